@@ -1,0 +1,98 @@
+// Per-thread COM error information.
+#include <korvane/ComHelpers.h>
+
+#include <atomic>
+#include <new>
+
+namespace {
+
+class ErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
+ public:
+  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    if (riid == IID_IUnknown || riid == IID_IErrorInfo)
+      *ppv = static_cast<IErrorInfo*>(this);
+    else if (riid == IID_ICreateErrorInfo)
+      *ppv = static_cast<ICreateErrorInfo*>(this);
+    else {
+      *ppv = nullptr;
+      return E_NOINTERFACE;
+    }
+    AddRef();
+    return S_OK;
+  }
+  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
+  STDMETHODIMP_(ULONG) Release() override {
+    ULONG n = --refs_;
+    if (n == 0) delete this;
+    return n;
+  }
+
+  STDMETHODIMP GetGUID(GUID* g) override {
+    if (!g) return E_INVALIDARG;
+    *g = guid_;
+    return S_OK;
+  }
+  STDMETHODIMP GetSource(BSTR* p) override { return Out(source_, p); }
+  STDMETHODIMP GetDescription(BSTR* p) override { return Out(description_, p); }
+  STDMETHODIMP GetHelpFile(BSTR* p) override { return Out(helpFile_, p); }
+  STDMETHODIMP GetHelpContext(DWORD* p) override {
+    if (!p) return E_INVALIDARG;
+    *p = helpContext_;
+    return S_OK;
+  }
+
+  STDMETHODIMP SetGUID(REFGUID g) override {
+    guid_ = g;
+    return S_OK;
+  }
+  STDMETHODIMP SetSource(LPOLESTR s) override { return In(source_, s); }
+  STDMETHODIMP SetDescription(LPOLESTR s) override { return In(description_, s); }
+  STDMETHODIMP SetHelpFile(LPOLESTR s) override { return In(helpFile_, s); }
+  STDMETHODIMP SetHelpContext(DWORD c) override {
+    helpContext_ = c;
+    return S_OK;
+  }
+
+ private:
+  static HRESULT Out(const korvane::Bstr& v, BSTR* p) {
+    if (!p) return E_INVALIDARG;
+    *p = v.Copy();
+    return (v.get() && !*p) ? E_OUTOFMEMORY : S_OK;
+  }
+  static HRESULT In(korvane::Bstr& v, LPOLESTR s) {
+    BSTR copy = s ? SysAllocString(s) : nullptr;
+    if (s && !copy) return E_OUTOFMEMORY;
+    v.Attach(copy);
+    return S_OK;
+  }
+
+  std::atomic<ULONG> refs_{1};
+  GUID guid_ = GUID_NULL;
+  korvane::Bstr source_, description_, helpFile_;
+  DWORD helpContext_ = 0;
+};
+
+// Released when the thread ends, as COM does at CoUninitialize.
+thread_local korvane::ComPtr<IErrorInfo> t_current;
+
+}  // namespace
+
+HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo) {
+  if (!pperrinfo) return E_INVALIDARG;
+  auto* info = new (std::nothrow) ErrorInfo();
+  *pperrinfo = info;
+  return info ? S_OK : E_OUTOFMEMORY;
+}
+
+HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo) {
+  if (dwReserved != 0) return E_INVALIDARG;
+  t_current = korvane::ComPtr<IErrorInfo>(perrinfo);
+  return S_OK;
+}
+
+HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrinfo) {
+  if (dwReserved != 0 || !pperrinfo) return E_INVALIDARG;
+  *pperrinfo = t_current.Detach();
+  return *pperrinfo ? S_OK : S_FALSE;
+}
