@@ -51,9 +51,12 @@ class ClassTable {
           if (e->cookie == cookie) {
             released = e->factory;
             v.erase(e);
-            if (v.empty()) classes_.erase(it);
             break;
           }
+        }
+        if (released) {
+          if (v.empty()) classes_.erase(it);
+          break;
         }
       }
     }
