@@ -1,0 +1,456 @@
+#include "core/ErrorReporter.h"
+
+#include "core/Guard.h"
+#include "core/StringUtil.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace korvane {
+
+namespace {
+
+constexpr std::size_t kMaxInternalErrorLength = 500;
+
+// Highest %n insert a message text refers to; "%%" is a literal percent sign.
+int HighestInsert(const char* text) {
+  int highest = 0;
+  for (const char* p = text; *p; ++p) {
+    if (*p != '%') continue;
+    if (p[1] == '%') {
+      ++p;
+      continue;
+    }
+    int n = 0;
+    while (p[1] >= '0' && p[1] <= '9') n = n * 10 + (*++p - '0');
+    highest = std::max(highest, n);
+  }
+  return highest;
+}
+
+std::string VariantText(const VARIANT& v) {
+  char buf[64];
+  switch (v.vt) {
+    case VT_EMPTY:
+      return {};
+    case VT_NULL:
+      return "NULL";
+    case VT_I1:
+      return std::to_string(static_cast<int>(v.cVal));
+    case VT_UI1:
+      return std::to_string(static_cast<unsigned>(v.bVal));
+    case VT_I2:
+      return std::to_string(v.iVal);
+    case VT_UI2:
+      return std::to_string(v.uiVal);
+    case VT_I4:
+      return std::to_string(v.lVal);
+    case VT_INT:
+      return std::to_string(v.intVal);
+    case VT_UI4:
+      return std::to_string(v.ulVal);
+    case VT_UINT:
+      return std::to_string(v.uintVal);
+    case VT_I8:
+      return std::to_string(v.llVal);
+    case VT_UI8:
+      return std::to_string(v.ullVal);
+    case VT_R4:
+      std::snprintf(buf, sizeof buf, "%g", static_cast<double>(v.fltVal));
+      return buf;
+    case VT_R8:
+      std::snprintf(buf, sizeof buf, "%g", v.dblVal);
+      return buf;
+    case VT_BOOL:
+      return v.boolVal ? "True" : "False";
+    case VT_BSTR:
+      return ToNarrow(v.bstrVal);
+    default:
+      std::snprintf(buf, sizeof buf, "(VARIANT of type %u)", static_cast<unsigned>(v.vt));
+      return buf;
+  }
+}
+
+// The pieces of the one conversion of a numeric format; false when the format holds none, more
+// than one, or a conversion that is not numeric.
+struct NumberSpec {
+  std::string before, flags, after;
+  char conversion = 0;
+};
+
+bool ParseNumberSpec(const char* format, NumberSpec& spec) {
+  if (!format) return false;
+  std::string* literal = &spec.before;
+  for (const char* p = format; *p; ++p) {
+    if (*p != '%') {
+      literal->push_back(*p);
+      continue;
+    }
+    if (p[1] == '%') {
+      literal->append("%%");
+      ++p;
+      continue;
+    }
+    if (spec.conversion) return false;
+    ++p;
+    while (*p && std::strchr("-+ #0", *p)) spec.flags.push_back(*p++);
+    while (*p >= '0' && *p <= '9') spec.flags.push_back(*p++);
+    if (*p == '.') {
+      spec.flags.push_back(*p++);
+      while (*p >= '0' && *p <= '9') spec.flags.push_back(*p++);
+    }
+    while (*p && std::strchr("hlLqjzt", *p)) ++p;  // the value's real size is put back below
+    if (!*p || !std::strchr("diouxXeEfFgGaA", *p)) return false;
+    spec.conversion = *p;
+    literal = &spec.after;
+  }
+  return spec.conversion != 0;
+}
+
+bool IsIntegerConversion(char c) { return std::strchr("diouxX", c) != nullptr; }
+
+std::string Printf(const std::string& fmt, auto value) {
+  char buf[128];
+  int n = std::snprintf(buf, sizeof buf, fmt.c_str(), value);
+  if (n < 0) return {};
+  if (static_cast<std::size_t>(n) < sizeof buf) return std::string(buf, static_cast<std::size_t>(n));
+  std::string big(static_cast<std::size_t>(n) + 1, '\0');
+  std::snprintf(big.data(), big.size(), fmt.c_str(), value);
+  big.resize(static_cast<std::size_t>(n));
+  return big;
+}
+
+// Takes the thread's error information (GetErrorInfo clears it) and returns its description.
+std::string TakeThreadErrorDescription() {
+  ComPtr<IErrorInfo> previous;
+  if (GetErrorInfo(0, previous.Receive()) != S_OK || !previous) return {};
+  Bstr description;
+  if (FAILED(previous->GetDescription(description.Receive()))) return {};
+  return description.Narrow();
+}
+
+}  // namespace
+
+const messages::MessageRow* FindMessage(unsigned id) noexcept {
+  const auto* first = std::begin(messages::kMessages);
+  const auto* last = std::end(messages::kMessages);
+  const auto* it = std::lower_bound(first, last, id, [](const messages::MessageRow& r, unsigned v) { return r.id < v; });
+  return it != last && it->id == id ? it : nullptr;
+}
+
+std::string FormatNumber(const char* format, long long value) {
+  NumberSpec spec;
+  if (!ParseNumberSpec(format, spec)) return std::to_string(value);
+  if (IsIntegerConversion(spec.conversion))
+    return spec.before + Printf("%" + spec.flags + "ll" + spec.conversion, value) + spec.after;
+  return spec.before + Printf("%" + spec.flags + spec.conversion, static_cast<double>(value)) + spec.after;
+}
+
+std::string FormatNumber(const char* format, double value) {
+  NumberSpec spec;
+  if (!ParseNumberSpec(format, spec)) return Printf(std::string("%g"), value);
+  if (IsIntegerConversion(spec.conversion))
+    return spec.before + Printf("%" + spec.flags + "ll" + spec.conversion, static_cast<long long>(value)) +
+           spec.after;
+  return spec.before + Printf("%" + spec.flags + spec.conversion, value) + spec.after;
+}
+
+// ---- the common paths ----
+
+HRESULT CErrorReporter::ReportWithText(HRESULT hr, const char* text) {
+  return Guarded([&] { return SetErrorInfoFor(hr, 0, text ? text : ""); });
+}
+
+HRESULT CErrorReporter::Report(unsigned id, ...) {
+  va_list args;
+  va_start(args, id);
+  HRESULT hr = ReportElabV(id, nullptr, args);
+  va_end(args);
+  return hr;
+}
+
+HRESULT CErrorReporter::ReportV(unsigned id, va_list args) { return ReportElabV(id, nullptr, args); }
+
+HRESULT CErrorReporter::ReportElab(unsigned id, const char* elab, ...) {
+  va_list args;
+  va_start(args, elab);
+  HRESULT hr = ReportElabV(id, elab, args);
+  va_end(args);
+  return hr;
+}
+
+HRESULT CErrorReporter::ReportElabV(unsigned id, const char* elab, va_list args) {
+  return Guarded([&] {
+    std::string text;
+    HRESULT hr = FormatMessageText(id, args, text);
+    if (FAILED(hr)) return hr;
+    return ReportFormatted(id, std::move(text), elab);
+  });
+}
+
+HRESULT CErrorReporter::FormatMessageText(unsigned id, va_list args, std::string& out) {
+  return Guarded([&]() -> HRESULT {
+    const messages::MessageRow* row = FindMessage(id);
+    if (!row) return FormatterFailure(id, E_UNEXPECTED, "The message id is not in the message table.");
+    std::vector<std::string> inserts;
+    va_list copy;
+    va_copy(copy, args);
+    const int count = HighestInsert(row->text);
+    bool missing = false;
+    for (int i = 0; i < count; ++i) {
+      const char* s = va_arg(copy, const char*);
+      if (!s) {
+        missing = true;
+        break;
+      }
+      inserts.emplace_back(s);
+    }
+    va_end(copy);
+    if (missing) return FormatterFailure(id, S_OK, "A message insert is missing.");
+    std::string text;
+    if (!FormatInserts(row->text, inserts, text))
+      return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
+    out.assign(Trim(text));
+    return S_OK;
+  });
+}
+
+HRESULT CErrorReporter::SetError(unsigned id, const char* description) {
+  return Guarded([&] {
+    const messages::MessageRow* row = FindMessage(id);
+    HRESULT hr = row ? static_cast<HRESULT>(row->hresult) : E_UNEXPECTED;
+    return SetErrorInfoFor(hr, row ? row->helpContext : 0, description ? description : "");
+  });
+}
+
+HRESULT CErrorReporter::ReportInserts(unsigned id, const char* elab, std::initializer_list<const char*> inserts) {
+  return Guarded([&]() -> HRESULT {
+    const messages::MessageRow* row = FindMessage(id);
+    if (!row) return FormatterFailure(id, E_UNEXPECTED, "The message id is not in the message table.");
+    std::vector<std::string> values;
+    for (const char* s : inserts) values.emplace_back(s ? s : "");
+    std::string text;
+    if (!FormatInserts(row->text, values, text))
+      return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
+    return ReportFormatted(id, std::string(Trim(text)), elab);
+  });
+}
+
+HRESULT CErrorReporter::ReportFormatted(unsigned id, std::string text, const char* elab) {
+  if (elab && *elab) {
+    text += "\r\n";
+    text += elab;
+  }
+  return SetError(id, text.c_str());
+}
+
+HRESULT CErrorReporter::FormatterFailure(unsigned id, HRESULT hr, const char* reason) {
+  char buf[kMaxInternalErrorLength + 1];
+  std::snprintf(buf, sizeof buf,
+                "Internal Error: Unable to retrieve and format error message from message table.\nResource ID = "
+                "%d\nLanguage ID = %d\nReason = '%s'",
+                static_cast<int>(id), 0, reason);
+  return SetErrorInfoFor(hr, 0, buf);
+}
+
+HRESULT CErrorReporter::SetErrorInfoFor(HRESULT hr, DWORD helpContext, const std::string& description) {
+  // A success code with error information would read as success to a caller that checks
+  // FAILED(); the exception code makes it a failure that still carries the description.
+  const HRESULT result = hr == S_OK ? DISP_E_EXCEPTION : hr;
+
+  ComPtr<ICreateErrorInfo> create;
+  HRESULT h = CreateErrorInfo(create.Receive());
+  if (FAILED(h)) return h;
+
+  const CMethodInfo* current = context_ ? context_->CurrentCallContext() : nullptr;
+  create->SetGUID(current ? current->iid : GUID_NULL);
+
+  LPOLESTR registered = nullptr;
+  if (SUCCEEDED(ProgIDFromCLSID(clsid_, &registered)) && registered) {
+    create->SetSource(registered);
+    CoTaskMemFree(registered);
+  } else {
+    OleString source = ToOle(progId_);
+    create->SetSource(source.data());
+  }
+  if (helpContext != 0) {
+    OleString file = ToOle(helpFile_);
+    create->SetHelpFile(file.data());
+    create->SetHelpContext(helpContext);
+  }
+  OleString text = ToOle(description);
+  create->SetDescription(text.data());
+
+  ComPtr<IErrorInfo> info;
+  h = create.As(IID_IErrorInfo, info);
+  if (FAILED(h)) return h;
+  SetErrorInfo(0, info.get());
+  return result;
+}
+
+const char* CErrorReporter::CurrentMethodName() noexcept {
+  const CMethodInfo* current = context_ ? context_->CurrentCallContext() : nullptr;
+  return current && current->methodName ? current->methodName : "";
+}
+
+// ---- named operations ----
+
+// The failing I/O call left its own description on the thread; it becomes the second line.
+HRESULT CErrorReporter::IoError(const char* detail) {
+  return Guarded([&] { return ReportInserts(msg::IoError, TakeThreadErrorDescription().c_str(), {detail}); });
+}
+
+HRESULT CErrorReporter::IoTimeout(const char* detail) {
+  return Guarded([&] { return ReportInserts(msg::IoTimeout, TakeThreadErrorDescription().c_str(), {detail}); });
+}
+
+HRESULT CErrorReporter::NotSupportedByModel(const char* feature, const char* elab) {
+  return ReportInserts(msg::NotSupportedByModel, elab, {feature});
+}
+HRESULT CErrorReporter::MethodNotSupported(const char* method, const char* elab) {
+  return ReportInserts(msg::MethodNotSupported, elab, {method});
+}
+HRESULT CErrorReporter::MethodNotSupported(const char* elab) {
+  return ReportInserts(msg::MethodNotSupported, elab, {CurrentMethodName()});
+}
+HRESULT CErrorReporter::PropertyNotSupported(const char* property, const char* elab) {
+  return ReportInserts(msg::PropertyNotSupported, elab, {property});
+}
+HRESULT CErrorReporter::PropertyNotSupported(const char* elab) {
+  return ReportInserts(msg::PropertyNotSupported, elab, {CurrentMethodName()});
+}
+
+HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, bool value, const char* elab) {
+  return ReportInserts(msg::InvalidValue, elab, {value ? "True" : "False", method, parameter});
+}
+HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, LONG value, const char* format,
+                                     const char* elab) {
+  return Guarded([&] {
+    std::string text = FormatNumber(format, static_cast<long long>(value));
+    return ReportInserts(msg::InvalidValue, elab, {text.c_str(), method, parameter});
+  });
+}
+HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, double value, const char* format,
+                                     const char* elab) {
+  return Guarded([&] {
+    std::string text = FormatNumber(format, value);
+    return ReportInserts(msg::InvalidValue, elab, {text.c_str(), method, parameter});
+  });
+}
+HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, const char* value,
+                                     const char* elab) {
+  return ReportInserts(msg::InvalidValue, elab, {value, method, parameter});
+}
+HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, const OLECHAR* value,
+                                     const char* elab) {
+  return Guarded([&] {
+    std::string text = value ? ToNarrow(OleStringView(value)) : std::string();
+    return ReportInserts(msg::InvalidValue, elab, {text.c_str(), method, parameter});
+  });
+}
+HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, const VARIANT& value,
+                                     const char* elab) {
+  return Guarded([&] {
+    std::string text = VariantText(value);
+    return ReportInserts(msg::InvalidValue, elab, {text.c_str(), method, parameter});
+  });
+}
+HRESULT CErrorReporter::InvalidValue(const char* parameter, bool value, const char* elab) {
+  return InvalidValue(CurrentMethodName(), parameter, value, elab);
+}
+HRESULT CErrorReporter::InvalidValue(const char* parameter, LONG value, const char* format, const char* elab) {
+  return InvalidValue(CurrentMethodName(), parameter, value, format, elab);
+}
+HRESULT CErrorReporter::InvalidValue(const char* parameter, double value, const char* format, const char* elab) {
+  return InvalidValue(CurrentMethodName(), parameter, value, format, elab);
+}
+HRESULT CErrorReporter::InvalidValue(const char* parameter, const char* value, const char* elab) {
+  return InvalidValue(CurrentMethodName(), parameter, value, elab);
+}
+HRESULT CErrorReporter::InvalidValue(const char* parameter, const OLECHAR* value, const char* elab) {
+  return InvalidValue(CurrentMethodName(), parameter, value, elab);
+}
+HRESULT CErrorReporter::InvalidValue(const char* parameter, const VARIANT& value, const char* elab) {
+  return InvalidValue(CurrentMethodName(), parameter, value, elab);
+}
+
+HRESULT CErrorReporter::OptionNameUnknown(const char* name, const char* elab) {
+  return ReportInserts(msg::OptionNameUnknown, elab, {name});
+}
+HRESULT CErrorReporter::OptionValueUnknown(const char* value, const char* elab) {
+  return ReportInserts(msg::OptionValueUnknown, elab, {value});
+}
+HRESULT CErrorReporter::SelectorLevelsInvalid(const char* repcap, const char* elab) {
+  return ReportInserts(msg::SelectorLevelsInvalid, elab, {repcap});
+}
+HRESULT CErrorReporter::SelectorRangeInvalid(const char* range, const char* repcap, const char* elab) {
+  return ReportInserts(msg::SelectorRangeInvalid, elab, {range, repcap});
+}
+HRESULT CErrorReporter::NullPointer(const char* parameter, const char* elab) {
+  return ReportInserts(msg::NullPointer, elab, {CurrentMethodName(), parameter});
+}
+HRESULT CErrorReporter::NullPointer(const char* method, const char* parameter, const char* elab) {
+  return ReportInserts(msg::NullPointer, elab, {method, parameter});
+}
+HRESULT CErrorReporter::EnumValueNotSupported(const char* value, const char* parameter, const char* elab) {
+  return ReportInserts(msg::EnumValueNotSupported, elab, {value, parameter, CurrentMethodName()});
+}
+HRESULT CErrorReporter::EnumValueNotSupported(const char* value, const char* parameter, const char* method,
+                                              const char* elab) {
+  return ReportInserts(msg::EnumValueNotSupported, elab, {value, parameter, method});
+}
+
+// Messages without inserts: the elaboration is the only argument.
+#define KORVANE_ELAB_ONLY(name) \
+  HRESULT CErrorReporter::name(const char* elab) { return ReportInserts(msg::name, elab, {}); }
+
+KORVANE_ELAB_ONLY(AlreadyInitialized)
+KORVANE_ELAB_ONLY(SelectorBadlyFormed)
+KORVANE_ELAB_ONLY(SimulationStateCannotChange)
+KORVANE_ELAB_ONLY(CannotOpenFile)
+KORVANE_ELAB_ONLY(UnrecoverableFailure)
+KORVANE_ELAB_ONLY(ChannelNameRequired)
+KORVANE_ELAB_ONLY(FileNotFound)
+KORVANE_ELAB_ONLY(IdQueryFailed)
+KORVANE_ELAB_ONLY(InstrumentErrorDetected)
+KORVANE_ELAB_ONLY(InvalidFileFormat)
+KORVANE_ELAB_ONLY(PathNameInvalid)
+KORVANE_ELAB_ONLY(OptionMissingName)
+KORVANE_ELAB_ONLY(OptionMissingValue)
+KORVANE_ELAB_ONLY(NotInitialized)
+KORVANE_ELAB_ONLY(OperationInProgress)
+KORVANE_ELAB_ONLY(OutOfMemory)
+KORVANE_ELAB_ONLY(FileReadError)
+KORVANE_ELAB_ONLY(ResetFailed)
+KORVANE_ELAB_ONLY(UnknownResource)
+KORVANE_ELAB_ONLY(StatusNotAvailable)
+KORVANE_ELAB_ONLY(TooManyFilesOpen)
+KORVANE_ELAB_ONLY(UnexpectedResponse)
+KORVANE_ELAB_ONLY(UnknownChannelName)
+KORVANE_ELAB_ONLY(UnknownNameInSelector)
+KORVANE_ELAB_ONLY(UnknownPhysicalSelector)
+KORVANE_ELAB_ONLY(FileWriteError)
+KORVANE_ELAB_ONLY(ErrorQueryNotSupported)
+KORVANE_ELAB_ONLY(IdQueryNotSupported)
+KORVANE_ELAB_ONLY(ResetNotSupported)
+KORVANE_ELAB_ONLY(FirmwareRevisionQueryNotSupported)
+KORVANE_ELAB_ONLY(SelfTestNotSupported)
+KORVANE_ELAB_ONLY(PersonalityNotActive)
+KORVANE_ELAB_ONLY(PersonalityNotInstalled)
+KORVANE_ELAB_ONLY(InvalidMeasurementSource)
+KORVANE_ELAB_ONLY(SettingsConflict)
+KORVANE_ELAB_ONLY(OptionNotPresent)
+KORVANE_ELAB_ONLY(InvalidParameterValue)
+KORVANE_ELAB_ONLY(BadPattern)
+KORVANE_ELAB_ONLY(NoDataForOperation)
+KORVANE_ELAB_ONLY(ChannelNotEnabled)
+KORVANE_ELAB_ONLY(MeasurementNotPossible)
+KORVANE_ELAB_ONLY(MaxTimeExceeded)
+KORVANE_ELAB_ONLY(InvalidAcquisitionType)
+KORVANE_ELAB_ONLY(InvalidWaveformElement)
+
+#undef KORVANE_ELAB_ONLY
+
+}  // namespace korvane
