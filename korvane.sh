@@ -1,0 +1,56 @@
+#!/usr/bin/env bash
+# The two set-up commands of the README:
+#   ./korvane.sh demo   bootstrap, build, run the demo
+#   ./korvane.sh test   bootstrap, build linux and windows, run every test, print "N passed, N failed"
+set -euo pipefail
+cd "$(dirname "$0")"
+
+build() {  # build <preset>
+  cmake --preset "$1" >/dev/null
+  cmake --build --preset "$1"
+}
+
+ctest_counts() {  # ctest_counts <preset> -> "passed failed" on the last line of stdout
+  local log
+  log=$(mktemp)
+  set +e
+  ctest --preset "$1" --timeout 600 2>&1 | tee "$log" >&2
+  set -e
+  local line total failed
+  line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
+  rm -f "$log"
+  if [[ -z "$line" ]]; then
+    echo "0 1"  # ctest itself did not finish: count it as a failure
+    return
+  fi
+  failed=$(sed -E 's/.* ([0-9]+) tests? failed out of ([0-9]+).*/\1/' <<<"$line")
+  total=$(sed -E 's/.* failed out of ([0-9]+).*/\1/' <<<"$line")
+  echo "$((total - failed)) $failed"
+}
+
+case "${1:-}" in
+  demo)
+    scripts/bootstrap
+    build linux
+    exec scripts/demo build/linux
+    ;;
+  test)
+    scripts/bootstrap --windows
+    export WINEDEBUG=-all
+    wineserver -p 2>/dev/null || true  # keep one Wine server up for all test programs
+    trap 'wineserver -k 2>/dev/null || true' EXIT
+    build linux
+    build windows
+    read -r lp lf < <(ctest_counts linux | tail -n 1)
+    read -r wp wf < <(ctest_counts windows | tail -n 1)
+    passed=$((lp + wp))
+    failed=$((lf + wf))
+    echo "linux: $lp passed, $lf failed; windows (Wine): $wp passed, $wf failed"
+    echo "$passed passed, $failed failed"
+    [[ $failed -eq 0 ]]
+    ;;
+  *)
+    echo "usage: $0 demo|test" >&2
+    exit 2
+    ;;
+esac
