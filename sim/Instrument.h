@@ -1,0 +1,162 @@
+// The simulated oscilloscope: settings, IEEE 488.2 status system, error queue,
+// acquisition, waveform transfer and measurements. Transport-independent: a front end
+// hands it one program message at a time and sends back the Reply.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <tuple>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "Scpi.h"
+#include "Settings.h"
+#include "Signal.h"
+
+namespace korvane::sim {
+
+struct InstrumentConfig {
+  std::string model;     // empty: the first model of the table
+  std::string serial;    // empty: derived from the model
+  std::string firmware = "3.12.04";
+  std::string options;   // empty: derived from the model
+};
+
+// What the front end sends back for one program message.
+struct Reply {
+  // One response unit; large blocks are shared, prebuilt buffers.
+  struct Unit {
+    std::string text;
+    std::shared_ptr<const std::string> blob;
+    size_t size() const { return blob ? blob->size() : text.size(); }
+  };
+  std::vector<Unit> units;
+  double delaySeconds = 0;  // hold the reply (and the session) this long
+  bool mute = false;        // swallow the reply entirely
+  // Close the connection after this many bytes of the reply (fault injection).
+  std::optional<size_t> dropAfter;
+
+  bool hasOutput() const { return !units.empty(); }
+  size_t size() const;  // bytes on the wire, units joined by ';' plus the final line feed
+  std::string flatten() const;
+};
+
+class Instrument {
+ public:
+  explicit Instrument(InstrumentConfig config = {});  // throws std::invalid_argument on unknown model
+
+  // Executes one program message (without its terminator). Thread-safe.
+  Reply execute(std::string_view message);
+  // Convenience for in-process callers: executes and returns the reply text without the
+  // terminating line feed (empty when nothing was answered).
+  std::string query(std::string_view message);
+
+  // Queues an error as the instrument would; also sets the *ESR bit of its class.
+  void pushError(int code, std::string_view message);
+
+  // Applies a "<ch>:<shape>:<freq>:<amp>[:<offset>[:<duty>]]" signal description.
+  void applySignalSpec(std::string_view spec);  // throws std::invalid_argument
+
+  const std::string& model() const { return model_; }
+  int analogChannels() const { return info_.analog; }
+  int digitalChannels() const { return info_.digital; }
+  static constexpr size_t kErrorQueueSize = 30;
+
+ private:
+  struct Call {
+    const Unit& unit;
+    const std::vector<int>& suffix;
+    Reply& reply;
+    std::optional<ScpiError> error;
+    void fail(ScpiError e) { if (!error) error = e; }
+    void answer(std::string text) { reply.units.push_back({std::move(text), nullptr}); }
+  };
+  using Handler = std::function<void(Call&)>;
+  struct Command {
+    HeaderPattern pattern;
+    int setting = -1;  // row of the settings store, or -1
+    Handler onQuery;
+    Handler onSet;
+  };
+
+  // One capture of every channel: the time axis and settings frozen at trigger time;
+  // channel data is synthesised on first use.
+  struct ChannelCapture {
+    SignalSpec spec;
+    bool invert = false, ac = false;
+    double scale = 1, offset = 0;
+    bool ready = false;
+    std::vector<double> data;  // volts; pairs (min, max) in peak detect
+  };
+  struct Capture {
+    uint64_t sequence = 0;
+    unsigned long generation = 0;
+    TimeAxis axis;
+    std::string type;  // NORM, PEAK, AVER, HRES
+    int count = 1;
+    std::vector<ChannelCapture> channels;
+  };
+  struct Preamble {
+    int format, type, count, xref, yref;
+    size_t points;
+    double xinc, xorg, yinc, yorg;
+  };
+
+  void buildCommands();
+  void addCommand(const char* pattern, Handler onQuery, Handler onSet);
+  // Both return the code of the error queued, or 0.
+  int executeUnit(const Unit& unit, std::vector<std::string>& path, Reply& reply);
+  int executeCommon(const Unit& unit, Reply& reply);
+  void pushErrorLocked(int code, std::string_view message);
+  void reset();
+
+  // Acquisition
+  void acquire();
+  Capture& currentCapture();
+  const std::vector<double>& channelData(Capture& cap, int channel);
+  int waveformChannel(Call& call);  // from :WAV:SOUR; 0 when it has no data
+  Preamble preamble(const Capture& cap, int channel) const;
+  std::shared_ptr<const std::string> encodedBlock(Capture& cap, int channel);
+  uint8_t statusByte(const Reply& reply) const;
+  unsigned operCondition() const { return running_ ? 8u : 0u; }
+  void setRunning(bool run);
+
+  // Measurements
+  int sourceChannel(const Param& p) const;  // 1-based analog channel or 0
+  ThresholdDef thresholds() const { return thresholds_; }
+  double measure(std::string_view token, const std::vector<Param>& args, Call& call);
+  void applyFaults(Reply& reply);
+
+  mutable std::mutex mutex_;
+  std::string model_, serial_, firmware_, options_;
+  ModelInfo info_;
+  double bandwidthHz_ = 0;
+  SettingStore store_;
+  std::vector<Command> commands_;
+
+  // Status system
+  unsigned esr_ = 128;  // power-on
+  unsigned ese_ = 0, sre_ = 0;
+  unsigned operEvent_ = 0;
+  std::deque<std::pair<int, std::string>> errors_;
+
+  // Acquisition state
+  bool running_ = true;
+  uint64_t sequence_ = 0;
+  Capture capture_;
+  std::map<std::tuple<uint64_t, int, std::string>, std::shared_ptr<const std::string>> blocks_;
+
+  // Measurement state
+  ThresholdDef thresholds_;
+  int delayEdge1_ = 1, delayEdge2_ = 1;
+  int measSource1_ = 1, measSource2_ = 2;
+  std::vector<std::pair<std::string, int>> installed_;  // measurement token, channel
+};
+
+}  // namespace korvane::sim

@@ -1,0 +1,79 @@
+// Raw TCP socket front end (the instrument's SOCKET port): one line-terminated program
+// message at a time, replies terminated by a line feed. Other front ends can sit beside
+// it over the same Instrument.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <list>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "Instrument.h"
+
+namespace korvane::sim {
+
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
+  UniqueFd& operator=(UniqueFd&& o) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+  int get() const { return fd_; }
+  int release() {
+    const int f = fd_;
+    fd_ = -1;
+    return f;
+  }
+  explicit operator bool() const { return fd_ >= 0; }
+
+ private:
+  int fd_ = -1;
+};
+
+struct ServerOptions {
+  std::string bind = "127.0.0.1";
+  uint16_t port = 5025;
+  size_t maxMessageBytes = 16 * 1024 * 1024;
+};
+
+class SocketServer {
+ public:
+  // Binds and listens at once, so port() is known before run(). Throws std::system_error.
+  SocketServer(Instrument& instrument, ServerOptions options);
+  ~SocketServer();
+  SocketServer(const SocketServer&) = delete;
+  SocketServer& operator=(const SocketServer&) = delete;
+
+  uint16_t port() const { return port_; }
+  const std::string& address() const { return options_.bind; }
+
+  // Accepts and serves clients until stop(); joins every client thread before returning.
+  void run();
+  // Safe from a signal handler and from any thread.
+  void stop() noexcept;
+
+ private:
+  struct Client {
+    std::thread thread;
+    std::shared_ptr<std::atomic<bool>> done;
+  };
+  void serveClient(int fd);
+  bool sendReply(int fd, const Reply& reply);
+  bool waitStop(int timeoutMs);  // true when stop was requested
+  void reap(bool all);
+
+  Instrument& instrument_;
+  ServerOptions options_;
+  UniqueFd listen_;
+  UniqueFd wakeRead_, wakeWrite_;
+  uint16_t port_ = 0;
+  std::list<Client> clients_;
+};
+
+}  // namespace korvane::sim

@@ -1,0 +1,132 @@
+// korvane-scope-sim: a SCPI oscilloscope on a TCP socket, for tests, benchmarks and demos.
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <exception>
+#include <string>
+#include <vector>
+
+#include <korvane/ModelTable.inc>
+
+#include "Instrument.h"
+#include "SocketServer.h"
+
+namespace {
+
+korvane::sim::SocketServer* g_server = nullptr;
+
+extern "C" void onSignal(int) {
+  if (g_server) g_server->stop();
+}
+
+void usage(FILE* f) {
+  std::fputs(
+      "usage: korvane-scope-sim [options]\n"
+      "  --port N              TCP port (default 5025; 0 picks a free one)\n"
+      "  --bind ADDR           IPv4 address to listen on (default 127.0.0.1)\n"
+      "  --model ID            instrument model (default: the first of --list-models)\n"
+      "  --serial S            serial number reported by *IDN?\n"
+      "  --firmware F          firmware revision reported by *IDN?\n"
+      "  --options LIST        reply of *OPT? (default: derived from the model)\n"
+      "  --signal CH:SHAPE:FREQ:AMP[:OFFSET[:DUTY]]\n"
+      "                        signal on channel CH; SHAPE sine|square|triangle|noise|dc,\n"
+      "                        AMP in volts peak, DUTY in percent (repeatable)\n"
+      "  --acquire-time S      time one acquisition takes (:DIG, :SING, :RUN)\n"
+      "  --fault-delay S       delay every reply by S seconds\n"
+      "  --fault-drop N        close the connection halfway through the next N blocks (-1: all)\n"
+      "  --fault-bad-header N  corrupt the header of the next N blocks (-1: all)\n"
+      "  --fault-mute          never answer a query\n"
+      "  --fault-error CODE    start with CODE in the error queue (repeatable)\n"
+      "  --list-models         print the model identifiers and exit\n"
+      "  --help\n",
+      f);
+}
+
+// Applies a setting through the instrument's own parser, so the CLI accepts exactly
+// what the command accepts.
+bool apply(korvane::sim::Instrument& inst, const std::string& cmd) {
+  inst.execute(cmd);
+  const std::string e = inst.query(":SYST:ERR?");
+  if (e.rfind("+0,", 0) == 0) return true;
+  std::fprintf(stderr, "korvane-scope-sim: %s: %s\n", cmd.c_str(), e.c_str());
+  return false;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  try {
+    korvane::sim::InstrumentConfig config;
+    korvane::sim::ServerOptions server;
+    std::vector<std::string> signals, commands;
+    std::vector<int> errors;
+    for (int i = 1; i < argc; ++i) {
+      const std::string a = argv[i];
+      const auto value = [&]() -> std::string {
+        if (i + 1 >= argc) {
+          std::fprintf(stderr, "korvane-scope-sim: %s needs a value\n", a.c_str());
+          std::exit(2);
+        }
+        return argv[++i];
+      };
+      if (a == "--help" || a == "-h") {
+        usage(stdout);
+        return 0;
+      } else if (a == "--list-models") {
+        for (const auto& m : korvane::models::kModels) std::printf("%s\n", m.id);
+        return 0;
+      } else if (a == "--port") {
+        const std::string v = value();
+        char* end = nullptr;
+        const long p = std::strtol(v.c_str(), &end, 10);
+        if (*end || p < 0 || p > 65535) {
+          std::fprintf(stderr, "korvane-scope-sim: bad port '%s'\n", v.c_str());
+          return 2;
+        }
+        server.port = static_cast<uint16_t>(p);
+      } else if (a == "--bind") server.bind = value();
+      else if (a == "--model") config.model = value();
+      else if (a == "--serial") config.serial = value();
+      else if (a == "--firmware") config.firmware = value();
+      else if (a == "--options") config.options = value();
+      else if (a == "--signal") signals.push_back(value());
+      else if (a == "--acquire-time") commands.push_back(":SIM:ACQ:TIME " + value());
+      else if (a == "--fault-delay") commands.push_back(":SIM:FAUL:DEL " + value());
+      else if (a == "--fault-drop") commands.push_back(":SIM:FAUL:DROP " + value());
+      else if (a == "--fault-bad-header") commands.push_back(":SIM:FAUL:HEAD " + value());
+      else if (a == "--fault-mute") commands.push_back(":SIM:FAUL:MUTE ON");
+      else if (a == "--fault-error") errors.push_back(std::atoi(value().c_str()));
+      else {
+        std::fprintf(stderr, "korvane-scope-sim: unknown option '%s'\n", a.c_str());
+        usage(stderr);
+        return 2;
+      }
+    }
+
+    korvane::sim::Instrument instrument(config);
+    for (const std::string& s : signals) instrument.applySignalSpec(s);
+    for (const std::string& c : commands)
+      if (!apply(instrument, c)) return 2;
+    instrument.execute("*CLS");
+    for (int code : errors) instrument.pushError(code, "Simulated error");
+
+    korvane::sim::SocketServer srv(instrument, server);
+    g_server = &srv;
+    struct sigaction sa{};
+    sa.sa_handler = onSignal;
+    sigemptyset(&sa.sa_mask);
+    sigaction(SIGINT, &sa, nullptr);
+    sigaction(SIGTERM, &sa, nullptr);
+    std::signal(SIGPIPE, SIG_IGN);
+
+    std::printf("listening on %s:%u\n", srv.address().c_str(), static_cast<unsigned>(srv.port()));
+    std::fflush(stdout);
+    srv.run();
+    g_server = nullptr;
+    return 0;
+  } catch (const std::exception& e) {
+    std::fprintf(stderr, "korvane-scope-sim: %s\n", e.what());
+    return 1;
+  }
+}
