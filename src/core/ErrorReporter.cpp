@@ -75,14 +75,14 @@ std::string VariantText(const VARIANT& v) {
 
 // The pieces of the one conversion of a numeric format; false when the format holds none, more
 // than one, or a conversion that is not numeric.
-struct NumberSpec {
+struct NumberConversion {
   std::string before, flags, after;
   char conversion = 0;
 };
 
-bool ParseNumberSpec(const char* format, NumberSpec& spec) {
+bool ParseNumberConversion(const char* format, NumberConversion& parts) {
   if (!format) return false;
-  std::string* literal = &spec.before;
+  std::string* literal = &parts.before;
   for (const char* p = format; *p; ++p) {
     if (*p != '%') {
       literal->push_back(*p);
@@ -93,20 +93,20 @@ bool ParseNumberSpec(const char* format, NumberSpec& spec) {
       ++p;
       continue;
     }
-    if (spec.conversion) return false;
+    if (parts.conversion) return false;
     ++p;
-    while (*p && std::strchr("-+ #0", *p)) spec.flags.push_back(*p++);
-    while (*p >= '0' && *p <= '9') spec.flags.push_back(*p++);
+    while (*p && std::strchr("-+ #0", *p)) parts.flags.push_back(*p++);
+    while (*p >= '0' && *p <= '9') parts.flags.push_back(*p++);
     if (*p == '.') {
-      spec.flags.push_back(*p++);
-      while (*p >= '0' && *p <= '9') spec.flags.push_back(*p++);
+      parts.flags.push_back(*p++);
+      while (*p >= '0' && *p <= '9') parts.flags.push_back(*p++);
     }
     while (*p && std::strchr("hlLqjzt", *p)) ++p;  // the value's real size is put back below
     if (!*p || !std::strchr("diouxXeEfFgGaA", *p)) return false;
-    spec.conversion = *p;
-    literal = &spec.after;
+    parts.conversion = *p;
+    literal = &parts.after;
   }
-  return spec.conversion != 0;
+  return parts.conversion != 0;
 }
 
 bool IsIntegerConversion(char c) { return std::strchr("diouxX", c) != nullptr; }
@@ -141,20 +141,20 @@ const messages::MessageRow* FindMessage(unsigned id) noexcept {
 }
 
 std::string FormatNumber(const char* format, long long value) {
-  NumberSpec spec;
-  if (!ParseNumberSpec(format, spec)) return std::to_string(value);
-  if (IsIntegerConversion(spec.conversion))
-    return spec.before + Printf("%" + spec.flags + "ll" + spec.conversion, value) + spec.after;
-  return spec.before + Printf("%" + spec.flags + spec.conversion, static_cast<double>(value)) + spec.after;
+  NumberConversion parts;
+  if (!ParseNumberConversion(format, parts)) return std::to_string(value);
+  if (IsIntegerConversion(parts.conversion))
+    return parts.before + Printf("%" + parts.flags + "ll" + parts.conversion, value) + parts.after;
+  return parts.before + Printf("%" + parts.flags + parts.conversion, static_cast<double>(value)) + parts.after;
 }
 
 std::string FormatNumber(const char* format, double value) {
-  NumberSpec spec;
-  if (!ParseNumberSpec(format, spec)) return Printf(std::string("%g"), value);
-  if (IsIntegerConversion(spec.conversion))
-    return spec.before + Printf("%" + spec.flags + "ll" + spec.conversion, static_cast<long long>(value)) +
-           spec.after;
-  return spec.before + Printf("%" + spec.flags + spec.conversion, value) + spec.after;
+  NumberConversion parts;
+  if (!ParseNumberConversion(format, parts)) return Printf(std::string("%g"), value);
+  if (IsIntegerConversion(parts.conversion))
+    return parts.before + Printf("%" + parts.flags + "ll" + parts.conversion, static_cast<long long>(value)) +
+           parts.after;
+  return parts.before + Printf("%" + parts.flags + parts.conversion, value) + parts.after;
 }
 
 // ---- the common paths ----

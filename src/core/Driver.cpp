@@ -1,0 +1,629 @@
+#include "core/Driver.h"
+
+#include "core/Guard.h"
+#include "core/Identity.h"
+#include "core/OptionString.h"
+#include "core/StringUtil.h"
+
+#include <array>
+
+namespace korvane {
+
+namespace {
+
+// Records for the calls the session makes through its own interfaces, so that an error in
+// them names the inner method.
+const CMethodInfo kUtilityReset{kIidIIviDriverUtility, "IIviDriverUtility", "Reset"};
+const CMethodInfo kPutCache{kIidIIviDriverOperation, "IIviDriverOperation", "put_Cache"};
+const CMethodInfo kPutInterchangeCheck{kIidIIviDriverOperation, "IIviDriverOperation", "put_InterchangeCheck"};
+const CMethodInfo kPutQueryInstrumentStatus{kIidIIviDriverOperation, "IIviDriverOperation",
+                                            "put_QueryInstrumentStatus"};
+const CMethodInfo kPutRangeCheck{kIidIIviDriverOperation, "IIviDriverOperation", "put_RangeCheck"};
+const CMethodInfo kPutRecordCoercions{kIidIIviDriverOperation, "IIviDriverOperation", "put_RecordCoercions"};
+const CMethodInfo kPutSimulate{kIidIIviDriverOperation, "IIviDriverOperation", "put_Simulate"};
+
+constexpr HRESULT kUnknownResourceCode = static_cast<HRESULT>(0x80047060);
+
+// Standard event status bits that mean the instrument reported an error: query, device,
+// execution and command errors.
+constexpr int kEsrErrorBits = 4 | 8 | 16 | 32;
+
+VARIANT_BOOL ToVariantBool(bool b) { return b ? VARIANT_TRUE : VARIANT_FALSE; }
+
+HRESULT AllocBstr(std::string_view text, BSTR* out) {
+  OleString wide = ToOle(text);
+  BSTR b = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+  if (!b) return E_OUTOFMEMORY;
+  *out = b;
+  return S_OK;
+}
+
+// "*IDN?" reply: up to four comma-separated fields; runs of commas separate like one comma.
+std::array<std::string, 4> SplitIdn(std::string_view reply) {
+  std::array<std::string, 4> fields;
+  std::size_t field = 0, i = 0;
+  while (field < fields.size() && i < reply.size()) {
+    while (i < reply.size() && reply[i] == ',') ++i;
+    if (i == reply.size()) break;
+    std::size_t end = reply.find(',', i);
+    if (end == std::string_view::npos) end = reply.size();
+    fields[field++] = std::string(Trim(reply.substr(i, end - i)));
+    i = end;
+  }
+  return fields;
+}
+
+// Error queue text: blanks, then surrounding double quotes, then blanks again.
+std::string CleanErrorText(std::string_view text) {
+  text = Trim(text);
+  if (!text.empty() && text.front() == '"') text.remove_prefix(1);
+  if (!text.empty() && text.back() == '"') text.remove_suffix(1);
+  return std::string(Trim(text));
+}
+
+// Restores a saved flag when the scope ends, also on early returns.
+class FlagRestore {
+ public:
+  FlagRestore(bool& flag, bool temporary) : flag_(flag), saved_(flag) { flag_ = temporary; }
+  FlagRestore(const FlagRestore&) = delete;
+  FlagRestore& operator=(const FlagRestore&) = delete;
+  ~FlagRestore() { flag_ = saved_; }
+
+ private:
+  bool& flag_;
+  bool saved_;
+};
+
+}  // namespace
+
+CDriver::CDriver(std::unique_ptr<IIoSession> io) : io_(std::move(io)) {}
+
+CDriver::~CDriver() {
+  if (ioOpen_ && io_) io_->Close();
+}
+
+bool CDriver::IsModelSupported() const noexcept {
+  return initialized_ && identity::IsSupportedModelId(instrumentModel_);
+}
+
+// ---- Initialize ----
+
+HRESULT CDriver::Initialize(BSTR ResourceName, VARIANT_BOOL IdQuery, VARIANT_BOOL Reset, BSTR OptionString) {
+  return Guarded([&] { return InitializeBody(ResourceName, IdQuery, Reset, OptionString); });
+}
+
+HRESULT CDriver::InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT_BOOL reset, BSTR optionString) {
+  IErrorReporter* reporter = ErrorReporter();
+  if (!resourceName) return reporter->NullPointer("Initialize", "ResourceName", nullptr);
+  if (initialized_) return reporter->AlreadyInitialized();
+
+  idQueryRequested_ = idQuery != VARIANT_FALSE;
+  resetRequested_ = reset != VARIANT_FALSE;
+
+  resourceName_ = ToNarrow(resourceName);
+  HRESULT hr = ResolveResourceAndOptions(ToNarrow(optionString));
+  if (FAILED(hr)) return hr;
+
+  if (flags_.interchangeCheck && !identity::kInterchangeCheckSupported)
+    return reporter->OptionValueUnknown("True", "Interchange checking is not supported by the driver.");
+
+  trace_.Configure(identity::kIdentifier);
+
+  if (!flags_.simulate) {
+    IIoSession* io = IoSession();
+    if (!io) return reporter->UnrecoverableFailure("No I/O session is available to this driver session.");
+    hr = io->Open(ioResourceDescriptor_.c_str(), this, reporter, this);
+    if (hr == kUnknownResourceCode) {
+      std::string elab = "Resource descriptor = " + ioResourceDescriptor_ + ".";
+      return reporter->UnknownResource(elab.c_str());
+    }
+    if (FAILED(hr)) return hr;
+    ioOpen_ = true;
+  }
+  initialized_ = true;
+
+  hr = ConnectedSteps();
+  if (FAILED(hr)) {
+    CloseIoKeepingErrorInfo();
+    initialized_ = false;
+  }
+  return hr;
+}
+
+HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
+  logicalName_.clear();
+  ioResourceDescriptor_.clear();
+  initOptions_.clear();
+  driverSetupOptions_.clear();
+  // Identity from an earlier session must not show through a re-initialised one.
+  driverSetup_.clear();
+  instrumentManufacturer_.clear();
+  instrumentModel_.clear();
+  instrumentSerialNumber_.clear();
+  instrumentFirmwareRevision_.clear();
+  idnResponse_.clear();
+  flags_ = SessionFlags{};
+
+  std::unique_ptr<IConfigStore> store;
+  HRESULT hr;
+  ConfigDriverSession session;
+  if (!configStoreFactory_ || FAILED(configStoreFactory_(store)) || !store) {
+    ioResourceDescriptor_ = resourceName_;
+    hr = ProcessOptionString(options);
+  } else if (store->FindDriverSession(resourceName_, session)) {
+    logicalName_ = resourceName_;
+    ioResourceDescriptor_ = session.ioResourceDescriptor;
+    auto load = [](bool& flag, const std::optional<bool>& stored) {
+      if (stored) flag = *stored;
+    };
+    load(flags_.cache, session.cache);
+    load(flags_.interchangeCheck, session.interchangeCheck);
+    load(flags_.queryInstrumentStatus, session.queryInstrumentStatus);
+    load(flags_.rangeCheck, session.rangeCheck);
+    load(flags_.recordCoercions, session.recordCoercions);
+    load(flags_.simulate, session.simulate);
+    // The option string overrides the store; the store's DriverSetup comes last.
+    hr = ProcessOptionString(options);
+    if (SUCCEEDED(hr) && !session.driverSetup.empty()) hr = ProcessDriverSetup(session.driverSetup);
+  } else {
+    ioResourceDescriptor_ = resourceName_;
+    if (!store->FindSoftwareModule(identity::kDriverPrefix))
+      return ErrorReporter()->UnrecoverableFailure(
+          "Software module could not be loaded from the IVI Configuration Store.");
+    hr = ProcessOptionString(options);
+  }
+  if (FAILED(hr)) return hr;
+
+  if (flags_.simulate && instrumentModel_.empty()) instrumentModel_ = identity::DefaultSimulationModel();
+  initialFlags_ = flags_;
+  return S_OK;
+}
+
+HRESULT CDriver::ConnectedSteps() {
+  IErrorReporter* reporter = ErrorReporter();
+  HRESULT hr;
+  if (flags_.queryInstrumentStatus && !flags_.simulate) {
+    hr = IoSession()->FormattedWrite("*CLS");
+    if (FAILED(hr)) return hr;
+  }
+  if (!flags_.simulate) {
+    hr = ReadIdentity();
+    if (FAILED(hr)) return hr;
+  }
+  if (idQueryRequested_ && !IsModelSupported()) {
+    std::string elab = "Unrecognized model: " + instrumentModel_ + ".";
+    return reporter->IdQueryFailed(elab.c_str());
+  }
+  hr = OnConnected();
+  if (FAILED(hr)) return hr;
+  if (resetRequested_) {
+    CCallContextScope scope(this, &kUtilityReset);
+    if (FAILED(scope.hr())) return scope.hr();
+    if (FAILED(Reset())) return reporter->ResetFailed();
+  }
+  return OnInitializeSucceeded();
+}
+
+HRESULT CDriver::ReadIdentity() {
+  std::string reply;
+  HRESULT hr = IoSession()->FormattedQuery("*IDN?", "%$Ct", &reply);
+  if (FAILED(hr)) return hr;
+  idnResponse_ = reply;
+  auto fields = SplitIdn(reply);
+  instrumentManufacturer_ = std::move(fields[0]);
+  instrumentModel_ = std::move(fields[1]);
+  instrumentSerialNumber_ = std::move(fields[2]);
+  instrumentFirmwareRevision_ = std::move(fields[3]);
+  return S_OK;
+}
+
+void CDriver::CloseIoKeepingErrorInfo() noexcept {
+  if (!ioOpen_) return;
+  // The failure that got us here owns the thread's error information; closing must not
+  // replace it.
+  ComPtr<IErrorInfo> saved;
+  GetErrorInfo(0, saved.Receive());
+  IoSession()->Close();
+  SetErrorInfo(0, saved.get());
+  ioOpen_ = false;
+}
+
+HRESULT CDriver::Close() {
+  return Guarded([&] {
+    if (!initialized_) return ErrorReporter()->NotInitialized();
+    trace_.SetClosing(true);
+    HRESULT ioResult = S_OK;
+    if (ioOpen_) {
+      ioResult = IoSession()->Close();
+      ioOpen_ = false;
+    }
+    initialized_ = false;
+    HRESULT hr = OnClosed();
+    return FAILED(hr) ? hr : ioResult;
+  });
+}
+
+HRESULT CDriver::get_Initialized(VARIANT_BOOL* val) { return BoolOut("get_Initialized", val, initialized_); }
+
+// ---- option string ----
+
+HRESULT CDriver::ProcessOptionString(std::string_view options) {
+  return Guarded([&] {
+    initOptions_.clear();
+    if (options.empty()) return S_OK;
+    OptionSections sections = SplitOptionString(options);
+    if (sections.driverSetup) {
+      HRESULT hr = ProcessDriverSetup(*sections.driverSetup);
+      if (FAILED(hr)) return hr;
+    }
+    for (const auto& [name, value] : ParseOptionPairs(sections.init)) {
+      HRESULT hr = ProcessInitOption(name, value);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  });
+}
+
+HRESULT CDriver::ProcessDriverSetup(std::string_view text) {
+  return Guarded([&] {
+    driverSetupOptions_.clear();
+    driverSetup_.assign(text);
+    // Phase counts are written "NumPhases:3" by some callers.
+    std::string copy(text);
+    constexpr std::string_view kColonForm = "NumPhases:";
+    for (std::size_t at = copy.find(kColonForm); at != std::string::npos; at = copy.find(kColonForm, at))
+      copy[at + kColonForm.size() - 1] = '=';
+    for (const auto& [name, value] : ParseOptionPairs(copy)) {
+      HRESULT hr = ProcessDriverSetupOption(name, value);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  });
+}
+
+HRESULT CDriver::SetFlagFromOption(bool SessionFlags::*flag, std::string_view value) {
+  std::optional<bool> b = ParseOptionBool(value);
+  if (!b) return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
+  flags_.*flag = *b;
+  return S_OK;
+}
+
+HRESULT CDriver::ProcessInitOption(std::string_view strNameIn, std::string_view strValueIn) {
+  return Guarded([&] {
+    if (strNameIn.empty()) return ErrorReporter()->NullPointer("ProcessInitOption", "strNameIn", nullptr);
+    if (strValueIn.empty()) return ErrorReporter()->NullPointer("ProcessInitOption", "strValueIn", nullptr);
+    const std::string name = ToLowerAscii(Trim(strNameIn));
+    const std::string_view value = Trim(strValueIn);
+
+    static constexpr std::pair<std::string_view, bool SessionFlags::*> kFlags[] = {
+        {"cache", &SessionFlags::cache},
+        {"interchangecheck", &SessionFlags::interchangeCheck},
+        {"queryinstrstatus", &SessionFlags::queryInstrumentStatus},
+        {"rangecheck", &SessionFlags::rangeCheck},
+        {"recordcoercions", &SessionFlags::recordCoercions},
+        {"simulate", &SessionFlags::simulate},
+    };
+    for (const auto& [known, flag] : kFlags) {
+      if (name != known) continue;
+      HRESULT hr = SetFlagFromOption(flag, value);
+      if (FAILED(hr)) return hr;
+      break;
+    }
+    initOptions_[name] = std::string(value);
+    return S_OK;
+  });
+}
+
+HRESULT CDriver::ProcessDriverSetupOption(std::string_view name, std::string_view value) {
+  return Guarded([&]() -> HRESULT {
+    const std::string key = ToLowerAscii(Trim(name));
+    value = Trim(value);
+    if (key == "model") {
+      instrumentModel_.assign(value);
+    } else if (key == "trace") {
+      std::optional<bool> on = ParseOptionBool(value);
+      if (!on) return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
+      if (*on) {
+        trace_.SetOpen(true);
+        trace_.SetState(CMethodTrace::kRunning);
+      } else if (trace_.IsOpen() && trace_.GetState() == CMethodTrace::kPaused) {
+        return ErrorReporter()->ReportWithText(
+            E_UNEXPECTED, "Korvane: The method trace is paused and cannot be switched off from the option string.");
+      } else {
+        trace_.SetState(CMethodTrace::kPaused);
+        trace_.SetOpen(false);
+      }
+    } else if (key == "tracename") {
+      trace_.SetName(std::string(value));
+    } else if (key == "tracesizemax") {
+      trace_.SetSizeMax(ParseOptionInteger(value));
+    } else if (key == "tracearray") {
+      std::optional<bool> on = ParseOptionBool(value);
+      if (!on) return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
+      trace_.SetArraySwitch(*on);
+    } else if (key == "tracearraysizemax") {
+      trace_.SetArraySizeMax(ParseOptionInteger(value));
+    } else if (key == "tracesaveinterval") {
+      trace_.SetSaveInterval(ParseOptionInteger(value));
+    } else if (key == "tracetransform") {
+      trace_.SetTransform(std::string(value));
+    }
+    driverSetupOptions_[key] = std::string(value);
+    return S_OK;
+  });
+}
+
+// ---- IIviDriverOperation ----
+
+HRESULT CDriver::StringOut(const char* method, BSTR* val, std::string_view text) {
+  return Guarded([&] {
+    if (!val) return ErrorReporter()->NullPointer(method, "val", nullptr);
+    return AllocBstr(text, val);
+  });
+}
+
+HRESULT CDriver::BoolOut(const char* method, VARIANT_BOOL* val, bool value) {
+  if (!val) return ErrorReporter()->NullPointer(method, "val", nullptr);
+  *val = ToVariantBool(value);
+  return S_OK;
+}
+
+HRESULT CDriver::get_LogicalName(BSTR* val) { return StringOut("get_LogicalName", val, logicalName_); }
+HRESULT CDriver::get_IoResourceDescriptor(BSTR* val) {
+  return StringOut("get_IoResourceDescriptor", val, ioResourceDescriptor_);
+}
+HRESULT CDriver::get_DriverSetup(BSTR* val) { return StringOut("get_DriverSetup", val, driverSetup_); }
+
+HRESULT CDriver::get_Cache(VARIANT_BOOL* val) { return BoolOut("get_Cache", val, flags_.cache); }
+HRESULT CDriver::put_Cache(VARIANT_BOOL val) {
+  flags_.cache = val != VARIANT_FALSE;
+  if (!flags_.cache) InvalidateStateCache();
+  return S_OK;
+}
+
+HRESULT CDriver::get_InterchangeCheck(VARIANT_BOOL* val) {
+  return BoolOut("get_InterchangeCheck", val, flags_.interchangeCheck);
+}
+HRESULT CDriver::put_InterchangeCheck(VARIANT_BOOL val) {
+  if (val != VARIANT_FALSE && !identity::kInterchangeCheckSupported)
+    return ErrorReporter()->EnumValueNotSupported("VARIANT_TRUE", "val", "put_InterchangeCheck", nullptr);
+  flags_.interchangeCheck = val != VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT CDriver::get_QueryInstrumentStatus(VARIANT_BOOL* val) {
+  return BoolOut("get_QueryInstrumentStatus", val, flags_.queryInstrumentStatus);
+}
+HRESULT CDriver::put_QueryInstrumentStatus(VARIANT_BOOL val) {
+  return Guarded([&] {
+    flags_.queryInstrumentStatus = val != VARIANT_FALSE;
+    // Start from an empty status so that the first check reports only new errors.
+    if (flags_.queryInstrumentStatus && !flags_.simulate && ioOpen_) return IoSession()->FormattedWrite("*CLS");
+    return S_OK;
+  });
+}
+
+HRESULT CDriver::get_RangeCheck(VARIANT_BOOL* val) { return BoolOut("get_RangeCheck", val, flags_.rangeCheck); }
+HRESULT CDriver::put_RangeCheck(VARIANT_BOOL val) {
+  flags_.rangeCheck = val != VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT CDriver::get_RecordCoercions(VARIANT_BOOL* val) {
+  return BoolOut("get_RecordCoercions", val, flags_.recordCoercions);
+}
+HRESULT CDriver::put_RecordCoercions(VARIANT_BOOL val) {
+  if (val != VARIANT_FALSE)
+    return ErrorReporter()->EnumValueNotSupported("VARIANT_TRUE", "val", "put_RecordCoercions", nullptr);
+  flags_.recordCoercions = false;
+  return S_OK;
+}
+
+HRESULT CDriver::get_Simulate(VARIANT_BOOL* val) { return BoolOut("get_Simulate", val, flags_.simulate); }
+HRESULT CDriver::put_Simulate(VARIANT_BOOL val) {
+  // A session that never opened its I/O cannot leave simulation.
+  if (initialFlags_.simulate && val == VARIANT_FALSE) return ErrorReporter()->SimulationStateCannotChange();
+  flags_.simulate = val != VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT CDriver::InvalidateAllAttributes() {
+  InvalidateStateCache();
+  return S_OK;
+}
+
+HRESULT CDriver::ClearInterchangeWarnings() {
+  return ErrorReporter()->MethodNotSupported("ClearInterchangeWarnings", nullptr);
+}
+HRESULT CDriver::ResetInterchangeCheck() {
+  return ErrorReporter()->MethodNotSupported("ResetInterchangeCheck", nullptr);
+}
+HRESULT CDriver::GetNextCoercionRecord(BSTR*) {
+  return ErrorReporter()->MethodNotSupported("GetNextCoercionRecord", nullptr);
+}
+HRESULT CDriver::GetNextInterchangeWarning(BSTR* pbstrWarning) {
+  if (!pbstrWarning) return ErrorReporter()->NullPointer("GetNextInterchangeWarning", "pbstrWarning", nullptr);
+  *pbstrWarning = nullptr;
+  return ErrorReporter()->MethodNotSupported("GetNextInterchangeWarning", nullptr);
+}
+
+// ---- identity ----
+
+HRESULT CDriver::get_Description(BSTR* val) {
+  return Guarded([&] { return StringOut("get_Description", val, identity::DescriptionForBuild()); });
+}
+HRESULT CDriver::get_Revision(BSTR* val) { return StringOut("get_Revision", val, identity::kRevision); }
+HRESULT CDriver::get_Vendor(BSTR* val) { return StringOut("get_Vendor", val, identity::Vendor()); }
+HRESULT CDriver::get_Identifier(BSTR* val) { return StringOut("get_Identifier", val, identity::kIdentifier); }
+HRESULT CDriver::get_GroupCapabilities(BSTR* val) {
+  return StringOut("get_GroupCapabilities", val, identity::kGroupCapabilities);
+}
+HRESULT CDriver::get_SupportedInstrumentModels(BSTR* val) {
+  return Guarded([&] { return StringOut("get_SupportedInstrumentModels", val, identity::SupportedInstrumentModels()); });
+}
+HRESULT CDriver::get_InstrumentManufacturer(BSTR* val) {
+  return StringOut("get_InstrumentManufacturer", val,
+                   flags_.simulate ? std::string_view(identity::Vendor()) : std::string_view(instrumentManufacturer_));
+}
+HRESULT CDriver::get_InstrumentModel(BSTR* val) { return StringOut("get_InstrumentModel", val, instrumentModel_); }
+HRESULT CDriver::get_InstrumentFirmwareRevision(BSTR* val) {
+  return Guarded([&] {
+    std::string text = flags_.simulate ? std::string("Sim") + identity::kRevision : instrumentFirmwareRevision_;
+    return StringOut("get_InstrumentFirmwareRevision", val, text);
+  });
+}
+HRESULT CDriver::get_SpecificationMajorVersion(LONG* val) {
+  if (!val) return ErrorReporter()->NullPointer("get_SpecificationMajorVersion", "val", nullptr);
+  *val = identity::kSpecificationMajorVersion;
+  return S_OK;
+}
+HRESULT CDriver::get_SpecificationMinorVersion(LONG* val) {
+  if (!val) return ErrorReporter()->NullPointer("get_SpecificationMinorVersion", "val", nullptr);
+  *val = identity::kSpecificationMinorVersion;
+  return S_OK;
+}
+
+// ---- IIviDriverUtility ----
+
+HRESULT CDriver::QueryWithTimeout(LONG timeout, const char* command, const char* response, ...) {
+  IIoSession* io = IoSession();
+  if (!io) return ErrorReporter()->NotInitialized();
+  LONG previous = 0;
+  HRESULT hr = io->GetTimeout(&previous);
+  if (FAILED(hr)) return hr;
+  hr = io->SetTimeout(timeout);
+  if (FAILED(hr)) return hr;
+  va_list args;
+  va_start(args, response);
+  hr = io->FormattedQueryV(command, response, args);
+  va_end(args);
+  // The session's own timeout comes back even when the query failed.
+  HRESULT restore = io->SetTimeout(previous);
+  return FAILED(hr) ? hr : restore;
+}
+
+HRESULT CDriver::ResetInstrument(LONG timeout) {
+  HRESULT hr = S_OK;
+  if (!flags_.simulate) {
+    int complete = 0;
+    hr = QueryWithTimeout(timeout, "*RST;*OPC?", "%d", &complete);
+  }
+  ResetNodeState();
+  InvalidateStateCache();
+  return hr;
+}
+
+HRESULT CDriver::Reset() {
+  return Guarded([&] { return ResetInstrument(resetTimeout_); });
+}
+
+HRESULT CDriver::ResetWithDefaults() {
+  return Guarded([&] {
+    HRESULT hr;
+    {
+      CCallContextScope scope(this, &kUtilityReset);
+      if (FAILED(scope.hr())) return scope.hr();
+      hr = Reset();
+    }
+    if (FAILED(hr)) return hr;
+    hr = ResetInstrument(resetTimeout_);
+    if (FAILED(hr)) return hr;
+
+    // Back to the flags Initialize ended with, through the same setters a client would use.
+    const SessionFlags initial = initialFlags_;
+    const std::pair<const CMethodInfo*, HRESULT (CDriver::*)(VARIANT_BOOL)> setters[] = {
+        {&kPutCache, &CDriver::put_Cache},
+        {&kPutInterchangeCheck, &CDriver::put_InterchangeCheck},
+        {&kPutQueryInstrumentStatus, &CDriver::put_QueryInstrumentStatus},
+        {&kPutRangeCheck, &CDriver::put_RangeCheck},
+        {&kPutRecordCoercions, &CDriver::put_RecordCoercions},
+        {&kPutSimulate, &CDriver::put_Simulate},
+    };
+    const bool values[] = {initial.cache,           initial.interchangeCheck, initial.queryInstrumentStatus,
+                           initial.rangeCheck,      initial.recordCoercions,  initial.simulate};
+    for (std::size_t i = 0; i < std::size(setters); ++i) {
+      CCallContextScope scope(this, setters[i].first);
+      if (FAILED(scope.hr())) return scope.hr();
+      hr = (this->*setters[i].second)(ToVariantBool(values[i]));
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  });
+}
+
+HRESULT CDriver::Disable() {
+  return Guarded([&] {
+    if (flags_.simulate) return S_OK;
+    int complete = 0;
+    return QueryWithTimeout(disableTimeout_, "*RST;*OPC?", "%d", &complete);
+  });
+}
+
+HRESULT CDriver::SelfTest(LONG* TestResult, BSTR* TestMessage) {
+  return Guarded([&] {
+    if (!TestMessage) return ErrorReporter()->NullPointer("SelfTest", "TestMessage", nullptr);
+    SysFreeString(*TestMessage);
+    *TestMessage = nullptr;
+    if (!TestResult) return ErrorReporter()->NullPointer("SelfTest", "TestResult", nullptr);
+    *TestResult = 0;
+    int result = 0;
+    if (!flags_.simulate) {
+      HRESULT hr = QueryWithTimeout(selfTestTimeout_, "*TST?", "%d", &result);
+      if (FAILED(hr)) return hr;
+    }
+    HRESULT hr = AllocBstr(result != 0 ? "Selftest failed" : "Selftest passed", TestMessage);
+    if (FAILED(hr)) return hr;
+    *TestResult = result;
+    return S_OK;
+  });
+}
+
+HRESULT CDriver::ErrorQuery(LONG* ErrorCode, BSTR* ErrorMessage) {
+  return Guarded([&] {
+    if (!ErrorMessage) return ErrorReporter()->NullPointer("ErrorQuery", "ErrorMessage", nullptr);
+    SysFreeString(*ErrorMessage);
+    *ErrorMessage = nullptr;
+    if (!ErrorCode) return ErrorReporter()->NullPointer("ErrorQuery", "ErrorCode", nullptr);
+    *ErrorCode = 0;
+    if (flags_.simulate) return AllocBstr("No error.", ErrorMessage);
+
+    IIoSession* io = IoSession();
+    if (!io) return ErrorReporter()->NotInitialized();
+    int code = 0;
+    std::string text;
+    HRESULT hr;
+    {
+      // Reading the queue must not itself trigger the status check that sends us here.
+      FlagRestore quiet(flags_.queryInstrumentStatus, false);
+      hr = io->FormattedQuery(":SYST:ERR?", "%d,%$Ct", &code, &text);
+    }
+    if (FAILED(hr)) return ErrorReporter()->UnexpectedResponse();
+    hr = AllocBstr(CleanErrorText(text), ErrorMessage);
+    if (FAILED(hr)) return hr;
+    *ErrorCode = code;
+    return S_OK;
+  });
+}
+
+// Locking a session across calls is not offered; each call is serialised by the frame.
+HRESULT CDriver::LockObject() { return ErrorReporter()->MethodNotSupported("LockObject", nullptr); }
+HRESULT CDriver::UnlockObject() { return ErrorReporter()->MethodNotSupported("UnlockObject", nullptr); }
+
+// ---- status check ----
+
+HRESULT CDriver::PollInstrumentErrors() {
+  return Guarded([&] {
+    if (!flags_.queryInstrumentStatus || flags_.simulate || !ioOpen_) return S_OK;
+    int esr = 0;
+    HRESULT hr;
+    {
+      // The query ends with a status check of its own; it must not recurse into this one.
+      FlagRestore quiet(flags_.queryInstrumentStatus, false);
+      hr = IoSession()->FormattedQuery("*ESR?", "%d", &esr);
+    }
+    if (FAILED(hr) || (esr & kEsrErrorBits) != 0) return ErrorReporter()->InstrumentErrorDetected();
+    return S_OK;
+  });
+}
+
+}  // namespace korvane

@@ -1,0 +1,203 @@
+// The driver session: one instrument, its session flags, identity, option maps, I/O session,
+// error reporter and method trace, and the IVI inherent operations.
+//
+// The public operations have the COM signatures of the inherent interfaces. The interface call
+// frame in front of them takes the object lock, pushes the call context and refuses calls on a
+// session that is not initialised; the operations here do the rest.
+#pragma once
+
+#include "core/CallContext.h"
+#include "core/ConfigStore.h"
+#include "core/ErrorReporter.h"
+#include "core/MethodTrace.h"
+#include "io/IoSession.h"
+
+#include <korvane/ComHelpers.h>
+
+#include <map>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace korvane {
+
+// IVI inherent interfaces the session calls itself through.
+inline constexpr IID kIidIIviDriver = {0x47ED5184, 0xA398, 0x11D4, {0xBA, 0x58, 0x00, 0x00, 0x64, 0x65, 0x73, 0x74}};
+inline constexpr IID kIidIIviDriverOperation = {
+    0x47ED5188, 0xA398, 0x11D4, {0xBA, 0x58, 0x00, 0x00, 0x64, 0x65, 0x73, 0x74}};
+inline constexpr IID kIidIIviDriverUtility = {
+    0x47ED5189, 0xA398, 0x11D4, {0xBA, 0x58, 0x00, 0x00, 0x64, 0x65, 0x73, 0x74}};
+
+struct SessionFlags {
+  bool cache = true;
+  bool interchangeCheck = false;
+  bool queryInstrumentStatus = false;
+  bool rangeCheck = true;
+  bool recordCoercions = false;
+  bool simulate = false;
+};
+
+class CDriver : public ICallContextProvider, public IInstrErrorPoller {
+ public:
+  using OptionMap = std::map<std::string, std::string>;
+
+  // `io` is the session's I/O session (may be null for a session that only ever simulates).
+  explicit CDriver(std::unique_ptr<IIoSession> io = nullptr);
+  CDriver(const CDriver&) = delete;
+  CDriver& operator=(const CDriver&) = delete;
+  virtual ~CDriver();
+
+  // ---- IIviDriver ----
+  HRESULT Initialize(BSTR ResourceName, VARIANT_BOOL IdQuery, VARIANT_BOOL Reset, BSTR OptionString);
+  HRESULT get_Initialized(VARIANT_BOOL* val);
+  HRESULT Close();
+
+  // ---- IIviDriverOperation ----
+  HRESULT get_LogicalName(BSTR* val);
+  HRESULT get_IoResourceDescriptor(BSTR* val);
+  HRESULT get_Cache(VARIANT_BOOL* val);
+  HRESULT put_Cache(VARIANT_BOOL val);
+  HRESULT get_InterchangeCheck(VARIANT_BOOL* val);
+  HRESULT put_InterchangeCheck(VARIANT_BOOL val);
+  HRESULT get_QueryInstrumentStatus(VARIANT_BOOL* val);
+  HRESULT put_QueryInstrumentStatus(VARIANT_BOOL val);
+  HRESULT get_RangeCheck(VARIANT_BOOL* val);
+  HRESULT put_RangeCheck(VARIANT_BOOL val);
+  HRESULT get_RecordCoercions(VARIANT_BOOL* val);
+  HRESULT put_RecordCoercions(VARIANT_BOOL val);
+  HRESULT get_Simulate(VARIANT_BOOL* val);
+  HRESULT put_Simulate(VARIANT_BOOL val);
+  HRESULT get_DriverSetup(BSTR* val);
+  HRESULT InvalidateAllAttributes();
+  HRESULT ClearInterchangeWarnings();
+  HRESULT GetNextInterchangeWarning(BSTR* pbstrWarning);
+  HRESULT ResetInterchangeCheck();
+  HRESULT GetNextCoercionRecord(BSTR* pbstrRecord);
+
+  // ---- IIviComponentIdentity / IIviDriverIdentity ----
+  HRESULT get_Description(BSTR* val);
+  HRESULT get_Revision(BSTR* val);
+  HRESULT get_Vendor(BSTR* val);
+  HRESULT get_InstrumentManufacturer(BSTR* val);
+  HRESULT get_InstrumentModel(BSTR* val);
+  HRESULT get_InstrumentFirmwareRevision(BSTR* val);
+  HRESULT get_Identifier(BSTR* val);
+  HRESULT get_SupportedInstrumentModels(BSTR* val);
+  HRESULT get_SpecificationMajorVersion(LONG* val);
+  HRESULT get_SpecificationMinorVersion(LONG* val);
+  HRESULT get_GroupCapabilities(BSTR* val);
+
+  // ---- IIviDriverUtility ----
+  HRESULT Reset();
+  HRESULT ResetWithDefaults();
+  HRESULT Disable();
+  HRESULT SelfTest(LONG* TestResult, BSTR* TestMessage);
+  HRESULT ErrorQuery(LONG* ErrorCode, BSTR* ErrorMessage);
+  HRESULT LockObject();
+  HRESULT UnlockObject();
+
+  // ---- option string ----
+  HRESULT ProcessOptionString(std::string_view options);
+  HRESULT ProcessDriverSetup(std::string_view text);
+  HRESULT ProcessInitOption(std::string_view strNameIn, std::string_view strValueIn);
+  HRESULT ProcessDriverSetupOption(std::string_view name, std::string_view value);
+
+  // ---- ICallContextProvider ----
+  HRESULT PushCallContext(const CMethodInfo* info) override { return callContext_.Push(info); }
+  void PopCallContext() override { callContext_.Pop(); }
+  const CMethodInfo* CurrentCallContext() override { return callContext_.Current(); }
+
+  // ---- IInstrErrorPoller ----
+  HRESULT PollInstrumentErrors() override;
+
+  // ---- framework accessors ----
+  bool IsInitialized() const noexcept { return initialized_; }
+  const SessionFlags& Flags() const noexcept { return flags_; }
+  const SessionFlags& InitialFlags() const noexcept { return initialFlags_; }
+  bool Cache() const noexcept { return flags_.cache; }
+  bool InterchangeCheck() const noexcept { return flags_.interchangeCheck; }
+  bool QueryInstrumentStatus() const noexcept { return flags_.queryInstrumentStatus; }
+  bool RangeCheck() const noexcept { return flags_.rangeCheck; }
+  bool RecordCoercions() const noexcept { return flags_.recordCoercions; }
+  bool Simulate() const noexcept { return flags_.simulate; }
+  // Internal switch, no "*CLS": used while the error queue is read.
+  void SetQueryInstrumentStatus(bool on) noexcept { flags_.queryInstrumentStatus = on; }
+  bool ResetRequested() const noexcept { return resetRequested_; }
+  bool IdQueryRequested() const noexcept { return idQueryRequested_; }
+  bool IsModelSupported() const noexcept;
+
+  const std::string& ResourceName() const noexcept { return resourceName_; }
+  const std::string& InstrumentModelName() const noexcept { return instrumentModel_; }
+  const std::string& IdnResponse() const noexcept { return idnResponse_; }
+  const std::string& InstrumentSerialNumber() const noexcept { return instrumentSerialNumber_; }
+  const OptionMap& InitOptions() const noexcept { return initOptions_; }
+  const OptionMap& DriverSetupOptions() const noexcept { return driverSetupOptions_; }
+  CMethodTrace& MethodTrace() noexcept { return trace_; }
+  LONG SelfTestTimeout() const noexcept { return selfTestTimeout_; }
+  LONG DisableTimeout() const noexcept { return disableTimeout_; }
+  LONG ResetTimeout() const noexcept { return resetTimeout_; }
+
+  virtual IIoSession* IoSession() noexcept { return io_.get(); }
+  virtual IErrorReporter* ErrorReporter() noexcept { return &reporter_; }
+
+  void SetConfigStoreFactory(ConfigStoreFactory factory) { configStoreFactory_ = std::move(factory); }
+
+ protected:
+  // Node hooks; the object hierarchy fills them in.
+  virtual HRESULT OnConnected() { return S_OK; }         // after the identity is read
+  virtual HRESULT OnClosed() { return S_OK; }            // after the I/O session is closed
+  virtual void ResetNodeState() {}                       // Reset and ResetWithDefaults
+  virtual void InvalidateStateCache() {}                 // also put_Cache(false)
+  virtual HRESULT OnInitializeSucceeded() { return S_OK; }  // model-dependent set-up
+
+  void SetTimeouts(LONG selfTest, LONG disable, LONG reset) noexcept {
+    selfTestTimeout_ = selfTest;
+    disableTimeout_ = disable;
+    resetTimeout_ = reset;
+  }
+
+ private:
+  HRESULT InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT_BOOL reset, BSTR optionString);
+  HRESULT ResolveResourceAndOptions(std::string_view options);
+  HRESULT ConnectedSteps();
+  void CloseIoKeepingErrorInfo() noexcept;
+  HRESULT ReadIdentity();
+  HRESULT QueryWithTimeout(LONG timeout, const char* command, const char* response, ...);
+  HRESULT ResetInstrument(LONG timeout);
+  HRESULT SetFlagFromOption(bool SessionFlags::*flag, std::string_view value);
+  HRESULT StringOut(const char* method, BSTR* val, std::string_view text);
+  HRESULT BoolOut(const char* method, VARIANT_BOOL* val, bool value);
+
+  CriticalSection lock_;
+  CCallContext callContext_{lock_};
+
+  std::string resourceName_;
+  std::string logicalName_;
+  std::string ioResourceDescriptor_;
+  std::string driverSetup_;
+  std::string instrumentManufacturer_;
+  std::string instrumentModel_;
+  std::string instrumentSerialNumber_;
+  std::string instrumentFirmwareRevision_;
+  std::string idnResponse_;
+  OptionMap initOptions_;
+  OptionMap driverSetupOptions_;
+  SessionFlags flags_;
+  SessionFlags initialFlags_;
+  bool resetRequested_ = false;
+  bool idQueryRequested_ = false;
+  bool initialized_ = false;
+  // The I/O session was opened by Initialize; Close closes it even when simulation was switched
+  // on afterwards.
+  bool ioOpen_ = false;
+  LONG selfTestTimeout_ = 180000;
+  LONG disableTimeout_ = 30000;
+  LONG resetTimeout_ = 50000;
+
+  CMethodTrace trace_;
+  std::unique_ptr<IIoSession> io_;
+  CKorvaneErrorReporter reporter_{this};
+  ConfigStoreFactory configStoreFactory_ = CreateSystemConfigStore;
+};
+
+}  // namespace korvane
