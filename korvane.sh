@@ -14,7 +14,7 @@ ctest_counts() {  # ctest_counts <preset> -> "passed failed" on the last line of
   local log
   log=$(mktemp)
   set +e
-  ctest --preset "$1" --timeout 600 2>&1 | tee "$log" >&2
+  ctest --preset "$1" --timeout 600 </dev/null 2>&1 | tee "$log" >&2
   set -e
   local line total failed
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
