@@ -22,10 +22,10 @@
 namespace korvane::sim {
 
 struct InstrumentConfig {
-  std::string model;     // empty: the first model of the table
-  std::string serial;    // empty: derived from the model
+  std::string model = {};   // empty: the first model of the table
+  std::string serial = {};  // empty: derived from the model
   std::string firmware = "3.12.04";
-  std::string options;   // empty: derived from the model
+  std::string options = {};  // empty: derived from the model
 };
 
 // What the front end sends back for one program message.
