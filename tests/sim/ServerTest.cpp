@@ -27,7 +27,7 @@ TEST(SimServer, AnnouncesItsPortAndServesSeveralClients) {
   ASSERT_GT(sim.port(), 0) << sim.firstLine();
   Client a(sim.port()), b(sim.port());
   EXPECT_EQ(a.query("*IDN?"), std::string(korvane::models::kVendor) + "," + model + ",SN42,3.12.04");
-  a.send(":CHAN1:OFFS 0.5");
+  EXPECT_EQ(a.query(":CHAN1:OFFS 0.5;*OPC?"), "1");
   EXPECT_EQ(b.query(":CHAN1:OFFS?;:SYST:ERR?"), "+5.000000000E-01;+0,\"No error\"") << "one instrument, shared";
   EXPECT_EQ(sim.terminate(), 0);
 }
