@@ -1,0 +1,40 @@
+#include "visacom/ComError.h"
+
+#include <korvane/ComHelpers.h>
+
+#include <exception>
+#include <new>
+#include <string>
+
+namespace korvane::visacom {
+
+HRESULT ReportError(HRESULT hr, REFIID iid, std::string_view description) noexcept {
+  try {
+    ComPtr<ICreateErrorInfo> create;
+    if (FAILED(CreateErrorInfo(create.Receive()))) return hr;
+    OleString text = ToOle(description);
+    OleString source = ToOle("Korvane.VisaCom");
+    create->SetGUID(iid);
+    create->SetSource(source.data());
+    create->SetDescription(text.data());
+    ComPtr<IErrorInfo> info;
+    if (SUCCEEDED(create.As(IID_IErrorInfo, info))) SetErrorInfo(0, info.get());
+  } catch (...) {
+    // Reporting must never turn a failure into a crash; the HRESULT still tells what went wrong.
+  }
+  return hr;
+}
+
+HRESULT ReportException(REFIID iid) noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    return ReportError(E_OUTOFMEMORY, iid, "Out of memory.");
+  } catch (const std::exception& e) {
+    return ReportError(E_FAIL, iid, std::string("Unexpected failure: ") + e.what());
+  } catch (...) {
+    return ReportError(E_FAIL, iid, "Unexpected failure.");
+  }
+}
+
+}  // namespace korvane::visacom

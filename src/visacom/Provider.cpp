@@ -1,0 +1,351 @@
+#include "visacom/Provider.h"
+
+#include "visacom/ComError.h"
+#include "visacom/MessageSession.h"
+#include "visacom/ResourceName.h"
+#include "visacom/VisaCom.h"
+
+#include <korvane/ComHelpers.h>
+
+#include <atomic>
+#include <mutex>
+#include <new>
+
+namespace korvane::visacom {
+namespace {
+
+constexpr LONG kComponentVersion = 0x00100000;
+constexpr LONG kSpecVersion = 0x00500800;
+
+HRESULT PutBstr(BSTR* out, std::string_view s) {
+  Bstr b(s);
+  if (!b.get()) return E_OUTOFMEMORY;
+  *out = b.Detach();
+  return S_OK;
+}
+
+template <typename F>
+HRESULT Guard(REFIID iid, F&& body) noexcept {
+  try {
+    return body();
+  } catch (...) {
+    return ReportException(iid);
+  }
+}
+
+// Reference counting shared by the provider's objects.
+class RefCounted {
+ protected:
+  virtual ~RefCounted() = default;
+  ULONG DoAddRef() { return ++refs_; }
+  ULONG DoRelease() {
+    ULONG n = --refs_;
+    if (n == 0) delete this;
+    return n;
+  }
+
+ private:
+  std::atomic<ULONG> refs_{1};
+};
+
+class ResourceManager final : public IResourceManager3, public ISupportErrorInfo, private RefCounted {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IResourceManager) ||
+        IsEqualGUID(riid, IID_IResourceManager3))
+      *ppv = static_cast<IResourceManager3*>(this);
+    else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
+      *ppv = static_cast<ISupportErrorInfo*>(this);
+    else
+      return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return DoAddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return DoRelease(); }
+
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+    return IsEqualGUID(riid, IID_IResourceManager) || IsEqualGUID(riid, IID_IResourceManager3) ? S_OK : S_FALSE;
+  }
+
+  HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerName(BSTR* pVal) override {
+    return Guard(IID_IResourceManager, [&] { return pVal ? PutBstr(pVal, "Korvane") : NullOut(); });
+  }
+  HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerID(SHORT* pVal) override {
+    if (!pVal) return NullOut();
+    *pVal = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_Description(BSTR* pVal) override {
+    return Guard(IID_IResourceManager, [&] {
+      return pVal ? PutBstr(pVal, "Korvane built-in VISA-COM provider (TCPIP SOCKET)") : NullOut();
+    });
+  }
+  HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* pVal) override {
+    if (!pVal) return NullOut();
+    *pVal = kComponentVersion;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_ProgID(BSTR* pVal) override {
+    return Guard(IID_IResourceManager, [&] { return pVal ? PutBstr(pVal, "Korvane.VisaCom.GlobalRM") : NullOut(); });
+  }
+  HRESULT STDMETHODCALLTYPE get_SpecVersion(LONG* pVal) override {
+    if (!pVal) return NullOut();
+    *pVal = kSpecVersion;
+    return S_OK;
+  }
+
+  HRESULT STDMETHODCALLTYPE FindRsrc(BSTR expr, SAFEARRAY** pFindList) override {
+    return Guard(IID_IResourceManager, [&] {
+      if (pFindList) *pFindList = nullptr;
+      return ReportError(E_VISA_RSRC_NFOUND, IID_IResourceManager,
+                         "No resources match \"" + ToNarrow(expr) +
+                             "\": the built-in VISA-COM provider does not search for instruments; open them by "
+                             "resource name.");
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE Open(BSTR ResourceName, AccessMode mode, LONG openTimeout, BSTR OptionString,
+                                 IVisaSession** vi) override {
+    return Guard(IID_IResourceManager, [&]() -> HRESULT {
+      if (!vi) return NullOut();
+      *vi = nullptr;
+      MessageSession* session = nullptr;
+      HRESULT hr = MessageSession::Create(&session);
+      if (FAILED(hr)) return ReportError(hr, IID_IResourceManager, "Out of memory for a new session.");
+      hr = session->Init(ResourceName, mode, openTimeout, OptionString);  // reports its own errors
+      if (FAILED(hr)) {
+        session->Release();
+        return hr;
+      }
+      *vi = static_cast<IVisaSession*>(static_cast<IMessage*>(session));
+      return hr;
+    });
+  }
+
+  HRESULT STDMETHODCALLTYPE ParseRsrc(BSTR ResourceName, SHORT* pInterfaceType, SHORT* pInterfaceNumber,
+                                      BSTR* pSessionType) override {
+    return ParseRsrcEx(ResourceName, pInterfaceType, pInterfaceNumber, pSessionType, nullptr, nullptr);
+  }
+
+  HRESULT STDMETHODCALLTYPE ParseRsrcEx(BSTR ResourceName, SHORT* pInterfaceType, SHORT* pInterfaceNumber,
+                                        BSTR* pSessionType, BSTR* pUnaliasedExpandedResourceName,
+                                        BSTR* pAliasIfExists) override {
+    return Guard(IID_IResourceManager, [&]() -> HRESULT {
+      if (!pInterfaceType || !pInterfaceNumber || !pSessionType) return NullOut();
+      std::string text = ToNarrow(ResourceName), why;
+      korvane::visacom::ResourceName parsed;
+      if (!ParseResourceName(text, parsed, why))
+        return ReportError(E_VISA_INV_RSRC_NAME, IID_IResourceManager,
+                           "Invalid resource name \"" + text + "\": " + why + ".");
+      Bstr cls(parsed.resourceClass), expanded(parsed.canonical), alias(std::string_view{});
+      if (!cls.get() || !expanded.get()) return ReportError(E_OUTOFMEMORY, IID_IResourceManager, "Out of memory.");
+      *pInterfaceType = parsed.interfaceType;
+      *pInterfaceNumber = parsed.board;
+      // In/out strings: the old value is ours to free.
+      SysFreeString(*pSessionType);
+      *pSessionType = cls.Detach();
+      if (pUnaliasedExpandedResourceName) {
+        SysFreeString(*pUnaliasedExpandedResourceName);
+        *pUnaliasedExpandedResourceName = expanded.Detach();
+      }
+      if (pAliasIfExists) {  // aliases are not supported, so there is never one
+        SysFreeString(*pAliasIfExists);
+        *pAliasIfExists = nullptr;
+      }
+      return S_OK;
+    });
+  }
+
+ private:
+  static HRESULT NullOut() { return ReportError(E_POINTER, IID_IResourceManager, "An output pointer is null."); }
+};
+
+class FormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, private RefCounted {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFormattedIO488))
+      *ppv = static_cast<IFormattedIO488*>(this);
+    else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
+      *ppv = static_cast<ISupportErrorInfo*>(this);
+    else
+      return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return DoAddRef(); }
+  ULONG STDMETHODCALLTYPE Release() override { return DoRelease(); }
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
+    return IsEqualGUID(riid, IID_IFormattedIO488) ? S_OK : S_FALSE;
+  }
+
+  HRESULT STDMETHODCALLTYPE get_IO(IMessage** pVal) override {
+    if (!pVal) return ReportError(E_POINTER, IID_IFormattedIO488, "The output pointer is null.");
+    CsLock lk(cs_);
+    *pVal = io_.get();
+    if (*pVal) (*pVal)->AddRef();
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE putref_IO(IMessage* val) override {
+    CsLock lk(cs_);
+    io_ = val;  // null detaches the session
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_InstrumentBigEndian(VARIANT_BOOL* pVal) override {
+    if (!pVal) return ReportError(E_POINTER, IID_IFormattedIO488, "The output pointer is null.");
+    *pVal = bigEndian_ ? VARIANT_TRUE : VARIANT_FALSE;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE put_InstrumentBigEndian(VARIANT_BOOL val) override {
+    bigEndian_ = val != VARIANT_FALSE;
+    return S_OK;
+  }
+
+  // The driver formats its own I/O and only hands its session to this object; the formatting
+  // members are not provided.
+  HRESULT STDMETHODCALLTYPE WriteString(BSTR, VARIANT_BOOL) override { return NotProvided("WriteString"); }
+  HRESULT STDMETHODCALLTYPE WriteNumber(VARIANT, IEEEASCIIType, VARIANT_BOOL) override {
+    return NotProvided("WriteNumber");
+  }
+  HRESULT STDMETHODCALLTYPE WriteList(VARIANT*, IEEEASCIIType, BSTR, VARIANT_BOOL) override {
+    return NotProvided("WriteList");
+  }
+  HRESULT STDMETHODCALLTYPE WriteIEEEBlock(BSTR, VARIANT, VARIANT_BOOL) override {
+    return NotProvided("WriteIEEEBlock");
+  }
+  HRESULT STDMETHODCALLTYPE ReadString(BSTR* pData) override {
+    if (pData) *pData = nullptr;
+    return NotProvided("ReadString");
+  }
+  HRESULT STDMETHODCALLTYPE ReadNumber(IEEEASCIIType, VARIANT_BOOL, VARIANT*) override {
+    return NotProvided("ReadNumber");
+  }
+  HRESULT STDMETHODCALLTYPE ReadList(IEEEASCIIType, BSTR, VARIANT*) override { return NotProvided("ReadList"); }
+  HRESULT STDMETHODCALLTYPE ReadIEEEBlock(IEEEBinaryType, VARIANT_BOOL, VARIANT_BOOL, VARIANT*) override {
+    return NotProvided("ReadIEEEBlock");
+  }
+  HRESULT STDMETHODCALLTYPE FlushWrite(VARIANT_BOOL) override { return NotProvided("FlushWrite"); }
+  HRESULT STDMETHODCALLTYPE FlushRead() override { return NotProvided("FlushRead"); }
+  HRESULT STDMETHODCALLTYPE SetBufferSize(BufferMask, LONG) override { return NotProvided("SetBufferSize"); }
+
+ private:
+  static HRESULT NotProvided(const char* member) {
+    return ReportError(E_NOTIMPL, IID_IFormattedIO488,
+                       std::string("FormattedIO488.") + member +
+                           " is not available in the built-in VISA-COM provider; only the IO property is.");
+  }
+
+  CriticalSection cs_;
+  ComPtr<IMessage> io_;
+  bool bigEndian_ = true;  // IEEE 488.2 binary data is big-endian
+};
+
+// Class objects live as long as the process; their reference count is irrelevant.
+template <typename T>
+class ClassFactory final : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) return E_NOINTERFACE;
+    *ppv = static_cast<IClassFactory*>(this);
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (outer) return CLASS_E_NOAGGREGATION;
+    T* object = new (std::nothrow) T();
+    if (!object) return E_OUTOFMEMORY;
+    HRESULT hr = object->QueryInterface(riid, ppv);
+    object->Release();
+    return hr;
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+
+ClassFactory<ResourceManager> g_rmFactory;
+ClassFactory<FormattedIo488> g_formattedIoFactory;
+
+struct Registration {
+  std::mutex m;
+  bool active = false;
+  DWORD rmCookie = 0;
+  DWORD formattedIoCookie = 0;
+};
+Registration& Reg() {
+  static auto* r = new Registration;  // never destroyed: may be revoked during process exit
+  return *r;
+}
+
+}  // namespace
+
+HRESULT RegisterBuiltInProvider() noexcept {
+  try {
+    Registration& r = Reg();
+    std::lock_guard lk(r.m);
+    if (r.active) return S_OK;
+    HRESULT hr = CoRegisterClassObject(CLSID_VisaComGlobalResourceManager, static_cast<IUnknown*>(&g_rmFactory),
+                                       CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &r.rmCookie);
+    if (FAILED(hr)) return hr;
+    hr = CoRegisterClassObject(CLSID_VisaComFormattedIO488, static_cast<IUnknown*>(&g_formattedIoFactory),
+                               CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &r.formattedIoCookie);
+    if (FAILED(hr)) {
+      CoRevokeClassObject(r.rmCookie);
+      return hr;
+    }
+    r.active = true;
+    return S_OK;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT UnregisterBuiltInProvider() noexcept {
+  try {
+    Registration& r = Reg();
+    std::lock_guard lk(r.m);
+    if (!r.active) return S_FALSE;
+    HRESULT a = CoRevokeClassObject(r.rmCookie);
+    HRESULT b = CoRevokeClassObject(r.formattedIoCookie);
+    r.active = false;
+    return FAILED(a) ? a : b;
+  } catch (...) {
+    return E_FAIL;
+  }
+}
+
+HRESULT EnsureVisaComProvider(bool* builtIn) noexcept {
+  bool ours = true;
+#if defined(_WIN32)
+  // An installed VISA-COM library wins; ours only fills the gap where there is none.
+  bool registered;
+  {
+    Registration& r = Reg();
+    std::lock_guard lk(r.m);
+    registered = r.active;
+  }
+  if (!registered) {
+    for (const CLSID* clsid : {&CLSID_VisaComGlobalResourceManager, &CLSID_VisaComAlternateResourceManager}) {
+      IClassFactory* factory = nullptr;
+      if (SUCCEEDED(CoGetClassObject(*clsid, CLSCTX_INPROC_SERVER | CLSCTX_LOCAL_SERVER, nullptr, IID_IClassFactory,
+                                     reinterpret_cast<void**>(&factory)))) {
+        factory->Release();
+        ours = false;
+        break;
+      }
+    }
+  }
+#endif
+  HRESULT hr = ours ? RegisterBuiltInProvider() : S_OK;
+  if (builtIn) *builtIn = ours && SUCCEEDED(hr);
+  return hr;
+}
+
+}  // namespace korvane::visacom

@@ -1,0 +1,72 @@
+// What a session needs from the wire underneath it. The session owns buffering, termination,
+// timeouts and locking; a transport only moves bytes and knows its own protocol extras (END
+// marks, device clear, status byte). TCPIP SOCKET is the first; VXI-11, HiSLIP and serial plug
+// in behind the same interface.
+#pragma once
+
+#include <korvane/KorvanePlatform.h>
+
+#include <chrono>
+#include <cstddef>
+#include <string>
+
+namespace korvane::visacom {
+
+// When a blocking transfer gives up. A VISA timeout of -1 (0xFFFFFFFF) waits for ever.
+class Deadline {
+ public:
+  using Clock = std::chrono::steady_clock;
+
+  static Deadline After(LONG timeoutMs) {
+    Deadline d;
+    d.infinite_ = timeoutMs < 0;
+    if (!d.infinite_) d.at_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    return d;
+  }
+  static Deadline Never() { return After(-1); }
+
+  bool Infinite() const { return infinite_; }
+  bool Passed() const { return !infinite_ && Clock::now() >= at_; }
+  // Milliseconds left, rounded up so that a wait never ends before the deadline; -1 when infinite.
+  int RemainingMs() const {
+    if (infinite_) return -1;
+    auto left = std::chrono::ceil<std::chrono::milliseconds>(at_ - Clock::now()).count();
+    if (left <= 0) return 0;
+    return left > 0x7FFFFFFF ? 0x7FFFFFFF : static_cast<int>(left);
+  }
+
+ private:
+  bool infinite_ = true;
+  Clock::time_point at_{};
+};
+
+class ITransport {
+ public:
+  virtual ~ITransport() = default;
+
+  // Sends all n bytes; on failure `sent` says how many went out and `why` what went wrong.
+  // `end` marks the last byte as the end of the message where the protocol has such a mark.
+  virtual HRESULT Send(const BYTE* data, std::size_t n, bool end, const Deadline& deadline, std::size_t& sent,
+                       std::string& why) = 0;
+
+  // Waits for at least one byte and returns what is there, up to n. `end` is set when the
+  // protocol marked the last byte returned as the end of the message.
+  virtual HRESULT Receive(BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& got, bool& end,
+                          std::string& why) = 0;
+
+  // True when the protocol carries END itself; otherwise the session sends the termination
+  // character as END.
+  virtual bool SignalsEnd() const = 0;
+
+  // Device clear as far as the protocol allows.
+  virtual HRESULT Clear(const Deadline& deadline, std::string& why) = 0;
+
+  // The IEEE 488.2 status byte by the protocol's own means; E_NOTIMPL makes the session ask "*STB?".
+  virtual HRESULT ReadStatusByte(const Deadline&, BYTE&, std::string&) { return E_NOTIMPL; }
+
+  // Protocol-specific attributes; E_NOTIMPL when the id is not the transport's.
+  virtual HRESULT GetAttribute(LONG, VARIANT*) { return E_NOTIMPL; }
+  virtual HRESULT SetAttribute(LONG, LONGLONG, std::string&) { return E_NOTIMPL; }
+};
+
+}  // namespace korvane::visacom
