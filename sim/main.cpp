@@ -38,6 +38,7 @@ void usage(FILE* f) {
       "  --fault-bad-header N  corrupt the header of the next N blocks (-1: all)\n"
       "  --fault-mute          never answer a query\n"
       "  --fault-error CODE    start with CODE in the error queue (repeatable)\n"
+      "  --max-message BYTES   longest program message accepted (default 16 MiB)\n"
       "  --list-models         print the model identifiers and exit\n"
       "  --help\n",
       f);
@@ -85,6 +86,13 @@ int main(int argc, char** argv) {
           return 2;
         }
         server.port = static_cast<uint16_t>(p);
+      } else if (a == "--max-message") {
+        const long n = std::atol(value().c_str());
+        if (n < 64) {
+          std::fprintf(stderr, "korvane-scope-sim: --max-message must be at least 64\n");
+          return 2;
+        }
+        server.maxMessageBytes = static_cast<size_t>(n);
       } else if (a == "--bind") server.bind = value();
       else if (a == "--model") config.model = value();
       else if (a == "--serial") config.serial = value();

@@ -46,12 +46,14 @@ TEST(SimServer, LargeWordBlockIsFramedAndTheSessionGoesOn) {
 }
 
 TEST(SimServer, GarbageAndLongLinesLeaveTheServerUsable) {
-  SimProcess sim({"--port", "0"});
+  SimProcess sim({"--port", "0", "--max-message", "100000"});
   Client c(sim.port());
   c.send(std::string("\x01\x02\xff;;::*;\"", 9));
-  c.send(std::string(300000, 'A'));
+  c.send(std::string(300000, 'A'));  // overruns the input buffer: dropped whole
+  c.send(std::string(50000, 'B'));
   c.send(":WAV:DATA? 1,2;:MEAS:FREQ? CHAN7");
   EXPECT_EQ(c.query(":SYST:ERR?"), "-102,\"Syntax error\"");
+  EXPECT_EQ(c.query(":SYST:ERR?"), "-363,\"Input buffer overrun\"");
   EXPECT_EQ(c.query(":SYST:ERR?"), "-113,\"Undefined header\"");
   EXPECT_EQ(c.query(":SYST:ERR?"), "-108,\"Parameter not allowed\"");
   EXPECT_EQ(c.query("*IDN?").substr(0, 8), "Veltrane");
