@@ -6,6 +6,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cctype>
+
 namespace korvane {
 namespace {
 
@@ -207,6 +210,40 @@ TEST_F(SimulatedSession, UtilityOperationsWithoutIo) {
             TakeErrorInfo().description);
   EXPECT_EQ(kNullPointer, driver_.SelfTest(nullptr, message.Receive()));
   EXPECT_EQ("Korvane: Null pointer passed for method 'SelfTest', parameter 'TestResult'.",
+            TakeErrorInfo().description);
+}
+
+class FakeConfigStore : public IConfigStore {
+ public:
+  bool FindDriverSession(std::string_view name, ConfigDriverSession& out) override {
+    if (name != "MyScope") return false;
+    out.ioResourceDescriptor = "USB0::0x1234::0x5678::SN1::INSTR";
+    out.simulate = true;
+    out.rangeCheck = false;
+    out.cache = false;
+    out.driverSetup = "Model=DSO-BR70";
+    return true;
+  }
+  bool FindSoftwareModule(std::string_view) override { return false; }
+};
+
+TEST_F(SimulatedSession, ConfigurationStoreSessionsAndMissingModule) {
+  driver_.SetConfigStoreFactory([](std::unique_ptr<IConfigStore>& out) {
+    out = std::make_unique<FakeConfigStore>();
+    return S_OK;
+  });
+  // Store values first, then the option string, then the store's DriverSetup.
+  ASSERT_EQ(S_OK, driver_.Initialize(Bstr("MyScope"), VARIANT_FALSE, VARIANT_FALSE, Bstr("Cache=1")));
+  EXPECT_EQ("MyScope", GetString(driver_, &CDriver::get_LogicalName));
+  EXPECT_EQ("USB0::0x1234::0x5678::SN1::INSTR", GetString(driver_, &CDriver::get_IoResourceDescriptor));
+  EXPECT_TRUE(driver_.Simulate());
+  EXPECT_FALSE(driver_.RangeCheck());
+  EXPECT_TRUE(driver_.Cache());
+  EXPECT_EQ("DSO-BR70", driver_.InstrumentModelName());
+  ASSERT_EQ(S_OK, driver_.Close());
+
+  EXPECT_EQ(static_cast<HRESULT>(0x80047000), Init("Simulate=1"));
+  EXPECT_EQ("Korvane: Unrecoverable failure.\r\nSoftware module could not be loaded from the IVI Configuration Store.",
             TakeErrorInfo().description);
 }
 

@@ -12,6 +12,7 @@
 #include <cstring>
 #include <deque>
 #include <string>
+#include <string_view>
 #include <vector>
 
 namespace korvane::test {
