@@ -290,7 +290,20 @@ HRESULT RegisterBuiltInProvider() noexcept {
   try {
     Registration& r = Reg();
     std::lock_guard lk(r.m);
-    if (r.active) return S_OK;
+    if (r.active) {
+      // Windows drops a registration when the apartment that made it is uninitialised, so
+      // check that the class table still hands out our factory before trusting the flag.
+      IClassFactory* factory = nullptr;
+      if (SUCCEEDED(CoGetClassObject(CLSID_VisaComGlobalResourceManager, CLSCTX_INPROC_SERVER, nullptr,
+                                     IID_IClassFactory, reinterpret_cast<void**>(&factory)))) {
+        bool ours = factory == static_cast<IClassFactory*>(&g_rmFactory);
+        factory->Release();
+        if (ours) return S_OK;
+      }
+      CoRevokeClassObject(r.rmCookie);
+      CoRevokeClassObject(r.formattedIoCookie);
+      r.active = false;
+    }
     HRESULT hr = CoRegisterClassObject(CLSID_VisaComGlobalResourceManager, static_cast<IUnknown*>(&g_rmFactory),
                                        CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &r.rmCookie);
     if (FAILED(hr)) return hr;

@@ -7,9 +7,11 @@
 namespace korvane::visacom {
 
 // Registers the class factories of CLSID_VisaComGlobalResourceManager and
-// CLSID_VisaComFormattedIO488 (CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE). Idempotent; COM must
-// be initialised on the calling thread. On Windows, call it from a multithreaded-apartment
-// thread so that every MTA thread of the process sees the registration.
+// CLSID_VisaComFormattedIO488 (CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE). COM must be initialised
+// on the calling thread. On Windows the registration belongs to the caller's apartment and ends
+// when that apartment is uninitialised: call it from a multithreaded-apartment thread so that
+// every MTA thread sees it, and call it again (cheap when still registered) before creating
+// sessions if the apartment may have been torn down meanwhile.
 HRESULT RegisterBuiltInProvider() noexcept;
 
 // Revokes what RegisterBuiltInProvider registered.
