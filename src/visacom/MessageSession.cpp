@@ -105,6 +105,8 @@ HRESULT MessageSession::QueryInterface(REFIID riid, void** ppv) {
     *ppv = static_cast<IMessage*>(this);
   else if (IsEqualGUID(riid, IID_IEventManager))
     *ppv = static_cast<IEventManager*>(this);
+  else if (IsEqualGUID(riid, IID_IKorvaneMessageDirect))
+    *ppv = static_cast<IKorvaneMessageDirect*>(this);
   else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
     *ppv = static_cast<ISupportErrorInfo*>(this);
   else
@@ -123,7 +125,8 @@ ULONG MessageSession::Release() {
 
 HRESULT MessageSession::InterfaceSupportsErrorInfo(REFIID riid) {
   return IsEqualGUID(riid, IID_IVisaSession) || IsEqualGUID(riid, IID_IBaseMessage) ||
-                 IsEqualGUID(riid, IID_IMessage) || IsEqualGUID(riid, IID_IEventManager)
+                 IsEqualGUID(riid, IID_IMessage) || IsEqualGUID(riid, IID_IEventManager) ||
+                 IsEqualGUID(riid, IID_IKorvaneMessageDirect)
              ? S_OK
              : S_FALSE;
 }
@@ -778,6 +781,39 @@ HRESULT MessageSession::WriteString(BSTR buffer, LONG* pRetCount) {
     HRESULT hr = SendAll(bytes.data(), n, Deadline::After(timeout_), sent, why);
     if (pRetCount) *pRetCount = static_cast<LONG>(sent);
     return FAILED(hr) ? Fail(hr, IID_IMessage, why) : S_OK;
+  });
+}
+
+// ---- IKorvaneMessageDirect ----
+
+HRESULT MessageSession::ReadInto(BYTE* buffer, LONG count, LONG* pRetCount) {
+  return Guarded(IID_IKorvaneMessageDirect, true, [&]() -> HRESULT {
+    KORVANE_CHECK_OUT(pRetCount, IID_IKorvaneMessageDirect);
+    *pRetCount = 0;
+    if (count < 0) return Fail(E_INVALIDARG, IID_IKorvaneMessageDirect, "the byte count to read is negative");
+    if (count > 0 && !buffer) return Fail(E_POINTER, IID_IKorvaneMessageDirect, "the destination buffer is null");
+    if (HRESULT hr = CheckAccess(IID_IKorvaneMessageDirect); FAILED(hr)) return hr;
+    std::size_t got = 0;
+    std::string why;
+    HRESULT hr = ReadCore(buffer, static_cast<std::size_t>(count), Deadline::After(timeout_),
+                          termCharEnabled_ ? termChar_ : -1, got, why);
+    if (FAILED(hr)) return Fail(hr, IID_IKorvaneMessageDirect, why);
+    *pRetCount = static_cast<LONG>(got);
+    return hr;
+  });
+}
+
+HRESULT MessageSession::WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCount) {
+  return Guarded(IID_IKorvaneMessageDirect, true, [&]() -> HRESULT {
+    if (pRetCount) *pRetCount = 0;
+    if (count < 0) return Fail(E_INVALIDARG, IID_IKorvaneMessageDirect, "the byte count to write is negative");
+    if (count > 0 && !buffer) return Fail(E_POINTER, IID_IKorvaneMessageDirect, "the source buffer is null");
+    if (HRESULT hr = CheckAccess(IID_IKorvaneMessageDirect); FAILED(hr)) return hr;
+    std::size_t sent = 0;
+    std::string why;
+    HRESULT hr = SendAll(buffer, static_cast<std::size_t>(count), Deadline::After(timeout_), sent, why);
+    if (pRetCount) *pRetCount = static_cast<LONG>(sent);
+    return FAILED(hr) ? Fail(hr, IID_IKorvaneMessageDirect, why) : S_OK;
   });
 }
 

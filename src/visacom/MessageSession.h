@@ -15,7 +15,10 @@
 
 namespace korvane::visacom {
 
-class MessageSession final : public IMessage, public IEventManager, public ISupportErrorInfo {
+class MessageSession final : public IMessage,
+                             public IEventManager,
+                             public IKorvaneMessageDirect,
+                             public ISupportErrorInfo {
  public:
   // A new, closed session with one reference; Init opens it.
   static HRESULT Create(MessageSession** out) noexcept;
@@ -69,6 +72,10 @@ class MessageSession final : public IMessage, public IEventManager, public ISupp
   HRESULT STDMETHODCALLTYPE ReadString(LONG count, BSTR* pBuffer) override;
   HRESULT STDMETHODCALLTYPE Write(SAFEARRAY** buffer, LONG count, LONG* pRetCount) override;
   HRESULT STDMETHODCALLTYPE WriteString(BSTR buffer, LONG* pRetCount) override;
+
+  // IKorvaneMessageDirect
+  HRESULT STDMETHODCALLTYPE ReadInto(BYTE* buffer, LONG count, LONG* pRetCount) override;
+  HRESULT STDMETHODCALLTYPE WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCount) override;
 
   // IEventManager
   HRESULT STDMETHODCALLTYPE get_MaximumQueueLength(LONG* pVal) override;

@@ -265,6 +265,23 @@ struct IFormattedIO488 : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetBufferSize(BufferMask mask, LONG size) = 0;  // 17
 };
 
+// ---- Extension of the built-in provider (not part of VISA-COM) ----
+
+// Message sessions of the built-in provider also answer QueryInterface for this interface. It
+// moves bytes straight between the caller's memory and the connection, sparing the SAFEARRAY
+// that IMessage::Read and Write need per call, which matters for multi-megabyte waveform blocks.
+// Callers fall back to IMessage where QueryInterface fails (a system VISA-COM library).
+inline constexpr GUID IID_IKorvaneMessageDirect = {
+    0x5C557849, 0xADEF, 0x47C1, {0xBB, 0x0C, 0xA4, 0x86, 0x9A, 0x8F, 0xEB, 0x82}};
+
+struct IKorvaneMessageDirect : public IUnknown {
+  // As IMessage::Read, into buffer[0, count): S_VISA_TERM_CHAR, S_VISA_MAX_CNT or S_OK (END)
+  // with *pRetCount bytes stored; on failure *pRetCount is 0 and nothing is consumed.
+  virtual HRESULT STDMETHODCALLTYPE ReadInto(BYTE* buffer, LONG count, LONG* pRetCount) = 0;  // 3
+  // As IMessage::Write.
+  virtual HRESULT STDMETHODCALLTYPE WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCount) = 0;  // 4
+};
+
 // ---- VISA attribute identifiers and constants the sessions understand ----
 
 namespace korvane::visa {

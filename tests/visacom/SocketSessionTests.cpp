@@ -107,8 +107,7 @@ TEST_F(SocketSession, BinaryBlockOfTwoMegabytesWithLineFeedsInside) {
   for (std::size_t i = 0; i < size; ++i) block[i] = static_cast<char>((i * 7 + i / 251) & 0xFF);
   ASSERT_NE(block.find('\n'), std::string::npos);
   ScriptedServer server({[&](Peer& p) {
-    p.RecvLine();
-    p.Send("#72000000" + block + "\n");
+    while (p.RecvLine() == ":WAV:DATA?\n") p.Send("#72000000" + block + "\n");
   }});
   ComPtr<IMessage> m = Open(server.Resource(), 10000);
   ASSERT_TRUE(m);
@@ -121,6 +120,20 @@ TEST_F(SocketSession, BinaryBlockOfTwoMegabytesWithLineFeedsInside) {
   EXPECT_TRUE(data == block) << "block differs; got " << data.size() << " bytes";
   ASSERT_EQ(m->put_TerminationCharacterEnabled(VARIANT_TRUE), S_OK);
   EXPECT_EQ(ReadBytes(m.get(), 1000, hr), "\n");
+
+  // The same block once more, straight into the caller's memory.
+  ComPtr<IKorvaneMessageDirect> direct;
+  ASSERT_EQ(m.As(IID_IKorvaneMessageDirect, direct), S_OK);
+  const BYTE query[] = ":WAV:DATA?";
+  LONG count = 0;
+  ASSERT_EQ(direct->WriteFrom(query, 10, &count), S_OK);
+  EXPECT_EQ(count, 10);
+  EXPECT_EQ(ReadBytes(m.get(), 9, hr), "#72000000");
+  ASSERT_EQ(m->put_TerminationCharacterEnabled(VARIANT_FALSE), S_OK);
+  std::string into(size + 1, '\0');
+  EXPECT_EQ(direct->ReadInto(reinterpret_cast<BYTE*>(into.data()), static_cast<LONG>(size + 1), &count), S_VISA_MAX_CNT);
+  EXPECT_EQ(count, static_cast<LONG>(size + 1));
+  EXPECT_TRUE(into == block + "\n");
 }
 
 // A count above the up-front limit grows the result with the data instead of allocating it.
@@ -156,6 +169,22 @@ TEST_F(SocketSession, PeerClosingMidReadIsAnErrorNotATruncatedSuccess) {
   EXPECT_EQ(ReadBytes(m.get(), 8, hr), "#3100abc");
   EXPECT_EQ(ReadBytes(m.get(), 1, hr), "");
   EXPECT_EQ(hr, E_VISA_CONN_LOST);
+}
+
+TEST_F(SocketSession, WriteToAPeerThatDoesNotReadTimesOut) {
+  std::promise<void> done;
+  ScriptedServer server({[&](Peer&) { done.get_future().wait_for(std::chrono::seconds(10)); }});
+  ComPtr<IMessage> m = Open(server.Resource(), 200);
+  ASSERT_TRUE(m);
+  const std::string big(64u << 20, 'w');  // more than the socket buffers of both ends hold
+  LONG written = -1;
+  auto start = steady_clock::now();
+  EXPECT_EQ(WriteBytes(m.get(), big, &written), E_VISA_TMO);
+  EXPECT_LT(steady_clock::now() - start, milliseconds(5000));
+  EXPECT_GE(written, 0);
+  EXPECT_LT(static_cast<std::size_t>(written), big.size());
+  EXPECT_NE(LastErrorText().find("write"), std::string::npos);
+  done.set_value();
 }
 
 TEST_F(SocketSession, ConnectionRefusedIsResourceNotFound) {
