@@ -96,8 +96,8 @@ TEST_F(ResourceNames, ValidNamesFollowTheGrammar) {
       {"GPIB::7", 1, 0, "INSTR", "GPIB0::7::INSTR"},
       {"GPIB1::7::3::INSTR", 1, 1, "INSTR", "GPIB1::7::3::INSTR"},
       {"GPIB2::INTFC", 1, 2, "INTFC", "GPIB2::INTFC"},
-      {"USB::0x0AAD::0x01D6::SN42", 7, 0, "INSTR", "USB0::0x0AAD::0x01D6::SN42::INSTR"},
-      {"USB0::2733::470::SN42::1::RAW", 7, 0, "RAW", "USB0::0x0AAD::0x01D6::SN42::1::RAW"},
+      {"USB::0x1234::0x5678::SN42", 7, 0, "INSTR", "USB0::0x1234::0x5678::SN42::INSTR"},
+      {"USB0::4660::22136::SN42::1::RAW", 7, 0, "RAW", "USB0::0x1234::0x5678::SN42::1::RAW"},
       {"ASRL4::INSTR", 4, 4, "INSTR", "ASRL4::INSTR"},
       {"ASRL/dev/ttyUSB0::INSTR", 4, 0, "INSTR", "ASRL/dev/ttyUSB0::INSTR"},
       {"GPIB-VXI::24", 3, 0, "INSTR", "GPIB-VXI0::24::INSTR"},
@@ -157,7 +157,7 @@ TEST_F(ResourceNames, OpenSaysWhyAResourceCannotBeOpened) {
             E_VISA_INV_RSRC_NAME);
   EXPECT_FALSE(session);
   // Valid names of transports this provider does not have.
-  for (const char* name : {"GPIB0::7::INSTR", "USB0::0x0AAD::0x01D6::SN42::INSTR"}) {
+  for (const char* name : {"GPIB0::7::INSTR", "USB0::0x1234::0x5678::SN42::INSTR"}) {
     SCOPED_TRACE(name);
     EXPECT_EQ(rm_->Open(Bstr(std::string_view(name)), NO_LOCK, 2000, nullptr, session.Receive()), E_VISA_RSRC_NFOUND);
     EXPECT_NE(LastErrorText().find("cannot open"), std::string::npos);
