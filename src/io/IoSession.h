@@ -21,6 +21,52 @@ struct IInstrErrorPoller {
   ~IInstrErrorPoller() = default;
 };
 
+// Reads that stop because the requested count was reached, not because the instrument ended its
+// message, succeed with this status: the caller must read again for the rest.
+inline constexpr HRESULT S_IO_MORE_DATA = 0x00040102;
+// VISA-COM's own form of the same condition (VI_SUCCESS_MAX_CNT); accepted wherever the above is.
+inline constexpr HRESULT S_IO_MAX_COUNT = 0x00040006;
+inline constexpr bool IsMoreData(HRESULT hr) noexcept { return hr == S_IO_MORE_DATA || hr == S_IO_MAX_COUNT; }
+
+// Timeout argument of a single transfer that leaves the session timeout as it is.
+inline constexpr LONG kKeepSessionTimeout = -2;
+
+// Unformatted message transfers. Every read and write takes a byte count, an optional pointer
+// receiving the count actually moved, and a timeout for this one transfer (kKeepSessionTimeout,
+// or milliseconds set before the transfer and restored after it). A read succeeds with
+// S_IO_MORE_DATA (or S_IO_MAX_COUNT) when the message continues and with another success
+// status when the bytes returned end the message; bytes delivered before a failure (a timeout)
+// are counted in the actual count. Operations are listed in virtual-table order.
+struct ILowLevelIo {
+  virtual HRESULT GetTerminationCharacter(BYTE* pcTermChar) = 0;
+  virtual HRESULT SetTerminationCharacter(BYTE cTermChar) = 0;
+  virtual HRESULT GetTerminationCharacterEnabled(VARIANT_BOOL* pbEnabled) = 0;
+  virtual HRESULT SetTerminationCharacterEnabled(VARIANT_BOOL bEnabled) = 0;
+  virtual HRESULT GetSendEndEnabled(VARIANT_BOOL* pbEnabled) = 0;
+  virtual HRESULT SetSendEndEnabled(VARIANT_BOOL bEnabled) = 0;
+
+  virtual HRESULT LowLevelReadNoPoll(BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelReadNoPoll(LONG lCount, SAFEARRAY** ppsaBuf, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelReadStringNoPoll(LONG lCount, BSTR* pbstrBuf, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelWriteNoPoll(const BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelWriteNoPoll(SAFEARRAY* psaBuf, LONG lCount, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelWriteStringNoPoll(BSTR bstrBuf, LONG* plActual, LONG lTimeout) = 0;
+
+  // The same transfers followed by the status check.
+  virtual HRESULT LowLevelRead(BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelRead(LONG lCount, SAFEARRAY** ppsaBuf, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelReadString(LONG lCount, BSTR* pbstrBuf, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelWrite(const BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelWrite(SAFEARRAY* psaBuf, LONG lCount, LONG* plActual, LONG lTimeout) = 0;
+  virtual HRESULT LowLevelWriteString(BSTR bstrBuf, LONG* plActual, LONG lTimeout) = 0;
+
+  // Sends what the instrument buffer holds, with END.
+  virtual HRESULT FlushInstrBuffer() = 0;
+
+ protected:
+  ~ILowLevelIo() = default;
+};
+
 struct IIoSession {
   virtual ~IIoSession() = default;
 

@@ -1,0 +1,49 @@
+// The byte sink and source of the formatted I/O engine: the session's instrument buffer, or a
+// string when text is formatted for the driver's own use.
+#pragma once
+
+#include <korvane/KorvanePlatform.h>
+
+#include <cstdint>
+
+namespace korvane {
+
+struct IIoBuffer {
+  // One character of the current message. S_FALSE (and no character) when the message has
+  // ended; the trailing read terminator is never returned.
+  virtual HRESULT ReadChar(char* pc) = 0;
+  // Steps back over the character read last; one step is guaranteed.
+  virtual HRESULT PushBack() = 0;
+
+  // Exactly `count` bytes into `dst`, across termination characters and END marks (binary data
+  // may hold either). Fewer arrive only when the source stops delivering; `*actual` (optional)
+  // gets the count moved.
+  virtual HRESULT Read(BYTE* dst, ULONG count, ULONG* actual) = 0;
+  virtual HRESULT Read(ULONG count, SAFEARRAY** ppsaBuf) = 0;
+  virtual HRESULT Read(ULONG count, BSTR* pbstrBuf) = 0;
+  // The rest of the current message, up to `capacity` bytes, without the trailing terminator.
+  // `*more` tells whether bytes of the message are left unread.
+  virtual HRESULT ReadToEnd(BYTE* dst, ULONG capacity, ULONG* actual, bool* more) = 0;
+  // Reads and drops `count` bytes, like Read.
+  virtual HRESULT Skip(std::uint64_t count) = 0;
+
+  // Takes `count` bytes; with `flush` the buffer is then sent with END.
+  virtual HRESULT Write(const char* data, ULONG count, ULONG* written, bool flush) = 0;
+  virtual HRESULT Write(BSTR text, ULONG* written, bool flush) = 0;
+  virtual HRESULT Flush(bool end) = 0;
+  // Drops the rest of the current message.
+  virtual HRESULT Discard() = 0;
+
+  virtual HRESULT GetReadCapacity(ULONG* capacity) = 0;
+  virtual HRESULT SetReadCapacity(ULONG capacity) = 0;
+  virtual HRESULT GetWriteCapacity(ULONG* capacity) = 0;
+  virtual HRESULT SetWriteCapacity(ULONG capacity) = 0;
+  // On: 16-, 32- and 64-bit block elements travel big-endian and are byte-reversed here.
+  virtual HRESULT GetSwapBytes(bool* swap) = 0;
+  virtual HRESULT SetSwapBytes(bool swap) = 0;
+
+ protected:
+  ~IIoBuffer() = default;
+};
+
+}  // namespace korvane
