@@ -490,6 +490,14 @@ class _Loader:
             d = cat.interfaces.get(c.default)
             if d is None or d.coclass != c.name:
                 self.err(c.where, "coclass-default", f"{c.name}: default interface {c.default} is not one of its own")
+        # Enumerators share the global scope of the header, so names must be unique across enums.
+        owners = {}
+        for e in cat.enums.values():
+            for m in e.members:
+                full = e.member_name(m.word)
+                if full in owners and owners[full] != e.name:
+                    self.err(e.where, "enum-member", f"{e.name}: member {full} is also a member of {owners[full]}")
+                owners.setdefault(full, e.name)
         guids = {}
         for iface in cat.interfaces.values():
             if iface.iid in guids:

@@ -1,0 +1,409 @@
+"""Tests of the object-model catalogue and its generator.
+
+The published shape of the object model (counts, bases, coclasses, enumeration values) is typed
+here independently of the catalogue, so a slip in the data shows up as a failure. A small
+synthetic catalogue exercises each validation rule and the header template on its own.
+"""
+import contextlib
+import io
+import os
+import shutil
+import subprocess
+import sys
+import tempfile
+import textwrap
+import unittest
+from pathlib import Path
+
+ROOT = Path(os.environ.get("KORVANE_SOURCE_DIR", Path(__file__).resolve().parents[2]))
+sys.path.insert(0, str(ROOT / "tools" / "codegen"))
+import gen_com  # noqa: E402
+import korvane_catalog as kc  # noqa: E402
+
+
+class PublishedShape(unittest.TestCase):
+    @classmethod
+    def setUpClass(cls):
+        cls.cat = kc.load(ROOT / "catalog")
+        cls.drv = cls.cat.driver_interfaces
+
+    def test_interface_totals(self):
+        self.assertEqual(len(self.drv), 192)
+        self.assertEqual(sum(1 for i in self.drv if i.base == "IUnknown"), 131)
+        self.assertEqual(sum(1 for i in self.drv if i.base != "IUnknown"), 61)
+        self.assertEqual(sum(i.entries for i in self.drv), 1633)
+        self.assertEqual(len({i.iid for i in self.cat.interfaces.values()}), len(self.cat.interfaces))
+
+    def test_declared_entry_counts(self):
+        sample = {
+            "IKorvane": 19, "IKorvaneChannel": 30, "IKorvaneAcquisition": 19, "IKorvaneTriggerAcLine": 2,
+            "IKorvaneMeasurementsConfiguration": 27, "IKorvaneSystem": 20, "IKorvaneMemory": 24,
+            "IKorvane2SerialBusUART": 34, "IKorvaneSerialBus2USB": 44, "IKorvaneSearchSerial2USB": 32,
+            "IKorvaneWaveGen": 32, "IKorvane5FFT": 25, "IKorvaneTriggerTV2": 1, "IKorvaneSerialBus3SENT": 31,
+            "IKorvane8FRA": 24, "IKorvaneTrigger5RandomHoldoff": 6, "IKorvane2Search5Serial4CAN2": 6,
+        }
+        for name, count in sample.items():
+            with self.subTest(name):
+                self.assertEqual(self.cat.interfaces[name].entries, count)
+        # Type-library order: first, last and a few in between.
+        order = [i.name for i in self.drv]
+        self.assertEqual(order[0], "IKorvane")
+        self.assertEqual(order[-1], "IKorvane8FRA")
+        self.assertLess(order.index("IKorvaneMemory"), order.index("IKorvane2"))
+        self.assertEqual(order.index("IKorvane2") + 1, order.index("IKorvane2Search"))
+
+    def test_extensions(self):
+        bases = {
+            "IKorvane": "IIviDriver", "IKorvaneTriggerTV2": "IKorvaneTriggerTV",
+            "IKorvaneSerialBuses2": "IKorvane2SerialBuses", "IKorvaneDisplay4Annotation2": "IKorvaneDisplay3Annotation",
+            "IKorvaneSerialBus3CAN2": "IKorvane2SerialBusCAN", "IKorvaneSerialBus4SENT2Trigger2": "IKorvaneSerialBus3SENTTrigger",
+            "IKorvane2Search5Serial4CAN2": "IKorvane2SearchSerialCAN", "IKorvaneTrigger5": "IKorvaneTrigger4",
+            "IKorvaneMeasurement2": "IKorvaneMeasurement", "IKorvaneChannel": "IUnknown", "IKorvane8FRA": "IUnknown",
+        }
+        for name, base in bases.items():
+            with self.subTest(name):
+                self.assertEqual(self.cat.interfaces[name].base, base)
+        for n in range(2, 9):
+            self.assertEqual(self.cat.interfaces[f"IKorvane{n}"].base, "IKorvane" if n == 2 else f"IKorvane{n - 1}")
+        self.assertEqual(self.cat.interfaces["IIviScope"].base, "IIviDriver")
+        self.assertEqual(self.cat.interfaces["IIviDriverIdentity"].base, "IIviComponentIdentity")
+
+    def test_coclasses(self):
+        co = self.cat.coclasses
+        self.assertEqual(len(co), 7)
+        self.assertEqual(co["Korvane"].clsid, "4CB3831C-3A71-460D-B45F-865E6B8C5D16")
+        self.assertEqual(co["KorvaneWaveGen"].clsid, "EB414AC4-715F-4D62-B75C-796642F9AD26")
+        self.assertEqual(len(co["Korvane"].interfaces), 158)
+        self.assertEqual(co["Korvane"].default, "IKorvane8")
+        self.assertEqual(sorted(co["KorvaneChannel"].interfaces),
+                         ["IIviScopeChannel", "IIviScopeMeasurement", "IKorvaneChannel"])
+        self.assertEqual(sorted(co["KorvaneMeasurement"].interfaces), ["IKorvaneMeasurement", "IKorvaneMeasurement2"])
+        self.assertEqual(co["KorvaneDigitalChannel"].interfaces, ["IKorvaneDigitalChannel"])
+        self.assertEqual(set(co["KorvaneWaveGen"].interfaces), {
+            "IKorvaneWaveGen2", "IKorvaneWaveGen", "IKorvaneWaveGenTracking", "IKorvaneWaveGenArbitrary",
+            "IKorvaneWaveGenArbitraryAttribute", "IKorvaneWaveGenModulation", "IKorvaneWaveGenModulationAM",
+            "IKorvaneWaveGenModulationFM", "IKorvaneWaveGenModulationFSK", "IKorvaneWaveGen2Tracking2"})
+        self.assertEqual(len(co["KorvaneMathFunction"].interfaces), 12)
+        self.assertEqual(len(co["KorvaneSerialBus"].interfaces), 25)
+        self.assertIn("IKorvaneSerialBus4SENT2Trigger2", co["KorvaneSerialBus"].interfaces)
+        self.assertEqual(co["KorvaneSerialBus"].default, "IKorvaneSerialBus4")
+        self.assertEqual(self.cat.library["libid"], "3B61DC93-7D34-4A94-863C-15DB4B92F5C8")
+
+    def test_root_navigation(self):
+        root = self.cat.interfaces["IKorvane"]
+        self.assertEqual([m.entry_name for m in root.members][:4],
+                         ["get_Channels", "get_Acquisition", "get_ReferenceLevel", "get_Trigger"])
+        self.assertEqual(root.members[-1].type, "IKorvaneMemory")
+        for n in ["IKorvane"] + [f"IKorvane{k}" for k in range(2, 9)]:
+            for m in self.cat.interfaces[n].members:
+                with self.subTest(f"{n}::{m.entry_name}"):
+                    self.assertEqual(m.impl, "navigation")
+                    self.assertFalse(m.needs_connection)
+        edge = next(m for m in self.cat.interfaces["IKorvaneTrigger"].members if m.name == "Edge")
+        self.assertEqual(edge.type, "IKorvaneTriggerEdge")
+        # Item collections hand out other objects: not navigation, and they need a connection.
+        item = next(m for m in self.cat.interfaces["IKorvaneChannels"].members if m.name == "Item")
+        self.assertEqual((item.impl, item.needs_connection, item.type), ("collection", True, "IKorvaneChannel"))
+
+    def test_enumeration_values(self):
+        enums = self.cat.driver_enums
+        self.assertEqual(len(enums), 185)
+        by_rule = {r: [e for e in enums if e.rule == r] for r in ("zero", "one", "explicit")}
+        self.assertEqual((len(by_rule["zero"]), len(by_rule["one"]), len(by_rule["explicit"])), (164, 7, 14))
+
+        def values(name):
+            e = self.cat.enums[name]
+            return [(e.member_name(m.word), m.value) for m in e.members]
+
+        tt = values("KorvaneTriggerTypeEnum")
+        self.assertEqual(tt[7], ("KorvaneTriggerTypeDelay", 0))
+        self.assertEqual(tt[0], ("KorvaneTriggerTypeEdge", 1))
+        self.assertEqual(tt[-1], ("KorvaneTriggerTypeOR", 15))
+        self.assertEqual(values("KorvaneMemoryLocationEnum")[0], ("KorvaneMemoryLocation0", 2))
+        self.assertEqual(values("KorvaneAcquisitionTypeEnum")[-1], ("KorvaneAcquisitionTypeAverage", 4))
+        self.assertEqual(values("KorvaneInterpolationEnum"), [("KorvaneInterpolationSineX", 2)])
+        self.assertEqual(values("KorvaneStatusSRQReasonEnum")[-1], ("KorvaneStatusSRQReasonMterAutoMask", 134217728))
+        self.assertEqual(values("KorvaneFRAAmpRangeEnum")[-1], ("KorvaneFRAAmpRange1KHZ", 2))
+        self.assertEqual(values("KorvaneTVSignalFormatEnum")[6], ("KorvaneTVSignalFormatI1080", 9))
+        self.assertEqual(values("KorvanePXITriggerEnum")[-2:], [("KorvanePXITriggerLine0", 0), ("KorvanePXITriggerLineOff", 8)])
+        self.assertIn(("E_KORVANE_NOT_SUPPORTED_BY_MODEL", 0x80044216), values("KorvaneErrorCodesEnum"))
+        # Rule 1 and rule 2: first and last members.
+        self.assertEqual(values("KorvaneSampleModeEnum")[0], ("KorvaneSampleModeRealTime", 0))
+        self.assertEqual(values("KorvaneSampleModeEnum")[-1], ("KorvaneSampleModeMaxRealTime", 3))
+        self.assertEqual(values("KorvaneMeasurementEnum")[-1], ("KorvaneMeasurementBitRate", 35))
+        self.assertEqual(values("KorvaneAcquisitionStatusEnum")[-1], ("KorvaneAcqStatusUnknown", 2))
+        self.assertEqual(values("KorvaneWaveformDataFormatEnum")[-1], ("KorvaneWaveformDataFormatAscii", 2))
+        self.assertEqual(values("KorvaneTriggerModifierEnum")[0][1], 1)
+        rp = values("KorvaneRuntPolarityEnum")
+        self.assertEqual([v for _, v in rp], list(range(1, len(rp) + 1)))
+        for e in by_rule["zero"]:
+            self.assertEqual([m.value for m in e.members], list(range(len(e.members))), e.name)
+
+    def test_coverage_report_counts_entered_members(self):
+        report = gen_com.coverage(self.cat)
+        self.assertIn("192 driver (131 from IUnknown, 61 extending)", report)
+        entered = sum(i.entered for i in self.drv)
+        self.assertIn(f"entries: {entered} of 1633 entered", report)
+        for i in self.drv:
+            if not i.complete:
+                self.assertIn(f"  {i.name}: {i.entered} of {i.entries}", report)
+
+
+LIBRARY = """\
+[library]
+name = "TestLib"
+helpstring = "Test"
+libid = "11111111-2222-3333-4444-555555555555"
+version = "1.0"
+lcid = 1033
+interface_order = ["IAlpha", "IBeta", "IGamma"]
+
+[[coclass]]
+name = "Thing"
+clsid = "11111111-2222-3333-4444-666666666666"
+default = "IBeta"
+count = 3
+"""
+
+ENUMS = """\
+[[enum]]
+name = "KorvaneColourEnum"
+rule = "one"
+members = ["Red", "Green"]
+
+[[enum]]
+name = "KorvaneOddEnum"
+rule = "explicit"
+members = [["Late", 0], ["Early", 7], ["Big", 0x80044216]]
+"""
+
+INTERFACES = """\
+[[interface]]
+name = "IAlpha"
+iid = "AAAAAAAA-0000-0000-0000-000000000001"
+base = "IUnknown"
+coclass = "Thing"
+entries = 4
+
+[[interface.member]]
+kind = "property"
+name = "Level"
+type = "double"
+sim = 2.5
+impl = "generic"
+query = ":LEV?"
+response = "%lf"
+command = ":LEV %0.15lg"
+
+[[interface.member]]
+kind = "get"
+name = "Beta"
+type = "IBeta"
+impl = "navigation"
+
+[[interface.member]]
+kind = "method"
+name = "Fetch"
+params = [{ name = "Data", type = "SAFEARRAY(double)", dir = "inout" }, { name = "Colour", type = "KorvaneColourEnum" }]
+exclude_families = ["Bormo"]
+
+[[interface]]
+name = "IBeta"
+iid = "AAAAAAAA-0000-0000-0000-000000000002"
+base = "IAlpha"
+coclass = "Thing"
+entries = 1
+
+[[interface.member]]
+kind = "get"
+name = "Name"
+params = [{ name = "Index", type = "long" }]
+type = "BSTR"
+
+[[interface]]
+name = "IGamma"
+iid = "AAAAAAAA-0000-0000-0000-000000000003"
+base = "IUnknown"
+coclass = "Thing"
+entries = 2
+
+[[interface.member]]
+kind = "put"
+name = "Colour"
+type = "KorvaneColourEnum"
+"""
+
+
+class Synthetic(unittest.TestCase):
+    def setUp(self):
+        self.dir = Path(tempfile.mkdtemp())
+        self.addCleanup(shutil.rmtree, self.dir)
+        self.files = {"library.toml": LIBRARY, "enums.toml": ENUMS, "interfaces-test.toml": INTERFACES}
+        self.models = self.dir / "models.toml"
+        self.models.write_text('[[model]]\nid = "M1"\nfamily = "Bormo"\n')
+
+    def main(self, *args):
+        with contextlib.redirect_stderr(io.StringIO()):
+            return gen_com.main([str(self.write()), "--models", str(self.models), *args])
+
+    def write(self):
+        cat = self.dir / "catalog"
+        shutil.rmtree(cat, ignore_errors=True)
+        cat.mkdir()
+        for name, text in self.files.items():
+            (cat / name).write_text(text)
+        return cat
+
+    def load(self):
+        return kc.load(self.write(), self.models)
+
+    def errors(self, file, old, new):
+        self.assertIn(old, self.files[file])
+        self.files[file] = self.files[file].replace(old, new, 1)
+        with self.assertRaises(kc.CatalogError) as ctx:
+            self.load()
+        return ctx.exception.errors
+
+    def line_of(self, file, text):
+        return self.files[file].splitlines().index(text) + 1
+
+    def assertRule(self, errors, rule, file, line_text):
+        where = f"{self.dir / 'catalog' / file}:{self.line_of(file, line_text)}: {rule}: "
+        self.assertTrue(any(e.startswith(where) for e in errors), f"{where!r} not in {errors}")
+
+    def test_clean_catalogue_loads_and_expands_properties(self):
+        cat = self.load()
+        alpha = cat.interfaces["IAlpha"]
+        self.assertEqual([m.entry_name for m in alpha.members], ["get_Level", "put_Level", "get_Beta", "Fetch"])
+        self.assertTrue(alpha.complete)
+        self.assertEqual(alpha.members[0].key, "IAlpha.Level")
+        self.assertEqual((alpha.members[0].query, alpha.members[1].command), (":LEV?", ":LEV %0.15lg"))
+        self.assertIsNone(alpha.members[1].query)
+        self.assertFalse(alpha.members[2].needs_connection)
+        self.assertTrue(alpha.members[3].needs_connection)
+        self.assertEqual([m.value for m in cat.enums["KorvaneColourEnum"].members], [1, 2])
+        self.assertFalse(cat.interfaces["IGamma"].complete)
+
+    def test_header_declares_complete_interfaces_only(self):
+        cat = self.load()
+        h = gen_com.header(cat)
+        self.assertIn("struct IBeta : public IAlpha {", h)
+        self.assertIn("virtual HRESULT STDMETHODCALLTYPE get_Level(DOUBLE* Val) = 0;", h)
+        self.assertIn("virtual HRESULT STDMETHODCALLTYPE put_Level(DOUBLE Val) = 0;", h)
+        self.assertIn("virtual HRESULT STDMETHODCALLTYPE get_Beta(IBeta** Val) = 0;", h)
+        self.assertIn("Fetch(SAFEARRAY** Data, KorvaneColourEnum Colour) = 0;", h)
+        self.assertIn("get_Name(LONG Index, BSTR* Val) = 0;", h)
+        self.assertIn("KorvaneColourGreen = 2,", h)
+        self.assertIn("KorvaneOddBig = static_cast<int>(0x80044216),", h)
+        self.assertIn("inline constexpr IID IID_IGamma = {0xAAAAAAAA, 0x0000, 0x0000, "
+                      "{0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x03}};", h)
+        self.assertIn("inline constexpr GUID LIBID_TestLib", h)
+        self.assertIn("CLSID_Thing", h)
+        self.assertNotIn("struct IGamma :", h)
+        # Methods appear in catalogue order, so the vtable is the catalogue's.
+        self.assertLess(h.index("get_Level("), h.index("put_Level("))
+        self.assertLess(h.index("put_Level("), h.index("get_Beta("))
+
+    @unittest.skipUnless(shutil.which("g++"), "needs g++")
+    def test_header_compiles(self):
+        out = self.dir / "gen"
+        self.assertEqual(gen_com.main([str(self.write()), str(out), "--models", str(self.models)]), 0)
+        src = self.dir / "t.cpp"
+        src.write_text("#include <korvane/KorvaneCom.h>\n"
+                       "struct Impl : IBeta {};\n"
+                       "static_assert(sizeof(IID_IAlpha) == 16);\n"
+                       "int main() { return KorvaneOddLate; }\n")
+        r = subprocess.run(["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-fsyntax-only",
+                            f"-I{ROOT / 'include'}", f"-I{out}", str(src)], capture_output=True, text=True)
+        self.assertEqual(r.returncode, 0, r.stderr)
+
+    def test_generator_reports_errors_and_fails(self):
+        self.files["interfaces-test.toml"] = self.files["interfaces-test.toml"].replace('type = "BSTR"', 'type = "Text"')
+        self.assertEqual(self.main(), 1)
+        self.assertEqual(self.main("--strict"), 1)
+
+    def test_strict_refuses_incomplete_interfaces(self):
+        self.assertEqual(self.main(), 0)
+        self.assertEqual(self.main("--strict"), 1)
+
+    def test_rule_unknown_type(self):
+        e = self.errors("interfaces-test.toml", 'type = "BSTR"', 'type = "Text"')
+        self.assertRule(e, "unknown-type", "interfaces-test.toml", 'type = "Text"')
+
+    def test_rule_duplicate_member(self):
+        # Also across a base: IBeta may not redeclare what IAlpha has.
+        e = self.errors("interfaces-test.toml", 'name = "Name"\nparams', 'name = "Beta"\nparams')
+        self.assertTrue(any(": duplicate-member: IBeta::get_Beta" in x for x in e), e)
+        self.files["interfaces-test.toml"] = INTERFACES + '\n[[interface.member]]\nkind = "put"\nname = "Colour"\ntype = "KorvaneColourEnum"\n'
+        with self.assertRaises(kc.CatalogError) as ctx:
+            self.load()
+        self.assertTrue(any("duplicate-member: IGamma::put_Colour" in x for x in ctx.exception.errors))
+
+    def test_rule_entry_count(self):
+        e = self.errors("interfaces-test.toml", "entries = 4", "entries = 3")
+        self.assertRule(e, "entry-count", "interfaces-test.toml", '[[interface]]')
+
+    def test_rule_property_key(self):
+        e = self.errors("interfaces-test.toml", 'sim = 2.5', 'sim = 2.5\nkey = "IBeta.Level"')
+        self.assertRule(e, "property-key", "interfaces-test.toml", 'key = "IBeta.Level"')
+        e = self.errors("interfaces-test.toml", 'key = "IBeta.Level"', 'key = "IAlpha.Lev"')
+        self.assertTrue(any("property-key" in x for x in e))
+
+    def test_rule_unknown_family_and_model(self):
+        e = self.errors("interfaces-test.toml", 'exclude_families = ["Bormo"]', 'exclude_families = ["Bormo", "Zorro"]')
+        self.assertRule(e, "unknown-family", "interfaces-test.toml", 'exclude_families = ["Bormo", "Zorro"]')
+        e = self.errors("interfaces-test.toml", 'exclude_families = ["Bormo", "Zorro"]', 'exclude_models = ["M2"]')
+        self.assertTrue(any("unknown-model" in x and "'M2'" in x for x in e), e)
+
+    def test_rule_unknown_base_and_order(self):
+        e = self.errors("interfaces-test.toml", 'base = "IAlpha"', 'base = "IOmega"')
+        self.assertTrue(any("unknown-base: IBeta" in x for x in e), e)
+        self.files["interfaces-test.toml"] = INTERFACES
+        e = self.errors("library.toml", '["IAlpha", "IBeta", "IGamma"]', '["IBeta", "IAlpha", "IGamma"]')
+        self.assertTrue(any("base-order: IBeta extends IAlpha" in x for x in e), e)
+
+    def test_rule_typelib_order(self):
+        e = self.errors("library.toml", '["IAlpha", "IBeta", "IGamma"]', '["IAlpha", "IBeta", "IBeta"]')
+        self.assertTrue(any("typelib-order: IBeta listed twice" in x for x in e), e)
+        self.assertTrue(any("typelib-order: IGamma is missing" in x for x in e), e)
+
+    def test_enum_rules(self):
+        e = self.errors("enums.toml", '["Early", 7]', '["Early", 0]')
+        self.assertRule(e, "enum-value", "enums.toml", 'members = [["Late", 0], ["Early", 0], ["Big", 0x80044216]]')
+        self.files["enums.toml"] = ENUMS
+        e = self.errors("enums.toml", '["Red", "Green"]', '["Red", ["Green", 4]]')
+        self.assertTrue(any("enum-value" in x and "numbers its members itself" in x for x in e), e)
+        self.files["enums.toml"] = ENUMS
+        e = self.errors("enums.toml", 'rule = "one"', 'rule = "two"')
+        self.assertRule(e, "enum-rule", "enums.toml", 'rule = "two"')
+        self.files["enums.toml"] = ENUMS
+        e = self.errors("enums.toml", '["Red", "Green"]', '["Red", "Red"]')
+        self.assertTrue(any("enum-member" in x for x in e), e)
+        self.files["enums.toml"] = ENUMS
+        # Enumerators share one scope: two enumerations may not produce the same name.
+        e = self.errors("enums.toml", 'name = "KorvaneOddEnum"\nrule = "explicit"\nmembers = [["Late", 0]',
+                        'name = "KorvaneOddEnum"\nprefix = "KorvaneColour"\nrule = "explicit"\nmembers = [["Red", 0]')
+        self.assertTrue(any("enum-member: KorvaneOddEnum: member KorvaneColourRed is also a member of "
+                            "KorvaneColourEnum" in x for x in e), e)
+
+    def test_rule_coclass(self):
+        e = self.errors("library.toml", "count = 3", "count = 2")
+        self.assertRule(e, "coclass-count", "library.toml", "[[coclass]]")
+        self.files["library.toml"] = LIBRARY
+        e = self.errors("library.toml", 'default = "IBeta"', 'default = "IDelta"')
+        self.assertTrue(any("coclass-default" in x for x in e), e)
+
+    def test_rule_navigation_and_generic(self):
+        e = self.errors("interfaces-test.toml", 'type = "IBeta"\nimpl = "navigation"', 'type = "long"\nimpl = "navigation"')
+        self.assertTrue(any("navigation: IAlpha::get_Beta" in x for x in e), e)
+        self.files["interfaces-test.toml"] = INTERFACES
+        e = self.errors("interfaces-test.toml", 'response = "%lf"\n', '')
+        self.assertTrue(any("generic-format: IAlpha::get_Level" in x for x in e), e)
+
+    def test_rule_sim_default(self):
+        e = self.errors("interfaces-test.toml", "sim = 2.5", 'sim = "high"')
+        self.assertRule(e, "sim-default", "interfaces-test.toml", 'sim = "high"')
+
+
+if __name__ == "__main__":
+    unittest.main()
