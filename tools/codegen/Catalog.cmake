@@ -2,7 +2,8 @@
 #
 # korvane_generate_catalog(<target>) adds a custom target that writes
 # ${KORVANE_GEN_DIR}/korvane/KorvaneCom.h (and the coverage summary next to it), re-run whenever
-# a catalogue file or a generator source changes. Include after KORVANE_GEN_DIR is set.
+# a catalogue file or a generator source changes. Include after KORVANE_GEN_DIR is set and
+# korvane_gen_headers is defined.
 
 function(korvane_generate_catalog target)
   file(GLOB catalog_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/catalog/*.toml)
@@ -16,4 +17,8 @@ function(korvane_generate_catalog target)
     COMMENT "Generating the COM object model from the catalogue"
     VERBATIM)
   add_custom_target(${target} DEPENDS ${out})
+  # Everything that sees the generated include directory waits for the header.
+  if(TARGET korvane_gen_headers)
+    add_dependencies(korvane_gen_headers ${target})
+  endif()
 endfunction()
