@@ -237,6 +237,8 @@ class Function:
     ivi_order: bool
     where: str
     extra: dict = field(default_factory=dict)
+    rename: dict = field(default_factory=dict)
+    retype: dict = field(default_factory=dict)
 
 
 def parse_c_param(text):
@@ -256,21 +258,23 @@ def _array_elem(t):
     return m.group(1) if m else None
 
 
-def c_params(com, repcap_name=None, family=(), actual=None, ivi_order=False, enums=()):
+def c_params(com, repcap_name=None, family=(), actual=None, ivi_order=False, enums=(), rename=None, retype=None):
     """The C parameters (after vi) of a function over a COM method with parameters `com`.
 
     A repeated-capability item is addressed by a name right after vi; out, retval and inout
     scalars become pointers; a BSTR output becomes a buffer size and a ViChar buffer; an array
-    output becomes an element count, the caller's array and (as the COM method has no count of
-    its own) an actual-count pointer after the last output array, the min/max pair sharing one
-    count; an array input becomes a count and the array. `ivi_order` moves the count of an
-    output array to the front, where the class-defined read functions keep it.
+    output becomes an element count, the caller's array and, unless `actual` is "" (the COM
+    method counts itself), an actual-count pointer after the last output array, the min/max pair
+    sharing one count; an array input becomes a count and the array. An in-out array is an input
+    when the family says array-in only. `ivi_order` moves the count of an output array to the
+    front, where the class-defined read functions keep it. `rename` and `retype` then replace
+    names and base types by name (the class functions keep their IVI-C parameter names).
     """
     out = []
     if repcap_name:
         out.append(CParam("ViConstString", False, repcap_name, False))
-    arrays_out = [p for p in com if _array_elem(p.type) and (p.dir != "in" or "array-out" in family)
-                  and not (p.dir == "in" and "array-in" in family)]
+    only_in = "array-in" in family and "array-out" not in family
+    arrays_out = [p for p in com if _array_elem(p.type) and p.dir != "in" and not (p.dir == "inout" and only_in)]
     count_at = None
     for p in com:
         elem = _array_elem(p.type)
@@ -281,13 +285,13 @@ def c_params(com, repcap_name=None, family=(), actual=None, ivi_order=False, enu
                     count_at = len(out)
                     out.append(CParam("ViInt32", False, f"{p.name}Size", False))
                 out.append(CParam(ctype, False, p.name, True))
-                if p is arrays_out[-1]:
+                if p is arrays_out[-1] and actual != "":
                     out.append(CParam("ViInt32", True, actual or f"{p.name}ActualSize", False))
             else:
                 out.append(CParam("ViInt32", False, f"{p.name}Size", False))
                 out.append(CParam(ctype, False, p.name, True))
             continue
-        base = "long" if p.type in enums else p.type
+        base = "long" if p.type in enums or p.type.endswith("Enum") else p.type
         if p.dir == "in":
             out.append(CParam(SCALAR_C.get(base, "?" + p.type), False, p.name, False))
         elif base == "BSTR":
@@ -298,6 +302,9 @@ def c_params(com, repcap_name=None, family=(), actual=None, ivi_order=False, enu
     if ivi_order and count_at is not None:
         first = 1 if repcap_name else 0
         out.insert(first, out.pop(count_at))
+    for p in out:
+        p.type = (retype or {}).get(p.name, p.type)
+        p.name = (rename or {}).get(p.name, p.name)
     return out
 
 
@@ -311,12 +318,12 @@ def shape_family(f: Function):
         fam.add("string-in")
     if any(p.type == "ViChar" and p.array for p in params):
         fam.add("string-out")
-    outs = {p.name for p in f.com if _array_elem(p.type) and p.dir != "in"}
-    ins = {p.name for p in f.com if _array_elem(p.type) and p.dir == "in"}
-    if outs or (ins and "array-out" in f.family):
-        fam.add("array-out")
-    if ins and not ("array-out" in f.family and "array-in" not in f.family):
+    arrays = [p for p in f.com if _array_elem(p.type)]
+    only_in = "array-in" in f.family and "array-out" not in f.family
+    if any(p.dir == "in" or (p.dir == "inout" and "array-in" in f.family) for p in arrays):
         fam.add("array-in")
+    if any(p.dir != "in" and not (p.dir == "inout" and only_in) for p in arrays):
+        fam.add("array-out")
     if not params:
         fam.add("action")
     elif any(p.pointer or (p.array and p.type == "ViChar") for p in params) or "array-out" in fam:
@@ -356,10 +363,11 @@ def load_functions(path, report: Report, repcaps=None, enums=()):
         rc = t.get("repcap")
         collection = t.get("collection") or (repcaps.get(rc, {}).get("collection") if rc else None)
         known = {"name", "interface", "method", "family", "params", "com", "repcap", "collection",
-                 "null_messages", "actual", "ivi_order"}
+                 "null_messages", "actual", "ivi_order", "rename", "retype"}
         funcs.append(Function(t["name"], t["interface"], t["method"], list(t["family"]), rc, collection, com,
                               params, list(t.get("null_messages", [])), t.get("actual"),
-                              bool(t.get("ivi_order", False)), w, {k2: v for k2, v in t.items() if k2 not in known}))
+                              bool(t.get("ivi_order", False)), w, {k2: v for k2, v in t.items() if k2 not in known},
+                              dict(t.get("rename", {})), dict(t.get("retype", {}))))
     check_functions(funcs, report, repcaps, enums)
     return funcs
 
@@ -383,7 +391,7 @@ def check_functions(funcs, report: Report, repcaps=None, enums=(), expected=EXPE
             report.add(f.where, "repcap", f"{f.name}: a repeated-capability function needs its collection")
         if f.com and not bad:
             want = c_params(f.com, f.params[0].name if f.repcap and f.params else None, f.family,
-                            f.actual, f.ivi_order, enums)
+                            f.actual, f.ivi_order, enums, f.rename, f.retype)
             if [str(p) for p in want] != [str(p) for p in f.params]:
                 report.add(f.where, "c-params", f"{f.name}: params {[str(p) for p in f.params]} are not those "
                            f"the conversion rules give: {[str(p) for p in want]}")
