@@ -333,7 +333,7 @@ def shape_family(f: Function):
     return fam
 
 
-def load_functions(path, report: Report, repcaps=None, enums=()):
+def load_functions(path, report: Report, repcaps=None, enums=(), expected=EXPECTED_FUNCTIONS):
     path = Path(path)
     text, data = _read(path, report)
     if data is None:
@@ -368,7 +368,7 @@ def load_functions(path, report: Report, repcaps=None, enums=()):
                               params, list(t.get("null_messages", [])), t.get("actual"),
                               bool(t.get("ivi_order", False)), w, {k2: v for k2, v in t.items() if k2 not in known},
                               dict(t.get("rename", {})), dict(t.get("retype", {}))))
-    check_functions(funcs, report, repcaps, enums)
+    check_functions(funcs, report, repcaps, enums, expected)
     return funcs
 
 
