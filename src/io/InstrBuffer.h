@@ -27,6 +27,7 @@ class CInstrBuffer final : public IIoBuffer {
   CInstrBuffer& operator=(const CInstrBuffer&) = delete;
   ~CInstrBuffer() = default;
 
+  void BeginRead() noexcept override;
   HRESULT ReadChar(char* pc) override;
   HRESULT PushBack() override;
   HRESULT Read(BYTE* dst, ULONG count, ULONG* actual) override;
@@ -45,9 +46,6 @@ class CInstrBuffer final : public IIoBuffer {
   HRESULT GetSwapBytes(bool* swap) override;
   HRESULT SetSwapBytes(bool swap) override;
 
-  // Called when a response is about to be parsed: when the previous message was read to its
-  // end, the next character comes from a new one. Unread bytes of the previous message stay.
-  void BeginRead() noexcept;
   // Forgets pending input and output without any I/O (after a device clear or a failed
   // transfer, when the instrument side has been reset).
   void Reset() noexcept;

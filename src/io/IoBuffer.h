@@ -9,6 +9,9 @@
 namespace korvane {
 
 struct IIoBuffer {
+  // A response is about to be parsed: when the previous message was read to its end, the next
+  // character comes from a new one. Unread bytes of the previous message are read first.
+  virtual void BeginRead() noexcept = 0;
   // One character of the current message. S_FALSE (and no character) when the message has
   // ended; the trailing read terminator is never returned.
   virtual HRESULT ReadChar(char* pc) = 0;

@@ -1,0 +1,1382 @@
+#include "io/FormattedIo.h"
+
+#include "core/ErrorReporter.h"
+#include "io/NumberText.h"
+
+#include <korvane/ComHelpers.h>
+
+#include <algorithm>
+#include <bit>
+#include <charconv>
+#include <cmath>
+#include <cstring>
+#include <optional>
+#include <vector>
+
+namespace korvane {
+
+using namespace fmt;
+
+HRESULT ReportUnknownEnumName(IErrorReporter* reporter, std::string_view enumName) {
+  std::string elab = "Unrecognized enum name '" + std::string(enumName) + "'.";
+  return reporter->ReportElab(msg::UnrecoverableFailure, elab.c_str());
+}
+
+HRESULT ReportUnexpectedEnumToken(IErrorReporter* reporter, std::string_view token, std::string_view enumName) {
+  std::string elab = "Unexpected value '" + std::string(token) + "' for enum '" + std::string(enumName) + "'.";
+  return reporter->UnexpectedResponse(elab.c_str());
+}
+
+HRESULT CFormattedIo::CCStringWriter::Write(const char* data, ULONG count, ULONG* written, bool) {
+  if (written) *written = 0;
+  if (count && !data) return E_INVALIDARG;
+  try {
+    out_.append(data, count);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  if (written) *written = count;
+  return S_OK;
+}
+
+HRESULT CFormattedIo::CCStringWriter::Write(BSTR text, ULONG* written, bool flush) {
+  try {
+    std::string narrow = ToNarrow(text);
+    return Write(narrow.data(), static_cast<ULONG>(narrow.size()), written, flush);
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+HRESULT CFormattedIo::BadFormat(const char* format) {
+  try {
+    std::string text = "Korvane: The format string '" + std::string(format) + "' is not valid.";
+    return reporter_->ReportWithText(E_UNEXPECTED, text.c_str());
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+namespace {
+
+constexpr bool kHostLittle = std::endian::native == std::endian::little;
+// Field widths and precisions beyond this are a mistake in the caller's format.
+constexpr std::int32_t kMaxField = 65535;
+// A block claiming more than this is read into storage that grows as the data arrives, so
+// that a corrupt header cannot make us allocate its claim up front.
+constexpr std::uint64_t kUpFrontBlockBytes = 16u << 20;
+
+char SeparatorChar(char c) noexcept {
+  switch (c) {
+    case 's': return ' ';
+    case 't': return '\t';
+    case 'r': return '\r';
+    case 'n': return '\n';
+    default: return c;
+  }
+}
+
+bool IsSpace(char c) noexcept { return c == ' ' || c == '\t' || c == '\r' || c == '\n' || c == '\v' || c == '\f'; }
+
+std::size_t BlockElementSize(char size) noexcept {
+  switch (size) {
+    case 'h': return 2;
+    case 'l':
+    case 'z': return 4;
+    case 'I':
+    case 'Z': return 8;
+    default: return 1;
+  }
+}
+
+VARTYPE BlockVarType(char size) noexcept {
+  switch (size) {
+    case 'h': return VT_I2;
+    case 'l': return VT_I4;
+    case 'I': return VT_I8;
+    case 'z': return VT_R4;
+    case 'Z': return VT_R8;
+    default: return VT_UI1;
+  }
+}
+
+std::size_t IntSize(char size) noexcept {
+  switch (size) {
+    case 'b': return 1;
+    case 'h': return 2;
+    case 'I': return 8;
+    default: return 4;
+  }
+}
+
+VARTYPE IntVarType(char size) noexcept {
+  switch (size) {
+    case 'b': return VT_UI1;
+    case 'h': return VT_I2;
+    case 'I': return VT_I8;
+    default: return VT_I4;
+  }
+}
+
+// Signed and unsigned forms of the same width are the same array to us.
+bool SameElementType(VARTYPE have, VARTYPE want) noexcept {
+  if (have == want) return true;
+  switch (want) {
+    case VT_UI1: return have == VT_I1;
+    case VT_I2: return have == VT_UI2;
+    case VT_I4: return have == VT_UI4 || have == VT_INT || have == VT_UINT;
+    case VT_I8: return have == VT_UI8;
+    default: return false;
+  }
+}
+
+void SwapElements(BYTE* p, std::size_t count, std::size_t size) noexcept {
+  if (size < 2) return;
+  for (std::size_t i = 0; i < count; ++i, p += size) std::reverse(p, p + size);
+}
+
+struct IntValue {
+  std::int64_t s;
+  std::uint64_t u;
+};
+
+IntValue IntFromMemory(const void* base, std::size_t index, char size) noexcept {
+  switch (size) {
+    case 'b': {
+      BYTE v;
+      std::memcpy(&v, static_cast<const BYTE*>(base) + index, 1);
+      return {static_cast<signed char>(v), v};
+    }
+    case 'h': {
+      std::int16_t v;
+      std::memcpy(&v, static_cast<const BYTE*>(base) + index * 2, 2);
+      return {v, static_cast<std::uint16_t>(v)};
+    }
+    case 'I': {
+      std::int64_t v;
+      std::memcpy(&v, static_cast<const BYTE*>(base) + index * 8, 8);
+      return {v, static_cast<std::uint64_t>(v)};
+    }
+    default: {
+      std::int32_t v;
+      std::memcpy(&v, static_cast<const BYTE*>(base) + index * 4, 4);
+      return {v, static_cast<std::uint32_t>(v)};
+    }
+  }
+}
+
+// A SAFEARRAY of one dimension, lower bound 0 and the element type wanted, held accessed.
+class ArrayIn {
+ public:
+  ArrayIn(SAFEARRAY* psa, VARTYPE want) noexcept : psa_(psa) {
+    VARTYPE vt = VT_EMPTY;
+    LONG lb = 0;
+    if (!psa || SafeArrayGetDim(psa) != 1 || FAILED(SafeArrayGetLBound(psa, 1, &lb)) || lb != 0 ||
+        FAILED(SafeArrayGetVartype(psa, &vt)) || !SameElementType(vt, want))
+      return;
+    void* p = nullptr;
+    if (FAILED(SafeArrayAccessData(psa, &p))) return;
+    data_ = p;
+    count_ = psa->rgsabound[0].cElements;
+    valid_ = true;
+  }
+  ArrayIn(const ArrayIn&) = delete;
+  ArrayIn& operator=(const ArrayIn&) = delete;
+  ~ArrayIn() {
+    if (valid_) SafeArrayUnaccessData(psa_);
+  }
+  bool ok() const noexcept { return valid_; }
+  const void* data() const noexcept { return data_; }
+  ULONG count() const noexcept { return count_; }
+
+ private:
+  SAFEARRAY* psa_;
+  const void* data_ = nullptr;
+  ULONG count_ = 0;
+  bool valid_ = false;
+};
+
+// A new SAFEARRAY filled from raw element memory.
+HRESULT MakeArray(VARTYPE vt, const void* data, std::size_t count, std::size_t size, SAFEARRAY** out) {
+  SafeArrayPtr sa(SafeArrayCreateVector(vt, 0, static_cast<ULONG>(count)));
+  if (!sa) return E_OUTOFMEMORY;
+  if (count) {
+    SafeArrayAccess<BYTE> a(sa.get());
+    if (!a.ok()) return a.hr();
+    std::memcpy(a.data(), data, count * size);
+  }
+  *out = sa.Detach();
+  return S_OK;
+}
+
+}  // namespace
+
+// ======================= printf side =======================
+
+class PrintfWalk {
+ public:
+  PrintfWalk(CFormattedIo& io, IIoBuffer& sink, const TokenList& list, va_list* args) noexcept
+      : io_(io), sink_(sink), list_(list), args_(args) {}
+
+  HRESULT Run(bool arraysAllowed) {
+    for (const Token& t : list_.tokens) {
+      if (!arraysAllowed && IsArrayKind(t.kind)) continue;
+      HRESULT hr = One(t);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+
+ private:
+  static bool IsArrayKind(std::uint8_t k) noexcept {
+    return k == kPIntegerArray || k == kPFloatArray || k == kPBlock || k == kPBlock2 || k == kPBinary ||
+           k == kPStringArray || k == kPEnumArray;
+  }
+
+  HRESULT Fail(HRESULT hr, const char* text) { return io_.reporter_->ReportWithText(hr, text); }
+  HRESULT NullArgument() { return Fail(E_INVALIDARG, "Korvane: A null pointer was passed to a formatted write."); }
+  HRESULT NoCount() { return Fail(E_UNEXPECTED, "Korvane: The format gives no element count for the array."); }
+
+  int NextInt() { return va_arg(*args_, int); }
+  template <typename T>
+  T* NextPtr() {
+    return va_arg(*args_, T*);
+  }
+
+  HRESULT Put(const char* p, std::size_t n) {
+    if (n == 0) return S_OK;
+    ULONG written = 0;
+    HRESULT hr = sink_.Write(p, static_cast<ULONG>(n), &written, false);
+    if (FAILED(hr)) return hr;
+    return written < n ? E_UNEXPECTED : S_OK;
+  }
+  HRESULT PutField() { return Put(text_.data(), text_.size()); }
+
+  std::string_view Name(const Token& t) const { return std::string_view(list_.text).substr(t.nameStart, t.nameLen); }
+
+  // `*` width and precision, in that order; then the array or block count.
+  HRESULT Resolve(const Token& t, FieldSpec& s, std::int32_t* count) {
+    s.minus = t.minus;
+    s.plus = t.plus;
+    s.space = t.space;
+    s.zero = t.zero;
+    s.width = t.width;
+    s.precision = t.precision;
+    if (t.width == kFromArg) {
+      int w = NextInt();
+      if (w < 0) {
+        s.minus = true;
+        w = w == INT32_MIN ? INT32_MAX : -w;
+      }
+      s.width = w;
+    }
+    if (t.precision == kFromArg) {
+      int p = NextInt();
+      s.precision = p < 0 ? -1 : p;
+    }
+    if (s.width > kMaxField || s.precision > kMaxField)
+      return Fail(E_INVALIDARG, "Korvane: A field width or precision of a formatted write is too large.");
+    if (count) {
+      *count = t.count;
+      if (t.count == kFromArg) {
+        int c = NextInt();
+        if (c < 0) return Fail(E_INVALIDARG, "Korvane: A negative element count was passed to a formatted write.");
+        *count = c;
+      }
+    }
+    return S_OK;
+  }
+
+  IntValue NextIntValue(char size) {
+    switch (size) {
+      case 'b': {
+        int v = NextInt();
+        return {static_cast<signed char>(v), static_cast<unsigned char>(v)};
+      }
+      case 'h': {
+        int v = NextInt();
+        return {static_cast<short>(v), static_cast<unsigned short>(v)};
+      }
+      case 'I': {
+        long long v = va_arg(*args_, long long);
+        return {v, static_cast<std::uint64_t>(v)};
+      }
+      default: {
+        int v = NextInt();
+        return {v, static_cast<std::uint32_t>(v)};
+      }
+    }
+  }
+
+  static char SignOf(const FieldSpec& s, bool negative) noexcept {
+    return negative ? '-' : s.plus ? '+' : s.space ? ' ' : 0;
+  }
+  static std::uint64_t Magnitude(std::int64_t v) noexcept {
+    return v < 0 ? std::uint64_t{0} - static_cast<std::uint64_t>(v) : static_cast<std::uint64_t>(v);
+  }
+
+  // The @ forms shared by integers and rounded floating-point values.
+  void AtForm(char at, const FieldSpec& s, IntValue v) {
+    switch (at) {
+      case '2': FormatDouble(text_, s, static_cast<double>(v.s), 'f'); break;
+      case '3': FormatDouble(text_, s, static_cast<double>(v.s), 'E'); break;
+      case 'H': FormatInteger(text_, s, 0, v.u, 16, true, "#H"); break;
+      case 'Q': FormatInteger(text_, s, 0, v.u, 8, false, "#Q"); break;
+      case 'B': FormatInteger(text_, s, 0, v.u, 2, false, "#B"); break;
+      default: FormatInteger(text_, s, SignOf(s, v.s < 0), Magnitude(v.s), 10, false); break;
+    }
+  }
+
+  HRESULT IntegerField(const Token& t, const FieldSpec& s, IntValue v) {
+    text_.clear();
+    if (t.at) {
+      AtForm(t.at, s, v);
+    } else {
+      switch (t.conv) {
+        case 'u': FormatInteger(text_, s, 0, v.u, 10, false); break;
+        case 'o': FormatInteger(text_, s, 0, v.u, 8, false); break;
+        case 'x': FormatInteger(text_, s, 0, v.u, 16, false); break;
+        default: FormatInteger(text_, s, SignOf(s, v.s < 0), Magnitude(v.s), 10, false); break;
+      }
+    }
+    return PutField();
+  }
+
+  HRESULT FloatField(const Token& t, const FieldSpec& s, double v) {
+    text_.clear();
+    switch (t.at) {
+      case 0: FormatDouble(text_, s, v, t.conv); break;
+      case '2': FormatDouble(text_, s, v, 'f'); break;
+      case '3': FormatDouble(text_, s, v, 'E'); break;
+      default: {
+        double r = v + 0.5;
+        if (!(r > -9.2e18 && r < 9.2e18))
+          return Fail(E_INVALIDARG, "Korvane: A value is out of range for an integer form of a formatted write.");
+        auto i = static_cast<std::int64_t>(r);
+        AtForm(t.at, s, {i, static_cast<std::uint64_t>(i)});
+        break;
+      }
+    }
+    return PutField();
+  }
+
+  // Quoting, then the field rules of the remaining spec.
+  HRESULT TextField(const Token& t, const FieldSpec& s, std::string_view value) {
+    text_.clear();
+    if (t.quote) {
+      char q = t.quote == 'q' ? '\'' : '"';
+      quoted_.clear();
+      quoted_.append(1, q);
+      // A quote inside the text is doubled, so the instrument reads it as part of the string.
+      for (std::size_t from = 0;;) {
+        std::size_t at = value.find(q, from);
+        if (at == std::string_view::npos) {
+          quoted_.append(value.substr(from));
+          break;
+        }
+        quoted_.append(value.substr(from, at - from + 1));
+        quoted_.append(1, q);
+        from = at + 1;
+      }
+      quoted_.append(1, q);
+      FormatText(text_, s, quoted_.view());
+    } else {
+      FormatText(text_, s, value);
+    }
+    return PutField();
+  }
+
+  HRESULT StringValue(const Token& t, const FieldSpec& s, const void* arg) {
+    if (!arg) return NullArgument();
+    if (t.strKind == 'B') {
+      BSTR b = static_cast<BSTR>(const_cast<void*>(arg));
+      return TextField(t, s, ToNarrow(b));
+    }
+    if (t.strKind == 'C') return TextField(t, s, *static_cast<const std::string*>(arg));
+    return TextField(t, s, static_cast<const char*>(arg));
+  }
+
+  HRESULT EnumValue(const Token& t, const FieldSpec& s, LONG value) {
+    std::string_view name = Name(t);
+    if (!io_.enums_) return ReportUnknownEnumName(io_.reporter_, name);
+    std::string_view token;
+    HRESULT hr = io_.enums_->FormatEnumValue(name, value, &token);
+    if (FAILED(hr)) return hr;
+    return TextField(t, s, token);
+  }
+
+  bool IsBoolEnum(const Token& t) const { return Name(t) == "VARIANT_BOOL"; }
+
+  HRESULT Separator(const Token& t) {
+    char sep = SeparatorChar(list_.text[t.sepStart]);
+    return Put(&sep, 1);
+  }
+
+  // The element source of an array conversion: a plain pointer with the format's count, or a
+  // SAFEARRAY of the right element type.
+  template <typename Each>
+  HRESULT Elements(const Token& t, std::int32_t count, VARTYPE vt, Each&& each) {
+    if (t.safeArray) {
+      ArrayIn a(NextPtr<SAFEARRAY>(), vt);
+      if (!a.ok())
+        return Fail(E_INVALIDARG, "Korvane: The SAFEARRAY passed to a formatted write has the wrong shape or type.");
+      ULONG n = a.count();
+      if (count >= 0) n = std::min<ULONG>(n, static_cast<ULONG>(count));
+      return Loop(t, a.data(), n, each);
+    }
+    if (count < 0) return NoCount();
+    const void* p = NextPtr<const void>();
+    if (!p && count > 0) return NullArgument();
+    return Loop(t, p, static_cast<ULONG>(count), each);
+  }
+
+  template <typename Each>
+  HRESULT Loop(const Token& t, const void* data, ULONG n, Each& each) {
+    for (ULONG i = 0; i < n; ++i) {
+      if (i > 0) {
+        HRESULT hr = Separator(t);
+        if (FAILED(hr)) return hr;
+      }
+      HRESULT hr = each(data, i);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+
+  HRESULT Bytes(const void* data, std::size_t count, std::size_t size, bool swap) {
+    const BYTE* p = static_cast<const BYTE*>(data);
+    std::size_t total = count * size;
+    if (!swap || size < 2) return Put(reinterpret_cast<const char*>(p), total);
+    BYTE chunk[4096];
+    std::size_t per = sizeof chunk / size;
+    for (std::size_t done = 0; done < count;) {
+      std::size_t n = std::min(per, count - done);
+      std::memcpy(chunk, p + done * size, n * size);
+      SwapElements(chunk, n, size);
+      HRESULT hr = Put(reinterpret_cast<const char*>(chunk), n * size);
+      if (FAILED(hr)) return hr;
+      done += n;
+    }
+    return S_OK;
+  }
+
+  HRESULT Block(const Token& t, std::int32_t count) {
+    std::size_t size = BlockElementSize(t.size);
+    const void* data = nullptr;
+    std::size_t n = 0;
+    std::optional<ArrayIn> array;
+    if (t.safeArray) {
+      array.emplace(NextPtr<SAFEARRAY>(), BlockVarType(t.size));
+      if (!array->ok())
+        return Fail(E_INVALIDARG, "Korvane: The SAFEARRAY passed to a formatted write has the wrong shape or type.");
+      data = array->data();
+      n = array->count();
+      if (count >= 0) n = std::min<std::size_t>(n, static_cast<std::size_t>(count));
+    } else {
+      if (count < 0) return NoCount();
+      data = NextPtr<const void>();
+      n = static_cast<std::size_t>(count);
+      if (!data && n > 0) return NullArgument();
+    }
+    bool swap = false;
+    if (t.kind == kPBinary) {
+      bool bigWanted = t.order == 'b' || (t.order == 0 && SwapFlag());
+      swap = bigWanted == kHostLittle;
+    } else {
+      if (n == 0) return Put("#0", 2);
+      char len[24];
+      auto r = std::to_chars(len, len + sizeof len, static_cast<std::uint64_t>(n * size));
+      std::size_t digits = static_cast<std::size_t>(r.ptr - len);
+      char head[2] = {'#', static_cast<char>('0' + digits)};
+      HRESULT hr = Put(head, 2);
+      if (SUCCEEDED(hr)) hr = Put(len, digits);
+      if (FAILED(hr)) return hr;
+      // The second block form keeps the elements in the order they have in memory.
+      swap = t.kind == kPBlock && SwapFlag() && kHostLittle;
+    }
+    return Bytes(data, n, size, swap);
+  }
+
+  bool SwapFlag() {
+    bool swap = true;
+    return SUCCEEDED(sink_.GetSwapBytes(&swap)) && swap;
+  }
+
+  HRESULT One(const Token& t) {
+    if (t.kind == kPLiteral) {
+      if (t.end - t.start == 2 && list_.text[t.start] == '%') return Put("%", 1);
+      return Put(list_.text.data() + t.start, t.end - t.start);
+    }
+    FieldSpec s;
+    std::int32_t count = kNone;
+    HRESULT hr = Resolve(t, s, &count);
+    if (FAILED(hr)) return hr;
+    switch (t.kind) {
+      case kPInteger:
+        return IntegerField(t, s, NextIntValue(t.size));
+      case kPFloat:
+        return FloatField(t, s, va_arg(*args_, double));
+      case kPChar: {
+        char c = static_cast<char>(NextInt());
+        s.precision = -1;
+        text_.clear();
+        FormatText(text_, s, std::string_view(&c, 1));
+        return PutField();
+      }
+      case kPString:
+        return StringValue(t, s, NextPtr<const void>());
+      case kPEnum:
+        return EnumValue(t, s, IsBoolEnum(t) ? static_cast<short>(NextInt()) : NextInt());
+      case kPIntegerArray:
+        return Elements(t, count, IntVarType(t.size), [&](const void* d, ULONG i) {
+          return IntegerField(t, s, IntFromMemory(d, i, t.size));
+        });
+      case kPFloatArray:
+        return Elements(t, count, VT_R8, [&](const void* d, ULONG i) {
+          double v;
+          std::memcpy(&v, static_cast<const BYTE*>(d) + i * sizeof(double), sizeof v);
+          return FloatField(t, s, v);
+        });
+      case kPStringArray:
+        return Elements(t, count, VT_BSTR, [&](const void* d, ULONG i) -> HRESULT {
+          if (t.safeArray || t.strKind == 'B') {
+            BSTR b = static_cast<const BSTR*>(d)[i];
+            // A null BSTR is the empty string inside an array.
+            return TextField(t, s, ToNarrow(b));
+          }
+          if (t.strKind == 'C') return TextField(t, s, static_cast<const std::string*>(d)[i]);
+          const char* p = static_cast<const char* const*>(d)[i];
+          if (!p) return NullArgument();
+          return TextField(t, s, p);
+        });
+      case kPEnumArray: {
+        bool isBool = IsBoolEnum(t);
+        return Elements(t, count, isBool ? VT_BOOL : VT_I4, [&](const void* d, ULONG i) {
+          LONG v;
+          if (isBool) {
+            VARIANT_BOOL b;
+            std::memcpy(&b, static_cast<const BYTE*>(d) + i * sizeof b, sizeof b);
+            v = b;
+          } else {
+            std::memcpy(&v, static_cast<const BYTE*>(d) + i * sizeof v, sizeof v);
+          }
+          return EnumValue(t, s, v);
+        });
+      }
+      case kPBlock:
+      case kPBlock2:
+      case kPBinary:
+        return Block(t, count);
+      default:
+        return E_INVALIDARG;
+    }
+  }
+
+  CFormattedIo& io_;
+  IIoBuffer& sink_;
+  const TokenList& list_;
+  va_list* args_;
+  FieldText text_;
+  FieldText quoted_;
+};
+
+HRESULT CFormattedIo::Printf(IIoBuffer& sink, const char* format, va_list* args, bool arraysAllowed) {
+  if (!format || !*format) return S_OK;
+  try {
+    TokenList scratch;
+    const TokenList* list = GetTokens(Side::Printf, format, scratch);
+    if (!list) return BadFormat(format);
+    PrintfWalk walk(*this, sink, *list, args);
+    return walk.Run(arraysAllowed);
+  } catch (...) {
+    return reporter_->OutOfMemory();
+  }
+}
+
+// ======================= scanf side =======================
+
+class ScanfWalk {
+ public:
+  ScanfWalk(CFormattedIo& io, IIoBuffer& source, const TokenList& list, va_list* args) noexcept
+      : io_(io), src_(source), list_(list), args_(args) {}
+
+  HRESULT Run() {
+    for (const Token& t : list_.tokens) {
+      HRESULT hr = One(t);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+
+ private:
+  // Where read text goes: a caller's buffer (with room kept for the terminating zero), a
+  // string, or nowhere.
+  struct TextOut {
+    char* buf = nullptr;
+    std::string* str = nullptr;
+    std::size_t limit = SIZE_MAX;  // characters
+    std::size_t n = 0;
+    bool full() const noexcept { return n >= limit; }
+    void put(char c) {
+      if (buf) buf[n] = c;
+      else if (str) str->push_back(c);
+      ++n;
+    }
+    void finish() noexcept {
+      if (buf) buf[n] = '\0';
+    }
+  };
+
+  HRESULT Fail(HRESULT hr, const char* text) { return io_.reporter_->ReportWithText(hr, text); }
+  HRESULT NullArgument() { return Fail(E_INVALIDARG, "Korvane: A null pointer was passed to a formatted read."); }
+  HRESULT NoCount() { return Fail(E_UNEXPECTED, "Korvane: The format gives no element count for the array."); }
+  HRESULT Unexpected(const char* elab) { return io_.reporter_->UnexpectedResponse(elab); }
+
+  template <typename T>
+  T* NextPtr() {
+    return va_arg(*args_, T*);
+  }
+
+  HRESULT Get(char& c) { return src_.ReadChar(&c); }
+
+  // Skips white space; the first other character stays unread.
+  HRESULT SkipSpace() {
+    char c;
+    for (;;) {
+      HRESULT hr = Get(c);
+      if (hr != S_OK) return FAILED(hr) ? hr : S_OK;
+      if (!IsSpace(c)) return src_.PushBack();
+    }
+  }
+
+  std::string_view Part(std::uint32_t start, std::uint32_t len) const {
+    return std::string_view(list_.text).substr(start, len);
+  }
+  bool IsBoolEnum(const Token& t) const { return Part(t.nameStart, t.nameLen) == "VARIANT_BOOL"; }
+  bool IsSeparator(const Token& t, char c) const {
+    for (char s : Part(t.sepStart, t.sepLen))
+      if (SeparatorChar(s) == c) return true;
+    return false;
+  }
+  bool InSet(const Token& t, char c) const {
+    std::string_view set = Part(t.setStart, t.setLen);
+    bool found = false;
+    for (std::size_t i = 0; i < set.size() && !found; ++i) {
+      if (i + 2 < set.size() && set[i + 1] == '-') {
+        found = static_cast<unsigned char>(c) >= static_cast<unsigned char>(set[i]) &&
+                static_cast<unsigned char>(c) <= static_cast<unsigned char>(set[i + 2]);
+        i += 2;
+      } else {
+        found = set[i] == c;
+      }
+    }
+    return found != t.setNegated;
+  }
+
+  // The `#` argument (a LONG* in/out) or the number in the format.
+  HRESULT Limit(std::int32_t spec, LONG*& counter, std::int32_t& value) {
+    counter = nullptr;
+    value = spec;
+    if (spec == kFromArg) {
+      counter = NextPtr<LONG>();
+      if (!counter) return NullArgument();
+      value = *counter < 0 ? 0 : *counter;
+    }
+    return S_OK;
+  }
+
+  // ---- numbers ----
+
+  struct Number {
+    bool negative = false;
+    std::uint64_t magnitude = 0;  // integers
+    double value = 0;             // both
+    bool overflow = false;
+  };
+
+  HRESULT ScanNumber(bool floating, char conv, std::int32_t width, Number& num) {
+    HRESULT hr = SkipSpace();
+    if (FAILED(hr)) return hr;
+    std::size_t limit = width > 0 ? static_cast<std::size_t>(width) : 120;
+    char text[128];
+    std::size_t n = 0;
+    char c = 0;
+    auto next = [&]() -> HRESULT {
+      if (n >= limit) return S_FALSE;
+      return Get(c);
+    };
+    hr = next();
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE) return Unexpected("A number was expected but the response ended.");
+    std::size_t signs = 0;
+    if (c == '+' || c == '-') {
+      num.negative = c == '-';
+      ++n;
+      ++signs;
+      hr = next();
+      if (FAILED(hr)) return hr;
+    }
+    unsigned base = conv == 'x' ? 16 : conv == 'o' ? 8 : 10;
+    bool decimal = floating;
+    if (hr == S_OK && c == '#') {
+      // IEEE 488.2 non-decimal forms.
+      ++n;
+      hr = next();
+      if (FAILED(hr)) return hr;
+      char f = hr == S_OK ? static_cast<char>(c & ~0x20) : 0;
+      base = f == 'H' ? 16 : f == 'Q' ? 8 : f == 'B' ? 2 : 0;
+      if (!base) return Unexpected("A number was expected in the response.");
+      decimal = false;
+      ++n;
+      hr = next();
+      if (FAILED(hr)) return hr;
+    }
+    std::size_t digitsAt = n - signs - (decimal || base == 10 ? 0 : 0);
+    (void)digitsAt;
+    std::size_t start = 0;  // where the text handed to the parser begins
+    std::size_t len = 0;
+    auto keep = [&](char ch) {
+      if (len < sizeof text) text[len++] = ch;
+      ++n;
+    };
+    if (num.negative && decimal) text[len++] = '-';
+    bool any = false;
+    if (decimal) {
+      bool dot = false, exp = false, expDigits = false;
+      while (hr == S_OK) {
+        if (c >= '0' && c <= '9') {
+          keep(c);
+          if (exp) expDigits = true;
+          else any = true;
+        } else if (c == '.' && !dot && !exp) {
+          keep(c);
+          dot = true;
+        } else if ((c == 'e' || c == 'E') && any && !exp) {
+          keep(c);
+          exp = true;
+        } else if ((c == '+' || c == '-') && exp && !expDigits && (text[len - 1] == 'e' || text[len - 1] == 'E')) {
+          keep(c);
+        } else {
+          break;
+        }
+        hr = next();
+        if (FAILED(hr)) return hr;
+      }
+      if (exp && !expDigits) any = false;
+    } else {
+      bool zeroSeen = false;
+      while (hr == S_OK) {
+        int d = c >= '0' && c <= '9' ? c - '0' : (c | 0x20) >= 'a' && (c | 0x20) <= 'f' ? (c | 0x20) - 'a' + 10 : 99;
+        if (base == 16 && (c == 'x' || c == 'X') && zeroSeen && len == 1 && text[0] == '0') {
+          len = 0;  // a C-style 0x prefix
+          ++n;
+        } else if (d < static_cast<int>(base)) {
+          keep(c);
+          zeroSeen = true;
+          any = true;
+        } else {
+          break;
+        }
+        hr = next();
+        if (FAILED(hr)) return hr;
+      }
+    }
+    // The character that ended the number is not part of it.
+    if (hr == S_OK) {
+      hr = src_.PushBack();
+      if (FAILED(hr)) return hr;
+    }
+    if (!any || len >= sizeof text) return Unexpected("A number was expected in the response.");
+    if (decimal) {
+      auto r = std::from_chars(text + start, text + len, num.value);
+      if (r.ptr != text + len) return Unexpected("A number was expected in the response.");
+      if (r.ec == std::errc::result_out_of_range) num.overflow = true;
+      // Integer conversions of a decimal value keep its integer part.
+      double a = std::fabs(num.value);
+      if (a < 18446744073709551616.0) num.magnitude = static_cast<std::uint64_t>(a);
+      else num.overflow = true;
+      return S_OK;
+    }
+    auto r = std::from_chars(text, text + len, num.magnitude, static_cast<int>(base));
+    if (r.ec == std::errc::result_out_of_range) num.overflow = true;
+    double v = 0;
+    for (std::size_t i = 0; i < len; ++i) {
+      char ch = text[i];
+      v = v * base + (ch <= '9' ? ch - '0' : (ch | 0x20) - 'a' + 10);
+    }
+    num.value = num.negative ? -v : v;
+    return S_OK;
+  }
+
+  HRESULT RangeError(char size, double value) {
+    const char* into = size == 'b' ? "a BYTE" : size == 'h' ? "a short" : size == 'I' ? "a 64-bit integer" : "a long";
+    char elab[160];
+    char number[40];
+    auto r = std::to_chars(number, number + sizeof number - 1, value, std::chars_format::scientific, 6);
+    *r.ptr = '\0';
+    std::snprintf(elab, sizeof elab, "Overflow or underflow reading value of '%s' into %s.", number, into);
+    return Unexpected(elab);
+  }
+
+  // Integer in the target width; both the signed and the unsigned range are accepted.
+  HRESULT IntegerBits(char size, const Number& num, std::uint64_t& bits) {
+    std::size_t bytes = IntSize(size);
+    std::uint64_t max = bytes == 8 ? UINT64_MAX : (std::uint64_t{1} << (bytes * 8)) - 1;
+    std::uint64_t negMax = std::uint64_t{1} << (bytes * 8 - 1);
+    if (num.overflow || (num.negative ? num.magnitude > negMax : num.magnitude > max))
+      return RangeError(size, num.value);
+    bits = num.negative ? std::uint64_t{0} - num.magnitude : num.magnitude;
+    return S_OK;
+  }
+
+  static void StoreInteger(void* dst, std::size_t index, char size, std::uint64_t bits) noexcept {
+    std::size_t bytes = IntSize(size);
+    BYTE* p = static_cast<BYTE*>(dst) + index * bytes;
+    if (bytes == 1) *p = static_cast<BYTE>(bits);
+    else if (bytes == 2) {
+      auto v = static_cast<std::uint16_t>(bits);
+      std::memcpy(p, &v, 2);
+    } else if (bytes == 4) {
+      auto v = static_cast<std::uint32_t>(bits);
+      std::memcpy(p, &v, 4);
+    } else {
+      std::memcpy(p, &bits, 8);
+    }
+  }
+
+  // ---- text ----
+
+  enum class TextMode { Word, Text, Line, Set, Element };
+
+  HRESULT ScanText(const Token& t, TextMode mode, TextOut& out) {
+    if (mode == TextMode::Word || mode == TextMode::Element) {
+      HRESULT hr = SkipSpace();
+      if (FAILED(hr)) return hr;
+    }
+    char c;
+    while (!out.full()) {
+      HRESULT hr = Get(c);
+      if (FAILED(hr)) return hr;
+      if (hr == S_FALSE) break;
+      bool stop = false;
+      switch (mode) {
+        case TextMode::Word: stop = IsSpace(c); break;
+        case TextMode::Element: stop = IsSpace(c) || IsSeparator(t, c); break;
+        case TextMode::Set: stop = !InSet(t, c); break;
+        default: break;
+      }
+      if (stop) {
+        hr = src_.PushBack();
+        if (FAILED(hr)) return hr;
+        break;
+      }
+      out.put(c);
+      if (mode == TextMode::Line && c == '\n') break;
+    }
+    out.finish();
+    return S_OK;
+  }
+
+  static TextMode ModeOf(const Token& t) noexcept {
+    switch (t.conv) {
+      case 't': return TextMode::Text;
+      case 'T': return TextMode::Line;
+      case '[': return TextMode::Set;
+      default: return TextMode::Word;
+    }
+  }
+
+  HRESULT StoreBstr(BSTR* dst, std::string_view text) {
+    OleString wide = ToOle(text);
+    BSTR b = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
+    if (!b) return io_.reporter_->OutOfMemory();
+    SysFreeString(*dst);
+    *dst = b;
+    return S_OK;
+  }
+
+  HRESULT StringField(const Token& t) {
+    if (t.suppress) {
+      TextOut out;
+      if (t.width > 0) out.limit = static_cast<std::size_t>(t.width);
+      return ScanText(t, ModeOf(t), out);
+    }
+    LONG* counter = nullptr;
+    std::int32_t limit = kNone;
+    HRESULT hr = Limit(t.width, counter, limit);
+    if (FAILED(hr)) return hr;
+    TextOut out;
+    std::string local;
+    if (t.strKind == 'C' || t.strKind == 'B') {
+      void* dst = NextPtr<void>();
+      if (!dst) return NullArgument();
+      std::string* str = t.strKind == 'C' ? static_cast<std::string*>(dst) : &local;
+      str->clear();
+      out.str = str;
+      if (limit >= 0) out.limit = static_cast<std::size_t>(limit);
+      hr = ScanText(t, ModeOf(t), out);
+      if (SUCCEEDED(hr) && t.strKind == 'B') hr = StoreBstr(static_cast<BSTR*>(dst), local);
+    } else {
+      char* buf = NextPtr<char>();
+      if (!buf) return NullArgument();
+      if (limit == 0) return Fail(E_INVALIDARG, "Korvane: A formatted read was given a buffer of no size.");
+      out.buf = buf;
+      if (limit > 0) out.limit = static_cast<std::size_t>(limit) - 1;
+      hr = ScanText(t, ModeOf(t), out);
+    }
+    if (SUCCEEDED(hr) && counter) *counter = static_cast<LONG>(out.n);
+    return hr;
+  }
+
+  HRESULT CharField(const Token& t) {
+    LONG* counter = nullptr;
+    std::int32_t limit = t.width;
+    if (!t.suppress) {
+      HRESULT hr = Limit(t.width, counter, limit);
+      if (FAILED(hr)) return hr;
+    }
+    std::size_t n = limit > 0 ? static_cast<std::size_t>(limit) : 1;
+    char* dst = t.suppress ? nullptr : NextPtr<char>();
+    if (!t.suppress && !dst) return NullArgument();
+    for (std::size_t i = 0; i < n; ++i) {
+      char c;
+      HRESULT hr = Get(c);
+      if (FAILED(hr)) return hr;
+      if (hr == S_FALSE) return Unexpected("The response ended before the characters expected.");
+      if (dst) dst[i] = c;
+    }
+    if (counter) *counter = static_cast<LONG>(n);
+    return S_OK;
+  }
+
+  HRESULT EnumToken(const Token& t, TextMode mode, LONG& value) {
+    std::string token;
+    TextOut out;
+    out.str = &token;
+    if (t.width > 0) out.limit = static_cast<std::size_t>(t.width);
+    HRESULT hr = ScanText(t, mode, out);
+    if (FAILED(hr)) return hr;
+    std::string_view v(token);
+    while (!v.empty() && IsSpace(v.front())) v.remove_prefix(1);
+    while (!v.empty() && IsSpace(v.back())) v.remove_suffix(1);
+    if (t.quote && v.size() >= 2 && (v.front() == '"' || v.front() == '\'') && v.back() == v.front())
+      v = v.substr(1, v.size() - 2);
+    std::string_view name = Part(t.nameStart, t.nameLen);
+    if (!io_.enums_) return ReportUnknownEnumName(io_.reporter_, name);
+    return io_.enums_->ParseEnumToken(name, v, &value);
+  }
+
+  HRESULT EnumField(const Token& t) {
+    LONG value = 0;
+    HRESULT hr = EnumToken(t, t.conv == '[' ? TextMode::Set : TextMode::Word, value);
+    if (FAILED(hr) || t.suppress) return hr;
+    void* dst = NextPtr<void>();
+    if (!dst) return NullArgument();
+    if (IsBoolEnum(t)) *static_cast<VARIANT_BOOL*>(dst) = static_cast<VARIANT_BOOL>(value);
+    else *static_cast<LONG*>(dst) = value;
+    return S_OK;
+  }
+
+  // ---- arrays ----
+
+  // After an element: true when a separator follows (and was consumed).
+  HRESULT NextSeparator(const Token& t, bool& more) {
+    more = false;
+    char c;
+    HRESULT hr = Get(c);
+    if (hr != S_OK) return FAILED(hr) ? hr : S_OK;
+    if (IsSpace(c) && !IsSeparator(t, c)) {
+      hr = SkipSpace();
+      if (FAILED(hr)) return hr;
+      hr = Get(c);
+      if (hr != S_OK) return FAILED(hr) ? hr : S_OK;
+    }
+    if (IsSeparator(t, c)) {
+      more = true;
+      return S_OK;
+    }
+    return src_.PushBack();
+  }
+
+  HRESULT ArrayField(const Token& t) {
+    LONG* widthArg = nullptr;
+    std::int32_t width = t.width;
+    LONG* counter = nullptr;
+    std::int32_t count = t.count;
+    if (!t.suppress) {
+      HRESULT hr = Limit(t.width, widthArg, width);
+      if (SUCCEEDED(hr)) hr = Limit(t.count, counter, count);
+      if (FAILED(hr)) return hr;
+    }
+    if (count < 0 && !t.safeArray && !t.suppress) return NoCount();
+    void* dst = nullptr;
+    SAFEARRAY** out = nullptr;
+    if (!t.suppress) {
+      if (t.safeArray) {
+        out = NextPtr<SAFEARRAY*>();
+        if (!out) return NullArgument();
+        *out = nullptr;
+      } else {
+        dst = NextPtr<void>();
+        if (!dst && count > 0) return NullArgument();
+      }
+    }
+    const bool isFloat = t.kind == kSFloatArray;
+    const bool isEnum = t.kind == kSEnumArray;
+    const bool isString = t.kind == kSStringArray;
+    const bool isBool = isEnum && IsBoolEnum(t);
+    if (isString && dst && t.strKind == 0 && width <= 0)
+      return Fail(E_UNEXPECTED, "Korvane: The format gives no buffer size for the strings of the array.");
+    std::vector<std::uint64_t> ints;
+    std::vector<double> doubles;
+    std::vector<std::string> texts;
+    std::size_t stored = 0;
+    const std::size_t max = count >= 0 ? static_cast<std::size_t>(count) : SIZE_MAX;
+    while (stored < max) {
+      HRESULT hr = S_OK;
+      if (isString) {
+        std::string text;
+        TextOut o;
+        o.str = &text;
+        if (width > 0) o.limit = static_cast<std::size_t>(t.strKind == 0 && !out ? width - 1 : width);
+        hr = ScanText(t, TextMode::Element, o);
+        if (FAILED(hr)) return hr;
+        if (out) texts.push_back(std::move(text));
+        else if (dst && t.strKind == 'B') hr = StoreBstr(static_cast<BSTR*>(dst) + stored, text);
+        else if (dst && t.strKind == 'C') static_cast<std::string*>(dst)[stored] = std::move(text);
+        else if (dst) {
+          char* buf = static_cast<char**>(dst)[stored];
+          if (!buf) return NullArgument();
+          std::memcpy(buf, text.c_str(), text.size() + 1);
+        }
+      } else if (isEnum) {
+        LONG v = 0;
+        hr = EnumToken(t, TextMode::Element, v);
+        if (FAILED(hr)) return hr;
+        if (out) ints.push_back(static_cast<std::uint64_t>(v));
+        else if (dst && isBool) static_cast<VARIANT_BOOL*>(dst)[stored] = static_cast<VARIANT_BOOL>(v);
+        else if (dst) static_cast<LONG*>(dst)[stored] = v;
+      } else {
+        Number num;
+        hr = ScanNumber(isFloat, t.conv, width, num);
+        if (FAILED(hr)) return hr;
+        if (isFloat) {
+          double v = num.negative && num.value > 0 ? -num.value : num.value;
+          if (out) doubles.push_back(v);
+          else if (dst) std::memcpy(static_cast<double*>(dst) + stored, &v, sizeof v);
+        } else {
+          std::uint64_t bits = 0;
+          hr = IntegerBits(t.size, num, bits);
+          if (FAILED(hr)) return hr;
+          if (out) ints.push_back(bits);
+          else if (dst) StoreInteger(dst, stored, t.size, bits);
+        }
+      }
+      if (FAILED(hr)) return hr;
+      ++stored;
+      if (stored == max) break;
+      bool more = false;
+      hr = NextSeparator(t, more);
+      if (FAILED(hr)) return hr;
+      if (!more) break;
+    }
+    if (counter) *counter = static_cast<LONG>(stored);
+    if (!out) return S_OK;
+    if (isString) {
+      SafeArrayPtr sa(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(texts.size())));
+      if (!sa) return io_.reporter_->OutOfMemory();
+      SafeArrayAccess<BSTR> a(sa.get());
+      if (!a.ok()) return a.hr();
+      for (std::size_t i = 0; i < texts.size(); ++i) {
+        HRESULT hr = StoreBstr(a.data() + i, texts[i]);
+        if (FAILED(hr)) return hr;
+      }
+      *out = sa.Detach();
+      return S_OK;
+    }
+    HRESULT hr;
+    if (isFloat) {
+      hr = MakeArray(VT_R8, doubles.data(), doubles.size(), sizeof(double), out);
+    } else {
+      VARTYPE vt = isEnum ? VARTYPE{isBool ? VARTYPE{VT_BOOL} : VARTYPE{VT_I4}} : IntVarType(t.size);
+      std::size_t size = isEnum ? (isBool ? 2 : 4) : IntSize(t.size);
+      std::vector<BYTE> packed(ints.size() * size);
+      for (std::size_t i = 0; i < ints.size(); ++i) StoreInteger(packed.data(), i, size == 1 ? 'b' : size == 2 ? 'h' : size == 8 ? 'I' : 'l', ints[i]);
+      hr = MakeArray(vt, packed.data(), ints.size(), size, out);
+    }
+    return FAILED(hr) ? io_.reporter_->OutOfMemory() : S_OK;
+  }
+
+  // ---- blocks ----
+
+  HRESULT BlockHeader(bool& indefinite, std::uint64_t& length) {
+    char c;
+    HRESULT hr = Get(c);
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE || c != '#')
+      return Fail(E_UNEXPECTED, "Korvane: The response does not hold an IEEE 488.2 block where one was expected.");
+    hr = Get(c);
+    if (FAILED(hr)) return hr;
+    if (hr == S_FALSE || c < '0' || c > '9')
+      return Fail(E_UNEXPECTED, "Korvane: The IEEE 488.2 block header of the response is malformed.");
+    int digits = c - '0';
+    indefinite = digits == 0;
+    length = 0;
+    for (int i = 0; i < digits; ++i) {
+      hr = Get(c);
+      if (FAILED(hr)) return hr;
+      if (hr == S_FALSE || c < '0' || c > '9')
+        return Fail(E_UNEXPECTED, "Korvane: The IEEE 488.2 block header of the response is malformed.");
+      length = length * 10 + static_cast<unsigned>(c - '0');
+    }
+    return S_OK;
+  }
+
+  HRESULT ShortBlock() { return Unexpected("The block of the response is shorter than its header says."); }
+
+  // Reads `bytes` of block data into storage that grows as the data arrives.
+  HRESULT ReadGrowing(std::uint64_t bytes, std::vector<BYTE>& data) {
+    std::uint64_t step = kUpFrontBlockBytes;
+    while (data.size() < bytes) {
+      std::size_t have = data.size();
+      std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(bytes - have, std::max<std::uint64_t>(step, have)));
+      data.resize(have + want);
+      ULONG got = 0;
+      HRESULT hr = src_.Read(data.data() + have, static_cast<ULONG>(want), &got);
+      if (FAILED(hr)) return hr;
+      if (got < want) return ShortBlock();
+    }
+    return S_OK;
+  }
+
+  // The rest of the message, for an indefinite-length block.
+  HRESULT ReadRest(std::vector<BYTE>& data) {
+    bool more = true;
+    while (more) {
+      std::size_t have = data.size();
+      std::size_t want = std::max<std::size_t>(have, 65536);
+      data.resize(have + want);
+      ULONG got = 0;
+      HRESULT hr = src_.ReadToEnd(data.data() + have, static_cast<ULONG>(want), &got, &more);
+      data.resize(have + got);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+
+  HRESULT DrainRest() {
+    BYTE scratch[4096];
+    bool more = true;
+    while (more) {
+      ULONG got = 0;
+      HRESULT hr = src_.ReadToEnd(scratch, sizeof scratch, &got, &more);
+      if (FAILED(hr)) return hr;
+    }
+    return S_OK;
+  }
+
+  bool SwapFlag() {
+    bool swap = true;
+    return SUCCEEDED(src_.GetSwapBytes(&swap)) && swap;
+  }
+
+  HRESULT BlockField(const Token& t) {
+    LONG* counter = nullptr;
+    std::int32_t count = t.count;
+    if (!t.suppress) {
+      HRESULT hr = Limit(t.count, counter, count);
+      if (FAILED(hr)) return hr;
+    }
+    if (count < 0 && !t.safeArray && !t.suppress) return NoCount();
+    void* dst = nullptr;
+    SAFEARRAY** out = nullptr;
+    if (!t.suppress) {
+      if (t.safeArray) out = NextPtr<SAFEARRAY*>();
+      else dst = NextPtr<void>();
+      if (!out && !dst && !(count == 0 && !t.safeArray)) return NullArgument();
+      if (out) *out = nullptr;
+    }
+    const bool binary = t.kind == kSBinary;
+    const std::size_t size = binary ? IntSize(t.size == 0 ? 'b' : t.size) : BlockElementSize(t.size);
+    const VARTYPE vt = binary ? IntVarType(t.size == 0 ? 'b' : t.size) : BlockVarType(t.size);
+    bool swap;
+    if (binary) {
+      bool big = t.order == 'b' || (t.order == 0 && SwapFlag());
+      swap = big == kHostLittle;
+    } else {
+      swap = SwapFlag() && kHostLittle;
+    }
+
+    bool indefinite = false;
+    std::uint64_t length = 0;
+    if (binary) {
+      if (count < 0) return NoCount();
+      length = static_cast<std::uint64_t>(count) * size;
+    } else {
+      HRESULT hr = BlockHeader(indefinite, length);
+      if (FAILED(hr)) return hr;
+    }
+
+    std::size_t stored = 0;
+    if (t.suppress) {
+      HRESULT hr = indefinite ? DrainRest() : src_.Skip(length);
+      if (FAILED(hr)) return hr;
+      return hr == S_FALSE ? ShortBlock() : S_OK;
+    }
+    if (out) {
+      std::vector<BYTE> data;
+      SafeArrayPtr sa;
+      if (indefinite || length > kUpFrontBlockBytes) {
+        HRESULT hr = indefinite ? ReadRest(data) : ReadGrowing(length, data);
+        if (FAILED(hr)) return hr;
+        stored = data.size() / size;
+        if (count >= 0) stored = std::min(stored, static_cast<std::size_t>(count));
+        sa = SafeArrayPtr(SafeArrayCreateVector(vt, 0, static_cast<ULONG>(stored)));
+        if (!sa) return io_.reporter_->ReportElab(msg::OutOfMemory, "Could not allocate SAFEARRAY memory for Read.");
+        SafeArrayAccess<BYTE> a(sa.get());
+        if (!a.ok()) return a.hr();
+        if (stored) std::memcpy(a.data(), data.data(), stored * size);
+        if (swap) SwapElements(a.data(), stored, size);
+      } else {
+        std::size_t all = static_cast<std::size_t>(length) / size;
+        stored = count >= 0 ? std::min(all, static_cast<std::size_t>(count)) : all;
+        sa = SafeArrayPtr(SafeArrayCreateVector(vt, 0, static_cast<ULONG>(stored)));
+        if (!sa) return io_.reporter_->ReportElab(msg::OutOfMemory, "Could not allocate SAFEARRAY memory for Read.");
+        SafeArrayAccess<BYTE> a(sa.get());
+        if (!a.ok()) return a.hr();
+        HRESULT hr = ReadInto(a.data(), stored * size, length);
+        if (FAILED(hr)) return hr;
+        if (swap) SwapElements(a.data(), stored, size);
+      }
+      *out = sa.Detach();
+    } else {
+      std::size_t capacity = static_cast<std::size_t>(count) * size;
+      if (indefinite) {
+        ULONG got = 0;
+        bool more = false;
+        HRESULT hr = src_.ReadToEnd(static_cast<BYTE*>(dst), static_cast<ULONG>(capacity), &got, &more);
+        if (SUCCEEDED(hr) && more) hr = DrainRest();
+        if (FAILED(hr)) return hr;
+        stored = got / size;
+      } else {
+        std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, capacity)) / size * size;
+        HRESULT hr = ReadInto(static_cast<BYTE*>(dst), take, length);
+        if (FAILED(hr)) return hr;
+        stored = take / size;
+      }
+      if (swap) SwapElements(static_cast<BYTE*>(dst), stored, size);
+    }
+    if (counter) *counter = static_cast<LONG>(stored);
+    return S_OK;
+  }
+
+  // `take` bytes of a block of `length` into `dst`, the rest read and dropped.
+  HRESULT ReadInto(BYTE* dst, std::size_t take, std::uint64_t length) {
+    ULONG got = 0;
+    HRESULT hr = src_.Read(dst, static_cast<ULONG>(take), &got);
+    if (FAILED(hr)) return hr;
+    if (got < take) return ShortBlock();
+    if (length > take) {
+      hr = src_.Skip(length - take);
+      if (FAILED(hr)) return hr;
+      if (hr == S_FALSE) return ShortBlock();
+    }
+    return S_OK;
+  }
+
+  // ---- one token ----
+
+  HRESULT Literal(const Token& t) {
+    std::string_view text = Part(t.start, t.end - t.start);
+    if (text == "%%") text = "%";
+    for (char want : text) {
+      if (IsSpace(want)) {
+        // White space in the format matches any run of white space, none included.
+        HRESULT hr = SkipSpace();
+        if (FAILED(hr)) return hr;
+        continue;
+      }
+      char c;
+      HRESULT hr = Get(c);
+      if (FAILED(hr)) return hr;
+      if (hr == S_FALSE || c != want) {
+        char elab[64];
+        std::snprintf(elab, sizeof elab, "'%c' was expected in the response.", want);
+        return Unexpected(elab);
+      }
+    }
+    return S_OK;
+  }
+
+  HRESULT One(const Token& t) {
+    switch (t.kind) {
+      case kSLiteral:
+        return Literal(t);
+      case kSInteger:
+      case kSFloat: {
+        LONG* counter = nullptr;
+        std::int32_t width = t.width;
+        if (!t.suppress) {
+          HRESULT hr = Limit(t.width, counter, width);
+          if (FAILED(hr)) return hr;
+        }
+        Number num;
+        HRESULT hr = ScanNumber(t.kind == kSFloat, t.conv, width, num);
+        if (FAILED(hr) || t.suppress) return hr;
+        void* dst = NextPtr<void>();
+        if (!dst) return NullArgument();
+        if (t.kind == kSFloat) {
+          double v = num.negative && num.value > 0 ? -num.value : num.value;
+          std::memcpy(dst, &v, sizeof v);
+          return S_OK;
+        }
+        std::uint64_t bits = 0;
+        hr = IntegerBits(t.size, num, bits);
+        if (FAILED(hr)) return hr;
+        StoreInteger(dst, 0, t.size, bits);
+        return S_OK;
+      }
+      case kSIntegerArray:
+      case kSFloatArray:
+      case kSStringArray:
+      case kSEnumArray:
+        return ArrayField(t);
+      case kSBlock:
+      case kSBinary:
+        return BlockField(t);
+      case kSChar:
+        return CharField(t);
+      case kSLine:
+      case kSText:
+      case kSWord:
+      case kSCharSet:
+        return StringField(t);
+      case kSEnumWord:
+      case kSEnumCharSet:
+        return EnumField(t);
+      default:
+        return E_INVALIDARG;
+    }
+  }
+
+  CFormattedIo& io_;
+  IIoBuffer& src_;
+  const TokenList& list_;
+  va_list* args_;
+};
+
+HRESULT CFormattedIo::Scanf(IIoBuffer& source, const char* format, va_list* args) {
+  if (!format || !*format) return S_OK;
+  try {
+    TokenList scratch;
+    const TokenList* list = GetTokens(Side::Scanf, format, scratch);
+    if (!list) return BadFormat(format);
+    source.BeginRead();
+    ScanfWalk walk(*this, source, *list, args);
+    return walk.Run();
+  } catch (...) {
+    return reporter_->OutOfMemory();
+  }
+}
+
+}  // namespace korvane
