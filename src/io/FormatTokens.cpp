@@ -422,9 +422,42 @@ Cache& CacheFor(Side side) {
   return side == Side::Printf ? printfCache : scanfCache;
 }
 
+// The last few lists each thread used, checked before the shared table: a driver call formats
+// the same few commands over and over, and this spares it the table's lock and hash.
+struct RecentLists {
+  static constexpr std::size_t kSize = 8;
+  const TokenList* lists[2][kSize] = {};
+  std::size_t next[2] = {};
+};
+
+const TokenList* FindRecent(RecentLists& recent, Side side, std::string_view format) noexcept {
+  for (const TokenList* l : recent.lists[static_cast<int>(side)])
+    if (l && l->text == format) return l;
+  return nullptr;
+}
+
+void Remember(RecentLists& recent, Side side, const TokenList* list) noexcept {
+  int s = static_cast<int>(side);
+  recent.lists[s][recent.next[s]] = list;
+  recent.next[s] = (recent.next[s] + 1) % RecentLists::kSize;
+}
+
+const TokenList* FindShared(Side side, std::string_view format, TokenList& scratch);
+
 }  // namespace
 
 const TokenList* GetTokens(Side side, std::string_view format, TokenList& scratch) {
+  thread_local RecentLists recent;
+  if (const TokenList* l = FindRecent(recent, side, format)) return l;
+  const TokenList* l = FindShared(side, format, scratch);
+  // Lists in the shared table live as long as the process; a scratch list does not.
+  if (l && l != &scratch) Remember(recent, side, l);
+  return l;
+}
+
+namespace {
+
+const TokenList* FindShared(Side side, std::string_view format, TokenList& scratch) {
   Cache& cache = CacheFor(side);
   {
     std::shared_lock read(cache.lock);
@@ -454,5 +487,7 @@ const TokenList* GetTokens(Side side, std::string_view format, TokenList& scratc
     }
   }
 }
+
+}  // namespace
 
 }  // namespace korvane::fmt

@@ -708,11 +708,9 @@ class ScanfWalk {
     hr = next();
     if (FAILED(hr)) return hr;
     if (hr == S_FALSE) return Unexpected("A number was expected but the response ended.");
-    std::size_t signs = 0;
     if (c == '+' || c == '-') {
       num.negative = c == '-';
       ++n;
-      ++signs;
       hr = next();
       if (FAILED(hr)) return hr;
     }
@@ -731,9 +729,6 @@ class ScanfWalk {
       hr = next();
       if (FAILED(hr)) return hr;
     }
-    std::size_t digitsAt = n - signs - (decimal || base == 10 ? 0 : 0);
-    (void)digitsAt;
-    std::size_t start = 0;  // where the text handed to the parser begins
     std::size_t len = 0;
     auto keep = [&](char ch) {
       if (len < sizeof text) text[len++] = ch;
@@ -788,7 +783,7 @@ class ScanfWalk {
     }
     if (!any || len >= sizeof text) return Unexpected("A number was expected in the response.");
     if (decimal) {
-      auto r = std::from_chars(text + start, text + len, num.value);
+      auto r = std::from_chars(text, text + len, num.value);
       if (r.ptr != text + len) return Unexpected("A number was expected in the response.");
       if (r.ec == std::errc::result_out_of_range) num.overflow = true;
       // Integer conversions of a decimal value keep its integer part.

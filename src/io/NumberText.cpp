@@ -8,6 +8,7 @@
 namespace korvane::fmt {
 
 void FieldText::append(const char* p, std::size_t n) {
+  if (n == 0) return;
   if (!onHeap_ && n_ + n <= sizeof stack_) {
     std::memcpy(stack_ + n_, p, n);
     n_ += n;
@@ -21,6 +22,7 @@ void FieldText::append(const char* p, std::size_t n) {
 }
 
 void FieldText::append(std::size_t n, char c) {
+  if (n == 0) return;
   if (!onHeap_ && n_ + n <= sizeof stack_) {
     std::memset(stack_ + n_, c, n);
     n_ += n;
