@@ -49,6 +49,11 @@ class CInstrBuffer final : public IIoBuffer {
   // Forgets pending input and output without any I/O (after a device clear or a failed
   // transfer, when the instrument side has been reset).
   void Reset() noexcept;
+  // Drops buffered output that has not been sent (a formatted write that failed half-way).
+  void DropOutput() noexcept {
+    writeCount_ = 0;
+    messageOpen_ = false;
+  }
   // The write buffer is reallocated for the new write terminator's length.
   HRESULT SetTerminators(std::string_view readTerminator, std::string_view writeTerminator);
 
