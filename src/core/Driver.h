@@ -125,6 +125,10 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   bool ResetRequested() const noexcept { return resetRequested_; }
   bool IdQueryRequested() const noexcept { return idQueryRequested_; }
   bool IsModelSupported() const noexcept;
+  // Model guards of interface members: whether the connected instrument belongs to a family
+  // of the model table, or is the model with that identifier.
+  virtual bool IsModelFamily(const char* /*family*/) noexcept { return false; }
+  virtual bool IsModel(const char* id) noexcept { return initialized_ && instrumentModel_ == id; }
 
   const std::string& ResourceName() const noexcept { return resourceName_; }
   const std::string& InstrumentModelName() const noexcept { return instrumentModel_; }

@@ -1,19 +1,37 @@
 # Generation from the object-model catalogue (catalog/*.toml).
 #
-# korvane_generate_catalog(<target>) adds a custom target that writes
-# ${KORVANE_GEN_DIR}/korvane/KorvaneCom.h (and the coverage summary next to it), re-run whenever
-# a catalogue file or a generator source changes. Include after KORVANE_GEN_DIR is set and
-# korvane_gen_headers is defined.
+# korvane_generate_catalog(<target>) adds a custom target that writes, below ${KORVANE_GEN_DIR}:
+#   korvane/KorvaneCom.h          interfaces, identifiers and enumerations
+#   korvane/KorvaneMembers.h      one constant record per member, read by the call frame
+#   korvane/KorvaneObjects.h      the implementation classes of each coclass, the hooks
+#   korvane/KorvaneCoverage.inc   the coverage report (also catalog-coverage.txt)
+#   com/KorvaneThunks<n>.cpp      the entry points, over KORVANE_THUNK_UNITS translation units
+# It re-runs whenever a catalogue file, a generator source or a hand-written source (which may
+# define hooks) changes; unchanged outputs keep their time stamps. Include after
+# KORVANE_GEN_DIR is set and korvane_gen_headers is defined.
+
+set(KORVANE_THUNK_UNITS 4)
 
 function(korvane_generate_catalog target)
   file(GLOB catalog_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/catalog/*.toml)
   file(GLOB generator_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/tools/codegen/*.py)
-  set(out ${KORVANE_GEN_DIR}/korvane/KorvaneCom.h ${KORVANE_GEN_DIR}/korvane/catalog-coverage.txt)
+  file(GLOB_RECURSE hook_sources CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/src/*.cpp)
+  set(out
+    ${KORVANE_GEN_DIR}/korvane/KorvaneCom.h
+    ${KORVANE_GEN_DIR}/korvane/catalog-coverage.txt
+    ${KORVANE_GEN_DIR}/korvane/KorvaneMembers.h
+    ${KORVANE_GEN_DIR}/korvane/KorvaneObjects.h
+    ${KORVANE_GEN_DIR}/korvane/KorvaneCoverage.inc)
+  math(EXPR last_unit "${KORVANE_THUNK_UNITS} - 1")
+  foreach(k RANGE 0 ${last_unit})
+    list(APPEND out ${KORVANE_GEN_DIR}/com/KorvaneThunks${k}.cpp)
+  endforeach()
   add_custom_command(
     OUTPUT ${out}
     COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/codegen/gen_com.py
             ${CMAKE_SOURCE_DIR}/catalog ${KORVANE_GEN_DIR}
-    DEPENDS ${catalog_files} ${generator_files}
+            --hooks ${CMAKE_SOURCE_DIR}/src --thunk-units ${KORVANE_THUNK_UNITS}
+    DEPENDS ${catalog_files} ${generator_files} ${hook_sources}
     COMMENT "Generating the COM object model from the catalogue"
     VERBATIM)
   add_custom_target(${target} DEPENDS ${out})

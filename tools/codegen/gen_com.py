@@ -103,7 +103,32 @@ def header(cat) -> str:
     return "\n".join(out)
 
 
-def coverage(cat) -> str:
+def behaviour_of(cat, claimed=None):
+    """Per driver interface: (counts by implementation, counts of entries without behaviour)."""
+    claimed = claimed or (lambda m: True)
+    done = {i.name for i in emitted(cat)}
+    result = {}
+    for i in cat.driver_interfaces:
+        has = {"generic": 0, "specific": 0, "navigation": 0, "collection": 0}
+        lacks = {}
+        if i.entries > i.entered:
+            lacks["not entered"] = i.entries - i.entered
+        for m in i.members:
+            if i.name not in done:
+                why = "interface incomplete"
+            elif m.impl == "unimplemented":
+                why = "unimplemented"
+            elif m.impl == "specific" and not claimed(m):
+                why = "specific, hook not written"
+            else:
+                has[m.impl] += 1
+                continue
+            lacks[why] = lacks.get(why, 0) + 1
+        result[i.name] = (has, lacks)
+    return result
+
+
+def coverage(cat, claimed=None) -> str:
     drv = cat.driver_interfaces
     lines = []
     kinds = {"get": 0, "put": 0, "method": 0}
@@ -113,7 +138,9 @@ def coverage(cat) -> str:
     declared = sum(i.entries for i in drv)
     entered = sum(i.entered for i in drv)
     complete = [i for i in drv if i.complete]
-    behaviour = sum(1 for i in drv for m in i.members if m.impl != "unimplemented")
+    per = behaviour_of(cat, claimed)
+    has = {k: sum(h[k] for h, _ in per.values()) for k in ("generic", "specific", "navigation", "collection")}
+    behaviour = sum(has.values())
     rules = {r: sum(1 for e in cat.driver_enums if e.rule == r) for r in kc.ENUM_RULES}
     lines.append(f"interfaces: {len(drv)} driver ({sum(1 for i in drv if i.base == 'IUnknown')} from IUnknown, "
                  f"{sum(1 for i in drv if i.base != 'IUnknown')} extending), {len(cat.ivi_interfaces)} IVI")
@@ -121,19 +148,322 @@ def coverage(cat) -> str:
                  f"{rules['explicit']} explicit)")
     lines.append(f"entries: {entered} of {declared} entered ({kinds['get']} get, {kinds['put']} put, "
                  f"{kinds['method']} method); {behaviour} with behaviour")
+    lines.append(f"behaviour: {behaviour} of {declared} entries (generic {has['generic']}, specific {has['specific']}, "
+                 f"navigation {has['navigation']}, collection {has['collection']})")
+    lines.append("  generic members are served from the state cache while simulating; outside simulation they")
+    lines.append("  report 0x0A/0x09 until the formatted I/O engine is wired in; collection members report the")
+    lines.append("  same until the repeated capabilities are created")
     lines.append(f"complete interfaces: {len(complete)} of {len(drv)}")
     for i in drv:
         if not i.complete:
             lines.append(f"  {i.name}: {i.entered} of {i.entries}")
+    lines.append(f"without behaviour: {declared - behaviour} entries")
+    for i in drv:
+        _, lacks = per[i.name]
+        if lacks:
+            detail = ", ".join(f"{n} {why}" for why, n in lacks.items())
+            lines.append(f"  {i.name}: {sum(lacks.values())} ({detail})")
     return "\n".join(lines)
 
 
+# ---------------------------------------------------------------------------------------------
+# Entry points: the member records the call frame reads, the classes that implement the
+# interfaces of each coclass, their QueryInterface tables and the thunks that enter the frame.
+
+THUNK_UNITS = 4  # generated translation units for the thunks; fixed so the build knows them
+CACHEABLE = {"long", "short", "int64", "double", "BSTR", "VARIANT_BOOL"}
+IMPL_KIND = {"generic": "Generic", "specific": "Specific", "navigation": "Navigation",
+             "collection": "Collection", "unimplemented": "Unimplemented"}
+
+
+def cxx_string(text) -> str:
+    if text is None:
+        return "nullptr"
+    out = []
+    for ch in str(text):
+        if ch in '\\"':
+            out.append("\\" + ch)
+        elif ch == "\n":
+            out.append("\\n")
+        elif ch == "\r":
+            out.append("\\r")
+        elif ch == "\t":
+            out.append("\\t")
+        elif ord(ch) < 0x20:
+            out.append(f"\\{ord(ch):03o}")
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+def class_name(coclass: str) -> str:
+    return "C" + coclass
+
+
+def member_symbol(iface, m) -> str:
+    return f"{iface.name}_{m.entry_name}"
+
+
+def hook_name(iface, m) -> str:
+    return m.hook or f"Impl_{iface.name}_{m.entry_name}"
+
+
+def is_simulated(cat, m) -> bool:
+    """Served from the state cache while simulating: a property with a key and one value of a
+    cacheable type (navigation and collection getters hand out objects, not settings)."""
+    return (m.kind in ("get", "put") and m.key is not None and m.impl not in ("navigation", "collection")
+            and len(m.params) == 1 and (m.type in CACHEABLE or m.type in cat.enums))
+
+
+def param_masks(m):
+    check = clear = 0
+    for k, p in enumerate(m.params):
+        if p.dir != "in" or kc.ARRAY_RE.match(p.type):
+            check |= 1 << k
+        if p.dir in ("out", "retval"):
+            clear |= 1 << k
+    return check, clear
+
+
+def display_names(m):
+    names = [p.name for p in m.params]
+    if m.kind in ("get", "put") and names:
+        names[-1] = "val"
+    return names
+
+
+def sim_default(cat, m):
+    """(integer, real, text) of a getter's simulation default."""
+    v = m.sim
+    if v is None or m.kind != "get":
+        return 0, 0.0, None
+    if m.type in cat.enums and isinstance(v, str):
+        v = next(x.value for x in cat.enums[m.type].members if x.word == v)
+        return (v - 2**32 if v > 0x7FFFFFFF else v), 0.0, None
+    if isinstance(v, bool):
+        return (-1 if v else 0), 0.0, None
+    if isinstance(v, str):
+        return 0, 0.0, v
+    if isinstance(v, float) or m.type == "double":
+        return 0, float(v), None
+    return int(v), 0.0, None
+
+
+def collection_of(cat, iface, m):
+    """The item class a collection member serves: the coclass of what its Item getter returns."""
+    if m.impl != "collection":
+        return None
+    for cand in [m] + [x for i in [iface] + cat.base_chain(iface) for x in i.members]:
+        if cand.impl == "collection" and cand.type in cat.interfaces:
+            return cat.interfaces[cand.type].coclass
+    return None
+
+
+def impl_kind(m, claimed) -> str:
+    if m.impl == "specific" and not claimed(m):
+        return "Pending"
+    return IMPL_KIND[m.impl]
+
+
+def cxx_real(x: float) -> str:
+    r = repr(float(x))
+    return r if ("." in r or "e" in r or "n" in r) else r + ".0"
+
+
+def member_record(cat, iface, m, claimed) -> list:
+    sym = member_symbol(iface, m)
+    names = display_names(m)
+    check, clear = param_masks(m)
+    si, sr, st = sim_default(cat, m)
+    lines = []
+    if names:
+        lines.append(f"inline constexpr const char* {sym}_params[] = {{{', '.join(cxx_string(n) for n in names)}}};")
+    for what, items in (("families", m.exclude_families), ("models", m.exclude_models)):
+        if items:
+            lines.append(f"inline constexpr const char* {sym}_{what}[] = "
+                         f"{{{', '.join(cxx_string(x) for x in items)}, nullptr}};")
+    target = f"&IID_{m.type}" if m.impl == "navigation" else "nullptr"
+    kind = {"get": "Get", "put": "Put", "method": "Method"}[m.kind]
+    fields = [
+        f"{{IID_{iface.name}, {cxx_string(iface.name)}, {cxx_string(m.entry_name)}}}",
+        f"MemberKind::{kind}", f"ImplKind::{impl_kind(m, claimed)}",
+        "true" if m.needs_connection else "false", "true" if m.null_checks else "false",
+        "true" if is_simulated(cat, m) else "false", cxx_string(m.key),
+        f"{sym}_params" if names else "nullptr", str(len(names)), f"0x{check:X}u", f"0x{clear:X}u",
+        f"{sym}_families" if m.exclude_families else "nullptr",
+        f"{sym}_models" if m.exclude_models else "nullptr",
+        f"{si}LL", cxx_real(sr), cxx_string(st), target, cxx_string(collection_of(cat, iface, m)),
+        cxx_string(m.query), cxx_string(m.response), cxx_string(m.command),
+    ]
+    lines.append(f"inline constexpr CMemberInfo {sym}{{{', '.join(fields)}}};")
+    return lines
+
+
+def members_header(cat, claimed) -> str:
+    out = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
+           "// One record per member of every complete interface: what the call frame reads.",
+           "#pragma once", "", "#include <korvane/KorvaneCom.h>", "", '#include "core/MemberInfo.h"', "",
+           "namespace korvane::members {", ""]
+    for i in emitted(cat):
+        for m in i.members:
+            out.extend(member_record(cat, i, m, claimed))
+        out.append("")
+    out.append("}  // namespace korvane::members")
+    out.append("")
+    return "\n".join(out)
+
+
+def chain(cat, iface):
+    """The interfaces whose entries make up iface's vtable, first entries first."""
+    return list(reversed(cat.base_chain(iface))) + [iface]
+
+
+def coclass_layout(cat, coclass):
+    """(interfaces, leaves): the complete interfaces of a coclass, default first, and those that
+    no other of them extends; one implementation class per leaf covers the leaf's whole chain."""
+    co = cat.coclasses[coclass]
+    done = emitted(cat)
+    own = [i for i in done if i.coclass == coclass]
+    own.sort(key=lambda i: 0 if i.name == co.default else 1)
+    bases = {b.name for i in own for b in cat.base_chain(i)}
+    leaves = [i for i in own if i.name not in bases]
+    return own, leaves
+
+
+def provider(cat, leaves, target):
+    for leaf in leaves:
+        if any(x.name == target.name for x in chain(cat, leaf)):
+            return leaf
+    return None
+
+
+def signature(cat, m) -> str:
+    return ", ".join(f"{cxx_type(cat, p)} {p.name}" for p in m.params)
+
+
+def objects_header(cat, claimed) -> str:
+    out = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
+           "// The interface implementation classes of each coclass and the hooks that hand-written",
+           "// code defines for the members marked specific.",
+           "#pragma once", "", "#include <korvane/KorvaneCom.h>", "", "namespace korvane {", ""]
+    for c in cat.coclasses.values():
+        out.append(f"class {class_name(c.name)};")
+    out.append("")
+    out.append("// ---- hooks of specific members ----")
+    seen = set()
+    for i in emitted(cat):
+        for m in i.members:
+            if m.impl == "specific" and claimed(m):
+                decl = f"HRESULT {hook_name(i, m)}({class_name(i.coclass)}& self" + \
+                       (f", {signature(cat, m)}" if m.params else "") + ");"
+                if decl not in seen:
+                    seen.add(decl)
+                    out.append(decl)
+    out.append("")
+    out.append("namespace gen {")
+    for c in cat.coclasses.values():
+        cls = class_name(c.name)
+        _, leaves = coclass_layout(cat, c.name)
+        for leaf in leaves:
+            out.append("")
+            out.append(f"class {cls}_{leaf.name} : public {leaf.name} {{")
+            out.append(" public:")
+            for i in chain(cat, leaf):
+                for m in i.members:
+                    out.append(f"  HRESULT STDMETHODCALLTYPE {m.entry_name}({signature(cat, m)}) override;")
+            out.append("};")
+        bases = ", ".join(f"public {cls}_{leaf.name}" for leaf in leaves) or "public IUnknown"
+        out.append("")
+        out.append(f"// Every complete interface of {c.name}.")
+        out.append(f"class {cls}_Interfaces : {bases} {{}};")
+        out.append(f"// The interface of the object for iid (IUnknown: its identity), or null.")
+        out.append(f"void* FindInterface({cls}& self, REFIID iid) noexcept;")
+    out.append("")
+    out.append("}  // namespace gen")
+    out.append("}  // namespace korvane")
+    out.append("")
+    return "\n".join(out)
+
+
+def thunk_units(cat, claimed, count=THUNK_UNITS) -> list:
+    """The thunk definitions, spread over THUNK_UNITS translation units by entry count."""
+    prologue = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
+                "// Entry points: each enters the call frame with its member's record.",
+                '#include "com/Objects.h"', '#include "core/CallFrame.h"', "",
+                "#include <korvane/KorvaneMembers.h>", "", "namespace korvane::gen {", ""]
+    bodies = []
+    for c in cat.coclasses.values():
+        cls = class_name(c.name)
+        own, leaves = coclass_layout(cat, c.name)
+        for leaf in leaves:
+            lines = []
+            for i in chain(cat, leaf):
+                for m in i.members:
+                    sym = f"members::{member_symbol(i, m)}"
+                    hook = f", &{hook_name(i, m)}" if m.impl == "specific" and claimed(m) else ""
+                    args = ", ".join(p.name for p in m.params)
+                    lines.append(f"HRESULT STDMETHODCALLTYPE {cls}_{leaf.name}::{m.entry_name}({signature(cat, m)}) {{")
+                    lines.append(f"  return frame::Entry<{sym}{hook}>(static_cast<{cls}&>(*this)"
+                                 + (f", {args}" if args else "") + ");")
+                    lines.append("}")
+            bodies.append(lines)
+        table = [f"void* FindInterface({cls}& self, REFIID iid) noexcept {{"]
+        if leaves:
+            first = leaves[0]
+            table.append(f"  if (IsEqualIID(iid, IID_IUnknown)) return static_cast<IUnknown*>(static_cast<{cls}_{first.name}*>(&self));")
+            for i in own:
+                leaf = provider(cat, leaves, i)
+                table.append(f"  if (IsEqualIID(iid, IID_{i.name})) return static_cast<{i.name}*>(static_cast<{cls}_{leaf.name}*>(&self));")
+        else:
+            table.append(f"  if (IsEqualIID(iid, IID_IUnknown)) return static_cast<IUnknown*>(static_cast<{cls}_Interfaces*>(&self));")
+        table.append("  return nullptr;")
+        table.append("}")
+        bodies.append(table)
+    units = [[] for _ in range(count)]
+    sizes = [0] * count
+    for b in sorted(bodies, key=len, reverse=True):
+        k = sizes.index(min(sizes))
+        units[k].extend(b)
+        units[k].append("")
+        sizes[k] += len(b)
+    return ["\n".join(prologue + u + ["}  // namespace korvane::gen", ""]) for u in units]
+
+
+def hook_claims(dirs):
+    """Which hook names hand-written code defines: a definition is 'HRESULT <name>(' in a source
+    file below one of dirs. None means every hook counts as defined (the linker then insists)."""
+    if dirs is None:
+        return None
+    text = []
+    for d in dirs:
+        for f in sorted(Path(d).rglob("*.cpp")):
+            text.append(f.read_text(encoding="utf-8", errors="replace"))
+    import re
+    return set(re.findall(r"\bHRESULT\s+(?:korvane::)?(\w+)\s*\(", "\n".join(text)))
+
+
+def claims_of(cat, names):
+    index = {}
+    for i in cat.interfaces.values():
+        for m in i.members:
+            index[id(m)] = hook_name(i, m)
+    if names is None:
+        return lambda m: True
+    return lambda m: index[id(m)] in names
+
+
 def write_if_changed(path: Path, text: str):
+    # An unchanged file keeps its time stamp, so nothing that includes it is rebuilt; the build
+    # tool re-checks the outputs of the generator after each run.
     path.parent.mkdir(parents=True, exist_ok=True)
     if path.exists() and path.read_text(encoding="utf-8") == text:
-        path.touch()  # keep the build's output newer than its inputs
         return
     path.write_text(text, encoding="utf-8")
+
+
+def coverage_source(report: str) -> str:
+    return ("// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.\n"
+            f'inline constexpr const char* kCoverageReport = R"report({report}\n)report";\n')
 
 
 def main(argv=None):
@@ -143,6 +473,9 @@ def main(argv=None):
     ap.add_argument("--models")
     ap.add_argument("--report", action="store_true")
     ap.add_argument("--strict", action="store_true")
+    ap.add_argument("--hooks", action="append",
+                    help="directory of hand-written sources searched for hook definitions (repeatable)")
+    ap.add_argument("--thunk-units", type=int, default=THUNK_UNITS)
     a = ap.parse_args(argv)
     try:
         cat = kc.load(a.catalog, a.models)
@@ -150,6 +483,7 @@ def main(argv=None):
         for line in e.errors:
             print(line, file=sys.stderr)
         return 1
+    claimed = claims_of(cat, hook_claims(a.hooks))
     if a.strict:
         missing = [i for i in cat.driver_interfaces + cat.ivi_interfaces if not i.complete]
         for i in missing:
@@ -157,12 +491,18 @@ def main(argv=None):
                   file=sys.stderr)
         if missing:
             return 1
+    report = coverage(cat, claimed)
     if a.out:
         out = Path(a.out)
         write_if_changed(out / "korvane" / "KorvaneCom.h", header(cat))
-        write_if_changed(out / "korvane" / "catalog-coverage.txt", coverage(cat) + "\n")
+        write_if_changed(out / "korvane" / "catalog-coverage.txt", report + "\n")
+        write_if_changed(out / "korvane" / "KorvaneMembers.h", members_header(cat, claimed))
+        write_if_changed(out / "korvane" / "KorvaneObjects.h", objects_header(cat, claimed))
+        write_if_changed(out / "korvane" / "KorvaneCoverage.inc", coverage_source(report))
+        for k, text in enumerate(thunk_units(cat, claimed, a.thunk_units)):
+            write_if_changed(out / "com" / f"KorvaneThunks{k}.cpp", text)
     if a.report:
-        print(coverage(cat))
+        print(report)
     return 0
 
 

@@ -1,0 +1,62 @@
+// IUnknown of the driver's COM objects: the reference count and the generated interface
+// table. Node is the object's state (the session or a repeated-capability item), Interfaces
+// the generated class that implements every complete interface of the coclass.
+#pragma once
+
+#include <korvane/KorvaneObjects.h>
+
+#include <atomic>
+#include <new>
+#include <utility>
+
+namespace korvane {
+
+template <class Self, class Node, class Interfaces>
+class CComObject : public Node, public Interfaces {
+ public:
+  template <class... A>
+  explicit CComObject(A&&... args) : Node(std::forward<A>(args)...) {}
+  CComObject(const CComObject&) = delete;
+  CComObject& operator=(const CComObject&) = delete;
+
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = gen::FindInterface(static_cast<Self&>(*this), iid);
+    if (!*ppv) return E_NOINTERFACE;
+    AddRef();
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG STDMETHODCALLTYPE Release() override {
+    ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    if (left == 0) delete static_cast<Self*>(this);
+    return left;
+  }
+
+  // A new object handed out as iid; the object is destroyed again when that fails.
+  template <class... A>
+  static HRESULT Create(REFIID iid, void** ppv, A&&... args) noexcept {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    Self* object = nullptr;
+    try {
+      object = new Self(std::forward<A>(args)...);
+    } catch (const std::bad_alloc&) {
+      return E_OUTOFMEMORY;
+    } catch (...) {
+      return E_UNEXPECTED;
+    }
+    object->AddRef();
+    HRESULT hr = object->QueryInterface(iid, ppv);
+    object->Release();
+    return hr;
+  }
+
+ protected:
+  ~CComObject() override = default;
+
+ private:
+  std::atomic<ULONG> refs_{0};
+};
+
+}  // namespace korvane

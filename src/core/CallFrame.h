@@ -1,0 +1,202 @@
+// The call frame every interface member enters through. It is written once and instantiated
+// per member from the member's constant record (MemberInfo.h); the generated entry points
+// differ only in that record and in the implementation they pass.
+//
+// The object type Obj provides:
+//   CriticalSection& ObjectLock();      the object's own re-entrant lock
+//   CDriver* Session();                 the owning session, null for a detached item
+//   IErrorReporter& Reporter();
+//   bool IsInitialized();
+//   CStateCache& StateCache();
+//   HRESULT QueryInterface(REFIID, void**);
+#pragma once
+
+#include "core/Driver.h"
+#include "core/GenericMember.h"
+#include "core/MemberInfo.h"
+#include "core/MethodRegistry.h"
+#include "core/StateCache.h"
+
+#include <korvane/ComHelpers.h>
+
+#include <atomic>
+#include <cstddef>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace korvane::frame {
+
+// ---- method trace ----
+// The trace writer records each call here: opened after the pointer checks, closed with the
+// result. Not-connected and null-pointer failures leave no record.
+inline void OpenTraceRecord(CDriver*, const CMemberInfo&) noexcept {}
+inline void CloseTraceRecord(CDriver*, const CMemberInfo&, HRESULT) noexcept {}
+
+// ---- registration ----
+template <const CMemberInfo& M>
+struct Registration {
+  static inline std::atomic<bool> done{false};
+};
+
+// The flag is set before the record is registered so that concurrent first calls register it
+// once; a failed registration clears it and the next call tries again.
+template <const CMemberInfo& M>
+HRESULT RegisterOnce() noexcept {
+  std::atomic<bool>& done = Registration<M>::done;
+  if (done.load(std::memory_order_acquire) || done.exchange(true)) return S_OK;
+  HRESULT hr = CMethodRegistry::Register(&M.method);
+  if (FAILED(hr)) done.store(false);
+  return hr;
+}
+
+// ---- parameters ----
+template <typename A>
+bool IsNull(const A& a) noexcept {
+  if constexpr (std::is_pointer_v<A>)
+    return a == nullptr;
+  else
+    return false;
+}
+
+template <typename A>
+void ClearOut(bool clear, A a) noexcept {
+  if constexpr (std::is_pointer_v<A> && !std::is_same_v<A, BSTR>) {
+    using T = std::remove_pointer_t<A>;
+    if constexpr (std::is_same_v<T, VARIANT>) {
+      if (clear) VariantInit(a);
+    } else if constexpr (!std::is_void_v<T> && std::is_trivially_copyable_v<T>) {
+      if (clear) *a = T{};
+    }
+  }
+}
+
+template <const CMemberInfo& M, std::size_t... I, typename... A>
+HRESULT CheckPointers(IErrorReporter& reporter, std::index_sequence<I...>, A... args) noexcept {
+  const bool null[] = {false, IsNull(args)...};
+  for (std::size_t i = 0; i < sizeof...(A); ++i)
+    if (((M.checkMask >> i) & 1u) && null[i + 1])
+      return reporter.NullPointer(M.method.methodName, M.paramNames[i], nullptr);
+  (ClearOut(((M.clearMask >> I) & 1u) != 0, args), ...);
+  return S_OK;
+}
+
+// ---- model guard ----
+inline bool IsExcluded(CDriver& session, const CMemberInfo& m) {
+  for (const char* const* f = m.excludedFamilies; f && *f; ++f)
+    if (session.IsModelFamily(*f)) return true;
+  for (const char* const* id = m.excludedModels; id && *id; ++id)
+    if (session.IsModel(*id)) return true;
+  return false;
+}
+
+// ---- simulation ----
+template <typename T>
+T SimulationDefault(const CMemberInfo& m) {
+  if constexpr (std::is_floating_point_v<T>)
+    return static_cast<T>(m.simReal);
+  else
+    return static_cast<T>(m.simInteger);
+}
+
+template <const CMemberInfo& M, typename T>
+HRESULT SimulatedGet(CStateCache& cache, T* out) {
+  if (cache.Lookup<T>(M.key).GetValue(*out)) return S_OK;
+  if constexpr (std::is_same_v<T, BSTR>) {
+    Bstr text(M.simText ? M.simText : "");
+    *out = text.Detach();
+    if (!*out) *out = SysAllocString(u"");
+    return *out ? S_OK : E_OUTOFMEMORY;
+  } else {
+    *out = SimulationDefault<T>(M);
+    return S_OK;
+  }
+}
+
+template <const CMemberInfo& M, typename T>
+HRESULT SimulatedPut(CStateCache& cache, T value) {
+  cache.Lookup<T>(M.key).SetValue(value);
+  return S_OK;
+}
+
+template <const CMemberInfo& M, typename Obj, typename Impl, typename... A>
+HRESULT Dispatch(Obj& obj, CDriver* session, Impl& impl, A... args) {
+  if constexpr (M.simulated) {
+    if (session && session->Simulate()) {
+      if constexpr (M.kind == MemberKind::Get)
+        return SimulatedGet<M>(obj.StateCache(), args...);
+      else
+        return SimulatedPut<M>(obj.StateCache(), args...);
+    }
+  }
+  return impl(args...);
+}
+
+// ---- the frame ----
+template <const CMemberInfo& M, typename Obj, typename Impl, typename... A>
+HRESULT CallFrame(Obj& obj, Impl impl, A... args) noexcept {
+  CsLock lock(obj.ObjectLock());
+  if (HRESULT hr = RegisterOnce<M>(); FAILED(hr)) return hr;
+  CDriver* session = obj.Session();
+  CCallContextScope context(session, &M.method);
+  if (session && FAILED(context.hr())) return context.hr();
+  IErrorReporter& reporter = obj.Reporter();
+  try {
+    if (M.needsConnection && !obj.IsInitialized()) return reporter.NotInitialized();
+    SetErrorInfo(0, nullptr);
+    if constexpr (M.nullChecks) {
+      HRESULT hr = CheckPointers<M>(reporter, std::index_sequence_for<A...>{}, args...);
+      if (FAILED(hr)) return hr;
+    }
+    OpenTraceRecord(session, M);
+    HRESULT hr;
+    try {
+      if (session && IsExcluded(*session, M))
+        hr = reporter.NotSupportedByModel(M.method.methodName);
+      else
+        hr = Dispatch<M>(obj, session, impl, args...);
+    } catch (const std::bad_alloc&) {
+      hr = reporter.ReportWithText(E_OUTOFMEMORY, "Korvane: Could not allocate necessary memory.");
+    } catch (...) {
+      hr = reporter.ReportWithText(E_UNEXPECTED, "Korvane: Unexpected failure.");
+    }
+    CloseTraceRecord(session, M, hr);
+    return hr;
+  } catch (const std::bad_alloc&) {
+    return reporter.ReportWithText(E_OUTOFMEMORY, "Korvane: Could not allocate necessary memory.");
+  } catch (...) {
+    return reporter.ReportWithText(E_UNEXPECTED, "Korvane: Unexpected failure.");
+  }
+}
+
+// Members without behaviour yet say which one the caller reached.
+template <const CMemberInfo& M>
+HRESULT NotImplemented(IErrorReporter& reporter) {
+  return M.kind == MemberKind::Method ? reporter.MethodNotSupported(M.method.methodName, nullptr)
+                                      : reporter.PropertyNotSupported(M.method.methodName, nullptr);
+}
+
+// A navigation getter hands out another interface of the same object, with a reference added.
+template <const CMemberInfo& M, typename Obj, typename I>
+HRESULT Navigate(Obj& obj, I** val) {
+  return obj.QueryInterface(*M.target, reinterpret_cast<void**>(val));
+}
+
+// The generated entry points call this: the frame around the implementation the member's
+// record names. Hook is the hand-written function of a specific member.
+template <const CMemberInfo& M, auto Hook = nullptr, typename Obj, typename... A>
+HRESULT Entry(Obj& obj, A... args) noexcept {
+  if constexpr (M.impl == ImplKind::Specific) {
+    return CallFrame<M>(obj, [&obj](A... a) { return Hook(obj, a...); }, args...);
+  } else if constexpr (M.impl == ImplKind::Generic) {
+    return CallFrame<M>(obj, [&obj](A... a) { return GenericMember<M>(obj, a...); }, args...);
+  } else if constexpr (M.impl == ImplKind::Navigation) {
+    return CallFrame<M>(obj, [&obj](A... a) { return Navigate<M>(obj, a...); }, args...);
+  } else if constexpr (M.impl == ImplKind::Collection) {
+    return CallFrame<M>(obj, [&obj](A... a) { return obj.CollectionMember(M, a...); }, args...);
+  } else {
+    return CallFrame<M>(obj, [&obj](A...) { return NotImplemented<M>(obj.Reporter()); }, args...);
+  }
+}
+
+}  // namespace korvane::frame

@@ -1,0 +1,48 @@
+// What the call frame knows about one interface member. One constant record per member is
+// generated from the catalogue; the frame reads nothing else.
+#pragma once
+
+#include "core/CallContext.h"
+
+namespace korvane {
+
+enum class MemberKind : unsigned char { Get, Put, Method };
+
+// How a member is implemented once the frame has done its checks.
+enum class ImplKind : unsigned char {
+  Generic,        // property pattern: command and response formats
+  Specific,       // hand-written hook
+  Pending,        // a hand-written hook that does not exist yet
+  Navigation,     // another interface of the same object
+  Collection,     // Count / Name / Item of a repeated capability
+  Unimplemented,
+};
+
+struct CMemberInfo {
+  CMethodInfo method;  // IID, interface name, method name ("get_X", "put_X", "Configure")
+  MemberKind kind;
+  ImplKind impl;
+  bool needsConnection;
+  bool nullChecks;
+  // Served from the state cache while simulating: a property with a key and a cacheable type.
+  bool simulated;
+  const char* key;                 // property key, null when there is none
+  const char* const* paramNames;   // "val" for a property's value
+  unsigned paramCount;
+  unsigned checkMask;              // bit n: parameter n is a pointer that must not be null
+  unsigned clearMask;              // bit n: parameter n is out-only and is emptied before the call
+  const char* const* excludedFamilies;  // null-terminated, or null
+  const char* const* excludedModels;    // null-terminated, or null
+  // Value of a simulated getter before anything was put.
+  long long simInteger;
+  double simReal;
+  const char* simText;  // UTF-8, null for the empty string
+  const IID* target;    // navigation: the interface returned
+  const char* collection;  // collection members: the item class name
+  // Generic members: the formats the property pattern sends and parses.
+  const char* query;
+  const char* response;
+  const char* command;
+};
+
+}  // namespace korvane
