@@ -1,0 +1,617 @@
+#include "io/VisaComSession.h"
+
+#include "core/ErrorReporter.h"
+#include "visacom/Provider.h"
+
+#include <korvane/MessageTable.inc>
+
+#include <cstring>
+#include <new>
+
+namespace korvane {
+
+namespace {
+
+// Runs `body`, turning an escaping allocation failure into E_OUTOFMEMORY: nothing thrown may
+// leave an interface.
+template <typename F>
+HRESULT Guarded(F&& body) noexcept {
+  try {
+    return body();
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  } catch (...) {
+    return E_UNEXPECTED;
+  }
+}
+
+}  // namespace
+
+// ---------------------------------------------------------------------------------------------
+// CIoSession
+
+CIoSession::CIoSession() noexcept : engine_(nullptr) {}
+CIoSession::~CIoSession() = default;
+
+HRESULT CIoSession::Open(const char* resourceName, IInstrErrorPoller* poller, IErrorReporter* reporter,
+                         ICallContextProvider* context) {
+  if (!resourceName || !poller || !reporter || !context) return E_POINTER;
+  buffer_.reset();
+  reporter_ = reporter;
+  buffer_ = CInstrBuffer::Create(this, reporter, readTerminator_, writeTerminator_);
+  if (!buffer_)
+    return reporter->ReportElab(msg::OutOfMemory, "Failed to create the formatted I/O read and write buffers.");
+  poller_ = poller;
+  context_ = context;
+  engine_ = CFormattedIo(reporter, nullptr);
+  return S_OK;
+}
+
+HRESULT CIoSession::Close() {
+  CloseBase();
+  return S_OK;
+}
+
+void CIoSession::CloseBase() noexcept {
+  buffer_.reset();
+  readTerminator_ = "\n";
+  writeTerminator_ = "\n";
+}
+
+HRESULT CIoSession::RequireOpen() {
+  if (buffer_) return S_OK;
+  return reporter_ ? reporter_->NotInitialized() : E_UNEXPECTED;
+}
+
+HRESULT CIoSession::CheckStatus() {
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : poller_->PollInstrumentErrors();
+}
+
+HRESULT CIoSession::WriteAndFlush(const char* format, va_list* args) {
+  HRESULT hr = engine_.Printf(*buffer_, format, args);
+  if (FAILED(hr)) {
+    buffer_->DropOutput();  // a half-formatted command must never reach the instrument
+    return hr;
+  }
+  return buffer_->Flush(true);
+}
+
+HRESULT CIoSession::ReadFormatted(const char* format, va_list* args) {
+  HRESULT hr = engine_.Scanf(*buffer_, format, args);
+  // Whatever the format left of the reply would otherwise answer the next query.
+  HRESULT discarded = buffer_->Discard();
+  return FAILED(hr) ? hr : discarded;
+}
+
+HRESULT CIoSession::FormattedWrite(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  HRESULT hr = FormattedWriteV(format, args);
+  va_end(args);
+  return hr;
+}
+
+HRESULT CIoSession::FormattedWriteV(const char* format, va_list args) {
+  return Guarded([&] {
+    HRESULT hr = RequireOpen();
+    if (FAILED(hr)) return hr;
+    va_list ap;
+    va_copy(ap, args);
+    hr = WriteAndFlush(format, &ap);
+    va_end(ap);
+    return FAILED(hr) ? hr : CheckStatus();
+  });
+}
+
+HRESULT CIoSession::FormattedRead(const char* format, ...) {
+  va_list args;
+  va_start(args, format);
+  HRESULT hr = FormattedReadV(format, args);
+  va_end(args);
+  return hr;
+}
+
+HRESULT CIoSession::FormattedReadV(const char* format, va_list args) {
+  return Guarded([&] {
+    HRESULT hr = RequireOpen();
+    if (FAILED(hr)) return hr;
+    va_list ap;
+    va_copy(ap, args);
+    hr = ReadFormatted(format, &ap);
+    va_end(ap);
+    return FAILED(hr) ? hr : CheckStatus();
+  });
+}
+
+HRESULT CIoSession::FormattedQuery(const char* command, const char* response, ...) {
+  va_list args;
+  va_start(args, response);
+  HRESULT hr = FormattedQueryV(command, response, args);
+  va_end(args);
+  return hr;
+}
+
+HRESULT CIoSession::FormattedQueryV(const char* command, const char* response, va_list args) {
+  return Guarded([&] {
+    HRESULT hr = RequireOpen();
+    if (FAILED(hr)) return hr;
+    va_list ap;
+    va_copy(ap, args);
+    hr = WriteAndFlush(command, &ap);  // the engine advances `ap` past the command's arguments
+    if (SUCCEEDED(hr)) hr = ReadFormatted(response, &ap);
+    va_end(ap);
+    return FAILED(hr) ? hr : CheckStatus();
+  });
+}
+
+HRESULT CIoSession::LowLevelRead(BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) {
+  HRESULT hr = LowLevelReadNoPoll(pBuf, lCount, plActual, lTimeout);
+  return FAILED(hr) ? hr : CheckStatus();
+}
+HRESULT CIoSession::LowLevelRead(LONG lCount, SAFEARRAY** ppsaBuf, LONG* plActual, LONG lTimeout) {
+  HRESULT hr = LowLevelReadNoPoll(lCount, ppsaBuf, plActual, lTimeout);
+  return FAILED(hr) ? hr : CheckStatus();
+}
+HRESULT CIoSession::LowLevelReadString(LONG lCount, BSTR* pbstrBuf, LONG* plActual, LONG lTimeout) {
+  HRESULT hr = LowLevelReadStringNoPoll(lCount, pbstrBuf, plActual, lTimeout);
+  return FAILED(hr) ? hr : CheckStatus();
+}
+HRESULT CIoSession::LowLevelWrite(const BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) {
+  HRESULT hr = LowLevelWriteNoPoll(pBuf, lCount, plActual, lTimeout);
+  return FAILED(hr) ? hr : CheckStatus();
+}
+HRESULT CIoSession::LowLevelWrite(SAFEARRAY* psaBuf, LONG lCount, LONG* plActual, LONG lTimeout) {
+  HRESULT hr = LowLevelWriteNoPoll(psaBuf, lCount, plActual, lTimeout);
+  return FAILED(hr) ? hr : CheckStatus();
+}
+HRESULT CIoSession::LowLevelWriteString(BSTR bstrBuf, LONG* plActual, LONG lTimeout) {
+  HRESULT hr = LowLevelWriteStringNoPoll(bstrBuf, plActual, lTimeout);
+  return FAILED(hr) ? hr : CheckStatus();
+}
+
+HRESULT CIoSession::FlushInstrBuffer() {
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : buffer_->Flush(true);
+}
+
+HRESULT CIoSession::GetReadTerminator(std::string* terminator) {
+  if (!terminator) return reporter_ ? reporter_->NullPointer("GetReadTerminator", "pTerminator", nullptr) : E_POINTER;
+  return Guarded([&] { return *terminator = readTerminator_, S_OK; });
+}
+HRESULT CIoSession::SetReadTerminator(const std::string& terminator) {
+  return Guarded([&] {
+    readTerminator_ = terminator;
+    return buffer_ ? buffer_->SetTerminators(readTerminator_, writeTerminator_) : S_OK;
+  });
+}
+HRESULT CIoSession::GetWriteTerminator(std::string* terminator) {
+  if (!terminator) return reporter_ ? reporter_->NullPointer("GetWriteTerminator", "pTerminator", nullptr) : E_POINTER;
+  return Guarded([&] { return *terminator = writeTerminator_, S_OK; });
+}
+HRESULT CIoSession::SetWriteTerminator(const std::string& terminator) {
+  return Guarded([&] {
+    writeTerminator_ = terminator;  // the write buffer is resized for the new terminator
+    return buffer_ ? buffer_->SetTerminators(readTerminator_, writeTerminator_) : S_OK;
+  });
+}
+
+// ---------------------------------------------------------------------------------------------
+// CVisaSession
+
+short CVisaSession::MapInterfaceType(short visaType) noexcept {
+  switch (visaType) {
+    case 1: return kGpib;
+    case 2: return kVxi;
+    case 3: return kGpibVxi;
+    case 4: return kSerial;
+    case 5: return kPxi;
+    case 6: return kTcpip;
+    case 7: return kUsb;
+    default: return kOther;
+  }
+}
+
+// ---------------------------------------------------------------------------------------------
+// CVisaComSession
+
+class CVisaComSession::TransferTimeout {
+ public:
+  TransferTimeout(CVisaComSession& s, LONG timeout) : s_(s) {
+    if (timeout == kKeepSessionTimeout) return;
+    hr_ = s_.visaSession_->get_Timeout(&previous_);
+    if (SUCCEEDED(hr_)) hr_ = s_.visaSession_->put_Timeout(timeout);
+    restore_ = SUCCEEDED(hr_);
+  }
+  TransferTimeout(const TransferTimeout&) = delete;
+  TransferTimeout& operator=(const TransferTimeout&) = delete;
+  ~TransferTimeout() {
+    if (restore_) s_.visaSession_->put_Timeout(previous_);
+  }
+  HRESULT hr() const noexcept { return hr_; }
+
+ private:
+  CVisaComSession& s_;
+  LONG previous_ = 0;
+  HRESULT hr_ = S_OK;
+  bool restore_ = false;
+};
+
+CVisaComSession::CVisaComSession() noexcept = default;
+CVisaComSession::~CVisaComSession() { ReleaseMembers(); }
+
+void CVisaComSession::ReleaseMembers() noexcept {
+  formattedIo_.Reset();
+  message_.Reset();
+  register_.Reset();
+  asyncMessage_.Reset();
+  sharedRegister_.Reset();
+  eventManager_.Reset();
+  direct_.Reset();
+  visaSession_.Reset();
+}
+
+HRESULT CVisaComSession::Open(const char* resourceName, IInstrErrorPoller* poller, IErrorReporter* reporter,
+                              ICallContextProvider* context) {
+  HRESULT hr = CIoSession::Open(resourceName, poller, reporter, context);
+  return FAILED(hr) ? hr : OpenVisaCom(resourceName);
+}
+
+HRESULT CVisaComSession::CreateResourceManager(ComPtr<IResourceManager>& rm) {
+  // The system's VISA-COM library, where installed, stays in charge; otherwise ours answers.
+  visacom::EnsureVisaComProvider(&builtInProvider_);
+  HRESULT hr = CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
+                                IID_IResourceManager, rm.ReceiveVoid());
+  if (FAILED(hr))
+    hr = CoCreateInstance(CLSID_VisaComAlternateResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
+                          IID_IResourceManager, rm.ReceiveVoid());
+  if (FAILED(hr)) {
+    Reporter()->IoError(
+        "Could not create instance of VISA-COM Global Resource Manager Component. Make sure it is installed "
+        "properly.");
+    return hr;
+  }
+  return S_OK;
+}
+
+HRESULT CVisaComSession::OpenVisaCom(const char* resourceName) {
+  return Guarded([&]() -> HRESULT {
+    ComPtr<IResourceManager> rm;
+    HRESULT hr = CreateResourceManager(rm);
+    if (FAILED(hr)) return hr;
+    Bstr name(resourceName), options("");
+    hr = rm->Open(name, NO_LOCK, 2000, options, visaSession_.Receive());
+    if (FAILED(hr)) {
+      Reporter()->IoError("Failed to open VISA resource.");
+      return hr;
+    }
+    hr = visaSession_.As(IID_IMessage, message_);
+    if (SUCCEEDED(hr)) hr = visaSession_.As(IID_IEventManager, eventManager_);
+    if (FAILED(hr)) return hr;
+    visaSession_.As(IID_IRegister, register_);  // optional interfaces: absent on message-based sessions
+    visaSession_.As(IID_IAsyncMessage, asyncMessage_);
+    visaSession_.As(IID_ISharedRegister, sharedRegister_);
+    visaSession_.As(IID_IKorvaneMessageDirect, direct_);
+    hr = AttachFormattedIo();
+    if (FAILED(hr)) return hr;
+    rm.Reset();
+    return PostOpenConfiguration();
+  });
+}
+
+HRESULT CVisaComSession::AttachFormattedIo() {
+  HRESULT hr = CoCreateInstance(CLSID_VisaComFormattedIO488, nullptr, KORVANE_VISACOM_CLSCTX, IID_IFormattedIO488,
+                                formattedIo_.ReceiveVoid());
+  if (FAILED(hr)) {
+    Reporter()->IoError(
+        "Could not create instance of VISA-COM FormattedIO488 Component. Make sure this component is properly "
+        "installed.");
+    return hr;
+  }
+  return formattedIo_->putref_IO(message_.get());
+}
+
+HRESULT CVisaComSession::PostOpenConfiguration() {
+  short type = kOther;
+  HRESULT hr = GetInterfaceType(&type);
+  if (FAILED(hr)) return hr;
+  std::string resourceClass = "OTHER", name = "UNKNOWN";
+  VARIANT v;
+  VariantInit(&v);
+  if (SUCCEEDED(visaSession_->GetAttribute(visa::VI_ATTR_RSRC_CLASS, &v)) && v.vt == VT_BSTR)
+    resourceClass = ToNarrow(v.bstrVal);
+  VariantClear(&v);
+  Bstr rsrc;
+  if (SUCCEEDED(visaSession_->get_ResourceName(rsrc.Receive())) && rsrc.get()) name = rsrc.Narrow();
+  if (type == kTcpip && name.find("::SOCKET") != std::string::npos) resourceClass = "SOCKET";
+  // Serial lines and raw sockets have no END of their own: the line feed ends every message.
+  if (type == kSerial || (type == kTcpip && resourceClass == "SOCKET")) {
+    hr = message_->put_TerminationCharacter(10);
+    if (SUCCEEDED(hr)) hr = message_->put_TerminationCharacterEnabled(VARIANT_TRUE);
+    if (SUCCEEDED(hr)) hr = message_->put_SendEndEnabled(VARIANT_TRUE);
+  }
+  return hr;
+}
+
+HRESULT CVisaComSession::Close() {
+  CloseBase();
+  formattedIo_.Reset();
+  message_.Reset();
+  register_.Reset();
+  asyncMessage_.Reset();
+  sharedRegister_.Reset();
+  eventManager_.Reset();
+  direct_.Reset();
+  HRESULT hr = S_OK;
+  if (visaSession_) hr = visaSession_->Close();
+  visaSession_.Reset();
+  return hr;
+}
+
+HRESULT CVisaComSession::GetTimeout(LONG* plTimeout) {
+  if (!plTimeout) return Reporter() ? Reporter()->NullPointer("GetTimeout", "plTimeout", nullptr) : E_POINTER;
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : visaSession_->get_Timeout(plTimeout);
+}
+
+HRESULT CVisaComSession::SetTimeout(LONG lTimeout) {
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : visaSession_->put_Timeout(lTimeout);
+}
+
+HRESULT CVisaComSession::GetInterfaceType(short* peType) {
+  if (!peType) return Reporter() ? Reporter()->NullPointer("GetInterfaceType", "peType", nullptr) : E_POINTER;
+  if (!visaSession_) return RequireOpen();
+  SHORT visaType = 0;
+  HRESULT hr = visaSession_->get_HardwareInterfaceType(&visaType);
+  if (SUCCEEDED(hr)) *peType = MapInterfaceType(visaType);
+  return hr;
+}
+
+HRESULT CVisaComSession::ReadStatusByte(short* psStatusByte) {
+  if (!psStatusByte) return Reporter() ? Reporter()->NullPointer("ReadStatusBte", "psStatusByte", nullptr) : E_POINTER;
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : message_->ReadSTB(psStatusByte);
+}
+
+HRESULT CVisaComSession::Clear() {
+  HRESULT hr = RequireOpen();
+  if (FAILED(hr)) return hr;
+  InstrBuffer()->Reset();  // what we had buffered is as stale as what the device just dropped
+  return message_->Clear();
+}
+
+HRESULT CVisaComSession::GetTerminationCharacter(BYTE* pcTermChar) {
+  if (!pcTermChar) return Reporter() ? Reporter()->NullPointer("GetTerminationCharacter", "pcTermChar", nullptr) : E_POINTER;
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : message_->get_TerminationCharacter(pcTermChar);
+}
+HRESULT CVisaComSession::SetTerminationCharacter(BYTE cTermChar) {
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : message_->put_TerminationCharacter(cTermChar);
+}
+HRESULT CVisaComSession::GetTerminationCharacterEnabled(VARIANT_BOOL* pbEnabled) {
+  if (!pbEnabled) return Reporter() ? Reporter()->NullPointer("GetTerminationCharacterEnabled", "pbEnabled", nullptr) : E_POINTER;
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : message_->get_TerminationCharacterEnabled(pbEnabled);
+}
+HRESULT CVisaComSession::SetTerminationCharacterEnabled(VARIANT_BOOL bEnabled) {
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : message_->put_TerminationCharacterEnabled(bEnabled);
+}
+HRESULT CVisaComSession::GetSendEndEnabled(VARIANT_BOOL* pbEnabled) {
+  if (!pbEnabled) return Reporter() ? Reporter()->NullPointer("GetSendEndEnabled", "pbEnabled", nullptr) : E_POINTER;
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : message_->get_SendEndEnabled(pbEnabled);
+}
+HRESULT CVisaComSession::SetSendEndEnabled(VARIANT_BOOL bEnabled) {
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : message_->put_SendEndEnabled(bEnabled);
+}
+
+HRESULT CVisaComSession::ReadBytes(BYTE* pBuf, LONG lCount, LONG* plActual) {
+  *plActual = 0;
+  if (direct_) return direct_->ReadInto(pBuf, lCount, plActual);
+  SafeArrayPtr data;
+  HRESULT hr = message_->Read(lCount, data.Receive());
+  if (FAILED(hr)) return hr;
+  SafeArrayAccess<BYTE> bytes(data.get());
+  if (!bytes.ok() || bytes.size() > static_cast<std::size_t>(lCount)) {
+    Reporter()->IoError("Read function failed to copy data into the user buffer.");
+    return E_FAIL;
+  }
+  std::memcpy(pBuf, bytes.data(), bytes.size());
+  *plActual = static_cast<LONG>(bytes.size());
+  return hr;
+}
+
+HRESULT CVisaComSession::WriteBytes(const BYTE* pBuf, LONG lCount, LONG* plActual) {
+  *plActual = 0;
+  if (direct_) return direct_->WriteFrom(pBuf, lCount, plActual);
+  SafeArrayPtr data(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(lCount)));
+  if (!data) {
+    Reporter()->IoError("Write could not allocate SAFEARRAY.");
+    return E_OUTOFMEMORY;
+  }
+  {
+    SafeArrayAccess<BYTE> bytes(data.get());
+    if (!bytes.ok()) {
+      Reporter()->IoError("Write could not copy data to SAFEARRAY.");
+      return bytes.hr();
+    }
+    if (lCount) std::memcpy(bytes.data(), pBuf, static_cast<std::size_t>(lCount));
+  }
+  SAFEARRAY* psa = data.get();
+  return message_->Write(&psa, lCount, plActual);
+}
+
+HRESULT CVisaComSession::LowLevelReadNoPoll(BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) {
+  LONG actual = 0;
+  HRESULT hr = RequireOpen();
+  if (FAILED(hr)) return hr;
+  if (!pBuf || lCount < 0) return E_INVALIDARG;
+  TransferTimeout t(*this, lTimeout);
+  hr = FAILED(t.hr()) ? t.hr() : ReadBytes(pBuf, lCount, &actual);
+  if (plActual) *plActual = actual;
+  // The layer above tells a continuing message by this status.
+  if (hr == S_VISA_MAX_CNT) hr = S_IO_MORE_DATA;
+  return hr;
+}
+
+HRESULT CVisaComSession::LowLevelReadNoPoll(LONG lCount, SAFEARRAY** ppsaBuf, LONG* plActual, LONG lTimeout) {
+  if (!ppsaBuf) return Reporter() ? Reporter()->NullPointer("LowLevelReadNoPoll", "ppsaBuf", nullptr) : E_POINTER;
+  *ppsaBuf = nullptr;
+  if (lCount < 0) return E_INVALIDARG;
+  SafeArrayPtr data(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(lCount)));
+  if (!data) return Reporter()->OutOfMemory("Could not allocate SAFEARRAY memory for Read.");
+  LONG actual = 0;
+  HRESULT hr;
+  {
+    SafeArrayAccess<BYTE> bytes(data.get());
+    hr = LowLevelReadNoPoll(bytes.data(), lCount, &actual, lTimeout);
+  }
+  if (plActual) *plActual = actual;
+  if (FAILED(hr)) return hr;
+  SAFEARRAYBOUND bound{static_cast<ULONG>(actual), 0};
+  data.get()->rgsabound[0] = bound;  // shrink to what arrived; the block stays owned by the array
+  *ppsaBuf = data.Detach();
+  return hr;
+}
+
+HRESULT CVisaComSession::LowLevelReadStringNoPoll(LONG lCount, BSTR* pbstrBuf, LONG* plActual, LONG lTimeout) {
+  if (!pbstrBuf) return Reporter() ? Reporter()->NullPointer("LowLevelReadStringNoPoll", "pbstrBuf", nullptr) : E_POINTER;
+  SysFreeString(*pbstrBuf);
+  *pbstrBuf = nullptr;
+  if (lCount < 0) return E_INVALIDARG;
+  return Guarded([&] {
+    std::string bytes(static_cast<std::size_t>(lCount), '\0');
+    LONG actual = 0;
+    HRESULT hr = LowLevelReadNoPoll(reinterpret_cast<BYTE*>(bytes.data()), lCount, &actual, lTimeout);
+    if (plActual) *plActual = actual;
+    if (FAILED(hr)) return hr;
+    bytes.resize(static_cast<std::size_t>(actual));
+    Bstr text(bytes);
+    if (!text.get() && actual) return Reporter()->OutOfMemory("Could not allocate BSTR memory for Read.");
+    *pbstrBuf = text.Detach();
+    return hr;
+  });
+}
+
+HRESULT CVisaComSession::LowLevelWriteNoPoll(const BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) {
+  LONG actual = 0;
+  HRESULT hr = RequireOpen();
+  if (FAILED(hr)) return hr;
+  if ((!pBuf && lCount) || lCount < 0) return E_INVALIDARG;
+  TransferTimeout t(*this, lTimeout);
+  hr = FAILED(t.hr()) ? t.hr() : WriteBytes(pBuf, lCount, &actual);
+  if (plActual) *plActual = actual;
+  return hr;
+}
+
+HRESULT CVisaComSession::LowLevelWriteNoPoll(SAFEARRAY* psaBuf, LONG lCount, LONG* plActual, LONG lTimeout) {
+  if (!psaBuf) return Reporter() ? Reporter()->NullPointer("LowLevelWriteNoPoll", "psaBuf", nullptr) : E_POINTER;
+  SafeArrayAccess<BYTE> bytes(psaBuf);
+  if (!bytes.ok()) return bytes.hr();
+  if (lCount < 0 || static_cast<std::size_t>(lCount) > bytes.size()) return E_INVALIDARG;
+  return LowLevelWriteNoPoll(bytes.data(), lCount, plActual, lTimeout);
+}
+
+HRESULT CVisaComSession::LowLevelWriteStringNoPoll(BSTR bstrBuf, LONG* plActual, LONG lTimeout) {
+  return Guarded([&] {
+    const std::string text = ToNarrow(bstrBuf);
+    return LowLevelWriteNoPoll(reinterpret_cast<const BYTE*>(text.data()), static_cast<LONG>(text.size()), plActual,
+                               lTimeout);
+  });
+}
+
+template <typename T>
+static HRESULT HandOut(const ComPtr<T>& member, T** out) {
+  if (!out) return E_POINTER;
+  *out = member.get();
+  if (*out) (*out)->AddRef();
+  return S_OK;
+}
+
+HRESULT CVisaComSession::GetIVisaSessionPointer(IVisaSession** p) {
+  if (!p && Reporter()) return Reporter()->NullPointer("GetIVisaSessionPointer", "ppVisaSession", nullptr);
+  return HandOut(visaSession_, p);
+}
+HRESULT CVisaComSession::GetIMessagePointer(IMessage** p) {
+  if (!p && Reporter()) return Reporter()->NullPointer("GetIMessagePointer", "ppMessage", nullptr);
+  return HandOut(message_, p);
+}
+HRESULT CVisaComSession::GetIFormattedIO488Pointer(IFormattedIO488** p) {
+  if (!p && Reporter()) return Reporter()->NullPointer("GetIFormattedIO488Pointer", "ppFormatted", nullptr);
+  return HandOut(formattedIo_, p);
+}
+HRESULT CVisaComSession::GetIEventManagerPointer(IEventManager** p) {
+  if (!p && Reporter()) return Reporter()->NullPointer("GetIEventManagerPointer", "ppEventManager", nullptr);
+  return HandOut(eventManager_, p);
+}
+
+// ---------------------------------------------------------------------------------------------
+// cKorvaneVisaComSession
+
+bool cKorvaneVisaComSession::IsModularResource(const char* resourceName, IResourceManager* rm) {
+  if (std::strchr(resourceName, ';')) return true;  // no parsing: the module manager's own syntax
+  if (!rm) return false;
+  SHORT type = 0, board = 0;
+  Bstr name(resourceName), sessionType;
+  return SUCCEEDED(rm->ParseRsrc(name, &type, &board, sessionType.Receive())) && type == KORVANE_VISACOM_INTF_PXI;
+}
+
+HRESULT cKorvaneVisaComSession::Open(const char* resourceName, IInstrErrorPoller* poller, IErrorReporter* reporter,
+                                     ICallContextProvider* context) {
+  if (!resourceName || !poller || !reporter || !context) return E_POINTER;
+  return Guarded([&]() -> HRESULT {
+    bool modular = std::strchr(resourceName, ';') != nullptr;
+    if (!modular) {
+      ComPtr<IResourceManager> rm;
+      // Without a resource manager the VISA-COM path reports the failure itself.
+      visacom::EnsureVisaComProvider(nullptr);
+      if (SUCCEEDED(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
+                                     IID_IResourceManager, rm.ReceiveVoid())))
+        modular = IsModularResource(resourceName, rm.get());
+    }
+    if (!modular) return CVisaComSession::Open(resourceName, poller, reporter, context);
+    HRESULT hr = CIoSession::Open(resourceName, poller, reporter, context);
+    if (FAILED(hr)) return hr;
+    ReleaseMembers();
+    return OpenModular(resourceName);
+  });
+}
+
+HRESULT cKorvaneVisaComSession::OpenModular(const char* resourceName) {
+  // The module manager is an automation component of the modular family's software. Where it is
+  // not registered the session cannot reach the module, and says so.
+  CLSID clsid{};
+  Bstr progId(kModuleManagerProgId);
+  HRESULT hr = CLSIDFromProgID(progId, &clsid);
+  if (FAILED(hr)) {
+    Reporter()->IoError(
+        "Could not find the module manager (KorvaneModuleManager.KorvaneModuleManager) that serves modular "
+        "instruments. Make sure it is installed properly.");
+    return hr;
+  }
+  ComPtr<IUnknown> manager;
+  hr = CoCreateInstance(clsid, nullptr, KORVANE_VISACOM_CLSCTX, IID_IUnknown, manager.ReceiveVoid());
+  if (FAILED(hr)) {
+    Reporter()->IoError("Could not create instance of the module manager component.");
+    return hr;
+  }
+  // Connecting through the manager's automation interface needs IDispatch, which this build
+  // does not carry; the resource is refused rather than half opened.
+  moduleResource_.clear();
+  (void)resourceName;
+  Reporter()->IoError("The module manager's automation interface is not available in this build.");
+  return E_NOTIMPL;
+}
+
+HRESULT cKorvaneVisaComSession::Close() {
+  if (formattedIo_) formattedIo_->putref_IO(nullptr);
+  HRESULT hr = CVisaComSession::Close();
+  moduleResource_.clear();
+  return hr;
+}
+
+}  // namespace korvane
