@@ -2,11 +2,13 @@
 //   korvane idn [<resource>] [--options "<option string>"]
 // Opens a driver session, prints the instrument's identity and the driver's, and closes it.
 #include "core/Driver.h"
+#include "io/VisaComSession.h"
 
 #include <korvane/ComHelpers.h>
 
 #include <cstdio>
 #include <cstring>
+#include <memory>
 #include <string>
 
 namespace {
@@ -52,7 +54,7 @@ int main(int argc, char** argv) {
   }
 
   korvane::ComInit com;
-  korvane::CDriver driver;
+  korvane::CDriver driver(std::make_unique<korvane::cKorvaneVisaComSession>());
   korvane::Bstr res(resource), opt(options);
   HRESULT hr = driver.Initialize(res, VARIANT_TRUE, VARIANT_FALSE, opt);
   if (FAILED(hr)) return Fail("Initialize", hr);
