@@ -72,7 +72,9 @@ class CRepCapItem : public CObjectNode {
   CKorvaneErrorReporter detachedReporter_{nullptr};
 };
 
-class CKorvane final : public CComObject<CKorvane, CKorvaneSession, gen::CKorvane_Interfaces> {
+// Not final: a session with its own model tests (a test double, a modular-family session)
+// derives from it and is created with new, like Create does.
+class CKorvane : public CComObject<CKorvane, CKorvaneSession, gen::CKorvane_Interfaces> {
  public:
   using CComObject::CComObject;
 };
