@@ -1,6 +1,7 @@
 #include "Instrument.h"
 
 #include <algorithm>
+#include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
@@ -192,8 +193,15 @@ int Instrument::executeUnit(const Unit& unit, std::vector<std::string>& path, Re
     full.insert(full.end(), unit.mnemonics.begin(), unit.mnemonics.end());
     path.assign(full.begin(), full.end() - 1);
 
+    // The first mnemonic rules out most of the several hundred headers without a full match.
+    const std::string head = upper(full.empty() ? std::string() : full[0]);
+    std::string_view headAlpha = head;
+    while (!headAlpha.empty() && std::isdigit(static_cast<unsigned char>(headAlpha.back()))) headAlpha.remove_suffix(1);
     std::vector<int> suffix;
     for (const Command& c : commands_) {
+      const PatternNode& first = c.pattern.nodes.front();
+      const std::string_view word = first.suffix ? headAlpha : std::string_view(head);
+      if (!first.optional && word != first.shortForm && word != first.longForm) continue;
       if (!matchHeader(c.pattern, full, suffix)) continue;
       const Handler& h = unit.query ? c.onQuery : c.onSet;
       if (!h && c.setting < 0) continue;

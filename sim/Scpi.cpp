@@ -1,9 +1,11 @@
 #include "Scpi.h"
 
+#include <algorithm>
 #include <cctype>
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <stdexcept>
 
 namespace korvane::sim {
@@ -123,7 +125,21 @@ std::optional<ScpiError> parseParams(std::string_view text, std::vector<Param>& 
       if (std::isdigit(static_cast<unsigned char>(first)) || first == '+' || first == '-' || first == '.') {
         char* stop = nullptr;
         p.number = std::strtod(p.text.c_str(), &stop);
-        if (stop != p.text.c_str() + p.text.size() || !std::isfinite(p.number)) return err::kDataType;
+        const char* end = p.text.c_str() + p.text.size();
+        if (std::isdigit(static_cast<unsigned char>(first)) && stop != end && std::isalpha(static_cast<unsigned char>(*stop)) &&
+            std::all_of(static_cast<const char*>(stop), end, [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0; })) {
+          // Digits then letters ("20HZ", "0x7E"): a token of its own, for settings that take such words.
+          p.kind = ParamKind::Text;
+        } else {
+          if (stop != end || !std::isfinite(p.number)) return err::kDataType;
+          p.kind = ParamKind::Numeric;
+        }
+      } else if (first == '#' && tok.size() > 2 && std::strchr("HhBbQq", tok[1])) {
+        // Non-decimal numeric data: #H1F, #B101, #Q17.
+        const int base = std::strchr("Hh", tok[1]) ? 16 : std::strchr("Bb", tok[1]) ? 2 : 8;
+        char* stop = nullptr;
+        p.number = static_cast<double>(std::strtoull(p.text.c_str() + 2, &stop, base));
+        if (stop != p.text.c_str() + p.text.size() || !std::isalnum(static_cast<unsigned char>(p.text[2]))) return err::kDataType;
         p.kind = ParamKind::Numeric;
       } else if (std::isalpha(static_cast<unsigned char>(first))) {
         for (char ch : tok)

@@ -53,12 +53,41 @@ std::string matchToken(const std::vector<std::string>& tokens, std::string_view 
   return {};
 }
 
+SettingStore::Row SettingStore::makeRow(const SettingRow& def, const ModelInfo& model) const {
+  Row row{&def, parsePattern(def.pattern), expandTokens(def.tokens, model), 1};
+  if (def.instances == kPerChannel) {
+    row.instances = model.analog;
+  } else if (def.instances == kPerDigital) {
+    row.instances = model.digital;
+    row.first = 0;
+  } else if (def.instances > 0) {
+    row.instances = def.instances;
+  }
+  return row;
+}
+
 SettingStore::SettingStore(const ModelInfo& model) {
-  for (const SettingRow& def : settingsTable()) {
-    Row row{&def, parsePattern(def.pattern), expandTokens(def.tokens, model), 1};
-    if (def.instances == kPerChannel) row.instances = model.analog;
-    else if (def.instances > 0) row.instances = def.instances;
-    rows_.push_back(std::move(row));
+  for (const SettingRow& def : settingsTable()) rows_.push_back(makeRow(def, model));
+  handRows_ = rows_.size();
+  for (const SettingRow& def : generatedSettingsTable()) {
+    Row row = makeRow(def, model);
+    // The header as the driver writes it (short forms, first item) tells whether an earlier
+    // row already answers it; that row is the richer one.
+    std::vector<std::string> words;
+    for (const PatternNode& n : row.pattern.nodes)
+      words.push_back(n.shortForm + (n.suffix ? std::to_string(row.first) : ""));
+    std::vector<int> suffixes;
+    bool served = false;
+    for (const Row& r : rows_) {
+      const PatternNode& head = r.pattern.nodes.front();
+      if (!head.optional && head.shortForm != row.pattern.nodes.front().shortForm) continue;
+      if (matchHeader(r.pattern, words, suffixes)) {
+        served = true;
+        break;
+      }
+    }
+    if (served) shadowed_.push_back(&def);
+    else rows_.push_back(std::move(row));
   }
   for (size_t i = 0; i < rows_.size(); ++i) {
     if (const char* c = rows_[i].def->coupledTo) {
@@ -78,7 +107,8 @@ int SettingStore::find(std::string_view pattern) const {
 int SettingStore::instanceOf(int row, int suffix) const {
   const Row& r = rows_[row];
   if (r.def->instances == 0) return 0;
-  return suffix >= 1 && suffix <= r.instances ? suffix - 1 : -1;
+  const int k = suffix - r.first;
+  return k >= 0 && k < r.instances ? k : -1;
 }
 
 SettingValue SettingStore::parseDefault(const Row& row, int instance) const {
@@ -87,7 +117,8 @@ SettingValue SettingStore::parseDefault(const Row& row, int instance) const {
   SettingValue v;
   switch (row.def->type) {
     case SettingType::Enum:
-    case SettingType::String: v.text = text; break;
+    case SettingType::String:
+    case SettingType::Text: v.text = text; break;
     default:
       for (const std::string& n : splitOn(text, ',')) v.nums.push_back(std::strtod(n.c_str(), nullptr));
   }
@@ -110,7 +141,7 @@ std::optional<ScpiError> SettingStore::set(int rowIndex, int instance, const std
   if (def.flags & kReadOnly) return err::kUndefinedHeader;
   const size_t want = def.type == SettingType::Real || def.type == SettingType::Int ? static_cast<size_t>(def.arity) : 1;
   if (params.size() < want) return err::kMissingParam;
-  if (params.size() > want) return err::kParamNotAllowed;
+  if (params.size() > want && def.type != SettingType::Text) return err::kParamNotAllowed;
 
   SettingValue next;
   switch (def.type) {
@@ -149,11 +180,28 @@ std::optional<ScpiError> SettingStore::set(int rowIndex, int instance, const std
     }
     case SettingType::Enum: {
       const Param& p = params[0];
-      if (p.kind != ParamKind::Text) return err::kDataType;
-      next.text = matchToken(row.tokens, p.text);
+      if (p.kind != ParamKind::Text && p.kind != ParamKind::Numeric) return err::kDataType;
+      if (row.tokens.empty()) {
+        // No token list for this enumeration: any mnemonic, kept in upper case.
+        if (p.kind != ParamKind::Text) return err::kDataType;
+        next.text = upper(p.text);
+        break;
+      }
+      next.text = matchToken(row.tokens, p.text);  // tokens may be digits ("1", "2")
+      if (next.text.empty() && p.kind == ParamKind::Numeric) {
+        if (!(def.flags & kAlsoNumber)) return err::kDataType;
+        next.text = formatNR3(p.number);
+      }
       if (next.text.empty()) return err::kIllegalValue;
       break;
     }
+    case SettingType::Text:
+      for (const Param& p : params) {
+        if (p.kind == ParamKind::Block) return err::kDataType;
+        if (!next.text.empty()) next.text.push_back(',');
+        next.text += p.kind == ParamKind::String ? quoteString(p.text) : p.text;
+      }
+      break;
     case SettingType::String: {
       const Param& p = params[0];
       if (p.kind != ParamKind::String) return err::kDataType;
@@ -183,7 +231,8 @@ std::string SettingStore::query(int rowIndex, int instance) const {
   const Row& row = rows_[rowIndex];
   const SettingValue& v = values_[rowIndex][instance];
   switch (row.def->type) {
-    case SettingType::Enum: return v.text;
+    case SettingType::Enum:
+    case SettingType::Text: return v.text;
     case SettingType::String: return quoteString(v.text);
     default: {
       std::string out;

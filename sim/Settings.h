@@ -10,15 +10,20 @@
 
 namespace korvane::sim {
 
-enum class SettingType { Real, Int, Bool, Enum, String };
+// String is quoted data, answered quoted; Text is unquoted data kept as sent (a source name,
+// a hexadecimal pattern) and answered as it came.
+enum class SettingType { Real, Int, Bool, Enum, String, Text };
 
 enum SettingFlags : unsigned {
   kReadOnly = 1,    // query only
   kPersistent = 2,  // survives *RST (simulator controls)
+  kAlsoNumber = 4,  // an enumeration that also takes a number (a mode or a value)
 };
 
-// Instance count of a row with a numeric suffix.
+// Instance count of a row with a numeric suffix: per analog channel (1..N), per digital
+// channel (0..M-1).
 inline constexpr int kPerChannel = -1;
+inline constexpr int kPerDigital = -2;
 
 struct SettingRow {
   const char* pattern;      // header with short/long forms, '#' for the suffix
@@ -35,6 +40,8 @@ struct SettingRow {
 };
 
 std::span<const SettingRow> settingsTable();
+// Rows generated from the catalogue; a header the hand-made table already has is theirs.
+std::span<const SettingRow> generatedSettingsTable();
 
 struct ModelInfo {
   int analog = 4;
@@ -56,9 +63,14 @@ class SettingStore {
     std::vector<std::string> tokens;  // expanded, mixed case
     int instances;                    // 1 when no suffix
     int coupled = -1;                 // index of the coupled row
+    int first = 1;                    // lowest suffix
   };
 
   const std::vector<Row>& rows() const { return rows_; }
+  // Rows [0, handRows()) are hand-made, the rest generated.
+  size_t handRows() const { return handRows_; }
+  // Generated rows left out because a hand-made row serves their header.
+  const std::vector<const SettingRow*>& shadowed() const { return shadowed_; }
   int find(std::string_view pattern) const;  // by exact pattern text; -1 when absent
 
   // Instance index of a suffix, or -1 when out of range.
@@ -80,8 +92,11 @@ class SettingStore {
  private:
   SettingValue parseDefault(const Row& row, int instance) const;
   void propagate(int row, int instance);
+  Row makeRow(const SettingRow& def, const ModelInfo& model) const;
 
   std::vector<Row> rows_;
+  size_t handRows_ = 0;
+  std::vector<const SettingRow*> shadowed_;
   std::vector<std::vector<SettingValue>> values_;
   unsigned long generation_ = 0;
 };

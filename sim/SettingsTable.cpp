@@ -65,18 +65,20 @@ constexpr SettingRow kRows[] = {
     {.pattern = ":TRIGger:NREJect", .type = T::Bool, .defaults = "0"},
     {.pattern = ":TRIGger:HFReject", .type = T::Bool, .defaults = "0"},
     {.pattern = ":TRIGger:GLITch:QUALifier", .type = T::Enum, .defaults = "LESS", .tokens = "GREaterthan|LESSthan|RANGe"},
-    {.pattern = ":TRIGger:GLITch:POLarity", .type = T::Enum, .defaults = "POS", .tokens = "POSitive|NEGative"},
+    {.pattern = ":TRIGger:GLITch:POLarity", .type = T::Enum, .defaults = "POS", .tokens = "POSitive|NEGative|EITHer"},
     {.pattern = ":TRIGger:GLITch:LEVel", .type = T::Real, .defaults = "0", .min = -100, .max = 100},
     {.pattern = ":TRIGger:GLITch:LESSthan", .type = T::Real, .defaults = "2e-9", .min = 2e-9, .max = 10},
     {.pattern = ":TRIGger:GLITch:GREaterthan", .type = T::Real, .defaults = "2e-9", .min = 2e-9, .max = 10},
     {.pattern = ":TRIGger:GLITch:RANGe", .type = T::Real, .defaults = "2e-9,1e-8", .min = 2e-9, .max = 10, .arity = 2},
     {.pattern = ":TRIGger:PATTern:QUALifier", .type = T::Enum, .defaults = "ENT",
-     .tokens = "ENTered|GREaterthan|LESSthan|INRange|OUTRange|TIMeout"},
+     .tokens = "ENTered|EXITed|GREaterthan|LESSthan|INRange|OUTRange|TIMeout"},
     {.pattern = ":TRIGger:TV:MODE", .type = T::Enum, .defaults = "ALIN",
      .tokens = "FIEld1|FIEld2|AFIelds|ALINes|LINE|LFIeld1|LFIeld2|LALTernate"},
     {.pattern = ":TRIGger:TV:LINE", .type = T::Int, .defaults = "1", .min = 1, .max = 1250},
     {.pattern = ":TRIGger:TV:POLarity", .type = T::Enum, .defaults = "NEG", .tokens = "POSitive|NEGative"},
-    {.pattern = ":TRIGger:TV:STANdard", .type = T::Enum, .defaults = "NTSC", .tokens = "NTSC|PAL|PALM|SECam|GENeric"},
+    {.pattern = ":TRIGger:TV:STANdard", .type = T::Enum, .defaults = "NTSC",
+     .tokens = "NTSC|PAL|PALM|SECam|GENeric|P480L60HZ|P720L60HZ|P1080L24HZ|P1080L25HZ|P1080L50HZ|P1080L60HZ|"
+               "I1080L50HZ|I1080L60HZ"},
     {.pattern = ":TRIGger:TV:UDTV:ENUMber", .type = T::Int, .defaults = "1", .min = 1, .max = 10000},
     {.pattern = ":TRIGger:TV:UDTV:HSYNc", .type = T::Bool, .defaults = "0"},
     {.pattern = ":TRIGger:TV:UDTV:HTIMe", .type = T::Real, .defaults = "1e-7", .min = 1e-7, .max = 1e-2},
@@ -95,7 +97,7 @@ constexpr SettingRow kRows[] = {
     {.pattern = ":TRIGger:USB:SOURce:DPLus", .type = T::Enum, .defaults = "CHAN1", .tokens = "{CHAN}|{DIG}"},
     {.pattern = ":TRIGger:USB:SOURce:DMINus", .type = T::Enum, .defaults = "CHAN2", .tokens = "{CHAN}|{DIG}"},
     {.pattern = ":TRIGger:USB:SPEed", .type = T::Enum, .defaults = "FULL", .tokens = "LOW|FULL"},
-    {.pattern = ":TRIGger:USB:TRIGger", .type = T::Enum, .defaults = "SOP", .tokens = "SOP|SOF|RESet|SUSPend|EXITsuspend"},
+    {.pattern = ":TRIGger:USB:TRIGger", .type = T::Enum, .defaults = "SOP", .tokens = "SOP|EOP|SOF|RESet|SUSPend|EXITsuspend"},
     {.pattern = ":TRIGger:OR", .type = T::String, .defaults = "XXXX", .max = 64},
     {.pattern = ":TRIGger:DELay:ARM:SLOPe", .type = T::Enum, .defaults = "POS", .tokens = "POSitive|NEGative"},
     {.pattern = ":TRIGger:DELay:ARM:SOURce", .type = T::Enum, .defaults = "CHAN1", .tokens = "{CHAN}|{DIG}"},
@@ -117,7 +119,7 @@ constexpr SettingRow kRows[] = {
 
     // Measurements
     {.pattern = ":MEASure:SHOW", .type = T::Bool, .defaults = "1"},
-    {.pattern = ":MEASure:WINDow", .type = T::Enum, .defaults = "AUTO", .tokens = "AUTO|MAIN|ZOOM"},
+    {.pattern = ":MEASure:WINDow", .type = T::Enum, .defaults = "AUTO", .tokens = "AUTO|MAIN|ZOOM|GATE"},
     {.pattern = ":MEASure:STATistics", .type = T::Enum, .defaults = "ON",
      .tokens = "ON|CURRent|MEAN|MINimum|MAXimum|STDDev|COUNt"},
     {.pattern = ":MEASure:STATistics:MCOunt", .type = T::Int, .defaults = "1000", .min = 2, .max = 2000},
@@ -161,8 +163,19 @@ constexpr SettingRow kRows[] = {
     {.pattern = ":SIMulator:ACQuire:TIME", .type = T::Real, .defaults = "0", .min = 0, .max = 60, .flags = kPersistent},
 };
 
+// One generated row: header, type, default, tokens, instances, flags (no range: the catalogue
+// gives none).
+constexpr SettingRow G(const char* pattern, SettingType type, const char* defaults, const char* tokens = "",
+                       int instances = 0, unsigned flags = 0) {
+  return {.pattern = pattern, .type = type, .defaults = defaults, .tokens = tokens, .instances = instances,
+          .flags = flags};
+}
+
+#include <korvane/SimSettings.inc>
+
 }  // namespace
 
 std::span<const SettingRow> settingsTable() { return kRows; }
+std::span<const SettingRow> generatedSettingsTable() { return kGeneratedRows; }
 
 }  // namespace korvane::sim
