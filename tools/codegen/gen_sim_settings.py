@@ -228,8 +228,10 @@ def default_text(kind, sim, entries, enum):
     return sim if isinstance(sim, str) else ""
 
 
-def derive(cat, tokens: dict | None) -> Result:
-    families = sorted({m["family"] for m in _models(cat)}) or list(korvane_catalog.FAMILIES)
+def derive(cat, tokens: dict | None, families=None) -> Result:
+    """The settings of a loaded catalogue; `families` are those of models.toml (all known
+    families when not given)."""
+    families = list(families or korvane_catalog.FAMILIES)
     vocab = vocabulary()
     gets, puts = {}, {}
     for iface in cat.driver_interfaces:
@@ -318,12 +320,12 @@ def _merge(a: Row, b: Row):
     return None
 
 
-def _models(cat):
-    path = Path(cat.library.get("_dir", "")) / "models.toml"
-    if path.exists():
-        with open(path, "rb") as f:
-            return tomllib.load(f).get("model", [])
-    return []
+def families_of(catalog_dir: Path):
+    path = catalog_dir / "models.toml"
+    if not path.exists():
+        return None
+    with open(path, "rb") as f:
+        return sorted({m["family"] for m in tomllib.load(f).get("model", [])})
 
 
 # ---------------------------------------------------------------------------------------------
@@ -364,12 +366,15 @@ def write_if_changed(path: Path, text: str):
 
 
 def main(argv):
-    args = [a for a in argv if not a.startswith("--")]
-    report = "--report" in argv
-    tokens_path = None
-    if "--tokens" in argv:
-        tokens_path = Path(argv[argv.index("--tokens") + 1])
-        args.remove(str(tokens_path)) if str(tokens_path) in args else None
+    args, report, tokens_path = [], False, None
+    it = iter(argv)
+    for a in it:
+        if a == "--report":
+            report = True
+        elif a == "--tokens":
+            tokens_path = Path(next(it, ""))
+        else:
+            args.append(a)
     if not args:
         print(__doc__, file=sys.stderr)
         return 2
@@ -379,10 +384,9 @@ def main(argv):
     except korvane_catalog.CatalogError as e:
         print(e, file=sys.stderr)
         return 1
-    cat.library["_dir"] = str(catalog_dir)
     if tokens_path is None and (catalog_dir / "enum-tokens.toml").exists():
         tokens_path = catalog_dir / "enum-tokens.toml"
-    result = derive(cat, load_tokens(tokens_path))
+    result = derive(cat, load_tokens(tokens_path), families_of(catalog_dir))
     if len(args) > 1:
         write_if_changed(Path(args[1]), render(result))
     if report:
