@@ -6,6 +6,7 @@
 #include "core/StringUtil.h"
 
 #include <array>
+#include <cstdlib>
 
 namespace korvane {
 
@@ -614,14 +615,18 @@ HRESULT CDriver::UnlockObject() { return ErrorReporter()->MethodNotSupported("Un
 HRESULT CDriver::PollInstrumentErrors() {
   return Guarded([&] {
     if (!flags_.queryInstrumentStatus || flags_.simulate || !ioOpen_) return S_OK;
-    int esr = 0;
-    HRESULT hr;
-    {
-      // The query ends with a status check of its own; it must not recurse into this one.
-      FlagRestore quiet(flags_.queryInstrumentStatus, false);
-      hr = IoSession()->FormattedQuery("*ESR?", "%d", &esr);
+    // Transfers without a status check of their own: this one must not recurse.
+    IIoSession* io = IoSession();
+    std::string reply;
+    HRESULT hr = io->WriteCommandNoPoll("*ESR?", kKeepSessionTimeout);
+    if (SUCCEEDED(hr)) hr = io->ReadLineNoPoll(&reply, kKeepSessionTimeout);
+    if (FAILED(hr)) {
+      // Whatever part of the reply is still on its way must not answer the next query.
+      io->DeviceClear();
+      return ErrorReporter()->InstrumentErrorDetected();
     }
-    if (FAILED(hr) || (esr & kEsrErrorBits) != 0) return ErrorReporter()->InstrumentErrorDetected();
+    const long esr = std::strtol(reply.c_str(), nullptr, 10);
+    if ((esr & kEsrErrorBits) != 0) return ErrorReporter()->InstrumentErrorDetected();
     return S_OK;
   });
 }

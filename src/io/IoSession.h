@@ -7,6 +7,7 @@
 #include <korvane/KorvanePlatform.h>
 
 #include <cstdarg>
+#include <string>
 
 namespace korvane {
 
@@ -88,6 +89,14 @@ struct IIoSession {
   virtual HRESULT FormattedReadV(const char* format, va_list args) = 0;
   virtual HRESULT FormattedQuery(const char* command, const char* response, ...) = 0;
   virtual HRESULT FormattedQueryV(const char* command, const char* response, va_list args) = 0;
+
+  // The transfers of the status check itself, which must not start another one. The write sends
+  // `command` and the write terminator, flushed with END; the read takes one message, without
+  // its terminator. `lTimeout` is kKeepSessionTimeout or a timeout for this one transfer.
+  virtual HRESULT WriteCommandNoPoll(const char* command, LONG lTimeout) = 0;
+  virtual HRESULT ReadLineNoPoll(std::string* line, LONG lTimeout) = 0;
+  // Device clear: the instrument drops its pending output and the session its buffered bytes.
+  virtual HRESULT DeviceClear() = 0;
 };
 
 }  // namespace korvane

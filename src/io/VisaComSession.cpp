@@ -68,6 +68,61 @@ HRESULT CIoSession::CheckStatus() {
   return FAILED(hr) ? hr : poller_->PollInstrumentErrors();
 }
 
+namespace {
+
+// The session timeout for one transfer of the base class, which knows the timeout only
+// through the session's own accessors; put back whatever the transfer returns.
+class ScopedSessionTimeout {
+ public:
+  ScopedSessionTimeout(IIoSession& s, LONG timeout) : s_(s) {
+    if (timeout == kKeepSessionTimeout) return;
+    hr_ = s_.GetTimeout(&previous_);
+    if (SUCCEEDED(hr_)) hr_ = s_.SetTimeout(timeout);
+    restore_ = SUCCEEDED(hr_);
+  }
+  ScopedSessionTimeout(const ScopedSessionTimeout&) = delete;
+  ScopedSessionTimeout& operator=(const ScopedSessionTimeout&) = delete;
+  ~ScopedSessionTimeout() {
+    if (restore_) s_.SetTimeout(previous_);
+  }
+  HRESULT hr() const noexcept { return hr_; }
+
+ private:
+  IIoSession& s_;
+  LONG previous_ = 0;
+  HRESULT hr_ = S_OK;
+  bool restore_ = false;
+};
+
+}  // namespace
+
+HRESULT CIoSession::WriteCommandNoPoll(const char* command, LONG lTimeout) {
+  if (!command) return reporter_ ? reporter_->NullPointer("WriteCommandNoPoll", "command", nullptr) : E_POINTER;
+  HRESULT hr = RequireOpen();
+  if (FAILED(hr)) return hr;
+  ScopedSessionTimeout t(*this, lTimeout);
+  if (FAILED(t.hr())) return t.hr();
+  hr = buffer_->Write(command, static_cast<ULONG>(std::strlen(command)), nullptr, true);
+  if (FAILED(hr)) buffer_->DropOutput();
+  return hr;
+}
+
+HRESULT CIoSession::ReadLineNoPoll(std::string* line, LONG lTimeout) {
+  if (!line) return reporter_ ? reporter_->NullPointer("ReadLineNoPoll", "line", nullptr) : E_POINTER;
+  HRESULT hr = RequireOpen();
+  if (FAILED(hr)) return hr;
+  return Guarded([&] {
+    ScopedSessionTimeout t(*this, lTimeout);
+    if (FAILED(t.hr())) return t.hr();
+    line->clear();
+    buffer_->BeginRead();
+    char c = 0;
+    HRESULT r;
+    while ((r = buffer_->ReadChar(&c)) == S_OK) line->push_back(c);
+    return FAILED(r) ? r : S_OK;
+  });
+}
+
 HRESULT CIoSession::WriteAndFlush(const char* format, va_list* args) {
   HRESULT hr = engine_.Printf(*buffer_, format, args);
   if (FAILED(hr)) {

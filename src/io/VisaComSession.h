@@ -37,6 +37,10 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   // The status check: the poller's, when connected.
   HRESULT CheckStatus();
 
+  // Transfers of the status check: through the instrument buffer, never polling.
+  HRESULT WriteCommandNoPoll(const char* command, LONG lTimeout) override;
+  HRESULT ReadLineNoPoll(std::string* line, LONG lTimeout) override;
+
   // Polling forms of the low-level transfers: the transfer, then the status check.
   HRESULT LowLevelRead(BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) override;
   HRESULT LowLevelRead(LONG lCount, SAFEARRAY** ppsaBuf, LONG* plActual, LONG lTimeout) override;
@@ -85,6 +89,7 @@ class CVisaSession : public virtual CIoSession {
   virtual HRESULT GetInterfaceType(short* peType) = 0;
   virtual HRESULT ReadStatusByte(short* psStatusByte) = 0;
   virtual HRESULT Clear() = 0;
+  HRESULT DeviceClear() override { return Clear(); }
 };
 
 class CVisaComSession : public CVisaSession {

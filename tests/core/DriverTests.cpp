@@ -315,6 +315,46 @@ TEST_F(ConnectedSession, StatusQueryingClearsAndChecksAfterEachOperation) {
   EXPECT_TRUE(driver_->QueryInstrumentStatus());
 }
 
+TEST_F(ConnectedSession, StatusCheckClearsTheDeviceAfterAFailedTransfer) {
+  constexpr HRESULT kTimeout = static_cast<HRESULT>(0x80040015);
+  constexpr HRESULT kInstrumentError = static_cast<HRESULT>(0x80047001);
+  const std::string kText = "Korvane: Instrument error detected.  Use ErrorQuery() to determine error(s).";
+  io_->Expect("*CLS");
+  io_->Expect("*ESR?", "0");
+  io_->Expect("*IDN?", kIdn);
+  io_->Expect("*ESR?", "+0");
+  ASSERT_EQ(S_OK, Init("QueryInstrStatus=true"));
+  ASSERT_EQ(0, io_->deviceClears);
+
+  // The reply to "*ESR?" never comes.
+  io_->Expect(":CHAN1:DISP 1");
+  io_->ExpectReadFailure("*ESR?", kTimeout);
+  EXPECT_EQ(kInstrumentError, io_->FormattedWrite(":CHAN1:DISP 1"));
+  EXPECT_EQ(kText, TakeErrorInfo().description);
+  EXPECT_EQ(1, io_->deviceClears);
+
+  // "*ESR?" cannot be sent.
+  io_->Expect(":CHAN1:DISP 0");
+  io_->Expect("*ESR?", "", kTimeout);
+  EXPECT_EQ(kInstrumentError, io_->FormattedWrite(":CHAN1:DISP 0"));
+  EXPECT_EQ(kText, TakeErrorInfo().description);
+  EXPECT_EQ(2, io_->deviceClears);
+
+  // Operation complete and power on are not errors; each of the four error bits is, and a
+  // readable reply needs no clear.
+  io_->Expect("*OPC");
+  io_->Expect("*ESR?", " 129");
+  EXPECT_EQ(S_OK, io_->FormattedWrite("*OPC"));
+  for (int bit : {4, 8, 16, 32}) {
+    io_->Expect("*OPC");
+    io_->Expect("*ESR?", std::to_string(bit | 1) + "\n");
+    EXPECT_EQ(kInstrumentError, io_->FormattedWrite("*OPC")) << bit;
+    EXPECT_EQ(kText, TakeErrorInfo().description);
+  }
+  EXPECT_EQ(2, io_->deviceClears);
+  EXPECT_TRUE(io_->AllConsumed());
+}
+
 TEST_F(ConnectedSession, FailuresAfterOpenCloseTheIoSession) {
   io_->Expect("*IDN?", "Veltrane Instruments,NOT-A-MODEL,1,2");
   EXPECT_EQ(static_cast<HRESULT>(0x8004705E), Init("", VARIANT_TRUE));

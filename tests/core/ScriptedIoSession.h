@@ -1,6 +1,7 @@
 // An in-memory I/O session that expects a fixed sequence of commands and answers canned
 // replies. It understands just the formats the driver session uses: literal commands, "%d" on
-// the write side, and "%d", "%lf", "%$Ct" and literal text on the read side.
+// the write side, and "%d", "%lf", "%$Ct" and literal text on the read side. The status check's
+// own transfers take a step as well: the command on the write, its reply on the read.
 #pragma once
 
 #include "io/IoSession.h"
@@ -23,11 +24,14 @@ class ScriptedIoSession : public IIoSession {
     std::string command;
     std::string reply;
     HRESULT hr = S_OK;
+    HRESULT readHr = S_OK;  // the status check's read of the reply
   };
 
   void Expect(std::string command, std::string reply = {}, HRESULT hr = S_OK) {
     steps_.push_back({std::move(command), std::move(reply), hr});
   }
+  // The command goes out; reading its reply fails with `hr`.
+  void ExpectReadFailure(std::string command, HRESULT hr) { steps_.push_back({std::move(command), {}, S_OK, hr}); }
   bool AllConsumed() const { return steps_.empty(); }
 
   HRESULT openResult = S_OK;
@@ -38,6 +42,7 @@ class ScriptedIoSession : public IIoSession {
   LONG timeout = 2000;
   std::vector<std::string> sent;        // every command, in order
   std::vector<LONG> timeoutAtCommand;   // the timeout in force when each was sent
+  int deviceClears = 0;
 
   HRESULT Open(const char* resourceName, IInstrErrorPoller* poller, IErrorReporter* reporter,
                ICallContextProvider* context) override {
@@ -103,14 +108,33 @@ class ScriptedIoSession : public IIoSession {
     return FAILED(hr) ? hr : Poll();
   }
 
+  HRESULT WriteCommandNoPoll(const char* command, LONG) override {
+    Step step;
+    HRESULT hr = Take(command, step);
+    replyPending_ = SUCCEEDED(hr);
+    pending_ = std::move(step);
+    return hr;
+  }
+  HRESULT ReadLineNoPoll(std::string* line, LONG) override {
+    if (!replyPending_) {
+      ADD_FAILURE() << "a read with no command before it";
+      return E_FAIL;
+    }
+    replyPending_ = false;
+    if (FAILED(pending_.readHr)) return pending_.readHr;
+    *line = pending_.reply;
+    return S_OK;
+  }
+  HRESULT DeviceClear() override {
+    ++deviceClears;
+    replyPending_ = false;
+    return S_OK;
+  }
+
  private:
   HRESULT Poll() { return poller_ ? poller_->PollInstrumentErrors() : S_OK; }
 
   HRESULT SendAndTake(const char* format, va_list& args, Step& step) {
-    if (!isOpen) {
-      ADD_FAILURE() << "command on a closed session: " << format;
-      return static_cast<HRESULT>(0x8004701D);
-    }
     std::string command;
     for (const char* p = format; *p; ++p) {
       if (p[0] == '%' && p[1] == 'd') {
@@ -119,6 +143,14 @@ class ScriptedIoSession : public IIoSession {
       } else {
         command += *p;
       }
+    }
+    return Take(command, step);
+  }
+
+  HRESULT Take(const std::string& command, Step& step) {
+    if (!isOpen) {
+      ADD_FAILURE() << "command on a closed session: " << command;
+      return static_cast<HRESULT>(0x8004701D);
     }
     sent.push_back(command);
     timeoutAtCommand.push_back(timeout);
@@ -170,6 +202,8 @@ class ScriptedIoSession : public IIoSession {
 
   std::deque<Step> steps_;
   IInstrErrorPoller* poller_ = nullptr;
+  Step pending_;
+  bool replyPending_ = false;
 };
 
 }  // namespace korvane::test

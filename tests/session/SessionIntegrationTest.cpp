@@ -125,5 +125,24 @@ TEST_F(SessionOverSocket, ReplyThatNeverComesTimesOutAndSessionRecovers) {
   EXPECT_NE(reply.find("Veltrane Instruments"), std::string::npos);
 }
 
+TEST_F(SessionOverSocket, LostStatusReplyIsAnInstrumentErrorAndTheNextCommandWorks) {
+  ASSERT_EQ(Init("QueryInstrStatus=true", false, false), S_OK) << test::TakeErrorInfo().description;
+  ASSERT_EQ(io_->SetTimeout(300), S_OK);
+  // The instrument swallows replies from this command on: the status check after it gets no
+  // answer to "*ESR?".
+  EXPECT_EQ(io_->FormattedWrite(":SIM:FAUL:MUTE ON"), static_cast<HRESULT>(0x80047001));
+  EXPECT_EQ(test::TakeErrorInfo().description,
+            "Korvane: Instrument error detected.  Use ErrorQuery() to determine error(s).");
+  LONG timeout = 0;
+  EXPECT_EQ(io_->GetTimeout(&timeout), S_OK);
+  EXPECT_EQ(timeout, 300);
+
+  EXPECT_EQ(io_->FormattedWrite(":SIM:FAUL:MUTE OFF"), S_OK) << test::TakeErrorInfo().description;
+  std::string idn;
+  EXPECT_EQ(io_->FormattedQuery("*IDN?", "%$Ct", &idn), S_OK);
+  EXPECT_EQ(idn.rfind("Veltrane Instruments,MSO-CD1000,", 0), 0u) << idn;
+  EXPECT_EQ(driver_->Close(), S_OK);
+}
+
 }  // namespace
 }  // namespace korvane
