@@ -1,0 +1,102 @@
+#include "ivic/SessionFrame.h"
+
+#include "ivic/SessionStore.h"
+
+#include <cstdint>
+
+namespace korvane::ivic {
+
+namespace {
+
+thread_local bool t_comInitialized = false;
+
+ViStatus FrameError(ViSession vi, const char* text) {
+  IviSession_SetError(vi, IVI_ERROR_CANNOT_RECOVER, text);
+  return IVI_ERROR_CANNOT_RECOVER;
+}
+
+HRESULT GetTable(ComPtr<IGlobalInterfaceTable>& git) {
+  return CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
+                          git.ReceiveVoid());
+}
+
+// The cookie lives zero-extended in the pointer-sized data slot.
+ViAddr CookieToSlot(DWORD cookie) { return reinterpret_cast<ViAddr>(static_cast<uintptr_t>(cookie)); }
+DWORD SlotToCookie(ViAddr slot) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(slot) & 0xFFFFFFFFu); }
+
+// Holds the session lock for a scope; handle 0 has no lock.
+class SessionLockScope {
+ public:
+  explicit SessionLockScope(ViSession vi) noexcept : vi_(vi) {
+    if (vi_ != VI_NULL) status_ = IviSession_Lock(vi_, nullptr);
+  }
+  SessionLockScope(const SessionLockScope&) = delete;
+  SessionLockScope& operator=(const SessionLockScope&) = delete;
+  ~SessionLockScope() {
+    if (vi_ != VI_NULL && status_ == VI_SUCCESS) IviSession_Unlock(vi_, nullptr);
+  }
+  ViStatus status() const noexcept { return status_; }
+
+ private:
+  ViSession vi_;
+  ViStatus status_ = VI_SUCCESS;
+};
+
+}  // namespace
+
+HRESULT EnsureThreadCom() noexcept {
+  if (t_comInitialized) return S_OK;
+  const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
+  if (hr == RPC_E_CHANGED_MODE) return S_OK;
+  if (hr == S_FALSE) {
+    // Someone else initialised this thread; keep their count as it was.
+    CoUninitialize();
+    return S_OK;
+  }
+  if (FAILED(hr)) return hr;
+  t_comInitialized = true;
+  return S_OK;
+}
+
+ViStatus RegisterSessionDriver(ViSession vi, IUnknown* driver) noexcept {
+  if (!driver) return IVI_ERROR_NULL_POINTER;
+  ComPtr<IGlobalInterfaceTable> git;
+  if (FAILED(GetTable(git)) || !git) return FrameError(vi, "Could not access global interface table.");
+  DWORD cookie = 0;
+  if (FAILED(git->RegisterInterfaceInGlobal(driver, IID_IUnknown, &cookie)))
+    return FrameError(vi, "Could not register IVI-COM driver pointer in global interface table.");
+  const ViStatus status = IviSession_SetDataPtr(vi, CookieToSlot(cookie));
+  if (status != VI_SUCCESS) git->RevokeInterfaceFromGlobal(cookie);
+  return status;
+}
+
+ViStatus GetSessionDriver(ViSession vi, ComPtr<IUnknown>& driver) noexcept {
+  driver.Reset();
+  SessionLockScope lock(vi);
+  if (lock.status() != VI_SUCCESS) return lock.status();
+  if (FAILED(EnsureThreadCom())) return FrameError(vi, "Could not initialize COM.");
+  ViAddr slot = VI_NULL;
+  const ViStatus status = IviSession_GetDataPtr(vi, &slot);
+  if (status != VI_SUCCESS) return status;
+  ComPtr<IGlobalInterfaceTable> git;
+  if (FAILED(GetTable(git)) || !git) return FrameError(vi, "Could not access global interface table.");
+  if (FAILED(git->GetInterfaceFromGlobal(SlotToCookie(slot), IID_IUnknown, driver.ReceiveVoid())) || !driver) {
+    driver.Reset();
+    return FrameError(vi, "Could not retrieve pointer to IVI-COM driver from global interface table.");
+  }
+  return VI_SUCCESS;
+}
+
+ViStatus RevokeSessionDriver(ViSession vi) noexcept {
+  ViAddr slot = VI_NULL;
+  const ViStatus status = IviSession_GetDataPtr(vi, &slot);
+  if (status != VI_SUCCESS) return status;
+  ComPtr<IGlobalInterfaceTable> git;
+  if (FAILED(GetTable(git)) || !git) return FrameError(vi, "Could not access global interface table.");
+  if (FAILED(git->RevokeInterfaceFromGlobal(SlotToCookie(slot))))
+    return FrameError(vi, "Could not remove IVI-COM driver pointer from global interface table.");
+  IviSession_SetDataPtr(vi, VI_NULL);
+  return VI_SUCCESS;
+}
+
+}  // namespace korvane::ivic

@@ -1,0 +1,26 @@
+// How an IVI-C session reaches its driver object: the object's IUnknown is registered in the
+// process-wide Global Interface Table and the session keeps only the cookie, so any thread in
+// any apartment can fetch a usable pointer.
+#pragma once
+
+#include <Korvane.h>
+#include <korvane/ComHelpers.h>
+
+namespace korvane::ivic {
+
+// Puts the calling thread into the multithreaded apartment once. A thread that already belongs
+// to an apartment is left as it is. Returns the failure of CoInitializeEx, else S_OK.
+HRESULT EnsureThreadCom() noexcept;
+
+// Registers `driver` in the Global Interface Table and files the cookie with the session.
+// Failures are 0xBFFA0000 with their text stored on the session.
+ViStatus RegisterSessionDriver(ViSession vi, IUnknown* driver) noexcept;
+
+// Takes the session's object out of the Global Interface Table (a fresh reference for this
+// call). The session lock is held only around the fetch.
+ViStatus GetSessionDriver(ViSession vi, ComPtr<IUnknown>& driver) noexcept;
+
+// Removes the session's object from the Global Interface Table; the table's reference goes.
+ViStatus RevokeSessionDriver(ViSession vi) noexcept;
+
+}  // namespace korvane::ivic
