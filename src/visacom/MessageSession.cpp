@@ -1,6 +1,7 @@
 #include "visacom/MessageSession.h"
 
 #include "visacom/ComError.h"
+#include "visacom/SerialTransport.h"
 #include "visacom/SocketTransport.h"
 #include "visacom/Variants.h"
 
@@ -393,6 +394,8 @@ HRESULT MessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeou
     HRESULT hr;
     if (parsed.interfaceType == visa::VI_INTF_TCPIP && parsed.resourceClass == "SOCKET") {
       hr = ConnectSocket(parsed.host, parsed.port, deadline, transport, why);
+    } else if (parsed.interfaceType == visa::VI_INTF_ASRL) {
+      hr = OpenSerial(parsed, transport, why);
     } else {
       hr = E_VISA_RSRC_NFOUND;
       why = "the built-in VISA-COM provider cannot open " + parsed.resourceClass + " resources of this interface type";

@@ -297,6 +297,11 @@ inline constexpr LONG VI_ATTR_SEND_END_EN = Attr(0x3FFF0016UL);
 inline constexpr LONG VI_ATTR_TERMCHAR = Attr(0x3FFF0018UL);
 inline constexpr LONG VI_ATTR_TMO_VALUE = Attr(0x3FFF001AUL);
 inline constexpr LONG VI_ATTR_IO_PROT = Attr(0x3FFF001CUL);
+inline constexpr LONG VI_ATTR_ASRL_BAUD = Attr(0x3FFF0021UL);
+inline constexpr LONG VI_ATTR_ASRL_DATA_BITS = Attr(0x3FFF0022UL);
+inline constexpr LONG VI_ATTR_ASRL_PARITY = Attr(0x3FFF0023UL);
+inline constexpr LONG VI_ATTR_ASRL_STOP_BITS = Attr(0x3FFF0024UL);
+inline constexpr LONG VI_ATTR_ASRL_FLOW_CNTRL = Attr(0x3FFF0025UL);
 inline constexpr LONG VI_ATTR_SUPPRESS_END_EN = Attr(0x3FFF0036UL);
 inline constexpr LONG VI_ATTR_TERMCHAR_EN = Attr(0x3FFF0038UL);
 inline constexpr LONG VI_ATTR_INTF_INST_NAME = Attr(0xBFFF00E9UL);
@@ -319,5 +324,18 @@ inline constexpr SHORT VI_INTF_ASRL = 4;
 inline constexpr SHORT VI_INTF_PXI = 5;
 inline constexpr SHORT VI_INTF_TCPIP = 6;
 inline constexpr SHORT VI_INTF_USB = 7;
+
+inline constexpr SHORT VI_ASRL_PAR_NONE = 0;
+inline constexpr SHORT VI_ASRL_PAR_ODD = 1;
+inline constexpr SHORT VI_ASRL_PAR_EVEN = 2;
+inline constexpr SHORT VI_ASRL_PAR_MARK = 3;
+inline constexpr SHORT VI_ASRL_PAR_SPACE = 4;
+inline constexpr SHORT VI_ASRL_STOP_ONE = 10;
+inline constexpr SHORT VI_ASRL_STOP_ONE5 = 15;
+inline constexpr SHORT VI_ASRL_STOP_TWO = 20;
+inline constexpr SHORT VI_ASRL_FLOW_NONE = 0;
+inline constexpr SHORT VI_ASRL_FLOW_XON_XOFF = 1;
+inline constexpr SHORT VI_ASRL_FLOW_RTS_CTS = 2;
+inline constexpr SHORT VI_ASRL_FLOW_DTR_DSR = 4;
 
 }  // namespace korvane::visa

@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <cstring>
 #include <tuple>
+#include <vector>
 
 namespace korvane::visacom::testing {
 namespace {
@@ -157,7 +158,11 @@ TEST_F(ResourceNames, OpenSaysWhyAResourceCannotBeOpened) {
             E_VISA_INV_RSRC_NAME);
   EXPECT_FALSE(session);
   // Valid names of transports this provider does not have.
-  for (const char* name : {"GPIB0::7::INSTR", "USB0::0x1234::0x5678::SN42::INSTR"}) {
+  std::vector<const char*> names = {"GPIB0::7::INSTR", "USB0::0x1234::0x5678::SN42::INSTR"};
+#if defined(_WIN32)
+  names.push_back("ASRL1::INSTR");  // serial ports are served on POSIX systems only
+#endif
+  for (const char* name : names) {
     SCOPED_TRACE(name);
     EXPECT_EQ(rm_->Open(Bstr(std::string_view(name)), NO_LOCK, 2000, nullptr, session.Receive()), E_VISA_RSRC_NFOUND);
     EXPECT_NE(LastErrorText().find("cannot open"), std::string::npos);
