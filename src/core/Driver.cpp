@@ -83,10 +83,6 @@ CDriver::~CDriver() {
   if (ioOpen_ && io_) io_->Close();
 }
 
-bool CDriver::IsModelSupported() const noexcept {
-  return initialized_ && identity::IsSupportedModelId(instrumentModel_);
-}
-
 // ---- Initialize ----
 
 HRESULT CDriver::Initialize(BSTR ResourceName, VARIANT_BOOL IdQuery, VARIANT_BOOL Reset, BSTR OptionString) {
@@ -127,6 +123,7 @@ HRESULT CDriver::InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT
   if (FAILED(hr)) {
     CloseIoKeepingErrorInfo();
     initialized_ = false;
+    capabilities_ = Capabilities{};
   }
   return hr;
 }
@@ -143,6 +140,7 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
   instrumentSerialNumber_.clear();
   instrumentFirmwareRevision_.clear();
   idnResponse_.clear();
+  capabilities_ = Capabilities{};
   flags_ = SessionFlags{};
 
   std::unique_ptr<IConfigStore> store;
@@ -195,6 +193,11 @@ HRESULT CDriver::ConnectedSteps() {
     std::string elab = "Unrecognized model: " + instrumentModel_ + ".";
     return reporter->IdQueryFailed(elab.c_str());
   }
+  // The options size the repeated capabilities; the bandwidths are read once they exist.
+  hr = ReadOptions();
+  if (FAILED(hr)) return hr;
+  hr = ReadBandwidths();
+  if (FAILED(hr)) return hr;
   hr = OnConnected();
   if (FAILED(hr)) return hr;
   if (resetRequested_) {
@@ -215,6 +218,31 @@ HRESULT CDriver::ReadIdentity() {
   instrumentModel_ = std::move(fields[1]);
   instrumentSerialNumber_ = std::move(fields[2]);
   instrumentFirmwareRevision_ = std::move(fields[3]);
+  return S_OK;
+}
+
+HRESULT CDriver::ReadOptions() {
+  if (flags_.simulate) {
+    capabilities_ = SimulatedCapabilities(instrumentModel_);
+    return S_OK;
+  }
+  std::string reply;
+  HRESULT hr = IoSession()->FormattedQuery("*OPT?", "%$Ct", &reply);
+  if (FAILED(hr)) return hr;
+  capabilities_ = CapabilitiesFromOptions(CModelTable::Instance().FamilyOf(instrumentModel_), reply);
+  return S_OK;
+}
+
+HRESULT CDriver::ReadBandwidths() {
+  if (flags_.simulate) return S_OK;
+  IIoSession* io = IoSession();
+  double bandwidth = 0, limit = 0;
+  HRESULT hr = io->FormattedQuery(":SYST:DATA:VAL? \"CHAN:BAND\"", "%lf", &bandwidth);
+  if (FAILED(hr)) return hr;
+  hr = io->FormattedQuery(":SYST:DATA:VAL? \"CHAN:BWL\"", "%lf", &limit);
+  if (FAILED(hr)) return hr;
+  capabilities_.channelBandwidth = bandwidth;
+  capabilities_.bandwidthLimit = limit;
   return S_OK;
 }
 

@@ -10,6 +10,7 @@
 #include "core/ConfigStore.h"
 #include "core/ErrorReporter.h"
 #include "core/MethodTrace.h"
+#include "core/Models.h"
 #include "io/IoSession.h"
 
 #include <korvane/ComHelpers.h>
@@ -124,11 +125,16 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   void SetQueryInstrumentStatus(bool on) noexcept { flags_.queryInstrumentStatus = on; }
   bool ResetRequested() const noexcept { return resetRequested_; }
   bool IdQueryRequested() const noexcept { return idQueryRequested_; }
-  bool IsModelSupported() const noexcept;
+  bool IsModelSupported() const noexcept { return ::korvane::IsModelSupported(initialized_, instrumentModel_); }
   // Model guards of interface members: whether the connected instrument belongs to a family
   // of the model table, or is the model with that identifier.
-  virtual bool IsModelFamily(const char* /*family*/) noexcept { return false; }
+  virtual bool IsModelFamily(const char* family) noexcept {
+    return family && ::korvane::IsModelFamily(initialized_, instrumentModel_, family);
+  }
   virtual bool IsModel(const char* id) noexcept { return initialized_ && instrumentModel_ == id; }
+
+  // Options, channel counts and bandwidths of the connected model, set by Initialize.
+  const Capabilities& ModelCapabilities() const noexcept { return capabilities_; }
 
   const std::string& ResourceName() const noexcept { return resourceName_; }
   const std::string& InstrumentModelName() const noexcept { return instrumentModel_; }
@@ -166,6 +172,8 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   HRESULT ConnectedSteps();
   void CloseIoKeepingErrorInfo() noexcept;
   HRESULT ReadIdentity();
+  HRESULT ReadOptions();
+  HRESULT ReadBandwidths();
   HRESULT QueryWithTimeout(LONG timeout, const char* command, const char* response, ...);
   HRESULT ResetInstrument(LONG timeout);
   HRESULT SetFlagFromOption(bool SessionFlags::*flag, std::string_view value);
@@ -190,6 +198,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   SessionFlags initialFlags_;
   bool resetRequested_ = false;
   bool idQueryRequested_ = false;
+  Capabilities capabilities_;
   bool initialized_ = false;
   // The I/O session was opened by Initialize; Close closes it even when simulation was switched
   // on afterwards.

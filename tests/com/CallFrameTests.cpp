@@ -118,6 +118,9 @@ TEST_F(Frame, SimulationServesTheCacheWithoutTheImplementation) {
 TEST(FrameConnected, OutsideSimulationTheImplementationAnswers) {
   auto io = std::make_unique<test::ScriptedIoSession>();
   io->Expect("*IDN?", "Veltrane Instruments,DSO-BR70-2CH,SN0001,1.02.3");
+  io->Expect("*OPT?", "SGM,MASK");
+  io->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07");
+  io->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
   TestObject object(std::move(io));
   ASSERT_EQ(S_OK, object.Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
   int calls = 0;

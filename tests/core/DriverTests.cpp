@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <cctype>
+#include <utility>
 
 namespace korvane {
 namespace {
@@ -266,7 +267,17 @@ class ConnectedSession : public ::testing::Test {
   }
   HRESULT InitWithIdn(const char* idn) {
     io_->Expect("*IDN?", idn);
+    ExpectModelQueries();
     return Init();
+  }
+  // What Initialize asks after the identity: the options, then the bandwidths.
+  void ExpectModelQueries(bool statusChecks = false) {
+    for (auto [command, reply] : {std::pair{"*OPT?", "SGM,MASK,WAVEGEN"},
+                                  std::pair{":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07"},
+                                  std::pair{":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07"}}) {
+      io_->Expect(command, reply);
+      if (statusChecks) io_->Expect("*ESR?", "0");
+    }
   }
 
   ScriptedIoSession* io_ = nullptr;
@@ -306,6 +317,7 @@ TEST_F(ConnectedSession, StatusQueryingClearsAndChecksAfterEachOperation) {
   io_->Expect("*ESR?", "0");
   io_->Expect("*IDN?", kIdn);
   io_->Expect("*ESR?", "+0");
+  ExpectModelQueries(true);
   ASSERT_EQ(S_OK, Init("QueryInstrStatus=true"));
 
   // An execution error in the status register fails the operation that caused it.
@@ -323,6 +335,7 @@ TEST_F(ConnectedSession, StatusCheckClearsTheDeviceAfterAFailedTransfer) {
   io_->Expect("*ESR?", "0");
   io_->Expect("*IDN?", kIdn);
   io_->Expect("*ESR?", "+0");
+  ExpectModelQueries(true);
   ASSERT_EQ(S_OK, Init("QueryInstrStatus=true"));
   ASSERT_EQ(0, io_->deviceClears);
 
@@ -363,6 +376,7 @@ TEST_F(ConnectedSession, FailuresAfterOpenCloseTheIoSession) {
   EXPECT_FALSE(io_->isOpen);
 
   io_->Expect("*IDN?", kIdn);
+  ExpectModelQueries();
   io_->Expect("*RST;*OPC?", "", E_FAIL);
   EXPECT_EQ(static_cast<HRESULT>(0x8004705F), Init("", VARIANT_TRUE, VARIANT_TRUE));
   EXPECT_EQ("Korvane: Instrument reset failed.", TakeErrorInfo().description);
@@ -382,6 +396,7 @@ TEST_F(ConnectedSession, UnknownResourceNamesTheDescriptor) {
 
 TEST_F(ConnectedSession, UtilityOperationsUseTheirTimeouts) {
   io_->Expect("*IDN?", kIdn);
+  ExpectModelQueries();
   io_->Expect("*RST;*OPC?", "1");
   ASSERT_EQ(S_OK, Init("", VARIANT_TRUE, VARIANT_TRUE));
   io_->Expect("*TST?", "1");
@@ -394,7 +409,7 @@ TEST_F(ConnectedSession, UtilityOperationsUseTheirTimeouts) {
   EXPECT_EQ("Selftest failed", message.Narrow());
   EXPECT_EQ(S_OK, driver_->Disable());
 
-  const std::vector<LONG> expected{2000, 50000, 180000, 30000};
+  const std::vector<LONG> expected{2000, 2000, 2000, 2000, 50000, 180000, 30000};
   EXPECT_EQ(expected, io_->timeoutAtCommand);
   EXPECT_EQ(2000, io_->timeout);
 }
