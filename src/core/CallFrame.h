@@ -105,7 +105,7 @@ HRESULT SimulatedGet(CStateCache& cache, T* out) {
   if constexpr (std::is_same_v<T, BSTR>) {
     Bstr text(M.simText ? M.simText : "");
     *out = text.Detach();
-    if (!*out) *out = SysAllocString(u"");
+    if (!*out) *out = SysAllocString(OLESTR(""));
     return *out ? S_OK : E_OUTOFMEMORY;
   } else {
     *out = SimulationDefault<T>(M);
