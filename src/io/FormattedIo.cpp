@@ -239,13 +239,18 @@ class PrintfWalk {
   PrintfWalk(CFormattedIo& io, IIoBuffer& sink, const TokenList& list, va_list* args) noexcept
       : io_(io), sink_(sink), list_(list), args_(args) {}
 
+  // Literal text and fields gather in a small buffer that goes to the sink when full and at
+  // the end, also after a failure, so the sink receives the same bytes as piece by piece.
   HRESULT Run(bool arraysAllowed) {
     for (const Token& t : list_.tokens) {
       if (!arraysAllowed && IsArrayKind(t.kind)) continue;
       HRESULT hr = One(t);
-      if (FAILED(hr)) return hr;
+      if (FAILED(hr)) {
+        Drain();
+        return hr;
+      }
     }
-    return S_OK;
+    return Drain();
   }
 
  private:
@@ -264,12 +269,33 @@ class PrintfWalk {
     return va_arg(*args_, T*);
   }
 
-  HRESULT Put(const char* p, std::size_t n) {
-    if (n == 0) return S_OK;
+  HRESULT Send(const char* p, std::size_t n) {
     ULONG written = 0;
     HRESULT hr = sink_.Write(p, static_cast<ULONG>(n), &written, false);
     if (FAILED(hr)) return hr;
     return written < n ? E_UNEXPECTED : S_OK;
+  }
+  HRESULT Drain() {
+    if (pending_ == 0) return S_OK;
+    std::size_t n = pending_;
+    pending_ = 0;
+    return Send(gather_, n);
+  }
+  HRESULT Put(const char* p, std::size_t n) {
+    if (n == 0) return S_OK;
+    if (n <= sizeof gather_ - pending_) {
+      std::memcpy(gather_ + pending_, p, n);
+      pending_ += n;
+      return S_OK;
+    }
+    HRESULT hr = Drain();
+    if (FAILED(hr)) return hr;
+    if (n < sizeof gather_) {
+      std::memcpy(gather_, p, n);
+      pending_ = n;
+      return S_OK;
+    }
+    return Send(p, n);
   }
   HRESULT PutField() { return Put(text_.data(), text_.size()); }
 
@@ -599,6 +625,8 @@ class PrintfWalk {
   va_list* args_;
   FieldText text_;
   FieldText quoted_;
+  char gather_[256];
+  std::size_t pending_ = 0;
 };
 
 HRESULT CFormattedIo::Printf(IIoBuffer& sink, const char* format, va_list* args, bool arraysAllowed) {

@@ -49,6 +49,11 @@ void FormatInteger(FieldText& out, const FieldSpec& spec, char sign, std::uint64
 // A floating-point field for the conversions f, e, E, g and G.
 void FormatDouble(FieldText& out, const FieldSpec& spec, double value, char conv, std::string_view prefix = {});
 
+// The %g (or %G with `upper`) text of `value` with the given precision, sign included, for
+// values that are decimals of at most that many digits (and precision at most 15) and for
+// zero; 0 for everything else, which the general path formats. `out` needs 32 characters.
+std::size_t ShortDecimalGeneral(char* out, double value, int precision, bool upper);
+
 // A text field: precision truncates, width pads with blanks (on the right with `minus`).
 void FormatText(FieldText& out, const FieldSpec& spec, std::string_view text);
 

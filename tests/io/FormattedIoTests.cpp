@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <cstdarg>
+#include <cstdio>
 #include <map>
 #include <string>
 
@@ -96,6 +97,28 @@ TEST_F(FormattedIoTest, NumbersFollowPrintfRulesWithoutTheLocale) {
   EXPECT_EQ(Format("%*.*lf|%-*d|", 8, 2, 3.14159, -4, 1), "    3.14|1   |");
   EXPECT_EQ(Format("%le %G %f", 1234.5, 1e-10, -0.5), "1.234500e+03 1E-10 -0.500000");
   EXPECT_EQ(Format("%08.2f", -1.5), "-0001.50");
+}
+
+// The pieces of a format reach the sink in order, whatever their lengths, and what came
+// before a failing field is still written.
+TEST_F(FormattedIoTest, PiecesOfEveryLengthArriveInOrder) {
+  std::string longText(300, 'x');
+  std::string wide(255, 'w');
+  std::string expected = ":A" + longText + "1" + wide + "2" + std::string(1000, ' ') + "3.5;" + longText;
+  EXPECT_EQ(Format((":A" + longText + "%d%s%d%1000s%g;%s").c_str(), 1, wide.c_str(), 2, "", 3.5, longText.c_str()),
+            expected);
+  EXPECT_EQ(last, S_OK);
+  EXPECT_EQ(Format(":B%d:%s", 4, static_cast<const char*>(nullptr)), ":B4:");
+  EXPECT_TRUE(FAILED(last));
+  double numbers[200];
+  std::string want = "V ";
+  for (int i = 0; i < 200; ++i) {
+    numbers[i] = i * 0.25;
+    char t[32];
+    std::snprintf(t, sizeof t, "%s%g", i ? "," : "", numbers[i]);
+    want += t;
+  }
+  EXPECT_EQ(Format("V %,200lg", numbers), want);
 }
 
 TEST_F(FormattedIoTest, Ieee488NumericForms) {
