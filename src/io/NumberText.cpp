@@ -38,7 +38,7 @@ void FieldText::append(std::size_t n, char c) {
 
 namespace {
 
-// Sign, prefix, zeros and digits laid out in a field of the spec's width.
+// Sign, prefix, zeros and digits laid out in a field of the conversion's width.
 void Lay(FieldText& out, const FieldSpec& spec, std::string_view sign, std::string_view prefix, std::size_t zeros,
          std::string_view digits, bool zeroPad) {
   std::size_t len = sign.size() + prefix.size() + zeros + digits.size();
