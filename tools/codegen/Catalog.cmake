@@ -6,11 +6,17 @@
 #   korvane/KorvaneObjects.h      the implementation classes of each coclass, the hooks
 #   korvane/KorvaneCoverage.inc   the coverage report (also catalog-coverage.txt)
 #   com/KorvaneThunks<n>.cpp      the entry points, over KORVANE_THUNK_UNITS translation units
+# and, in the Windows build, the type library com/Korvane.idl -> com/Korvane.tlb (TypeLib.cmake,
+# target <target>_typelib).
 # It re-runs whenever a catalogue file, a generator source or a hand-written source (which may
 # define hooks) changes; unchanged outputs keep their time stamps. Include after
 # KORVANE_GEN_DIR is set and korvane_gen_headers is defined.
 
 set(KORVANE_THUNK_UNITS 4)
+
+if(KORVANE_WINDOWS)
+  include(${CMAKE_CURRENT_LIST_DIR}/TypeLib.cmake)
+endif()
 
 function(korvane_generate_catalog target)
   file(GLOB catalog_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/catalog/*.toml)
@@ -38,5 +44,8 @@ function(korvane_generate_catalog target)
   # Everything that sees the generated include directory waits for the header.
   if(TARGET korvane_gen_headers)
     add_dependencies(korvane_gen_headers ${target})
+  endif()
+  if(KORVANE_WINDOWS)
+    korvane_generate_typelib(${target}_typelib)
   endif()
 endfunction()
