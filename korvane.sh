@@ -39,6 +39,9 @@ case "${1:-}" in
     export WINEDEBUG=-all
     wineserver -p 2>/dev/null || true  # keep one Wine server up for all test programs
     trap 'wineserver -k 2>/dev/null || true' EXIT
+    # Start Wine's background services now, detached from any pipe: started by the first test
+    # program instead, they would inherit ctest's output pipe and ctest would wait on them.
+    wineboot </dev/null >/dev/null 2>&1 || true
     build linux
     build windows
     read -r lp lf < <(ctest_counts linux | tail -n 1)
