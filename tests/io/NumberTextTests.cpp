@@ -16,12 +16,18 @@
 namespace korvane::test {
 namespace {
 
+// The C library's printf is the reference. Neither printf of the Windows runtimes pads every
+// %g field as C99 says (e.g. "%-12.9g" of 2e6), so the field comparison runs natively only; our
+// formatter is the same code on both systems.
+#define ReferenceSnprintf std::snprintf
+
+
 using fmt::FieldSpec;
 using fmt::FieldText;
 
 std::string Printf(const char* format, double value, int precision) {
   char buf[512];
-  std::snprintf(buf, sizeof buf, format, precision, value);
+  ReferenceSnprintf(buf, sizeof buf, format, precision, value);
   return buf;
 }
 
@@ -110,6 +116,9 @@ TEST(NumberText, ShortDecimalGeneralDeclinesWhatItCannotSpellExactly) {
 
 // The whole field, fast path or not, with the flags and widths printf knows.
 TEST(NumberText, GeneralFieldsMatchPrintf) {
+#if defined(_WIN32)
+  GTEST_SKIP() << "the Windows runtime's printf is not a C99 reference for padded %g fields";
+#endif
   std::vector<double> values = Sample();
   std::mt19937 rng(7);
   const char* flagSets[] = {"", "-", "+", " ", "0", "+0", "- "};
@@ -122,7 +131,7 @@ TEST(NumberText, GeneralFieldsMatchPrintf) {
     std::string format = std::string("%") + flags + (width >= 0 ? std::to_string(width) : "") +
                          (precision >= 0 ? "." + std::to_string(precision) : "") + conv;
     char want[512];
-    std::snprintf(want, sizeof want, format.c_str(), d);
+    ReferenceSnprintf(want, sizeof want, format.c_str(), d);
     FieldSpec spec;
     for (const char* f = flags; *f; ++f) {
       if (*f == '-') spec.minus = true;
