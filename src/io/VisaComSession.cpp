@@ -1,31 +1,14 @@
 #include "io/VisaComSession.h"
 
 #include "core/ErrorReporter.h"
+#include "core/Guard.h"
 #include "visacom/Provider.h"
 
 #include <korvane/MessageTable.inc>
 
 #include <cstring>
-#include <new>
 
 namespace korvane {
-
-namespace {
-
-// Runs `body`, turning an escaping allocation failure into E_OUTOFMEMORY: nothing thrown may
-// leave an interface.
-template <typename F>
-HRESULT Guarded(F&& body) noexcept {
-  try {
-    return body();
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
-}
-
-}  // namespace
 
 // ---------------------------------------------------------------------------------------------
 // CIoSession
