@@ -46,9 +46,12 @@ class CRepCapItem : public CObjectNode {
   CRepCapItem() = default;
   ~CRepCapItem() override { Detach(); }
 
-  void AttachTo(CKorvaneSession& parent, std::string physicalName) {
+  // `index` is the number the instrument's commands give the item (":CHAN2:..." for Channel2);
+  // generic members format it ahead of their own arguments.
+  void AttachTo(CKorvaneSession& parent, std::string physicalName, int index) {
     Detach();
     name_ = std::move(physicalName);
+    index_ = index;
     parent.AddChildNode(this);
     parent_ = &parent;
   }
@@ -57,6 +60,7 @@ class CRepCapItem : public CObjectNode {
     parent_ = nullptr;
   }
   const std::string& PhysicalName() const noexcept { return name_; }
+  int Index() const noexcept { return index_; }
 
   CDriver* Session() noexcept { return parent_; }
   IErrorReporter& Reporter() noexcept { return parent_ ? *parent_->ErrorReporter() : detachedReporter_; }
@@ -68,6 +72,7 @@ class CRepCapItem : public CObjectNode {
  private:
   CKorvaneSession* parent_ = nullptr;
   std::string name_;
+  int index_ = 0;
   // Reports for an item whose session has gone; no call context to name the method.
   CKorvaneErrorReporter detachedReporter_{nullptr};
 };

@@ -216,7 +216,7 @@ TEST_F(Objects, ItemsKeepTheirOwnEntriesAndFollowTheirSession) {
 
   auto* root = static_cast<CKorvane*>(static_cast<gen::CKorvane_IKorvane8*>(root_.get()));
   ASSERT_EQ(S_OK, Simulate(root_.get()));
-  item->AttachTo(*root, "Channel1");
+  item->AttachTo(*root, "Channel1", 1);
   ASSERT_EQ(S_OK, channel->get_Coupling(&coupling));
   EXPECT_EQ(KorvaneVerticalCouplingDC, coupling);
   ASSERT_EQ(S_OK, channel->put_Coupling(KorvaneVerticalCouplingAC));
