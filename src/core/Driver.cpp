@@ -196,6 +196,8 @@ HRESULT CDriver::ConnectedSteps() {
   // The options size the repeated capabilities; the bandwidths are read once they exist.
   hr = ReadOptions();
   if (FAILED(hr)) return hr;
+  hr = OnCreateChildren();
+  if (FAILED(hr)) return hr;
   hr = ReadBandwidths();
   if (FAILED(hr)) return hr;
   hr = OnConnected();

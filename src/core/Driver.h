@@ -154,11 +154,18 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
 
  protected:
   // Node hooks; the object hierarchy fills them in.
+  virtual HRESULT OnCreateChildren() { return S_OK; }    // once the options are read
   virtual HRESULT OnConnected() { return S_OK; }         // after the identity is read
   virtual HRESULT OnClosed() { return S_OK; }            // after the I/O session is closed
   virtual void ResetNodeState() {}                       // Reset and ResetWithDefaults
   virtual void InvalidateStateCache() {}                 // also put_Cache(false)
   virtual HRESULT OnInitializeSucceeded() { return S_OK; }  // model-dependent set-up
+
+  // The instrument's own channel counts, read while its children are created.
+  void SetChannelCounts(int analog, int digital) noexcept {
+    capabilities_.analogChannels = analog;
+    capabilities_.digitalChannels = digital;
+  }
 
   void SetTimeouts(LONG selfTest, LONG disable, LONG reset) noexcept {
     selfTestTimeout_ = selfTest;
