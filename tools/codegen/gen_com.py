@@ -282,7 +282,10 @@ def member_record(cat, iface, m, claimed) -> list:
         if items:
             lines.append(f"inline constexpr const char* {sym}_{what}[] = "
                          f"{{{', '.join(cxx_string(x) for x in items)}, nullptr}};")
-    target = f"&IID_{m.type}" if m.impl == "navigation" else "nullptr"
+    # Navigation hands out another interface of the object, a collection's Item getter the item
+    # interface it returns; both are found by QueryInterface for this IID.
+    returns_interface = m.impl in ("navigation", "collection") and m.type in cat.interfaces
+    target = f"&IID_{m.type}" if returns_interface else "nullptr"
     kind = {"get": "Get", "put": "Put", "method": "Method"}[m.kind]
     fields = [
         f"{{IID_{iface.name}, {cxx_string(iface.name)}, {cxx_string(m.entry_name)}}}",

@@ -452,7 +452,8 @@ class _Loader:
         member = Member(kind, name, params, vtype, key, m.get("sim"), list(m.get("exclude_families", [])),
                         list(m.get("exclude_models", [])), bool(needs), impl, m.get("query"),
                         m.get("response"), m.get("command"), m.get("hook"), m.get("comment"), w,
-                        bool(m.get("null_checks", True)), iface)
+                        # Collection members check their own pointers: a null one is E_POINTER.
+                        bool(m.get("null_checks", impl != "collection")), iface)
         # Put rows of an rw property carry their own formats only when given as put_command.
         if kind == "put" and m.get("kind") == "property":
             member.query = member.response = None
