@@ -10,33 +10,76 @@
 
 #include <korvane/KorvaneObjects.h>
 
+#include <functional>
+#include <map>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <vector>
 
 namespace korvane {
 
-// The root's session: the driver session plus the root node of the object tree.
+class CRepCapItem;
+
+// One item of a collection as its session holds it: a reference to the COM object, and the
+// object's node.
+struct CChildItem {
+  ComPtr<IUnknown> object;
+  CRepCapItem* node = nullptr;
+};
+
+// The root's session: the driver session plus the root node of the object tree, whose children
+// are the repeated-capability items created when the session connects.
 class CKorvaneSession : public CDriver, public CObjectNode {
  public:
+  using ChildList = std::vector<CChildItem>;
+  using VirtualNameMap = std::map<std::string, std::string, std::less<>>;
+
   explicit CKorvaneSession(std::unique_ptr<IIoSession> io = nullptr) : CDriver(std::move(io)) {}
+  // Items a client still holds stop using the session before the child map lets them go.
   ~CKorvaneSession() override { DetachChildren(); }
 
   CDriver* Session() noexcept { return this; }
   IErrorReporter& Reporter() noexcept { return *ErrorReporter(); }
 
-  // Count, Name and Item of the collection interfaces. The items are created with the
-  // repeated capabilities; until then every collection member says so.
-  template <typename... A>
-  HRESULT CollectionMember(const CMemberInfo& m, A...) {
-    return Reporter().PropertyNotSupported(m.method.methodName, "The repeated capabilities are not created yet.");
+  // Count, Name and Item of the collection interfaces; m.collection names the collection.
+  HRESULT CollectionMember(const CMemberInfo& m, LONG* val);
+  HRESULT CollectionMember(const CMemberInfo& m, LONG index, BSTR* val);
+  template <typename I>
+  HRESULT CollectionMember(const CMemberInfo& m, BSTR name, I** val) {
+    return CollectionItem(m, name, reinterpret_cast<void**>(val));
   }
 
+  // The physical name a client's name stands for: a virtual name gives its physical name, and
+  // of a name holding "!!" only the text after the first "!!" counts.
+  std::string ResolveName(std::string_view name) const;
+  // Virtual repeated-capability names to physical names. Nothing fills them from the
+  // configuration store yet; whoever sets up the session may.
+  void SetVirtualNames(VirtualNameMap names) { virtualNames_ = std::move(names); }
+  // The items of a collection in order, or null for a collection the session has not created.
+  const ChildList* Children(std::string_view collection) const noexcept;
+  // The physical names of a collection's items on the connected model.
+  std::vector<std::string> ChildNames(std::string_view collection);
+
  protected:
+  HRESULT OnCreateChildren() override { return CreateChildren(); }
+  HRESULT OnConnected() override { return RunAfterConnect(); }
+  void ResetNodeState() override { RunReset(); }
   void InvalidateStateCache() override { InvalidateAll(); }
-  HRESULT OnClosed() override {
-    ClearEntries();
-    return S_OK;
-  }
+  HRESULT OnClosed() override;
+
+ private:
+  HRESULT CreateChildren();
+  HRESULT ReadChannelCounts();
+  void ReleaseChildren() noexcept;
+  // Refuses the members of a collection the connected model does not have.
+  HRESULT CheckAvailable(const CMemberInfo& m);
+  HRESULT CollectionItem(const CMemberInfo& m, BSTR name, void** val);
+  // The name a client sees for a physical name: its virtual name when one maps to it.
+  std::string ClientName(const std::string& physical) const;
+
+  TextMap<ChildList> childMap_;
+  VirtualNameMap virtualNames_;
 };
 
 // A repeated-capability item: its own lock and cache entries, the physical name, and the

@@ -8,6 +8,7 @@
 #include <korvane/ComHelpers.h>
 
 #include <algorithm>
+#include <cstddef>
 #include <vector>
 
 namespace korvane {
@@ -37,10 +38,34 @@ class CObjectNode {
     cache_.Clear();
   }
 
+  // Node hooks over the tree. After-connect runs on a node before its children, so that an item
+  // sees its parent ready; close runs on the children first, so that a parent outlasts them.
+  // Both stop at the first failure. Reset reaches every node.
+  HRESULT RunAfterConnect() {
+    HRESULT hr = AfterConnectHook();
+    for (std::size_t i = 0; SUCCEEDED(hr) && i < children_.size(); ++i) hr = children_[i]->RunAfterConnect();
+    return hr;
+  }
+  HRESULT RunClose() {
+    for (CObjectNode* child : children_) {
+      HRESULT hr = child->RunClose();
+      if (FAILED(hr)) return hr;
+    }
+    return CloseHook();
+  }
+  void RunReset() {
+    ResetHook();
+    for (CObjectNode* child : children_) child->RunReset();
+  }
+
  protected:
   virtual ~CObjectNode() = default;
   // A child outliving its parent (a client still holds it) must stop using the parent.
   virtual void ParentGone() noexcept {}
+  // What a node does when the session has connected, on Reset and on Close; nothing by default.
+  virtual HRESULT AfterConnectHook() { return S_OK; }
+  virtual void ResetHook() {}
+  virtual HRESULT CloseHook() { return S_OK; }
   void DetachChildren() noexcept {
     for (CObjectNode* child : children_) child->ParentGone();
     children_.clear();
