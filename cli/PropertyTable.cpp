@@ -1,0 +1,42 @@
+// The generated table, compiled once.
+#include "PropertyTable.h"
+
+#include <cstring>
+#include <iterator>
+
+namespace korvane::cli {
+namespace {
+#include "CliProperties.inc"
+}  // namespace
+
+const InterfaceInfo* Interfaces(std::size_t* count) {
+  *count = std::size(kInterfaces);
+  return kInterfaces;
+}
+
+const EnumInfo* Enums(std::size_t* count) {
+  *count = std::size(kEnums);
+  return kEnums;
+}
+
+int RootInterface() {
+  for (std::size_t k = 0; k < std::size(kInterfaces); ++k)
+    if (std::strcmp(kInterfaces[k].name, "IKorvane8") == 0) return static_cast<int>(k);
+  return -1;
+}
+
+const EnumInfo* FindEnum(const char* name) {
+  for (const EnumInfo& e : kEnums)
+    if (std::strcmp(e.name, name) == 0) return &e;
+  return nullptr;
+}
+
+bool EqualNoCase(const std::string& a, const char* b) {
+  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
+  if (a.size() != std::strlen(b)) return false;
+  for (std::size_t k = 0; k < a.size(); ++k)
+    if (lower(a[k]) != lower(b[k])) return false;
+  return true;
+}
+
+}  // namespace korvane::cli
