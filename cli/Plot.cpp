@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstdio>
 #include <cstring>
+#include <iterator>
 #include <limits>
 
 namespace korvane::cli {
@@ -14,6 +15,12 @@ std::string Num(double v) {
   char buf[40];
   std::snprintf(buf, sizeof buf, "%.10g", v);
   return buf;
+}
+
+// A tick value: k steps, with no "-0" from rounding.
+std::string Tick(double v, double step, double scale) {
+  double k = std::round(v / step);
+  return Num(k == 0 ? 0.0 : k * step * scale);
 }
 
 std::string Px(double v) {
@@ -136,6 +143,10 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
   }
   if (!std::isfinite(y0)) y0 = -1, y1 = 1;
   if (y1 - y0 < 1e-12) y0 -= 0.5, y1 += 0.5;
+  // A little room above and below, so that flat tops do not vanish into the frame.
+  const double margin = (y1 - y0) * 0.05;
+  y0 -= margin;
+  y1 += margin;
   const double ystep = NiceStep(y1 - y0, 8);
   y0 = std::floor(y0 / ystep) * ystep;
   y1 = std::ceil(y1 / ystep) * ystep;
@@ -161,12 +172,12 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
   for (double x = std::ceil(x0 / xstep) * xstep; x <= x1 + xstep * 1e-6; x += xstep) {
     s += "<line x1=\"" + Px(X(x)) + "\" y1=\"" + Px(top) + "\" x2=\"" + Px(X(x)) + "\" y2=\"" + Px(top + ph) + "\"/>\n";
     labels += "<text x=\"" + Px(X(x)) + "\" y=\"" + Px(top + ph + 18) + "\" text-anchor=\"middle\">" +
-              Num(std::round(x / xstep) * xstep * xs) + "</text>\n";
+              Tick(x, xstep, xs) + "</text>\n";
   }
   for (double y = y0; y <= y1 + ystep * 1e-6; y += ystep) {
     s += "<line x1=\"" + Px(left) + "\" y1=\"" + Px(Y(y)) + "\" x2=\"" + Px(left + pw) + "\" y2=\"" + Px(Y(y)) + "\"/>\n";
     labels += "<text x=\"" + Px(left - 8) + "\" y=\"" + Px(Y(y) + 4) + "\" text-anchor=\"end\">" +
-              Num(std::round(y / ystep) * ystep * ys) + "</text>\n";
+              Tick(y, ystep, ys) + "</text>\n";
   }
   s += "</g>\n";
   s += "<rect x=\"" + Px(left) + "\" y=\"" + Px(top) + "\" width=\"" + Px(pw) + "\" height=\"" + Px(ph) +
@@ -176,6 +187,7 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
   s += "<text transform=\"translate(24 " + Px(top + ph / 2) + ") rotate(-90)\" text-anchor=\"middle\">Voltage (" +
        std::string(yp) + "V)</text>\n";
 
+  std::string legend;
   for (std::size_t k = 0; k < traces.size(); ++k) {
     const Trace& t = traces[k];
     const char* color = kColors[k % std::size(kColors)];
@@ -203,10 +215,14 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
     s += "<polyline fill=\"none\" stroke=\"" + std::string(color) + "\" stroke-width=\"1.5\" points=\"" + points +
          "\"/>\n";
     const double ly = top + 18 + 18 * static_cast<double>(k);
-    s += "<line x1=\"" + Px(left + pw - 130) + "\" y1=\"" + Px(ly - 4) + "\" x2=\"" + Px(left + pw - 105) + "\" y2=\"" +
+    if (k == 0)
+      legend += "<rect x=\"" + Px(left + pw - 138) + "\" y=\"" + Px(top + 4) + "\" width=\"130\" height=\"" +
+           Px(18 * static_cast<double>(traces.size()) + 6) + "\" fill=\"white\" fill-opacity=\"0.85\"/>\n";
+    legend += "<line x1=\"" + Px(left + pw - 130) + "\" y1=\"" + Px(ly - 4) + "\" x2=\"" + Px(left + pw - 105) + "\" y2=\"" +
          Px(ly - 4) + "\" stroke=\"" + color + "\" stroke-width=\"3\"/>\n";
-    s += "<text x=\"" + Px(left + pw - 98) + "\" y=\"" + Px(ly) + "\">" + Escape(t.name) + "</text>\n";
+    legend += "<text x=\"" + Px(left + pw - 98) + "\" y=\"" + Px(ly) + "\">" + Escape(t.name) + "</text>\n";
   }
+  s += legend;  // over the traces
   s += "</svg>\n";
   return s;
 }

@@ -389,8 +389,8 @@ int CmdFetch(const Args& a) {
                             (rate > 0 ? Engineering(rate, "Sa/s") : std::string("sample rate unknown")) +
                             (Simulating(s.get()) ? " (simulated)" : "");
   for (const Trace& t : traces)
-    std::printf("%-10s %zu points, x0 %s, dx %s\n", t.name.c_str(), t.volts.size(), Engineering(t.initialX, "s").c_str(),
-                Engineering(t.xIncrement, "s").c_str());
+    std::printf("%-10s %s points, x0 %s, dx %s\n", t.name.c_str(), std::to_string(t.volts.size()).c_str(),
+                Engineering(t.initialX, "s").c_str(), Engineering(t.xIncrement, "s").c_str());
   std::string error;
   if (!a.csv.empty() && !WriteFile(a.csv, CsvText(traces), error)) {
     std::fprintf(stderr, "korvane: %s\n", error.c_str());
