@@ -126,11 +126,18 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
   const double W = 960, H = 540, left = 90, right = 30, top = 60, bottom = 70;
   const double pw = W - left - right, ph = H - top - bottom;
 
+  // A record without a time step (the driver's simulation makes such) is drawn over its
+  // sample numbers instead.
+  bool timeAxis = !traces.empty();
+  for (const Trace& t : traces) timeAxis = timeAxis && t.xIncrement > 0;
+  auto at = [&](const Trace& t, std::size_t i) {
+    return timeAxis ? t.initialX + static_cast<double>(i) * t.xIncrement : static_cast<double>(i);
+  };
   double x0 = std::numeric_limits<double>::infinity(), x1 = -x0, y0 = x0, y1 = -x0;
   for (const Trace& t : traces) {
     if (t.volts.empty()) continue;
-    x0 = std::min(x0, t.initialX);
-    x1 = std::max(x1, t.initialX + static_cast<double>(t.volts.size() - 1) * t.xIncrement);
+    x0 = std::min(x0, at(t, 0));
+    x1 = std::max(x1, at(t, t.volts.size() - 1));
     for (double v : t.volts) {
       if (!std::isfinite(v)) continue;
       y0 = std::min(y0, v);
@@ -155,6 +162,7 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
   double xs, ys;
   const char *xp, *yp;
   Prefix(std::max(std::fabs(x0), std::fabs(x1)), xs, xp);
+  if (!timeAxis) xs = 1, xp = "";
   Prefix(std::max(std::fabs(y0), std::fabs(y1)), ys, yp);
   auto X = [&](double x) { return left + (x - x0) / (x1 - x0) * pw; };
   auto Y = [&](double y) { return top + (y1 - y) / (y1 - y0) * ph; };
@@ -183,7 +191,8 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
   s += "<rect x=\"" + Px(left) + "\" y=\"" + Px(top) + "\" width=\"" + Px(pw) + "\" height=\"" + Px(ph) +
        "\" fill=\"none\" stroke=\"black\"/>\n";
   s += "<g>\n" + labels + "</g>\n";
-  s += "<text x=\"" + Px(left + pw / 2) + "\" y=\"" + Px(H - 20) + "\" text-anchor=\"middle\">Time (" + xp + "s)</text>\n";
+  s += "<text x=\"" + Px(left + pw / 2) + "\" y=\"" + Px(H - 20) + "\" text-anchor=\"middle\">" +
+       (timeAxis ? "Time (" + std::string(xp) + "s)" : std::string("Sample (no time step in the record)")) + "</text>\n";
   s += "<text transform=\"translate(24 " + Px(top + ph / 2) + ") rotate(-90)\" text-anchor=\"middle\">Voltage (" +
        std::string(yp) + "V)</text>\n";
 
@@ -197,7 +206,7 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
     std::string points;
     auto add = [&](std::size_t i) {
       if (!std::isfinite(t.volts[i])) return;
-      points += Px(X(t.initialX + static_cast<double>(i) * t.xIncrement)) + "," + Px(Y(t.volts[i])) + " ";
+      points += Px(X(at(t, i))) + "," + Px(Y(t.volts[i])) + " ";
     };
     if (n <= columns * 2) {
       for (std::size_t i = 0; i < n; ++i) add(i);

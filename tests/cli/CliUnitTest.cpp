@@ -96,6 +96,11 @@ TEST(CliPlot, SvgHasOneTracePerChannelLabelsAndEscapedTitle) {
     ys.push_back(std::stod(first.substr(p + 1)));
   const double top = *std::min_element(ys.begin(), ys.end());
   EXPECT_EQ(std::count(ys.begin(), ys.end(), top), 100);
+  // No time step: the samples spread over the sample numbers instead of piling up at one x.
+  const std::string flat = SvgText({Trace{"Channel1", 0, 0, {1, 2, 3}}}, "t");
+  EXPECT_NE(flat.find("Sample (no time step"), std::string::npos);
+  EXPECT_NE(flat.find("points=\"90.0,"), std::string::npos);
+  EXPECT_NE(flat.find(" 930.0,"), std::string::npos);
   // Nothing to plot still gives a document.
   EXPECT_NE(SvgText({}, "empty").find("</svg>"), std::string::npos);
 }
