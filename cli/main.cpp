@@ -46,6 +46,7 @@ const char* const kUsage =
     "  korvane idn [<resource>]                          identify the instrument and the driver\n"
     "  korvane get <resource> <path>                     read a property, e.g. Channels.Item(Channel1).Offset\n"
     "  korvane set <resource> <path> <value>             write a property\n"
+    "              (with --channel Channel1 the path starts at that channel: Offset)\n"
     "  korvane list [<path>]                             the members of the object a path reaches\n"
     "  korvane scpi <resource> \"<command>\"               send a command; print the reply of a query\n"
     "  korvane fetch <resource> --channel Channel1 [--channel Channel2] [--points N]\n"
@@ -263,10 +264,13 @@ int CmdIdn(const Args& a) {
 int CmdGetSet(const Args& a, bool set) {
   if (a.positional.size() != (set ? 3u : 2u))
     return Usage(set ? "set takes <resource> <path> <value>" : "get takes <resource> <path>");
+  if (a.channels.size() > 1) return Usage("get and set take at most one --channel");
+  // "--channel Channel1 Offset" is short for "Channels.Item(Channel1).Offset".
+  const std::string text = a.channels.empty() ? a.positional[1] : "Channels.Item(" + a.channels[0] + ")." + a.positional[1];
   // The path and the value are checked before any connection is made.
   PropertyPath path;
   std::string error;
-  if (!ResolvePath(a.positional[1], path, error)) return BadInput(error);
+  if (!ResolvePath(text, path, error)) return BadInput(error);
   if (set && !path.property->put) return BadInput(std::string(path.property->name) + " is read-only");
   if (!set && !path.property->get) return BadInput(std::string(path.property->name) + " is write-only");
   Value v;
@@ -277,11 +281,11 @@ int CmdGetSet(const Args& a, bool set) {
   if (FAILED(hr)) return Fail("Initialize " + a.positional[0], hr);
   if (set) {
     hr = WriteProperty(s.get(), path, v);
-    if (FAILED(hr)) return Fail("set " + a.positional[1], hr);
+    if (FAILED(hr)) return Fail("set " + text, hr);
     return kExitOk;
   }
   hr = ReadProperty(s.get(), path, v);
-  if (FAILED(hr)) return Fail("get " + a.positional[1], hr);
+  if (FAILED(hr)) return Fail("get " + text, hr);
   std::printf("%s\n", FormatValue(*path.property, v).c_str());
   return kExitOk;
 }

@@ -139,6 +139,12 @@ class Simulated(unittest.TestCase):
                 self.assertEqual(rc, 0, err)
         rc, _, err = run("set", RES, "Trigger.Level", "-0.25", "--options", SIMULATE)  # a value like an option
         self.assertEqual(rc, 0, err)
+        rc, out, err = run("get", RES, "ProbeAttenuation", "--channel", "Channel2", "--options", SIMULATE)
+        self.assertEqual((rc, out.strip()), (0, "1"), err)
+        # A channel the model lacks is the driver's error, not a path error.
+        rc, _, err = run("get", RES, "Enabled", "--channel", "Channel9", "--options", SIMULATE)
+        self.assertEqual(rc, 1)
+        self.assertIn("Channels.Item(Channel9).Enabled failed: 0x", err)
 
     def test_unknown_measurement(self):
         rc, _, err = run("measure", RES, "--channel", "Channel1", "frequency", "loudness", "--options", SIMULATE)
