@@ -332,6 +332,10 @@ KORVANE_PLATFORM_API void CoTaskMemFree(LPVOID pv);
 KORVANE_PLATFORM_API HRESULT KorvaneRegisterProgID(LPCOLESTR progId, REFCLSID clsid);
 KORVANE_PLATFORM_API HRESULT KorvaneUnregisterProgID(LPCOLESTR progId);
 
+// The in-process server's entry points, exported from libkorvane.so as from Korvane.dll.
+KORVANE_PLATFORM_API HRESULT DllGetClassObject(REFCLSID rclsid, REFIID riid, LPVOID* ppv);
+KORVANE_PLATFORM_API HRESULT DllCanUnloadNow(void);
+
 typedef struct _CRITICAL_SECTION {
   pthread_mutex_t mutex;
 } CRITICAL_SECTION;

@@ -11,6 +11,17 @@
 
 namespace korvane {
 
+// The module's lock count (com/Module.cpp): every live object keeps the server loaded.
+void ModuleLock() noexcept;
+void ModuleUnlock() noexcept;
+class CModuleRef {
+ public:
+  CModuleRef() noexcept { ModuleLock(); }
+  ~CModuleRef() { ModuleUnlock(); }
+  CModuleRef(const CModuleRef&) = delete;
+  CModuleRef& operator=(const CModuleRef&) = delete;
+};
+
 template <class Self, class Node, class Interfaces>
 class CComObject : public Node, public Interfaces {
  public:
@@ -57,6 +68,7 @@ class CComObject : public Node, public Interfaces {
 
  private:
   std::atomic<ULONG> refs_{0};
+  CModuleRef moduleRef_;
 };
 
 }  // namespace korvane
