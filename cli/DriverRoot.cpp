@@ -1,7 +1,8 @@
 #include "DriverRoot.h"
 
-// The class factory for CLSID_Korvane is not registered on every platform yet; until it is, the
-// root comes from the object class itself. Only this function knows.
+// The root the class factory of CLSID_Korvane makes has no I/O session yet, so it can only
+// simulate; until it has one, the root comes from the object class with the VISA-COM session,
+// as the IVI-C session functions make it. Only this function knows.
 #include "com/Objects.h"
 #include "io/VisaComSession.h"
 
