@@ -30,6 +30,52 @@ int HighestInsert(const char* text) {
   return highest;
 }
 
+#if defined(_WIN32)
+HMODULE DriverModule() noexcept {
+  static const HMODULE module = [] {
+    HMODULE h = nullptr;
+    GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                       reinterpret_cast<LPCWSTR>(&DriverModule), &h);
+    return h;
+  }();
+  return module;
+}
+
+// The message table resource of the module holding the driver, through FormatMessage. False
+// when the module has none (a program linking the driver statically) or the inserts fall
+// short of what the text refers to.
+bool FormatFromMessageTable(const messages::MessageRow& row, const std::vector<std::string>& inserts,
+                            std::string& out) {
+  const HMODULE module = DriverModule();
+  if (!module || !FindResourceW(module, MAKEINTRESOURCEW(1), RT_MESSAGETABLE)) return false;
+  if (static_cast<std::size_t>(HighestInsert(row.text)) > inserts.size()) return false;
+  std::vector<OleString> wide;
+  wide.reserve(inserts.size());
+  std::vector<DWORD_PTR> args(inserts.size() + 1, 0);
+  for (std::size_t i = 0; i < inserts.size(); ++i) {
+    wide.push_back(ToOle(inserts[i]));
+    args[i] = reinterpret_cast<DWORD_PTR>(wide.back().c_str());
+  }
+  LPWSTR text = nullptr;
+  const DWORD n = FormatMessageW(
+      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, row.id, 0,
+      reinterpret_cast<LPWSTR>(&text), 0, reinterpret_cast<va_list*>(args.data()));
+  if (!n || !text) return false;
+  out = ToNarrow(text, n);
+  LocalFree(text);
+  return true;
+}
+#endif
+
+// The text of a message with its inserts: on Windows from the DLL's message table; the
+// compiled copy of the same texts elsewhere and where the resource is absent.
+bool FormatRow(const messages::MessageRow& row, const std::vector<std::string>& inserts, std::string& out) {
+#if defined(_WIN32)
+  if (FormatFromMessageTable(row, inserts, out)) return true;
+#endif
+  return FormatInserts(row.text, inserts, out);
+}
+
 std::string VariantText(const VARIANT& v) {
   char buf[64];
   switch (v.vt) {
@@ -210,7 +256,7 @@ HRESULT CErrorReporter::FormatMessageText(unsigned id, va_list args, std::string
     va_end(copy);
     if (missing) return FormatterFailure(id, S_OK, "A message insert is missing.");
     std::string text;
-    if (!FormatInserts(row->text, inserts, text))
+    if (!FormatRow(*row, inserts, text))
       return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
     out.assign(Trim(text));
     return S_OK;
@@ -232,7 +278,7 @@ HRESULT CErrorReporter::ReportInserts(unsigned id, const char* elab, std::initia
     std::vector<std::string> values;
     for (const char* s : inserts) values.emplace_back(s ? s : "");
     std::string text;
-    if (!FormatInserts(row->text, values, text))
+    if (!FormatRow(*row, values, text))
       return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
     return ReportFormatted(id, std::string(Trim(text)), elab);
   });

@@ -2,8 +2,13 @@
 """Generate the compiled message table (C++ include) from catalog/messages.toml.
 
 Usage: gen_messages.py <messages.toml> <MessageTable.inc>
+       gen_messages.py --bin <messages.toml> <Messages.bin>
+
+--bin writes the binary form of a MESSAGETABLE resource instead (for the Windows DLL): blocks of
+consecutive ids, each message a Unicode entry padded to four bytes.
 """
 import re
+import struct
 import sys
 import tomllib
 
@@ -88,7 +93,45 @@ def main(src, dst):
         f.write(text)
 
 
+def message_table(rows):
+    blocks = []  # [low, high, texts]
+    for r in rows:
+        if blocks and blocks[-1][1] + 1 == r["id"]:
+            blocks[-1][1] = r["id"]
+            blocks[-1][2].append(r["text"])
+        else:
+            blocks.append([r["id"], r["id"], [r["text"]]])
+    offset = 4 + 12 * len(blocks)
+    head = struct.pack("<I", len(blocks))
+    body = b""
+    for low, high, texts in blocks:
+        head += struct.pack("<III", low, high, offset + len(body))
+        for text in texts:
+            data = text.encode("utf-16-le") + b"\0\0"
+            data += b"\0" * (-(len(data) + 4) % 4)
+            body += struct.pack("<HH", len(data) + 4, 1) + data
+    return head + body
+
+
+def main_bin(src, dst):
+    with open(src, "rb") as f:
+        rows = tomllib.load(f)["message"]
+    check(src, rows)
+    data = message_table(rows)
+    try:
+        with open(dst, "rb") as f:
+            if f.read() == data:
+                return
+    except OSError:
+        pass
+    with open(dst, "wb") as f:
+        f.write(data)
+
+
 if __name__ == "__main__":
-    if len(sys.argv) != 3:
+    if len(sys.argv) == 4 and sys.argv[1] == "--bin":
+        main_bin(sys.argv[2], sys.argv[3])
+    elif len(sys.argv) == 3:
+        main(sys.argv[1], sys.argv[2])
+    else:
         sys.exit(__doc__)
-    main(sys.argv[1], sys.argv[2])

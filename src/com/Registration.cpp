@@ -1,0 +1,183 @@
+// Registration of the server (Windows): the registry scripts of the module's resources and
+// the type library, and the exported entry points regsvr32 and installers call.
+#include "com/Module.h"
+#include "com/Registrar.h"
+
+#include <korvane/KorvaneCom.h>
+
+#include <cwchar>
+#include <memory>
+#include <string>
+
+namespace korvane {
+namespace {
+
+constexpr wchar_t kAppId[] = L"{a98d7d4b-2eb8-4278-a64b-ef4bddf5d0af}";
+
+HMODULE ThisModule() noexcept {
+  HMODULE module = nullptr;
+  GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS | GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                     reinterpret_cast<LPCWSTR>(&ThisModule), &module);
+  return module;
+}
+
+HRESULT ModulePath(HMODULE module, std::wstring& path) {
+  path.resize(MAX_PATH);
+  for (;;) {
+    const DWORD n = GetModuleFileNameW(module, path.data(), static_cast<DWORD>(path.size()));
+    if (n == 0) return HRESULT_FROM_WIN32(GetLastError());
+    if (n < path.size()) {
+      path.resize(n);
+      return S_OK;
+    }
+    path.resize(path.size() * 2);
+  }
+}
+
+struct TypeLibReleaser {
+  void operator()(ITypeLib* p) const noexcept { p->Release(); }
+};
+
+HRESULT LoadOwnTypeLib(const std::wstring& path, std::unique_ptr<ITypeLib, TypeLibReleaser>& lib) {
+  ITypeLib* raw = nullptr;
+  HRESULT hr = LoadTypeLibEx(path.c_str(), REGKIND_NONE, &raw);  // resource TYPELIB 1 of the file
+  if (FAILED(hr)) return hr;
+  lib.reset(raw);
+  return S_OK;
+}
+
+// Per user, HKCR stands for the user's classes while the type library is (un)registered, so
+// its TypeLib and Interface keys land beside the user's class keys.
+class CUserClassesOverride {
+ public:
+  explicit CUserClassesOverride(bool perUser) {
+    if (!perUser) return;
+    LSTATUS s = RegCreateKeyExW(HKEY_CURRENT_USER, L"Software\\Classes", 0, nullptr, REG_OPTION_NON_VOLATILE,
+                                KEY_ALL_ACCESS, nullptr, &key_, nullptr);
+    if (s == ERROR_SUCCESS) s = RegOverridePredefKey(HKEY_CLASSES_ROOT, key_);
+    status_ = s == ERROR_SUCCESS ? S_OK : HRESULT_FROM_WIN32(static_cast<DWORD>(s));
+  }
+  ~CUserClassesOverride() {
+    if (key_) {
+      RegOverridePredefKey(HKEY_CLASSES_ROOT, nullptr);
+      RegCloseKey(key_);
+    }
+  }
+  CUserClassesOverride(const CUserClassesOverride&) = delete;
+  CUserClassesOverride& operator=(const CUserClassesOverride&) = delete;
+  HRESULT Status() const noexcept { return status_; }
+
+ private:
+  HKEY key_ = nullptr;
+  HRESULT status_ = S_OK;
+};
+
+HRESULT RegisterTypeLibrary(const std::wstring& path, bool perUser) {
+  std::unique_ptr<ITypeLib, TypeLibReleaser> lib;
+  if (HRESULT hr = LoadOwnTypeLib(path, lib); FAILED(hr)) return hr;
+  std::wstring dir = path.substr(0, path.find_last_of(L"\\/") + 1);
+  if (dir.empty()) dir = L".";
+  CUserClassesOverride classes(perUser);
+  if (FAILED(classes.Status())) return classes.Status();
+  return RegisterTypeLib(lib.get(), const_cast<LPOLESTR>(path.c_str()), const_cast<LPOLESTR>(dir.c_str()));
+}
+
+HRESULT UnregisterTypeLibrary(const std::wstring& path, bool perUser) {
+  std::unique_ptr<ITypeLib, TypeLibReleaser> lib;
+  if (HRESULT hr = LoadOwnTypeLib(path, lib); FAILED(hr)) return hr;
+  TLIBATTR* attr = nullptr;
+  if (HRESULT hr = lib->GetLibAttr(&attr); FAILED(hr)) return hr;
+  const TLIBATTR a = *attr;
+  lib->ReleaseTLibAttr(attr);
+  CUserClassesOverride classes(perUser);
+  if (FAILED(classes.Status())) return classes.Status();
+  // Already gone is what unregistration wants; systems differ in the error they give for it.
+  wchar_t libid[40];
+  StringFromGUID2(a.guid, libid, 40);
+  wchar_t version[32];
+  swprintf(version, 32, L"\\%x.%x", a.wMajorVerNum, a.wMinorVerNum);
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(L"TypeLib\\") + libid + version).c_str(), 0, KEY_READ, &key) !=
+      ERROR_SUCCESS)
+    return S_OK;
+  RegCloseKey(key);
+  return UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
+}
+
+HRESULT ApplyScripts(CRegistrar& registrar, HMODULE module, bool registering) {
+  HRESULT first = registrar.ApplyResource(module, CKorvaneModule::kAppIdScript, registering);
+  if (FAILED(first) && registering) return first;
+  for (const CObjectMapEntry& e : CKorvaneModule::ObjectMap()) {
+    HRESULT hr = registrar.ApplyResource(module, e.registryScript, registering);
+    if (FAILED(hr)) {
+      if (registering) return hr;
+      if (SUCCEEDED(first)) first = hr;
+    }
+  }
+  return SUCCEEDED(first) ? S_OK : first;
+}
+
+HRESULT Prepare(CRegistrar& registrar, bool perUser, HMODULE& module, std::wstring& path) {
+  module = ThisModule();
+  if (!module) return HRESULT_FROM_WIN32(GetLastError());
+  if (HRESULT hr = ModulePath(module, path); FAILED(hr)) return hr;
+  registrar.AddReplacement(L"MODULE", path);
+  registrar.AddReplacement(L"APPID", kAppId);
+  registrar.SetPerUser(perUser);
+  return S_OK;
+}
+
+}  // namespace
+
+// Script 101 first, then the classes in map order, then the type library; the first failure
+// ends the registration.
+HRESULT CKorvaneModule::RegisterServer() noexcept {
+  try {
+    CRegistrar registrar;
+    HMODULE module = nullptr;
+    std::wstring path;
+    if (HRESULT hr = Prepare(registrar, perUser_, module, path); FAILED(hr)) return hr;
+    if (HRESULT hr = ApplyScripts(registrar, module, true); FAILED(hr)) return hr;
+    return RegisterTypeLibrary(path, perUser_);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+// Removes as much as it can and reports the first failure.
+HRESULT CKorvaneModule::UnregisterServer() noexcept {
+  try {
+    CRegistrar registrar;
+    HMODULE module = nullptr;
+    std::wstring path;
+    if (HRESULT hr = Prepare(registrar, perUser_, module, path); FAILED(hr)) return hr;
+    HRESULT first = ApplyScripts(registrar, module, false);
+    HRESULT hr = UnregisterTypeLibrary(path, perUser_);
+    return FAILED(first) ? first : hr;
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
+}
+
+}  // namespace korvane
+
+STDAPI DllRegisterServer(void) { return korvane::Module().RegisterServer(); }
+
+STDAPI DllUnregisterServer(void) { return korvane::Module().UnregisterServer(); }
+
+// "user" (any case) registers for the current user only. The flag holds for this call; a
+// later DllRegisterServer registers for the machine again.
+STDAPI DllInstall(BOOL install, LPCWSTR cmdLine) {
+  korvane::CKorvaneModule& module = korvane::Module();
+  const bool wasPerUser = module.PerUser();
+  if (cmdLine && _wcsnicmp(cmdLine, L"user", 5) == 0) module.SetPerUser(true);
+  HRESULT hr;
+  if (install) {
+    hr = module.RegisterServer();
+    if (FAILED(hr)) module.UnregisterServer();
+  } else {
+    hr = module.UnregisterServer();
+  }
+  module.SetPerUser(wasPerUser);
+  return hr;
+}
