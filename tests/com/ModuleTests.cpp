@@ -8,6 +8,8 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace korvane {
 namespace {
@@ -122,6 +124,33 @@ TEST(Module, UnloadWaitsForObjectsAndServerLocks) {
   EXPECT_EQ(S_OK, f->LockServer(FALSE));
   EXPECT_EQ(S_FALSE, DllCanUnloadNow());
   channel.Reset();
+  EXPECT_EQ(S_OK, DllCanUnloadNow());
+}
+
+// Clients on several threads at once: every object and lock is counted and released.
+TEST(Module, CountsHoldAcrossThreads) {
+  ASSERT_EQ(S_OK, DllCanUnloadNow());
+  std::vector<std::thread> threads;
+  std::vector<int> failures(4, 0);
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([t, &failures] {
+      for (int i = 0; i < 50; ++i) {
+        const Coclass& c = kCoclasses[(t + i) % std::size(kCoclasses)];
+        ComPtr<IClassFactory> f;
+        if (FAILED(DllGetClassObject(c.clsid, IID_IClassFactory, f.ReceiveVoid()))) {
+          ++failures[t];
+          continue;
+        }
+        ComPtr<IUnknown> object;
+        f->LockServer(TRUE);
+        if (FAILED(f->CreateInstance(nullptr, c.defaultIid, object.ReceiveVoid()))) ++failures[t];
+        f->LockServer(FALSE);
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int n : failures) EXPECT_EQ(0, n);
+  EXPECT_EQ(0, CKorvaneModule::LockCount());
   EXPECT_EQ(S_OK, DllCanUnloadNow());
 }
 
