@@ -7,6 +7,7 @@
 #include "core/Driver.h"
 #include "core/MemberInfo.h"
 #include "core/ObjectNode.h"
+#include "io/VisaComSession.h"
 
 #include <korvane/KorvaneObjects.h>
 
@@ -35,7 +36,9 @@ class CKorvaneSession : public CDriver, public CObjectNode {
   using ChildList = std::vector<CChildItem>;
   using VirtualNameMap = std::map<std::string, std::string, std::less<>>;
 
-  explicit CKorvaneSession(std::unique_ptr<IIoSession> io = nullptr) : CDriver(std::move(io)) {}
+  // A root created by a client talks to its instrument through VISA-COM; tests hand in their own.
+  CKorvaneSession() : CDriver(std::make_unique<cKorvaneVisaComSession>()) {}
+  explicit CKorvaneSession(std::unique_ptr<IIoSession> io) : CDriver(std::move(io)) {}
   // Items a client still holds stop using the session before the child map lets them go.
   ~CKorvaneSession() override { DetachChildren(); }
 

@@ -22,6 +22,7 @@
 #include <atomic>
 #include <cstddef>
 #include <new>
+#include <tuple>
 #include <type_traits>
 #include <utility>
 
@@ -119,6 +120,56 @@ HRESULT SimulatedPut(CStateCache& cache, T value) {
   return S_OK;
 }
 
+// ---- pending command ----
+// The arguments a member's command is formatted with: the item's index first (every command of
+// an item's interface starts with it), then the member's own input values; out pointers are
+// left to the reply.
+template <typename A>
+auto InArg(A a) {
+  if constexpr (std::is_pointer_v<A> && !std::is_same_v<A, BSTR>)
+    return std::tuple<>();
+  else if constexpr (std::is_enum_v<A>)
+    return std::tuple<LONG>(static_cast<LONG>(a));
+  else if constexpr (std::is_integral_v<A> && sizeof(A) < sizeof(int))
+    return std::tuple<int>(a);
+  else
+    return std::tuple<A>(a);
+}
+
+template <typename Obj>
+auto ItemArgs(Obj& obj) {
+  if constexpr (requires { obj.Index(); })
+    return std::tuple<int>(obj.Index());
+  else
+    return std::tuple<>();
+}
+
+template <const CMemberInfo& M>
+constexpr const char* CommandFormat() {
+  return M.kind == MemberKind::Put ? M.command : (M.query ? M.query : M.command);
+}
+
+// Empties the node's pending strings however the call ends.
+template <typename Obj>
+class CPendingScope {
+ public:
+  explicit CPendingScope(Obj& obj) noexcept : obj_(obj) {}
+  CPendingScope(const CPendingScope&) = delete;
+  CPendingScope& operator=(const CPendingScope&) = delete;
+  ~CPendingScope() { obj_.ClearPending(); }
+
+ private:
+  Obj& obj_;
+};
+
+template <const CMemberInfo& M, typename Obj, typename... A>
+HRESULT FormatPending(Obj& obj, CDriver& session, A... args) {
+  obj.SetPendingResponse(M.kind == MemberKind::Put ? nullptr : M.response);
+  return std::apply(
+      [&](auto... v) { return session.FormatCommand(&obj.PendingCommand(), CommandFormat<M>(), v...); },
+      std::tuple_cat(ItemArgs(obj), InArg(args)...));
+}
+
 template <const CMemberInfo& M, typename Obj, typename Impl, typename... A>
 HRESULT Dispatch(Obj& obj, CDriver* session, Impl& impl, A... args) {
   if constexpr (M.simulated) {
@@ -127,6 +178,13 @@ HRESULT Dispatch(Obj& obj, CDriver* session, Impl& impl, A... args) {
         return SimulatedGet<M>(obj.StateCache(), args...);
       else
         return SimulatedPut<M>(obj.StateCache(), args...);
+    }
+  }
+  if constexpr (CommandFormat<M>() != nullptr) {
+    if (session && !session->Simulate()) {
+      CPendingScope<Obj> pending(obj);
+      if (HRESULT hr = FormatPending<M>(obj, *session, args...); FAILED(hr)) return hr;
+      return impl(args...);
     }
   }
   return impl(args...);

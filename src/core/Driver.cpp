@@ -77,7 +77,25 @@ class FlagRestore {
 
 }  // namespace
 
-CDriver::CDriver(std::unique_ptr<IIoSession> io) : io_(std::move(io)) {}
+CDriver::CDriver(std::unique_ptr<IIoSession> io) : io_(std::move(io)) {
+  if (io_) io_->SetEnumFormatter(&enums_);
+}
+
+HRESULT CDriver::FormatCommand(std::string* out, const char* format, ...) {
+  out->clear();
+  CFormattedIo::CCStringWriter sink(*out);
+  va_list args;
+  va_start(args, format);
+  HRESULT hr = commandText_.Printf(sink, format, &args, false);
+  va_end(args);
+  return hr;
+}
+
+HRESULT CDriver::GenericWrite(const std::string& command) {
+  IIoSession* io = IoSession();
+  if (!io) return reporter_.NotInitialized();
+  return io->FormattedWrite("%s", command.c_str());
+}
 
 CDriver::~CDriver() {
   if (ioOpen_ && io_) io_->Close();

@@ -8,9 +8,11 @@
 
 #include "core/CallContext.h"
 #include "core/ConfigStore.h"
+#include "core/EnumCommand.h"
 #include "core/ErrorReporter.h"
 #include "core/MethodTrace.h"
 #include "core/Models.h"
+#include "io/FormattedIo.h"
 #include "io/IoSession.h"
 
 #include <korvane/ComHelpers.h>
@@ -147,6 +149,21 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   LONG DisableTimeout() const noexcept { return disableTimeout_; }
   LONG ResetTimeout() const noexcept { return resetTimeout_; }
 
+  // ---- the instrument I/O of interface members ----
+  // A member's command text: `format` in the driver's format language with the arguments,
+  // enumerations converted for the connected model and the member being called.
+  HRESULT FormatCommand(std::string* out, const char* format, ...);
+  // Sends `command` as it stands, then the status check.
+  HRESULT GenericWrite(const std::string& command);
+  // Sends `command`, scans the reply with `response` into `out...`, then the status check.
+  template <typename... P>
+  HRESULT GenericQuery(const std::string& command, const char* response, P*... out) {
+    IIoSession* io = IoSession();
+    if (!io) return reporter_.NotInitialized();
+    return io->FormattedQuery("%s", response, command.c_str(), out...);
+  }
+  IEnumFormatter& EnumFormatter() noexcept { return enums_; }
+
   virtual IIoSession* IoSession() noexcept { return io_.get(); }
   virtual IErrorReporter* ErrorReporter() noexcept { return &reporter_; }
 
@@ -217,6 +234,9 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   CMethodTrace trace_;
   std::unique_ptr<IIoSession> io_;
   CKorvaneErrorReporter reporter_{this};
+  CEnumFormatter enums_{&reporter_, [this] { return instrumentModel_; },
+                        [this] { return MemberKey(CurrentCallContext()); }};
+  CFormattedIo commandText_{&reporter_, &enums_};
   ConfigStoreFactory configStoreFactory_ = CreateSystemConfigStore;
 };
 

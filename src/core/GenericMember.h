@@ -1,19 +1,73 @@
 // Generic members: properties and methods described entirely by their command and response
-// formats. Outside simulation they need the formatted I/O engine; until it is wired in here,
-// they report that the member is not supported (simulation is served by the frame and never
-// reaches this).
+// formats. The call frame has formatted the command into the node's pending command; a getter
+// or query method sends it and scans the reply into its out parameters, a setter or action sends
+// it. Each transfer ends with the session's status check.
 #pragma once
 
+#include "core/Driver.h"
 #include "core/ErrorReporter.h"
 #include "core/MemberInfo.h"
 
+#include <korvane/ComHelpers.h>
+
+#include <tuple>
+#include <type_traits>
+
 namespace korvane::frame {
 
+template <typename A>
+constexpr bool IsOutParam() {
+  return std::is_pointer_v<A> && !std::is_same_v<A, BSTR>;
+}
+
+template <typename A>
+auto OutArg(A a) {
+  if constexpr (IsOutParam<A>())
+    return std::tuple<A>(a);
+  else
+    return std::tuple<>();
+}
+
+// While simulating, a member the state cache does not serve sends nothing; what it returns is
+// the member's simulation default (an action just succeeds).
+template <const CMemberInfo& M, typename T>
+HRESULT SimulatedOut(T* out) {
+  if constexpr (std::is_same_v<T, BSTR>) {
+    Bstr text(M.simText ? M.simText : "");
+    BSTR b = text.Detach();
+    if (!b) b = SysAllocString(OLESTR(""));
+    if (!b) return E_OUTOFMEMORY;
+    SysFreeString(*out);
+    *out = b;
+  } else if constexpr (std::is_floating_point_v<T>) {
+    *out = static_cast<T>(M.simReal);
+  } else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
+    *out = static_cast<T>(M.simInteger);
+  }
+  return S_OK;
+}
+
 template <const CMemberInfo& M, typename Obj, typename... A>
-HRESULT GenericMember(Obj& obj, A...) {
-  constexpr const char* elab = "The instrument command of this member is not available yet.";
-  return M.kind == MemberKind::Method ? obj.Reporter().MethodNotSupported(M.method.methodName, elab)
-                                      : obj.Reporter().PropertyNotSupported(M.method.methodName, elab);
+HRESULT GenericMember(Obj& obj, A... args) {
+  CDriver* session = obj.Session();
+  if (!session) return obj.Reporter().NotInitialized();
+  auto outs = std::tuple_cat(OutArg(args)...);
+  if (session->Simulate()) {
+    return std::apply(
+        [](auto*... out) {
+          HRESULT hr = S_OK;
+          ((hr = SUCCEEDED(hr) ? SimulatedOut<M>(out) : hr), ...);
+          return hr;
+        },
+        outs);
+  }
+  if constexpr (M.kind != MemberKind::Put && M.query != nullptr) {
+    return std::apply(
+        [&](auto*... out) { return session->GenericQuery(obj.PendingCommand(), obj.PendingResponse(), out...); },
+        outs);
+  } else {
+    return session->GenericWrite(obj.PendingCommand());
+  }
 }
 
 }  // namespace korvane::frame

@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cstddef>
+#include <string>
 #include <vector>
 
 namespace korvane {
@@ -21,6 +22,17 @@ class CObjectNode {
 
   CriticalSection& ObjectLock() noexcept { return objectLock_; }
   CStateCache& StateCache() noexcept { return cache_; }
+
+  // The command (or query) of the member being called, already formatted with its arguments,
+  // and the format its reply is scanned with. They live for one call: the call frame fills them
+  // and empties them again, and the object lock keeps other calls out meanwhile.
+  std::string& PendingCommand() noexcept { return pendingCommand_; }
+  const char* PendingResponse() const noexcept { return pendingResponse_; }
+  void SetPendingResponse(const char* format) noexcept { pendingResponse_ = format; }
+  void ClearPending() noexcept {
+    pendingCommand_.clear();
+    pendingResponse_ = nullptr;
+  }
 
   // Children are not owned here; whoever creates an item adds it and removes it again.
   void AddChildNode(CObjectNode* child) { children_.push_back(child); }
@@ -75,6 +87,8 @@ class CObjectNode {
   CriticalSection objectLock_;
   CStateCache cache_;
   std::vector<CObjectNode*> children_;
+  std::string pendingCommand_;
+  const char* pendingResponse_ = nullptr;
 };
 
 }  // namespace korvane

@@ -13,6 +13,7 @@ namespace korvane {
 
 struct IErrorReporter;
 struct ICallContextProvider;
+struct IEnumFormatter;
 
 // Checks the instrument for errors after each complete formatted operation.
 struct IInstrErrorPoller {
@@ -97,6 +98,9 @@ struct IIoSession {
   virtual HRESULT ReadLineNoPoll(std::string* line, LONG lTimeout) = 0;
   // Device clear: the instrument drops its pending output and the session its buffered bytes.
   virtual HRESULT DeviceClear() = 0;
+
+  // The enumeration conversions of the format language; not owned, must outlive the session.
+  virtual void SetEnumFormatter(IEnumFormatter*) noexcept {}
 };
 
 }  // namespace korvane

@@ -55,7 +55,7 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   HRESULT GetWriteTerminator(std::string* terminator);
   HRESULT SetWriteTerminator(const std::string& terminator);
 
-  void SetEnumFormatter(IEnumFormatter* enums) noexcept { engine_.SetEnumFormatter(enums); }
+  void SetEnumFormatter(IEnumFormatter* enums) noexcept override { engine_.SetEnumFormatter(enums); }
   bool IsConnected() const noexcept { return buffer_ != nullptr; }
   CInstrBuffer* InstrBuffer() noexcept { return buffer_.get(); }
 

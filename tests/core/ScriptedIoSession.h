@@ -1,6 +1,6 @@
 // An in-memory I/O session that expects a fixed sequence of commands and answers canned
-// replies. It understands just the formats the driver session uses: literal commands, "%d" on
-// the write side, and "%d", "%lf", "%$Ct" and literal text on the read side. The status check's
+// replies. It understands just the formats the driver session uses: literal commands, "%d" and
+// "%s" on the write side, and "%d", "%lf", "%$Ct" and literal text on the read side. The status check's
 // own transfers take a step as well: the command on the write, its reply on the read.
 #pragma once
 
@@ -139,6 +139,9 @@ class ScriptedIoSession : public IIoSession {
     for (const char* p = format; *p; ++p) {
       if (p[0] == '%' && p[1] == 'd') {
         command += std::to_string(va_arg(args, int));
+        ++p;
+      } else if (p[0] == '%' && p[1] == 's') {
+        command += va_arg(args, const char*);
         ++p;
       } else {
         command += *p;

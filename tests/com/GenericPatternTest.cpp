@@ -1,0 +1,123 @@
+// Generic members outside simulation: the command each one sends, the reply it scans, and what
+// a failure leaves behind. A scripted session fails the test on any command it does not expect.
+#include "com/Objects.h"
+#include "ScriptedIoSession.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+namespace korvane {
+namespace {
+
+using test::TakeErrorInfo;
+
+constexpr HRESULT kNotSupportedByModel = static_cast<HRESULT>(0x80044216);
+constexpr HRESULT kPropertyNotSupported = static_cast<HRESULT>(0x80047012);
+
+template <typename I>
+ComPtr<I> Query(IUnknown* p, REFIID iid) {
+  ComPtr<I> out;
+  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
+  return out;
+}
+
+class GenericPattern : public ::testing::Test {
+ protected:
+  void SetUp() override { Connect("SGM,MASK"); }
+
+  // A connected Bormo two-channel model with these options, not simulating.
+  void Connect(const char* options) {
+    root_.Reset();
+    auto io = std::make_unique<test::ScriptedIoSession>();
+    io_ = io.get();
+    io_->Expect("*IDN?", "Veltrane Instruments,DSO-BR70-2CH,SN0001,1.02.3");
+    io_->Expect("*OPT?", options);
+    io_->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07");
+    io_->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
+    ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
+    ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
+    ASSERT_TRUE(io_->AllConsumed());
+    io_->sent.clear();
+  }
+
+  ComInit com_;
+  test::ScriptedIoSession* io_ = nullptr;
+  ComPtr<IKorvane8> root_;
+};
+
+TEST_F(GenericPattern, GettersQueryEveryTimeAndSettersSendTheFormattedValue) {
+  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  io_->Expect(":TIM:SCAL 0.0025");
+  io_->Expect(":TIM:SCAL?", "+2.5E-03");
+  io_->Expect(":TIM:SCAL?", "+5.0E-03");
+  ASSERT_EQ(S_OK, timebase->put_HorizontalScale(0.0025));
+  DOUBLE first = 0, second = 0;
+  ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&first));
+  // The cache flag does not matter: what the instrument holds now is what a getter returns.
+  ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&second));
+  EXPECT_DOUBLE_EQ(first, 2.5e-3);
+  EXPECT_DOUBLE_EQ(second, 5e-3);
+  // Methods send their command, and keyless getters query too.
+  auto acquisition = Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition);
+  io_->Expect(":SING");
+  io_->Expect(":WAV:POIN?", "1000");
+  EXPECT_EQ(S_OK, acquisition->SingleAcquisition());
+  LONG points = 0;
+  EXPECT_EQ(S_OK, acquisition->get_RecordLength(&points));
+  EXPECT_EQ(points, 1000);
+  EXPECT_TRUE(io_->AllConsumed());
+}
+
+TEST_F(GenericPattern, FormattingFailureSendsNothingAndTheNextCallWorks) {
+  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  HRESULT hr = timebase->put_TimeReference(static_cast<KorvaneTimebaseReferenceEnum>(77));
+  EXPECT_TRUE(FAILED(hr));
+  std::string text = TakeErrorInfo().description;
+  EXPECT_NE(std::string::npos, text.find("77")) << text;
+  EXPECT_TRUE(io_->sent.empty());
+  // The failed call's command text must not leak into the next one.
+  io_->Expect(":TIM:SCAL 1");
+  EXPECT_EQ(S_OK, timebase->put_HorizontalScale(1.0));
+  EXPECT_TRUE(io_->AllConsumed());
+}
+
+TEST_F(GenericPattern, ModelGuardRefusesBeforeAnyIo) {
+  // Bormo models lack the reference-signal setting; nothing may reach the instrument.
+  auto acquisition = Query<IKorvaneAcquisition2>(root_.get(), IID_IKorvaneAcquisition2);
+  KorvaneAcquisitionReferenceSignalModeEnum mode{};
+  EXPECT_EQ(kNotSupportedByModel, acquisition->get_ReferenceSignal(&mode));
+  EXPECT_TRUE(io_->sent.empty());
+}
+
+TEST_F(GenericPattern, SegmentedMemoryNeedsItsOption) {
+  auto segments = Query<IKorvaneAcquisitionSegmentedMemory>(root_.get(), IID_IKorvaneAcquisitionSegmentedMemory);
+  io_->Expect(":ACQ:SEGM:COUN 4");
+  io_->Expect(":ACQ:SEGM:COUN?", "4");
+  EXPECT_EQ(S_OK, segments->put_Count(4));
+  LONG count = 0;
+  EXPECT_EQ(S_OK, segments->get_Count(&count));
+  EXPECT_EQ(count, 4);
+  EXPECT_TRUE(io_->AllConsumed());
+
+  Connect("MASK");
+  segments = Query<IKorvaneAcquisitionSegmentedMemory>(root_.get(), IID_IKorvaneAcquisitionSegmentedMemory);
+  EXPECT_EQ(kPropertyNotSupported, segments->put_Count(4));
+  EXPECT_EQ(kPropertyNotSupported, segments->get_Count(&count));
+  EXPECT_TRUE(io_->sent.empty());
+}
+
+TEST_F(GenericPattern, SimulationSendsNothingAndAnswersDefaults) {
+  auto operation = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+  ASSERT_EQ(S_OK, operation->put_Simulate(VARIANT_TRUE));
+  auto acquisition = Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition);
+  EXPECT_EQ(S_OK, acquisition->SingleAcquisition());
+  LONG points = 0;
+  EXPECT_EQ(S_OK, acquisition->get_RecordLength(&points));
+  EXPECT_EQ(points, 12);
+  EXPECT_TRUE(io_->sent.empty());
+}
+
+}  // namespace
+}  // namespace korvane
