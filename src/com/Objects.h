@@ -64,6 +64,17 @@ class CKorvaneSession : public CDriver, public CObjectNode {
   // The physical names of a collection's items on the connected model.
   std::vector<std::string> ChildNames(std::string_view collection);
 
+  // Per-session state of one feature (the acquisition's averaging flag, the stored trigger
+  // type, ...): each feature declares its own default-constructible struct and finds its one
+  // instance here, made on first use. Close drops them all, so a new session starts afresh.
+  template <class T>
+  T& FeatureState() {
+    static const char tag = 0;
+    std::shared_ptr<void>& slot = features_[&tag];
+    if (!slot) slot = std::make_shared<T>();
+    return *static_cast<T*>(slot.get());
+  }
+
  protected:
   HRESULT OnCreateChildren() override { return CreateChildren(); }
   HRESULT OnConnected() override { return RunAfterConnect(); }
@@ -83,6 +94,7 @@ class CKorvaneSession : public CDriver, public CObjectNode {
 
   TextMap<ChildList> childMap_;
   VirtualNameMap virtualNames_;
+  std::map<const void*, std::shared_ptr<void>> features_;
 };
 
 // A repeated-capability item: its own lock and cache entries, the physical name, and the

@@ -213,6 +213,7 @@ HRESULT CKorvaneSession::OnClosed() {
   HRESULT hr = RunClose();
   ClearEntries();
   ReleaseChildren();
+  features_.clear();
   return hr;
 }
 

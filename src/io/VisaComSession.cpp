@@ -14,6 +14,11 @@ namespace korvane {
 // CIoSession
 
 CIoSession::CIoSession() noexcept : engine_(nullptr) {}
+
+void CIoSession::SetEnumFormatter(IEnumFormatter* enums) noexcept {
+  enums_ = enums;
+  engine_.SetEnumFormatter(enums);
+}
 CIoSession::~CIoSession() = default;
 
 HRESULT CIoSession::Open(const char* resourceName, IInstrErrorPoller* poller, IErrorReporter* reporter,
@@ -26,7 +31,8 @@ HRESULT CIoSession::Open(const char* resourceName, IInstrErrorPoller* poller, IE
     return reporter->ReportElab(msg::OutOfMemory, "Failed to create the formatted I/O read and write buffers.");
   poller_ = poller;
   context_ = context;
-  engine_ = CFormattedIo(reporter, nullptr);
+  // The enumeration formatter belongs to the owner and stays across sessions.
+  engine_ = CFormattedIo(reporter, enums_);
   return S_OK;
 }
 

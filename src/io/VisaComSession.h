@@ -55,7 +55,7 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   HRESULT GetWriteTerminator(std::string* terminator);
   HRESULT SetWriteTerminator(const std::string& terminator);
 
-  void SetEnumFormatter(IEnumFormatter* enums) noexcept override { engine_.SetEnumFormatter(enums); }
+  void SetEnumFormatter(IEnumFormatter* enums) noexcept override;
   bool IsConnected() const noexcept { return buffer_ != nullptr; }
   CInstrBuffer* InstrBuffer() noexcept { return buffer_.get(); }
 
@@ -77,6 +77,7 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   std::string readTerminator_ = "\n";
   std::string writeTerminator_ = "\n";
   CFormattedIo engine_;
+  IEnumFormatter* enums_ = nullptr;
 };
 
 // The VISA layer: the interface numbering of this layer and the protocol mapping.

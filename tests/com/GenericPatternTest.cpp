@@ -34,6 +34,7 @@ class GenericPattern : public ::testing::Test {
     io_ = io.get();
     io_->Expect("*IDN?", "Veltrane Instruments,DSO-BR70-2CH,SN0001,1.02.3");
     io_->Expect("*OPT?", options);
+    io_->Expect(":SYST:DATA:VAL? \"COUN:CHAN\"", "2");
     io_->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07");
     io_->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
     ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
