@@ -182,6 +182,23 @@ class Instrument(unittest.TestCase):
         else:
             self.assertIn("direct I/O", err)
 
+    def test_values_round_trip_through_the_instrument(self):
+        cases = [("Timebase.HorizontalScale", "2e-4", "0.0002"), ("Channels.Item(Channel2).Offset", "-0.25", "-0.25"),
+                 ("Trigger.Edge.Slope", "negative", "Negative"), ("Channels.Item(Channel1).Enabled", "off", "false")]
+        with Simulator() as res:
+            for path, value, shown in cases:
+                with self.subTest(path=path):
+                    rc, _, err = run("set", res, path, value)
+                    self.assertEqual(rc, 0, err)
+                    rc, out, err = run("get", res, path)
+                    self.assertEqual((rc, out.strip()), (0, shown), err)
+            # A value the instrument refuses comes back as the driver's instrument error.
+            rc, _, err = run("set", res, "Timebase.HorizontalScale", "1e9", "--options", "QueryInstrStatus=true")
+            self.assertEqual(rc, 1)
+            self.assertIn("0x80047001", err)
+            rc, out, _ = run("get", res, "Timebase.HorizontalScale")
+            self.assertEqual((rc, out.strip()), (0, "0.0002"), "the refused value must not have been kept")
+
     def test_sim_runs_the_simulator(self):
         p = subprocess.run([KORVANE, "sim", "--list-models"], capture_output=True, text=True, timeout=30)
         self.assertEqual(p.returncode, 0, p.stderr)
