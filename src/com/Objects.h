@@ -121,6 +121,8 @@ class CRepCapItem : public CObjectNode {
   int Index() const noexcept { return index_; }
 
   CDriver* Session() noexcept { return parent_; }
+  // The root's session, for an item that reaches its sibling items; null once detached.
+  CKorvaneSession* Parent() noexcept { return parent_; }
   IErrorReporter& Reporter() noexcept { return parent_ ? *parent_->ErrorReporter() : detachedReporter_; }
   bool IsInitialized() const noexcept { return parent_ != nullptr; }
 

@@ -101,6 +101,11 @@ struct IIoSession {
 
   // The enumeration conversions of the format language; not owned, must outlive the session.
   virtual void SetEnumFormatter(IEnumFormatter*) noexcept {}
+
+  // The instrument buffer's swap-bytes flag (block elements byte-reversed as they are read).
+  // A session without an instrument buffer has no such setting.
+  virtual HRESULT GetSwapBytes(bool*) { return E_NOTIMPL; }
+  virtual HRESULT SetSwapBytes(bool) { return E_NOTIMPL; }
 };
 
 }  // namespace korvane

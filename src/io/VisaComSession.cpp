@@ -219,6 +219,16 @@ HRESULT CIoSession::FlushInstrBuffer() {
   return FAILED(hr) ? hr : buffer_->Flush(true);
 }
 
+HRESULT CIoSession::GetSwapBytes(bool* swap) {
+  if (!swap) return reporter_ ? reporter_->NullPointer("GetSwapBytes", "pSwap", nullptr) : E_POINTER;
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : buffer_->GetSwapBytes(swap);
+}
+HRESULT CIoSession::SetSwapBytes(bool swap) {
+  HRESULT hr = RequireOpen();
+  return FAILED(hr) ? hr : buffer_->SetSwapBytes(swap);
+}
+
 HRESULT CIoSession::GetReadTerminator(std::string* terminator) {
   if (!terminator) return reporter_ ? reporter_->NullPointer("GetReadTerminator", "pTerminator", nullptr) : E_POINTER;
   return Guarded([&] { return *terminator = readTerminator_, S_OK; });

@@ -56,6 +56,8 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   HRESULT SetWriteTerminator(const std::string& terminator);
 
   void SetEnumFormatter(IEnumFormatter* enums) noexcept override;
+  HRESULT GetSwapBytes(bool* swap) override;
+  HRESULT SetSwapBytes(bool swap) override;
   bool IsConnected() const noexcept { return buffer_ != nullptr; }
   CInstrBuffer* InstrBuffer() noexcept { return buffer_.get(); }
 

@@ -1,13 +1,18 @@
 // An in-memory I/O session that expects a fixed sequence of commands and answers canned
 // replies. It understands just the formats the driver session uses: literal commands, "%d" and
-// "%s" on the write side, and "%d", "%lf", "%$Ct" and literal text on the read side. The status check's
-// own transfers take a step as well: the command on the write, its reply on the read.
+// "%s" on the write side, and "%d", "%lf", "%$Ct", "%$C[^\n]" (a width before "$C" is ignored),
+// "%$Shb" (a definite-length block of 16-bit words, byte-reversed while the swap-bytes flag is on),
+// "%,$Slf" (comma-separated doubles into a new array)
+// and literal text on the read side. The status check's own transfers take a step as well: the
+// command on the write, its reply on the read.
 #pragma once
 
 #include "io/IoSession.h"
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -40,6 +45,7 @@ class ScriptedIoSession : public IIoSession {
   int closeCount = 0;
   std::string openedResource;
   LONG timeout = 2000;
+  bool swapBytes = true;                // the instrument buffer's flag
   std::vector<std::string> sent;        // every command, in order
   std::vector<LONG> timeoutAtCommand;   // the timeout in force when each was sent
   int deviceClears = 0;
@@ -65,6 +71,15 @@ class ScriptedIoSession : public IIoSession {
   }
   HRESULT SetTimeout(LONG lTimeout) override {
     timeout = lTimeout;
+    return S_OK;
+  }
+
+  HRESULT GetSwapBytes(bool* swap) override {
+    *swap = swapBytes;
+    return S_OK;
+  }
+  HRESULT SetSwapBytes(bool swap) override {
+    swapBytes = swap;
     return S_OK;
   }
 
@@ -103,7 +118,7 @@ class ScriptedIoSession : public IIoSession {
     va_copy(local, args);
     Step step;
     HRESULT hr = SendAndTake(command, local, step);
-    if (SUCCEEDED(hr)) hr = Parse(response, step.reply, local);
+    if (SUCCEEDED(hr)) hr = Parse(response, step.reply, local, swapBytes);
     va_end(local);
     return FAILED(hr) ? hr : Poll();
   }
@@ -170,32 +185,90 @@ class ScriptedIoSession : public IIoSession {
     return step.hr;
   }
 
-  static HRESULT Parse(const char* format, const std::string& reply, va_list& args) {
-    const char* in = reply.c_str();
+  static HRESULT Parse(const char* format, const std::string& reply, va_list& args, bool swap) {
+    // A width before "$C" changes nothing here: "%255$Ct" reads as "%$Ct".
+    std::string plain;
+    for (const char* p = format; *p; ++p) {
+      plain += *p;
+      if (*p != '%') continue;
+      const char* q = p + 1;
+      while (*q >= '0' && *q <= '9') ++q;
+      if (q != p + 1 && q[0] == '$' && q[1] == 'C') p = q - 1;
+    }
+    return ParseRest(plain.c_str(), reply, 0, args, swap);
+  }
+
+  static HRESULT ParseRest(const char* format, const std::string& reply, std::size_t in, va_list& args, bool swap) {
     for (const char* p = format; *p;) {
       std::string_view rest(p);
-      if (rest.starts_with("%$Ct")) {
-        *va_arg(args, std::string*) = in;
-        in += std::strlen(in);
-        p += 4;
+      if (rest.starts_with("%$Ct") || rest.starts_with("%$C[^\n]")) {
+        std::size_t end = rest[3] == 't' ? reply.size() : std::min(reply.find('\n', in), reply.size());
+        *va_arg(args, std::string*) = reply.substr(in, end - in);
+        in = end;
+        p += rest[3] == 't' ? 4 : 7;
+      } else if (rest.starts_with("%$Shb")) {
+        SAFEARRAY** out = va_arg(args, SAFEARRAY**);
+        *out = nullptr;
+        if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9') return E_UNEXPECTED;
+        std::size_t digits = static_cast<std::size_t>(reply[in + 1] - '0');
+        std::size_t bytes = std::strtoul(reply.substr(in + 2, digits).c_str(), nullptr, 10);
+        in += 2 + digits;
+        if (in + bytes > reply.size()) return E_UNEXPECTED;
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(bytes / 2));
+        void* data = nullptr;
+        SafeArrayAccessData(sa, &data);
+        auto* dst = static_cast<unsigned char*>(data);
+        for (std::size_t k = 0; k + 1 < bytes; k += 2) {
+          unsigned char hi = static_cast<unsigned char>(reply[in + k]), lo = static_cast<unsigned char>(reply[in + k + 1]);
+          if (swap) {
+            std::int16_t v = static_cast<std::int16_t>((hi << 8) | lo);
+            std::memcpy(dst + k, &v, 2);
+          } else {
+            dst[k] = hi;
+            dst[k + 1] = lo;
+          }
+        }
+        SafeArrayUnaccessData(sa);
+        *out = sa;
+        in += bytes;
+        p += 5;
+      } else if (rest.starts_with("%,$Slf")) {
+        // Comma-separated doubles to the end of the reply.
+        std::vector<double> values;
+        while (in < reply.size()) {
+          const char* start = reply.c_str() + in;
+          char* end = nullptr;
+          values.push_back(std::strtod(start, &end));
+          if (end == start) return E_FAIL;
+          in += static_cast<std::size_t>(end - start);
+          if (in < reply.size() && reply[in] == ',') ++in;
+        }
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(values.size()));
+        void* data = nullptr;
+        SafeArrayAccessData(sa, &data);
+        if (!values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(double));
+        SafeArrayUnaccessData(sa);
+        *va_arg(args, SAFEARRAY**) = sa;
+        p += 6;
       } else if (rest.starts_with("%d") || rest.starts_with("%lf")) {
+        const char* start = reply.c_str() + in;
         char* end = nullptr;
         if (p[1] == 'd') {
-          long v = std::strtol(in, &end, 10);
-          if (end != in) *va_arg(args, int*) = static_cast<int>(v);
+          long v = std::strtol(start, &end, 10);
+          if (end != start) *va_arg(args, int*) = static_cast<int>(v);
           p += 2;
         } else {
-          double v = std::strtod(in, &end);
-          if (end != in) *va_arg(args, double*) = v;
+          double v = std::strtod(start, &end);
+          if (end != start) *va_arg(args, double*) = v;
           p += 3;
         }
-        if (end == in) return E_FAIL;
-        in = end;
+        if (end == start) return E_FAIL;
+        in += static_cast<std::size_t>(end - start);
       } else if (*p == '%') {
         ADD_FAILURE() << "format not understood by the scripted session: " << format;
         return E_UNEXPECTED;
       } else {
-        if (*in != *p) return E_FAIL;
+        if (in >= reply.size() || reply[in] != *p) return E_FAIL;
         ++in;
         ++p;
       }

@@ -1,0 +1,472 @@
+// Waveform transfer: an analog channel's record as volts, the transfer settings of
+// IKorvaneWaveform, and the IVI class members that forward to them.
+//
+// The points travel as one definite-length block of 16-bit words, most significant byte first.
+// The block goes straight into the raw SAFEARRAY; the instrument buffer's byte swapping is off
+// while it is read, so the bytes stay in the instrument's order and the scaling loop turns them
+// into volts in the same pass that reads them.
+#include "com/Objects.h"
+#include "core/Models.h"
+
+#include <korvane/ComHelpers.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <ctime>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+constexpr char kWordFormat[] = ":WAV:FORM WORD;UNS 0;BYT MSBF";
+constexpr LONG kSimulatedPoints = 100;
+
+void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
+  for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))
+    text.replace(at, from.size(), to);
+}
+
+// ---- session settings switched for the block read, put back however it ends ----
+
+class QueryStatusOff {
+ public:
+  explicit QueryStatusOff(CDriver& s) noexcept : s_(s), was_(s.QueryInstrumentStatus()) { s_.SetQueryInstrumentStatus(false); }
+  QueryStatusOff(const QueryStatusOff&) = delete;
+  QueryStatusOff& operator=(const QueryStatusOff&) = delete;
+  ~QueryStatusOff() { s_.SetQueryInstrumentStatus(was_); }
+
+ private:
+  CDriver& s_;
+  bool was_;
+};
+
+// The instrument buffer's byte swapping. `BigEndian()` tells how the raw record comes out: in
+// the instrument's order when swapping is off (or could be switched off), else already swapped.
+class SwapBytesOff {
+ public:
+  explicit SwapBytesOff(IIoSession& io) noexcept : io_(io) {
+    bool swap = true;
+    if (FAILED(io_.GetSwapBytes(&swap))) return;  // a session without the setting swaps
+    if (!swap) {
+      bigEndian_ = true;
+    } else if (SUCCEEDED(io_.SetSwapBytes(false))) {
+      bigEndian_ = true;
+      restore_ = true;
+    }
+  }
+  SwapBytesOff(const SwapBytesOff&) = delete;
+  SwapBytesOff& operator=(const SwapBytesOff&) = delete;
+  ~SwapBytesOff() {
+    if (restore_) io_.SetSwapBytes(true);
+  }
+  bool BigEndian() const noexcept { return bigEndian_; }
+
+ private:
+  IIoSession& io_;
+  bool bigEndian_ = false;
+  bool restore_ = false;
+};
+
+class SessionTimeout {
+ public:
+  SessionTimeout(IIoSession& io, LONG timeout) : io_(io) {
+    hr_ = io_.GetTimeout(&saved_);
+    if (SUCCEEDED(hr_)) hr_ = io_.SetTimeout(timeout);
+    restore_ = SUCCEEDED(hr_);
+  }
+  SessionTimeout(const SessionTimeout&) = delete;
+  SessionTimeout& operator=(const SessionTimeout&) = delete;
+  ~SessionTimeout() { Restore(); }
+  HRESULT hr() const noexcept { return hr_; }
+  void Restore() noexcept {
+    if (restore_) io_.SetTimeout(saved_);
+    restore_ = false;
+  }
+
+ private:
+  IIoSession& io_;
+  LONG saved_ = 0;
+  HRESULT hr_ = S_OK;
+  bool restore_ = false;
+};
+
+// ---- the transfer ----
+
+struct Scaling {
+  double xIncrement = 0;
+  double xOrigin = 0;
+  double yIncrement = 0;
+  double yOrigin = 0;
+  double yReference = 0;
+};
+
+// A new array of doubles replaces the caller's [in, out] array.
+void ReplaceArray(SAFEARRAY** slot, SafeArrayPtr& fresh) noexcept {
+  if (*slot) SafeArrayDestroy(*slot);
+  *slot = fresh.Detach();
+}
+
+// volts = (raw - y reference) * y increment + y origin, for elements first, first+stride, ...
+void Scale(const BYTE* raw, bool bigEndian, std::size_t first, std::size_t stride, const Scaling& s, double* out,
+           std::size_t count) noexcept {
+  const double yref = s.yReference, yinc = s.yIncrement, yorg = s.yOrigin;
+  if (bigEndian) {
+    const BYTE* p = raw + 2 * first;
+    for (std::size_t k = 0; k < count; ++k, p += 2 * stride) {
+      const auto r = static_cast<std::int16_t>(static_cast<std::uint16_t>((p[0] << 8) | p[1]));
+      out[k] = (r - yref) * yinc + yorg;
+    }
+  } else {
+    const auto* v = reinterpret_cast<const std::int16_t*>(raw) + first;
+    for (std::size_t k = 0; k < count; ++k, v += stride) out[k] = (*v - yref) * yinc + yorg;
+  }
+}
+
+class CWaveformTransfer {
+ public:
+  CWaveformTransfer(CDriver& session, IErrorReporter& reporter) : s_(session), reporter_(reporter) {}
+
+  // The record's source: the measurement item's physical name as the instrument names it.
+  HRESULT SelectSource(const std::string& physicalName) {
+    if (physicalName.find("Digital") != std::string::npos)
+      return reporter_.MethodNotSupported("", "Korvane: A digital channel has no analog waveform to transfer.");
+    std::string name = physicalName;
+    if (!s_.IsModelFamily("Dovin") && !s_.IsModelFamily("Efrai")) ReplaceAll(name, "Math2", "FUNC");
+    ReplaceAll(name, "Channel", "CHAN");
+    return Write(":WAV:SOUR %$Cs", &name);
+  }
+
+  HRESULT CheckPeakDetect() {
+    std::string type;
+    HRESULT hr = Io().FormattedQuery(":WAV:TYPE?", "%$Ct", &type);
+    if (FAILED(hr)) return hr;
+    return type == "PEAK" ? S_OK : reporter_.InvalidAcquisitionType();
+  }
+
+  HRESULT Digitize() { return Write(":DIG"); }
+  HRESULT SelectWordFormat() { return Write(kWordFormat); }
+
+  // The preamble's x increment, x origin, y increment, y origin and y reference.
+  HRESULT ReadPreamble(Scaling& scaling) {
+    std::string reply;
+    HRESULT hr = Io().FormattedQuery(":WAV:PRE?", "%255$Ct", &reply);
+    if (FAILED(hr)) return hr;
+    ReplaceAll(reply, "\"", "");
+    std::vector<std::string> fields;
+    for (std::size_t start = 0;;) {
+      std::size_t comma = reply.find(',', start);
+      fields.push_back(reply.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
+      if (comma == std::string::npos) break;
+      start = comma + 1;
+    }
+    if (fields.size() < 10)
+      return reporter_.UnexpectedResponse(("Korvane: The waveform preamble has " + std::to_string(fields.size()) +
+                                           " fields where ten were expected.")
+                                              .c_str());
+    auto number = [&](int field) { return std::strtod(fields[static_cast<std::size_t>(field - 1)].c_str(), nullptr); };
+    scaling.xIncrement = number(5);
+    scaling.xOrigin = number(6);
+    scaling.yIncrement = number(8);
+    scaling.yOrigin = number(9);
+    scaling.yReference = number(10);
+    return S_OK;
+  }
+
+  // The points as one block of 16-bit words into `raw`. The status check and the instrument
+  // buffer's byte swapping are off for the transfer and come back whatever it returns; the
+  // status check would only add a round trip to a transfer that reports its own failures.
+  HRESULT ReadRecord(SafeArrayPtr& raw, bool& bigEndian) {
+    QueryStatusOff noStatus(s_);
+    SwapBytesOff noSwap(Io());
+    bigEndian = noSwap.BigEndian();
+    HRESULT hr = Io().FormattedQuery("WAV:DATA?", "%$Shb", raw.Receive());
+    // What is left of a block that could not be read would answer the next query.
+    if (FAILED(hr)) Io().DeviceClear();
+    return hr;
+  }
+
+  // The whole fetch after the source and format are chosen: preamble, points, volts.
+  HRESULT Transfer(Scaling& scaling, SafeArrayPtr& raw, bool& bigEndian, SessionTimeout* timeout = nullptr) {
+    HRESULT hr = ReadPreamble(scaling);
+    if (SUCCEEDED(hr)) hr = ReadRecord(raw, bigEndian);
+    if (timeout) timeout->Restore();
+    return hr;
+  }
+
+ private:
+  IIoSession& Io() { return *s_.IoSession(); }
+
+  template <typename... A>
+  HRESULT Write(const char* format, A... args) {
+    std::string command;
+    HRESULT hr = s_.FormatCommand(&command, format, args...);
+    return FAILED(hr) ? hr : s_.GenericWrite(command);
+  }
+
+  CDriver& s_;
+  IErrorReporter& reporter_;
+};
+
+// ---- simulation ----
+
+// Fresh pseudo-random points, as an instrument without a signal would show noise.
+HRESULT SimulatedArray(SafeArrayPtr& out) {
+  out = SafeArrayPtr(SafeArrayCreateVector(VT_R8, 0, kSimulatedPoints));
+  if (!out) return E_OUTOFMEMORY;
+  SafeArrayAccess<double> data(out.get());
+  if (!data.ok()) return data.hr();
+  for (LONG k = 0; k < kSimulatedPoints; ++k) data.data()[k] = (std::rand() % 32768) / 100.0;
+  return S_OK;
+}
+
+void SeedSimulation() noexcept { std::srand(static_cast<unsigned>(std::time(nullptr))); }
+
+// ---- the members ----
+
+struct WaveformCall {
+  CKorvaneMeasurement& item;
+  bool minMax;
+  bool read;
+  LONG maxTime;
+};
+
+HRESULT Fetch(const WaveformCall& c, SAFEARRAY** first, SAFEARRAY** second, DOUBLE* initialX, DOUBLE* xIncrement) {
+  CDriver* session = c.item.Session();
+  if (!session) return c.item.Reporter().NotInitialized();
+  IErrorReporter& reporter = c.item.Reporter();
+  if (session->Simulate()) {
+    SeedSimulation();
+    SafeArrayPtr a, b;
+    HRESULT hr = SimulatedArray(a);
+    if (SUCCEEDED(hr) && c.minMax) hr = SimulatedArray(b);
+    if (FAILED(hr)) return hr == E_OUTOFMEMORY ? reporter.OutOfMemory() : hr;
+    ReplaceArray(first, a);
+    if (c.minMax) ReplaceArray(second, b);
+    *initialX = 0;
+    *xIncrement = 0;
+    return S_OK;
+  }
+  if (!session->IoSession()) return reporter.NotInitialized();
+
+  CWaveformTransfer t(*session, reporter);
+  HRESULT hr = t.SelectSource(c.item.PhysicalName());
+  if (SUCCEEDED(hr) && c.minMax) hr = t.CheckPeakDetect();
+  if (SUCCEEDED(hr) && c.read) hr = t.Digitize();
+  if (SUCCEEDED(hr)) hr = t.SelectWordFormat();
+  if (FAILED(hr)) return hr;
+
+  Scaling scaling;
+  SafeArrayPtr raw;
+  bool bigEndian = true;
+  if (c.read) {
+    SessionTimeout timeout(*session->IoSession(), c.maxTime);
+    if (FAILED(timeout.hr())) return timeout.hr();
+    hr = t.Transfer(scaling, raw, bigEndian, &timeout);
+  } else {
+    hr = t.Transfer(scaling, raw, bigEndian);
+  }
+  if (FAILED(hr)) return hr;
+
+  SafeArrayAccess<BYTE> rawData(raw.get());
+  if (!rawData.ok()) return rawData.hr();
+  const std::size_t elements = raw.get()->rgsabound[0].cElements;
+  const std::size_t points = c.minMax ? elements / 2 : elements;
+  SafeArrayPtr a(SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(points)));
+  SafeArrayPtr b(c.minMax ? SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(points)) : nullptr);
+  if (!a || (c.minMax && !b)) {
+    if (c.minMax) {
+      // Neither half of a min/max pair is any use alone.
+      if (*first) SafeArrayDestroy(*first);
+      if (*second) SafeArrayDestroy(*second);
+      *first = *second = nullptr;
+    }
+    return reporter.OutOfMemory();
+  }
+  {
+    SafeArrayAccess<double> out(a.get());
+    if (!out.ok()) return out.hr();
+    Scale(rawData.data(), bigEndian, 0, c.minMax ? 2 : 1, scaling, out.data(), points);
+  }
+  if (c.minMax) {
+    SafeArrayAccess<double> out(b.get());
+    if (!out.ok()) return out.hr();
+    Scale(rawData.data(), bigEndian, 1, 2, scaling, out.data(), points);
+  }
+  ReplaceArray(first, a);
+  if (c.minMax) ReplaceArray(second, b);
+  *initialX = scaling.xOrigin;
+  *xIncrement = scaling.xIncrement;
+  return S_OK;
+}
+
+// Whether the text is the connected model's name for one of its waveform sources.
+bool IsWaveformSource(CKorvane& self, const std::string& name) {
+  auto numbered = [&](std::string_view stem, int count) {
+    if (name.size() <= stem.size() || name.compare(0, stem.size(), stem) != 0) return false;
+    std::string_view digits = std::string_view(name).substr(stem.size());
+    if (digits.find_first_not_of("0123456789") != std::string_view::npos || digits.size() > 2) return false;
+    int n = std::atoi(std::string(digits).c_str());
+    return n >= 1 && n <= count;
+  };
+  const Capabilities& caps = self.ModelCapabilities();
+  if (numbered("Channel", caps.analogChannels) || numbered("CHAN", caps.analogChannels)) return true;
+  if (name == "Math" || name == "FUNC" || name == "FFT") return true;
+  for (const std::string& ref : ReferenceWaveformNames(CModelTable::Instance().FamilyOf(self.InstrumentModelName())))
+    if (name == ref) return true;
+  if (caps.digitalChannels > 0) {
+    const int pods = self.IsModelFamily("Bormo") ? 1 : 2;
+    if (numbered("BUS", 2) || numbered("POD", pods)) return true;
+  }
+  const auto* buses = self.Children("KorvaneSerialBus");
+  const int serialBuses = buses ? static_cast<int>(buses->size()) : 0;
+  return numbered("SerialBus", serialBuses) || numbered("SBUS", serialBuses);
+}
+
+// The IVI class item's counterpart: the measurement item of the same name.
+HRESULT MeasurementOf(CKorvaneChannel& channel, ComPtr<IKorvaneMeasurement>& out) {
+  CKorvaneSession* root = channel.Parent();
+  if (!root) return channel.Reporter().NotInitialized();
+  const CKorvaneSession::ChildList* items = root->Children("KorvaneMeasurement");
+  if (items)
+    for (const CChildItem& item : *items)
+      if (item.node && item.node->PhysicalName() == channel.PhysicalName())
+        return item.object->QueryInterface(IID_IKorvaneMeasurement, out.ReceiveVoid());
+  return channel.Reporter().UnknownChannelName(("Korvane: No measurement item is named '" + channel.PhysicalName() + "'.").c_str());
+}
+
+}  // namespace
+
+// ---- IKorvaneMeasurement ----
+
+HRESULT Impl_IKorvaneMeasurement_FetchWaveform(CKorvaneMeasurement& self, SAFEARRAY** WaveformArray, DOUBLE* InitialX,
+                                                DOUBLE* XIncrement) {
+  return Fetch({self, false, false, 0}, WaveformArray, nullptr, InitialX, XIncrement);
+}
+
+HRESULT Impl_IKorvaneMeasurement_ReadWaveform(CKorvaneMeasurement& self, LONG MaxTimeMilliseconds,
+                                               SAFEARRAY** WaveformArray, DOUBLE* InitialX, DOUBLE* XIncrement) {
+  return Fetch({self, false, true, MaxTimeMilliseconds}, WaveformArray, nullptr, InitialX, XIncrement);
+}
+
+HRESULT Impl_IKorvaneMeasurement_FetchWaveformMinMax(CKorvaneMeasurement& self, SAFEARRAY** MinWaveform,
+                                                      SAFEARRAY** MaxWaveform, DOUBLE* InitialX, DOUBLE* XIncrement) {
+  return Fetch({self, true, false, 0}, MinWaveform, MaxWaveform, InitialX, XIncrement);
+}
+
+HRESULT Impl_IKorvaneMeasurement_ReadWaveformMinMax(CKorvaneMeasurement& self, LONG MaxTimeMilliseconds,
+                                                     SAFEARRAY** MinWaveform, SAFEARRAY** MaxWaveform, DOUBLE* InitialX,
+                                                     DOUBLE* XIncrement) {
+  return Fetch({self, true, true, MaxTimeMilliseconds}, MinWaveform, MaxWaveform, InitialX, XIncrement);
+}
+
+// ---- IKorvaneMeasurements / IIviScopeMeasurements ----
+
+HRESULT Impl_IKorvaneMeasurements_IsWaveformElementInvalid(CKorvane& self, DOUBLE Element, VARIANT_BOOL* Val) {
+  // Only a NaN is invalid: the instrument's out-of-range codes scale to ordinary numbers.
+  *Val = !self.Simulate() && std::isnan(Element) ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT Impl_IIviScopeMeasurements_IsWaveformElementInvalid(CKorvane& self, DOUBLE Element, VARIANT_BOOL* IsInvalid) {
+  ComPtr<IKorvaneMeasurements> measurements;
+  HRESULT hr = self.QueryInterface(IID_IKorvaneMeasurements, measurements.ReceiveVoid());
+  return FAILED(hr) ? hr : measurements->IsWaveformElementInvalid(Element, IsInvalid);
+}
+
+// ---- IIviScopeMeasurement (the channel items) ----
+
+HRESULT Impl_IIviScopeMeasurement_FetchWaveform(CKorvaneChannel& self, SAFEARRAY** WaveformArray, DOUBLE* InitialX,
+                                                DOUBLE* XIncrement) {
+  ComPtr<IKorvaneMeasurement> m;
+  HRESULT hr = MeasurementOf(self, m);
+  return FAILED(hr) ? hr : m->FetchWaveform(WaveformArray, InitialX, XIncrement);
+}
+
+HRESULT Impl_IIviScopeMeasurement_ReadWaveform(CKorvaneChannel& self, LONG MaxTimeMilliseconds,
+                                               SAFEARRAY** WaveformArray, DOUBLE* InitialX, DOUBLE* XIncrement) {
+  ComPtr<IKorvaneMeasurement> m;
+  HRESULT hr = MeasurementOf(self, m);
+  return FAILED(hr) ? hr : m->ReadWaveform(MaxTimeMilliseconds, WaveformArray, InitialX, XIncrement);
+}
+
+HRESULT Impl_IIviScopeMeasurement_FetchWaveformMinMax(CKorvaneChannel& self, SAFEARRAY** MinWaveform,
+                                                      SAFEARRAY** MaxWaveform, DOUBLE* InitialX, DOUBLE* XIncrement) {
+  ComPtr<IKorvaneMeasurement> m;
+  HRESULT hr = MeasurementOf(self, m);
+  return FAILED(hr) ? hr : m->FetchWaveformMinMax(MinWaveform, MaxWaveform, InitialX, XIncrement);
+}
+
+HRESULT Impl_IIviScopeMeasurement_ReadWaveformMinMax(CKorvaneChannel& self, LONG MaxTimeMilliseconds,
+                                                     SAFEARRAY** MinWaveform, SAFEARRAY** MaxWaveform, DOUBLE* InitialX,
+                                                     DOUBLE* XIncrement) {
+  ComPtr<IKorvaneMeasurement> m;
+  HRESULT hr = MeasurementOf(self, m);
+  return FAILED(hr) ? hr : m->ReadWaveformMinMax(MaxTimeMilliseconds, MinWaveform, MaxWaveform, InitialX, XIncrement);
+}
+
+// ---- IKorvaneWaveform ----
+
+HRESULT Impl_IKorvaneWaveform_put_DataFormat(CKorvane& self, KorvaneWaveformDataFormatEnum val) {
+  std::string source;
+  HRESULT hr = self.GenericQuery("WAV:SOUR?", "%1024$C[^\n]", &source);
+  if (FAILED(hr)) return hr;
+  const bool serial = source == "SBUS1" || source == "SBUS2";
+  const bool digital = source == "BUS1" || source == "BUS2";
+  const char* token = nullptr;
+  switch (val) {
+    case KorvaneWaveformDataFormatWord: token = serial ? nullptr : "WORD"; break;
+    case KorvaneWaveformDataFormatByte: token = serial || digital ? nullptr : "BYTE"; break;
+    case KorvaneWaveformDataFormatAscii: token = "ASC"; break;
+  }
+  if (!token) return self.Reporter().InvalidValue("put_DataFormat", "val", static_cast<LONG>(val), "%d", nullptr);
+  std::string command;
+  hr = self.FormatCommand(&command, "WAV:FORM %s", token);
+  return FAILED(hr) ? hr : self.GenericWrite(command);
+}
+
+HRESULT Impl_IKorvaneWaveform_get_Source(CKorvane& self, BSTR* val) {
+  std::string source;
+  HRESULT hr = self.GenericQuery(self.PendingCommand(), "%$C[^\n]", &source);
+  if (FAILED(hr)) return hr;
+  ReplaceAll(source, "CHAN", "Channel");
+  BSTR text = Bstr(source).Detach();
+  if (!text) text = SysAllocString(OLESTR(""));
+  if (!text) return self.Reporter().OutOfMemory();
+  SysFreeString(*val);
+  *val = text;
+  return S_OK;
+}
+
+HRESULT Impl_IKorvaneWaveform_put_Source(CKorvane& self, BSTR val) {
+  std::string name = ToNarrow(val);
+  if (!IsWaveformSource(self, name)) return self.Reporter().InvalidValue("put_Source", "val", val, nullptr);
+  ReplaceAll(name, "Channel", "CHAN");
+  ReplaceAll(name, "SerialBus", "SBUS");
+  ReplaceAll(name, "Math", "FUNC");
+  std::string command;
+  HRESULT hr = self.FormatCommand(&command, ":WAV:SOUR %$Cs", &name);
+  return FAILED(hr) ? hr : self.GenericWrite(command);
+}
+
+HRESULT Impl_IKorvaneWaveform_put_View(CKorvane& self, BSTR) { return self.GenericWrite(self.PendingCommand()); }
+
+HRESULT Impl_IKorvaneWaveform_Preamble(CKorvane& self, SAFEARRAY** Val) {
+  SafeArrayPtr fields;
+  if (self.Simulate()) {
+    fields = SafeArrayPtr(SafeArrayCreateVector(VT_R8, 0, 10));
+    if (!fields) return self.Reporter().OutOfMemory();
+    SafeArrayAccess<double> data(fields.get());
+    if (!data.ok()) return data.hr();
+    for (int k = 0; k < 10; ++k) data.data()[k] = 0.0;
+  } else {
+    HRESULT hr = self.GenericQuery(self.PendingCommand(), self.PendingResponse(), fields.Receive());
+    if (FAILED(hr)) return hr;
+  }
+  ReplaceArray(Val, fields);
+  return S_OK;
+}
+
+}  // namespace korvane

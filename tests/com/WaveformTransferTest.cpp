@@ -1,0 +1,272 @@
+// Waveform transfer over a scripted session: the exact commands of each fetch and read, the
+// scaling of the raw words, the session settings a failed block read must give back, and the
+// transfer settings of IKorvaneWaveform.
+#include "com/Objects.h"
+#include "ScriptedIoSession.h"
+#include "TestSupport.h"
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <limits>
+#include <string>
+#include <vector>
+
+namespace korvane {
+namespace {
+
+using test::TakeErrorInfo;
+
+constexpr HRESULT kInvalidAcquisitionType = static_cast<HRESULT>(0x80042004);
+constexpr char kFormat[] = ":WAV:FORM WORD;UNS 0;BYT MSBF";
+// x increment 2 us, x origin -1 ms, y increment 0.5 V, y origin 0.25 V, y reference 100.
+constexpr char kPreamble[] = "1,0,7,1,+2.0E-06,-1.0E-03,0,+5.0E-01,+2.5E-01,100";
+
+template <typename I>
+ComPtr<I> Query(IUnknown* p, REFIID iid) {
+  ComPtr<I> out;
+  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
+  return out;
+}
+
+// A definite-length block of 16-bit words, most significant byte first.
+std::string Block(const std::vector<int>& words) {
+  std::string bytes;
+  for (int w : words) {
+    bytes += static_cast<char>((w >> 8) & 0xFF);
+    bytes += static_cast<char>(w & 0xFF);
+  }
+  std::string length = std::to_string(bytes.size());
+  return "#" + std::to_string(length.size()) + length + bytes;
+}
+
+std::vector<double> Values(SAFEARRAY* sa) {
+  std::vector<double> v;
+  if (!sa) return v;
+  SafeArrayAccess<double> data(sa);
+  v.assign(data.data(), data.data() + data.size());
+  return v;
+}
+
+class WaveformTransfer : public ::testing::Test {
+ protected:
+  // A connected Bormo two-channel model, not simulating, checking the status after each command.
+  void SetUp() override {
+    auto io = std::make_unique<test::ScriptedIoSession>();
+    io_ = io.get();
+    io_->Expect("*IDN?", "Veltrane Instruments,DSO-BR70-2CH,SN0001,1.02.3");
+    io_->Expect("*OPT?", "SGM");
+    io_->Expect(":SYST:DATA:VAL? \"COUN:CHAN\"", "2");
+    io_->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07");
+    io_->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
+    ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
+    ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
+    operation_ = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+    io_->Expect("*CLS");
+    io_->Expect("*ESR?", "+0");
+    ASSERT_EQ(S_OK, operation_->put_QueryInstrumentStatus(VARIANT_TRUE));
+    ASSERT_TRUE(io_->AllConsumed());
+    io_->sent.clear();
+    io_->timeoutAtCommand.clear();
+  }
+
+  ComPtr<IKorvaneMeasurement> Measurement(const char* name) {
+    auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
+    ComPtr<IKorvaneMeasurement> item;
+    EXPECT_EQ(S_OK, measurements->get_Item(Bstr(name), item.Receive()));
+    return item;
+  }
+
+  // A command followed by the status check that QueryInstrumentStatus adds.
+  void ExpectChecked(std::string command, std::string reply = {}) {
+    io_->Expect(std::move(command), std::move(reply));
+    io_->Expect("*ESR?", "+0");
+  }
+
+  ComInit com_;
+  test::ScriptedIoSession* io_ = nullptr;
+  ComPtr<IKorvane8> root_;
+  ComPtr<IIviDriverOperation> operation_;
+};
+
+TEST_F(WaveformTransfer, FetchSendsItsCommandsInOrderAndScalesEveryWord) {
+  ExpectChecked(":WAV:SOUR CHAN1");
+  ExpectChecked(kFormat);
+  ExpectChecked(":WAV:PRE?", kPreamble);
+  // No status check after the block: it is switched off for the transfer.
+  io_->Expect("WAV:DATA?", Block({100, 101, 98, -32768, 32767}));
+  SafeArrayPtr wave;
+  DOUBLE initialX = 0, xIncrement = 0;
+  ASSERT_EQ(S_OK, Measurement("Channel1")->FetchWaveform(wave.Receive(), &initialX, &xIncrement))
+      << TakeErrorInfo().description;
+  EXPECT_TRUE(io_->AllConsumed());
+  std::vector<double> v = Values(wave.get());
+  ASSERT_EQ(v.size(), 5u);
+  // The y reference gives the y origin exactly.
+  EXPECT_EQ(v[0], 0.25);
+  EXPECT_DOUBLE_EQ(v[1], 0.75);
+  EXPECT_DOUBLE_EQ(v[2], -0.75);
+  EXPECT_DOUBLE_EQ(v[3], (-32768 - 100) * 0.5 + 0.25);
+  EXPECT_DOUBLE_EQ(v[4], (32767 - 100) * 0.5 + 0.25);
+  EXPECT_DOUBLE_EQ(initialX, -1e-3);
+  EXPECT_DOUBLE_EQ(xIncrement, 2e-6);
+  // The settings switched for the transfer are back.
+  EXPECT_TRUE(io_->swapBytes);
+  VARIANT_BOOL status = VARIANT_FALSE;
+  EXPECT_EQ(S_OK, operation_->get_QueryInstrumentStatus(&status));
+  EXPECT_EQ(status, VARIANT_TRUE);
+}
+
+TEST_F(WaveformTransfer, ReadMinMaxSplitsPairsUnderTheCallersTimeout) {
+  ExpectChecked(":WAV:SOUR CHAN2");
+  ExpectChecked(":WAV:TYPE?", "PEAK");
+  ExpectChecked(":DIG");
+  ExpectChecked(kFormat);
+  ExpectChecked(":WAV:PRE?", kPreamble);
+  io_->Expect("WAV:DATA?", Block({98, 102, 99, 101, 100, 100, 7}));
+  SafeArrayPtr lows, highs;
+  DOUBLE initialX = 0, xIncrement = 0;
+  ASSERT_EQ(S_OK, Measurement("Channel2")->ReadWaveformMinMax(7000, lows.Receive(), highs.Receive(), &initialX,
+                                                              &xIncrement))
+      << TakeErrorInfo().description;
+  EXPECT_TRUE(io_->AllConsumed());
+  // Seven elements make three pairs; the odd one out is dropped.
+  EXPECT_EQ(Values(lows.get()), (std::vector<double>{-0.75, -0.25, 0.25}));
+  EXPECT_EQ(Values(highs.get()), (std::vector<double>{1.25, 0.75, 0.25}));
+  // The preamble and the block wait as long as the caller allows; the session's own timeout
+  // is back afterwards.
+  ASSERT_EQ(io_->timeoutAtCommand.size(), 11u);
+  EXPECT_EQ(io_->timeoutAtCommand[6], 2000);   // the format command
+  EXPECT_EQ(io_->timeoutAtCommand[8], 7000);   // the preamble
+  EXPECT_EQ(io_->timeoutAtCommand[10], 7000);  // the block
+  EXPECT_EQ(io_->timeout, 2000);
+}
+
+TEST_F(WaveformTransfer, MinMaxNeedsPeakDetectAndFailsAfterTheSourceWasWritten) {
+  ExpectChecked(":WAV:SOUR CHAN1");
+  ExpectChecked(":WAV:TYPE?", "NORM");
+  SafeArrayPtr lows, highs;
+  DOUBLE initialX = 0, xIncrement = 0;
+  EXPECT_EQ(kInvalidAcquisitionType,
+            Measurement("Channel1")->FetchWaveformMinMax(lows.Receive(), highs.Receive(), &initialX, &xIncrement));
+  EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("Invalid acquisition type."));
+  EXPECT_TRUE(io_->AllConsumed());
+  EXPECT_FALSE(lows);
+}
+
+TEST_F(WaveformTransfer, AFailedBlockReadGivesBackTimeoutStatusCheckAndByteOrder) {
+  ExpectChecked(":WAV:SOUR CHAN1");
+  ExpectChecked(":DIG");
+  ExpectChecked(kFormat);
+  ExpectChecked(":WAV:PRE?", kPreamble);
+  io_->Expect("WAV:DATA?", "ERR not a block");
+  SafeArrayPtr wave;
+  DOUBLE initialX = 0, xIncrement = 0;
+  auto item = Measurement("Channel1");
+  EXPECT_TRUE(FAILED(item->ReadWaveform(9000, wave.Receive(), &initialX, &xIncrement)));
+  EXPECT_FALSE(wave);
+  EXPECT_EQ(io_->deviceClears, 1);  // the rest of the reply must not answer the next query
+  EXPECT_EQ(io_->timeout, 2000);
+  EXPECT_TRUE(io_->swapBytes);
+  VARIANT_BOOL status = VARIANT_FALSE;
+  EXPECT_EQ(S_OK, operation_->get_QueryInstrumentStatus(&status));
+  EXPECT_EQ(status, VARIANT_TRUE);
+
+  // The session goes on as before: the next transfer checks the status again.
+  ExpectChecked(":WAV:SOUR CHAN1");
+  ExpectChecked(kFormat);
+  ExpectChecked(":WAV:PRE?", kPreamble);
+  io_->Expect("WAV:DATA?", Block({100}));
+  ASSERT_EQ(S_OK, item->FetchWaveform(wave.Receive(), &initialX, &xIncrement)) << TakeErrorInfo().description;
+  EXPECT_EQ(Values(wave.get()), std::vector<double>{0.25});
+  EXPECT_TRUE(io_->AllConsumed());
+}
+
+TEST_F(WaveformTransfer, TheIviClassItemForwardsToTheMeasurementOfTheSameName) {
+  auto measurements = Query<IIviScopeMeasurements>(root_.get(), IID_IIviScopeMeasurements);
+  ComPtr<IIviScopeMeasurement> item;
+  ASSERT_EQ(S_OK, measurements->get_Item(Bstr("Channel2"), item.Receive()));
+  ExpectChecked(":WAV:SOUR CHAN2");
+  ExpectChecked(kFormat);
+  ExpectChecked(":WAV:PRE?", kPreamble);
+  io_->Expect("WAV:DATA?", Block({101, 99}));
+  SafeArrayPtr wave;
+  DOUBLE initialX = 0, xIncrement = 0;
+  ASSERT_EQ(S_OK, item->FetchWaveform(wave.Receive(), &initialX, &xIncrement)) << TakeErrorInfo().description;
+  EXPECT_EQ(Values(wave.get()), (std::vector<double>{0.75, -0.25}));
+  EXPECT_TRUE(io_->AllConsumed());
+
+  // Only a NaN is an invalid element; the instrument's out-of-range codes scale to numbers.
+  VARIANT_BOOL invalid = VARIANT_FALSE;
+  EXPECT_EQ(S_OK, measurements->IsWaveformElementInvalid(std::numeric_limits<double>::quiet_NaN(), &invalid));
+  EXPECT_EQ(invalid, VARIANT_TRUE);
+  EXPECT_EQ(S_OK, measurements->IsWaveformElementInvalid(9.9e37, &invalid));
+  EXPECT_EQ(invalid, VARIANT_FALSE);
+  EXPECT_EQ(S_OK, measurements->IsWaveformElementInvalid(std::numeric_limits<double>::infinity(), &invalid));
+  EXPECT_EQ(invalid, VARIANT_FALSE);
+}
+
+TEST_F(WaveformTransfer, SimulationHandsOutNoiseWithoutIo) {
+  ASSERT_EQ(S_OK, operation_->put_Simulate(VARIANT_TRUE));
+  SafeArrayPtr lows, highs;
+  DOUBLE initialX = 1, xIncrement = 1;
+  ASSERT_EQ(S_OK, Measurement("Channel1")->ReadWaveformMinMax(100, lows.Receive(), highs.Receive(), &initialX,
+                                                              &xIncrement));
+  for (SAFEARRAY* sa : {lows.get(), highs.get()}) {
+    std::vector<double> v = Values(sa);
+    ASSERT_EQ(v.size(), 100u);
+    for (double x : v) {
+      EXPECT_GE(x, 0.0);
+      EXPECT_LE(x, 327.67);
+    }
+  }
+  EXPECT_EQ(initialX, 0.0);
+  EXPECT_EQ(xIncrement, 0.0);
+  auto waveform = Query<IKorvaneWaveform>(root_.get(), IID_IKorvaneWaveform);
+  SafeArrayPtr preamble;
+  ASSERT_EQ(S_OK, waveform->Preamble(preamble.Receive()));
+  EXPECT_EQ(Values(preamble.get()), std::vector<double>(10, 0.0));
+  auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
+  VARIANT_BOOL invalid = VARIANT_TRUE;
+  EXPECT_EQ(S_OK, measurements->IsWaveformElementInvalid(std::numeric_limits<double>::quiet_NaN(), &invalid));
+  EXPECT_EQ(invalid, VARIANT_FALSE);
+  EXPECT_TRUE(io_->sent.empty());
+}
+
+TEST_F(WaveformTransfer, SettingsFollowTheSourceAndTheModel) {
+  auto waveform = Query<IKorvaneWaveform>(root_.get(), IID_IKorvaneWaveform);
+  // A serial bus delivers text only; a digital bus no bytes.
+  ExpectChecked("WAV:SOUR?", "SBUS1");
+  EXPECT_TRUE(FAILED(waveform->put_DataFormat(KorvaneWaveformDataFormatByte)));
+  std::string refusal = TakeErrorInfo().description;
+  EXPECT_NE(std::string::npos, refusal.find("put_DataFormat")) << refusal;
+  ExpectChecked("WAV:SOUR?", "BUS1");
+  EXPECT_TRUE(FAILED(waveform->put_DataFormat(KorvaneWaveformDataFormatByte)));
+  ExpectChecked("WAV:SOUR?", "BUS1");
+  ExpectChecked("WAV:FORM WORD");
+  EXPECT_EQ(S_OK, waveform->put_DataFormat(KorvaneWaveformDataFormatWord));
+  ExpectChecked("WAV:SOUR?", "CHAN1");
+  ExpectChecked("WAV:FORM BYTE");
+  EXPECT_EQ(S_OK, waveform->put_DataFormat(KorvaneWaveformDataFormatByte));
+
+  ExpectChecked(":WAV:SOUR?", "CHAN2");
+  Bstr source;
+  ASSERT_EQ(S_OK, waveform->get_Source(source.Receive()));
+  EXPECT_EQ(source.Narrow(), "Channel2");
+  ExpectChecked(":WAV:SOUR CHAN2");
+  EXPECT_EQ(S_OK, waveform->put_Source(Bstr("Channel2")));
+  ExpectChecked(":WAV:SOUR FUNC");
+  EXPECT_EQ(S_OK, waveform->put_Source(Bstr("Math")));
+  // A two-channel model without digital channels and with two reference memories.
+  for (const char* bad : {"Channel3", "POD1", "WMEM3", "Channel"})
+    EXPECT_TRUE(FAILED(waveform->put_Source(Bstr(bad)))) << bad;
+  EXPECT_TRUE(io_->AllConsumed());
+
+  ExpectChecked(":WAV:PRE?", kPreamble);
+  SafeArrayPtr fields;
+  ASSERT_EQ(S_OK, waveform->Preamble(fields.Receive())) << TakeErrorInfo().description;
+  EXPECT_EQ(Values(fields.get()), (std::vector<double>{1, 0, 7, 1, 2e-6, -1e-3, 0, 0.5, 0.25, 100}));
+}
+
+}  // namespace
+}  // namespace korvane
