@@ -78,7 +78,9 @@ class Demo(unittest.TestCase):
         self.assertIn("Channel1", title)
         self.assertIn("MSO-CD1000", title)
         texts = " ".join(t.text or "" for t in root.iter(SVG_NS + "text"))
-        self.assertIn("Time (", texts)
+        # The driver's own simulation hands out records without a time step (XIncrement 0): those
+        # are drawn over their sample numbers.
+        self.assertIn("Time (" if exact_points else "Sample (", texts)
         self.assertIn("Voltage (", texts)
 
     def test_waveform_files_when_the_read_is_available(self):
