@@ -1,15 +1,8 @@
 #include "DriverRoot.h"
 
-// The root the class factory of CLSID_Korvane makes has no I/O session yet, so it can only
-// simulate; until it has one, the root comes from the object class with the VISA-COM session,
-// as the IVI-C session functions make it. Only this function knows.
-#include "com/Objects.h"
-#include "io/VisaComSession.h"
-
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <memory>
 
 #ifndef _WIN32
 #include <unistd.h>
@@ -19,12 +12,7 @@ namespace korvane::cli {
 
 HRESULT CreateDriverRoot(IKorvane8** out) {
   *out = nullptr;
-  try {
-    return CKorvane::Create(IID_IKorvane8, reinterpret_cast<void**>(out),
-                            std::make_unique<cKorvaneVisaComSession>());
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  return CoCreateInstance(CLSID_Korvane, nullptr, CLSCTX_INPROC_SERVER, IID_IKorvane8, reinterpret_cast<void**>(out));
 }
 
 #ifdef _WIN32

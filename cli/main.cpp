@@ -213,14 +213,23 @@ class Session {
   ~Session() {
     if (open_) root_->Close();
   }
-  HRESULT Open(const std::string& resource, const Args& a) {
+  // 0, or the exit code after the failure was reported.
+  int Open(const std::string& resource, const Args& a) {
     HRESULT hr = CreateDriverRoot(root_.Receive());
-    if (FAILED(hr)) return hr;
+    if (FAILED(hr)) {
+      const int rc = Fail("creating the driver object (CLSID_Korvane)", hr);
+      if (hr == REGDB_E_CLASSNOTREG)
+        std::fprintf(stderr, "korvane: the driver is not registered; run regsvr32 Korvane.dll\n");
+      return rc;
+    }
     Bstr res(resource), opt(a.options);
-    Progress p("Connecting to " + resource);
-    hr = root_->Initialize(res, VARIANT_TRUE, a.reset ? VARIANT_TRUE : VARIANT_FALSE, opt);
-    open_ = SUCCEEDED(hr);
-    return hr;
+    {
+      Progress p("Connecting to " + resource);
+      hr = root_->Initialize(res, VARIANT_TRUE, a.reset ? VARIANT_TRUE : VARIANT_FALSE, opt);
+    }
+    if (FAILED(hr)) return Fail("Initialize " + resource, hr);
+    open_ = true;
+    return kExitOk;
   }
   IKorvane8* operator->() const { return root_.get(); }
   IKorvane8* get() const { return root_.get(); }
@@ -248,8 +257,7 @@ int CmdIdn(const Args& a) {
   if (a.positional.size() > 1) return Usage("idn takes one resource");
   const std::string resource = a.positional.empty() ? kDefaultResource : a.positional[0];
   Session s;
-  HRESULT hr = s.Open(resource, a);
-  if (FAILED(hr)) return Fail("Initialize " + resource, hr);
+  if (int rc = s.Open(resource, a)) return rc;
   using I = IIviDriverIdentity;
   std::printf("Instrument   %s %s, firmware %s%s\n", Identity(s.get(), &I::get_InstrumentManufacturer).c_str(),
               Identity(s.get(), &I::get_InstrumentModel).c_str(),
@@ -277,8 +285,8 @@ int CmdGetSet(const Args& a, bool set) {
   if (set && !ParseValue(*path.property, a.positional[2], v, error)) return BadInput(error);
 
   Session s;
-  HRESULT hr = s.Open(a.positional[0], a);
-  if (FAILED(hr)) return Fail("Initialize " + a.positional[0], hr);
+  if (int rc = s.Open(a.positional[0], a)) return rc;
+  HRESULT hr = S_OK;
   if (set) {
     hr = WriteProperty(s.get(), path, v);
     if (FAILED(hr)) return Fail("set " + text, hr);
@@ -306,8 +314,8 @@ int CmdScpi(const Args& a) {
   if (a.positional.size() != 2) return Usage("scpi takes <resource> \"<command>\"");
   const std::string& command = a.positional[1];
   Session s;
-  HRESULT hr = s.Open(a.positional[0], a);
-  if (FAILED(hr)) return Fail("Initialize " + a.positional[0], hr);
+  if (int rc = s.Open(a.positional[0], a)) return rc;
+  HRESULT hr = S_OK;
   ComPtr<IKorvaneSystem2> sys;
   hr = s->get_System2(sys.Receive());
   if (FAILED(hr)) return Fail("System2", hr);
@@ -341,8 +349,8 @@ int CmdFetch(const Args& a) {
   if (a.positional.size() != 1) return Usage("fetch takes one resource");
   if (a.channels.empty()) return Usage("fetch needs --channel");
   Session s;
-  HRESULT hr = s.Open(a.positional[0], a);
-  if (FAILED(hr)) return Fail("Initialize " + a.positional[0], hr);
+  if (int rc = s.Open(a.positional[0], a)) return rc;
+  HRESULT hr = S_OK;
 
   if (a.points > 0) {
     // The record length the instrument transfers; a driver without it keeps the instrument's.
@@ -452,8 +460,8 @@ int CmdMeasure(const Args& a) {
   }
 
   Session s;
-  HRESULT hr = s.Open(a.positional[0], a);
-  if (FAILED(hr)) return Fail("Initialize " + a.positional[0], hr);
+  if (int rc = s.Open(a.positional[0], a)) return rc;
+  HRESULT hr = S_OK;
   ComPtr<IKorvaneMeasurement> item;
   hr = MeasurementItem(s.get(), a.channels[0], item);
   if (FAILED(hr)) return Fail("Measurements.Item(" + a.channels[0] + ")", hr);
