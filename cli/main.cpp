@@ -400,6 +400,10 @@ int CmdFetch(const Args& a) {
   const std::string title = names + " \xE2\x80\x94 " + model + ", " +
                             (rate > 0 ? Engineering(rate, "Sa/s") : std::string("sample rate unknown")) +
                             (Simulating(s.get()) ? " (simulated)" : "");
+  if (a.csv.empty() && a.svg.empty()) {
+    std::fputs(CsvText(traces).c_str(), stdout);  // stdout holds the data alone, for pipes
+    return kExitOk;
+  }
   for (const Trace& t : traces)
     std::printf("%-10s %s points, x0 %s, dx %s\n", t.name.c_str(), std::to_string(t.volts.size()).c_str(),
                 Engineering(t.initialX, "s").c_str(), Engineering(t.xIncrement, "s").c_str());
@@ -411,9 +415,6 @@ int CmdFetch(const Args& a) {
   if (!a.svg.empty() && !WriteFile(a.svg, SvgText(traces, title), error)) {
     std::fprintf(stderr, "korvane: %s\n", error.c_str());
     return kExitDriverError;
-  }
-  if (a.csv.empty() && a.svg.empty()) {
-    std::fputs(CsvText(traces).c_str(), stdout);
   }
   return kExitOk;
 }

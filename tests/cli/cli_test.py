@@ -199,6 +199,22 @@ class Instrument(unittest.TestCase):
             rc, out, _ = run("get", res, "Timebase.HorizontalScale")
             self.assertEqual((rc, out.strip()), (0, "0.0002"), "the refused value must not have been kept")
 
+    def test_fetch_gives_the_requested_points_in_volts(self):
+        with Simulator("--signal", "1:sine:1e3:0.5") as res:
+            rc, out, err = run("fetch", res, "--channel", "Channel1", "--points", "200")
+            self.assertEqual(rc, 0, err)
+            rows = [line.split(",") for line in out.strip().splitlines()]
+            self.assertEqual(rows[0], ["time_s", "volts"])
+            self.assertEqual(len(rows), 201)
+            times = [float(r[0]) for r in rows[1:]]
+            volts = [float(r[1]) for r in rows[1:]]
+            self.assertTrue(all(b > a for a, b in zip(times, times[1:])), "time runs forward")
+            self.assertAlmostEqual(max(volts), 0.5, delta=0.05)
+            self.assertAlmostEqual(min(volts), -0.5, delta=0.05)
+            rc, _, err = run("fetch", res, "--channel", "Channel9")
+            self.assertEqual(rc, 1)
+            self.assertIn("Measurements.Item(Channel9) failed: 0x", err)
+
     def test_sim_runs_the_simulator(self):
         p = subprocess.run([KORVANE, "sim", "--list-models"], capture_output=True, text=True, timeout=30)
         self.assertEqual(p.returncode, 0, p.stderr)
