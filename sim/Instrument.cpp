@@ -544,6 +544,28 @@ void Instrument::buildCommands() {
   addCommand(":AUToscale", nullptr, noop);
   addCommand(":TRIGger:FORCe", nullptr, noop);
   addCommand(":TRIGger[:EDGE]:LEVel:ASETup", nullptr, noop);
+  // ":TRIG:LEV:HIGH <level>,<source>" and ":TRIG:LEV:HIGH? <source>": the high (or low) threshold of
+  // the runt and transition triggers, one per channel.
+  for (const bool high : {true, false}) {
+    const char* header = high ? ":TRIGger:LEVel:HIGH" : ":TRIGger:LEVel:LOW";
+    addCommand(header, [this, high](Call& c) {
+      const auto& ps = c.unit.params;
+      if (ps.size() != 1) return c.fail(ps.empty() ? err::kMissingParam : err::kParamNotAllowed);
+      const int ch = sourceChannel(ps[0]);
+      if (!ch) return c.fail(err::kIllegalValue);
+      const auto& l = sourceLevels_[static_cast<size_t>(ch - 1)];
+      c.answer(formatNR3(high ? l.first : l.second));
+    }, [this, high](Call& c) {
+      const auto& ps = c.unit.params;
+      if (ps.size() != 2) return c.fail(ps.size() < 2 ? err::kMissingParam : err::kParamNotAllowed);
+      if (ps[0].kind != ParamKind::Numeric) return c.fail(err::kDataType);
+      const int ch = sourceChannel(ps[1]);
+      if (!ch) return c.fail(err::kIllegalValue);
+      if (ps[0].number < -100 || ps[0].number > 100) return c.fail(err::kOutOfRange);
+      auto& l = sourceLevels_[static_cast<size_t>(ch - 1)];
+      (high ? l.first : l.second) = ps[0].number;
+    });
+  }
   addCommand(":ACQuire:SEGMented:ANALyze", nullptr, noop);
   addCommand(":CHANnel#:PROTection", nullptr, [this](Call& c) {
     if (c.suffix[0] < 1 || c.suffix[0] > info_.analog) c.fail(err::kHeaderSuffix);

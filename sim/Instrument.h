@@ -155,6 +155,8 @@ class Instrument {
   // Measurement state
   ThresholdDef thresholds_;
   int delayEdge1_ = 1, delayEdge2_ = 1;
+  // Runt and transition thresholds, kept per analog channel (index 0 is channel 1).
+  std::vector<std::pair<double, double>> sourceLevels_ = std::vector<std::pair<double, double>>(4, {1.0, 0.0});
   int measSource1_ = 1, measSource2_ = 2;
   std::vector<std::pair<std::string, int>> installed_;  // measurement token, channel
 };

@@ -14,6 +14,13 @@ OPTION_TOKENS = {
     "AERO", "AUTO", "FLEX", "AUDIO", "EMBD", "COMP", "SENSOR", "CANFD", "USBH", "USBFL", "USBSQ",
 }
 MODEL_KEYS = ("bandwidth_limit_mhz", "options", "overload_register", "mask_test")
+# Optional per-model key (default: none): measurement functions beyond the basic twenty that the
+# model does not offer, as their instrument tokens.
+OPTIONAL_MODEL_KEYS = {"unavailable_measurements": []}
+MEASUREMENT_TOKENS = {
+    "COUN", "XMAX", "XMIN", "DEL", "PHAS", "VTIM", "TVAL", "TEDG", "ARE", "BWID", "NEDG", "NPUL",
+    "PEDG", "PPUL", "SDEV", "BRAT",
+}
 FAMILY_KEYS = ("math_functions", "wave_generators", "serial_buses", "reference_waveforms",
                "math_naming", "digital_pod_names")
 MATH_NAMINGS = ("Math%d", "FUNC")
@@ -44,8 +51,10 @@ def check_family(src, fam):
 
 def resolve(src, row, fam):
     merged = {key: fam[key] for key in MODEL_KEYS}
-    merged.update({k: v for k, v in row.items() if k in MODEL_KEYS})
-    unknown = set(row) - {"id", "family", "analog", "digital", "bandwidth_mhz"} - set(MODEL_KEYS)
+    merged.update({key: fam.get(key, dflt) for key, dflt in OPTIONAL_MODEL_KEYS.items()})
+    merged.update({k: v for k, v in row.items() if k in MODEL_KEYS or k in OPTIONAL_MODEL_KEYS})
+    unknown = (set(row) - {"id", "family", "analog", "digital", "bandwidth_mhz"} - set(MODEL_KEYS)
+               - set(OPTIONAL_MODEL_KEYS))
     if unknown:
         fail(src, f"model {row['id']}: unknown keys {sorted(unknown)}")
     ident = row["id"]
@@ -68,6 +77,10 @@ def resolve(src, row, fam):
     if row["digital"]:
         options.insert(0, "MSO")
     merged["options"] = ",".join(options)
+    bad = [t for t in merged["unavailable_measurements"] if t not in MEASUREMENT_TOKENS]
+    if bad:
+        fail(src, f"model {ident}: unknown measurement tokens {bad}")
+    merged["unavailable_measurements"] = ",".join(merged["unavailable_measurements"])
     return merged
 
 
@@ -102,10 +115,12 @@ def main(src, dst):
         "#pragma once",
         "namespace korvane::models {",
         "// One supported model. options: the option tokens the model can carry, comma-separated as",
-        "// \"*OPT?\" lists them; digitalPods = digital / 8.",
+        "// \"*OPT?\" lists them; digitalPods = digital / 8; unavailableMeasurements: comma-separated",
+        "// tokens of the measurement functions the model does not offer.",
         "struct ModelRow {",
         "  const char* id; const char* family; int analog; int digital; int bandwidthMHz;",
         "  int bandwidthLimitMHz; int digitalPods; bool overloadRegister; bool maskTest; const char* options;",
+        "  const char* unavailableMeasurements;",
         "};",
         "// Per-family counts of the repeated capabilities and instrument names of waveform sources.",
         "struct FamilyRow {",
@@ -121,7 +136,7 @@ def main(src, dst):
         out.append(
             f'    {{"{r["id"]}", "{r["family"]}", {r["analog"]}, {r["digital"]}, {r["bandwidth_mhz"]}, '
             f'{m["bandwidth_limit_mhz"]}, {r["digital"] // POD_SIZE}, {cbool(m["overload_register"])}, '
-            f'{cbool(m["mask_test"])}, "{m["options"]}"}},')
+            f'{cbool(m["mask_test"])}, "{m["options"]}", "{m["unavailable_measurements"]}"}},')
     out += ["};", f"inline constexpr int kFamilyCount = {len(FAMILIES)};", "inline constexpr FamilyRow kFamilies[] = {"]
     for name in FAMILIES:
         f = families[name]
