@@ -44,7 +44,7 @@ bool Offered(CKorvaneSession& root, KorvaneMeasurementEnum fn, const std::string
   }
   const models::ModelRow* row = CModelTable::Instance().Model(root.InstrumentModelName());
   if (!row) return true;  // a model the table does not know: the instrument decides
-  for (const std::string& t : SplitFields(row->unavailableMeasurements))
+  for (const std::string& t : SplitReplyFields(row->unavailableMeasurements))
     if (t == token) return false;
   return true;
 }
@@ -136,10 +136,10 @@ HRESULT ReadThresholds(CKorvaneSession& root, Thresholds* t) {
   std::string reply;
   HRESULT hr = root.GenericQuery(":MEAS:DEF? THR", "%$Ct", &reply);
   if (FAILED(hr)) return hr;
-  std::vector<std::string> f = SplitFields(reply);
+  std::vector<std::string> f = SplitReplyFields(reply);
   double levels[3] = {};
   bool ok = f.size() == 4 && (f[0] == "PERC" || f[0] == "ABS");
-  for (int i = 0; ok && i < 3; ++i) ok = ParseDouble(f[i + 1], &levels[i]);
+  for (int i = 0; ok && i < 3; ++i) ok = ParseReplyDouble(f[i + 1], &levels[i]);
   if (!ok) return root.Reporter().UnexpectedResponse((":MEAS:DEF? THR answered \"" + reply + "\".").c_str());
   t->mode = f[0] == "PERC" ? KorvaneMeasurementReferenceModePercent : KorvaneMeasurementReferenceModeAbsolute;
   t->high = levels[0];
@@ -192,9 +192,9 @@ HRESULT ReadDelayEdges(CKorvaneSession& root, int edges[2]) {
   std::string reply;
   HRESULT hr = root.GenericQuery(":MEAS:DEF? DEL", "%$Ct", &reply);
   if (FAILED(hr)) return hr;
-  std::vector<std::string> f = SplitFields(reply);
+  std::vector<std::string> f = SplitReplyFields(reply);
   bool ok = f.size() == 2;
-  for (int i = 0; ok && i < 2; ++i) ok = ParseInt(f[i], &edges[i]) && edges[i] != 0;
+  for (int i = 0; ok && i < 2; ++i) ok = ParseReplyInt(f[i], &edges[i]) && edges[i] != 0;
   if (!ok) return root.Reporter().UnexpectedResponse((":MEAS:DEF? DEL answered \"" + reply + "\".").c_str());
   return S_OK;
 }
@@ -265,7 +265,7 @@ HRESULT RootInterface(CKorvane& self, REFIID iid, ComPtr<I>& out) {
 
 }  // namespace
 
-std::vector<std::string> SplitFields(std::string_view text) {
+std::vector<std::string> SplitReplyFields(std::string_view text) {
   std::vector<std::string> fields;
   std::size_t start = 0;
   while (true) {
@@ -281,7 +281,7 @@ std::vector<std::string> SplitFields(std::string_view text) {
   return fields;
 }
 
-bool ParseDouble(const std::string& text, double* out) {
+bool ParseReplyDouble(const std::string& text, double* out) {
   if (text.empty()) return false;
   char* end = nullptr;
   const double v = std::strtod(text.c_str(), &end);
@@ -290,7 +290,7 @@ bool ParseDouble(const std::string& text, double* out) {
   return true;
 }
 
-bool ParseInt(const std::string& text, int* out) {
+bool ParseReplyInt(const std::string& text, int* out) {
   if (text.empty()) return false;
   char* end = nullptr;
   const long v = std::strtol(text.c_str(), &end, 10);

@@ -18,10 +18,10 @@ class CKorvaneSession;
 std::string InstrumentSourceName(CKorvaneSession& root, std::string_view name);
 
 // The comma-separated fields of a reply, blanks and enclosing double quotes removed.
-std::vector<std::string> SplitFields(std::string_view text);
+std::vector<std::string> SplitReplyFields(std::string_view text);
 // Whole-field conversions: false for an empty field or trailing text.
-bool ParseDouble(const std::string& text, double* out);
-bool ParseInt(const std::string& text, int* out);
+bool ParseReplyDouble(const std::string& text, double* out);
+bool ParseReplyInt(const std::string& text, int* out);
 
 // Sets the session's I/O timeout for a few transfers and puts the previous one back, when
 // Restore is called or at the latest when the scope ends.

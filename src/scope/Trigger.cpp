@@ -179,9 +179,9 @@ HRESULT SourcePosition(CKorvane& self, int* position) {
   const PatternLayout l = Layout(self);
   *position = -1;
   int n = 0;
-  if (StartsWithNoCase(source, "CHAN") && ParseInt(source.substr(4), &n) && n >= 1 && n <= l.analog)
+  if (StartsWithNoCase(source, "CHAN") && ParseReplyInt(source.substr(4), &n) && n >= 1 && n <= l.analog)
     *position = l.digital + n - 1;
-  else if (StartsWithNoCase(source, "DIG") && ParseInt(source.substr(3), &n) && n >= 0 && n < l.digital)
+  else if (StartsWithNoCase(source, "DIG") && ParseReplyInt(source.substr(3), &n) && n >= 0 && n < l.digital)
     *position = l.digital - 1 - n;
   if (*position < 0)
     return self.Reporter().UnexpectedResponse(("The width trigger needs a channel source; the trigger source is \"" + source + "\".").c_str());
@@ -202,7 +202,7 @@ bool TriggerSourceToken(CKorvaneSession& s, std::string_view name, std::string* 
   const Capabilities& caps = s.ModelCapabilities();
   auto number = [&](std::string_view prefix, int* n) {
     return name.size() > prefix.size() && name.substr(0, prefix.size()) == prefix &&
-           ParseInt(std::string(name.substr(prefix.size())), n) && name.substr(prefix.size())[0] != '+' &&
+           ParseReplyInt(std::string(name.substr(prefix.size())), n) && name.substr(prefix.size())[0] != '+' &&
            name.substr(prefix.size())[0] != '-';
   };
   int n = 0;

@@ -365,5 +365,33 @@ TEST_F(TriggerMeasurement, ServiceRequestFormsPerModelAndRegisters) {
   EXPECT_TRUE(io_->AllConsumed());
 }
 
+// ---- simulation ----
+
+TEST(TriggerMeasurementSimulated, NothingIsSentAndModelRefusalsStillApply) {
+  ComInit com;
+  auto io = std::make_unique<test::ScriptedIoSession>();
+  test::ScriptedIoSession* session = io.get();
+  ComPtr<IKorvane8> root;
+  ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root.ReceiveVoid(), std::move(io)));
+  ASSERT_EQ(S_OK, root->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE,
+                                   Bstr("Simulate=1,DriverSetup=Model=DSO-BR70")));
+  auto measurements = Query<IKorvaneMeasurements>(root.get(), IID_IKorvaneMeasurements);
+  ComPtr<IKorvaneMeasurement> m;
+  ASSERT_EQ(S_OK, measurements->get_Item(Bstr("Channel1"), m.Receive()));
+  DOUBLE value = 0;
+  ASSERT_EQ(S_OK, m->ReadWaveformMeasurement(KorvaneMeasurementDelay, 100, &value));
+  EXPECT_DOUBLE_EQ(value, 8.0);
+  auto status = Query<IKorvaneStatus>(root.get(), IID_IKorvaneStatus);
+  EXPECT_EQ(S_OK, status->ConfigureServiceRequest(static_cast<KorvaneStatusSRQReasonEnum>(0)));
+  auto trigger = Query<IKorvaneTrigger>(root.get(), IID_IKorvaneTrigger);
+  ASSERT_EQ(S_OK, trigger->put_Type(KorvaneTriggerTypeRunt));
+  EXPECT_TRUE(FAILED(trigger->put_Type(KorvaneTriggerTypeOR)));
+  EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("OR Trigger"));
+  KorvaneTriggerTypeEnum type = KorvaneTriggerTypeEdge;
+  ASSERT_EQ(S_OK, trigger->get_Type(&type));
+  EXPECT_EQ(type, KorvaneTriggerTypeRunt);
+  EXPECT_TRUE(session->sent.empty());
+}
+
 }  // namespace
 }  // namespace korvane
