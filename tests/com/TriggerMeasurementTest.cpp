@@ -158,6 +158,11 @@ TEST_F(TriggerMeasurement, FunctionsTheModelLacksAreRefusedBeforeAnySource) {
   m = Measurement("Channel1");
   RefusedSilently([&] { return m->FetchWaveformMeasurement(KorvaneMeasurementFrequencyCounter, &value); });
   RefusedSilently([&] { return m->FetchWaveformMeasurement(KorvaneMeasurementRisingEdgeCount, &value); });
+  // Statistics are not on the compact families.
+  auto statistics = Query<IKorvaneMeasurements2Statistics>(root_.get(), IID_IKorvaneMeasurements2Statistics);
+  RefusedSilently([&] { return statistics->Reset(); });
+  VARIANT_BOOL relative = VARIANT_FALSE;
+  RefusedSilently([&] { return statistics->get_RelativeStdDevEnabled(&relative); });
 }
 
 TEST_F(TriggerMeasurement, ReferenceLevelsSelectEveryChannelThenDefineOnce) {

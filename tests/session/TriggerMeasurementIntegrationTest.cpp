@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstdio>
 #include <memory>
 #include <string>
 
@@ -76,6 +77,16 @@ TEST_F(TriggerMeasurementSim, EveryOfferedFunctionMeasures) {
   }
   auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
   EXPECT_EQ(S_OK, measurements->Clear()) << TakeErrorInfo().description;
+
+  // Installed measurements report through the statistics results.
+  auto statistics = Query<IKorvaneMeasurements2Statistics>(root_.get(), IID_IKorvaneMeasurements2Statistics);
+  ASSERT_EQ(S_OK, statistics->InstallMeasurement(KorvaneMeasurementFrequency, Bstr("CHAN1"))) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, statistics->Reset());
+  Bstr results;
+  ASSERT_EQ(S_OK, statistics->GetResults(results.Receive())) << TakeErrorInfo().description;
+  double installed = 0;
+  ASSERT_EQ(1, std::sscanf(results.Narrow().c_str(), "%lf", &installed)) << results.Narrow();
+  EXPECT_NEAR(installed, 1000.0, 5.0);
 }
 
 TEST_F(TriggerMeasurementSim, ReferenceLevelsAndDelayDefinitionRoundTrip) {
