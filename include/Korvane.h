@@ -339,16 +339,48 @@ typedef ViUInt32 ViAttr;
 /* Any failure that has no IVI code of its own. */
 #define KORVANE_ERROR_UNMAPPED ((ViStatus)_VI_ERROR)
 
-/* ---- Functions ---- */
-#if defined(_WIN32)
-#define KORVANE_IVIC_API __declspec(dllimport)
+/* ---- Functions ----
+ * KORVANE_STATIC: linking the driver's objects directly, without the shared library. Korvane.dll
+ * names its exports in its module-definition file, so the library itself marks nothing. */
+#if defined(KORVANE_STATIC) || (defined(_WIN32) && defined(KORVANE_BUILDING_LIBRARY))
+#define KORVANE_API
+#elif defined(_WIN32)
+#define KORVANE_API __declspec(dllimport)
+#elif defined(__GNUC__)
+#define KORVANE_API __attribute__((visibility("default")))
 #else
-#define KORVANE_IVIC_API
+#define KORVANE_API
 #endif
 
 #ifdef __cplusplus
 extern "C" {
 #endif
+
+/* Session lifecycle. On failure *newVi is 0 and the description is readable with handle 0. */
+KORVANE_API ViStatus _VI_FUNC Korvane_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset, ViSession* newVi);
+KORVANE_API ViStatus _VI_FUNC Korvane_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset,
+                                                      ViConstString optionString, ViSession* newVi);
+KORVANE_API ViStatus _VI_FUNC Korvane_close(ViSession vi);
+
+/* Errors: the last error of the calling thread on the session (handle 0: the thread's own). */
+KORVANE_API ViStatus _VI_FUNC Korvane_GetError(ViSession vi, ViStatus* errorCode, ViInt32 bufferSize,
+                                               ViChar description[]);
+KORVANE_API ViStatus _VI_FUNC Korvane_ClearError(ViSession vi);
+KORVANE_API ViStatus _VI_FUNC Korvane_error_message(ViSession vi, ViStatus errorCode, ViChar errorMessage[256]);
+KORVANE_API ViStatus _VI_FUNC Korvane_error_query(ViSession vi, ViInt32* errorCode, ViChar errorMessage[256]);
+
+/* Holding the session lock across several calls. */
+KORVANE_API ViStatus _VI_FUNC Korvane_LockSession(ViSession vi, ViBoolean* callerHasLock);
+KORVANE_API ViStatus _VI_FUNC Korvane_UnlockSession(ViSession vi, ViBoolean* callerHasLock);
+
+/* Utility and operation functions of every session. */
+KORVANE_API ViStatus _VI_FUNC Korvane_reset(ViSession vi);
+KORVANE_API ViStatus _VI_FUNC Korvane_ResetWithDefaults(ViSession vi);
+KORVANE_API ViStatus _VI_FUNC Korvane_Disable(ViSession vi);
+KORVANE_API ViStatus _VI_FUNC Korvane_self_test(ViSession vi, ViInt16* testResult, ViChar testMessage[256]);
+KORVANE_API ViStatus _VI_FUNC Korvane_revision_query(ViSession vi, ViChar driverRev[256], ViChar instrRev[256]);
+KORVANE_API ViStatus _VI_FUNC Korvane_GetNextCoercionRecord(ViSession vi, ViInt32 bufferSize, ViChar record[]);
+KORVANE_API ViStatus _VI_FUNC Korvane_InvalidateAllAttributes(ViSession vi);
 
 #ifdef __cplusplus
 }

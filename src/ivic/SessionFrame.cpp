@@ -1,8 +1,11 @@
 #include "ivic/SessionFrame.h"
 
+#include "com/Objects.h"
+#include "io/VisaComSession.h"
 #include "ivic/SessionStore.h"
 
 #include <cstdint>
+#include <memory>
 
 namespace korvane::ivic {
 
@@ -84,6 +87,26 @@ ViStatus GetSessionDriver(ViSession vi, ComPtr<IUnknown>& driver) noexcept {
     driver.Reset();
     return FrameError(vi, "Could not retrieve pointer to IVI-COM driver from global interface table.");
   }
+  return VI_SUCCESS;
+}
+
+HRESULT CreateRootObject(ComPtr<IUnknown>& root) noexcept {
+  root.Reset();
+  HRESULT hr = E_OUTOFMEMORY;
+  try {
+    // The root talks to its instrument through the VISA-COM session it embeds.
+    hr = CKorvane::Create(IID_IUnknown, root.ReceiveVoid(), std::make_unique<cKorvaneVisaComSession>());
+  } catch (...) {
+    return E_OUTOFMEMORY;
+  }
+  if (SUCCEEDED(hr) && !root) return E_POINTER;
+  return hr;
+}
+
+ViStatus GetSessionDriverOrNewRoot(ViSession vi, ComPtr<IUnknown>& driver) noexcept {
+  if (vi != VI_NULL) return GetSessionDriver(vi, driver);
+  driver.Reset();
+  if (FAILED(EnsureThreadCom()) || FAILED(CreateRootObject(driver))) return KORVANE_ERROR_UNMAPPED;
   return VI_SUCCESS;
 }
 

@@ -20,6 +20,15 @@ ViStatus RegisterSessionDriver(ViSession vi, IUnknown* driver) noexcept;
 // call). The session lock is held only around the fetch.
 ViStatus GetSessionDriver(ViSession vi, ComPtr<IUnknown>& driver) noexcept;
 
+// A new, uninitialised root object of this module. It is made directly rather than through the
+// class registry, so that a process which loaded this library by path, or has another copy of
+// it registered, still gets the object of the library it called.
+HRESULT CreateRootObject(ComPtr<IUnknown>& root) noexcept;
+
+// GetSessionDriver, except that vi = 0 gives a fresh uninitialised root object, so that the
+// driver's identity can be read without a session. Failures on that path are 0x80000000.
+ViStatus GetSessionDriverOrNewRoot(ViSession vi, ComPtr<IUnknown>& driver) noexcept;
+
 // Removes the session's object from the Global Interface Table; the table's reference goes.
 ViStatus RevokeSessionDriver(ViSession vi) noexcept;
 

@@ -102,6 +102,10 @@ class Store {
     sessions_.erase(it);
     return true;
   }
+  std::size_t Count() {
+    std::lock_guard lk(m_);
+    return sessions_.size();
+  }
 
  private:
   std::mutex m_;
@@ -216,5 +220,7 @@ ViStatus IviSession_ClearError(ViSession handle) noexcept {
   s->errors.erase(std::this_thread::get_id());
   return VI_SUCCESS;
 }
+
+std::size_t LiveSessionCount() noexcept { return Store::Get().Count(); }
 
 }  // namespace korvane::ivic

@@ -5,6 +5,8 @@
 
 #include <Korvane.h>
 
+#include <cstddef>
+
 namespace korvane::ivic {
 
 // Creates a session; *handle is never 0 on success.
@@ -29,5 +31,8 @@ ViStatus IviSession_SetError(ViSession handle, ViStatus code, ViConstString desc
 // returned, a negative size copies without limit.
 ViStatus IviSession_GetError(ViSession handle, ViInt32 bufferSize, ViStatus* code, ViChar description[]) noexcept;
 ViStatus IviSession_ClearError(ViSession handle) noexcept;
+
+// Number of live sessions, for checks that a failed or closed session left nothing behind.
+std::size_t LiveSessionCount() noexcept;
 
 }  // namespace korvane::ivic
