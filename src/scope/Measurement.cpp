@@ -138,10 +138,14 @@ HRESULT ReadThresholds(CKorvaneSession& root, Thresholds* t) {
   if (FAILED(hr)) return hr;
   std::vector<std::string> f = SplitReplyFields(reply);
   double levels[3] = {};
-  bool ok = f.size() == 4 && (f[0] == "PERC" || f[0] == "ABS");
+  // The mode in its short or long form, in any case.
+  std::string mode = f.empty() ? std::string() : f[0];
+  for (char& c : mode) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  const bool percent = mode == "PERC" || mode == "PERCENT";
+  bool ok = f.size() == 4 && (percent || mode == "ABS" || mode == "ABSOLUTE");
   for (int i = 0; ok && i < 3; ++i) ok = ParseReplyDouble(f[i + 1], &levels[i]);
   if (!ok) return root.Reporter().UnexpectedResponse((":MEAS:DEF? THR answered \"" + reply + "\".").c_str());
-  t->mode = f[0] == "PERC" ? KorvaneMeasurementReferenceModePercent : KorvaneMeasurementReferenceModeAbsolute;
+  t->mode = percent ? KorvaneMeasurementReferenceModePercent : KorvaneMeasurementReferenceModeAbsolute;
   t->high = levels[0];
   t->mid = levels[1];
   t->low = levels[2];

@@ -96,6 +96,14 @@ TEST_F(TriggerMeasurement, MeasurementQueriesPerFunction) {
   ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementVoltageAverage, &average));
   ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementTimeOfEdge, &edge));
   ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementValueAtTime, &valueAt));
+  // Second sources by their instrument names: numbered math on this family, digital channels.
+  DOUBLE phase = 0;
+  for (const char* second : {"Math2", "DigitalChannel3"}) {
+    ASSERT_EQ(S_OK, config->put_Source2(Bstr(second)));
+    io_->Expect(std::string("MEAS:SOUR CHAN1,") + (second[0] == 'M' ? "MATH2" : "DIG3"));
+    io_->Expect(":MEAS:PHAS?", "+9.0E+01");
+    ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementPhase, &phase)) << TakeErrorInfo().description;
+  }
   EXPECT_DOUBLE_EQ(delay, 2.5e-6);
   EXPECT_DOUBLE_EQ(negDuty, 70.0);
   EXPECT_DOUBLE_EQ(cycleRms, 0.15);
@@ -158,6 +166,12 @@ TEST_F(TriggerMeasurement, FunctionsTheModelLacksAreRefusedBeforeAnySource) {
   m = Measurement("Channel1");
   RefusedSilently([&] { return m->FetchWaveformMeasurement(KorvaneMeasurementFrequencyCounter, &value); });
   RefusedSilently([&] { return m->FetchWaveformMeasurement(KorvaneMeasurementRisingEdgeCount, &value); });
+  // The compact families name their first math function FUNC.
+  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get(), IID_IKorvaneMeasurementsConfiguration);
+  ASSERT_EQ(S_OK, config->put_Source2(Bstr("Math1")));
+  io_->Expect("MEAS:SOUR CHAN1,FUNC");
+  io_->Expect(":MEAS:DEL?", "+1.0E-06");
+  ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementDelay, &value)) << TakeErrorInfo().description;
   // Statistics are not on the compact families.
   auto statistics = Query<IKorvaneMeasurements2Statistics>(root_.get(), IID_IKorvaneMeasurements2Statistics);
   RefusedSilently([&] { return statistics->Reset(); });
@@ -171,7 +185,7 @@ TEST_F(TriggerMeasurement, ReferenceLevelsSelectEveryChannelThenDefineOnce) {
   io_->Expect(":MEAS:DEF? THR", "PERC,+9.0E+01,+5.0E+01,+1.0E+01");
   io_->Expect(":MEAS:DEF THR,PERC,95,50,10");
   ASSERT_EQ(S_OK, levels->put_High(95)) << TakeErrorInfo().description;
-  io_->Expect(":MEAS:DEF? THR", "ABS,+1.2E+00,+5.0E-01,-2.0E-01");
+  io_->Expect(":MEAS:DEF? THR", "ABSolute,+1.2E+00,+5.0E-01,-2.0E-01");  // long form taken too
   DOUBLE low = 0;
   ASSERT_EQ(S_OK, levels->get_Low(&low));
   EXPECT_DOUBLE_EQ(low, -0.2);
