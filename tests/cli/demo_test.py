@@ -83,6 +83,19 @@ class Demo(unittest.TestCase):
         self.assertIn("Time (" if exact_points else "Sample (", texts)
         self.assertIn("Voltage (", texts)
 
+    def test_measurements_match_the_configured_signals(self):
+        if self.outcome("simulator", "measure Channel1") != "ok":
+            return
+        prefixes = {"p": 1e-12, "n": 1e-9, "\u00b5": 1e-6, "m": 1e-3, "": 1, "k": 1e3, "M": 1e6, "G": 1e9}
+        section = self.out.split("== 2.", 1)[0]
+        for channel, frequency, vpp in (("Channel1", 1e3, 1.0), ("Channel2", 2e3, 2.0)):
+            block = section.split(f"measure {channel}", 1)[1]
+            found = {}
+            for name, number, prefix in re.findall(r"\n\s+(\w+)\s+(-?[\d.e+-]+) (\S?)(?:Hz|V|s)\b", block)[:3]:
+                found[name] = float(number) * prefixes[prefix]
+            self.assertAlmostEqual(found["Frequency"], frequency, delta=frequency * 0.02, msg=block)
+            self.assertAlmostEqual(found["VoltagePeakToPeak"], vpp, delta=vpp * 0.02, msg=block)
+
     def test_waveform_files_when_the_read_is_available(self):
         self.check_files("simulator", self.tmp.name, exact_points=True)
         # The driver's own simulation makes up a short record of its own length.
