@@ -98,6 +98,12 @@ struct IIoSession {
   virtual HRESULT ReadLineNoPoll(std::string* line, LONG lTimeout) = 0;
   // Device clear: the instrument drops its pending output and the session its buffered bytes.
   virtual HRESULT DeviceClear() = 0;
+  // Serial poll: the IEEE 488.2 status byte, read without a query, so a pending reply is kept.
+  // Sessions without one say so.
+  virtual HRESULT ReadStatusByte(short* psStatusByte) {
+    (void)psStatusByte;
+    return E_NOTIMPL;
+  }
 
   // The enumeration conversions of the format language; not owned, must outlive the session.
   virtual void SetEnumFormatter(IEnumFormatter*) noexcept {}

@@ -90,7 +90,7 @@ class CVisaSession : public virtual CIoSession {
   static short MapInterfaceType(short visaType) noexcept;
 
   virtual HRESULT GetInterfaceType(short* peType) = 0;
-  virtual HRESULT ReadStatusByte(short* psStatusByte) = 0;
+  HRESULT ReadStatusByte(short* psStatusByte) override = 0;
   virtual HRESULT Clear() = 0;
   HRESULT DeviceClear() override { return Clear(); }
 };

@@ -2,11 +2,12 @@
 // replies. It understands just the formats the driver session uses: literal commands, "%d" and
 // "%s" on the write side, and "%d", "%lf", "%$Ct", "%$C[^\n]" (a width before "$C" is ignored),
 // "%$Shb" (a definite-length block of 16-bit words, byte-reversed while the swap-bytes flag is on),
-// "%,$Slf" (comma-separated doubles into a new array)
-// and literal text on the read side. The status check's own transfers take a step as well: the
+// "%,$Slf" (comma-separated doubles into a new array), "%{Enum}[^\n]" (through the driver's
+// enumeration formatter) and literal text on the read side. The status check's own transfers take a step as well: the
 // command on the write, its reply on the read.
 #pragma once
 
+#include "io/FormattedIo.h"
 #include "io/IoSession.h"
 
 #include <gtest/gtest.h>
@@ -145,6 +146,7 @@ class ScriptedIoSession : public IIoSession {
     replyPending_ = false;
     return S_OK;
   }
+  void SetEnumFormatter(IEnumFormatter* enums) noexcept override { enums_ = enums; }
 
  private:
   HRESULT Poll() { return poller_ ? poller_->PollInstrumentErrors() : S_OK; }
@@ -185,7 +187,7 @@ class ScriptedIoSession : public IIoSession {
     return step.hr;
   }
 
-  static HRESULT Parse(const char* format, const std::string& reply, va_list& args, bool swap) {
+  HRESULT Parse(const char* format, const std::string& reply, va_list& args, bool swap) {
     // A width before "$C" changes nothing here: "%255$Ct" reads as "%$Ct".
     std::string plain;
     for (const char* p = format; *p; ++p) {
@@ -198,7 +200,7 @@ class ScriptedIoSession : public IIoSession {
     return ParseRest(plain.c_str(), reply, 0, args, swap);
   }
 
-  static HRESULT ParseRest(const char* format, const std::string& reply, std::size_t in, va_list& args, bool swap) {
+  HRESULT ParseRest(const char* format, const std::string& reply, std::size_t in, va_list& args, bool swap) {
     for (const char* p = format; *p;) {
       std::string_view rest(p);
       if (rest.starts_with("%$Ct") || rest.starts_with("%$C[^\n]")) {
@@ -264,6 +266,20 @@ class ScriptedIoSession : public IIoSession {
         }
         if (end == start) return E_FAIL;
         in += static_cast<std::size_t>(end - start);
+      } else if (rest.starts_with("%{") && rest.find("}[^\n]") != std::string_view::npos) {
+        const std::size_t close = rest.find('}');
+        const std::string_view name = rest.substr(2, close - 2);
+        std::string_view token(reply.c_str() + in);
+        if (const std::size_t nl = token.find('\n'); nl != std::string_view::npos) token = token.substr(0, nl);
+        LONG value = 0;
+        if (!enums_) return E_UNEXPECTED;
+        if (HRESULT hr = enums_->ParseEnumToken(name, token, &value); FAILED(hr)) return hr;
+        if (name == "VARIANT_BOOL")
+          *va_arg(args, VARIANT_BOOL*) = static_cast<VARIANT_BOOL>(value);
+        else
+          *va_arg(args, LONG*) = value;
+        in += token.size();
+        p += close + 1 + std::string_view("[^\n]").size();
       } else if (*p == '%') {
         ADD_FAILURE() << "format not understood by the scripted session: " << format;
         return E_UNEXPECTED;
@@ -278,6 +294,7 @@ class ScriptedIoSession : public IIoSession {
 
   std::deque<Step> steps_;
   IInstrErrorPoller* poller_ = nullptr;
+  IEnumFormatter* enums_ = nullptr;
   Step pending_;
   bool replyPending_ = false;
 };

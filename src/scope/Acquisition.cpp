@@ -1,0 +1,518 @@
+// Acquisition control: starting, stopping and watching an acquisition, the record settings that
+// need more than one command, the general wait for pending operations, the polling run of the
+// frequency response analysis, and the IVI class's acquisition members over the driver's own.
+#include "com/Objects.h"
+#include "io/IoSession.h"
+
+#include <chrono>
+#include <cmath>
+#include <limits>
+#include <thread>
+
+namespace korvane {
+namespace {
+
+// What an acquisition leaves behind between calls of one session.
+struct AcquisitionState {
+  // Set while an averaging acquisition runs with the event enable register narrowed to the
+  // operation-complete bit; Status and Abort put the caller's value back.
+  bool averaging = false;
+  LONG savedEventEnable = 0;
+  KorvaneSampleModeEnum sampleMode = KorvaneSampleModeRealTime;
+  LONG requestedPointsMin = 0;
+};
+
+constexpr short kEventSummaryBit = 32;  // status byte: a standard event enabled by *ESE occurred
+constexpr LONG kOperationRunBit = 8;    // operation status condition: acquiring
+constexpr LONG kOperationComplete = 1;  // standard event status: *OPC finished
+constexpr LONG kAutoSetupTimeout = 6000;
+constexpr LONG kShortestOpcWait = 100;
+constexpr const char* kTimeoutText = "VI_ERROR_TMO: A timeout occurred.";
+
+AcquisitionState& State(CKorvane& self) { return self.FeatureState<AcquisitionState>(); }
+
+template <typename I>
+HRESULT Interface(CKorvane& self, REFIID iid, ComPtr<I>& out) {
+  return self.QueryInterface(iid, out.ReceiveVoid());
+}
+
+HRESULT WriteEventEnable(CKorvane& self, LONG value) {
+  std::string command;
+  if (HRESULT hr = self.FormatCommand(&command, "*ESE %d", value); FAILED(hr)) return hr;
+  return self.GenericWrite(command);
+}
+
+HRESULT ReadStatusByte(CKorvane& self, short* stb) {
+  IIoSession* io = self.IoSession();
+  if (!io) return self.Reporter().NotInitialized();
+  HRESULT hr = io->ReadStatusByte(stb);
+  if (hr == E_NOTIMPL) return self.Reporter().StatusNotAvailable();
+  return hr;
+}
+
+// Time reference shares of the record that lie before the trigger point.
+HRESULT ReferenceShare(CKorvane& self, KorvaneTimebaseReferenceEnum reference, double* share) {
+  switch (reference) {
+    case KorvaneTimebaseReferenceLeft: *share = 0.1; return S_OK;
+    case KorvaneTimebaseReferenceCenter: *share = 0.5; return S_OK;
+    case KorvaneTimebaseReferenceRight: *share = 0.9; return S_OK;
+  }
+  return self.Reporter().UnexpectedResponse();
+}
+
+// Range, position and reference: what StartTime is derived from.
+HRESULT ReadTimebase(CKorvane& self, double* range, double* position, double* share) {
+  ComPtr<IKorvaneAcquisition> acquisition;
+  ComPtr<IKorvaneTimebase> timebase;
+  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
+  if (HRESULT hr = Interface(self, IID_IKorvaneTimebase, timebase); FAILED(hr)) return hr;
+  if (HRESULT hr = acquisition->get_TimePerRecord(range); FAILED(hr)) return hr;
+  if (position) {
+    if (HRESULT hr = self.GenericQuery(":TIM:POS?", "%lf", position); FAILED(hr)) return hr;
+  }
+  KorvaneTimebaseReferenceEnum reference{};
+  if (HRESULT hr = timebase->get_TimeReference(&reference); FAILED(hr)) return hr;
+  return ReferenceShare(self, reference, share);
+}
+
+// Restores the QueryInstrumentStatus flag however the call ends.
+class CStatusCheckOff {
+ public:
+  explicit CStatusCheckOff(CKorvane& self) : self_(self), was_(self.QueryInstrumentStatus()) {
+    self_.SetQueryInstrumentStatus(false);
+  }
+  CStatusCheckOff(const CStatusCheckOff&) = delete;
+  CStatusCheckOff& operator=(const CStatusCheckOff&) = delete;
+  ~CStatusCheckOff() { self_.SetQueryInstrumentStatus(was_); }
+
+ private:
+  CKorvane& self_;
+  bool was_;
+};
+
+// Restores the I/O timeout however the call ends.
+class CTimeoutScope {
+ public:
+  explicit CTimeoutScope(IIoSession& io) : io_(io) { ok_ = SUCCEEDED(io_.GetTimeout(&saved_)); }
+  CTimeoutScope(const CTimeoutScope&) = delete;
+  CTimeoutScope& operator=(const CTimeoutScope&) = delete;
+  ~CTimeoutScope() {
+    if (ok_) io_.SetTimeout(saved_);
+  }
+  bool ok() const noexcept { return ok_; }
+
+ private:
+  IIoSession& io_;
+  LONG saved_ = 0;
+  bool ok_ = false;
+};
+
+// Names of the values the IVI class refuses, for the refusal's text.
+const char* AcquisitionTypeName(LONG v) {
+  switch (v) {
+    case 0: return "Normal";
+    case 1: return "PeakDetect";
+    case 2: return "HiRes";
+    case 3: return "Envelope";
+    case 4: return "Average";
+  }
+  return "Unknown";
+}
+
+const char* SampleModeName(KorvaneSampleModeEnum v) {
+  switch (v) {
+    case KorvaneSampleModeRealTime: return "KorvaneSampleModeRealTime";
+    case KorvaneSampleModeSegmented: return "KorvaneSampleModeSegmented";
+    case KorvaneSampleModeEquivalentTime: return "KorvaneSampleModeEquivalentTime";
+    case KorvaneSampleModeMaxRealTime: return "KorvaneSampleModeMaxRealTime";
+  }
+  return "KorvaneSampleModeEnum";
+}
+
+// A driver value the IVI class has no word for.
+HRESULT NotInIviClass(CKorvane& self, const std::string& name, const char* suffix = " not supported by IVI class.") {
+  const std::string text = name + suffix;
+  return self.Reporter().PropertyNotSupported(text.c_str());
+}
+
+}  // namespace
+
+// ---- IKorvaneAcquisition ----
+
+HRESULT Impl_IKorvaneAcquisition_put_NumberOfAverages(CKorvane& self, LONG val) {
+  // One average is not averaging; the instrument would take it and run normal acquisitions.
+  if (val == 1) return self.Reporter().InvalidValue("put_NumberOfAverages", "val", val, "%d", nullptr);
+  return self.GenericWrite(self.PendingCommand());
+}
+
+HRESULT Impl_IKorvaneAcquisition_get_SampleRate(CKorvane& self, DOUBLE* val) {
+  double increment = 0;
+  if (HRESULT hr = self.GenericQuery(self.PendingCommand(), self.PendingResponse(), &increment); FAILED(hr)) return hr;
+  // No record yet: the instrument answers 0, and so do we rather than infinity.
+  *val = increment != 0 ? 1.0 / increment : 0.0;
+  return S_OK;
+}
+
+HRESULT Impl_IKorvaneAcquisition_get_NumberOfPointsMin(CKorvane& self, LONG* val) {
+  *val = State(self).requestedPointsMin;
+  return S_OK;
+}
+
+HRESULT Impl_IKorvaneAcquisition_put_NumberOfPointsMin(CKorvane& self, LONG val) {
+  ComPtr<IKorvaneAcquisition> acquisition;
+  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
+  double range = 0, rate = 0;
+  if (HRESULT hr = acquisition->get_TimePerRecord(&range); FAILED(hr)) return hr;
+  if (HRESULT hr = self.GenericQuery(":ACQuire:SRATe?", "%lf", &rate); FAILED(hr)) return hr;
+  // The record holds at most range x rate points; asking for more would be refused, so the
+  // instrument is asked for its maximum up to that limit instead.
+  const double product = std::trunc(range * rate);
+  const LONG limit = !(product > 0) ? 0
+                     : product >= static_cast<double>(std::numeric_limits<LONG>::max())
+                         ? std::numeric_limits<LONG>::max()
+                         : static_cast<LONG>(product);
+  std::string command;
+  HRESULT hr = val > limit ? self.FormatCommand(&command, ":WAVeform:POINts MAX, %d", limit)
+                           : self.FormatCommand(&command, ":WAVeform:POINts %d", val);
+  if (SUCCEEDED(hr)) hr = self.GenericWrite(command);
+  if (SUCCEEDED(hr)) State(self).requestedPointsMin = val;
+  return hr;
+}
+
+HRESULT Impl_IKorvaneAcquisition_get_StartTime(CKorvane& self, DOUBLE* val) {
+  double range = 0, position = 0, share = 0;
+  if (HRESULT hr = ReadTimebase(self, &range, &position, &share); FAILED(hr)) return hr;
+  *val = position - range * share;
+  return S_OK;
+}
+
+HRESULT Impl_IKorvaneAcquisition_put_StartTime(CKorvane& self, DOUBLE val) {
+  double range = 0, share = 0;
+  if (HRESULT hr = ReadTimebase(self, &range, nullptr, &share); FAILED(hr)) return hr;
+  std::string command;
+  if (HRESULT hr = self.FormatCommand(&command, ":TIM:POS %.15g", val + range * share); FAILED(hr)) return hr;
+  return self.GenericWrite(command);
+}
+
+HRESULT Impl_IKorvaneAcquisition_get_Interpolation(CKorvane&, KorvaneInterpolationEnum* val) {
+  // The instrument always draws with sin(x)/x; there is nothing to ask.
+  *val = KorvaneInterpolationSineX;
+  return S_OK;
+}
+
+HRESULT Impl_IKorvaneAcquisition_put_Interpolation(CKorvane& self, KorvaneInterpolationEnum val) {
+  if (val != KorvaneInterpolationSineX)
+    return self.Reporter().InvalidValue("put_Interpolation", "val", static_cast<LONG>(val), "%d", nullptr);
+  return self.GenericWrite(self.PendingCommand());
+}
+
+HRESULT Impl_IKorvaneAcquisition_ConfigureRecord(CKorvane& self, DOUBLE TimePerRecord, LONG NumberOfPointsMin,
+                                                 DOUBLE StartTime) {
+  ComPtr<IKorvaneAcquisition> acquisition;
+  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
+  if (HRESULT hr = acquisition->put_TimePerRecord(TimePerRecord); FAILED(hr)) return hr;
+  if (HRESULT hr = acquisition->put_NumberOfPointsMin(NumberOfPointsMin); FAILED(hr)) return hr;
+  return acquisition->put_StartTime(StartTime);
+}
+
+HRESULT Impl_IKorvaneAcquisition3_SetSampleMode(CKorvane& self, KorvaneSampleModeEnum Mode) {
+  if (Mode < KorvaneSampleModeRealTime || Mode > KorvaneSampleModeMaxRealTime)
+    return self.Reporter().InvalidValue("SetSampleMode", "val", static_cast<LONG>(Mode), "%d", nullptr);
+  // Equivalent time needs a repetitive sampler, which only the Dovin family has; maximum real
+  // time trades memory for rate on the deep-memory Dovin and Efrai families only; segments need
+  // the segmented-memory option.
+  const bool limitedFamily = self.IsModelFamily("Bormo") || self.IsModelFamily("Avel") ||
+                             self.IsModelFamily("Cadri") || self.IsModelFamily("Forsa");
+  bool refused = false;
+  if (Mode == KorvaneSampleModeEquivalentTime) refused = limitedFamily || self.IsModelFamily("Efrai");
+  if (Mode == KorvaneSampleModeMaxRealTime) refused = limitedFamily;
+  if (Mode == KorvaneSampleModeSegmented) refused = !self.ModelCapabilities().segmentedMemory;
+  if (refused) return self.Reporter().EnumValueNotSupported(SampleModeName(Mode), "val", nullptr);
+
+  State(self).sampleMode = Mode;
+  if (self.Simulate()) {
+    // The simulated SampleMode getter answers from its own entry.
+    self.StateCache().Lookup<KorvaneSampleModeEnum>("IKorvaneAcquisition.SampleMode").SetValue(Mode);
+    return S_OK;
+  }
+  return self.GenericWrite(self.PendingCommand());
+}
+
+// ---- IKorvaneTimebase ----
+
+HRESULT Impl_IKorvaneTimebase_put_Mode(CKorvane& self, KorvaneTimebaseModeEnum val) {
+  // XY plots channel 2 against channel 1.
+  if (val == KorvaneTimebaseModeXY && self.ModelCapabilities().analogChannels < 2)
+    return self.Reporter().EnumValueNotSupported("KorvaneTimebaseModeXY", "val", nullptr);
+  return self.GenericWrite(self.PendingCommand());
+}
+
+// ---- IKorvaneMeasurements: run control ----
+
+HRESULT Impl_IKorvaneMeasurements_Abort(CKorvane& self) {
+  if (self.Simulate()) return S_OK;
+  AcquisitionState& state = State(self);
+  const bool averaging = state.averaging;
+  if (averaging) {
+    // Two polls take the event summary an averaging run may have raised off the status byte.
+    short stb = 0;
+    if (HRESULT hr = ReadStatusByte(self, &stb); FAILED(hr)) return hr;
+    if (HRESULT hr = ReadStatusByte(self, &stb); FAILED(hr)) return hr;
+  }
+  // Whatever is still in the instrument buffer goes out now, ahead of ":STOP". Unlike a device
+  // clear this keeps a reply the instrument is still preparing, so the next read stays in step.
+  if (auto* lowLevel = dynamic_cast<ILowLevelIo*>(self.IoSession())) {
+    if (HRESULT hr = lowLevel->FlushInstrBuffer(); FAILED(hr)) return hr;
+  }
+  if (averaging) {
+    state.averaging = false;
+    if (HRESULT hr = WriteEventEnable(self, state.savedEventEnable); FAILED(hr)) return hr;
+  }
+  return self.GenericWrite(":STOP");
+}
+
+HRESULT Impl_IKorvaneMeasurements_Initiate(CKorvane& self) {
+  if (self.Simulate()) return S_OK;
+  ComPtr<IKorvaneMeasurements> measurements;
+  ComPtr<IKorvaneAcquisition> acquisition;
+  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, measurements); FAILED(hr)) return hr;
+  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
+  if (HRESULT hr = measurements->Abort(); FAILED(hr)) return hr;
+  KorvaneAcquisitionTypeEnum type{};
+  if (HRESULT hr = acquisition->get_Type(&type); FAILED(hr)) return hr;
+  if (type != KorvaneAcquisitionTypeAverage) return self.GenericWrite(":SING");
+
+  // Averaging takes many triggers; completion is signalled by *OPC through the event summary
+  // bit of the status byte, so the enable register is narrowed to that bit for the run.
+  AcquisitionState& state = State(self);
+  LONG eventEnable = 0;
+  if (HRESULT hr = self.GenericQuery("*ESE?", "%d", &eventEnable); FAILED(hr)) return hr;
+  state.savedEventEnable = eventEnable;
+  if (HRESULT hr = WriteEventEnable(self, kOperationComplete); FAILED(hr)) return hr;
+  state.averaging = true;
+  LONG events = 0;
+  if (HRESULT hr = self.GenericQuery("*ESR?", "%d", &events); FAILED(hr)) return hr;
+  return self.GenericWrite(":DIG;*OPC");
+}
+
+HRESULT Impl_IKorvaneMeasurements_Status(CKorvane& self, KorvaneAcquisitionStatusEnum* Val) {
+  if (self.Simulate()) {
+    *Val = KorvaneAcqInProgress;
+    return S_OK;
+  }
+  *Val = KorvaneAcqStatusUnknown;
+  AcquisitionState& state = State(self);
+  if (state.averaging) {
+    short stb = 0;
+    if (HRESULT hr = ReadStatusByte(self, &stb); FAILED(hr)) return hr;
+    if (!(stb & kEventSummaryBit)) {
+      *Val = KorvaneAcqInProgress;
+      return S_OK;
+    }
+    *Val = KorvaneAcqComplete;
+    state.averaging = false;
+    return WriteEventEnable(self, state.savedEventEnable);
+  }
+  LONG condition = 0;
+  if (HRESULT hr = self.GenericQuery(":OPER:COND?", "%d", &condition); FAILED(hr)) return hr;
+  *Val = (condition & kOperationRunBit) ? KorvaneAcqInProgress : KorvaneAcqComplete;
+  return S_OK;
+}
+
+HRESULT Impl_IKorvaneMeasurements_AutoSetup(CKorvane& self) {
+  if (self.Simulate()) return S_OK;
+  IIoSession* io = self.IoSession();
+  if (!io) return self.Reporter().NotInitialized();
+  if (HRESULT hr = io->FormattedWrite(":AUToscale\n"); FAILED(hr)) return hr;
+  // The instrument answers nothing until the autoscale has finished, which takes seconds.
+  LONG timeout = 0;
+  if (HRESULT hr = io->GetTimeout(&timeout); FAILED(hr)) return hr;
+  return io->SetTimeout(timeout < kAutoSetupTimeout ? kAutoSetupTimeout : timeout);
+}
+
+// ---- IKorvaneSystem ----
+
+HRESULT Impl_IKorvaneSystem_WaitForOperationComplete(CKorvane& self, LONG MaxTimeMilliseconds) {
+  if (self.Simulate()) return S_OK;
+  IIoSession* io = self.IoSession();
+  if (!io) return self.Reporter().NotInitialized();
+  // The error queue is not read here: "*OPC?" is the whole conversation.
+  CStatusCheckOff statusOff(self);
+  CTimeoutScope timeout(*io);
+  if (!timeout.ok()) return self.Reporter().IoError("WaitForOperationComplete");
+  if (HRESULT hr = io->SetTimeout(MaxTimeMilliseconds < kShortestOpcWait ? kShortestOpcWait : MaxTimeMilliseconds);
+      FAILED(hr))
+    return hr;
+  LONG complete = -1;
+  HRESULT hr = io->FormattedQuery("*OPC?", "%d", &complete);
+  if (complete == -1) return self.Reporter().IoTimeout("WaitForOperationComplete");
+  return hr;
+}
+
+// ---- IKorvane8FRA ----
+
+HRESULT Impl_IKorvane8FRA_Run(CKorvane& self) {
+  if (self.Simulate()) return S_OK;
+  if (!self.IsModelFamily("Avel") && !self.ModelCapabilities().frequencyResponseAnalysis)
+    return self.Reporter().OptionNotPresent("Frequency response analysis needs the FRA option.");
+  IIoSession* io = self.IoSession();
+  if (!io) return self.Reporter().NotInitialized();
+  // A sweep is allowed as long as one I/O timeout of the session, in whole seconds (at least 1).
+  LONG timeout = 0;
+  if (HRESULT hr = io->GetTimeout(&timeout); FAILED(hr)) return hr;
+  const auto limit = std::chrono::seconds(timeout <= 1000 ? 1 : (static_cast<long long>(timeout) + 999) / 1000);
+  const auto start = std::chrono::steady_clock::now();
+  if (HRESULT hr = self.GenericWrite(":FRANalysis:RUN"); FAILED(hr)) return hr;
+  for (;;) {
+    LONG events = 0;
+    if (HRESULT hr = self.GenericQuery("*ESR?", "%d", &events); FAILED(hr)) return hr;
+    if (events & kOperationComplete) return S_OK;
+    const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
+    if (elapsed >= limit) return self.Reporter().ReportElab(0x2B, kTimeoutText, "Run");
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+  }
+}
+
+// ---- IIviScopeMeasurements: the class's run control over the driver's ----
+
+HRESULT Impl_IIviScopeMeasurements_Initiate(CKorvane& self) {
+  ComPtr<IKorvaneMeasurements> m;
+  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
+  return m->Initiate();
+}
+
+HRESULT Impl_IIviScopeMeasurements_Abort(CKorvane& self) {
+  ComPtr<IKorvaneMeasurements> m;
+  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
+  return m->Abort();
+}
+
+HRESULT Impl_IIviScopeMeasurements_AutoSetup(CKorvane& self) {
+  ComPtr<IKorvaneMeasurements> m;
+  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
+  return m->AutoSetup();
+}
+
+HRESULT Impl_IIviScopeMeasurements_Status(CKorvane& self, IviScopeAcquisitionStatusEnum* MeasurementStatus) {
+  ComPtr<IKorvaneMeasurements> m;
+  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
+  KorvaneAcquisitionStatusEnum status = KorvaneAcqStatusUnknown;
+  HRESULT hr = m->Status(&status);
+  // A failed status still hands back its preset "unknown".
+  switch (status) {
+    case KorvaneAcqInProgress: *MeasurementStatus = IviScopeAcqInProgress; break;
+    case KorvaneAcqComplete: *MeasurementStatus = IviScopeAcqComplete; break;
+    default: *MeasurementStatus = IviScopeAcqStatusUnknown; break;
+  }
+  return hr;
+}
+
+// ---- IIviScopeAcquisition ----
+
+namespace {
+
+template <typename F>
+HRESULT WithAcquisition(CKorvane& self, F f) {
+  ComPtr<IKorvaneAcquisition> a;
+  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, a); FAILED(hr)) return hr;
+  return f(*a.get());
+}
+
+}  // namespace
+
+HRESULT Impl_IIviScopeAcquisition_ConfigureRecord(CKorvane& self, DOUBLE TimePerRecord, LONG MinNumPts,
+                                                  DOUBLE AcquisitionStartTime) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) {
+    return a.ConfigureRecord(TimePerRecord, MinNumPts, AcquisitionStartTime);
+  });
+}
+
+HRESULT Impl_IIviScopeAcquisition_get_NumberOfAverages(CKorvane& self, LONG* pVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_NumberOfAverages(pVal); });
+}
+HRESULT Impl_IIviScopeAcquisition_put_NumberOfAverages(CKorvane& self, LONG newVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_NumberOfAverages(newVal); });
+}
+
+// The instrument has no envelope acquisition.
+HRESULT Impl_IIviScopeAcquisition_get_NumberOfEnvelopes(CKorvane& self, LONG*) {
+  return self.Reporter().PropertyNotSupported("Acquisition_get_NumberOfEnvelopes", nullptr);
+}
+HRESULT Impl_IIviScopeAcquisition_put_NumberOfEnvelopes(CKorvane& self, LONG) {
+  return self.Reporter().PropertyNotSupported("Acquisition_put_NumberOfEnvelopes", nullptr);
+}
+
+HRESULT Impl_IIviScopeAcquisition_get_Interpolation(CKorvane& self, IviScopeInterpolationEnum* pVal) {
+  KorvaneInterpolationEnum value{};
+  if (HRESULT hr = WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_Interpolation(&value); });
+      FAILED(hr))
+    return hr;
+  if (value != KorvaneInterpolationSineX)
+    return NotInIviClass(self, std::to_string(static_cast<LONG>(value)), " Not supported by IVI class.");
+  *pVal = IviScopeInterpolationSineX;
+  return S_OK;
+}
+HRESULT Impl_IIviScopeAcquisition_put_Interpolation(CKorvane& self, IviScopeInterpolationEnum newVal) {
+  // Both enumerations give sin(x)/x the value 2; the driver member refuses the others.
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) {
+    return a.put_Interpolation(static_cast<KorvaneInterpolationEnum>(newVal));
+  });
+}
+
+HRESULT Impl_IIviScopeAcquisition_get_RecordLength(CKorvane& self, LONG* pVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_RecordLength(pVal); });
+}
+
+HRESULT Impl_IIviScopeAcquisition_get_SampleMode(CKorvane& self, IviScopeSampleModeEnum* pVal) {
+  KorvaneSampleModeEnum mode{};
+  if (HRESULT hr = WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_SampleMode(&mode); }); FAILED(hr))
+    return hr;
+  switch (mode) {
+    case KorvaneSampleModeRealTime: *pVal = IviScopeSampleModeRealTime; return S_OK;
+    case KorvaneSampleModeEquivalentTime: *pVal = IviScopeSampleModeEquivalentTime; return S_OK;
+    default: return NotInIviClass(self, SampleModeName(mode));
+  }
+}
+
+HRESULT Impl_IIviScopeAcquisition_get_SampleRate(CKorvane& self, DOUBLE* pVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_SampleRate(pVal); });
+}
+
+HRESULT Impl_IIviScopeAcquisition_get_Type(CKorvane& self, IviScopeAcquisitionTypeEnum* pVal) {
+  KorvaneAcquisitionTypeEnum type{};
+  if (HRESULT hr = WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_Type(&type); }); FAILED(hr))
+    return hr;
+  const LONG v = static_cast<LONG>(type);
+  if (v < 0 || v > 4 || v == 3) return NotInIviClass(self, std::string("KorvaneAcquisitionType") + AcquisitionTypeName(v));
+  *pVal = static_cast<IviScopeAcquisitionTypeEnum>(v);
+  return S_OK;
+}
+HRESULT Impl_IIviScopeAcquisition_put_Type(CKorvane& self, IviScopeAcquisitionTypeEnum newVal) {
+  const LONG v = static_cast<LONG>(newVal);
+  if (v < 0 || v > 4 || v == 3) {
+    const std::string name = std::string("IviScopeAcquisitionType") + AcquisitionTypeName(v);
+    return self.Reporter().EnumValueNotSupported(name.c_str(), "val", nullptr);
+  }
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_Type(static_cast<KorvaneAcquisitionTypeEnum>(v)); });
+}
+
+HRESULT Impl_IIviScopeAcquisition_get_NumberOfPointsMin(CKorvane& self, LONG* pVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_NumberOfPointsMin(pVal); });
+}
+HRESULT Impl_IIviScopeAcquisition_put_NumberOfPointsMin(CKorvane& self, LONG newVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_NumberOfPointsMin(newVal); });
+}
+HRESULT Impl_IIviScopeAcquisition_get_StartTime(CKorvane& self, DOUBLE* pVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_StartTime(pVal); });
+}
+HRESULT Impl_IIviScopeAcquisition_put_StartTime(CKorvane& self, DOUBLE newVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_StartTime(newVal); });
+}
+HRESULT Impl_IIviScopeAcquisition_get_TimePerRecord(CKorvane& self, DOUBLE* pVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_TimePerRecord(pVal); });
+}
+HRESULT Impl_IIviScopeAcquisition_put_TimePerRecord(CKorvane& self, DOUBLE newVal) {
+  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_TimePerRecord(newVal); });
+}
+
+}  // namespace korvane
