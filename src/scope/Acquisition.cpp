@@ -25,11 +25,49 @@ struct AcquisitionState {
 constexpr short kEventSummaryBit = 32;  // status byte: a standard event enabled by *ESE occurred
 constexpr LONG kOperationRunBit = 8;    // operation status condition: acquiring
 constexpr LONG kOperationComplete = 1;  // standard event status: *OPC finished
+constexpr LONG kEventErrorBits = 0x3C;  // query, device, execution and command errors
 constexpr LONG kAutoSetupTimeout = 6000;
 constexpr LONG kShortestOpcWait = 100;
 constexpr const char* kTimeoutText = "VI_ERROR_TMO: A timeout occurred.";
 
 AcquisitionState& State(CKorvane& self) { return self.FeatureState<AcquisitionState>(); }
+
+// Restores the QueryInstrumentStatus flag however the call ends.
+class CStatusCheckOff {
+ public:
+  explicit CStatusCheckOff(CKorvane& self) : self_(self), was_(self.QueryInstrumentStatus()) {
+    self_.SetQueryInstrumentStatus(false);
+  }
+  CStatusCheckOff(const CStatusCheckOff&) = delete;
+  CStatusCheckOff& operator=(const CStatusCheckOff&) = delete;
+  ~CStatusCheckOff() { self_.SetQueryInstrumentStatus(was_); }
+
+ private:
+  CKorvane& self_;
+  bool was_;
+};
+
+// The session's status check reads "*ESR?", which clears the operation-complete event that an
+// averaging run and the frequency response run are waited for by. The commands that arm that
+// event, and the reads of it, go without the check; the run's own "*ESR?" reads look at the
+// error bits instead.
+HRESULT WriteKeepingEvents(CKorvane& self, const char* command) {
+  CStatusCheckOff off(self);
+  return self.GenericWrite(command);
+}
+
+HRESULT ReadEventStatus(CKorvane& self, LONG* events) {
+  const bool check = self.QueryInstrumentStatus();
+  HRESULT hr;
+  {
+    CStatusCheckOff off(self);
+    hr = self.GenericQuery("*ESR?", "%d", events);
+  }
+  if (FAILED(hr)) return hr;
+  if (check && (*events & kEventErrorBits) != 0) return self.Reporter().InstrumentErrorDetected();
+  return S_OK;
+}
+
 
 template <typename I>
 HRESULT Interface(CKorvane& self, REFIID iid, ComPtr<I>& out) {
@@ -74,21 +112,6 @@ HRESULT ReadTimebase(CKorvane& self, double* range, double* position, double* sh
   if (HRESULT hr = timebase->get_TimeReference(&reference); FAILED(hr)) return hr;
   return ReferenceShare(self, reference, share);
 }
-
-// Restores the QueryInstrumentStatus flag however the call ends.
-class CStatusCheckOff {
- public:
-  explicit CStatusCheckOff(CKorvane& self) : self_(self), was_(self.QueryInstrumentStatus()) {
-    self_.SetQueryInstrumentStatus(false);
-  }
-  CStatusCheckOff(const CStatusCheckOff&) = delete;
-  CStatusCheckOff& operator=(const CStatusCheckOff&) = delete;
-  ~CStatusCheckOff() { self_.SetQueryInstrumentStatus(was_); }
-
- private:
-  CKorvane& self_;
-  bool was_;
-};
 
 // Restores the I/O timeout however the call ends.
 class CTimeoutScope {
@@ -291,8 +314,8 @@ HRESULT Impl_IKorvaneMeasurements_Initiate(CKorvane& self) {
   if (HRESULT hr = WriteEventEnable(self, kOperationComplete); FAILED(hr)) return hr;
   state.averaging = true;
   LONG events = 0;
-  if (HRESULT hr = self.GenericQuery("*ESR?", "%d", &events); FAILED(hr)) return hr;
-  return self.GenericWrite(":DIG;*OPC");
+  if (HRESULT hr = ReadEventStatus(self, &events); FAILED(hr)) return hr;
+  return WriteKeepingEvents(self, ":DIG;*OPC");
 }
 
 HRESULT Impl_IKorvaneMeasurements_Status(CKorvane& self, KorvaneAcquisitionStatusEnum* Val) {
@@ -362,10 +385,10 @@ HRESULT Impl_IKorvane8FRA_Run(CKorvane& self) {
   if (HRESULT hr = io->GetTimeout(&timeout); FAILED(hr)) return hr;
   const auto limit = std::chrono::seconds(timeout <= 1000 ? 1 : (static_cast<long long>(timeout) + 999) / 1000);
   const auto start = std::chrono::steady_clock::now();
-  if (HRESULT hr = self.GenericWrite(":FRANalysis:RUN"); FAILED(hr)) return hr;
+  if (HRESULT hr = WriteKeepingEvents(self, ":FRANalysis:RUN"); FAILED(hr)) return hr;
   for (;;) {
     LONG events = 0;
-    if (HRESULT hr = self.GenericQuery("*ESR?", "%d", &events); FAILED(hr)) return hr;
+    if (HRESULT hr = ReadEventStatus(self, &events); FAILED(hr)) return hr;
     if (events & kOperationComplete) return S_OK;
     const auto elapsed = std::chrono::duration_cast<std::chrono::seconds>(std::chrono::steady_clock::now() - start);
     if (elapsed >= limit) return self.Reporter().ReportElab(0x2B, kTimeoutText, "Run");
