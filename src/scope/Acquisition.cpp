@@ -277,7 +277,8 @@ HRESULT Impl_IKorvaneMeasurements_Abort(CKorvane& self) {
   AcquisitionState& state = State(self);
   const bool averaging = state.averaging;
   if (averaging) {
-    // Two polls take the event summary an averaging run may have raised off the status byte.
+    // A serial poll releases the service request the run's completion may have raised; the
+    // values themselves do not matter here.
     short stb = 0;
     if (HRESULT hr = ReadStatusByte(self, &stb); FAILED(hr)) return hr;
     if (HRESULT hr = ReadStatusByte(self, &stb); FAILED(hr)) return hr;
