@@ -150,9 +150,8 @@ def coverage(cat, claimed=None) -> str:
                  f"{kinds['method']} method); {behaviour} with behaviour")
     lines.append(f"behaviour: {behaviour} of {declared} entries (generic {has['generic']}, specific {has['specific']}, "
                  f"navigation {has['navigation']}, collection {has['collection']})")
-    lines.append("  generic members are served from the state cache while simulating; outside simulation they")
-    lines.append("  report 0x0A/0x09 until the formatted I/O engine is wired in; collection members report the")
-    lines.append("  same until the repeated capabilities are created")
+    lines.append("  generic members send their command or query through the formatted I/O engine; while")
+    lines.append("  simulating, keyed properties are served from the state cache and the rest send nothing")
     lines.append(f"complete interfaces: {len(complete)} of {len(drv)}")
     for i in drv:
         if not i.complete:
