@@ -154,6 +154,7 @@ KORVANE_PLATFORM_GUID(IID_IErrorInfo, 0x1CF2B120, 0x547D, 0x101B, 0x8E, 0x65, 0x
 KORVANE_PLATFORM_GUID(IID_ICreateErrorInfo, 0x22F03340, 0x547D, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19);
 KORVANE_PLATFORM_GUID(IID_ISupportErrorInfo, 0xDF0B3D60, 0x548F, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19);
 KORVANE_PLATFORM_GUID(IID_IGlobalInterfaceTable, 0x00000146, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+KORVANE_PLATFORM_GUID(IID_IDispatch, 0x00020400, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
 KORVANE_PLATFORM_GUID(CLSID_StdGlobalInterfaceTable, 0x00000323, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
 
 // ---- Interfaces ----
@@ -193,6 +194,47 @@ struct IGlobalInterfaceTable : IUnknown {
   virtual HRESULT STDMETHODCALLTYPE RegisterInterfaceInGlobal(IUnknown* pUnk, REFIID riid, DWORD* pdwCookie) = 0;
   virtual HRESULT STDMETHODCALLTYPE RevokeInterfaceFromGlobal(DWORD dwCookie) = 0;
   virtual HRESULT STDMETHODCALLTYPE GetInterfaceFromGlobal(DWORD dwCookie, REFIID riid, void** ppv) = 0;
+};
+
+// Late binding, as automation components offer it. Type information is not provided on this
+// platform; callers resolve names with GetIDsOfNames.
+typedef LONG DISPID;
+typedef DWORD LCID;
+#define DISPID_PROPERTYPUT (-3)
+#define DISPATCH_METHOD 0x1
+#define DISPATCH_PROPERTYGET 0x2
+#define DISPATCH_PROPERTYPUT 0x4
+#define DISP_E_MEMBERNOTFOUND _HRESULT_TYPEDEF_(0x80020003L)
+#define DISP_E_UNKNOWNNAME _HRESULT_TYPEDEF_(0x80020006L)
+#define DISP_E_BADPARAMCOUNT _HRESULT_TYPEDEF_(0x8002000EL)
+struct ITypeInfo;
+struct tagVARIANT;
+typedef struct tagDISPPARAMS {
+  struct tagVARIANT* rgvarg;  // arguments in reverse order
+  DISPID* rgdispidNamedArgs;
+  UINT cArgs;
+  UINT cNamedArgs;
+} DISPPARAMS;
+typedef struct tagEXCEPINFO {
+  WORD wCode;
+  WORD wReserved;
+  BSTR bstrSource;
+  BSTR bstrDescription;
+  BSTR bstrHelpFile;
+  DWORD dwHelpContext;
+  PVOID pvReserved;
+  HRESULT(STDMETHODCALLTYPE* pfnDeferredFillIn)(struct tagEXCEPINFO*);
+  SCODE scode;
+} EXCEPINFO;
+
+struct IDispatch : IUnknown {
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* pctinfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetTypeInfo(UINT iTInfo, LCID lcid, ITypeInfo** ppTInfo) = 0;
+  virtual HRESULT STDMETHODCALLTYPE GetIDsOfNames(REFIID riid, LPOLESTR* rgszNames, UINT cNames, LCID lcid,
+                                                  DISPID* rgDispId) = 0;
+  virtual HRESULT STDMETHODCALLTYPE Invoke(DISPID dispIdMember, REFIID riid, LCID lcid, WORD wFlags,
+                                           DISPPARAMS* pDispParams, struct tagVARIANT* pVarResult,
+                                           EXCEPINFO* pExcepInfo, UINT* puArgErr) = 0;
 };
 
 // ---- VARIANT and SAFEARRAY ----
@@ -247,6 +289,7 @@ typedef struct tagVARIANT {
     DATE date;
     BSTR bstrVal;
     IUnknown* punkVal;
+    IDispatch* pdispVal;
     SAFEARRAY* parray;
     CHAR cVal;
     USHORT uiVal;
@@ -269,6 +312,7 @@ typedef VARIANT VARIANTARG;
 #define V_BOOL(v) ((v)->boolVal)
 #define V_BSTR(v) ((v)->bstrVal)
 #define V_UNKNOWN(v) ((v)->punkVal)
+#define V_DISPATCH(v) ((v)->pdispVal)
 #define V_ARRAY(v) ((v)->parray)
 
 // ---- Functions ----

@@ -635,7 +635,52 @@ HRESULT cKorvaneVisaComSession::Open(const char* resourceName, IInstrErrorPoller
   });
 }
 
-HRESULT cKorvaneVisaComSession::OpenModular(const char* resourceName) {
+namespace {
+
+// A VARIANT that clears itself.
+struct AutoVariant {
+  VARIANT v;
+  AutoVariant() noexcept { VariantInit(&v); }
+  ~AutoVariant() { VariantClear(&v); }
+  AutoVariant(const AutoVariant&) = delete;
+  AutoVariant& operator=(const AutoVariant&) = delete;
+};
+
+constexpr LCID kAutomationLocale = 1024;
+
+// A late-bound call on an automation object: the member by name, at most one argument.
+HRESULT Invoke(IDispatch* object, const char* name, WORD flags, VARIANT* argument, VARIANT* result) {
+  OleString wide = ToOle(name);
+  LPOLESTR names[] = {wide.data()};
+  DISPID id = 0;
+  HRESULT hr = object->GetIDsOfNames(IID_NULL, names, 1, kAutomationLocale, &id);
+  if (FAILED(hr)) return hr;
+  DISPPARAMS params{argument, nullptr, argument ? 1u : 0u, 0u};
+  return object->Invoke(id, IID_NULL, kAutomationLocale, flags, &params, result, nullptr, nullptr);
+}
+
+// An object-valued property, asked for `iid`; E_FAIL when the property holds no object.
+template <typename I>
+HRESULT GetObjectProperty(IDispatch* object, const char* name, REFIID iid, ComPtr<I>& out) {
+  AutoVariant value;
+  HRESULT hr = Invoke(object, name, DISPATCH_PROPERTYGET, nullptr, &value.v);
+  if (FAILED(hr)) return hr;
+  if ((value.v.vt != VT_DISPATCH && value.v.vt != VT_UNKNOWN) || !value.v.punkVal) return E_FAIL;
+  return value.v.punkVal->QueryInterface(iid, out.ReceiveVoid());
+}
+
+HRESULT CallWithResource(IDispatch* manager, const char* member, const std::string& resource) {
+  AutoVariant argument;
+  argument.v.vt = VT_BSTR;
+  argument.v.bstrVal = Bstr(resource).Detach();
+  if (!argument.v.bstrVal) return E_OUTOFMEMORY;
+  AutoVariant result;
+  return Invoke(manager, member, DISPATCH_METHOD, &argument.v, &result.v);
+}
+
+}  // namespace
+
+HRESULT cKorvaneVisaComSession::CreateModuleManager(ComPtr<IDispatch>& manager) {
   // The module manager is an automation component of the modular family's software. Where it is
   // not registered the session cannot reach the module, and says so.
   CLSID clsid{};
@@ -647,23 +692,61 @@ HRESULT cKorvaneVisaComSession::OpenModular(const char* resourceName) {
         "instruments. Make sure it is installed properly.");
     return hr;
   }
-  ComPtr<IUnknown> manager;
-  hr = CoCreateInstance(clsid, nullptr, KORVANE_VISACOM_CLSCTX, IID_IUnknown, manager.ReceiveVoid());
+  hr = CoCreateInstance(clsid, nullptr, KORVANE_VISACOM_CLSCTX, IID_IDispatch, manager.ReceiveVoid());
+  if (FAILED(hr)) Reporter()->IoError("Could not create instance of the module manager component.");
+  return hr;
+}
+
+HRESULT cKorvaneVisaComSession::OpenModular(const char* resourceName) {
+  ComPtr<IDispatch> manager;
+  HRESULT hr = CreateModuleManager(manager);
+  if (FAILED(hr)) return hr;
+  std::string resource(resourceName);
+  hr = CallWithResource(manager.get(), "ConnectClient", resource);
   if (FAILED(hr)) {
-    Reporter()->IoError("Could not create instance of the module manager component.");
+    Reporter()->IoError("The module manager refused to connect to the module.");
     return hr;
   }
-  // Connecting through the manager's automation interface needs IDispatch, which this build
-  // does not carry; the resource is refused rather than half opened.
-  moduleResource_.clear();
-  (void)resourceName;
-  Reporter()->IoError("The module manager's automation interface is not available in this build.");
-  return E_NOTIMPL;
+  // From here on the manager holds a client for this resource: Close disconnects it, also when
+  // the rest of the open fails.
+  moduleManager_ = manager;
+  moduleResource_ = resource;
+  ComPtr<IDispatch> automation;
+  ComPtr<IUnknown> parser;
+  hr = GetObjectProperty(manager.get(), "AutomationInterface", IID_IDispatch, automation);
+  if (SUCCEEDED(hr)) hr = GetObjectProperty(automation.get(), "ScpiStringParser", IID_IUnknown, parser);
+  if (FAILED(hr)) {
+    Reporter()->IoError("The module manager gave no SCPI string parser for the module.");
+    return hr;
+  }
+  hr = parser.As(IID_IVisaSession, visaSession_);
+  if (SUCCEEDED(hr)) hr = parser.As(IID_IMessage, message_);
+  if (SUCCEEDED(hr)) hr = parser.As(IID_IEventManager, eventManager_);
+  if (FAILED(hr)) return hr;
+  parser.As(IID_IRegister, register_);
+  parser.As(IID_IAsyncMessage, asyncMessage_);
+  parser.As(IID_ISharedRegister, sharedRegister_);
+  parser.As(IID_IKorvaneMessageDirect, direct_);
+  hr = AttachFormattedIo();
+  if (FAILED(hr)) return hr;
+  return PostOpenConfiguration();
 }
 
 HRESULT cKorvaneVisaComSession::Close() {
   if (formattedIo_) formattedIo_->putref_IO(nullptr);
   HRESULT hr = CVisaComSession::Close();
+  if (!moduleResource_.empty()) {
+    // The manager is asked afresh, as a client that connected would; what it says does not
+    // change the result of the close.
+    moduleManager_.Reset();
+    ComPtr<IDispatch> manager;
+    CLSID clsid{};
+    Bstr progId(kModuleManagerProgId);
+    if (SUCCEEDED(CLSIDFromProgID(progId, &clsid)) &&
+        SUCCEEDED(CoCreateInstance(clsid, nullptr, KORVANE_VISACOM_CLSCTX, IID_IDispatch, manager.ReceiveVoid())))
+      CallWithResource(manager.get(), "DisconnectClient", moduleResource_);
+  }
+  moduleManager_.Reset();
   moduleResource_.clear();
   return hr;
 }

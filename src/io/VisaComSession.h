@@ -174,8 +174,10 @@ class cKorvaneVisaComSession final : public CVisaComSession {
 
  private:
   HRESULT OpenModular(const char* resourceName);
+  HRESULT CreateModuleManager(ComPtr<IDispatch>& manager);
 
-  std::string moduleResource_;  // the resource name used with the module manager, empty otherwise
+  ComPtr<IDispatch> moduleManager_;  // set while a session is open through the module manager
+  std::string moduleResource_;       // the resource name used with the module manager, empty otherwise
 };
 
 }  // namespace korvane
