@@ -453,8 +453,12 @@ double Instrument::measure(std::string_view token, const std::vector<Param>& arg
   std::vector<int> sources;
   std::vector<double> numbers;
   bool cycle = false, ac = false;
+  int slope = 1;  // edges the jitter measurements use: 1 rising, -1 falling, 0 either
   for (const Param& p : args) {
     if (const int ch = sourceChannel(p)) sources.push_back(ch);
+    else if (p.kind == ParamKind::Text && matchesMnemonic(p.text, "RISing")) slope = 1;
+    else if (p.kind == ParamKind::Text && matchesMnemonic(p.text, "FALLing")) slope = -1;
+    else if (p.kind == ParamKind::Text && matchesMnemonic(p.text, "EITHer")) slope = 0;
     else if (p.kind == ParamKind::Numeric) numbers.push_back(p.number);
     else if (p.kind == ParamKind::Text && matchesMnemonic(p.text, "CYCLe")) cycle = true;
     else if (p.kind == ParamKind::Text && matchesMnemonic(p.text, "DISPlay")) cycle = false;
@@ -510,6 +514,21 @@ double Instrument::measure(std::string_view token, const std::vector<Param>& arg
   if (token == "TVAL") {
     if (numbers.empty()) return call.fail(err::kMissingParam), kNoResult;
     return m.timeAtValue(numbers[0], static_cast<int>(num(1, 1)));
+  }
+  if (token == "CC" || token == "NPER") {
+    std::vector<double> t;
+    for (const Measurer::Edge& e : m.edges())
+      if (slope == 0 || e.rising == (slope > 0)) t.push_back(e.tMiddle);
+    if (token == "NPER") {
+      const double n = num(0, 1);
+      if (n < 1 || n != std::floor(n)) return call.fail(err::kIllegalValue), kNoResult;
+      return t.size() > static_cast<size_t>(n) ? t[static_cast<size_t>(n)] - t[0] : kNoResult;
+    }
+    // The largest change between successive periods.
+    if (t.size() < 3) return kNoResult;
+    double worst = 0;
+    for (size_t i = 0; i + 2 < t.size(); ++i) worst = std::max(worst, std::fabs((t[i + 2] - t[i + 1]) - (t[i + 1] - t[i])));
+    return worst;
   }
   if (token == "DEL" || token == "PHAS") {
     const Measurer m2(channelData(cap, src2), axis, thresholds_);
@@ -733,7 +752,7 @@ void Instrument::buildCommands() {
       "FREQuency", "PERiod", "VPP", "VMAX", "VMIN", "VTOP", "VBASe", "VAMPlitude", "VAVerage", "VRMS",
       "RISetime", "FALLtime", "PWIDth", "NWIDth", "DUTYcycle", "NDUTy", "OVERshoot", "PREShoot", "XMAX", "XMIN",
       "PEDGes", "NEDGes", "PPULses", "NPULses", "SDEViation", "AREa", "COUNter", "DELay", "PHASe", "VTIMe",
-      "TVALue", "TEDGe", "BWIDth", "BRATe"};
+      "TVALue", "TEDGe", "BWIDth", "BRATe", "CC", "NPERiod"};
   for (const char* name : kMeasurements) {
     const std::string token = shortFormOf(name);
     addCommand((std::string(":MEASure:") + name).c_str(), [this, token](Call& c) {

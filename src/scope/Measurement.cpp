@@ -8,6 +8,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdlib>
+#include <map>
 #include <optional>
 
 namespace korvane {
@@ -120,6 +121,72 @@ HRESULT TakeMeasurement(CKorvaneMeasurement& item, KorvaneMeasurementEnum fn, co
   }
   // The instrument measures positive duty only.
   if (fn == KorvaneMeasurementDutyCycleNeg) result = 100.0 - result;
+  *out = result;
+  return S_OK;
+}
+
+// ---- jitter ----
+
+// The edge slope and period count each item's jitter functions were configured with.
+struct JitterSetup {
+  KorvaneEdgeSlopeEnum slope = KorvaneEdgeSlopeRising;
+  LONG periods = 1;
+};
+struct JitterSettings {
+  std::map<std::string, JitterSetup, std::less<>> setups;  // by item name and function
+};
+
+std::string JitterKey(const CKorvaneMeasurement& item, KorvaneMeasurementJitterEnum fn) {
+  return item.PhysicalName() + "#" + std::to_string(static_cast<int>(fn));
+}
+
+// The checks every jitter member makes: a known function, and the jitter option.
+HRESULT CheckJitter(CKorvaneSession& root, CKorvaneMeasurement& item, KorvaneMeasurementJitterEnum fn,
+                    const char* method) {
+  if (fn != KorvaneMeasurementJitterPeriod && fn != KorvaneMeasurementJitterCycleToCycle &&
+      fn != KorvaneMeasurementJitterNPeriod)
+    return item.Reporter().InvalidValue(method, "MeasFunction", static_cast<LONG>(fn), "%d", nullptr);
+  if (!root.ModelCapabilities().jitter) return item.Reporter().OptionNotPresent();
+  return S_OK;
+}
+
+// ":MEAS:<PER|CC|NPER>? [<periods>,]<source>,<slope>" with the item's configured setup.
+HRESULT TakeJitter(CKorvaneMeasurement& item, KorvaneMeasurementJitterEnum fn, const LONG* maxTime, DOUBLE* out,
+                   const char* method) {
+  CKorvaneSession* root = item.Parent();
+  if (!root) return item.Reporter().NotInitialized();
+  if (root->Simulate()) {
+    *out = kSimulatedMeasurement;
+    return S_OK;
+  }
+  HRESULT hr = CheckJitter(*root, item, fn, method);
+  if (FAILED(hr)) return hr;
+  JitterSetup setup;
+  const auto& setups = root->FeatureState<JitterSettings>().setups;
+  if (auto it = setups.find(JitterKey(item, fn)); it != setups.end()) setup = it->second;
+  const std::string source = InstrumentSourceName(*root, item.PhysicalName());
+  std::string query;
+  if (fn == KorvaneMeasurementJitterNPeriod)
+    hr = root->FormatCommand(&query, ":MEAS:NPER? %d,%$Cs,%{KorvaneEdgeSlopeEnum}s", static_cast<int>(setup.periods),
+                             &source, static_cast<LONG>(setup.slope));
+  else
+    hr = root->FormatCommand(&query, ":MEAS:%{KorvaneMeasurementJitterEnum}s? %$Cs,%{KorvaneEdgeSlopeEnum}s",
+                             static_cast<LONG>(fn), &source, static_cast<LONG>(setup.slope));
+  if (FAILED(hr)) return hr;
+  double result = 0;
+  if (maxTime) {
+    if (FAILED(hr = root->GenericWrite(":DIG"))) return hr;
+    IIoSession* io = root->IoSession();
+    if (!io) return item.Reporter().NotInitialized();
+    CTimeoutScope timeout(*io);
+    if (FAILED(hr = timeout.Set(*maxTime))) return hr;
+    hr = root->GenericQuery(query, "%lf", &result);
+    const HRESULT restored = timeout.Restore();
+    if (FAILED(hr)) return hr;
+    if (FAILED(restored)) return restored;
+  } else if (FAILED(hr = root->GenericQuery(query, "%lf", &result))) {
+    return hr;
+  }
   *out = result;
   return S_OK;
 }
@@ -348,6 +415,38 @@ HRESULT Impl_IKorvaneMeasurement_FetchWaveformMeasurement(CKorvaneMeasurement& s
 HRESULT Impl_IKorvaneMeasurement_ReadWaveformMeasurement(CKorvaneMeasurement& self, KorvaneMeasurementEnum MeasFunction,
                                                          LONG MaxTimeMilliseconds, DOUBLE* Measurement) {
   return TakeMeasurement(self, MeasFunction, &MaxTimeMilliseconds, Measurement, "ReadWaveformMeasurement");
+}
+
+// ---- IKorvaneMeasurement2: jitter of the item's clock-like signal ----
+HRESULT Impl_IKorvaneMeasurement2_ConfigureJitterMeasurement(CKorvaneMeasurement& self,
+                                                             KorvaneMeasurementJitterEnum MeasFunction,
+                                                             KorvaneEdgeSlopeEnum Slope, LONG NumberOfPeriods) {
+  CKorvaneSession* root = self.Parent();
+  if (!root) return self.Reporter().NotInitialized();
+  HRESULT hr = CheckJitter(*root, self, MeasFunction, "ConfigureJitterMeasurement");
+  if (FAILED(hr)) return hr;
+  if (Slope != KorvaneEdgeSlopeRising && Slope != KorvaneEdgeSlopeFalling && Slope != KorvaneEdgeSlopeEither)
+    return self.Reporter().InvalidValue("ConfigureJitterMeasurement", "Slope", static_cast<LONG>(Slope), "%d", nullptr);
+  // The count matters to the N-period function only.
+  if (MeasFunction == KorvaneMeasurementJitterNPeriod && NumberOfPeriods < 1)
+    return self.Reporter().InvalidValue("ConfigureJitterMeasurement", "NumberOfPeriods", NumberOfPeriods, "%d", nullptr);
+  root->FeatureState<JitterSettings>().setups[JitterKey(self, MeasFunction)] = {Slope, NumberOfPeriods};
+  if (root->Simulate()) return S_OK;
+  // Shown on the instrument's screen for the item's source.
+  const std::string source = InstrumentSourceName(*root, self.PhysicalName());
+  std::string command;
+  if (FAILED(hr = root->FormatCommand(&command, ":MEAS:%{KorvaneMeasurementJitterEnum}s %$Cs",
+                                      static_cast<LONG>(MeasFunction), &source)))
+    return hr;
+  return root->GenericWrite(command);
+}
+HRESULT Impl_IKorvaneMeasurement2_ReadJitterMeasurement(CKorvaneMeasurement& self, KorvaneMeasurementJitterEnum MeasFunction,
+                                                        LONG MaxTimeMilliseconds, DOUBLE* Measurement) {
+  return TakeJitter(self, MeasFunction, &MaxTimeMilliseconds, Measurement, "ReadJitterMeasurement");
+}
+HRESULT Impl_IKorvaneMeasurement2_FetchJitterMeasurement(CKorvaneMeasurement& self, KorvaneMeasurementJitterEnum MeasFunction,
+                                                         DOUBLE* Measurement) {
+  return TakeJitter(self, MeasFunction, nullptr, Measurement, "FetchJitterMeasurement");
 }
 
 // ---- IIviScopeMeasurement (on the channel items) ----

@@ -179,6 +179,26 @@ TEST_F(TriggerMeasurement, FunctionsTheModelLacksAreRefusedBeforeAnySource) {
   RefusedSilently([&] { return statistics->get_RelativeStdDevEnabled(&relative); });
 }
 
+TEST_F(TriggerMeasurement, JitterUsesTheConfiguredSlopeAndPeriods) {
+  ComPtr<IKorvaneMeasurement2> m;
+  ASSERT_EQ(S_OK, Measurement("Channel1")->QueryInterface(IID_IKorvaneMeasurement2, m.ReceiveVoid()));
+  DOUBLE value = 0;
+  RefusedSilently([&] { return m->FetchJitterMeasurement(KorvaneMeasurementJitterPeriod, &value); });  // no option
+  Connect("DSO-CD1000", "4", "SGM,MASK,JITTER");
+  ASSERT_EQ(S_OK, Measurement("Channel1")->QueryInterface(IID_IKorvaneMeasurement2, m.ReceiveVoid()));
+  io_->Expect(":MEAS:NPER CHAN1");
+  io_->Expect(":MEAS:NPER? 5,CHAN1,FALL", "+5.0E-03");
+  io_->Expect(":MEAS:CC? CHAN1,RIS", "+1.0E-09");
+  ASSERT_EQ(S_OK, m->ConfigureJitterMeasurement(KorvaneMeasurementJitterNPeriod, KorvaneEdgeSlopeFalling, 5))
+      << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, m->FetchJitterMeasurement(KorvaneMeasurementJitterNPeriod, &value));
+  EXPECT_DOUBLE_EQ(value, 5e-3);
+  ASSERT_EQ(S_OK, m->FetchJitterMeasurement(KorvaneMeasurementJitterCycleToCycle, &value));  // never configured
+  EXPECT_DOUBLE_EQ(value, 1e-9);
+  EXPECT_TRUE(io_->AllConsumed());
+  RefusedSilently([&] { return m->ConfigureJitterMeasurement(KorvaneMeasurementJitterNPeriod, KorvaneEdgeSlopeRising, 0); });
+}
+
 TEST_F(TriggerMeasurement, ReferenceLevelsSelectEveryChannelThenDefineOnce) {
   auto levels = Query<IKorvaneReferenceLevel>(root_.get(), IID_IKorvaneReferenceLevel);
   for (int n = 1; n <= 4; ++n) io_->Expect(":MEASure:SOURce Channel" + std::to_string(n));

@@ -89,6 +89,18 @@ TEST_F(TriggerMeasurementSim, EveryOfferedFunctionMeasures) {
   EXPECT_NEAR(installed, 1000.0, 5.0);
 }
 
+TEST_F(TriggerMeasurementSim, JitterOfACleanClock) {
+  ComPtr<IKorvaneMeasurement2> m;
+  ASSERT_EQ(S_OK, Measurement("Channel2")->QueryInterface(IID_IKorvaneMeasurement2, m.ReceiveVoid()));
+  ASSERT_EQ(S_OK, m->ConfigureJitterMeasurement(KorvaneMeasurementJitterNPeriod, KorvaneEdgeSlopeRising, 2))
+      << TakeErrorInfo().description;
+  DOUBLE twoPeriods = 0, cycleToCycle = 1;
+  ASSERT_EQ(S_OK, m->ReadJitterMeasurement(KorvaneMeasurementJitterNPeriod, 5000, &twoPeriods)) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, m->FetchJitterMeasurement(KorvaneMeasurementJitterCycleToCycle, &cycleToCycle)) << TakeErrorInfo().description;
+  EXPECT_NEAR(twoPeriods, 2e-3, 1e-5);
+  EXPECT_NEAR(cycleToCycle, 0, 1e-5);
+}
+
 TEST_F(TriggerMeasurementSim, ReferenceLevelsAndDelayDefinitionRoundTrip) {
   auto levels = Query<IKorvaneReferenceLevel>(root_.get(), IID_IKorvaneReferenceLevel);
   ASSERT_EQ(S_OK, levels->put_High(80)) << TakeErrorInfo().description;
