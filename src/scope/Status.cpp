@@ -53,10 +53,11 @@ HRESULT CommandsOf(CKorvane& self, KorvaneStatusRegisterEnum reg, const char* me
 }  // namespace
 
 HRESULT Impl_IKorvaneStatus_get_SerialPoll(CKorvane& self, LONG* val) {
-  auto* visa = dynamic_cast<CVisaSession*>(self.IoSession());
-  if (!visa) return self.Reporter().MethodNotSupported("get_SerialPoll", "The I/O session has no serial poll.");
+  IIoSession* io = self.IoSession();
+  if (!io) return self.Reporter().NotInitialized();
   short stb = 0;
-  HRESULT hr = visa->ReadStatusByte(&stb);
+  HRESULT hr = io->ReadStatusByte(&stb);
+  if (hr == E_NOTIMPL) return self.Reporter().MethodNotSupported("get_SerialPoll", "The I/O session has no serial poll.");
   if (SUCCEEDED(hr)) *val = stb;
   return hr;
 }

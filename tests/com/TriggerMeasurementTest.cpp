@@ -381,6 +381,9 @@ TEST_F(TriggerMeasurement, ServiceRequestFormsPerModelAndRegisters) {
   ASSERT_EQ(S_OK, status->put_Register(KorvaneStatusRegisterStatusByte, KorvaneStatusSubRegisterEnable, 32));
   RefusedSilently([&] { return status->put_Register(KorvaneStatusRegisterStandardEvent, KorvaneStatusSubRegisterEvent, 1); });
   RefusedSilently([&] { return status->ConfigureServiceRequest(static_cast<KorvaneStatusSRQReasonEnum>(0)); });
+  // A serial poll is not a query: a session without one says so instead of asking "*STB?".
+  LONG stb = 0;
+  RefusedSilently([&] { return status->get_SerialPoll(&stb); });
   EXPECT_TRUE(io_->AllConsumed());
 
   // Mask test only.
