@@ -165,6 +165,10 @@ HRESULT NotInIviClass(CKorvane& self, const std::string& name, const char* suffi
 HRESULT Impl_IKorvaneAcquisition_put_NumberOfAverages(CKorvane& self, LONG val) {
   // One average is not averaging; the instrument would take it and run normal acquisitions.
   if (val == 1) return self.Reporter().InvalidValue("put_NumberOfAverages", "val", val, "%d", nullptr);
+  if (self.Simulate()) {
+    self.StateCache().Lookup<LONG>("IKorvaneAcquisition.NumberOfAverages").SetValue(val);
+    return S_OK;
+  }
   return self.GenericWrite(self.PendingCommand());
 }
 
@@ -226,6 +230,7 @@ HRESULT Impl_IKorvaneAcquisition_get_Interpolation(CKorvane&, KorvaneInterpolati
 HRESULT Impl_IKorvaneAcquisition_put_Interpolation(CKorvane& self, KorvaneInterpolationEnum val) {
   if (val != KorvaneInterpolationSineX)
     return self.Reporter().InvalidValue("put_Interpolation", "val", static_cast<LONG>(val), "%d", nullptr);
+  if (self.Simulate()) return S_OK;
   return self.GenericWrite(self.PendingCommand());
 }
 

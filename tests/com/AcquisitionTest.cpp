@@ -337,6 +337,12 @@ TEST_F(Acquisition, SimulationSendsNothing) {
   EXPECT_EQ(S_OK, measurements_->Status(&status));
   EXPECT_EQ(status, KorvaneAcqInProgress);
   EXPECT_EQ(S_OK, measurements_->Abort());
+  // Refusals hold while simulating too, and a refused value is not kept.
+  EXPECT_NE(S_OK, acquisition_->put_NumberOfAverages(1));
+  ASSERT_EQ(S_OK, acquisition_->put_NumberOfAverages(16));
+  LONG averages = 0;
+  ASSERT_EQ(S_OK, acquisition_->get_NumberOfAverages(&averages));
+  EXPECT_EQ(averages, 16);
   // A mode set while simulating is what the simulated getter answers, on both interfaces.
   ASSERT_EQ(S_OK, acquisition_->SetSampleMode(KorvaneSampleModeSegmented));
   KorvaneSampleModeEnum mode = KorvaneSampleModeRealTime;
