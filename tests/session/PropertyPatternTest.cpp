@@ -1,9 +1,7 @@
 // Generic properties of the object model against the simulator: every value type the pattern
 // formats and scans makes the round trip through the real I/O stack, and a value the instrument
 // refuses comes back as an instrument error with the session still usable.
-#include "com/Objects.h"
-#include "core/TestSupport.h"
-#include "sim/SimProcess.h"
+#include "SimRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -13,35 +11,12 @@
 namespace korvane {
 namespace {
 
-using sim::test::SimProcess;
+using test::Query;
 using test::TakeErrorInfo;
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
-
-class PropertyPattern : public ::testing::Test {
+class PropertyPattern : public test::SimRootTest {
  protected:
-  void SetUp() override {
-    sim_ = std::make_unique<SimProcess>(std::vector<std::string>{"--port", "0", "--model", "MSO-CD1000"});
-    ASSERT_GT(sim_->port(), 0);
-    std::string resource = "TCPIP0::127.0.0.1::" + std::to_string(sim_->port()) + "::SOCKET";
-    ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid()));
-    ASSERT_EQ(S_OK, root_->Initialize(Bstr(resource), VARIANT_TRUE, VARIANT_TRUE, Bstr("QueryInstrStatus=true")))
-        << TakeErrorInfo().description;
-  }
-  void TearDown() override {
-    if (root_) {
-      EXPECT_EQ(S_OK, root_->Close());
-    }
-  }
-
-  ComInit com_;
-  std::unique_ptr<SimProcess> sim_;
-  ComPtr<IKorvane8> root_;
+  void SetUp() override { Connect({"--model", "MSO-CD1000"}); }
 };
 
 TEST_F(PropertyPattern, EveryValueTypeMakesTheRoundTrip) {

@@ -1,9 +1,7 @@
 // Measurements, trigger and status against the simulator, with the instrument's error queue
 // checked after every operation: each function and trigger type the model offers is accepted,
 // and values the simulator derives from its signals come back.
-#include "com/Objects.h"
-#include "core/TestSupport.h"
-#include "sim/SimProcess.h"
+#include "SimRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -15,44 +13,15 @@
 namespace korvane {
 namespace {
 
-using sim::test::SimProcess;
+using test::Query;
 using test::TakeErrorInfo;
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
-
-class TriggerMeasurementSim : public ::testing::Test {
+class TriggerMeasurementSim : public test::SimRootTest {
  protected:
+  // A 1 kHz square of 30 % duty on channels 1 and 2.
   void SetUp() override {
-    // A 1 kHz square of 30 % duty on channel 1, the same on channel 2.
-    sim_ = std::make_unique<SimProcess>(std::vector<std::string>{"--port", "0", "--model", "DSO-CD1000", "--signal",
-                                                                 "1:square:1000:1:0:30", "--signal", "2:square:1000:1:0:30"});
-    ASSERT_GT(sim_->port(), 0);
-    std::string resource = "TCPIP0::127.0.0.1::" + std::to_string(sim_->port()) + "::SOCKET";
-    ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid()));
-    ASSERT_EQ(S_OK, root_->Initialize(Bstr(resource), VARIANT_TRUE, VARIANT_TRUE, Bstr("QueryInstrStatus=true")))
-        << TakeErrorInfo().description;
+    Connect({"--model", "DSO-CD1000", "--signal", "1:square:1000:1:0:30", "--signal", "2:square:1000:1:0:30"});
   }
-  void TearDown() override {
-    if (root_) {
-      EXPECT_EQ(S_OK, root_->Close());
-    }
-  }
-
-  ComPtr<IKorvaneMeasurement> Measurement(const char* name) {
-    auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
-    ComPtr<IKorvaneMeasurement> item;
-    EXPECT_EQ(S_OK, measurements->get_Item(Bstr(name), item.Receive()));
-    return item;
-  }
-
-  ComInit com_;
-  std::unique_ptr<SimProcess> sim_;
-  ComPtr<IKorvane8> root_;
 };
 
 TEST_F(TriggerMeasurementSim, EveryOfferedFunctionMeasures) {

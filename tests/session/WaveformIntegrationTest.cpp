@@ -1,9 +1,7 @@
 // Waveform transfer against the simulator: a read record gives back the sine the simulator was
 // told to produce, the class item fetches the same record, a min/max read needs peak detection,
 // and a corrupt block leaves the session as it was.
-#include "com/Objects.h"
-#include "core/TestSupport.h"
-#include "sim/SimProcess.h"
+#include "SimRoot.h"
 
 #include <gtest/gtest.h>
 
@@ -16,17 +14,10 @@
 namespace korvane {
 namespace {
 
-using sim::test::SimProcess;
+using test::Query;
 using test::TakeErrorInfo;
 
 constexpr HRESULT kInvalidAcquisitionType = static_cast<HRESULT>(0x80042004);
-
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
 
 std::vector<double> Values(SAFEARRAY* sa) {
   std::vector<double> v;
@@ -36,35 +27,13 @@ std::vector<double> Values(SAFEARRAY* sa) {
   return v;
 }
 
-class WaveformIntegration : public ::testing::Test {
+class WaveformIntegration : public test::SimRootTest {
  protected:
   void Start(std::vector<std::string> extra) {
-    std::vector<std::string> args{"--port", "0", "--model", "MSO-CD1000", "--signal", "1:SIN:2000:0.5",
-                                  "--signal", "2:SIN:3000:0.3"};
+    std::vector<std::string> args{"--model", "MSO-CD1000", "--signal", "1:SIN:2000:0.5", "--signal", "2:SIN:3000:0.3"};
     args.insert(args.end(), extra.begin(), extra.end());
-    sim_ = std::make_unique<SimProcess>(args);
-    ASSERT_GT(sim_->port(), 0);
-    std::string resource = "TCPIP0::127.0.0.1::" + std::to_string(sim_->port()) + "::SOCKET";
-    ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid()));
-    ASSERT_EQ(S_OK, root_->Initialize(Bstr(resource), VARIANT_TRUE, VARIANT_TRUE, Bstr("QueryInstrStatus=true")))
-        << TakeErrorInfo().description;
+    Connect(std::move(args));
   }
-  void TearDown() override {
-    if (root_) {
-      EXPECT_EQ(S_OK, root_->Close());
-    }
-  }
-
-  ComPtr<IKorvaneMeasurement> Measurement(const char* name) {
-    auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
-    ComPtr<IKorvaneMeasurement> item;
-    EXPECT_EQ(S_OK, measurements->get_Item(Bstr(name), item.Receive()));
-    return item;
-  }
-
-  ComInit com_;
-  std::unique_ptr<SimProcess> sim_;
-  ComPtr<IKorvane8> root_;
 };
 
 // Frequency from the rising zero crossings (interpolated), amplitude from the extremes.
