@@ -13,7 +13,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
-#include <ctime>
+#include <random>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -212,17 +212,18 @@ class CWaveformTransfer {
 
 // ---- simulation ----
 
-// Fresh pseudo-random points, as an instrument without a signal would show noise.
+// Fresh pseudo-random points, as an instrument without a signal would show noise. Each call
+// continues the thread's own sequence, so two records (two channels) never repeat each other.
 HRESULT SimulatedArray(SafeArrayPtr& out) {
+  thread_local std::minstd_rand noise{std::random_device{}()};
+  std::uniform_int_distribution<int> level(0, 32767);
   out = SafeArrayPtr(SafeArrayCreateVector(VT_R8, 0, kSimulatedPoints));
   if (!out) return E_OUTOFMEMORY;
   SafeArrayAccess<double> data(out.get());
   if (!data.ok()) return data.hr();
-  for (LONG k = 0; k < kSimulatedPoints; ++k) data.data()[k] = (std::rand() % 32768) / 100.0;
+  for (LONG k = 0; k < kSimulatedPoints; ++k) data.data()[k] = level(noise) / 100.0;
   return S_OK;
 }
-
-void SeedSimulation() noexcept { std::srand(static_cast<unsigned>(std::time(nullptr))); }
 
 // ---- the members ----
 
@@ -238,7 +239,6 @@ HRESULT Fetch(const WaveformCall& c, SAFEARRAY** first, SAFEARRAY** second, DOUB
   if (!session) return c.item.Reporter().NotInitialized();
   IErrorReporter& reporter = c.item.Reporter();
   if (session->Simulate()) {
-    SeedSimulation();
     SafeArrayPtr a, b;
     HRESULT hr = SimulatedArray(a);
     if (SUCCEEDED(hr) && c.minMax) hr = SimulatedArray(b);
