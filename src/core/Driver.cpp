@@ -674,6 +674,7 @@ HRESULT CDriver::PollInstrumentErrors() {
       return ErrorReporter()->InstrumentErrorDetected();
     }
     const long esr = std::strtol(reply.c_str(), nullptr, 10);
+    checkedEvents_ |= static_cast<LONG>(esr & ~kEsrErrorBits);
     if ((esr & kEsrErrorBits) != 0) return ErrorReporter()->InstrumentErrorDetected();
     return S_OK;
   });

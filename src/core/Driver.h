@@ -21,6 +21,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 
 namespace korvane {
 
@@ -112,6 +113,9 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
 
   // ---- IInstrErrorPoller ----
   HRESULT PollInstrumentErrors() override;
+  // Reading "*ESR?" clears the register, so the status check keeps the event bits it saw; a
+  // caller waiting for an event (operation complete) takes them here along with its own reads.
+  LONG TakeCheckedEvents() noexcept { return std::exchange(checkedEvents_, 0); }
 
   // ---- framework accessors ----
   bool IsInitialized() const noexcept { return initialized_; }
@@ -220,6 +224,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   OptionMap driverSetupOptions_;
   SessionFlags flags_;
   SessionFlags initialFlags_;
+  LONG checkedEvents_ = 0;
   bool resetRequested_ = false;
   bool idQueryRequested_ = false;
   Capabilities capabilities_;

@@ -50,7 +50,7 @@ class CStatusCheckOff {
 // The session's status check reads "*ESR?", which clears the operation-complete event that an
 // averaging run and the frequency response run are waited for by. The commands that arm that
 // event, and the reads of it, go without the check; the run's own "*ESR?" reads look at the
-// error bits instead.
+// error bits instead, and add the events that checks of other calls saw meanwhile.
 HRESULT WriteKeepingEvents(CKorvane& self, const char* command) {
   CStatusCheckOff off(self);
   return self.GenericWrite(command);
@@ -64,6 +64,7 @@ HRESULT ReadEventStatus(CKorvane& self, LONG* events) {
     hr = self.GenericQuery("*ESR?", "%d", events);
   }
   if (FAILED(hr)) return hr;
+  *events |= self.TakeCheckedEvents();
   if (check && (*events & kEventErrorBits) != 0) return self.Reporter().InstrumentErrorDetected();
   return S_OK;
 }
@@ -334,7 +335,9 @@ HRESULT Impl_IKorvaneMeasurements_Status(CKorvane& self, KorvaneAcquisitionStatu
   if (state.averaging) {
     short stb = 0;
     if (HRESULT hr = ReadStatusByte(self, &stb); FAILED(hr)) return hr;
-    if (!(stb & kEventSummaryBit)) {
+    // A status check of another call may have read, and so cleared, the completion event.
+    const bool checked = (self.TakeCheckedEvents() & kOperationComplete) != 0;
+    if (!(stb & kEventSummaryBit) && !checked) {
       *Val = KorvaneAcqInProgress;
       return S_OK;
     }

@@ -158,6 +158,23 @@ TEST_F(Acquisition, AveragingRunRestoresTheCallersEventEnable) {
   ASSERT_EQ(S_OK, measurements_->Status(&status));
   EXPECT_EQ(TakeSent(), (Sent{":OPER:COND?"}));
 
+  // A status check of another call reads the completion event away from the status byte; the
+  // run still ends.
+  startAveraging();
+  auto operation = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+  io_->Expect("*CLS");
+  io_->Expect("*ESR?", "0");
+  ASSERT_EQ(S_OK, operation->put_QueryInstrumentStatus(VARIANT_TRUE));
+  io_->Expect(":TIM:SCAL 1");
+  io_->Expect("*ESR?", "1");
+  ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase)->put_HorizontalScale(1.0));
+  ASSERT_EQ(S_OK, operation->put_QueryInstrumentStatus(VARIANT_FALSE));
+  io_->statusBytes = {0};
+  io_->Expect("*ESE 36");
+  ASSERT_EQ(S_OK, measurements_->Status(&status));
+  EXPECT_EQ(status, KorvaneAcqComplete);
+  TakeSent();
+
   // Abort ends an averaging run the same way, ahead of its ":STOP".
   startAveraging();
   io_->statusBytes = {32, 0};
