@@ -29,6 +29,26 @@ struct MeasurementSettings {
   double timeAtValueValue = 0;
 };
 
+// The settings the session keeps for the query arguments: read back as stored; occurrences
+// count from 1 and slopes are rising or falling.
+template <typename T>
+HRESULT GetSetting(CKorvane& self, T MeasurementSettings::*field, T* val) {
+  *val = self.FeatureState<MeasurementSettings>().*field;
+  return S_OK;
+}
+HRESULT PutOccurrenceSetting(CKorvane& self, LONG MeasurementSettings::*field, const char* method, LONG val) {
+  if (val < 1) return self.Reporter().InvalidValue(method, "Val", val, "%d", nullptr);
+  self.FeatureState<MeasurementSettings>().*field = val;
+  return S_OK;
+}
+HRESULT PutSlopeSetting(CKorvane& self, KorvaneMeasurementSlopeEnum MeasurementSettings::*field, const char* method,
+                        KorvaneMeasurementSlopeEnum val) {
+  if (val != KorvaneMeasurementSlopeRising && val != KorvaneMeasurementSlopeFalling)
+    return self.Reporter().InvalidValue(method, "Val", static_cast<LONG>(val), "%d", nullptr);
+  self.FeatureState<MeasurementSettings>().*field = val;
+  return S_OK;
+}
+
 // The instrument numbers edges from 1, negative for falling edges.
 int SignedEdge(LONG occurrence, KorvaneMeasurementSlopeEnum slope) {
   const int n = static_cast<int>(occurrence);
@@ -561,54 +581,38 @@ HRESULT Impl_IKorvaneMeasurementsConfiguration_put_DelaySlope2(CKorvane& self, K
 }
 
 HRESULT Impl_IKorvaneMeasurementsConfiguration_get_TimeAtEdgeOccurrence(CKorvane& self, LONG* val) {
-  *val = self.FeatureState<MeasurementSettings>().timeAtEdgeOccurrence;
-  return S_OK;
+  return GetSetting(self, &MeasurementSettings::timeAtEdgeOccurrence, val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_put_TimeAtEdgeOccurrence(CKorvane& self, LONG val) {
-  if (val < 1) return self.Reporter().InvalidValue("put_TimeAtEdgeOccurrence", "Val", val, "%d", nullptr);
-  self.FeatureState<MeasurementSettings>().timeAtEdgeOccurrence = val;
-  return S_OK;
+  return PutOccurrenceSetting(self, &MeasurementSettings::timeAtEdgeOccurrence, "put_TimeAtEdgeOccurrence", val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_get_TimeAtEdgeSlope(CKorvane& self, KorvaneMeasurementSlopeEnum* val) {
-  *val = self.FeatureState<MeasurementSettings>().timeAtEdgeSlope;
-  return S_OK;
+  return GetSetting(self, &MeasurementSettings::timeAtEdgeSlope, val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_put_TimeAtEdgeSlope(CKorvane& self, KorvaneMeasurementSlopeEnum val) {
-  if (val != KorvaneMeasurementSlopeRising && val != KorvaneMeasurementSlopeFalling)
-    return self.Reporter().InvalidValue("put_TimeAtEdgeSlope", "Val", static_cast<LONG>(val), "%d", nullptr);
-  self.FeatureState<MeasurementSettings>().timeAtEdgeSlope = val;
-  return S_OK;
+  return PutSlopeSetting(self, &MeasurementSettings::timeAtEdgeSlope, "put_TimeAtEdgeSlope", val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_get_TimeAtValueOccurrence(CKorvane& self, LONG* val) {
-  *val = self.FeatureState<MeasurementSettings>().timeAtValueOccurrence;
-  return S_OK;
+  return GetSetting(self, &MeasurementSettings::timeAtValueOccurrence, val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_put_TimeAtValueOccurrence(CKorvane& self, LONG val) {
-  if (val < 1) return self.Reporter().InvalidValue("put_TimeAtValueOccurrence", "Val", val, "%d", nullptr);
-  self.FeatureState<MeasurementSettings>().timeAtValueOccurrence = val;
-  return S_OK;
+  return PutOccurrenceSetting(self, &MeasurementSettings::timeAtValueOccurrence, "put_TimeAtValueOccurrence", val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_get_TimeAtValueSlope(CKorvane& self, KorvaneMeasurementSlopeEnum* val) {
-  *val = self.FeatureState<MeasurementSettings>().timeAtValueSlope;
-  return S_OK;
+  return GetSetting(self, &MeasurementSettings::timeAtValueSlope, val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_put_TimeAtValueSlope(CKorvane& self, KorvaneMeasurementSlopeEnum val) {
-  if (val != KorvaneMeasurementSlopeRising && val != KorvaneMeasurementSlopeFalling)
-    return self.Reporter().InvalidValue("put_TimeAtValueSlope", "Val", static_cast<LONG>(val), "%d", nullptr);
-  self.FeatureState<MeasurementSettings>().timeAtValueSlope = val;
-  return S_OK;
+  return PutSlopeSetting(self, &MeasurementSettings::timeAtValueSlope, "put_TimeAtValueSlope", val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_get_ValueAtTimeTime(CKorvane& self, DOUBLE* val) {
-  *val = self.FeatureState<MeasurementSettings>().valueAtTimeTime;
-  return S_OK;
+  return GetSetting(self, &MeasurementSettings::valueAtTimeTime, val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_put_ValueAtTimeTime(CKorvane& self, DOUBLE val) {
   self.FeatureState<MeasurementSettings>().valueAtTimeTime = val;
   return S_OK;
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_get_TimeAtValueValue(CKorvane& self, DOUBLE* val) {
-  *val = self.FeatureState<MeasurementSettings>().timeAtValueValue;
-  return S_OK;
+  return GetSetting(self, &MeasurementSettings::timeAtValueValue, val);
 }
 HRESULT Impl_IKorvaneMeasurementsConfiguration_put_TimeAtValueValue(CKorvane& self, DOUBLE val) {
   self.FeatureState<MeasurementSettings>().timeAtValueValue = val;
