@@ -1,6 +1,7 @@
 #include "io/FormattedIo.h"
 
 #include "core/ErrorReporter.h"
+#include "io/ByteSwap.h"
 #include "io/NumberText.h"
 
 #include <korvane/ComHelpers.h>
@@ -127,32 +128,6 @@ bool SameElementType(VARTYPE have, VARTYPE want) noexcept {
     case VT_I4: return have == VT_UI4 || have == VT_INT || have == VT_UINT;
     case VT_I8: return have == VT_UI8;
     default: return false;
-  }
-}
-
-// Byte-reverses `count` elements of `Size` bytes in place. Whole-word loads and stores let the
-// compiler vectorise the loop: waveform blocks run to millions of elements.
-template <typename Word, std::size_t Size = sizeof(Word)>
-void SwapWords(BYTE* p, std::size_t count) noexcept {
-  for (std::size_t i = 0; i < count; ++i, p += Size) {
-    Word w;
-    std::memcpy(&w, p, Size);
-    if constexpr (Size == 2) w = __builtin_bswap16(w);
-    else if constexpr (Size == 4) w = __builtin_bswap32(w);
-    else w = __builtin_bswap64(w);
-    std::memcpy(p, &w, Size);
-  }
-}
-
-void SwapElements(BYTE* p, std::size_t count, std::size_t size) noexcept {
-  switch (size) {
-    case 0:
-    case 1: return;
-    case 2: return SwapWords<std::uint16_t>(p, count);
-    case 4: return SwapWords<std::uint32_t>(p, count);
-    case 8: return SwapWords<std::uint64_t>(p, count);
-    default:
-      for (std::size_t i = 0; i < count; ++i, p += size) std::reverse(p, p + size);
   }
 }
 
