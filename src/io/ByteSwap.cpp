@@ -44,28 +44,32 @@ struct Swap64 {
   }
 };
 
-// Loads and stores go through memcpy: block data need not be aligned to its element size.
+// Loads and stores go through memcpy: block data need not be aligned to its element size. The
+// pass runs from the end back to the start: right after a read the end of the data is what is
+// still in cache, and a forward pass over a block larger than the cache would evict it before
+// getting there.
 template <typename S>
 void SwapWords(BYTE* p, std::size_t count) noexcept {
   using Word = typename S::Word;
   using Vec = typename S::Vec;
-  constexpr std::size_t kPerVec = sizeof(Vec) / sizeof(Word);
-  std::size_t i = 0;
-  // Two vectors per step keep both load ports busy.
-  for (; i + 2 * kPerVec <= count; i += 2 * kPerVec, p += 2 * sizeof(Vec)) {
+  constexpr std::size_t kStep = 2 * sizeof(Vec) / sizeof(Word);  // two vectors keep both load ports busy
+  const std::size_t whole = count / kStep * kStep;
+  for (std::size_t i = count; i > whole;) {
+    --i;
+    Word w;
+    std::memcpy(&w, p + i * sizeof w, sizeof w);
+    w = S::One(w);
+    std::memcpy(p + i * sizeof w, &w, sizeof w);
+  }
+  for (BYTE* q = p + whole * sizeof(Word); q != p;) {
+    q -= 2 * sizeof(Vec);
     Vec a, b;
-    std::memcpy(&a, p, sizeof a);
-    std::memcpy(&b, p + sizeof a, sizeof b);
+    std::memcpy(&a, q, sizeof a);
+    std::memcpy(&b, q + sizeof a, sizeof b);
     a = S::Many(a);
     b = S::Many(b);
-    std::memcpy(p, &a, sizeof a);
-    std::memcpy(p + sizeof a, &b, sizeof b);
-  }
-  for (; i < count; ++i, p += sizeof(Word)) {
-    Word w;
-    std::memcpy(&w, p, sizeof w);
-    w = S::One(w);
-    std::memcpy(p, &w, sizeof w);
+    std::memcpy(q, &a, sizeof a);
+    std::memcpy(q + sizeof a, &b, sizeof b);
   }
 }
 

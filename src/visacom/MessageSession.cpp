@@ -17,7 +17,9 @@ namespace {
 // size. Above it the array grows with the data, so a count taken from a corrupt block header
 // cannot make us allocate gigabytes before a single byte has arrived.
 constexpr std::size_t kUpfrontLimit = std::size_t{4} << 20;
-// Reads this large skip the receive buffer and land in the destination directly.
+// Reads this large skip the receive buffer and land in the destination directly, their last
+// few bytes too: read ahead into the buffer, those would be copied out again by the next large
+// read, and a caller reading a block in pieces would have every piece staged that way.
 constexpr std::size_t kDirectThreshold = 16384;
 constexpr std::size_t kReceiveBufferSize = 65536;
 // A write shorter than this is sent with its terminator in one piece (one segment, one syscall).
@@ -586,7 +588,7 @@ HRESULT MessageSession::ReadCore(BYTE* dst, std::size_t cap, const Deadline& dea
 
   while (got < cap) {
     std::size_t want = cap - got;
-    bool direct = want >= kDirectThreshold;
+    bool direct = cap >= kDirectThreshold;
     BYTE* into = direct ? dst + got : rbuf_.data();
     std::size_t n = 0;
     bool end = false;

@@ -5,10 +5,12 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <string>
+#include <vector>
 
 namespace korvane::test {
 namespace {
@@ -340,6 +342,47 @@ TEST_F(FormattedIoTest, BlocksIntoTooSmallArraysKeepOnlyWhatFits) {
   EXPECT_EQ(points[4], 0x7777);
   buffer->Discard();
   EXPECT_EQ(io.pos, io.input.size()) << "the rest of the block and the terminator were consumed";
+}
+
+TEST_F(FormattedIoTest, LongBlocksAreSwappedWholeOrFailWhenCutShort) {
+  // An odd read capacity leaves an element split between the buffered start of the block and
+  // the direct read of the rest.
+  ASSERT_EQ(buffer->SetReadCapacity(4093), S_OK);
+  std::string data(150000, '\0');
+  for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<char>(i * 7 + i / 251);
+  const std::string reply = "#6150000" + data + "\n";
+  for (std::size_t size : {2u, 4u, 8u}) {
+    SCOPED_TRACE(size);
+    std::string want = data;
+    for (std::size_t i = 0; i < want.size(); i += size) std::reverse(want.begin() + i, want.begin() + i + size);
+    const char* format = size == 2 ? "%#hb" : size == 4 ? "%#lb" : "%#Zb";
+    std::vector<char> got(data.size() + 8, '\x55');
+    LONG count = static_cast<LONG>(data.size() / size);
+    Reply(reply);
+    ASSERT_EQ(Scan(format, &count, got.data()), S_OK);
+    EXPECT_EQ(count, static_cast<LONG>(data.size() / size));
+    EXPECT_TRUE(std::string(got.data(), data.size()) == want) << "elements reversed, each once";
+    EXPECT_EQ(got[data.size()], '\x55');
+
+    SafeArrayPtr sa;
+    Reply(reply);
+    ASSERT_EQ(Scan(size == 2 ? "%$Shb" : size == 4 ? "%$Slb" : "%$SZb", sa.Receive()), S_OK);
+    SafeArrayAccess<BYTE> a(sa.get());
+    ASSERT_EQ(a.size(), data.size() / size);
+    EXPECT_TRUE(std::string(reinterpret_cast<const char*>(a.data()), data.size()) == want);
+  }
+
+  // Data that stops in the middle of the block is a timeout, not a shorter block.
+  LONG count = 75000;
+  std::vector<short> points(75000);
+  Reply(reply);
+  io.available = 100000;
+  EXPECT_EQ(Scan("%#hb", &count, points.data()), kTimeout);
+  io.available = std::string::npos;
+  Reply("+1\n");
+  LONG v = 0;
+  ASSERT_EQ(Scan("%d", &v), S_OK);
+  EXPECT_EQ(v, 1);
 }
 
 TEST_F(FormattedIoTest, BlocksSurviveEverySplitOfTheReply) {
