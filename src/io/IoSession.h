@@ -1,7 +1,6 @@
-// The instrument I/O session as the driver session sees it: open/close, the timeout, and
-// formatted write / read / query in the driver's format language. Operations are listed in the
-// order of the session's virtual table; the remaining members of that table (status byte,
-// termination settings, locks, typed families) join here as the I/O layer grows.
+// The instrument I/O session as the driver session sees it: open/close, the session settings and
+// lock, and formatted and typed write / read / query in the driver's format language. Operations
+// are listed in the order of the session's virtual table.
 #pragma once
 
 #include <korvane/KorvanePlatform.h>
@@ -69,6 +68,46 @@ struct ILowLevelIo {
   ~ILowLevelIo() = default;
 };
 
+// The value types of the typed operation families: name, C++ type. Every family has one
+// operation per type; the implementations are one template each.
+#define KORVANE_IO_VALUE_TYPES(X) \
+  X(Byte, BYTE)                   \
+  X(Int16, short)                 \
+  X(Int32, LONG)                  \
+  X(Int64, LONGLONG)              \
+  X(Real32, float)                \
+  X(Real64, double)
+
+// The typed operations of one value type. Writes send `command`, a space and the value (a list:
+// comma-separated; a block: IEEE 488.2 definite-length, elements in the buffer's byte order), then
+// the write terminator with END. Reads take one value, a list or a block from the next message and
+// drop what the message has left; list and block reads into a caller array take its capacity in
+// `*plCount` and return the number stored there; the SAFEARRAY forms return a new array. Queries
+// send `command` as it stands, flushed, then read. Writes and queries end with the status check
+// when `poll` is true.
+#define KORVANE_IO_TYPED_FAMILY(Name, T, Tail)                                                              \
+  virtual HRESULT Write##Name(const char* command, T value, bool poll) Tail;                               \
+  virtual HRESULT Write##Name##List(const char* command, const T* values, LONG lCount, bool poll) Tail;     \
+  virtual HRESULT Write##Name##Block(const char* command, const T* values, LONG lCount, bool poll) Tail;   \
+  virtual HRESULT Read##Name(T* pValue) Tail;                                                              \
+  virtual HRESULT Read##Name##List(T* pValues, LONG* plCount) Tail;                                        \
+  virtual HRESULT Read##Name##List(SAFEARRAY** ppsaValues) Tail;                                           \
+  virtual HRESULT Read##Name##Block(T* pValues, LONG* plCount) Tail;                                       \
+  virtual HRESULT Read##Name##Block(SAFEARRAY** ppsaValues) Tail;                                          \
+  virtual HRESULT Query##Name(const char* command, T* pValue, bool poll) Tail;                             \
+  virtual HRESULT Query##Name##List(const char* command, T* pValues, LONG* plCount, bool poll) Tail;       \
+  virtual HRESULT Query##Name##List(const char* command, SAFEARRAY** ppsaValues, bool poll) Tail;          \
+  virtual HRESULT Query##Name##Block(const char* command, T* pValues, LONG* plCount, bool poll) Tail;      \
+  virtual HRESULT Query##Name##Block(const char* command, SAFEARRAY** ppsaValues, bool poll) Tail;
+
+#define KORVANE_IO_PURE = 0
+#define KORVANE_IO_OVERRIDE override
+#define KORVANE_IO_DECLARE_PURE(Name, T) KORVANE_IO_TYPED_FAMILY(Name, T, KORVANE_IO_PURE)
+#define KORVANE_IO_DECLARE_OVERRIDE(Name, T) KORVANE_IO_TYPED_FAMILY(Name, T, KORVANE_IO_OVERRIDE)
+
+// This layer's lock modes; VISA's are 1 (exclusive) and 2 (shared).
+enum IoAccessMode : LONG { kIoExclusiveLock = 0, kIoSharedLock = 1 };
+
 struct IIoSession {
   virtual ~IIoSession() = default;
 
@@ -78,8 +117,22 @@ struct IIoSession {
                        ICallContextProvider* context) = 0;
   virtual HRESULT Close() = 0;
 
+  // Serial poll: the IEEE 488.2 status byte, read without a query, so a pending reply is kept.
+  virtual HRESULT ReadStatusBte(short* psStatusByte) = 0;
+
   virtual HRESULT GetTimeout(LONG* plTimeout) = 0;
   virtual HRESULT SetTimeout(LONG lTimeout) = 0;
+  virtual HRESULT GetTerminationCharacter(BYTE* pcTermChar) = 0;
+  virtual HRESULT SetTerminationCharacter(BYTE cTermChar) = 0;
+  virtual HRESULT GetTerminationCharacterEnabled(VARIANT_BOOL* pbEnabled) = 0;
+  virtual HRESULT SetTerminationCharacterEnabled(VARIANT_BOOL bEnabled) = 0;
+  // The resource lock. `lAccessMode` is an IoAccessMode; `requestedKey` may be null (no key);
+  // `accessKey` receives the key of a shared lock (empty for an exclusive one).
+  virtual HRESULT Lock(LONG lAccessMode, LONG lTimeout, const char* requestedKey, std::string* accessKey) = 0;
+  virtual HRESULT Unlock() = 0;
+
+  // The status check: the poller's check when connected.
+  virtual HRESULT CheckStatus() = 0;
 
   // Write: format, flush with END, status check. Read: parse, status check. Query: the write
   // part and the read part with one status check at the end; the argument list serves the
@@ -91,6 +144,12 @@ struct IIoSession {
   virtual HRESULT FormattedQuery(const char* command, const char* response, ...) = 0;
   virtual HRESULT FormattedQueryV(const char* command, const char* response, va_list args) = 0;
 
+  KORVANE_IO_VALUE_TYPES(KORVANE_IO_DECLARE_PURE)
+  // A list or block from a SAFEARRAY of any of the value types (VT_UI1, VT_I2, VT_I4, VT_I8, VT_R4,
+  // VT_R8); another element type is refused before anything is sent.
+  virtual HRESULT WriteList(const char* command, SAFEARRAY* psaValues, bool poll) = 0;
+  virtual HRESULT WriteBlock(const char* command, SAFEARRAY* psaValues, bool poll) = 0;
+
   // The transfers of the status check itself, which must not start another one. The write sends
   // `command` and the write terminator, flushed with END; the read takes one message, without
   // its terminator. `lTimeout` is kKeepSessionTimeout or a timeout for this one transfer.
@@ -98,20 +157,13 @@ struct IIoSession {
   virtual HRESULT ReadLineNoPoll(std::string* line, LONG lTimeout) = 0;
   // Device clear: the instrument drops its pending output and the session its buffered bytes.
   virtual HRESULT DeviceClear() = 0;
-  // Serial poll: the IEEE 488.2 status byte, read without a query, so a pending reply is kept.
-  // Sessions without one say so.
-  virtual HRESULT ReadStatusByte(short* psStatusByte) {
-    (void)psStatusByte;
-    return E_NOTIMPL;
-  }
 
   // The enumeration conversions of the format language; not owned, must outlive the session.
-  virtual void SetEnumFormatter(IEnumFormatter*) noexcept {}
+  virtual void SetEnumFormatter(IEnumFormatter*) noexcept = 0;
 
   // The instrument buffer's swap-bytes flag (block elements byte-reversed as they are read).
-  // A session without an instrument buffer has no such setting.
-  virtual HRESULT GetSwapBytes(bool*) { return E_NOTIMPL; }
-  virtual HRESULT SetSwapBytes(bool) { return E_NOTIMPL; }
+  virtual HRESULT GetSwapBytes(bool*) = 0;
+  virtual HRESULT SetSwapBytes(bool) = 0;
 };
 
 }  // namespace korvane

@@ -342,15 +342,20 @@ HRESULT CVisaComSession::OpenVisaCom(const char* resourceName) {
     hr = visaSession_.As(IID_IMessage, message_);
     if (SUCCEEDED(hr)) hr = visaSession_.As(IID_IEventManager, eventManager_);
     if (FAILED(hr)) return hr;
-    visaSession_.As(IID_IRegister, register_);  // optional interfaces: absent on message-based sessions
-    visaSession_.As(IID_IAsyncMessage, asyncMessage_);
-    visaSession_.As(IID_ISharedRegister, sharedRegister_);
-    visaSession_.As(IID_IKorvaneMessageDirect, direct_);
+    QueryOptionalMembers(ComPtr<IUnknown>(visaSession_.get()));
     hr = AttachFormattedIo();
     if (FAILED(hr)) return hr;
     rm.Reset();
     return PostOpenConfiguration();
   });
+}
+
+void CVisaComSession::QueryOptionalMembers(const ComPtr<IUnknown>& source) {
+  // Absent on message-based sessions; only the operations that need them fail.
+  source.As(IID_IRegister, register_);
+  source.As(IID_IAsyncMessage, asyncMessage_);
+  source.As(IID_ISharedRegister, sharedRegister_);
+  source.As(IID_IKorvaneMessageDirect, direct_);
 }
 
 HRESULT CVisaComSession::AttachFormattedIo() {
@@ -422,7 +427,7 @@ HRESULT CVisaComSession::GetInterfaceType(short* peType) {
   return hr;
 }
 
-HRESULT CVisaComSession::ReadStatusByte(short* psStatusByte) {
+HRESULT CVisaComSession::ReadStatusBte(short* psStatusByte) {
   if (!psStatusByte) return Reporter() ? Reporter()->NullPointer("ReadStatusBte", "psStatusByte", nullptr) : E_POINTER;
   HRESULT hr = RequireOpen();
   return FAILED(hr) ? hr : message_->ReadSTB(psStatusByte);
@@ -463,7 +468,7 @@ HRESULT CVisaComSession::SetSendEndEnabled(VARIANT_BOOL bEnabled) {
   return FAILED(hr) ? hr : message_->put_SendEndEnabled(bEnabled);
 }
 
-HRESULT CVisaComSession::ReadBytes(BYTE* pBuf, LONG lCount, LONG* plActual) {
+HRESULT CVisaComSession::ReadRaw(BYTE* pBuf, LONG lCount, LONG* plActual) {
   *plActual = 0;
   if (direct_) return direct_->ReadInto(pBuf, lCount, plActual);
   SafeArrayPtr data;
@@ -479,7 +484,7 @@ HRESULT CVisaComSession::ReadBytes(BYTE* pBuf, LONG lCount, LONG* plActual) {
   return hr;
 }
 
-HRESULT CVisaComSession::WriteBytes(const BYTE* pBuf, LONG lCount, LONG* plActual) {
+HRESULT CVisaComSession::WriteRaw(const BYTE* pBuf, LONG lCount, LONG* plActual) {
   *plActual = 0;
   if (direct_) return direct_->WriteFrom(pBuf, lCount, plActual);
   SafeArrayPtr data(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(lCount)));
@@ -505,7 +510,7 @@ HRESULT CVisaComSession::LowLevelReadNoPoll(BYTE* pBuf, LONG lCount, LONG* plAct
   if (FAILED(hr)) return hr;
   if (!pBuf || lCount < 0) return E_INVALIDARG;
   TransferTimeout t(*this, lTimeout);
-  hr = FAILED(t.hr()) ? t.hr() : ReadBytes(pBuf, lCount, &actual);
+  hr = FAILED(t.hr()) ? t.hr() : ReadRaw(pBuf, lCount, &actual);
   if (plActual) *plActual = actual;
   // The layer above tells a continuing message by this status.
   if (hr == S_VISA_MAX_CNT) hr = S_IO_MORE_DATA;
@@ -557,7 +562,7 @@ HRESULT CVisaComSession::LowLevelWriteNoPoll(const BYTE* pBuf, LONG lCount, LONG
   if (FAILED(hr)) return hr;
   if ((!pBuf && lCount) || lCount < 0) return E_INVALIDARG;
   TransferTimeout t(*this, lTimeout);
-  hr = FAILED(t.hr()) ? t.hr() : WriteBytes(pBuf, lCount, &actual);
+  hr = FAILED(t.hr()) ? t.hr() : WriteRaw(pBuf, lCount, &actual);
   if (plActual) *plActual = actual;
   return hr;
 }
@@ -576,31 +581,6 @@ HRESULT CVisaComSession::LowLevelWriteStringNoPoll(BSTR bstrBuf, LONG* plActual,
     return LowLevelWriteNoPoll(reinterpret_cast<const BYTE*>(text.data()), static_cast<LONG>(text.size()), plActual,
                                lTimeout);
   });
-}
-
-template <typename T>
-static HRESULT HandOut(const ComPtr<T>& member, T** out) {
-  if (!out) return E_POINTER;
-  *out = member.get();
-  if (*out) (*out)->AddRef();
-  return S_OK;
-}
-
-HRESULT CVisaComSession::GetIVisaSessionPointer(IVisaSession** p) {
-  if (!p && Reporter()) return Reporter()->NullPointer("GetIVisaSessionPointer", "ppVisaSession", nullptr);
-  return HandOut(visaSession_, p);
-}
-HRESULT CVisaComSession::GetIMessagePointer(IMessage** p) {
-  if (!p && Reporter()) return Reporter()->NullPointer("GetIMessagePointer", "ppMessage", nullptr);
-  return HandOut(message_, p);
-}
-HRESULT CVisaComSession::GetIFormattedIO488Pointer(IFormattedIO488** p) {
-  if (!p && Reporter()) return Reporter()->NullPointer("GetIFormattedIO488Pointer", "ppFormatted", nullptr);
-  return HandOut(formattedIo_, p);
-}
-HRESULT CVisaComSession::GetIEventManagerPointer(IEventManager** p) {
-  if (!p && Reporter()) return Reporter()->NullPointer("GetIEventManagerPointer", "ppEventManager", nullptr);
-  return HandOut(eventManager_, p);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -723,10 +703,7 @@ HRESULT cKorvaneVisaComSession::OpenModular(const char* resourceName) {
   if (SUCCEEDED(hr)) hr = parser.As(IID_IMessage, message_);
   if (SUCCEEDED(hr)) hr = parser.As(IID_IEventManager, eventManager_);
   if (FAILED(hr)) return hr;
-  parser.As(IID_IRegister, register_);
-  parser.As(IID_IAsyncMessage, asyncMessage_);
-  parser.As(IID_ISharedRegister, sharedRegister_);
-  parser.As(IID_IKorvaneMessageDirect, direct_);
+  QueryOptionalMembers(parser);
   hr = AttachFormattedIo();
   if (FAILED(hr)) return hr;
   return PostOpenConfiguration();

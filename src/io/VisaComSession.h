@@ -9,6 +9,7 @@
 #include "io/FormattedIo.h"
 #include "io/InstrBuffer.h"
 #include "io/IoSession.h"
+#include "io/VisaIo.h"
 #include "visacom/VisaCom.h"
 
 #include <korvane/ComHelpers.h>
@@ -35,7 +36,11 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   HRESULT FormattedQueryV(const char* command, const char* response, va_list args) override;
 
   // The status check: the poller's, when connected.
-  HRESULT CheckStatus();
+  HRESULT CheckStatus() override;
+
+  KORVANE_IO_VALUE_TYPES(KORVANE_IO_DECLARE_OVERRIDE)
+  HRESULT WriteList(const char* command, SAFEARRAY* psaValues, bool poll) override;
+  HRESULT WriteBlock(const char* command, SAFEARRAY* psaValues, bool poll) override;
 
   // Transfers of the status check: through the instrument buffer, never polling.
   HRESULT WriteCommandNoPoll(const char* command, LONG lTimeout) override;
@@ -71,6 +76,22 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
  private:
   HRESULT WriteAndFlush(const char* format, va_list* args);
   HRESULT ReadFormatted(const char* format, va_list* args);
+  // Formatted write / read / query with a list already started, for the typed families.
+  HRESULT Write(const char* format, ...);
+  HRESULT Read(const char* format, ...);
+
+  // The typed families, one template each (TypedIo.cpp).
+  template <typename T> HRESULT TypedWrite(const char* command, T value, bool poll);
+  template <typename T> HRESULT TypedWriteList(const char* command, const T* values, LONG count, bool poll);
+  template <typename T> HRESULT TypedWriteBlock(const char* command, const T* values, LONG count, bool poll);
+  template <typename T> HRESULT TypedRead(T* value);
+  template <typename T> HRESULT TypedReadList(T* values, LONG* count);
+  template <typename T> HRESULT TypedReadList(SAFEARRAY** values);
+  template <typename T> HRESULT TypedReadBlock(T* values, LONG* count);
+  template <typename T> HRESULT TypedReadBlock(SAFEARRAY** values);
+  template <typename Fn> HRESULT QueryThen(const char* command, bool poll, Fn&& read);
+  template <typename Fn> HRESULT WithSafeArrayElements(const char* operation, SAFEARRAY* values, Fn&& fn);
+  HRESULT MissingOutput(const char* operation, const char* parameter);
 
   IInstrErrorPoller* poller_ = nullptr;
   IErrorReporter* reporter_ = nullptr;
@@ -83,19 +104,31 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
 };
 
 // The VISA layer: the interface numbering of this layer and the protocol mapping.
-class CVisaSession : public virtual CIoSession {
+class CVisaSession : public virtual CIoSession,
+                     public virtual IVisaIoSession,
+                     public virtual IVisaLowLevelIo,
+                     public virtual IVisaSessionInfo,
+                     public virtual IVisaMemoryIo {
  public:
   // This layer's interface types (0 GPIB ... 5 TCPIP, 6 USB, 8 other).
   enum InterfaceType : short { kGpib = 0, kVxi = 1, kGpibVxi = 2, kSerial = 3, kPxi = 4, kTcpip = 5, kUsb = 6, kOther = 8 };
   static short MapInterfaceType(short visaType) noexcept;
+  // This layer's values to VISA's and back; false for a value outside the supported set.
+  static bool ToVisaProtocol(LONG layer, LONG* visa) noexcept;
+  static bool FromVisaProtocol(LONG visa, LONG* layer) noexcept;
+  static bool ToVisaAccessMode(LONG layer, LONG* visa) noexcept;
+  static bool ToVisaTriggerProtocol(LONG layer, LONG* visa) noexcept;
 
-  virtual HRESULT GetInterfaceType(short* peType) = 0;
-  HRESULT ReadStatusByte(short* psStatusByte) override = 0;
-  virtual HRESULT Clear() = 0;
   HRESULT DeviceClear() override { return Clear(); }
 };
 
-class CVisaComSession : public CVisaSession {
+class CVisaComSession : public IVisaComSession,
+                        public IVisaComEventManager,
+                        public IVisaComDirectIo,
+                        public CVisaSession,
+                        public IVisaComLowLevelIo,
+                        public IVisaComSessionInfo,
+                        public IVisaComMemoryIo {
  public:
   CVisaComSession() noexcept;
   ~CVisaComSession() override;
@@ -104,12 +137,26 @@ class CVisaComSession : public CVisaSession {
                ICallContextProvider* context) override;
   HRESULT Close() override;
 
+  // ---- IVisaComSession
+  IVisaComLowLevelIo* GetLowLevelIo() noexcept override { return this; }
+  IVisaComSessionInfo* GetSessionInfo() noexcept override { return this; }
+  IVisaComMemoryIo* GetMemoryIo() noexcept override { return this; }
+  IVisaComDirectIo* GetDirectIo() noexcept override { return this; }
+  IVisaComEventManager* GetEventManager() noexcept override { return this; }
+  // The VISA status of the last call on the VISA-COM session.
+  HRESULT GetLastStatus(HRESULT* pStatus) override;
+
+  // ---- IIoSession / IVisaIoSession
+  HRESULT ReadStatusBte(short* psStatusByte) override;
   HRESULT GetTimeout(LONG* plTimeout) override;
   HRESULT SetTimeout(LONG lTimeout) override;
-  HRESULT GetInterfaceType(short* peType) override;
-  HRESULT ReadStatusByte(short* psStatusByte) override;
+  HRESULT Lock(LONG lAccessMode, LONG lTimeout, const char* requestedKey, std::string* accessKey) override;
+  HRESULT Unlock() override;
   HRESULT Clear() override;
+  HRESULT AssertTrigger(LONG lProtocol) override;
+  HRESULT SetProtocol(LONG eProtocol) override;
 
+  // ---- ILowLevelIo / IVisaLowLevelIo
   HRESULT GetTerminationCharacter(BYTE* pcTermChar) override;
   HRESULT SetTerminationCharacter(BYTE cTermChar) override;
   HRESULT GetTerminationCharacterEnabled(VARIANT_BOOL* pbEnabled) override;
@@ -124,11 +171,74 @@ class CVisaComSession : public CVisaSession {
   HRESULT LowLevelWriteNoPoll(SAFEARRAY* psaBuf, LONG lCount, LONG* plActual, LONG lTimeout) override;
   HRESULT LowLevelWriteStringNoPoll(BSTR bstrBuf, LONG* plActual, LONG lTimeout) override;
 
-  // Direct I/O: the session's VISA-COM objects, with a reference added (null when absent).
-  HRESULT GetIVisaSessionPointer(IVisaSession** ppVisaSession);
-  HRESULT GetIMessagePointer(IMessage** ppMessage);
-  HRESULT GetIFormattedIO488Pointer(IFormattedIO488** ppFormatted);
-  HRESULT GetIEventManagerPointer(IEventManager** ppEventManager);
+  HRESULT ReadAsync(LONG lCount, LONG* plJobId) override;
+  HRESULT WriteAsync(const BYTE* pBuf, LONG lCount, LONG* plJobId) override;
+  HRESULT TerminateAsync(LONG lJobId) override;
+
+  // ---- IVisaSessionInfo / IVisaComSessionInfo
+  HRESULT GetProtocol(LONG* peProtocol) override;
+  HRESULT GetInterfaceType(short* peType) override;
+  HRESULT GetInterfaceNumber(USHORT* pusNumber) override;
+  HRESULT GetManufacturerId(USHORT* pusId) override;
+  HRESULT GetAttribute(LONG lAttribute, BYTE* pValue) override;
+  HRESULT GetAttribute(LONG lAttribute, USHORT* pValue) override;
+  HRESULT GetAttribute(LONG lAttribute, ULONG* pValue) override;
+  HRESULT GetAttribute(LONG lAttribute, ULONGLONG* pValue) override;
+  HRESULT GetAttribute(LONG lAttribute, VARIANT_BOOL* pValue) override;
+  HRESULT GetAttributeVariant(LONG lAttribute, VARIANT* pValue) override;
+
+  // ---- IVisaMemoryIo
+  HRESULT In8(short space, ULONGLONG offset, BYTE* pValue) override;
+  HRESULT In16(short space, ULONGLONG offset, short* pValue) override;
+  HRESULT In32(short space, ULONGLONG offset, LONG* pValue) override;
+  HRESULT In64(short space, ULONGLONG offset, LONGLONG* pValue) override;
+  HRESULT Out8(short space, ULONGLONG offset, BYTE value) override;
+  HRESULT Out16(short space, ULONGLONG offset, short value) override;
+  HRESULT Out32(short space, ULONGLONG offset, LONG value) override;
+  HRESULT Out64(short space, ULONGLONG offset, LONGLONG value) override;
+  HRESULT MoveIn8(short space, ULONGLONG offset, LONG lCount, BYTE* pDest) override;
+  HRESULT MoveIn16(short space, ULONGLONG offset, LONG lCount, short* pDest) override;
+  HRESULT MoveIn32(short space, ULONGLONG offset, LONG lCount, LONG* pDest) override;
+  HRESULT MoveIn64(short space, ULONGLONG offset, LONG lCount, LONGLONG* pDest) override;
+  HRESULT MoveOut8(short space, ULONGLONG offset, LONG lCount, const BYTE* pSource) override;
+  HRESULT MoveOut16(short space, ULONGLONG offset, LONG lCount, const short* pSource) override;
+  HRESULT MoveOut32(short space, ULONGLONG offset, LONG lCount, const LONG* pSource) override;
+  HRESULT MoveOut64(short space, ULONGLONG offset, LONG lCount, const LONGLONG* pSource) override;
+  HRESULT Move(short srcSpace, ULONGLONG srcOffset, LONG srcWidth, short destSpace, ULONGLONG destOffset,
+               LONG destWidth, LONG lCount) override;
+  HRESULT MoveAsync(short srcSpace, ULONGLONG srcOffset, LONG srcWidth, short destSpace, ULONGLONG destOffset,
+                    LONG destWidth, LONG lCount, LONG* plJobId) override;
+  HRESULT AllocateMemory(LONG lSize, ULONGLONG* pOffset) override;
+  HRESULT FreeMemory(ULONGLONG offset) override;
+  HRESULT GetSourceBigEndian(VARIANT_BOOL* pbBigEndian) override;
+  HRESULT GetDestinationBigEndian(VARIANT_BOOL* pbBigEndian) override;
+  HRESULT GetSourceIncrement(LONG* plIncrement) override;
+  HRESULT GetDestinationIncrement(LONG* plIncrement) override;
+
+  // ---- IVisaComEventManager
+  HRESULT EnableEvent(LONG eType, LONG eMechanism) override;
+  HRESULT DisableEvent(LONG eType, LONG eMechanism) override;
+  HRESULT DiscardEvents(LONG eType, LONG eMechanism) override;
+  HRESULT WaitOnEvent(LONG eType, LONG lTimeout, LONG* peType) override;
+  HRESULT InstallHandler(LONG eType, IEventHandler* handler, LONG lUserHandle) override;
+  HRESULT UninstallHandler(LONG eType, LONG lUserHandle) override;
+  HRESULT GetMaximumQueueLength(LONG* plLength) override;
+  HRESULT SetMaximumQueueLength(LONG lLength) override;
+
+  // ---- IVisaComDirectIo: the session's VISA-COM objects, with a reference added (null when absent)
+  HRESULT GetIVisaSessionPointer(IVisaSession** ppVisaSession) override;
+  HRESULT GetIFormattedIO488Pointer(IFormattedIO488** ppFormatted) override;
+  HRESULT GetIMessagePointer(IMessage** ppMessage) override;
+  HRESULT GetIAsyncMessagePointer(IAsyncMessage** ppAsyncMessage) override;
+  HRESULT GetIRegisterPointer(IRegister** ppRegister) override;
+  HRESULT GetISharedRegisterPointer(ISharedRegister** ppSharedRegister) override;
+  HRESULT GetIEventManagerPointer(IEventManager** ppEventManager) override;
+  HRESULT ReadBytes(LONG lCount, SAFEARRAY** ppsaData) override;
+  HRESULT ReadBytes(LONG lCount, BYTE* pData, LONG* pcbActual) override;
+  HRESULT ReadString(LONG lCount, BSTR* pbstrData) override;
+  HRESULT WriteBytes(SAFEARRAY* psaData, LONG* pcbActual) override;
+  HRESULT WriteBytes(const BYTE* pData, LONG lCount, LONG* pcbActual) override;
+  HRESULT WriteString(BSTR bstrData) override;
 
   // Which provider the last Open used: true for the driver's built-in one.
   bool UsedBuiltInProvider() const noexcept { return builtInProvider_; }
@@ -140,22 +250,24 @@ class CVisaComSession : public CVisaSession {
   HRESULT PostOpenConfiguration();
   HRESULT CreateResourceManager(ComPtr<IResourceManager>& rm);
   HRESULT AttachFormattedIo();
+  // The optional interfaces and the copy-free path, from whichever object serves the session.
+  void QueryOptionalMembers(const ComPtr<IUnknown>& source);
   void ReleaseMembers() noexcept;
 
   ComPtr<IVisaSession> visaSession_;
   ComPtr<IFormattedIO488> formattedIo_;
   ComPtr<IMessage> message_;
-  ComPtr<IUnknown> asyncMessage_;
-  ComPtr<IUnknown> register_;
-  ComPtr<IUnknown> sharedRegister_;
+  ComPtr<IAsyncMessage> asyncMessage_;
+  ComPtr<IRegister> register_;
+  ComPtr<ISharedRegister> sharedRegister_;
   ComPtr<IEventManager> eventManager_;
   ComPtr<IKorvaneMessageDirect> direct_;  // the built-in provider's copy-free path, when offered
 
  private:
   // Sets a transfer timeout for one call and puts the old one back, whatever the call returns.
   class TransferTimeout;
-  HRESULT ReadBytes(BYTE* pBuf, LONG lCount, LONG* plActual);
-  HRESULT WriteBytes(const BYTE* pBuf, LONG lCount, LONG* plActual);
+  HRESULT ReadRaw(BYTE* pBuf, LONG lCount, LONG* plActual);
+  HRESULT WriteRaw(const BYTE* pBuf, LONG lCount, LONG* plActual);
 
   bool builtInProvider_ = false;
 };

@@ -84,7 +84,7 @@ HRESULT WriteEventEnable(CKorvane& self, LONG value) {
 HRESULT ReadStatusByte(CKorvane& self, short* stb) {
   IIoSession* io = self.IoSession();
   if (!io) return self.Reporter().NotInitialized();
-  HRESULT hr = io->ReadStatusByte(stb);
+  HRESULT hr = io->ReadStatusBte(stb);
   if (hr == E_NOTIMPL) return self.Reporter().StatusNotAvailable();
   return hr;
 }

@@ -56,7 +56,7 @@ HRESULT Impl_IKorvaneStatus_get_SerialPoll(CKorvane& self, LONG* val) {
   IIoSession* io = self.IoSession();
   if (!io) return self.Reporter().NotInitialized();
   short stb = 0;
-  HRESULT hr = io->ReadStatusByte(&stb);
+  HRESULT hr = io->ReadStatusBte(&stb);
   if (hr == E_NOTIMPL) return self.Reporter().MethodNotSupported("get_SerialPoll", "The I/O session has no serial poll.");
   if (SUCCEEDED(hr)) *val = stb;
   return hr;

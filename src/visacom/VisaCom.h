@@ -265,6 +265,45 @@ struct IFormattedIO488 : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE SetBufferSize(BufferMask mask, LONG size) = 0;  // 17
 };
 
+enum DataWidth : LONG { WIDTH_8 = 1, WIDTH_16 = 2, WIDTH_32 = 4, WIDTH_64 = 8 };
+
+struct IAsyncMessage : public IBaseMessage {
+  virtual HRESULT STDMETHODCALLTYPE Read(LONG count, LONG* pJobId) = 0;                            // 35
+  virtual HRESULT STDMETHODCALLTYPE Write(SAFEARRAY** buffer, LONG count, LONG* pJobId) = 0;       // 36
+  virtual HRESULT STDMETHODCALLTYPE WriteString(BSTR buffer, LONG* pJobId) = 0;                    // 37
+  virtual HRESULT STDMETHODCALLTYPE Terminate(LONG jobId) = 0;                                     // 38
+};
+
+struct IRegister : public IVisaSession {
+  virtual HRESULT STDMETHODCALLTYPE get_DestinationBigEndian(VARIANT_BOOL* pVal) = 0;  // 24
+  virtual HRESULT STDMETHODCALLTYPE put_DestinationBigEndian(VARIANT_BOOL val) = 0;    // 25
+  virtual HRESULT STDMETHODCALLTYPE get_DestinationIncrement(LONG* pVal) = 0;          // 26
+  virtual HRESULT STDMETHODCALLTYPE put_DestinationIncrement(LONG val) = 0;            // 27
+  virtual HRESULT STDMETHODCALLTYPE get_SourceBigEndian(VARIANT_BOOL* pVal) = 0;       // 28
+  virtual HRESULT STDMETHODCALLTYPE put_SourceBigEndian(VARIANT_BOOL val) = 0;         // 29
+  virtual HRESULT STDMETHODCALLTYPE get_SourceIncrement(LONG* pVal) = 0;               // 30
+  virtual HRESULT STDMETHODCALLTYPE put_SourceIncrement(LONG val) = 0;                 // 31
+  virtual HRESULT STDMETHODCALLTYPE In8(SHORT space, LONG offset, BYTE* pVal8) = 0;    // 32
+  virtual HRESULT STDMETHODCALLTYPE In16(SHORT space, LONG offset, SHORT* pVal16) = 0; // 33
+  virtual HRESULT STDMETHODCALLTYPE In32(SHORT space, LONG offset, LONG* pVal32) = 0;  // 34
+  virtual HRESULT STDMETHODCALLTYPE Out8(SHORT space, LONG offset, BYTE val8) = 0;     // 35
+  virtual HRESULT STDMETHODCALLTYPE Out16(SHORT space, LONG offset, SHORT val16) = 0;  // 36
+  virtual HRESULT STDMETHODCALLTYPE Out32(SHORT space, LONG offset, LONG val32) = 0;   // 37
+  virtual HRESULT STDMETHODCALLTYPE MoveIn8(SHORT space, LONG offset, LONG length, SAFEARRAY** pBuf8) = 0;    // 38
+  virtual HRESULT STDMETHODCALLTYPE MoveIn16(SHORT space, LONG offset, LONG length, SAFEARRAY** pBuf16) = 0;  // 39
+  virtual HRESULT STDMETHODCALLTYPE MoveIn32(SHORT space, LONG offset, LONG length, SAFEARRAY** pBuf32) = 0;  // 40
+  virtual HRESULT STDMETHODCALLTYPE MoveOut8(SHORT space, LONG offset, LONG length, SAFEARRAY** buf8) = 0;    // 41
+  virtual HRESULT STDMETHODCALLTYPE MoveOut16(SHORT space, LONG offset, LONG length, SAFEARRAY** buf16) = 0;  // 42
+  virtual HRESULT STDMETHODCALLTYPE MoveOut32(SHORT space, LONG offset, LONG length, SAFEARRAY** buf32) = 0;  // 43
+  virtual HRESULT STDMETHODCALLTYPE Move(SHORT srcSpace, LONG srcOffset, DataWidth srcWidth, SHORT destSpace,
+                                         LONG destOffset, DataWidth destWidth, LONG srcLength) = 0;        // 44
+};
+
+struct ISharedRegister : public IVisaSession {
+  virtual HRESULT STDMETHODCALLTYPE AllocateMemory(LONG size, LONG* pOffset) = 0;  // 24
+  virtual HRESULT STDMETHODCALLTYPE FreeMemory(LONG offset) = 0;                   // 25
+};
+
 // ---- Extension of the built-in provider (not part of VISA-COM) ----
 
 // Message sessions of the built-in provider also answer QueryInterface for this interface. It

@@ -26,7 +26,7 @@ class RunControlSession : public test::ScriptedIoSession, public ILowLevelIo {
  public:
   std::vector<short> statusBytes;
 
-  HRESULT ReadStatusByte(short* stb) override {
+  HRESULT ReadStatusBte(short* stb) override {
     sent.push_back("<poll>");
     if (statusBytes.empty()) {
       ADD_FAILURE() << "unexpected serial poll";

@@ -147,8 +147,42 @@ class ScriptedIoSession : public IIoSession {
     return S_OK;
   }
   void SetEnumFormatter(IEnumFormatter* enums) noexcept override { enums_ = enums; }
+  HRESULT CheckStatus() override { return Poll(); }
+
+  // What the driver session never uses: a call is a fault of the code under test.
+  // No serial poll here: callers fall back to a query, as with sessions that lack one.
+  HRESULT ReadStatusBte(short*) override { return E_NOTIMPL; }
+  HRESULT GetTerminationCharacter(BYTE*) override { return Unused("GetTerminationCharacter"); }
+  HRESULT SetTerminationCharacter(BYTE) override { return Unused("SetTerminationCharacter"); }
+  HRESULT GetTerminationCharacterEnabled(VARIANT_BOOL*) override { return Unused("GetTerminationCharacterEnabled"); }
+  HRESULT SetTerminationCharacterEnabled(VARIANT_BOOL) override { return Unused("SetTerminationCharacterEnabled"); }
+  HRESULT Lock(LONG, LONG, const char*, std::string*) override { return Unused("Lock"); }
+  HRESULT Unlock() override { return Unused("Unlock"); }
+  HRESULT WriteList(const char*, SAFEARRAY*, bool) override { return Unused("WriteList"); }
+  HRESULT WriteBlock(const char*, SAFEARRAY*, bool) override { return Unused("WriteBlock"); }
+#define KORVANE_SCRIPTED_UNUSED(Name, T)                                                                     \
+  HRESULT Write##Name(const char*, T, bool) override { return Unused("Write" #Name); }                       \
+  HRESULT Write##Name##List(const char*, const T*, LONG, bool) override { return Unused("Write" #Name); }    \
+  HRESULT Write##Name##Block(const char*, const T*, LONG, bool) override { return Unused("Write" #Name); }   \
+  HRESULT Read##Name(T*) override { return Unused("Read" #Name); }                                           \
+  HRESULT Read##Name##List(T*, LONG*) override { return Unused("Read" #Name); }                              \
+  HRESULT Read##Name##List(SAFEARRAY**) override { return Unused("Read" #Name); }                            \
+  HRESULT Read##Name##Block(T*, LONG*) override { return Unused("Read" #Name); }                             \
+  HRESULT Read##Name##Block(SAFEARRAY**) override { return Unused("Read" #Name); }                           \
+  HRESULT Query##Name(const char*, T*, bool) override { return Unused("Query" #Name); }                      \
+  HRESULT Query##Name##List(const char*, T*, LONG*, bool) override { return Unused("Query" #Name); }         \
+  HRESULT Query##Name##List(const char*, SAFEARRAY**, bool) override { return Unused("Query" #Name); }       \
+  HRESULT Query##Name##Block(const char*, T*, LONG*, bool) override { return Unused("Query" #Name); }        \
+  HRESULT Query##Name##Block(const char*, SAFEARRAY**, bool) override { return Unused("Query" #Name); }
+  KORVANE_IO_VALUE_TYPES(KORVANE_SCRIPTED_UNUSED)
+#undef KORVANE_SCRIPTED_UNUSED
 
  private:
+  static HRESULT Unused(const char* operation) {
+    ADD_FAILURE() << "the driver session does not call " << operation;
+    return E_NOTIMPL;
+  }
+
   HRESULT Poll() { return poller_ ? poller_->PollInstrumentErrors() : S_OK; }
 
   HRESULT SendAndTake(const char* format, va_list& args, Step& step) {
