@@ -11,6 +11,7 @@
 #include <charconv>
 #include <cmath>
 #include <cstdio>
+#include <limits>
 #include <type_traits>
 #include <vector>
 
@@ -18,41 +19,55 @@ namespace korvane {
 
 namespace {
 
-// The formats of each value type. Integers go as themselves; single-precision values are read as
-// doubles and narrowed with a range check, because the engine's floating conversions are double.
+// The formats of each value type. Whole numbers narrower than 64 bits are read as 64-bit values
+// and single-precision ones as doubles, then narrowed with a range check of the target type: the
+// engine's own conversions accept a signed or an unsigned reading, which would turn 40000 into a
+// negative short.
 template <typename T> struct Formats;
 template <> struct Formats<BYTE> {
   static constexpr const char *write = "%s %bu", *writeList = "%s %,*bu", *writeBlock = "%s %*b";
-  static constexpr const char *read = "%bu", *readList = "%,#bu", *readListSa = "%,$Sbu";
   static constexpr const char *readBlock = "%#b", *readBlockSa = "%$Sb";
+  static constexpr VARTYPE vt = VT_UI1;
+  static constexpr const char* name = "a BYTE";
 };
 template <> struct Formats<short> {
   static constexpr const char *write = "%s %hd", *writeList = "%s %,*hd", *writeBlock = "%s %*hb";
-  static constexpr const char *read = "%hd", *readList = "%,#hd", *readListSa = "%,$Shd";
   static constexpr const char *readBlock = "%#hb", *readBlockSa = "%$Shb";
+  static constexpr VARTYPE vt = VT_I2;
+  static constexpr const char* name = "a short";
 };
 template <> struct Formats<LONG> {
   static constexpr const char *write = "%s %ld", *writeList = "%s %,*ld", *writeBlock = "%s %*lb";
-  static constexpr const char *read = "%ld", *readList = "%,#ld", *readListSa = "%,$Sld";
   static constexpr const char *readBlock = "%#lb", *readBlockSa = "%$Slb";
+  static constexpr VARTYPE vt = VT_I4;
+  static constexpr const char* name = "a long";
 };
 template <> struct Formats<LONGLONG> {
   static constexpr const char *write = "%s %Id", *writeList = "%s %,*Id", *writeBlock = "%s %*Ib";
   static constexpr const char *read = "%Id", *readList = "%,#Id", *readListSa = "%,$SId";
   static constexpr const char *readBlock = "%#Ib", *readBlockSa = "%$SIb";
+  static constexpr VARTYPE vt = VT_I8;
 };
 // Real numbers are written with 15 significant digits, like every other command of the driver.
 template <> struct Formats<double> {
   static constexpr const char *write = "%s %0.15lg", *writeList = "%s %0.15,*lg", *writeBlock = "%s %*Zb";
   static constexpr const char *read = "%lf", *readList = "%,#lf", *readListSa = "%,$Slf";
   static constexpr const char *readBlock = "%#Zb", *readBlockSa = "%$SZb";
+  static constexpr VARTYPE vt = VT_R8;
 };
 template <> struct Formats<float> {
   static constexpr const char *write = Formats<double>::write, *writeList = Formats<double>::writeList;
   static constexpr const char* writeBlock = "%s %*zb";
-  static constexpr const char *read = "%lf", *readList = "%,#lf", *readListSa = "%,$Slf";
   static constexpr const char *readBlock = "%#zb", *readBlockSa = "%$Szb";
+  static constexpr VARTYPE vt = VT_R4;
+  static constexpr const char* name = "a single-precision float";
 };
+
+// The type a value is read as before narrowing.
+template <typename T> struct Wide { using type = LONGLONG; };
+template <> struct Wide<float> { using type = double; };
+template <> struct Wide<double> { using type = double; };
+template <typename T> using WideOf = typename Wide<T>::type;
 
 // The double that prints as the shortest decimal of a float: 0.1f goes out as "0.1", not as the
 // "0.100000001490116" its exact value would give.
@@ -65,19 +80,27 @@ double WireValue(float value) noexcept {
 }
 template <typename T> T WireValue(T value) noexcept { return value; }
 
-// A double read from the instrument, stored as a float when it fits.
-HRESULT Narrow(IErrorReporter* reporter, double value, float* out) {
-  const float narrow = static_cast<float>(value);
-  const bool overflow = std::isfinite(value) && std::fabs(value) > FLT_MAX;
-  const bool underflow = value != 0.0 && narrow == 0.0f;
-  if (overflow || underflow) {
-    char elab[128];
-    std::snprintf(elab, sizeof elab, "Overflow or underflow reading value of '%e' into a single-precision float.",
-                  value);
-    return reporter->UnexpectedResponse(elab);
+// A value read from the instrument, stored in the target type when it fits.
+template <typename T, typename W>
+HRESULT Narrow(IErrorReporter* reporter, W value, T* out) {
+  if constexpr (std::is_same_v<T, W>) {
+    *out = value;
+    return S_OK;
+  } else {
+    bool fits;
+    if constexpr (std::is_same_v<T, float>)
+      fits = !(std::isfinite(value) && std::fabs(value) > FLT_MAX) && !(value != 0.0 && static_cast<float>(value) == 0.0f);
+    else
+      fits = value >= std::numeric_limits<T>::min() && value <= std::numeric_limits<T>::max();
+    if (!fits) {
+      char elab[128];
+      std::snprintf(elab, sizeof elab, "Overflow or underflow reading value of '%e' into %s.", static_cast<double>(value),
+                    Formats<T>::name);
+      return reporter->UnexpectedResponse(elab);
+    }
+    *out = static_cast<T>(value);
+    return S_OK;
   }
-  *out = narrow;
-  return S_OK;
 }
 
 }  // namespace
@@ -144,13 +167,9 @@ HRESULT CIoSession::TypedRead(T* value) {
   return Guarded([&] {
     HRESULT hr = RequireOpen();
     if (FAILED(hr)) return hr;
-    if constexpr (std::is_same_v<T, float>) {
-      double wide = 0;
-      hr = Read(Formats<T>::read, &wide);
-      return FAILED(hr) ? hr : Narrow(reporter_, wide, value);
-    } else {
-      return Read(Formats<T>::read, value);
-    }
+    WideOf<T> wide{};
+    hr = Read(Formats<WideOf<T>>::read, &wide);
+    return FAILED(hr) ? hr : Narrow(reporter_, wide, value);
   });
 }
 
@@ -160,15 +179,15 @@ HRESULT CIoSession::TypedReadList(T* values, LONG* count) {
     HRESULT hr = RequireOpen();
     if (FAILED(hr)) return hr;
     if (*count < 0) return E_INVALIDARG;
-    if constexpr (std::is_same_v<T, float>) {
-      std::vector<double> wide(static_cast<std::size_t>(*count));
+    if constexpr (std::is_same_v<T, WideOf<T>>) {
+      return Read(Formats<T>::readList, count, values);
+    } else {
+      std::vector<WideOf<T>> wide(static_cast<std::size_t>(*count));
       LONG n = *count;
-      hr = Read(Formats<T>::readList, &n, wide.data());
+      hr = Read(Formats<WideOf<T>>::readList, &n, wide.data());
       for (LONG i = 0; SUCCEEDED(hr) && i < n; ++i) hr = Narrow(reporter_, wide[i], &values[i]);
       *count = SUCCEEDED(hr) ? n : 0;
       return hr;
-    } else {
-      return Read(Formats<T>::readList, count, values);
     }
   });
 }
@@ -179,23 +198,23 @@ HRESULT CIoSession::TypedReadList(SAFEARRAY** values) {
     *values = nullptr;
     HRESULT hr = RequireOpen();
     if (FAILED(hr)) return hr;
-    if constexpr (std::is_same_v<T, float>) {
+    if constexpr (std::is_same_v<T, WideOf<T>>) {
+      return Read(Formats<T>::readListSa, values);
+    } else {
       SafeArrayPtr wide;
-      hr = Read(Formats<T>::readListSa, wide.Receive());
+      hr = Read(Formats<WideOf<T>>::readListSa, wide.Receive());
       if (FAILED(hr)) return hr;
-      SafeArrayAccess<double> in(wide.get());
+      SafeArrayAccess<WideOf<T>> in(wide.get());
       if (!in.ok()) return in.hr();
-      SafeArrayPtr narrow(SafeArrayCreateVector(VT_R4, 0, static_cast<ULONG>(in.size())));
+      SafeArrayPtr narrow(SafeArrayCreateVector(Formats<T>::vt, 0, static_cast<ULONG>(in.size())));
       if (!narrow) return reporter_->OutOfMemory("Could not allocate SAFEARRAY memory for Read.");
       {
-        SafeArrayAccess<float> out(narrow.get());
+        SafeArrayAccess<T> out(narrow.get());
         if (!out.ok()) return out.hr();
         for (std::size_t i = 0; SUCCEEDED(hr) && i < in.size(); ++i) hr = Narrow(reporter_, in.data()[i], &out.data()[i]);
       }
       if (SUCCEEDED(hr)) *values = narrow.Detach();
       return hr;
-    } else {
-      return Read(Formats<T>::readListSa, values);
     }
   });
 }
