@@ -128,6 +128,21 @@ HRESULT CIoSession::ReadFormatted(const char* format, va_list* args) {
   return FAILED(hr) ? hr : discarded;
 }
 
+// The formatted operations: the session must be open, the engine works on a copy of the
+// caller's list, and a complete operation ends with the status check.
+template <typename Op>
+HRESULT CIoSession::RunFormatted(va_list args, Op&& op) {
+  return Guarded([&] {
+    HRESULT hr = RequireOpen();
+    if (FAILED(hr)) return hr;
+    va_list ap;
+    va_copy(ap, args);
+    hr = op(&ap);
+    va_end(ap);
+    return FAILED(hr) ? hr : CheckStatus();
+  });
+}
+
 HRESULT CIoSession::FormattedWrite(const char* format, ...) {
   va_list args;
   va_start(args, format);
@@ -137,15 +152,7 @@ HRESULT CIoSession::FormattedWrite(const char* format, ...) {
 }
 
 HRESULT CIoSession::FormattedWriteV(const char* format, va_list args) {
-  return Guarded([&] {
-    HRESULT hr = RequireOpen();
-    if (FAILED(hr)) return hr;
-    va_list ap;
-    va_copy(ap, args);
-    hr = WriteAndFlush(format, &ap);
-    va_end(ap);
-    return FAILED(hr) ? hr : CheckStatus();
-  });
+  return RunFormatted(args, [&](va_list* ap) { return WriteAndFlush(format, ap); });
 }
 
 HRESULT CIoSession::FormattedRead(const char* format, ...) {
@@ -157,15 +164,7 @@ HRESULT CIoSession::FormattedRead(const char* format, ...) {
 }
 
 HRESULT CIoSession::FormattedReadV(const char* format, va_list args) {
-  return Guarded([&] {
-    HRESULT hr = RequireOpen();
-    if (FAILED(hr)) return hr;
-    va_list ap;
-    va_copy(ap, args);
-    hr = ReadFormatted(format, &ap);
-    va_end(ap);
-    return FAILED(hr) ? hr : CheckStatus();
-  });
+  return RunFormatted(args, [&](va_list* ap) { return ReadFormatted(format, ap); });
 }
 
 HRESULT CIoSession::FormattedQuery(const char* command, const char* response, ...) {
@@ -177,15 +176,9 @@ HRESULT CIoSession::FormattedQuery(const char* command, const char* response, ..
 }
 
 HRESULT CIoSession::FormattedQueryV(const char* command, const char* response, va_list args) {
-  return Guarded([&] {
-    HRESULT hr = RequireOpen();
-    if (FAILED(hr)) return hr;
-    va_list ap;
-    va_copy(ap, args);
-    hr = WriteAndFlush(command, &ap);  // the engine advances `ap` past the command's arguments
-    if (SUCCEEDED(hr)) hr = ReadFormatted(response, &ap);
-    va_end(ap);
-    return FAILED(hr) ? hr : CheckStatus();
+  return RunFormatted(args, [&](va_list* ap) {
+    HRESULT hr = WriteAndFlush(command, ap);  // the engine advances `ap` past the command's arguments
+    return FAILED(hr) ? hr : ReadFormatted(response, ap);
   });
 }
 

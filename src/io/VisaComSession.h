@@ -76,6 +76,7 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
  private:
   HRESULT WriteAndFlush(const char* format, va_list* args);
   HRESULT ReadFormatted(const char* format, va_list* args);
+  template <typename Op> HRESULT RunFormatted(va_list args, Op&& op);
   // Formatted write / read / query with a list already started, for the typed families.
   HRESULT Write(const char* format, ...);
   HRESULT Read(const char* format, ...);
