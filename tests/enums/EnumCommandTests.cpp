@@ -2,6 +2,7 @@
 
 #include "core/CallContext.h"
 #include "core/ErrorReporter.h"
+#include "core/TestSupport.h"
 #include "io/FormattedIo.h"
 
 #include <gtest/gtest.h>
@@ -17,25 +18,9 @@
 namespace korvane {
 namespace {
 
-// A call-context provider on its own, so reports name a method and the formatter a member.
-class Context : public ICallContextProvider {
- public:
-  HRESULT PushCallContext(const CMethodInfo* info) override { return stack_.Push(info); }
-  void PopCallContext() override { stack_.Pop(); }
-  const CMethodInfo* CurrentCallContext() override { return stack_.Current(); }
+using Context = test::TestCallContext;
 
- private:
-  CriticalSection lock_;
-  CCallContext stack_{lock_};
-};
-
-std::string TakeDescription() {
-  ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.Receive()) != S_OK || !info) return {};
-  Bstr text;
-  info->GetDescription(text.Receive());
-  return text.Narrow();
-}
+std::string TakeDescription() { return test::TakeErrorInfo().description; }
 
 const CMethodInfo kPutTriggerType{IID_IUnknown, "IKorvaneTrigger", "put_Type"};
 const CMethodInfo kGetSampleMode{IID_IUnknown, "IKorvaneAcquisition", "get_SampleMode"};

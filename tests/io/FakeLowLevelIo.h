@@ -3,8 +3,8 @@
 // (more data follows), or times out when the available bytes run out.
 #pragma once
 
-#include "core/CallContext.h"
 #include "core/ErrorReporter.h"
+#include "core/TestSupport.h"
 #include "io/IoSession.h"
 
 #include <korvane/ComHelpers.h>
@@ -91,25 +91,8 @@ class FakeLowLevelIo : public ILowLevelIo {
   HRESULT FlushInstrBuffer() override { return E_NOTIMPL; }
 };
 
-class TestCallContext : public ICallContextProvider {
- public:
-  HRESULT PushCallContext(const CMethodInfo* info) override { return stack_.Push(info); }
-  void PopCallContext() override { stack_.Pop(); }
-  const CMethodInfo* CurrentCallContext() override { return stack_.Current(); }
-
- private:
-  CriticalSection lock_;
-  CCallContext stack_{lock_};
-};
-
 // The description of the thread's error information, taken (and so cleared).
-inline std::string TakeErrorText() {
-  ComPtr<IErrorInfo> info;
-  if (GetErrorInfo(0, info.Receive()) != S_OK || !info) return {};
-  Bstr b;
-  if (FAILED(info->GetDescription(b.Receive()))) return {};
-  return b.Narrow();
-}
+inline std::string TakeErrorText() { return TakeErrorInfo().description; }
 
 // Message ids as HRESULTs, so tests can compare results directly.
 inline HRESULT MessageResult(unsigned id) { return static_cast<HRESULT>(FindMessage(id)->hresult); }
