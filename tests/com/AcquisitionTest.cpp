@@ -61,12 +61,7 @@ class RunControlSession : public test::ScriptedIoSession, public ILowLevelIo {
   HRESULT LowLevelWriteString(BSTR, LONG*, LONG) override { return E_NOTIMPL; }
 };
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
+using test::Query;
 
 using Sent = std::vector<std::string>;
 

@@ -16,12 +16,7 @@ using test::TakeErrorInfo;
 constexpr HRESULT kNotSupportedByModel = static_cast<HRESULT>(0x80044216);
 constexpr HRESULT kPropertyNotSupported = static_cast<HRESULT>(0x80047012);
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
+using test::Query;
 
 class GenericPattern : public ::testing::Test {
  protected:

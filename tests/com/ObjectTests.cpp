@@ -24,12 +24,7 @@ ULONG RefCount(IUnknown* p) {
   return p->Release();
 }
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
+using test::Query;
 
 IUnknown* Identity(IUnknown* p) {
   ComPtr<IUnknown> unk;

@@ -15,12 +15,7 @@ namespace {
 using test::TakeErrorInfo;
 using Sent = std::vector<std::string>;
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
+using test::Query;
 
 class TriggerMeasurement : public ::testing::Test {
  protected:

@@ -22,12 +22,7 @@ constexpr char kFormat[] = ":WAV:FORM WORD;UNS 0;BYT MSBF";
 // x increment 2 us, x origin -1 ms, y increment 0.5 V, y origin 0.25 V, y reference 100.
 constexpr char kPreamble[] = "1,0,7,1,+2.0E-06,-1.0E-03,0,+5.0E-01,+2.5E-01,100";
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
+using test::Query;
 
 // A definite-length block of 16-bit words, most significant byte first.
 std::string Block(const std::vector<int>& words) {

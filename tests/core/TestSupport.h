@@ -5,6 +5,8 @@
 
 #include <korvane/ComHelpers.h>
 
+#include <gtest/gtest.h>
+
 #include <string>
 
 namespace korvane::test {
@@ -32,6 +34,14 @@ inline ErrorInfoSnapshot TakeErrorInfo() {
 }
 
 inline void ClearErrorInfo() { SetErrorInfo(0, nullptr); }
+
+// The interface `iid` of an object that must offer it.
+template <typename I>
+ComPtr<I> Query(IUnknown* p, REFIID iid) {
+  ComPtr<I> out;
+  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
+  return out;
+}
 
 // A call-context provider on its own, for testing the reporter without a session.
 class TestCallContext : public ICallContextProvider {

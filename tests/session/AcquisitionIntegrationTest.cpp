@@ -19,12 +19,7 @@ using sim::test::Client;
 using sim::test::SimProcess;
 using test::TakeErrorInfo;
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
+using test::Query;
 
 class AcquisitionSim : public ::testing::Test {
  protected:

@@ -14,13 +14,6 @@
 
 namespace korvane::test {
 
-template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
-  ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
-  return out;
-}
-
 class SimRootTest : public ::testing::Test {
  protected:
   // Starts the simulator with `args` (the port is chosen here) and initialises the root on it,
