@@ -3,6 +3,7 @@
 // frequency response analysis, and the IVI class's acquisition members over the driver's own.
 #include "com/Objects.h"
 #include "io/IoSession.h"
+#include "scope/ClassForward.h"
 
 #include <chrono>
 #include <cmath>
@@ -70,11 +71,6 @@ HRESULT ReadEventStatus(CKorvane& self, LONG* events) {
 }
 
 
-template <typename I>
-HRESULT Interface(CKorvane& self, REFIID iid, ComPtr<I>& out) {
-  return self.QueryInterface(iid, out.ReceiveVoid());
-}
-
 HRESULT WriteEventEnable(CKorvane& self, LONG value) {
   std::string command;
   if (HRESULT hr = self.FormatCommand(&command, "*ESE %d", value); FAILED(hr)) return hr;
@@ -103,8 +99,8 @@ HRESULT ReferenceShare(CKorvane& self, KorvaneTimebaseReferenceEnum reference, d
 HRESULT ReadTimebase(CKorvane& self, double* range, double* position, double* share) {
   ComPtr<IKorvaneAcquisition> acquisition;
   ComPtr<IKorvaneTimebase> timebase;
-  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
-  if (HRESULT hr = Interface(self, IID_IKorvaneTimebase, timebase); FAILED(hr)) return hr;
+  if (HRESULT hr = DriverInterface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
+  if (HRESULT hr = DriverInterface(self, IID_IKorvaneTimebase, timebase); FAILED(hr)) return hr;
   if (HRESULT hr = acquisition->get_TimePerRecord(range); FAILED(hr)) return hr;
   if (position) {
     if (HRESULT hr = self.GenericQuery(":TIM:POS?", "%lf", position); FAILED(hr)) return hr;
@@ -188,7 +184,7 @@ HRESULT Impl_IKorvaneAcquisition_get_NumberOfPointsMin(CKorvane& self, LONG* val
 
 HRESULT Impl_IKorvaneAcquisition_put_NumberOfPointsMin(CKorvane& self, LONG val) {
   ComPtr<IKorvaneAcquisition> acquisition;
-  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
+  if (HRESULT hr = DriverInterface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
   double range = 0, rate = 0;
   if (HRESULT hr = acquisition->get_TimePerRecord(&range); FAILED(hr)) return hr;
   if (HRESULT hr = self.GenericQuery(":ACQuire:SRATe?", "%lf", &rate); FAILED(hr)) return hr;
@@ -238,7 +234,7 @@ HRESULT Impl_IKorvaneAcquisition_put_Interpolation(CKorvane& self, KorvaneInterp
 HRESULT Impl_IKorvaneAcquisition_ConfigureRecord(CKorvane& self, DOUBLE TimePerRecord, LONG NumberOfPointsMin,
                                                  DOUBLE StartTime) {
   ComPtr<IKorvaneAcquisition> acquisition;
-  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
+  if (HRESULT hr = DriverInterface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
   if (HRESULT hr = acquisition->put_TimePerRecord(TimePerRecord); FAILED(hr)) return hr;
   if (HRESULT hr = acquisition->put_NumberOfPointsMin(NumberOfPointsMin); FAILED(hr)) return hr;
   return acquisition->put_StartTime(StartTime);
@@ -305,8 +301,8 @@ HRESULT Impl_IKorvaneMeasurements_Initiate(CKorvane& self) {
   if (self.Simulate()) return S_OK;
   ComPtr<IKorvaneMeasurements> measurements;
   ComPtr<IKorvaneAcquisition> acquisition;
-  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, measurements); FAILED(hr)) return hr;
-  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
+  if (HRESULT hr = DriverInterface(self, IID_IKorvaneMeasurements, measurements); FAILED(hr)) return hr;
+  if (HRESULT hr = DriverInterface(self, IID_IKorvaneAcquisition, acquisition); FAILED(hr)) return hr;
   if (HRESULT hr = measurements->Abort(); FAILED(hr)) return hr;
   KorvaneAcquisitionTypeEnum type{};
   if (HRESULT hr = acquisition->get_Type(&type); FAILED(hr)) return hr;
@@ -408,26 +404,20 @@ HRESULT Impl_IKorvane8FRA_Run(CKorvane& self) {
 // ---- IIviScopeMeasurements: the class's run control over the driver's ----
 
 HRESULT Impl_IIviScopeMeasurements_Initiate(CKorvane& self) {
-  ComPtr<IKorvaneMeasurements> m;
-  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
-  return m->Initiate();
+  return Forward(self, IID_IKorvaneMeasurements, &IKorvaneMeasurements::Initiate);
 }
 
 HRESULT Impl_IIviScopeMeasurements_Abort(CKorvane& self) {
-  ComPtr<IKorvaneMeasurements> m;
-  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
-  return m->Abort();
+  return Forward(self, IID_IKorvaneMeasurements, &IKorvaneMeasurements::Abort);
 }
 
 HRESULT Impl_IIviScopeMeasurements_AutoSetup(CKorvane& self) {
-  ComPtr<IKorvaneMeasurements> m;
-  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
-  return m->AutoSetup();
+  return Forward(self, IID_IKorvaneMeasurements, &IKorvaneMeasurements::AutoSetup);
 }
 
 HRESULT Impl_IIviScopeMeasurements_Status(CKorvane& self, IviScopeAcquisitionStatusEnum* MeasurementStatus) {
   ComPtr<IKorvaneMeasurements> m;
-  if (HRESULT hr = Interface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
+  if (HRESULT hr = DriverInterface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
   KorvaneAcquisitionStatusEnum status = KorvaneAcqStatusUnknown;
   HRESULT hr = m->Status(&status);
   // A failed status still hands back its preset "unknown".
@@ -441,29 +431,16 @@ HRESULT Impl_IIviScopeMeasurements_Status(CKorvane& self, IviScopeAcquisitionSta
 
 // ---- IIviScopeAcquisition ----
 
-namespace {
-
-template <typename F>
-HRESULT WithAcquisition(CKorvane& self, F f) {
-  ComPtr<IKorvaneAcquisition> a;
-  if (HRESULT hr = Interface(self, IID_IKorvaneAcquisition, a); FAILED(hr)) return hr;
-  return f(*a.get());
-}
-
-}  // namespace
-
 HRESULT Impl_IIviScopeAcquisition_ConfigureRecord(CKorvane& self, DOUBLE TimePerRecord, LONG MinNumPts,
                                                   DOUBLE AcquisitionStartTime) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) {
-    return a.ConfigureRecord(TimePerRecord, MinNumPts, AcquisitionStartTime);
-  });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::ConfigureRecord, TimePerRecord, MinNumPts, AcquisitionStartTime);
 }
 
 HRESULT Impl_IIviScopeAcquisition_get_NumberOfAverages(CKorvane& self, LONG* pVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_NumberOfAverages(pVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_NumberOfAverages, pVal);
 }
 HRESULT Impl_IIviScopeAcquisition_put_NumberOfAverages(CKorvane& self, LONG newVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_NumberOfAverages(newVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_NumberOfAverages, newVal);
 }
 
 // The instrument has no envelope acquisition.
@@ -476,7 +453,7 @@ HRESULT Impl_IIviScopeAcquisition_put_NumberOfEnvelopes(CKorvane& self, LONG) {
 
 HRESULT Impl_IIviScopeAcquisition_get_Interpolation(CKorvane& self, IviScopeInterpolationEnum* pVal) {
   KorvaneInterpolationEnum value{};
-  if (HRESULT hr = WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_Interpolation(&value); });
+  if (HRESULT hr = Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_Interpolation, &value);
       FAILED(hr))
     return hr;
   if (value != KorvaneInterpolationSineX)
@@ -486,18 +463,16 @@ HRESULT Impl_IIviScopeAcquisition_get_Interpolation(CKorvane& self, IviScopeInte
 }
 HRESULT Impl_IIviScopeAcquisition_put_Interpolation(CKorvane& self, IviScopeInterpolationEnum newVal) {
   // Both enumerations give sin(x)/x the value 2; the driver member refuses the others.
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) {
-    return a.put_Interpolation(static_cast<KorvaneInterpolationEnum>(newVal));
-  });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_Interpolation, static_cast<KorvaneInterpolationEnum>(newVal));
 }
 
 HRESULT Impl_IIviScopeAcquisition_get_RecordLength(CKorvane& self, LONG* pVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_RecordLength(pVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_RecordLength, pVal);
 }
 
 HRESULT Impl_IIviScopeAcquisition_get_SampleMode(CKorvane& self, IviScopeSampleModeEnum* pVal) {
   KorvaneSampleModeEnum mode{};
-  if (HRESULT hr = WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_SampleMode(&mode); }); FAILED(hr))
+  if (HRESULT hr = Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_SampleMode, &mode); FAILED(hr))
     return hr;
   switch (mode) {
     case KorvaneSampleModeRealTime: *pVal = IviScopeSampleModeRealTime; return S_OK;
@@ -507,12 +482,12 @@ HRESULT Impl_IIviScopeAcquisition_get_SampleMode(CKorvane& self, IviScopeSampleM
 }
 
 HRESULT Impl_IIviScopeAcquisition_get_SampleRate(CKorvane& self, DOUBLE* pVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_SampleRate(pVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_SampleRate, pVal);
 }
 
 HRESULT Impl_IIviScopeAcquisition_get_Type(CKorvane& self, IviScopeAcquisitionTypeEnum* pVal) {
   KorvaneAcquisitionTypeEnum type{};
-  if (HRESULT hr = WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_Type(&type); }); FAILED(hr))
+  if (HRESULT hr = Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_Type, &type); FAILED(hr))
     return hr;
   const LONG v = static_cast<LONG>(type);
   if (v < 0 || v > 4 || v == 3) return NotInIviClass(self, std::string("KorvaneAcquisitionType") + AcquisitionTypeName(v));
@@ -525,26 +500,26 @@ HRESULT Impl_IIviScopeAcquisition_put_Type(CKorvane& self, IviScopeAcquisitionTy
     const std::string name = std::string("IviScopeAcquisitionType") + AcquisitionTypeName(v);
     return self.Reporter().EnumValueNotSupported(name.c_str(), "val", nullptr);
   }
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_Type(static_cast<KorvaneAcquisitionTypeEnum>(v)); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_Type, static_cast<KorvaneAcquisitionTypeEnum>(v));
 }
 
 HRESULT Impl_IIviScopeAcquisition_get_NumberOfPointsMin(CKorvane& self, LONG* pVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_NumberOfPointsMin(pVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_NumberOfPointsMin, pVal);
 }
 HRESULT Impl_IIviScopeAcquisition_put_NumberOfPointsMin(CKorvane& self, LONG newVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_NumberOfPointsMin(newVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_NumberOfPointsMin, newVal);
 }
 HRESULT Impl_IIviScopeAcquisition_get_StartTime(CKorvane& self, DOUBLE* pVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_StartTime(pVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_StartTime, pVal);
 }
 HRESULT Impl_IIviScopeAcquisition_put_StartTime(CKorvane& self, DOUBLE newVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_StartTime(newVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_StartTime, newVal);
 }
 HRESULT Impl_IIviScopeAcquisition_get_TimePerRecord(CKorvane& self, DOUBLE* pVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.get_TimePerRecord(pVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_TimePerRecord, pVal);
 }
 HRESULT Impl_IIviScopeAcquisition_put_TimePerRecord(CKorvane& self, DOUBLE newVal) {
-  return WithAcquisition(self, [&](IKorvaneAcquisition& a) { return a.put_TimePerRecord(newVal); });
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_TimePerRecord, newVal);
 }
 
 }  // namespace korvane

@@ -1,6 +1,7 @@
 // Analog channels: the members of the channel item with logic of their own, and the IVI class's
 // channel members over the driver's. Channel n is ":CHAN<n>:" in every command.
 #include "com/Objects.h"
+#include "scope/ClassForward.h"
 
 #include <string>
 
@@ -10,7 +11,7 @@ namespace {
 HRESULT Detached(CKorvaneChannel& self) { return self.Reporter().NotInitialized(); }
 
 HRESULT DriverChannel(CKorvaneChannel& self, ComPtr<IKorvaneChannel>& out) {
-  return self.QueryInterface(IID_IKorvaneChannel, out.ReceiveVoid());
+  return DriverInterface(self, IID_IKorvaneChannel, out);
 }
 
 // The class's coupling values are the driver's for AC and DC; ground has no counterpart.
@@ -122,38 +123,27 @@ HRESULT Impl_IKorvaneChannel_ConfigureCharacteristics(CKorvaneChannel& self, DOU
 
 // ---- IIviScopeChannel ----
 
-namespace {
-
-template <typename F>
-HRESULT WithChannel(CKorvaneChannel& self, F f) {
-  ComPtr<IKorvaneChannel> c;
-  if (HRESULT hr = DriverChannel(self, c); FAILED(hr)) return hr;
-  return f(*c.get());
-}
-
-}  // namespace
-
 HRESULT Impl_IIviScopeChannel_Configure(CKorvaneChannel& self, DOUBLE Range, DOUBLE Offset,
                                         IviScopeVerticalCouplingEnum Coupling, DOUBLE ProbeAttenuation,
                                         VARIANT_BOOL Enabled) {
   KorvaneVerticalCouplingEnum coupling{};
   if (!ToDriverCoupling(Coupling, &coupling))
     return self.Reporter().EnumValueNotSupported(IviCouplingName(Coupling).c_str(), "Coupling", nullptr);
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.Configure(Range, Offset, coupling, ProbeAttenuation, Enabled); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::Configure, Range, Offset, coupling, ProbeAttenuation, Enabled);
 }
 
 HRESULT Impl_IIviScopeChannel_ConfigureCharacteristics(CKorvaneChannel& self, DOUBLE InputImpedance,
                                                        DOUBLE InputFrequencyMax) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.ConfigureCharacteristics(InputImpedance, InputFrequencyMax); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::ConfigureCharacteristics, InputImpedance, InputFrequencyMax);
 }
 
 HRESULT Impl_IIviScopeChannel_get_ProbeSense(CKorvaneChannel& self, DOUBLE* pVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.get_ProbeSense(pVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_ProbeSense, pVal);
 }
 
 HRESULT Impl_IIviScopeChannel_get_Coupling(CKorvaneChannel& self, IviScopeVerticalCouplingEnum* pVal) {
   KorvaneVerticalCouplingEnum coupling{};
-  if (HRESULT hr = WithChannel(self, [&](IKorvaneChannel& c) { return c.get_Coupling(&coupling); }); FAILED(hr))
+  if (HRESULT hr = Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_Coupling, &coupling); FAILED(hr))
     return hr;
   switch (coupling) {
     case KorvaneVerticalCouplingAC: *pVal = IviScopeVerticalCouplingAC; return S_OK;
@@ -168,44 +158,44 @@ HRESULT Impl_IIviScopeChannel_put_Coupling(CKorvaneChannel& self, IviScopeVertic
   KorvaneVerticalCouplingEnum coupling{};
   if (!ToDriverCoupling(newVal, &coupling))
     return self.Reporter().EnumValueNotSupported(IviCouplingName(newVal).c_str(), "val", nullptr);
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.put_Coupling(coupling); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_Coupling, coupling);
 }
 
 HRESULT Impl_IIviScopeChannel_get_Enabled(CKorvaneChannel& self, VARIANT_BOOL* pVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.get_Enabled(pVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_Enabled, pVal);
 }
 HRESULT Impl_IIviScopeChannel_put_Enabled(CKorvaneChannel& self, VARIANT_BOOL newVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.put_Enabled(newVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_Enabled, newVal);
 }
 HRESULT Impl_IIviScopeChannel_get_InputFrequencyMax(CKorvaneChannel& self, DOUBLE* pVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.get_InputFrequencyMax(pVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_InputFrequencyMax, pVal);
 }
 HRESULT Impl_IIviScopeChannel_put_InputFrequencyMax(CKorvaneChannel& self, DOUBLE newVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.put_InputFrequencyMax(newVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_InputFrequencyMax, newVal);
 }
 HRESULT Impl_IIviScopeChannel_get_InputImpedance(CKorvaneChannel& self, DOUBLE* pVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.get_InputImpedance(pVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_InputImpedance, pVal);
 }
 HRESULT Impl_IIviScopeChannel_put_InputImpedance(CKorvaneChannel& self, DOUBLE newVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.put_InputImpedance(newVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_InputImpedance, newVal);
 }
 HRESULT Impl_IIviScopeChannel_get_Offset(CKorvaneChannel& self, DOUBLE* pVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.get_Offset(pVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_Offset, pVal);
 }
 HRESULT Impl_IIviScopeChannel_put_Offset(CKorvaneChannel& self, DOUBLE newVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.put_Offset(newVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_Offset, newVal);
 }
 HRESULT Impl_IIviScopeChannel_get_ProbeAttenuation(CKorvaneChannel& self, DOUBLE* pVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.get_ProbeAttenuation(pVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_ProbeAttenuation, pVal);
 }
 HRESULT Impl_IIviScopeChannel_put_ProbeAttenuation(CKorvaneChannel& self, DOUBLE newVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.put_ProbeAttenuation(newVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_ProbeAttenuation, newVal);
 }
 HRESULT Impl_IIviScopeChannel_get_Range(CKorvaneChannel& self, DOUBLE* pVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.get_Range(pVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_Range, pVal);
 }
 HRESULT Impl_IIviScopeChannel_put_Range(CKorvaneChannel& self, DOUBLE newVal) {
-  return WithChannel(self, [&](IKorvaneChannel& c) { return c.put_Range(newVal); });
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_Range, newVal);
 }
 
 }  // namespace korvane

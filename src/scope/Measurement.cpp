@@ -1,6 +1,7 @@
 // Automatic measurements: the measurement items' Fetch/Read, the delay and time-at settings of
 // the measurement configuration, reference levels, and the class interfaces' forwards to them.
 #include "com/Objects.h"
+#include "scope/ClassForward.h"
 #include "scope/MeasurementSupport.h"
 
 #include <korvane/ModelTable.inc>
@@ -349,11 +350,6 @@ HRESULT MeasurementOf(CKorvaneChannel& channel, ComPtr<IKorvaneMeasurement>& out
   return channel.Reporter().UnknownChannelName(channel.PhysicalName().c_str());
 }
 
-template <typename I>
-HRESULT RootInterface(CKorvane& self, REFIID iid, ComPtr<I>& out) {
-  return self.QueryInterface(iid, out.ReceiveVoid());
-}
-
 }  // namespace
 
 std::vector<std::string> SplitReplyFields(std::string_view text) {
@@ -519,39 +515,25 @@ HRESULT Impl_IKorvaneReferenceLevel_Configure(CKorvane& self, KorvaneMeasurement
 
 // ---- IIviScopeReferenceLevel: the driver's reference levels in percent ----
 HRESULT Impl_IIviScopeReferenceLevel_Configure(CKorvane& self, DOUBLE Low, DOUBLE Mid, DOUBLE High) {
-  ComPtr<IKorvaneReferenceLevel> r;
-  HRESULT hr = RootInterface(self, IID_IKorvaneReferenceLevel, r);
-  return FAILED(hr) ? hr : r->Configure(KorvaneMeasurementReferenceModePercent, Low, Mid, High);
+  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::Configure, KorvaneMeasurementReferenceModePercent, Low, Mid, High);
 }
 HRESULT Impl_IIviScopeReferenceLevel_get_High(CKorvane& self, DOUBLE* pVal) {
-  ComPtr<IKorvaneReferenceLevel> r;
-  HRESULT hr = RootInterface(self, IID_IKorvaneReferenceLevel, r);
-  return FAILED(hr) ? hr : r->get_High(pVal);
+  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::get_High, pVal);
 }
 HRESULT Impl_IIviScopeReferenceLevel_put_High(CKorvane& self, DOUBLE newVal) {
-  ComPtr<IKorvaneReferenceLevel> r;
-  HRESULT hr = RootInterface(self, IID_IKorvaneReferenceLevel, r);
-  return FAILED(hr) ? hr : r->put_High(newVal);
+  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::put_High, newVal);
 }
 HRESULT Impl_IIviScopeReferenceLevel_get_Mid(CKorvane& self, DOUBLE* pVal) {
-  ComPtr<IKorvaneReferenceLevel> r;
-  HRESULT hr = RootInterface(self, IID_IKorvaneReferenceLevel, r);
-  return FAILED(hr) ? hr : r->get_Mid(pVal);
+  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::get_Mid, pVal);
 }
 HRESULT Impl_IIviScopeReferenceLevel_put_Mid(CKorvane& self, DOUBLE newVal) {
-  ComPtr<IKorvaneReferenceLevel> r;
-  HRESULT hr = RootInterface(self, IID_IKorvaneReferenceLevel, r);
-  return FAILED(hr) ? hr : r->put_Mid(newVal);
+  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::put_Mid, newVal);
 }
 HRESULT Impl_IIviScopeReferenceLevel_get_Low(CKorvane& self, DOUBLE* pVal) {
-  ComPtr<IKorvaneReferenceLevel> r;
-  HRESULT hr = RootInterface(self, IID_IKorvaneReferenceLevel, r);
-  return FAILED(hr) ? hr : r->get_Low(pVal);
+  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::get_Low, pVal);
 }
 HRESULT Impl_IIviScopeReferenceLevel_put_Low(CKorvane& self, DOUBLE newVal) {
-  ComPtr<IKorvaneReferenceLevel> r;
-  HRESULT hr = RootInterface(self, IID_IKorvaneReferenceLevel, r);
-  return FAILED(hr) ? hr : r->put_Low(newVal);
+  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::put_Low, newVal);
 }
 
 // ---- IKorvaneMeasurementsConfiguration ----
@@ -632,7 +614,7 @@ HRESULT Impl_IKorvaneMeasurementsConfiguration_ConfigureDelay(CKorvane& self, BS
                                                               KorvaneMeasurementSlopeEnum DelaySlope2,
                                                               LONG DelayOccurrence1, LONG DelayOccurrence2) {
   ComPtr<IKorvaneMeasurementsConfiguration> c;
-  HRESULT hr = RootInterface(self, IID_IKorvaneMeasurementsConfiguration, c);
+  HRESULT hr = DriverInterface(self, IID_IKorvaneMeasurementsConfiguration, c);
   if (SUCCEEDED(hr)) hr = c->put_Source2(Source2);
   if (SUCCEEDED(hr)) hr = c->put_DelaySlope1(DelaySlope1);
   if (SUCCEEDED(hr)) hr = c->put_DelaySlope2(DelaySlope2);

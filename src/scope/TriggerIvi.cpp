@@ -1,59 +1,11 @@
 // The class trigger interfaces over the driver's own: each member calls the IKorvane member of the
 // same name through its call frame, translating the enumerations where the class numbers its
-// values differently. A value one side has and the other lacks is refused, naming the value.
+// values differently (scope/ClassForward.h).
 #include "com/Objects.h"
-
-#include <span>
-#include <string>
+#include "scope/ClassForward.h"
 
 namespace korvane {
 namespace {
-
-struct EnumPair {
-  LONG ivi;
-  LONG driver;
-};
-struct NamedValue {
-  LONG value;
-  const char* name;
-};
-// The pairs, and the names of the values only one side has.
-struct Translation {
-  std::span<const EnumPair> pairs;
-  std::span<const NamedValue> driverOnly;
-  std::span<const NamedValue> iviOnly;
-};
-
-std::string NameOf(std::span<const NamedValue> names, LONG value) {
-  for (const NamedValue& n : names)
-    if (n.value == value) return n.name;
-  return std::to_string(value);
-}
-
-HRESULT Refuse(CKorvane& self, const std::string& name) {
-  const std::string elab = name + " not supported by IVI class.";
-  return self.Reporter().EnumValueNotSupported(name.c_str(), "val", elab.c_str());
-}
-
-template <typename Ivi, typename Driver>
-HRESULT ToDriver(CKorvane& self, const Translation& t, Ivi value, Driver* out) {
-  for (const EnumPair& p : t.pairs)
-    if (p.ivi == static_cast<LONG>(value)) {
-      *out = static_cast<Driver>(p.driver);
-      return S_OK;
-    }
-  return Refuse(self, NameOf(t.iviOnly, static_cast<LONG>(value)));
-}
-
-template <typename Driver, typename Ivi>
-HRESULT ToIvi(CKorvane& self, const Translation& t, Driver value, Ivi* out) {
-  for (const EnumPair& p : t.pairs)
-    if (p.driver == static_cast<LONG>(value)) {
-      *out = static_cast<Ivi>(p.ivi);
-      return S_OK;
-    }
-  return Refuse(self, NameOf(t.driverOnly, static_cast<LONG>(value)));
-}
 
 // ---- the translations ----
 constexpr EnumPair kTypePairs[] = {{1, 1}, {2, 2}, {3, 3}, {4, 4}, {5, 5}, {7, 7}};
@@ -139,56 +91,13 @@ constexpr EnumPair kTvPolarityPairs[] = {{IviScopeTVTriggerPolarityPositive, Kor
                                          {IviScopeTVTriggerPolarityNegative, KorvaneTVTriggerPolarityNegative}};
 constexpr Translation kTvPolarity{kTvPolarityPairs, {}, {}};
 
-template <typename I>
-HRESULT Root(CKorvane& self, REFIID iid, ComPtr<I>& out) {
-  return self.QueryInterface(iid, out.ReceiveVoid());
-}
-
-// get: read the driver's value and translate it; put: translate and write.
-template <typename I, typename Driver, typename Ivi>
-HRESULT GetEnum(CKorvane& self, REFIID iid, HRESULT (STDMETHODCALLTYPE I::*get)(Driver*), const Translation& t, Ivi* out) {
-  ComPtr<I> p;
-  HRESULT hr = Root(self, iid, p);
-  if (FAILED(hr)) return hr;
-  Driver value{};
-  if (FAILED(hr = (p.get()->*get)(&value))) return hr;
-  return ToIvi(self, t, value, out);
-}
-
-template <typename I, typename Driver, typename Ivi>
-HRESULT PutEnum(CKorvane& self, REFIID iid, HRESULT (STDMETHODCALLTYPE I::*put)(Driver), const Translation& t, Ivi in) {
-  Driver value{};
-  HRESULT hr = ToDriver(self, t, in, &value);
-  if (FAILED(hr)) return hr;
-  ComPtr<I> p;
-  if (FAILED(hr = Root(self, iid, p))) return hr;
-  return (p.get()->*put)(value);
-}
-
-// Values the two interfaces share as they are.
-template <typename I, typename T>
-HRESULT Get(CKorvane& self, REFIID iid, HRESULT (STDMETHODCALLTYPE I::*get)(T*), T* out) {
-  ComPtr<I> p;
-  HRESULT hr = Root(self, iid, p);
-  return FAILED(hr) ? hr : (p.get()->*get)(out);
-}
-template <typename I, typename T>
-HRESULT Put(CKorvane& self, REFIID iid, HRESULT (STDMETHODCALLTYPE I::*put)(T), T in) {
-  ComPtr<I> p;
-  HRESULT hr = Root(self, iid, p);
-  return FAILED(hr) ? hr : (p.get()->*put)(in);
-}
-
 }  // namespace
 
 // ---- IIviScopeTrigger ----
 HRESULT Impl_IIviScopeTrigger_Configure(CKorvane& self, IviScopeTriggerTypeEnum Type, DOUBLE Holdoff) {
   KorvaneTriggerTypeEnum type{};
   HRESULT hr = ToDriver(self, kType, Type, &type);
-  if (FAILED(hr)) return hr;
-  ComPtr<IKorvaneTrigger> t;
-  if (FAILED(hr = Root(self, IID_IKorvaneTrigger, t))) return hr;
-  return t->Configure(type, Holdoff);
+  return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTrigger, &IKorvaneTrigger::Configure, type, Holdoff);
 }
 HRESULT Impl_IIviScopeTrigger_put_Type(CKorvane& self, IviScopeTriggerTypeEnum newVal) {
   return PutEnum(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Type, kType, newVal);
@@ -209,28 +118,28 @@ HRESULT Impl_IIviScopeTrigger_get_Modifier(CKorvane& self, IviScopeTriggerModifi
   return GetEnum(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Modifier, kModifier, pVal);
 }
 HRESULT Impl_IIviScopeTrigger_put_Continuous(CKorvane& self, VARIANT_BOOL newVal) {
-  return Put(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Continuous, newVal);
+  return ForwardPut(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Continuous, newVal);
 }
 HRESULT Impl_IIviScopeTrigger_get_Continuous(CKorvane& self, VARIANT_BOOL* pVal) {
-  return Get(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Continuous, pVal);
+  return ForwardGet(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Continuous, pVal);
 }
 HRESULT Impl_IIviScopeTrigger_put_Level(CKorvane& self, DOUBLE newVal) {
-  return Put(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Level, newVal);
+  return ForwardPut(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Level, newVal);
 }
 HRESULT Impl_IIviScopeTrigger_get_Level(CKorvane& self, DOUBLE* pVal) {
-  return Get(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Level, pVal);
+  return ForwardGet(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Level, pVal);
 }
 HRESULT Impl_IIviScopeTrigger_put_Source(CKorvane& self, BSTR newVal) {
-  return Put(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Source, newVal);
+  return ForwardPut(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Source, newVal);
 }
 HRESULT Impl_IIviScopeTrigger_get_Source(CKorvane& self, BSTR* pVal) {
-  return Get(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Source, pVal);
+  return ForwardGet(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Source, pVal);
 }
 HRESULT Impl_IIviScopeTrigger_put_Holdoff(CKorvane& self, DOUBLE newVal) {
-  return Put(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Holdoff, newVal);
+  return ForwardPut(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Holdoff, newVal);
 }
 HRESULT Impl_IIviScopeTrigger_get_Holdoff(CKorvane& self, DOUBLE* pVal) {
-  return Get(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Holdoff, pVal);
+  return ForwardGet(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Holdoff, pVal);
 }
 
 // ---- IIviScopeTriggerAcLine ----
@@ -245,9 +154,7 @@ HRESULT Impl_IIviScopeTriggerAcLine_get_Slope(CKorvane& self, IviScopeACLineSlop
 HRESULT Impl_IIviScopeTriggerEdge_Configure(CKorvane& self, BSTR Source, DOUBLE Level, IviScopeTriggerSlopeEnum Slope) {
   KorvaneTriggerSlopeEnum slope{};
   HRESULT hr = ToDriver(self, kSlope, Slope, &slope);
-  ComPtr<IKorvaneTriggerEdge> e;
-  if (SUCCEEDED(hr)) hr = Root(self, IID_IKorvaneTriggerEdge, e);
-  return FAILED(hr) ? hr : e->Configure(Source, Level, slope);
+  return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTriggerEdge, &IKorvaneTriggerEdge::Configure, Source, Level, slope);
 }
 HRESULT Impl_IIviScopeTriggerEdge_put_Slope(CKorvane& self, IviScopeTriggerSlopeEnum newVal) {
   return PutEnum(self, IID_IKorvaneTriggerEdge, &IKorvaneTriggerEdge::put_Slope, kSlope, newVal);
@@ -263,9 +170,7 @@ HRESULT Impl_IIviScopeTriggerGlitch_Configure(CKorvane& self, BSTR Source, DOUBL
   KorvaneGlitchConditionEnum c{};
   HRESULT hr = ToDriver(self, kThreeWay, polarity, &p);
   if (SUCCEEDED(hr)) hr = ToDriver(self, kGlitchCondition, condition, &c);
-  ComPtr<IKorvaneTriggerGlitch> g;
-  if (SUCCEEDED(hr)) hr = Root(self, IID_IKorvaneTriggerGlitch, g);
-  return FAILED(hr) ? hr : g->Configure(Source, Level, Width, p, c);
+  return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::Configure, Source, Level, Width, p, c);
 }
 HRESULT Impl_IIviScopeTriggerGlitch_put_Condition(CKorvane& self, IviScopeGlitchConditionEnum newVal) {
   return PutEnum(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::put_Condition, kGlitchCondition, newVal);
@@ -280,10 +185,10 @@ HRESULT Impl_IIviScopeTriggerGlitch_get_Polarity(CKorvane& self, IviScopeGlitchP
   return GetEnum(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::get_Polarity, kThreeWay, pVal);
 }
 HRESULT Impl_IIviScopeTriggerGlitch_put_Width(CKorvane& self, DOUBLE newVal) {
-  return Put(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::put_Width, newVal);
+  return ForwardPut(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::put_Width, newVal);
 }
 HRESULT Impl_IIviScopeTriggerGlitch_get_Width(CKorvane& self, DOUBLE* pVal) {
-  return Get(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::get_Width, pVal);
+  return ForwardGet(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::get_Width, pVal);
 }
 
 // ---- IIviScopeTriggerRunt ----
@@ -294,7 +199,7 @@ HRESULT Impl_IIviScopeTriggerRunt_Configure(CKorvane& self, BSTR Source, DOUBLE 
   KorvaneRuntPolarityEnum p{};
   HRESULT hr = ToDriver(self, kThreeWay, Polarity, &p);
   ComPtr<IKorvaneTriggerRunt> r;
-  if (SUCCEEDED(hr)) hr = Root(self, IID_IKorvaneTriggerRunt, r);
+  if (SUCCEEDED(hr)) hr = DriverInterface(self, IID_IKorvaneTriggerRunt, r);
   KorvaneTriggerRuntConditionEnum condition{};
   DOUBLE qualifierTime = 0;
   if (SUCCEEDED(hr)) hr = r->get_Condition(&condition);
@@ -308,16 +213,16 @@ HRESULT Impl_IIviScopeTriggerRunt_get_Polarity(CKorvane& self, IviScopeRuntPolar
   return GetEnum(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::get_Polarity, kThreeWay, pVal);
 }
 HRESULT Impl_IIviScopeTriggerRunt_put_ThresholdHigh(CKorvane& self, DOUBLE newVal) {
-  return Put(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::put_ThresholdHigh, newVal);
+  return ForwardPut(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::put_ThresholdHigh, newVal);
 }
 HRESULT Impl_IIviScopeTriggerRunt_get_ThresholdHigh(CKorvane& self, DOUBLE* pVal) {
-  return Get(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::get_ThresholdHigh, pVal);
+  return ForwardGet(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::get_ThresholdHigh, pVal);
 }
 HRESULT Impl_IIviScopeTriggerRunt_put_ThresholdLow(CKorvane& self, DOUBLE newVal) {
-  return Put(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::put_ThresholdLow, newVal);
+  return ForwardPut(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::put_ThresholdLow, newVal);
 }
 HRESULT Impl_IIviScopeTriggerRunt_get_ThresholdLow(CKorvane& self, DOUBLE* pVal) {
-  return Get(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::get_ThresholdLow, pVal);
+  return ForwardGet(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::get_ThresholdLow, pVal);
 }
 
 // ---- IIviScopeTriggerTv ----
@@ -329,15 +234,13 @@ HRESULT Impl_IIviScopeTriggerTv_Configure(CKorvane& self, BSTR Source, IviScopeT
   HRESULT hr = ToDriver(self, kTvFormat, SignalFormat, &f);
   if (SUCCEEDED(hr)) hr = ToDriver(self, kTvEvent, Event, &e);
   if (SUCCEEDED(hr)) hr = ToDriver(self, kTvPolarity, Polarity, &p);
-  ComPtr<IKorvaneTriggerTV> tv;
-  if (SUCCEEDED(hr)) hr = Root(self, IID_IKorvaneTriggerTV, tv);
-  return FAILED(hr) ? hr : tv->Configure(Source, f, e, p);
+  return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::Configure, Source, f, e, p);
 }
 HRESULT Impl_IIviScopeTriggerTv_put_LineNumber(CKorvane& self, LONG newVal) {
-  return Put(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::put_LineNumber, newVal);
+  return ForwardPut(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::put_LineNumber, newVal);
 }
 HRESULT Impl_IIviScopeTriggerTv_get_LineNumber(CKorvane& self, LONG* pVal) {
-  return Get(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::get_LineNumber, pVal);
+  return ForwardGet(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::get_LineNumber, pVal);
 }
 HRESULT Impl_IIviScopeTriggerTv_put_Event(CKorvane& self, IviScopeTVTriggerEventEnum newVal) {
   return PutEnum(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::put_Event, kTvEvent, newVal);
@@ -366,9 +269,7 @@ HRESULT Impl_IIviScopeTriggerWidth_Configure(CKorvane& self, BSTR Source, DOUBLE
   KorvaneWidthConditionEnum c{};
   HRESULT hr = ToDriver(self, kThreeWay, Polarity, &p);
   if (SUCCEEDED(hr)) hr = ToDriver(self, kWidthCondition, Condition, &c);
-  ComPtr<IKorvaneTriggerWidth> w;
-  if (SUCCEEDED(hr)) hr = Root(self, IID_IKorvaneTriggerWidth, w);
-  return FAILED(hr) ? hr : w->Configure(Source, Level, ThresholdLow, ThresholdHigh, p, c);
+  return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::Configure, Source, Level, ThresholdLow, ThresholdHigh, p, c);
 }
 HRESULT Impl_IIviScopeTriggerWidth_put_Condition(CKorvane& self, IviScopeWidthConditionEnum newVal) {
   return PutEnum(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::put_Condition, kWidthCondition, newVal);
@@ -383,16 +284,16 @@ HRESULT Impl_IIviScopeTriggerWidth_get_Polarity(CKorvane& self, IviScopeWidthPol
   return GetEnum(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::get_Polarity, kThreeWay, pVal);
 }
 HRESULT Impl_IIviScopeTriggerWidth_put_ThresholdLow(CKorvane& self, DOUBLE newVal) {
-  return Put(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::put_ThresholdLow, newVal);
+  return ForwardPut(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::put_ThresholdLow, newVal);
 }
 HRESULT Impl_IIviScopeTriggerWidth_get_ThresholdLow(CKorvane& self, DOUBLE* pVal) {
-  return Get(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::get_ThresholdLow, pVal);
+  return ForwardGet(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::get_ThresholdLow, pVal);
 }
 HRESULT Impl_IIviScopeTriggerWidth_put_ThresholdHigh(CKorvane& self, DOUBLE newVal) {
-  return Put(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::put_ThresholdHigh, newVal);
+  return ForwardPut(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::put_ThresholdHigh, newVal);
 }
 HRESULT Impl_IIviScopeTriggerWidth_get_ThresholdHigh(CKorvane& self, DOUBLE* pVal) {
-  return Get(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::get_ThresholdHigh, pVal);
+  return ForwardGet(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::get_ThresholdHigh, pVal);
 }
 
 }  // namespace korvane
