@@ -342,6 +342,10 @@ KORVANE_PLATFORM_API HRESULT SafeArrayCopy(SAFEARRAY* psa, SAFEARRAY** ppsaOut);
 KORVANE_PLATFORM_API void VariantInit(VARIANTARG* pvarg);
 KORVANE_PLATFORM_API HRESULT VariantClear(VARIANTARG* pvarg);
 KORVANE_PLATFORM_API HRESULT VariantCopy(VARIANTARG* pvargDest, const VARIANTARG* pvargSrc);
+// Numeric and boolean targets only (VT_I1..VT_UI8, VT_INT, VT_UINT, VT_R4, VT_R8, VT_BOOL), from
+// numbers, booleans, dates, currency and text; other targets give DISP_E_TYPEMISMATCH.
+KORVANE_PLATFORM_API HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT wFlags,
+                                               VARTYPE vt);
 
 KORVANE_PLATFORM_API HRESULT CreateErrorInfo(ICreateErrorInfo** pperrinfo);
 KORVANE_PLATFORM_API HRESULT SetErrorInfo(ULONG dwReserved, IErrorInfo* perrinfo);

@@ -49,6 +49,8 @@ class CInstrBuffer final : public IIoBuffer {
   // Forgets pending input and output without any I/O (after a device clear or a failed
   // transfer, when the instrument side has been reset).
   void Reset() noexcept;
+  // Forgets input fetched but not yet taken, without any I/O.
+  void DropInput() noexcept { ClearRead(); }
   // Drops buffered output that has not been sent (a formatted write that failed half-way).
   void DropOutput() noexcept {
     writeCount_ = 0;

@@ -72,6 +72,8 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   HRESULT RequireOpen();
   // The base part of closing: the buffer and the terminators go.
   void CloseBase() noexcept;
+  // Message 0x16 for a null pointer argument of `operation`.
+  HRESULT MissingOutput(const char* operation, const char* parameter);
 
  private:
   HRESULT WriteAndFlush(const char* format, va_list* args);
@@ -92,7 +94,6 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   template <typename T> HRESULT TypedReadBlock(SAFEARRAY** values);
   template <typename Fn> HRESULT QueryThen(const char* command, bool poll, Fn&& read);
   template <typename Fn> HRESULT WithSafeArrayElements(const char* operation, SAFEARRAY* values, Fn&& fn);
-  HRESULT MissingOutput(const char* operation, const char* parameter);
 
   IInstrErrorPoller* poller_ = nullptr;
   IErrorReporter* reporter_ = nullptr;
@@ -269,6 +270,26 @@ class CVisaComSession : public IVisaComSession,
   class TransferTimeout;
   HRESULT ReadRaw(BYTE* pBuf, LONG lCount, LONG* plActual);
   HRESULT WriteRaw(const BYTE* pBuf, LONG lCount, LONG* plActual);
+
+  // Shared by the VISA and VISA-COM extension operations (VisaComExtensions.cpp, VisaComMemoryIo.cpp).
+  // One of this layer's own refusals, where no VISA-COM call failed: message 0x2a with `text`.
+  HRESULT Refuse(const char* text);
+  // A count or size argument below zero: message 0x16's sibling for invalid values.
+  HRESULT NegativeCount(const char* operation, const char* parameter, LONG value);
+  template <typename T>
+  HRESULT TypedAttribute(const char* operation, const char* parameter, LONG attribute, VARTYPE vt,
+                         const char* typeName, T* pValue);
+  HRESULT MapEvent(LONG eType, LONG* visaType);
+  HRESULT MapEvent(LONG eType, LONG eMechanism, LONG* visaType, LONG* visaMechanism);
+  // Open, with IRegister, a supported address space and an offset VISA-COM can take.
+  HRESULT RegisterAccess(short space, ULONGLONG offset, LONG* visaOffset);
+  template <typename T, typename Method>
+  HRESULT MoveInVia(const char* operation, Method method, short space, ULONGLONG offset, LONG lCount, T* pDest);
+  template <typename T, typename Method>
+  HRESULT MoveOutVia(const char* operation, Method method, VARTYPE vt, short space, ULONGLONG offset, LONG lCount,
+                     const T* pSource);
+  template <typename T, typename Method>
+  HRESULT RegisterProperty(const char* operation, const char* parameter, Method method, T* pValue);
 
   bool builtInProvider_ = false;
 };

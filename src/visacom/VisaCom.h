@@ -343,6 +343,7 @@ inline constexpr LONG VI_ATTR_ASRL_STOP_BITS = Attr(0x3FFF0024UL);
 inline constexpr LONG VI_ATTR_ASRL_FLOW_CNTRL = Attr(0x3FFF0025UL);
 inline constexpr LONG VI_ATTR_SUPPRESS_END_EN = Attr(0x3FFF0036UL);
 inline constexpr LONG VI_ATTR_TERMCHAR_EN = Attr(0x3FFF0038UL);
+inline constexpr LONG VI_ATTR_MANF_ID = Attr(0x3FFF00D9UL);
 inline constexpr LONG VI_ATTR_INTF_INST_NAME = Attr(0xBFFF00E9UL);
 inline constexpr LONG VI_ATTR_RSRC_SPEC_VERSION = Attr(0x3FFF0170UL);
 inline constexpr LONG VI_ATTR_INTF_TYPE = Attr(0x3FFF0171UL);
