@@ -391,9 +391,10 @@ HRESULT CVisaComSession::GetIEventManagerPointer(IEventManager** ppEventManager)
 //
 // Between interface calls the instrument buffer holds no input: every formatted read ends by
 // discarding the rest of its message. Should it still hold some (a caller drove the buffer
-// itself), those bytes answer an exchange that is over; a direct read drops them so that the
-// caller gets the reply to its own command, not a stale one. Nothing is read from the device for
-// that: bytes of that message still in transit are the caller's to read or clear.
+// itself), those bytes belong to an exchange that a direct transfer has moved past: a direct read
+// or write drops them, so that no later formatted read takes them for the reply to its own
+// command. Nothing is read from the device for that: bytes of that message still in transit are
+// the caller's to read or clear.
 
 HRESULT CVisaComSession::ReadBytes(LONG lCount, BYTE* pData, LONG* pcbActual) {
   // The count is optional, as for the low-level reads.
@@ -454,6 +455,7 @@ HRESULT CVisaComSession::WriteBytes(const BYTE* pData, LONG lCount, LONG* pcbAct
   HRESULT hr = RequireOpen();
   if (FAILED(hr)) return hr;
   if (lCount < 0) return NegativeCount("WriteBytes", "lCount", lCount);
+  InstrBuffer()->DropInput();
   LONG actual = 0;
   hr = WriteRaw(pData, lCount, &actual);
   if (pcbActual) *pcbActual = actual;
