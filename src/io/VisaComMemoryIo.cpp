@@ -13,7 +13,6 @@
 #include "io/VisaComSession.h"
 
 #include "core/ErrorReporter.h"
-#include "core/Guard.h"
 
 #include <cstdio>
 #include <cstring>
