@@ -183,12 +183,7 @@ HRESULT CVisaComSession::TypedAttribute(const char* operation, const char* param
   hr = visaSession_->GetAttribute(attribute, &raw.v);
   if (FAILED(hr)) return hr;
   // VISA-COM carries unsigned attributes in the signed Automation type of their width (an
-  // infinite timeout arrives as the I4 -1): the bits are the value. Other types are converted.
-  constexpr VARTYPE kSignedOfWidth[] = {VT_EMPTY, VT_I1, VT_I2, VT_EMPTY, VT_I4, VT_EMPTY, VT_EMPTY, VT_EMPTY, VT_I8};
-  if (vt != VT_BOOL && raw.v.vt == kSignedOfWidth[sizeof(T)]) {
-    std::memcpy(pValue, &raw.v.llVal, sizeof(T));  // every member of the value union starts at its first byte
-    return hr;
-  }
+  // infinite timeout arrives as the I4 -1); between those types the conversion copies the bits.
   ScopedVariant converted;
   if (FAILED(VariantChangeType(&converted.v, &raw.v, 0, vt))) {
     char text[128];
@@ -196,7 +191,7 @@ HRESULT CVisaComSession::TypedAttribute(const char* operation, const char* param
                   static_cast<int>(attribute), typeName);
     return Refuse(text);
   }
-  std::memcpy(pValue, &converted.v.llVal, sizeof(T));
+  std::memcpy(pValue, &converted.v.llVal, sizeof(T));  // every member of the value union starts at its first byte
   return hr;
 }
 

@@ -239,17 +239,36 @@ HRESULT Convert(const Number& n, VARTYPE vt, VARIANT& out) {
   return S_OK;
 }
 
+// The signed and unsigned integer types of one width: between them the system copies the bits.
+bool SameWidthIntegers(VARTYPE a, VARTYPE b) {
+  const auto width = [](VARTYPE t) {
+    switch (t) {
+      case VT_I1: case VT_UI1: return 1;
+      case VT_I2: case VT_UI2: return 2;
+      case VT_I4: case VT_UI4: return 4;
+      case VT_I8: case VT_UI8: return 8;
+      default: return 0;
+    }
+  };
+  return width(a) != 0 && width(a) == width(b);
+}
+
 }  // namespace
 
 HRESULT VariantChangeType(VARIANTARG* pvargDest, const VARIANTARG* pvarSrc, USHORT, VARTYPE vt) {
   if (!pvargDest || !pvarSrc) return E_INVALIDARG;
   if (pvarSrc->vt == vt) return VariantCopy(pvargDest, pvarSrc);
-  Number n;
-  HRESULT hr = ReadSource(*pvarSrc, n);
-  if (FAILED(hr)) return hr;
   VARIANT result;
-  hr = Convert(n, vt, result);
-  if (FAILED(hr)) return hr;
+  HRESULT hr = S_OK;
+  if (SameWidthIntegers(pvarSrc->vt, vt)) {
+    result = *pvarSrc;
+    result.vt = vt;
+  } else {
+    Number n;
+    hr = ReadSource(*pvarSrc, n);
+    if (SUCCEEDED(hr)) hr = Convert(n, vt, result);
+    if (FAILED(hr)) return hr;
+  }
   // The source may be the destination itself: it is read completely before this point.
   hr = VariantClear(pvargDest);
   if (FAILED(hr)) return hr;
