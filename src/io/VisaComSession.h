@@ -274,11 +274,12 @@ class CVisaComSession : public IVisaComSession,
   // Shared by the VISA and VISA-COM extension operations (VisaComExtensions.cpp, VisaComMemoryIo.cpp).
   // One of this layer's own refusals, where no VISA-COM call failed: message 0x2a with `text`.
   HRESULT Refuse(const char* text);
-  // A count or size argument below zero: message 0x16's sibling for invalid values.
+  // A count or size argument below zero: message 0x08 (invalid value).
   HRESULT NegativeCount(const char* operation, const char* parameter, LONG value);
   template <typename T>
   HRESULT TypedAttribute(const char* operation, const char* parameter, LONG attribute, VARTYPE vt,
                          const char* typeName, T* pValue);
+  // Open, and the event type (and mechanism) mapped to VISA-COM's.
   HRESULT MapEvent(LONG eType, LONG* visaType);
   HRESULT MapEvent(LONG eType, LONG eMechanism, LONG* visaType, LONG* visaMechanism);
   // Open, with IRegister, a supported address space and an offset VISA-COM can take.
