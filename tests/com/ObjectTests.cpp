@@ -164,13 +164,13 @@ TEST_F(Objects, NotConnectedLeavesTheOutValueAlone) {
 
 TEST_F(Objects, SimulatedPropertiesUseTheStateCache) {
   ASSERT_EQ(S_OK, Simulate(root_.get()));
-  auto system = Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem);
-  LONG timeout = 0;
-  ASSERT_EQ(S_OK, system->get_TimeoutMilliseconds(&timeout));
-  EXPECT_EQ(2000, timeout);
-  ASSERT_EQ(S_OK, system->put_TimeoutMilliseconds(5000));
-  ASSERT_EQ(S_OK, system->get_TimeoutMilliseconds(&timeout));
-  EXPECT_EQ(5000, timeout);
+  auto memory = Query<IKorvaneMemory>(root_.get(), IID_IKorvaneMemory);
+  LONG length = 0;
+  ASSERT_EQ(S_OK, memory->get_WaveformLength(&length));
+  EXPECT_EQ(1000, length);
+  ASSERT_EQ(S_OK, memory->put_WaveformLength(5000));
+  ASSERT_EQ(S_OK, memory->get_WaveformLength(&length));
+  EXPECT_EQ(5000, length);
 
   // Strings keep only the last value put; enumerations start at their default word.
   auto trigger = Query<IKorvaneTrigger>(root_.get(), IID_IKorvaneTrigger);
@@ -185,21 +185,20 @@ TEST_F(Objects, SimulatedPropertiesUseTheStateCache) {
   // Invalidation brings the defaults back: on request, and when the cache is switched off.
   auto operation = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
   ASSERT_EQ(S_OK, operation->InvalidateAllAttributes());
-  ASSERT_EQ(S_OK, system->get_TimeoutMilliseconds(&timeout));
-  EXPECT_EQ(2000, timeout);
-  ASSERT_EQ(S_OK, system->put_TimeoutMilliseconds(300));
+  ASSERT_EQ(S_OK, memory->get_WaveformLength(&length));
+  EXPECT_EQ(1000, length);
+  ASSERT_EQ(S_OK, memory->put_WaveformLength(300));
   ASSERT_EQ(S_OK, operation->put_Cache(VARIANT_FALSE));
-  ASSERT_EQ(S_OK, system->get_TimeoutMilliseconds(&timeout));
-  EXPECT_EQ(2000, timeout);
+  ASSERT_EQ(S_OK, memory->get_WaveformLength(&length));
+  EXPECT_EQ(1000, length);
 
   // The inherent flags are the session's own, not cache entries.
   VARIANT_BOOL simulate = VARIANT_FALSE;
   ASSERT_EQ(S_OK, operation->get_Simulate(&simulate));
   EXPECT_EQ(VARIANT_TRUE, simulate);
 
-  EXPECT_EQ(kNullPointer, system->get_TimeoutMilliseconds(nullptr));
-  EXPECT_NE(std::string::npos,
-            TakeErrorInfo().description.find("method 'get_TimeoutMilliseconds', parameter 'val'"));
+  EXPECT_EQ(kNullPointer, memory->get_WaveformLength(nullptr));
+  EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("method 'get_WaveformLength', parameter 'val'"));
 }
 
 TEST_F(Objects, ItemsKeepTheirOwnEntriesAndFollowTheirSession) {
@@ -267,9 +266,9 @@ TEST_F(Objects, MembersWithoutBehaviourNameThemselves) {
   EXPECT_EQ(kPropertyNotSupported, acquisition->get_NumberOfEnvelopes(&envelopes));
   EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("property 'Acquisition_get_NumberOfEnvelopes'"));
   // A specific member without its hook reports itself the same way.
-  LONG timeout = 0;
-  EXPECT_EQ(kPropertyNotSupported,
-            Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem)->get_TimeoutMilliseconds(&timeout));
+  EXPECT_EQ(kMethodNotSupported, Query<IKorvaneCursors2>(root_.get(), IID_IKorvaneCursors2)
+                                     ->UseCursorPosition(KorvaneCursorsUseCursorPositionX1));
+  EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("method 'UseCursorPosition'"));
 }
 
 }  // namespace
