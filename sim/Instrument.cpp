@@ -618,6 +618,18 @@ void Instrument::buildCommands() {
   }, nullptr);
   addCommand(":OVLRegister", [](Call& c) { c.answer("0"); }, nullptr);
   addCommand(":MTERegister[:EVENt]", [](Call& c) { c.answer("0"); }, nullptr);
+  // The set-up as one definite-length block, and back; a block this instrument did not make is
+  // refused and changes nothing.
+  addCommand(":SYSTem:SETup", [this](Call& c) {
+    if (!c.unit.params.empty()) return c.fail(err::kParamNotAllowed);
+    const std::string setup = store_.saveSetup();
+    c.answer(blockHeader(setup.size()) + setup);
+  }, [this](Call& c) {
+    const auto& ps = c.unit.params;
+    if (ps.size() != 1) return c.fail(ps.empty() ? err::kMissingParam : err::kParamNotAllowed);
+    if (ps[0].kind != ParamKind::Block) return c.fail(err::kDataType);
+    if (!store_.restoreSetup(ps[0].text)) c.fail(err::kIllegalValue);
+  });
   addCommand(":SYSTem:DATA:VALue", [this](Call& c) {
     if (c.unit.params.size() != 1) return c.fail(c.unit.params.empty() ? err::kMissingParam : err::kParamNotAllowed);
     const Param& p = c.unit.params[0];

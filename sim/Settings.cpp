@@ -1,6 +1,7 @@
 #include "Settings.h"
 
 #include <cmath>
+#include <cstdio>
 #include <cstdlib>
 #include <stdexcept>
 
@@ -133,6 +134,68 @@ void SettingStore::reset(bool includePersistent) {
     for (int k = 0; k < rows_[i].instances; ++k) values_[i].push_back(parseDefault(rows_[i], k));
   }
   ++generation_;
+}
+
+namespace {
+
+bool RestoredRow(const SettingStore::Row& row) { return !(row.def->flags & (kPersistent | kReadOnly)); }
+
+std::string SetupHead(size_t rows) { return "KSIM-SETUP " + std::to_string(rows); }
+
+}  // namespace
+
+// One ";<numbers each with ','>=<text in hexadecimal>" per value: a string setting may hold any
+// byte, the block none that would end the line it travels in.
+std::string SettingStore::saveSetup() const {
+  std::string out = SetupHead(rows_.size());
+  char buf[32];
+  for (size_t r = 0; r < rows_.size(); ++r) {
+    if (!RestoredRow(rows_[r])) continue;
+    for (const SettingValue& v : values_[r]) {
+      out += ';';
+      for (double d : v.nums) out.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%.17g,", d)));
+      out += '=';
+      for (unsigned char ch : v.text) out.append(buf, static_cast<size_t>(std::snprintf(buf, sizeof buf, "%02X", ch)));
+    }
+  }
+  return out;
+}
+
+bool SettingStore::restoreSetup(std::string_view bytes) {
+  const std::string head = SetupHead(rows_.size());
+  if (bytes.substr(0, head.size()) != head) return false;
+  auto values = values_;
+  size_t pos = head.size();
+  for (size_t r = 0; r < rows_.size(); ++r) {
+    if (!RestoredRow(rows_[r])) continue;
+    for (SettingValue& v : values[r]) {
+      if (pos >= bytes.size() || bytes[pos] != ';') return false;
+      const size_t eq = bytes.find('=', pos + 1);
+      if (eq == std::string_view::npos) return false;
+      size_t end = bytes.find(';', eq + 1);
+      if (end == std::string_view::npos) end = bytes.size();
+      v.nums.clear();
+      for (size_t k = pos + 1; k < eq;) {
+        const size_t comma = bytes.find(',', k);
+        if (comma == std::string_view::npos || comma > eq) return false;
+        const std::string number(bytes.substr(k, comma - k));
+        char* stop = nullptr;
+        v.nums.push_back(std::strtod(number.c_str(), &stop));
+        if (number.empty() || *stop) return false;
+        k = comma + 1;
+      }
+      const std::string_view hex = bytes.substr(eq + 1, end - eq - 1);
+      if (hex.size() % 2 || hex.find_first_not_of("0123456789ABCDEF") != std::string_view::npos) return false;
+      v.text.clear();
+      for (size_t k = 0; k < hex.size(); k += 2)
+        v.text += static_cast<char>(std::stoi(std::string(hex.substr(k, 2)), nullptr, 16));
+      pos = end;
+    }
+  }
+  if (pos != bytes.size()) return false;
+  values_ = std::move(values);
+  ++generation_;
+  return true;
 }
 
 std::optional<ScpiError> SettingStore::set(int rowIndex, int instance, const std::vector<Param>& params) {

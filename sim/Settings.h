@@ -86,6 +86,11 @@ class SettingStore {
   void setNumber(std::string_view pattern, int suffix, double v);
 
   void reset(bool includePersistent);
+  // The instrument's set-up (every setting but the persistent and read-only ones) as bytes, and
+  // back. A set-up this store did not make (another model's, or damaged) changes nothing and
+  // gives false.
+  std::string saveSetup() const;
+  bool restoreSetup(std::string_view bytes);
   // Bumped on every change; lets the acquisition tell a stale record.
   unsigned long generation() const { return generation_; }
 

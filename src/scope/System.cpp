@@ -123,6 +123,33 @@ HRESULT Impl_IKorvaneSystem_put_TimeoutMilliseconds(CKorvane& self, LONG val) {
   return SetTimeout(self, val < kShortestTimeout ? kReplacementTimeout : val);
 }
 
+// The set-up is the instrument's own bytes, read and written as a definite-length block with the
+// status check like any setting. While simulating there is none: an empty array, and a put that
+// sends nothing.
+HRESULT Impl_IKorvaneSystem_GetState(CKorvane& self, SAFEARRAY** State) {
+  SafeArrayPtr setup;
+  if (self.Simulate()) {
+    setup = SafeArrayPtr(SafeArrayCreateVector(VT_UI1, 0, 0));
+    if (!setup) return self.Reporter().OutOfMemory("Could not allocate SAFEARRAY memory for GetState.");
+  } else {
+    IIoSession* io = nullptr;
+    if (HRESULT hr = Session(self, &io); FAILED(hr)) return hr;
+    if (HRESULT hr = io->QueryByteBlock(":SYST:SET?", setup.Receive(), true); FAILED(hr)) return hr;
+  }
+  if (*State) SafeArrayDestroy(*State);
+  *State = setup.Detach();
+  return S_OK;
+}
+
+HRESULT Impl_IKorvaneSystem_PutState(CKorvane& self, SAFEARRAY** State) {
+  if (!*State || SafeArrayGetDim(*State) != 1 || SafeArrayGetElemsize(*State) != 1)
+    return self.Reporter().InvalidValue("State", "SAFEARRAY", "The set-up must be a one-dimensional array of bytes.");
+  if (self.Simulate()) return S_OK;
+  IIoSession* io = nullptr;
+  if (HRESULT hr = Session(self, &io); FAILED(hr)) return hr;
+  return io->WriteBlock(":SYST:SET", *State, true);
+}
+
 HRESULT Impl_IKorvaneSystem_get_DirectIO(CKorvane& self, IFormattedIO488** val) {
   if (self.Simulate()) return self.Reporter().IoError("Direct I/O not available while Simulating");
   IIoSession* io = nullptr;

@@ -93,6 +93,27 @@ TEST_F(SystemIo, BothTimeoutsAreTheSessionsOneTimeoutClamped) {
   }
 }
 
+TEST_F(SystemIo, SetUpReadBackRestoresTheSettings) {
+  auto sys4 = sys4_;
+  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  ASSERT_EQ(S_OK, timebase->put_HorizontalScale(2e-6));
+  SAFEARRAY* slot = Bytes("left over");
+  ASSERT_EQ(S_OK, sys4->GetState(&slot)) << TakeErrorInfo().description;
+  SafeArrayPtr setup(slot);
+  EXPECT_NE("left over", Text(slot));
+  ASSERT_EQ(S_OK, timebase->put_HorizontalScale(5e-3));
+  ASSERT_EQ(S_OK, sys4->PutState(&slot)) << TakeErrorInfo().description;
+  DOUBLE scale = 0;
+  ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
+  EXPECT_DOUBLE_EQ(2e-6, scale);
+  // A set-up the instrument did not make is its error, and changes nothing.
+  SafeArrayPtr damaged(Bytes(Text(setup.get()).substr(0, 20)));
+  slot = damaged.get();
+  EXPECT_EQ(static_cast<HRESULT>(0x80047001), sys4->PutState(&slot));
+  ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
+  EXPECT_DOUBLE_EQ(2e-6, scale);
+}
+
 TEST_F(SystemIo, DirectIoIsTheSessionsFormattedIoObject) {
   ComPtr<IFormattedIO488> first, second;
   ASSERT_EQ(S_OK, sys4_->get_DirectIO(first.Receive())) << TakeErrorInfo().description;
@@ -116,9 +137,12 @@ TEST(SimulatedSystem, NothingIsSentReadsAreEmptyAndTheTimeoutIsKeptUntilClose) {
   EXPECT_EQ(S_OK, sys4->WriteBytes2(&slot, &count));
   EXPECT_EQ(9, count);
   EXPECT_EQ(S_OK, sys4->ReadBytes2(&slot, &count));
-  SafeArrayPtr owned(slot);
   EXPECT_EQ(0, count);
   EXPECT_EQ("", Text(slot));
+  EXPECT_EQ(S_OK, sys4->GetState(&slot));
+  SafeArrayPtr owned(slot);
+  EXPECT_EQ("", Text(slot));
+  EXPECT_EQ(S_OK, sys4->PutState(&slot));
   ComPtr<IFormattedIO488> direct;
   EXPECT_EQ(static_cast<HRESULT>(0x80044214), sys4->get_DirectIO(direct.Receive()));
   EXPECT_EQ("Korvane: I/O error: Direct I/O not available while Simulating.", TakeErrorInfo().description);
