@@ -86,6 +86,7 @@ class TypedIo : public ::testing::Test {
     EXPECT_EQ(7, v);
   }
 
+  ComInit com_;
   Instrument instrument_;
   ScriptedServer server_{{[this](Peer& p) { instrument_.Serve(p); }}};
   test::TestCallContext context_;
