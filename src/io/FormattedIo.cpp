@@ -66,6 +66,10 @@ constexpr std::int32_t kMaxField = 65535;
 // A block claiming more than this is read into storage that grows as the data arrives, so
 // that a corrupt header cannot make us allocate its claim up front.
 constexpr std::uint64_t kUpFrontBlockBytes = 16u << 20;
+// Block data to be byte-reversed is read in pieces of this size (a multiple of every element
+// size), each reversed while it is still in cache and while the instrument sends the next one.
+// A single pass after the whole block had to fetch it back from memory.
+constexpr std::size_t kSwapPiece = 128u << 10;
 
 char SeparatorChar(char c) noexcept {
   switch (c) {
@@ -1263,9 +1267,8 @@ class ScanfWalk {
         if (!sa) return io_.reporter_->ReportElab(msg::OutOfMemory, "Could not allocate SAFEARRAY memory for Read.");
         SafeArrayAccess<BYTE> a(sa.get());
         if (!a.ok()) return a.hr();
-        HRESULT hr = ReadInto(a.data(), stored * size, length);
+        HRESULT hr = ReadInto(a.data(), stored * size, length, swap ? size : 1);
         if (FAILED(hr)) return hr;
-        if (swap) SwapElements(a.data(), stored, size);
       }
       *out = sa.Detach();
     } else {
@@ -1277,24 +1280,32 @@ class ScanfWalk {
         if (SUCCEEDED(hr) && more) hr = DrainRest();
         if (FAILED(hr)) return hr;
         stored = got / size;
+        if (swap) SwapElements(static_cast<BYTE*>(dst), stored, size);
       } else {
         std::size_t take = static_cast<std::size_t>(std::min<std::uint64_t>(length, capacity)) / size * size;
-        HRESULT hr = ReadInto(static_cast<BYTE*>(dst), take, length);
+        HRESULT hr = ReadInto(static_cast<BYTE*>(dst), take, length, swap ? size : 1);
         if (FAILED(hr)) return hr;
         stored = take / size;
       }
-      if (swap) SwapElements(static_cast<BYTE*>(dst), stored, size);
     }
     if (counter) *counter = static_cast<LONG>(stored);
     return S_OK;
   }
 
-  // `take` bytes of a block of `length` into `dst`, the rest read and dropped.
-  HRESULT ReadInto(BYTE* dst, std::size_t take, std::uint64_t length) {
-    ULONG got = 0;
-    HRESULT hr = src_.Read(dst, static_cast<ULONG>(take), &got);
-    if (FAILED(hr)) return hr;
-    if (got < take) return ShortBlock();
+  // `take` bytes (whole elements) of a block of `length` into `dst`, the rest read and dropped.
+  // Elements of `swapSize` bytes, when above one, are reversed piece by piece as they arrive.
+  HRESULT ReadInto(BYTE* dst, std::size_t take, std::uint64_t length, std::size_t swapSize) {
+    const std::size_t piece = swapSize > 1 ? kSwapPiece : take;
+    HRESULT hr = S_OK;
+    for (std::size_t done = 0; done < take;) {
+      std::size_t want = std::min(take - done, piece);
+      ULONG got = 0;
+      hr = src_.Read(dst + done, static_cast<ULONG>(want), &got);
+      if (FAILED(hr)) return hr;
+      if (got < want) return ShortBlock();
+      if (swapSize > 1) SwapElements(dst + done, want / swapSize, swapSize);
+      done += want;
+    }
     if (length > take) {
       hr = src_.Skip(length - take);
       if (FAILED(hr)) return hr;
