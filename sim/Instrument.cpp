@@ -284,6 +284,7 @@ void Instrument::reset() {
   measSource1_ = 1;
   measSource2_ = std::min(2, info_.analog);
   installed_.clear();
+  for (auto& points : arbPoints_) points.clear();
   running_ = true;
   capture_ = {};
   blocks_.clear();
@@ -598,6 +599,38 @@ void Instrument::buildCommands() {
     if (!sourceChannel(c.unit.params[0])) c.fail(err::kIllegalValue);
   });
   addCommand(":FRANalysis:RUN", nullptr, [this](Call&) { esr_ |= 1; });
+  // Arbitrary waveform points of generator 1 or 2 ("WGEN" alone is generator 1): volts, or
+  // 16-bit DAC codes. Only their count is answered.
+  const auto arbGenerator = [this](Call& c) -> std::vector<double>* {
+    if (c.suffix[0] < 1 || c.suffix[0] > static_cast<int>(arbPoints_.size())) {
+      c.fail(err::kHeaderSuffix);
+      return nullptr;
+    }
+    return &arbPoints_[static_cast<size_t>(c.suffix[0] - 1)];
+  };
+  const auto arbData = [arbGenerator](bool dac) {
+    return [arbGenerator, dac](Call& c) {
+      std::vector<double>* points = arbGenerator(c);
+      if (!points) return;
+      if (c.unit.params.empty()) return c.fail(err::kMissingParam);
+      std::vector<double> values;
+      for (const Param& p : c.unit.params) {
+        if (p.kind != ParamKind::Numeric) return c.fail(err::kDataType);
+        if (dac && (p.number != std::trunc(p.number) || p.number < -32768 || p.number > 32767))
+          return c.fail(err::kOutOfRange);
+        values.push_back(p.number);
+      }
+      *points = std::move(values);
+    };
+  };
+  addCommand(":WGEN#:ARBitrary:DATA", nullptr, arbData(false));
+  addCommand(":WGEN#:ARBitrary:DATA:DAC", nullptr, arbData(true));
+  addCommand(":WGEN#:ARBitrary:DATA:CLEar", nullptr, [arbGenerator](Call& c) {
+    if (std::vector<double>* points = arbGenerator(c)) points->clear();
+  });
+  addCommand(":WGEN#:ARBitrary:DATA:ATTRibute:POINts", [arbGenerator](Call& c) {
+    if (std::vector<double>* points = arbGenerator(c)) c.answer(nr1(static_cast<long long>(points->size())));
+  }, nullptr);
   addCommand(":ACQuire:SRATe", [this](Call& c) {
     c.answer(formatNR3(std::min(kMaxSampleRate, kMaxMemory / store_.number(":TIMebase:RANGe"))));
   }, nullptr);

@@ -159,6 +159,9 @@ class Instrument {
   std::vector<std::pair<double, double>> sourceLevels_ = std::vector<std::pair<double, double>>(4, {1.0, 0.0});
   int measSource1_ = 1, measSource2_ = 2;
   std::vector<std::pair<std::string, int>> installed_;  // measurement token, channel
+
+  // Arbitrary waveform points per generator (index 0 is generator 1), volts or DAC codes.
+  std::vector<std::vector<double>> arbPoints_ = std::vector<std::vector<double>>(2);
 };
 
 }  // namespace korvane::sim

@@ -91,6 +91,16 @@ HRESULT CDriver::FormatCommand(std::string* out, const char* format, ...) {
   return hr;
 }
 
+HRESULT CDriver::FormatArrayCommand(std::string* out, const char* format, ...) {
+  out->clear();
+  CFormattedIo::CCStringWriter sink(*out);
+  va_list args;
+  va_start(args, format);
+  HRESULT hr = commandText_.Printf(sink, format, &args, true);
+  va_end(args);
+  return hr;
+}
+
 HRESULT CDriver::GenericWrite(const std::string& command) {
   IIoSession* io = IoSession();
   if (!io) return reporter_.NotInitialized();

@@ -157,6 +157,10 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   // A member's command text: `format` in the driver's format language with the arguments,
   // enumerations converted for the connected model and the member being called.
   HRESULT FormatCommand(std::string* out, const char* format, ...);
+  // The same with the array conversions taking their arguments (FormatCommand skips them, as a
+  // member's array parameters are not part of its pending command): for hooks that send an
+  // array in the command text. A wrong array fails here, before anything is sent.
+  HRESULT FormatArrayCommand(std::string* out, const char* format, ...);
   // Sends `command` as it stands, then the status check.
   HRESULT GenericWrite(const std::string& command);
   // Sends `command`, scans the reply with `response` into `out...`, then the status check.
