@@ -81,22 +81,24 @@ CDriver::CDriver(std::unique_ptr<IIoSession> io) : io_(std::move(io)) {
   if (io_) io_->SetEnumFormatter(&enums_);
 }
 
-HRESULT CDriver::FormatCommand(std::string* out, const char* format, ...) {
+HRESULT CDriver::FormatCommandV(std::string* out, const char* format, va_list* args, bool arrays) {
   out->clear();
   CFormattedIo::CCStringWriter sink(*out);
+  return commandText_.Printf(sink, format, args, arrays);
+}
+
+HRESULT CDriver::FormatCommand(std::string* out, const char* format, ...) {
   va_list args;
   va_start(args, format);
-  HRESULT hr = commandText_.Printf(sink, format, &args, false);
+  HRESULT hr = FormatCommandV(out, format, &args, false);
   va_end(args);
   return hr;
 }
 
 HRESULT CDriver::FormatArrayCommand(std::string* out, const char* format, ...) {
-  out->clear();
-  CFormattedIo::CCStringWriter sink(*out);
   va_list args;
   va_start(args, format);
-  HRESULT hr = commandText_.Printf(sink, format, &args, true);
+  HRESULT hr = FormatCommandV(out, format, &args, true);
   va_end(args);
   return hr;
 }

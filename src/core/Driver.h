@@ -199,6 +199,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   }
 
  private:
+  HRESULT FormatCommandV(std::string* out, const char* format, va_list* args, bool arrays);
   HRESULT InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT_BOOL reset, BSTR optionString);
   HRESULT ResolveResourceAndOptions(std::string_view options);
   HRESULT ConnectedSteps();
