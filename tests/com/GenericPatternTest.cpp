@@ -2,6 +2,7 @@
 // a failure leaves behind. A scripted session fails the test on any command it does not expect.
 #include "com/Objects.h"
 #include "ScriptedIoSession.h"
+#include "ScriptedRoot.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -24,18 +25,10 @@ class GenericPattern : public ::testing::Test {
 
   // A connected Bormo two-channel model with these options, not simulating.
   void Connect(const char* options) {
-    root_.Reset();
     auto io = std::make_unique<test::ScriptedIoSession>();
     io_ = io.get();
-    io_->Expect("*IDN?", "Veltrane Instruments,DSO-BR70-2CH,SN0001,1.02.3");
-    io_->Expect("*OPT?", options);
-    io_->Expect(":SYST:DATA:VAL? \"COUN:CHAN\"", "2");
-    io_->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07");
-    io_->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
-    ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
-    ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
-    ASSERT_TRUE(io_->AllConsumed());
-    io_->sent.clear();
+    io_->ExpectConnect("DSO-BR70-2CH", options);
+    ASSERT_NO_FATAL_FAILURE(test::InitializeScripted(std::move(io), root_));
   }
 
   ComInit com_;

@@ -248,11 +248,7 @@ TEST_F(Objects, ModelGuardComesBeforeSimulation) {
 TEST_F(Objects, MembersWithoutBehaviourNameThemselves) {
   // A connected session that does not simulate: members go past the state cache.
   auto io = std::make_unique<test::ScriptedIoSession>();
-  io->Expect("*IDN?", "Veltrane Instruments,DSO-BR70-2CH,SN0001,1.02.3");
-  io->Expect("*OPT?", "SGM,MASK");
-  io->Expect(":SYST:DATA:VAL? \"COUN:CHAN\"", "2");
-  io->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07");
-  io->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
+  io->ExpectConnect("DSO-BR70-2CH", "SGM,MASK");
   root_.Reset();
   ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
   ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));

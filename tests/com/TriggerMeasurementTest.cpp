@@ -2,6 +2,7 @@
 // a scripted instrument, what it makes of the replies, and what it refuses before sending anything.
 #include "com/Objects.h"
 #include "ScriptedIoSession.h"
+#include "ScriptedRoot.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -23,18 +24,10 @@ class TriggerMeasurement : public ::testing::Test {
 
   // A connected model without digital channels, not simulating, no status checks.
   void Connect(const char* model, const char* channels, const char* options) {
-    root_.Reset();
     auto io = std::make_unique<test::ScriptedIoSession>();
     io_ = io.get();
-    io_->Expect("*IDN?", std::string("Veltrane Instruments,") + model + ",SN0001,1.02.3");
-    io_->Expect("*OPT?", options);
-    io_->Expect(":SYST:DATA:VAL? \"COUN:CHAN\"", channels);
-    io_->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+1.0E+09");
-    io_->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
-    ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
-    ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
-    ASSERT_TRUE(io_->AllConsumed());
-    io_->sent.clear();
+    io_->ExpectConnect(model, options, channels, "+1.0E+09");
+    ASSERT_NO_FATAL_FAILURE(test::InitializeScripted(std::move(io), root_));
   }
 
   ComPtr<IKorvaneMeasurement> Measurement(const char* name) {

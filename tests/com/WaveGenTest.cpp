@@ -2,6 +2,7 @@
 // and the calls refused with nothing sent.
 #include "com/Objects.h"
 #include "ScriptedIoSession.h"
+#include "ScriptedRoot.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
@@ -33,18 +34,10 @@ class ArbitraryData : public ::testing::Test {
  protected:
   // A connected model, not simulating, no status checks.
   void Connect(const char* model) {
-    root_.Reset();
     auto io = std::make_unique<test::ScriptedIoSession>();
     io_ = io.get();
-    io_->Expect("*IDN?", std::string("Veltrane Instruments,") + model + ",SN0001,1.02.3");
-    io_->Expect("*OPT?", "SGM,MASK,WAVEGEN");
-    io_->Expect(":SYST:DATA:VAL? \"COUN:CHAN\"", "4");
-    io_->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+1.0E+09");
-    io_->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
-    ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
-    ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
-    ASSERT_TRUE(io_->AllConsumed());
-    io_->sent.clear();
+    io_->ExpectConnect(model, "SGM,MASK,WAVEGEN", "4", "+1.0E+09");
+    ASSERT_NO_FATAL_FAILURE(test::InitializeScripted(std::move(io), root_));
   }
 
   ComPtr<IKorvaneWaveGenArbitrary> Generator(const char* name) {

@@ -49,11 +49,7 @@ class WaveformTransfer : public ::testing::Test {
   void SetUp() override {
     auto io = std::make_unique<test::ScriptedIoSession>();
     io_ = io.get();
-    io_->Expect("*IDN?", "Veltrane Instruments,DSO-BR70-2CH,SN0001,1.02.3");
-    io_->Expect("*OPT?", "SGM");
-    io_->Expect(":SYST:DATA:VAL? \"COUN:CHAN\"", "2");
-    io_->Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07");
-    io_->Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
+    io_->ExpectConnect("DSO-BR70-2CH", "SGM");
     ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
     ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
     operation_ = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);

@@ -33,6 +33,16 @@ class ScriptedIoSession : public IIoSession {
     HRESULT readHr = S_OK;  // the status check's read of the reply
   };
 
+  // The queries Initialize makes of an instrument that identifies as `model` with these options,
+  // analog channel count and channel bandwidth (the bandwidth limit is 20 MHz).
+  void ExpectConnect(const std::string& model, const char* options, const char* channels = "2",
+                     const char* bandwidth = "+7.0E+07") {
+    Expect("*IDN?", "Veltrane Instruments," + model + ",SN0001,1.02.3");
+    Expect("*OPT?", options);
+    Expect(":SYST:DATA:VAL? \"COUN:CHAN\"", channels);
+    Expect(":SYST:DATA:VAL? \"CHAN:BAND\"", bandwidth);
+    Expect(":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07");
+  }
   void Expect(std::string command, std::string reply = {}, HRESULT hr = S_OK) {
     steps_.push_back({std::move(command), std::move(reply), hr});
   }
