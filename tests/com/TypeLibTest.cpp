@@ -93,7 +93,7 @@ TEST_F(TypeLibTest, LibraryAttributes) {
   EXPECT_EQ(2, attr->wMajorVerNum);
   EXPECT_EQ(3, attr->wMinorVerNum);
   EXPECT_EQ(1033u, attr->lcid);
-  EXPECT_EQ(SYS_WIN64, attr->syskind);
+  EXPECT_EQ(sizeof(void*) == 8 ? SYS_WIN64 : SYS_WIN32, attr->syskind);
   lib_->ReleaseTLibAttr(attr);
 
   BSTR name = nullptr, help = nullptr;

@@ -79,8 +79,15 @@ class Library:
         t, o = self.typeinfo(k)
         return self.guid_at(i32(t, o + 11 * 4))
 
-    def interface_guids(self):
-        return {self.typeinfo_guid(k) for k in range(self.count) if self.kind(k) == TKIND_INTERFACE}
+    def typeinfo_name(self, k):
+        t, o = self.typeinfo(k)
+        names, at = self.segs[SEG_NAMETAB], i32(t, o + 13 * 4)
+        return bytes(names[at + 12:at + 12 + names[at + 8]]).decode("latin-1")
+
+    def interfaces(self):
+        """Name -> GUID of each interface the library defines."""
+        return {self.typeinfo_name(k): self.typeinfo_guid(k) for k in range(self.count)
+                if self.kind(k) == TKIND_INTERFACE}
 
     def lib_guid(self):
         return self.guid_at(i32(self.header, 0x08))
@@ -89,12 +96,14 @@ class Library:
 def rewrite(data: bytes, imported: list[bytes]) -> bytes:
     lib = Library(data)
     imports = [Library(x) for x in imported]
-    owner = {}  # interface GUID -> imported library GUID
+    owner = {}  # interface name -> (its GUID, the imported library's GUID)
     for imp in imports:
-        for g in imp.interface_guids():
-            owner[g] = imp.lib_guid()
+        for name, g in imp.interfaces().items():
+            owner[name] = (g, imp.lib_guid())
 
-    copies = [k for k in range(lib.count) if lib.kind(k) == TKIND_INTERFACE and lib.typeinfo_guid(k) in owner]
+    # A copy whose GUID the library already holds for an import record has no GUID entry of its
+    # own (widl warns about the duplicate); the others have one, which becomes the import's.
+    copies = [k for k in range(lib.count) if lib.kind(k) == TKIND_INTERFACE and lib.typeinfo_name(k) in owner]
     if not copies:
         return data
     for k in range(copies[0], lib.count):
@@ -116,15 +125,17 @@ def rewrite(data: bytes, imported: list[bytes]) -> bytes:
     replaced = {}  # local hreftype of a copy -> hreftype of its import record
     for k in copies:
         t, o = lib.typeinfo(k)
-        g = lib.typeinfo_guid(k)
+        g, library = owner[lib.typeinfo_name(k)]
         posguid = i32(t, o + 11 * 4)
         if g not in by_guid:
-            if owner[g] not in files:
+            if posguid < 0 or lib.guid_at(posguid) != g:
+                raise Shape(f"type {k} is a copy of an imported interface without its GUID")
+            if library not in files:
                 raise Shape(f"no import file for the library of type {k}")
             p = len(imp)
-            imp += struct.pack("<3i", (TKIND_INTERFACE << 24) | IMPINFO_BY_GUID | (p // 12), files[owner[g]], posguid)
+            imp += struct.pack("<3i", (TKIND_INTERFACE << 24) | IMPINFO_BY_GUID | (p // 12), files[library], posguid)
             by_guid[g] = p
-        put32(guids, posguid + 16, by_guid[g] | 1)
+            put32(guids, posguid + 16, p | 1)
         replaced[k * TYPEINFO_SIZE] = by_guid[g] | 1
 
     keep = [k for k in range(lib.count) if k not in copies]
