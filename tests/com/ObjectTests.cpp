@@ -95,6 +95,34 @@ TEST_F(Objects, ItemsAnswerTheirOwnInterfacesOnly) {
   EXPECT_EQ(nullptr, p.get());
 }
 
+// Error-info support is claimed for the object's own interfaces only, on the root and on an
+// item; late binding (IDispatch) exists where type libraries do, that is on Windows.
+TEST_F(Objects, SupportErrorInfoForOwnInterfacesAndDispatchOnWindows) {
+  ComPtr<IKorvaneChannel> channel;
+  ASSERT_EQ(S_OK, CKorvaneChannel::Create(IID_IKorvaneChannel, channel.ReceiveVoid()));
+  struct Case {
+    IUnknown* object;
+    const IID* iid;
+    HRESULT supports;
+  };
+  for (const Case& c : {Case{root_.get(), &IID_IKorvaneTriggerEdge, S_OK}, Case{root_.get(), &IID_IIviDriver, S_OK},
+                        Case{root_.get(), &IID_IKorvaneChannel, S_FALSE},
+                        Case{channel.get(), &IID_IIviScopeChannel, S_OK},
+                        Case{channel.get(), &IID_IKorvane, S_FALSE}}) {
+    auto support = Query<ISupportErrorInfo>(c.object, IID_ISupportErrorInfo);
+    ASSERT_TRUE(support);
+    EXPECT_EQ(c.supports, support->InterfaceSupportsErrorInfo(*c.iid)) << GuidToString(*c.iid);
+    EXPECT_EQ(Identity(support.get()), Identity(c.object));
+  }
+  ComPtr<IUnknown> dispatch;
+#if defined(_WIN32)
+  EXPECT_EQ(S_OK, root_->QueryInterface(IID_IDispatch, dispatch.ReceiveVoid()));
+  EXPECT_EQ(Identity(dispatch.get()), Identity(root_.get()));
+#else
+  EXPECT_EQ(E_NOINTERFACE, root_->QueryInterface(IID_IDispatch, dispatch.ReceiveVoid()));
+#endif
+}
+
 TEST_F(Objects, IdentityIsOneObjectAcrossSharedBases) {
   // IIviDriver is reached through IKorvane and through IIviScope; both give one identity and
   // one IIviDriver pointer.

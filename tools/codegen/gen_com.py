@@ -363,6 +363,14 @@ def objects_header(cat, claimed) -> str:
                     out.append(decl)
     out.append("")
     out.append("namespace gen {")
+    out.append("")
+    out.append("// The coclass of an object class and its default interface.")
+    out.append("template <class T>")
+    out.append("struct Coclass;")
+    for c in cat.coclasses.values():
+        out.append(f"template <>\nstruct Coclass<{class_name(c.name)}> {{\n"
+                   f"  static constexpr const CLSID& clsid = CLSID_{c.name};\n"
+                   f"  static constexpr const IID& iid = IID_{c.default};\n}};")
     for c in cat.coclasses.values():
         cls = class_name(c.name)
         _, leaves = coclass_layout(cat, c.name)
