@@ -3,6 +3,11 @@
 // KORVANE_TEST_RESOURCE names (tests/com/script_clients.py starts it and runs this program).
 // Besides the scripts' flow it checks what only such a client sees: typed by-reference
 // arguments, the type information and error-info support of the objects.
+#include <windows.h>
+#include <ocidl.h>
+#include <ole2.h>
+#include <oleauto.h>
+
 #include <gtest/gtest.h>
 
 #include <cstdlib>
@@ -139,7 +144,8 @@ TEST(DispatchClient, DemoFlowThroughInvokeOnly) {
     pci->Release();
     ISupportErrorInfo* sei = nullptr;
     ASSERT_EQ(S_OK, drv.get()->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&sei)));
-    EXPECT_EQ(S_OK, sei->InterfaceSupportsErrorInfo(IID_IDispatch));
+    const IID iviDriver = {0x47ED5184, 0xA398, 0x11D4, {0xBA, 0x58, 0x00, 0x00, 0x64, 0x65, 0x73, 0x74}};
+    EXPECT_EQ(S_OK, sei->InterfaceSupportsErrorInfo(iviDriver));
     EXPECT_EQ(S_FALSE, sei->InterfaceSupportsErrorInfo(IID_IClassFactory));
     sei->Release();
 

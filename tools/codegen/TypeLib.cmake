@@ -53,7 +53,7 @@ function(korvane_generate_typelib target)
     OUTPUT ${KORVANE_TYPELIB_FILE}
     COMMAND ${widl} -o ${dir}/Korvane-widl.tlb ${KORVANE_TYPELIB_IDL}
     COMMAND Python3::Interpreter ${CMAKE_SOURCE_DIR}/tools/codegen/tlb_imports.py
-            ${dir}/Korvane-widl.tlb ${KORVANE_TYPELIB_FILE} ${KORVANE_IVI_TYPELIB_FILES}
+            ${dir}/Korvane-widl.tlb ${KORVANE_TYPELIB_FILE} ${KORVANE_TYPELIB_IDL} ${KORVANE_IVI_TYPELIB_FILES}
     DEPENDS ${idl_files} ${KORVANE_IVI_TYPELIB_FILES} ${CMAKE_SOURCE_DIR}/tools/codegen/tlb_imports.py
     WORKING_DIRECTORY ${dir}
     COMMENT "Compiling the type library Korvane.tlb"

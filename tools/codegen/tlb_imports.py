@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Make a widl-built type library refer to the interfaces its coclasses take from imported libraries.
 
-Usage: tlb_imports.py <input.tlb> <output.tlb> <imported.tlb>...
+Usage: tlb_imports.py <input.tlb> <output.tlb> <library.idl> <imported.tlb>...
 
 widl resolves an imported interface through importlib when it is a base or a parameter type,
 but an interface named in a coclass is copied into the library instead. This rewrites such
@@ -10,11 +10,17 @@ instead (the record is added when the library has none for it yet), and the copi
 so the library describes only its own types. The copies must come after every other type but
 the coclasses, which is where widl puts them when the coclasses are the library's last
 statements. Exit status 1 with a message when the input does not have that shape.
+
+widl also damages the library's own GUID entry when it meets such a copy whose GUID it already
+holds (it writes through the copy's missing GUID position); the library's GUID is written again
+from the IDL's library attributes.
 """
 from __future__ import annotations
 
+import re
 import struct
 import sys
+import uuid
 from pathlib import Path
 
 HEADER_WORDS = 21         # MSFT header, 0x54 bytes
@@ -93,8 +99,18 @@ class Library:
         return self.guid_at(i32(self.header, 0x08))
 
 
-def rewrite(data: bytes, imported: list[bytes]) -> bytes:
+def library_guid(idl: str) -> bytes:
+    m = re.search(r"\[\s*uuid\(([0-9A-Fa-f-]{36})\)[^\]]*\]\s*library\s+\w+", idl)
+    if not m:
+        raise Shape("the IDL has no library with a uuid")
+    return uuid.UUID(m.group(1)).bytes_le
+
+
+def rewrite(data: bytes, imported: list[bytes], libid: bytes | None = None) -> bytes:
     lib = Library(data)
+    if libid is not None:
+        at = i32(lib.header, 0x08)
+        lib.segs[SEG_GUIDTAB][at:at + 16] = libid
     imports = [Library(x) for x in imported]
     owner = {}  # interface name -> (its GUID, the imported library's GUID)
     for imp in imports:
@@ -105,7 +121,7 @@ def rewrite(data: bytes, imported: list[bytes]) -> bytes:
     # own (widl warns about the duplicate); the others have one, which becomes the import's.
     copies = [k for k in range(lib.count) if lib.kind(k) == TKIND_INTERFACE and lib.typeinfo_name(k) in owner]
     if not copies:
-        return data
+        raise Shape("no copied interfaces: nothing to rewrite")
     for k in range(copies[0], lib.count):
         if k not in copies and lib.kind(k) != TKIND_COCLASS:
             raise Shape(f"type {k} follows a copied interface but is not a coclass")
@@ -198,11 +214,12 @@ def rewrite(data: bytes, imported: list[bytes]) -> bytes:
 
 def main(argv=None) -> int:
     argv = sys.argv[1:] if argv is None else argv
-    if len(argv) < 3:
+    if len(argv) < 4:
         print(__doc__, file=sys.stderr)
         return 2
     try:
-        out = rewrite(Path(argv[0]).read_bytes(), [Path(p).read_bytes() for p in argv[2:]])
+        out = rewrite(Path(argv[0]).read_bytes(), [Path(p).read_bytes() for p in argv[3:]],
+                      library_guid(Path(argv[2]).read_text(encoding="utf-8")))
     except Shape as e:
         print(f"{argv[0]}: {e}", file=sys.stderr)
         return 1
