@@ -5,20 +5,32 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-build() {  # build <preset>
-  cmake --preset "$1" >/dev/null
-  cmake --build --preset "$1"
+build() {  # build <preset> [target...]
+  local preset=$1
+  shift
+  cmake --preset "$preset" >/dev/null
+  if (($#)); then
+    cmake --build --preset "$preset" --target "$@"
+  else
+    cmake --build --preset "$preset"
+  fi
 }
 
-# The 32-bit build's subset: its targets and the tests run from them.
-x86_targets="korvane module_tests registration_tests typelib_tests dispatch_client"
-x86_tests='^(module_tests|registration_tests|typelib_tests|script_clients)$'
+# The 32-bit build's subset: the DLL, the module, registration and type-library tests and the
+# late-bound clients (the IVI-C client joins when it exists).
+X86_TARGETS=(korvane module_tests registration_tests typelib_tests dispatch_client)
+X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients)$'
+# What the sanitizer builds run: ASan + UBSan over the unit and simulator tests, TSan over the
+# tests that share a session between threads (and the simulator they talk to).
+TSAN_TARGETS=(shared_session_tests korvane-scope-sim)
+TSAN_TESTS='shared_session'
 
-ctest_counts() {  # ctest_counts <preset> [<test regex>] -> "passed failed" on the last line of stdout
-  local log
+ctest_counts() {  # ctest_counts <preset> [ctest args] -> "passed failed" on the last line of stdout
+  local log preset=$1
+  shift
   log=$(mktemp)
   set +e
-  ctest --preset "$1" --timeout 600 ${2:+-R "$2"} </dev/null 2>&1 | tee "$log" >&2
+  ctest --preset "$preset" --timeout 600 "$@" </dev/null 2>&1 | tee "$log" >&2
   set -e
   local line total failed
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
@@ -52,18 +64,21 @@ case "${1:-}" in
     build windows
     read -r lp lf < <(ctest_counts linux | tail -n 1)
     read -r wp wf < <(ctest_counts windows | tail -n 1)
-    # The 32-bit DLL: built and tested where Wine can run 32-bit programs; its subset is the
-    # module, registration, type library and COM/IVI-C client tests.
+    build linux-asan
+    read -r ap af < <(ctest_counts linux-asan -L 'unit|integration' | tail -n 1)
+    build linux-tsan "${TSAN_TARGETS[@]}"
+    read -r tp tf < <(ctest_counts linux-tsan -R "$TSAN_TESTS" | tail -n 1)
+    # The 32-bit DLL, where Wine can run 32-bit programs (not on kernels without 32-bit support).
     xp=0 xf=0 x86="windows-x86: skipped (no 32-bit Wine on this machine)"
     if [[ -x /usr/lib/wine/wine ]] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
-      cmake --preset windows-x86 >/dev/null
-      cmake --build --preset windows-x86 --target $x86_targets
-      read -r xp xf < <(ctest_counts windows-x86 "$x86_tests" | tail -n 1)
+      build windows-x86 "${X86_TARGETS[@]}"
+      read -r xp xf < <(ctest_counts windows-x86 -R "$X86_TESTS" | tail -n 1)
       x86="windows-x86 (Wine): $xp passed, $xf failed"
     fi
-    passed=$((lp + wp + xp))
-    failed=$((lf + wf + xf))
+    passed=$((lp + wp + ap + tp + xp))
+    failed=$((lf + wf + af + tf + xf))
     echo "linux: $lp passed, $lf failed; windows (Wine): $wp passed, $wf failed; $x86"
+    echo "asan+ubsan: $ap passed, $af failed; tsan: $tp passed, $tf failed"
     echo "$passed passed, $failed failed"
     [[ $failed -eq 0 ]]
     ;;

@@ -18,8 +18,18 @@ def windows_path(path):
     return "Z:" + os.path.abspath(path).replace("/", "\\")
 
 
+def is_32bit(dll):
+    """A 32-bit DLL needs the 32-bit regsvr32 and cscript (SysWOW64 in a 64-bit prefix)."""
+    with open(dll, "rb") as f:
+        head = f.read(4096)
+    at = int.from_bytes(head[0x3C:0x40], "little")
+    return int.from_bytes(head[at + 4:at + 6], "little") == 0x14C
+
+
 def main(argv):
     wine, dll, sim, scripts, client = argv[1:6]
+    system = "C:\\windows\\syswow64\\" if is_32bit(dll) else ""
+    regsvr32, cscript = system + "regsvr32", system + "cscript"
     dll, scripts = windows_path(dll), windows_path(scripts)
     env = dict(os.environ, WINEDEBUG="-all")
     if not os.access(sim, os.X_OK):
@@ -40,12 +50,12 @@ def main(argv):
             print("the simulator did not start")
             return 1
         resource = f"TCPIP0::127.0.0.1::{m.group(1)}::SOCKET"
-        if subprocess.run([wine, "regsvr32", "/s", dll], env=env, timeout=120).returncode != 0:
+        if subprocess.run([wine, regsvr32, "/s", dll], env=env, timeout=120).returncode != 0:
             print("regsvr32 failed")
             return 1
         try:
-            runs = [("vbscript", [wine, "cscript", "//nologo", scripts + "\\demo.vbs", resource]),
-                    ("jscript", [wine, "cscript", "//nologo", scripts + "\\demo.js", resource]),
+            runs = [("vbscript", [wine, cscript, "//nologo", scripts + "\\demo.vbs", resource]),
+                    ("jscript", [wine, cscript, "//nologo", scripts + "\\demo.js", resource]),
                     ("dispatch client", [wine, client])]
             for name, cmd in runs:
                 start = time.monotonic()
@@ -58,7 +68,7 @@ def main(argv):
                 if r.returncode != 0 or "FAIL" in out or (name != "dispatch client" and "ok close" not in out):
                     failed += 1
         finally:
-            subprocess.run([wine, "regsvr32", "/s", "/u", dll], env=env, timeout=120)
+            subprocess.run([wine, regsvr32, "/s", "/u", dll], env=env, timeout=120)
     finally:
         proc.terminate()
         proc.wait(timeout=10)
