@@ -260,11 +260,43 @@ class CVariant {
   VARIANT v_;
 };
 
+// A property of a script object by name ("length", "0", "1", ...).
+HRESULT ScriptProperty(IDispatch* object, const std::wstring& name, VARIANT* value) {
+  DISPID id = DISPID_UNKNOWN;
+  LPOLESTR text = const_cast<LPOLESTR>(name.c_str());
+  if (HRESULT hr = object->GetIDsOfNames(IID_NULL, &text, 1, LOCALE_USER_DEFAULT, &id); FAILED(hr)) return hr;
+  DISPPARAMS none{};
+  return object->Invoke(id, IID_NULL, LOCALE_USER_DEFAULT, DISPATCH_PROPERTYGET, &none, value, nullptr, nullptr);
+}
+
+// A JScript array (an object with length and numbered elements) as a SAFEARRAY of `elem`.
+HRESULT ObjectToArray(IDispatch* object, VARTYPE elem, SAFEARRAY** out) {
+  CVariant length;
+  if (FAILED(ScriptProperty(object, L"length", &length)) || FAILED(VariantChangeType(&length, &length, 0, VT_I4)) ||
+      V_I4(&length) < 0)
+    return DISP_E_TYPEMISMATCH;
+  SAFEARRAY* dst = SafeArrayCreateVector(elem, 0, static_cast<ULONG>(V_I4(&length)));
+  if (!dst) return E_OUTOFMEMORY;
+  for (LONG k = 0; k < V_I4(&length); ++k) {
+    CVariant e, c;
+    HRESULT hr = ScriptProperty(object, std::to_wstring(k), &e);
+    if (SUCCEEDED(hr)) hr = VariantChangeType(&c, &e, 0, elem);
+    if (SUCCEEDED(hr)) hr = SafeArrayPutElement(dst, &k, &V_I8(&c));
+    if (FAILED(hr)) {
+      SafeArrayDestroy(dst);
+      return DISP_E_TYPEMISMATCH;
+    }
+  }
+  *out = dst;
+  return S_OK;
+}
+
 // A script array (any element type, one dimension) as a SAFEARRAY of `elem`.
 HRESULT ToArray(const VARIANT& arg, VARTYPE elem, SAFEARRAY** out) {
   *out = nullptr;
   const VARIANT& v = Deref(arg);
   if (V_VT(&v) == VT_EMPTY || V_VT(&v) == VT_NULL) return S_OK;
+  if (V_VT(&v) == VT_DISPATCH && V_DISPATCH(&v)) return ObjectToArray(V_DISPATCH(&v), elem, out);
   if (!(V_VT(&v) & VT_ARRAY)) return DISP_E_TYPEMISMATCH;
   SAFEARRAY* src = (V_VT(&v) & VT_BYREF) ? *V_ARRAYREF(&v) : V_ARRAY(&v);
   if (!src) return S_OK;

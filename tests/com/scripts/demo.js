@@ -39,6 +39,13 @@ try {
 var wf = new VBArray(meas.ReadWaveform(5000, null, 0, 0)).toArray();
 check(wf.length >= 100 && typeof wf[0] == "number", "waveform of " + wf.length + " points");
 
+try {
+  drv.WaveformGenerator2.Arbitrary.SetData([0.5, -0.25, 1, 0]);
+  check(true, "script array into SetData");
+} catch (err) {
+  check(false, "script array into SetData: " + err.description);
+}
+
 drv.Close();
 check(!drv.Initialized, "close");
 WScript.Quit(failures);

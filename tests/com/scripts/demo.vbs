@@ -50,6 +50,15 @@ Check IsArray(wf), "waveform is an array"
 Check UBound(wf) >= 99, "waveform of " & (UBound(wf) + 1) & " points, x increment " & dx
 Check VarType(wf(0)) = vbDouble, "points are numbers"
 
+' A script array where a method takes an array of doubles.
+Dim points
+points = Array(0.5, -0.25, 1, 0)
+On Error Resume Next
+drv.WaveformGenerator2.Arbitrary.SetData points
+Check Err.Number = 0, "script array into SetData " & Err.Description
+Err.Clear
+On Error GoTo 0
+
 drv.Close
 Check Not drv.Initialized, "close"
 WScript.Quit failures
