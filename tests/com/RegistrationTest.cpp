@@ -203,6 +203,9 @@ TEST_F(Registration, RegistersCreatesByProgIdAndUnregisters) {
 // Where nothing else registered the IVI libraries, the DLL registers its own and removes them
 // again; the IVI interfaces' keys name the IVI libraries, not the driver's.
 TEST_F(Registration, RegistersTheIviLibrariesWhereAbsent) {
+  // Resolving the imports by file name (typelib_tests, in the same prefix) registers the two
+  // libraries from the build tree; absent is what this test is about.
+  for (const wchar_t* key : {kIviDriverLib, kIviScopeLib}) RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
   ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kIviDriverLib));
   ASSERT_EQ(S_OK, reg_());
   const std::wstring sys = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
