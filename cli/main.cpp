@@ -3,6 +3,7 @@
 #include "DriverRoot.h"
 #include "Plot.h"
 #include "PropertyPath.h"
+#include "core/ConfigStoreXml.h"
 
 #include <korvane/ComHelpers.h>
 #include <korvane/KorvaneCom.h>
@@ -53,11 +54,13 @@ const char* const kUsage =
     "                [--csv out.csv] [--svg out.svg]     read waveforms in volts\n"
     "  korvane measure <resource> --channel Channel1 frequency vpp risetime ...\n"
     "  korvane sim [--model <id>] [simulator options]    run the built-in instrument simulator\n"
+    "  korvane config                                    the logical names of the IVI configuration store\n"
     "options of the commands that open a session:\n"
     "  --options \"<option string>\"   e.g. \"Simulate=true, DriverSetup= Model=MSO-CD1000\"\n"
     "  --timeout <ms>                acquisition wait of fetch and measure (default 10000)\n"
     "  --reset                       reset the instrument on connect\n"
-    "resources: TCPIP[board]::<host>::<port>::SOCKET, TCPIP::<host>::INSTR, ASRL<n>::INSTR, ...\n";
+    "resources: TCPIP[board]::<host>::<port>::SOCKET, TCPIP::<host>::INSTR, ASRL<n>::INSTR, ...,\n"
+    "           or a logical name of the IVI configuration store (see korvane config)\n";
 
 int Usage(const std::string& why = {}) {
   if (!why.empty()) std::fprintf(stderr, "korvane: %s\n", why.c_str());
@@ -309,6 +312,33 @@ int CmdList(const Args& a) {
   return kExitOk;
 }
 
+int StoreFailure(const std::string& why) {
+  std::fprintf(stderr, "korvane: IVI configuration store: %s\n", why.c_str());
+  return kExitDriverError;
+}
+
+// The store the driver reads in Initialize, where it finds one (core/ConfigStoreXml.h).
+int CmdConfig(const Args& a) {
+  if (!a.positional.empty()) return Usage("config takes no arguments");
+  std::string error;
+  const std::string path = configstore::LocateStore(&error);
+  if (!error.empty()) return StoreFailure(error);
+  if (path.empty()) {
+    std::printf("No IVI configuration store: resources are used as they are written.\n");
+    return kExitOk;
+  }
+  configstore::Store store;
+  if (!configstore::LoadStore(path, store, &error)) return StoreFailure(error);
+  std::printf("Store %s\n", path.c_str());
+  for (const configstore::LogicalName& name : store.logicalNames) {
+    const configstore::DriverSession* s = store.FindSession(name.name);
+    std::string where = s ? s->ioResourceDescriptor : "(no driver session)";
+    if (s && s->simulate.value_or(false)) where += " (simulated)";
+    std::printf("  %-24s %-24s %s\n", name.name.c_str(), s ? s->name.c_str() : "", where.c_str());
+  }
+  return kExitOk;
+}
+
 // Direct I/O goes through IKorvaneSystem2: WriteString, then ReadString for a query. Neither
 // checks the instrument's status: a refused command shows in ":SYST:ERR?", not in the exit code.
 int CmdScpi(const Args& a) {
@@ -509,6 +539,7 @@ int main(int argc, char** argv) {
   std::string error;
   if (!ParseArgs(argc, argv, 2, a, error)) return Usage(error);
   if (cmd == "list") return CmdList(a);
+  if (cmd == "config") return CmdConfig(a);
 
   korvane::ComInit com;
   if (cmd == "idn") return CmdIdn(a);
