@@ -438,8 +438,12 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
   static SAFEARRAY* ArrayOf(VARIANT* v) {
     if (!v) return nullptr;
     SAFEARRAY* sa = nullptr;
-    if ((v->vt & VT_ARRAY) && (v->vt & VT_BYREF)) sa = v->pparray ? *v->pparray : nullptr;
-    else if (v->vt & VT_ARRAY) sa = v->parray;
+    if ((v->vt & VT_ARRAY) && (v->vt & VT_BYREF)) {
+      SAFEARRAY** ref = static_cast<SAFEARRAY**>(v->byref);
+      sa = ref ? *ref : nullptr;
+    } else if (v->vt & VT_ARRAY) {
+      sa = v->parray;
+    }
     return sa && SafeArrayGetDim(sa) == 1 ? sa : nullptr;
   }
 
@@ -470,7 +474,7 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
 
   HRESULT LowLevelReadNoPoll(BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) override {
     LONG got = 0;
-    Timeout t(*io_, lTimeout);
+    Timeout t(*io_.get(), lTimeout);
     HRESULT hr;
     if (direct_) {
       hr = direct_->ReadInto(pBuf, lCount, &got);
@@ -513,7 +517,7 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
   }
   HRESULT LowLevelWriteNoPoll(const BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) override {
     LONG sent = 0;
-    Timeout t(*io_, lTimeout);
+    Timeout t(*io_.get(), lTimeout);
     HRESULT hr;
     if (direct_) {
       hr = direct_->WriteFrom(pBuf, lCount, &sent);
