@@ -18,6 +18,7 @@ using test::Query;
 using test::TakeErrorInfo;
 
 constexpr HRESULT kUnexpectedResponse = static_cast<HRESULT>(0x80047059);
+constexpr HRESULT kInvalidValue = static_cast<HRESULT>(0x80047010);
 
 std::string Block(const std::string& body) {
   const std::string digits = std::to_string(body.size());
@@ -147,7 +148,7 @@ TEST_F(CompletionMembers, ActivityScreenMemoryAndCursors) {
   // Names that cannot travel inside the quotes: refused, nothing sent.
   io_->sent.clear();
   for (const char* bad : {"", "a\"b", "two\nlines"}) {
-    EXPECT_EQ(E_INVALIDARG, memory->Save(KorvaneMemorySaveOptionsImage, Bstr(bad))) << bad;
+    EXPECT_EQ(kInvalidValue, memory->Save(KorvaneMemorySaveOptionsImage, Bstr(bad))) << bad;
     EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("FileName"));
   }
   EXPECT_TRUE(io_->sent.empty());
@@ -157,7 +158,7 @@ TEST_F(CompletionMembers, ActivityScreenMemoryAndCursors) {
   io_->Expect(":MARK:YUN:USE Y1P");
   EXPECT_EQ(S_OK, cursors->UseCursorPosition(KorvaneCursorsUseCursorPositionX2));
   EXPECT_EQ(S_OK, cursors->UseCursorPosition(KorvaneCursorsUseCursorPositionY1));
-  EXPECT_EQ(E_INVALIDARG, cursors->UseCursorPosition(static_cast<KorvaneCursorsUseCursorPositionEnum>(9)));
+  EXPECT_EQ(kInvalidValue, cursors->UseCursorPosition(static_cast<KorvaneCursorsUseCursorPositionEnum>(9)));
 }
 
 TEST_F(CompletionMembers, UartSourcesUseTheInstrumentsNames) {
@@ -169,8 +170,8 @@ TEST_F(CompletionMembers, UartSourcesUseTheInstrumentsNames) {
   io_->Expect(":SBUS2:UART:SOUR:TX DIG5");
   EXPECT_EQ(S_OK, uart->put_RxSource(Bstr("Channel2")));
   EXPECT_EQ(S_OK, uart->put_TxSource(Bstr("DigitalChannel5")));
-  EXPECT_EQ(E_INVALIDARG, uart->put_RxSource(Bstr("")));
-  EXPECT_EQ(E_INVALIDARG, uart->put_TxSource(Bstr("CHAN1;*RST")));
+  EXPECT_EQ(kInvalidValue, uart->put_RxSource(Bstr("")));
+  EXPECT_EQ(kInvalidValue, uart->put_TxSource(Bstr("CHAN1;*RST")));
 }
 
 TEST_F(CompletionMembers, ClockRecoveryArgumentsFollowTheMethod) {
@@ -192,7 +193,7 @@ TEST_F(CompletionMembers, ClockRecoveryArgumentsFollowTheMethod) {
     io_->Expect(c.command);
     EXPECT_EQ(S_OK, clock->SetMethod(c.method, Bstr(c.source), c.rate, c.bandwidth)) << c.command;
   }
-  EXPECT_EQ(E_INVALIDARG, clock->SetMethod(KorvaneClockRecoveryMethodExplicit, Bstr(""), 0, 0));
+  EXPECT_EQ(kInvalidValue, clock->SetMethod(KorvaneClockRecoveryMethodExplicit, Bstr(""), 0, 0));
 
   struct Reply {
     const char* text;

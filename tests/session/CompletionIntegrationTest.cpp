@@ -96,7 +96,12 @@ TEST_F(CompletionOnSim, ScreenImageMemoryFilesAndCursors) {
   ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
   EXPECT_DOUBLE_EQ(2e-6, scale);
   EXPECT_EQ(static_cast<HRESULT>(0x80047001), memory->Recall(KorvaneMemoryRecallOptionsMask, Bstr("none.msk")));
-  EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("File name not found"));
+  auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
+  LONG code = 0;
+  Bstr message;
+  ASSERT_EQ(S_OK, utility->ErrorQuery(&code, message.Receive()));
+  EXPECT_EQ(-256, code);
+  EXPECT_EQ("File name not found", message.Narrow());
 
   auto cursors = Query<IKorvaneCursors2>(root_.get(), IID_IKorvaneCursors2);
   EXPECT_EQ(S_OK, cursors->UseCursorPosition(KorvaneCursorsUseCursorPositionY2)) << TakeErrorInfo().description;
