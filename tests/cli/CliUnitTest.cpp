@@ -204,7 +204,7 @@ TEST(CliListing, GroupedSortedWithEnumerationMembersAndCompletion) {
   EXPECT_TRUE(std::is_sorted(properties.begin(), properties.end()));
   const auto slope = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("  Slope") == 0; });
   ASSERT_NE(slope, lines.end());
-  EXPECT_NE(slope->find("Negative | Positive"), std::string::npos) << *slope;
+  EXPECT_NE(slope->find(": Positive | Negative | "), std::string::npos) << *slope;
 
   ASSERT_TRUE(ResolveInterface("Measurements.Item(Channel1)", iface, error)) << error;
   const std::vector<std::string> m = MemberListing(iface);
