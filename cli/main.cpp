@@ -886,8 +886,12 @@ int CmdMeasure(const Args& a) {
     }
     std::printf("%-20s %s\n", word, valid ? Quantity(v, MeasureUnit(word), a.human).c_str() : "no valid result");
   }
+  const bool simulated = Simulating(s.get());
   if (a.json)
-    std::printf("{\"channel\": %s, \"measurements\": [%s]}\n", JsonString(a.channels[0]).c_str(), json.c_str());
+    std::printf("{\"channel\": %s, \"simulated\": %s, \"measurements\": [%s]}\n", JsonString(a.channels[0]).c_str(),
+                simulated ? "true" : "false", json.c_str());
+  else if (simulated)
+    std::printf("note: %s\n", kSimulatedDataNote);
   if (rc == kExitDriverError)
     std::fprintf(stderr, "korvane: the instrument could not take every measurement on this record "
                          "(\"no valid result\": too few periods or edges, or the signal off screen)\n");

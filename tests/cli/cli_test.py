@@ -106,6 +106,8 @@ BEHAVIOUR = [
      r"\A1\n\Z", None),
     ("simulated fetch says so", ["fetch", "{dead}", "--channel", "Channel1", "--options", "{sim}", "--json"], 0,
      is_json(lambda d: d["simulated"] is True and d["traces"][0]["points"] > 0), None),
+    ("simulated measure says so", ["measure", "{dead}", "--channel", "Channel1", "freq", "--options", "{sim}"], 0,
+     r"\nnote: simulated by the driver", None),
     # Against the simulator: values round trip, the instrument's refusals are the exit code.
     ("identify", ["idn", "{res}"], 0, r"MSO-CD1000", None),
     ("set", ["set", "{res}", "Timebase.HorizontalScale", "2e-4"], 0, None, None),
