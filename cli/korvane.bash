@@ -5,18 +5,31 @@
 
 _korvane() {
   local cur prev cmd
-  cur=${COMP_WORDS[COMP_CWORD]}
-  prev=${COMP_WORDS[COMP_CWORD-1]}
-  # Paths hold parentheses and dots; only spaces separate words here.
-  local COMP_WORDBREAKS=${COMP_WORDBREAKS//[:=(]/}
-  if ((COMP_CWORD == 1)); then
-    mapfile -t COMPREPLY < <("${COMP_WORDS[0]}" __complete commands "$cur" 2>/dev/null; compgen -W "--help --version" -- "$cur")
+  # Resources hold ':' and paths '(' and '=': readline splits words there. The words are taken
+  # from the line itself, split at blanks only; the replies lose the part readline's own current
+  # word does not cover.
+  local line=${COMP_LINE:0:COMP_POINT}
+  local -a words
+  read -ra words <<<"$line"
+  [[ -z $line || $line == *[[:blank:]] ]] && words+=("")
+  local cword=$((${#words[@]} - 1))
+  cur=${words[cword]}
+  prev=${words[cword-1]:-}
+  local lead=${cur%"${COMP_WORDS[COMP_CWORD]}"}
+  local tool=${words[0]}
+  _korvane_reply() {
+    mapfile -t COMPREPLY
+    ((${#lead})) && COMPREPLY=("${COMPREPLY[@]#"$lead"}")
+    return 0
+  }
+  if ((cword == 1)); then
+    _korvane_reply < <("$tool" __complete commands "$cur" 2>/dev/null; compgen -W "--help --version" -- "$cur")
     return
   fi
-  cmd=${COMP_WORDS[1]}
+  cmd=${words[1]}
   case $prev in
     --csv|--svg|--out)
-      mapfile -t COMPREPLY < <(compgen -f -- "$cur")
+      _korvane_reply < <(compgen -f -- "$cur")
       return ;;
     --options|--points|--timeout|--depth|--channel)
       return ;;
@@ -30,14 +43,14 @@ _korvane() {
       fetch) opts+=" --channel --points --csv --svg --human" ;;
       measure) opts+=" --channel --human" ;;
     esac
-    mapfile -t COMPREPLY < <(compgen -W "$opts" -- "$cur")
+    _korvane_reply < <(compgen -W "$opts" -- "$cur")
     return
   fi
   # The position among the arguments that are not options or their values.
   local -a args=()
   local i w
-  for ((i = 2; i < COMP_CWORD; i++)); do
-    w=${COMP_WORDS[i]}
+  for ((i = 2; i < cword; i++)); do
+    w=${words[i]}
     case $w in
       --options|--points|--timeout|--depth|--channel|--csv|--svg|--out) ((i++)) ;;
       --*) ;;
@@ -48,18 +61,19 @@ _korvane() {
   case $cmd:$n in
     list:0|get:1|set:1)
       compopt -o nospace 2>/dev/null
-      mapfile -t COMPREPLY < <("${COMP_WORDS[0]}" __complete path "$cur" 2>/dev/null)
+      _korvane_reply < <("$tool" __complete path "$cur" 2>/dev/null)
       # A finished property name gets its space.
       if ((${#COMPREPLY[@]} == 1)) && [[ ${COMPREPLY[0]} != *[.\(] ]]; then COMPREPLY[0]+=" "; fi ;;
     set:2)
-      mapfile -t COMPREPLY < <("${COMP_WORDS[0]}" __complete values "$cur" "${args[1]}" 2>/dev/null) ;;
+      _korvane_reply < <("$tool" __complete values "$cur" "${args[1]}" 2>/dev/null) ;;
     measure:*)
-      ((n >= 1)) && mapfile -t COMPREPLY < <("${COMP_WORDS[0]}" __complete measurements "$cur" 2>/dev/null) ;;
+      ((n >= 1)) && _korvane_reply < <("$tool" __complete measurements "$cur" 2>/dev/null) ;;
     save:1|load:1)
-      mapfile -t COMPREPLY < <(compgen -f -- "$cur") ;;
+      _korvane_reply < <(compgen -f -- "$cur") ;;
     help:0)
-      mapfile -t COMPREPLY < <("${COMP_WORDS[0]}" __complete commands "$cur" 2>/dev/null) ;;
+      _korvane_reply < <("$tool" __complete commands "$cur" 2>/dev/null) ;;
   esac
+  return 0
 }
 complete -F _korvane korvane
 

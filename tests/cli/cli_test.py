@@ -295,18 +295,27 @@ class SaveAndLoad(unittest.TestCase):
 
 
 class Completion(unittest.TestCase):
+    BREAKS = "\"'><=;|&(:"  # readline's default word breaks
+
     def complete(self, *words):
-        """COMPREPLY of the installed-style script for the command line `words` (the last being typed)."""
-        script = (f"source {COMPLETION!r}; COMP_WORDS=({' '.join(repr(w) for w in (KORVANE,) + words)}); "
-                  f"COMP_CWORD={len(words)}; COMP_LINE=x; _korvane; printf '%s\\n' \"${{COMPREPLY[@]}}\"")
+        """COMPREPLY of the script for the command line `words` (the last being typed), with the
+        current word split off as readline splits it (at ':' and '(' too)."""
+        line = " ".join((KORVANE,) + words)
+        last = words[-1]
+        cut = max(last.rfind(c) for c in self.BREAKS) + 1
+        script = (f"source {COMPLETION!r}; COMP_LINE={line!r}; COMP_POINT={len(line)}; "
+                  f"COMP_WORDS=({KORVANE!r} {last[cut:]!r}); COMP_CWORD=1; _korvane; "
+                  "printf '%s\\n' \"${COMPREPLY[@]}\"")
         p = subprocess.run(["bash", "-c", script], capture_output=True, text=True, timeout=30)
         self.assertEqual(p.returncode, 0, p.stderr)
         return p.stdout.split("\n")[:-1]
 
     def test_commands_paths_and_values(self):
-        cases = [(("f",), ["fetch"]), (("get", "r", "Trigger.Edge.Sl"), ["Trigger.Edge.Slope "]),
-                 (("set", "r", "Trigger.Ed"), ["Trigger.Edge."]), (("set", "r", "Trigger.Edge.Slope", "Neg"), ["Negative"]),
-                 (("measure", "r", "--channel", "Channel1", "VoltagePeakTo"), ["VoltagePeakToPeak"]),
+        res = "TCPIP0::127.0.0.1::5025::SOCKET"
+        cases = [(("f",), ["fetch"]), (("get", res, "Trigger.Edge.Sl"), ["Trigger.Edge.Slope "]),
+                 (("set", res, "Trigger.Ed"), ["Trigger.Edge."]), (("set", res, "Trigger.Edge.Slope", "Neg"), ["Negative"]),
+                 (("get", res, "Channels.Item(Channel1).Off"), ["Channel1).Offset "]),
+                 (("measure", res, "--channel", "Channel1", "VoltagePeakTo"), ["VoltagePeakToPeak"]),
                  (("list", "--json", "Timebase.HorizontalSc"), ["Timebase.HorizontalScale "])]
         for words, expected in cases:
             with self.subTest(words=words):
