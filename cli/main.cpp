@@ -37,7 +37,7 @@ namespace {
 // Exit codes: what a script needs to tell apart.
 constexpr int kExitOk = 0;
 constexpr int kExitDriverError = 1;   // the driver or the instrument reported a failure
-constexpr int kExitUsage = 2;         // bad arguments, unknown property path, bad value
+constexpr int kExitUsage = 2;         // bad arguments, path, value, resource or collection name
 constexpr int kExitNotAvailable = 3;  // the driver does not implement the member yet
 
 constexpr HRESULT kMethodNotSupported = static_cast<HRESULT>(0x80047011);
