@@ -425,7 +425,9 @@ class Session {
     }
     if (FAILED(hr)) {
       const std::string text = LastErrorText();
-      const int rc = Report("Initialize " + resource, hr, text, nullptr);
+      // The provider's text names the resource already; a long name is not printed twice.
+      const bool named = !resource.empty() && text.find(resource) != std::string::npos;
+      const int rc = Report(named ? std::string("Initialize") : "Initialize " + resource, hr, text, nullptr);
       if (BadResource(hr, text)) {
         std::fputs(kResourceForms, stderr);
         return kExitUsage;
