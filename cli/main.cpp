@@ -8,6 +8,7 @@
 #include <korvane/KorvaneCom.h>
 
 #include <atomic>
+#include <cctype>
 #include <chrono>
 #include <condition_variable>
 #include <cstdio>
@@ -57,6 +58,7 @@ const char* const kUsage =
     "  --options \"<option string>\"   e.g. \"Simulate=true, DriverSetup= Model=MSO-CD1000\"\n"
     "  --timeout <ms>                acquisition wait of fetch and measure (default 10000)\n"
     "  --reset                       reset the instrument on connect\n"
+    "  --trace                       log the commands and replies on stderr (also before the command)\n"
     "resources: TCPIP[board]::<host>::<port>::SOCKET, TCPIP::<host>::INSTR, ASRL<n>::INSTR, ...\n";
 
 int Usage(const std::string& why = {}) {
@@ -142,6 +144,7 @@ struct Args {
   long points = 0;
   long timeoutMs = kDefaultTimeoutMs;
   bool reset = false;
+  bool trace = false;
 };
 
 bool ParseLong(const char* s, long lo, long hi, long& out) {
@@ -167,6 +170,10 @@ bool ParseArgs(int argc, char** argv, int first, Args& a, std::string& error) {
     }
     if (arg == "--reset") {
       a.reset = true;
+      continue;
+    }
+    if (arg == "--trace") {
+      a.trace = true;
       continue;
     }
     if (i + 1 >= argc) {
@@ -207,6 +214,14 @@ bool ParseArgs(int argc, char** argv, int first, Args& a, std::string& error) {
   return true;
 }
 
+// --trace: the driver's I/O log on stderr, added to the DriverSetup section.
+std::string WithIoLog(const std::string& options) {
+  std::string upper = options;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.find("DRIVERSETUP") != std::string::npos) return options + ", IoLog=stderr";
+  return options + (options.empty() ? "" : ", ") + "DriverSetup=IoLog=stderr";
+}
+
 // One driver session for the life of a command: Close runs on every path out.
 class Session {
  public:
@@ -222,7 +237,7 @@ class Session {
         std::fprintf(stderr, "korvane: the driver is not registered; run regsvr32 Korvane.dll\n");
       return rc;
     }
-    Bstr res(resource), opt(a.options);
+    Bstr res(resource), opt(a.trace ? WithIoLog(a.options) : a.options);
     {
       Progress p("Connecting to " + resource);
       hr = root_->Initialize(res, VARIANT_TRUE, a.reset ? VARIANT_TRUE : VARIANT_FALSE, opt);
@@ -498,6 +513,12 @@ int CmdSim(int argc, char** argv) {
 int main(int argc, char** argv) {
   using namespace korvane::cli;
   if (argc < 2) return Usage();
+  // "korvane --trace <command> ...": the flag before the command as well as after it.
+  if (std::string(argv[1]) == "--trace") {
+    if (argc < 3) return Usage();
+    argv[1] = argv[2];
+    argv[2] = const_cast<char*>("--trace");
+  }
   const std::string cmd = argv[1];
   if (cmd == "-h" || cmd == "--help" || cmd == "help") {
     std::fputs(kUsage, stdout);
