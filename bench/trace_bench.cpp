@@ -55,24 +55,12 @@ void BM_GetTraceOff(benchmark::State& state) {
 }
 BENCHMARK(BM_GetTraceOff)->Unit(benchmark::kNanosecond)->Repetitions(5)->ReportAggregatesOnly(true);
 
-// One session shared by the threads of a multi-threaded run, traced to one file.
+// One session traced to one file, made before the benchmarks run and shared by their threads.
 Simulated* g_traced = nullptr;
 
 void BM_GetTraceOn(benchmark::State& state) {
-  if (state.thread_index() == 0) {
-    const std::string name = g_dir + "/bench-" + std::to_string(state.threads());
-    g_traced = new Simulated(",Trace=true,TraceName=" + name);
-  }
-  // Google Benchmark starts the timed loop of all threads together, after thread 0's set-up.
-  if (!g_traced->ok) {
-    state.SkipWithError("the traced session did not start");
-  } else {
-    Gets(state, *g_traced);
-  }
-  if (state.thread_index() == 0) {
-    delete g_traced;
-    g_traced = nullptr;
-  }
+  if (!g_traced || !g_traced->ok) return state.SkipWithError("the traced session did not start");
+  Gets(state, *g_traced);
 }
 BENCHMARK(BM_GetTraceOn)->Unit(benchmark::kNanosecond)->UseRealTime()->Threads(1)->Threads(4);
 
@@ -92,7 +80,12 @@ int main(int argc, char** argv) {
     korvane::g_dir = pattern;
   }
   benchmark::Initialize(&argc, argv);
-  benchmark::RunSpecifiedBenchmarks();
+  {
+    korvane::Simulated traced(",Trace=true,TraceName=" + korvane::g_dir + "/bench");
+    korvane::g_traced = &traced;
+    benchmark::RunSpecifiedBenchmarks();
+    korvane::g_traced = nullptr;
+  }
   benchmark::Shutdown();
   std::printf("trace files in %s\n", korvane::g_dir.c_str());
   return 0;

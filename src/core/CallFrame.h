@@ -56,8 +56,8 @@ template <const CMemberInfo& M, typename... A>
                                                        A... args) noexcept {
   CMethodTrace& trace = session.MethodTrace();
   if (trace.Recording()) {
-    unsigned i = 0;
-    auto name = [&i] {
+    [[maybe_unused]] unsigned i = 0;
+    [[maybe_unused]] auto name = [&i] {
       const unsigned k = i++;
       return M.paramNames && k < M.paramCount ? M.paramNames[k] : "";
     };

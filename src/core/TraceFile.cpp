@@ -171,7 +171,7 @@ std::shared_ptr<CTraceFile> CTraceFile::Open(const Settings& settings) {
 }
 
 CTraceFile::~CTraceFile() {
-  CloseHandle();
+  CloseFile();
   std::lock_guard<std::mutex> guard(g_filesLock);
   auto& files = Files();
   // Only this file's entry: a later file of the same path may have replaced it already.
@@ -215,7 +215,7 @@ bool CTraceFile::Start() {
   headerSize_ = header.size();
   header += kClosing;
   if (!WriteAt(0, header)) {
-    CloseHandle();
+    CloseFile();
     return false;
   }
   end_ = headerSize_;
@@ -223,7 +223,7 @@ bool CTraceFile::Start() {
   return true;
 }
 
-void CTraceFile::CloseHandle() noexcept {
+void CTraceFile::CloseFile() noexcept {
 #ifdef _WIN32
   if (handle_) ::CloseHandle(static_cast<HANDLE>(handle_));
   handle_ = nullptr;
@@ -260,7 +260,7 @@ bool CTraceFile::WriteAt(std::uint64_t offset, const std::string& bytes) {
 
 bool CTraceFile::SaveAndRestart() {
   // The file is complete as it stands; it only moves to its saved name.
-  CloseHandle();
+  CloseFile();
   std::error_code ec;
   std::filesystem::rename(FsPath(settings_.path), FsPath(SavedCopyName(settings_.path, trace::FileTimeSuffix())),
                           ec);

@@ -65,7 +65,7 @@ class CTraceFile {
  private:
   explicit CTraceFile(Settings settings) : settings_(std::move(settings)) {}
   bool Start();
-  void CloseHandle() noexcept;
+  void CloseFile() noexcept;
   bool WriteAt(std::uint64_t offset, const std::string& bytes);
   bool SaveAndRestart();
 

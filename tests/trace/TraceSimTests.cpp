@@ -131,7 +131,7 @@ TEST_F(TracedSimSession, XsltprocAndABrowserShowOneRowPerCallWithTheFailureMarke
     EXPECT_NE(std::string::npos, p.find("IKorvaneMeasurement.ReadWaveform"));
     EXPECT_NE(std::string::npos, p.find("[" + std::to_string(points_) + " elements"));
     EXPECT_NE(std::string::npos, p.find(message_.substr(0, message_.find('\r'))));
-    EXPECT_TRUE(std::regex_search(p, std::regex(R"(<td class="dur">[0-9,]+\.[0-9] µs</td>)")));
+    EXPECT_TRUE(std::regex_search(p, std::regex(R"(<td class="dur">[0-9,]+\.[0-9] (µ|&micro;|&#181;)s</td>)")));
   }
 }
 
