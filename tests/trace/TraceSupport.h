@@ -46,7 +46,7 @@ inline std::string ReadText(const std::string& path) {
 
 // "Interface.Name" of every record, in file order.
 inline std::vector<std::string> RecordCalls(const std::string& xml) {
-  static const std::regex method(R"(<Method Name="([^"]*)" Interface="([^"]*)")");
+  static const std::regex method(R"re(<Method Name="([^"]*)" Interface="([^"]*)")re");
   std::vector<std::string> calls;
   for (std::sregex_iterator it(xml.begin(), xml.end(), method), end; it != end; ++it)
     calls.push_back((*it)[2].str() + "." + (*it)[1].str());

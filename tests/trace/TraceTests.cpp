@@ -26,7 +26,9 @@ constexpr const char* kResource = "TCPIP0::192.0.2.1::INSTR";
 class TraceTest : public ::testing::Test {
  protected:
   HRESULT Init(const std::string& driverSetup) {
-    if (!root_) EXPECT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid()));
+    if (!root_) {
+      EXPECT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid()));
+    }
     return root_->Initialize(Bstr(kResource), VARIANT_FALSE, VARIANT_FALSE,
                              Bstr("Simulate=true, DriverSetup= Model=MSO-CD1000, " + driverSetup));
   }
