@@ -203,7 +203,7 @@ TEST(IoLogDescribe, BlocksShowHeaderAndLengthTextShowsItsBeginning) {
   } rows[] = {
       {"*IDN?\n", "*IDN?\n", 6, R"("*IDN?\n")"},
       {"#15ABCDE\n", "ABCDE\n", 9, "#15<5 bytes>\"\\n\""},
-      {":SYST:SET #3100\x01\x02", "\n", 111, "\":SYST:SET \"#3100<100 bytes>\"\\n\""},
+      {":SYST:SET #3100\x01\x02", "\n", 116, "\":SYST:SET \"#3100<100 bytes>\"\\n\""},
       {"#42000\xff\xfe", "", 100, "#42000<2000 bytes, 94 arrived>"},
       {"#0\x01\x02\x03\n", "", 6, "#0<4 bytes>"},
       {longText.substr(0, 256), "aaaa\n", 401, "\"" + std::string(160, 'a') + "\"...\"aaaa\\n\""},
