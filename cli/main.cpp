@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cctype>
 #include <cerrno>
 #include <chrono>
 #include <cmath>
@@ -143,7 +144,8 @@ const char* const kCommonOptions =
     "options of the commands that open a session:\n"
     "  --options \"<option string>\"   e.g. \"Simulate=true, DriverSetup= Model=MSO-CD1000\"\n"
     "  --timeout <ms>                fetch and measure: acquisition wait; scpi: I/O timeout\n"
-    "  --reset                       reset the instrument on connect\n";
+    "  --reset                       reset the instrument on connect\n"
+    "  --trace                       log the commands and replies on stderr (also before the command)\n";
 
 const char* const kExitCodes =
     "exit codes: 0 done; 1 the driver or the instrument failed (the instrument's error text is shown);\n"
@@ -327,6 +329,7 @@ struct Args {
   bool timeoutGiven = false;
   long depth = 1;
   bool reset = false;
+  bool trace = false;
   bool json = false;
   bool human = false;
   bool help = false;
@@ -351,6 +354,10 @@ bool ParseArgs(int argc, char** argv, int first, Args& a, std::string& error) {
     }
     if (arg == "--") {
       optionsDone = true;
+      continue;
+    }
+    if (arg == "--trace") {
+      a.trace = true;
       continue;
     }
     if (arg == "--reset" || arg == "--json" || arg == "--human" || arg == "--help") {
@@ -410,6 +417,14 @@ bool BadResource(HRESULT hr, const std::string& text) {
 }
 bool BadOptionStatus(HRESULT hr) { return hr >= kOptionMissingName && hr <= kOptionValueUnknown; }
 
+// --trace: the driver's I/O log on stderr, added to the DriverSetup section.
+std::string WithIoLog(const std::string& options) {
+  std::string upper = options;
+  for (char& c : upper) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  if (upper.find("DRIVERSETUP") != std::string::npos) return options + ", IoLog=stderr";
+  return options + (options.empty() ? "" : ", ") + "DriverSetup=IoLog=stderr";
+}
+
 // One driver session for the life of a command: Close runs on every path out.
 class Session {
  public:
@@ -425,7 +440,7 @@ class Session {
         std::fprintf(stderr, "korvane: the driver is not registered; run regsvr32 Korvane.dll\n");
       return rc;
     }
-    Bstr res(resource), opt(a.options);
+    Bstr res(resource), opt(a.trace ? WithIoLog(a.options) : a.options);
     {
       Progress p("Connecting to " + resource);
       hr = root_->Initialize(res, VARIANT_TRUE, a.reset ? VARIANT_TRUE : VARIANT_FALSE, opt);
@@ -1090,6 +1105,11 @@ int Run(const std::string& cmd, Args& a) {
 int main(int argc, char** argv) {
   using namespace korvane::cli;
   if (argc < 2) return Usage("", "a command is needed");
+  // "korvane --trace <command> ...": the flag before the command as well as after it.
+  if (std::string(argv[1]) == "--trace" && argc > 2) {
+    argv[1] = argv[2];
+    argv[2] = const_cast<char*>("--trace");
+  }
   const std::string cmd = argv[1];
   if (cmd == "-h" || cmd == "--help") return Help("");
   if (cmd == "help") return argc > 3 ? Usage("help", "help takes one command") : Help(argc > 2 ? argv[2] : "");

@@ -225,6 +225,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   std::string logicalName_;
   std::string ioResourceDescriptor_;
   std::string driverSetup_;
+  std::string ioLogTarget_;
   std::string instrumentManufacturer_;
   std::string instrumentModel_;
   std::string instrumentSerialNumber_;
