@@ -57,7 +57,9 @@ const char* const kUsage =
     "  --options \"<option string>\"   e.g. \"Simulate=true, DriverSetup= Model=MSO-CD1000\"\n"
     "  --timeout <ms>                acquisition wait of fetch and measure (default 10000)\n"
     "  --reset                       reset the instrument on connect\n"
-    "resources: TCPIP[board]::<host>::<port>::SOCKET, TCPIP::<host>::INSTR, ASRL<n>::INSTR, ...\n";
+    "resources: TCPIP[board]::<host>::<port>::SOCKET, TCPIP::<host>::inst0::INSTR (VXI-11),\n"
+    "           TCPIP::<host>::hislip0[,<port>]::INSTR, USB::<vid>::<pid>::<serial>::INSTR, ASRL<n>::INSTR\n"
+    "simulator front ends: korvane sim --vxi11 --hislip-port 0\n";
 
 int Usage(const std::string& why = {}) {
   if (!why.empty()) std::fprintf(stderr, "korvane: %s\n", why.c_str());
