@@ -100,8 +100,9 @@ Vxi11Server::Vxi11Server(Instrument& instrument, const std::string& bind, size_t
       registered_ = true;
       note_ = "registered with the portmapper already running on port " + std::to_string(portmapperPort);
     } else if (code == EADDRINUSE) {
-      note_ = "none: port " + std::to_string(portmapperPort) +
-              " is taken by a program that refused the registration; clients must be given the core port";
+      note_ = "none: the portmapper on port " + std::to_string(portmapperPort) +
+              " refused the registration (another VXI-11 server holds it, or it is not a portmapper); clients must"
+              " be given the core port";
     } else {
       note_ = "none: port " + std::to_string(portmapperPort) + " cannot be bound (" + std::strerror(code) +
               ") and no portmapper runs there; clients must be given the core port";
@@ -150,7 +151,8 @@ bool Vxi11Server::registerWith(uint16_t port, bool set) {
   a.sin_port = htons(port);
   a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) return false;
-  auto call = [&](uint32_t proc, uint32_t xid) {
+  // Returns the result word of a portmapper call on our program, or -1 when it failed.
+  auto call = [&](uint32_t proc, uint32_t xid) -> long {
     w::XdrWriter x;
     x.CallHeader(xid, w::kPortmapProgram, w::kPortmapVersion, proc)
         .U32(w::kCoreProgram)
@@ -158,20 +160,33 @@ bool Vxi11Server::registerWith(uint16_t port, bool set) {
         .U32(w::kIpProtoTcp)
         .U32(proc == w::kPmapSet ? core_->port() : 0);
     const std::vector<uint8_t>& b = x.Finish();
-    if (::send(s.get(), b.data(), b.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(b.size())) return false;
+    if (::send(s.get(), b.data(), b.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(b.size())) return -1;
     uint8_t reply[32];
     size_t got = 0;
     while (got < sizeof reply) {
       const ssize_t n = ::recv(s.get(), reply + got, sizeof reply - got, 0);
-      if (n <= 0) return false;
+      if (n <= 0) return -1;
       got += static_cast<size_t>(n);
     }
-    // mark, xid, REPLY, ACCEPTED, verifier (2), SUCCESS, bool
-    return w::Get32(reply + 4) == xid && w::Get32(reply + 12) == w::kMsgAccepted &&
-           w::Get32(reply + 24) == w::kSuccess && w::Get32(reply + 28) == 1;
+    // mark, xid, REPLY, ACCEPTED, verifier (2), SUCCESS, result
+    if (w::Get32(reply + 4) != xid || w::Get32(reply + 12) != w::kMsgAccepted || w::Get32(reply + 24) != w::kSuccess)
+      return -1;
+    return static_cast<long>(w::Get32(reply + 28));
   };
-  const bool unset = call(w::kPmapUnset, 1);  // a stale entry would make SET fail
-  return set ? call(w::kPmapSet, 2) : unset;
+  if (!set) return call(w::kPmapUnset, 1) == 1;
+  if (call(w::kPmapSet, 1) == 1) return true;
+  // Taken: by a live server (another simulator, an instrument's software), which we leave
+  // alone, or by the stale entry of one that died, which we replace.
+  const long other = call(w::kPmapGetPort, 2);
+  if (other > 0) {
+    UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    sockaddr_in b{};
+    b.sin_family = AF_INET;
+    b.sin_port = htons(static_cast<uint16_t>(other));
+    b.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    if (probe && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&b), sizeof b) == 0) return false;
+  }
+  return call(w::kPmapUnset, 3) >= 0 && call(w::kPmapSet, 4) == 1;
 }
 
 void Vxi11Server::servePortmap(int fd) {
