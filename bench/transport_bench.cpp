@@ -1,10 +1,12 @@
 // Transport speed against one simulator serving SOCKET, HiSLIP and VXI-11 at once:
-//   - ReadWaveform of 1,000,000 points on Channel1 through the COM object model, per transport;
+//   - ReadWaveform and FetchWaveform of 1,000,000 points on Channel1 through the COM object
+//     model, per transport;
 //   - the *IDN? round trip through the built-in provider's message session, per transport.
 // Transports are measured in alternating rounds and the median taken, so that load from other
-// work on a shared machine falls on all of them alike. The pyvisa-py figure (points per second
-// reading the same record over VXI-11) is measured by bench/run-transport-bench and handed in.
-// Usage: korvane_transport_bench --socket=P --hislip=P [--pyvisa-vxi11=points/s] [--rounds=N]
+// work on a shared machine falls on all of them alike. The pyvisa-py figures (points per second
+// acquiring and reading, and reading the record already acquired, over VXI-11) are measured by
+// bench/run-transport-bench and handed in.
+// Usage: korvane_transport_bench --socket=P --hislip=P [--pyvisa-vxi11=read,fetch] [--rounds=N]
 #include "com/Objects.h"
 #include "visacom/Provider.h"
 #include "visacom/VisaCom.h"
@@ -50,12 +52,15 @@ struct Driver {
   ~Driver() {
     if (root) root->Close();
   }
-  // Points per second of one ReadWaveform, 0 on failure.
-  double Read() {
+  // Points per second of one ReadWaveform (acquire, then transfer), or of one FetchWaveform
+  // (the record already acquired); 0 on failure.
+  double Read(bool acquire = true) {
     SafeArrayPtr wave;
     DOUBLE x0 = 0, dx = 0;
     auto t0 = Clock::now();
-    if (FAILED(channel1->ReadWaveform(20000, wave.Receive(), &x0, &dx))) return 0;
+    HRESULT hr = acquire ? channel1->ReadWaveform(20000, wave.Receive(), &x0, &dx)
+                         : channel1->FetchWaveform(wave.Receive(), &x0, &dx);
+    if (FAILED(hr)) return 0;
     if (!wave || wave.get()->rgsabound[0].cElements != kPoints) return 0;
     return kPoints / Seconds(t0);
   }
@@ -86,11 +91,14 @@ struct Session {
 
 int Main(int argc, char** argv) {
   int socketPort = 0, hislipPort = 0, rounds = 7;
-  double pyvisa = 0;
+  double pyvisa = 0, pyvisaFetch = 0;
   for (int i = 1; i < argc; ++i) {
     if (!std::strncmp(argv[i], "--socket=", 9)) socketPort = std::atoi(argv[i] + 9);
     else if (!std::strncmp(argv[i], "--hislip=", 9)) hislipPort = std::atoi(argv[i] + 9);
-    else if (!std::strncmp(argv[i], "--pyvisa-vxi11=", 15)) pyvisa = std::atof(argv[i] + 15);
+    else if (!std::strncmp(argv[i], "--pyvisa-vxi11=", 15)) {
+      pyvisa = std::atof(argv[i] + 15);
+      if (const char* comma = std::strchr(argv[i], ',')) pyvisaFetch = std::atof(comma + 1);
+    }
     else if (!std::strncmp(argv[i], "--rounds=", 9)) rounds = std::atoi(argv[i] + 9);
   }
   if (!socketPort || !hislipPort) {
@@ -109,7 +117,7 @@ int Main(int argc, char** argv) {
                               rm.ReceiveVoid())))
     return 1;
 
-  std::vector<std::vector<double>> reads(transports.size()), idns(transports.size());
+  std::vector<std::vector<double>> reads(transports.size()), fetches(transports.size()), idns(transports.size());
   {
     std::vector<std::unique_ptr<Driver>> drivers;
     for (const auto& [name, resource] : transports) {
@@ -119,8 +127,13 @@ int Main(int argc, char** argv) {
         return 1;
       }
     }
+    // Each round starts with the next transport, so that none always follows the same one.
     for (int r = 0; r < rounds; ++r)
-      for (std::size_t i = 0; i < transports.size(); ++i) reads[i].push_back(drivers[i]->Read());
+      for (std::size_t k = 0; k < transports.size(); ++k) {
+        std::size_t i = (k + static_cast<std::size_t>(r)) % transports.size();
+        reads[i].push_back(drivers[i]->Read(true));
+        fetches[i].push_back(drivers[i]->Read(false));
+      }
   }
   {
     std::vector<std::unique_ptr<Session>> sessions;
@@ -132,20 +145,28 @@ int Main(int argc, char** argv) {
       }
     }
     for (int r = 0; r < rounds; ++r)
-      for (std::size_t i = 0; i < transports.size(); ++i) idns[i].push_back(sessions[i]->Idn());
+      for (std::size_t k = 0; k < transports.size(); ++k) {
+        std::size_t i = (k + static_cast<std::size_t>(r)) % transports.size();
+        idns[i].push_back(sessions[i]->Idn());
+      }
   }
 
-  std::printf("%-8s %22s %18s\n", "", "ReadWaveform (Mpts/s)", "*IDN? (us)");
+  std::printf("%-8s %22s %23s %12s\n", "", "ReadWaveform (Mpts/s)", "FetchWaveform (Mpts/s)", "*IDN? (us)");
   for (std::size_t i = 0; i < transports.size(); ++i)
-    std::printf("%-8s %22.2f %18.1f\n", transports[i].first, Median(reads[i]) / 1e6, Median(idns[i]));
+    std::printf("%-8s %22.2f %23.2f %12.1f\n", transports[i].first, Median(reads[i]) / 1e6, Median(fetches[i]) / 1e6,
+                Median(idns[i]));
   const double sock = Median(reads[0]), hs = Median(reads[1]), vx = Median(reads[2]);
   std::printf("ReadWaveform HiSLIP / SOCKET = %.2f (target >= 0.90)\n", hs / sock);
   std::printf("ReadWaveform VXI-11 / SOCKET = %.2f (target >= 0.70)\n", vx / sock);
   std::printf("*IDN? HiSLIP / SOCKET time   = %.2f (target <= 1.15)\n", Median(idns[1]) / Median(idns[0]));
   std::printf("*IDN? VXI-11 / SOCKET time   = %.2f\n", Median(idns[2]) / Median(idns[0]));
+  std::printf("FetchWaveform HiSLIP / SOCKET = %.2f, VXI-11 / SOCKET = %.2f\n", Median(fetches[1]) / Median(fetches[0]),
+              Median(fetches[2]) / Median(fetches[0]));
   if (pyvisa > 0)
-    std::printf("VXI-11 record read, ours / pyvisa-py = %.1f (target >= 5; pyvisa-py %.3f Mpts/s)\n", vx / pyvisa,
-                pyvisa / 1e6);
+    std::printf("VXI-11 acquire and read, ours / pyvisa-py = %.1f (pyvisa-py %.2f Mpts/s)\n", vx / pyvisa, pyvisa / 1e6);
+  if (pyvisaFetch > 0)
+    std::printf("VXI-11 read of the acquired record, ours / pyvisa-py = %.1f (target >= 5; pyvisa-py %.2f Mpts/s)\n",
+                Median(fetches[2]) / pyvisaFetch, pyvisaFetch / 1e6);
   return 0;
 }
 

@@ -33,6 +33,54 @@ const char* ErrorName(std::uint8_t code, bool fatal) {
   return code < 5 ? kError[code] : (code >= 128 ? "device-defined error" : "reserved error");
 }
 
+// Reads one channel through a small read-ahead buffer, so that a header and the short payload
+// behind it arrive with one system call; large reads go straight to the caller's memory.
+class Inbound {
+ public:
+  explicit Inbound(TcpLink& link) : link_(link) {}
+  TcpLink& Link() { return link_; }
+  bool Buffered() const { return head_ < tail_; }
+
+  HRESULT Some(void* dst, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why) {
+    if (head_ == tail_) {
+      if (n >= kDirect) return link_.ReceiveSome(dst, n, deadline, got, why);
+      std::size_t filled = 0;
+      HRESULT hr = link_.ReceiveSome(buf_.data(), buf_.size(), deadline, filled, why);
+      if (FAILED(hr)) {
+        got = 0;
+        return hr;
+      }
+      head_ = 0;
+      tail_ = filled;
+    }
+    got = std::min(n, tail_ - head_);
+    std::memcpy(dst, buf_.data() + head_, got);
+    head_ += got;
+    return S_OK;
+  }
+
+  HRESULT All(void* dst, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why) {
+    got = 0;
+    while (got < n) {
+      std::size_t part = 0;
+      HRESULT hr = Some(static_cast<std::uint8_t*>(dst) + got, n - got, deadline, part, why);
+      if (FAILED(hr)) return hr;
+      got += part;
+    }
+    return S_OK;
+  }
+  HRESULT All(void* dst, std::size_t n, const Deadline& deadline, std::string& why) {
+    std::size_t got = 0;
+    return All(dst, n, deadline, got, why);
+  }
+
+ private:
+  static constexpr std::size_t kDirect = 8192;
+  TcpLink& link_;
+  std::vector<std::uint8_t> buf_ = std::vector<std::uint8_t>(16384);
+  std::size_t head_ = 0, tail_ = 0;
+};
+
 class HislipTransport final : public ITransport {
  public:
   HislipTransport(std::string host, std::string device, std::uint16_t port)
@@ -44,7 +92,7 @@ class HislipTransport final : public ITransport {
     h::Header r;
     hr = Put(sync_, {h::kInitialize, 0, (std::uint32_t{h::kVersion10} << 16) | kVendorId, subAddress.size()},
              subAddress.data(), deadline, why);
-    if (SUCCEEDED(hr)) hr = Expect(sync_, h::kInitializeResponse, r, nullptr, deadline, why);
+    if (SUCCEEDED(hr)) hr = Expect(syncIn_, h::kInitializeResponse, r, nullptr, deadline, why);
     if (FAILED(hr)) return Refused(hr, "the instrument did not open a HiSLIP session for \"" + subAddress + "\"", why);
     serverVersion_ = static_cast<std::uint16_t>(r.param >> 16);
     sessionId_ = static_cast<std::uint16_t>(r.param);
@@ -107,14 +155,14 @@ class HislipTransport final : public ITransport {
     for (;;) {
       if (payloadLeft_) {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, payloadLeft_));
-        HRESULT hr = sync_.ReceiveSome(data, want, deadline, got, why);
+        HRESULT hr = syncIn_.Some(data, want, deadline, got, why);
         if (FAILED(hr)) return hr;
         payloadLeft_ -= got;
         if (payloadLeft_ == 0 && payloadIsEnd_) end = rmtDelivered_ = true;
         return S_OK;
       }
       h::Header m;
-      if (HRESULT hr = ReadHeader(sync_, m, deadline, why); FAILED(hr)) return hr;
+      if (HRESULT hr = ReadHeader(syncIn_, m, deadline, why); FAILED(hr)) return hr;
       if (m.type == h::kData || m.type == h::kDataEnd) {
         bool current = overlapped_ || m.param == lastSentId_ || m.param == h::kUnknownMessageId;
         if (m.length > kOurMaxMessage) {
@@ -126,7 +174,7 @@ class HislipTransport final : public ITransport {
           return E_VISA_IO;
         }
         if (!current) {  // the answer to a message from before a clear or a timeout
-          if (HRESULT hr = Skip(sync_, m.length, deadline, why); FAILED(hr)) return hr;
+          if (HRESULT hr = Skip(syncIn_, m.length, deadline, why); FAILED(hr)) return hr;
           continue;
         }
         payloadLeft_ = m.length;
@@ -141,7 +189,7 @@ class HislipTransport final : public ITransport {
         why = "the instrument interrupted its response to take a newer message";
         return E_VISA_ABORT;
       }
-      if (HRESULT hr = Unexpected(sync_, m, deadline, why); FAILED(hr)) return hr;
+      if (HRESULT hr = Unexpected(syncIn_, m, deadline, why); FAILED(hr)) return hr;
     }
   }
 
@@ -154,22 +202,22 @@ class HislipTransport final : public ITransport {
                            deadline, why);
     if (FAILED(hr)) return hr;
     // Whatever the synchronous channel still carries belongs to messages the clear threw away.
-    if (payloadLeft_ && FAILED(hr = Skip(sync_, payloadLeft_, deadline, why))) return hr;
+    if (payloadLeft_ && FAILED(hr = Skip(syncIn_, payloadLeft_, deadline, why))) return hr;
     payloadLeft_ = 0;
     std::uint8_t features = static_cast<std::uint8_t>((r.control & ~1u) | (wantOverlap_ ? 1u : 0u));
     hr = Put(sync_, {h::kDeviceClearComplete, features, 0, 0}, nullptr, deadline, why);
     for (;;) {
       if (FAILED(hr)) return hr;
       h::Header m;
-      if (FAILED(hr = ReadHeader(sync_, m, deadline, why))) return hr;
+      if (FAILED(hr = ReadHeader(syncIn_, m, deadline, why))) return hr;
       if (m.type == h::kDeviceClearAcknowledge) {
         overlapped_ = (m.control & 1) != 0;
         break;
       }
       if (m.type == h::kData || m.type == h::kDataEnd || m.type == h::kInterrupted)
-        hr = Skip(sync_, m.length, deadline, why);
+        hr = Skip(syncIn_, m.length, deadline, why);
       else
-        hr = Unexpected(sync_, m, deadline, why);
+        hr = Unexpected(syncIn_, m, deadline, why);
     }
     messageId_ = h::kFirstMessageId;
     lastSentId_ = messageId_ - 2;
@@ -235,14 +283,14 @@ class HislipTransport final : public ITransport {
 
   HRESULT TakeServiceRequest(bool& raised, BYTE& stb, std::string& why) override {
     if (HRESULT hr = Usable(why); FAILED(hr)) return hr;
-    while (async_.Readable()) {  // service requests arrive unasked: take what is queued
+    while (asyncIn_.Buffered() || async_.Readable()) {  // service requests arrive unasked: take what is queued
       h::Header m;
-      HRESULT hr = ReadHeader(async_, m, Deadline::After(1000), why);
+      HRESULT hr = ReadHeader(asyncIn_, m, Deadline::After(1000), why);
       if (FAILED(hr)) return hr;
       if (m.type == h::kAsyncServiceRequest) {
         srq_ = m.control;
-        if (FAILED(hr = Skip(async_, m.length, Deadline::After(1000), why))) return hr;
-      } else if (FAILED(hr = Unexpected(async_, m, Deadline::After(1000), why))) {
+        if (FAILED(hr = Skip(asyncIn_, m.length, Deadline::After(1000), why))) return hr;
+      } else if (FAILED(hr = Unexpected(asyncIn_, m, Deadline::After(1000), why))) {
         return hr;
       }
     }
@@ -316,10 +364,10 @@ class HislipTransport final : public ITransport {
     return hr;
   }
 
-  HRESULT ReadHeader(TcpLink& link, h::Header& m, const Deadline& deadline, std::string& why) {
+  HRESULT ReadHeader(Inbound& in, h::Header& m, const Deadline& deadline, std::string& why) {
     std::uint8_t head[h::kHeaderSize];
     std::size_t got = 0;
-    HRESULT hr = link.ReceiveAll(head, sizeof head, deadline, got, why);
+    HRESULT hr = in.All(head, sizeof head, deadline, got, why);
     if (FAILED(hr)) {
       if (got) broken_ = true;  // half a header: the stream is out of step for good
       return hr;
@@ -327,7 +375,7 @@ class HislipTransport final : public ITransport {
     if (!h::Decode(head, m)) {
       static const char kText[] = "poorly formed message header";
       std::string ignored;
-      Put(link, {h::kFatalError, h::kFatalBadHeader, 0, sizeof kText - 1}, kText, Deadline::After(200), ignored);
+      Put(in.Link(), {h::kFatalError, h::kFatalBadHeader, 0, sizeof kText - 1}, kText, Deadline::After(200), ignored);
       broken_ = true;
       why = "the instrument sent a message without the HiSLIP prologue";
       return E_VISA_IO;
@@ -335,11 +383,11 @@ class HislipTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Skip(TcpLink& link, std::uint64_t n, const Deadline& deadline, std::string& why) {
+  HRESULT Skip(Inbound& in, std::uint64_t n, const Deadline& deadline, std::string& why) {
     std::uint8_t sink[16384];
     while (n) {
       std::size_t got = 0;
-      HRESULT hr = link.ReceiveSome(sink, static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof sink)), deadline,
+      HRESULT hr = in.Some(sink, static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof sink)), deadline,
                                     got, why);
       if (FAILED(hr)) {
         broken_ = true;
@@ -351,20 +399,20 @@ class HislipTransport final : public ITransport {
   }
 
   // Reads a short payload as text (what Error and FatalError carry).
-  HRESULT Text(TcpLink& link, std::uint64_t n, std::string& text, const Deadline& deadline, std::string& why) {
+  HRESULT Text(Inbound& in, std::uint64_t n, std::string& text, const Deadline& deadline, std::string& why) {
     std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(n, 4096));
     text.resize(keep);
-    HRESULT hr = link.ReceiveAll(text.data(), keep, deadline, why);
-    if (SUCCEEDED(hr)) hr = Skip(link, n - keep, deadline, why);
+    HRESULT hr = in.All(text.data(), keep, deadline, why);
+    if (SUCCEEDED(hr)) hr = Skip(in, n - keep, deadline, why);
     return hr;
   }
 
   // Error and FatalError become failures with their codes; anything else unexpected is skipped.
-  HRESULT Unexpected(TcpLink& link, const h::Header& m, const Deadline& deadline, std::string& why) {
+  HRESULT Unexpected(Inbound& in, const h::Header& m, const Deadline& deadline, std::string& why) {
     if (m.type == h::kError || m.type == h::kFatalError) {
       bool fatal = m.type == h::kFatalError;
       std::string text;
-      HRESULT hr = Text(link, m.length, text, deadline, why);
+      HRESULT hr = Text(in, m.length, text, deadline, why);
       if (FAILED(hr)) return hr;
       if (fatal) broken_ = true;
       why = std::string("the instrument reported HiSLIP ") + (fatal ? "fatal error " : "error ") +
@@ -375,26 +423,26 @@ class HislipTransport final : public ITransport {
     if (m.type > h::kLastKnownType && m.type < 128) {
       static const char kText[] = "unrecognized message type";
       std::string ignored;
-      Put(link, {h::kError, h::kErrUnknownType, 0, sizeof kText - 1}, kText, deadline, ignored);
+      Put(in.Link(), {h::kError, h::kErrUnknownType, 0, sizeof kText - 1}, kText, deadline, ignored);
     }
-    return Skip(link, m.length, deadline, why);
+    return Skip(in, m.length, deadline, why);
   }
 
-  HRESULT Expect(TcpLink& link, std::uint8_t type, h::Header& m, std::string* payload, const Deadline& deadline,
+  HRESULT Expect(Inbound& in, std::uint8_t type, h::Header& m, std::string* payload, const Deadline& deadline,
                  std::string& why) {
     for (;;) {
-      if (HRESULT hr = ReadHeader(link, m, deadline, why); FAILED(hr)) return hr;
+      if (HRESULT hr = ReadHeader(in, m, deadline, why); FAILED(hr)) return hr;
       if (m.type == type) {
-        if (payload) return Text(link, m.length, *payload, deadline, why);
-        return Skip(link, m.length, deadline, why);
+        if (payload) return Text(in, m.length, *payload, deadline, why);
+        return Skip(in, m.length, deadline, why);
       }
-      if (HRESULT hr = Unexpected(link, m, deadline, why); FAILED(hr)) return hr;
+      if (HRESULT hr = Unexpected(in, m, deadline, why); FAILED(hr)) return hr;
     }
   }
 
   HRESULT AwaitAsync(std::uint8_t type, h::Header& m, std::string* payload, const Deadline& deadline,
                      std::string& why) {
-    return Expect(async_, type, m, payload, deadline, why);
+    return Expect(asyncIn_, type, m, payload, deadline, why);
   }
 
   HRESULT AsyncCall(h::Header request, const void* payload, std::uint8_t replyType, h::Header& reply,
@@ -413,6 +461,7 @@ class HislipTransport final : public ITransport {
   std::string host_, device_;
   std::uint16_t port_;
   TcpLink sync_, async_;
+  Inbound syncIn_{sync_}, asyncIn_{async_};
   std::uint16_t serverVersion_ = 0;
   std::uint16_t sessionId_ = 0;
   std::uint64_t serverMax_ = 0;
