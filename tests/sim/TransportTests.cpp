@@ -135,8 +135,10 @@ INSTANTIATE_TEST_SUITE_P(Transports, FrontEnd, ::testing::Values("vxi11", "hisli
 TEST(FrontEndLocks, ExclusiveLockShutsOutASecondClientOfBothProtocols) {
   ASSERT_GT(Sim().announcedPort("hislip "), 0);
   std::string hislip = "hislip0," + std::to_string(Sim().announcedPort("hislip "));
+  const bool portmapper = Sim().announced("vxi11 portmapper: ").rfind("none", 0) != 0;
   for (bool vxi : {true, false}) {
     SCOPED_TRACE(vxi ? "vxi11" : "hislip");
+    if (vxi && !portmapper) continue;  // "inst0" would reach another server
     std::unique_ptr<ITransport> a, b;
     std::string why;
     auto connect = [&](std::unique_ptr<ITransport>& t) {
