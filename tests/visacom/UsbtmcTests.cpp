@@ -164,20 +164,20 @@ TEST(UsbtmcLookup, FindsTheNodeByIdsSerialAndInterface) {
     fs::create_directories(root / "class" / name);
     fs::create_directory_symlink(i, root / "class" / name / "device");
   };
-  device("1-1", "1ab1", "04ce", "VT0001");
-  device("1-2", "1ab1", "04ce", "VT0002");
+  device("1-1", "5a17", "0c01", "VT0001");
+  device("1-2", "5a17", "0c01", "VT0002");
   node("usbtmc0", "1-1", "00");
   node("usbtmc1", "1-2", "00");
   node("usbtmc2", "1-2", "01");
   std::string found, why;
   const std::string dir = (root / "class").string();
-  ASSERT_TRUE(FindUsbtmcNode(dir, 0x1AB1, 0x04CE, "vt0002", -1, found, why)) << why;
+  ASSERT_TRUE(FindUsbtmcNode(dir, 0x5A17, 0x0C01, "vt0002", -1, found, why)) << why;
   EXPECT_EQ(found, "/dev/usbtmc1");
-  ASSERT_TRUE(FindUsbtmcNode(dir, 0x1AB1, 0x04CE, "VT0002", 1, found, why)) << why;
+  ASSERT_TRUE(FindUsbtmcNode(dir, 0x5A17, 0x0C01, "VT0002", 1, found, why)) << why;
   EXPECT_EQ(found, "/dev/usbtmc2");
-  EXPECT_FALSE(FindUsbtmcNode(dir, 0x1AB1, 0x04CF, "VT0002", -1, found, why));
+  EXPECT_FALSE(FindUsbtmcNode(dir, 0x5A17, 0x0C02, "VT0002", -1, found, why));
   EXPECT_NE(why.find("no instrument"), std::string::npos);
-  EXPECT_FALSE(FindUsbtmcNode((root / "none").string(), 0x1AB1, 0x04CE, "VT0002", -1, found, why));
+  EXPECT_FALSE(FindUsbtmcNode((root / "none").string(), 0x5A17, 0x0C01, "VT0002", -1, found, why));
   EXPECT_NE(why.find("not loaded"), std::string::npos) << why;
   fs::remove_all(root);
 }
