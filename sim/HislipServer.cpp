@@ -24,6 +24,10 @@ struct HislipServer::Session {
   int asyncFd = -1;
   uint64_t clientMax = kDefaultClientMax;
   bool srqRaised = false;
+  // The id of the last message the synchronous channel has taken in, so that a status query
+  // on the other channel is answered after the messages sent before it.
+  uint32_t lastId = h::kFirstMessageId - 2;
+  std::condition_variable taken;
 };
 
 HislipServer::HislipServer(Instrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes)
@@ -158,15 +162,25 @@ void HislipServer::serveSync(int fd, const std::shared_ptr<Session>& s) {
         if (!fe_.readFull(fd, payload.data(), payload.size())) return;
         std::lock_guard lk(s->m);
         s->port.write(payload.data(), payload.size(), m.type == h::kDataEnd);
+        s->lastId = m.param;
+        s->taken.notify_all();
         if (m.type == h::kDataEnd && !flushOutput(fd, *s, m.param)) return;
         break;
       }
-      case h::kTrigger:
+      case h::kTrigger: {
         if (!skip(fe_, fd, m.length)) return;
         instrument_.execute("*TRG");
+        std::lock_guard lk(s->m);
+        s->lastId = m.param;
+        s->taken.notify_all();
         break;
+      }
       case h::kDeviceClearComplete:
         if (!skip(fe_, fd, m.length)) return;
+        {
+          std::lock_guard lk(s->m);
+          s->lastId = h::kFirstMessageId - 2;  // the client starts its ids over
+        }
         // Synchronized mode only: the acknowledgement's feature bit 0 stays clear.
         if (!put(fe_, fd, h::kDeviceClearAcknowledge, 0, 0)) return;
         break;
@@ -246,7 +260,11 @@ void HislipServer::serveAsync(int fd, const std::shared_ptr<Session>& s) {
         break;
       }
       case h::kAsyncStatusQuery: {
-        std::lock_guard lk(s->m);
+        // The query carries the id the client will use next: wait (briefly) for the one before.
+        std::unique_lock lk(s->m);
+        const uint32_t before = m.param - 2;
+        s->taken.wait_for(lk, std::chrono::seconds(1),
+                          [&] { return static_cast<int32_t>(s->lastId - before) >= 0; });
         ok = put(fe_, fd, h::kAsyncStatusResponse, s->port.statusByte(), 0);
         break;
       }
