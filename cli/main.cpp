@@ -65,7 +65,8 @@ constexpr const char* kSimulatedDataNote =
 
 const char* const kResourceForms =
     "resources: TCPIP[board]::<host>::<port>::SOCKET (raw SCPI over TCP, as the simulator serves),\n"
-    "  TCPIP[board]::<host>[::<device>]::INSTR, GPIB[board]::<address>::INSTR, USB[board]::...::INSTR,\n"
+    "  TCPIP[board]::<host>[::inst0]::INSTR (VXI-11), TCPIP[board]::<host>::hislip0[,<port>]::INSTR (HiSLIP),\n"
+    "  USB[board]::<vid>::<pid>::<serial>::INSTR (USBTMC), GPIB[board]::<address>::INSTR,\n"
     "  ASRL<n>::INSTR or a serial device path such as /dev/ttyUSB0,\n"
     "  or a logical name of the IVI configuration store (see 'korvane config')\n";
 
@@ -131,7 +132,8 @@ constexpr Command kCommands[] = {
      "instrument's error queue after each. Exits 1 if the instrument refused any of them.\n"},
     {"sim", "sim [simulator options]                 run korvane-scope-sim in the foreground",
      "Runs the simulator installed beside this program with the options given; see\n"
-     "korvane-scope-sim --help and korvane-scope-sim --list-models.\n"},
+     "korvane-scope-sim --help and korvane-scope-sim --list-models. With --vxi11 and --hislip-port 0\n"
+     "it serves VXI-11 and HiSLIP as well: korvane idn TCPIP0::127.0.0.1::inst0::INSTR then reaches it.\n"},
     {"config", "config                                  the logical names of the IVI configuration store",
      "Lists the logical names of the configuration store that Initialize reads (the file named by\n"
      "KORVANE_CONFIG_STORE, else ~/.config/ivi/IviConfigurationStore.xml, else\n"

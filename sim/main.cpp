@@ -5,13 +5,16 @@
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <korvane/ModelTable.inc>
 
+#include "HislipServer.h"
 #include "Instrument.h"
 #include "SocketServer.h"
+#include "Vxi11Server.h"
 
 #ifndef KORVANE_VERSION
 #define KORVANE_VERSION "unknown"
@@ -20,9 +23,13 @@
 namespace {
 
 korvane::sim::SocketServer* g_server = nullptr;
+korvane::sim::Vxi11Server* g_vxi11 = nullptr;
+korvane::sim::HislipServer* g_hislip = nullptr;
 
 extern "C" void onSignal(int) {
   if (g_server) g_server->stop();
+  if (g_vxi11) g_vxi11->stop();
+  if (g_hislip) g_hislip->stop();
 }
 
 void usage(FILE* f) {
@@ -44,6 +51,9 @@ void usage(FILE* f) {
       "  --fault-mute          never answer a query\n"
       "  --fault-error CODE    start with CODE in the error queue (repeatable)\n"
       "  --max-message BYTES   longest program message accepted (default 16 MiB)\n"
+      "  --vxi11               also serve VXI-11 (core channel on a free port, found through\n"
+      "                        the portmapper on port 111)\n"
+      "  --hislip-port N       also serve HiSLIP on port N (0 picks a free one)\n"
       "  --list-models         print the models (family, channels, bandwidth, options) and exit\n"
       "  --version             print the version and exit\n"
       "  --help                print this help and exit\n"
@@ -89,6 +99,8 @@ int main(int argc, char** argv) {
     korvane::sim::ServerOptions server;
     std::vector<std::string> signals, commands;
     std::vector<int> errors;
+    bool vxi11 = false;
+    int hislipPort = -1;
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
       const auto value = [&]() -> std::string {
@@ -123,6 +135,17 @@ int main(int argc, char** argv) {
           return 2;
         }
         server.maxMessageBytes = static_cast<size_t>(n);
+      } else if (a == "--hislip-port") {
+        const std::string v = value();
+        char* end = nullptr;
+        const long p = std::strtol(v.c_str(), &end, 10);
+        if (*end || v.empty() || p < 0 || p > 65535) {
+          std::fprintf(stderr, "korvane-scope-sim: bad HiSLIP port '%s'\n", v.c_str());
+          return 2;
+        }
+        hislipPort = static_cast<int>(p);
+      } else if (a == "--vxi11") {
+        vxi11 = true;
       } else if (a == "--bind") server.bind = value();
       else if (a == "--model") config.model = value();
       else if (a == "--serial") config.serial = value();
@@ -163,10 +186,33 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    std::unique_ptr<korvane::sim::Vxi11Server> vxi11Server;
+    std::unique_ptr<korvane::sim::HislipServer> hislipServer;
+    if (vxi11) vxi11Server = std::make_unique<korvane::sim::Vxi11Server>(instrument, server.bind, server.maxMessageBytes);
+    if (hislipPort >= 0)
+      hislipServer = std::make_unique<korvane::sim::HislipServer>(instrument, server.bind,
+                                                                   static_cast<uint16_t>(hislipPort),
+                                                                   server.maxMessageBytes);
+    g_vxi11 = vxi11Server.get();
+    g_hislip = hislipServer.get();
+
     std::printf("listening on %s:%u\n", srv.address().c_str(), static_cast<unsigned>(srv.port()));
+    if (vxi11Server) {
+      vxi11Server->start();
+      std::printf("vxi11 listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(vxi11Server->port()));
+      std::printf("vxi11 portmapper: %s\n", vxi11Server->portmapperNote().c_str());
+    }
+    if (hislipServer) {
+      hislipServer->start();
+      std::printf("hislip listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(hislipServer->port()));
+    }
     std::fflush(stdout);
     srv.run();
     g_server = nullptr;
+    g_vxi11 = nullptr;
+    g_hislip = nullptr;
+    if (vxi11Server) vxi11Server->stop();
+    if (hislipServer) hislipServer->stop();
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "korvane-scope-sim: %s\n", e.what());

@@ -82,7 +82,7 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
   }
   HRESULT STDMETHODCALLTYPE get_Description(BSTR* pVal) override {
     return Guard(IID_IResourceManager, [&] {
-      return pVal ? PutBstr(pVal, "Korvane built-in VISA-COM provider (TCPIP SOCKET, ASRL)") : NullOut();
+      return pVal ? PutBstr(pVal, "Korvane built-in VISA-COM provider (TCPIP SOCKET, VXI-11, HiSLIP, USBTMC, ASRL)") : NullOut();
     });
   }
   HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* pVal) override {
