@@ -178,14 +178,17 @@ template <class I, class F>
 ViStatus WithInterface(ViSession vi, REFIID iid, bool orNewRoot, F&& call) noexcept {
   try {
     ComPtr<I> itf;
-    {
+    // A description left on the thread by an earlier call must not be taken for this one's.
+    SetErrorInfo(0, nullptr);
+    if (orNewRoot && vi == VI_NULL) {
       ComPtr<IUnknown> driver;
-      const ViStatus status = orNewRoot ? GetSessionDriverOrNewRoot(vi, driver) : GetSessionDriver(vi, driver);
+      const ViStatus status = GetSessionDriverOrNewRoot(vi, driver);
       if (status != VI_SUCCESS) return status;
-      // A description left on the thread by an earlier call must not be taken for this one's.
-      SetErrorInfo(0, nullptr);
       const HRESULT hr = driver.As(iid, itf);
       if (FAILED(hr)) return ToViStatus(vi, hr);
+    } else {
+      const ViStatus status = GetSessionInterface(vi, iid, itf.ReceiveVoid());
+      if (status != VI_SUCCESS) return status;
     }
     return call(*itf.get());
   } catch (const std::bad_alloc&) {

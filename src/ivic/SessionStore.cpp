@@ -157,6 +157,23 @@ ViStatus IviSession_GetDataPtr(ViSession handle, ViAddr* data) noexcept {
   return VI_SUCCESS;
 }
 
+ViStatus GetDataPtrUnderLock(ViSession handle, ViAddr* data) noexcept {
+  *data = VI_NULL;
+  auto s = Store::Get().Find(handle);
+  if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
+  try {
+    s->lock.Acquire();
+  } catch (...) {
+    return IVI_ERROR_CANNOT_RECOVER;
+  }
+  {
+    std::lock_guard lk(s->m);
+    *data = s->data;
+  }
+  s->lock.Release();
+  return VI_SUCCESS;
+}
+
 ViStatus IviSession_Lock(ViSession handle, ViBoolean* hasLock) noexcept {
   auto s = Store::Get().Find(handle);
   if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
