@@ -1,4 +1,5 @@
 // korvane-scope-sim: a SCPI oscilloscope on a TCP socket, for tests, benchmarks and demos.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
@@ -11,6 +12,10 @@
 
 #include "Instrument.h"
 #include "SocketServer.h"
+
+#ifndef KORVANE_VERSION
+#define KORVANE_VERSION "unknown"
+#endif
 
 namespace {
 
@@ -39,8 +44,10 @@ void usage(FILE* f) {
       "  --fault-mute          never answer a query\n"
       "  --fault-error CODE    start with CODE in the error queue (repeatable)\n"
       "  --max-message BYTES   longest program message accepted (default 16 MiB)\n"
-      "  --list-models         print the model identifiers and exit\n"
-      "  --help\n",
+      "  --list-models         print the models (family, channels, bandwidth, options) and exit\n"
+      "  --version             print the version and exit\n"
+      "  --help                print this help and exit\n"
+      "exit codes: 0 stopped by SIGINT/SIGTERM; 1 the server failed; 2 bad options\n",
       f);
 }
 
@@ -51,6 +58,26 @@ bool apply(korvane::sim::Instrument& inst, const std::string& cmd) {
   const std::string e = inst.query(":SYST:ERR?");
   if (e.rfind("+0,", 0) == 0) return true;
   std::fprintf(stderr, "korvane-scope-sim: %s: %s\n", cmd.c_str(), e.c_str());
+  return false;
+}
+
+// One line per model, columns aligned, so a person can pick an identifier for --model or for
+// the driver's DriverSetup= Model=<id>.
+void listModels() {
+  std::size_t idWidth = 5;
+  for (const auto& m : korvane::models::kModels) idWidth = std::max(idWidth, std::strlen(m.id));
+  std::printf("%-*s  %-7s %8s %8s %9s  %s\n", static_cast<int>(idWidth), "MODEL", "FAMILY", "CHANNELS", "DIGITAL",
+              "BANDWIDTH", "OPTIONS");
+  for (const auto& m : korvane::models::kModels) {
+    const std::string bandwidth = std::to_string(m.bandwidthMHz) + " MHz";
+    std::printf("%-*s  %-7s %8d %8d %9s  %s\n", static_cast<int>(idWidth), m.id, m.family, m.analog, m.digital,
+                bandwidth.c_str(), *m.options ? m.options : "-");
+  }
+}
+
+bool knownModel(const std::string& id) {
+  for (const auto& m : korvane::models::kModels)
+    if (id == m.id) return true;
   return false;
 }
 
@@ -75,7 +102,10 @@ int main(int argc, char** argv) {
         usage(stdout);
         return 0;
       } else if (a == "--list-models") {
-        for (const auto& m : korvane::models::kModels) std::printf("%s\n", m.id);
+        listModels();
+        return 0;
+      } else if (a == "--version") {
+        std::printf("korvane-scope-sim %s\n", KORVANE_VERSION);
         return 0;
       } else if (a == "--port") {
         const std::string v = value();
@@ -112,6 +142,11 @@ int main(int argc, char** argv) {
       }
     }
 
+    if (!config.model.empty() && !knownModel(config.model)) {
+      std::fprintf(stderr, "korvane-scope-sim: unknown model '%s' (korvane-scope-sim --list-models prints the models)\n",
+                   config.model.c_str());
+      return 2;
+    }
     korvane::sim::Instrument instrument(config);
     for (const std::string& s : signals) instrument.applySignalSpec(s);
     for (const std::string& c : commands)
