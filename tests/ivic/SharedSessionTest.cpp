@@ -9,6 +9,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <cstdio>
 #include <string>
 #include <thread>
 #include <vector>
@@ -35,8 +36,9 @@ TEST(IvicSharedSession, FourThreadsSeeOnlyTheirOwnValues) {
     threads.emplace_back([&, t] {
       const std::string channel = "Channel" + std::to_string(t + 1);
       for (int k = 0; k < kRounds; ++k) {
-        // Distinct per thread and round, and exact in the instrument's decimal form.
-        const ViReal64 offset = (t + 1) * 0.125 + k * 0.001;
+        // Distinct per thread and round; a quotient by 1000 is the double the instrument's
+        // decimal text reads back as.
+        const ViReal64 offset = ((t + 1) * 125 + k) / 1000.0;
         ViReal64 back = 0, shared = 0;
         if (Korvane_SetAttributeViReal64(vi, channel.c_str(), KORVANE_ATTR_VERTICAL_OFFSET, offset) != VI_SUCCESS ||
             Korvane_GetAttributeViReal64(vi, channel.c_str(), KORVANE_ATTR_VERTICAL_OFFSET, &back) != VI_SUCCESS ||
@@ -44,7 +46,9 @@ TEST(IvicSharedSession, FourThreadsSeeOnlyTheirOwnValues) {
           ++failed;
           continue;
         }
-        if (back != offset || shared != timePerRecord) ++wrong;
+        if (back != offset || shared != timePerRecord) {
+          if (wrong++ < 5) std::printf("%s: offset %.17g read %.17g, time per record %.17g\n", channel.c_str(), offset, back, shared);
+        }
       }
     });
   }
