@@ -5,6 +5,7 @@
 #include "Plot.h"
 #include "PropertyPath.h"
 #include "Settings.h"
+#include "core/ConfigStoreXml.h"
 
 #include <korvane/ComHelpers.h>
 #include <korvane/KorvaneCom.h>
@@ -64,7 +65,8 @@ constexpr const char* kSimulatedDataNote =
 const char* const kResourceForms =
     "resources: TCPIP[board]::<host>::<port>::SOCKET (raw SCPI over TCP, as the simulator serves),\n"
     "  TCPIP[board]::<host>[::<device>]::INSTR, GPIB[board]::<address>::INSTR, USB[board]::...::INSTR,\n"
-    "  ASRL<n>::INSTR or a serial device path such as /dev/ttyUSB0\n";
+    "  ASRL<n>::INSTR or a serial device path such as /dev/ttyUSB0,\n"
+    "  or a logical name of the IVI configuration store (see 'korvane config')\n";
 
 // One entry per command: the synopsis in the overview, and the whole text of `korvane help <command>`.
 struct Command {
@@ -129,6 +131,11 @@ constexpr Command kCommands[] = {
     {"sim", "sim [simulator options]                 run korvane-scope-sim in the foreground",
      "Runs the simulator installed beside this program with the options given; see\n"
      "korvane-scope-sim --help and korvane-scope-sim --list-models.\n"},
+    {"config", "config                                  the logical names of the IVI configuration store",
+     "Lists the logical names of the configuration store that Initialize reads (the file named by\n"
+     "KORVANE_CONFIG_STORE, else ~/.config/ivi/IviConfigurationStore.xml, else\n"
+     "/etc/ivi/IviConfigurationStore.xml): each with its driver session and I/O resource. Any command\n"
+     "that takes a resource takes a logical name instead.\n"},
     {"help", "help [<command>]                        this overview, or the details of one command", ""},
 };
 
@@ -613,6 +620,34 @@ int CmdList(const Args& a) {
   return kExitOk;
 }
 
+int StoreFailure(const std::string& why) {
+  std::fprintf(stderr, "korvane: IVI configuration store: %s\n", why.c_str());
+  return kExitDriverError;
+}
+
+// The store the driver reads in Initialize, where it finds one (core/ConfigStoreXml.h).
+int CmdConfig(const Args& a) {
+  if (!a.positional.empty()) return Usage("config", "config takes no arguments");
+  std::string error;
+  const std::string path = configstore::LocateStore(&error);
+  if (!error.empty()) return StoreFailure(error);
+  if (path.empty()) {
+    std::printf("No IVI configuration store: resources are used as they are written.\n");
+    return kExitOk;
+  }
+  configstore::Store store;
+  if (!configstore::LoadStore(path, store, &error)) return StoreFailure(error);
+  std::printf("Store %s\n", path.c_str());
+  for (const configstore::LogicalName& name : store.logicalNames) {
+    const configstore::DriverSession* s = store.FindSession(name.name);
+    std::string where = s ? s->ioResourceDescriptor : "(no driver session)";
+    if (s && s->simulate.value_or(false)) where += " (simulated)";
+    std::printf("  %-24s %-24s %s\n", name.name.c_str(), s ? s->name.c_str() : "", where.c_str());
+  }
+  return kExitOk;
+}
+
+
 // "#<n><length>": the block's total size (header included), 0 when the text is no such header yet
 // or an indefinite block ("#0"); -1 when it cannot be one.
 long long BlockSize(const std::string& reply) {
@@ -1036,6 +1071,7 @@ int Complete(const std::vector<std::string>& words) {
 int Run(const std::string& cmd, Args& a) {
   if (a.help) return Help(cmd);
   if (cmd == "list") return CmdList(a);
+  if (cmd == "config") return CmdConfig(a);
   korvane::ComInit com;
   if (cmd == "idn") return CmdIdn(a);
   if (cmd == "get") return CmdGetSet(a, false);

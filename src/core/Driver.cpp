@@ -173,15 +173,22 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
   capabilities_ = Capabilities{};
   flags_ = SessionFlags{};
 
+  SetConfiguredVirtualNames({});
+
   std::unique_ptr<IConfigStore> store;
   HRESULT hr;
   ConfigDriverSession session;
   if (!configStoreFactory_ || FAILED(configStoreFactory_(store)) || !store) {
     ioResourceDescriptor_ = resourceName_;
     hr = ProcessOptionString(options);
+  } else if (std::string damaged = store->LoadError(); !damaged.empty()) {
+    // A store that is there but cannot be read: resolving without it would turn a logical name
+    // into an unknown resource, which says nothing of the cause.
+    return ErrorReporter()->UnrecoverableFailure(("IVI configuration store: " + damaged).c_str());
   } else if (store->FindDriverSession(resourceName_, session)) {
     logicalName_ = resourceName_;
     ioResourceDescriptor_ = session.ioResourceDescriptor;
+    SetConfiguredVirtualNames(std::move(session.virtualNames));
     auto load = [](bool& flag, const std::optional<bool>& stored) {
       if (stored) flag = *stored;
     };
@@ -202,6 +209,10 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
     hr = ProcessOptionString(options);
   }
   if (FAILED(hr)) return hr;
+  if (!logicalName_.empty() && ioResourceDescriptor_.empty() && !flags_.simulate)
+    return ErrorReporter()->UnrecoverableFailure(("The driver session of logical name '" + logicalName_ +
+                                                  "' has no hardware asset with an I/O resource descriptor.")
+                                                     .c_str());
 
   if (flags_.simulate && instrumentModel_.empty()) instrumentModel_ = identity::DefaultSimulationModel();
   initialFlags_ = flags_;

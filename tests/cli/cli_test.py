@@ -216,9 +216,12 @@ class Transfers(unittest.TestCase):
         self.assertLess(elapsed, 30, "no answer must end in the I/O timeout, not a hang")
 
     def test_refused_connection_is_the_drivers_failure(self):
-        rc, out, err = run("idn", f"TCPIP0::127.0.0.1::{closed_port()}::SOCKET", timeout=30)
+        res = f"TCPIP0::127.0.0.1::{closed_port()}::SOCKET"
+        rc, out, err = run("idn", res, timeout=30)
         self.assertEqual(rc, 1)
-        self.assertRegex(err, r"Initialize .* failed: 0x[0-9A-F]{8} Korvane: ")
+        self.assertRegex(err, r"Initialize failed: 0x[0-9A-F]{8} Korvane: ")
+        self.assertEqual(err.count(res), 1, err)
+        self.assertNotIn("..", err)
         self.assertEqual(out, "")
 
 
