@@ -3,6 +3,7 @@
 #include "com/Objects.h"
 #include "io/VisaComSession.h"
 #include "ivic/SessionStore.h"
+#include "ivic/StatusTables.h"
 
 #include <cstdint>
 #include <memory>
@@ -19,31 +20,26 @@ ViStatus FrameError(ViSession vi, const char* text) {
 }
 
 HRESULT GetTable(ComPtr<IGlobalInterfaceTable>& git) {
+#if defined(_WIN32)
   return CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
                           git.ReceiveVoid());
+#else
+  // The platform layer's table is one object for the life of the process: look it up once
+  // rather than through the class table on every call.
+  static IGlobalInterfaceTable* const table = [] {
+    IGlobalInterfaceTable* t = nullptr;
+    CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
+                     reinterpret_cast<void**>(&t));
+    return t;
+  }();
+  git = table;
+  return table ? S_OK : E_FAIL;
+#endif
 }
 
 // The cookie lives zero-extended in the pointer-sized data slot.
 ViAddr CookieToSlot(DWORD cookie) { return reinterpret_cast<ViAddr>(static_cast<uintptr_t>(cookie)); }
 DWORD SlotToCookie(ViAddr slot) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(slot) & 0xFFFFFFFFu); }
-
-// Holds the session lock for a scope; handle 0 has no lock.
-class SessionLockScope {
- public:
-  explicit SessionLockScope(ViSession vi) noexcept : vi_(vi) {
-    if (vi_ != VI_NULL) status_ = IviSession_Lock(vi_, nullptr);
-  }
-  SessionLockScope(const SessionLockScope&) = delete;
-  SessionLockScope& operator=(const SessionLockScope&) = delete;
-  ~SessionLockScope() {
-    if (vi_ != VI_NULL && status_ == VI_SUCCESS) IviSession_Unlock(vi_, nullptr);
-  }
-  ViStatus status() const noexcept { return status_; }
-
- private:
-  ViSession vi_;
-  ViStatus status_ = VI_SUCCESS;
-};
 
 }  // namespace
 
@@ -74,20 +70,24 @@ ViStatus RegisterSessionDriver(ViSession vi, IUnknown* driver) noexcept {
 }
 
 ViStatus GetSessionDriver(ViSession vi, ComPtr<IUnknown>& driver) noexcept {
-  driver.Reset();
-  SessionLockScope lock(vi);
-  if (lock.status() != VI_SUCCESS) return lock.status();
+  return GetSessionInterface(vi, IID_IUnknown, driver.ReceiveVoid());
+}
+
+ViStatus GetSessionInterface(ViSession vi, REFIID iid, void** itf) noexcept {
+  *itf = nullptr;
   if (FAILED(EnsureThreadCom())) return FrameError(vi, "Could not initialize COM.");
+  // Handle 0 has no lock: the shared component answers it as an unknown handle.
   ViAddr slot = VI_NULL;
-  const ViStatus status = IviSession_GetDataPtr(vi, &slot);
+  const ViStatus status = vi != VI_NULL ? GetDataPtrUnderLock(vi, &slot) : IviSession_GetDataPtr(vi, &slot);
   if (status != VI_SUCCESS) return status;
   ComPtr<IGlobalInterfaceTable> git;
   if (FAILED(GetTable(git)) || !git) return FrameError(vi, "Could not access global interface table.");
-  if (FAILED(git->GetInterfaceFromGlobal(SlotToCookie(slot), IID_IUnknown, driver.ReceiveVoid())) || !driver) {
-    driver.Reset();
-    return FrameError(vi, "Could not retrieve pointer to IVI-COM driver from global interface table.");
-  }
-  return VI_SUCCESS;
+  const HRESULT hr = git->GetInterfaceFromGlobal(SlotToCookie(slot), iid, itf);
+  if (SUCCEEDED(hr) && *itf) return VI_SUCCESS;
+  *itf = nullptr;
+  // The object is there but lacks the interface: reported as a failed QueryInterface would be.
+  if (hr == E_NOINTERFACE) return ToViStatus(vi, hr);
+  return FrameError(vi, "Could not retrieve pointer to IVI-COM driver from global interface table.");
 }
 
 HRESULT CreateRootObject(ComPtr<IUnknown>& root) noexcept {

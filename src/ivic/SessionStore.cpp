@@ -5,6 +5,7 @@
 
 #include "ivic/CopyOut.h"
 
+#include <atomic>
 #include <condition_variable>
 #include <map>
 #include <memory>
@@ -66,8 +67,8 @@ class SessionLock {
 
 struct Session {
   SessionLock lock;
-  std::mutex m;  // guards data and errors
-  ViAddr data = VI_NULL;
+  std::mutex m;  // guards errors
+  std::atomic<ViAddr> data{VI_NULL};  // read on every call: no mutex of its own
   std::map<std::thread::id, ErrorEntry> errors;
 };
 
@@ -143,8 +144,7 @@ ViStatus IviSession_Dispose(ViSession handle) noexcept {
 ViStatus IviSession_SetDataPtr(ViSession handle, ViAddr data) noexcept {
   auto s = Store::Get().Find(handle);
   if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
-  std::lock_guard lk(s->m);
-  s->data = data;
+  s->data.store(data, std::memory_order_release);
   return VI_SUCCESS;
 }
 
@@ -152,8 +152,21 @@ ViStatus IviSession_GetDataPtr(ViSession handle, ViAddr* data) noexcept {
   if (!data) return IVI_ERROR_NULL_POINTER;
   auto s = Store::Get().Find(handle);
   if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
-  std::lock_guard lk(s->m);
-  *data = s->data;
+  *data = s->data.load(std::memory_order_acquire);
+  return VI_SUCCESS;
+}
+
+ViStatus GetDataPtrUnderLock(ViSession handle, ViAddr* data) noexcept {
+  *data = VI_NULL;
+  auto s = Store::Get().Find(handle);
+  if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
+  try {
+    s->lock.Acquire();
+  } catch (...) {
+    return IVI_ERROR_CANNOT_RECOVER;
+  }
+  *data = s->data.load(std::memory_order_acquire);
+  s->lock.Release();
   return VI_SUCCESS;
 }
 

@@ -18,6 +18,10 @@ ViStatus IviSession_SetDataPtr(ViSession handle, ViAddr data) noexcept;
 // VI_NULL when nothing was set.
 ViStatus IviSession_GetDataPtr(ViSession handle, ViAddr* data) noexcept;
 
+// IviSession_Lock, IviSession_GetDataPtr and IviSession_Unlock in one: the frame's fetch of the
+// data slot, which waits for a caller that holds the session lock.
+ViStatus GetDataPtrUnderLock(ViSession handle, ViAddr* data) noexcept;
+
 // Re-entrant per-session lock. With hasLock non-null, *hasLock says whether the caller already
 // holds the lock, so that a caller can lock and unlock several times and stay balanced.
 ViStatus IviSession_Lock(ViSession handle, ViBoolean* hasLock) noexcept;

@@ -167,14 +167,12 @@ class GlobalInterfaceTable final : public IGlobalInterfaceTable {
   STDMETHODIMP GetInterfaceFromGlobal(DWORD dwCookie, REFIID riid, void** ppv) override {
     if (!ppv) return E_INVALIDARG;
     *ppv = nullptr;
-    korvane::ComPtr<IUnknown> unk;
-    {
-      std::lock_guard lock(mutex_);
-      auto it = entries_.find(dwCookie);
-      if (it == entries_.end()) return E_INVALIDARG;
-      unk = korvane::ComPtr<IUnknown>(it->second.unk);
-    }
-    return unk->QueryInterface(riid, ppv);
+    // The table's own reference keeps the object alive while it is asked, so no reference of
+    // ours is taken and dropped around the QueryInterface (it is on every IVI-C call's path).
+    std::lock_guard lock(mutex_);
+    auto it = entries_.find(dwCookie);
+    if (it == entries_.end()) return E_INVALIDARG;
+    return it->second.unk->QueryInterface(riid, ppv);
   }
 
  private:

@@ -35,10 +35,10 @@ class Example:
         return re.search(rf"```{self.fence}\n(.*?)```", section, re.S).group(1)
 
 
-# One line per README example. The C example joins with the IVI-C layer:
-#   Example("Using the driver from C (IVI-C)", "c", ".c", lambda: CC, [], "C"),
+# One line per README example.
 EXAMPLES = [
     Example("Using the driver from C++ (COM interfaces)", "cpp", ".cpp", lambda: CXX, ["-std=c++20"], "CXX"),
+    Example("Using the driver from C (IVI-C)", "c", ".c", lambda: CC, [], "C"),
 ]
 
 
@@ -73,7 +73,7 @@ class Simulator:
 
 class Installed(unittest.TestCase):
     def test_layout(self):
-        for path in ["bin/korvane", "bin/korvane-scope-sim", "include/korvane/KorvaneCom.h",
+        for path in ["bin/korvane", "bin/korvane-scope-sim", "include/Korvane.h", "include/korvane/KorvaneCom.h",
                      "include/korvane/ComHelpers.h", "lib/cmake/Korvane/KorvaneConfig.cmake",
                      "lib/pkgconfig/korvane.pc", "share/man/man1/korvane.1", "share/man/man1/korvane-scope-sim.1",
                      "share/bash-completion/completions/korvane", "share/bash-completion/completions/korvane-scope-sim"]:

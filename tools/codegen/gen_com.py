@@ -419,15 +419,26 @@ def thunk_units(cat, claimed, count=THUNK_UNITS) -> list:
                                  + (f", {args}" if args else "") + ");")
                     lines.append("}")
             bodies.append(lines)
+        # A switch on the identifier's first 32 bits finds the candidates without comparing every
+        # identifier of an object that answers for a hundred and more interfaces.
         table = [f"void* FindInterface({cls}& self, REFIID iid) noexcept {{"]
+        cases = {}
         if leaves:
             first = leaves[0]
-            table.append(f"  if (IsEqualIID(iid, IID_IUnknown)) return static_cast<IUnknown*>(static_cast<{cls}_{first.name}*>(&self));")
+            cases.setdefault(0, []).append(("IUnknown", f"static_cast<IUnknown*>(static_cast<{cls}_{first.name}*>(&self))"))
             for i in own:
                 leaf = provider(cat, leaves, i)
-                table.append(f"  if (IsEqualIID(iid, IID_{i.name})) return static_cast<{i.name}*>(static_cast<{cls}_{leaf.name}*>(&self));")
+                cases.setdefault(kc.guid_parts(i.iid)[0], []).append(
+                    (i.name, f"static_cast<{i.name}*>(static_cast<{cls}_{leaf.name}*>(&self))"))
         else:
-            table.append(f"  if (IsEqualIID(iid, IID_IUnknown)) return static_cast<IUnknown*>(static_cast<{cls}_Interfaces*>(&self));")
+            cases.setdefault(0, []).append(("IUnknown", f"static_cast<IUnknown*>(static_cast<{cls}_Interfaces*>(&self))"))
+        table.append("  switch (iid.Data1) {")
+        for d1, rows in cases.items():
+            table.append(f"    case 0x{d1:08X}u:")
+            for name, cast in rows:
+                table.append(f"      if (IsEqualIID(iid, IID_{name})) return {cast};")
+            table.append("      break;")
+        table.append("  }")
         table.append("  return nullptr;")
         table.append("}")
         bodies.append(table)

@@ -1,0 +1,314 @@
+// The shapes of the generated IVI-C functions. Each exported function is one instantiation:
+// a target (the root object, a fresh root, or an item resolved from a repeated-capability
+// name), a COM method, and one argument adapter per COM parameter. The adapters convert the
+// caller's values before the call and write the results back only when the call did not fail.
+#pragma once
+
+#include "ivic/CopyOut.h"
+#include "ivic/RepCapSelector.h"
+#include "ivic/SessionFrame.h"
+#include "ivic/SessionStore.h"
+#include "ivic/StatusTables.h"
+
+#include <Korvane.h>
+#include <korvane/ComHelpers.h>
+
+#include <algorithm>
+#include <cstring>
+#include <new>
+#include <type_traits>
+#include <utility>
+
+namespace korvane::ivic {
+
+// Stores "Parameter <name> is VI_NULL." (the text given) with the session; 0xBFFA0058.
+ViStatus NullParameter(ViSession vi, const char* text) noexcept;
+// What a thrown allocation failure becomes: 0xBFFA0056 with its text.
+ViStatus OutOfMemory(ViSession vi) noexcept;
+
+// ---- Argument adapters: prepare(vi) before the call, com() as the argument, commit() after.
+
+template <class T>
+struct In {
+  T value;
+  ViStatus prepare(ViSession) noexcept { return VI_SUCCESS; }
+  T com() const noexcept { return value; }
+  ViStatus commit() noexcept { return VI_SUCCESS; }
+};
+template <class T, class C>
+In<T> InAs(C value) noexcept {
+  return In<T>{static_cast<T>(value)};
+}
+inline In<VARIANT_BOOL> InBool(ViBoolean value) noexcept { return {value ? VARIANT_TRUE : VARIANT_FALSE}; }
+
+// A string: a BSTR in the thread code page, null for a null pointer.
+struct InStr {
+  ViConstString text;
+  Bstr bstr;
+  ViStatus prepare(ViSession) {
+    if (text) bstr = Bstr(std::string_view(text));
+    return VI_SUCCESS;
+  }
+  BSTR com() const noexcept { return bstr.get(); }
+  ViStatus commit() noexcept { return VI_SUCCESS; }
+};
+
+// A scalar output: the COM value lands in a local and reaches the caller only on success.
+template <class T, class C>
+struct Out {
+  C* target;
+  T value{};
+  ViStatus prepare(ViSession) noexcept { return VI_SUCCESS; }
+  T* com() noexcept { return &value; }
+  ViStatus commit() noexcept {
+    if constexpr (std::is_same_v<C, ViBoolean>)
+      *target = value ? VI_TRUE : VI_FALSE;
+    else
+      *target = static_cast<C>(value);
+    return VI_SUCCESS;
+  }
+};
+template <class T, class C>
+Out<T, C> OutAs(C* target) noexcept {
+  return Out<T, C>{target};
+}
+inline Out<VARIANT_BOOL, ViBoolean> OutBool(ViBoolean* target) noexcept { return {target}; }
+
+// A string output through the caller's buffer and its size.
+struct StrOut {
+  ViInt32 size;
+  ViChar* buffer;
+  Bstr value;
+  ViStatus prepare(ViSession) noexcept { return VI_SUCCESS; }
+  BSTR* com() noexcept { return value.Receive(); }
+  ViStatus commit() noexcept { return CopyStringOut(value.get(), buffer, size); }
+};
+
+// Owns the SAFEARRAY in the slot a method may replace.
+struct OwnedArray {
+  SAFEARRAY* p = nullptr;
+  OwnedArray() noexcept = default;
+  OwnedArray(OwnedArray&& o) noexcept : p(std::exchange(o.p, nullptr)) {}
+  OwnedArray(const OwnedArray&) = delete;
+  OwnedArray& operator=(const OwnedArray&) = delete;
+  OwnedArray& operator=(OwnedArray&&) = delete;
+  ~OwnedArray() {
+    if (p) SafeArrayDestroy(p);
+  }
+};
+
+// A SAFEARRAY argument that fits both shapes of the methods: by value or by reference.
+struct ArrayRef {
+  SAFEARRAY** slot;
+  operator SAFEARRAY*() const noexcept { return *slot; }  // NOLINT: either parameter shape
+  operator SAFEARRAY**() const noexcept { return slot; }  // NOLINT
+};
+
+template <class C>
+constexpr VARTYPE VarTypeOf() {
+  if constexpr (std::is_same_v<C, ViReal64>) return VT_R8;
+  else if constexpr (std::is_same_v<C, ViInt16>) return VT_I2;
+  else if constexpr (std::is_same_v<C, ViInt32>) return VT_I4;
+  else return VT_UI1;
+}
+
+// The caller's elements in a new SAFEARRAY of lower bound 0. A null array or a count below 1
+// passes an empty array; nothing is read from the caller beyond count elements.
+template <class C>
+HRESULT FillSafeArray(const C* data, ViInt32 count, OwnedArray& array) noexcept {
+  const ULONG n = data && count > 0 ? static_cast<ULONG>(count) : 0;
+  array.p = SafeArrayCreateVector(VarTypeOf<C>(), 0, n);
+  if (!array.p) return E_OUTOFMEMORY;
+  if (n == 0) return S_OK;
+  SafeArrayAccess<C> access(array.p);
+  if (!access.ok()) return access.hr();
+  std::memcpy(access.data(), data, n * sizeof(C));
+  return S_OK;
+}
+
+template <class C>
+struct ArrIn {
+  ViInt32 count;
+  const C* data;
+  OwnedArray array;
+  ViStatus prepare(ViSession vi) noexcept {
+    if (FAILED(FillSafeArray(data, count, array))) return OutOfMemory(vi);
+    return VI_SUCCESS;
+  }
+  ArrayRef com() noexcept { return ArrayRef{&array.p}; }
+  ViStatus commit() noexcept { return VI_SUCCESS; }
+};
+
+// An array output: the method fills a SAFEARRAY that is copied into the caller's array, cut to
+// its count. `actual` (may be null) receives the number copied. With `fill`, the caller's
+// elements go in first (an in-out array).
+template <class C, bool Fill = false>
+struct ArrOut {
+  ViInt32 count;
+  C* data;
+  ViInt32* actual;
+  OwnedArray array;
+  ViStatus prepare(ViSession vi) noexcept {
+    if constexpr (Fill) {
+      if (FAILED(FillSafeArray<C>(data, count, array))) return OutOfMemory(vi);
+    }
+    return VI_SUCCESS;
+  }
+  ArrayRef com() noexcept { return ArrayRef{&array.p}; }
+  ViStatus commit() noexcept { return CopyArrayOut(array.p, count, data, actual); }
+};
+
+// ---- The call: prepare every argument, call, and on success commit them in order.
+
+template <auto Method, class I, class... A>
+ViStatus CallAndCommit(ViSession vi, I& itf, A&... args) {
+  ViStatus status = VI_SUCCESS;
+  ((status = status == VI_SUCCESS ? args.prepare(vi) : status), ...);
+  if (status != VI_SUCCESS) return status;
+  status = ToViStatus(vi, (itf.*Method)(args.com()...));
+  if (status < 0) return status;
+  // Every output is written; the result is the call's own status, else the first copy's.
+  ViStatus copy = VI_SUCCESS;
+  ((copy = [&](ViStatus c) { return copy != VI_SUCCESS ? copy : c; }(args.commit())), ...);
+  return status != VI_SUCCESS ? status : copy;
+}
+
+// Runs `call` with the session's object queried for I; nothing thrown gets out.
+template <class I, class F>
+ViStatus WithInterface(ViSession vi, REFIID iid, bool orNewRoot, F&& call) noexcept {
+  try {
+    ComPtr<I> itf;
+    // A description left on the thread by an earlier call must not be taken for this one's.
+    SetErrorInfo(0, nullptr);
+    if (orNewRoot && vi == VI_NULL) {
+      ComPtr<IUnknown> driver;
+      const ViStatus status = GetSessionDriverOrNewRoot(vi, driver);
+      if (status != VI_SUCCESS) return status;
+      const HRESULT hr = driver.As(iid, itf);
+      if (FAILED(hr)) return ToViStatus(vi, hr);
+    } else {
+      const ViStatus status = GetSessionInterface(vi, iid, itf.ReceiveVoid());
+      if (status != VI_SUCCESS) return status;
+    }
+    return call(*itf.get());
+  } catch (const std::bad_alloc&) {
+    return OutOfMemory(vi);
+  } catch (...) {
+    return KORVANE_ERROR_UNMAPPED;
+  }
+}
+
+// A collection's get_Item, seen as what selector resolution needs.
+template <class Coll>
+class CollectionItems final : public IRepCapCollection {
+ public:
+  explicit CollectionItems(Coll& c) noexcept : c_(c) {}
+  HRESULT Item(BSTR name, IUnknown** item) override { return ItemOf(&Coll::get_Item, name, item); }
+
+ private:
+  template <class X, class T>
+  HRESULT ItemOf(HRESULT (STDMETHODCALLTYPE X::*get)(BSTR, T**), BSTR name, IUnknown** item) {
+    T* p = nullptr;
+    const HRESULT hr = (c_.*get)(name, &p);
+    *item = p;
+    return hr;
+  }
+  Coll& c_;
+};
+
+// Targets. Run<Method>(vi, repCapName, args...) calls Method on the object the target names.
+template <class I, const IID& Iid>
+struct OnRoot {
+  template <auto Method, class... A>
+  static ViStatus Run(ViSession vi, ViConstString, A&... args) noexcept {
+    return WithInterface<I>(vi, Iid, false, [&](I& itf) { return CallAndCommit<Method>(vi, itf, args...); });
+  }
+};
+
+// Session 0 reads from a fresh, uninitialised root object (the identity values).
+template <class I, const IID& Iid>
+struct OnRootOrNew {
+  template <auto Method, class... A>
+  static ViStatus Run(ViSession vi, ViConstString, A&... args) noexcept {
+    return WithInterface<I>(vi, Iid, true, [&](I& itf) { return CallAndCommit<Method>(vi, itf, args...); });
+  }
+};
+
+// The first item the selector names, from the collection Coll, queried for I.
+template <class Coll, const IID& CollIid, class I, const IID& Iid>
+struct OnItem {
+  template <auto Method, class... A>
+  static ViStatus Run(ViSession vi, ViConstString name, A&... args) noexcept {
+    return WithInterface<Coll>(vi, CollIid, false, [&](Coll& coll) {
+      CollectionItems<Coll> items(coll);
+      RepCapItems found;
+      const ViStatus status = ResolveRepCapItems(vi, name, items, Iid, found);
+      if (status != VI_SUCCESS) return status;
+      return CallAndCommit<Method>(vi, *static_cast<I*>(found.front().get()), args...);
+    });
+  }
+};
+
+template <class Target, auto Method, class... A>
+ViStatus Invoke(ViSession vi, ViConstString name, A&&... args) noexcept {
+  return Target::template Run<Method>(vi, name, args...);
+}
+
+// ---- Attributes: one getter and one setter per identifier, over the property's get_/put_.
+
+template <class X, class T>
+T PropertyTypeOf(HRESULT (STDMETHODCALLTYPE X::*)(T*));
+template <class X, class T>
+T PropertyTypeOf(HRESULT (STDMETHODCALLTYPE X::*)(T));
+
+using AttributeGetter = ViStatus (*)(ViSession vi, ViConstString repCapName, void* value, ViInt32 bufferSize);
+using AttributeSetter = ViStatus (*)(ViSession vi, ViConstString repCapName, const void* value);
+
+// C is the attribute's C type (ViChar for strings).
+template <class C, class Target, auto Getter>
+ViStatus AttrGet(ViSession vi, ViConstString repCapName, void* value, ViInt32 bufferSize) noexcept {
+  if constexpr (std::is_same_v<C, ViChar>) {
+    return Invoke<Target, Getter>(vi, repCapName, StrOut{bufferSize, static_cast<ViChar*>(value), {}});
+  } else {
+    if (!value) return NullParameter(vi, "Parameter AttributeValue is VI_NULL.");
+    using T = decltype(PropertyTypeOf(Getter));
+    return Invoke<Target, Getter>(vi, repCapName, Out<T, C>{static_cast<C*>(value)});
+  }
+}
+
+template <class C, class Target, auto Setter>
+ViStatus AttrSet(ViSession vi, ViConstString repCapName, const void* value) noexcept {
+  if constexpr (std::is_same_v<C, ViChar>) {
+    return Invoke<Target, Setter>(vi, repCapName, InStr{static_cast<ViConstString>(value), {}});
+  } else if constexpr (std::is_same_v<C, ViBoolean>) {
+    return Invoke<Target, Setter>(vi, repCapName, InBool(*static_cast<const ViBoolean*>(value)));
+  } else {
+    using T = decltype(PropertyTypeOf(Setter));
+    return Invoke<Target, Setter>(vi, repCapName, InAs<T>(*static_cast<const C*>(value)));
+  }
+}
+
+// A fixed text that needs no session.
+template <const char* Text>
+ViStatus AttrFixed(ViSession, ViConstString, void* value, ViInt32 bufferSize) noexcept {
+  return CopyStringOut(std::string_view(Text), static_cast<ViChar*>(value), bufferSize);
+}
+
+// Type codes of the attribute table.
+enum AttributeType : ViInt32 {
+  kAttrInt32 = 1,
+  kAttrInt64 = 2,
+  kAttrReal64 = 3,
+  kAttrBoolean = 4,
+  kAttrSession = 5,
+  kAttrString = 6,
+};
+
+struct AttributeEntry {
+  ViAttr id;
+  AttributeType type;
+  AttributeGetter get;  // null: write-only
+  AttributeSetter set;  // null: read-only
+};
+
+}  // namespace korvane::ivic
