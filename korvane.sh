@@ -22,7 +22,7 @@ X86_TARGETS=(korvane module_tests registration_tests typelib_tests dispatch_clie
 X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients)$'
 # What the sanitizer builds run: ASan + UBSan over the unit and simulator tests, TSan over the
 # tests that share a session between threads (and the simulator they talk to).
-TSAN_TARGETS=(shared_session_tests korvane-scope-sim)
+TSAN_TARGETS=(shared_session_tests ivic_shared_session_tests korvane-scope-sim)
 TSAN_TESTS='shared_session'
 
 ctest_counts() {  # ctest_counts <preset> [ctest args] -> "passed failed" on the last line of stdout
