@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -421,23 +422,75 @@ int Instrument::sourceChannel(const Param& p) const {
   return 0;
 }
 
+void Instrument::applyBlockFault(Reply::Unit& u) {
+  auto bad = std::make_shared<std::string>(*u.blob);
+  const size_t digits = static_cast<size_t>((*bad)[1] - '0');
+  const size_t start = 2 + digits;
+  const std::string& mode = store_.text(":SIMulator:FAULt:HEADer:MODE");
+  if (mode == "CHAR") {
+    (*bad)[0] = 'X';
+  } else if (mode == "LENG") {  // announce more bytes than follow, so the reader waits for them
+    const size_t len = std::stoul(bad->substr(2, digits));
+    *bad = blockHeader(len + 1000) + bad->substr(start);
+  } else if (mode == "OVER") {  // announce close to 10 GB
+    *bad = "#9999999999" + bad->substr(start);
+  } else if (mode == "IND") {  // indefinite length: the data runs to the message terminator
+    *bad = "#0" + bad->substr(start);
+  } else if (mode == "LFE") {  // line feeds inside the data, which must not end the block
+    for (size_t i = start; i < bad->size(); i += 7) (*bad)[i] = '\n';
+  }
+  u.blob = std::move(bad);
+}
+
+namespace {
+
+bool numericText(std::string_view t) {
+  if (t.empty()) return false;
+  char* end = nullptr;
+  const std::string s(t);
+  std::strtod(s.c_str(), &end);
+  return end == s.c_str() + s.size();
+}
+
+}  // namespace
+
+bool Instrument::applyReplyFault(Reply& reply) {
+  const std::string& mode = store_.text(":SIMulator:FAULt:REPLy");
+  if (mode == "NONE" || store_.number(":SIMulator:FAULt:REPLy:COUNt") == 0) return false;
+  if (mode == "STAL" || mode == "SPL") {
+    reply.stallAfter = mode == "STAL" ? 0 : reply.size() / 2;
+    reply.stallSeconds = store_.number(":SIMulator:FAULt:STALl");
+  } else if (mode == "DRIP") {
+    reply.dripSeconds = store_.number(":SIMulator:FAULt:DRIP");
+  } else if (mode == "FLO") {
+    reply.floodBytes = static_cast<uint64_t>(store_.number(":SIMulator:FAULt:FLOod"));
+  } else if (mode == "CLOS") {
+    reply.dropAfter = reply.size() / 2;
+  } else {  // TEXT, NAN, INF: numbers that are not numbers; other replies keep theirs
+    bool hit = false;
+    for (Reply::Unit& u : reply.units) {
+      if (u.blob || !numericText(u.text)) continue;
+      u.text = mode == "TEXT" ? "1.2.3E" : mode == "NAN" ? "NAN" : u.text[0] == '-' ? "-INF" : "INF";
+      hit = true;
+    }
+    if (!hit) return false;
+  }
+  return true;
+}
+
 void Instrument::applyFaults(Reply& reply) {
   if (!reply.hasOutput()) return;
   reply.delaySeconds += store_.number(":SIMulator:FAULt:DELay");
   reply.mute = store_.number(":SIMulator:FAULt:MUTE") != 0;
+  if (applyReplyFault(reply)) {
+    if (const double n = store_.number(":SIMulator:FAULt:REPLy:COUNt"); n > 0)
+      store_.setNumber(":SIMulator:FAULt:REPLy:COUNt", 1, n - 1);
+  }
   size_t offset = 0;
   for (Reply::Unit& u : reply.units) {
     if (u.blob) {
       if (const double n = store_.number(":SIMulator:FAULt:HEADer"); n != 0) {
-        auto bad = std::make_shared<std::string>(*u.blob);
-        if (store_.text(":SIMulator:FAULt:HEADer:MODE") == "CHAR") {
-          (*bad)[0] = 'X';
-        } else {  // announce more bytes than follow, so the reader waits for them
-          const size_t digits = static_cast<size_t>((*bad)[1] - '0');
-          const size_t len = std::stoul(bad->substr(2, digits));
-          *bad = blockHeader(len + 1000) + bad->substr(2 + digits);
-        }
-        u.blob = std::move(bad);
+        applyBlockFault(u);
         if (n > 0) store_.setNumber(":SIMulator:FAULt:HEADer", 1, n - 1);
       }
       if (const double n = store_.number(":SIMulator:FAULt:DROP"); n != 0) {
@@ -638,6 +691,11 @@ void Instrument::buildCommands() {
 
   // Status
   addCommand(":SYSTem:ERRor[:NEXT]", [this](Call& c) {
+    // An instrument whose error queue never runs dry.
+    if (const double n = store_.number(":SIMulator:FAULt:ERRor:FLOod"); n > 0) {
+      store_.setNumber(":SIMulator:FAULt:ERRor:FLOod", 1, n - 1);
+      return c.answer("-350,\"Queue overflow\"");
+    }
     if (errors_.empty()) return c.answer("+0,\"No error\"");
     char buf[16];
     std::snprintf(buf, sizeof buf, "%+d,", errors_.front().first);

@@ -10,6 +10,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -659,6 +660,11 @@ class ScanfWalk {
   HRESULT NullArgument() { return Fail(E_INVALIDARG, "Korvane: A null pointer was passed to a formatted read."); }
   HRESULT NoCount() { return Fail(E_UNEXPECTED, "Korvane: The format gives no element count for the array."); }
   HRESULT Unexpected(const char* elab) { return io_.reporter_->UnexpectedResponse(elab); }
+  HRESULT TooLong() {
+    char elab[128];
+    std::snprintf(elab, sizeof elab, "The response is longer than the %zu characters the driver reads.", kMaxReplyText);
+    return Unexpected(elab);
+  }
 
   template <typename T>
   T* NextPtr() {
@@ -893,6 +899,7 @@ class ScanfWalk {
         if (FAILED(hr)) return hr;
         break;
       }
+      if (out.str && out.n >= kMaxReplyText) return TooLong();
       out.put(c);
       if (mode == TextMode::Line && c == '\n') break;
     }
@@ -1177,7 +1184,13 @@ class ScanfWalk {
     bool more = true;
     while (more) {
       std::size_t have = data.size();
-      std::size_t want = std::max<std::size_t>(have, 65536);
+      if (have >= kMaxIndefiniteBlock) {
+        char elab[128];
+        std::snprintf(elab, sizeof elab, "The indefinite-length block is longer than the %zu bytes the driver reads.",
+                      kMaxIndefiniteBlock);
+        return Unexpected(elab);
+      }
+      std::size_t want = std::min(std::max<std::size_t>(have, 65536), kMaxIndefiniteBlock - have);
       data.resize(have + want);
       ULONG got = 0;
       HRESULT hr = src_.ReadToEnd(data.data() + have, static_cast<ULONG>(want), &got, &more);
