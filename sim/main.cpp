@@ -52,11 +52,11 @@ void usage(FILE* f) {
       "  --fault-mute          never answer a query\n"
       "  --fault-error CODE    start with CODE in the error queue (repeatable)\n"
       "  --max-message BYTES   longest program message accepted (default 16 MiB)\n"
+      "  --list-models         print the model identifiers and exit\n"
+      "  --help\n"
       "The same switches are commands at run time, from any connection: :SIM:FAUL:DEL,\n"
       ":SIM:FAUL:DROP, :SIM:FAUL:HEAD, :SIM:FAUL:HEAD:MODE, :SIM:FAUL:REPL, :SIM:FAUL:REPL:COUN,\n"
-      ":SIM:FAUL:STAL, :SIM:FAUL:DRIP, :SIM:FAUL:FLO, :SIM:FAUL:ERR:FLO, :SIM:FAUL:MUTE.\n"
-      "  --list-models         print the model identifiers and exit\n"
-      "  --help\n",
+      ":SIM:FAUL:STAL, :SIM:FAUL:DRIP, :SIM:FAUL:FLO, :SIM:FAUL:ERR:FLO, :SIM:FAUL:MUTE.\n",
       f);
 }
 
