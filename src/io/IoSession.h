@@ -6,7 +6,6 @@
 #include <korvane/KorvanePlatform.h>
 
 #include <cstdarg>
-#include <cstddef>
 #include <string>
 
 namespace korvane {
@@ -29,14 +28,6 @@ inline constexpr HRESULT S_IO_MORE_DATA = 0x00040102;
 // VISA-COM's own form of the same condition (VI_SUCCESS_MAX_CNT); accepted wherever the above is.
 inline constexpr HRESULT S_IO_MAX_COUNT = 0x00040006;
 inline constexpr bool IsMoreData(HRESULT hr) noexcept { return hr == S_IO_MORE_DATA || hr == S_IO_MAX_COUNT; }
-
-// The longest text the driver takes from one reply into a string of its own (a text or token
-// field, a line of the status check): an instrument that never ends its reply must not grow
-// the caller's memory without bound. A longer one fails the read with an unexpected-response
-// error, and the rest of that reply is dropped before the next command goes out.
-inline constexpr std::size_t kMaxReplyText = std::size_t{1} << 20;
-// The same bound for an indefinite-length (#0) block, which has no length of its own.
-inline constexpr std::size_t kMaxIndefiniteBlock = std::size_t{256} << 20;
 
 // Timeout argument of a single transfer that leaves the session timeout as it is.
 inline constexpr LONG kKeepSessionTimeout = -2;
