@@ -85,7 +85,10 @@ void CInstrBuffer::Reset() noexcept {
   ClearRead();
   writeCount_ = 0;
   messageOpen_ = false;
-  abandoned_ = false;  // a device clear has dropped the instrument's output as well
+  // A device clear drops what has arrived; over a plain socket the instrument may still send
+  // the rest of an abandoned reply, so what is there at the next command is dropped too, but
+  // nothing is waited for.
+  abandonedPartial_ = false;
 }
 
 void CInstrBuffer::Abandon() noexcept {
