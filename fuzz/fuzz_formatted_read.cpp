@@ -105,7 +105,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 8: {
       LONG values[4];
       LONG count = 4;
-      Scan(r, "%,#x", &count, values);
+      Scan(r, "%,#d", &count, values);
       break;
     }
     default: {
