@@ -5,16 +5,28 @@
 set -euo pipefail
 cd "$(dirname "$0")"
 
-build() {  # build <preset>
-  cmake --preset "$1" >/dev/null
-  cmake --build --preset "$1"
+build() {  # build <preset> [target...]
+  local preset=$1
+  shift
+  cmake --preset "$preset" >/dev/null
+  if (($#)); then
+    cmake --build --preset "$preset" --target "$@"
+  else
+    cmake --build --preset "$preset"
+  fi
 }
 
-ctest_counts() {  # ctest_counts <preset> -> "passed failed" on the last line of stdout
-  local log
+# What the sanitizer builds run: ASan + UBSan over the unit and simulator tests, TSan over the
+# tests that share a session between threads (and the simulator they talk to).
+TSAN_TARGETS=(shared_session_tests korvane-scope-sim)
+TSAN_TESTS='shared_session'
+
+ctest_counts() {  # ctest_counts <preset> [ctest args] -> "passed failed" on the last line of stdout
+  local log preset=$1
+  shift
   log=$(mktemp)
   set +e
-  ctest --preset "$1" --timeout 600 </dev/null 2>&1 | tee "$log" >&2
+  ctest --preset "$preset" --timeout 600 "$@" </dev/null 2>&1 | tee "$log" >&2
   set -e
   local line total failed
   line=$(grep -E 'tests passed, [0-9]+ tests? failed out of [0-9]+' "$log" | tail -n 1)
@@ -48,9 +60,14 @@ case "${1:-}" in
     build windows
     read -r lp lf < <(ctest_counts linux | tail -n 1)
     read -r wp wf < <(ctest_counts windows | tail -n 1)
-    passed=$((lp + wp))
-    failed=$((lf + wf))
+    build linux-asan
+    read -r ap af < <(ctest_counts linux-asan -L 'unit|integration' | tail -n 1)
+    build linux-tsan "${TSAN_TARGETS[@]}"
+    read -r tp tf < <(ctest_counts linux-tsan -R "$TSAN_TESTS" | tail -n 1)
+    passed=$((lp + wp + ap + tp))
+    failed=$((lf + wf + af + tf))
     echo "linux: $lp passed, $lf failed; windows (Wine): $wp passed, $wf failed"
+    echo "asan+ubsan: $ap passed, $af failed; tsan: $tp passed, $tf failed"
     echo "$passed passed, $failed failed"
     [[ $failed -eq 0 ]]
     ;;

@@ -34,6 +34,23 @@ namespace korvane::frame {
 inline void OpenTraceRecord(CDriver*, const CMemberInfo&) noexcept {}
 inline void CloseTraceRecord(CDriver*, const CMemberInfo&, HRESULT) noexcept {}
 
+// ---- session lock ----
+// Holds the session-wide lock of a call, or nothing for an item detached from its session.
+class CSessionLock {
+ public:
+  explicit CSessionLock(CDriver* session) noexcept : lock_(session ? &session->SessionLock() : nullptr) {
+    if (lock_) lock_->Enter();
+  }
+  CSessionLock(const CSessionLock&) = delete;
+  CSessionLock& operator=(const CSessionLock&) = delete;
+  ~CSessionLock() {
+    if (lock_) lock_->Leave();
+  }
+
+ private:
+  CriticalSection* lock_;
+};
+
 // ---- registration ----
 template <const CMemberInfo& M>
 struct Registration {
@@ -80,6 +97,57 @@ HRESULT CheckPointers(IErrorReporter& reporter, std::index_sequence<I...>, A... 
       return reporter.NullPointer(M.method.methodName, M.paramNames[i], nullptr);
   (ClearOut(((M.clearMask >> I) & 1u) != 0, args), ...);
   return S_OK;
+}
+
+// ---- outputs written on success only ----
+// A scalar output the frame emptied is handed to the implementation as a local copy, and
+// reaches the caller only when the call succeeds: a failed or timed-out query must not leave
+// half-scanned values in the caller's variable.
+template <bool Shadow, typename A>
+class COutSlot {
+ public:
+  explicit COutSlot(A a) noexcept : a_(a) {}
+  A get() noexcept { return a_; }
+  void Commit() noexcept {}
+
+ private:
+  A a_;
+};
+
+template <typename T>
+class COutSlot<true, T*> {
+ public:
+  explicit COutSlot(T* dst) noexcept : dst_(dst), tmp_(dst ? *dst : T{}) {}
+  T* get() noexcept { return dst_ ? &tmp_ : nullptr; }
+  void Commit() noexcept {
+    if (dst_) *dst_ = tmp_;
+  }
+
+ private:
+  T* dst_;
+  T tmp_;
+};
+
+template <const CMemberInfo& M, std::size_t I, typename A>
+constexpr bool ShadowedOutput() {
+  if constexpr (std::is_pointer_v<A>) {
+    using T = std::remove_pointer_t<A>;
+    return ((M.clearMask >> I) & 1u) != 0 && (std::is_arithmetic_v<T> || std::is_enum_v<T>);
+  } else {
+    return false;
+  }
+}
+
+template <const CMemberInfo& M, typename F, std::size_t... I, typename... A>
+HRESULT WithOutputsOnSuccess(F&& call, std::index_sequence<I...>, A... args) {
+  if constexpr ((ShadowedOutput<M, I, A>() || ...)) {
+    std::tuple<COutSlot<ShadowedOutput<M, I, A>(), A>...> slots{COutSlot<ShadowedOutput<M, I, A>(), A>(args)...};
+    HRESULT hr = call(std::get<I>(slots).get()...);
+    if (SUCCEEDED(hr)) (std::get<I>(slots).Commit(), ...);
+    return hr;
+  } else {
+    return call(args...);
+  }
 }
 
 // ---- model guard ----
@@ -193,9 +261,13 @@ HRESULT Dispatch(Obj& obj, CDriver* session, Impl& impl, A... args) {
 // ---- the frame ----
 template <const CMemberInfo& M, typename Obj, typename Impl, typename... A>
 HRESULT CallFrame(Obj& obj, Impl impl, A... args) noexcept {
+  // The session lock first, then the object's: every thread takes them in that order. The
+  // session lock is held for the whole call, so that a call's commands and replies never
+  // interleave with another thread's on the one I/O session; it is re-entrant for nested calls.
+  CDriver* session = obj.Session();
+  CSessionLock sessionLock(session);
   CsLock lock(obj.ObjectLock());
   if (HRESULT hr = RegisterOnce<M>(); FAILED(hr)) return hr;
-  CDriver* session = obj.Session();
   CCallContextScope context(session, &M.method);
   if (session && FAILED(context.hr())) return context.hr();
   IErrorReporter& reporter = obj.Reporter();
@@ -212,7 +284,8 @@ HRESULT CallFrame(Obj& obj, Impl impl, A... args) noexcept {
       if (session && IsExcluded(*session, M))
         hr = reporter.NotSupportedByModel(M.method.methodName);
       else
-        hr = Dispatch<M>(obj, session, impl, args...);
+        hr = WithOutputsOnSuccess<M>([&](A... a) { return Dispatch<M>(obj, session, impl, a...); },
+                                     std::index_sequence_for<A...>{}, args...);
     } catch (const std::bad_alloc&) {
       hr = reporter.ReportWithText(E_OUTOFMEMORY, "Korvane: Could not allocate necessary memory.");
     } catch (...) {

@@ -118,6 +118,9 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   LONG TakeCheckedEvents() noexcept { return std::exchange(checkedEvents_, 0); }
 
   // ---- framework accessors ----
+  // The session-wide re-entrant lock: the call frame holds it for a whole call, so that
+  // threads sharing a session never interleave commands; the call context uses it too.
+  CriticalSection& SessionLock() noexcept { return lock_; }
   bool IsInitialized() const noexcept { return initialized_; }
   const SessionFlags& Flags() const noexcept { return flags_; }
   const SessionFlags& InitialFlags() const noexcept { return initialFlags_; }

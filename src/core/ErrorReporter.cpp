@@ -343,13 +343,23 @@ const char* CErrorReporter::CurrentMethodName() noexcept {
 
 // ---- named operations ----
 
+// The I/O messages end their insert with a full stop of their own; a detail written as a
+// sentence must not give "..".
+static std::string WithoutFinalStop(const char* detail) {
+  std::string text = detail ? detail : "";
+  if (!text.empty() && text.back() == '.') text.pop_back();
+  return text;
+}
+
 // The failing I/O call left its own description on the thread; it becomes the second line.
 HRESULT CErrorReporter::IoError(const char* detail) {
-  return Guarded([&] { return ReportInserts(msg::IoError, TakeThreadErrorDescription().c_str(), {detail}); });
+  return Guarded([&] { return ReportInserts(msg::IoError, TakeThreadErrorDescription().c_str(), {WithoutFinalStop(detail).c_str()});
+  });
 }
 
 HRESULT CErrorReporter::IoTimeout(const char* detail) {
-  return Guarded([&] { return ReportInserts(msg::IoTimeout, TakeThreadErrorDescription().c_str(), {detail}); });
+  return Guarded([&] { return ReportInserts(msg::IoTimeout, TakeThreadErrorDescription().c_str(), {WithoutFinalStop(detail).c_str()});
+  });
 }
 
 HRESULT CErrorReporter::NotSupportedByModel(const char* feature, const char* elab) {

@@ -103,6 +103,17 @@ struct Scaling {
   double yReference = 0;
 };
 
+// One numeric field of the preamble: the whole text (surrounding blanks aside) is a finite
+// number.
+bool ParsePreambleNumber(const std::string& text, double& value) noexcept {
+  const char* begin = text.c_str();
+  char* end = nullptr;
+  value = std::strtod(begin, &end);
+  if (end == begin) return false;
+  while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
+  return *end == '\0' && std::isfinite(value);
+}
+
 // A new array of doubles replaces the caller's [in, out] array.
 void ReplaceArray(SAFEARRAY** slot, SafeArrayPtr& fresh) noexcept {
   if (*slot) SafeArrayDestroy(*slot);
@@ -166,12 +177,31 @@ class CWaveformTransfer {
       return reporter_.UnexpectedResponse(("Korvane: The waveform preamble has " + std::to_string(fields.size()) +
                                            " fields where ten were expected.")
                                               .c_str());
-    auto number = [&](int field) { return std::strtod(fields[static_cast<std::size_t>(field - 1)].c_str(), nullptr); };
-    scaling.xIncrement = number(5);
-    scaling.xOrigin = number(6);
-    scaling.yIncrement = number(8);
-    scaling.yOrigin = number(9);
-    scaling.yReference = number(10);
+    // A broken or hostile instrument must not turn into NaN volts or a zero time step: every
+    // scaling field is a finite number, and the two increments are not zero.
+    struct Field {
+      int index;
+      const char* name;
+      bool nonZero;
+      double Scaling::*slot;
+    };
+    static constexpr Field kFields[] = {{5, "x increment", true, &Scaling::xIncrement},
+                                        {6, "x origin", false, &Scaling::xOrigin},
+                                        {8, "y increment", true, &Scaling::yIncrement},
+                                        {9, "y origin", false, &Scaling::yOrigin},
+                                        {10, "y reference", false, &Scaling::yReference}};
+    Scaling read;
+    for (const Field& f : kFields) {
+      const std::string& text = fields[static_cast<std::size_t>(f.index - 1)];
+      double value = 0;
+      if (!ParsePreambleNumber(text, value) || (f.nonZero && value == 0))
+        return reporter_.UnexpectedResponse(("Korvane: The waveform preamble's " + std::string(f.name) + " \"" +
+                                             text.substr(0, 40) + "\" is not a finite" +
+                                             (f.nonZero ? " non-zero" : "") + " number.")
+                                                .c_str());
+      read.*f.slot = value;
+    }
+    scaling = read;
     return S_OK;
   }
 

@@ -259,5 +259,54 @@ TEST_F(WaveformTransfer, SettingsFollowTheSourceAndTheModel) {
   EXPECT_EQ(Values(fields.get()), (std::vector<double>{1, 0, 7, 1, 2e-6, -1e-3, 0, 0.5, 0.25, 100}));
 }
 
+// A preamble that would scale to NaN volts or a zero time step is refused, naming the field; the
+// caller's outputs stay as they were and the next fetch works.
+TEST_F(WaveformTransfer, NonFiniteOrZeroScalingFieldsAreRefusedByName) {
+  struct Case {
+    const char* preamble;
+    const char* field;
+  } cases[] = {
+      {"1,0,7,1,0,-1.0E-03,0,+5.0E-01,+2.5E-01,100", "x increment"},
+      {"1,0,7,1,+2.0E-06,nan,0,+5.0E-01,+2.5E-01,100", "x origin"},
+      {"1,0,7,1,+2.0E-06,-1.0E-03,0,inf,+2.5E-01,100", "y increment"},
+      {"1,0,7,1,+2.0E-06,-1.0E-03,0,+5.0E-01,1e999,100", "y origin"},
+      {"1,0,7,1,+2.0E-06,-1.0E-03,0,+5.0E-01,+2.5E-01,ten", "y reference"},
+  };
+  auto item = Measurement("Channel1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.preamble);
+    ExpectChecked(":WAV:SOUR CHAN1");
+    ExpectChecked(kFormat);
+    ExpectChecked(":WAV:PRE?", c.preamble);
+    SafeArrayPtr wave;
+    DOUBLE initialX = 7, xIncrement = 7;
+    EXPECT_TRUE(FAILED(item->FetchWaveform(wave.Receive(), &initialX, &xIncrement)));
+    std::string text = TakeErrorInfo().description;
+    EXPECT_NE(std::string::npos, text.find(std::string("preamble's ") + c.field)) << text;
+    EXPECT_FALSE(wave);
+    EXPECT_TRUE(io_->AllConsumed());
+  }
+  ExpectChecked(":WAV:SOUR CHAN1");
+  ExpectChecked(kFormat);
+  ExpectChecked(":WAV:PRE?", kPreamble);
+  io_->Expect("WAV:DATA?", Block({100}));
+  SafeArrayPtr wave;
+  DOUBLE initialX = 0, xIncrement = 0;
+  ASSERT_EQ(S_OK, item->FetchWaveform(wave.Receive(), &initialX, &xIncrement)) << TakeErrorInfo().description;
+  EXPECT_DOUBLE_EQ(xIncrement, 2e-6);
+}
+
+// A getter whose status check fails after the reply was scanned leaves the caller's variable
+// emptied, not holding a value the call did not vouch for.
+TEST_F(WaveformTransfer, AFailedGetterHandsOutNoPartOfItsReply) {
+  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  io_->Expect(":TIM:SCAL?", "7.8e119");
+  io_->Expect("*ESR?", "+32");
+  DOUBLE scale = 42;
+  EXPECT_TRUE(FAILED(timebase->get_HorizontalScale(&scale)));
+  EXPECT_EQ(scale, 0.0);
+  EXPECT_TRUE(io_->AllConsumed());
+}
+
 }  // namespace
 }  // namespace korvane

@@ -94,6 +94,9 @@ TEST_F(ErrorReporterTest, IoErrorTakesThreadDescriptionAsElaboration) {
             TakeErrorInfo().description);
   EXPECT_EQ(static_cast<HRESULT>(0x80044214), reporter_.IoError("write"));
   EXPECT_EQ("Korvane: I/O error: write.", TakeErrorInfo().description);
+  // A detail written as a sentence keeps one full stop.
+  reporter_.IoError("Failed to open VISA resource.");
+  EXPECT_EQ("Korvane: I/O error: Failed to open VISA resource.", TakeErrorInfo().description);
 }
 
 TEST_F(ErrorReporterTest, ReportWithTextUsesGivenCodeWithoutHelp) {

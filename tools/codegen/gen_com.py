@@ -71,7 +71,9 @@ def header(cat) -> str:
     ]
     out.append("// ---- Enumerations ----")
     for e in cat.enums.values():
-        out.append(f"enum {e.name} {{")
+        # A fixed underlying type makes every 32-bit value a valid value of the type, so a
+        # client's out-of-range value can be loaded and then refused by the range check.
+        out.append(f"enum {e.name} : int {{")
         for m in e.members:
             out.append(f"  {e.member_name(m.word)} = {enum_value(m.value)},")
         out.append("};")
