@@ -64,10 +64,13 @@ case "${1:-}" in
     read -r ap af < <(ctest_counts linux-asan -L 'unit|integration' | tail -n 1)
     build linux-tsan "${TSAN_TARGETS[@]}"
     read -r tp tf < <(ctest_counts linux-tsan -R "$TSAN_TESTS" | tail -n 1)
-    passed=$((lp + wp + ap + tp))
-    failed=$((lf + wf + af + tf))
+    # The libFuzzer targets over the instrumented library, a fixed number of executions each.
+    build linux-clang korvane_fuzz
+    read -r fp ff < <(ctest_counts linux-clang -L fuzz-smoke | tail -n 1)
+    passed=$((lp + wp + ap + tp + fp))
+    failed=$((lf + wf + af + tf + ff))
     echo "linux: $lp passed, $lf failed; windows (Wine): $wp passed, $wf failed"
-    echo "asan+ubsan: $ap passed, $af failed; tsan: $tp passed, $tf failed"
+    echo "asan+ubsan: $ap passed, $af failed; tsan: $tp passed, $tf failed; fuzz (clang): $fp passed, $ff failed"
     echo "$passed passed, $failed failed"
     [[ $failed -eq 0 ]]
     ;;

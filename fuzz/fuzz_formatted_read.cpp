@@ -73,7 +73,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 3: {
       char word[8], line[12];
       std::string rest;
-      if (SUCCEEDED(Scan(r, "%7s %[^\t]%$Ct", word, line, &rest)) && rest.size() > korvane::kMaxReplyText) std::abort();
+      if (SUCCEEDED(Scan(r, "%7s %11[^\t]%$Ct", word, line, &rest)) && rest.size() > korvane::kMaxReplyText) std::abort();
       break;
     }
     case 4: {
