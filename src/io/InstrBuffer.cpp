@@ -105,8 +105,9 @@ void CInstrBuffer::DrainAbandoned() noexcept {
   if (timeouts_) timeouts_->GetTimeout(&limit);
   if (limit < 0) limit = kDefaultDrainMs;  // an infinite timeout must not hang the next command
   const auto until = Clock::now() + std::chrono::milliseconds(limit);
-  // Bytes of the reply already there (or some arrived before it was given up) mean the rest is
-  // on its way: wait for its end. Otherwise take only what is there now.
+  // Inside a message (some of the reply had come, or bytes are there now) the rest is on its
+  // way: wait for its end. Between messages take only what is there already: binary data with
+  // line feeds can look like several messages.
   bool waiting = abandonedPartial_;
   ClearRead();
   for (;;) {
@@ -118,9 +119,9 @@ void CInstrBuffer::DrainAbandoned() noexcept {
     }
     LONG got = 0;
     HRESULT hr = io_->LowLevelReadNoPoll(readBuf_.get(), static_cast<LONG>(readCapacity_), &got, wait);
-    if (FAILED(hr)) break;
-    if (got > 0) waiting = true;
-    if (!IsMoreData(hr)) break;
+    if (FAILED(hr) || (got <= 0 && !waiting)) break;
+    waiting = IsMoreData(hr);
+    if (Clock::now() >= until) break;
   }
   ClearRead();
 }
