@@ -125,6 +125,16 @@ std::string Instrument::query(std::string_view message) {
   return out;
 }
 
+std::string Instrument::takeError() {
+  std::lock_guard lock(mutex_);
+  if (errors_.empty()) return "+0,\"No error\"";
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%+d,", errors_.front().first);
+  std::string e = buf + quoteString(errors_.front().second);
+  errors_.pop_front();
+  return e;
+}
+
 void Instrument::pushError(int code, std::string_view message) {
   std::lock_guard lock(mutex_);
   pushErrorLocked(code, message);

@@ -64,6 +64,8 @@ class Instrument {
 
   // Queues an error as the instrument would; also sets the *ESR bit of its class.
   void pushError(int code, std::string_view message);
+  // Takes the oldest queued error as :SYST:ERR? would answer it, but past the fault switches.
+  std::string takeError();
 
   // Applies a "<ch>:<shape>:<freq>:<amp>[:<offset>[:<duty>]]" signal description.
   void applySignalSpec(std::string_view spec);  // throws std::invalid_argument

@@ -117,8 +117,11 @@ void CInstrBuffer::DrainAbandoned() noexcept {
       if (left <= 0) break;
       wait = static_cast<LONG>(left);
     }
+    // Without waiting, one byte: a read that times out without the end of a message gives its
+    // bytes back to the session, so only a read that can complete shows what is there.
     LONG got = 0;
-    HRESULT hr = io_->LowLevelReadNoPoll(readBuf_.get(), static_cast<LONG>(readCapacity_), &got, wait);
+    const LONG want = waiting ? static_cast<LONG>(readCapacity_) : 1;
+    HRESULT hr = io_->LowLevelReadNoPoll(readBuf_.get(), want, &got, wait);
     if (FAILED(hr) || (got <= 0 && !waiting)) break;
     waiting = IsMoreData(hr);
     if (Clock::now() >= until) break;
