@@ -121,7 +121,7 @@ std::string CsvText(const std::vector<Trace>& traces) {
   return out;
 }
 
-std::string SvgText(const std::vector<Trace>& traces, const std::string& title) {
+std::string SvgText(const std::vector<Trace>& traces, const std::string& title, const std::string& note) {
   static const char* kColors[] = {"#d4a017", "#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#8c564b"};
   const double W = 960, H = 540, left = 90, right = 30, top = 60, bottom = 70;
   const double pw = W - left - right, ph = H - top - bottom;
@@ -175,6 +175,11 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title) 
   s += "<rect width=\"100%\" height=\"100%\" fill=\"white\"/>\n";
   s += "<text x=\"" + Px(W / 2) + "\" y=\"30\" text-anchor=\"middle\" font-size=\"17\" font-weight=\"bold\">" +
        Escape(title) + "</text>\n";
+  // A note under the title (what the data is when it is not a measurement), in a colour that
+  // stands out from the traces.
+  if (!note.empty())
+    s += "<text x=\"" + Px(W / 2) + "\" y=\"50\" text-anchor=\"middle\" font-size=\"13\" fill=\"#b00000\">" +
+         Escape(note) + "</text>\n";
   s += "<g stroke=\"#dddddd\" stroke-width=\"1\">\n";
   std::string labels;
   for (double x = std::ceil(x0 / xstep) * xstep; x <= x1 + xstep * 1e-6; x += xstep) {

@@ -17,7 +17,8 @@ struct Trace {
 // One trace: "time_s,volts". Several: a shared time column when their time axes agree,
 // otherwise a time column per trace.
 std::string CsvText(const std::vector<Trace>& traces);
-std::string SvgText(const std::vector<Trace>& traces, const std::string& title);
+// `note`, when given, stands under the title (e.g. that the data is simulated).
+std::string SvgText(const std::vector<Trace>& traces, const std::string& title, const std::string& note = {});
 
 // "2.5 ms", "500 mV", "1.25 GSa/s": a value with an SI prefix.
 std::string Engineering(double value, const char* unit);

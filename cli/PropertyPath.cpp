@@ -1,5 +1,6 @@
 #include "PropertyPath.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -12,6 +13,15 @@ namespace {
 const InterfaceInfo& Iface(int k) {
   std::size_t n = 0;
   return Interfaces(&n)[k];
+}
+
+// The interface whose member this is (the collection an Item getter belongs to).
+int OwnerOf(const MemberInfo* m) {
+  std::size_t n = 0;
+  const InterfaceInfo* all = Interfaces(&n);
+  for (std::size_t k = 0; k < n; ++k)
+    if (all[k].count && m >= all[k].members && m < all[k].members + all[k].count) return static_cast<int>(k);
+  return -1;
 }
 
 const EnumInfo& Enum(int k) {
@@ -105,6 +115,10 @@ bool Walk(const std::string& text, bool wantProperty, PropertyPath& out, int& if
       return false;
     }
     const bool last = k + 1 == segs.size();
+    if (m->kind == MemberKind::Method) {
+      error = "unknown property path '" + text + "': '" + s.name + "' of " + where + " is a method, not a property";
+      return false;
+    }
     if (m->kind == MemberKind::Property) {
       if (!last || s.hasArg || !wantProperty) {
         error = "unknown property path '" + text + "': '" + s.name + "' of " + where + " is a property, not an object";
@@ -168,6 +182,27 @@ const char* KindName(const MemberInfo& m) {
   return "";
 }
 
+int GroupRank(MemberKind k) {
+  switch (k) {
+    case MemberKind::Navigation: return 0;
+    case MemberKind::Item: return 1;
+    case MemberKind::Property: return 2;
+    case MemberKind::Method: return 3;
+  }
+  return 4;
+}
+
+const char* GroupTitle(MemberKind k) {
+  static const char* const titles[] = {"objects:", "collections:", "properties:", "methods:"};
+  return titles[GroupRank(k)];
+}
+
+std::string EnumMembers(const EnumInfo& e) {
+  std::string s;
+  for (std::size_t k = 0; k < e.count; ++k) s += (k ? " | " : "") + std::string(e.words[k].word);
+  return s;
+}
+
 bool ParseInteger(const std::string& t, std::int64_t lo, std::int64_t hi, std::int64_t& v) {
   if (t.empty()) return false;
   errno = 0;
@@ -180,6 +215,19 @@ bool ParseInteger(const std::string& t, std::int64_t lo, std::int64_t hi, std::i
 
 }  // namespace
 
+std::string Describe(const MemberInfo& m) {
+  switch (m.kind) {
+    case MemberKind::Item: return std::string(m.name) + "(<name>)  -> " + Iface(m.target).name;
+    case MemberKind::Navigation: return std::string(m.name) + "  -> " + Iface(m.target).name;
+    case MemberKind::Method: return std::string(m.name) + (m.signature ? m.signature : "()");
+    case MemberKind::Property: break;
+  }
+  std::string line = std::string(m.name) + "  " + KindName(m) +
+                     (m.get && m.put ? ", read/write" : m.get ? ", read-only" : ", write-only");
+  if (m.value == ValueKind::Enum) line += ": " + EnumMembers(Enum(m.enumIndex));
+  return line;
+}
+
 bool ResolvePath(const std::string& text, PropertyPath& out, std::string& error) {
   int iface = -1;
   if (text.empty()) {
@@ -189,27 +237,125 @@ bool ResolvePath(const std::string& text, PropertyPath& out, std::string& error)
   return Walk(text, true, out, iface, error);
 }
 
+bool ResolveObject(const std::string& text, PropertyPath& out, std::string& error) {
+  int iface = -1;
+  return Walk(text, false, out, iface, error);
+}
+
 bool ResolveInterface(const std::string& text, int& interfaceIndex, std::string& error) {
   PropertyPath p;
   return Walk(text, false, p, interfaceIndex, error);
 }
 
 std::vector<std::string> MemberListing(int iface) {
+  // Grouped as a reader looks for them: objects to go on to, collections, properties, methods;
+  // each group sorted by name, the base interfaces' members merged in.
+  std::vector<const MemberInfo*> all;
+  for (int k = iface; k >= 0; k = Iface(k).base) {
+    const InterfaceInfo& i = Iface(k);
+    for (std::size_t n = 0; n < i.count; ++n) all.push_back(&i.members[n]);
+  }
+  std::stable_sort(all.begin(), all.end(), [](const MemberInfo* a, const MemberInfo* b) {
+    if (a->kind != b->kind) return GroupRank(a->kind) < GroupRank(b->kind);
+    return std::strcmp(a->name, b->name) < 0;
+  });
   std::vector<std::string> out;
+  int group = -1;
+  for (const MemberInfo* m : all) {
+    if (GroupRank(m->kind) != group) {
+      group = GroupRank(m->kind);
+      out.push_back(GroupTitle(m->kind));
+    }
+    out.push_back("  " + Describe(*m));
+  }
+  return out;
+}
+
+std::vector<ListedMember> ListTree(int iface, int depth) {
+  std::vector<ListedMember> out;
+  std::vector<const MemberInfo*> all;
+  for (int k = iface; k >= 0; k = Iface(k).base) {
+    const InterfaceInfo& i = Iface(k);
+    for (std::size_t n = 0; n < i.count; ++n) all.push_back(&i.members[n]);
+  }
+  std::stable_sort(all.begin(), all.end(), [](const MemberInfo* a, const MemberInfo* b) {
+    if (a->kind != b->kind) return GroupRank(a->kind) < GroupRank(b->kind);
+    return std::strcmp(a->name, b->name) < 0;
+  });
+  for (const MemberInfo* m : all) {
+    out.push_back({m, {}});
+    if (depth > 1 && (m->kind == MemberKind::Navigation || m->kind == MemberKind::Item))
+      out.back().children = ListTree(m->target, depth - 1);
+  }
+  return out;
+}
+
+std::string UnknownItemHint(IUnknown* root, const PropertyPath& path) {
+  ComPtr<IUnknown> at(root);
+  std::string where;  // the path so far, e.g. "Channels"
+  for (const PathStep& s : path.steps) {
+    if (s.member->kind == MemberKind::Item) {
+      const int owner = OwnerOf(s.member);
+      const NamesFn names = owner >= 0 ? Iface(owner).names : nullptr;
+      std::vector<std::string> valid;
+      if (names && SUCCEEDED(names(at.get(), valid))) {
+        bool found = false;
+        std::string all;
+        for (const std::string& v : valid) {
+          found = found || EqualNoCase(s.itemName, v.c_str());
+          all += (all.empty() ? "" : ", ") + v;
+        }
+        if (!found)
+          return "'" + s.itemName + "' is not in " + (where.empty() ? std::string("the root") : where) +
+                 "; the valid names are: " + (all.empty() ? std::string("(none)") : all);
+      }
+    }
+    IUnknown* next = nullptr;
+    HRESULT hr;
+    if (s.member->kind == MemberKind::Item) {
+      Bstr name(s.itemName);
+      hr = s.member->item(at.get(), name, &next);
+    } else {
+      hr = s.member->nav(at.get(), &next);
+    }
+    if (FAILED(hr) || !next) {
+      if (next) next->Release();
+      return {};
+    }
+    at.Attach(next);
+    where += (where.empty() ? "" : ".") + std::string(s.member->name) +
+             (s.member->kind == MemberKind::Item ? "(" + s.itemName + ")" : "");
+  }
+  return {};
+}
+
+std::vector<std::string> CompletePath(const std::string& partial) {
+  // Everything up to the last dot must resolve to an object; the rest is a member prefix.
+  const std::size_t dot = partial.rfind('.');
+  const std::string head = dot == std::string::npos ? std::string() : partial.substr(0, dot);
+  const std::string stem = dot == std::string::npos ? partial : partial.substr(dot + 1);
+  int iface = -1;
+  std::string error;
+  std::vector<std::string> out;
+  if (!ResolveInterface(head, iface, error)) return out;
+  const std::string lead = head.empty() ? std::string() : head + ".";
   for (int k = iface; k >= 0; k = Iface(k).base) {
     const InterfaceInfo& i = Iface(k);
     for (std::size_t n = 0; n < i.count; ++n) {
       const MemberInfo& m = i.members[n];
-      std::string line = m.name;
-      if (m.kind == MemberKind::Item)
-        line += "(<name>)  -> " + std::string(Iface(m.target).name);
-      else if (m.kind == MemberKind::Navigation)
-        line += "  -> " + std::string(Iface(m.target).name);
+      if (m.kind == MemberKind::Method || stem.size() > std::strlen(m.name) ||
+          !EqualNoCase(stem, std::string(m.name, stem.size()).c_str()))
+        continue;
+      if (m.kind == MemberKind::Property)
+        out.push_back(lead + m.name);
+      else if (m.kind == MemberKind::Item)
+        out.push_back(lead + m.name + "(");
       else
-        line += std::string("  ") + KindName(m) + (m.get && m.put ? ", read/write" : m.get ? ", read-only" : ", write-only");
-      out.push_back(std::move(line));
+        out.push_back(lead + m.name + ".");
     }
   }
+  std::sort(out.begin(), out.end());
+  out.erase(std::unique(out.begin(), out.end()), out.end());
   return out;
 }
 

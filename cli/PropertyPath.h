@@ -35,6 +35,26 @@ HRESULT WriteProperty(IUnknown* root, const PropertyPath& path, const Value& in)
 
 // The interface reached by a path that names no property ("" is the root), for listings.
 bool ResolveInterface(const std::string& text, int& interfaceIndex, std::string& error);
+// The steps to an object ("Measurements.Item(Channel1)"); property stays null.
+bool ResolveObject(const std::string& text, PropertyPath& out, std::string& error);
+// Member lines grouped (objects, collections, properties, methods) and sorted, with the group
+// titles as lines of their own; used in error messages.
 std::vector<std::string> MemberListing(int interfaceIndex);
+// One member as a listing shows it: "Slope  KorvaneTriggerSlopeEnum, read/write: Negative | Positive".
+std::string Describe(const MemberInfo& m);
+
+// The same order as a tree: the objects and collections reached are expanded depth - 1 levels.
+struct ListedMember {
+  const MemberInfo* member;
+  std::vector<ListedMember> children;
+};
+std::vector<ListedMember> ListTree(int interfaceIndex, int depth);
+
+// When a path's Item(<name>) names nothing the live collection holds: a message with the names
+// it does hold; empty when every name along the path exists.
+std::string UnknownItemHint(IUnknown* root, const PropertyPath& path);
+
+// Shell completion: the paths that continue a partial one ("Trig" -> "Trigger.").
+std::vector<std::string> CompletePath(const std::string& partial);
 
 }  // namespace korvane::cli

@@ -11,11 +11,12 @@
 #include <cstdint>
 #include <string>
 #include <type_traits>
+#include <vector>
 
 namespace korvane::cli {
 
 enum class ValueKind { None, Long, Short, Int64, Double, String, Bool, Enum };
-enum class MemberKind { Property, Navigation, Item };
+enum class MemberKind { Property, Navigation, Item, Method };
 
 // A property value on its way between the command line and the driver.
 struct Value {
@@ -28,6 +29,8 @@ using GetFn = HRESULT (*)(IUnknown* object, Value& out);
 using PutFn = HRESULT (*)(IUnknown* object, const Value& in);
 using NavFn = HRESULT (*)(IUnknown* object, IUnknown** out);
 using ItemFn = HRESULT (*)(IUnknown* object, BSTR name, IUnknown** out);
+// A collection's item names, in its own order.
+using NamesFn = HRESULT (*)(IUnknown* collection, std::vector<std::string>& out);
 
 struct EnumWord {
   const char* word;
@@ -49,6 +52,7 @@ struct MemberInfo {
   NavFn nav;
   ItemFn item;
   int target;  // interface reached by a navigation or Item member
+  const char* signature;  // a method's parameters, for listings; null otherwise
 };
 
 struct InterfaceInfo {
@@ -56,6 +60,7 @@ struct InterfaceInfo {
   int base;  // the interface it extends, -1 for IUnknown
   const MemberInfo* members;
   std::size_t count;
+  NamesFn names;  // null unless the interface is a collection with Count and Name(Index)
 };
 
 const InterfaceInfo* Interfaces(std::size_t* count);
@@ -128,6 +133,23 @@ HRESULT CallItem(HRESULT (STDMETHODCALLTYPE I::*f)(BSTR, T**), IUnknown* o, BSTR
   return hr;
 }
 
+template <class I>
+HRESULT CallNames(HRESULT (STDMETHODCALLTYPE I::*count)(LONG*), HRESULT (STDMETHODCALLTYPE I::*name)(LONG, BSTR*),
+                  IUnknown* o, std::vector<std::string>& out) {
+  LONG n = 0;
+  HRESULT hr = (As<I>(o)->*count)(&n);
+  if (FAILED(hr)) return hr;
+  // Collections count their items from one.
+  for (LONG k = 1; k <= n; ++k) {
+    BSTR b = nullptr;
+    hr = (As<I>(o)->*name)(k, &b);
+    if (FAILED(hr)) return hr;
+    out.push_back(ToNarrow(b));
+    SysFreeString(b);
+  }
+  return S_OK;
+}
+
 }  // namespace detail
 
 template <auto F>
@@ -141,6 +163,10 @@ HRESULT Put(IUnknown* o, const Value& v) {
 template <auto F>
 HRESULT Nav(IUnknown* o, IUnknown** out) {
   return detail::CallNav(F, o, out);
+}
+template <auto Count, auto Name>
+HRESULT Names(IUnknown* o, std::vector<std::string>& out) {
+  return detail::CallNames(Count, Name, o, out);
 }
 template <auto F>
 HRESULT Item(IUnknown* o, BSTR name, IUnknown** out) {

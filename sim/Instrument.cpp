@@ -364,11 +364,13 @@ const std::vector<double>& Instrument::channelData(Capture& cap, int channel) {
 int Instrument::waveformChannel(Call& call) {
   const std::string& src = store_.text(":WAVeform:SOURce");
   if (src.rfind("CHAN", 0) == 0) return std::atoi(src.c_str() + 4);
+  if (const int digital = digitalSource(src)) return digital;
   call.fail(err::kNoData);
   return 0;
 }
 
 Instrument::Preamble Instrument::preamble(const Capture& cap, int channel) const {
+  if (channel < 0) return digitalPreamble(cap);
   const ChannelCapture& c = cap.channels.at(static_cast<size_t>(channel - 1));
   const std::string& fmt = store_.text(":WAVeform:FORMat");
   const bool uns = store_.number(":WAVeform:UNSigned") != 0;
@@ -387,6 +389,7 @@ Instrument::Preamble Instrument::preamble(const Capture& cap, int channel) const
 }
 
 std::shared_ptr<const std::string> Instrument::encodedBlock(Capture& cap, int channel) {
+  if (channel < 0) return digitalBlock(cap, channel);
   const std::string& fmt = store_.text(":WAVeform:FORMat");
   const bool uns = store_.number(":WAVeform:UNSigned") != 0;
   const bool lsbf = store_.text(":WAVeform:BYTeorder") == "LSBF";
@@ -904,6 +907,8 @@ void Instrument::buildCommands() {
     if (ps.size() == 2 && ps[1].kind != ParamKind::String) return c.fail(err::kDataType);
     pushErrorLocked(static_cast<int>(code), ps.size() == 2 ? ps[1].text : standardMessage(static_cast<int>(code)));
   });
+
+  buildToolCommands();
 
   // Every stored setting last, so the handlers above take precedence on shared headers.
   for (size_t i = 0; i < store_.rows().size(); ++i)

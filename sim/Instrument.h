@@ -116,6 +116,8 @@ class Instrument {
   };
 
   void buildCommands();
+  // Digital records, screen image, memory files, cursors, clock recovery, analysis table, lister.
+  void buildToolCommands();
   void addCommand(const char* pattern, Handler onQuery, Handler onSet);
   // Both return the code of the error queued, or 0.
   int executeUnit(const Unit& unit, std::vector<std::string>& path, Reply& reply);
@@ -130,6 +132,12 @@ class Instrument {
   int waveformChannel(Call& call);  // from :WAV:SOUR; 0 when it has no data
   Preamble preamble(const Capture& cap, int channel) const;
   std::shared_ptr<const std::string> encodedBlock(Capture& cap, int channel);
+  // A digital waveform source: -1 - n for DIG<n>, -100 - p for POD<p>, 0 for any other text.
+  int digitalSource(const std::string& source) const;
+  Preamble digitalPreamble(const Capture& cap) const;
+  std::shared_ptr<const std::string> digitalBlock(const Capture& cap, int source) const;
+  // The screen with the displayed channels' traces, as "PNG", "BMP" or "BMP8".
+  std::string screenImage(const std::string& format, bool gray);
   uint8_t statusByte(const Reply& reply) const;
   unsigned operCondition() const { return running_ ? 8u : 0u; }
   void setRunning(bool run);
@@ -169,6 +177,10 @@ class Instrument {
   int measSource1_ = 1, measSource2_ = 2;
   std::vector<std::pair<std::string, int>> installed_;  // measurement token, channel
 
+  // Files saved in the instrument's memory: name -> (kind, contents).
+  std::map<std::string, std::pair<std::string, std::string>> files_;
+  uint64_t activityResetAt_ = ~uint64_t{0};  // the capture whose edges were cleared
+  std::string clockMethod_ = "CONS,+1.00000E+09";
   // Arbitrary waveform points per generator (index 0 is generator 1), volts or DAC codes.
   std::vector<std::vector<double>> arbPoints_ = std::vector<std::vector<double>>(2);
 };

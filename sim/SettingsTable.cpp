@@ -120,7 +120,7 @@ constexpr SettingRow kRows[] = {
 
     // Waveform transfer
     {.pattern = ":WAVeform:SOURce", .type = T::Enum, .defaults = "CHAN1",
-     .tokens = "{CHAN}|{POD}|FUNCtion|MATH|WMEMory1|WMEMory2|WMEMory3|WMEMory4|BUS1|BUS2|SBUS1|SBUS2"},
+     .tokens = "{CHAN}|{DIG}|{POD}|FUNCtion|MATH|WMEMory1|WMEMory2|WMEMory3|WMEMory4|BUS1|BUS2|SBUS1|SBUS2"},
     {.pattern = ":WAVeform:FORMat", .type = T::Enum, .defaults = "BYTE", .tokens = "WORD|BYTE|ASCii"},
     {.pattern = ":WAVeform:UNSigned", .type = T::Bool, .defaults = "1"},
     {.pattern = ":WAVeform:BYTeorder", .type = T::Enum, .defaults = "MSBF", .tokens = "MSBFirst|LSBFirst"},
@@ -129,6 +129,10 @@ constexpr SettingRow kRows[] = {
     {.pattern = ":WAVeform:VIEW", .type = T::Enum, .defaults = "MAIN", .tokens = "MAIN|ALL"},
     {.pattern = ":WAVeform:SOURce:SUBSource", .type = T::Enum, .defaults = "SUB0", .tokens = "SUB0|SUB1"},
     {.pattern = ":WAVeform:SEGMented:TTAG", .type = T::Real, .defaults = "0", .flags = kReadOnly},
+
+    // Serial decode: the UART lines are channels, as the driver's source-name conversion writes them
+    {.pattern = ":SBUS#:UART:SOURce:RX", .type = T::Enum, .defaults = "CHAN1", .tokens = "{CHAN}|{DIG}", .instances = 2},
+    {.pattern = ":SBUS#:UART:SOURce:TX", .type = T::Enum, .defaults = "CHAN2", .tokens = "{CHAN}|{DIG}", .instances = 2},
 
     // Measurements
     {.pattern = ":MEASure:SHOW", .type = T::Bool, .defaults = "1"},

@@ -1,23 +1,35 @@
 // korvane-scope-sim: a SCPI oscilloscope on a TCP socket, for tests, benchmarks and demos.
+#include <algorithm>
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <exception>
+#include <memory>
 #include <string>
 #include <vector>
 
 #include <korvane/ModelTable.inc>
 
+#include "HislipServer.h"
 #include "Instrument.h"
 #include "SocketServer.h"
+#include "Vxi11Server.h"
+
+#ifndef KORVANE_VERSION
+#define KORVANE_VERSION "unknown"
+#endif
 
 namespace {
 
 korvane::sim::SocketServer* g_server = nullptr;
+korvane::sim::Vxi11Server* g_vxi11 = nullptr;
+korvane::sim::HislipServer* g_hislip = nullptr;
 
 extern "C" void onSignal(int) {
   if (g_server) g_server->stop();
+  if (g_vxi11) g_vxi11->stop();
+  if (g_hislip) g_hislip->stop();
 }
 
 void usage(FILE* f) {
@@ -52,9 +64,14 @@ void usage(FILE* f) {
       "  --fault-mute          never answer a query\n"
       "  --fault-error CODE    start with CODE in the error queue (repeatable)\n"
       "  --max-message BYTES   longest program message accepted (default 16 MiB)\n"
-      "  --list-models         print the model identifiers and exit\n"
-      "  --help\n"
-      "The same switches are commands at run time, from any connection: :SIM:FAUL:DEL,\n"
+      "  --vxi11               also serve VXI-11 (core channel on a free port, found through\n"
+      "                        the portmapper on port 111)\n"
+      "  --hislip-port N       also serve HiSLIP on port N (0 picks a free one)\n"
+      "  --list-models         print the models (family, channels, bandwidth, options) and exit\n"
+      "  --version             print the version and exit\n"
+      "  --help                print this help and exit\n"
+      "exit codes: 0 stopped by SIGINT/SIGTERM; 1 the server failed; 2 bad options\n"
+      "The fault switches are commands at run time too, from any connection: :SIM:FAUL:DEL,\n"
       ":SIM:FAUL:DROP, :SIM:FAUL:HEAD, :SIM:FAUL:HEAD:MODE, :SIM:FAUL:REPL, :SIM:FAUL:REPL:COUN,\n"
       ":SIM:FAUL:STAL, :SIM:FAUL:DRIP, :SIM:FAUL:FLO, :SIM:FAUL:ERR:FLO, :SIM:FAUL:MUTE.\n",
       f);
@@ -70,6 +87,26 @@ bool apply(korvane::sim::Instrument& inst, const std::string& cmd) {
   return false;
 }
 
+// One line per model, columns aligned, so a person can pick an identifier for --model or for
+// the driver's DriverSetup= Model=<id>.
+void listModels() {
+  std::size_t idWidth = 5;
+  for (const auto& m : korvane::models::kModels) idWidth = std::max(idWidth, std::strlen(m.id));
+  std::printf("%-*s  %-7s %8s %8s %9s  %s\n", static_cast<int>(idWidth), "MODEL", "FAMILY", "CHANNELS", "DIGITAL",
+              "BANDWIDTH", "OPTIONS");
+  for (const auto& m : korvane::models::kModels) {
+    const std::string bandwidth = std::to_string(m.bandwidthMHz) + " MHz";
+    std::printf("%-*s  %-7s %8d %8d %9s  %s\n", static_cast<int>(idWidth), m.id, m.family, m.analog, m.digital,
+                bandwidth.c_str(), *m.options ? m.options : "-");
+  }
+}
+
+bool knownModel(const std::string& id) {
+  for (const auto& m : korvane::models::kModels)
+    if (id == m.id) return true;
+  return false;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -78,6 +115,8 @@ int main(int argc, char** argv) {
     korvane::sim::ServerOptions server;
     std::vector<std::string> signals, commands;
     std::vector<int> errors;
+    bool vxi11 = false;
+    int hislipPort = -1;
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
       const auto value = [&]() -> std::string {
@@ -91,7 +130,10 @@ int main(int argc, char** argv) {
         usage(stdout);
         return 0;
       } else if (a == "--list-models") {
-        for (const auto& m : korvane::models::kModels) std::printf("%s\n", m.id);
+        listModels();
+        return 0;
+      } else if (a == "--version") {
+        std::printf("korvane-scope-sim %s\n", KORVANE_VERSION);
         return 0;
       } else if (a == "--port") {
         const std::string v = value();
@@ -109,6 +151,17 @@ int main(int argc, char** argv) {
           return 2;
         }
         server.maxMessageBytes = static_cast<size_t>(n);
+      } else if (a == "--hislip-port") {
+        const std::string v = value();
+        char* end = nullptr;
+        const long p = std::strtol(v.c_str(), &end, 10);
+        if (*end || v.empty() || p < 0 || p > 65535) {
+          std::fprintf(stderr, "korvane-scope-sim: bad HiSLIP port '%s'\n", v.c_str());
+          return 2;
+        }
+        hislipPort = static_cast<int>(p);
+      } else if (a == "--vxi11") {
+        vxi11 = true;
       } else if (a == "--bind") server.bind = value();
       else if (a == "--model") config.model = value();
       else if (a == "--serial") config.serial = value();
@@ -138,6 +191,11 @@ int main(int argc, char** argv) {
       }
     }
 
+    if (!config.model.empty() && !knownModel(config.model)) {
+      std::fprintf(stderr, "korvane-scope-sim: unknown model '%s' (korvane-scope-sim --list-models prints the models)\n",
+                   config.model.c_str());
+      return 2;
+    }
     korvane::sim::Instrument instrument(config);
     for (const std::string& s : signals) instrument.applySignalSpec(s);
     for (const std::string& c : commands)
@@ -154,10 +212,33 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
+    std::unique_ptr<korvane::sim::Vxi11Server> vxi11Server;
+    std::unique_ptr<korvane::sim::HislipServer> hislipServer;
+    if (vxi11) vxi11Server = std::make_unique<korvane::sim::Vxi11Server>(instrument, server.bind, server.maxMessageBytes);
+    if (hislipPort >= 0)
+      hislipServer = std::make_unique<korvane::sim::HislipServer>(instrument, server.bind,
+                                                                   static_cast<uint16_t>(hislipPort),
+                                                                   server.maxMessageBytes);
+    g_vxi11 = vxi11Server.get();
+    g_hislip = hislipServer.get();
+
     std::printf("listening on %s:%u\n", srv.address().c_str(), static_cast<unsigned>(srv.port()));
+    if (vxi11Server) {
+      vxi11Server->start();
+      std::printf("vxi11 listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(vxi11Server->port()));
+      std::printf("vxi11 portmapper: %s\n", vxi11Server->portmapperNote().c_str());
+    }
+    if (hislipServer) {
+      hislipServer->start();
+      std::printf("hislip listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(hislipServer->port()));
+    }
     std::fflush(stdout);
     srv.run();
     g_server = nullptr;
+    g_vxi11 = nullptr;
+    g_hislip = nullptr;
+    if (vxi11Server) vxi11Server->stop();
+    if (hislipServer) hislipServer->stop();
     return 0;
   } catch (const std::exception& e) {
     std::fprintf(stderr, "korvane-scope-sim: %s\n", e.what());

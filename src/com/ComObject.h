@@ -3,6 +3,8 @@
 // the generated class that implements every complete interface of the coclass.
 #pragma once
 
+#include "com/Dispatch.h"
+
 #include <korvane/KorvaneObjects.h>
 
 #include <atomic>
@@ -22,8 +24,10 @@ class CModuleRef {
   CModuleRef& operator=(const CModuleRef&) = delete;
 };
 
+// Besides the generated interfaces every object offers late binding and error-info support
+// (com/Dispatch.h); those come after the generated ones and change none of their vtables.
 template <class Self, class Node, class Interfaces>
-class CComObject : public Node, public Interfaces {
+class CComObject : public Node, public Interfaces, public CDispatchSupport {
  public:
   template <class... A>
   explicit CComObject(A&&... args) : Node(std::forward<A>(args)...) {}
@@ -33,6 +37,7 @@ class CComObject : public Node, public Interfaces {
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = gen::FindInterface(static_cast<Self&>(*this), iid);
+    if (!*ppv) *ppv = this->FindSupportInterface(iid);
     if (!*ppv) return E_NOINTERFACE;
     AddRef();
     return S_OK;
@@ -65,6 +70,15 @@ class CComObject : public Node, public Interfaces {
 
  protected:
   ~CComObject() override = default;
+
+  const CLSID& ClassId() const noexcept override { return gen::Coclass<Self>::clsid; }
+  const IID& DefaultInterface() const noexcept override { return gen::Coclass<Self>::iid; }
+  IUnknown* DefaultInterfacePointer() noexcept override {
+    return static_cast<IUnknown*>(gen::FindInterface(static_cast<Self&>(*this), gen::Coclass<Self>::iid));
+  }
+  bool HasInterface(REFIID iid) noexcept override {
+    return gen::FindInterface(static_cast<Self&>(*this), iid) != nullptr;
+  }
 
  private:
   std::atomic<ULONG> refs_{0};

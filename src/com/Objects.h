@@ -56,8 +56,8 @@ class CKorvaneSession : public CDriver, public CObjectNode {
   // The physical name a client's name stands for: a virtual name gives its physical name, and
   // of a name holding "!!" only the text after the first "!!" counts.
   std::string ResolveName(std::string_view name) const;
-  // Virtual repeated-capability names to physical names. Nothing fills them from the
-  // configuration store yet; whoever sets up the session may.
+  // Virtual repeated-capability names to physical names: those of the configuration store's
+  // driver session when Initialize resolved a logical name, else none.
   void SetVirtualNames(VirtualNameMap names) { virtualNames_ = std::move(names); }
   // The items of a collection in order, or null for a collection the session has not created.
   const ChildList* Children(std::string_view collection) const noexcept;
@@ -80,6 +80,9 @@ class CKorvaneSession : public CDriver, public CObjectNode {
   HRESULT OnConnected() override { return RunAfterConnect(); }
   void ResetNodeState() override { RunReset(); }
   void InvalidateStateCache() override { InvalidateAll(); }
+  void SetConfiguredVirtualNames(std::map<std::string, std::string> names) override {
+    SetVirtualNames(VirtualNameMap(names.begin(), names.end()));
+  }
   HRESULT OnClosed() override;
 
  private:

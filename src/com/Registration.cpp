@@ -6,6 +6,7 @@
 #include <korvane/KorvaneCom.h>
 
 #include <cwchar>
+#include <iterator>
 #include <memory>
 #include <string>
 
@@ -72,36 +73,127 @@ class CUserClassesOverride {
   HRESULT status_ = S_OK;
 };
 
-HRESULT RegisterTypeLibrary(const std::wstring& path, bool perUser) {
+// The IVI type libraries the driver's library imports, resources TYPELIB 2 and 3 of the DLL.
+constexpr int kIviTypeLibs[] = {2, 3};
+
+std::wstring GuidText(const GUID& g) {
+  wchar_t text[40];
+  StringFromGUID2(g, text, 40);
+  return text;
+}
+
+std::wstring VersionKey(const TLIBATTR& a) {
+  wchar_t text[80];
+  swprintf(text, 80, L"TypeLib\\%ls\\%x.%x", GuidText(a.guid).c_str(), a.wMajorVerNum, a.wMinorVerNum);
+  return text;
+}
+
+bool KeyExists(const std::wstring& subkey) {
+  HKEY key = nullptr;
+  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, subkey.c_str(), 0, KEY_READ, &key) != ERROR_SUCCESS) return false;
+  RegCloseKey(key);
+  return true;
+}
+
+// The default value of an HKEY_CLASSES_ROOT key; empty when the key or the value is missing.
+std::wstring DefaultValue(const std::wstring& subkey) {
+  wchar_t value[1024];
+  DWORD size = sizeof(value);
+  if (RegGetValueW(HKEY_CLASSES_ROOT, subkey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size) !=
+      ERROR_SUCCESS)
+    return {};
+  return value;
+}
+
+// Where the library is registered for its platform, or empty.
+std::wstring RegisteredPath(const TLIBATTR& a) {
+  wchar_t sub[32];
+  swprintf(sub, 32, L"\\%lx\\%ls", static_cast<unsigned long>(a.lcid), a.syskind == SYS_WIN64 ? L"win64" : L"win32");
+  return DefaultValue(VersionKey(a) + sub);
+}
+
+// Another installation (the IVI shared components, another driver) registered the library or
+// one of its interfaces: its keys are left as they are.
+bool RegisteredByOther(ITypeLib* lib, const TLIBATTR& a, const std::wstring& ours) {
+  if (KeyExists(VersionKey(a)) && _wcsicmp(RegisteredPath(a).c_str(), ours.c_str()) != 0) return true;
+  const std::wstring libid = GuidText(a.guid);
+  for (UINT k = 0, n = lib->GetTypeInfoCount(); k < n; ++k) {
+    ITypeInfo* info = nullptr;
+    if (FAILED(lib->GetTypeInfo(k, &info))) continue;
+    TYPEATTR* ta = nullptr;
+    bool other = false;
+    if (SUCCEEDED(info->GetTypeAttr(&ta))) {
+      const std::wstring key = L"Interface\\" + GuidText(ta->guid);
+      other = ta->typekind == TKIND_INTERFACE && KeyExists(key) &&
+              _wcsicmp(DefaultValue(key + L"\\TypeLib").c_str(), libid.c_str()) != 0;
+      info->ReleaseTypeAttr(ta);
+    }
+    info->Release();
+    if (other) return true;
+  }
+  return false;
+}
+
+HRESULT LibAttr(ITypeLib* lib, TLIBATTR& out) {
+  TLIBATTR* attr = nullptr;
+  if (HRESULT hr = lib->GetLibAttr(&attr); FAILED(hr)) return hr;
+  out = *attr;
+  lib->ReleaseTLibAttr(attr);
+  return S_OK;
+}
+
+std::wstring Directory(const std::wstring& path) {
+  std::wstring dir = path.substr(0, path.find_last_of(L"\\/") + 1);
+  return dir.empty() ? L"." : dir;
+}
+
+HRESULT RegisterOne(const std::wstring& path, bool perUser, bool onlyUnclaimed) {
   std::unique_ptr<ITypeLib, TypeLibReleaser> lib;
   if (HRESULT hr = LoadOwnTypeLib(path, lib); FAILED(hr)) return hr;
-  std::wstring dir = path.substr(0, path.find_last_of(L"\\/") + 1);
-  if (dir.empty()) dir = L".";
+  if (onlyUnclaimed) {
+    TLIBATTR a;
+    if (HRESULT hr = LibAttr(lib.get(), a); FAILED(hr)) return hr;
+    if (RegisteredByOther(lib.get(), a, path)) return S_OK;
+  }
+  std::wstring dir = Directory(path);
   CUserClassesOverride classes(perUser);
   if (FAILED(classes.Status())) return classes.Status();
   return RegisterTypeLib(lib.get(), const_cast<LPOLESTR>(path.c_str()), const_cast<LPOLESTR>(dir.c_str()));
 }
 
-HRESULT UnregisterTypeLibrary(const std::wstring& path, bool perUser) {
+HRESULT UnregisterOne(const std::wstring& path, bool perUser, bool onlyOwn) {
   std::unique_ptr<ITypeLib, TypeLibReleaser> lib;
   if (HRESULT hr = LoadOwnTypeLib(path, lib); FAILED(hr)) return hr;
-  TLIBATTR* attr = nullptr;
-  if (HRESULT hr = lib->GetLibAttr(&attr); FAILED(hr)) return hr;
-  const TLIBATTR a = *attr;
-  lib->ReleaseTLibAttr(attr);
+  TLIBATTR a;
+  if (HRESULT hr = LibAttr(lib.get(), a); FAILED(hr)) return hr;
   CUserClassesOverride classes(perUser);
   if (FAILED(classes.Status())) return classes.Status();
   // Already gone is what unregistration wants; systems differ in the error they give for it.
-  wchar_t libid[40];
-  StringFromGUID2(a.guid, libid, 40);
-  wchar_t version[32];
-  swprintf(version, 32, L"\\%x.%x", a.wMajorVerNum, a.wMinorVerNum);
-  HKEY key = nullptr;
-  if (RegOpenKeyExW(HKEY_CLASSES_ROOT, (std::wstring(L"TypeLib\\") + libid + version).c_str(), 0, KEY_READ, &key) !=
-      ERROR_SUCCESS)
+  if (!KeyExists(VersionKey(a))) return S_OK;
+  if (onlyOwn && (_wcsicmp(RegisteredPath(a).c_str(), path.c_str()) != 0 || RegisteredByOther(lib.get(), a, path)))
     return S_OK;
-  RegCloseKey(key);
   return UnRegisterTypeLib(a.guid, a.wMajorVerNum, a.wMinorVerNum, a.lcid, a.syskind);
+}
+
+std::wstring ResourcePath(const std::wstring& path, int index) { return path + L"\\" + std::to_wstring(index); }
+
+// The IVI libraries first (where nobody else registered them), then the driver's own, which
+// refers to them.
+HRESULT RegisterTypeLibrary(const std::wstring& path, bool perUser) {
+  for (int index : kIviTypeLibs)
+    if (HRESULT hr = RegisterOne(ResourcePath(path, index), perUser, true); FAILED(hr)) return hr;
+  return RegisterOne(path, perUser, false);
+}
+
+// The driver's library, then the IVI libraries where this module's registration is still the
+// one in place.
+HRESULT UnregisterTypeLibrary(const std::wstring& path, bool perUser) {
+  HRESULT first = UnregisterOne(path, perUser, false);
+  for (auto it = std::rbegin(kIviTypeLibs); it != std::rend(kIviTypeLibs); ++it) {
+    HRESULT hr = UnregisterOne(ResourcePath(path, *it), perUser, true);
+    if (SUCCEEDED(first)) first = hr;
+  }
+  return first;
 }
 
 HRESULT ApplyScripts(CRegistrar& registrar, HMODULE module, bool registering) {

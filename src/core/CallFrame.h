@@ -16,12 +16,16 @@
 #include "core/MemberInfo.h"
 #include "core/MethodRegistry.h"
 #include "core/StateCache.h"
+#include "core/TraceFile.h"
+#include "core/TraceRecord.h"
 
 #include <korvane/ComHelpers.h>
 
 #include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <new>
+#include <string_view>
 #include <tuple>
 #include <type_traits>
 #include <utility>
@@ -29,10 +33,46 @@
 namespace korvane::frame {
 
 // ---- method trace ----
-// The trace writer records each call here: opened after the pointer checks, closed with the
-// result. Not-connected and null-pointer failures leave no record.
-inline void OpenTraceRecord(CDriver*, const CMemberInfo&) noexcept {}
-inline void CloseTraceRecord(CDriver*, const CMemberInfo&, HRESULT) noexcept {}
+// Opened after the pointer checks, closed with the result: not-connected and null-pointer
+// failures leave no record. Opening only notes the start time, and only while a trace file is
+// open; the record is written whole when the call ends, if the trace is recording then.
+// Initialize always notes it: the trace starts during that call and its record is the first.
+// Close's record is the last: the file is finished after it.
+template <const CMemberInfo& M>
+constexpr bool IsDriverMethod(std::string_view name) {
+  return std::string_view(M.method.interfaceName) == "IIviDriver" && std::string_view(M.method.methodName) == name;
+}
+
+template <const CMemberInfo& M>
+inline std::int64_t OpenTraceRecord(CDriver* session) noexcept {
+  if constexpr (IsDriverMethod<M>("Initialize"))
+    return trace::SteadyNs();
+  else
+    return session && session->MethodTrace().Active() ? trace::SteadyNs() : 0;
+}
+
+template <const CMemberInfo& M, typename... A>
+[[gnu::noinline, gnu::cold]] void CloseTraceRecordSlow(CDriver& session, std::int64_t start, HRESULT hr,
+                                                       A... args) noexcept {
+  CMethodTrace& trace = session.MethodTrace();
+  if (trace.Recording()) {
+    [[maybe_unused]] unsigned i = 0;
+    [[maybe_unused]] auto name = [&i] {
+      const unsigned k = i++;
+      return M.paramNames && k < M.paramCount ? M.paramNames[k] : "";
+    };
+    const TraceParam params[] = {{"", nullptr, nullptr, false},
+                                 {name(), &WriteArgument<A>, &args, IsTraceOut<A>()}...};
+    WriteTraceRecord(trace, M.method, start, hr, params + 1, sizeof...(A));
+  }
+  if constexpr (IsDriverMethod<M>("Close")) trace.FinishIfClosing();
+}
+
+template <const CMemberInfo& M, typename... A>
+inline void CloseTraceRecord(CDriver* session, std::int64_t start, HRESULT hr, A... args) noexcept {
+  if (start == 0 || !session) [[likely]] return;
+  CloseTraceRecordSlow<M>(*session, start, hr, args...);
+}
 
 // ---- session lock ----
 // Holds the session-wide lock of a call, or nothing for an item detached from its session.
@@ -278,7 +318,7 @@ HRESULT CallFrame(Obj& obj, Impl impl, A... args) noexcept {
       HRESULT hr = CheckPointers<M>(reporter, std::index_sequence_for<A...>{}, args...);
       if (FAILED(hr)) return hr;
     }
-    OpenTraceRecord(session, M);
+    const std::int64_t traceStart = OpenTraceRecord<M>(session);
     HRESULT hr;
     try {
       if (session && IsExcluded(*session, M))
@@ -291,7 +331,7 @@ HRESULT CallFrame(Obj& obj, Impl impl, A... args) noexcept {
     } catch (...) {
       hr = reporter.ReportWithText(E_UNEXPECTED, "Korvane: Unexpected failure.");
     }
-    CloseTraceRecord(session, M, hr);
+    CloseTraceRecord<M>(session, traceStart, hr, args...);
     return hr;
   } catch (const std::bad_alloc&) {
     return reporter.ReportWithText(E_OUTOFMEMORY, "Korvane: Could not allocate necessary memory.");

@@ -1,10 +1,70 @@
 #include "core/ConfigStore.h"
 
+#include "core/ConfigStoreXml.h"
+
 namespace korvane {
+namespace {
+
+class CFileConfigStore final : public IConfigStore {
+ public:
+  explicit CFileConfigStore(configstore::Store store) : store_(std::move(store)) {}
+  explicit CFileConfigStore(std::string error) : error_(std::move(error)) {}
+
+  bool FindDriverSession(std::string_view name, ConfigDriverSession& out) override {
+    const configstore::DriverSession* s = store_.FindSession(name);
+    if (!s) return false;
+    out = ConfigDriverSession{};
+    out.ioResourceDescriptor = s->ioResourceDescriptor;
+    out.cache = s->cache;
+    out.interchangeCheck = s->interchangeCheck;
+    out.queryInstrumentStatus = s->queryInstrumentStatus;
+    out.rangeCheck = s->rangeCheck;
+    out.recordCoercions = s->recordCoercions;
+    out.simulate = s->simulate;
+    out.driverSetup = s->driverSetup;
+    out.virtualNames = s->virtualNames;
+    for (const configstore::InitialSetting& i : s->initialSettings) out.initialSettings.emplace_back(i.name, i.value);
+    return true;
+  }
+  bool FindSoftwareModule(std::string_view name) override { return store_.HasSoftwareModule(name); }
+  std::string LoadError() const override { return error_; }
+
+ private:
+  configstore::Store store_;
+  std::string error_;
+};
+
+}  // namespace
+
+HRESULT CreateFileConfigStore(const std::string& path, std::unique_ptr<IConfigStore>& out) {
+  try {
+    configstore::Store store;
+    std::string error;
+    if (configstore::LoadStore(path, store, &error))
+      out = std::make_unique<CFileConfigStore>(std::move(store));
+    else
+      out = std::make_unique<CFileConfigStore>(std::move(error));
+    return S_OK;
+  } catch (const std::bad_alloc&) {
+    out.reset();
+    return E_OUTOFMEMORY;
+  }
+}
 
 HRESULT CreateSystemConfigStore(std::unique_ptr<IConfigStore>& out) {
   out.reset();
-  return REGDB_E_CLASSNOTREG;
+  try {
+    std::string error;
+    const std::string path = configstore::LocateStore(&error);
+    if (!error.empty()) {
+      out = std::make_unique<CFileConfigStore>(std::move(error));
+      return S_OK;
+    }
+    if (path.empty()) return REGDB_E_CLASSNOTREG;
+    return CreateFileConfigStore(path, out);
+  } catch (const std::bad_alloc&) {
+    return E_OUTOFMEMORY;
+  }
 }
 
 }  // namespace korvane

@@ -4,10 +4,12 @@
 #include <korvane/KorvanePlatform.h>
 
 #include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 namespace korvane {
 
@@ -16,6 +18,10 @@ struct ConfigDriverSession {
   std::string ioResourceDescriptor;  // from the session's hardware asset
   std::optional<bool> cache, interchangeCheck, queryInstrumentStatus, rangeCheck, recordCoercions, simulate;
   std::string driverSetup;
+  std::map<std::string, std::string> virtualNames;  // virtual repeated-capability name -> physical
+  // "Configurable Initial Settings": name (an interface property, "IKorvaneTimebase.Range") and
+  // value as written in the store.
+  std::vector<std::pair<std::string, std::string>> initialSettings;
 };
 
 class IConfigStore {
@@ -23,13 +29,19 @@ class IConfigStore {
   virtual ~IConfigStore() = default;
   virtual bool FindDriverSession(std::string_view name, ConfigDriverSession& out) = 0;
   virtual bool FindSoftwareModule(std::string_view name) = 0;
+  // Why the store could not be read, for a store that exists but is damaged; empty when it
+  // was read. Initialize reports it rather than resolving names without it.
+  virtual std::string LoadError() const { return {}; }
 };
 
 // Creates the store and reads it from its master location.
 using ConfigStoreFactory = std::function<HRESULT(std::unique_ptr<IConfigStore>& out)>;
 
-// The system's store. There is none on the systems this driver is built for today, so creation
-// always fails and Initialize uses the resource name as the I/O resource descriptor.
+// The store this system has: the configuration-store XML file of configstore::LocateStore
+// (ConfigStoreXml.h). With no file, creation fails with REGDB_E_CLASSNOTREG and Initialize uses
+// the resource name as the I/O resource descriptor.
 HRESULT CreateSystemConfigStore(std::unique_ptr<IConfigStore>& out);
+// The store of one file, read now.
+HRESULT CreateFileConfigStore(const std::string& path, std::unique_ptr<IConfigStore>& out);
 
 }  // namespace korvane

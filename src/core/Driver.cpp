@@ -4,6 +4,7 @@
 #include "core/Identity.h"
 #include "core/OptionString.h"
 #include "core/StringUtil.h"
+#include "io/IoLog.h"
 
 #include <array>
 #include <cstdlib>
@@ -136,6 +137,15 @@ HRESULT CDriver::InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT
 
   trace_.Configure(identity::kIdentifier);
 
+  if (IIoSession* io = IoSession()) {
+    std::shared_ptr<CIoLog> log;
+    if (!ioLogTarget_.empty() && !(log = CIoLog::Create(ioLogTarget_))) {
+      const std::string elab = "I/O log file: " + ioLogTarget_;
+      return reporter->CannotOpenFile(elab.c_str());
+    }
+    io->SetIoLog(std::move(log));
+  }
+
   if (!flags_.simulate) {
     IIoSession* io = IoSession();
     if (!io) return reporter->UnrecoverableFailure("No I/O session is available to this driver session.");
@@ -165,6 +175,7 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
   driverSetupOptions_.clear();
   // Identity from an earlier session must not show through a re-initialised one.
   driverSetup_.clear();
+  ioLogTarget_.clear();
   instrumentManufacturer_.clear();
   instrumentModel_.clear();
   instrumentSerialNumber_.clear();
@@ -173,15 +184,22 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
   capabilities_ = Capabilities{};
   flags_ = SessionFlags{};
 
+  SetConfiguredVirtualNames({});
+
   std::unique_ptr<IConfigStore> store;
   HRESULT hr;
   ConfigDriverSession session;
   if (!configStoreFactory_ || FAILED(configStoreFactory_(store)) || !store) {
     ioResourceDescriptor_ = resourceName_;
     hr = ProcessOptionString(options);
+  } else if (std::string damaged = store->LoadError(); !damaged.empty()) {
+    // A store that is there but cannot be read: resolving without it would turn a logical name
+    // into an unknown resource, which says nothing of the cause.
+    return ErrorReporter()->UnrecoverableFailure(("IVI configuration store: " + damaged).c_str());
   } else if (store->FindDriverSession(resourceName_, session)) {
     logicalName_ = resourceName_;
     ioResourceDescriptor_ = session.ioResourceDescriptor;
+    SetConfiguredVirtualNames(std::move(session.virtualNames));
     auto load = [](bool& flag, const std::optional<bool>& stored) {
       if (stored) flag = *stored;
     };
@@ -202,6 +220,10 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
     hr = ProcessOptionString(options);
   }
   if (FAILED(hr)) return hr;
+  if (!logicalName_.empty() && ioResourceDescriptor_.empty() && !flags_.simulate)
+    return ErrorReporter()->UnrecoverableFailure(("The driver session of logical name '" + logicalName_ +
+                                                  "' has no hardware asset with an I/O resource descriptor.")
+                                                     .c_str());
 
   if (flags_.simulate && instrumentModel_.empty()) instrumentModel_ = identity::DefaultSimulationModel();
   initialFlags_ = flags_;
@@ -408,6 +430,9 @@ HRESULT CDriver::ProcessDriverSetupOption(std::string_view name, std::string_vie
       trace_.SetSaveInterval(ParseOptionInteger(value));
     } else if (key == "tracetransform") {
       trace_.SetTransform(std::string(value));
+    } else if (key == "iolog") {
+      // "stderr" or a file the messages to and from the instrument are appended to.
+      ioLogTarget_.assign(value);
     }
     driverSetupOptions_[key] = std::string(value);
     return S_OK;

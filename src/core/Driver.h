@@ -188,6 +188,8 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   virtual void ResetNodeState() {}                       // Reset and ResetWithDefaults
   virtual void InvalidateStateCache() {}                 // also put_Cache(false)
   virtual HRESULT OnInitializeSucceeded() { return S_OK; }  // model-dependent set-up
+  // The virtual repeated-capability names of the store's driver session (empty to clear them).
+  virtual void SetConfiguredVirtualNames(std::map<std::string, std::string>) {}
 
   // The instrument's own channel counts, read while its children are created.
   void SetChannelCounts(int analog, int digital) noexcept {
@@ -223,6 +225,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   std::string logicalName_;
   std::string ioResourceDescriptor_;
   std::string driverSetup_;
+  std::string ioLogTarget_;
   std::string instrumentManufacturer_;
   std::string instrumentModel_;
   std::string instrumentSerialNumber_;

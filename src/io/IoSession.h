@@ -6,6 +6,7 @@
 #include <korvane/KorvanePlatform.h>
 
 #include <cstdarg>
+#include <memory>
 #include <string>
 
 namespace korvane {
@@ -13,6 +14,7 @@ namespace korvane {
 struct IErrorReporter;
 struct ICallContextProvider;
 struct IEnumFormatter;
+class CIoLog;
 
 // Checks the instrument for errors after each complete formatted operation.
 struct IInstrErrorPoller {
@@ -164,6 +166,10 @@ struct IIoSession {
   // The instrument buffer's swap-bytes flag (block elements byte-reversed as they are read).
   virtual HRESULT GetSwapBytes(bool*) = 0;
   virtual HRESULT SetSwapBytes(bool) = 0;
+
+  // The I/O log of every message sent and received (null: none). Sessions without a wire of
+  // their own have nothing to log.
+  virtual void SetIoLog(std::shared_ptr<CIoLog>) noexcept {}
 };
 
 }  // namespace korvane

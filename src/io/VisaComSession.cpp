@@ -2,6 +2,8 @@
 
 #include "core/ErrorReporter.h"
 #include "core/Guard.h"
+#include "core/TraceFile.h"
+#include "io/IoLog.h"
 #include "visacom/Provider.h"
 
 #include <korvane/MessageTable.inc>
@@ -33,6 +35,7 @@ HRESULT CIoSession::Open(const char* resourceName, IInstrErrorPoller* poller, IE
   buffer_->SetTimeoutSource(this);
   poller_ = poller;
   context_ = context;
+  if (log_) log_->Opened(resourceName);
   // The enumeration formatter belongs to the owner and stays across sessions.
   engine_ = CFormattedIo(reporter, enums_);
   return S_OK;
@@ -44,6 +47,7 @@ HRESULT CIoSession::Close() {
 }
 
 void CIoSession::CloseBase() noexcept {
+  if (log_ && buffer_) log_->Closed();
   buffer_.reset();
   readTerminator_ = "\n";
   writeTerminator_ = "\n";
@@ -350,6 +354,7 @@ HRESULT CVisaComSession::OpenVisaCom(const char* resourceName) {
       Reporter()->IoError("Failed to open VISA resource.");
       return hr;
     }
+    sendEnd_ = true;
     hr = visaSession_.As(IID_IMessage, message_);
     if (SUCCEEDED(hr)) hr = visaSession_.As(IID_IEventManager, eventManager_);
     if (FAILED(hr)) return hr;
@@ -476,10 +481,33 @@ HRESULT CVisaComSession::GetSendEndEnabled(VARIANT_BOOL* pbEnabled) {
 }
 HRESULT CVisaComSession::SetSendEndEnabled(VARIANT_BOOL bEnabled) {
   HRESULT hr = RequireOpen();
-  return FAILED(hr) ? hr : message_->put_SendEndEnabled(bEnabled);
+  if (SUCCEEDED(hr)) hr = message_->put_SendEndEnabled(bEnabled);
+  if (SUCCEEDED(hr)) sendEnd_ = bEnabled != VARIANT_FALSE;
+  return hr;
 }
 
+// Every byte to and from the instrument passes these two; the I/O log sees them here.
 HRESULT CVisaComSession::ReadRaw(BYTE* pBuf, LONG lCount, LONG* plActual) {
+  if (CIoLog* log = IoLog()) [[unlikely]] {
+    const std::int64_t start = trace::SteadyNs();
+    HRESULT hr = ReadRawUnlogged(pBuf, lCount, plActual);
+    log->Received(pBuf, *plActual, IsMoreData(hr), start, hr);
+    return hr;
+  }
+  return ReadRawUnlogged(pBuf, lCount, plActual);
+}
+
+HRESULT CVisaComSession::WriteRaw(const BYTE* pBuf, LONG lCount, LONG* plActual) {
+  if (CIoLog* log = IoLog()) [[unlikely]] {
+    const std::int64_t start = trace::SteadyNs();
+    HRESULT hr = WriteRawUnlogged(pBuf, lCount, plActual);
+    log->Sent(pBuf, lCount, sendEnd_, start, hr);
+    return hr;
+  }
+  return WriteRawUnlogged(pBuf, lCount, plActual);
+}
+
+HRESULT CVisaComSession::ReadRawUnlogged(BYTE* pBuf, LONG lCount, LONG* plActual) {
   *plActual = 0;
   if (direct_) return direct_->ReadInto(pBuf, lCount, plActual);
   SafeArrayPtr data;
@@ -495,7 +523,7 @@ HRESULT CVisaComSession::ReadRaw(BYTE* pBuf, LONG lCount, LONG* plActual) {
   return hr;
 }
 
-HRESULT CVisaComSession::WriteRaw(const BYTE* pBuf, LONG lCount, LONG* plActual) {
+HRESULT CVisaComSession::WriteRawUnlogged(const BYTE* pBuf, LONG lCount, LONG* plActual) {
   *plActual = 0;
   if (direct_) return direct_->WriteFrom(pBuf, lCount, plActual);
   SafeArrayPtr data(SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(lCount)));

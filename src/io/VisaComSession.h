@@ -64,10 +64,12 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   HRESULT GetSwapBytes(bool* swap) override;
   HRESULT SetSwapBytes(bool swap) override;
   bool IsConnected() const noexcept { return buffer_ != nullptr; }
+  void SetIoLog(std::shared_ptr<CIoLog> log) noexcept override { log_ = std::move(log); }
   CInstrBuffer* InstrBuffer() noexcept { return buffer_.get(); }
 
  protected:
   IErrorReporter* Reporter() const noexcept { return reporter_; }
+  CIoLog* IoLog() const noexcept { return log_.get(); }
   // Reports message 0x0c when the session is closed; S_OK when it is open.
   HRESULT RequireOpen();
   // The base part of closing: the buffer and the terminators go.
@@ -103,6 +105,7 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   std::string writeTerminator_ = "\n";
   CFormattedIo engine_;
   IEnumFormatter* enums_ = nullptr;
+  std::shared_ptr<CIoLog> log_;
 };
 
 // The VISA layer: the interface numbering of this layer and the protocol mapping.
@@ -270,6 +273,8 @@ class CVisaComSession : public IVisaComSession,
   class TransferTimeout;
   HRESULT ReadRaw(BYTE* pBuf, LONG lCount, LONG* plActual);
   HRESULT WriteRaw(const BYTE* pBuf, LONG lCount, LONG* plActual);
+  HRESULT ReadRawUnlogged(BYTE* pBuf, LONG lCount, LONG* plActual);
+  HRESULT WriteRawUnlogged(const BYTE* pBuf, LONG lCount, LONG* plActual);
 
   // Shared by the VISA and VISA-COM extension operations (VisaComExtensions.cpp, VisaComMemoryIo.cpp).
   // One of this layer's own refusals, where no VISA-COM call failed: message 0x2a with `text`.
@@ -293,6 +298,8 @@ class CVisaComSession : public IVisaComSession,
   HRESULT RegisterProperty(const char* operation, const char* parameter, Method method, T* pValue);
 
   bool builtInProvider_ = false;
+  // Whether writes end the message with END, as last set: the I/O log's message boundary.
+  bool sendEnd_ = true;
 };
 
 class cKorvaneVisaComSession final : public CVisaComSession {

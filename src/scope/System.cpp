@@ -123,6 +123,17 @@ HRESULT Impl_IKorvaneSystem_put_TimeoutMilliseconds(CKorvane& self, LONG val) {
   return SetTimeout(self, val < kShortestTimeout ? kReplacementTimeout : val);
 }
 
+// The method trace's state, not an instrument setting: true exactly while records are written.
+HRESULT Impl_IKorvaneSystem_get_TraceEnabled(CKorvane& self, VARIANT_BOOL* val) {
+  *val = self.MethodTrace().GetState() == CMethodTrace::kRunning ? VARIANT_TRUE : VARIANT_FALSE;
+  return S_OK;
+}
+
+HRESULT Impl_IKorvaneSystem_put_TraceEnabled(CKorvane& self, VARIANT_BOOL val) {
+  self.MethodTrace().Enable(val != VARIANT_FALSE);
+  return S_OK;
+}
+
 // The set-up is the instrument's own bytes, read and written as a definite-length block with the
 // status check like any setting. While simulating there is none: an empty array, and a put that
 // sends nothing.

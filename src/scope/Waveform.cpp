@@ -14,6 +14,7 @@
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
+#include <optional>
 #include <random>
 #include <string>
 #include <string_view>
@@ -279,6 +280,89 @@ HRESULT Fetch(const WaveformCall& c, SAFEARRAY** first, SAFEARRAY** second, DOUB
   return S_OK;
 }
 
+// ---- digital records ----
+//
+// A digital record is one byte per point. The source is a channel (DigitalChannel<n>, the
+// instrument's DIG<n>: each byte is 0 or 1) or a pod (DigitalPod<p>, POD<p>: each byte holds the
+// pod's eight channels, bit k being channel 8(p-1)+k, so the lowest-numbered channel is the least
+// significant bit). This is the layout the flat interface's byte arrays carry as well. The bytes
+// are the instrument's own: no scaling, and nothing for byte order to change.
+
+constexpr char kByteFormat[] = ":WAV:FORM BYTE;UNS 1";
+
+// The instrument's name of a digital item, empty for a name that is neither a channel nor a pod.
+std::string DigitalSourceName(const std::string& physicalName) {
+  auto numbered = [&](std::string_view stem) -> std::string {
+    if (physicalName.size() <= stem.size() || physicalName.compare(0, stem.size(), stem) != 0) return {};
+    std::string digits = physicalName.substr(stem.size());
+    if (digits.size() > 2 || digits.find_first_not_of("0123456789") != std::string::npos) return {};
+    return digits;
+  };
+  if (std::string n = numbered("DigitalChannel"); !n.empty()) return "DIG" + n;
+  if (std::string n = numbered("DigitalPod"); !n.empty()) return "POD" + n;
+  return {};
+}
+
+// The pattern a simulated session returns: a binary counter over the points, the bit of the
+// channel's number for a channel, the counter's low byte for a pod.
+HRESULT SimulatedDigital(const std::string& source, SafeArrayPtr& out) {
+  out = SafeArrayPtr(SafeArrayCreateVector(VT_UI1, 0, kSimulatedPoints));
+  if (!out) return E_OUTOFMEMORY;
+  SafeArrayAccess<BYTE> data(out.get());
+  if (!data.ok()) return data.hr();
+  const bool pod = source.starts_with("POD");
+  const int bit = pod ? 0 : std::atoi(source.c_str() + 3) % 8;
+  for (LONG k = 0; k < kSimulatedPoints; ++k)
+    data.data()[k] = static_cast<BYTE>(pod ? (k & 0xFF) : ((k >> bit) & 1));
+  return S_OK;
+}
+
+HRESULT FetchDigital(CKorvaneDigitalChannel& item, bool read, LONG maxTime, SAFEARRAY** array, DOUBLE* initialX,
+                     DOUBLE* xIncrement) {
+  CDriver* session = item.Session();
+  if (!session) return item.Reporter().NotInitialized();
+  IErrorReporter& reporter = item.Reporter();
+  std::string source = DigitalSourceName(item.PhysicalName());
+  if (source.empty())
+    return reporter.MethodNotSupported("", "Korvane: This item has no digital waveform to transfer.");
+  SafeArrayPtr bytes;
+  Scaling scaling;
+  if (session->Simulate()) {
+    if (FAILED(SimulatedDigital(source, bytes))) return reporter.OutOfMemory();
+  } else {
+    IIoSession* io = session->IoSession();
+    if (!io) return reporter.NotInitialized();
+    CWaveformTransfer t(*session, reporter);
+    auto write = [&](const char* format, auto... args) {
+      std::string command;
+      HRESULT hr = session->FormatCommand(&command, format, args...);
+      return FAILED(hr) ? hr : session->GenericWrite(command);
+    };
+    HRESULT hr = write(":WAV:SOUR %$Cs", &source);
+    if (SUCCEEDED(hr) && read) hr = write(":DIG");
+    if (SUCCEEDED(hr)) hr = write(kByteFormat);
+    if (FAILED(hr)) return hr;
+    std::optional<SessionTimeout> timeout;
+    if (read) {
+      timeout.emplace(*io, maxTime);
+      if (FAILED(timeout->hr())) return timeout->hr();
+    }
+    hr = t.ReadPreamble(scaling);
+    if (SUCCEEDED(hr)) {
+      QueryStatusOff noStatus(*session);
+      hr = io->FormattedQuery("WAV:DATA?", "%$Sb", bytes.Receive());
+      if (FAILED(hr)) io->DeviceClear();
+    }
+    if (timeout) timeout->Restore();
+    if (FAILED(hr)) return hr;
+  }
+  if (*array) SafeArrayDestroy(*array);
+  *array = bytes.Detach();
+  *initialX = scaling.xOrigin;
+  *xIncrement = scaling.xIncrement;
+  return S_OK;
+}
+
 // Whether the text is the connected model's name for one of its waveform sources.
 bool IsWaveformSource(CKorvane& self, const std::string& name) {
   auto numbered = [&](std::string_view stem, int count) {
@@ -444,6 +528,19 @@ HRESULT Impl_IKorvaneWaveform_Preamble(CKorvane& self, SAFEARRAY** Val) {
   }
   ReplaceArray(Val, fields);
   return S_OK;
+}
+
+// ---- IKorvaneDigitalChannel ----
+
+HRESULT Impl_IKorvaneDigitalChannel_FetchDigitalWaveform(CKorvaneDigitalChannel& self, SAFEARRAY** WaveformArray,
+                                                         DOUBLE* InitialX, DOUBLE* XIncrement) {
+  return FetchDigital(self, false, 0, WaveformArray, InitialX, XIncrement);
+}
+
+HRESULT Impl_IKorvaneDigitalChannel_ReadDigitalWaveform(CKorvaneDigitalChannel& self, LONG MaxTimeMilliseconds,
+                                                        SAFEARRAY** WaveformArray, DOUBLE* InitialX,
+                                                        DOUBLE* XIncrement) {
+  return FetchDigital(self, true, MaxTimeMilliseconds, WaveformArray, InitialX, XIncrement);
 }
 
 }  // namespace korvane

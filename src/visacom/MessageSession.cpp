@@ -2,7 +2,10 @@
 
 #include "visacom/ComError.h"
 #include "visacom/SerialTransport.h"
+#include "visacom/HislipTransport.h"
 #include "visacom/SocketTransport.h"
+#include "visacom/UsbtmcTransport.h"
+#include "visacom/Vxi11Transport.h"
 #include "visacom/Variants.h"
 
 #include <algorithm>
@@ -66,7 +69,8 @@ HRESULT MessageSession::Create(MessageSession** out) noexcept {
 MessageSession::~MessageSession() { CloseNow(); }
 
 void MessageSession::CloseNow() noexcept {
-  transport_.reset();
+  transport_.reset();  // ends the link, and with it any lock held at the instrument
+  lockDepth_ = 0;
   if (lock_) lock_->ReleaseAll(this);
   lock_.reset();
   open_ = false;
@@ -364,8 +368,20 @@ HRESULT MessageSession::LockRsrc(AccessMode type, LONG lockTimeout, BSTR request
     std::string key, why;
     HRESULT hr = lock_->Acquire(this, type, lockTimeout, ToNarrow(requestedKey), key, why);
     if (FAILED(hr)) return Fail(hr, IID_IVisaSession, why);
+    // The first lock of this session is also taken at the instrument where the protocol can,
+    // so that clients in other processes and on other hosts are kept out as well.
+    if (lockDepth_ == 0) {
+      HRESULT remote = transport_->Lock(type == EXCLUSIVE_LOCK, lockTimeout, key, why);
+      if (FAILED(remote)) {
+        std::string ignored;
+        lock_->Release(this, ignored);
+        return Fail(remote, IID_IVisaSession, why);
+      }
+    }
+    ++lockDepth_;
     if (pAccessKey && type == SHARED_LOCK && FAILED(PutBstr(pAccessKey, key))) {
       lock_->Release(this, why);
+      if (--lockDepth_ == 0) transport_->Unlock(why);
       return Fail(E_OUTOFMEMORY, IID_IVisaSession, "out of memory for the access key");
     }
     return hr;
@@ -376,7 +392,12 @@ HRESULT MessageSession::UnlockRsrc() {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     std::string why;
     HRESULT hr = lock_->Release(this, why);
-    return FAILED(hr) ? Fail(hr, IID_IVisaSession, why) : hr;
+    if (FAILED(hr)) return Fail(hr, IID_IVisaSession, why);
+    if (lockDepth_ > 0 && --lockDepth_ == 0) {
+      HRESULT remote = transport_->Unlock(why);
+      if (FAILED(remote)) return Fail(remote, IID_IVisaSession, why);
+    }
+    return hr;
   });
 }
 
@@ -398,6 +419,15 @@ HRESULT MessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeou
       hr = ConnectSocket(parsed.host, parsed.port, deadline, transport, why);
     } else if (parsed.interfaceType == visa::VI_INTF_ASRL) {
       hr = OpenSerial(parsed, transport, why);
+    } else if (parsed.interfaceType == visa::VI_INTF_TCPIP && parsed.resourceClass == "INSTR") {
+      std::string lower = parsed.deviceName;
+      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+      if (lower.rfind("hislip", 0) == 0)
+        hr = ConnectHislip(parsed.host, parsed.deviceName, deadline, transport, why);
+      else
+        hr = ConnectVxi11(parsed.host, parsed.deviceName, deadline, transport, why);
+    } else if (parsed.interfaceType == visa::VI_INTF_USB && parsed.resourceClass == "INSTR" && UsbtmcAvailable()) {
+      hr = OpenUsbtmc(parsed, transport, why);
     } else {
       hr = E_VISA_RSRC_NFOUND;
       why = "the built-in VISA-COM provider cannot open " + parsed.resourceClass + " resources of this interface type";
@@ -505,11 +535,13 @@ HRESULT MessageSession::AssertTrigger(TriggerProtocol protocol) {
     if (protocol != TRIG_PROT_DEFAULT)
       return Fail(E_VISA_INV_PROT, IID_IBaseMessage, "only the default trigger protocol is available on this session");
     if (HRESULT hr = CheckAccess(IID_IBaseMessage); FAILED(hr)) return hr;
+    std::string why;
+    HRESULT hr = transport_->Trigger(Deadline::After(timeout_), why);
+    if (hr != E_NOTIMPL) return FAILED(hr) ? Fail(hr, IID_IBaseMessage, why) : S_OK;
     // A byte stream has no trigger line: the IEEE 488.2 trigger command does the same.
     static const BYTE kTrg[] = {'*', 'T', 'R', 'G', '\n'};
     std::size_t sent = 0;
-    std::string why;
-    HRESULT hr = transport_->Send(kTrg, sizeof kTrg, true, Deadline::After(timeout_), sent, why);
+    hr = transport_->Send(kTrg, sizeof kTrg, true, Deadline::After(timeout_), sent, why);
     return FAILED(hr) ? Fail(hr, IID_IBaseMessage, why) : S_OK;
   });
 }
@@ -585,6 +617,7 @@ HRESULT MessageSession::ReadCore(BYTE* dst, std::size_t cap, const Deadline& dea
     if (got == cap) return S_VISA_MAX_CNT;
   }
   head_ = tail_ = 0;  // everything buffered has been taken
+  transport_->SetReadTermination(term);
 
   while (got < cap) {
     std::size_t want = cap - got;

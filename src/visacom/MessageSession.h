@@ -123,6 +123,7 @@ class MessageSession final : public IMessage,
   IOProtocol protocol_ = PROT_NORMAL;
   LONG maxQueueLength_ = 50;
   HRESULT lastStatus_ = S_OK;
+  int lockDepth_ = 0;  // LockRsrc calls not yet undone
   // Bytes received but not yet handed out: [head_, tail_) of rbuf_.
   std::vector<BYTE> rbuf_;
   std::size_t head_ = 0;

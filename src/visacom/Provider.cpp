@@ -1,5 +1,7 @@
 #include "visacom/Provider.h"
 
+#include "io/FormattedIo488.h"
+
 #include "visacom/ComError.h"
 #include "visacom/MessageSession.h"
 #include "visacom/ResourceName.h"
@@ -80,7 +82,7 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
   }
   HRESULT STDMETHODCALLTYPE get_Description(BSTR* pVal) override {
     return Guard(IID_IResourceManager, [&] {
-      return pVal ? PutBstr(pVal, "Korvane built-in VISA-COM provider (TCPIP SOCKET, ASRL)") : NullOut();
+      return pVal ? PutBstr(pVal, "Korvane built-in VISA-COM provider (TCPIP SOCKET, VXI-11, HiSLIP, USBTMC, ASRL)") : NullOut();
     });
   }
   HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* pVal) override {
@@ -163,87 +165,6 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
   static HRESULT NullOut() { return ReportError(E_POINTER, IID_IResourceManager, "An output pointer is null."); }
 };
 
-class FormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, private RefCounted {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFormattedIO488))
-      *ppv = static_cast<IFormattedIO488*>(this);
-    else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
-      *ppv = static_cast<ISupportErrorInfo*>(this);
-    else
-      return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return DoAddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override { return DoRelease(); }
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-    return IsEqualGUID(riid, IID_IFormattedIO488) ? S_OK : S_FALSE;
-  }
-
-  HRESULT STDMETHODCALLTYPE get_IO(IMessage** pVal) override {
-    if (!pVal) return ReportError(E_POINTER, IID_IFormattedIO488, "The output pointer is null.");
-    CsLock lk(cs_);
-    *pVal = io_.get();
-    if (*pVal) (*pVal)->AddRef();
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE putref_IO(IMessage* val) override {
-    CsLock lk(cs_);
-    io_ = val;  // null detaches the session
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE get_InstrumentBigEndian(VARIANT_BOOL* pVal) override {
-    if (!pVal) return ReportError(E_POINTER, IID_IFormattedIO488, "The output pointer is null.");
-    *pVal = bigEndian_ ? VARIANT_TRUE : VARIANT_FALSE;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE put_InstrumentBigEndian(VARIANT_BOOL val) override {
-    bigEndian_ = val != VARIANT_FALSE;
-    return S_OK;
-  }
-
-  // The driver formats its own I/O and only hands its session to this object; the formatting
-  // members are not provided.
-  HRESULT STDMETHODCALLTYPE WriteString(BSTR, VARIANT_BOOL) override { return NotProvided("WriteString"); }
-  HRESULT STDMETHODCALLTYPE WriteNumber(VARIANT, IEEEASCIIType, VARIANT_BOOL) override {
-    return NotProvided("WriteNumber");
-  }
-  HRESULT STDMETHODCALLTYPE WriteList(VARIANT*, IEEEASCIIType, BSTR, VARIANT_BOOL) override {
-    return NotProvided("WriteList");
-  }
-  HRESULT STDMETHODCALLTYPE WriteIEEEBlock(BSTR, VARIANT, VARIANT_BOOL) override {
-    return NotProvided("WriteIEEEBlock");
-  }
-  HRESULT STDMETHODCALLTYPE ReadString(BSTR* pData) override {
-    if (pData) *pData = nullptr;
-    return NotProvided("ReadString");
-  }
-  HRESULT STDMETHODCALLTYPE ReadNumber(IEEEASCIIType, VARIANT_BOOL, VARIANT*) override {
-    return NotProvided("ReadNumber");
-  }
-  HRESULT STDMETHODCALLTYPE ReadList(IEEEASCIIType, BSTR, VARIANT*) override { return NotProvided("ReadList"); }
-  HRESULT STDMETHODCALLTYPE ReadIEEEBlock(IEEEBinaryType, VARIANT_BOOL, VARIANT_BOOL, VARIANT*) override {
-    return NotProvided("ReadIEEEBlock");
-  }
-  HRESULT STDMETHODCALLTYPE FlushWrite(VARIANT_BOOL) override { return NotProvided("FlushWrite"); }
-  HRESULT STDMETHODCALLTYPE FlushRead() override { return NotProvided("FlushRead"); }
-  HRESULT STDMETHODCALLTYPE SetBufferSize(BufferMask, LONG) override { return NotProvided("SetBufferSize"); }
-
- private:
-  static HRESULT NotProvided(const char* member) {
-    return ReportError(E_NOTIMPL, IID_IFormattedIO488,
-                       std::string("FormattedIO488.") + member +
-                           " is not available in the built-in VISA-COM provider; only the IO property is.");
-  }
-
-  CriticalSection cs_;
-  ComPtr<IMessage> io_;
-  bool bigEndian_ = true;  // IEEE 488.2 binary data is big-endian
-};
-
 // Class objects live as long as the process; their reference count is irrelevant.
 template <typename T>
 class ClassFactory final : public IClassFactory {
@@ -271,7 +192,26 @@ class ClassFactory final : public IClassFactory {
 };
 
 ClassFactory<ResourceManager> g_rmFactory;
-ClassFactory<FormattedIo488> g_formattedIoFactory;
+// The FormattedIO488 object formats with the driver's own engine (io/FormattedIo488.cpp).
+class FormattedIoFactory final : public IClassFactory {
+ public:
+  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) return E_NOINTERFACE;
+    *ppv = static_cast<IClassFactory*>(this);
+    return S_OK;
+  }
+  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
+  ULONG STDMETHODCALLTYPE Release() override { return 1; }
+  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
+    if (!ppv) return E_POINTER;
+    *ppv = nullptr;
+    return outer ? CLASS_E_NOAGGREGATION : CreateFormattedIo488(riid, ppv);
+  }
+  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+};
+FormattedIoFactory g_formattedIoFactory;
 
 struct Registration {
   std::mutex m;

@@ -171,6 +171,10 @@ struct Parser {
     if (f[2].empty()) return Fail("the USB serial number is empty");
     if (f.size() == 4 && (!IsDigits(f[3]) || !ParseNumber(f[3], 255, intfc)))
       return Fail("the USB interface number is not a number from 0 to 255");
+    r.usbVendor = static_cast<std::uint16_t>(manf);
+    r.usbModel = static_cast<std::uint16_t>(model);
+    r.usbSerial = std::string(f[2]);
+    r.usbInterface = f.size() == 4 ? static_cast<int>(intfc) : -1;
     char ids[32];
     std::snprintf(ids, sizeof ids, "::0x%04lX::0x%04lX::", manf, model);
     r.resourceClass = cls;

@@ -17,6 +17,10 @@ struct ResourceName {
   std::string deviceName;     // TCPIP INSTR: LAN device name ("inst0", "hislip0", ...)
   std::uint16_t port = 0;     // TCPIP SOCKET
   std::string devicePath;     // ASRL given as a device path ("/dev/ttyUSB0")
+  std::uint16_t usbVendor = 0;  // USB: manufacturer id, model code, serial number, interface (-1: any)
+  std::uint16_t usbModel = 0;
+  std::string usbSerial;
+  int usbInterface = -1;
   std::string canonical;      // upper-case keywords, board and class always spelt out
 };
 

@@ -20,12 +20,16 @@ class Deadline {
   static Deadline After(LONG timeoutMs) {
     Deadline d;
     d.infinite_ = timeoutMs < 0;
+    d.budgetMs_ = timeoutMs;
     if (!d.infinite_) d.at_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
     return d;
   }
   static Deadline Never() { return After(-1); }
 
   bool Infinite() const { return infinite_; }
+  // The timeout this deadline was made from: protocols that time each call on the instrument
+  // give every call the whole of it.
+  LONG BudgetMs() const { return budgetMs_; }
   bool Passed() const { return !infinite_ && Clock::now() >= at_; }
   // Milliseconds left, rounded up so that a wait never ends before the deadline; -1 when infinite.
   int RemainingMs() const {
@@ -37,6 +41,7 @@ class Deadline {
 
  private:
   bool infinite_ = true;
+  LONG budgetMs_ = -1;
   Clock::time_point at_{};
 };
 
@@ -63,6 +68,26 @@ class ITransport {
 
   // The IEEE 488.2 status byte by the protocol's own means; E_NOTIMPL makes the session ask "*STB?".
   virtual HRESULT ReadStatusByte(const Deadline&, BYTE&, std::string&) { return E_NOTIMPL; }
+
+  // The read termination character (-1: none), for protocols that let the instrument stop on it.
+  virtual void SetReadTermination(int) {}
+
+  // Device trigger by the protocol's own means; E_NOTIMPL makes the session send "*TRG".
+  virtual HRESULT Trigger(const Deadline&, std::string&) { return E_NOTIMPL; }
+
+  // A lock held at the instrument, for protocols that have one; S_FALSE when there is none.
+  // `key` is the access key of a shared lock (empty for an exclusive one).
+  virtual HRESULT Lock(bool /*exclusive*/, LONG /*timeoutMs*/, const std::string& /*key*/, std::string&) {
+    return S_FALSE;
+  }
+  virtual HRESULT Unlock(std::string&) { return S_FALSE; }
+
+  // Remote/local control with the VI_GPIB_REN_* codes, for protocols that carry it.
+  virtual HRESULT ControlRen(int /*mode*/, const Deadline&, std::string&) { return E_NOTIMPL; }
+
+  // The status byte of a service request the instrument raised since the last call, if any
+  // (`raised` false when none); E_NOTIMPL for protocols without service requests.
+  virtual HRESULT TakeServiceRequest(bool& /*raised*/, BYTE& /*stb*/, std::string&) { return E_NOTIMPL; }
 
   // Protocol-specific attributes; E_NOTIMPL when the id is not the transport's.
   virtual HRESULT GetAttribute(LONG, VARIANT*) { return E_NOTIMPL; }

@@ -99,6 +99,22 @@ class Templates(unittest.TestCase):
         report = gen_com.coverage(self.cat, gen_com.claims_of(self.cat, claims))
         self.assertIn("IAlpha: 2 (1 specific, hook not written, 1 unimplemented)", report)
 
+    def test_behaviour_floor_fails_the_generation_naming_the_members(self):
+        src = self.dir / "src"
+        src.mkdir()
+        (src / "Level.cpp").write_text("HRESULT Impl_IAlpha_get_Level(CThing& self, DOUBLE* Val) {}\n")
+        args = [str(self.dir / "catalog"), "--models", str(self.models), "--hooks", str(src)]
+        have = sum(sum(h.values()) for h, _ in gen_com.behaviour_of(
+            self.cat, gen_com.claims_of(self.cat, gen_com.hook_claims([src]))).values())
+        self.assertEqual(gen_com.main(args + ["--min-behaviour", str(have)]), 0)
+        from contextlib import redirect_stderr
+        from io import StringIO
+        err = StringIO()
+        with redirect_stderr(err):
+            self.assertEqual(gen_com.main(args + ["--min-behaviour", str(have + 1)]), 1)
+        self.assertIn("IAlpha.put_Level (Impl_IAlpha_put_Level)", err.getvalue())
+        self.assertNotIn("IAlpha.get_Level", err.getvalue())
+
     def test_one_class_per_leaf_covers_the_chain(self):
         objects = gen_com.objects_header(self.cat, self.all)
         # IBeta extends IAlpha: one class implements both vtables; IGamma is incomplete.

@@ -1,11 +1,15 @@
 // The tool's own logic: paths resolved against the generated table, values in every accepted
 // form, and the CSV and SVG writers.
+#include "Json.h"
 #include "Plot.h"
 #include "PropertyPath.h"
+#include "Settings.h"
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cmath>
+#include <utility>
 #include <string>
 #include <vector>
 
@@ -110,6 +114,111 @@ TEST(CliPlot, EngineeringUnits) {
   EXPECT_EQ(Engineering(1.25e9, "Sa/s"), "1.25 GSa/s");
   EXPECT_EQ(Engineering(-0.5, "V"), "-500 mV");
   EXPECT_EQ(Engineering(0, "V"), "0 V");
+}
+
+TEST(CliJson, StringsAndNumbersReadBackAsWritten) {
+  const std::string text = "a \"quoted\" \\ line\nand\ttab \x01";
+  JsonValue v;
+  std::string error;
+  for (double d : {0.0, -0.25, 2e-4, 1.0 / 3.0, 9.9e37, 123456789012.0}) {
+    ASSERT_TRUE(ParseJson(JsonNumber(d), v, error)) << error;
+    EXPECT_EQ(v.number, d) << JsonNumber(d);
+  }
+  EXPECT_EQ(JsonNumber(std::nan("")), "null");
+  ASSERT_TRUE(ParseJson("{\"k\": " + JsonString(text) + ", \"a\": [1, true, null]}", v, error)) << error;
+  ASSERT_NE(v.Find("k"), nullptr);
+  EXPECT_EQ(v.Find("k")->text, text);
+  EXPECT_EQ(v.Find("a")->items.size(), 3u);
+  EXPECT_EQ(v.Find("missing"), nullptr);
+}
+
+TEST(CliJson, MalformedTextNamesTheLine) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"{\"a\": 1,\n \"b\" 2}", "line 2: expected ':'"},
+      {"{\"a\": [1, 2}", "expected ',' or ']'"},
+      {"\"open", "unterminated string"},
+      {"{} x", "unexpected text"},
+      {"", "unexpected end"},
+      {"{\"a\": tru}", "expected a value"},
+  };
+  for (const auto& [text, message] : cases) {
+    JsonValue v;
+    std::string error;
+    EXPECT_FALSE(ParseJson(text, v, error)) << text;
+    EXPECT_NE(error.find(message), std::string::npos) << text << " -> " << error;
+  }
+  std::string deep(200, '[');
+  JsonValue v;
+  std::string error;
+  EXPECT_FALSE(ParseJson(deep, v, error));
+}
+
+// load applies what decides the meaning of a number before the number: a probe before the
+// scale it multiplies, a scale before the offset within it, a trigger type and source before the
+// level and slope that belong to them.
+TEST(CliSettings, ApplyOrderRespectsDependencies) {
+  const char* paths[] = {"Trigger.Level",
+                         "Channels.Item(Channel1).Offset",
+                         "Trigger.Edge.Slope",
+                         "Channels.Item(Channel1).Scale",
+                         "Trigger.Source",
+                         "Channels.Item(Channel1).ProbeAttenuation",
+                         "Trigger.Type",
+                         "Timebase.HorizontalScale"};
+  std::vector<Setting> settings;
+  for (const char* p : paths) {
+    Setting s;
+    s.path = p;
+    std::string error;
+    ASSERT_TRUE(ResolvePath(p, s.resolved, error)) << error;
+    settings.push_back(s);
+  }
+  SortForApply(settings);
+  auto at = [&](const std::string& p) {
+    for (std::size_t k = 0; k < settings.size(); ++k)
+      if (settings[k].path == p) return k;
+    return settings.size();
+  };
+  const std::pair<const char*, const char*> before[] = {
+      {"Trigger.Type", "Trigger.Edge.Slope"},
+      {"Trigger.Source", "Trigger.Level"},
+      {"Channels.Item(Channel1).ProbeAttenuation", "Channels.Item(Channel1).Scale"},
+      {"Channels.Item(Channel1).Scale", "Channels.Item(Channel1).Offset"},
+      {"Channels.Item(Channel1).Scale", "Trigger.Level"},
+  };
+  for (const auto& [first, second] : before) EXPECT_LT(at(first), at(second)) << first << " before " << second;
+}
+
+TEST(CliListing, GroupedSortedWithEnumerationMembersAndCompletion) {
+  int iface = -1;
+  std::string error;
+  ASSERT_TRUE(ResolveInterface("Trigger.Edge", iface, error)) << error;
+  const std::vector<std::string> lines = MemberListing(iface);
+  std::vector<std::string> properties;
+  bool inProperties = false;
+  for (const std::string& l : lines) {
+    if (l.back() == ':' && l[0] != ' ') inProperties = l == "properties:";
+    else if (inProperties) properties.push_back(l);
+  }
+  ASSERT_FALSE(properties.empty());
+  EXPECT_TRUE(std::is_sorted(properties.begin(), properties.end()));
+  const auto slope = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("  Slope") == 0; });
+  ASSERT_NE(slope, lines.end());
+  EXPECT_NE(slope->find(": Positive | Negative | "), std::string::npos) << *slope;
+
+  ASSERT_TRUE(ResolveInterface("Measurements.Item(Channel1)", iface, error)) << error;
+  const std::vector<std::string> m = MemberListing(iface);
+  EXPECT_NE(std::find(m.begin(), m.end(), "methods:"), m.end());
+  EXPECT_TRUE(std::any_of(m.begin(), m.end(), [](const std::string& l) { return l.find("  ReadWaveform(long") == 0; }));
+
+  const std::pair<const char*, const char*> completions[] = {
+      {"Trig", "Trigger."}, {"Trigger.Edge.Sl", "Trigger.Edge.Slope"}, {"chan", "Channels."},
+      {"Channels.It", "Channels.Item("}};
+  for (const auto& [partial, expected] : completions) {
+    const std::vector<std::string> c = CompletePath(partial);
+    EXPECT_NE(std::find(c.begin(), c.end(), expected), c.end()) << partial;
+  }
+  EXPECT_TRUE(CompletePath("Nonsense.X").empty());
 }
 
 }  // namespace

@@ -82,6 +82,12 @@ class Demo(unittest.TestCase):
         # are drawn over their sample numbers.
         self.assertIn("Time (" if exact_points else "Sample (", texts)
         self.assertIn("Voltage (", texts)
+        # Placeholder data must not pass for a measurement, on screen or in the plot.
+        if mode == "simulate":
+            self.assertIn("simulated by the driver", texts)
+            self.assertIn("Simulated data:", self.out)
+        else:
+            self.assertNotIn("simulated by the driver", texts)
 
     def test_measurements_match_the_configured_signals(self):
         if self.outcome("simulator", "measure Channel1") != "ok":

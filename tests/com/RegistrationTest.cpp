@@ -12,6 +12,11 @@ namespace {
 
 constexpr wchar_t kAppId[] = L"{a98d7d4b-2eb8-4278-a64b-ef4bddf5d0af}";
 constexpr wchar_t kLibId[] = L"{3b61dc93-7d34-4a94-863c-15db4b92f5c8}";
+// The IVI libraries the DLL carries for machines without the IVI shared components.
+constexpr wchar_t kIviDriverLib[] = L"TypeLib\\{47ED5120-A398-11D4-BA58-000064657374}\\1.0";
+constexpr wchar_t kIviScopeLib[] = L"TypeLib\\{47ED5121-A398-11D4-BA58-000064657374}\\1.0";
+constexpr wchar_t kIIviDriver[] = L"Interface\\{47ED5184-A398-11D4-BA58-000064657374}";
+constexpr wchar_t kIIviScopeChannel[] = L"Interface\\{47ED524F-A398-11D4-BA58-000064657374}";
 
 struct Class {
   const wchar_t* progId;  // class part
@@ -114,6 +119,21 @@ class Registration : public ::testing::Test {
     EXPECT_FALSE(KeyExists(classes, L"AppID\\Korvane.dll"));
   }
 
+  // regsvr32 in a process of its own; its exit code.
+  DWORD Regsvr32(const std::wstring& args) {
+    std::wstring cmd = L"regsvr32.exe /s " + args + L" \"" + path_ + L"\"";
+    STARTUPINFOW si{};
+    si.cb = sizeof si;
+    PROCESS_INFORMATION pi{};
+    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return DWORD(-1);
+    WaitForSingleObject(pi.hProcess, 60000);
+    DWORD code = DWORD(-1);
+    GetExitCodeProcess(pi.hProcess, &code);
+    CloseHandle(pi.hThread);
+    CloseHandle(pi.hProcess);
+    return code;
+  }
+
   HMODULE dll_ = nullptr;
   std::wstring path_;
   HRESULT(STDAPICALLTYPE* reg_)() = nullptr;
@@ -180,6 +200,61 @@ TEST_F(Registration, RegistersCreatesByProgIdAndUnregisters) {
   EXPECT_EQ(S_OK, unreg_());  // nothing left to remove is not a failure
 }
 
+// Where nothing else registered the IVI libraries, the DLL registers its own and removes them
+// again; the IVI interfaces' keys name the IVI libraries, not the driver's.
+TEST_F(Registration, RegistersTheIviLibrariesWhereAbsent) {
+  // Resolving the imports by file name (typelib_tests, in the same prefix) registers the two
+  // libraries from the build tree; absent is what this test is about.
+  for (const wchar_t* key : {kIviDriverLib, kIviScopeLib}) RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+  ASSERT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kIviDriverLib));
+  ASSERT_EQ(S_OK, reg_());
+  const std::wstring sys = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
+  EXPECT_EQ(0, _wcsicmp((path_ + L"\\2").c_str(), Value(HKEY_CLASSES_ROOT, kIviDriverLib + sys).c_str()));
+  EXPECT_EQ(0, _wcsicmp((path_ + L"\\3").c_str(), Value(HKEY_CLASSES_ROOT, kIviScopeLib + sys).c_str()));
+  EXPECT_EQ(L"{47ED5120-A398-11D4-BA58-000064657374}", Value(HKEY_CLASSES_ROOT, std::wstring(kIIviDriver) + L"\\TypeLib"));
+  EXPECT_EQ(L"{47ED5121-A398-11D4-BA58-000064657374}",
+            Value(HKEY_CLASSES_ROOT, std::wstring(kIIviScopeChannel) + L"\\TypeLib"));
+  ASSERT_EQ(S_OK, unreg_());
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kIviDriverLib));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kIviScopeLib));
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kIIviDriver));
+}
+
+// Keys another installation wrote for the IVI libraries and interfaces (the shared components,
+// registered from elsewhere) are neither overwritten by regsvr32 nor removed by regsvr32 /u.
+TEST_F(Registration, LeavesOtherInstallationsIviKeysAlone) {
+  struct Planted {
+    std::wstring key;
+    const wchar_t* value;
+  };
+  const std::wstring sys = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
+  const Planted planted[] = {
+      {kIviDriverLib + sys, L"C:\\Shared\\IviDriverTypeLib.dll"},
+      {kIviScopeLib + sys, L"C:\\Shared\\IviScopeTypeLib.dll"},
+      {std::wstring(kIIviDriver) + L"\\TypeLib", L"{47ED5120-A398-11D4-BA58-000064657374}"},
+      {std::wstring(kIIviDriver) + L"\\ProxyStubClsid32", L"{00020424-0000-0000-C000-000000000046}"},
+      {std::wstring(kIIviScopeChannel) + L"\\TypeLib", L"{0F1E2D3C-4B5A-6978-8796-A5B4C3D2E1F0}"},
+  };
+  for (const Planted& p : planted) {
+    HKEY k = nullptr;
+    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, p.key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr));
+    RegSetValueExW(k, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(p.value),
+                   static_cast<DWORD>((wcslen(p.value) + 1) * sizeof(wchar_t)));
+    RegCloseKey(k);
+  }
+  auto expectPlanted = [&](const char* when) {
+    for (const Planted& p : planted) EXPECT_EQ(p.value, Value(HKEY_CLASSES_ROOT, p.key)) << when << ": " << Narrow(p.key);
+  };
+  ASSERT_EQ(0u, Regsvr32(L""));
+  expectPlanted("registered");
+  ExpectRegistered(HKEY_CLASSES_ROOT);
+  ASSERT_EQ(0u, Regsvr32(L"/u"));
+  expectPlanted("unregistered");
+  ExpectUnregistered(HKEY_CLASSES_ROOT);
+  for (const wchar_t* key : {kIviDriverLib, kIviScopeLib, kIIviDriver, kIIviScopeChannel})
+    EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CLASSES_ROOT, key));
+}
+
 TEST_F(Registration, PerUserInstallWritesTheUsersClasses) {
   const HKEY user = HKEY_CURRENT_USER;
   ASSERT_EQ(S_OK, install_(TRUE, L"USER"));
@@ -205,22 +280,9 @@ TEST_F(Registration, PerUserInstallWritesTheUsersClasses) {
 
 // regsvr32 itself, in a process of its own.
 TEST_F(Registration, Regsvr32RegistersAndUnregisters) {
-  auto run = [&](const std::wstring& args) {
-    std::wstring cmd = L"regsvr32.exe /s " + args + L" \"" + path_ + L"\"";
-    STARTUPINFOW si{};
-    si.cb = sizeof si;
-    PROCESS_INFORMATION pi{};
-    if (!CreateProcessW(nullptr, cmd.data(), nullptr, nullptr, FALSE, 0, nullptr, nullptr, &si, &pi)) return DWORD(-1);
-    WaitForSingleObject(pi.hProcess, 60000);
-    DWORD code = DWORD(-1);
-    GetExitCodeProcess(pi.hProcess, &code);
-    CloseHandle(pi.hThread);
-    CloseHandle(pi.hProcess);
-    return code;
-  };
-  ASSERT_EQ(0u, run(L""));
+  ASSERT_EQ(0u, Regsvr32(L""));
   ExpectRegistered(HKEY_CLASSES_ROOT);
-  ASSERT_EQ(0u, run(L"/u"));
+  ASSERT_EQ(0u, Regsvr32(L"/u"));
   ExpectUnregistered(HKEY_CLASSES_ROOT);
 }
 

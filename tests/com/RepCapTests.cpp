@@ -92,8 +92,9 @@ TEST_F(RepCaps, CountsAndNamesFollowTheModel) {
 }
 
 TEST_F(RepCaps, ItemsAreFoundByTrimmedPrefixedAndVirtualNames) {
-  Object(root_.get()).SetVirtualNames({{"Probe", "Bench!!Channel4"}, {"Scope1", "Channel3"}});
+  // Initialize empties the map (a logical name's store fills it), so the names are set after.
   ASSERT_EQ(S_OK, Simulate("DSO-CD100"));
+  Object(root_.get()).SetVirtualNames({{"Probe", "Bench!!Channel4"}, {"Scope1", "Channel3"}});
   auto second = Channel("Channel2");
   EXPECT_EQ(second.get(), Channel("Channel2 \t").get());
   EXPECT_EQ(second.get(), Channel("Scope3!!Channel2").get());

@@ -2,6 +2,7 @@
 // replies. It understands just the formats the driver session uses: literal commands, "%d" and
 // "%s" on the write side, and "%d", "%lf", "%$Ct", "%$C[^\n]" (a width before "$C" is ignored),
 // "%$Shb" (a definite-length block of 16-bit words, byte-reversed while the swap-bytes flag is on),
+// "%$Sb" (a definite-length block of bytes),
 // "%,$Slf" (comma-separated doubles into a new array), "%{Enum}[^\n]" (through the driver's
 // enumeration formatter) and literal text on the read side. The status check's own transfers take a step as well: the
 // command on the write, its reply on the read.
@@ -278,6 +279,23 @@ class ScriptedIoSession : public IIoSession {
         *out = sa;
         in += bytes;
         p += 5;
+      } else if (rest.starts_with("%$Sb")) {
+        // A definite-length block of bytes, as they come.
+        SAFEARRAY** out = va_arg(args, SAFEARRAY**);
+        *out = nullptr;
+        if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9') return E_UNEXPECTED;
+        const std::size_t digits = static_cast<std::size_t>(reply[in + 1] - '0');
+        const std::size_t bytes = std::strtoul(reply.substr(in + 2, digits).c_str(), nullptr, 10);
+        in += 2 + digits;
+        if (in + bytes > reply.size()) return E_UNEXPECTED;
+        SAFEARRAY* sa = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(bytes));
+        void* data = nullptr;
+        SafeArrayAccessData(sa, &data);
+        if (bytes) std::memcpy(data, reply.data() + in, bytes);
+        SafeArrayUnaccessData(sa);
+        *out = sa;
+        in += bytes;
+        p += 4;
       } else if (rest.starts_with("%,$Slf")) {
         // Comma-separated doubles to the end of the reply.
         std::vector<double> values;

@@ -110,8 +110,10 @@ TEST(SimGenerated, BadInputGivesTheStandardErrorsAndKeepsTheValue) {
 }
 
 TEST(SimGenerated, RowCountsFollowTheCatalogue) {
-  // The settable UART and voltmeter properties of the driver, one header each.
-  static const char* const kUart[] = {"BASE", "BAUD", "BIT", "FRAM", "PAR", "POL", "TRIG:BASE", "TRIG:BURS",
+  // The settable UART and voltmeter properties of the driver, one header each (the two sources
+  // are hand-made rows: the driver writes them with the instrument's channel names).
+  static const char* const kUart[] = {"BASE",      "BAUD",      "BIT",       "FRAM",      "PAR",
+                                      "POL",       "SOUR:RX",   "SOUR:TX",   "TRIG:BASE", "TRIG:BURS",
                                       "TRIG:DATA", "TRIG:IDLE", "TRIG:QUAL", "TRIG:TYPE", "WIDT"};
   static const char* const kDvm[] = {"ARAN", "ENAB", "MODE", "SOUR"};
   Instrument inst;

@@ -17,7 +17,7 @@ extern char** environ;
 
 namespace korvane::sim::test {
 
-SimProcess::SimProcess(const std::vector<std::string>& args) {
+SimProcess::SimProcess(const std::vector<std::string>& args, int lines) {
   int out[2];
   if (::pipe(out) < 0) throw std::runtime_error("pipe");
   std::vector<std::string> all{KORVANE_SIM_EXE};
@@ -39,11 +39,27 @@ SimProcess::SimProcess(const std::vector<std::string>& args) {
   // The first line announces the port; wait for it a bounded time.
   char c;
   pollfd p{out[0], POLLIN, 0};
-  while (::poll(&p, 1, 5000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n') firstLine_.push_back(c);
+  for (int i = 0; i < lines; ++i) {
+    std::string line;
+    while (::poll(&p, 1, 5000) > 0 && ::read(out[0], &c, 1) == 1 && c != '\n') line.push_back(c);
+    lines_.push_back(line);
+  }
+  firstLine_ = lines_.front();
   ::close(out[0]);
   const size_t colon = firstLine_.rfind(':');
   if (firstLine_.rfind("listening on 127.0.0.1:", 0) == 0 && colon != std::string::npos)
     port_ = std::atoi(firstLine_.c_str() + colon + 1);
+}
+
+std::string SimProcess::announced(const std::string& prefix) const {
+  for (const std::string& l : lines_)
+    if (l.rfind(prefix, 0) == 0) return l.substr(prefix.size());
+  return {};
+}
+
+int SimProcess::announcedPort(const std::string& prefix) const {
+  const std::string rest = announced(prefix + "listening on 127.0.0.1:");
+  return rest.empty() ? 0 : std::atoi(rest.c_str());
 }
 
 SimProcess::~SimProcess() {

@@ -12,13 +12,18 @@ namespace korvane::sim::test {
 
 class SimProcess {
  public:
-  explicit SimProcess(const std::vector<std::string>& args);
+  // Waits for the first `lines` lines of output (the port announcements).
+  explicit SimProcess(const std::vector<std::string>& args, int lines = 1);
   ~SimProcess();
   SimProcess(const SimProcess&) = delete;
   SimProcess& operator=(const SimProcess&) = delete;
 
   int port() const { return port_; }
   const std::string& firstLine() const { return firstLine_; }
+  // The line that starts with `prefix`, without the prefix; empty when there is none.
+  std::string announced(const std::string& prefix) const;
+  // The port of the "<prefix>listening on 127.0.0.1:<port>" line, or 0.
+  int announcedPort(const std::string& prefix) const;
   // Sends SIGTERM and waits up to `limit`; returns the exit status, or nullopt on timeout.
   std::optional<int> terminate(std::chrono::milliseconds limit = std::chrono::milliseconds(5000));
   // Waits for the process to exit by itself.
@@ -28,6 +33,7 @@ class SimProcess {
   pid_t pid_ = -1;
   int port_ = 0;
   std::string firstLine_;
+  std::vector<std::string> lines_;
 };
 
 class Client {
@@ -49,5 +55,8 @@ class Client {
   int fd_ = -1;
   std::string pending_;
 };
+
+// The simulator with every front end that the transport tests share (one per test program).
+SimProcess& TransportSim();
 
 }  // namespace korvane::sim::test

@@ -60,8 +60,8 @@ TEST_F(Registration, ClassesAreFoundThroughTheClassTable) {
   ComPtr<IMessage> io;
   EXPECT_EQ(fio->get_IO(io.Receive()), S_OK);
   EXPECT_FALSE(io);
-  // Members other than IO say plainly that they are not there.
-  EXPECT_EQ(fio->FlushRead(), E_NOTIMPL);
+  // Formatted transfers without a session say so.
+  EXPECT_EQ(fio->FlushRead(), E_FAIL);
   EXPECT_NE(LastErrorText().find("IO property"), std::string::npos);
 
   bool builtIn = false;
@@ -162,9 +162,16 @@ TEST_F(ResourceNames, OpenSaysWhyAResourceCannotBeOpened) {
             E_VISA_INV_RSRC_NAME);
   EXPECT_FALSE(session);
   // Valid names of transports this provider does not have.
-  std::vector<const char*> names = {"GPIB0::7::INSTR", "USB0::0x1234::0x5678::SN42::INSTR"};
+  std::vector<const char*> names = {"GPIB0::7::INSTR"};
 #if defined(_WIN32)
   names.push_back("ASRL1::INSTR");  // serial ports are served on POSIX systems only
+  names.push_back("USB0::0x1234::0x5678::SN42::INSTR");  // and USB through the kernel's usbtmc driver
+#else
+  // No such instrument is bound to the usbtmc driver here, and the reason says so.
+  EXPECT_EQ(rm_->Open(Bstr(std::string_view("USB0::0x1234::0x5678::SN42::INSTR")), NO_LOCK, 2000, nullptr,
+                      session.Receive()),
+            E_VISA_RSRC_NFOUND);
+  EXPECT_NE(LastErrorText().find("usbtmc"), std::string::npos) << LastErrorText();
 #endif
   for (const char* name : names) {
     SCOPED_TRACE(name);

@@ -75,6 +75,19 @@ class Peer {
     return line;
   }
 
+  // Exactly n bytes, or fewer when the connection closed or the safety timeout passed.
+  std::string Recv(std::size_t n) {
+    std::string data(n, '\0');
+    std::size_t got = 0;
+    while (got < n) {
+      auto r = ::recv(s_, data.data() + got, static_cast<int>(n - got), 0);
+      if (r <= 0) break;
+      got += static_cast<std::size_t>(r);
+    }
+    data.resize(got);
+    return data;
+  }
+
   void Send(std::string_view data) {
     std::size_t sent = 0;
     while (sent < data.size()) {

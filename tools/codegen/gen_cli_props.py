@@ -49,6 +49,23 @@ def is_item(cat, m):
             and m.params[0].dir == "in" and m.type in cat.interfaces and cat.interfaces[m.type].complete)
 
 
+def has_names(cat, iface):
+    """A collection: Count and Name(Index) getters, so the tool can list what Item accepts."""
+    count = any(m.kind == "get" and m.name == "Count" and m.type == "long" and len(m.params) == 1 for m in iface.members)
+    name = any(m.kind == "get" and m.name == "Name" and m.type == "BSTR" and len(m.params) == 2
+               and m.params[0].type == "long" for m in iface.members)
+    return count and name
+
+
+def signature(m):
+    """A method's parameters as a person reads them: "(long MaxTime, [in,out] SAFEARRAY(double) Data)"."""
+    parts = []
+    for p in m.params:
+        tag = {"in": "", "inout": "[in,out] ", "out": "[out] ", "retval": "[out] "}.get(p.dir, "")
+        parts.append(f"{tag}{p.type} {p.name}")
+    return "(" + ", ".join(parts) + ")"
+
+
 def reachable(cat, root):
     """Interfaces reached from root, in discovery order; an interface brings its bases along."""
     order, seen = [], set()
@@ -87,13 +104,16 @@ def generate(cat, root, extra_enums=()) -> str:
                              f'{"&Nav" if kind == "Navigation" else "nullptr"}'
                              f'{f"<&{n}::get_{m.name}>" if kind == "Navigation" else ""}, '
                              f'{"&Item" if kind == "Item" else "nullptr"}'
-                             f'{f"<&{n}::get_{m.name}>" if kind == "Item" else ""}, {index[m.type]}}},')
+                             f'{f"<&{n}::get_{m.name}>" if kind == "Item" else ""}, {index[m.type]}, nullptr}},')
             elif is_property(cat, m):
                 p = props.get(m.name)
                 if p is None:
                     p = props[m.name] = {"type": m.type, "get": None, "put": None}
                     lines.append(p)
                 p[m.kind] = f"&{m.kind.capitalize()}<&{n}::{m.kind}_{m.name}>"
+            elif m.kind == "method":
+                lines.append(f'  {{"{m.name}", MemberKind::Method, ValueKind::None, -1, nullptr, nullptr, nullptr, '
+                             f'nullptr, -1, "{signature(m)}"}},')
         text = []
         for entry in lines:
             if isinstance(entry, str):
@@ -108,7 +128,7 @@ def generate(cat, root, extra_enums=()) -> str:
                 e = enums.index(t)
             name = next(k for k, v in props.items() if v is entry)
             text.append(f'  {{"{name}", MemberKind::Property, ValueKind::{vk}, {e}, {entry["get"] or "nullptr"}, '
-                        f'{entry["put"] or "nullptr"}, nullptr, nullptr, -1}},')
+                        f'{entry["put"] or "nullptr"}, nullptr, nullptr, -1, nullptr}},')
         rows[n] = text
 
     for k, t in enumerate(enums):
@@ -131,7 +151,8 @@ def generate(cat, root, extra_enums=()) -> str:
         base = cat.interfaces[n].base
         b = index.get(base, -1)
         members = f"kMembers_{n}, std::size(kMembers_{n})" if rows[n] else "nullptr, 0"
-        out.append(f'  {{"{n}", {b}, {members}}},')
+        names_fn = (f"&Names<&{n}::get_Count, &{n}::get_Name>" if has_names(cat, cat.interfaces[n]) else "nullptr")
+        out.append(f'  {{"{n}", {b}, {members}, {names_fn}}},')
     out.append("};")
     out.append("")
     return "\n".join(out)

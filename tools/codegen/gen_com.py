@@ -365,6 +365,14 @@ def objects_header(cat, claimed) -> str:
                     out.append(decl)
     out.append("")
     out.append("namespace gen {")
+    out.append("")
+    out.append("// The coclass of an object class and its default interface.")
+    out.append("template <class T>")
+    out.append("struct Coclass;")
+    for c in cat.coclasses.values():
+        out.append(f"template <>\nstruct Coclass<{class_name(c.name)}> {{\n"
+                   f"  static constexpr const CLSID& clsid = CLSID_{c.name};\n"
+                   f"  static constexpr const IID& iid = IID_{c.default};\n}};")
     for c in cat.coclasses.values():
         cls = class_name(c.name)
         _, leaves = coclass_layout(cat, c.name)
@@ -480,6 +488,8 @@ def main(argv=None):
     ap.add_argument("--hooks", action="append",
                     help="directory of hand-written sources searched for hook definitions (repeatable)")
     ap.add_argument("--thunk-units", type=int, default=THUNK_UNITS)
+    ap.add_argument("--min-behaviour", type=int,
+                    help="fail when fewer entries than this have behaviour (a member that loses its own)")
     a = ap.parse_args(argv)
     try:
         cat = kc.load(a.catalog, a.models)
@@ -496,6 +506,18 @@ def main(argv=None):
         if missing:
             return 1
     report = coverage(cat, claimed)
+    if a.min_behaviour is not None:
+        per = behaviour_of(cat, claimed)
+        behaviour = sum(sum(h.values()) for h, _ in per.values())
+        if behaviour < a.min_behaviour:
+            print(f"coverage: {behaviour} entries have behaviour, fewer than the floor of {a.min_behaviour}; "
+                  "without behaviour:", file=sys.stderr)
+            for i in cat.driver_interfaces:
+                for m in i.members:
+                    if m.impl == "unimplemented" or (m.impl == "specific" and not claimed(m)):
+                        print(f"  {i.name}.{m.entry_name} ({hook_name(i, m) if m.impl == 'specific' else m.impl})",
+                              file=sys.stderr)
+            return 1
     if a.out:
         out = Path(a.out)
         write_if_changed(out / "korvane" / "KorvaneCom.h", header(cat))

@@ -1,14 +1,14 @@
 #!/usr/bin/env python3
-"""Generate the type library source (Korvane.idl) from the catalogue.
+"""Generate the type library sources (Korvane.idl, IviDriver.idl, IviScope.idl) from the catalogue.
 
-Usage: gen_idl.py <catalog dir> <output file> [--models models.toml]
+Usage: gen_idl.py <catalog dir> <output dir> [--models models.toml]
 
-The library holds every enumeration, every interface (the IVI interfaces the driver implements
-with their published IIDs, then the driver's own, each with its members in vtable order) and
-the coclasses. The IVI interfaces and enumerations are declared here rather than imported,
-since their type libraries are not part of the build. Interfaces of other libraries that a
-member hands out (the catalogue's externals) are declared as IUnknown in the library, since
-their definitions are not at hand either; the C++ header keeps their real type.
+Korvane.idl holds the driver's own enumerations, interfaces (members in vtable order) and the
+coclasses, and imports the IviDriver and IviScope libraries for the IVI interfaces and
+enumerations. Those two are generated as well, from the IVI tables of the catalogue with their
+published IIDs, for machines without the IVI shared components. Interfaces of other libraries
+that a member hands out (the catalogue's externals) are declared as IUnknown in the library,
+since their definitions are not at hand; the C++ header keeps their real type.
 Exit status 1 on any catalogue error, each printed as <file>:<line>: <rule>: <message>.
 """
 from __future__ import annotations
@@ -52,69 +52,80 @@ def member(cat, m: kc.Member) -> str:
     return f"        {attrs}HRESULT {m.name}({args});"
 
 
-def interfaces_in_order(cat):
-    """IVI interfaces then driver interfaces, each after its base."""
+def interfaces_in_order(cat, interfaces):
+    """The given interfaces, each after its base when the base is among them."""
     order, seen = [], set()
+    names = {i.name for i in interfaces}
 
     def visit(i):
         if i.name in seen:
             return
-        if i.base != "IUnknown":
+        if i.base in names:
             visit(cat.interfaces[i.base])
         seen.add(i.name)
         order.append(i)
 
-    for i in list(cat.ivi_interfaces) + cat.driver_interfaces:
+    for i in interfaces:
         visit(i)
     return order
 
 
-def idl(cat) -> str:
-    lib = cat.library
-    major, _, minor = str(lib["version"]).partition(".")
-    out = [
-        "// Generated from catalog/*.toml by tools/codegen/gen_idl.py; do not edit.",
-        "",
-        'import "oaidl.idl";',
-        'import "ocidl.idl";',
-        "",
-        "[",
-        f"    uuid({lib['libid']}),",
-        f"    version({int(major)}.{int(minor or 0)}),",
-        f"    lcid({int(lib['lcid'])}),",
-        f'    helpstring("{lib["helpstring"]}")',
-        "]",
-        f"library {lib['name']}",
-        "{",
-        '    importlib("stdole2.tlb");',
-        "",
-    ]
-    order = interfaces_in_order(cat)
+def definitions(cat, enums, interfaces, indent="    ") -> list:
+    """Forward declarations, enumerations and interfaces, in IDL."""
+    out = []
+    order = interfaces_in_order(cat, interfaces)
     for i in order:
-        out.append(f"    interface {i.name};")
+        out.append(f"interface {i.name};")
     out.append("")
-    for e in cat.enums.values():
-        out.append(f"    typedef [v1_enum] enum {e.name} {{")
-        body = [f"        {e.member_name(m.word)} = {enum_value(m.value)}" for m in e.members]
+    for e in enums:
+        out.append(f"typedef [v1_enum] enum {e.name} {{")
+        body = [f"    {e.member_name(m.word)} = {enum_value(m.value)}" for m in e.members]
         out.append(",\n".join(body))
-        out.append(f"    }} {e.name};")
+        out.append(f"}} {e.name};")
         out.append("")
     for i in order:
         if not i.complete:
             raise kc.CatalogError([f"{i.where}: incomplete-interface: {i.name} has {i.entered} of "
                                    f"{i.entries} entries; the type library needs every one"])
-        out += [
-            "    [",
-            "        object,",
-            f"        uuid({i.iid}),",
-            "        oleautomation",
-            "    ]",
-            f"    interface {i.name} : {i.base}",
-            "    {",
-        ]
-        out += [member(cat, m) for m in i.members]
-        out += ["    };", ""]
-    for c in cat.coclasses.values():
+        out += ["[", "    object,", f"    uuid({i.iid}),", "    oleautomation", "]",
+                f"interface {i.name} : {i.base}", "{"]
+        out += [member(cat, m)[4:] for m in i.members]
+        out += ["};", ""]
+    return [indent + line if line else line for line in "\n".join(out).split("\n")]
+
+
+HEADER = ["// Generated from catalog/*.toml by tools/codegen/gen_idl.py; do not edit.", "",
+          'import "oaidl.idl";', 'import "ocidl.idl";']
+
+
+def types_file(cat, t) -> str:
+    """The definitions of an imported library outside any library block, for its importers."""
+    out = HEADER + [f'import "{cat.typelibs[n].file}Types.idl";' for n in t.imports] + [""]
+    out += definitions(cat, [e for e in cat.enums.values() if e.imported and e.library == t.name],
+                       [i for i in cat.ivi_interfaces if i.library == t.name], indent="")
+    return "\n".join(out) + "\n"
+
+
+def library(cat, name, libid, version, lcid, helpstring, imports, enums, interfaces, coclasses) -> str:
+    major, _, minor = str(version).partition(".")
+    # An imported library's types are known to the compiler from its Types.idl and referred
+    # to in the binary library through importlib.
+    out = HEADER + [f'import "{cat.typelibs[n].file}Types.idl";' for n in imports] + [
+        "",
+        "[",
+        f"    uuid({libid}),",
+        f"    version({int(major)}.{int(minor or 0)}),",
+        f"    lcid({int(lcid)}),",
+        f'    helpstring("{helpstring}")',
+        "]",
+        f"library {name}",
+        "{",
+        '    importlib("stdole2.tlb");',
+    ]
+    out += [f'    importlib("{cat.typelibs[n].file}.tlb");' for n in imports]
+    out.append("")
+    out += definitions(cat, enums, interfaces)
+    for c in coclasses:
         out += [
             "    [",
             f"        uuid({c.clsid})",
@@ -130,6 +141,22 @@ def idl(cat) -> str:
     return "\n".join(out)
 
 
+def libraries(cat) -> dict:
+    """File stem -> IDL text: each imported IVI library, then the driver's own, which imports them
+    and so describes only its own enumerations, interfaces and coclasses."""
+    out = {}
+    for t in cat.typelibs.values():
+        out[t.file + "Types"] = types_file(cat, t)
+        out[t.file] = library(cat, t.name, t.libid, t.version, 0, t.helpstring, t.imports,
+                              [e for e in cat.enums.values() if e.imported and e.library == t.name],
+                              [i for i in cat.ivi_interfaces if i.library == t.name], [])
+    lib = cat.library
+    out["Korvane"] = library(cat, lib["name"], lib["libid"], lib["version"], lib["lcid"], lib["helpstring"],
+                             list(cat.typelibs), cat.driver_enums, cat.driver_interfaces,
+                             list(cat.coclasses.values()))
+    return out
+
+
 def write_if_changed(path: Path, text: str):
     if path.exists() and path.read_text(encoding="utf-8") == text:
         return
@@ -140,17 +167,18 @@ def write_if_changed(path: Path, text: str):
 def main(argv=None) -> int:
     ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     ap.add_argument("catalog")
-    ap.add_argument("output")
+    ap.add_argument("outdir", help="directory of the IDL files (<stem>.idl per library)")
     ap.add_argument("--models")
     a = ap.parse_args(argv)
     try:
         cat = kc.load(a.catalog, a.models)
-        text = idl(cat)
+        texts = libraries(cat)
     except kc.CatalogError as e:
         for line in e.errors:
             print(line, file=sys.stderr)
         return 1
-    write_if_changed(Path(a.output), text)
+    for stem, text in texts.items():
+        write_if_changed(Path(a.outdir) / f"{stem}.idl", text)
     return 0
 
 

@@ -179,6 +179,7 @@ class Enum:
     imported: bool
     where: Where
     comment: str | None = None
+    library: str | None = None  # the type library of an imported enumeration
 
     def member_name(self, word):
         return self.prefix + word
@@ -202,6 +203,18 @@ class External:
 
 
 @dataclass
+class TypeLib:
+    """An IVI type library the driver's library imports (ivi.toml's [[typelib]] tables)."""
+    name: str
+    file: str
+    libid: str
+    version: str
+    helpstring: str
+    imports: list
+    where: Where
+
+
+@dataclass
 class Catalog:
     library: dict
     coclasses: dict
@@ -211,6 +224,7 @@ class Catalog:
     typelib_order: list
     families: tuple
     models: tuple
+    typelibs: dict = field(default_factory=dict)  # name -> TypeLib, imported ones in import order
 
     @property
     def driver_interfaces(self):
@@ -288,13 +302,16 @@ class _Loader:
             self.load_enums(path, enums)
 
         interfaces: dict[str, Interface] = {}
+        typelibs: dict[str, TypeLib] = {}
         if ivi_path.exists():
             self.load_interfaces(ivi_path, interfaces, enums, ivi=True)
+            self.load_typelibs(ivi_path, typelibs)
         for path in sorted(self.dir.glob("interfaces-*.toml")):
             self.load_interfaces(path, interfaces, enums, ivi=False)
 
-        cat = Catalog(library, coclasses, interfaces, enums, externals, typelib_order, families, models)
+        cat = Catalog(library, coclasses, interfaces, enums, externals, typelib_order, families, models, typelibs)
         self.check_catalog(cat, src)
+        self.check_imports(cat)
         if self.errors:
             raise CatalogError(self.errors)
         return cat
@@ -375,7 +392,38 @@ class _Loader:
                     self.err(wm, "enum-value", f"{name}: {full} = {m.value} does not fit 32 bits")
                 seen_words[m.word] = True
                 seen_values[m.value] = m.word
-            enums[name] = Enum(name, prefix, rule, members, imported, w, e.get("comment"))
+            enums[name] = Enum(name, prefix, rule, members, imported, w, e.get("comment"), e.get("library"))
+
+    # -- imported type libraries ---------------------------------------------------------------
+
+    def load_typelibs(self, path, typelibs):
+        src, data = self.read(path)
+        for i, t in enumerate(data.get("typelib", [])):
+            w = Where(src, src.line("typelib", i))
+            for k in ("name", "file", "libid", "version", "helpstring"):
+                if k not in t:
+                    self.err(w, "missing-field", f"typelib {t.get('name', '?')} needs '{k}'")
+            if t.get("name") in typelibs:
+                self.err(w, "duplicate-typelib", f"typelib {t.get('name')} defined twice")
+                continue
+            imports = list(t.get("imports", []))
+            for n in imports:
+                if n not in typelibs:
+                    self.err(w, "typelib-import", f"{t.get('name')} imports {n}, which is not defined before it")
+            typelibs[t.get("name")] = TypeLib(t.get("name", ""), t.get("file", ""),
+                                              self.guid(w, t.get("libid", ""), "libid"), str(t.get("version", "")),
+                                              t.get("helpstring", ""), imports, w)
+
+    def check_imports(self, cat):
+        """Every IVI interface and imported enumeration belongs to one of the imported libraries."""
+        for what, items in (("interface", [i for i in cat.interfaces.values() if i.ivi]),
+                            ("enumeration", [e for e in cat.enums.values() if e.imported])):
+            for x in items:
+                if x.library not in cat.typelibs:
+                    self.err(x.where, "typelib-member",
+                             f"IVI {what} {x.name} names library '{x.library}', which ivi.toml does not define")
+        if self.errors:
+            raise CatalogError(self.errors)
 
     # -- interfaces ----------------------------------------------------------------------------
 

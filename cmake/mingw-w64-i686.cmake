@@ -1,0 +1,21 @@
+# Cross-build for 32-bit Windows with mingw-w64 (posix threads); tests run under Wine's 32-bit
+# loader (Debian's wine32), in the same prefix as the 64-bit build.
+set(CMAKE_SYSTEM_NAME Windows)
+set(CMAKE_SYSTEM_PROCESSOR x86)
+set(CMAKE_C_COMPILER i686-w64-mingw32-gcc-posix)
+set(CMAKE_CXX_COMPILER i686-w64-mingw32-g++-posix)
+set(CMAKE_RC_COMPILER i686-w64-mingw32-windres)
+set(CMAKE_FIND_ROOT_PATH /usr/i686-w64-mingw32)
+set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
+set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
+set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
+find_program(KORVANE_WINE NAMES wine)
+if(KORVANE_WINE)
+  set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVANE_WINE})
+endif()
+# The compiler runtime goes into every binary, so Korvane.dll needs only system DLLs. The
+# exports file names the stdcall entry points undecorated, as Windows clients look them up.
+set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "-static -Wl,--enable-stdcall-fixup")
+set(CMAKE_MODULE_LINKER_FLAGS_INIT "-static -Wl,--enable-stdcall-fixup")

@@ -1,0 +1,14 @@
+// The built-in VISA-COM provider's FormattedIO488: formatted writes and reads over the IMessage
+// session of its IO property, done by the driver's own instrument buffer and formatted I/O engine,
+// so that code written against VISA-COM's formatted I/O (and System.DirectIO) works where the
+// built-in provider stands in for a VISA-COM library.
+#pragma once
+
+#include <korvane/KorvanePlatform.h>
+
+namespace korvane {
+
+// A new FormattedIO488 object, queried for `riid`.
+HRESULT CreateFormattedIo488(REFIID riid, void** ppv) noexcept;
+
+}  // namespace korvane

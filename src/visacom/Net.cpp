@@ -1,0 +1,284 @@
+#include "visacom/Net.h"
+
+#include "visacom/VisaCom.h"
+
+#if defined(_WIN32)
+#include <winsock2.h>
+#include <ws2tcpip.h>
+#else
+#include <arpa/inet.h>
+#include <cerrno>
+#include <cstring>
+#include <fcntl.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
+#include <algorithm>
+#include <memory>
+#include <utility>
+
+namespace korvane::visacom {
+namespace {
+
+#if defined(_WIN32)
+using NativeSocket = SOCKET;
+constexpr NativeSocket kNoSocket = INVALID_SOCKET;
+int LastError() { return WSAGetLastError(); }
+bool WouldBlock(int e) { return e == WSAEWOULDBLOCK || e == WSAEINPROGRESS; }
+bool Interrupted(int e) { return e == WSAEINTR; }
+bool ConnectionGone(int e) { return e == WSAECONNRESET || e == WSAECONNABORTED || e == WSAESHUTDOWN; }
+void CloseNative(NativeSocket s) { closesocket(s); }
+constexpr int kSendFlags = 0;
+
+std::string ErrorText(int e) {
+  char* text = nullptr;
+  DWORD n = FormatMessageA(FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS,
+                           nullptr, static_cast<DWORD>(e), 0, reinterpret_cast<LPSTR>(&text), 0, nullptr);
+  std::string r = n && text ? std::string(text, n) : "socket error " + std::to_string(e);
+  if (text) LocalFree(text);
+  while (!r.empty() && (r.back() == '\n' || r.back() == '\r' || r.back() == '.')) r.pop_back();
+  return r;
+}
+
+// Winsock must be started once per process before the first socket call.
+bool StartNetworking() {
+  static const bool started = [] {
+    WSADATA data;
+    return WSAStartup(MAKEWORD(2, 2), &data) == 0;
+  }();
+  return started;
+}
+#else
+using NativeSocket = int;
+constexpr NativeSocket kNoSocket = -1;
+int LastError() { return errno; }
+bool WouldBlock(int e) { return e == EAGAIN || e == EWOULDBLOCK || e == EINPROGRESS; }
+bool Interrupted(int e) { return e == EINTR; }
+bool ConnectionGone(int e) { return e == ECONNRESET || e == EPIPE || e == ESHUTDOWN; }
+void CloseNative(NativeSocket s) { ::close(s); }
+// A peer that has gone away must give an error, not SIGPIPE.
+constexpr int kSendFlags = MSG_NOSIGNAL;
+std::string ErrorText(int e) { return std::strerror(e); }
+bool StartNetworking() { return true; }
+#endif
+
+NativeSocket Native(std::intptr_t s) { return s == -1 ? kNoSocket : static_cast<NativeSocket>(s); }
+std::intptr_t Stored(NativeSocket s) { return s == kNoSocket ? -1 : static_cast<std::intptr_t>(s); }
+
+bool SetNonBlocking(NativeSocket s) {
+#if defined(_WIN32)
+  u_long on = 1;
+  return ioctlsocket(s, FIONBIO, &on) == 0;
+#else
+  int flags = fcntl(s, F_GETFL, 0);
+  return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+#endif
+}
+
+bool SetOption(NativeSocket s, int level, int name, bool on) {
+  int v = on ? 1 : 0;
+  return setsockopt(s, level, name, reinterpret_cast<const char*>(&v), sizeof v) == 0;
+}
+
+// Waits until the socket can be read (or written); S_OK, E_VISA_TMO or E_VISA_IO.
+HRESULT WaitReady(NativeSocket s, bool forWrite, const Deadline& deadline, std::string& why) {
+  for (;;) {
+    int ms = deadline.RemainingMs();
+#if defined(_WIN32)
+    fd_set rd, wr, ex;
+    FD_ZERO(&rd);
+    FD_ZERO(&wr);
+    FD_ZERO(&ex);
+    FD_SET(s, forWrite ? &wr : &rd);
+    FD_SET(s, &ex);  // a failed connect is reported here
+    timeval tv{ms / 1000, (ms % 1000) * 1000};
+    int r = select(0, &rd, &wr, &ex, ms < 0 ? nullptr : &tv);
+#else
+    pollfd p{s, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
+    int r = poll(&p, 1, ms);
+#endif
+    if (r > 0) return S_OK;
+    if (r == 0) return E_VISA_TMO;
+    int e = LastError();
+    if (Interrupted(e)) continue;
+    why = "waiting on the socket failed: " + ErrorText(e);
+    return E_VISA_IO;
+  }
+}
+
+std::string NumericAddress(const sockaddr* a, socklen_t len) {
+  char host[NI_MAXHOST];
+  if (getnameinfo(a, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) return {};
+  return host;
+}
+
+}  // namespace
+
+TcpLink::TcpLink(TcpLink&& o) noexcept : s_(std::exchange(o.s_, -1)), address_(std::move(o.address_)) {}
+
+TcpLink& TcpLink::operator=(TcpLink&& o) noexcept {
+  std::swap(s_, o.s_);
+  std::swap(address_, o.address_);
+  return *this;
+}
+
+TcpLink::~TcpLink() { Close(); }
+
+bool TcpLink::Valid() const { return s_ != -1; }
+
+void TcpLink::Close() {
+  if (s_ != -1) CloseNative(Native(s_));
+  s_ = -1;
+}
+
+HRESULT TcpLink::Connect(const std::string& host, std::uint16_t port, const Deadline& deadline, TcpLink& out,
+                         std::string& why) {
+  if (!StartNetworking()) {
+    why = "the network stack could not be started";
+    return E_VISA_SYSTEM_ERROR;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_protocol = IPPROTO_TCP;
+  addrinfo* list = nullptr;
+  std::string service = std::to_string(port);
+  int gai = getaddrinfo(host.c_str(), service.c_str(), &hints, &list);
+  if (gai != 0 || !list) {
+    why = "the host \"" + host + "\" could not be resolved";
+    return E_VISA_RSRC_NFOUND;
+  }
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, [](addrinfo* p) { freeaddrinfo(p); });
+
+  HRESULT result = E_VISA_RSRC_NFOUND;
+  why = "no address of \"" + host + "\" accepted a connection";
+  for (addrinfo* a = list; a; a = a->ai_next) {
+    TcpLink link;
+    link.s_ = Stored(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
+    NativeSocket s = Native(link.s_);
+    if (!link.Valid() || !SetNonBlocking(s)) continue;
+    // Commands are short and each one waits for its reply: send at once.
+    SetOption(s, IPPROTO_TCP, TCP_NODELAY, true);
+    int rc = ::connect(s, a->ai_addr, static_cast<socklen_t>(a->ai_addrlen));
+    int err = rc == 0 ? 0 : LastError();
+    if (rc != 0 && WouldBlock(err)) {
+      std::string waitWhy;
+      HRESULT hr = WaitReady(s, true, deadline, waitWhy);
+      if (hr == E_VISA_TMO) {
+        result = E_VISA_TMO;
+        why = "the connection to " + host + ":" + service + " was not made within the open timeout";
+        break;
+      }
+      int soErr = 0;
+      socklen_t len = sizeof soErr;
+      if (FAILED(hr) || getsockopt(s, SOL_SOCKET, SO_ERROR, reinterpret_cast<char*>(&soErr), &len) != 0)
+        soErr = LastError();
+      err = soErr;
+    }
+    if (err != 0) {
+      why = "connecting to " + host + ":" + service + " failed: " + ErrorText(err);
+      continue;
+    }
+    std::string address = NumericAddress(a->ai_addr, static_cast<socklen_t>(a->ai_addrlen));
+    link.address_ = address.empty() ? host : address;
+    out = std::move(link);
+    return S_OK;
+  }
+  return result;
+}
+
+HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline, std::size_t& sent,
+                      std::string& why) {
+  sent = 0;
+  const char* p = static_cast<const char*>(data);
+  while (sent < n) {
+    int chunk = static_cast<int>(std::min<std::size_t>(n - sent, 1u << 30));
+    auto r = ::send(Native(s_), p + sent, chunk, kSendFlags);
+    if (r > 0) {
+      sent += static_cast<std::size_t>(r);
+      continue;
+    }
+    int e = LastError();
+    if (r < 0 && Interrupted(e)) continue;
+    if (r < 0 && WouldBlock(e)) {
+      HRESULT hr = WaitReady(Native(s_), true, deadline, why);
+      if (hr == E_VISA_TMO) why = "timeout expired before the write completed";
+      if (FAILED(hr)) return hr;
+      continue;
+    }
+    why = "the connection to the instrument was lost: " + ErrorText(e);
+    return E_VISA_CONN_LOST;
+  }
+  return S_OK;
+}
+
+HRESULT TcpLink::ReceiveSome(void* data, std::size_t n, const Deadline& deadline, std::size_t& got,
+                             std::string& why) {
+  got = 0;
+  int chunk = static_cast<int>(std::min<std::size_t>(n, 1u << 30));
+  for (;;) {
+    // Try first: with data already queued this saves the wait.
+    auto r = ::recv(Native(s_), static_cast<char*>(data), chunk, 0);
+    if (r > 0) {
+      got = static_cast<std::size_t>(r);
+      return S_OK;
+    }
+    if (r == 0) {
+      why = "the instrument closed the connection";
+      return E_VISA_CONN_LOST;
+    }
+    int e = LastError();
+    if (Interrupted(e)) continue;
+    if (!WouldBlock(e)) {
+      why = (ConnectionGone(e) ? "the connection to the instrument was lost: " : "receive failed: ") + ErrorText(e);
+      return ConnectionGone(e) ? E_VISA_CONN_LOST : E_VISA_IO;
+    }
+    HRESULT hr = WaitReady(Native(s_), false, deadline, why);
+    if (hr == E_VISA_TMO) why = "timeout expired before the read completed";
+    if (FAILED(hr)) return hr;
+  }
+}
+
+HRESULT TcpLink::ReceiveAll(void* data, std::size_t n, const Deadline& deadline, std::size_t& got,
+                            std::string& why) {
+  got = 0;
+  while (got < n) {
+    std::size_t part = 0;
+    HRESULT hr = ReceiveSome(static_cast<char*>(data) + got, n - got, deadline, part, why);
+    if (FAILED(hr)) return hr;
+    got += part;
+  }
+  return S_OK;
+}
+
+std::size_t TcpLink::Drain() {
+  char sink[16384];
+  std::size_t total = 0;
+  while (total < (64u << 20)) {
+    auto r = ::recv(Native(s_), sink, sizeof sink, 0);
+    if (r <= 0) {
+      if (r < 0 && Interrupted(LastError())) continue;
+      break;  // nothing more queued, or the peer closed: the next transfer reports that
+    }
+    total += static_cast<std::size_t>(r);
+  }
+  return total;
+}
+
+bool TcpLink::Readable() {
+  std::string ignored;
+  return WaitReady(Native(s_), false, Deadline::After(0), ignored) == S_OK;
+}
+
+bool TcpLink::SetBoolOption(int level, int name, bool on, std::string& why) {
+  if (SetOption(Native(s_), level, name, on)) return true;
+  why = "setting the socket option failed: " + ErrorText(LastError());
+  return false;
+}
+
+}  // namespace korvane::visacom

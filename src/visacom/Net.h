@@ -1,0 +1,52 @@
+// A TCP connection with deadline-bounded transfers, shared by the LAN transports.
+#pragma once
+
+#include "visacom/Transport.h"
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace korvane::visacom {
+
+class TcpLink {
+ public:
+  TcpLink() = default;
+  TcpLink(const TcpLink&) = delete;
+  TcpLink& operator=(const TcpLink&) = delete;
+  TcpLink(TcpLink&& o) noexcept;
+  TcpLink& operator=(TcpLink&& o) noexcept;
+  ~TcpLink();
+
+  // Connects within the deadline (name resolution itself is not bounded by it), with
+  // TCP_NODELAY set. Failures: E_VISA_RSRC_NFOUND (unknown host, refused, unreachable), E_VISA_TMO.
+  static HRESULT Connect(const std::string& host, std::uint16_t port, const Deadline& deadline, TcpLink& out,
+                         std::string& why);
+
+  bool Valid() const;
+  void Close();
+
+  // All n bytes or an error; `sent` says how many went out.
+  HRESULT Send(const void* data, std::size_t n, const Deadline& deadline, std::size_t& sent, std::string& why);
+  // Waits for at least one byte and returns what is queued, up to n.
+  HRESULT ReceiveSome(void* data, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why);
+  // Exactly n bytes; on failure `got` says how many arrived.
+  HRESULT ReceiveAll(void* data, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why);
+  HRESULT ReceiveAll(void* data, std::size_t n, const Deadline& deadline, std::string& why) {
+    std::size_t got = 0;
+    return ReceiveAll(data, n, deadline, got, why);
+  }
+  // Throws away what has already arrived, without waiting; returns the byte count.
+  std::size_t Drain();
+  // True when bytes (or the peer's close) are waiting.
+  bool Readable();
+
+  bool SetBoolOption(int level, int name, bool on, std::string& why);
+  const std::string& Address() const { return address_; }
+
+ private:
+  std::intptr_t s_ = -1;
+  std::string address_;
+};
+
+}  // namespace korvane::visacom

@@ -1,0 +1,211 @@
+// Our VXI-11 and HiSLIP clients against the simulator's front ends, through the built-in
+// VISA-COM provider as the driver uses it, and through the transports where a second client
+// has to compete for the instrument.
+#include "visacom/HislipTransport.h"
+#include "visacom/Provider.h"
+#include "visacom/VisaCom.h"
+#include "visacom/Vxi11Transport.h"
+
+#include <korvane/ComHelpers.h>
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <memory>
+#include <string>
+#include <thread>
+
+#include "SimProcess.h"
+
+using namespace korvane;
+using namespace korvane::visacom;
+using korvane::sim::test::SimProcess;
+
+// One simulator for every test of this program: only one VXI-11 server can be registered with
+// the portmapper at a time.
+SimProcess& korvane::sim::test::TransportSim() {
+  static SimProcess sim({"--port", "0", "--vxi11", "--hislip-port", "0", "--signal", "1:sine:1e3:0.4"}, 4);
+  return sim;
+}
+
+namespace {
+
+std::string ErrorText() {
+  ComPtr<IErrorInfo> info;
+  if (GetErrorInfo(0, info.Receive()) != S_OK || !info) return {};
+  Bstr text;
+  info->GetDescription(text.Receive());
+  return text.Narrow();
+}
+
+SimProcess& Sim() { return korvane::sim::test::TransportSim(); }
+
+std::string HislipResource() {
+  return "TCPIP0::127.0.0.1::hislip0," + std::to_string(Sim().announcedPort("hislip ")) + "::INSTR";
+}
+const char* const kVxi11Resource = "TCPIP0::127.0.0.1::inst0::INSTR";
+
+class FrontEnd : public ::testing::TestWithParam<const char*> {
+ protected:
+  void SetUp() override {
+    ASSERT_GT(Sim().announcedPort("vxi11 "), 0) << Sim().firstLine();
+    ASSERT_GT(Sim().announcedPort("hislip "), 0) << Sim().firstLine();
+    // Without our registration "inst0" would reach whichever VXI-11 server holds port 111.
+    if (std::string(GetParam()) == "vxi11" && Sim().announced("vxi11 portmapper: ").rfind("none", 0) == 0)
+      GTEST_SKIP() << "port 111 is not usable here: " << Sim().announced("vxi11 portmapper: ");
+    ASSERT_EQ(RegisterBuiltInProvider(), S_OK);
+    ASSERT_EQ(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
+                               IID_IResourceManager, rm_.ReceiveVoid()),
+              S_OK);
+  }
+  std::string Resource() const { return std::string(GetParam()) == "vxi11" ? kVxi11Resource : HislipResource(); }
+
+  ComPtr<IMessage> Open(LONG timeoutMs = 5000) {
+    ComPtr<IVisaSession> session;
+    HRESULT hr = rm_->Open(Bstr(Resource()), NO_LOCK, 2000, Bstr(std::string_view{}), session.Receive());
+    EXPECT_EQ(hr, S_OK) << ErrorText();
+    ComPtr<IMessage> m;
+    if (FAILED(hr) || FAILED(session.As(IID_IMessage, m))) return {};
+    EXPECT_EQ(m->put_Timeout(timeoutMs), S_OK);
+    return m;
+  }
+  static std::string Query(IMessage* m, const std::string& q, LONG count = 4096) {
+    LONG n = 0;
+    EXPECT_EQ(m->WriteString(Bstr(q), &n), S_OK) << ErrorText();
+    Bstr reply;
+    HRESULT hr = m->ReadString(count, reply.Receive());
+    EXPECT_TRUE(SUCCEEDED(hr)) << ErrorText();
+    return reply.Narrow();
+  }
+
+  ComInit com_;
+  ComPtr<IResourceManager> rm_;
+};
+
+TEST_P(FrontEnd, IdentifiesAndReadsAMillionPointBlockInOneRead) {
+  ComPtr<IMessage> m = Open(20000);
+  ASSERT_TRUE(m);
+  EXPECT_EQ(Query(m.get(), "*IDN?").rfind("Veltrane Instruments,", 0), 0u);
+  LONG n = 0;
+  ASSERT_EQ(m->WriteString(Bstr(":WAV:SOUR CHAN1;:WAV:FORM WORD;:WAV:POIN 1000000;:DIG"), &n), S_OK);
+  ASSERT_EQ(m->WriteString(Bstr(":WAV:DATA?"), &n), S_OK);
+  SafeArrayPtr block;
+  // END, not the byte count, ends the read: the block and its line feed, nothing more.
+  ASSERT_EQ(m->Read(4000000, block.Receive()), S_OK) << ErrorText();
+  SafeArrayAccess<BYTE> data(block.get());
+  ASSERT_EQ(data.size(), 2u + 7u + 2000000u + 1u);
+  EXPECT_EQ(std::string(reinterpret_cast<const char*>(data.data()), 9), "#72000000");
+  EXPECT_EQ(data.data()[data.size() - 1], '\n');
+  EXPECT_EQ(Query(m.get(), "*OPC?"), "1\n");
+}
+
+TEST_P(FrontEnd, ClearDropsAPendingReplyAndStatusByteShowsTheEventBit) {
+  ComPtr<IMessage> m = Open();
+  ASSERT_TRUE(m);
+  LONG n = 0;
+  ASSERT_EQ(m->WriteString(Bstr("*CLS;*ESE 1;*OPC"), &n), S_OK);
+  SHORT stb = 0;
+  ASSERT_EQ(m->ReadSTB(&stb), S_OK) << ErrorText();
+  EXPECT_EQ(stb & 0x20, 0x20) << stb;  // ESB: operation complete is enabled and set
+  ASSERT_EQ(m->WriteString(Bstr("*IDN?"), &n), S_OK);
+  ASSERT_EQ(m->Clear(), S_OK) << ErrorText();
+  EXPECT_EQ(Query(m.get(), "*ESR?"), "1\n");  // not the identity the clear threw away
+}
+
+TEST_P(FrontEnd, ReadWithNothingToAnswerTimesOutAndLeavesTheSessionUsable) {
+  ComPtr<IMessage> m = Open(300);
+  ASSERT_TRUE(m);
+  Bstr reply;
+  EXPECT_EQ(m->ReadString(100, reply.Receive()), E_VISA_TMO);
+  EXPECT_EQ(Query(m.get(), "*OPC?"), "1\n");
+}
+
+TEST_P(FrontEnd, TriggerByTheProtocolLeavesTheSessionInStep) {
+  ComPtr<IMessage> m = Open();
+  ASSERT_TRUE(m);
+  LONG n = 0;
+  ASSERT_EQ(m->WriteString(Bstr("*CLS"), &n), S_OK);
+  EXPECT_EQ(m->AssertTrigger(TRIG_PROT_DEFAULT), S_OK) << ErrorText();
+  EXPECT_EQ(Query(m.get(), "*OPC?"), "1\n");
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, FrontEnd, ::testing::Values("vxi11", "hislip"));
+
+// Two clients of one instrument: the exclusive lock of one keeps the other out until released.
+TEST(FrontEndLocks, ExclusiveLockShutsOutASecondClientOfBothProtocols) {
+  ASSERT_GT(Sim().announcedPort("hislip "), 0);
+  std::string hislip = "hislip0," + std::to_string(Sim().announcedPort("hislip "));
+  const bool portmapper = Sim().announced("vxi11 portmapper: ").rfind("none", 0) != 0;
+  for (bool vxi : {true, false}) {
+    SCOPED_TRACE(vxi ? "vxi11" : "hislip");
+    if (vxi && !portmapper) continue;  // "inst0" would reach another server
+    std::unique_ptr<ITransport> a, b;
+    std::string why;
+    auto connect = [&](std::unique_ptr<ITransport>& t) {
+      return vxi ? ConnectVxi11("127.0.0.1", "inst0", Deadline::After(2000), t, why)
+                 : ConnectHislip("127.0.0.1", hislip, Deadline::After(2000), t, why);
+    };
+    ASSERT_EQ(connect(a), S_OK) << why;
+    ASSERT_EQ(connect(b), S_OK) << why;
+    ASSERT_EQ(a->Lock(true, 1000, "", why), S_OK) << why;
+    auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(b->Lock(true, 200, "", why), E_VISA_RSRC_LOCKED) << why;
+    EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(150));  // it did wait
+    ASSERT_EQ(a->Unlock(why), S_OK) << why;
+    EXPECT_EQ(b->Lock(true, 200, "", why), S_OK) << why;
+    EXPECT_EQ(b->Unlock(why), S_OK) << why;
+    EXPECT_NE(b->Unlock(why), S_OK);  // nothing left to release
+  }
+}
+
+TEST(FrontEndHislip, ServiceRequestAndRemoteLocalArriveOnTheAsyncChannel) {
+  std::unique_ptr<ITransport> t;
+  std::string why;
+  ASSERT_EQ(ConnectHislip("127.0.0.1", "hislip0," + std::to_string(Sim().announcedPort("hislip ")),
+                          Deadline::After(2000), t, why),
+            S_OK)
+      << why;
+  EXPECT_EQ(t->ControlRen(1, Deadline::After(1000), why), S_OK) << why;
+  EXPECT_EQ(t->ControlRen(9, Deadline::After(1000), why), E_VISA_INV_PARAMETER);
+  static const char kCmd[] = "*CLS;*SRE 32;*ESE 1;*OPC";
+  std::size_t sent = 0;
+  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kCmd), sizeof kCmd - 1, true, Deadline::After(1000), sent, why),
+            S_OK);
+  bool raised = false;
+  BYTE stb = 0;
+  for (int i = 0; i < 100 && !raised; ++i) {
+    ASSERT_EQ(t->TakeServiceRequest(raised, stb, why), S_OK) << why;
+    if (!raised) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(stb & 0x40, 0x40) << int(stb);
+  static const char kOff[] = "*SRE 0;*CLS";
+  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kOff), sizeof kOff - 1, true, Deadline::After(1000), sent, why), S_OK);
+}
+
+TEST(FrontEndErrors, UnknownDevicesAndClosedPortsFailToOpenWithTheReason) {
+  ComInit com;
+  ASSERT_EQ(RegisterBuiltInProvider(), S_OK);
+  ComPtr<IResourceManager> rm;
+  ASSERT_EQ(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
+                             IID_IResourceManager, rm.ReceiveVoid()),
+            S_OK);
+  ASSERT_GT(Sim().announcedPort("vxi11 "), 0);
+  struct Case {
+    std::string resource;
+    HRESULT hr;
+    const char* text;
+  } cases[] = {
+      {"TCPIP0::127.0.0.1::bogus0::INSTR", E_VISA_RSRC_NFOUND, "bogus0"},
+      // The SOCKET port speaks no HiSLIP: the handshake gets no answer within the open timeout.
+      {"TCPIP0::127.0.0.1::hislip0," + std::to_string(Sim().port()) + "::INSTR", E_VISA_TMO, "HiSLIP"},
+      {"TCPIP0::127.0.0.1::hislip0,99999::INSTR", E_VISA_INV_RSRC_NAME, "99999"},
+  };
+  for (const Case& c : cases) {
+    ComPtr<IVisaSession> s;
+    EXPECT_EQ(rm->Open(Bstr(c.resource), NO_LOCK, 500, Bstr(std::string_view{}), s.Receive()), c.hr) << c.resource;
+    EXPECT_NE(ErrorText().find(c.text), std::string::npos) << ErrorText();
+  }
+}
+
+}  // namespace

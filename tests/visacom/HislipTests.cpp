@@ -1,0 +1,215 @@
+// The HiSLIP client against scripted channels: handshake, message ids, split headers, stale
+// replies, Error and FatalError codes, device clear, status byte and locks.
+#include "visacom/HislipTransport.h"
+#include "visacom/HislipWire.h"
+#include "visacom/VisaCom.h"
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+
+#include "ScriptedServer.h"
+
+namespace korvane::visacom::testing {
+namespace {
+
+namespace h = korvane::wire::hislip;
+
+struct Msg {
+  h::Header head;
+  std::string payload;
+  bool ok = false;
+};
+
+Msg Recv(Peer& p) {
+  Msg m;
+  std::string head = p.Recv(h::kHeaderSize);
+  if (head.size() != h::kHeaderSize || !h::Decode(reinterpret_cast<const std::uint8_t*>(head.data()), m.head)) return m;
+  m.payload = p.Recv(static_cast<std::size_t>(m.head.length));
+  m.ok = true;
+  return m;
+}
+
+std::string Bytes(std::uint8_t type, std::uint8_t control, std::uint32_t param, const std::string& payload = {}) {
+  std::string s(h::kHeaderSize, '\0');
+  h::Encode({type, control, param, payload.size()}, reinterpret_cast<std::uint8_t*>(s.data()));
+  return s + payload;
+}
+
+constexpr std::uint16_t kSession = 42;
+
+// The two channels of a session whose server accepts 24-byte messages (8 bytes of payload).
+std::vector<ScriptedServer::Script> Session(std::function<void(Peer&)> sync, std::function<void(Peer&)> async = {}) {
+  return {[sync](Peer& p) {
+            Msg m = Recv(p);
+            EXPECT_EQ(m.head.type, h::kInitialize);
+            EXPECT_EQ(m.head.param >> 16, h::kVersion10);
+            EXPECT_EQ(m.payload, "hislip0");
+            p.Send(Bytes(h::kInitializeResponse, 0, (std::uint32_t{h::kVersion10} << 16) | kSession));
+            if (sync) sync(p);
+          },
+          [async](Peer& p) {
+            Msg m = Recv(p);
+            EXPECT_EQ(m.head.type, h::kAsyncInitialize);
+            EXPECT_EQ(m.head.param, kSession);
+            p.Send(Bytes(h::kAsyncInitializeResponse, 0, 0x4B56));
+            m = Recv(p);
+            EXPECT_EQ(m.head.type, h::kAsyncMaximumMessageSize);
+            EXPECT_EQ(m.payload.size(), 8u);
+            p.Send(Bytes(h::kAsyncMaximumMessageSizeResponse, 0, 0, std::string("\0\0\0\0\0\0\0\x18", 8)));
+            if (async) async(p);
+          }};
+}
+
+HRESULT Connect(const ScriptedServer& s, std::unique_ptr<ITransport>& t, std::string& why) {
+  return ConnectHislip("127.0.0.1", "hislip0," + std::to_string(s.port()), Deadline::After(2000), t, why);
+}
+
+std::string ReadMessage(ITransport& t, HRESULT& hr, std::string& why) {
+  std::string out;
+  for (bool end = false; !end;) {
+    BYTE buf[64];
+    std::size_t got = 0;
+    hr = t.Receive(buf, sizeof buf, Deadline::After(2000), got, end, why);
+    if (FAILED(hr)) break;
+    out.append(reinterpret_cast<char*>(buf), got);
+  }
+  return out;
+}
+
+HRESULT Write(ITransport& t, const std::string& text, std::string& why) {
+  std::size_t sent = 0;
+  return t.Send(reinterpret_cast<const BYTE*>(text.data()), text.size(), true, Deadline::After(1000), sent, why);
+}
+
+TEST(Hislip, WritesWithinTheMaximumAndTakesOnlyTheCurrentReply) {
+  ScriptedServer server(Session([](Peer& p) {
+    std::string written;
+    std::uint32_t id = h::kFirstMessageId;
+    for (std::uint8_t type : {h::kData, h::kData, h::kDataEnd}) {
+      Msg m = Recv(p);
+      EXPECT_EQ(m.head.type, type);
+      EXPECT_EQ(m.head.param, id);
+      id += 2;
+      written += m.payload;
+    }
+    EXPECT_EQ(written, "0123456789ABCDEFGHIJ");
+    const std::uint32_t current = h::kFirstMessageId + 4;
+    p.Send(Bytes(h::kDataEnd, 0, current - 2, "old\n"));  // the answer to an earlier message
+    std::string reply = Bytes(h::kData, 0, current, "hel") + Bytes(h::kDataEnd, 0, current, "lo\n");
+    for (char c : reply) {  // headers arrive in pieces
+      p.Send(std::string(1, c));
+      std::this_thread::sleep_for(std::chrono::microseconds(200));
+    }
+    Msg next = Recv(p);
+    EXPECT_EQ(next.head.control & 1, 1);  // the complete reply was delivered
+    p.Send(Bytes(h::kDataEnd, 0, h::kUnknownMessageId, ""));
+  }));
+  std::unique_ptr<ITransport> t;
+  std::string why;
+  ASSERT_EQ(Connect(server, t, why), S_OK) << why;
+  ASSERT_EQ(Write(*t, "0123456789ABCDEFGHIJ", why), S_OK) << why;
+  HRESULT hr;
+  EXPECT_EQ(ReadMessage(*t, hr, why), "hello\n");
+  EXPECT_EQ(hr, S_OK) << why;
+  ASSERT_EQ(Write(*t, "x", why), S_OK) << why;
+  EXPECT_EQ(ReadMessage(*t, hr, why), "");  // an empty response, ended by its DataEnd
+  EXPECT_EQ(hr, S_OK) << why;
+}
+
+TEST(Hislip, ErrorsAndFatalErrorsAreReportedWithTheirCodes) {
+  ScriptedServer server(Session([](Peer& p) {
+    p.Send(Bytes(h::kError, h::kErrTooLarge, 0, "too big"));
+    p.Send(Bytes(h::kDataEnd, 0, h::kUnknownMessageId, "ok\n"));
+    p.Send(Bytes(h::kFatalError, h::kFatalBadHeader, 0, "bad header"));
+  }));
+  std::unique_ptr<ITransport> t;
+  std::string why;
+  ASSERT_EQ(Connect(server, t, why), S_OK) << why;
+  HRESULT hr;
+  ReadMessage(*t, hr, why);
+  EXPECT_EQ(hr, E_VISA_IO);
+  EXPECT_NE(why.find("error 4 (message too large): too big"), std::string::npos) << why;
+  EXPECT_EQ(ReadMessage(*t, hr, why), "ok\n");  // an Error leaves the session usable
+  ReadMessage(*t, hr, why);
+  EXPECT_EQ(hr, E_VISA_CONN_LOST);
+  EXPECT_NE(why.find("fatal error 1 (poorly formed message header): bad header"), std::string::npos) << why;
+  EXPECT_EQ(Write(*t, "*IDN?", why), E_VISA_CONN_LOST);  // a FatalError ends it
+}
+
+TEST(Hislip, HeaderWithoutPrologueIsAnsweredWithFatalError) {
+  std::atomic<int> answered{-1};
+  ScriptedServer server(Session([&answered](Peer& p) {
+    p.Send(std::string("XX") + std::string(14, '\0'));
+    Msg m = Recv(p);
+    answered = m.ok && m.head.type == h::kFatalError ? m.head.control : 0xFE;
+  }));
+  std::unique_ptr<ITransport> t;
+  std::string why;
+  ASSERT_EQ(Connect(server, t, why), S_OK) << why;
+  HRESULT hr;
+  ReadMessage(*t, hr, why);
+  EXPECT_EQ(hr, E_VISA_IO);
+  for (int i = 0; i < 200 && answered < 0; ++i) std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  EXPECT_EQ(answered, h::kFatalBadHeader);
+}
+
+TEST(Hislip, ClearStatusByteServiceRequestAndLock) {
+  ScriptedServer server(Session(
+      [](Peer& p) {
+        Msg m = Recv(p);  // the query whose reply the clear must discard
+        p.Send(Bytes(h::kDataEnd, 0, m.head.param, "stale\n"));
+        m = Recv(p);
+        EXPECT_EQ(m.head.type, h::kDeviceClearComplete);
+        p.Send(Bytes(h::kDeviceClearAcknowledge, 0, 0));
+        m = Recv(p);
+        EXPECT_EQ(m.head.param, h::kFirstMessageId);  // ids start over after a clear
+        p.Send(Bytes(h::kDataEnd, 0, m.head.param, "fresh\n"));
+      },
+      [](Peer& p) {
+        Msg m = Recv(p);
+        EXPECT_EQ(m.head.type, h::kAsyncDeviceClear);
+        p.Send(Bytes(h::kAsyncDeviceClearAcknowledge, 0, 0));
+        m = Recv(p);
+        EXPECT_EQ(m.head.type, h::kAsyncStatusQuery);
+        p.Send(Bytes(h::kAsyncServiceRequest, 0x41, 0));  // unasked, between request and answer
+        p.Send(Bytes(h::kAsyncStatusResponse, 0x51, 0));
+        m = Recv(p);
+        EXPECT_EQ(m.head.type, h::kAsyncLock);
+        EXPECT_EQ(m.head.control, 1);
+        EXPECT_EQ(m.head.param, 250u);
+        EXPECT_EQ(m.payload, "");  // exclusive
+        p.Send(Bytes(h::kAsyncLockResponse, 0, 0));
+        m = Recv(p);
+        EXPECT_EQ(m.payload, "key1");
+        p.Send(Bytes(h::kAsyncLockResponse, 1, 0));
+        m = Recv(p);
+        EXPECT_EQ(m.head.control, 0);  // release
+        p.Send(Bytes(h::kAsyncLockResponse, 3, 0));
+      }));
+  std::unique_ptr<ITransport> t;
+  std::string why;
+  ASSERT_EQ(Connect(server, t, why), S_OK) << why;
+  ASSERT_EQ(Write(*t, "*IDN?", why), S_OK);
+  ASSERT_EQ(t->Clear(Deadline::After(2000), why), S_OK) << why;
+  ASSERT_EQ(Write(*t, "*OPC?", why), S_OK);
+  HRESULT hr;
+  EXPECT_EQ(ReadMessage(*t, hr, why), "fresh\n");
+  BYTE stb = 0;
+  ASSERT_EQ(t->ReadStatusByte(Deadline::After(1000), stb, why), S_OK) << why;
+  EXPECT_EQ(stb, 0x51);
+  bool raised = false;
+  ASSERT_EQ(t->TakeServiceRequest(raised, stb, why), S_OK);
+  EXPECT_TRUE(raised);
+  EXPECT_EQ(stb, 0x41);
+  EXPECT_EQ(t->Lock(true, 250, "", why), E_VISA_RSRC_LOCKED);
+  EXPECT_EQ(t->Lock(false, 250, "key1", why), S_OK) << why;
+  EXPECT_EQ(t->Unlock(why), E_VISA_SESN_NLOCKED);
+}
+
+}  // namespace
+}  // namespace korvane::visacom::testing
