@@ -75,10 +75,13 @@ case "${1:-}" in
       read -r xp xf < <(ctest_counts windows-x86 -R "$X86_TESTS" | tail -n 1)
       x86="windows-x86 (Wine): $xp passed, $xf failed"
     fi
-    passed=$((lp + wp + ap + tp + xp))
-    failed=$((lf + wf + af + tf + xf))
+    # The libFuzzer targets over the instrumented library, a fixed number of executions each.
+    build linux-clang korvane_fuzz
+    read -r fp ff < <(ctest_counts linux-clang -L fuzz-smoke | tail -n 1)
+    passed=$((lp + wp + ap + tp + xp + fp))
+    failed=$((lf + wf + af + tf + xf + ff))
     echo "linux: $lp passed, $lf failed; windows (Wine): $wp passed, $wf failed; $x86"
-    echo "asan+ubsan: $ap passed, $af failed; tsan: $tp passed, $tf failed"
+    echo "asan+ubsan: $ap passed, $af failed; tsan: $tp passed, $tf failed; fuzz (clang): $fp passed, $ff failed"
     echo "$passed passed, $failed failed"
     [[ $failed -eq 0 ]]
     ;;

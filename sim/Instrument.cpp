@@ -4,6 +4,7 @@
 #include <cctype>
 #include <cmath>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <stdexcept>
 
@@ -124,6 +125,16 @@ std::string Instrument::query(std::string_view message) {
   return out;
 }
 
+std::string Instrument::takeError() {
+  std::lock_guard lock(mutex_);
+  if (errors_.empty()) return "+0,\"No error\"";
+  char buf[16];
+  std::snprintf(buf, sizeof buf, "%+d,", errors_.front().first);
+  std::string e = buf + quoteString(errors_.front().second);
+  errors_.pop_front();
+  return e;
+}
+
 void Instrument::pushError(int code, std::string_view message) {
   std::lock_guard lock(mutex_);
   pushErrorLocked(code, message);
@@ -181,7 +192,14 @@ Reply Instrument::execute(std::string_view message) {
     const int code = executeUnit(pu.unit, path, reply);
     if (code <= -100 && code > -200) break;
   }
-  applyFaults(reply);
+  // A message that sets fault switches is answered plainly, so that a control connection can
+  // arm a fault and confirm it in one message without setting it off.
+  const auto isArming = [&] {
+    std::string up(message);
+    for (char& c : up) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    return up.find("FAUL") != std::string::npos;
+  };
+  if (!isArming()) applyFaults(reply);
   return reply;
 }
 
@@ -382,8 +400,13 @@ std::shared_ptr<const std::string> Instrument::encodedBlock(Capture& cap, int ch
   const std::vector<double>& v = channelData(cap, channel);
   const Preamble p = preamble(cap, channel);
   auto out = std::make_shared<std::string>();
+  // Clamped first, then rounded to nearest-even by the 1.5 * 2^52 trick: the same codes as
+  // nearbyint in the default rounding mode, without a library call per sample.
+  const double inv = 1.0 / p.yinc;
   const auto code = [&](double x, double lo, double hi) {
-    return std::clamp(std::nearbyint((x - p.yorg) / p.yinc) + p.yref, lo, hi);
+    const double y = std::clamp((x - p.yorg) * inv + p.yref, lo, hi);
+    constexpr double kRound = 0x1.8p52;
+    return (y + kRound) - kRound;
   };
   if (fmt == "ASC") {
     std::string body;
@@ -424,23 +447,75 @@ int Instrument::sourceChannel(const Param& p) const {
   return 0;
 }
 
+void Instrument::applyBlockFault(Reply::Unit& u) {
+  auto bad = std::make_shared<std::string>(*u.blob);
+  const size_t digits = static_cast<size_t>((*bad)[1] - '0');
+  const size_t start = 2 + digits;
+  const std::string& mode = store_.text(":SIMulator:FAULt:HEADer:MODE");
+  if (mode == "CHAR") {
+    (*bad)[0] = 'X';
+  } else if (mode == "LENG") {  // announce more bytes than follow, so the reader waits for them
+    const size_t len = std::stoul(bad->substr(2, digits));
+    *bad = blockHeader(len + 1000) + bad->substr(start);
+  } else if (mode == "OVER") {  // announce close to 10 GB
+    *bad = "#9999999999" + bad->substr(start);
+  } else if (mode == "IND") {  // indefinite length: the data runs to the message terminator
+    *bad = "#0" + bad->substr(start);
+  } else if (mode == "LFE") {  // line feeds inside the data, which must not end the block
+    for (size_t i = start; i < bad->size(); i += 7) (*bad)[i] = '\n';
+  }
+  u.blob = std::move(bad);
+}
+
+namespace {
+
+bool numericText(std::string_view t) {
+  if (t.empty()) return false;
+  char* end = nullptr;
+  const std::string s(t);
+  std::strtod(s.c_str(), &end);
+  return end == s.c_str() + s.size();
+}
+
+}  // namespace
+
+bool Instrument::applyReplyFault(Reply& reply) {
+  const std::string& mode = store_.text(":SIMulator:FAULt:REPLy");
+  if (mode == "NONE" || store_.number(":SIMulator:FAULt:REPLy:COUNt") == 0) return false;
+  if (mode == "STAL" || mode == "SPL") {
+    reply.stallAfter = mode == "STAL" ? 0 : reply.size() / 2;
+    reply.stallSeconds = store_.number(":SIMulator:FAULt:STALl");
+  } else if (mode == "DRIP") {
+    reply.dripSeconds = store_.number(":SIMulator:FAULt:DRIP");
+  } else if (mode == "FLO") {
+    reply.floodBytes = static_cast<uint64_t>(store_.number(":SIMulator:FAULt:FLOod"));
+  } else if (mode == "CLOS") {
+    reply.dropAfter = reply.size() / 2;
+  } else {  // TEXT, NAN, INF: numbers that are not numbers; other replies keep theirs
+    bool hit = false;
+    for (Reply::Unit& u : reply.units) {
+      if (u.blob || !numericText(u.text)) continue;
+      u.text = mode == "TEXT" ? "1.2.3E" : mode == "NAN" ? "NAN" : u.text[0] == '-' ? "-INF" : "INF";
+      hit = true;
+    }
+    if (!hit) return false;
+  }
+  return true;
+}
+
 void Instrument::applyFaults(Reply& reply) {
   if (!reply.hasOutput()) return;
   reply.delaySeconds += store_.number(":SIMulator:FAULt:DELay");
   reply.mute = store_.number(":SIMulator:FAULt:MUTE") != 0;
+  if (applyReplyFault(reply)) {
+    if (const double n = store_.number(":SIMulator:FAULt:REPLy:COUNt"); n > 0)
+      store_.setNumber(":SIMulator:FAULt:REPLy:COUNt", 1, n - 1);
+  }
   size_t offset = 0;
   for (Reply::Unit& u : reply.units) {
     if (u.blob) {
       if (const double n = store_.number(":SIMulator:FAULt:HEADer"); n != 0) {
-        auto bad = std::make_shared<std::string>(*u.blob);
-        if (store_.text(":SIMulator:FAULt:HEADer:MODE") == "CHAR") {
-          (*bad)[0] = 'X';
-        } else {  // announce more bytes than follow, so the reader waits for them
-          const size_t digits = static_cast<size_t>((*bad)[1] - '0');
-          const size_t len = std::stoul(bad->substr(2, digits));
-          *bad = blockHeader(len + 1000) + bad->substr(2 + digits);
-        }
-        u.blob = std::move(bad);
+        applyBlockFault(u);
         if (n > 0) store_.setNumber(":SIMulator:FAULt:HEADer", 1, n - 1);
       }
       if (const double n = store_.number(":SIMulator:FAULt:DROP"); n != 0) {
@@ -641,6 +716,11 @@ void Instrument::buildCommands() {
 
   // Status
   addCommand(":SYSTem:ERRor[:NEXT]", [this](Call& c) {
+    // An instrument whose error queue never runs dry.
+    if (const double n = store_.number(":SIMulator:FAULt:ERRor:FLOod"); n > 0) {
+      store_.setNumber(":SIMulator:FAULt:ERRor:FLOod", 1, n - 1);
+      return c.answer("-350,\"Queue overflow\"");
+    }
     if (errors_.empty()) return c.answer("+0,\"No error\"");
     char buf[16];
     std::snprintf(buf, sizeof buf, "%+d,", errors_.front().first);

@@ -41,6 +41,11 @@ struct Reply {
   bool mute = false;        // swallow the reply entirely
   // Close the connection after this many bytes of the reply (fault injection).
   std::optional<size_t> dropAfter;
+  // Send this many bytes of the reply, then hold the rest for stallSeconds.
+  std::optional<size_t> stallAfter;
+  double stallSeconds = 0;
+  double dripSeconds = 0;   // send the reply one byte at a time, this long apart
+  uint64_t floodBytes = 0;  // send this many filler bytes instead of the reply, never terminated
 
   bool hasOutput() const { return !units.empty(); }
   size_t size() const;  // bytes on the wire, units joined by ';' plus the final line feed
@@ -59,6 +64,8 @@ class Instrument {
 
   // Queues an error as the instrument would; also sets the *ESR bit of its class.
   void pushError(int code, std::string_view message);
+  // Takes the oldest queued error as :SYST:ERR? would answer it, but past the fault switches.
+  std::string takeError();
 
   // Applies a "<ch>:<shape>:<freq>:<amp>[:<offset>[:<duty>]]" signal description.
   void applySignalSpec(std::string_view spec);  // throws std::invalid_argument
@@ -140,6 +147,8 @@ class Instrument {
   ThresholdDef thresholds() const { return thresholds_; }
   double measure(std::string_view token, const std::vector<Param>& args, Call& call);
   void applyFaults(Reply& reply);
+  void applyBlockFault(Reply::Unit& unit);
+  bool applyReplyFault(Reply& reply);
 
   mutable std::mutex mutex_;
   std::string model_, serial_, firmware_, options_;

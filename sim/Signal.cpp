@@ -17,14 +17,6 @@ uint64_t splitmix(uint64_t x) {
   return x ^ (x >> 31);
 }
 
-// Gaussian deviate for sample `k` of acquisition `seed`: repeatable and order-free.
-double gaussian(uint64_t seed, uint64_t k) {
-  const uint64_t r = splitmix(seed * 0x100000001B3ULL ^ k);
-  const double u1 = (static_cast<double>(r >> 11) + 1.0) * 0x1.0p-53;
-  const double u2 = static_cast<double>(splitmix(r) >> 11) * 0x1.0p-53;
-  return std::sqrt(-2.0 * std::log(u1)) * std::cos(2.0 * std::numbers::pi * u2);
-}
-
 struct Evaluator {
   const SignalSpec& s;
   double sign;
@@ -39,26 +31,6 @@ struct Evaluator {
     if (s.shape == Shape::Dc) mean = s.amplitude;
     level = ac ? -mean : s.offset;
     if (s.shape == Shape::Noise) noise = std::hypot(noise, s.amplitude * noiseScale);
-  }
-
-  double shape(double t) const {
-    const double a = s.amplitude;
-    double p = s.frequency * t + s.phaseDegrees / 360.0;
-    p -= std::floor(p);
-    switch (s.shape) {
-      case Shape::Sine: return a * std::sin(2 * std::numbers::pi * p);
-      case Shape::Square: return p < s.dutyPercent / 100 ? a : -a;
-      case Shape::Triangle: return p < 0.5 ? -a + 4 * a * p : 3 * a - 4 * a * p;
-      case Shape::Noise: return 0;
-      case Shape::Dc: return a;
-    }
-    return 0;
-  }
-
-  double at(double t, uint64_t k) const {
-    double v = level + shape(t);
-    if (noise > 0) v += noise * gaussian(seed, k);
-    return sign * v;
   }
 };
 
@@ -75,28 +47,112 @@ std::optional<Shape> parseShape(std::string_view word) {
   return std::nullopt;
 }
 
+namespace {
+
+// Samples are made in blocks: the phase is computed exactly at the start of each block and
+// advanced by additions inside it, sines by rotating eight interleaved phasors, so that the
+// loops vectorise and no sample calls into the maths library.
+constexpr size_t kBlock = 1024;
+constexpr size_t kLanes = 8;
+
+// Close to a unit gaussian: the sum of four 16-bit uniforms of one hash (its tails end at 3.5
+// sigma, which a simulated noise floor does not miss). Repeatable and order-free like the exact
+// one, at a fraction of its cost.
+inline double fastGaussian(uint64_t seed, uint64_t k) {
+  const uint64_t r = splitmix(seed * 0x100000001B3ULL ^ k);
+  const double sum = static_cast<double>((r & 0xFFFF) + ((r >> 16) & 0xFFFF) + ((r >> 32) & 0xFFFF) + (r >> 48));
+  constexpr double kMean = 4 * 32767.5;
+  constexpr double kInvSigma = 1.0 / 37837.2;  // sqrt(4 * (65536^2 - 1) / 12)
+  return (sum - kMean) * kInvSigma;
+}
+
+// Writes samples k0 .. k0 + n - 1 of the record whose sample k is at x0 + k * dx.
+void fillRecord(const Evaluator& e, double x0, double dx, uint64_t k0, size_t n, double* out) {
+  const SignalSpec& s = e.s;
+  const double a = s.amplitude;
+  const double cycles = s.frequency * dx;  // phase step per sample, in cycles
+  const double start = s.frequency * x0 + s.phaseDegrees / 360.0;
+  const double duty = s.dutyPercent / 100;
+  for (size_t b = 0; b < n; b += kBlock) {
+    const size_t m = std::min(kBlock, n - b);
+    double* o = out + b;
+    const double k = static_cast<double>(k0 + b);
+    double p0 = start + k * cycles;
+    p0 -= std::floor(p0);
+    switch (s.shape) {
+      case Shape::Sine: {
+        double sn[kLanes], cs[kLanes];
+        for (size_t j = 0; j < kLanes; ++j) {
+          const double ph = 2 * std::numbers::pi * (p0 + static_cast<double>(j) * cycles);
+          sn[j] = std::sin(ph);
+          cs[j] = std::cos(ph);
+        }
+        const double step = 2 * std::numbers::pi * cycles * kLanes;
+        const double rs = std::sin(step), rc = std::cos(step);
+        size_t i = 0;
+        for (; i + kLanes <= m; i += kLanes) {
+          for (size_t j = 0; j < kLanes; ++j) {
+            o[i + j] = a * sn[j];
+            const double ns = sn[j] * rc + cs[j] * rs;
+            cs[j] = cs[j] * rc - sn[j] * rs;
+            sn[j] = ns;
+          }
+        }
+        for (size_t j = 0; i < m; ++i, ++j) o[i] = a * sn[j];
+        break;
+      }
+      case Shape::Square:
+      case Shape::Triangle: {
+        // Whole cycles are dropped as they pass; the phase stays in [0, 1).
+        const double step = cycles - std::floor(cycles);
+        double p = p0;
+        const bool square = s.shape == Shape::Square;
+        for (size_t i = 0; i < m; ++i) {
+          o[i] = square ? (p < duty ? a : -a) : (p < 0.5 ? -a + 4 * a * p : 3 * a - 4 * a * p);
+          p += step;
+          p = p >= 1 ? p - 1 : p;
+        }
+        break;
+      }
+      case Shape::Dc: std::fill(o, o + m, a); break;
+      case Shape::Noise: std::fill(o, o + m, 0.0); break;
+    }
+    if (e.noise > 0)
+      for (size_t i = 0; i < m; ++i) o[i] += e.noise * fastGaussian(e.seed, k0 + b + i);
+    const double level = e.level, sign = e.sign;
+    for (size_t i = 0; i < m; ++i) o[i] = sign * (level + o[i]);
+  }
+}
+
+}  // namespace
+
 void synthesize(const SignalSpec& spec, const TimeAxis& axis, uint64_t seed, bool invert, bool acCoupled,
                 double noiseScale, std::vector<double>& out) {
   const Evaluator e(spec, seed, invert, acCoupled, noiseScale);
   out.resize(axis.points);
-  for (size_t k = 0; k < axis.points; ++k) out[k] = e.at(axis.x0 + static_cast<double>(k) * axis.dx, k);
+  fillRecord(e, axis.x0, axis.dx, 0, axis.points, out.data());
 }
 
 void synthesizePeak(const SignalSpec& spec, const TimeAxis& axis, uint64_t seed, bool invert, bool acCoupled,
                     double noiseScale, std::vector<double>& out) {
-  constexpr int kSub = 8;
+  constexpr size_t kSub = 8;
   const Evaluator e(spec, seed, invert, acCoupled, noiseScale);
   out.resize(axis.points * 2);
-  for (size_t k = 0; k < axis.points; ++k) {
-    double lo = INFINITY, hi = -INFINITY;
-    for (int j = 0; j < kSub; ++j) {
-      const double t = axis.x0 + (static_cast<double>(k) + j / double(kSub)) * axis.dx;
-      const double v = e.at(t, k * kSub + static_cast<uint64_t>(j));
-      lo = std::min(lo, v);
-      hi = std::max(hi, v);
+  // Eight times finer sampling, a chunk at a time; each output point is the extremes of its eight.
+  std::vector<double> fine(kBlock * kSub);
+  for (size_t k = 0; k < axis.points; k += kBlock) {
+    const size_t m = std::min(kBlock, axis.points - k);
+    fillRecord(e, axis.x0, axis.dx / kSub, k * kSub, m * kSub, fine.data());
+    for (size_t i = 0; i < m; ++i) {
+      const double* f = fine.data() + i * kSub;
+      double lo = f[0], hi = f[0];
+      for (size_t j = 1; j < kSub; ++j) {
+        lo = std::min(lo, f[j]);
+        hi = std::max(hi, f[j]);
+      }
+      out[2 * (k + i)] = lo;
+      out[2 * (k + i) + 1] = hi;
     }
-    out[2 * k] = lo;
-    out[2 * k + 1] = hi;
   }
 }
 

@@ -174,7 +174,49 @@ void SocketServer::serveClient(int fd) {
   }
 }
 
+bool SocketServer::sendAll(int fd, const char* data, size_t n) {
+  while (n > 0) {
+    const ssize_t k = ::send(fd, data, n, MSG_NOSIGNAL);
+    if (k < 0) {
+      if (errno == EINTR) continue;
+      if (errno != EAGAIN) return false;
+      pollfd p[2] = {{fd, POLLOUT, 0}, {wakeRead_.get(), POLLIN, 0}};
+      if (::poll(p, 2, -1) < 0 && errno != EINTR) return false;
+      if (p[1].revents) return false;
+      continue;
+    }
+    data += k;
+    n -= static_cast<size_t>(k);
+  }
+  return true;
+}
+
+bool SocketServer::sendFaulty(int fd, const Reply& reply) {
+  if (reply.floodBytes > 0) {
+    // Filler that looks like reply text but never ends the message.
+    std::string chunk;
+    while (chunk.size() < 64 * 1024) chunk += "FLOOD,0123456789,";
+    for (uint64_t left = reply.floodBytes; left > 0;) {
+      const size_t n = static_cast<size_t>(std::min<uint64_t>(left, chunk.size()));
+      if (!sendAll(fd, chunk.data(), n)) return false;
+      left -= n;
+    }
+    return true;
+  }
+  const std::string all = reply.flatten();
+  if (reply.dripSeconds > 0) {
+    for (char c : all)
+      if (!sendAll(fd, &c, 1) || waitStop(static_cast<int>(reply.dripSeconds * 1000))) return false;
+    return true;
+  }
+  const size_t first = std::min(all.size(), *reply.stallAfter);
+  if (!sendAll(fd, all.data(), first)) return false;
+  if (waitStop(static_cast<int>(reply.stallSeconds * 1000))) return false;
+  return sendAll(fd, all.data() + first, all.size() - first);
+}
+
 bool SocketServer::sendReply(int fd, const Reply& reply) {
+  if (reply.floodBytes > 0 || reply.dripSeconds > 0 || reply.stallAfter) return sendFaulty(fd, reply);
   static const char kSemicolon = ';', kNewline = '\n';
   std::vector<iovec> iov;
   for (size_t i = 0; i < reply.units.size(); ++i) {

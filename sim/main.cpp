@@ -48,6 +48,19 @@ void usage(FILE* f) {
       "  --fault-delay S       delay every reply by S seconds\n"
       "  --fault-drop N        close the connection halfway through the next N blocks (-1: all)\n"
       "  --fault-bad-header N  corrupt the header of the next N blocks (-1: all)\n"
+      "  --fault-bad-header-mode M\n"
+      "                        what the header fault does: char (not a '#'), length (more\n"
+      "                        bytes announced than follow), oversize (#9999999999), indefinite\n"
+      "                        (#0 block), lfeed (line feeds inside the data, header intact)\n"
+      "  --fault-reply MODE[:N] the next N replies (default 1, -1: all) are faulty: stall (held\n"
+      "                        for --fault-stall), split (half sent, then held), drip (one byte\n"
+      "                        per --fault-drip), flood (--fault-flood filler bytes, never\n"
+      "                        terminated), close (connection closed half-way), text, nan, inf\n"
+      "                        (numeric replies replaced by malformed or non-finite numbers)\n"
+      "  --fault-stall S       how long a stalled reply is held (default 5)\n"
+      "  --fault-drip S        pause between the bytes of a dripping reply (default 0.05)\n"
+      "  --fault-flood BYTES   size of a flooding reply (default 150e6)\n"
+      "  --fault-error-flood N the next N error queries answer an error, whatever the queue holds\n"
       "  --fault-mute          never answer a query\n"
       "  --fault-error CODE    start with CODE in the error queue (repeatable)\n"
       "  --max-message BYTES   longest program message accepted (default 16 MiB)\n"
@@ -57,7 +70,10 @@ void usage(FILE* f) {
       "  --list-models         print the models (family, channels, bandwidth, options) and exit\n"
       "  --version             print the version and exit\n"
       "  --help                print this help and exit\n"
-      "exit codes: 0 stopped by SIGINT/SIGTERM; 1 the server failed; 2 bad options\n",
+      "exit codes: 0 stopped by SIGINT/SIGTERM; 1 the server failed; 2 bad options\n"
+      "The fault switches are commands at run time too, from any connection: :SIM:FAUL:DEL,\n"
+      ":SIM:FAUL:DROP, :SIM:FAUL:HEAD, :SIM:FAUL:HEAD:MODE, :SIM:FAUL:REPL, :SIM:FAUL:REPL:COUN,\n"
+      ":SIM:FAUL:STAL, :SIM:FAUL:DRIP, :SIM:FAUL:FLO, :SIM:FAUL:ERR:FLO, :SIM:FAUL:MUTE.\n",
       f);
 }
 
@@ -65,7 +81,7 @@ void usage(FILE* f) {
 // what the command accepts.
 bool apply(korvane::sim::Instrument& inst, const std::string& cmd) {
   inst.execute(cmd);
-  const std::string e = inst.query(":SYST:ERR?");
+  const std::string e = inst.takeError();  // not a query: that would set off a reply fault
   if (e.rfind("+0,", 0) == 0) return true;
   std::fprintf(stderr, "korvane-scope-sim: %s: %s\n", cmd.c_str(), e.c_str());
   return false;
@@ -156,6 +172,16 @@ int main(int argc, char** argv) {
       else if (a == "--fault-delay") commands.push_back(":SIM:FAUL:DEL " + value());
       else if (a == "--fault-drop") commands.push_back(":SIM:FAUL:DROP " + value());
       else if (a == "--fault-bad-header") commands.push_back(":SIM:FAUL:HEAD " + value());
+      else if (a == "--fault-bad-header-mode") commands.push_back(":SIM:FAUL:HEAD:MODE " + value());
+      else if (a == "--fault-reply") {
+        const std::string v = value();
+        const size_t colon = v.find(':');
+        commands.push_back(":SIM:FAUL:REPL " + v.substr(0, colon));
+        commands.push_back(":SIM:FAUL:REPL:COUN " + (colon == std::string::npos ? "1" : v.substr(colon + 1)));
+      } else if (a == "--fault-stall") commands.push_back(":SIM:FAUL:STAL " + value());
+      else if (a == "--fault-drip") commands.push_back(":SIM:FAUL:DRIP " + value());
+      else if (a == "--fault-flood") commands.push_back(":SIM:FAUL:FLO " + value());
+      else if (a == "--fault-error-flood") commands.push_back(":SIM:FAUL:ERR:FLO " + value());
       else if (a == "--fault-mute") commands.push_back(":SIM:FAUL:MUTE ON");
       else if (a == "--fault-error") errors.push_back(std::atoi(value().c_str()));
       else {

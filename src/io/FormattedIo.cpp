@@ -10,6 +10,7 @@
 #include <bit>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <cstring>
 #include <optional>
 #include <vector>
@@ -659,6 +660,12 @@ class ScanfWalk {
   HRESULT NullArgument() { return Fail(E_INVALIDARG, "Korvane: A null pointer was passed to a formatted read."); }
   HRESULT NoCount() { return Fail(E_UNEXPECTED, "Korvane: The format gives no element count for the array."); }
   HRESULT Unexpected(const char* elab) { return io_.reporter_->UnexpectedResponse(elab); }
+  HRESULT BeyondDouble() { return Unexpected("The number in the response is beyond the range of a double."); }
+  HRESULT TooLong() {
+    char elab[128];
+    std::snprintf(elab, sizeof elab, "The response is longer than the %zu characters the driver reads.", kMaxReplyText);
+    return Unexpected(elab);
+  }
 
   template <typename T>
   T* NextPtr() {
@@ -720,6 +727,7 @@ class ScanfWalk {
     std::uint64_t magnitude = 0;  // integers
     double value = 0;             // both
     bool overflow = false;
+    bool beyondDouble = false;    // a decimal too large for a double
   };
 
   HRESULT ScanNumber(bool floating, char conv, std::int32_t width, Number& num) {
@@ -779,6 +787,9 @@ class ScanfWalk {
           exp = true;
         } else if ((c == '+' || c == '-') && exp && !expDigits && (text[len - 1] == 'e' || text[len - 1] == 'E')) {
           keep(c);
+        } else if ((c == '.' && dot) || ((c == 'e' || c == 'E') && exp)) {
+          // "1.2.3" or "1E2E3": not a number followed by something else, but a broken one.
+          return Unexpected("A number was expected in the response.");
         } else {
           break;
         }
@@ -813,7 +824,13 @@ class ScanfWalk {
     if (decimal) {
       auto r = std::from_chars(text, text + len, num.value);
       if (r.ptr != text + len) return Unexpected("A number was expected in the response.");
-      if (r.ec == std::errc::result_out_of_range) num.overflow = true;
+      if (r.ec == std::errc::result_out_of_range) {
+        // Out of range either way; only a negative exponent makes it a harmless zero.
+        const char* e = std::find_if(text, text + len, [](char ch) { return ch == 'e' || ch == 'E'; });
+        const bool tiny = e != text + len && e + 1 < text + len && e[1] == '-';
+        num.value = 0;
+        num.overflow = num.beyondDouble = !tiny;
+      }
       // Integer conversions of a decimal value keep its integer part.
       double a = std::fabs(num.value);
       if (a < 18446744073709551616.0) num.magnitude = static_cast<std::uint64_t>(a);
@@ -893,6 +910,7 @@ class ScanfWalk {
         if (FAILED(hr)) return hr;
         break;
       }
+      if (out.str && out.n >= kMaxReplyText) return TooLong();
       out.put(c);
       if (mode == TextMode::Line && c == '\n') break;
     }
@@ -1084,6 +1102,7 @@ class ScanfWalk {
         hr = ScanNumber(isFloat, t.conv, width, num);
         if (FAILED(hr)) return hr;
         if (isFloat) {
+          if (num.beyondDouble) return BeyondDouble();
           double v = num.negative && num.value > 0 ? -num.value : num.value;
           if (out) doubles.push_back(v);
           else if (dst) std::memcpy(static_cast<double*>(dst) + stored, &v, sizeof v);
@@ -1177,7 +1196,13 @@ class ScanfWalk {
     bool more = true;
     while (more) {
       std::size_t have = data.size();
-      std::size_t want = std::max<std::size_t>(have, 65536);
+      if (have >= kMaxIndefiniteBlock) {
+        char elab[128];
+        std::snprintf(elab, sizeof elab, "The indefinite-length block is longer than the %zu bytes the driver reads.",
+                      kMaxIndefiniteBlock);
+        return Unexpected(elab);
+      }
+      std::size_t want = std::min(std::max<std::size_t>(have, 65536), kMaxIndefiniteBlock - have);
       data.resize(have + want);
       ULONG got = 0;
       HRESULT hr = src_.ReadToEnd(data.data() + have, static_cast<ULONG>(want), &got, &more);
@@ -1356,6 +1381,7 @@ class ScanfWalk {
         void* dst = NextPtr<void>();
         if (!dst) return NullArgument();
         if (t.kind == kSFloat) {
+          if (num.beyondDouble) return BeyondDouble();
           double v = num.negative && num.value > 0 ? -num.value : num.value;
           std::memcpy(dst, &v, sizeof v);
           return S_OK;

@@ -5,6 +5,7 @@
 #include <korvane/ComHelpers.h>
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstdio>
 #include <cstring>
@@ -73,6 +74,7 @@ void CInstrBuffer::ClearRead() noexcept {
 
 void CInstrBuffer::BeginRead() noexcept {
   if (endOfMessage_ && readPos_ >= visibleCount_) {
+    messageBytes_ = 0;
     readCount_ = visibleCount_ = readPos_ = 0;
     endOfMessage_ = endReached_ = false;
     hasRead_ = false;
@@ -83,6 +85,48 @@ void CInstrBuffer::Reset() noexcept {
   ClearRead();
   writeCount_ = 0;
   messageOpen_ = false;
+  // A device clear drops what has arrived; over a plain socket the instrument may still send
+  // the rest of an abandoned reply, so what is there at the next command is dropped too, but
+  // nothing is waited for.
+  abandonedPartial_ = false;
+}
+
+void CInstrBuffer::Abandon() noexcept {
+  abandoned_ = true;
+  abandonedPartial_ = messageBytes_ > 0;
+  ClearRead();
+}
+
+void CInstrBuffer::DrainAbandoned() noexcept {
+  if (!abandoned_) return;
+  abandoned_ = false;
+  using Clock = std::chrono::steady_clock;
+  LONG limit = kDefaultDrainMs;
+  if (timeouts_) timeouts_->GetTimeout(&limit);
+  if (limit < 0) limit = kDefaultDrainMs;  // an infinite timeout must not hang the next command
+  const auto until = Clock::now() + std::chrono::milliseconds(limit);
+  // Inside a message (some of the reply had come, or bytes are there now) the rest is on its
+  // way: wait for its end. Between messages take only what is there already: binary data with
+  // line feeds can look like several messages.
+  bool waiting = abandonedPartial_;
+  ClearRead();
+  for (;;) {
+    LONG wait = 0;
+    if (waiting) {
+      const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+      if (left <= 0) break;
+      wait = static_cast<LONG>(left);
+    }
+    // Without waiting, one byte: a read that times out without the end of a message gives its
+    // bytes back to the session, so only a read that can complete shows what is there.
+    LONG got = 0;
+    const LONG want = waiting ? static_cast<LONG>(readCapacity_) : 1;
+    HRESULT hr = io_->LowLevelReadNoPoll(readBuf_.get(), want, &got, wait);
+    if (FAILED(hr) || (got <= 0 && !waiting)) break;
+    waiting = IsMoreData(hr);
+    if (Clock::now() >= until) break;
+  }
+  ClearRead();
 }
 
 // ---- reading ----
@@ -92,10 +136,11 @@ HRESULT CInstrBuffer::Fill() {
   HRESULT hr = io_->LowLevelReadNoPoll(readBuf_.get(), static_cast<LONG>(readCapacity_), &got, kKeepSessionTimeout);
   readPos_ = 0;
   hasRead_ = false;
+  if (got > 0) messageBytes_ += static_cast<ULONG>(got);
   if (FAILED(hr)) {
-    // What is left of the message is unknown; a device clear deals with it. Nothing is
+    // What is left of the message is unknown: the next command drains it first. Nothing is
     // pending from our side, so a later discard does not wait for it.
-    ClearRead();
+    Abandon();
     return hr;
   }
   readCount_ = static_cast<ULONG>(std::clamp<LONG>(got, 0, static_cast<LONG>(readCapacity_)));
@@ -133,9 +178,12 @@ HRESULT CInstrBuffer::ReadDirect(BYTE* dst, ULONG count, ULONG* actual) {
     LONG want = static_cast<LONG>(std::min<ULONG>(count - done, kMaxTransfer));
     LONG got = 0;
     hr = io_->LowLevelReadNoPoll(dst + done, want, &got, kKeepSessionTimeout);
-    if (got > 0) done += static_cast<ULONG>(std::min(got, want));
+    if (got > 0) {
+      done += static_cast<ULONG>(std::min(got, want));
+      messageBytes_ += static_cast<ULONG>(got);
+    }
     if (FAILED(hr)) {
-      ClearRead();
+      Abandon();
       break;
     }
     // The message may go on past the bytes asked for (the instrument's terminator at least).
@@ -241,9 +289,12 @@ HRESULT CInstrBuffer::ReadToEnd(BYTE* dst, ULONG capacity, ULONG* actual, bool* 
     LONG want = static_cast<LONG>(std::min<ULONG>(capacity - *actual, kMaxTransfer));
     LONG got = 0;
     HRESULT hr = io_->LowLevelReadNoPoll(dst + *actual, want, &got, kKeepSessionTimeout);
-    if (got > 0) *actual += static_cast<ULONG>(std::min(got, want));
+    if (got > 0) {
+      *actual += static_cast<ULONG>(std::min(got, want));
+      messageBytes_ += static_cast<ULONG>(got);
+    }
     if (FAILED(hr)) {
-      ClearRead();
+      Abandon();
       return hr;
     }
     if (!IsMoreData(hr)) {
@@ -284,7 +335,12 @@ HRESULT CInstrBuffer::Discard() {
   while (!endOfMessage_) {
     LONG got = 0;
     hr = io_->LowLevelReadNoPoll(readBuf_.get(), static_cast<LONG>(readCapacity_), &got, kKeepSessionTimeout);
-    if (FAILED(hr) || !IsMoreData(hr) || got <= 0) break;
+    if (got > 0) messageBytes_ += static_cast<ULONG>(got);
+    if (FAILED(hr)) {
+      Abandon();
+      return hr;
+    }
+    if (!IsMoreData(hr) || got <= 0) break;
   }
   ClearRead();
   return FAILED(hr) ? hr : S_OK;
@@ -293,6 +349,7 @@ HRESULT CInstrBuffer::Discard() {
 // ---- writing ----
 
 HRESULT CInstrBuffer::SendBuffer(bool end) {
+  DrainAbandoned();
   bool restoreEnd = false;
   if (!end) {
     VARIANT_BOOL on = VARIANT_FALSE;

@@ -62,6 +62,15 @@ class CInstrBuffer final : public IIoBuffer {
   // True while the instrument's current message has bytes not yet fetched from the session.
   bool MessagePending() const noexcept { return !endOfMessage_; }
 
+  // Gives up the current reply half-way (a failed read, or a reply the reader refused). Its
+  // late rest must not answer the next command: before that command goes out, what is left
+  // of the abandoned reply is read and dropped, up to its end but for one timeout at most, and
+  // only when some of it has arrived.
+  void Abandon() noexcept;
+  // Where the drain takes its timeout from; without one it waits kDefaultDrainMs.
+  void SetTimeoutSource(IIoSession* session) noexcept { timeouts_ = session; }
+  static constexpr LONG kDefaultDrainMs = 2000;
+
  private:
   CInstrBuffer(ILowLevelIo* io, IErrorReporter* reporter) noexcept : io_(io), reporter_(reporter) {}
 
@@ -72,6 +81,7 @@ class CInstrBuffer final : public IIoBuffer {
   // character switched off so that binary data cannot end the transfer early.
   HRESULT ReadDirect(BYTE* dst, ULONG count, ULONG* actual);
   HRESULT Report(unsigned id, const std::string& text);
+  void DrainAbandoned() noexcept;
 
   ILowLevelIo* io_;
   IErrorReporter* reporter_;
@@ -93,6 +103,11 @@ class CInstrBuffer final : public IIoBuffer {
   // Bytes went out without END since the last END; a flush with END must still end the message.
   bool messageOpen_ = false;
   bool lastSentEndedWithTerminator_ = false;
+  // Bytes of the current reply fetched so far, and the abandoned-reply state.
+  std::uint64_t messageBytes_ = 0;
+  bool abandoned_ = false;
+  bool abandonedPartial_ = false;
+  IIoSession* timeouts_ = nullptr;
 };
 
 }  // namespace korvane

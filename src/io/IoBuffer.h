@@ -4,9 +4,18 @@
 
 #include <korvane/KorvanePlatform.h>
 
+#include <cstddef>
 #include <cstdint>
 
 namespace korvane {
+
+// The longest text the driver takes from one reply into a string of its own (a text or token
+// field, a line of the status check): an instrument that never ends its reply must not grow
+// the caller's memory without bound. A longer one fails the read with an unexpected-response
+// error, and the rest of that reply is dropped before the next command goes out.
+inline constexpr std::size_t kMaxReplyText = std::size_t{1} << 20;
+// The same bound for an indefinite-length (#0) block, which has no length of its own.
+inline constexpr std::size_t kMaxIndefiniteBlock = std::size_t{256} << 20;
 
 struct IIoBuffer {
   // A response is about to be parsed: when the previous message was read to its end, the next

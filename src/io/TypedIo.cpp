@@ -46,14 +46,12 @@ template <> struct Formats<LONGLONG> {
   static constexpr const char *write = "%s %Id", *writeList = "%s %,*Id", *writeBlock = "%s %*Ib";
   static constexpr const char *read = "%Id", *readList = "%,#Id", *readListSa = "%,$SId";
   static constexpr const char *readBlock = "%#Ib", *readBlockSa = "%$SIb";
-  static constexpr VARTYPE vt = VT_I8;
 };
 // Real numbers are written with 15 significant digits, like every other command of the driver.
 template <> struct Formats<double> {
   static constexpr const char *write = "%s %0.15lg", *writeList = "%s %0.15,*lg", *writeBlock = "%s %*Zb";
   static constexpr const char *read = "%lf", *readList = "%,#lf", *readListSa = "%,$Slf";
   static constexpr const char *readBlock = "%#Zb", *readBlockSa = "%$SZb";
-  static constexpr VARTYPE vt = VT_R8;
 };
 template <> struct Formats<float> {
   static constexpr const char *write = Formats<double>::write, *writeList = Formats<double>::writeList;

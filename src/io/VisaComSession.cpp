@@ -8,6 +8,7 @@
 
 #include <korvane/MessageTable.inc>
 
+#include <cstdio>
 #include <cstring>
 
 namespace korvane {
@@ -31,6 +32,7 @@ HRESULT CIoSession::Open(const char* resourceName, IInstrErrorPoller* poller, IE
   buffer_ = CInstrBuffer::Create(this, reporter, readTerminator_, writeTerminator_);
   if (!buffer_)
     return reporter->ReportElab(msg::OutOfMemory, "Failed to create the formatted I/O read and write buffers.");
+  buffer_->SetTimeoutSource(this);
   poller_ = poller;
   context_ = context;
   if (log_) log_->Opened(resourceName);
@@ -111,7 +113,17 @@ HRESULT CIoSession::ReadLineNoPoll(std::string* line, LONG lTimeout) {
     buffer_->BeginRead();
     char c = 0;
     HRESULT r;
-    while ((r = buffer_->ReadChar(&c)) == S_OK) line->push_back(c);
+    while ((r = buffer_->ReadChar(&c)) == S_OK) {
+      if (line->size() >= kMaxReplyText) {
+        line->clear();
+        buffer_->Abandon();
+        char elab[128];
+        std::snprintf(elab, sizeof elab, "The response is longer than the %zu characters the driver reads.",
+                      kMaxReplyText);
+        return reporter_ ? reporter_->UnexpectedResponse(elab) : E_FAIL;
+      }
+      line->push_back(c);
+    }
     return FAILED(r) ? r : S_OK;
   });
 }
@@ -127,6 +139,12 @@ HRESULT CIoSession::WriteAndFlush(const char* format, va_list* args) {
 
 HRESULT CIoSession::ReadFormatted(const char* format, va_list* args) {
   HRESULT hr = engine_.Scanf(*buffer_, format, args);
+  // A reply refused half-way may not end soon (an instrument flooding the line): it is
+  // drained before the next command, so that the error comes now.
+  if (FAILED(hr) && buffer_->MessagePending()) {
+    buffer_->Abandon();
+    return hr;
+  }
   // Whatever the format left of the reply would otherwise answer the next query.
   HRESULT discarded = buffer_->Discard();
   return FAILED(hr) ? hr : discarded;

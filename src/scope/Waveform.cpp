@@ -7,6 +7,7 @@
 // into volts in the same pass that reads them.
 #include "com/Objects.h"
 #include "core/Models.h"
+#include "scope/Preamble.h"
 
 #include <korvane/ComHelpers.h>
 
@@ -96,25 +97,6 @@ class SessionTimeout {
 
 // ---- the transfer ----
 
-struct Scaling {
-  double xIncrement = 0;
-  double xOrigin = 0;
-  double yIncrement = 0;
-  double yOrigin = 0;
-  double yReference = 0;
-};
-
-// One numeric field of the preamble: the whole text (surrounding blanks aside) is a finite
-// number.
-bool ParsePreambleNumber(const std::string& text, double& value) noexcept {
-  const char* begin = text.c_str();
-  char* end = nullptr;
-  value = std::strtod(begin, &end);
-  if (end == begin) return false;
-  while (*end == ' ' || *end == '\t' || *end == '\r' || *end == '\n') ++end;
-  return *end == '\0' && std::isfinite(value);
-}
-
 // A new array of doubles replaces the caller's [in, out] array.
 void ReplaceArray(SAFEARRAY** slot, SafeArrayPtr& fresh) noexcept {
   if (*slot) SafeArrayDestroy(*slot);
@@ -166,43 +148,8 @@ class CWaveformTransfer {
     std::string reply;
     HRESULT hr = Io().FormattedQuery(":WAV:PRE?", "%255$Ct", &reply);
     if (FAILED(hr)) return hr;
-    ReplaceAll(reply, "\"", "");
-    std::vector<std::string> fields;
-    for (std::size_t start = 0;;) {
-      std::size_t comma = reply.find(',', start);
-      fields.push_back(reply.substr(start, comma == std::string::npos ? std::string::npos : comma - start));
-      if (comma == std::string::npos) break;
-      start = comma + 1;
-    }
-    if (fields.size() < 10)
-      return reporter_.UnexpectedResponse(("Korvane: The waveform preamble has " + std::to_string(fields.size()) +
-                                           " fields where ten were expected.")
-                                              .c_str());
-    // A broken or hostile instrument must not turn into NaN volts or a zero time step: every
-    // scaling field is a finite number, and the two increments are not zero.
-    struct Field {
-      int index;
-      const char* name;
-      bool nonZero;
-      double Scaling::*slot;
-    };
-    static constexpr Field kFields[] = {{5, "x increment", true, &Scaling::xIncrement},
-                                        {6, "x origin", false, &Scaling::xOrigin},
-                                        {8, "y increment", true, &Scaling::yIncrement},
-                                        {9, "y origin", false, &Scaling::yOrigin},
-                                        {10, "y reference", false, &Scaling::yReference}};
-    Scaling read;
-    for (const Field& f : kFields) {
-      const std::string& text = fields[static_cast<std::size_t>(f.index - 1)];
-      double value = 0;
-      if (!ParsePreambleNumber(text, value) || (f.nonZero && value == 0))
-        return reporter_.UnexpectedResponse(("Korvane: The waveform preamble's " + std::string(f.name) + " \"" +
-                                             text.substr(0, 40) + "\" is not a finite" +
-                                             (f.nonZero ? " non-zero" : "") + " number.")
-                                                .c_str());
-      read.*f.slot = value;
-    }
-    scaling = read;
+    std::string why;
+    if (!ParsePreamble(reply, scaling, why)) return reporter_.UnexpectedResponse(why.c_str());
     return S_OK;
   }
 

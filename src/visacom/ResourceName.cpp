@@ -234,6 +234,11 @@ struct Parser {
   bool Run(std::string_view text) {
     if (text.empty()) return Fail("the resource name is empty");
     std::vector<std::string_view> f = SplitFields(text);
+    // "x:" + "::" reads back as "x" + "::" + ":", so such a field would not survive its own
+    // canonical spelling.
+    for (std::string_view field : f)
+      if (!field.empty() && (field.front() == ':' || field.back() == ':'))
+        return Fail("the field \"" + std::string(field) + "\" begins or ends with ':', next to the '::' separator");
     std::string_view head = f[0];
     f.erase(f.begin());
 

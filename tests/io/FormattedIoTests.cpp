@@ -254,6 +254,27 @@ TEST_F(FormattedIoTest, MalformedNumbersAreUnexpectedResponsesAndTheSessionGoesO
   EXPECT_EQ(Scan("%Id", &v), MessageResult(msg::UnexpectedResponse));
   Reply("1;2\n");
   EXPECT_EQ(Scan("%d,%d", &v, &v), MessageResult(msg::UnexpectedResponse));
+  // Broken or non-finite numbers are refused, not read in part; a tiny one is zero.
+  for (const char* bad : {"1.2.3E\n", "1E2E3\n", "1E999\n", "-1.5E+400\n", "NAN\n", "INF\n"}) {
+    Reply(bad);
+    EXPECT_EQ(Scan("%lf", &d), MessageResult(msg::UnexpectedResponse)) << bad;
+  }
+  Reply("1E-999\n");
+  ASSERT_EQ(Scan("%lf", &d), S_OK);
+  EXPECT_EQ(d, 0.0);
+  Reply("2,1E999\n");
+  double list[2];
+  LONG two = 2;
+  EXPECT_EQ(Scan("%,#lf", &two, list), MessageResult(msg::UnexpectedResponse));
+
+  // Text beyond the longest reply the driver reads into a string of its own is refused.
+  std::string text;
+  Reply(std::string(kMaxReplyText + 1, 'x') + "\n");
+  EXPECT_EQ(Scan("%$Ct", &text), MessageResult(msg::UnexpectedResponse));
+  EXPECT_NE(TakeErrorText().find("longer than the 1048576 characters"), std::string::npos);
+  Reply(std::string(kMaxReplyText, 'x') + "\n");
+  ASSERT_EQ(Scan("%$Ct", &text), S_OK);
+  EXPECT_EQ(text.size(), kMaxReplyText);
 
   Reply("42\n");
   ASSERT_EQ(Scan("%d", &v), S_OK);

@@ -153,6 +153,39 @@ TEST_F(InstrBufferTest, ATimeoutMidTransferFailsAndLeavesTheBufferUsable) {
   EXPECT_EQ(ReadAll(), "OK");
 }
 
+// A read gives up on a reply; what comes of it later must not answer the next command, so that
+// command first drops it: the rest of a reply that had begun, or a whole reply already there.
+TEST_F(InstrBufferTest, TheRestOfAnAbandonedReplyIsDroppedBeforeTheNextCommand) {
+  struct Case {
+    const char* name;
+    std::size_t arrived;  // bytes of "+1.25E-03\n" there when the read gave up
+    std::string late;     // what arrived after that, before the next command
+  };
+  const Case cases[] = {{"half had come, the rest follows", 4, "5E-03\n"},
+                        {"nothing had come, nothing follows", 0, ""},
+                        {"nothing had come, all of it came late", 0, "+1.25E-03\n"}};
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    io.input = "+1.25E-03\n";
+    io.pos = 0;
+    io.available = c.arrived;
+    buffer->BeginRead();
+    char ch;
+    HRESULT hr;
+    while ((hr = buffer->ReadChar(&ch)) == S_OK) {
+    }
+    EXPECT_EQ(hr, kTimeout);
+    io.input = c.late;
+    io.pos = 0;
+    io.available = std::string::npos;
+    ASSERT_EQ(buffer->Write("*IDN?", 5, nullptr, true), S_OK);
+    io.input += "OK\n";
+    buffer->BeginRead();
+    EXPECT_EQ(ReadAll(), "OK");
+    EXPECT_EQ(io.AllSent().substr(io.AllSent().size() - 6), "*IDN?\n");
+  }
+}
+
 TEST_F(InstrBufferTest, DiscardReadsTheRestOfAnUnfinishedMessage) {
   ASSERT_EQ(buffer->SetReadCapacity(4), S_OK);
   io.Feed("1,2,3,4,5,6,7\n+0\n");

@@ -141,7 +141,11 @@ TEST_F(ResourceNames, MalformedNamesAndAliasesAreInvalid) {
                        "ASRL1::5::INSTR",
                        "VXI0::256::INSTR",
                        "FOO0::1::INSTR",
-                       "PXI0::a::b::c::d::INSTR"};
+                       "PXI0::a::b::c::d::INSTR",
+                       // A ':' next to a separator reads back differently.
+                       "ASRL/dev/x:",
+                       "PXI0::c:",
+                       "GPIB0:::7::INSTR"};
   for (const char* name : bad) {
     SCOPED_TRACE(name);
     SHORT type = -1, board = -1;
