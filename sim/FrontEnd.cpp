@@ -26,21 +26,7 @@ TcpFrontEnd::TcpFrontEnd(const std::string& bind, uint16_t port, Serve serve) : 
   if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) < 0) throwErrno("pipe");
   wakeRead_ = UniqueFd(pipeFds[0]);
   wakeWrite_ = UniqueFd(pipeFds[1]);
-  sockaddr_in addr{};
-  addr.sin_family = AF_INET;
-  addr.sin_port = htons(port);
-  const std::string host = bind == "localhost" ? "127.0.0.1" : bind;
-  if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
-    throw std::system_error(std::make_error_code(std::errc::invalid_argument), "bad bind address " + bind);
-  listen_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!listen_) throwErrno("socket");
-  const int one = 1;
-  ::setsockopt(listen_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) throwErrno("bind");
-  if (::listen(listen_.get(), 16) < 0) throwErrno("listen");
-  socklen_t len = sizeof addr;
-  if (::getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&addr), &len) < 0) throwErrno("getsockname");
-  port_ = ntohs(addr.sin_port);
+  listen_ = ListenTcp(bind, port, port_);
 }
 
 TcpFrontEnd::~TcpFrontEnd() {

@@ -47,23 +47,27 @@ SocketServer::SocketServer(Instrument& instrument, ServerOptions options)
   wakeRead_ = UniqueFd(pipeFds[0]);
   wakeWrite_ = UniqueFd(pipeFds[1]);
 
+  listen_ = ListenTcp(options_.bind, options_.port, port_);
+  setNonBlocking(listen_.get());
+}
+
+UniqueFd ListenTcp(const std::string& bind, uint16_t port, uint16_t& boundPort) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
-  addr.sin_port = htons(options_.port);
-  const std::string host = options_.bind == "localhost" ? "127.0.0.1" : options_.bind;
+  addr.sin_port = htons(port);
+  const std::string host = bind == "localhost" ? "127.0.0.1" : bind;
   if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
-    throw std::system_error(std::make_error_code(std::errc::invalid_argument), "bad bind address " + options_.bind);
-
-  listen_ = UniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
-  if (!listen_) throwErrno("socket");
+    throw std::system_error(std::make_error_code(std::errc::invalid_argument), "bad bind address " + bind);
+  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!fd) throwErrno("socket");
   const int one = 1;
-  ::setsockopt(listen_.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
-  if (::bind(listen_.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) throwErrno("bind");
-  if (::listen(listen_.get(), 16) < 0) throwErrno("listen");
+  ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
+  if (::bind(fd.get(), reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) throwErrno("bind");
+  if (::listen(fd.get(), 16) < 0) throwErrno("listen");
   socklen_t len = sizeof addr;
-  if (::getsockname(listen_.get(), reinterpret_cast<sockaddr*>(&addr), &len) < 0) throwErrno("getsockname");
-  port_ = ntohs(addr.sin_port);
-  setNonBlocking(listen_.get());
+  if (::getsockname(fd.get(), reinterpret_cast<sockaddr*>(&addr), &len) < 0) throwErrno("getsockname");
+  boundPort = ntohs(addr.sin_port);
+  return fd;
 }
 
 SocketServer::~SocketServer() {

@@ -36,6 +36,10 @@ class UniqueFd {
   int fd_ = -1;
 };
 
+// A listening TCP socket on `bind` ("localhost" means 127.0.0.1) and `port` (0 picks one);
+// `boundPort` is the port it got. Throws std::system_error on failure.
+UniqueFd ListenTcp(const std::string& bind, uint16_t port, uint16_t& boundPort);
+
 struct ServerOptions {
   std::string bind = "127.0.0.1";
   uint16_t port = 5025;
