@@ -165,8 +165,18 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
   static HRESULT NullOut() { return ReportError(E_POINTER, IID_IResourceManager, "An output pointer is null."); }
 };
 
-// Class objects live as long as the process; their reference count is irrelevant.
+// A new object of a class the provider serves, queried for `riid`.
 template <typename T>
+HRESULT CreateObject(REFIID riid, void** ppv) {
+  T* object = new (std::nothrow) T();
+  if (!object) return E_OUTOFMEMORY;
+  HRESULT hr = object->QueryInterface(riid, ppv);
+  object->Release();
+  return hr;
+}
+
+// Class objects live as long as the process; their reference count is irrelevant.
+template <HRESULT (*Create)(REFIID, void**)>
 class ClassFactory final : public IClassFactory {
  public:
   HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
@@ -181,37 +191,14 @@ class ClassFactory final : public IClassFactory {
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    if (outer) return CLASS_E_NOAGGREGATION;
-    T* object = new (std::nothrow) T();
-    if (!object) return E_OUTOFMEMORY;
-    HRESULT hr = object->QueryInterface(riid, ppv);
-    object->Release();
-    return hr;
+    return outer ? CLASS_E_NOAGGREGATION : Create(riid, ppv);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
-ClassFactory<ResourceManager> g_rmFactory;
+ClassFactory<&CreateObject<ResourceManager>> g_rmFactory;
 // The FormattedIO488 object formats with the driver's own engine (io/FormattedIo488.cpp).
-class FormattedIoFactory final : public IClassFactory {
- public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    *ppv = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
-  HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    return outer ? CLASS_E_NOAGGREGATION : CreateFormattedIo488(riid, ppv);
-  }
-  HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
-};
-FormattedIoFactory g_formattedIoFactory;
+ClassFactory<&CreateFormattedIo488> g_formattedIoFactory;
 
 struct Registration {
   std::mutex m;
