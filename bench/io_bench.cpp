@@ -6,8 +6,8 @@
 //   - the "*IDN?" round trip through the formatted query, and with a raw write and read.
 // Usage: korvane_io_bench --port=N [Google Benchmark flags]  (bench/run-io-bench starts the
 // simulator and passes its port).
-#include "core/CallContext.h"
-#include "core/ErrorReporter.h"
+#include "base/CallContext.h"
+#include "base/ErrorReporter.h"
 #include "io/FormattedIo.h"
 #include "io/InstrBuffer.h"
 #include "io/VisaComSession.h"

@@ -4,8 +4,8 @@
 // single read hands out, so that the parsers meet every split of the reply.
 #pragma once
 
-#include "core/CallContext.h"
-#include "core/ErrorReporter.h"
+#include "base/CallContext.h"
+#include "base/ErrorReporter.h"
 #include "io/InstrBuffer.h"
 #include "io/IoSession.h"
 

@@ -1,7 +1,7 @@
 // The repeated capabilities of the root: which items a connected model has, how they are
 // created and released with the session, and the Count / Name / Item members that find them.
 #include "com/Objects.h"
-#include "core/StringUtil.h"
+#include "base/StringUtil.h"
 
 #include <korvane/ModelTable.inc>
 

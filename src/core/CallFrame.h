@@ -16,7 +16,7 @@
 #include "core/MemberInfo.h"
 #include "core/MethodRegistry.h"
 #include "core/StateCache.h"
-#include "core/TraceFile.h"
+#include "base/TraceFile.h"
 #include "core/TraceRecord.h"
 
 #include <korvane/ComHelpers.h>

@@ -1,9 +1,9 @@
 #include "core/Driver.h"
 
-#include "core/Guard.h"
+#include "base/Guard.h"
 #include "core/Identity.h"
 #include "core/OptionString.h"
-#include "core/StringUtil.h"
+#include "base/StringUtil.h"
 #include "io/IoLog.h"
 
 #include <array>

@@ -6,10 +6,10 @@
 // session that is not initialised; the operations here do the rest.
 #pragma once
 
-#include "core/CallContext.h"
+#include "base/CallContext.h"
 #include "core/ConfigStore.h"
 #include "core/EnumCommand.h"
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "core/MethodTrace.h"
 #include "core/Models.h"
 #include "io/FormattedIo.h"

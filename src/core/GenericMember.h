@@ -5,7 +5,7 @@
 #pragma once
 
 #include "core/Driver.h"
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "core/MemberInfo.h"
 
 #include <korvane/ComHelpers.h>

@@ -2,7 +2,7 @@
 // generated from the catalogue; the frame reads nothing else.
 #pragma once
 
-#include "core/CallContext.h"
+#include "base/CallContext.h"
 
 namespace korvane {
 

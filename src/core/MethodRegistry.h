@@ -2,7 +2,7 @@
 // method's first call. Records are the frame's static data; the registry only lists them.
 #pragma once
 
-#include "core/CallContext.h"
+#include "base/CallContext.h"
 
 #include <cstddef>
 #include <cstring>

@@ -1,6 +1,6 @@
 #include "core/MethodTrace.h"
 
-#include "core/TraceFile.h"
+#include "base/TraceFile.h"
 
 #include <cstdlib>
 #include <filesystem>

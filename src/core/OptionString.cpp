@@ -1,6 +1,6 @@
 #include "core/OptionString.h"
 
-#include "core/StringUtil.h"
+#include "base/StringUtil.h"
 
 #include <climits>
 

@@ -1,7 +1,7 @@
 #include "core/TraceRecord.h"
 
 #include "core/MethodTrace.h"
-#include "core/TraceFile.h"
+#include "base/TraceFile.h"
 
 #include <korvane/ComHelpers.h>
 

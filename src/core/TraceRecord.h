@@ -3,7 +3,7 @@
 // from the arguments it still holds, so a call with no trace pays one test at each end.
 #pragma once
 
-#include "core/CallContext.h"
+#include "base/CallContext.h"
 
 #include <korvane/KorvanePlatform.h>
 

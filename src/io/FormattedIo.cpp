@@ -1,6 +1,6 @@
 #include "io/FormattedIo.h"
 
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "io/ByteSwap.h"
 #include "io/NumberText.h"
 

@@ -1,6 +1,6 @@
 #include "io/InstrBuffer.h"
 
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 
 #include <korvane/ComHelpers.h>
 

@@ -1,6 +1,6 @@
 #include "io/IoLog.h"
 
-#include "core/TraceFile.h"
+#include "base/TraceFile.h"
 
 #include <atomic>
 #include <cstdio>

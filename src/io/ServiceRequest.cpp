@@ -1,6 +1,6 @@
 #include "io/ServiceRequest.h"
 
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "io/IoSession.h"
 
 #include <array>

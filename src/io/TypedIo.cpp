@@ -1,8 +1,8 @@
 // The typed operation families of the I/O session: one template per shape, instantiated per value
 // type through KORVANE_IO_VALUE_TYPES. Everything goes through the format engine, so the typed
 // forms write and parse exactly what the equivalent formatted calls would.
-#include "core/ErrorReporter.h"
-#include "core/Guard.h"
+#include "base/ErrorReporter.h"
+#include "base/Guard.h"
 #include "io/VisaComSession.h"
 
 #include <korvane/ComHelpers.h>

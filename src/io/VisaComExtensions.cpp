@@ -7,8 +7,8 @@
 // message 0x2a and never reaches VISA-COM. Failures of VISA-COM calls are passed back unchanged.
 #include "io/VisaComSession.h"
 
-#include "core/ErrorReporter.h"
-#include "core/Guard.h"
+#include "base/ErrorReporter.h"
+#include "base/Guard.h"
 
 #include <cstdio>
 #include <cstring>

@@ -12,7 +12,7 @@
 // Nothing reaches VISA-COM unless every check passed.
 #include "io/VisaComSession.h"
 
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 
 #include <cstdio>
 #include <cstring>

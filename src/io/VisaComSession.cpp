@@ -1,8 +1,8 @@
 #include "io/VisaComSession.h"
 
-#include "core/ErrorReporter.h"
-#include "core/Guard.h"
-#include "core/TraceFile.h"
+#include "base/ErrorReporter.h"
+#include "base/Guard.h"
+#include "base/TraceFile.h"
 #include "io/IoLog.h"
 #include "visacom/Provider.h"
 

@@ -1,6 +1,6 @@
 #include "visacom/Provider.h"
 
-#include "io/FormattedIo488.h"
+#include "visacom/FormattedIo488.h"
 
 #include "visacom/ComError.h"
 #include "visacom/MessageSession.h"
@@ -197,7 +197,7 @@ class ClassFactory final : public IClassFactory {
 };
 
 ClassFactory<&CreateObject<ResourceManager>> g_rmFactory;
-// The FormattedIO488 object formats with the driver's own engine (io/FormattedIo488.cpp).
+// The FormattedIO488 object formats with the driver's own engine (defined by io/FormattedIo488.cpp).
 ClassFactory<&CreateFormattedIo488> g_formattedIoFactory;
 
 struct Registration {

@@ -1,4 +1,4 @@
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>

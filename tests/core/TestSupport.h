@@ -1,7 +1,7 @@
 // Helpers shared by the core tests.
 #pragma once
 
-#include "core/CallContext.h"
+#include "base/CallContext.h"
 
 #include <korvane/ComHelpers.h>
 

@@ -1,7 +1,7 @@
 #include "core/EnumCommand.h"
 
-#include "core/CallContext.h"
-#include "core/ErrorReporter.h"
+#include "base/CallContext.h"
+#include "base/ErrorReporter.h"
 #include "core/TestSupport.h"
 #include "io/FormattedIo.h"
 

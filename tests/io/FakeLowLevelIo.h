@@ -3,7 +3,7 @@
 // (more data follows), or times out when the available bytes run out.
 #pragma once
 
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "core/TestSupport.h"
 #include "io/IoSession.h"
 

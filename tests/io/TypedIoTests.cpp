@@ -1,7 +1,7 @@
 // The typed write / read / query families of the I/O session over a socket session to a loopback
 // instrument: what goes on the wire per value type and shape, what comes back, the range checks,
 // and that every failure leaves the session answering the next query.
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "core/TestSupport.h"
 #include "io/VisaComSession.h"
 #include "visacom/ScriptedServer.h"

@@ -1,7 +1,7 @@
 // The VISA and VISA-COM extension operations of the I/O session: against a fake VISA-COM object
 // that offers IRegister and logs every call reaching it, and against the built-in provider on a
 // loopback socket.
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "core/TestSupport.h"
 #include "io/VisaComSession.h"
 #include "visacom/ScriptedServer.h"

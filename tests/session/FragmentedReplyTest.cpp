@@ -2,7 +2,7 @@
 // the connection closed half-way. A scripted server on 127.0.0.1 answers each command line with
 // the next scripted reply; the driver's formatted query over a socket session must parse every
 // delivery the same way, and must fail, not succeed with less, when the bytes stop coming.
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 #include "core/TestSupport.h"
 #include "io/VisaComSession.h"
 

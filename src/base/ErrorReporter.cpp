@@ -1,7 +1,7 @@
-#include "core/ErrorReporter.h"
+#include "base/ErrorReporter.h"
 
-#include "core/Guard.h"
-#include "core/StringUtil.h"
+#include "base/Guard.h"
+#include "base/StringUtil.h"
 
 #include <algorithm>
 #include <cstdio>

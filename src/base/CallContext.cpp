@@ -1,4 +1,4 @@
-#include "core/CallContext.h"
+#include "base/CallContext.h"
 
 #include <new>
 

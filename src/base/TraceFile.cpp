@@ -1,4 +1,4 @@
-#include "core/TraceFile.h"
+#include "base/TraceFile.h"
 
 #include <korvane/ComHelpers.h>
 

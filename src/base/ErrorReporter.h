@@ -5,7 +5,7 @@
 // String arguments of the variadic forms are `const char*`, one per %n insert of the message.
 #pragma once
 
-#include "core/CallContext.h"
+#include "base/CallContext.h"
 
 #include <korvane/ComHelpers.h>
 #include <korvane/MessageTable.inc>
