@@ -67,6 +67,33 @@ class Bstr {
   BSTR m_ = nullptr;
 };
 
+// Owns a VARIANT: starts empty (VT_EMPTY) and is cleared when it goes.
+class VariantOwner {
+ public:
+  VariantOwner() noexcept { VariantInit(&v_); }
+  VariantOwner(const VariantOwner&) = delete;
+  VariantOwner& operator=(const VariantOwner&) = delete;
+  ~VariantOwner() { VariantClear(&v_); }
+
+  VARIANT& get() noexcept { return v_; }
+  const VARIANT& get() const noexcept { return v_; }
+  VARIANT* ptr() noexcept { return &v_; }
+  // For an out-parameter: clears the current value and hands out the slot.
+  VARIANT* Receive() noexcept {
+    VariantClear(&v_);
+    return &v_;
+  }
+  // Hands the value over (to a caller's [out] VARIANT); this one is empty afterwards.
+  VARIANT Detach() noexcept {
+    VARIANT out = v_;
+    VariantInit(&v_);
+    return out;
+  }
+
+ private:
+  VARIANT v_;
+};
+
 // Owns a SAFEARRAY.
 class SafeArrayPtr {
  public:

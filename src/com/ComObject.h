@@ -3,6 +3,7 @@
 // the generated class that implements every complete interface of the coclass.
 #pragma once
 
+#include "base/Guard.h"
 #include "com/Dispatch.h"
 
 #include <korvane/KorvaneObjects.h>
@@ -55,13 +56,12 @@ class CComObject : public Node, public Interfaces, public CDispatchSupport {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
     Self* object = nullptr;
-    try {
-      object = new Self(std::forward<A>(args)...);
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    } catch (...) {
-      return E_UNEXPECTED;
-    }
+    if (HRESULT hr = Guarded([&] {
+          object = new Self(std::forward<A>(args)...);
+          return S_OK;
+        });
+        FAILED(hr))
+      return hr;
     object->AddRef();
     HRESULT hr = object->QueryInterface(iid, ppv);
     object->Release();

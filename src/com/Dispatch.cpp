@@ -3,6 +3,7 @@
 // the wrapping of what comes back (interfaces as dispatchable views, arrays as VARIANT arrays).
 #include "com/Dispatch.h"
 
+#include "base/Guard.h"
 #include "com/ComObject.h"
 
 #include <korvane/ComHelpers.h>
@@ -242,23 +243,6 @@ bool Missing(const VARIANT* v) {
   return !v || (V_VT(&Deref(*v)) == VT_ERROR && V_ERROR(&Deref(*v)) == DISP_E_PARAMNOTFOUND);
 }
 
-class CVariant {
- public:
-  CVariant() noexcept { std::memset(&v_, 0, sizeof v_); }
-  CVariant(const CVariant&) = delete;
-  CVariant& operator=(const CVariant&) = delete;
-  ~CVariant() { VariantClear(&v_); }
-  VARIANT* operator&() noexcept { return &v_; }
-  VARIANT& get() noexcept { return v_; }
-  VARIANT Detach() noexcept {
-    VARIANT out = v_;
-    std::memset(&v_, 0, sizeof v_);
-    return out;
-  }
-
- private:
-  VARIANT v_;
-};
 
 // A property of a script object by name ("length", "0", "1", ...).
 HRESULT ScriptProperty(IDispatch* object, const std::wstring& name, VARIANT* value) {
@@ -271,17 +255,17 @@ HRESULT ScriptProperty(IDispatch* object, const std::wstring& name, VARIANT* val
 
 // A JScript array (an object with length and numbered elements) as a SAFEARRAY of `elem`.
 HRESULT ObjectToArray(IDispatch* object, VARTYPE elem, SAFEARRAY** out) {
-  CVariant length;
-  if (FAILED(ScriptProperty(object, L"length", &length)) || FAILED(VariantChangeType(&length, &length, 0, VT_I4)) ||
-      V_I4(&length) < 0)
+  VariantOwner length;
+  if (FAILED(ScriptProperty(object, L"length", length.ptr())) || FAILED(VariantChangeType(length.ptr(), length.ptr(), 0, VT_I4)) ||
+      V_I4(length.ptr()) < 0)
     return DISP_E_TYPEMISMATCH;
-  SAFEARRAY* dst = SafeArrayCreateVector(elem, 0, static_cast<ULONG>(V_I4(&length)));
+  SAFEARRAY* dst = SafeArrayCreateVector(elem, 0, static_cast<ULONG>(V_I4(length.ptr())));
   if (!dst) return E_OUTOFMEMORY;
-  for (LONG k = 0; k < V_I4(&length); ++k) {
-    CVariant e, c;
-    HRESULT hr = ScriptProperty(object, std::to_wstring(k), &e);
-    if (SUCCEEDED(hr)) hr = VariantChangeType(&c, &e, 0, elem);
-    if (SUCCEEDED(hr)) hr = SafeArrayPutElement(dst, &k, &V_I8(&c));
+  for (LONG k = 0; k < V_I4(length.ptr()); ++k) {
+    VariantOwner e, c;
+    HRESULT hr = ScriptProperty(object, std::to_wstring(k), e.ptr());
+    if (SUCCEEDED(hr)) hr = VariantChangeType(c.ptr(), e.ptr(), 0, elem);
+    if (SUCCEEDED(hr)) hr = SafeArrayPutElement(dst, &k, &V_I8(c.ptr()));
     if (FAILED(hr)) {
       SafeArrayDestroy(dst);
       return DISP_E_TYPEMISMATCH;
@@ -308,17 +292,17 @@ HRESULT ToArray(const VARIANT& arg, VARTYPE elem, SAFEARRAY** out) {
   SAFEARRAY* dst = SafeArrayCreateVector(elem, 0, static_cast<ULONG>(hi - lo + 1));
   if (!dst) return E_OUTOFMEMORY;
   for (LONG k = lo; k <= hi; ++k) {
-    CVariant e, c;
+    VariantOwner e, c;
     HRESULT hr;
     if (from == VT_VARIANT) {
-      hr = SafeArrayGetElement(src, &k, &e);
+      hr = SafeArrayGetElement(src, &k, e.ptr());
     } else {
-      hr = SafeArrayGetElement(src, &k, &V_I8(&e));
-      if (SUCCEEDED(hr)) V_VT(&e) = from;
+      hr = SafeArrayGetElement(src, &k, &V_I8(e.ptr()));
+      if (SUCCEEDED(hr)) V_VT(e.ptr()) = from;
     }
-    if (SUCCEEDED(hr)) hr = VariantChangeType(&c, &e, 0, elem);
+    if (SUCCEEDED(hr)) hr = VariantChangeType(c.ptr(), e.ptr(), 0, elem);
     LONG at = k - lo;
-    if (SUCCEEDED(hr)) hr = SafeArrayPutElement(dst, &at, &V_I8(&c));
+    if (SUCCEEDED(hr)) hr = SafeArrayPutElement(dst, &at, &V_I8(c.ptr()));
     if (FAILED(hr)) {
       SafeArrayDestroy(dst);
       return DISP_E_TYPEMISMATCH;
@@ -568,15 +552,15 @@ HRESULT WriteBack(const ParamType& p, Slot& s) {
     return S_OK;
   }
   if (p.array || p.vt == VT_UNKNOWN || (type & VT_ARRAY)) return DISP_E_TYPEMISMATCH;
-  CVariant value, converted;
+  VariantOwner value, converted;
   if (HRESULT hr = ToScript(p, s, value.get()); FAILED(hr)) return hr;
-  if (HRESULT hr = VariantChangeType(&converted, &value, 0, type); FAILED(hr)) return hr;
+  if (HRESULT hr = VariantChangeType(converted.ptr(), value.ptr(), 0, type); FAILED(hr)) return hr;
   if (type == VT_BSTR) {
     SysFreeString(*V_BSTRREF(target));
     *V_BSTRREF(target) = converted.Detach().bstrVal;
     return S_OK;
   }
-  std::memcpy(V_BYREF(target), &V_I8(&converted), type == VT_I8 || type == VT_R8 || type == VT_UI8 || type == VT_CY ||
+  std::memcpy(V_BYREF(target), &V_I8(converted.ptr()), type == VT_I8 || type == VT_R8 || type == VT_UI8 || type == VT_CY ||
                                                                 type == VT_DATE
                                                             ? 8
                                                             : type == VT_I2 || type == VT_UI2 || type == VT_BOOL ? 2
@@ -614,9 +598,9 @@ HRESULT FromScript(const ParamType& p, VARIANT* given, Slot& s) {
     return S_OK;
   }
   if (!missing && !p.retval) {
-    CVariant converted;
+    VariantOwner converted;
     VARIANT* v = const_cast<VARIANT*>(&Deref(*given));  // only read
-    HRESULT hr = p.vt == VT_VARIANT ? VariantCopyInd(&converted, v) : VariantChangeType(&converted, v, 0, p.vt);
+    HRESULT hr = p.vt == VT_VARIANT ? VariantCopyInd(converted.ptr(), v) : VariantChangeType(converted.ptr(), v, 0, p.vt);
     if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
     s.value = converted.Detach();
   } else if (p.vt != VT_VARIANT) {
@@ -719,23 +703,23 @@ HRESULT Call(IUnknown* target, const Function& f, const DISPPARAMS& dp, VARIANT*
 
 HRESULT Enumerate(IUnknown* target, REFIID iid, const Table& t, VARIANT* result, EXCEPINFO* excep) {
   if (!result) return E_POINTER;
-  CVariant count;
+  VariantOwner count;
   DISPPARAMS none{};
-  if (HRESULT hr = DispatchInvoke(target, iid, t.count, DISPATCH_PROPERTYGET, &none, &count, excep, nullptr);
+  if (HRESULT hr = DispatchInvoke(target, iid, t.count, DISPATCH_PROPERTYGET, &none, count.ptr(), excep, nullptr);
       FAILED(hr))
     return hr;
-  if (HRESULT hr = VariantChangeType(&count, &count, 0, VT_I4); FAILED(hr)) return hr;
+  if (HRESULT hr = VariantChangeType(count.ptr(), count.ptr(), 0, VT_I4); FAILED(hr)) return hr;
   auto list = std::make_shared<VariantList>();
-  for (LONG k = 1; k <= V_I4(&count); ++k) {
-    CVariant index, name, item;
-    V_VT(&index) = VT_I4;
-    V_I4(&index) = k;
-    DISPPARAMS byIndex{&index, nullptr, 1, 0};
-    if (HRESULT hr = DispatchInvoke(target, iid, t.name, DISPATCH_PROPERTYGET, &byIndex, &name, excep, nullptr);
+  for (LONG k = 1; k <= V_I4(count.ptr()); ++k) {
+    VariantOwner index, name, item;
+    V_VT(index.ptr()) = VT_I4;
+    V_I4(index.ptr()) = k;
+    DISPPARAMS byIndex{index.ptr(), nullptr, 1, 0};
+    if (HRESULT hr = DispatchInvoke(target, iid, t.name, DISPATCH_PROPERTYGET, &byIndex, name.ptr(), excep, nullptr);
         FAILED(hr))
       return hr;
-    DISPPARAMS byName{&name, nullptr, 1, 0};
-    if (HRESULT hr = DispatchInvoke(target, iid, t.item, DISPATCH_PROPERTYGET, &byName, &item, excep, nullptr);
+    DISPPARAMS byName{name.ptr(), nullptr, 1, 0};
+    if (HRESULT hr = DispatchInvoke(target, iid, t.item, DISPATCH_PROPERTYGET, &byName, item.ptr(), excep, nullptr);
         FAILED(hr))
       return hr;
     list->items.push_back(item.Detach());
@@ -755,7 +739,7 @@ HRESULT Enumerate(IUnknown* target, REFIID iid, const Table& t, VARIANT* result,
 HRESULT DispatchTypeInfo(REFGUID guid, ITypeInfo** info) noexcept {
   if (!info) return E_POINTER;
   *info = nullptr;
-  try {
+  return Guarded([&]() -> HRESULT {
     ComPtr<ITypeInfo> found;
     HRESULT hr = Types().TypeInfo(guid, found);
     if (SUCCEEDED(hr)) *info = found.Detach();
@@ -811,19 +795,15 @@ HRESULT DispatchInvoke(IUnknown* target, REFIID iid, DISPID id, WORD flags, DISP
     // member (Item) of what the property returns.
     if (f == &*m.get && params->cArgs > 0 && params->cNamedArgs == 0 && f->params.size() == 1 &&
         f->params[0].retval && f->params[0].vt == VT_UNKNOWN && !IsEqualGUID(f->params[0].iid, GUID_NULL)) {
-      CVariant object;
+      VariantOwner object;
       DISPPARAMS empty{};
-      if (HRESULT hr = Call(target, *f, empty, &object, excep, argErr); FAILED(hr)) return hr;
-      if (V_VT(&object) != VT_DISPATCH || !V_DISPATCH(&object)) return DISP_E_MEMBERNOTFOUND;
-      return V_DISPATCH(&object)->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET | DISPATCH_METHOD, params,
+      if (HRESULT hr = Call(target, *f, empty, object.ptr(), excep, argErr); FAILED(hr)) return hr;
+      if (V_VT(object.ptr()) != VT_DISPATCH || !V_DISPATCH(object.ptr())) return DISP_E_MEMBERNOTFOUND;
+      return V_DISPATCH(object.ptr())->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET | DISPATCH_METHOD, params,
                                          result, excep, argErr);
     }
     return Call(target, *f, *params, result, excep, argErr);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  });
 }
 
 }  // namespace korvane

@@ -1,6 +1,8 @@
 // The registrar: parses a registry script into a tree of keys, then writes or removes it.
 #include "com/Registrar.h"
 
+#include "base/Guard.h"
+
 #include <cwctype>
 #include <memory>
 #include <vector>
@@ -261,7 +263,7 @@ HRESULT UnregisterKey(HKEY parent, const Entry& e) {
 }  // namespace
 
 HRESULT CRegistrar::Apply(std::wstring_view script, bool registering) noexcept {
-  try {
+  return Guarded([&]() -> HRESULT {
     std::vector<Root> roots;
     if (!Parser(script, replacements_).Parse(roots)) return kBadScript;
     for (const Root& root : roots) {
@@ -281,11 +283,7 @@ HRESULT CRegistrar::Apply(std::wstring_view script, bool registering) noexcept {
       }
     }
     return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  });
 }
 
 HRESULT CRegistrar::ApplyResource(HMODULE module, unsigned id, bool registering) noexcept {

@@ -1,5 +1,6 @@
 // Registration of the server (Windows): the registry scripts of the module's resources and
 // the type library, and the exported entry points regsvr32 and installers call.
+#include "base/Guard.h"
 #include "com/Module.h"
 #include "com/Registrar.h"
 
@@ -224,21 +225,19 @@ HRESULT Prepare(CRegistrar& registrar, bool perUser, HMODULE& module, std::wstri
 // Script 101 first, then the classes in map order, then the type library; the first failure
 // ends the registration.
 HRESULT CKorvaneModule::RegisterServer() noexcept {
-  try {
+  return Guarded([&]() -> HRESULT {
     CRegistrar registrar;
     HMODULE module = nullptr;
     std::wstring path;
     if (HRESULT hr = Prepare(registrar, perUser_, module, path); FAILED(hr)) return hr;
     if (HRESULT hr = ApplyScripts(registrar, module, true); FAILED(hr)) return hr;
     return RegisterTypeLibrary(path, perUser_);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 // Removes as much as it can and reports the first failure.
 HRESULT CKorvaneModule::UnregisterServer() noexcept {
-  try {
+  return Guarded([&]() -> HRESULT {
     CRegistrar registrar;
     HMODULE module = nullptr;
     std::wstring path;
@@ -246,9 +245,7 @@ HRESULT CKorvaneModule::UnregisterServer() noexcept {
     HRESULT first = ApplyScripts(registrar, module, false);
     HRESULT hr = UnregisterTypeLibrary(path, perUser_);
     return FAILED(first) ? first : hr;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 }  // namespace korvane

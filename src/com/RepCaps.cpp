@@ -90,33 +90,6 @@ std::string_view CollectionOf(const CMemberInfo& m) noexcept {
   return m.collection ? std::string_view(m.collection) : std::string_view();
 }
 
-// Sets the I/O timeout for a few queries and puts the previous one back when it ends.
-class CTimeoutScope {
- public:
-  explicit CTimeoutScope(IIoSession& io) noexcept : io_(io) {}
-  CTimeoutScope(const CTimeoutScope&) = delete;
-  CTimeoutScope& operator=(const CTimeoutScope&) = delete;
-  ~CTimeoutScope() { Restore(); }
-
-  HRESULT Set(LONG timeout) noexcept {
-    HRESULT hr = io_.GetTimeout(&previous_);
-    if (FAILED(hr)) return hr;
-    hr = io_.SetTimeout(timeout);
-    if (SUCCEEDED(hr)) set_ = true;
-    return hr;
-  }
-  HRESULT Restore() noexcept {
-    if (!set_) return S_OK;
-    set_ = false;
-    return io_.SetTimeout(previous_);
-  }
-
- private:
-  IIoSession& io_;
-  LONG previous_ = 0;
-  bool set_ = false;
-};
-
 }  // namespace
 
 // ---- creation ----
@@ -150,7 +123,7 @@ std::vector<std::string> CKorvaneSession::ChildNames(std::string_view collection
 HRESULT CKorvaneSession::ReadChannelCounts() {
   IIoSession* io = IoSession();
   if (!io) return Reporter().NotInitialized();
-  CTimeoutScope timeout(*io);
+  ScopedTimeout<IIoSession> timeout(*io);
   HRESULT hr = timeout.Set(kCountTimeoutMs);
   if (FAILED(hr)) return hr;
 

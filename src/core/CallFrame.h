@@ -11,6 +11,7 @@
 //   HRESULT QueryInterface(REFIID, void**);
 #pragma once
 
+#include "base/Guard.h"
 #include "core/Driver.h"
 #include "core/GenericMember.h"
 #include "core/MemberInfo.h"
@@ -299,6 +300,13 @@ HRESULT Dispatch(Obj& obj, CDriver* session, Impl& impl, A... args) {
 }
 
 // ---- the frame ----
+
+// What an exception that reached the frame becomes: a report in the driver's words.
+inline HRESULT ReportCaught(IErrorReporter& reporter, const CaughtException& e) {
+  return reporter.ReportWithText(e.hr(), e.outOfMemory ? "Korvane: Could not allocate necessary memory."
+                                                       : "Korvane: Unexpected failure.");
+}
+
 template <const CMemberInfo& M, typename Obj, typename Impl, typename... A>
 HRESULT CallFrame(Obj& obj, Impl impl, A... args) noexcept {
   // The session lock first, then the object's: every thread takes them in that order. The
@@ -311,7 +319,8 @@ HRESULT CallFrame(Obj& obj, Impl impl, A... args) noexcept {
   CCallContextScope context(session, &M.method);
   if (session && FAILED(context.hr())) return context.hr();
   IErrorReporter& reporter = obj.Reporter();
-  try {
+  const auto report = [&reporter](const CaughtException& e) { return ReportCaught(reporter, e); };
+  return Guarded([&]() -> HRESULT {
     if (M.needsConnection && !obj.IsInitialized()) return reporter.NotInitialized();
     SetErrorInfo(0, nullptr);
     if constexpr (M.nullChecks) {
@@ -319,25 +328,17 @@ HRESULT CallFrame(Obj& obj, Impl impl, A... args) noexcept {
       if (FAILED(hr)) return hr;
     }
     const std::int64_t traceStart = OpenTraceRecord<M>(session);
-    HRESULT hr;
-    try {
-      if (session && IsExcluded(*session, M))
-        hr = reporter.NotSupportedByModel(M.method.methodName);
-      else
-        hr = WithOutputsOnSuccess<M>([&](A... a) { return Dispatch<M>(obj, session, impl, a...); },
-                                     std::index_sequence_for<A...>{}, args...);
-    } catch (const std::bad_alloc&) {
-      hr = reporter.ReportWithText(E_OUTOFMEMORY, "Korvane: Could not allocate necessary memory.");
-    } catch (...) {
-      hr = reporter.ReportWithText(E_UNEXPECTED, "Korvane: Unexpected failure.");
-    }
+    // The trace record is closed also when the member threw.
+    const HRESULT hr = Guarded(
+        [&]() -> HRESULT {
+          if (session && IsExcluded(*session, M)) return reporter.NotSupportedByModel(M.method.methodName);
+          return WithOutputsOnSuccess<M>([&](A... a) { return Dispatch<M>(obj, session, impl, a...); },
+                                         std::index_sequence_for<A...>{}, args...);
+        },
+        report);
     CloseTraceRecord<M>(session, traceStart, hr, args...);
     return hr;
-  } catch (const std::bad_alloc&) {
-    return reporter.ReportWithText(E_OUTOFMEMORY, "Korvane: Could not allocate necessary memory.");
-  } catch (...) {
-    return reporter.ReportWithText(E_UNEXPECTED, "Korvane: Unexpected failure.");
-  }
+  }, report);
 }
 
 // Members without behaviour yet say which one the caller reached.

@@ -63,19 +63,6 @@ std::string CleanErrorText(std::string_view text) {
   return std::string(Trim(text));
 }
 
-// Restores a saved flag when the scope ends, also on early returns.
-class FlagRestore {
- public:
-  FlagRestore(bool& flag, bool temporary) : flag_(flag), saved_(flag) { flag_ = temporary; }
-  FlagRestore(const FlagRestore&) = delete;
-  FlagRestore& operator=(const FlagRestore&) = delete;
-  ~FlagRestore() { flag_ = saved_; }
-
- private:
-  bool& flag_;
-  bool saved_;
-};
-
 }  // namespace
 
 CDriver::CDriver(std::unique_ptr<IIoSession> io) : io_(std::move(io)) {
@@ -574,17 +561,15 @@ HRESULT CDriver::get_SpecificationMinorVersion(LONG* val) {
 HRESULT CDriver::QueryWithTimeout(LONG timeout, const char* command, const char* response, ...) {
   IIoSession* io = IoSession();
   if (!io) return ErrorReporter()->NotInitialized();
-  LONG previous = 0;
-  HRESULT hr = io->GetTimeout(&previous);
-  if (FAILED(hr)) return hr;
-  hr = io->SetTimeout(timeout);
+  ScopedTimeout<IIoSession> scoped(*io);
+  HRESULT hr = scoped.Set(timeout);
   if (FAILED(hr)) return hr;
   va_list args;
   va_start(args, response);
   hr = io->FormattedQueryV(command, response, args);
   va_end(args);
   // The session's own timeout comes back even when the query failed.
-  HRESULT restore = io->SetTimeout(previous);
+  HRESULT restore = scoped.Restore();
   return FAILED(hr) ? hr : restore;
 }
 
@@ -680,7 +665,7 @@ HRESULT CDriver::ErrorQuery(LONG* ErrorCode, BSTR* ErrorMessage) {
     HRESULT hr;
     {
       // Reading the queue must not itself trigger the status check that sends us here.
-      FlagRestore quiet(flags_.queryInstrumentStatus, false);
+      StatusCheckSuspended quiet(*this);
       hr = io->FormattedQuery(":SYST:ERR?", "%d,%$Ct", &code, &text);
     }
     if (FAILED(hr)) return ErrorReporter()->UnexpectedResponse();

@@ -256,4 +256,20 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   ConfigStoreFactory configStoreFactory_ = CreateSystemConfigStore;
 };
 
+// The session's status check off for a scope, and back as it was when the scope ends: for
+// reads of the error queue or the event status that the check would itself disturb.
+class StatusCheckSuspended {
+ public:
+  explicit StatusCheckSuspended(CDriver& driver) noexcept : driver_(driver), was_(driver.QueryInstrumentStatus()) {
+    driver_.SetQueryInstrumentStatus(false);
+  }
+  StatusCheckSuspended(const StatusCheckSuspended&) = delete;
+  StatusCheckSuspended& operator=(const StatusCheckSuspended&) = delete;
+  ~StatusCheckSuspended() { driver_.SetQueryInstrumentStatus(was_); }
+
+ private:
+  CDriver& driver_;
+  bool was_;
+};
+
 }  // namespace korvane

@@ -13,6 +13,7 @@
 #include "io/FormattedIo.h"
 #include "io/InstrBuffer.h"
 #include "visacom/ComError.h"
+#include "visacom/ComObject.h"
 #include "visacom/VisaCom.h"
 
 #include <korvane/ComHelpers.h>
@@ -31,6 +32,10 @@
 namespace korvane {
 namespace {
 
+using visacom::Answers;
+using visacom::CObject;
+using visacom::InterfaceMap;
+using visacom::Lifetime;
 using visacom::ReportError;
 
 // The element conversions of each IEEE ASCII type, for the printf and scanf sides.
@@ -79,29 +84,16 @@ double ElementValue(VARTYPE vt, const void* p) {
   }
 }
 
-class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, private ILowLevelIo {
+using FormattedIo488Map =
+    InterfaceMap<Answers<IID_IFormattedIO488, IFormattedIO488>, Answers<IID_ISupportErrorInfo, ISupportErrorInfo>>;
+
+class CFormattedIo488 final : public CObject<CFormattedIo488, Lifetime::kCounted, FormattedIo488Map, IFormattedIO488,
+                                             ISupportErrorInfo>,
+                              private ILowLevelIo {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFormattedIO488))
-      *ppv = static_cast<IFormattedIO488*>(this);
-    else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
-      *ppv = static_cast<ISupportErrorInfo*>(this);
-    else
-      return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return ++refs_; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-    return IsEqualGUID(riid, IID_IFormattedIO488) ? S_OK : S_FALSE;
-  }
+  CFormattedIo488() = default;
+
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override { return SupportsErrorInfo(riid); }
 
   HRESULT STDMETHODCALLTYPE get_IO(IMessage** pVal) override {
     if (!pVal) return NullOut();
@@ -209,28 +201,24 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
     if (!pData) return NullOut();
     return Run([&] {
       const LONG t = type == ASCIIType_Any ? ASCIIType_R8 : type;
-      VARIANT v;
-      VariantInit(&v);
+      VariantOwner v;
       HRESULT hr;
       if (t == ASCIIType_BSTR) {
         std::string word;
         hr = Scan("%$Cs", &word);
         if (SUCCEEDED(hr)) {
-          v.vt = VT_BSTR;
-          v.bstrVal = Bstr(word).Detach();
+          v.get().vt = VT_BSTR;
+          v.get().bstrVal = Bstr(word).Detach();
         }
       } else {
         double value = 0;
         hr = Scan("%lf", &value);
-        if (SUCCEEDED(hr)) hr = Store(t, value, &v);
+        if (SUCCEEDED(hr)) hr = Store(t, value, v.ptr());
       }
       if (SUCCEEDED(hr) && flushToEND) hr = buffer_->Discard();
-      if (FAILED(hr)) {
-        VariantClear(&v);
-        return hr;
-      }
+      if (FAILED(hr)) return hr;
       VariantClear(pData);
-      *pData = v;
+      *pData = v.Detach();
       return S_OK;
     });
   }
@@ -330,9 +318,7 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
   }
 
  private:
-  ~CFormattedIo488() = default;
-  friend HRESULT korvane::CreateFormattedIo488(REFIID, void**) noexcept;
-  CFormattedIo488() = default;
+  ~CFormattedIo488() override = default;
 
   static HRESULT NullOut() { return ReportError(E_POINTER, IID_IFormattedIO488, "The output pointer is null."); }
   static HRESULT BadType(const char* member) {
@@ -343,7 +329,7 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
   template <typename Fn>
   HRESULT Run(Fn&& fn) {
     CsLock lk(cs_);
-    try {
+    return visacom::Guarded(IID_IFormattedIO488, [&]() -> HRESULT {
       if (!io_) return ReportError(E_FAIL, IID_IFormattedIO488, "The IO property holds no session.");
       if (!buffer_) {
         BYTE term = '\n';
@@ -353,11 +339,7 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
         if (!buffer_) return ReportError(E_OUTOFMEMORY, IID_IFormattedIO488, "Out of memory.");
       }
       return fn();
-    } catch (const std::bad_alloc&) {
-      return ReportError(E_OUTOFMEMORY, IID_IFormattedIO488, "Out of memory.");
-    } catch (...) {
-      return ReportError(E_FAIL, IID_IFormattedIO488, "Unexpected failure.");
-    }
+    });
   }
 
   HRESULT EndWrite(VARIANT_BOOL flushAndEND) { return flushAndEND ? buffer_->Flush(true) : S_OK; }
@@ -449,22 +431,6 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
 
   // ---- the session's transfers, as the instrument buffer takes them ----
 
-  class Timeout {
-   public:
-    Timeout(IMessage& io, LONG ms) : io_(io) {
-      if (ms == kKeepSessionTimeout) return;
-      restore_ = SUCCEEDED(io_.get_Timeout(&saved_)) && SUCCEEDED(io_.put_Timeout(ms));
-    }
-    ~Timeout() {
-      if (restore_) io_.put_Timeout(saved_);
-    }
-
-   private:
-    IMessage& io_;
-    LONG saved_ = 0;
-    bool restore_ = false;
-  };
-
   HRESULT GetTerminationCharacter(BYTE* c) override { return io_->get_TerminationCharacter(c); }
   HRESULT SetTerminationCharacter(BYTE c) override { return io_->put_TerminationCharacter(c); }
   HRESULT GetTerminationCharacterEnabled(VARIANT_BOOL* on) override { return io_->get_TerminationCharacterEnabled(on); }
@@ -474,7 +440,7 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
 
   HRESULT LowLevelReadNoPoll(BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) override {
     LONG got = 0;
-    Timeout t(*io_.get(), lTimeout);
+    ScopedTimeout t(*io_.get(), lTimeout);
     HRESULT hr;
     if (direct_) {
       hr = direct_->ReadInto(pBuf, lCount, &got);
@@ -517,7 +483,7 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
   }
   HRESULT LowLevelWriteNoPoll(const BYTE* pBuf, LONG lCount, LONG* plActual, LONG lTimeout) override {
     LONG sent = 0;
-    Timeout t(*io_.get(), lTimeout);
+    ScopedTimeout t(*io_.get(), lTimeout);
     HRESULT hr;
     if (direct_) {
       hr = direct_->WriteFrom(pBuf, lCount, &sent);
@@ -553,7 +519,6 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
   HRESULT LowLevelWriteString(BSTR p, LONG* a, LONG t) override { return LowLevelWriteStringNoPoll(p, a, t); }
   HRESULT FlushInstrBuffer() override { return buffer_ ? buffer_->Flush(true) : S_OK; }
 
-  std::atomic<ULONG> refs_{1};
   CriticalSection cs_;
   ComPtr<IMessage> io_;
   ComPtr<IKorvaneMessageDirect> direct_;
@@ -566,14 +531,6 @@ class CFormattedIo488 final : public IFormattedIO488, public ISupportErrorInfo, 
 
 }  // namespace
 
-HRESULT CreateFormattedIo488(REFIID riid, void** ppv) noexcept {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  auto* object = new (std::nothrow) CFormattedIo488();
-  if (!object) return E_OUTOFMEMORY;
-  HRESULT hr = object->QueryInterface(riid, ppv);
-  object->Release();
-  return hr;
-}
+HRESULT CreateFormattedIo488(REFIID riid, void** ppv) noexcept { return CFormattedIo488::Create(riid, ppv); }
 
 }  // namespace korvane

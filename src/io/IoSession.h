@@ -3,6 +3,8 @@
 // are listed in the order of the session's virtual table.
 #pragma once
 
+#include "base/ScopeGuard.h"
+
 #include <korvane/KorvanePlatform.h>
 
 #include <cstdarg>
@@ -30,9 +32,6 @@ inline constexpr HRESULT S_IO_MORE_DATA = 0x00040102;
 // VISA-COM's own form of the same condition (VI_SUCCESS_MAX_CNT); accepted wherever the above is.
 inline constexpr HRESULT S_IO_MAX_COUNT = 0x00040006;
 inline constexpr bool IsMoreData(HRESULT hr) noexcept { return hr == S_IO_MORE_DATA || hr == S_IO_MAX_COUNT; }
-
-// Timeout argument of a single transfer that leaves the session timeout as it is.
-inline constexpr LONG kKeepSessionTimeout = -2;
 
 // Unformatted message transfers. Every read and write takes a byte count, an optional pointer
 // receiving the count actually moved, and a timeout for this one transfer (kKeepSessionTimeout,

@@ -45,15 +45,6 @@ void HandOut(const ComPtr<T>& member, T** out) noexcept {
   if (*out) (*out)->AddRef();
 }
 
-// A VARIANT that clears itself.
-struct ScopedVariant {
-  VARIANT v;
-  ScopedVariant() noexcept { VariantInit(&v); }
-  ~ScopedVariant() { VariantClear(&v); }
-  ScopedVariant(const ScopedVariant&) = delete;
-  ScopedVariant& operator=(const ScopedVariant&) = delete;
-};
-
 }  // namespace
 
 // ---------------------------------------------------------------------------------------------
@@ -179,19 +170,19 @@ HRESULT CVisaComSession::TypedAttribute(const char* operation, const char* param
   if (!pValue) return MissingOutput(operation, parameter);
   HRESULT hr = RequireOpen();
   if (FAILED(hr)) return hr;
-  ScopedVariant raw;
-  hr = visaSession_->GetAttribute(attribute, &raw.v);
+  VariantOwner raw;
+  hr = visaSession_->GetAttribute(attribute, raw.ptr());
   if (FAILED(hr)) return hr;
   // VISA-COM carries unsigned attributes in the signed Automation type of their width (an
   // infinite timeout arrives as the I4 -1); between those types the conversion copies the bits.
-  ScopedVariant converted;
-  if (FAILED(VariantChangeType(&converted.v, &raw.v, 0, vt))) {
+  VariantOwner converted;
+  if (FAILED(VariantChangeType(converted.ptr(), raw.ptr(), 0, vt))) {
     char text[128];
     std::snprintf(text, sizeof text, "GetAttribute could not convert attribute with ID %d to a %s value.",
                   static_cast<int>(attribute), typeName);
     return Refuse(text);
   }
-  std::memcpy(pValue, &converted.v.llVal, sizeof(T));  // every member of the value union starts at its first byte
+  std::memcpy(pValue, &converted.get().llVal, sizeof(T));  // every member of the value union starts at its first byte
   return hr;
 }
 

@@ -63,39 +63,11 @@ HRESULT CIoSession::CheckStatus() {
   return FAILED(hr) ? hr : poller_->PollInstrumentErrors();
 }
 
-namespace {
-
-// The session timeout for one transfer of the base class, which knows the timeout only
-// through the session's own accessors; put back whatever the transfer returns.
-class ScopedSessionTimeout {
- public:
-  ScopedSessionTimeout(IIoSession& s, LONG timeout) : s_(s) {
-    if (timeout == kKeepSessionTimeout) return;
-    hr_ = s_.GetTimeout(&previous_);
-    if (SUCCEEDED(hr_)) hr_ = s_.SetTimeout(timeout);
-    restore_ = SUCCEEDED(hr_);
-  }
-  ScopedSessionTimeout(const ScopedSessionTimeout&) = delete;
-  ScopedSessionTimeout& operator=(const ScopedSessionTimeout&) = delete;
-  ~ScopedSessionTimeout() {
-    if (restore_) s_.SetTimeout(previous_);
-  }
-  HRESULT hr() const noexcept { return hr_; }
-
- private:
-  IIoSession& s_;
-  LONG previous_ = 0;
-  HRESULT hr_ = S_OK;
-  bool restore_ = false;
-};
-
-}  // namespace
-
 HRESULT CIoSession::WriteCommandNoPoll(const char* command, LONG lTimeout) {
   if (!command) return reporter_ ? reporter_->NullPointer("WriteCommandNoPoll", "command", nullptr) : E_POINTER;
   HRESULT hr = RequireOpen();
   if (FAILED(hr)) return hr;
-  ScopedSessionTimeout t(*this, lTimeout);
+  ScopedTimeout<IIoSession> t(*this, lTimeout);
   if (FAILED(t.hr())) return t.hr();
   hr = buffer_->Write(command, static_cast<ULONG>(std::strlen(command)), nullptr, true);
   if (FAILED(hr)) buffer_->DropOutput();
@@ -107,7 +79,7 @@ HRESULT CIoSession::ReadLineNoPoll(std::string* line, LONG lTimeout) {
   HRESULT hr = RequireOpen();
   if (FAILED(hr)) return hr;
   return Guarded([&] {
-    ScopedSessionTimeout t(*this, lTimeout);
+    ScopedTimeout<IIoSession> t(*this, lTimeout);
     if (FAILED(t.hr())) return t.hr();
     line->clear();
     buffer_->BeginRead();
@@ -284,27 +256,6 @@ short CVisaSession::MapInterfaceType(short visaType) noexcept {
 // ---------------------------------------------------------------------------------------------
 // CVisaComSession
 
-class CVisaComSession::TransferTimeout {
- public:
-  TransferTimeout(CVisaComSession& s, LONG timeout) : s_(s) {
-    if (timeout == kKeepSessionTimeout) return;
-    hr_ = s_.visaSession_->get_Timeout(&previous_);
-    if (SUCCEEDED(hr_)) hr_ = s_.visaSession_->put_Timeout(timeout);
-    restore_ = SUCCEEDED(hr_);
-  }
-  TransferTimeout(const TransferTimeout&) = delete;
-  TransferTimeout& operator=(const TransferTimeout&) = delete;
-  ~TransferTimeout() {
-    if (restore_) s_.visaSession_->put_Timeout(previous_);
-  }
-  HRESULT hr() const noexcept { return hr_; }
-
- private:
-  CVisaComSession& s_;
-  LONG previous_ = 0;
-  HRESULT hr_ = S_OK;
-  bool restore_ = false;
-};
 
 CVisaComSession::CVisaComSession() noexcept = default;
 CVisaComSession::~CVisaComSession() { ReleaseMembers(); }
@@ -391,11 +342,9 @@ HRESULT CVisaComSession::PostOpenConfiguration() {
   HRESULT hr = GetInterfaceType(&type);
   if (FAILED(hr)) return hr;
   std::string resourceClass = "OTHER", name = "UNKNOWN";
-  VARIANT v;
-  VariantInit(&v);
-  if (SUCCEEDED(visaSession_->GetAttribute(visa::VI_ATTR_RSRC_CLASS, &v)) && v.vt == VT_BSTR)
-    resourceClass = ToNarrow(v.bstrVal);
-  VariantClear(&v);
+  VariantOwner v;
+  if (SUCCEEDED(visaSession_->GetAttribute(visa::VI_ATTR_RSRC_CLASS, v.ptr())) && v.get().vt == VT_BSTR)
+    resourceClass = ToNarrow(v.get().bstrVal);
   Bstr rsrc;
   if (SUCCEEDED(visaSession_->get_ResourceName(rsrc.Receive())) && rsrc.get()) name = rsrc.Narrow();
   if (type == kTcpip && name.find("::SOCKET") != std::string::npos) resourceClass = "SOCKET";
@@ -548,7 +497,7 @@ HRESULT CVisaComSession::LowLevelReadNoPoll(BYTE* pBuf, LONG lCount, LONG* plAct
   HRESULT hr = RequireOpen();
   if (FAILED(hr)) return hr;
   if (!pBuf || lCount < 0) return E_INVALIDARG;
-  TransferTimeout t(*this, lTimeout);
+  ScopedTimeout t(*visaSession_.get(), lTimeout);
   hr = FAILED(t.hr()) ? t.hr() : ReadRaw(pBuf, lCount, &actual);
   if (plActual) *plActual = actual;
   // The layer above tells a continuing message by this status.
@@ -600,7 +549,7 @@ HRESULT CVisaComSession::LowLevelWriteNoPoll(const BYTE* pBuf, LONG lCount, LONG
   HRESULT hr = RequireOpen();
   if (FAILED(hr)) return hr;
   if ((!pBuf && lCount) || lCount < 0) return E_INVALIDARG;
-  TransferTimeout t(*this, lTimeout);
+  ScopedTimeout t(*visaSession_.get(), lTimeout);
   hr = FAILED(t.hr()) ? t.hr() : WriteRaw(pBuf, lCount, &actual);
   if (plActual) *plActual = actual;
   return hr;
@@ -656,15 +605,6 @@ HRESULT cKorvaneVisaComSession::Open(const char* resourceName, IInstrErrorPoller
 
 namespace {
 
-// A VARIANT that clears itself.
-struct AutoVariant {
-  VARIANT v;
-  AutoVariant() noexcept { VariantInit(&v); }
-  ~AutoVariant() { VariantClear(&v); }
-  AutoVariant(const AutoVariant&) = delete;
-  AutoVariant& operator=(const AutoVariant&) = delete;
-};
-
 constexpr LCID kAutomationLocale = 1024;
 
 // A late-bound call on an automation object: the member by name, at most one argument.
@@ -681,20 +621,20 @@ HRESULT Invoke(IDispatch* object, const char* name, WORD flags, VARIANT* argumen
 // An object-valued property, asked for `iid`; E_FAIL when the property holds no object.
 template <typename I>
 HRESULT GetObjectProperty(IDispatch* object, const char* name, REFIID iid, ComPtr<I>& out) {
-  AutoVariant value;
-  HRESULT hr = Invoke(object, name, DISPATCH_PROPERTYGET, nullptr, &value.v);
+  VariantOwner value;
+  HRESULT hr = Invoke(object, name, DISPATCH_PROPERTYGET, nullptr, value.ptr());
   if (FAILED(hr)) return hr;
-  if ((value.v.vt != VT_DISPATCH && value.v.vt != VT_UNKNOWN) || !value.v.punkVal) return E_FAIL;
-  return value.v.punkVal->QueryInterface(iid, out.ReceiveVoid());
+  if ((value.get().vt != VT_DISPATCH && value.get().vt != VT_UNKNOWN) || !value.get().punkVal) return E_FAIL;
+  return value.get().punkVal->QueryInterface(iid, out.ReceiveVoid());
 }
 
 HRESULT CallWithResource(IDispatch* manager, const char* member, const std::string& resource) {
-  AutoVariant argument;
-  argument.v.vt = VT_BSTR;
-  argument.v.bstrVal = Bstr(resource).Detach();
-  if (!argument.v.bstrVal) return E_OUTOFMEMORY;
-  AutoVariant result;
-  return Invoke(manager, member, DISPATCH_METHOD, &argument.v, &result.v);
+  VariantOwner argument;
+  argument.get().vt = VT_BSTR;
+  argument.get().bstrVal = Bstr(resource).Detach();
+  if (!argument.get().bstrVal) return E_OUTOFMEMORY;
+  VariantOwner result;
+  return Invoke(manager, member, DISPATCH_METHOD, argument.ptr(), result.ptr());
 }
 
 }  // namespace

@@ -270,7 +270,6 @@ class CVisaComSession : public IVisaComSession,
 
  private:
   // Sets a transfer timeout for one call and puts the old one back, whatever the call returns.
-  class TransferTimeout;
   HRESULT ReadRaw(BYTE* pBuf, LONG lCount, LONG* plActual);
   HRESULT WriteRaw(const BYTE* pBuf, LONG lCount, LONG* plActual);
   HRESULT ReadRawUnlogged(BYTE* pBuf, LONG lCount, LONG* plActual);

@@ -33,27 +33,12 @@ constexpr const char* kTimeoutText = "VI_ERROR_TMO: A timeout occurred.";
 
 AcquisitionState& State(CKorvane& self) { return self.FeatureState<AcquisitionState>(); }
 
-// Restores the QueryInstrumentStatus flag however the call ends.
-class CStatusCheckOff {
- public:
-  explicit CStatusCheckOff(CKorvane& self) : self_(self), was_(self.QueryInstrumentStatus()) {
-    self_.SetQueryInstrumentStatus(false);
-  }
-  CStatusCheckOff(const CStatusCheckOff&) = delete;
-  CStatusCheckOff& operator=(const CStatusCheckOff&) = delete;
-  ~CStatusCheckOff() { self_.SetQueryInstrumentStatus(was_); }
-
- private:
-  CKorvane& self_;
-  bool was_;
-};
-
 // The session's status check reads "*ESR?", which clears the operation-complete event that an
 // averaging run and the frequency response run are waited for by. The commands that arm that
 // event, and the reads of it, go without the check; the run's own "*ESR?" reads look at the
 // error bits instead, and add the events that checks of other calls saw meanwhile.
 HRESULT WriteKeepingEvents(CKorvane& self, const char* command) {
-  CStatusCheckOff off(self);
+  StatusCheckSuspended off(self);
   return self.GenericWrite(command);
 }
 
@@ -61,7 +46,7 @@ HRESULT ReadEventStatus(CKorvane& self, LONG* events) {
   const bool check = self.QueryInstrumentStatus();
   HRESULT hr;
   {
-    CStatusCheckOff off(self);
+    StatusCheckSuspended off(self);
     hr = self.GenericQuery("*ESR?", "%d", events);
   }
   if (FAILED(hr)) return hr;
@@ -109,23 +94,6 @@ HRESULT ReadTimebase(CKorvane& self, double* range, double* position, double* sh
   if (HRESULT hr = timebase->get_TimeReference(&reference); FAILED(hr)) return hr;
   return ReferenceShare(self, reference, share);
 }
-
-// Restores the I/O timeout however the call ends.
-class CTimeoutScope {
- public:
-  explicit CTimeoutScope(IIoSession& io) : io_(io) { ok_ = SUCCEEDED(io_.GetTimeout(&saved_)); }
-  CTimeoutScope(const CTimeoutScope&) = delete;
-  CTimeoutScope& operator=(const CTimeoutScope&) = delete;
-  ~CTimeoutScope() {
-    if (ok_) io_.SetTimeout(saved_);
-  }
-  bool ok() const noexcept { return ok_; }
-
- private:
-  IIoSession& io_;
-  LONG saved_ = 0;
-  bool ok_ = false;
-};
 
 // Names of the values the IVI class refuses, for the refusal's text.
 const char* AcquisitionTypeName(LONG v) {
@@ -365,9 +333,9 @@ HRESULT Impl_IKorvaneSystem_WaitForOperationComplete(CKorvane& self, LONG MaxTim
   IIoSession* io = self.IoSession();
   if (!io) return self.Reporter().NotInitialized();
   // The error queue is not read here: "*OPC?" is the whole conversation.
-  CStatusCheckOff statusOff(self);
-  CTimeoutScope timeout(*io);
-  if (!timeout.ok()) return self.Reporter().IoError("WaitForOperationComplete");
+  StatusCheckSuspended statusOff(self);
+  ScopedTimeout<IIoSession> timeout(*io);
+  if (FAILED(timeout.Save())) return self.Reporter().IoError("WaitForOperationComplete");
   if (HRESULT hr = io->SetTimeout(MaxTimeMilliseconds < kShortestOpcWait ? kShortestOpcWait : MaxTimeMilliseconds);
       FAILED(hr))
     return hr;

@@ -131,7 +131,7 @@ HRESULT TakeMeasurement(CKorvaneMeasurement& item, KorvaneMeasurementEnum fn, co
     if (FAILED(hr = root->GenericWrite(":DIG"))) return hr;
     IIoSession* io = root->IoSession();
     if (!io) return item.Reporter().NotInitialized();
-    CTimeoutScope timeout(*io);
+    ScopedTimeout<IIoSession> timeout(*io);
     if (FAILED(hr = timeout.Set(*maxTime))) return hr;
     hr = root->GenericQuery(query, "%lf", &result);
     const HRESULT restored = timeout.Restore();
@@ -199,7 +199,7 @@ HRESULT TakeJitter(CKorvaneMeasurement& item, KorvaneMeasurementJitterEnum fn, c
     if (FAILED(hr = root->GenericWrite(":DIG"))) return hr;
     IIoSession* io = root->IoSession();
     if (!io) return item.Reporter().NotInitialized();
-    CTimeoutScope timeout(*io);
+    ScopedTimeout<IIoSession> timeout(*io);
     if (FAILED(hr = timeout.Set(*maxTime))) return hr;
     hr = root->GenericQuery(query, "%lf", &result);
     const HRESULT restored = timeout.Restore();
@@ -407,20 +407,6 @@ std::string InstrumentSourceName(CKorvaneSession& root, std::string_view name) {
     if (!math.empty()) return math;
   }
   return std::string(name);
-}
-
-HRESULT CTimeoutScope::Set(LONG timeout) noexcept {
-  HRESULT hr = io_.GetTimeout(&previous_);
-  if (FAILED(hr)) return hr;
-  hr = io_.SetTimeout(timeout);
-  if (SUCCEEDED(hr)) set_ = true;
-  return hr;
-}
-
-HRESULT CTimeoutScope::Restore() noexcept {
-  if (!set_) return S_OK;
-  set_ = false;
-  return io_.SetTimeout(previous_);
 }
 
 // ---- IKorvaneMeasurement ----

@@ -23,22 +23,4 @@ std::vector<std::string> SplitReplyFields(std::string_view text);
 bool ParseReplyDouble(const std::string& text, double* out);
 bool ParseReplyInt(const std::string& text, int* out);
 
-// Sets the session's I/O timeout for a few transfers and puts the previous one back, when
-// Restore is called or at the latest when the scope ends.
-class CTimeoutScope {
- public:
-  explicit CTimeoutScope(IIoSession& io) noexcept : io_(io) {}
-  CTimeoutScope(const CTimeoutScope&) = delete;
-  CTimeoutScope& operator=(const CTimeoutScope&) = delete;
-  ~CTimeoutScope() { Restore(); }
-
-  HRESULT Set(LONG timeout) noexcept;
-  HRESULT Restore() noexcept;
-
- private:
-  IIoSession& io_;
-  LONG previous_ = 0;
-  bool set_ = false;
-};
-
 }  // namespace korvane

@@ -33,18 +33,6 @@ void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
 
 // ---- session settings switched for the block read, put back however it ends ----
 
-class QueryStatusOff {
- public:
-  explicit QueryStatusOff(CDriver& s) noexcept : s_(s), was_(s.QueryInstrumentStatus()) { s_.SetQueryInstrumentStatus(false); }
-  QueryStatusOff(const QueryStatusOff&) = delete;
-  QueryStatusOff& operator=(const QueryStatusOff&) = delete;
-  ~QueryStatusOff() { s_.SetQueryInstrumentStatus(was_); }
-
- private:
-  CDriver& s_;
-  bool was_;
-};
-
 // The instrument buffer's byte swapping. `BigEndian()` tells how the raw record comes out: in
 // the instrument's order when swapping is off (or could be switched off), else already swapped.
 class SwapBytesOff {
@@ -69,29 +57,6 @@ class SwapBytesOff {
  private:
   IIoSession& io_;
   bool bigEndian_ = false;
-  bool restore_ = false;
-};
-
-class SessionTimeout {
- public:
-  SessionTimeout(IIoSession& io, LONG timeout) : io_(io) {
-    hr_ = io_.GetTimeout(&saved_);
-    if (SUCCEEDED(hr_)) hr_ = io_.SetTimeout(timeout);
-    restore_ = SUCCEEDED(hr_);
-  }
-  SessionTimeout(const SessionTimeout&) = delete;
-  SessionTimeout& operator=(const SessionTimeout&) = delete;
-  ~SessionTimeout() { Restore(); }
-  HRESULT hr() const noexcept { return hr_; }
-  void Restore() noexcept {
-    if (restore_) io_.SetTimeout(saved_);
-    restore_ = false;
-  }
-
- private:
-  IIoSession& io_;
-  LONG saved_ = 0;
-  HRESULT hr_ = S_OK;
   bool restore_ = false;
 };
 
@@ -157,7 +122,7 @@ class CWaveformTransfer {
   // buffer's byte swapping are off for the transfer and come back whatever it returns; the
   // status check would only add a round trip to a transfer that reports its own failures.
   HRESULT ReadRecord(SafeArrayPtr& raw, bool& bigEndian) {
-    QueryStatusOff noStatus(s_);
+    StatusCheckSuspended noStatus(s_);
     SwapBytesOff noSwap(Io());
     bigEndian = noSwap.BigEndian();
     HRESULT hr = Io().FormattedQuery("WAV:DATA?", "%$Shb", raw.Receive());
@@ -167,7 +132,7 @@ class CWaveformTransfer {
   }
 
   // The whole fetch after the source and format are chosen: preamble, points, volts.
-  HRESULT Transfer(Scaling& scaling, SafeArrayPtr& raw, bool& bigEndian, SessionTimeout* timeout = nullptr) {
+  HRESULT Transfer(Scaling& scaling, SafeArrayPtr& raw, bool& bigEndian, ScopedTimeout<IIoSession>* timeout = nullptr) {
     HRESULT hr = ReadPreamble(scaling);
     if (SUCCEEDED(hr)) hr = ReadRecord(raw, bigEndian);
     if (timeout) timeout->Restore();
@@ -240,8 +205,8 @@ HRESULT Fetch(const WaveformCall& c, SAFEARRAY** first, SAFEARRAY** second, DOUB
   SafeArrayPtr raw;
   bool bigEndian = true;
   if (c.read) {
-    SessionTimeout timeout(*session->IoSession(), c.maxTime);
-    if (FAILED(timeout.hr())) return timeout.hr();
+    ScopedTimeout<IIoSession> timeout(*session->IoSession());
+    if (HRESULT set = timeout.Set(c.maxTime); FAILED(set)) return set;
     hr = t.Transfer(scaling, raw, bigEndian, &timeout);
   } else {
     hr = t.Transfer(scaling, raw, bigEndian);
@@ -342,14 +307,14 @@ HRESULT FetchDigital(CKorvaneDigitalChannel& item, bool read, LONG maxTime, SAFE
     if (SUCCEEDED(hr) && read) hr = write(":DIG");
     if (SUCCEEDED(hr)) hr = write(kByteFormat);
     if (FAILED(hr)) return hr;
-    std::optional<SessionTimeout> timeout;
+    std::optional<ScopedTimeout<IIoSession>> timeout;
     if (read) {
-      timeout.emplace(*io, maxTime);
-      if (FAILED(timeout->hr())) return timeout->hr();
+      timeout.emplace(*io);
+      if (HRESULT set = timeout->Set(maxTime); FAILED(set)) return set;
     }
     hr = t.ReadPreamble(scaling);
     if (SUCCEEDED(hr)) {
-      QueryStatusOff noStatus(*session);
+      StatusCheckSuspended noStatus(*session);
       hr = io->FormattedQuery("WAV:DATA?", "%$Sb", bytes.Receive());
       if (FAILED(hr)) io->DeviceClear();
     }

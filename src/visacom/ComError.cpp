@@ -25,13 +25,11 @@ HRESULT ReportError(HRESULT hr, REFIID iid, std::string_view description) noexce
   return hr;
 }
 
-HRESULT ReportException(REFIID iid) noexcept {
+HRESULT ReportException(REFIID iid, const CaughtException& caught) noexcept {
+  if (caught.outOfMemory) return ReportError(E_OUTOFMEMORY, iid, "Out of memory.");
+  if (!caught.what) return ReportError(E_FAIL, iid, "Unexpected failure.");
   try {
-    throw;
-  } catch (const std::bad_alloc&) {
-    return ReportError(E_OUTOFMEMORY, iid, "Out of memory.");
-  } catch (const std::exception& e) {
-    return ReportError(E_FAIL, iid, std::string("Unexpected failure: ") + e.what());
+    return ReportError(E_FAIL, iid, std::string("Unexpected failure: ") + caught.what);
   } catch (...) {
     return ReportError(E_FAIL, iid, "Unexpected failure.");
   }

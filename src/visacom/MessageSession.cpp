@@ -81,15 +81,13 @@ void MessageSession::CloseNow() noexcept {
 
 template <typename F>
 HRESULT MessageSession::Guarded(REFIID iid, bool needOpen, F&& body) noexcept {
-  try {
+  return visacom::Guarded(iid, [&]() -> HRESULT {
     CsLock lk(cs_);
     if (needOpen && !open_) return Fail(E_VISA_INV_OBJECT, iid, "the session is closed");
     HRESULT hr = body();
     lastStatus_ = hr;
     return hr;
-  } catch (...) {
-    return ReportException(iid);
-  }
+  });
 }
 
 HRESULT MessageSession::Fail(HRESULT hr, REFIID iid, const std::string& what) {
@@ -102,41 +100,9 @@ HRESULT MessageSession::CheckAccess(REFIID iid) {
   return S_OK;
 }
 
-// ---- IUnknown, ISupportErrorInfo ----
+// ---- ISupportErrorInfo ----
 
-HRESULT MessageSession::QueryInterface(REFIID riid, void** ppv) {
-  if (!ppv) return E_POINTER;
-  *ppv = nullptr;
-  if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IVisaSession) || IsEqualGUID(riid, IID_IBaseMessage) ||
-      IsEqualGUID(riid, IID_IMessage))
-    *ppv = static_cast<IMessage*>(this);
-  else if (IsEqualGUID(riid, IID_IEventManager))
-    *ppv = static_cast<IEventManager*>(this);
-  else if (IsEqualGUID(riid, IID_IKorvaneMessageDirect))
-    *ppv = static_cast<IKorvaneMessageDirect*>(this);
-  else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
-    *ppv = static_cast<ISupportErrorInfo*>(this);
-  else
-    return E_NOINTERFACE;
-  AddRef();
-  return S_OK;
-}
-
-ULONG MessageSession::AddRef() { return ++refs_; }
-
-ULONG MessageSession::Release() {
-  ULONG n = --refs_;
-  if (n == 0) delete this;
-  return n;
-}
-
-HRESULT MessageSession::InterfaceSupportsErrorInfo(REFIID riid) {
-  return IsEqualGUID(riid, IID_IVisaSession) || IsEqualGUID(riid, IID_IBaseMessage) ||
-                 IsEqualGUID(riid, IID_IMessage) || IsEqualGUID(riid, IID_IEventManager) ||
-                 IsEqualGUID(riid, IID_IKorvaneMessageDirect)
-             ? S_OK
-             : S_FALSE;
-}
+HRESULT MessageSession::InterfaceSupportsErrorInfo(REFIID riid) { return SupportsErrorInfo(riid); }
 
 // ---- IVisaSession ----
 
@@ -256,15 +222,13 @@ HRESULT MessageSession::put_Timeout(LONG val) {
 }
 
 HRESULT MessageSession::get_LastStatus(HRESULT* pVal) {
-  try {
+  return visacom::Guarded(IID_IVisaSession, [&]() -> HRESULT {
     CsLock lk(cs_);
     if (!pVal) return ReportError(E_POINTER, IID_IVisaSession, "The output pointer pVal is null.");
     // Reading the last status must not become the last status itself.
     *pVal = lastStatus_;
     return S_OK;
-  } catch (...) {
-    return ReportException(IID_IVisaSession);
-  }
+  });
 }
 
 HRESULT MessageSession::GetOwnAttribute(LONG id, VARIANT* v) {

@@ -1,6 +1,7 @@
 // A message-based VISA-COM session (IVisaSession, IMessage, IEventManager) over a transport.
 #pragma once
 
+#include "visacom/ComObject.h"
 #include "visacom/ResourceLock.h"
 #include "visacom/ResourceName.h"
 #include "visacom/Transport.h"
@@ -15,18 +16,17 @@
 
 namespace korvane::visacom {
 
-class MessageSession final : public IMessage,
-                             public IEventManager,
-                             public IKorvaneMessageDirect,
-                             public ISupportErrorInfo {
+class MessageSession;
+using MessageSessionMap =
+    InterfaceMap<Answers<IID_IMessage, IMessage>, Answers<IID_IVisaSession, IMessage>, Answers<IID_IBaseMessage, IMessage>,
+                 Answers<IID_IEventManager, IEventManager>, Answers<IID_IKorvaneMessageDirect, IKorvaneMessageDirect>,
+                 Answers<IID_ISupportErrorInfo, ISupportErrorInfo>>;
+
+class MessageSession final : public CObject<MessageSession, Lifetime::kCounted, MessageSessionMap, IMessage,
+                                            IEventManager, IKorvaneMessageDirect, ISupportErrorInfo> {
  public:
   // A new, closed session with one reference; Init opens it.
   static HRESULT Create(MessageSession** out) noexcept;
-
-  // IUnknown
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override;
-  ULONG STDMETHODCALLTYPE AddRef() override;
-  ULONG STDMETHODCALLTYPE Release() override;
 
   // ISupportErrorInfo
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
@@ -109,7 +109,6 @@ class MessageSession final : public IMessage,
   HRESULT GetOwnAttribute(LONG id, VARIANT* v);
   HRESULT SetOwnAttribute(LONG id, LONGLONG value, std::string& why);
 
-  std::atomic<ULONG> refs_{1};
   CriticalSection cs_;
   bool open_ = false;
   ResourceName name_;

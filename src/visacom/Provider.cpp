@@ -3,6 +3,7 @@
 #include "visacom/FormattedIo488.h"
 
 #include "visacom/ComError.h"
+#include "visacom/ComObject.h"
 #include "visacom/MessageSession.h"
 #include "visacom/ResourceName.h"
 #include "visacom/VisaCom.h"
@@ -26,54 +27,17 @@ HRESULT PutBstr(BSTR* out, std::string_view s) {
   return S_OK;
 }
 
-template <typename F>
-HRESULT Guard(REFIID iid, F&& body) noexcept {
-  try {
-    return body();
-  } catch (...) {
-    return ReportException(iid);
-  }
-}
+using ResourceManagerMap = InterfaceMap<Answers<IID_IResourceManager3, IResourceManager3>,
+                                        Answers<IID_IResourceManager, IResourceManager3>,
+                                        Answers<IID_ISupportErrorInfo, ISupportErrorInfo>>;
 
-// Reference counting shared by the provider's objects.
-class RefCounted {
- protected:
-  virtual ~RefCounted() = default;
-  ULONG DoAddRef() { return ++refs_; }
-  ULONG DoRelease() {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
-
- private:
-  std::atomic<ULONG> refs_{1};
-};
-
-class ResourceManager final : public IResourceManager3, public ISupportErrorInfo, private RefCounted {
+class ResourceManager final
+    : public CObject<ResourceManager, Lifetime::kCounted, ResourceManagerMap, IResourceManager3, ISupportErrorInfo> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IResourceManager) ||
-        IsEqualGUID(riid, IID_IResourceManager3))
-      *ppv = static_cast<IResourceManager3*>(this);
-    else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
-      *ppv = static_cast<ISupportErrorInfo*>(this);
-    else
-      return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return DoAddRef(); }
-  ULONG STDMETHODCALLTYPE Release() override { return DoRelease(); }
-
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-    return IsEqualGUID(riid, IID_IResourceManager) || IsEqualGUID(riid, IID_IResourceManager3) ? S_OK : S_FALSE;
-  }
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override { return SupportsErrorInfo(riid); }
 
   HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerName(BSTR* pVal) override {
-    return Guard(IID_IResourceManager, [&] { return pVal ? PutBstr(pVal, "Korvane") : NullOut(); });
+    return Guarded(IID_IResourceManager, [&] { return pVal ? PutBstr(pVal, "Korvane") : NullOut(); });
   }
   HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerID(SHORT* pVal) override {
     if (!pVal) return NullOut();
@@ -81,7 +45,7 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_Description(BSTR* pVal) override {
-    return Guard(IID_IResourceManager, [&] {
+    return Guarded(IID_IResourceManager, [&] {
       return pVal ? PutBstr(pVal, "Korvane built-in VISA-COM provider (TCPIP SOCKET, VXI-11, HiSLIP, USBTMC, ASRL)") : NullOut();
     });
   }
@@ -91,7 +55,7 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
     return S_OK;
   }
   HRESULT STDMETHODCALLTYPE get_ProgID(BSTR* pVal) override {
-    return Guard(IID_IResourceManager, [&] { return pVal ? PutBstr(pVal, "Korvane.VisaCom.GlobalRM") : NullOut(); });
+    return Guarded(IID_IResourceManager, [&] { return pVal ? PutBstr(pVal, "Korvane.VisaCom.GlobalRM") : NullOut(); });
   }
   HRESULT STDMETHODCALLTYPE get_SpecVersion(LONG* pVal) override {
     if (!pVal) return NullOut();
@@ -100,7 +64,7 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
   }
 
   HRESULT STDMETHODCALLTYPE FindRsrc(BSTR expr, SAFEARRAY** pFindList) override {
-    return Guard(IID_IResourceManager, [&] {
+    return Guarded(IID_IResourceManager, [&] {
       if (pFindList) *pFindList = nullptr;
       return ReportError(E_VISA_RSRC_NFOUND, IID_IResourceManager,
                          "No resources match \"" + ToNarrow(expr) +
@@ -111,7 +75,7 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
 
   HRESULT STDMETHODCALLTYPE Open(BSTR ResourceName, AccessMode mode, LONG openTimeout, BSTR OptionString,
                                  IVisaSession** vi) override {
-    return Guard(IID_IResourceManager, [&]() -> HRESULT {
+    return Guarded(IID_IResourceManager, [&]() -> HRESULT {
       if (!vi) return NullOut();
       *vi = nullptr;
       MessageSession* session = nullptr;
@@ -135,7 +99,7 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
   HRESULT STDMETHODCALLTYPE ParseRsrcEx(BSTR ResourceName, SHORT* pInterfaceType, SHORT* pInterfaceNumber,
                                         BSTR* pSessionType, BSTR* pUnaliasedExpandedResourceName,
                                         BSTR* pAliasIfExists) override {
-    return Guard(IID_IResourceManager, [&]() -> HRESULT {
+    return Guarded(IID_IResourceManager, [&]() -> HRESULT {
       if (!pInterfaceType || !pInterfaceNumber || !pSessionType) return NullOut();
       std::string text = ToNarrow(ResourceName), why;
       korvane::visacom::ResourceName parsed;
@@ -165,29 +129,12 @@ class ResourceManager final : public IResourceManager3, public ISupportErrorInfo
   static HRESULT NullOut() { return ReportError(E_POINTER, IID_IResourceManager, "An output pointer is null."); }
 };
 
-// A new object of a class the provider serves, queried for `riid`.
-template <typename T>
-HRESULT CreateObject(REFIID riid, void** ppv) {
-  T* object = new (std::nothrow) T();
-  if (!object) return E_OUTOFMEMORY;
-  HRESULT hr = object->QueryInterface(riid, ppv);
-  object->Release();
-  return hr;
-}
-
 // Class objects live as long as the process; their reference count is irrelevant.
 template <HRESULT (*Create)(REFIID, void**)>
-class ClassFactory final : public IClassFactory {
+class ClassFactory final
+    : public CObject<ClassFactory<Create>, Lifetime::kProcess, InterfaceMap<Answers<IID_IClassFactory, IClassFactory>>,
+                     IClassFactory> {
  public:
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualGUID(riid, IID_IUnknown) && !IsEqualGUID(riid, IID_IClassFactory)) return E_NOINTERFACE;
-    *ppv = static_cast<IClassFactory*>(this);
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return 2; }
-  ULONG STDMETHODCALLTYPE Release() override { return 1; }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
@@ -196,7 +143,7 @@ class ClassFactory final : public IClassFactory {
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
 };
 
-ClassFactory<&CreateObject<ResourceManager>> g_rmFactory;
+ClassFactory<&ResourceManager::Create<>> g_rmFactory;
 // The FormattedIO488 object formats with the driver's own engine (defined by io/FormattedIo488.cpp).
 ClassFactory<&CreateFormattedIo488> g_formattedIoFactory;
 
