@@ -271,12 +271,26 @@ HRESULT CErrorReporter::SetError(unsigned id, const char* description) {
   });
 }
 
-HRESULT CErrorReporter::ReportInserts(unsigned id, const char* elab, std::initializer_list<const char*> inserts) {
+std::string CErrorReporter::InsertText(const MessageInsert& insert) {
+  switch (insert.kind()) {
+    case MessageInsert::Kind::kText: return insert.text() ? insert.text() : "";
+    case MessageInsert::Kind::kWide: return insert.wide() ? ToNarrow(OleStringView(insert.wide())) : std::string();
+    case MessageInsert::Kind::kFlag: return insert.flag() ? "True" : "False";
+    case MessageInsert::Kind::kInteger: return FormatNumber(insert.text(), insert.integer());
+    case MessageInsert::Kind::kReal: return FormatNumber(insert.text(), insert.real());
+    case MessageInsert::Kind::kVariant: return VariantText(insert.variant());
+    case MessageInsert::Kind::kCurrentMethod: return CurrentMethodName();
+  }
+  return {};
+}
+
+HRESULT CErrorReporter::Raise(unsigned id, const char* elab, std::initializer_list<MessageInsert> inserts) {
   return Guarded([&]() -> HRESULT {
     const messages::MessageRow* row = FindMessage(id);
     if (!row) return FormatterFailure(id, E_UNEXPECTED, "The message id is not in the message table.");
     std::vector<std::string> values;
-    for (const char* s : inserts) values.emplace_back(s ? s : "");
+    values.reserve(inserts.size());
+    for (const MessageInsert& insert : inserts) values.push_back(InsertText(insert));
     std::string text;
     if (!FormatRow(*row, values, text))
       return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
@@ -341,172 +355,17 @@ const char* CErrorReporter::CurrentMethodName() noexcept {
   return current && current->methodName ? current->methodName : "";
 }
 
-// ---- named operations ----
+// ---- failures of the I/O calls ----
 
 // The I/O messages end their insert with a full stop of their own; a detail written as a
-// sentence must not give "..".
-static std::string WithoutFinalStop(const char* detail) {
-  std::string text = detail ? detail : "";
-  if (!text.empty() && text.back() == '.') text.pop_back();
-  return text;
-}
-
-// The failing I/O call left its own description on the thread; it becomes the second line.
-HRESULT CErrorReporter::IoError(const char* detail) {
-  return Guarded([&] { return ReportInserts(msg::IoError, TakeThreadErrorDescription().c_str(), {WithoutFinalStop(detail).c_str()});
-  });
-}
-
-HRESULT CErrorReporter::IoTimeout(const char* detail) {
-  return Guarded([&] { return ReportInserts(msg::IoTimeout, TakeThreadErrorDescription().c_str(), {WithoutFinalStop(detail).c_str()});
-  });
-}
-
-HRESULT CErrorReporter::NotSupportedByModel(const char* feature, const char* elab) {
-  return ReportInserts(msg::NotSupportedByModel, elab, {feature});
-}
-HRESULT CErrorReporter::MethodNotSupported(const char* method, const char* elab) {
-  return ReportInserts(msg::MethodNotSupported, elab, {method});
-}
-HRESULT CErrorReporter::MethodNotSupported(const char* elab) {
-  return ReportInserts(msg::MethodNotSupported, elab, {CurrentMethodName()});
-}
-HRESULT CErrorReporter::PropertyNotSupported(const char* property, const char* elab) {
-  return ReportInserts(msg::PropertyNotSupported, elab, {property});
-}
-HRESULT CErrorReporter::PropertyNotSupported(const char* elab) {
-  return ReportInserts(msg::PropertyNotSupported, elab, {CurrentMethodName()});
-}
-
-HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, bool value, const char* elab) {
-  return ReportInserts(msg::InvalidValue, elab, {value ? "True" : "False", method, parameter});
-}
-HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, LONG value, const char* format,
-                                     const char* elab) {
+// sentence must not give "..". The failing call left its own description on the thread; it
+// becomes the second line.
+HRESULT CErrorReporter::RaiseIo(unsigned id, const char* detail) {
   return Guarded([&] {
-    std::string text = FormatNumber(format, static_cast<long long>(value));
-    return ReportInserts(msg::InvalidValue, elab, {text.c_str(), method, parameter});
+    std::string text = detail ? detail : "";
+    if (!text.empty() && text.back() == '.') text.pop_back();
+    return Raise(id, TakeThreadErrorDescription().c_str(), {text.c_str()});
   });
 }
-HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, double value, const char* format,
-                                     const char* elab) {
-  return Guarded([&] {
-    std::string text = FormatNumber(format, value);
-    return ReportInserts(msg::InvalidValue, elab, {text.c_str(), method, parameter});
-  });
-}
-HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, const char* value,
-                                     const char* elab) {
-  return ReportInserts(msg::InvalidValue, elab, {value, method, parameter});
-}
-HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, const OLECHAR* value,
-                                     const char* elab) {
-  return Guarded([&] {
-    std::string text = value ? ToNarrow(OleStringView(value)) : std::string();
-    return ReportInserts(msg::InvalidValue, elab, {text.c_str(), method, parameter});
-  });
-}
-HRESULT CErrorReporter::InvalidValue(const char* method, const char* parameter, const VARIANT& value,
-                                     const char* elab) {
-  return Guarded([&] {
-    std::string text = VariantText(value);
-    return ReportInserts(msg::InvalidValue, elab, {text.c_str(), method, parameter});
-  });
-}
-HRESULT CErrorReporter::InvalidValue(const char* parameter, bool value, const char* elab) {
-  return InvalidValue(CurrentMethodName(), parameter, value, elab);
-}
-HRESULT CErrorReporter::InvalidValue(const char* parameter, LONG value, const char* format, const char* elab) {
-  return InvalidValue(CurrentMethodName(), parameter, value, format, elab);
-}
-HRESULT CErrorReporter::InvalidValue(const char* parameter, double value, const char* format, const char* elab) {
-  return InvalidValue(CurrentMethodName(), parameter, value, format, elab);
-}
-HRESULT CErrorReporter::InvalidValue(const char* parameter, const char* value, const char* elab) {
-  return InvalidValue(CurrentMethodName(), parameter, value, elab);
-}
-HRESULT CErrorReporter::InvalidValue(const char* parameter, const OLECHAR* value, const char* elab) {
-  return InvalidValue(CurrentMethodName(), parameter, value, elab);
-}
-HRESULT CErrorReporter::InvalidValue(const char* parameter, const VARIANT& value, const char* elab) {
-  return InvalidValue(CurrentMethodName(), parameter, value, elab);
-}
-
-HRESULT CErrorReporter::OptionNameUnknown(const char* name, const char* elab) {
-  return ReportInserts(msg::OptionNameUnknown, elab, {name});
-}
-HRESULT CErrorReporter::OptionValueUnknown(const char* value, const char* elab) {
-  return ReportInserts(msg::OptionValueUnknown, elab, {value});
-}
-HRESULT CErrorReporter::SelectorLevelsInvalid(const char* repcap, const char* elab) {
-  return ReportInserts(msg::SelectorLevelsInvalid, elab, {repcap});
-}
-HRESULT CErrorReporter::SelectorRangeInvalid(const char* range, const char* repcap, const char* elab) {
-  return ReportInserts(msg::SelectorRangeInvalid, elab, {range, repcap});
-}
-HRESULT CErrorReporter::NullPointer(const char* parameter, const char* elab) {
-  return ReportInserts(msg::NullPointer, elab, {CurrentMethodName(), parameter});
-}
-HRESULT CErrorReporter::NullPointer(const char* method, const char* parameter, const char* elab) {
-  return ReportInserts(msg::NullPointer, elab, {method, parameter});
-}
-HRESULT CErrorReporter::EnumValueNotSupported(const char* value, const char* parameter, const char* elab) {
-  return ReportInserts(msg::EnumValueNotSupported, elab, {value, parameter, CurrentMethodName()});
-}
-HRESULT CErrorReporter::EnumValueNotSupported(const char* value, const char* parameter, const char* method,
-                                              const char* elab) {
-  return ReportInserts(msg::EnumValueNotSupported, elab, {value, parameter, method});
-}
-
-// Messages without inserts: the elaboration is the only argument.
-#define KORVANE_ELAB_ONLY(name) \
-  HRESULT CErrorReporter::name(const char* elab) { return ReportInserts(msg::name, elab, {}); }
-
-KORVANE_ELAB_ONLY(AlreadyInitialized)
-KORVANE_ELAB_ONLY(SelectorBadlyFormed)
-KORVANE_ELAB_ONLY(SimulationStateCannotChange)
-KORVANE_ELAB_ONLY(CannotOpenFile)
-KORVANE_ELAB_ONLY(UnrecoverableFailure)
-KORVANE_ELAB_ONLY(ChannelNameRequired)
-KORVANE_ELAB_ONLY(FileNotFound)
-KORVANE_ELAB_ONLY(IdQueryFailed)
-KORVANE_ELAB_ONLY(InstrumentErrorDetected)
-KORVANE_ELAB_ONLY(InvalidFileFormat)
-KORVANE_ELAB_ONLY(PathNameInvalid)
-KORVANE_ELAB_ONLY(OptionMissingName)
-KORVANE_ELAB_ONLY(OptionMissingValue)
-KORVANE_ELAB_ONLY(NotInitialized)
-KORVANE_ELAB_ONLY(OperationInProgress)
-KORVANE_ELAB_ONLY(OutOfMemory)
-KORVANE_ELAB_ONLY(FileReadError)
-KORVANE_ELAB_ONLY(ResetFailed)
-KORVANE_ELAB_ONLY(UnknownResource)
-KORVANE_ELAB_ONLY(StatusNotAvailable)
-KORVANE_ELAB_ONLY(TooManyFilesOpen)
-KORVANE_ELAB_ONLY(UnexpectedResponse)
-KORVANE_ELAB_ONLY(UnknownChannelName)
-KORVANE_ELAB_ONLY(UnknownNameInSelector)
-KORVANE_ELAB_ONLY(UnknownPhysicalSelector)
-KORVANE_ELAB_ONLY(FileWriteError)
-KORVANE_ELAB_ONLY(ErrorQueryNotSupported)
-KORVANE_ELAB_ONLY(IdQueryNotSupported)
-KORVANE_ELAB_ONLY(ResetNotSupported)
-KORVANE_ELAB_ONLY(FirmwareRevisionQueryNotSupported)
-KORVANE_ELAB_ONLY(SelfTestNotSupported)
-KORVANE_ELAB_ONLY(PersonalityNotActive)
-KORVANE_ELAB_ONLY(PersonalityNotInstalled)
-KORVANE_ELAB_ONLY(InvalidMeasurementSource)
-KORVANE_ELAB_ONLY(SettingsConflict)
-KORVANE_ELAB_ONLY(OptionNotPresent)
-KORVANE_ELAB_ONLY(InvalidParameterValue)
-KORVANE_ELAB_ONLY(BadPattern)
-KORVANE_ELAB_ONLY(NoDataForOperation)
-KORVANE_ELAB_ONLY(ChannelNotEnabled)
-KORVANE_ELAB_ONLY(MeasurementNotPossible)
-KORVANE_ELAB_ONLY(MaxTimeExceeded)
-KORVANE_ELAB_ONLY(InvalidAcquisitionType)
-KORVANE_ELAB_ONLY(InvalidWaveformElement)
-
-#undef KORVANE_ELAB_ONLY
 
 }  // namespace korvane

@@ -12,6 +12,7 @@
 
 #include <concepts>
 #include <cstdarg>
+#include <initializer_list>
 #include <string>
 #include <type_traits>
 
@@ -21,110 +22,114 @@ namespace korvane {
 inline constexpr CLSID kClsidKorvane = {
     0x4CB3831C, 0x3A71, 0x460D, {0xB4, 0x5F, 0x86, 0x5E, 0x6B, 0x8C, 0x5D, 0x16}};
 
-// Integer types other than bool and LONG: routed to the LONG overloads so that an int argument
-// is not ambiguous between LONG and double where LONG is `long`.
+// The numbers an InvalidValue report writes with a format (bool has its own overload);
+// enumeration values are written as their numbers.
 template <typename T>
-concept OtherInteger = std::integral<T> && !std::same_as<T, bool> && !std::same_as<T, LONG>;
+concept Number = (std::is_arithmetic_v<T> || std::is_enum_v<T>) && !std::same_as<T, bool>;
+
+// One insert of a message, typed: text, wide text, a flag ("True"/"False"), a number written
+// with the caller's printf-style format, a VARIANT, or the method being served (the reporter
+// knows it from the call context).
+class MessageInsert {
+ public:
+  enum class Kind { kText, kWide, kFlag, kInteger, kReal, kVariant, kCurrentMethod };
+
+  MessageInsert(const char* text) noexcept : kind_(Kind::kText), text_(text) {}
+  MessageInsert(const OLECHAR* text) noexcept : kind_(Kind::kWide), wide_(text) {}
+  explicit MessageInsert(bool flag) noexcept : kind_(Kind::kFlag), flag_(flag) {}
+  MessageInsert(long long value, const char* format) noexcept : kind_(Kind::kInteger), text_(format), integer_(value) {}
+  MessageInsert(double value, const char* format) noexcept : kind_(Kind::kReal), text_(format), real_(value) {}
+  explicit MessageInsert(const VARIANT& value) noexcept : kind_(Kind::kVariant), variant_(&value) {}
+  static MessageInsert CurrentMethod() noexcept { return MessageInsert(Kind::kCurrentMethod); }
+
+  Kind kind() const noexcept { return kind_; }
+  const char* text() const noexcept { return text_; }  // the text, or the number's format
+  const OLECHAR* wide() const noexcept { return wide_; }
+  bool flag() const noexcept { return flag_; }
+  long long integer() const noexcept { return integer_; }
+  double real() const noexcept { return real_; }
+  const VARIANT& variant() const noexcept { return *variant_; }
+
+ private:
+  explicit MessageInsert(Kind kind) noexcept : kind_(kind) {}
+  Kind kind_;
+  const char* text_ = nullptr;
+  const OLECHAR* wide_ = nullptr;
+  bool flag_ = false;
+  long long integer_ = 0;
+  double real_ = 0;
+  const VARIANT* variant_ = nullptr;
+};
 
 struct IErrorReporter {
+  // The one way a message of the table is reported: its id, the elaboration (null or empty
+  // for none) and one insert per %n of its text.
+  virtual HRESULT Raise(unsigned id, const char* elab, std::initializer_list<MessageInsert> inserts) = 0;
+  // An I/O failure (IoError, IoTimeout): `detail` loses a final full stop (the text has its
+  // own), and the description the failing call left on the thread becomes the elaboration.
+  virtual HRESULT RaiseIo(unsigned id, const char* detail) = 0;
   virtual HRESULT ReportWithText(HRESULT hr, const char* text) = 0;
+  // Untyped forms for ids chosen at run time; string inserts only.
   virtual HRESULT Report(unsigned id, ...) = 0;
   virtual HRESULT ReportV(unsigned id, va_list args) = 0;
   virtual HRESULT ReportElab(unsigned id, const char* elab, ...) = 0;
   virtual HRESULT ReportElabV(unsigned id, const char* elab, va_list args) = 0;
-  virtual HRESULT IoError(const char* detail) = 0;
-  virtual HRESULT IoTimeout(const char* detail) = 0;
-  virtual HRESULT NotSupportedByModel(const char* feature, const char* elab = nullptr) = 0;
-  virtual HRESULT MethodNotSupported(const char* method, const char* elab) = 0;
-  virtual HRESULT MethodNotSupported(const char* elab) = 0;
-  virtual HRESULT PropertyNotSupported(const char* property, const char* elab) = 0;
-  virtual HRESULT PropertyNotSupported(const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* method, const char* parameter, bool value, const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* method, const char* parameter, LONG value, const char* format,
-                               const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* method, const char* parameter, double value, const char* format,
-                               const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* method, const char* parameter, const char* value, const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* method, const char* parameter, const OLECHAR* value,
-                               const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* method, const char* parameter, const VARIANT& value,
-                               const char* elab) = 0;
-  // Without a method: the method being served is named.
-  virtual HRESULT InvalidValue(const char* parameter, bool value, const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* parameter, LONG value, const char* format, const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* parameter, double value, const char* format, const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* parameter, const char* value, const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* parameter, const OLECHAR* value, const char* elab) = 0;
-  virtual HRESULT InvalidValue(const char* parameter, const VARIANT& value, const char* elab) = 0;
-  virtual HRESULT AlreadyInitialized(const char* elab = nullptr) = 0;
-  virtual HRESULT OptionNameUnknown(const char* name, const char* elab = nullptr) = 0;
-  virtual HRESULT OptionValueUnknown(const char* value, const char* elab = nullptr) = 0;
-  virtual HRESULT SelectorBadlyFormed(const char* elab = nullptr) = 0;
-  virtual HRESULT SimulationStateCannotChange(const char* elab = nullptr) = 0;
-  virtual HRESULT CannotOpenFile(const char* elab = nullptr) = 0;
-  virtual HRESULT UnrecoverableFailure(const char* elab = nullptr) = 0;
-  virtual HRESULT ChannelNameRequired(const char* elab = nullptr) = 0;
-  virtual HRESULT FileNotFound(const char* elab = nullptr) = 0;
-  virtual HRESULT IdQueryFailed(const char* elab = nullptr) = 0;
-  virtual HRESULT InstrumentErrorDetected(const char* elab = nullptr) = 0;
-  virtual HRESULT InvalidFileFormat(const char* elab = nullptr) = 0;
-  virtual HRESULT SelectorLevelsInvalid(const char* repcap, const char* elab = nullptr) = 0;
-  virtual HRESULT PathNameInvalid(const char* elab = nullptr) = 0;
-  virtual HRESULT SelectorRangeInvalid(const char* range, const char* repcap, const char* elab = nullptr) = 0;
-  virtual HRESULT OptionMissingName(const char* elab = nullptr) = 0;
-  virtual HRESULT OptionMissingValue(const char* elab = nullptr) = 0;
-  virtual HRESULT NotInitialized(const char* elab = nullptr) = 0;
-  virtual HRESULT NullPointer(const char* parameter, const char* elab) = 0;
-  virtual HRESULT NullPointer(const char* method, const char* parameter, const char* elab) = 0;
-  virtual HRESULT OperationInProgress(const char* elab = nullptr) = 0;
-  virtual HRESULT OutOfMemory(const char* elab = nullptr) = 0;
-  virtual HRESULT FileReadError(const char* elab = nullptr) = 0;
-  virtual HRESULT ResetFailed(const char* elab = nullptr) = 0;
-  virtual HRESULT UnknownResource(const char* elab = nullptr) = 0;
-  virtual HRESULT StatusNotAvailable(const char* elab = nullptr) = 0;
-  virtual HRESULT TooManyFilesOpen(const char* elab = nullptr) = 0;
-  virtual HRESULT UnexpectedResponse(const char* elab = nullptr) = 0;
-  virtual HRESULT UnknownChannelName(const char* elab = nullptr) = 0;
-  virtual HRESULT UnknownNameInSelector(const char* elab = nullptr) = 0;
-  virtual HRESULT UnknownPhysicalSelector(const char* elab = nullptr) = 0;
-  virtual HRESULT EnumValueNotSupported(const char* value, const char* parameter, const char* elab) = 0;
-  virtual HRESULT EnumValueNotSupported(const char* value, const char* parameter, const char* method,
-                                        const char* elab) = 0;
-  virtual HRESULT FileWriteError(const char* elab = nullptr) = 0;
-  virtual HRESULT ErrorQueryNotSupported(const char* elab = nullptr) = 0;
-  virtual HRESULT IdQueryNotSupported(const char* elab = nullptr) = 0;
-  virtual HRESULT ResetNotSupported(const char* elab = nullptr) = 0;
-  virtual HRESULT FirmwareRevisionQueryNotSupported(const char* elab = nullptr) = 0;
-  virtual HRESULT SelfTestNotSupported(const char* elab = nullptr) = 0;
   // Formats the text of `id` with inserts from `args`. On failure the error information is set
   // already and the returned HRESULT is the one to hand back.
   virtual HRESULT FormatMessageText(unsigned id, va_list args, std::string& out) = 0;
   virtual HRESULT SetError(unsigned id, const char* description) = 0;
-  virtual HRESULT PersonalityNotActive(const char* elab = nullptr) = 0;
-  virtual HRESULT PersonalityNotInstalled(const char* elab = nullptr) = 0;
-  virtual HRESULT InvalidMeasurementSource(const char* elab = nullptr) = 0;
-  virtual HRESULT SettingsConflict(const char* elab = nullptr) = 0;
-  virtual HRESULT OptionNotPresent(const char* elab = nullptr) = 0;
-  virtual HRESULT InvalidParameterValue(const char* elab = nullptr) = 0;
-  virtual HRESULT BadPattern(const char* elab = nullptr) = 0;
-  virtual HRESULT NoDataForOperation(const char* elab = nullptr) = 0;
-  virtual HRESULT ChannelNotEnabled(const char* elab = nullptr) = 0;
-  virtual HRESULT MeasurementNotPossible(const char* elab = nullptr) = 0;
-  virtual HRESULT MaxTimeExceeded(const char* elab = nullptr) = 0;
-  virtual HRESULT InvalidAcquisitionType(const char* elab = nullptr) = 0;
-  virtual HRESULT InvalidWaveformElement(const char* elab = nullptr) = 0;
 
-  template <OtherInteger T>
-  HRESULT InvalidValue(const char* method, const char* parameter, T value, const char* format, const char* elab) {
-    return InvalidValue(method, parameter, static_cast<LONG>(value), format, elab);
+  // One operation per error id of the table, generated from catalog/messages.toml.
+#include <korvane/ReporterOperations.inc>
+
+  // The operations whose inserts are typed values or come from the failing call.
+  HRESULT IoError(const char* detail) { return RaiseIo(msg::IoError, detail); }
+  HRESULT IoTimeout(const char* detail) { return RaiseIo(msg::IoTimeout, detail); }
+
+  HRESULT InvalidValue(const char* method, const char* parameter, bool value, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {MessageInsert(value), method, parameter});
   }
-  template <OtherInteger T>
+  template <Number T>
+  HRESULT InvalidValue(const char* method, const char* parameter, T value, const char* format, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {NumberInsert(value, format), method, parameter});
+  }
+  HRESULT InvalidValue(const char* method, const char* parameter, const char* value, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {value, method, parameter});
+  }
+  HRESULT InvalidValue(const char* method, const char* parameter, const OLECHAR* value, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {value, method, parameter});
+  }
+  HRESULT InvalidValue(const char* method, const char* parameter, const VARIANT& value, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {MessageInsert(value), method, parameter});
+  }
+  // Without a method: the method being served is named.
+  HRESULT InvalidValue(const char* parameter, bool value, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {MessageInsert(value), MessageInsert::CurrentMethod(), parameter});
+  }
+  template <Number T>
   HRESULT InvalidValue(const char* parameter, T value, const char* format, const char* elab) {
-    return InvalidValue(parameter, static_cast<LONG>(value), format, elab);
+    return Raise(msg::InvalidValue, elab, {NumberInsert(value, format), MessageInsert::CurrentMethod(), parameter});
+  }
+  HRESULT InvalidValue(const char* parameter, const char* value, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {value, MessageInsert::CurrentMethod(), parameter});
+  }
+  HRESULT InvalidValue(const char* parameter, const OLECHAR* value, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {value, MessageInsert::CurrentMethod(), parameter});
+  }
+  HRESULT InvalidValue(const char* parameter, const VARIANT& value, const char* elab) {
+    return Raise(msg::InvalidValue, elab, {MessageInsert(value), MessageInsert::CurrentMethod(), parameter});
   }
 
  protected:
   ~IErrorReporter() = default;
+
+ private:
+  // Whole numbers are written as long long, the rest as double, whatever their own type.
+  template <Number T>
+  static MessageInsert NumberInsert(T value, const char* format) noexcept {
+    if constexpr (std::is_floating_point_v<T>) return MessageInsert(static_cast<double>(value), format);
+    else return MessageInsert(static_cast<long long>(value), format);
+  }
 };
 
 // The message-table row of an id, or null for an id the table does not hold.
@@ -145,93 +150,18 @@ class CErrorReporter : public IErrorReporter {
   CErrorReporter& operator=(const CErrorReporter&) = delete;
   virtual ~CErrorReporter() = default;
 
-  using IErrorReporter::InvalidValue;
-
+  HRESULT Raise(unsigned id, const char* elab, std::initializer_list<MessageInsert> inserts) override;
+  HRESULT RaiseIo(unsigned id, const char* detail) override;
   HRESULT ReportWithText(HRESULT hr, const char* text) override;
   HRESULT Report(unsigned id, ...) override;
   HRESULT ReportV(unsigned id, va_list args) override;
   HRESULT ReportElab(unsigned id, const char* elab, ...) override;
   HRESULT ReportElabV(unsigned id, const char* elab, va_list args) override;
-  HRESULT IoError(const char* detail) override;
-  HRESULT IoTimeout(const char* detail) override;
-  HRESULT NotSupportedByModel(const char* feature, const char* elab = nullptr) override;
-  HRESULT MethodNotSupported(const char* method, const char* elab) override;
-  HRESULT MethodNotSupported(const char* elab) override;
-  HRESULT PropertyNotSupported(const char* property, const char* elab) override;
-  HRESULT PropertyNotSupported(const char* elab) override;
-  HRESULT InvalidValue(const char* method, const char* parameter, bool value, const char* elab) override;
-  HRESULT InvalidValue(const char* method, const char* parameter, LONG value, const char* format,
-                       const char* elab) override;
-  HRESULT InvalidValue(const char* method, const char* parameter, double value, const char* format,
-                       const char* elab) override;
-  HRESULT InvalidValue(const char* method, const char* parameter, const char* value, const char* elab) override;
-  HRESULT InvalidValue(const char* method, const char* parameter, const OLECHAR* value, const char* elab) override;
-  HRESULT InvalidValue(const char* method, const char* parameter, const VARIANT& value, const char* elab) override;
-  HRESULT InvalidValue(const char* parameter, bool value, const char* elab) override;
-  HRESULT InvalidValue(const char* parameter, LONG value, const char* format, const char* elab) override;
-  HRESULT InvalidValue(const char* parameter, double value, const char* format, const char* elab) override;
-  HRESULT InvalidValue(const char* parameter, const char* value, const char* elab) override;
-  HRESULT InvalidValue(const char* parameter, const OLECHAR* value, const char* elab) override;
-  HRESULT InvalidValue(const char* parameter, const VARIANT& value, const char* elab) override;
-  HRESULT AlreadyInitialized(const char* elab = nullptr) override;
-  HRESULT OptionNameUnknown(const char* name, const char* elab = nullptr) override;
-  HRESULT OptionValueUnknown(const char* value, const char* elab = nullptr) override;
-  HRESULT SelectorBadlyFormed(const char* elab = nullptr) override;
-  HRESULT SimulationStateCannotChange(const char* elab = nullptr) override;
-  HRESULT CannotOpenFile(const char* elab = nullptr) override;
-  HRESULT UnrecoverableFailure(const char* elab = nullptr) override;
-  HRESULT ChannelNameRequired(const char* elab = nullptr) override;
-  HRESULT FileNotFound(const char* elab = nullptr) override;
-  HRESULT IdQueryFailed(const char* elab = nullptr) override;
-  HRESULT InstrumentErrorDetected(const char* elab = nullptr) override;
-  HRESULT InvalidFileFormat(const char* elab = nullptr) override;
-  HRESULT SelectorLevelsInvalid(const char* repcap, const char* elab = nullptr) override;
-  HRESULT PathNameInvalid(const char* elab = nullptr) override;
-  HRESULT SelectorRangeInvalid(const char* range, const char* repcap, const char* elab = nullptr) override;
-  HRESULT OptionMissingName(const char* elab = nullptr) override;
-  HRESULT OptionMissingValue(const char* elab = nullptr) override;
-  HRESULT NotInitialized(const char* elab = nullptr) override;
-  HRESULT NullPointer(const char* parameter, const char* elab) override;
-  HRESULT NullPointer(const char* method, const char* parameter, const char* elab) override;
-  HRESULT OperationInProgress(const char* elab = nullptr) override;
-  HRESULT OutOfMemory(const char* elab = nullptr) override;
-  HRESULT FileReadError(const char* elab = nullptr) override;
-  HRESULT ResetFailed(const char* elab = nullptr) override;
-  HRESULT UnknownResource(const char* elab = nullptr) override;
-  HRESULT StatusNotAvailable(const char* elab = nullptr) override;
-  HRESULT TooManyFilesOpen(const char* elab = nullptr) override;
-  HRESULT UnexpectedResponse(const char* elab = nullptr) override;
-  HRESULT UnknownChannelName(const char* elab = nullptr) override;
-  HRESULT UnknownNameInSelector(const char* elab = nullptr) override;
-  HRESULT UnknownPhysicalSelector(const char* elab = nullptr) override;
-  HRESULT EnumValueNotSupported(const char* value, const char* parameter, const char* elab) override;
-  HRESULT EnumValueNotSupported(const char* value, const char* parameter, const char* method,
-                                const char* elab) override;
-  HRESULT FileWriteError(const char* elab = nullptr) override;
-  HRESULT ErrorQueryNotSupported(const char* elab = nullptr) override;
-  HRESULT IdQueryNotSupported(const char* elab = nullptr) override;
-  HRESULT ResetNotSupported(const char* elab = nullptr) override;
-  HRESULT FirmwareRevisionQueryNotSupported(const char* elab = nullptr) override;
-  HRESULT SelfTestNotSupported(const char* elab = nullptr) override;
   HRESULT FormatMessageText(unsigned id, va_list args, std::string& out) override;
   HRESULT SetError(unsigned id, const char* description) override;
-  HRESULT PersonalityNotActive(const char* elab = nullptr) override;
-  HRESULT PersonalityNotInstalled(const char* elab = nullptr) override;
-  HRESULT InvalidMeasurementSource(const char* elab = nullptr) override;
-  HRESULT SettingsConflict(const char* elab = nullptr) override;
-  HRESULT OptionNotPresent(const char* elab = nullptr) override;
-  HRESULT InvalidParameterValue(const char* elab = nullptr) override;
-  HRESULT BadPattern(const char* elab = nullptr) override;
-  HRESULT NoDataForOperation(const char* elab = nullptr) override;
-  HRESULT ChannelNotEnabled(const char* elab = nullptr) override;
-  HRESULT MeasurementNotPossible(const char* elab = nullptr) override;
-  HRESULT MaxTimeExceeded(const char* elab = nullptr) override;
-  HRESULT InvalidAcquisitionType(const char* elab = nullptr) override;
-  HRESULT InvalidWaveformElement(const char* elab = nullptr) override;
 
  private:
-  // Reports `id` with the inserts given as a list (the non-variadic operations end here).
-  HRESULT ReportInserts(unsigned id, const char* elab, std::initializer_list<const char*> inserts);
+  std::string InsertText(const MessageInsert& insert);
   HRESULT ReportFormatted(unsigned id, std::string text, const char* elab);
   HRESULT SetErrorInfoFor(HRESULT hr, DWORD helpContext, const std::string& description);
   HRESULT FormatterFailure(unsigned id, HRESULT hr, const char* reason);

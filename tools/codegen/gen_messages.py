@@ -1,8 +1,12 @@
 #!/usr/bin/env python3
 """Generate the compiled message table (C++ include) from catalog/messages.toml.
 
-Usage: gen_messages.py <messages.toml> <MessageTable.inc>
+Usage: gen_messages.py <messages.toml> <MessageTable.inc> [<ReporterOperations.inc>]
        gen_messages.py --bin <messages.toml> <Messages.bin>
+
+ReporterOperations.inc holds the reporting operations of IErrorReporter, one per error id (it is
+included inside the interface): each passes its inserts, typed, to the one entry point Raise,
+so a call with the wrong number of inserts fails to compile.
 
 --bin writes the binary form of a MESSAGETABLE resource instead (for the Windows DLL): blocks of
 consecutive ids, each message a Unicode entry padded to four bytes.
@@ -53,12 +57,21 @@ def check(src, rows):
         inserts = [int(n) for n in INSERT_RE.findall(r["text"].replace("%%", ""))]
         if inserts and (min(inserts) < 1 or max(inserts) > 99):
             sys.exit(f"{src}: message {mid:#x}: insert number out of range")
+        if sorted(set(inserts)) != list(range(1, len(set(inserts)) + 1)):
+            sys.exit(f"{src}: message {mid:#x}: inserts must be numbered from %1 without gaps")
+        current = r.get("current_method")
+        if current is not None and not 1 <= current <= len(set(inserts)):
+            sys.exit(f"{src}: message {mid:#x}: current_method {current} names no insert of the text")
+        if r.get("operation", "generated") not in ("generated", "written"):
+            sys.exit(f"{src}: message {mid:#x}: operation is 'generated' or 'written'")
 
 
-def main(src, dst):
+def main(src, dst, ops_dst=None):
     with open(src, "rb") as f:
         rows = tomllib.load(f)["message"]
     check(src, rows)
+    if ops_dst:
+        write_if_changed(ops_dst, operations(rows))
     out = [
         "// Generated from catalog/messages.toml; do not edit.",
         "#pragma once",
@@ -78,11 +91,39 @@ def main(src, dst):
         out.append(
             f"    {{0x{r['id']:02X}, 0x{r['hresult']:08X}u, {r['help_context']}, {c_string(r['text'])}}},"
         )
-    out += ["};", "}  // namespace korvane::messages", "", "namespace korvane::msg {"]
+    out += ["};", "}  // namespace korvane::messages", "", "namespace korvane::msg {",
+            "// The message ids, named as in the catalogue.", "enum MessageId : unsigned {"]
     for r in rows:
-        out.append(f"inline constexpr unsigned {r['name']} = 0x{r['id']:02X};")
-    out += ["}  // namespace korvane::msg", ""]
-    text = "\n".join(out)
+        out.append(f"  {r['name']} = 0x{r['id']:02X},")
+    out += ["};", "}  // namespace korvane::msg", ""]
+    write_if_changed(dst, "\n".join(out))
+
+
+def insert_count(text):
+    return len(set(INSERT_RE.findall(text.replace("%%", ""))))
+
+
+def operations(rows):
+    """The reporting operations of IErrorReporter, one or two per error id."""
+    out = ["// Generated from catalog/messages.toml; do not edit. Included inside IErrorReporter."]
+    for r in rows:
+        if r["hresult"] == 0 or r.get("operation", "generated") == "written":
+            continue
+        name, count, current = r["name"], insert_count(r["text"]), r.get("current_method")
+        forms = [list(range(1, count + 1))]
+        if current:
+            forms.append([n for n in forms[0] if n != current])
+        for given in forms:
+            params = [f"const char* insert{n}" for n in given]
+            # A second form without elaboration default would make one-argument calls ambiguous.
+            params.append("const char* elab" + ("" if current else " = nullptr"))
+            args = ", ".join("MessageInsert::CurrentMethod()" if n not in given else f"MessageInsert(insert{n})"
+                             for n in range(1, count + 1))
+            out.append(f"HRESULT {name}({', '.join(params)}) {{ return Raise(msg::{name}, elab, {{{args}}}); }}")
+    return "\n".join(out) + "\n"
+
+
+def write_if_changed(dst, text):
     try:
         with open(dst) as f:
             if f.read() == text:
@@ -131,7 +172,7 @@ def main_bin(src, dst):
 if __name__ == "__main__":
     if len(sys.argv) == 4 and sys.argv[1] == "--bin":
         main_bin(sys.argv[2], sys.argv[3])
-    elif len(sys.argv) == 3:
-        main(sys.argv[1], sys.argv[2])
+    elif len(sys.argv) in (3, 4):
+        main(*sys.argv[1:])
     else:
         sys.exit(__doc__)
