@@ -243,7 +243,6 @@ bool Missing(const VARIANT* v) {
   return !v || (V_VT(&Deref(*v)) == VT_ERROR && V_ERROR(&Deref(*v)) == DISP_E_PARAMNOTFOUND);
 }
 
-
 // A property of a script object by name ("length", "0", "1", ...).
 HRESULT ScriptProperty(IDispatch* object, const std::wstring& name, VARIANT* value) {
   DISPID id = DISPID_UNKNOWN;
@@ -256,8 +255,8 @@ HRESULT ScriptProperty(IDispatch* object, const std::wstring& name, VARIANT* val
 // A JScript array (an object with length and numbered elements) as a SAFEARRAY of `elem`.
 HRESULT ObjectToArray(IDispatch* object, VARTYPE elem, SAFEARRAY** out) {
   VariantOwner length;
-  if (FAILED(ScriptProperty(object, L"length", length.ptr())) || FAILED(VariantChangeType(length.ptr(), length.ptr(), 0, VT_I4)) ||
-      V_I4(length.ptr()) < 0)
+  if (FAILED(ScriptProperty(object, L"length", length.ptr())) ||
+      FAILED(VariantChangeType(length.ptr(), length.ptr(), 0, VT_I4)) || V_I4(length.ptr()) < 0)
     return DISP_E_TYPEMISMATCH;
   SAFEARRAY* dst = SafeArrayCreateVector(elem, 0, static_cast<ULONG>(V_I4(length.ptr())));
   if (!dst) return E_OUTOFMEMORY;
@@ -560,12 +559,11 @@ HRESULT WriteBack(const ParamType& p, Slot& s) {
     *V_BSTRREF(target) = converted.Detach().bstrVal;
     return S_OK;
   }
-  std::memcpy(V_BYREF(target), &V_I8(converted.ptr()), type == VT_I8 || type == VT_R8 || type == VT_UI8 || type == VT_CY ||
-                                                                type == VT_DATE
-                                                            ? 8
-                                                            : type == VT_I2 || type == VT_UI2 || type == VT_BOOL ? 2
-                                                            : type == VT_I1 || type == VT_UI1               ? 1
-                                                                                                            : 4);
+  const std::size_t size = type == VT_I8 || type == VT_R8 || type == VT_UI8 || type == VT_CY || type == VT_DATE ? 8
+                           : type == VT_I2 || type == VT_UI2 || type == VT_BOOL                           ? 2
+                           : type == VT_I1 || type == VT_UI1                                              ? 1
+                                                                                                          : 4;
+  std::memcpy(V_BYREF(target), &V_I8(converted.ptr()), size);
   return S_OK;
 }
 
@@ -600,7 +598,8 @@ HRESULT FromScript(const ParamType& p, VARIANT* given, Slot& s) {
   if (!missing && !p.retval) {
     VariantOwner converted;
     VARIANT* v = const_cast<VARIANT*>(&Deref(*given));  // only read
-    HRESULT hr = p.vt == VT_VARIANT ? VariantCopyInd(converted.ptr(), v) : VariantChangeType(converted.ptr(), v, 0, p.vt);
+    HRESULT hr =
+        p.vt == VT_VARIANT ? VariantCopyInd(converted.ptr(), v) : VariantChangeType(converted.ptr(), v, 0, p.vt);
     if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
     s.value = converted.Detach();
   } else if (p.vt != VT_VARIANT) {
