@@ -232,15 +232,11 @@ HRESULT SimulatedPut(CStateCache& cache, T value) {
 // ---- pending command ----
 // The arguments a member's command is formatted with: the item's index first (every command of
 // an item's interface starts with it), then the member's own input values; out pointers are
-// left to the reply.
+// left to the reply. FormatCommand checks and widens them.
 template <typename A>
 auto InArg(A a) {
   if constexpr (std::is_pointer_v<A> && !std::is_same_v<A, BSTR>)
     return std::tuple<>();
-  else if constexpr (std::is_enum_v<A>)
-    return std::tuple<LONG>(static_cast<LONG>(a));
-  else if constexpr (std::is_integral_v<A> && sizeof(A) < sizeof(int))
-    return std::tuple<int>(a);
   else
     return std::tuple<A>(a);
 }

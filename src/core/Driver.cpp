@@ -69,24 +69,12 @@ CDriver::CDriver(std::unique_ptr<IIoSession> io) : io_(std::move(io)) {
   if (io_) io_->SetEnumFormatter(&enums_);
 }
 
-HRESULT CDriver::FormatCommandV(std::string* out, const char* format, va_list* args, bool arrays) {
+HRESULT CDriver::FormatCommandArgs(std::string* out, const char* format, bool arrays, ...) {
+  va_list args;
+  va_start(args, arrays);
   out->clear();
   CFormattedIo::CCStringWriter sink(*out);
-  return commandText_.Printf(sink, format, args, arrays);
-}
-
-HRESULT CDriver::FormatCommand(std::string* out, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  HRESULT hr = FormatCommandV(out, format, &args, false);
-  va_end(args);
-  return hr;
-}
-
-HRESULT CDriver::FormatArrayCommand(std::string* out, const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  HRESULT hr = FormatCommandV(out, format, &args, true);
+  HRESULT hr = commandText_.Printf(sink, format, &args, arrays);
   va_end(args);
   return hr;
 }
@@ -558,16 +546,15 @@ HRESULT CDriver::get_SpecificationMinorVersion(LONG* val) {
 
 // ---- IIviDriverUtility ----
 
-HRESULT CDriver::QueryWithTimeout(LONG timeout, const char* command, const char* response, ...) {
+template <typename... P>
+HRESULT CDriver::QueryWithTimeout(LONG timeout, const char* command, const char* response, P*... out) {
+  static_assert((format::ReadArg<P*> && ...), "QueryWithTimeout: a destination the format engine does not store into");
   IIoSession* io = IoSession();
   if (!io) return ErrorReporter()->NotInitialized();
   ScopedTimeout<IIoSession> scoped(*io);
   HRESULT hr = scoped.Set(timeout);
   if (FAILED(hr)) return hr;
-  va_list args;
-  va_start(args, response);
-  hr = io->FormattedQueryV(command, response, args);
-  va_end(args);
+  hr = io->FormattedQuery(command, response, out...);
   // The session's own timeout comes back even when the query failed.
   HRESULT restore = scoped.Restore();
   return FAILED(hr) ? hr : restore;

@@ -12,6 +12,7 @@
 #include "base/ErrorReporter.h"
 #include "core/MethodTrace.h"
 #include "core/Models.h"
+#include "io/FormatArgs.h"
 #include "io/FormattedIo.h"
 #include "io/IoSession.h"
 
@@ -159,16 +160,29 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   // ---- the instrument I/O of interface members ----
   // A member's command text: `format` in the driver's format language with the arguments,
   // enumerations converted for the connected model and the member being called.
-  HRESULT FormatCommand(std::string* out, const char* format, ...);
+  // Argument types are checked when the call is compiled (io/FormatArgs.h).
+  template <typename... A>
+  HRESULT FormatCommand(std::string* out, const char* format, A... args) {
+    static_assert((format::WriteArg<A> && ...),
+                  "FormatCommand: an argument the format engine does not take (see io/FormatArgs.h)");
+    return FormatCommandArgs(out, format, false, format::Widen(args)...);
+  }
   // The same with the array conversions taking their arguments (FormatCommand skips them, as a
   // member's array parameters are not part of its pending command): for hooks that send an
   // array in the command text. A wrong array fails here, before anything is sent.
-  HRESULT FormatArrayCommand(std::string* out, const char* format, ...);
+  template <typename... A>
+  HRESULT FormatArrayCommand(std::string* out, const char* format, A... args) {
+    static_assert((format::WriteArg<A> && ...),
+                  "FormatArrayCommand: an argument the format engine does not take (see io/FormatArgs.h)");
+    return FormatCommandArgs(out, format, true, format::Widen(args)...);
+  }
   // Sends `command` as it stands, then the status check.
   HRESULT GenericWrite(const std::string& command);
   // Sends `command`, scans the reply with `response` into `out...`, then the status check.
   template <typename... P>
   HRESULT GenericQuery(const std::string& command, const char* response, P*... out) {
+    static_assert((format::ReadArg<P*> && ...),
+                  "GenericQuery: a destination the format engine does not store into (see io/FormatArgs.h)");
     IIoSession* io = IoSession();
     if (!io) return reporter_.NotInitialized();
     return io->FormattedQuery("%s", response, command.c_str(), out...);
@@ -204,7 +218,8 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   }
 
  private:
-  HRESULT FormatCommandV(std::string* out, const char* format, va_list* args, bool arrays);
+  // The engine's entry: the arguments already checked and widened by the templates above.
+  HRESULT FormatCommandArgs(std::string* out, const char* format, bool arrays, ...);
   HRESULT InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT_BOOL reset, BSTR optionString);
   HRESULT ResolveResourceAndOptions(std::string_view options);
   HRESULT ConnectedSteps();
@@ -212,7 +227,8 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   HRESULT ReadIdentity();
   HRESULT ReadOptions();
   HRESULT ReadBandwidths();
-  HRESULT QueryWithTimeout(LONG timeout, const char* command, const char* response, ...);
+  template <typename... P>
+  HRESULT QueryWithTimeout(LONG timeout, const char* command, const char* response, P*... out);
   HRESULT ResetInstrument(LONG timeout);
   HRESULT SetFlagFromOption(bool SessionFlags::*flag, std::string_view value);
   HRESULT StringOut(const char* method, BSTR* val, std::string_view text);
