@@ -738,7 +738,7 @@ HRESULT Enumerate(IUnknown* target, REFIID iid, const Table& t, VARIANT* result,
 HRESULT DispatchTypeInfo(REFGUID guid, ITypeInfo** info) noexcept {
   if (!info) return E_POINTER;
   *info = nullptr;
-  return Guarded([&]() -> HRESULT {
+  try {
     ComPtr<ITypeInfo> found;
     HRESULT hr = Types().TypeInfo(guid, found);
     if (SUCCEEDED(hr)) *info = found.Detach();
@@ -770,7 +770,7 @@ HRESULT DispatchGetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, DISPID* i
 
 HRESULT DispatchInvoke(IUnknown* target, REFIID iid, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,
                        EXCEPINFO* excep, UINT* argErr) noexcept {
-  try {
+  return Guarded([&]() -> HRESULT {
     const Table* t = nullptr;
     if (HRESULT hr = Types().TableOf(iid, t); FAILED(hr)) return hr;
     DISPPARAMS none{};
@@ -798,8 +798,8 @@ HRESULT DispatchInvoke(IUnknown* target, REFIID iid, DISPID id, WORD flags, DISP
       DISPPARAMS empty{};
       if (HRESULT hr = Call(target, *f, empty, object.ptr(), excep, argErr); FAILED(hr)) return hr;
       if (V_VT(object.ptr()) != VT_DISPATCH || !V_DISPATCH(object.ptr())) return DISP_E_MEMBERNOTFOUND;
-      return V_DISPATCH(object.ptr())->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET | DISPATCH_METHOD, params,
-                                         result, excep, argErr);
+      return V_DISPATCH(object.ptr())
+          ->Invoke(DISPID_VALUE, IID_NULL, 0, DISPATCH_PROPERTYGET | DISPATCH_METHOD, params, result, excep, argErr);
     }
     return Call(target, *f, *params, result, excep, argErr);
   });
