@@ -54,6 +54,7 @@ class Scope(Root):
             # DriverSetup takes the rest of the string, so the flag goes first.
             options = "Simulate=true" + (", " + options if options else "")
         vi = ctypes.c_uint32(0)
+        lib.Korvane_ClearError(0)  # what a failure leaves on the thread is this call's alone
         status = lib.Korvane_InitWithOptions(resource.encode("utf-8"), 1 if id_query else 0, 1 if reset else 0,
                                              options.encode("utf-8"), ctypes.byref(vi))
         if status < 0:

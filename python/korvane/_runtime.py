@@ -69,7 +69,10 @@ class Session:
         description = ""
         if self.lib.Korvane_GetError(self.vi, ctypes.byref(code), len(text), text) >= 0 and code.value == status:
             description = text.value.decode("utf-8", "replace")
-            self.lib.Korvane_ClearError(self.vi)
+        # Read once: the next failure must not find this one's text (the thread keeps a copy).
+        self.lib.Korvane_ClearError(self.vi)
+        if self.vi:
+            self.lib.Korvane_ClearError(0)
         if not description:
             description = message(self.lib, self.vi, status)
         found = []
