@@ -167,3 +167,47 @@ def test_readme_example_runs(sim):
     p = subprocess.run([sys.executable, "-c", code, sim.resource], capture_output=True, text=True, timeout=120)
     assert p.returncode == 0, p.stderr
     assert abs(float(re.search(r"([\d.]+) Hz", p.stdout).group(1)) - 1e3) < 20, p.stdout
+
+
+def test_csv_and_svg_are_the_tools(scope, sim, tmp_path):
+    from korvane._plot import csv_text, svg_text
+    scope.timebase.horizontal_scale = 2e-4
+    scope.waveform.point_count = 300
+    traces = [("Channel1", scope.channels["Channel1"].read_waveform(points=300)),
+              ("Channel2", scope.channels["Channel2"].fetch_waveform(points=300))]
+    p = subprocess.run([os.environ["KORVANE_CLI"], "fetch", sim.resource, "--channel", "Channel1,Channel2",
+                        "--points", "300", "--csv", str(tmp_path / "w.csv"), "--svg", str(tmp_path / "w.svg")],
+                       capture_output=True, text=True, timeout=120)
+    assert p.returncode == 0, p.stderr
+    assert (tmp_path / "w.csv").read_text() == csv_text(traces)
+    tool_svg = (tmp_path / "w.svg").read_text(encoding="utf-8")
+    title = re.search(r"<title>(.*?)</title>", tool_svg).group(1).replace("&amp;", "&")
+    assert tool_svg == svg_text(traces, title)
+
+
+def test_one_session_shared_by_threads(scope):
+    import threading
+    errors = []
+
+    def work(k):
+        try:
+            ch = scope.channels[f"Channel{k + 1}"]
+            for j in range(50):
+                ch.offset = j * 0.01
+                assert abs(ch.offset - j * 0.01) < 1e-9
+                assert len(ch.fetch_waveform(points=100)) > 0 if j % 10 == 0 else True
+        except Exception as e:  # noqa: BLE001  (reported below)
+            errors.append(e)
+
+    threads = [threading.Thread(target=work, args=(k,)) for k in range(4)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=120)
+    assert not errors and not any(t.is_alive() for t in threads), errors
+
+
+def test_text_longer_than_the_first_buffer(simulated):
+    ch = simulated.channels["Channel1"]
+    ch.label = "x" * 300 + "\u00b5"
+    assert ch.label == "x" * 300 + "\u00b5"
