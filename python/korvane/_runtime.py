@@ -356,8 +356,13 @@ def function(cname, spec, waveform, doc):
     arrays_out = [r for r in spec if r[0] == "aout"]
     if counts and not any(r[0] == "fill" for r in spec):
         name = counts[0][2]
-        params.append(inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
-                                        default=None if waveform else inspect.Parameter.empty))
+        count = inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
+                                  default=None if waveform else inspect.Parameter.empty)
+        if waveform:  # read_waveform(1000) means points, as the C function's count comes first
+            params.insert(next((k for k, p in enumerate(params) if p.default is not inspect.Parameter.empty),
+                               len(params)), count)
+        else:
+            params.append(count)
         if len(arrays_out) == 1:
             params.append(inspect.Parameter("out", inspect.Parameter.KEYWORD_ONLY, default=None))
     signature = inspect.Signature(params)

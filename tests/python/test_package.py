@@ -153,7 +153,7 @@ def test_help_comes_from_the_catalogue(simulated):
     assert "KORVANE_ATTR_VERTICAL_OFFSET" in ch.offset.__doc__
     assert "Values: AC=0, DC=1" in ch.coupling.__doc__
     params = inspect.signature(ch.read_waveform).parameters
-    assert list(params)[1:] == ["max_time_milliseconds", "points", "out"]
+    assert list(params)[1:] == ["points", "max_time_milliseconds", "out"]
     # The class interface and the driver's both have a trigger type; the driver's is driver_type.
     assert "KORVANE_ATTR_DRIVER_TRIGGER_TYPE" in type(simulated.trigger).driver_type.__doc__
 
