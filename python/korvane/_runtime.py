@@ -138,7 +138,7 @@ class Node:
         self._kids = {}
 
     def __repr__(self):
-        return f"<{type(self).__doc__.split(' (')[0].replace('[name]', repr(self._rc.decode()))}>"
+        return f"<{type(self).__doc__.split(' (')[0].replace('[name]', f'[{self._rc.decode()!r}]')}>"
 
     def __dir__(self):
         return sorted(n for c in type(self).__mro__ for n in vars(c) if not n.startswith("_"))
