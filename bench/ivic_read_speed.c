@@ -1,7 +1,7 @@
 /* The C side of bench/run-python-bench: what the Python package is measured against, through the
  * same shared library and Korvane.h alone.
- *   ivic_read_speed read <resource> <points> <reads>   Korvane_ReadWaveform of Channel1 into one
- *                                                      buffer, one line of seconds per read
+ *   ivic_read_speed read <resource> <points>   Korvane_ReadWaveform of Channel1 into one buffer
+ *                                              for each line read from stdin; prints its seconds
  *   ivic_read_speed get <gets>                         a simulated attribute read, ns per read
  */
 #include <Korvane.h>
@@ -28,23 +28,24 @@ static int Fail(ViSession vi, ViStatus status, const char* what) {
 int main(int argc, char** argv) {
   ViSession vi = VI_NULL;
   ViStatus st;
-  if (argc == 5 && strcmp(argv[1], "read") == 0) {
+  if (argc == 4 && strcmp(argv[1], "read") == 0) {
     const ViInt32 points = atoi(argv[3]);
-    const int reads = atoi(argv[4]);
     ViReal64* volts = malloc(sizeof(ViReal64) * (size_t)points);
     ViInt32 actual = 0;
     ViReal64 x0 = 0, dx = 0;
-    int k;
+    char line[16];
     if (!volts) return 1;
     st = Korvane_InitWithOptions(argv[2], VI_FALSE, VI_FALSE, "", &vi);
     if (st < 0) return Fail(VI_NULL, st, "Korvane_InitWithOptions");
     st = Korvane_SetAttributeViInt32(vi, "", KORVANE_ATTR_WAVEFORM_POINT_COUNT, points);
     if (st < 0) return Fail(vi, st, "the point count");
-    for (k = 0; k < reads; ++k) {
+    /* One read a request, so that the caller can take turns with its own reads. */
+    while (fgets(line, sizeof line, stdin)) {
       const double t0 = Now();
       st = Korvane_ReadWaveform(vi, "Channel1", points, 5000, volts, &actual, &x0, &dx);
       if (st < 0 || actual != points) return Fail(vi, st, "Korvane_ReadWaveform");
       printf("%.6f\n", Now() - t0);
+      fflush(stdout);
     }
     free(volts);
     return Korvane_close(vi) < 0;
@@ -65,6 +66,6 @@ int main(int argc, char** argv) {
     printf("%.1f\n", (Now() - t0) / (double)gets * 1e9);
     return Korvane_close(vi) < 0;
   }
-  fprintf(stderr, "usage: ivic_read_speed read <resource> <points> <reads> | get <gets>\n");
+  fprintf(stderr, "usage: ivic_read_speed read <resource> <points> | get <gets>\n");
   return 2;
 }
