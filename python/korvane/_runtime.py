@@ -335,14 +335,14 @@ def _in(ctype, enum_cls):
 RECORD_LENGTH_ID = 1250008
 
 
-def function(cname, spec, waveform, doc):
-    """A method over one IVI-C function. `spec` holds one (role, C type, name, enumeration,
+def function(cname, layout, waveform, doc):
+    """A method over one IVI-C function. `layout` holds one (role, C type, name, enumeration,
     default) per C parameter after the session; see tools/codegen/gen_python.py."""
     from . import _generated
-    enums = {r[2]: getattr(_generated, r[3]) for r in spec if r[3]}
+    enums = {r[2]: getattr(_generated, r[3]) for r in layout if r[3]}
     params = [inspect.Parameter("self", inspect.Parameter.POSITIONAL_ONLY)]
     outs = []
-    for role, ctype, name, _, default in spec:
+    for role, ctype, name, _, default in layout:
         if role in ("in", "ain", "fill"):
             params.append(inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
                                             default=inspect.Parameter.empty if default is None else default))
@@ -352,9 +352,9 @@ def function(cname, spec, waveform, doc):
             outs.append(name)
     # Params with defaults after the others: the max time comes last among the inputs.
     params[1:] = sorted(params[1:], key=lambda p: p.default is not inspect.Parameter.empty)
-    counts = [r for r in spec if r[0] == "count"]
-    arrays_out = [r for r in spec if r[0] == "aout"]
-    if counts and not any(r[0] == "fill" for r in spec):
+    counts = [r for r in layout if r[0] == "count"]
+    arrays_out = [r for r in layout if r[0] == "aout"]
+    if counts and not any(r[0] == "fill" for r in layout):
         name = counts[0][2]
         count = inspect.Parameter(name, inspect.Parameter.POSITIONAL_OR_KEYWORD,
                                   default=None if waveform else inspect.Parameter.empty)
@@ -368,7 +368,7 @@ def function(cname, spec, waveform, doc):
     signature = inspect.Signature(params)
     title = "".join(w[:1].upper() + w[1:] for w in cname[len("Korvane_"):].split("_"))
     result = collections.namedtuple(title, outs) if len(outs) > 1 else None
-    converters = {r[2]: _in(r[1], enums.get(r[2])) for r in spec if r[0] == "in"}
+    converters = {r[2]: _in(r[1], enums.get(r[2])) for r in layout if r[0] == "in"}
     state = {}
 
     def c_function(lib):
@@ -376,7 +376,7 @@ def function(cname, spec, waveform, doc):
         if f is None:
             f = getattr(lib, cname)
             types = [ctypes.c_uint32]
-            for role, ctype, _, _, _ in spec:
+            for role, ctype, _, _, _ in layout:
                 if role in ("in", "count", "icount", "sbuf"):
                     types.append(ctypes.c_char_p if role == "repcap" else _C.get(ctype, ctypes.c_int32))
                 elif role == "repcap":
@@ -406,7 +406,7 @@ def function(cname, spec, waveform, doc):
                 s.check(s.get["I32"](s.vi, b"", RECORD_LENGTH_ID, ctypes.byref(v)), cname)
                 n = v.value
             if n is None:
-                fill = next(r for r in spec if r[0] == "fill")
+                fill = next(r for r in layout if r[0] == "fill")
                 n = len(a[fill[2]])
             n = operator.index(n)
             if n < 0:
@@ -415,7 +415,7 @@ def function(cname, spec, waveform, doc):
         while True:
             cargs, keep, arrays, scalars, strings = [s.vi], [], {}, {}, {}
             actual = None
-            for k, (role, ctype, name, _, _) in enumerate(spec):
+            for k, (role, ctype, name, _, _) in enumerate(layout):
                 if role == "repcap":
                     cargs.append(node._rc)
                 elif role == "in":
@@ -453,19 +453,19 @@ def function(cname, spec, waveform, doc):
                     strings[name] = buf
                     cargs.append(buf)
                 elif role == "icount":
-                    data = spec[k + 1]  # the array it counts comes next
+                    data = layout[k + 1]  # the array it counts comes next
                     arr = numpy.ascontiguousarray(a[data[2]], dtype=_NUMPY[data[1]])
                     keep.append(arr)
                     cargs.append(len(arr))
                 elif role == "ain":
                     cargs.append(keep[-1].ctypes.data)
             st = f(*cargs)
-            if st > 0 and strings and any(r[0] == "sbuf" for r in spec):
+            if st > 0 and strings and any(r[0] == "sbuf" for r in layout):
                 # A string output longer than its buffer: the status is the size it needs.
-                if all(sizes.get(r[2]) == st for r in spec if r[0] == "sbuf"):
+                if all(sizes.get(r[2]) == st for r in layout if r[0] == "sbuf"):
                     break
-                sizes.update({r[2]: max(st, _STRING_BUFFER) for r in spec if r[0] == "sbuf"})
-                sizes.update({r[2]: max(st, _STRING_BUFFER) for r in spec if r[0] == "sout"})
+                sizes.update({r[2]: max(st, _STRING_BUFFER) for r in layout if r[0] == "sbuf"})
+                sizes.update({r[2]: max(st, _STRING_BUFFER) for r in layout if r[0] == "sout"})
                 continue
             s.check(st, cname)
             break
@@ -474,7 +474,7 @@ def function(cname, spec, waveform, doc):
             counted = [v.value for k, v in scalars.items() if "count" in k]
             count = counted[0] if counted and arrays else None
         values = {}
-        for role, ctype, name, e, _ in spec:
+        for role, ctype, name, e, _ in layout:
             if role == "out":
                 v = scalars[name].value
                 values[name] = bool(v) if ctype == "ViBoolean" else as_enum(enums[name], v) if e else v

@@ -53,9 +53,9 @@ def test_waveform_functions_return_waveforms(catalog):
     root, collections, _ = gen_python.build(catalog)
     item = collections["Channel"].item
     for name in ("read_waveform", "fetch_waveform", "read_min_max_waveform", "fetch_min_max_waveform"):
-        spec = item.funcs[name]
-        assert spec["waveform"], name
-        assert [r[2] for r in spec["spec"] if r[0] == "count"] == ["points"]
+        layout = item.funcs[name]
+        assert layout["waveform"], name
+        assert [r[2] for r in layout["layout"] if r[0] == "count"] == ["points"]
     assert not root.funcs["waveform_preamble"]["waveform"]
 
 

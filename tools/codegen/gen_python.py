@@ -146,7 +146,7 @@ class Node:
         self.kind = kind  # node, item, collection, root
         self.children = {}  # name -> Node
         self.attrs = {}  # name -> attribute row
-        self.funcs = {}  # name -> function spec
+        self.funcs = {}  # name -> function layout
         self.interfaces = []
         self.repcap = None
 
@@ -242,7 +242,7 @@ def function_roles(f, cat):
     return out
 
 
-def function_spec(f, cat, repcap_prefix):
+def function_layout(f, cat, repcap_prefix):
     params = []
     for s in f["params"]:
         m = C_PARAM_RE.match(s)
@@ -254,7 +254,7 @@ def function_spec(f, cat, repcap_prefix):
         raise GenError(f"gen_python: {f['name']}: {len(params)} C parameters, the rules give {len(roles)}")
     outs = [name for (role, _), (_, name) in zip(roles, params) if role in ("out", "sout", "aout", "fill")]
     waveform = "InitialX" in outs and "XIncrement" in outs and any(r == "aout" for r, _ in roles)
-    spec = []
+    layout = []
     for (role, p), (ctype, name) in zip(roles, params):
         enum = p["type"] if p and p["type"] in cat.enums else None
         pyname = snake(name)
@@ -263,7 +263,7 @@ def function_spec(f, cat, repcap_prefix):
         default = None
         if role == "in" and name == "MaxTimeMilliseconds":
             default = DEFAULT_MAX_TIME_MS
-        spec.append((role, ctype, pyname, enum_class_name(enum) if enum else None, default))
+        layout.append((role, ctype, pyname, enum_class_name(enum) if enum else None, default))
     base = f["name"][len("Korvane_"):]
     if repcap_prefix and base.startswith(repcap_prefix) and len(base) > len(repcap_prefix):
         base = base[len(repcap_prefix):]
@@ -273,8 +273,8 @@ def function_spec(f, cat, repcap_prefix):
     if f.get("comment"):
         doc.append("")
         doc.append(f["comment"])
-    return method, {"c": f["name"], "spec": spec, "waveform": waveform, "doc": "\n".join(doc),
-                    "enums": [e for _, _, _, e, _ in spec if e]}
+    return method, {"c": f["name"], "layout": layout, "waveform": waveform, "doc": "\n".join(doc),
+                    "enums": [e for _, _, _, e, _ in layout if e]}
 
 
 def build(cat: Catalog):
@@ -340,8 +340,8 @@ def build(cat: Catalog):
             node = collections[rc].item
         else:
             node = root
-        method, spec = function_spec(f, cat, rc)
-        for e in spec["enums"]:
+        method, layout = function_layout(f, cat, rc)
+        for e in layout["enums"]:
             full = next(n for n in cat.enums if enum_class_name(n) == e)
             if full not in used_enums:
                 used_enums.append(full)
@@ -349,7 +349,7 @@ def build(cat: Catalog):
             method = snake(f["name"][len("Korvane_"):])
             if method in node.attrs or method in node.children or method in node.funcs:
                 raise GenError(f"gen_python: method {method} of {f['name']} clashes under {'.'.join(node.path) or 'root'}")
-        node.funcs[method] = spec
+        node.funcs[method] = layout
     return root, collections, used_enums
 
 
@@ -409,8 +409,8 @@ def emit(root: Node, collections, used_enums, cat) -> str:
         for name, (a, enum, doc) in node.attrs.items():
             e = enum_class_name(enum) if enum else "None"
             out.append(f"    {name} = _a({a['id']}, {a['type']!r}, {a['access']!r}, {e}, {doc!r})")
-        for name, spec in node.funcs.items():
-            out.append(f"    {name} = _f({spec['c']!r}, {spec['spec']!r}, {spec['waveform']}, {spec['doc']!r})")
+        for name, layout in node.funcs.items():
+            out.append(f"    {name} = _f({layout['c']!r}, {layout['layout']!r}, {layout['waveform']}, {layout['doc']!r})")
         out.append("")
         out.append("")
 
