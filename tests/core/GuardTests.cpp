@@ -54,8 +54,11 @@ TEST(ScopedTimeout, PutsTheFirstSavedValueBack) {
     DriverStyle session;
     {
       ScopedTimeout scoped(session);
-      for (LONG ms : c.setsInScope)
-        if (ms != kKeepSessionTimeout) EXPECT_EQ(scoped.Set(ms), S_OK);
+      for (LONG ms : c.setsInScope) {
+        if (ms != kKeepSessionTimeout) {
+          EXPECT_EQ(scoped.Set(ms), S_OK);
+        }
+      }
       ScopedTimeout keep(session, kKeepSessionTimeout);
       EXPECT_FALSE(keep.saved()) << c.name;
     }
