@@ -70,13 +70,13 @@ bool StartNetworking() { return true; }
 NativeSocket Native(std::intptr_t s) { return s == -1 ? kNoSocket : static_cast<NativeSocket>(s); }
 std::intptr_t Stored(NativeSocket s) { return s == kNoSocket ? -1 : static_cast<std::intptr_t>(s); }
 
-bool SetNonBlocking(NativeSocket s) {
+bool SetNonBlocking(NativeSocket s, bool on = true) {
 #if defined(_WIN32)
-  u_long on = 1;
-  return ioctlsocket(s, FIONBIO, &on) == 0;
+  u_long v = on ? 1 : 0;
+  return ioctlsocket(s, FIONBIO, &v) == 0;
 #else
   int flags = fcntl(s, F_GETFL, 0);
-  return flags >= 0 && fcntl(s, F_SETFL, flags | O_NONBLOCK) == 0;
+  return flags >= 0 && fcntl(s, F_SETFL, on ? flags | O_NONBLOCK : flags & ~O_NONBLOCK) == 0;
 #endif
 }
 
@@ -111,6 +111,14 @@ HRESULT WaitReady(NativeSocket s, bool forWrite, const Deadline& deadline, std::
   }
 }
 
+// Writes up to this size go out with one blocking call; see TcpLink::Send.
+constexpr std::size_t kBlockingSendLimit = 256u << 10;
+// Socket buffers for blocking transfers on Windows, whose default send buffer is small.
+constexpr int kBlockingBufferBytes = 1 << 20;
+// A Winsock timeout already set is kept while it is no longer than the time left and at most
+// this much shorter: set anew for every call, it would cost a call of its own.
+constexpr int kTimeoutSlackMs = 50;
+
 std::string NumericAddress(const sockaddr* a, socklen_t len) {
   char host[NI_MAXHOST];
   if (getnameinfo(a, len, host, sizeof host, nullptr, 0, NI_NUMERICHOST) != 0) return {};
@@ -119,11 +127,17 @@ std::string NumericAddress(const sockaddr* a, socklen_t len) {
 
 }  // namespace
 
-TcpLink::TcpLink(TcpLink&& o) noexcept : s_(std::exchange(o.s_, -1)), address_(std::move(o.address_)) {}
+TcpLink::TcpLink(TcpLink&& o) noexcept
+    : s_(std::exchange(o.s_, -1)),
+      address_(std::move(o.address_)),
+      blocking_(std::exchange(o.blocking_, false)),
+      timeoutMs_{o.timeoutMs_[0], o.timeoutMs_[1]} {}
 
 TcpLink& TcpLink::operator=(TcpLink&& o) noexcept {
   std::swap(s_, o.s_);
   std::swap(address_, o.address_);
+  std::swap(blocking_, o.blocking_);
+  std::swap(timeoutMs_, o.timeoutMs_);
   return *this;
 }
 
@@ -134,6 +148,8 @@ bool TcpLink::Valid() const { return s_ != -1; }
 void TcpLink::Close() {
   if (s_ != -1) CloseNative(Native(s_));
   s_ = -1;
+  blocking_ = false;
+  timeoutMs_[0] = timeoutMs_[1] = -1;
 }
 
 HRESULT TcpLink::Connect(const std::string& host, std::uint16_t port, const Deadline& deadline, TcpLink& out,
@@ -196,7 +212,28 @@ HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline,
                       std::string& why) {
   sent = 0;
   const char* p = static_cast<const char*>(data);
+  // A blocking socket reports no partial count when its timeout cuts a send short: large
+  // transfers go through the non-blocking loop, which always knows what went out.
+  struct Restore {
+    TcpLink* link;
+    ~Restore() {
+      if (link && link->blocking_) SetNonBlocking(Native(link->s_), false);
+    }
+  } restore{nullptr};
+  if (blocking_ && n > kBlockingSendLimit) {
+    if (!SetNonBlocking(Native(s_))) {
+      why = "switching the socket mode failed: " + ErrorText(LastError());
+      return E_VISA_IO;
+    }
+    restore.link = this;
+  }
   while (sent < n) {
+    if (blocking_ && !restore.link && !BoundBlockingCall(true, deadline)) {
+      // No time left for a timed call: send only if there is room now.
+      HRESULT hr = WaitReady(Native(s_), true, Deadline::After(0), why);
+      if (hr == E_VISA_TMO) why = "timeout expired before the write completed";
+      if (FAILED(hr)) return hr;
+    }
     int chunk = static_cast<int>(std::min<std::size_t>(n - sent, 1u << 30));
     auto r = ::send(Native(s_), p + sent, chunk, kSendFlags);
     if (r > 0) {
@@ -205,6 +242,14 @@ HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline,
     }
     int e = LastError();
     if (r < 0 && Interrupted(e)) continue;
+#if defined(_WIN32)
+    if (r < 0 && e == WSAETIMEDOUT) {
+      FallBackToWaiting();
+      if (!deadline.Passed()) continue;
+      why = "timeout expired before the write completed";
+      return E_VISA_TMO;
+    }
+#endif
     if (r < 0 && WouldBlock(e)) {
       HRESULT hr = WaitReady(Native(s_), true, deadline, why);
       if (hr == E_VISA_TMO) why = "timeout expired before the write completed";
@@ -221,6 +266,7 @@ HRESULT TcpLink::ReceiveSome(void* data, std::size_t n, const Deadline& deadline
                              std::string& why) {
   got = 0;
   int chunk = static_cast<int>(std::min<std::size_t>(n, 1u << 30));
+  if (blocking_) return ReceiveBlocking(data, chunk, deadline, got, why);
   for (;;) {
     // Try first: with data already queued this saves the wait.
     auto r = ::recv(Native(s_), static_cast<char*>(data), chunk, 0);
@@ -260,7 +306,15 @@ std::size_t TcpLink::Drain() {
   char sink[16384];
   std::size_t total = 0;
   while (total < (64u << 20)) {
-    auto r = ::recv(Native(s_), sink, sizeof sink, 0);
+    int want = static_cast<int>(sizeof sink);
+#if defined(_WIN32)
+    if (blocking_) {  // take only what is queued, so that the recv cannot wait
+      u_long queued = 0;
+      if (ioctlsocket(Native(s_), FIONREAD, &queued) != 0 || queued == 0) break;
+      want = static_cast<int>(std::min<u_long>(queued, sizeof sink));
+    }
+#endif
+    auto r = ::recv(Native(s_), sink, want, 0);
     if (r <= 0) {
       if (r < 0 && Interrupted(LastError())) continue;
       break;  // nothing more queued, or the peer closed: the next transfer reports that
@@ -273,6 +327,80 @@ std::size_t TcpLink::Drain() {
 bool TcpLink::Readable() {
   std::string ignored;
   return WaitReady(Native(s_), false, Deadline::After(0), ignored) == S_OK;
+}
+
+void TcpLink::PreferBlockingTransfers() {
+#if defined(_WIN32)
+  NativeSocket s = Native(s_);
+  if (s_ == -1 || blocking_) return;
+  int size = kBlockingBufferBytes;
+  setsockopt(s, SOL_SOCKET, SO_SNDBUF, reinterpret_cast<const char*>(&size), sizeof size);
+  setsockopt(s, SOL_SOCKET, SO_RCVBUF, reinterpret_cast<const char*>(&size), sizeof size);
+  blocking_ = SetNonBlocking(s, false);
+#endif
+}
+
+// Winsock documents that a send or receive whose SO_SNDTIMEO / SO_RCVTIMEO expired leaves the
+// socket in an undefined state. After one has, this link never lets Winsock time a call again:
+// it waits with select() on a non-blocking socket, where nothing is cut short.
+void TcpLink::FallBackToWaiting() {
+  if (blocking_ && SetNonBlocking(Native(s_))) blocking_ = false;
+}
+
+// Makes the Winsock timeout of the next blocking call end no later than the deadline. False
+// when no time is left (the caller checks readiness without blocking instead).
+bool TcpLink::BoundBlockingCall(bool forSend, const Deadline& deadline) {
+#if defined(_WIN32)
+  int left = deadline.RemainingMs();
+  if (left == 0) return false;
+  int want = left < 0 ? 0 : left;  // 0: no timeout
+  int& have = timeoutMs_[forSend ? 1 : 0];
+  bool keep = want == 0 ? have == 0 : have > 0 && have <= want && have >= want - kTimeoutSlackMs;
+  if (!keep) {
+    DWORD v = static_cast<DWORD>(want);
+    if (setsockopt(Native(s_), SOL_SOCKET, forSend ? SO_SNDTIMEO : SO_RCVTIMEO, reinterpret_cast<const char*>(&v),
+                   sizeof v) != 0)
+      return false;
+    have = want;
+  }
+  return true;
+#else
+  (void)forSend;
+  return !deadline.Passed();
+#endif
+}
+
+HRESULT TcpLink::ReceiveBlocking(void* data, int n, const Deadline& deadline, std::size_t& got, std::string& why) {
+  for (;;) {
+    if (!blocking_) return ReceiveSome(data, static_cast<std::size_t>(n), deadline, got, why);
+    if (!BoundBlockingCall(false, deadline)) {
+      // No time left for a timed call: take what is already queued, if anything.
+      HRESULT hr = WaitReady(Native(s_), false, Deadline::After(0), why);
+      if (hr == E_VISA_TMO) why = "timeout expired before the read completed";
+      if (FAILED(hr)) return hr;
+    }
+    auto r = ::recv(Native(s_), static_cast<char*>(data), n, 0);
+    if (r > 0) {
+      got = static_cast<std::size_t>(r);
+      return S_OK;
+    }
+    if (r == 0) {
+      why = "the instrument closed the connection";
+      return E_VISA_CONN_LOST;
+    }
+    int e = LastError();
+    if (Interrupted(e)) continue;
+#if defined(_WIN32)
+    if (e == WSAETIMEDOUT) {
+      FallBackToWaiting();
+      if (!deadline.Passed()) continue;  // ended early by the slack: wait out the rest
+      why = "timeout expired before the read completed";
+      return E_VISA_TMO;
+    }
+#endif
+    why = (ConnectionGone(e) ? "the connection to the instrument was lost: " : "receive failed: ") + ErrorText(e);
+    return ConnectionGone(e) ? E_VISA_CONN_LOST : E_VISA_IO;
+  }
 }
 
 bool TcpLink::SetBoolOption(int level, int name, bool on, std::string& why) {

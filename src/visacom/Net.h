@@ -42,11 +42,23 @@ class TcpLink {
   bool Readable();
 
   bool SetBoolOption(int level, int name, bool on, std::string& why);
+
+  // Windows: receives block in Winsock with its own timeout, so that a reply already on its
+  // way costs one call instead of a failed try, a wait and a second try (each a round trip to
+  // the server under Wine). Larger socket buffers go with it. Elsewhere this does nothing:
+  // poll() then recv() is as cheap there as a blocking call.
+  void PreferBlockingTransfers();
   const std::string& Address() const { return address_; }
 
  private:
+  HRESULT ReceiveBlocking(void* data, int n, const Deadline& deadline, std::size_t& got, std::string& why);
+  bool BoundBlockingCall(bool forSend, const Deadline& deadline);
+  void FallBackToWaiting();
+
   std::intptr_t s_ = -1;
   std::string address_;
+  bool blocking_ = false;          // Windows: see PreferBlockingTransfers
+  int timeoutMs_[2] = {-1, -1};    // the SO_RCVTIMEO / SO_SNDTIMEO last set (-1: never)
 };
 
 }  // namespace korvane::visacom

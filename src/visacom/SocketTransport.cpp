@@ -88,6 +88,7 @@ HRESULT ConnectSocket(const std::string& host, std::uint16_t port, const Deadlin
   TcpLink link;
   HRESULT hr = TcpLink::Connect(host, port, deadline, link, why);
   if (FAILED(hr)) return hr;
+  link.PreferBlockingTransfers();
   out = std::make_unique<SocketTransport>(std::move(link), host, port);
   return S_OK;
 }
