@@ -9,13 +9,13 @@ namespace korvane {
 enum class MemberKind : unsigned char { Get, Put, Method };
 
 // How a member is implemented once the frame has done its checks.
+// The catalogue's implementation kinds; a forward reaches the frame as a generated hook.
 enum class ImplKind : unsigned char {
-  Generic,        // property pattern: command and response formats
-  Specific,       // hand-written hook
-  Pending,        // a hand-written hook that does not exist yet
-  Navigation,     // another interface of the same object
-  Collection,     // Count / Name / Item of a repeated capability
-  Unimplemented,
+  Generic,     // property pattern: command and response formats
+  Hook,        // a hand-written (or, for a forward, generated) function
+  Navigation,  // another interface of the same object
+  Collection,  // Count / Name / Item of a repeated capability
+  Pending,     // no behaviour yet: "not supported"
 };
 
 struct CMemberInfo {

@@ -421,7 +421,7 @@ HRESULT Impl_IKorvaneTriggerRunt_Configure(CKorvane& self, BSTR Source, DOUBLE T
 }
 
 // ---- IKorvaneTriggerWidth: a pattern trigger on the source with a time range ----
-HRESULT PutWidthRange(CKorvane& self, bool high, DOUBLE val) {
+static HRESULT PutWidthRange(CKorvane& self, bool high, DOUBLE val) {
   double low = 0, upper = 0;
   HRESULT hr = self.GenericQuery(":TRIG:PATT:RANG?", "%lf,%lf", &low, &upper);
   if (FAILED(hr)) return hr;
@@ -532,7 +532,7 @@ HRESULT Impl_IKorvaneTrigger2Transition_Configure(CKorvane& self, BSTR Source,
 }
 
 // USB data lines are channels or digital channels only.
-HRESULT PutUsbSource(CKorvane& self, BSTR val, const char* format, const char* method) {
+static HRESULT PutUsbSource(CKorvane& self, BSTR val, const char* format, const char* method) {
   std::string token;
   const std::string name = ToNarrow(val);
   if (!TriggerSourceToken(self, name, &token) || !(token.starts_with("CHAN") || token.starts_with("DIG")))

@@ -89,7 +89,7 @@ MEMBERS = [
     prop("Twice", "long", ":CHAN%d:WMEM%d:X %d", ":CHAN%d:WMEM%d:X?", "%d"),
     prop("Both", "double", ":SEAR:LEV %0.15lg;:SEAR:MODE EDGE", ":SEAR:LEV?"),
     prop("ReadOnly", "double", None, ":TRIG:RO?", access="r"),
-    prop("Hand", "double", ":TRIG:HAND %0.15lg", ":TRIG:HAND?", impl="specific"),
+    prop("Hand", "double", ":TRIG:HAND %0.15lg", ":TRIG:HAND?", impl="hook"),
 ]
 
 

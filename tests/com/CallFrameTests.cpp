@@ -25,7 +25,7 @@ constexpr CMemberInfo Record(const char* method, MemberKind kind, bool simulated
                              const char* const* params, unsigned count, unsigned check, unsigned clear,
                              const char* const* families = nullptr, long long simInteger = 0,
                              bool needsConnection = true) {
-  return CMemberInfo{{kIidTest, "ITest", method}, kind, ImplKind::Specific, needsConnection, true, simulated,
+  return CMemberInfo{{kIidTest, "ITest", method}, kind, ImplKind::Hook, needsConnection, true, simulated,
                      key, params, count, check, clear, families, nullptr, simInteger, 0.0, nullptr,
                      nullptr, nullptr, nullptr, nullptr, nullptr};
 }

@@ -16,6 +16,8 @@ import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
 
+import catalog_formats
+
 FAMILIES = ("Avel", "Bormo", "Cadri", "Dovin", "Efrai", "Forsa")
 
 # Value types of parameters and properties, beside enumeration and interface names.
@@ -23,7 +25,10 @@ SCALARS = {"long", "short", "int64", "double", "BSTR", "VARIANT_BOOL", "VARIANT"
 ARRAY_RE = re.compile(r"^SAFEARRAY\((double|short|long|BYTE)\)$")
 DIRS = ("in", "out", "inout", "retval")
 KINDS = ("get", "put", "method")
-IMPLS = ("generic", "specific", "navigation", "collection", "unimplemented")
+# How a member behaves once the call frame has done its checks. The default comes from the row:
+# `forward` -> forward, `query`/`command` -> generic, neither -> pending; `hook`, `navigation`
+# and `collection` are written out.
+IMPLS = ("generic", "hook", "forward", "navigation", "collection", "pending")
 IDENT_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
 GUID_RE = re.compile(r"^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$")
 ENUM_RULES = ("zero", "one", "explicit")
@@ -132,7 +137,7 @@ class Member:
     query: str | None
     response: str | None
     command: str | None
-    hook: str | None
+    forward: str | None  # forward: "<Interface>.<name>" of the same object, same parameters
     comment: str | None
     where: Where
     null_checks: bool = True
@@ -237,6 +242,20 @@ class Catalog:
     @property
     def driver_enums(self):
         return [e for e in self.enums.values() if not e.imported]
+
+    def forward_target(self, m):
+        """(interface, member) a forward member calls: `forward = "<Interface>.<name>"` names the
+        property or method, the entry follows the member's kind. None when it does not resolve."""
+        iface_name, _, name = (m.forward or "").partition(".")
+        iface = self.interfaces.get(iface_name)
+        if iface is None:
+            return None
+        entry = f"{m.kind}_{name}" if m.kind in ("get", "put") else name
+        for i in [iface] + self.base_chain(iface):
+            for x in i.members:
+                if x.entry_name == entry:
+                    return iface, x
+        return None
 
     def base_chain(self, iface):
         chain = []
@@ -495,11 +514,11 @@ class _Loader:
             key = key or None  # key = "" : a property without a cache entry
         else:
             key = m.get("key")
-        impl = m.get("impl", "unimplemented")
+        impl = m.get("impl", default_impl(m))
         needs = m.get("needs_connection", not (kind == "get" and impl == "navigation"))
         member = Member(kind, name, params, vtype, key, m.get("sim"), list(m.get("exclude_families", [])),
                         list(m.get("exclude_models", [])), bool(needs), impl, m.get("query"),
-                        m.get("response"), m.get("command"), m.get("hook"), m.get("comment"), w,
+                        m.get("response"), m.get("command"), m.get("forward"), m.get("comment"), w,
                         # Collection members check their own pointers: a null one is E_POINTER.
                         bool(m.get("null_checks", impl != "collection")), iface)
         # Put rows of an rw property carry their own formats only when given as put_command.
@@ -539,6 +558,7 @@ class _Loader:
             d = cat.interfaces.get(c.default)
             if d is None or d.coclass != c.name:
                 self.err(c.where, "coclass-default", f"{c.name}: default interface {c.default} is not one of its own")
+        self.check_formats(cat)
         # Enumerators share the global scope of the header, so names must be unique across enums.
         owners = {}
         for e in cat.enums.values():
@@ -556,6 +576,22 @@ class _Loader:
             if c.clsid in guids:
                 self.err(c.where, "duplicate-guid", f"{c.name} reuses the GUID of {guids[c.clsid]}")
             guids[c.clsid] = c.name
+
+    def check_formats(self, cat):
+        # The item objects are those a collection hands out; their commands start with the index.
+        items = {cat.interfaces[m.type].coclass for i in cat.interfaces.values() for m in i.members
+                 if m.impl == "collection" and m.type in cat.interfaces}
+        maps = None
+        tokens = self.dir / "enum-tokens.toml"
+        if tokens.exists():
+            _, data = self.read(tokens)
+            maps = {name for table in data.values() if isinstance(table, dict) for name in table}
+        for iface in cat.interfaces.values():
+            for m in iface.members:
+                if not all(self.type_known(cat, p.type) for p in m.params):
+                    continue
+                for key, message in catalog_formats.check_member(cat, m, iface.coclass in items, maps):
+                    self.err(m.at(key), "format", f"{iface.name}::{m.entry_name}: {message}")
 
     def type_known(self, cat, t):
         return t in SCALARS or ARRAY_RE.match(t) or t in cat.enums or t in cat.interfaces or t in cat.externals
@@ -619,6 +655,8 @@ class _Loader:
         for mod in m.exclude_models:
             if cat.models and mod not in cat.models:
                 self.err(at("exclude_models"), "unknown-model", f"{full}: guard names unknown model '{mod}'")
+        if m.forward is not None and m.impl != "forward":
+            self.err(at("forward"), "forward", f"{full}: 'forward' goes with impl forward, not {m.impl}")
         if m.impl not in IMPLS:
             self.err(at("impl"), "impl-kind", f"{full}: impl '{m.impl}' is not one of {', '.join(IMPLS)}")
         elif m.impl == "navigation":
@@ -628,6 +666,8 @@ class _Loader:
             elif target.coclass != iface.coclass:
                 self.err(at("impl"), "navigation",
                          f"{full}: {target.name} belongs to {target.coclass}, not to the same object ({iface.coclass})")
+        elif m.impl == "forward":
+            self.check_forward(cat, iface, m, full, at)
         elif m.impl == "generic":
             if m.kind == "get" and not (m.query and m.response):
                 self.err(at("impl"), "generic-format", f"{full}: a generic getter needs 'query' and 'response'")
@@ -635,6 +675,20 @@ class _Loader:
                 self.err(at("impl"), "generic-format", f"{full}: a generic {m.kind} needs 'command'")
         if m.sim is not None:
             self.check_sim(cat, m, full, at)
+
+    def check_forward(self, cat, iface, m, full, at):
+        w = at("forward")
+        found = cat.forward_target(m) if m.forward else None
+        if found is None:
+            self.err(w, "forward", f"{full}: forward '{m.forward}' names no {m.kind} of a known interface")
+            return
+        target, x = found
+        if target.coclass != iface.coclass:
+            self.err(w, "forward", f"{full}: {target.name} belongs to {target.coclass}, not to the same object")
+        if x.impl == "forward":
+            self.err(w, "forward", f"{full}: {target.name}::{x.entry_name} forwards itself")
+        if [(p.type, p.dir) for p in m.params] != [(p.type, p.dir) for p in x.params]:
+            self.err(w, "forward", f"{full}: parameters differ from {target.name}::{x.entry_name}; write a hook")
 
     def check_sim(self, cat, m, full, at):
         t, v = m.type, m.sim
@@ -657,6 +711,19 @@ class _Loader:
             ok = False
         if not ok:
             self.err(at("sim"), "sim-default", f"{full}: simulation default {v!r} does not fit type {t}")
+
+
+def default_impl(row) -> str:
+    if "forward" in row:
+        return "forward"
+    if "query" in row or "command" in row:
+        return "generic"
+    return "pending"
+
+
+def hook_name(iface, m) -> str:
+    """The hand-written function of a hook member, declared by the generator."""
+    return f"Impl_{iface.name}_{m.entry_name}"
 
 
 def load(directory, models_file=None) -> Catalog:
