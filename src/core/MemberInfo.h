@@ -18,6 +18,15 @@ enum class ImplKind : unsigned char {
   Pending,     // no behaviour yet: "not supported"
 };
 
+// A value of an enumeration putter that some families or models lack (the catalogue's
+// refuse_values): the putter refuses it, naming the feature.
+struct CValueRefusal {
+  long value;
+  const char* feature;
+  const char* const* families;  // null-terminated
+  const char* const* models;    // null-terminated
+};
+
 struct CMemberInfo {
   CMethodInfo method;  // IID, interface name, method name ("get_X", "put_X", "Configure")
   MemberKind kind;

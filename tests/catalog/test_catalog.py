@@ -431,6 +431,30 @@ class Synthetic(unittest.TestCase):
                 self.assertRule(e, "format", "interfaces-test.toml", new.split("\n")[-1])
                 self.assertTrue(any(message in x for x in e), e)
 
+    def test_refused_values(self):
+        colour = 'name = "Colour"\ntype = "KorvaneColourEnum"'
+        good = colour + '\nrefuse_values = [{ value = "Green", feature = "Green light", interface = "IAlpha" }]'
+        self.files["interfaces-test.toml"] = INTERFACES.replace(colour, good)
+        # IAlpha's members do not share one guard (only Fetch has one): no guard to take.
+        with self.assertRaises(kc.CatalogError) as ctx:
+            self.load()
+        self.assertTrue(any("interface 'IAlpha' has no one guard" in x for x in ctx.exception.errors))
+        for value, guard, message in [("Green", 'exclude_families = ["Bormo"]', None),
+                                      ("Blue", 'exclude_families = ["Bormo"]', "needs a value of KorvaneColourEnum"),
+                                      ("Green", 'exclude_models = ["M9"]', "unknown or no families and models ['M9']")]:
+            with self.subTest(value=value, guard=guard):
+                row = colour + f'\nrefuse_values = [{{ value = "{value}", feature = "Green light", {guard} }}]'
+                self.files["interfaces-test.toml"] = INTERFACES.replace(colour, row)
+                if message is None:
+                    put = self.load().interfaces["IGamma"].members[0]
+                    self.assertEqual([(r.value, r.feature, r.families) for r in put.refusals],
+                                     [(2, "Green light", ["Bormo"])])
+                else:
+                    with self.assertRaises(kc.CatalogError) as ctx:
+                        self.load()
+                    self.assertTrue(any("refuse-values" in x and message in x for x in ctx.exception.errors),
+                                    ctx.exception.errors)
+
     def test_rule_sim_default(self):
         e = self.errors("interfaces-test.toml", "sim = 2.5", 'sim = "high"')
         self.assertRule(e, "sim-default", "interfaces-test.toml", 'sim = "high"')

@@ -5,6 +5,7 @@
 #   korvane/KorvaneMembers.h      one constant record per member, read by the call frame
 #   korvane/KorvaneObjects.h      the implementation classes of each coclass, the hooks
 #   korvane/KorvaneCoverage.inc   the coverage report (also catalog-coverage.txt)
+#   korvane/KorvaneRefusals.h     the values putters refuse per family or model (refuse_values)
 #   com/KorvaneThunks<n>.cpp      the entry points, over KORVANE_THUNK_UNITS translation units
 # and, in the Windows build, the type library com/Korvane.idl -> com/Korvane.tlb (TypeLib.cmake,
 # target <target>_typelib).
@@ -30,7 +31,8 @@ function(korvane_generate_catalog target)
     ${KORVANE_GEN_DIR}/korvane/catalog-coverage.txt
     ${KORVANE_GEN_DIR}/korvane/KorvaneMembers.h
     ${KORVANE_GEN_DIR}/korvane/KorvaneObjects.h
-    ${KORVANE_GEN_DIR}/korvane/KorvaneCoverage.inc)
+    ${KORVANE_GEN_DIR}/korvane/KorvaneCoverage.inc
+    ${KORVANE_GEN_DIR}/korvane/KorvaneRefusals.h)
   math(EXPR last_unit "${KORVANE_THUNK_UNITS} - 1")
   foreach(k RANGE 0 ${last_unit})
     list(APPEND out ${KORVANE_GEN_DIR}/com/KorvaneThunks${k}.cpp)

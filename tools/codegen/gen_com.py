@@ -460,6 +460,34 @@ def write_if_changed(path: Path, text: str):
     path.write_text(text, encoding="utf-8")
 
 
+def refusals_header(cat) -> str:
+    """The refused values of the putters that declare them, one array per member."""
+    out = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
+           "// The values each putter refuses on some families or models (refuse_values).",
+           "#pragma once", "", '#include "core/MemberInfo.h"', "", "namespace korvane::refusals {", ""]
+    for i in cat.interfaces.values():
+        for m in i.members:
+            if not m.refusals:
+                continue
+            sym = member_symbol(i, m)
+            rows = []
+            for r in m.refusals:
+                lists = {}
+                for what, items in (("families", r.families), ("models", r.models)):
+                    out.append(f"inline constexpr const char* {sym}_{r.word}_{what}[] = "
+                               f"{{{', '.join([cxx_string(x) for x in items] + ['nullptr'])}}};")
+                    lists[what] = f"{sym}_{r.word}_{what}"
+                rows.append(f"    {{.value = {r.value}, .feature = {cxx_string(r.feature)}, "
+                            f".families = {lists['families']}, .models = {lists['models']}}},")
+            out.append(f"inline constexpr CValueRefusal {sym}[] = {{")
+            out.extend(rows)
+            out.append("};")
+            out.append("")
+    out.append("}  // namespace korvane::refusals")
+    out.append("")
+    return "\n".join(out)
+
+
 def coverage_source(report: str) -> str:
     return ("// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.\n"
             f'inline constexpr const char* kCoverageReport = R"report({report}\n)report";\n')
@@ -508,6 +536,7 @@ def main(argv=None):
         write_if_changed(out / "korvane" / "KorvaneMembers.h", members_header(cat))
         write_if_changed(out / "korvane" / "KorvaneObjects.h", objects_header(cat))
         write_if_changed(out / "korvane" / "KorvaneCoverage.inc", coverage_source(report))
+        write_if_changed(out / "korvane" / "KorvaneRefusals.h", refusals_header(cat))
         for k, text in enumerate(thunk_units(cat, a.thunk_units)):
             write_if_changed(out / "com" / f"KorvaneThunks{k}.cpp", text)
     if a.report:

@@ -229,9 +229,9 @@ def default_text(kind, sim, entries, enum):
 
 
 def derive(cat, tokens: dict | None, families=None) -> Result:
-    """The settings of a loaded catalogue; `families` are those of models.toml (all known
-    families when not given)."""
-    families = list(families or korvane_catalog.FAMILIES)
+    """The settings of a loaded catalogue; `families` are those of models.toml (the
+    catalogue's when not given)."""
+    families = list(families or cat.families)
     vocab = vocabulary()
     gets, puts = {}, {}
     for iface in cat.driver_interfaces:

@@ -18,8 +18,6 @@ from pathlib import Path
 
 import catalog_formats
 
-FAMILIES = ("Avel", "Bormo", "Cadri", "Dovin", "Efrai", "Forsa")
-
 # Value types of parameters and properties, beside enumeration and interface names.
 SCALARS = {"long", "short", "int64", "double", "BSTR", "VARIANT_BOOL", "VARIANT"}
 ARRAY_RE = re.compile(r"^SAFEARRAY\((double|short|long|BYTE)\)$")
@@ -142,10 +140,24 @@ class Member:
     where: Where
     null_checks: bool = True
     interface: "Interface" = None
+    refusals: list = field(default_factory=list)  # list[Refusal] of a putter's values
+
 
     @property
     def entry_name(self) -> str:
         return f"{self.kind}_{self.name}" if self.kind in ("get", "put") else self.name
+
+
+@dataclass
+class Refusal:
+    """A value of an enumeration putter that some families or models lack: the hook refuses it
+    naming the feature. `interface` takes the guard of that interface's members instead of
+    repeating it."""
+    word: str
+    value: int
+    feature: str
+    families: list
+    models: list
 
 
 @dataclass
@@ -336,12 +348,14 @@ class _Loader:
         return cat
 
     def load_models(self):
+        """(families, model ids) of models.toml: its [[family]] tables and the families its
+        models name. Without the file every guard name is unknown."""
         if not self.models_file.exists():
-            return FAMILIES, ()
+            return (), ()
         with open(self.models_file, "rb") as f:
             data = tomllib.load(f)
-        fams = tuple(dict.fromkeys(FAMILIES + tuple(m["family"] for m in data.get("model", []))))
-        return fams, tuple(m["id"] for m in data.get("model", []))
+        named = [x.get("name") for x in data.get("family", [])] + [m["family"] for m in data.get("model", [])]
+        return tuple(dict.fromkeys(named)), tuple(m["id"] for m in data.get("model", []))
 
     def guid(self, where, text, what):
         if not isinstance(text, str) or not GUID_RE.match(text):
@@ -528,6 +542,7 @@ class _Loader:
         if kind == "get" and m.get("kind") == "property":
             member.command = None
         member.at = at
+        member.raw_refusals = m.get("refuse_values", []) if kind == "put" else []
         iface.members.append(member)
 
     # -- whole-catalogue rules -----------------------------------------------------------------
@@ -675,6 +690,8 @@ class _Loader:
                 self.err(at("impl"), "generic-format", f"{full}: a generic {m.kind} needs 'command'")
         if m.sim is not None:
             self.check_sim(cat, m, full, at)
+        if m.raw_refusals:
+            self.check_refusals(cat, m, full, at("refuse_values"))
 
     def check_forward(self, cat, iface, m, full, at):
         w = at("forward")
@@ -689,6 +706,31 @@ class _Loader:
             self.err(w, "forward", f"{full}: {target.name}::{x.entry_name} forwards itself")
         if [(p.type, p.dir) for p in m.params] != [(p.type, p.dir) for p in x.params]:
             self.err(w, "forward", f"{full}: parameters differ from {target.name}::{x.entry_name}; write a hook")
+
+    def check_refusals(self, cat, m, full, w):
+        enum = cat.enums.get(m.type or "")
+        if enum is None:
+            self.err(w, "refuse-values", f"{full}: refused values need an enumeration value type")
+            return
+        for r in m.raw_refusals:
+            word = r.get("value")
+            value = next((x.value for x in enum.members if x.word == word), None)
+            if value is None or not isinstance(r.get("feature"), str):
+                self.err(w, "refuse-values", f"{full}: {r!r} needs a value of {enum.name} and a feature")
+                continue
+            families, models = list(r.get("exclude_families", [])), list(r.get("exclude_models", []))
+            if "interface" in r:
+                guards = {(tuple(x.exclude_families), tuple(x.exclude_models))
+                          for x in getattr(cat.interfaces.get(r["interface"]), "members", [])}
+                if len(guards) != 1:
+                    self.err(w, "refuse-values", f"{full}: {word}: interface '{r['interface']}' has no one guard "
+                                                 "shared by all its members")
+                    continue
+                families, models = (list(x) for x in guards.pop())
+            bad = [f for f in families if f not in cat.families] + [x for x in models if x not in cat.models]
+            if bad or not (families or models):
+                self.err(w, "refuse-values", f"{full}: {word}: refused on unknown or no families and models {bad}")
+            m.refusals.append(Refusal(word, value, r["feature"], families, models))
 
     def check_sim(self, cat, m, full, at):
         t, v = m.type, m.sim

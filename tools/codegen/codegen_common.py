@@ -1,0 +1,53 @@
+"""What the generator scripts share: writing outputs, C++ literals and the banner of a
+generated file.
+
+Standard library only (Python 3.11+).
+"""
+from __future__ import annotations
+
+from pathlib import Path
+
+
+def write_if_changed(path: Path, text: str, binary: bool = False) -> None:
+    """Writes text (bytes when binary) unless the file already holds it: an unchanged output keeps
+    its time stamp, so nothing that includes it is rebuilt; the build tool re-checks the outputs
+    of the generator after each run."""
+    path = Path(path)
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if binary:
+        if path.exists() and path.read_bytes() == text:
+            return
+        path.write_bytes(text)
+        return
+    if path.exists() and path.read_text(encoding="utf-8") == text:
+        return
+    path.write_text(text, encoding="utf-8")
+
+
+def banner(source: str, script: str) -> str:
+    return f"// Generated from {source} by tools/codegen/{script}; do not edit."
+
+
+def cxx_string(text) -> str:
+    """A C++ string literal of text, or nullptr for None."""
+    if text is None:
+        return "nullptr"
+    out = []
+    for ch in str(text):
+        if ch in '\\"':
+            out.append("\\" + ch)
+        elif ch == "\n":
+            out.append("\\n")
+        elif ch == "\r":
+            out.append("\\r")
+        elif ch == "\t":
+            out.append("\\t")
+        elif ord(ch) < 0x20:
+            out.append(f"\\{ord(ch):03o}")
+        else:
+            out.append(ch)
+    return '"' + "".join(out) + '"'
+
+
+def cxx_bool(value) -> str:
+    return "true" if value else "false"
