@@ -8,17 +8,12 @@ from __future__ import annotations
 from pathlib import Path
 
 
-def write_if_changed(path: Path, text: str, binary: bool = False) -> None:
-    """Writes text (bytes when binary) unless the file already holds it: an unchanged output keeps
-    its time stamp, so nothing that includes it is rebuilt; the build tool re-checks the outputs
-    of the generator after each run."""
+def write_if_changed(path: Path, text: str) -> None:
+    """Writes text unless the file already holds it: an unchanged output keeps its time stamp, so
+    nothing that includes it is rebuilt; the build tool re-checks the outputs of the generator
+    after each run."""
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)
-    if binary:
-        if path.exists() and path.read_bytes() == text:
-            return
-        path.write_bytes(text)
-        return
     if path.exists() and path.read_text(encoding="utf-8") == text:
         return
     path.write_text(text, encoding="utf-8")

@@ -17,6 +17,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog as kc  # noqa: E402
+from codegen_common import cxx_string, write_if_changed  # noqa: E402
 
 CXX_SCALAR = {"long": "LONG", "short": "SHORT", "int64": "LONGLONG", "double": "DOUBLE",
               "BSTR": "BSTR", "VARIANT_BOOL": "VARIANT_BOOL", "VARIANT": "VARIANT"}
@@ -178,24 +179,6 @@ IMPL_KIND = {"generic": "Generic", "hook": "Hook", "forward": "Hook", "navigatio
              "collection": "Collection", "pending": "Pending"}
 
 
-def cxx_string(text) -> str:
-    if text is None:
-        return "nullptr"
-    out = []
-    for ch in str(text):
-        if ch in '\\"':
-            out.append("\\" + ch)
-        elif ch == "\n":
-            out.append("\\n")
-        elif ch == "\r":
-            out.append("\\r")
-        elif ch == "\t":
-            out.append("\\t")
-        elif ord(ch) < 0x20:
-            out.append(f"\\{ord(ch):03o}")
-        else:
-            out.append(ch)
-    return '"' + "".join(out) + '"'
 
 
 def class_name(coclass: str) -> str:
@@ -451,13 +434,6 @@ def thunk_units(cat, count=THUNK_UNITS) -> list:
     return ["\n".join(prologue + u + ["}  // namespace korvane::gen", ""]) for u in units]
 
 
-def write_if_changed(path: Path, text: str):
-    # An unchanged file keeps its time stamp, so nothing that includes it is rebuilt; the build
-    # tool re-checks the outputs of the generator after each run.
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if path.exists() and path.read_text(encoding="utf-8") == text:
-        return
-    path.write_text(text, encoding="utf-8")
 
 
 def refusals_header(cat) -> str:
