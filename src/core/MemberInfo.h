@@ -27,31 +27,32 @@ struct CValueRefusal {
   const char* const* models;    // null-terminated
 };
 
+// The generated records name only the fields that differ from these defaults.
 struct CMemberInfo {
   CMethodInfo method;  // IID, interface name, method name ("get_X", "put_X", "Configure")
-  MemberKind kind;
-  ImplKind impl;
-  bool needsConnection;
-  bool nullChecks;
+  MemberKind kind = MemberKind::Method;
+  ImplKind impl = ImplKind::Pending;
+  bool needsConnection = true;
+  bool nullChecks = true;
   // Served from the state cache while simulating: a property with a key and a cacheable type.
-  bool simulated;
-  const char* key;                 // property key, null when there is none
-  const char* const* paramNames;   // "val" for a property's value
-  unsigned paramCount;
-  unsigned checkMask;              // bit n: parameter n is a pointer that must not be null
-  unsigned clearMask;              // bit n: parameter n is out-only and is emptied before the call
-  const char* const* excludedFamilies;  // null-terminated, or null
-  const char* const* excludedModels;    // null-terminated, or null
+  bool simulated = false;
+  const char* key = nullptr;                // property key, null when there is none
+  const char* const* paramNames = nullptr;  // "val" for a property's value
+  unsigned paramCount = 0;
+  unsigned checkMask = 0;  // bit n: parameter n is a pointer that must not be null
+  unsigned clearMask = 0;  // bit n: parameter n is out-only and is emptied before the call
+  const char* const* excludedFamilies = nullptr;  // null-terminated, or null
+  const char* const* excludedModels = nullptr;    // null-terminated, or null
   // Value of a simulated getter before anything was put.
-  long long simInteger;
-  double simReal;
-  const char* simText;  // UTF-8, null for the empty string
-  const IID* target;    // navigation: the interface returned
-  const char* collection;  // collection members: the item class name
+  long long simInteger = 0;
+  double simReal = 0.0;
+  const char* simText = nullptr;     // UTF-8, null for the empty string
+  const IID* target = nullptr;       // navigation: the interface returned
+  const char* collection = nullptr;  // collection members: the item class name
   // Generic members: the formats the property pattern sends and parses.
-  const char* query;
-  const char* response;
-  const char* command;
+  const char* query = nullptr;
+  const char* response = nullptr;
+  const char* command = nullptr;
 };
 
 }  // namespace korvane

@@ -57,25 +57,29 @@ class Templates(unittest.TestCase):
         return m.group(1)
 
     def test_member_records(self):
+        # Records are designated initialisers naming only what differs from CMemberInfo's defaults.
         h = gen_com.members_header(self.cat)
         get = self.record(h, "IAlpha_get_Level")
-        self.assertTrue(get.startswith('{IID_IAlpha, "IAlpha", "get_Level"}, MemberKind::Get, ImplKind::Hook, '
-                                       'true, true, true, "IAlpha.Level", IAlpha_get_Level_params, 1, 0x1u, 0x1u,'), get)
-        self.assertIn(", 0LL, 2.5, nullptr,", get)
+        self.assertEqual(get, '.method = {IID_IAlpha, "IAlpha", "get_Level"}, .kind = MemberKind::Get, '
+                              '.impl = ImplKind::Hook, .simulated = true, .key = "IAlpha.Level", '
+                              '.paramNames = IAlpha_get_Level_params, .paramCount = 1, .checkMask = 0x1u, '
+                              '.clearMask = 0x1u, .simReal = 2.5')
         self.assertIn('IAlpha_get_Level_params[] = {"val"};', h)
         # An inout array is checked, not emptied; the guard lists its families.
         fetch = self.record(h, "IAlpha_Fetch")
-        self.assertIn("MemberKind::Method, ImplKind::Pending, true, true, false, nullptr, "
-                      "IAlpha_Fetch_params, 2, 0x1u, 0x0u, IAlpha_Fetch_families, nullptr,", fetch)
+        self.assertIn(".kind = MemberKind::Method, .impl = ImplKind::Pending, .paramNames = IAlpha_Fetch_params, "
+                      ".paramCount = 2, .checkMask = 0x1u, .excludedFamilies = IAlpha_Fetch_families", fetch)
+        self.assertNotIn(".clearMask", fetch)
         self.assertIn('IAlpha_Fetch_families[] = {"Bormo", nullptr};', h)
         # Navigation: no connection, not cached, the target's IID.
         nav = self.record(h, "IAlpha_get_Beta")
-        self.assertIn("ImplKind::Navigation, false, true, false,", nav)
-        self.assertIn("&IID_IBeta", nav)
+        self.assertIn(".impl = ImplKind::Navigation, .needsConnection = false, .key", nav)
+        self.assertNotIn(".simulated", nav)
+        self.assertIn(".target = &IID_IBeta", nav)
         # An indexed getter is not served from the cache; its value is the second parameter.
         name = self.record(h, "IBeta_get_Name")
-        self.assertIn("ImplKind::Pending, true, true, false, \"IBeta.Name\", IBeta_get_Name_params, 2, "
-                      "0x2u, 0x2u,", name)
+        self.assertIn('.impl = ImplKind::Pending, .key = "IBeta.Name", .paramNames = IBeta_get_Name_params, '
+                      '.paramCount = 2, .checkMask = 0x2u, .clearMask = 0x2u', name)
         self.assertIn('IBeta_get_Name_params[] = {"Index", "val"};', h)
         self.assertNotIn("IGamma_", h)
 

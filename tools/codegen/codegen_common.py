@@ -6,6 +6,7 @@ Standard library only (Python 3.11+).
 from __future__ import annotations
 
 from pathlib import Path
+from string import Template
 
 
 def write_if_changed(path: Path, text: str) -> None:
@@ -46,3 +47,17 @@ def cxx_string(text) -> str:
 
 def cxx_bool(value) -> str:
     return "true" if value else "false"
+
+
+def designated(fields) -> str:
+    """A C++20 designated initialiser of the (name, value) pairs whose value is not None, in the
+    order given (the order of the struct): `{.a = 1, .b = x}`. Left-out fields keep the struct's
+    defaults, so a generated record names only what is particular to it."""
+    return "{" + ", ".join(f".{name} = {value}" for name, value in fields if value is not None) + "}"
+
+
+def render(template: str, **values) -> str:
+    """Fills a file template: `$name` takes values[name], a list of lines is joined by newlines.
+    The templates are the generated files' fixed text; loops stay in Python, where the data is."""
+    return Template(template).substitute(
+        {k: "\n".join(v) if isinstance(v, list) else str(v) for k, v in values.items()})

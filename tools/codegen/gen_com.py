@@ -17,7 +17,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog as kc  # noqa: E402
-from codegen_common import cxx_string, write_if_changed  # noqa: E402
+from codegen_common import cxx_bool, cxx_string, designated, render, write_if_changed  # noqa: E402
 
 CXX_SCALAR = {"long": "LONG", "short": "SHORT", "int64": "LONGLONG", "double": "DOUBLE",
               "BSTR": "BSTR", "VARIANT_BOOL": "VARIANT_BOOL", "VARIANT": "VARIANT"}
@@ -265,33 +265,54 @@ def member_record(cat, iface, m) -> list:
     returns_interface = m.impl in ("navigation", "collection") and m.type in cat.interfaces
     target = f"&IID_{m.type}" if returns_interface else "nullptr"
     kind = {"get": "Get", "put": "Put", "method": "Method"}[m.kind]
+
+    def unless(value, default):
+        return None if value == default else value
+
     fields = [
-        f"{{IID_{iface.name}, {cxx_string(iface.name)}, {cxx_string(m.entry_name)}}}",
-        f"MemberKind::{kind}", f"ImplKind::{IMPL_KIND[m.impl]}",
-        "true" if m.needs_connection else "false", "true" if m.null_checks else "false",
-        "true" if is_simulated(cat, m) else "false", cxx_string(m.key),
-        f"{sym}_params" if names else "nullptr", str(len(names)), f"0x{check:X}u", f"0x{clear:X}u",
-        f"{sym}_families" if m.exclude_families else "nullptr",
-        f"{sym}_models" if m.exclude_models else "nullptr",
-        f"{si}LL", cxx_real(sr), cxx_string(st), target, cxx_string(collection_of(cat, iface, m)),
-        cxx_string(m.query), cxx_string(m.response), cxx_string(m.command),
+        ("method", f"{{IID_{iface.name}, {cxx_string(iface.name)}, {cxx_string(m.entry_name)}}}"),
+        ("kind", f"MemberKind::{kind}"), ("impl", f"ImplKind::{IMPL_KIND[m.impl]}"),
+        ("needsConnection", unless(cxx_bool(m.needs_connection), "true")),
+        ("nullChecks", unless(cxx_bool(m.null_checks), "true")),
+        ("simulated", unless(cxx_bool(is_simulated(cat, m)), "false")),
+        ("key", unless(cxx_string(m.key), "nullptr")),
+        ("paramNames", f"{sym}_params" if names else None), ("paramCount", unless(len(names), 0)),
+        ("checkMask", unless(f"0x{check:X}u", "0x0u")), ("clearMask", unless(f"0x{clear:X}u", "0x0u")),
+        ("excludedFamilies", f"{sym}_families" if m.exclude_families else None),
+        ("excludedModels", f"{sym}_models" if m.exclude_models else None),
+        ("simInteger", unless(f"{si}LL", "0LL")), ("simReal", unless(cxx_real(sr), "0.0")),
+        ("simText", unless(cxx_string(st), "nullptr")), ("target", unless(target, "nullptr")),
+        ("collection", unless(cxx_string(collection_of(cat, iface, m)), "nullptr")),
+        ("query", unless(cxx_string(m.query), "nullptr")), ("response", unless(cxx_string(m.response), "nullptr")),
+        ("command", unless(cxx_string(m.command), "nullptr")),
     ]
-    lines.append(f"inline constexpr CMemberInfo {sym}{{{', '.join(fields)}}};")
+    lines.append(f"inline constexpr CMemberInfo {sym}{designated(fields)};")
     return lines
 
 
+MEMBERS_H = """\
+// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.
+// One record per member of every complete interface: what the call frame reads.
+#pragma once
+
+#include <korvane/KorvaneCom.h>
+
+#include "core/MemberInfo.h"
+
+namespace korvane::members {
+
+$records
+}  // namespace korvane::members
+"""
+
+
 def members_header(cat) -> str:
-    out = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
-           "// One record per member of every complete interface: what the call frame reads.",
-           "#pragma once", "", "#include <korvane/KorvaneCom.h>", "", '#include "core/MemberInfo.h"', "",
-           "namespace korvane::members {", ""]
+    records = []
     for i in emitted(cat):
         for m in i.members:
-            out.extend(member_record(cat, i, m))
-        out.append("")
-    out.append("}  // namespace korvane::members")
-    out.append("")
-    return "\n".join(out)
+            records.extend(member_record(cat, i, m))
+        records.append("")
+    return render(MEMBERS_H, records=records)
 
 
 def chain(cat, iface):
@@ -379,12 +400,23 @@ def objects_header(cat) -> str:
     return "\n".join(out)
 
 
+THUNKS_CPP = """\
+// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.
+// Entry points: each enters the call frame with its member's record.
+#include "com/Objects.h"
+#include "core/CallFrame.h"
+
+#include <korvane/KorvaneMembers.h>
+
+namespace korvane::gen {
+
+$bodies
+}  // namespace korvane::gen
+"""
+
+
 def thunk_units(cat, count=THUNK_UNITS) -> list:
     """The thunk definitions, spread over THUNK_UNITS translation units by entry count."""
-    prologue = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
-                "// Entry points: each enters the call frame with its member's record.",
-                '#include "com/Objects.h"', '#include "core/CallFrame.h"', "",
-                "#include <korvane/KorvaneMembers.h>", "", "namespace korvane::gen {", ""]
     bodies = []
     for c in cat.coclasses.values():
         cls = class_name(c.name)
@@ -431,7 +463,7 @@ def thunk_units(cat, count=THUNK_UNITS) -> list:
         units[k].extend(b)
         units[k].append("")
         sizes[k] += len(b)
-    return ["\n".join(prologue + u + ["}  // namespace korvane::gen", ""]) for u in units]
+    return [render(THUNKS_CPP, bodies=u) for u in units]
 
 
 
