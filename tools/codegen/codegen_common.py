@@ -9,6 +9,14 @@ from pathlib import Path
 from string import Template
 
 
+class GeneratorError(Exception):
+    """Every problem a check found, each "<file>:<line>: <rule>: <message>"."""
+
+    def __init__(self, errors):
+        self.errors = list(errors)
+        super().__init__("\n".join(self.errors))
+
+
 def write_if_changed(path: Path, text: str) -> None:
     """Writes text unless the file already holds it: an unchanged output keeps its time stamp, so
     nothing that includes it is rebuilt; the build tool re-checks the outputs of the generator

@@ -22,7 +22,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog  # noqa: E402
-from codegen_common import write_if_changed  # noqa: E402
+from codegen_common import GeneratorError, write_if_changed  # noqa: E402
 
 BOOL = "VARIANT_BOOL"
 BOOL_WORDS = {"True": -1, "False": 0}
@@ -59,10 +59,8 @@ class EnumMaps:
     line: int
 
 
-class TokenError(Exception):
-    def __init__(self, errors):
-        self.errors = list(errors)
-        super().__init__("\n".join(self.errors))
+class TokenError(GeneratorError):
+    pass
 
 
 # ---------------------------------------------------------------------------------------------

@@ -7,6 +7,9 @@ still compile.
 """
 import sys
 import tomllib
+from pathlib import Path
+
+from codegen_common import write_if_changed
 
 OPTION_TOKENS = {
     "MSO", "FRA", "SGM", "MASK", "WAVEGEN", "ADVMATH", "VID", "DVM", "DVMCTR", "JITTER",
@@ -140,15 +143,7 @@ def main(src, dst):
             f'    {{"{name}", {f["math_functions"]}, {f["wave_generators"]}, {f["serial_buses"]}, '
             f'{f["reference_waveforms"]}, "{f["math_naming"]}", {f["digital_pod_names"]}}},')
     out += ["};", "}  // namespace korvane::models", ""]
-    text = "\n".join(out)
-    try:
-        with open(dst) as f:
-            if f.read() == text:
-                return
-    except OSError:
-        pass
-    with open(dst, "w") as f:
-        f.write(text)
+    write_if_changed(Path(dst), "\n".join(out))
 
 
 if __name__ == "__main__":

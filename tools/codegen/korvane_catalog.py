@@ -17,6 +17,7 @@ from dataclasses import dataclass, field
 from pathlib import Path
 
 import catalog_formats
+from codegen_common import GeneratorError
 
 # Value types of parameters and properties, beside enumeration and interface names.
 SCALARS = {"long", "short", "int64", "double", "BSTR", "VARIANT_BOOL", "VARIANT"}
@@ -33,10 +34,8 @@ ENUM_RULES = ("zero", "one", "explicit")
 INT32_MIN, UINT32_MAX = -(2**31), 2**32 - 1
 
 
-class CatalogError(Exception):
-    def __init__(self, errors):
-        self.errors = list(errors)
-        super().__init__("\n".join(self.errors))
+class CatalogError(GeneratorError):
+    pass
 
 
 # ---------------------------------------------------------------------------------------------
