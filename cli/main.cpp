@@ -30,6 +30,7 @@
 #define KORVANE_ISATTY _isatty
 #else
 #include <unistd.h>
+#include <korvane/KorvaneErrors.h>
 #define KORVANE_ISATTY isatty
 #endif
 
@@ -42,13 +43,13 @@ constexpr int kExitDriverError = 1;   // the driver or the instrument reported a
 constexpr int kExitUsage = 2;         // bad arguments, path, value, resource or collection name
 constexpr int kExitNotAvailable = 3;  // the driver does not implement the member yet
 
-constexpr HRESULT kMethodNotSupported = static_cast<HRESULT>(0x80047011);
-constexpr HRESULT kPropertyNotSupported = static_cast<HRESULT>(0x80047012);
+constexpr HRESULT kMethodNotSupported = hresult::MethodNotSupported;
+constexpr HRESULT kPropertyNotSupported = hresult::PropertyNotSupported;
 
-constexpr HRESULT kInstrumentErrorDetected = static_cast<HRESULT>(0x80047001);
-constexpr HRESULT kUnknownResource = static_cast<HRESULT>(0x80047060);
-constexpr HRESULT kOptionMissingName = static_cast<HRESULT>(0x80047049);
-constexpr HRESULT kOptionValueUnknown = static_cast<HRESULT>(0x8004704C);
+constexpr HRESULT kInstrumentErrorDetected = hresult::InstrumentErrorDetected;
+constexpr HRESULT kUnknownResource = hresult::UnknownResource;
+constexpr HRESULT kOptionMissingName = hresult::OptionMissingName;
+constexpr HRESULT kOptionValueUnknown = hresult::OptionValueUnknown;
 
 constexpr const char* kDefaultResource = "TCPIP0::127.0.0.1::5025::SOCKET";
 constexpr long kDefaultTimeoutMs = 10000;

@@ -350,11 +350,23 @@ HRESULT Navigate(Obj& obj, I** val) {
   return obj.QueryInterface(*M.target, reinterpret_cast<void**>(val));
 }
 
+// A forward member calls the member it names on interface I of the same object with its
+// arguments as they are; that member's own frame does the work.
+template <typename I, const IID& Iid, auto Member>
+struct Forward {
+  template <typename Obj, typename... A>
+  HRESULT operator()(Obj& obj, A... args) const {
+    ComPtr<I> p;
+    HRESULT hr = obj.QueryInterface(Iid, p.ReceiveVoid());
+    return FAILED(hr) ? hr : (p.get()->*Member)(args...);
+  }
+};
+
 // The generated entry points call this: the frame around the implementation the member's
-// record names. Hook is the hand-written function of a specific member.
+// record names. Hook is the hand-written function of a hook member, or a Forward.
 template <const CMemberInfo& M, auto Hook = nullptr, typename Obj, typename... A>
 HRESULT Entry(Obj& obj, A... args) noexcept {
-  if constexpr (M.impl == ImplKind::Specific) {
+  if constexpr (M.impl == ImplKind::Hook) {
     return CallFrame<M>(obj, [&obj](A... a) { return Hook(obj, a...); }, args...);
   } else if constexpr (M.impl == ImplKind::Generic) {
     return CallFrame<M>(obj, [&obj](A... a) { return GenericMember<M>(obj, a...); }, args...);

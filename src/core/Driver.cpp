@@ -6,6 +6,8 @@
 #include "base/StringUtil.h"
 #include "io/IoLog.h"
 
+#include <korvane/KorvaneCom.h>  // the inherent interfaces' IIDs, from ivi.toml
+
 #include <array>
 #include <cstdlib>
 
@@ -15,14 +17,14 @@ namespace {
 
 // Records for the calls the session makes through its own interfaces, so that an error in
 // them names the inner method.
-const CMethodInfo kUtilityReset{kIidIIviDriverUtility, "IIviDriverUtility", "Reset"};
-const CMethodInfo kPutCache{kIidIIviDriverOperation, "IIviDriverOperation", "put_Cache"};
-const CMethodInfo kPutInterchangeCheck{kIidIIviDriverOperation, "IIviDriverOperation", "put_InterchangeCheck"};
-const CMethodInfo kPutQueryInstrumentStatus{kIidIIviDriverOperation, "IIviDriverOperation",
+const CMethodInfo kUtilityReset{IID_IIviDriverUtility, "IIviDriverUtility", "Reset"};
+const CMethodInfo kPutCache{IID_IIviDriverOperation, "IIviDriverOperation", "put_Cache"};
+const CMethodInfo kPutInterchangeCheck{IID_IIviDriverOperation, "IIviDriverOperation", "put_InterchangeCheck"};
+const CMethodInfo kPutQueryInstrumentStatus{IID_IIviDriverOperation, "IIviDriverOperation",
                                             "put_QueryInstrumentStatus"};
-const CMethodInfo kPutRangeCheck{kIidIIviDriverOperation, "IIviDriverOperation", "put_RangeCheck"};
-const CMethodInfo kPutRecordCoercions{kIidIIviDriverOperation, "IIviDriverOperation", "put_RecordCoercions"};
-const CMethodInfo kPutSimulate{kIidIIviDriverOperation, "IIviDriverOperation", "put_Simulate"};
+const CMethodInfo kPutRangeCheck{IID_IIviDriverOperation, "IIviDriverOperation", "put_RangeCheck"};
+const CMethodInfo kPutRecordCoercions{IID_IIviDriverOperation, "IIviDriverOperation", "put_RecordCoercions"};
+const CMethodInfo kPutSimulate{IID_IIviDriverOperation, "IIviDriverOperation", "put_Simulate"};
 
 constexpr HRESULT kUnknownResourceCode = static_cast<HRESULT>(0x80047060);
 

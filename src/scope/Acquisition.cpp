@@ -55,7 +55,6 @@ HRESULT ReadEventStatus(CKorvane& self, LONG* events) {
   return S_OK;
 }
 
-
 HRESULT WriteEventEnable(CKorvane& self, LONG value) {
   std::string command;
   if (HRESULT hr = self.FormatCommand(&command, "*ESE %d", value); FAILED(hr)) return hr;
@@ -371,18 +370,6 @@ HRESULT Impl_IKorvane8FRA_Run(CKorvane& self) {
 
 // ---- IIviScopeMeasurements: the class's run control over the driver's ----
 
-HRESULT Impl_IIviScopeMeasurements_Initiate(CKorvane& self) {
-  return Forward(self, IID_IKorvaneMeasurements, &IKorvaneMeasurements::Initiate);
-}
-
-HRESULT Impl_IIviScopeMeasurements_Abort(CKorvane& self) {
-  return Forward(self, IID_IKorvaneMeasurements, &IKorvaneMeasurements::Abort);
-}
-
-HRESULT Impl_IIviScopeMeasurements_AutoSetup(CKorvane& self) {
-  return Forward(self, IID_IKorvaneMeasurements, &IKorvaneMeasurements::AutoSetup);
-}
-
 HRESULT Impl_IIviScopeMeasurements_Status(CKorvane& self, IviScopeAcquisitionStatusEnum* MeasurementStatus) {
   ComPtr<IKorvaneMeasurements> m;
   if (HRESULT hr = DriverInterface(self, IID_IKorvaneMeasurements, m); FAILED(hr)) return hr;
@@ -398,18 +385,6 @@ HRESULT Impl_IIviScopeMeasurements_Status(CKorvane& self, IviScopeAcquisitionSta
 }
 
 // ---- IIviScopeAcquisition ----
-
-HRESULT Impl_IIviScopeAcquisition_ConfigureRecord(CKorvane& self, DOUBLE TimePerRecord, LONG MinNumPts,
-                                                  DOUBLE AcquisitionStartTime) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::ConfigureRecord, TimePerRecord, MinNumPts, AcquisitionStartTime);
-}
-
-HRESULT Impl_IIviScopeAcquisition_get_NumberOfAverages(CKorvane& self, LONG* pVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_NumberOfAverages, pVal);
-}
-HRESULT Impl_IIviScopeAcquisition_put_NumberOfAverages(CKorvane& self, LONG newVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_NumberOfAverages, newVal);
-}
 
 // The instrument has no envelope acquisition.
 HRESULT Impl_IIviScopeAcquisition_get_NumberOfEnvelopes(CKorvane& self, LONG*) {
@@ -434,10 +409,6 @@ HRESULT Impl_IIviScopeAcquisition_put_Interpolation(CKorvane& self, IviScopeInte
   return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_Interpolation, static_cast<KorvaneInterpolationEnum>(newVal));
 }
 
-HRESULT Impl_IIviScopeAcquisition_get_RecordLength(CKorvane& self, LONG* pVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_RecordLength, pVal);
-}
-
 HRESULT Impl_IIviScopeAcquisition_get_SampleMode(CKorvane& self, IviScopeSampleModeEnum* pVal) {
   KorvaneSampleModeEnum mode{};
   if (HRESULT hr = Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_SampleMode, &mode); FAILED(hr))
@@ -447,10 +418,6 @@ HRESULT Impl_IIviScopeAcquisition_get_SampleMode(CKorvane& self, IviScopeSampleM
     case KorvaneSampleModeEquivalentTime: *pVal = IviScopeSampleModeEquivalentTime; return S_OK;
     default: return NotInIviClass(self, SampleModeName(mode));
   }
-}
-
-HRESULT Impl_IIviScopeAcquisition_get_SampleRate(CKorvane& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_SampleRate, pVal);
 }
 
 HRESULT Impl_IIviScopeAcquisition_get_Type(CKorvane& self, IviScopeAcquisitionTypeEnum* pVal) {
@@ -469,25 +436,6 @@ HRESULT Impl_IIviScopeAcquisition_put_Type(CKorvane& self, IviScopeAcquisitionTy
     return self.Reporter().EnumValueNotSupported(name.c_str(), "val", nullptr);
   }
   return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_Type, static_cast<KorvaneAcquisitionTypeEnum>(v));
-}
-
-HRESULT Impl_IIviScopeAcquisition_get_NumberOfPointsMin(CKorvane& self, LONG* pVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_NumberOfPointsMin, pVal);
-}
-HRESULT Impl_IIviScopeAcquisition_put_NumberOfPointsMin(CKorvane& self, LONG newVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_NumberOfPointsMin, newVal);
-}
-HRESULT Impl_IIviScopeAcquisition_get_StartTime(CKorvane& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_StartTime, pVal);
-}
-HRESULT Impl_IIviScopeAcquisition_put_StartTime(CKorvane& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_StartTime, newVal);
-}
-HRESULT Impl_IIviScopeAcquisition_get_TimePerRecord(CKorvane& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_TimePerRecord, pVal);
-}
-HRESULT Impl_IIviScopeAcquisition_put_TimePerRecord(CKorvane& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_TimePerRecord, newVal);
 }
 
 }  // namespace korvane

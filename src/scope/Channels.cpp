@@ -132,15 +132,6 @@ HRESULT Impl_IIviScopeChannel_Configure(CKorvaneChannel& self, DOUBLE Range, DOU
   return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::Configure, Range, Offset, coupling, ProbeAttenuation, Enabled);
 }
 
-HRESULT Impl_IIviScopeChannel_ConfigureCharacteristics(CKorvaneChannel& self, DOUBLE InputImpedance,
-                                                       DOUBLE InputFrequencyMax) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::ConfigureCharacteristics, InputImpedance, InputFrequencyMax);
-}
-
-HRESULT Impl_IIviScopeChannel_get_ProbeSense(CKorvaneChannel& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_ProbeSense, pVal);
-}
-
 HRESULT Impl_IIviScopeChannel_get_Coupling(CKorvaneChannel& self, IviScopeVerticalCouplingEnum* pVal) {
   KorvaneVerticalCouplingEnum coupling{};
   if (HRESULT hr = Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_Coupling, &coupling); FAILED(hr))
@@ -159,43 +150,6 @@ HRESULT Impl_IIviScopeChannel_put_Coupling(CKorvaneChannel& self, IviScopeVertic
   if (!ToDriverCoupling(newVal, &coupling))
     return self.Reporter().EnumValueNotSupported(IviCouplingName(newVal).c_str(), "val", nullptr);
   return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_Coupling, coupling);
-}
-
-HRESULT Impl_IIviScopeChannel_get_Enabled(CKorvaneChannel& self, VARIANT_BOOL* pVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_Enabled, pVal);
-}
-HRESULT Impl_IIviScopeChannel_put_Enabled(CKorvaneChannel& self, VARIANT_BOOL newVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_Enabled, newVal);
-}
-HRESULT Impl_IIviScopeChannel_get_InputFrequencyMax(CKorvaneChannel& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_InputFrequencyMax, pVal);
-}
-HRESULT Impl_IIviScopeChannel_put_InputFrequencyMax(CKorvaneChannel& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_InputFrequencyMax, newVal);
-}
-HRESULT Impl_IIviScopeChannel_get_InputImpedance(CKorvaneChannel& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_InputImpedance, pVal);
-}
-HRESULT Impl_IIviScopeChannel_put_InputImpedance(CKorvaneChannel& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_InputImpedance, newVal);
-}
-HRESULT Impl_IIviScopeChannel_get_Offset(CKorvaneChannel& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_Offset, pVal);
-}
-HRESULT Impl_IIviScopeChannel_put_Offset(CKorvaneChannel& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_Offset, newVal);
-}
-HRESULT Impl_IIviScopeChannel_get_ProbeAttenuation(CKorvaneChannel& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_ProbeAttenuation, pVal);
-}
-HRESULT Impl_IIviScopeChannel_put_ProbeAttenuation(CKorvaneChannel& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_ProbeAttenuation, newVal);
-}
-HRESULT Impl_IIviScopeChannel_get_Range(CKorvaneChannel& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::get_Range, pVal);
-}
-HRESULT Impl_IIviScopeChannel_put_Range(CKorvaneChannel& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::put_Range, newVal);
 }
 
 }  // namespace korvane

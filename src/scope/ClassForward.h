@@ -18,22 +18,13 @@ HRESULT DriverInterface(Obj& self, REFIID iid, ComPtr<I>& out) {
   return self.QueryInterface(iid, out.ReceiveVoid());
 }
 
-// Calls `member` of the driver interface with the arguments as they are.
+// Calls `member` of the driver interface. Members that pass their arguments through unchanged are
+// `forward` rows of the catalogue instead; these helpers serve the hooks that translate.
 template <typename I, typename Obj, typename... Params, typename... Args>
 HRESULT Forward(Obj& self, REFIID iid, HRESULT (STDMETHODCALLTYPE I::*member)(Params...), Args&&... args) {
   ComPtr<I> p;
   HRESULT hr = DriverInterface(self, iid, p);
   return FAILED(hr) ? hr : (p.get()->*member)(std::forward<Args>(args)...);
-}
-
-// Properties the two interfaces share as they are.
-template <typename I, typename Obj, typename T>
-HRESULT ForwardGet(Obj& self, REFIID iid, HRESULT (STDMETHODCALLTYPE I::*get)(T*), T* out) {
-  return Forward(self, iid, get, out);
-}
-template <typename I, typename Obj, typename T>
-HRESULT ForwardPut(Obj& self, REFIID iid, HRESULT (STDMETHODCALLTYPE I::*put)(T), T in) {
-  return Forward(self, iid, put, in);
 }
 
 // ---- enumerations numbered differently ----

@@ -503,24 +503,6 @@ HRESULT Impl_IKorvaneReferenceLevel_Configure(CKorvane& self, KorvaneMeasurement
 HRESULT Impl_IIviScopeReferenceLevel_Configure(CKorvane& self, DOUBLE Low, DOUBLE Mid, DOUBLE High) {
   return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::Configure, KorvaneMeasurementReferenceModePercent, Low, Mid, High);
 }
-HRESULT Impl_IIviScopeReferenceLevel_get_High(CKorvane& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::get_High, pVal);
-}
-HRESULT Impl_IIviScopeReferenceLevel_put_High(CKorvane& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::put_High, newVal);
-}
-HRESULT Impl_IIviScopeReferenceLevel_get_Mid(CKorvane& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::get_Mid, pVal);
-}
-HRESULT Impl_IIviScopeReferenceLevel_put_Mid(CKorvane& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::put_Mid, newVal);
-}
-HRESULT Impl_IIviScopeReferenceLevel_get_Low(CKorvane& self, DOUBLE* pVal) {
-  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::get_Low, pVal);
-}
-HRESULT Impl_IIviScopeReferenceLevel_put_Low(CKorvane& self, DOUBLE newVal) {
-  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::put_Low, newVal);
-}
 
 // ---- IKorvaneMeasurementsConfiguration ----
 HRESULT Impl_IKorvaneMeasurementsConfiguration_get_DelayOccurrence1(CKorvane& self, LONG* val) {

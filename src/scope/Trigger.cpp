@@ -5,6 +5,7 @@
 #include "scope/MeasurementSupport.h"
 #include "scope/TriggerSupport.h"
 
+#include <korvane/KorvaneRefusals.h>
 #include <korvane/ModelTable.inc>
 
 #include <cctype>
@@ -21,35 +22,14 @@ struct TriggerState {
   bool readable = true;
 };
 
-// Trigger types that some families or models lack, with the feature name their refusal gives.
-// The 50 MHz Avel models have neither the pulse-width qualifier hardware (width, runt) nor the
-// two-source timing triggers (setup and hold, transition).
-struct TypeRefusal {
-  KorvaneTriggerTypeEnum type;
-  const char* feature;
-  const char* families[6];
-  const char* models[3];
-};
-
-constexpr TypeRefusal kTypeRefusals[] = {
-    {KorvaneTriggerTypeDelay, "Delay Trigger", {"Bormo", "Avel"}, {}},
-    {KorvaneTriggerTypeWidth, "Width Trigger", {}, {"DSO-AV50-2CH", "DSO-AV50"}},
-    {KorvaneTriggerTypeRunt, "Runt Trigger", {}, {"DSO-AV50-2CH", "DSO-AV50"}},
-    {KorvaneTriggerTypeEBurst, "Edge Burst Trigger", {"Bormo", "Avel"}, {}},
-    {KorvaneTriggerTypeACLine, "ACLine Trigger", {"Forsa"}, {}},
-    {KorvaneTriggerTypeSHold, "Setup and Hold Trigger", {"Bormo"}, {"DSO-AV50-2CH", "DSO-AV50"}},
-    {KorvaneTriggerTypeTransition, "Transition Trigger", {"Bormo"}, {"DSO-AV50-2CH", "DSO-AV50"}},
-    {KorvaneTriggerTypeUSB, "USB Trigger", {"Avel", "Bormo", "Dovin", "Efrai", "Forsa"}, {}},
-    {KorvaneTriggerTypeOR, "OR Trigger", {"Bormo", "Avel"}, {}},
-};
-
+// The trigger types some families or models lack (the catalogue's refuse_values of put_Type).
 const char* RefusedFeature(CKorvane& self, KorvaneTriggerTypeEnum type) {
-  for (const TypeRefusal& r : kTypeRefusals) {
-    if (r.type != type) continue;
-    for (const char* f : r.families)
-      if (f && self.IsModelFamily(f)) return r.feature;
-    for (const char* m : r.models)
-      if (m && self.IsModel(m)) return r.feature;
+  for (const CValueRefusal& r : refusals::IKorvaneTrigger_put_Type) {
+    if (r.value != type) continue;
+    for (const char* const* f = r.families; *f; ++f)
+      if (self.IsModelFamily(*f)) return r.feature;
+    for (const char* const* m = r.models; *m; ++m)
+      if (self.IsModel(*m)) return r.feature;
   }
   return nullptr;
 }
@@ -421,7 +401,7 @@ HRESULT Impl_IKorvaneTriggerRunt_Configure(CKorvane& self, BSTR Source, DOUBLE T
 }
 
 // ---- IKorvaneTriggerWidth: a pattern trigger on the source with a time range ----
-HRESULT PutWidthRange(CKorvane& self, bool high, DOUBLE val) {
+static HRESULT PutWidthRange(CKorvane& self, bool high, DOUBLE val) {
   double low = 0, upper = 0;
   HRESULT hr = self.GenericQuery(":TRIG:PATT:RANG?", "%lf,%lf", &low, &upper);
   if (FAILED(hr)) return hr;
@@ -532,7 +512,7 @@ HRESULT Impl_IKorvaneTrigger2Transition_Configure(CKorvane& self, BSTR Source,
 }
 
 // USB data lines are channels or digital channels only.
-HRESULT PutUsbSource(CKorvane& self, BSTR val, const char* format, const char* method) {
+static HRESULT PutUsbSource(CKorvane& self, BSTR val, const char* format, const char* method) {
   std::string token;
   const std::string name = ToNarrow(val);
   if (!TriggerSourceToken(self, name, &token) || !(token.starts_with("CHAN") || token.starts_with("DIG")))

@@ -117,30 +117,6 @@ HRESULT Impl_IIviScopeTrigger_put_Modifier(CKorvane& self, IviScopeTriggerModifi
 HRESULT Impl_IIviScopeTrigger_get_Modifier(CKorvane& self, IviScopeTriggerModifierEnum* pVal) {
   return GetEnum(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Modifier, kModifier, pVal);
 }
-HRESULT Impl_IIviScopeTrigger_put_Continuous(CKorvane& self, VARIANT_BOOL newVal) {
-  return ForwardPut(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Continuous, newVal);
-}
-HRESULT Impl_IIviScopeTrigger_get_Continuous(CKorvane& self, VARIANT_BOOL* pVal) {
-  return ForwardGet(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Continuous, pVal);
-}
-HRESULT Impl_IIviScopeTrigger_put_Level(CKorvane& self, DOUBLE newVal) {
-  return ForwardPut(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Level, newVal);
-}
-HRESULT Impl_IIviScopeTrigger_get_Level(CKorvane& self, DOUBLE* pVal) {
-  return ForwardGet(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Level, pVal);
-}
-HRESULT Impl_IIviScopeTrigger_put_Source(CKorvane& self, BSTR newVal) {
-  return ForwardPut(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Source, newVal);
-}
-HRESULT Impl_IIviScopeTrigger_get_Source(CKorvane& self, BSTR* pVal) {
-  return ForwardGet(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Source, pVal);
-}
-HRESULT Impl_IIviScopeTrigger_put_Holdoff(CKorvane& self, DOUBLE newVal) {
-  return ForwardPut(self, IID_IKorvaneTrigger, &IKorvaneTrigger::put_Holdoff, newVal);
-}
-HRESULT Impl_IIviScopeTrigger_get_Holdoff(CKorvane& self, DOUBLE* pVal) {
-  return ForwardGet(self, IID_IKorvaneTrigger, &IKorvaneTrigger::get_Holdoff, pVal);
-}
 
 // ---- IIviScopeTriggerAcLine ----
 HRESULT Impl_IIviScopeTriggerAcLine_put_Slope(CKorvane& self, IviScopeACLineSlopeEnum newVal) {
@@ -184,12 +160,6 @@ HRESULT Impl_IIviScopeTriggerGlitch_put_Polarity(CKorvane& self, IviScopeGlitchP
 HRESULT Impl_IIviScopeTriggerGlitch_get_Polarity(CKorvane& self, IviScopeGlitchPolarityEnum* pVal) {
   return GetEnum(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::get_Polarity, kThreeWay, pVal);
 }
-HRESULT Impl_IIviScopeTriggerGlitch_put_Width(CKorvane& self, DOUBLE newVal) {
-  return ForwardPut(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::put_Width, newVal);
-}
-HRESULT Impl_IIviScopeTriggerGlitch_get_Width(CKorvane& self, DOUBLE* pVal) {
-  return ForwardGet(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::get_Width, pVal);
-}
 
 // ---- IIviScopeTriggerRunt ----
 // The class's runt has no qualifier: the source, thresholds and polarity go through the driver's
@@ -212,18 +182,6 @@ HRESULT Impl_IIviScopeTriggerRunt_put_Polarity(CKorvane& self, IviScopeRuntPolar
 HRESULT Impl_IIviScopeTriggerRunt_get_Polarity(CKorvane& self, IviScopeRuntPolarityEnum* pVal) {
   return GetEnum(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::get_Polarity, kThreeWay, pVal);
 }
-HRESULT Impl_IIviScopeTriggerRunt_put_ThresholdHigh(CKorvane& self, DOUBLE newVal) {
-  return ForwardPut(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::put_ThresholdHigh, newVal);
-}
-HRESULT Impl_IIviScopeTriggerRunt_get_ThresholdHigh(CKorvane& self, DOUBLE* pVal) {
-  return ForwardGet(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::get_ThresholdHigh, pVal);
-}
-HRESULT Impl_IIviScopeTriggerRunt_put_ThresholdLow(CKorvane& self, DOUBLE newVal) {
-  return ForwardPut(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::put_ThresholdLow, newVal);
-}
-HRESULT Impl_IIviScopeTriggerRunt_get_ThresholdLow(CKorvane& self, DOUBLE* pVal) {
-  return ForwardGet(self, IID_IKorvaneTriggerRunt, &IKorvaneTriggerRunt::get_ThresholdLow, pVal);
-}
 
 // ---- IIviScopeTriggerTv ----
 HRESULT Impl_IIviScopeTriggerTv_Configure(CKorvane& self, BSTR Source, IviScopeTVSignalFormatEnum SignalFormat,
@@ -235,12 +193,6 @@ HRESULT Impl_IIviScopeTriggerTv_Configure(CKorvane& self, BSTR Source, IviScopeT
   if (SUCCEEDED(hr)) hr = ToDriver(self, kTvEvent, Event, &e);
   if (SUCCEEDED(hr)) hr = ToDriver(self, kTvPolarity, Polarity, &p);
   return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::Configure, Source, f, e, p);
-}
-HRESULT Impl_IIviScopeTriggerTv_put_LineNumber(CKorvane& self, LONG newVal) {
-  return ForwardPut(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::put_LineNumber, newVal);
-}
-HRESULT Impl_IIviScopeTriggerTv_get_LineNumber(CKorvane& self, LONG* pVal) {
-  return ForwardGet(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::get_LineNumber, pVal);
 }
 HRESULT Impl_IIviScopeTriggerTv_put_Event(CKorvane& self, IviScopeTVTriggerEventEnum newVal) {
   return PutEnum(self, IID_IKorvaneTriggerTV, &IKorvaneTriggerTV::put_Event, kTvEvent, newVal);
@@ -282,18 +234,6 @@ HRESULT Impl_IIviScopeTriggerWidth_put_Polarity(CKorvane& self, IviScopeWidthPol
 }
 HRESULT Impl_IIviScopeTriggerWidth_get_Polarity(CKorvane& self, IviScopeWidthPolarityEnum* pVal) {
   return GetEnum(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::get_Polarity, kThreeWay, pVal);
-}
-HRESULT Impl_IIviScopeTriggerWidth_put_ThresholdLow(CKorvane& self, DOUBLE newVal) {
-  return ForwardPut(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::put_ThresholdLow, newVal);
-}
-HRESULT Impl_IIviScopeTriggerWidth_get_ThresholdLow(CKorvane& self, DOUBLE* pVal) {
-  return ForwardGet(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::get_ThresholdLow, pVal);
-}
-HRESULT Impl_IIviScopeTriggerWidth_put_ThresholdHigh(CKorvane& self, DOUBLE newVal) {
-  return ForwardPut(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::put_ThresholdHigh, newVal);
-}
-HRESULT Impl_IIviScopeTriggerWidth_get_ThresholdHigh(CKorvane& self, DOUBLE* pVal) {
-  return ForwardGet(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::get_ThresholdHigh, pVal);
 }
 
 }  // namespace korvane

@@ -400,6 +400,61 @@ class Synthetic(unittest.TestCase):
         e = self.errors("interfaces-test.toml", 'response = "%lf"\n', '')
         self.assertTrue(any("generic-format: IAlpha::get_Level" in x for x in e), e)
 
+    def test_rule_forward(self):
+        # The implementation kind follows the row: formats make it generic, nothing pending.
+        cat = self.load()
+        self.assertEqual([m.impl for m in cat.interfaces["IAlpha"].members], ["generic", "generic", "navigation", "pending"])
+        named = 'type = "BSTR"\nforward = "IAlpha.Nothing"'
+        e = self.errors("interfaces-test.toml", 'type = "BSTR"', named)
+        self.assertRule(e, "forward", "interfaces-test.toml", 'forward = "IAlpha.Nothing"')
+        self.files["interfaces-test.toml"] = INTERFACES
+        e = self.errors("interfaces-test.toml", 'type = "BSTR"', 'type = "BSTR"\nforward = "IAlpha.Level"')
+        self.assertTrue(any("IBeta::get_Name: parameters differ from IAlpha::get_Level" in x for x in e), e)
+
+    def test_rule_format(self):
+        # Each row: the text replaced, its replacement (whose line the error names), the message.
+        cases = [
+            ('command = ":LEV %0.15lg"', 'command = ":LEV %d"', "conversion 1 takes Val: a double needs %lg or %lf"),
+            ('response = "%lf"', 'response = "%hd"', "conversion 1 takes Val: a double needs %lf or %lg"),
+            ('query = ":LEV?"', 'query = ":LEV? %d"', "has 1 conversions but the member passes 0 values (none)"),
+            ('response = "%lf"', 'response = "%lf,%lf"', "has 2 conversions but the member passes 1 value (Val)"),
+            ('name = "Colour"\ntype = "KorvaneColourEnum"', 'name = "Colour"\ntype = "KorvaneColourEnum"\ncommand = ":COL %s"',
+             "a KorvaneColourEnum that travels as a word needs %{KorvaneColourEnum} and a map in enum-tokens.toml"),
+            ('name = "Colour"\ntype = "KorvaneColourEnum"', 'name = "Colour"\ntype = "KorvaneColourEnum"\ncommand = ":COL %{KorvaneOddEnum}s"',
+             "%{KorvaneOddEnum} formats a KorvaneOddEnum, not a KorvaneColourEnum"),
+            ('command = ":LEV %0.15lg"', 'command = ":LEV %0.15lg%"', "cannot read the conversion at '%'"),
+        ]
+        for old, new, message in cases:
+            with self.subTest(new):
+                self.files["interfaces-test.toml"] = INTERFACES
+                e = self.errors("interfaces-test.toml", old, new)
+                self.assertRule(e, "format", "interfaces-test.toml", new.split("\n")[-1])
+                self.assertTrue(any(message in x for x in e), e)
+
+    def test_refused_values(self):
+        colour = 'name = "Colour"\ntype = "KorvaneColourEnum"'
+        good = colour + '\nrefuse_values = [{ value = "Green", feature = "Green light", interface = "IAlpha" }]'
+        self.files["interfaces-test.toml"] = INTERFACES.replace(colour, good)
+        # IAlpha's members do not share one guard (only Fetch has one): no guard to take.
+        with self.assertRaises(kc.CatalogError) as ctx:
+            self.load()
+        self.assertTrue(any("interface 'IAlpha' has no one guard" in x for x in ctx.exception.errors))
+        for value, guard, message in [("Green", 'exclude_families = ["Bormo"]', None),
+                                      ("Blue", 'exclude_families = ["Bormo"]', "needs a value of KorvaneColourEnum"),
+                                      ("Green", 'exclude_models = ["M9"]', "unknown or no families and models ['M9']")]:
+            with self.subTest(value=value, guard=guard):
+                row = colour + f'\nrefuse_values = [{{ value = "{value}", feature = "Green light", {guard} }}]'
+                self.files["interfaces-test.toml"] = INTERFACES.replace(colour, row)
+                if message is None:
+                    put = self.load().interfaces["IGamma"].members[0]
+                    self.assertEqual([(r.value, r.feature, r.families) for r in put.refusals],
+                                     [(2, "Green light", ["Bormo"])])
+                else:
+                    with self.assertRaises(kc.CatalogError) as ctx:
+                        self.load()
+                    self.assertTrue(any("refuse-values" in x and message in x for x in ctx.exception.errors),
+                                    ctx.exception.errors)
+
     def test_rule_sim_default(self):
         e = self.errors("interfaces-test.toml", "sim = 2.5", 'sim = "high"')
         self.assertRule(e, "sim-default", "interfaces-test.toml", 'sim = "high"')

@@ -14,9 +14,9 @@ sys.path.insert(0, str(ROOT / "tools" / "codegen"))
 import gen_com  # noqa: E402
 import korvane_catalog as kc  # noqa: E402
 
-# Level is specific, so that claims matter; IGamma stays incomplete.
+# Level is a hook, Fetch stays pending; IGamma stays incomplete.
 SPECIFIC = INTERFACES.replace('impl = "generic"\nquery = ":LEV?"\nresponse = "%lf"\ncommand = ":LEV %0.15lg"',
-                              'impl = "specific"')
+                              'impl = "hook"')
 
 # The object class the generated thunks expect for coclass Thing.
 OBJECTS_H = """\
@@ -50,7 +50,6 @@ class Templates(unittest.TestCase):
         self.models = self.dir / "models.toml"
         self.models.write_text('[[model]]\nid = "M1"\nfamily = "Bormo"\n')
         self.cat = kc.load(cat, self.models)
-        self.all = gen_com.claims_of(self.cat, None)
 
     def record(self, text, symbol):
         m = re.search(rf"inline constexpr CMemberInfo {symbol}\{{(.*)\}};", text)
@@ -58,65 +57,59 @@ class Templates(unittest.TestCase):
         return m.group(1)
 
     def test_member_records(self):
-        h = gen_com.members_header(self.cat, self.all)
+        # Records are designated initialisers naming only what differs from CMemberInfo's defaults.
+        h = gen_com.members_header(self.cat)
         get = self.record(h, "IAlpha_get_Level")
-        self.assertTrue(get.startswith('{IID_IAlpha, "IAlpha", "get_Level"}, MemberKind::Get, ImplKind::Specific, '
-                                       'true, true, true, "IAlpha.Level", IAlpha_get_Level_params, 1, 0x1u, 0x1u,'), get)
-        self.assertIn(", 0LL, 2.5, nullptr,", get)
+        self.assertEqual(get, '.method = {IID_IAlpha, "IAlpha", "get_Level"}, .kind = MemberKind::Get, '
+                              '.impl = ImplKind::Hook, .simulated = true, .key = "IAlpha.Level", '
+                              '.paramNames = IAlpha_get_Level_params, .paramCount = 1, .checkMask = 0x1u, '
+                              '.clearMask = 0x1u, .simReal = 2.5')
         self.assertIn('IAlpha_get_Level_params[] = {"val"};', h)
         # An inout array is checked, not emptied; the guard lists its families.
         fetch = self.record(h, "IAlpha_Fetch")
-        self.assertIn("MemberKind::Method, ImplKind::Unimplemented, true, true, false, nullptr, "
-                      "IAlpha_Fetch_params, 2, 0x1u, 0x0u, IAlpha_Fetch_families, nullptr,", fetch)
+        self.assertIn(".kind = MemberKind::Method, .impl = ImplKind::Pending, .paramNames = IAlpha_Fetch_params, "
+                      ".paramCount = 2, .checkMask = 0x1u, .excludedFamilies = IAlpha_Fetch_families", fetch)
+        self.assertNotIn(".clearMask", fetch)
         self.assertIn('IAlpha_Fetch_families[] = {"Bormo", nullptr};', h)
         # Navigation: no connection, not cached, the target's IID.
         nav = self.record(h, "IAlpha_get_Beta")
-        self.assertIn("ImplKind::Navigation, false, true, false,", nav)
-        self.assertIn("&IID_IBeta", nav)
+        self.assertIn(".impl = ImplKind::Navigation, .needsConnection = false, .key", nav)
+        self.assertNotIn(".simulated", nav)
+        self.assertIn(".target = &IID_IBeta", nav)
         # An indexed getter is not served from the cache; its value is the second parameter.
         name = self.record(h, "IBeta_get_Name")
-        self.assertIn("ImplKind::Unimplemented, true, true, false, \"IBeta.Name\", IBeta_get_Name_params, 2, "
-                      "0x2u, 0x2u,", name)
+        self.assertIn('.impl = ImplKind::Pending, .key = "IBeta.Name", .paramNames = IBeta_get_Name_params, '
+                      '.paramCount = 2, .checkMask = 0x2u, .clearMask = 0x2u', name)
         self.assertIn('IBeta_get_Name_params[] = {"Index", "val"};', h)
         self.assertNotIn("IGamma_", h)
 
-    def test_hooks_pending_until_defined(self):
-        none = gen_com.claims_of(self.cat, set())
-        self.assertIn("ImplKind::Pending", self.record(gen_com.members_header(self.cat, none), "IAlpha_get_Level"))
-        objects = gen_com.objects_header(self.cat, none)
-        self.assertNotIn("Impl_IAlpha_get_Level", objects)
-        self.assertNotIn("&Impl_", "".join(gen_com.thunk_units(self.cat, none, 2)))
-        objects = gen_com.objects_header(self.cat, self.all)
+    def test_hooks_declared_and_referenced(self):
+        # The catalogue alone decides: every hook member is declared, and its thunk names the
+        # hook (so a hook nobody defines fails the link); a pending member has neither.
+        objects = gen_com.objects_header(self.cat)
         self.assertIn("HRESULT Impl_IAlpha_get_Level(CThing& self, DOUBLE* Val);", objects)
         self.assertIn("HRESULT Impl_IAlpha_put_Level(CThing& self, DOUBLE Val);", objects)
-        # Definitions are found in hand-written sources.
-        src = self.dir / "src"
-        src.mkdir()
-        (src / "Level.cpp").write_text("HRESULT Impl_IAlpha_get_Level(CThing& self, DOUBLE* Val) {}\n")
-        claims = gen_com.hook_claims([src])
-        self.assertIn("Impl_IAlpha_get_Level", claims)
-        self.assertNotIn("Impl_IAlpha_put_Level", claims)
-        report = gen_com.coverage(self.cat, gen_com.claims_of(self.cat, claims))
-        self.assertIn("IAlpha: 2 (1 specific, hook not written, 1 unimplemented)", report)
+        self.assertNotIn("Impl_IAlpha_Fetch", objects)
+        text = "".join(gen_com.thunk_units(self.cat, 2))
+        self.assertIn("frame::Entry<members::IAlpha_put_Level, &Impl_IAlpha_put_Level>", text)
+        self.assertIn("frame::Entry<members::IAlpha_Fetch>(", text)
+        report = gen_com.coverage(self.cat)
+        self.assertIn("  IAlpha: 1 (1 pending)", report)
 
     def test_behaviour_floor_fails_the_generation_naming_the_members(self):
-        src = self.dir / "src"
-        src.mkdir()
-        (src / "Level.cpp").write_text("HRESULT Impl_IAlpha_get_Level(CThing& self, DOUBLE* Val) {}\n")
-        args = [str(self.dir / "catalog"), "--models", str(self.models), "--hooks", str(src)]
-        have = sum(sum(h.values()) for h, _ in gen_com.behaviour_of(
-            self.cat, gen_com.claims_of(self.cat, gen_com.hook_claims([src]))).values())
+        args = [str(self.dir / "catalog"), "--models", str(self.models)]
+        have = sum(sum(h.values()) for h, _ in gen_com.behaviour_of(self.cat).values())
         self.assertEqual(gen_com.main(args + ["--min-behaviour", str(have)]), 0)
         from contextlib import redirect_stderr
         from io import StringIO
         err = StringIO()
         with redirect_stderr(err):
             self.assertEqual(gen_com.main(args + ["--min-behaviour", str(have + 1)]), 1)
-        self.assertIn("IAlpha.put_Level (Impl_IAlpha_put_Level)", err.getvalue())
+        self.assertRegex(err.getvalue(), r"interfaces-test.toml:\d+: IAlpha.Fetch \(pending\)")
         self.assertNotIn("IAlpha.get_Level", err.getvalue())
 
     def test_one_class_per_leaf_covers_the_chain(self):
-        objects = gen_com.objects_header(self.cat, self.all)
+        objects = gen_com.objects_header(self.cat)
         # IBeta extends IAlpha: one class implements both vtables; IGamma is incomplete.
         self.assertIn("class CThing_IBeta : public IBeta {", objects)
         self.assertNotIn("class CThing_IAlpha", objects)
@@ -127,7 +120,7 @@ class Templates(unittest.TestCase):
         self.assertIn("class CThing_Interfaces : public CThing_IBeta {};", objects)
 
     def test_thunks_and_interface_table(self):
-        units = gen_com.thunk_units(self.cat, self.all, 3)
+        units = gen_com.thunk_units(self.cat, 3)
         self.assertEqual(len(units), 3)
         text = "".join(units)
         self.assertIn("HRESULT STDMETHODCALLTYPE CThing_IBeta::get_Level(DOUBLE* Val) {\n"
@@ -145,8 +138,8 @@ class Templates(unittest.TestCase):
         self.assertEqual(gen_com.cxx_string(':A "B" \\'), '":A \\"B\\" \\\\"')
         self.assertEqual(gen_com.cxx_string(None), "nullptr")
 
-    @unittest.skipUnless(shutil.which("g++"), "needs g++")
-    def test_generated_sources_compile(self):
+    def generate_and_compile(self, objects_h=OBJECTS_H, flags=()):
+        """Generates into the test directory and compiles every thunk unit; the compiler's result."""
         out = self.dir / "gen"
         self.assertEqual(gen_com.main([str(self.dir / "catalog"), str(out), "--models", str(self.models),
                                        "--thunk-units", "2"]), 0)
@@ -154,13 +147,44 @@ class Templates(unittest.TestCase):
                         str(ROOT / "catalog" / "messages.toml"), str(out / "korvane" / "MessageTable.inc")],
                        check=True)
         inc = self.dir / "inc" / "com"
-        inc.mkdir(parents=True)
-        (inc / "Objects.h").write_text(OBJECTS_H)
+        inc.mkdir(parents=True, exist_ok=True)
+        (inc / "Objects.h").write_text(objects_h)
         for unit in sorted((out / "com").glob("KorvaneThunks*.cpp")):
-            r = subprocess.run(["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror", "-fsyntax-only",
+            r = subprocess.run(["g++", "-std=c++20", "-Wall", "-Wextra", "-Werror", *flags, "-fsyntax-only",
                                 f"-I{self.dir / 'inc'}", f"-I{ROOT / 'include'}", f"-I{ROOT / 'src'}", f"-I{out}",
                                 str(unit)], capture_output=True, text=True)
-            self.assertEqual(r.returncode, 0, r.stderr[-3000:])
+            if r.returncode:
+                return r
+        return r
+
+    @unittest.skipUnless(shutil.which("g++"), "needs g++")
+    def test_generated_sources_compile(self):
+        r = self.generate_and_compile()
+        self.assertEqual(r.returncode, 0, r.stderr[-3000:])
+
+    @unittest.skipUnless(shutil.which("g++"), "needs g++")
+    def test_hook_the_catalogue_does_not_declare_is_an_error(self):
+        # Fetch is pending: a definition of its hook has no declaration, as a misspelt name would.
+        stray = OBJECTS_H.replace("}  // namespace korvane",
+                                  "HRESULT Impl_IAlpha_Fetch(CThing&, SAFEARRAY**, KorvaneColourEnum) { return S_OK; }\n"
+                                  "}  // namespace korvane")
+        r = self.generate_and_compile(stray, ["-Wmissing-declarations"])
+        self.assertNotEqual(r.returncode, 0)
+        self.assertIn("no previous declaration for 'HRESULT korvane::Impl_IAlpha_Fetch",
+                      r.stderr.replace("\u2018", "'").replace("\u2019", "'"))
+
+    @unittest.skipUnless(shutil.which("g++"), "needs g++")
+    def test_forward_calls_the_named_member(self):
+        path = self.dir / "catalog" / "interfaces-test.toml"
+        path.write_text(SPECIFIC.replace('name = "Name"\nparams = [{ name = "Index", type = "long" }]\ntype = "BSTR"',
+                                         'name = "Name"\ntype = "double"\nforward = "IAlpha.Level"'))
+        cat = kc.load(self.dir / "catalog", self.models)
+        self.assertEqual(cat.interfaces["IBeta"].members[0].impl, "forward")
+        text = "".join(gen_com.thunk_units(cat, 2))
+        self.assertIn("frame::Entry<members::IBeta_get_Name, frame::Forward<IAlpha, IID_IAlpha, &IAlpha::get_Level>{}>",
+                      text)
+        r = self.generate_and_compile()
+        self.assertEqual(r.returncode, 0, r.stderr[-3000:])
 
 
 if __name__ == "__main__":

@@ -89,7 +89,7 @@ MEMBERS = [
     prop("Twice", "long", ":CHAN%d:WMEM%d:X %d", ":CHAN%d:WMEM%d:X?", "%d"),
     prop("Both", "double", ":SEAR:LEV %0.15lg;:SEAR:MODE EDGE", ":SEAR:LEV?"),
     prop("ReadOnly", "double", None, ":TRIG:RO?", access="r"),
-    prop("Hand", "double", ":TRIG:HAND %0.15lg", ":TRIG:HAND?", impl="specific"),
+    prop("Hand", "double", ":TRIG:HAND %0.15lg", ":TRIG:HAND?", impl="hook"),
 ]
 
 
@@ -108,7 +108,7 @@ def catalogue(tmp: Path, tokens=True):
     (tmp / "interfaces-probe.toml").write_text(iface)
     if tokens:
         (tmp / "enum-tokens.toml").write_text(TOKENS)
-    cat = kc.load(tmp)
+    cat = kc.load(tmp, formats=False)  # header shapes, not members' types: "Twice" has two %d
     toks = gss.load_tokens(tmp / "enum-tokens.toml")
     return gss.derive(cat, toks, gss.families_of(tmp))
 

@@ -9,16 +9,17 @@
 
 #include <string>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
 
 using test::TakeErrorInfo;
 
-constexpr HRESULT kEnumValueNotSupported = static_cast<HRESULT>(0x80047013);
-constexpr HRESULT kPropertyNotSupported = static_cast<HRESULT>(0x80047012);
-constexpr HRESULT kIoTimeout = static_cast<HRESULT>(0x80044215);
-constexpr HRESULT kOptionNotPresent = static_cast<HRESULT>(0x80044218);
+constexpr HRESULT kEnumValueNotSupported = hresult::EnumValueNotSupported;
+constexpr HRESULT kPropertyNotSupported = hresult::PropertyNotSupported;
+constexpr HRESULT kIoTimeout = hresult::IoTimeout;
+constexpr HRESULT kOptionNotPresent = hresult::OptionNotPresent;
 
 // The scripted session with the two transfers run control needs beside queries: serial polls
 // (answered from a queue) and the flush of the instrument buffer. Both are logged in `sent` so a

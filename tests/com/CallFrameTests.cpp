@@ -10,6 +10,7 @@
 #include <stdexcept>
 #include <string>
 #include <thread>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -25,7 +26,7 @@ constexpr CMemberInfo Record(const char* method, MemberKind kind, bool simulated
                              const char* const* params, unsigned count, unsigned check, unsigned clear,
                              const char* const* families = nullptr, long long simInteger = 0,
                              bool needsConnection = true) {
-  return CMemberInfo{{kIidTest, "ITest", method}, kind, ImplKind::Specific, needsConnection, true, simulated,
+  return CMemberInfo{{kIidTest, "ITest", method}, kind, ImplKind::Hook, needsConnection, true, simulated,
                      key, params, count, check, clear, families, nullptr, simInteger, 0.0, nullptr,
                      nullptr, nullptr, nullptr, nullptr, nullptr};
 }
@@ -70,10 +71,10 @@ class Frame : public ::testing::Test {
 
 TEST_F(Frame, NotConnectedComesFirstAndTouchesNothing) {
   LONG val = 99;
-  EXPECT_EQ(static_cast<HRESULT>(0x8004701D), GetLevel(&val));
+  EXPECT_EQ(hresult::NotInitialized, GetLevel(&val));
   EXPECT_EQ(99, val);
   EXPECT_EQ(0, implCalls_);
-  EXPECT_EQ(static_cast<HRESULT>(0x8004701D), GetLevel(nullptr));  // before the pointer check
+  EXPECT_EQ(hresult::NotInitialized, GetLevel(nullptr));  // before the pointer check
   EXPECT_EQ(S_OK, frame::CallFrame<kFree>(object_, [] { return S_OK; }));
 }
 
@@ -90,14 +91,14 @@ TEST_F(Frame, PointersAreCheckedInOrderAndOutValuesEmptied) {
   };
   LONG first = 5;
   BSTR second = nullptr;
-  EXPECT_EQ(static_cast<HRESULT>(0x80047058), pair(nullptr, nullptr));
+  EXPECT_EQ(hresult::NullPointer, pair(nullptr, nullptr));
   EXPECT_EQ("Korvane: Null pointer passed for method 'Pair', parameter 'First'.", TakeErrorInfo().description);
-  EXPECT_EQ(static_cast<HRESULT>(0x80047058), pair(&first, nullptr));
+  EXPECT_EQ(hresult::NullPointer, pair(&first, nullptr));
   EXPECT_EQ("Korvane: Null pointer passed for method 'Pair', parameter 'Second'.", TakeErrorInfo().description);
   EXPECT_EQ(5, first);  // a refused call empties nothing
   EXPECT_EQ(S_OK, pair(&first, &second));
   EXPECT_EQ(0, first);
-  EXPECT_EQ(static_cast<HRESULT>(0x80047058), GetLevel(nullptr));
+  EXPECT_EQ(hresult::NullPointer, GetLevel(nullptr));
   EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("parameter 'val'"));
 }
 
@@ -138,7 +139,7 @@ TEST_F(Frame, ModelGuardRefusesBeforeSimulation) {
   ASSERT_EQ(S_OK, Connect());
   object_.family_ = "Avel";
   LONG val = 0;
-  EXPECT_EQ(static_cast<HRESULT>(0x80044216), GetLevel(&val));
+  EXPECT_EQ(hresult::NotSupportedByModel, GetLevel(&val));
   auto info = TakeErrorInfo();
   EXPECT_EQ("Korvane: Instrument model does not support this feature: get_Level.", info.description);
   EXPECT_EQ(kIidTest, info.guid);
@@ -171,7 +172,7 @@ TEST_F(Frame, NestedCallsNameTheInnermostMethod) {
     duringOuter = object_.CurrentCallContext();
     return inner;
   });
-  EXPECT_EQ(static_cast<HRESULT>(0x80047011), hr);
+  EXPECT_EQ(hresult::MethodNotSupported, hr);
   EXPECT_EQ("Korvane: Does not support this class-compliant feature: method 'Inner'.", TakeErrorInfo().description);
   ASSERT_NE(nullptr, duringOuter);
   EXPECT_STREQ("Outer", duringOuter->methodName);

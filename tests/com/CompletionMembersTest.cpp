@@ -10,6 +10,7 @@
 
 #include <string>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -17,8 +18,8 @@ namespace {
 using test::Query;
 using test::TakeErrorInfo;
 
-constexpr HRESULT kUnexpectedResponse = static_cast<HRESULT>(0x80047059);
-constexpr HRESULT kInvalidValue = static_cast<HRESULT>(0x80047010);
+constexpr HRESULT kUnexpectedResponse = hresult::UnexpectedResponse;
+constexpr HRESULT kInvalidValue = hresult::InvalidValue;
 
 std::string Block(const std::string& body) {
   const std::string digits = std::to_string(body.size());

@@ -8,14 +8,15 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
 
 using test::TakeErrorInfo;
 
-constexpr HRESULT kNotSupportedByModel = static_cast<HRESULT>(0x80044216);
-constexpr HRESULT kPropertyNotSupported = static_cast<HRESULT>(0x80047012);
+constexpr HRESULT kNotSupportedByModel = hresult::NotSupportedByModel;
+constexpr HRESULT kPropertyNotSupported = hresult::PropertyNotSupported;
 
 using test::Query;
 

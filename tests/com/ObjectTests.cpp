@@ -7,16 +7,17 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
 
 using test::TakeErrorInfo;
 
-constexpr HRESULT kNotInitialized = static_cast<HRESULT>(0x8004701D);
-constexpr HRESULT kNullPointer = static_cast<HRESULT>(0x80047058);
-constexpr HRESULT kNotSupportedByModel = static_cast<HRESULT>(0x80044216);
-constexpr HRESULT kPropertyNotSupported = static_cast<HRESULT>(0x80047012);
+constexpr HRESULT kNotInitialized = hresult::NotInitialized;
+constexpr HRESULT kNullPointer = hresult::NullPointer;
+constexpr HRESULT kNotSupportedByModel = hresult::NotSupportedByModel;
+constexpr HRESULT kPropertyNotSupported = hresult::PropertyNotSupported;
 
 ULONG RefCount(IUnknown* p) {
   p->AddRef();

@@ -8,6 +8,7 @@
 
 #include <string>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -15,9 +16,9 @@ namespace {
 using test::TakeErrorInfo;
 using Names = std::vector<std::string>;
 
-constexpr HRESULT kNotInitialized = static_cast<HRESULT>(0x8004701D);
-constexpr HRESULT kUnknownSelector = static_cast<HRESULT>(0x80047067);
-constexpr HRESULT kNotSupportedByModel = static_cast<HRESULT>(0x80044216);
+constexpr HRESULT kNotInitialized = hresult::NotInitialized;
+constexpr HRESULT kUnknownSelector = hresult::UnknownPhysicalSelector;
+constexpr HRESULT kNotSupportedByModel = hresult::NotSupportedByModel;
 
 CKorvane& Object(IKorvane8* root) { return *static_cast<CKorvane*>(static_cast<gen::CKorvane_IKorvane8*>(root)); }
 
@@ -65,8 +66,8 @@ TEST_F(RepCaps, CountsAndNamesFollowTheModel) {
   ComPtr<IKorvaneChannels> channels;
   ASSERT_EQ(S_OK, root_->QueryInterface(IID_IKorvaneChannels, channels.ReceiveVoid()));
   Bstr name;
-  EXPECT_EQ(static_cast<HRESULT>(0x80047010), channels->get_Name(0, name.Receive()));
-  EXPECT_EQ(static_cast<HRESULT>(0x80047010), channels->get_Name(3, name.Receive()));
+  EXPECT_EQ(hresult::InvalidValue, channels->get_Name(0, name.Receive()));
+  EXPECT_EQ(hresult::InvalidValue, channels->get_Name(3, name.Receive()));
   EXPECT_EQ("Korvane: Invalid value '3' for method 'get_Name', parameter 'Index'.\r\nIndex must be from 1 to 2.",
             TakeErrorInfo().description);
   EXPECT_EQ(E_POINTER, channels->get_Count(nullptr));
@@ -191,7 +192,7 @@ TEST(InstrumentRepCaps, CountsComeFromTheInstrument) {
     return root->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr(""));
   };
   // An impossible pod count fails Initialize; the session's timeout is back.
-  EXPECT_EQ(static_cast<HRESULT>(0x80047059), init("MSO", {{"COUN:CHAN", "4"}, {"COUN:POD", "-2"}}, false));
+  EXPECT_EQ(hresult::UnexpectedResponse, init("MSO", {{"COUN:CHAN", "4"}, {"COUN:POD", "-2"}}, false));
   EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("\"COUN:POD\" answered -2"));
   EXPECT_EQ(2000, io->timeout);
 

@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -17,7 +18,7 @@ namespace {
 using test::Query;
 using test::TakeErrorInfo;
 
-constexpr HRESULT kNotSupportedByModel = static_cast<HRESULT>(0x80044216);
+constexpr HRESULT kNotSupportedByModel = hresult::NotSupportedByModel;
 
 template <typename T>
 SafeArrayPtr Vector(VARTYPE vt, const std::vector<T>& values) {

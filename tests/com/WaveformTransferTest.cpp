@@ -11,13 +11,14 @@
 #include <limits>
 #include <string>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
 
 using test::TakeErrorInfo;
 
-constexpr HRESULT kInvalidAcquisitionType = static_cast<HRESULT>(0x80042004);
+constexpr HRESULT kInvalidAcquisitionType = hresult::InvalidAcquisitionType;
 constexpr char kFormat[] = ":WAV:FORM WORD;UNS 0;BYT MSBF";
 // x increment 2 us, x origin -1 ms, y increment 0.5 V, y origin 0.25 V, y reference 100.
 constexpr char kPreamble[] = "1,0,7,1,+2.0E-06,-1.0E-03,0,+5.0E-01,+2.5E-01,100";

@@ -11,6 +11,7 @@
 #include <filesystem>
 #include <fstream>
 #include <string>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -18,7 +19,7 @@ namespace {
 using test::Query;
 using test::TakeErrorInfo;
 
-constexpr HRESULT kUnrecoverable = static_cast<HRESULT>(0x80047000);
+constexpr HRESULT kUnrecoverable = hresult::UnrecoverableFailure;
 
 void SetEnv(const char* name, const std::string& value) {
 #if defined(_WIN32)
@@ -154,7 +155,7 @@ TEST_F(ConfigStore, LogicalNameResolvesWithSettingsAndVirtualNames) {
   EXPECT_EQ("", Read(&IIviDriverOperation::get_LogicalName));
   EXPECT_EQ("TCPIP0::192.0.2.1::INSTR", Read(&IIviDriverOperation::get_IoResourceDescriptor));
   channels = Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels);
-  EXPECT_EQ(static_cast<HRESULT>(0x80047067), channels->get_Item(Bstr("ProbeA"), byVirtual.Receive()));
+  EXPECT_EQ(hresult::UnknownPhysicalSelector, channels->get_Item(Bstr("ProbeA"), byVirtual.Receive()));
 }
 
 TEST_F(ConfigStore, StoresThatCannotServeGiveAClearError) {

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cctype>
 #include <utility>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -16,8 +17,8 @@ namespace {
 using test::ScriptedIoSession;
 using test::TakeErrorInfo;
 
-constexpr HRESULT kNotInitialized = static_cast<HRESULT>(0x8004701D);
-constexpr HRESULT kNullPointer = static_cast<HRESULT>(0x80047058);
+constexpr HRESULT kNotInitialized = hresult::NotInitialized;
+constexpr HRESULT kNullPointer = hresult::NullPointer;
 
 class TestDriver : public CDriver {
  public:
@@ -68,14 +69,14 @@ TEST_F(SimulatedSession, NullResourceNameChangesNothing) {
 
 TEST_F(SimulatedSession, SecondInitializeIsRefusedAndFirstStays) {
   ASSERT_EQ(S_OK, Init("Simulate=1, DriverSetup=Model=DSO-BR70"));
-  EXPECT_EQ(static_cast<HRESULT>(0x80047061), Init("Simulate=1, DriverSetup=Model=Other"));
+  EXPECT_EQ(hresult::AlreadyInitialized, Init("Simulate=1, DriverSetup=Model=Other"));
   EXPECT_EQ("Korvane: The driver is already initialized.", TakeErrorInfo().description);
   EXPECT_TRUE(driver_.IsInitialized());
   EXPECT_EQ("DSO-BR70", GetString(driver_, &CDriver::get_InstrumentModel));
 }
 
 TEST_F(SimulatedSession, InterchangeCheckFromOptionsFailsInitialize) {
-  EXPECT_EQ(static_cast<HRESULT>(0x8004704C), Init("Simulate=1, InterchangeCheck=true"));
+  EXPECT_EQ(hresult::OptionValueUnknown, Init("Simulate=1, InterchangeCheck=true"));
   EXPECT_EQ(
       "Korvane: The 'True' value in the option string is unknown.\r\nInterchange checking is not supported by the "
       "driver.",
@@ -90,14 +91,14 @@ TEST_F(SimulatedSession, IdQueryChecksTheModelTable) {
   ASSERT_EQ(S_OK, driver_.Close());
   EXPECT_FALSE(driver_.IsModelSupported());
 
-  EXPECT_EQ(static_cast<HRESULT>(0x8004705E), Init("Simulate=1,DriverSetup=Model=NOPE-1", VARIANT_TRUE));
+  EXPECT_EQ(hresult::IdQueryFailed, Init("Simulate=1,DriverSetup=Model=NOPE-1", VARIANT_TRUE));
   EXPECT_EQ("Korvane: Instrument ID query failed.\r\nUnrecognized model: NOPE-1.", TakeErrorInfo().description);
   EXPECT_FALSE(driver_.IsInitialized());
 
   // Model identifiers compare exactly.
   std::string lower = models::kModels[1].id;
   for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-  EXPECT_EQ(static_cast<HRESULT>(0x8004705E), Init(("Simulate=1,DriverSetup=Model=" + lower).c_str(), VARIANT_TRUE));
+  EXPECT_EQ(hresult::IdQueryFailed, Init(("Simulate=1,DriverSetup=Model=" + lower).c_str(), VARIANT_TRUE));
 
   ASSERT_EQ(S_OK, Init("Simulate=1,DriverSetup=Model=NOPE-1", VARIANT_FALSE));
   EXPECT_EQ("NOPE-1", GetString(driver_, &CDriver::get_InstrumentModel));
@@ -105,7 +106,7 @@ TEST_F(SimulatedSession, IdQueryChecksTheModelTable) {
 
 TEST_F(SimulatedSession, SimulationCannotBeLeft) {
   ASSERT_EQ(S_OK, Init("Simulate=1"));
-  EXPECT_EQ(static_cast<HRESULT>(0x80047062), driver_.put_Simulate(VARIANT_FALSE));
+  EXPECT_EQ(hresult::SimulationStateCannotChange, driver_.put_Simulate(VARIANT_FALSE));
   EXPECT_TRUE(driver_.Simulate());
   EXPECT_EQ(S_OK, driver_.put_Simulate(VARIANT_TRUE));
 }
@@ -171,19 +172,19 @@ TEST_F(SimulatedSession, FlagPropertiesAndUnsupportedFeatures) {
   EXPECT_EQ(S_OK, driver_.put_QueryInstrumentStatus(VARIANT_TRUE));  // simulating: no "*CLS"
   EXPECT_TRUE(GetBool(driver_, &CDriver::get_QueryInstrumentStatus));
 
-  EXPECT_EQ(static_cast<HRESULT>(0x80047013), driver_.put_InterchangeCheck(VARIANT_TRUE));
+  EXPECT_EQ(hresult::EnumValueNotSupported, driver_.put_InterchangeCheck(VARIANT_TRUE));
   EXPECT_EQ(
       "Korvane: Does not support this class-compliant feature: Enumeration value 'VARIANT_TRUE' passed as the value "
       "for parameter 'val' in method 'put_InterchangeCheck'.",
       TakeErrorInfo().description);
-  EXPECT_EQ(static_cast<HRESULT>(0x80047013), driver_.put_RecordCoercions(VARIANT_TRUE));
+  EXPECT_EQ(hresult::EnumValueNotSupported, driver_.put_RecordCoercions(VARIANT_TRUE));
   EXPECT_EQ(S_OK, driver_.put_RecordCoercions(VARIANT_FALSE));
 
-  EXPECT_EQ(static_cast<HRESULT>(0x80047011), driver_.ResetInterchangeCheck());
+  EXPECT_EQ(hresult::MethodNotSupported, driver_.ResetInterchangeCheck());
   EXPECT_EQ("Korvane: Does not support this class-compliant feature: method 'ResetInterchangeCheck'.",
             TakeErrorInfo().description);
   BSTR warning = reinterpret_cast<BSTR>(0x1);
-  EXPECT_EQ(static_cast<HRESULT>(0x80047011), driver_.GetNextInterchangeWarning(&warning));
+  EXPECT_EQ(hresult::MethodNotSupported, driver_.GetNextInterchangeWarning(&warning));
   EXPECT_EQ(nullptr, warning);
   EXPECT_EQ(kNullPointer, driver_.GetNextInterchangeWarning(nullptr));
 }
@@ -243,7 +244,7 @@ TEST_F(SimulatedSession, ConfigurationStoreSessionsAndMissingModule) {
   EXPECT_EQ("DSO-BR70", driver_.InstrumentModelName());
   ASSERT_EQ(S_OK, driver_.Close());
 
-  EXPECT_EQ(static_cast<HRESULT>(0x80047000), Init("Simulate=1"));
+  EXPECT_EQ(hresult::UnrecoverableFailure, Init("Simulate=1"));
   EXPECT_EQ("Korvane: Unrecoverable failure.\r\nSoftware module could not be loaded from the IVI Configuration Store.",
             TakeErrorInfo().description);
 }
@@ -323,13 +324,13 @@ TEST_F(ConnectedSession, StatusQueryingClearsAndChecksAfterEachOperation) {
   // An execution error in the status register fails the operation that caused it.
   io_->Expect("*RST;*OPC?", "1");
   io_->Expect("*ESR?", "16");
-  EXPECT_EQ(static_cast<HRESULT>(0x80047001), driver_->Reset());
+  EXPECT_EQ(hresult::InstrumentErrorDetected, driver_->Reset());
   EXPECT_TRUE(driver_->QueryInstrumentStatus());
 }
 
 TEST_F(ConnectedSession, StatusCheckClearsTheDeviceAfterAFailedTransfer) {
   constexpr HRESULT kTimeout = static_cast<HRESULT>(0x80040015);
-  constexpr HRESULT kInstrumentError = static_cast<HRESULT>(0x80047001);
+  constexpr HRESULT kInstrumentError = hresult::InstrumentErrorDetected;
   const std::string kText = "Korvane: Instrument error detected.  Use ErrorQuery() to determine error(s).";
   io_->Expect("*CLS");
   io_->Expect("*ESR?", "0");
@@ -370,7 +371,7 @@ TEST_F(ConnectedSession, StatusCheckClearsTheDeviceAfterAFailedTransfer) {
 
 TEST_F(ConnectedSession, FailuresAfterOpenCloseTheIoSession) {
   io_->Expect("*IDN?", "Veltrane Instruments,NOT-A-MODEL,1,2");
-  EXPECT_EQ(static_cast<HRESULT>(0x8004705E), Init("", VARIANT_TRUE));
+  EXPECT_EQ(hresult::IdQueryFailed, Init("", VARIANT_TRUE));
   EXPECT_EQ("Korvane: Instrument ID query failed.\r\nUnrecognized model: NOT-A-MODEL.", TakeErrorInfo().description);
   EXPECT_FALSE(driver_->IsInitialized());
   EXPECT_FALSE(io_->isOpen);
@@ -378,15 +379,15 @@ TEST_F(ConnectedSession, FailuresAfterOpenCloseTheIoSession) {
   io_->Expect("*IDN?", kIdn);
   ExpectModelQueries();
   io_->Expect("*RST;*OPC?", "", E_FAIL);
-  EXPECT_EQ(static_cast<HRESULT>(0x8004705F), Init("", VARIANT_TRUE, VARIANT_TRUE));
+  EXPECT_EQ(hresult::ResetFailed, Init("", VARIANT_TRUE, VARIANT_TRUE));
   EXPECT_EQ("Korvane: Instrument reset failed.", TakeErrorInfo().description);
   EXPECT_FALSE(driver_->IsInitialized());
   EXPECT_FALSE(io_->isOpen);
 }
 
 TEST_F(ConnectedSession, UnknownResourceNamesTheDescriptor) {
-  io_->openResult = static_cast<HRESULT>(0x80047060);
-  EXPECT_EQ(static_cast<HRESULT>(0x80047060), Init());
+  io_->openResult = hresult::UnknownResource;
+  EXPECT_EQ(hresult::UnknownResource, Init());
   EXPECT_EQ("Korvane: Unknown resource.\r\nResource descriptor = TCPIP0::192.0.2.7::INSTR.",
             TakeErrorInfo().description);
   io_->openResult = E_ACCESSDENIED;
@@ -428,7 +429,7 @@ TEST_F(ConnectedSession, ErrorQueryTrimsAndSuspendsStatusChecks) {
   EXPECT_TRUE(driver_->QueryInstrumentStatus());
 
   io_->Expect(":SYST:ERR?", "garbage");
-  EXPECT_EQ(static_cast<HRESULT>(0x80047059), driver_->ErrorQuery(&code, message.Receive()));
+  EXPECT_EQ(hresult::UnexpectedResponse, driver_->ErrorQuery(&code, message.Receive()));
   EXPECT_EQ("Korvane: Unexpected response from the instrument.", TakeErrorInfo().description);
   EXPECT_TRUE(driver_->QueryInstrumentStatus());
 }

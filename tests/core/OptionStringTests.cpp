@@ -3,6 +3,7 @@
 #include "TestSupport.h"
 
 #include <gtest/gtest.h>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -80,7 +81,7 @@ TEST_F(OptionProcessing, NamesAndValuesIgnoreCaseAndBlanks) {
 
 TEST_F(OptionProcessing, UnknownBooleanFailsButKeepsEarlierOptions) {
   HRESULT hr = driver_.ProcessOptionString("Cache=false, Simulate=yes, RangeCheck=false");
-  EXPECT_EQ(static_cast<HRESULT>(0x8004704C), hr);
+  EXPECT_EQ(hresult::OptionValueUnknown, hr);
   EXPECT_EQ("Korvane: The 'yes' value in the option string is unknown.", test::TakeErrorInfo().description);
   EXPECT_FALSE(driver_.Cache());
   EXPECT_TRUE(driver_.RangeCheck());
@@ -112,8 +113,8 @@ TEST_F(OptionProcessing, DriverSetupOptions) {
   EXPECT_TRUE(trace.IsOpen());
   EXPECT_EQ(CMethodTrace::kRunning, trace.GetState());
 
-  EXPECT_EQ(static_cast<HRESULT>(0x8004704C), driver_.ProcessDriverSetup("TraceArray=maybe"));
-  EXPECT_EQ(static_cast<HRESULT>(0x8004704C), driver_.ProcessDriverSetup("Trace=maybe"));
+  EXPECT_EQ(hresult::OptionValueUnknown, driver_.ProcessDriverSetup("TraceArray=maybe"));
+  EXPECT_EQ(hresult::OptionValueUnknown, driver_.ProcessDriverSetup("Trace=maybe"));
 }
 
 TEST_F(OptionProcessing, SwitchingOffAPausedTraceIsRefused) {
@@ -127,10 +128,10 @@ TEST_F(OptionProcessing, SwitchingOffAPausedTraceIsRefused) {
 }
 
 TEST_F(OptionProcessing, EmptyNameOrValueHandedDirectly) {
-  EXPECT_EQ(static_cast<HRESULT>(0x80047058), driver_.ProcessInitOption("", "1"));
+  EXPECT_EQ(hresult::NullPointer, driver_.ProcessInitOption("", "1"));
   EXPECT_EQ("Korvane: Null pointer passed for method 'ProcessInitOption', parameter 'strNameIn'.",
             test::TakeErrorInfo().description);
-  EXPECT_EQ(static_cast<HRESULT>(0x80047058), driver_.ProcessInitOption("Cache", ""));
+  EXPECT_EQ(hresult::NullPointer, driver_.ProcessInitOption("Cache", ""));
   EXPECT_EQ("Korvane: Null pointer passed for method 'ProcessInitOption', parameter 'strValueIn'.",
             test::TakeErrorInfo().description);
 }

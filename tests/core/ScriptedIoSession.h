@@ -22,6 +22,7 @@
 #include <string>
 #include <string_view>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane::test {
 
@@ -215,7 +216,7 @@ class ScriptedIoSession : public IIoSession {
   HRESULT Take(const std::string& command, Step& step) {
     if (!isOpen) {
       ADD_FAILURE() << "command on a closed session: " << command;
-      return static_cast<HRESULT>(0x8004701D);
+      return hresult::NotInitialized;
     }
     sent.push_back(command);
     timeoutAtCommand.push_back(timeout);

@@ -14,6 +14,7 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -66,31 +67,31 @@ TEST_F(EnumFormatterTest, RepliesAreTrimmedButCaseSensitive) {
   EXPECT_EQ(last, S_OK);
 
   Parse("KorvaneTriggerTypeEnum", "edge\n");
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047059));
+  EXPECT_EQ(last, hresult::UnexpectedResponse);
   EXPECT_EQ(TakeDescription(),
             "Korvane: Unexpected response from the instrument.\r\n"
             "Unexpected value 'edge' for enum 'KorvaneTriggerTypeEnum'.");
   Parse("KorvaneTriggerTypeEnum", "   ");
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047059));
+  EXPECT_EQ(last, hresult::UnexpectedResponse);
 }
 
 TEST_F(EnumFormatterTest, UnknownEnumNameAndUnknownValueAreReported) {
   CCallContextScope scope(&context, &kPutTriggerType);
   Format("KorvaneNoSuchEnum", 1);
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047000));
+  EXPECT_EQ(last, hresult::UnrecoverableFailure);
   EXPECT_EQ(TakeDescription(), "Korvane: Unrecoverable failure.\r\nUnrecognized enum name 'KorvaneNoSuchEnum'.");
   Parse("KorvaneNoSuchEnum", "EDGE");
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047000));
+  EXPECT_EQ(last, hresult::UnrecoverableFailure);
   // An IVI enumeration is known by name but never converted to tokens.
   Format("IviScopeTriggerTypeEnum", 1);
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047000));
+  EXPECT_EQ(last, hresult::UnrecoverableFailure);
   SetErrorInfo(0, nullptr);
 
   Format("KorvaneTriggerTypeEnum", 16);
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047010));
+  EXPECT_EQ(last, hresult::InvalidValue);
   EXPECT_EQ(TakeDescription(), "Korvane: Invalid value '16' for method 'put_Type', parameter 'nVal'.");
   Format("KorvaneAcquisitionTypeEnum", 3);  // the gap between HiRes and Average
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047010));
+  EXPECT_EQ(last, hresult::InvalidValue);
   EXPECT_EQ(TakeDescription(), "Korvane: Invalid value '3' for method 'put_Type', parameter 'nVal'.");
 }
 
@@ -102,7 +103,7 @@ TEST_F(EnumFormatterTest, SampleModeMapDependsOnTheMemberServed) {
     EXPECT_EQ(Format("KorvaneSampleModeEnum", 2), "ETIM");
     EXPECT_EQ(Format("KorvaneSampleModeEnum", 3), "MRT");
     Parse("KorvaneSampleModeEnum", "RTIME");  // long forms belong to the other map only
-    EXPECT_EQ(last, static_cast<HRESULT>(0x80047059));
+    EXPECT_EQ(last, hresult::UnexpectedResponse);
   }
   {
     CCallContextScope scope(&context, &kGetSampleMode);
@@ -119,7 +120,7 @@ TEST_F(EnumFormatterTest, SampleModeMapDependsOnTheMemberServed) {
   EXPECT_EQ(FindEnumCommandConverter("KorvaneSampleModeEnum", "IKorvaneTrigger.Type"), nullptr);
   CCallContextScope scope(&context, &kPutTriggerType);
   Format("KorvaneSampleModeEnum", 0);
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047000));
+  EXPECT_EQ(last, hresult::UnrecoverableFailure);
   // An enumeration with one map serves every member.
   EXPECT_NE(FindEnumCommandConverter("KorvaneTriggerTypeEnum", "IKorvaneTrigger.Configure"), nullptr);
   EXPECT_EQ(FindEnumCommandConverter("KorvaneTriggerTypeEnum", "IKorvaneTrigger.Configure"),
@@ -134,7 +135,7 @@ TEST_F(EnumFormatterTest, BooleansWriteDigitsAndAcceptOnOff) {
   EXPECT_EQ(Parse("VARIANT_BOOL", "OFF"), VARIANT_FALSE);
   EXPECT_EQ(last, S_OK);
   Parse("VARIANT_BOOL", "on");
-  EXPECT_EQ(last, static_cast<HRESULT>(0x80047059));
+  EXPECT_EQ(last, hresult::UnexpectedResponse);
 }
 
 TEST_F(EnumFormatterTest, FormattedIoReachesTheMapsThroughBraces) {

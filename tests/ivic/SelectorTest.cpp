@@ -5,6 +5,7 @@
 
 #include <map>
 #include <string>
+#include <korvane/KorvaneErrors.h>
 
 using namespace korvane;
 using namespace korvane::ivic;
@@ -57,7 +58,7 @@ class Collection final : public IRepCapCollection {
       ComPtr<IErrorInfo> info;
       create.As(IID_IErrorInfo, info);
       SetErrorInfo(0, info.get());
-      return static_cast<HRESULT>(0x80047065);
+      return hresult::UnknownNameInSelector;
     }
     it->second.AddRef();
     *item = &it->second;

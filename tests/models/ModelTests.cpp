@@ -14,11 +14,12 @@
 #include <string>
 #include <thread>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
 
-constexpr HRESULT kIdQueryFailed = static_cast<HRESULT>(0x8004705E);
+constexpr HRESULT kIdQueryFailed = hresult::IdQueryFailed;
 const char* const kFamilies[] = {"Avel", "Bormo", "Cadri", "Dovin", "Efrai", "Forsa"};
 
 // Defined first: gtest runs a file's tests in order, so this is the table's first use in the
@@ -151,7 +152,7 @@ TEST_F(SimulatedModels, SessionModelTests) {
 // The model guard of a member asks the session's family test: a member refused on Bormo fails on
 // the default simulation model and is served on a Dovin one.
 TEST(ModelGuard, RootRefusesAMemberItsFamilyLacks) {
-  for (const auto& [options, expected] : {std::pair{"Simulate=1", static_cast<HRESULT>(0x80044216)},
+  for (const auto& [options, expected] : {std::pair{"Simulate=1", hresult::NotSupportedByModel},
                                           std::pair{"Simulate=1,DriverSetup=Model=MSO-DV200", S_OK}}) {
     ComPtr<IKorvane8> root;
     ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root.ReceiveVoid()));

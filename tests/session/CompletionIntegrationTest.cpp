@@ -7,6 +7,7 @@
 
 #include <string>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -95,7 +96,7 @@ TEST_F(CompletionOnSim, ScreenImageMemoryFilesAndCursors) {
   ASSERT_EQ(S_OK, Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation)->InvalidateAllAttributes());
   ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
   EXPECT_DOUBLE_EQ(2e-6, scale);
-  EXPECT_EQ(static_cast<HRESULT>(0x80047001), memory->Recall(KorvaneMemoryRecallOptionsMask, Bstr("none.msk")));
+  EXPECT_EQ(hresult::InstrumentErrorDetected, memory->Recall(KorvaneMemoryRecallOptionsMask, Bstr("none.msk")));
   auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
   LONG code = 0;
   Bstr message;

@@ -9,6 +9,7 @@
 
 #include <memory>
 #include <string>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -67,7 +68,7 @@ TEST_F(SessionOverSocket, InitializeIdentifiesResetsAndCloses) {
 TEST_F(SessionOverSocket, InstrumentErrorIsReportedAndReadBack) {
   ASSERT_EQ(Init("QueryInstrStatus=true", true, false), S_OK) << test::TakeErrorInfo().description;
   // An unknown header: the status check after the write finds the command error.
-  EXPECT_EQ(io_->FormattedWrite(":NOSUCH:HEADER 1"), static_cast<HRESULT>(0x80047001));
+  EXPECT_EQ(io_->FormattedWrite(":NOSUCH:HEADER 1"), hresult::InstrumentErrorDetected);
   EXPECT_NE(test::TakeErrorInfo().description.find("Instrument error detected."), std::string::npos);
 
   LONG code = 0;
@@ -130,7 +131,7 @@ TEST_F(SessionOverSocket, LostStatusReplyIsAnInstrumentErrorAndTheNextCommandWor
   ASSERT_EQ(io_->SetTimeout(300), S_OK);
   // The instrument swallows replies from this command on: the status check after it gets no
   // answer to "*ESR?".
-  EXPECT_EQ(io_->FormattedWrite(":SIM:FAUL:MUTE ON"), static_cast<HRESULT>(0x80047001));
+  EXPECT_EQ(io_->FormattedWrite(":SIM:FAUL:MUTE ON"), hresult::InstrumentErrorDetected);
   EXPECT_EQ(test::TakeErrorInfo().description,
             "Korvane: Instrument error detected.  Use ErrorQuery() to determine error(s).");
   LONG timeout = 0;

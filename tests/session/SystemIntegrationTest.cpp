@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <string>
 #include <utility>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -68,9 +69,9 @@ TEST_F(SystemIo, RepliesComeBackWholeAndInOrderWithoutTheStatusCheck) {
   SAFEARRAYBOUND square[2] = {{2, 0}, {2, 0}};
   SafeArrayPtr matrix(SafeArrayCreate(VT_UI1, 2, square));
   slot = matrix.get();
-  EXPECT_EQ(static_cast<HRESULT>(0x80047010), sys4_->WriteBytes2(&slot, &count));
+  EXPECT_EQ(hresult::InvalidValue, sys4_->WriteBytes2(&slot, &count));
   const OLECHAR withNul[] = {'*', 'I', 0, 'D'};
-  EXPECT_EQ(static_cast<HRESULT>(0x80047010), sys4_->WriteString(Bstr(withNul, 4)));
+  EXPECT_EQ(hresult::InvalidValue, sys4_->WriteString(Bstr(withNul, 4)));
   ASSERT_EQ(S_OK, sys4_->ClearIO());
   ASSERT_EQ(S_OK, sys4_->WriteString(Bstr("*IDN?")));
   EXPECT_EQ(idn, ReadString());
@@ -109,7 +110,7 @@ TEST_F(SystemIo, SetUpReadBackRestoresTheSettings) {
   // A set-up the instrument did not make is its error, and changes nothing.
   SafeArrayPtr damaged(Bytes(Text(setup.get()).substr(0, 20)));
   slot = damaged.get();
-  EXPECT_EQ(static_cast<HRESULT>(0x80047001), sys4->PutState(&slot));
+  EXPECT_EQ(hresult::InstrumentErrorDetected, sys4->PutState(&slot));
   ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
   EXPECT_DOUBLE_EQ(2e-6, scale);
 }
@@ -144,7 +145,7 @@ TEST(SimulatedSystem, NothingIsSentReadsAreEmptyAndTheTimeoutIsKeptUntilClose) {
   EXPECT_EQ("", Text(slot));
   EXPECT_EQ(S_OK, sys4->PutState(&slot));
   ComPtr<IFormattedIO488> direct;
-  EXPECT_EQ(static_cast<HRESULT>(0x80044214), sys4->get_DirectIO(direct.Receive()));
+  EXPECT_EQ(hresult::IoError, sys4->get_DirectIO(direct.Receive()));
   EXPECT_EQ("Korvane: I/O error: Direct I/O not available while Simulating.", TakeErrorInfo().description);
 
   LONG ms = 0;

@@ -10,6 +10,7 @@
 #include <memory>
 #include <string>
 #include <vector>
+#include <korvane/KorvaneErrors.h>
 
 namespace korvane {
 namespace {
@@ -17,7 +18,7 @@ namespace {
 using test::Query;
 using test::TakeErrorInfo;
 
-constexpr HRESULT kInvalidAcquisitionType = static_cast<HRESULT>(0x80042004);
+constexpr HRESULT kInvalidAcquisitionType = hresult::InvalidAcquisitionType;
 
 std::vector<double> Values(SAFEARRAY* sa) {
   std::vector<double> v;

@@ -14,7 +14,7 @@ function(korvane_generate_enum_maps target)
             ${CMAKE_SOURCE_DIR}/catalog ${CMAKE_SOURCE_DIR}/catalog/enum-tokens.toml ${out}
     DEPENDS ${catalog_files}
             ${CMAKE_SOURCE_DIR}/tools/codegen/gen_enum_maps.py
-            ${CMAKE_SOURCE_DIR}/tools/codegen/korvane_catalog.py
+            ${KORVANE_CATALOG_LOADER}
     COMMENT "Generating the enumeration command maps"
     VERBATIM)
   add_custom_target(${target} DEPENDS ${out})

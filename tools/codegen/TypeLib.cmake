@@ -25,7 +25,7 @@ function(korvane_generate_typelib target)
   set(dir ${KORVANE_GEN_DIR}/com)
   file(GLOB catalog_files CONFIGURE_DEPENDS ${CMAKE_SOURCE_DIR}/catalog/*.toml)
   set(generators ${CMAKE_SOURCE_DIR}/tools/codegen/gen_idl.py
-                 ${CMAKE_SOURCE_DIR}/tools/codegen/korvane_catalog.py)
+                 ${KORVANE_CATALOG_LOADER})
   set(idl_files ${dir}/Korvane.idl ${dir}/IviDriver.idl ${dir}/IviDriverTypes.idl
                 ${dir}/IviScope.idl ${dir}/IviScopeTypes.idl)
   add_custom_command(

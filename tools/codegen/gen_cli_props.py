@@ -18,6 +18,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog as kc  # noqa: E402
+from codegen_common import write_if_changed  # noqa: E402
 
 # Catalogue type -> value kind of the tool (cli/PropertyTable.h).
 SCALAR_KINDS = {"long": "Long", "short": "Short", "int64": "Int64", "double": "Double", "BSTR": "String",
@@ -180,10 +181,7 @@ def main(argv=None):
         print(f"gen_cli_props: unknown enumeration {', '.join(unknown)}", file=sys.stderr)
         return 1
     text = generate(cat, a.root, a.enum)
-    path = Path(a.out)
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if not path.exists() or path.read_text(encoding="utf-8") != text:
-        path.write_text(text, encoding="utf-8")
+    write_if_changed(Path(a.out), text)
     return 0
 
 

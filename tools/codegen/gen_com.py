@@ -17,6 +17,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog as kc  # noqa: E402
+from codegen_common import cxx_bool, cxx_string, designated, render, write_if_changed  # noqa: E402
 
 CXX_SCALAR = {"long": "LONG", "short": "SHORT", "int64": "LONGLONG", "double": "DOUBLE",
               "BSTR": "BSTR", "VARIANT_BOOL": "VARIANT_BOOL", "VARIANT": "VARIANT"}
@@ -105,23 +106,23 @@ def header(cat) -> str:
     return "\n".join(out)
 
 
-def behaviour_of(cat, claimed=None):
+BEHAVIOURS = ("generic", "hook", "forward", "navigation", "collection")
+
+
+def behaviour_of(cat):
     """Per driver interface: (counts by implementation, counts of entries without behaviour)."""
-    claimed = claimed or (lambda m: True)
     done = {i.name for i in emitted(cat)}
     result = {}
     for i in cat.driver_interfaces:
-        has = {"generic": 0, "specific": 0, "navigation": 0, "collection": 0}
+        has = dict.fromkeys(BEHAVIOURS, 0)
         lacks = {}
         if i.entries > i.entered:
             lacks["not entered"] = i.entries - i.entered
         for m in i.members:
             if i.name not in done:
                 why = "interface incomplete"
-            elif m.impl == "unimplemented":
-                why = "unimplemented"
-            elif m.impl == "specific" and not claimed(m):
-                why = "specific, hook not written"
+            elif m.impl == "pending":
+                why = "pending"
             else:
                 has[m.impl] += 1
                 continue
@@ -130,7 +131,7 @@ def behaviour_of(cat, claimed=None):
     return result
 
 
-def coverage(cat, claimed=None) -> str:
+def coverage(cat) -> str:
     drv = cat.driver_interfaces
     lines = []
     kinds = {"get": 0, "put": 0, "method": 0}
@@ -140,8 +141,8 @@ def coverage(cat, claimed=None) -> str:
     declared = sum(i.entries for i in drv)
     entered = sum(i.entered for i in drv)
     complete = [i for i in drv if i.complete]
-    per = behaviour_of(cat, claimed)
-    has = {k: sum(h[k] for h, _ in per.values()) for k in ("generic", "specific", "navigation", "collection")}
+    per = behaviour_of(cat)
+    has = {k: sum(h[k] for h, _ in per.values()) for k in BEHAVIOURS}
     behaviour = sum(has.values())
     rules = {r: sum(1 for e in cat.driver_enums if e.rule == r) for r in kc.ENUM_RULES}
     lines.append(f"interfaces: {len(drv)} driver ({sum(1 for i in drv if i.base == 'IUnknown')} from IUnknown, "
@@ -150,8 +151,8 @@ def coverage(cat, claimed=None) -> str:
                  f"{rules['explicit']} explicit)")
     lines.append(f"entries: {entered} of {declared} entered ({kinds['get']} get, {kinds['put']} put, "
                  f"{kinds['method']} method); {behaviour} with behaviour")
-    lines.append(f"behaviour: {behaviour} of {declared} entries (generic {has['generic']}, specific {has['specific']}, "
-                 f"navigation {has['navigation']}, collection {has['collection']})")
+    lines.append(f"behaviour: {behaviour} of {declared} entries ("
+                 + ", ".join(f"{k} {has[k]}" for k in BEHAVIOURS) + ")")
     lines.append("  generic members send their command or query through the formatted I/O engine; while")
     lines.append("  simulating, keyed properties are served from the state cache and the rest send nothing")
     lines.append(f"complete interfaces: {len(complete)} of {len(drv)}")
@@ -173,28 +174,11 @@ def coverage(cat, claimed=None) -> str:
 
 THUNK_UNITS = 4  # generated translation units for the thunks; fixed so the build knows them
 CACHEABLE = {"long", "short", "int64", "double", "BSTR", "VARIANT_BOOL"}
-IMPL_KIND = {"generic": "Generic", "specific": "Specific", "navigation": "Navigation",
-             "collection": "Collection", "unimplemented": "Unimplemented"}
+# A forward is a hook the generator writes: the frame cannot tell them apart.
+IMPL_KIND = {"generic": "Generic", "hook": "Hook", "forward": "Hook", "navigation": "Navigation",
+             "collection": "Collection", "pending": "Pending"}
 
 
-def cxx_string(text) -> str:
-    if text is None:
-        return "nullptr"
-    out = []
-    for ch in str(text):
-        if ch in '\\"':
-            out.append("\\" + ch)
-        elif ch == "\n":
-            out.append("\\n")
-        elif ch == "\r":
-            out.append("\\r")
-        elif ch == "\t":
-            out.append("\\t")
-        elif ord(ch) < 0x20:
-            out.append(f"\\{ord(ch):03o}")
-        else:
-            out.append(ch)
-    return '"' + "".join(out) + '"'
 
 
 def class_name(coclass: str) -> str:
@@ -205,8 +189,7 @@ def member_symbol(iface, m) -> str:
     return f"{iface.name}_{m.entry_name}"
 
 
-def hook_name(iface, m) -> str:
-    return m.hook or f"Impl_{iface.name}_{m.entry_name}"
+hook_name = kc.hook_name
 
 
 def is_simulated(cat, m) -> bool:
@@ -260,18 +243,12 @@ def collection_of(cat, iface, m):
     return None
 
 
-def impl_kind(m, claimed) -> str:
-    if m.impl == "specific" and not claimed(m):
-        return "Pending"
-    return IMPL_KIND[m.impl]
-
-
 def cxx_real(x: float) -> str:
     r = repr(float(x))
     return r if ("." in r or "e" in r or "n" in r) else r + ".0"
 
 
-def member_record(cat, iface, m, claimed) -> list:
+def member_record(cat, iface, m) -> list:
     sym = member_symbol(iface, m)
     names = display_names(m)
     check, clear = param_masks(m)
@@ -288,33 +265,54 @@ def member_record(cat, iface, m, claimed) -> list:
     returns_interface = m.impl in ("navigation", "collection") and m.type in cat.interfaces
     target = f"&IID_{m.type}" if returns_interface else "nullptr"
     kind = {"get": "Get", "put": "Put", "method": "Method"}[m.kind]
+
+    def unless(value, default):
+        return None if value == default else value
+
     fields = [
-        f"{{IID_{iface.name}, {cxx_string(iface.name)}, {cxx_string(m.entry_name)}}}",
-        f"MemberKind::{kind}", f"ImplKind::{impl_kind(m, claimed)}",
-        "true" if m.needs_connection else "false", "true" if m.null_checks else "false",
-        "true" if is_simulated(cat, m) else "false", cxx_string(m.key),
-        f"{sym}_params" if names else "nullptr", str(len(names)), f"0x{check:X}u", f"0x{clear:X}u",
-        f"{sym}_families" if m.exclude_families else "nullptr",
-        f"{sym}_models" if m.exclude_models else "nullptr",
-        f"{si}LL", cxx_real(sr), cxx_string(st), target, cxx_string(collection_of(cat, iface, m)),
-        cxx_string(m.query), cxx_string(m.response), cxx_string(m.command),
+        ("method", f"{{IID_{iface.name}, {cxx_string(iface.name)}, {cxx_string(m.entry_name)}}}"),
+        ("kind", f"MemberKind::{kind}"), ("impl", f"ImplKind::{IMPL_KIND[m.impl]}"),
+        ("needsConnection", unless(cxx_bool(m.needs_connection), "true")),
+        ("nullChecks", unless(cxx_bool(m.null_checks), "true")),
+        ("simulated", unless(cxx_bool(is_simulated(cat, m)), "false")),
+        ("key", unless(cxx_string(m.key), "nullptr")),
+        ("paramNames", f"{sym}_params" if names else None), ("paramCount", unless(len(names), 0)),
+        ("checkMask", unless(f"0x{check:X}u", "0x0u")), ("clearMask", unless(f"0x{clear:X}u", "0x0u")),
+        ("excludedFamilies", f"{sym}_families" if m.exclude_families else None),
+        ("excludedModels", f"{sym}_models" if m.exclude_models else None),
+        ("simInteger", unless(f"{si}LL", "0LL")), ("simReal", unless(cxx_real(sr), "0.0")),
+        ("simText", unless(cxx_string(st), "nullptr")), ("target", unless(target, "nullptr")),
+        ("collection", unless(cxx_string(collection_of(cat, iface, m)), "nullptr")),
+        ("query", unless(cxx_string(m.query), "nullptr")), ("response", unless(cxx_string(m.response), "nullptr")),
+        ("command", unless(cxx_string(m.command), "nullptr")),
     ]
-    lines.append(f"inline constexpr CMemberInfo {sym}{{{', '.join(fields)}}};")
+    lines.append(f"inline constexpr CMemberInfo {sym}{designated(fields)};")
     return lines
 
 
-def members_header(cat, claimed) -> str:
-    out = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
-           "// One record per member of every complete interface: what the call frame reads.",
-           "#pragma once", "", "#include <korvane/KorvaneCom.h>", "", '#include "core/MemberInfo.h"', "",
-           "namespace korvane::members {", ""]
+MEMBERS_H = """\
+// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.
+// One record per member of every complete interface: what the call frame reads.
+#pragma once
+
+#include <korvane/KorvaneCom.h>
+
+#include "core/MemberInfo.h"
+
+namespace korvane::members {
+
+$records
+}  // namespace korvane::members
+"""
+
+
+def members_header(cat) -> str:
+    records = []
     for i in emitted(cat):
         for m in i.members:
-            out.extend(member_record(cat, i, m, claimed))
-        out.append("")
-    out.append("}  // namespace korvane::members")
-    out.append("")
-    return "\n".join(out)
+            records.extend(member_record(cat, i, m))
+        records.append("")
+    return render(MEMBERS_H, records=records)
 
 
 def chain(cat, iface):
@@ -345,24 +343,29 @@ def signature(cat, m) -> str:
     return ", ".join(f"{cxx_type(cat, p)} {p.name}" for p in m.params)
 
 
-def objects_header(cat, claimed) -> str:
+def hook_ref(cat, iface, m) -> str:
+    """What the thunk hands the frame: the declared hook, or for a forward the generated call of
+    the member it forwards to (through QueryInterface on the same object)."""
+    if m.impl == "hook":
+        return f"&{hook_name(iface, m)}"
+    target, entry = cat.forward_target(m)
+    return f"frame::Forward<{target.name}, IID_{target.name}, &{target.name}::{entry.entry_name}>{{}}"
+
+
+def objects_header(cat) -> str:
     out = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
            "// The interface implementation classes of each coclass and the hooks that hand-written",
-           "// code defines for the members marked specific.",
+           "// code defines for the members marked hook.",
            "#pragma once", "", "#include <korvane/KorvaneCom.h>", "", "namespace korvane {", ""]
     for c in cat.coclasses.values():
         out.append(f"class {class_name(c.name)};")
     out.append("")
-    out.append("// ---- hooks of specific members ----")
-    seen = set()
+    out.append("// ---- hooks: the hand-written functions of the members the catalogue marks hook ----")
     for i in emitted(cat):
         for m in i.members:
-            if m.impl == "specific" and claimed(m):
-                decl = f"HRESULT {hook_name(i, m)}({class_name(i.coclass)}& self" + \
-                       (f", {signature(cat, m)}" if m.params else "") + ");"
-                if decl not in seen:
-                    seen.add(decl)
-                    out.append(decl)
+            if m.impl == "hook":
+                out.append(f"HRESULT {hook_name(i, m)}({class_name(i.coclass)}& self"
+                           + (f", {signature(cat, m)}" if m.params else "") + ");")
     out.append("")
     out.append("namespace gen {")
     out.append("")
@@ -397,12 +400,23 @@ def objects_header(cat, claimed) -> str:
     return "\n".join(out)
 
 
-def thunk_units(cat, claimed, count=THUNK_UNITS) -> list:
+THUNKS_CPP = """\
+// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.
+// Entry points: each enters the call frame with its member's record.
+#include "com/Objects.h"
+#include "core/CallFrame.h"
+
+#include <korvane/KorvaneMembers.h>
+
+namespace korvane::gen {
+
+$bodies
+}  // namespace korvane::gen
+"""
+
+
+def thunk_units(cat, count=THUNK_UNITS) -> list:
     """The thunk definitions, spread over THUNK_UNITS translation units by entry count."""
-    prologue = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
-                "// Entry points: each enters the call frame with its member's record.",
-                '#include "com/Objects.h"', '#include "core/CallFrame.h"', "",
-                "#include <korvane/KorvaneMembers.h>", "", "namespace korvane::gen {", ""]
     bodies = []
     for c in cat.coclasses.values():
         cls = class_name(c.name)
@@ -412,7 +426,7 @@ def thunk_units(cat, claimed, count=THUNK_UNITS) -> list:
             for i in chain(cat, leaf):
                 for m in i.members:
                     sym = f"members::{member_symbol(i, m)}"
-                    hook = f", &{hook_name(i, m)}" if m.impl == "specific" and claimed(m) else ""
+                    hook = f", {hook_ref(cat, i, m)}" if m.impl in ("hook", "forward") else ""
                     args = ", ".join(p.name for p in m.params)
                     lines.append(f"HRESULT STDMETHODCALLTYPE {cls}_{leaf.name}::{m.entry_name}({signature(cat, m)}) {{")
                     lines.append(f"  return frame::Entry<{sym}{hook}>(static_cast<{cls}&>(*this)"
@@ -449,39 +463,37 @@ def thunk_units(cat, claimed, count=THUNK_UNITS) -> list:
         units[k].extend(b)
         units[k].append("")
         sizes[k] += len(b)
-    return ["\n".join(prologue + u + ["}  // namespace korvane::gen", ""]) for u in units]
+    return [render(THUNKS_CPP, bodies=u) for u in units]
 
 
-def hook_claims(dirs):
-    """Which hook names hand-written code defines: a definition is 'HRESULT <name>(' in a source
-    file below one of dirs. None means every hook counts as defined (the linker then insists)."""
-    if dirs is None:
-        return None
-    text = []
-    for d in dirs:
-        for f in sorted(Path(d).rglob("*.cpp")):
-            text.append(f.read_text(encoding="utf-8", errors="replace"))
-    import re
-    return set(re.findall(r"\bHRESULT\s+(?:korvane::)?(\w+)\s*\(", "\n".join(text)))
 
 
-def claims_of(cat, names):
-    index = {}
+def refusals_header(cat) -> str:
+    """The refused values of the putters that declare them, one array per member."""
+    out = ["// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.",
+           "// The values each putter refuses on some families or models (refuse_values).",
+           "#pragma once", "", '#include "core/MemberInfo.h"', "", "namespace korvane::refusals {", ""]
     for i in cat.interfaces.values():
         for m in i.members:
-            index[id(m)] = hook_name(i, m)
-    if names is None:
-        return lambda m: True
-    return lambda m: index[id(m)] in names
-
-
-def write_if_changed(path: Path, text: str):
-    # An unchanged file keeps its time stamp, so nothing that includes it is rebuilt; the build
-    # tool re-checks the outputs of the generator after each run.
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if path.exists() and path.read_text(encoding="utf-8") == text:
-        return
-    path.write_text(text, encoding="utf-8")
+            if not m.refusals:
+                continue
+            sym = member_symbol(i, m)
+            rows = []
+            for r in m.refusals:
+                lists = {}
+                for what, items in (("families", r.families), ("models", r.models)):
+                    out.append(f"inline constexpr const char* {sym}_{r.word}_{what}[] = "
+                               f"{{{', '.join([cxx_string(x) for x in items] + ['nullptr'])}}};")
+                    lists[what] = f"{sym}_{r.word}_{what}"
+                rows.append(f"    {{.value = {r.value}, .feature = {cxx_string(r.feature)}, "
+                            f".families = {lists['families']}, .models = {lists['models']}}},")
+            out.append(f"inline constexpr CValueRefusal {sym}[] = {{")
+            out.extend(rows)
+            out.append("};")
+            out.append("")
+    out.append("}  // namespace korvane::refusals")
+    out.append("")
+    return "\n".join(out)
 
 
 def coverage_source(report: str) -> str:
@@ -496,8 +508,6 @@ def main(argv=None):
     ap.add_argument("--models")
     ap.add_argument("--report", action="store_true")
     ap.add_argument("--strict", action="store_true")
-    ap.add_argument("--hooks", action="append",
-                    help="directory of hand-written sources searched for hook definitions (repeatable)")
     ap.add_argument("--thunk-units", type=int, default=THUNK_UNITS)
     ap.add_argument("--min-behaviour", type=int,
                     help="fail when fewer entries than this have behaviour (a member that loses its own)")
@@ -508,7 +518,6 @@ def main(argv=None):
         for line in e.errors:
             print(line, file=sys.stderr)
         return 1
-    claimed = claims_of(cat, hook_claims(a.hooks))
     if a.strict:
         missing = [i for i in cat.driver_interfaces + cat.ivi_interfaces if not i.complete]
         for i in missing:
@@ -516,27 +525,27 @@ def main(argv=None):
                   file=sys.stderr)
         if missing:
             return 1
-    report = coverage(cat, claimed)
+    report = coverage(cat)
     if a.min_behaviour is not None:
-        per = behaviour_of(cat, claimed)
+        per = behaviour_of(cat)
         behaviour = sum(sum(h.values()) for h, _ in per.values())
         if behaviour < a.min_behaviour:
             print(f"coverage: {behaviour} entries have behaviour, fewer than the floor of {a.min_behaviour}; "
                   "without behaviour:", file=sys.stderr)
             for i in cat.driver_interfaces:
                 for m in i.members:
-                    if m.impl == "unimplemented" or (m.impl == "specific" and not claimed(m)):
-                        print(f"  {i.name}.{m.entry_name} ({hook_name(i, m) if m.impl == 'specific' else m.impl})",
-                              file=sys.stderr)
+                    if m.impl == "pending":
+                        print(f"  {m.where}: {i.name}.{m.entry_name} (pending)", file=sys.stderr)
             return 1
     if a.out:
         out = Path(a.out)
         write_if_changed(out / "korvane" / "KorvaneCom.h", header(cat))
         write_if_changed(out / "korvane" / "catalog-coverage.txt", report + "\n")
-        write_if_changed(out / "korvane" / "KorvaneMembers.h", members_header(cat, claimed))
-        write_if_changed(out / "korvane" / "KorvaneObjects.h", objects_header(cat, claimed))
+        write_if_changed(out / "korvane" / "KorvaneMembers.h", members_header(cat))
+        write_if_changed(out / "korvane" / "KorvaneObjects.h", objects_header(cat))
         write_if_changed(out / "korvane" / "KorvaneCoverage.inc", coverage_source(report))
-        for k, text in enumerate(thunk_units(cat, claimed, a.thunk_units)):
+        write_if_changed(out / "korvane" / "KorvaneRefusals.h", refusals_header(cat))
+        for k, text in enumerate(thunk_units(cat, a.thunk_units)):
             write_if_changed(out / "com" / f"KorvaneThunks{k}.cpp", text)
     if a.report:
         print(report)

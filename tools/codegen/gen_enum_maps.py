@@ -22,6 +22,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog  # noqa: E402
+from codegen_common import GeneratorError, write_if_changed  # noqa: E402
 
 BOOL = "VARIANT_BOOL"
 BOOL_WORDS = {"True": -1, "False": 0}
@@ -58,10 +59,8 @@ class EnumMaps:
     line: int
 
 
-class TokenError(Exception):
-    def __init__(self, errors):
-        self.errors = list(errors)
-        super().__init__("\n".join(self.errors))
+class TokenError(GeneratorError):
+    pass
 
 
 # ---------------------------------------------------------------------------------------------
@@ -376,11 +375,7 @@ def main(argv):
         print("\n".join(e.errors), file=sys.stderr)
         return 1
     if len(argv) == 4:
-        out = Path(argv[3])
-        text = render(maps, cat)
-        if not out.exists() or out.read_text(encoding="utf-8") != text:
-            out.parent.mkdir(parents=True, exist_ok=True)
-            out.write_text(text, encoding="utf-8")
+        write_if_changed(Path(argv[3]), render(maps, cat))
     return 0
 
 

@@ -19,6 +19,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog as kc  # noqa: E402
+from codegen_common import write_if_changed  # noqa: E402
 
 IDL_SCALAR = {"long": "long", "short": "short", "int64": "__int64", "double": "double",
               "BSTR": "BSTR", "VARIANT_BOOL": "VARIANT_BOOL", "VARIANT": "VARIANT"}
@@ -157,11 +158,6 @@ def libraries(cat) -> dict:
     return out
 
 
-def write_if_changed(path: Path, text: str):
-    if path.exists() and path.read_text(encoding="utf-8") == text:
-        return
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
 
 
 def main(argv=None) -> int:

@@ -26,6 +26,7 @@ from pathlib import Path
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import ivic_tables as it  # noqa: E402
 import korvane_catalog as kc  # noqa: E402
+from codegen_common import cxx_string as c_string, write_if_changed  # noqa: E402
 
 # The 64-bit byte transfers clamp and count differently from the array families.
 HAND_WRITTEN = {"Korvane_viRead", "Korvane_viWrite"}
@@ -134,8 +135,6 @@ def function_body(f: it.Function, cat) -> str:
     return "\n".join(lines)
 
 
-def c_string(text: str) -> str:
-    return '"' + text.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 def function_unit(funcs, cat) -> str:
@@ -329,11 +328,6 @@ def exports_check(names) -> str:
     return "\n".join(out) + "\n"
 
 
-def write_if_changed(path: Path, text: str):
-    path.parent.mkdir(parents=True, exist_ok=True)
-    if path.exists() and path.read_text(encoding="utf-8") == text:
-        return
-    path.write_text(text, encoding="utf-8")
 
 
 def split(rows, units):

@@ -9,6 +9,9 @@ from __future__ import annotations
 import argparse
 import subprocess
 import sys
+from pathlib import Path
+
+from codegen_common import write_if_changed
 
 
 def run(*args):
@@ -52,8 +55,7 @@ def main(argv=None):
     except (subprocess.SubprocessError, OSError) as e:
         print(f"gen_man: {a.program}: {e}", file=sys.stderr)
         return 1
-    with open(a.out, "w", encoding="utf-8") as f:
-        f.write(text)
+    write_if_changed(Path(a.out), text)
     return 0
 
 

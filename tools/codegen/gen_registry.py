@@ -18,6 +18,8 @@ import sys
 import tomllib
 from pathlib import Path
 
+from codegen_common import write_if_changed
+
 APPID = "{a98d7d4b-2eb8-4278-a64b-ef4bddf5d0af}"
 DRIVER = "Korvane"
 APPID_SCRIPT = 101
@@ -79,9 +81,6 @@ def class_script(name: str, clsid: str, libid: str) -> str:
     ])
 
 
-def write_if_changed(path: Path, text: str) -> None:
-    if not path.exists() or path.read_text() != text:
-        path.write_text(text)
 
 
 def main(argv: list[str]) -> int:

@@ -21,6 +21,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog  # noqa: E402
+from codegen_common import cxx_string as c_string, write_if_changed  # noqa: E402
 
 # Repeated capabilities written into headers as a numeric suffix: instance count per family
 # (max over the families that models.toml lists), or the per-model keywords the simulator
@@ -229,9 +230,9 @@ def default_text(kind, sim, entries, enum):
 
 
 def derive(cat, tokens: dict | None, families=None) -> Result:
-    """The settings of a loaded catalogue; `families` are those of models.toml (all known
-    families when not given)."""
-    families = list(families or korvane_catalog.FAMILIES)
+    """The settings of a loaded catalogue; `families` are those of models.toml (the
+    catalogue's when not given)."""
+    families = list(families or cat.families)
     vocab = vocabulary()
     gets, puts = {}, {}
     for iface in cat.driver_interfaces:
@@ -332,8 +333,6 @@ def families_of(catalog_dir: Path):
 # Output
 
 
-def c_string(s: str) -> str:
-    return '"' + s.replace("\\", "\\\\").replace('"', '\\"') + '"'
 
 
 def render(result: Result) -> str:
@@ -358,11 +357,6 @@ def render(result: Result) -> str:
     return "\n".join(out) + "\n"
 
 
-def write_if_changed(path: Path, text: str):
-    if path.exists() and path.read_text(encoding="utf-8") == text:
-        return
-    path.parent.mkdir(parents=True, exist_ok=True)
-    path.write_text(text, encoding="utf-8")
 
 
 def main(argv):

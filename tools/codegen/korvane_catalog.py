@@ -16,24 +16,26 @@ import uuid
 from dataclasses import dataclass, field
 from pathlib import Path
 
-FAMILIES = ("Avel", "Bormo", "Cadri", "Dovin", "Efrai", "Forsa")
+import catalog_formats
+from codegen_common import GeneratorError
 
 # Value types of parameters and properties, beside enumeration and interface names.
 SCALARS = {"long", "short", "int64", "double", "BSTR", "VARIANT_BOOL", "VARIANT"}
 ARRAY_RE = re.compile(r"^SAFEARRAY\((double|short|long|BYTE)\)$")
 DIRS = ("in", "out", "inout", "retval")
 KINDS = ("get", "put", "method")
-IMPLS = ("generic", "specific", "navigation", "collection", "unimplemented")
+# How a member behaves once the call frame has done its checks. The default comes from the row:
+# `forward` -> forward, `query`/`command` -> generic, neither -> pending; `hook`, `navigation`
+# and `collection` are written out.
+IMPLS = ("generic", "hook", "forward", "navigation", "collection", "pending")
 IDENT_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
 GUID_RE = re.compile(r"^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$")
 ENUM_RULES = ("zero", "one", "explicit")
 INT32_MIN, UINT32_MAX = -(2**31), 2**32 - 1
 
 
-class CatalogError(Exception):
-    def __init__(self, errors):
-        self.errors = list(errors)
-        super().__init__("\n".join(self.errors))
+class CatalogError(GeneratorError):
+    pass
 
 
 # ---------------------------------------------------------------------------------------------
@@ -132,15 +134,29 @@ class Member:
     query: str | None
     response: str | None
     command: str | None
-    hook: str | None
+    forward: str | None  # forward: "<Interface>.<name>" of the same object, same parameters
     comment: str | None
     where: Where
     null_checks: bool = True
     interface: "Interface" = None
+    refusals: list = field(default_factory=list)  # list[Refusal] of a putter's values
+
 
     @property
     def entry_name(self) -> str:
         return f"{self.kind}_{self.name}" if self.kind in ("get", "put") else self.name
+
+
+@dataclass
+class Refusal:
+    """A value of an enumeration putter that some families or models lack: the hook refuses it
+    naming the feature. `interface` takes the guard of that interface's members instead of
+    repeating it."""
+    word: str
+    value: int
+    feature: str
+    families: list
+    models: list
 
 
 @dataclass
@@ -238,6 +254,20 @@ class Catalog:
     def driver_enums(self):
         return [e for e in self.enums.values() if not e.imported]
 
+    def forward_target(self, m):
+        """(interface, member) a forward member calls: `forward = "<Interface>.<name>"` names the
+        property or method, the entry follows the member's kind. None when it does not resolve."""
+        iface_name, _, name = (m.forward or "").partition(".")
+        iface = self.interfaces.get(iface_name)
+        if iface is None:
+            return None
+        entry = f"{m.kind}_{name}" if m.kind in ("get", "put") else name
+        for i in [iface] + self.base_chain(iface):
+            for x in i.members:
+                if x.entry_name == entry:
+                    return iface, x
+        return None
+
     def base_chain(self, iface):
         chain = []
         while iface.base != "IUnknown":
@@ -255,6 +285,7 @@ class _Loader:
         self.dir = directory
         self.errors: list[str] = []
         self.models_file = models_file or directory / "models.toml"
+        self.formats = True
 
     def err(self, where, rule, message):
         self.errors.append(f"{where}: {rule}: {message}")
@@ -317,12 +348,14 @@ class _Loader:
         return cat
 
     def load_models(self):
+        """(families, model ids) of models.toml: its [[family]] tables and the families its
+        models name. Without the file every guard name is unknown."""
         if not self.models_file.exists():
-            return FAMILIES, ()
+            return (), ()
         with open(self.models_file, "rb") as f:
             data = tomllib.load(f)
-        fams = tuple(dict.fromkeys(FAMILIES + tuple(m["family"] for m in data.get("model", []))))
-        return fams, tuple(m["id"] for m in data.get("model", []))
+        named = [x.get("name") for x in data.get("family", [])] + [m["family"] for m in data.get("model", [])]
+        return tuple(dict.fromkeys(named)), tuple(m["id"] for m in data.get("model", []))
 
     def guid(self, where, text, what):
         if not isinstance(text, str) or not GUID_RE.match(text):
@@ -495,11 +528,11 @@ class _Loader:
             key = key or None  # key = "" : a property without a cache entry
         else:
             key = m.get("key")
-        impl = m.get("impl", "unimplemented")
+        impl = m.get("impl", default_impl(m))
         needs = m.get("needs_connection", not (kind == "get" and impl == "navigation"))
         member = Member(kind, name, params, vtype, key, m.get("sim"), list(m.get("exclude_families", [])),
                         list(m.get("exclude_models", [])), bool(needs), impl, m.get("query"),
-                        m.get("response"), m.get("command"), m.get("hook"), m.get("comment"), w,
+                        m.get("response"), m.get("command"), m.get("forward"), m.get("comment"), w,
                         # Collection members check their own pointers: a null one is E_POINTER.
                         bool(m.get("null_checks", impl != "collection")), iface)
         # Put rows of an rw property carry their own formats only when given as put_command.
@@ -509,6 +542,7 @@ class _Loader:
         if kind == "get" and m.get("kind") == "property":
             member.command = None
         member.at = at
+        member.raw_refusals = m.get("refuse_values", []) if kind == "put" else []
         iface.members.append(member)
 
     # -- whole-catalogue rules -----------------------------------------------------------------
@@ -539,6 +573,8 @@ class _Loader:
             d = cat.interfaces.get(c.default)
             if d is None or d.coclass != c.name:
                 self.err(c.where, "coclass-default", f"{c.name}: default interface {c.default} is not one of its own")
+        if self.formats:
+            self.check_formats(cat)
         # Enumerators share the global scope of the header, so names must be unique across enums.
         owners = {}
         for e in cat.enums.values():
@@ -556,6 +592,22 @@ class _Loader:
             if c.clsid in guids:
                 self.err(c.where, "duplicate-guid", f"{c.name} reuses the GUID of {guids[c.clsid]}")
             guids[c.clsid] = c.name
+
+    def check_formats(self, cat):
+        # The item objects are those a collection hands out; their commands start with the index.
+        items = {cat.interfaces[m.type].coclass for i in cat.interfaces.values() for m in i.members
+                 if m.impl == "collection" and m.type in cat.interfaces}
+        maps = None
+        tokens = self.dir / "enum-tokens.toml"
+        if tokens.exists():
+            _, data = self.read(tokens)
+            maps = {name for table in data.values() if isinstance(table, dict) for name in table}
+        for iface in cat.interfaces.values():
+            for m in iface.members:
+                if not all(self.type_known(cat, p.type) for p in m.params):
+                    continue
+                for key, message in catalog_formats.check_member(cat, m, iface.coclass in items, maps):
+                    self.err(m.at(key), "format", f"{iface.name}::{m.entry_name}: {message}")
 
     def type_known(self, cat, t):
         return t in SCALARS or ARRAY_RE.match(t) or t in cat.enums or t in cat.interfaces or t in cat.externals
@@ -619,6 +671,8 @@ class _Loader:
         for mod in m.exclude_models:
             if cat.models and mod not in cat.models:
                 self.err(at("exclude_models"), "unknown-model", f"{full}: guard names unknown model '{mod}'")
+        if m.forward is not None and m.impl != "forward":
+            self.err(at("forward"), "forward", f"{full}: 'forward' goes with impl forward, not {m.impl}")
         if m.impl not in IMPLS:
             self.err(at("impl"), "impl-kind", f"{full}: impl '{m.impl}' is not one of {', '.join(IMPLS)}")
         elif m.impl == "navigation":
@@ -628,6 +682,8 @@ class _Loader:
             elif target.coclass != iface.coclass:
                 self.err(at("impl"), "navigation",
                          f"{full}: {target.name} belongs to {target.coclass}, not to the same object ({iface.coclass})")
+        elif m.impl == "forward":
+            self.check_forward(cat, iface, m, full, at)
         elif m.impl == "generic":
             if m.kind == "get" and not (m.query and m.response):
                 self.err(at("impl"), "generic-format", f"{full}: a generic getter needs 'query' and 'response'")
@@ -635,6 +691,47 @@ class _Loader:
                 self.err(at("impl"), "generic-format", f"{full}: a generic {m.kind} needs 'command'")
         if m.sim is not None:
             self.check_sim(cat, m, full, at)
+        if m.raw_refusals:
+            self.check_refusals(cat, m, full, at("refuse_values"))
+
+    def check_forward(self, cat, iface, m, full, at):
+        w = at("forward")
+        found = cat.forward_target(m) if m.forward else None
+        if found is None:
+            self.err(w, "forward", f"{full}: forward '{m.forward}' names no {m.kind} of a known interface")
+            return
+        target, x = found
+        if target.coclass != iface.coclass:
+            self.err(w, "forward", f"{full}: {target.name} belongs to {target.coclass}, not to the same object")
+        if x.impl == "forward":
+            self.err(w, "forward", f"{full}: {target.name}::{x.entry_name} forwards itself")
+        if [(p.type, p.dir) for p in m.params] != [(p.type, p.dir) for p in x.params]:
+            self.err(w, "forward", f"{full}: parameters differ from {target.name}::{x.entry_name}; write a hook")
+
+    def check_refusals(self, cat, m, full, w):
+        enum = cat.enums.get(m.type or "")
+        if enum is None:
+            self.err(w, "refuse-values", f"{full}: refused values need an enumeration value type")
+            return
+        for r in m.raw_refusals:
+            word = r.get("value")
+            value = next((x.value for x in enum.members if x.word == word), None)
+            if value is None or not isinstance(r.get("feature"), str):
+                self.err(w, "refuse-values", f"{full}: {r!r} needs a value of {enum.name} and a feature")
+                continue
+            families, models = list(r.get("exclude_families", [])), list(r.get("exclude_models", []))
+            if "interface" in r:
+                guards = {(tuple(x.exclude_families), tuple(x.exclude_models))
+                          for x in getattr(cat.interfaces.get(r["interface"]), "members", [])}
+                if len(guards) != 1:
+                    self.err(w, "refuse-values", f"{full}: {word}: interface '{r['interface']}' has no one guard "
+                                                 "shared by all its members")
+                    continue
+                families, models = (list(x) for x in guards.pop())
+            bad = [f for f in families if f not in cat.families] + [x for x in models if x not in cat.models]
+            if bad or not (families or models):
+                self.err(w, "refuse-values", f"{full}: {word}: refused on unknown or no families and models {bad}")
+            m.refusals.append(Refusal(word, value, r["feature"], families, models))
 
     def check_sim(self, cat, m, full, at):
         t, v = m.type, m.sim
@@ -659,8 +756,24 @@ class _Loader:
             self.err(at("sim"), "sim-default", f"{full}: simulation default {v!r} does not fit type {t}")
 
 
-def load(directory, models_file=None) -> Catalog:
-    return _Loader(Path(directory), Path(models_file) if models_file else None).load()
+def default_impl(row) -> str:
+    if "forward" in row:
+        return "forward"
+    if "query" in row or "command" in row:
+        return "generic"
+    return "pending"
+
+
+def hook_name(iface, m) -> str:
+    """The hand-written function of a hook member, declared by the generator."""
+    return f"Impl_{iface.name}_{m.entry_name}"
+
+
+def load(directory, models_file=None, formats=True) -> Catalog:
+    """formats=False skips the format rule, for fixtures that exercise format shapes alone."""
+    loader = _Loader(Path(directory), Path(models_file) if models_file else None)
+    loader.formats = formats
+    return loader.load()
 
 
 def guid_parts(text: str):
