@@ -73,15 +73,33 @@ case "${1:-}" in
       read -r xp xf < <(ctest_counts windows-x86 -R "$X86_TESTS" | tail -n 1)
       x86="windows-x86 (Wine): $xp passed, $xf failed"
     fi
-    # KORVANE_HARDENED=1 adds ASan + UBSan over the unit tests and the libFuzzer targets over the
-    # instrumented library (a fixed number of executions each): about 20 minutes more on 2 cores.
-    ap=0 af=0 fp=0 ff=0 hardened="asan+ubsan and fuzz: not run (KORVANE_HARDENED=1 runs them)"
-    if [[ "${KORVANE_HARDENED:-0}" == 1 ]]; then
-      build linux-asan
+    # ASan + UBSan over the unit tests (linux-asan): by default; KORVANE_HARDENED=0 leaves them
+    # out. KORVANE_FUZZ=1 adds every libFuzzer target over the instrumented library for a fixed
+    # number of executions (linux-clang), and KORVANE_FUZZ_RUNS=N then a longer run of every
+    # target (N executions each, over a corpus kept in build/linux-clang/fuzz/corpus).
+    ap=0 af=0 fp=0 ff=0 hardened="asan+ubsan: not run (KORVANE_HARDENED=0)"
+    if [[ "${KORVANE_HARDENED:-1}" != 0 ]]; then
+      build linux-asan korvane_unit_tests
       read -r ap af < <(ctest_counts linux-asan -L unit | tail -n 1)
+      hardened="asan+ubsan: $ap passed, $af failed"
+    fi
+    if [[ "${KORVANE_FUZZ:-0}" == 1 ]]; then
       build linux-clang korvane_fuzz
       read -r fp ff < <(ctest_counts linux-clang -L fuzz-smoke | tail -n 1)
-      hardened="asan+ubsan: $ap passed, $af failed; fuzz (clang): $fp passed, $ff failed"
+      if [[ -n "${KORVANE_FUZZ_RUNS:-}" ]]; then
+        for target in build/linux-clang/fuzz/fuzz_*; do
+          [[ -x "$target" && -f "$target" ]] || continue
+          name=${target##*/fuzz_}
+          if "$target" -runs="$KORVANE_FUZZ_RUNS" -max_len=4096 -rss_limit_mb=2048 -timeout=30 \
+               -print_final_stats=1 -artifact_prefix="build/linux-clang/fuzz/artifacts/$name-" \
+               "build/linux-clang/fuzz/corpus/$name" </dev/null; then
+            fp=$((fp + 1))
+          else
+            ff=$((ff + 1))
+          fi
+        done
+      fi
+      hardened="$hardened; fuzz (clang): $fp passed, $ff failed"
     fi
     passed=$((lp + wp + tp + xp + ap + fp))
     failed=$((lf + wf + tf + xf + af + ff))

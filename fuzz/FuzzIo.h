@@ -1,7 +1,8 @@
 // An instrument reply held in memory, delivered to the instrument buffer the way a socket
 // session would: reads stop after the termination character (when enabled), at the requested
 // count, or time out when the bytes run out. The first input byte picks the largest piece a
-// single read hands out, so that the parsers meet every split of the reply.
+// single read hands out, so that the parsers meet every split of the reply; an even piece size
+// gives a connection that marks the end of the reply itself (END on its last byte).
 #pragma once
 
 #include "base/CallContext.h"
@@ -23,7 +24,8 @@ inline constexpr HRESULT kTermChar = 0x00040005;
 
 class MemoryIo final : public ILowLevelIo {
  public:
-  MemoryIo(std::string_view input, std::size_t piece) : input_(input), piece_(std::max<std::size_t>(piece, 1)) {}
+  MemoryIo(std::string_view input, std::size_t piece, bool endMarked)
+      : input_(input), piece_(std::max<std::size_t>(piece, 1)), endMarked_(endMarked) {}
 
   HRESULT GetTerminationCharacter(BYTE* p) override { return *p = '\n', S_OK; }
   HRESULT SetTerminationCharacter(BYTE) override { return S_OK; }
@@ -45,7 +47,8 @@ class MemoryIo final : public ILowLevelIo {
     }
     *actual = n;
     if (n == count) return S_IO_MAX_COUNT;
-    return pos_ < input_.size() ? S_IO_MAX_COUNT : kTimeout;
+    if (pos_ < input_.size()) return S_IO_MAX_COUNT;
+    return endMarked_ ? S_OK : kTimeout;
   }
   HRESULT LowLevelReadNoPoll(LONG, SAFEARRAY**, LONG*, LONG) override { return E_NOTIMPL; }
   HRESULT LowLevelReadStringNoPoll(LONG, BSTR*, LONG*, LONG) override { return E_NOTIMPL; }
@@ -67,6 +70,7 @@ class MemoryIo final : public ILowLevelIo {
   std::string_view input_;
   std::size_t piece_;
   std::size_t pos_ = 0;
+  bool endMarked_;
   bool term_ = true;
 };
 
@@ -80,8 +84,10 @@ class NoCallContext final : public ICallContextProvider {
 // One reply: the I/O, the reporter and an instrument buffer over them.
 struct Reply {
   Reply(std::string_view data, std::size_t piece)
-      : io(data, piece), buffer(CInstrBuffer::Create(&io, &reporter, "\n", "\n")) {
-    if (buffer) buffer->BeginRead();
+      : io(data, piece, piece % 2 == 0), buffer(CInstrBuffer::Create(&io, &reporter, "\n", "\n")) {
+    if (!buffer) return;
+    buffer->SetEndOnlyAtTerminator(piece % 2 != 0);
+    buffer->BeginRead();
   }
   MemoryIo io;
   NoCallContext context;

@@ -1262,6 +1262,7 @@ class ScanfWalk {
       length = static_cast<std::uint64_t>(count) * size;
     } else {
       HRESULT hr = BlockHeader(indefinite, length);
+      if (SUCCEEDED(hr) && indefinite) hr = src_.BeginIndefiniteBlock();
       if (FAILED(hr)) return hr;
     }
 

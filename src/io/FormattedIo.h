@@ -69,6 +69,7 @@ class CFormattedIo {
     HRESULT Read(BYTE*, ULONG, ULONG*) override { return E_NOTIMPL; }
     HRESULT Read(ULONG, SAFEARRAY**) override { return E_NOTIMPL; }
     HRESULT Read(ULONG, BSTR*) override { return E_NOTIMPL; }
+    HRESULT BeginIndefiniteBlock() override { return E_NOTIMPL; }
     HRESULT ReadToEnd(BYTE*, ULONG, ULONG*, bool*) override { return E_NOTIMPL; }
     HRESULT Skip(std::uint64_t) override { return E_NOTIMPL; }
     HRESULT Write(const char* data, ULONG count, ULONG* written, bool flush) override;

@@ -337,9 +337,26 @@ class CFormattedIo488 final : public CObject<CFormattedIo488, Lifetime::kCounted
         const std::string terminator(1, static_cast<char>(term));
         buffer_ = CInstrBuffer::Create(this, &reporter_, terminator, terminator);
         if (!buffer_) return ReportError(E_OUTOFMEMORY, IID_IFormattedIO488, "Out of memory.");
+        buffer_->SetEndOnlyAtTerminator(EndsOnlyAtTerminator(*io_.get()));
       }
       return fn();
     });
+  }
+
+  // Raw sockets and serial lines have no END of their own: the termination character ends a
+  // message. A session that cannot say what it is counts as one of them.
+  static bool EndsOnlyAtTerminator(IMessage& io) {
+    SHORT type = 0;
+    if (FAILED(io.get_HardwareInterfaceType(&type))) return true;
+    if (type == INTF_ASRL) return true;
+    if (type != INTF_TCPIP) return false;
+    VARIANT v;
+    VariantInit(&v);
+    bool socket = true;
+    if (SUCCEEDED(io.GetAttribute(visa::VI_ATTR_RSRC_CLASS, &v)) && v.vt == VT_BSTR && v.bstrVal)
+      socket = ToNarrow(v.bstrVal) == "SOCKET";
+    VariantClear(&v);
+    return socket;
   }
 
   HRESULT EndWrite(VARIANT_BOOL flushAndEND) { return flushAndEND ? buffer_->Flush(true) : S_OK; }

@@ -10,6 +10,7 @@
 #include <cstdio>
 #include <cstring>
 #include <new>
+#include <optional>
 
 namespace korvane {
 
@@ -69,6 +70,7 @@ HRESULT CInstrBuffer::Report(unsigned id, const std::string& text) {
 void CInstrBuffer::ClearRead() noexcept {
   readCount_ = visibleCount_ = readPos_ = 0;
   endOfMessage_ = endReached_ = true;
+  stoppedAtTermChar_ = false;
   hasRead_ = false;
 }
 
@@ -77,6 +79,7 @@ void CInstrBuffer::BeginRead() noexcept {
     messageBytes_ = 0;
     readCount_ = visibleCount_ = readPos_ = 0;
     endOfMessage_ = endReached_ = false;
+    stoppedAtTermChar_ = false;
     hasRead_ = false;
   }
 }
@@ -106,25 +109,38 @@ void CInstrBuffer::DrainAbandoned() noexcept {
   if (limit < 0) limit = kDefaultDrainMs;  // an infinite timeout must not hang the next command
   const auto until = Clock::now() + std::chrono::milliseconds(limit);
   // Inside a message (some of the reply had come, or bytes are there now) the rest is on its
-  // way: wait for its end. Between messages take only what is there already: binary data with
-  // line feeds can look like several messages.
+  // way: wait for its end, up to one timeout. Between messages, and once that time is up, take
+  // only what is there already: binary data with line feeds can look like several messages.
+  // A read that times out gives its bytes back to the session, so what is there is taken by
+  // reads that can complete: the whole buffer, then halves of it down to one byte.
   bool waiting = abandonedPartial_;
+  LONG probe = static_cast<LONG>(readCapacity_);
+  std::uint64_t lateBytes = 0;  // taken after the time was up, from a sender that never stops
   ClearRead();
   for (;;) {
     LONG wait = 0;
     if (waiting) {
       const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
-      if (left <= 0) break;
-      wait = static_cast<LONG>(left);
+      waiting = left > 0;
+      wait = waiting ? static_cast<LONG>(left) : 0;
     }
-    // Without waiting, one byte: a read that times out without the end of a message gives its
-    // bytes back to the session, so only a read that can complete shows what is there.
     LONG got = 0;
-    const LONG want = waiting ? static_cast<LONG>(readCapacity_) : 1;
+    const LONG want = waiting ? static_cast<LONG>(readCapacity_) : probe;
     HRESULT hr = io_->LowLevelReadNoPoll(readBuf_.get(), want, &got, wait);
-    if (FAILED(hr) || (got <= 0 && !waiting)) break;
+    if (FAILED(hr)) {
+      // Timed out (its bytes are back in the session) or the connection failed.
+      if (!waiting) probe /= 2;
+      waiting = false;
+      if (probe == 0) break;
+      continue;
+    }
+    if (got <= 0 && !waiting) break;
+    if (!waiting && Clock::now() >= until) {
+      lateBytes += static_cast<std::uint64_t>(got);
+      if (lateBytes > kMaxReplyText) break;
+    }
+    // Some of a message came without its end: wait for the rest while there is time.
     waiting = IsMoreData(hr);
-    if (Clock::now() >= until) break;
   }
   ClearRead();
 }
@@ -145,6 +161,7 @@ HRESULT CInstrBuffer::Fill() {
   }
   readCount_ = static_cast<ULONG>(std::clamp<LONG>(got, 0, static_cast<LONG>(readCapacity_)));
   endOfMessage_ = endReached_ = !IsMoreData(hr);
+  stoppedAtTermChar_ = hr == S_IO_TERM_CHAR;
   visibleCount_ = readCount_;
   if (endOfMessage_ && EndsWith(readBuf_.get(), readCount_, readTerminator_))
     visibleCount_ -= static_cast<ULONG>(readTerminator_.size());
@@ -267,9 +284,33 @@ HRESULT CInstrBuffer::Read(ULONG count, BSTR* pbstrBuf) {
   return S_OK;
 }
 
+HRESULT CInstrBuffer::BeginIndefiniteBlock() {
+  if (endOnlyAtTerminator_) {
+    // Whatever follows (more data, or the next "message" cut at a line feed in the data) is
+    // part of this reply: all of it is dropped before the next command, waiting for the rest
+    // only when no line feed has come yet.
+    const bool midMessage = !endOfMessage_;
+    Abandon();
+    abandonedPartial_ = midMessage;
+    return reporter_->UnexpectedResponse(
+        "The response holds an indefinite-length (#0) block. On this connection a message ends at a line feed, "
+        "which binary data may hold, so the end of the block cannot be known: only definite-length blocks "
+        "(#<digits><length>) can be read here.");
+  }
+  // A chunk cut at the termination character (switched on by the caller) ended at a data byte.
+  if (stoppedAtTermChar_ && endOfMessage_) {
+    visibleCount_ = readCount_;
+    endOfMessage_ = endReached_ = false;
+  }
+  return S_OK;
+}
+
 HRESULT CInstrBuffer::ReadToEnd(BYTE* dst, ULONG capacity, ULONG* actual, bool* more) {
   *actual = 0;
   *more = false;
+  // Binary data to the END mark: a termination character in it is data.
+  std::optional<TermCharOff> raw;
+  if (!endOnlyAtTerminator_) raw.emplace(io_);
   ULONG buffered = std::min(capacity, visibleCount_ - std::min(readPos_, visibleCount_));
   if (buffered > 0) {
     std::memcpy(dst, readBuf_.get() + readPos_, buffered);

@@ -33,6 +33,7 @@ class CInstrBuffer final : public IIoBuffer {
   HRESULT Read(BYTE* dst, ULONG count, ULONG* actual) override;
   HRESULT Read(ULONG count, SAFEARRAY** ppsaBuf) override;
   HRESULT Read(ULONG count, BSTR* pbstrBuf) override;
+  HRESULT BeginIndefiniteBlock() override;
   HRESULT ReadToEnd(BYTE* dst, ULONG capacity, ULONG* actual, bool* more) override;
   HRESULT Skip(std::uint64_t count) override;
   HRESULT Write(const char* data, ULONG count, ULONG* written, bool flush) override;
@@ -58,6 +59,11 @@ class CInstrBuffer final : public IIoBuffer {
   }
   // The write buffer is reallocated for the new write terminator's length.
   HRESULT SetTerminators(std::string_view readTerminator, std::string_view writeTerminator);
+
+  // Whether a message ends only at the read terminator (a raw socket, a serial line: no END of
+  // their own). Until told otherwise the buffer assumes so, which only costs indefinite-length
+  // blocks.
+  void SetEndOnlyAtTerminator(bool on) noexcept { endOnlyAtTerminator_ = on; }
 
   // True while the instrument's current message has bytes not yet fetched from the session.
   bool MessagePending() const noexcept { return !endOfMessage_; }
@@ -95,6 +101,9 @@ class CInstrBuffer final : public IIoBuffer {
   ULONG readPos_ = 0;
   bool endOfMessage_ = true;
   bool endReached_ = true;
+  // The chunk read last stopped at the termination character rather than at END.
+  bool stoppedAtTermChar_ = false;
+  bool endOnlyAtTerminator_ = true;
   std::string writeTerminator_;
   std::string readTerminator_;
   bool swapBytes_ = true;

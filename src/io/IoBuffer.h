@@ -33,8 +33,15 @@ struct IIoBuffer {
   virtual HRESULT Read(BYTE* dst, ULONG count, ULONG* actual) = 0;
   virtual HRESULT Read(ULONG count, SAFEARRAY** ppsaBuf) = 0;
   virtual HRESULT Read(ULONG count, BSTR* pbstrBuf) = 0;
-  // The rest of the current message, up to `capacity` bytes, without the trailing terminator.
-  // `*more` tells whether bytes of the message are left unread.
+  // An indefinite-length (#0) block follows, whose data runs to the end of the message. Where
+  // the connection marks that end on its own (VXI-11, HiSLIP, USBTMC) the data is then read to
+  // it, line feeds included. Where the termination character is the only end (a raw socket, a
+  // serial line) a line feed in binary data cannot be told from the end, and reading on could
+  // hand back a cut block as a whole one: the reply is given up (its rest is dropped before the
+  // next command) and the read fails with an unexpected-response error saying so.
+  virtual HRESULT BeginIndefiniteBlock() = 0;
+  // The rest of the current message as binary data, up to `capacity` bytes, without the
+  // trailing terminator. `*more` tells whether bytes of the message are left unread.
   virtual HRESULT ReadToEnd(BYTE* dst, ULONG capacity, ULONG* actual, bool* more) = 0;
   // Reads and drops `count` bytes, like Read.
   virtual HRESULT Skip(std::uint64_t count) = 0;

@@ -31,6 +31,9 @@ struct IInstrErrorPoller {
 inline constexpr HRESULT S_IO_MORE_DATA = 0x00040102;
 // VISA-COM's own form of the same condition (VI_SUCCESS_MAX_CNT); accepted wherever the above is.
 inline constexpr HRESULT S_IO_MAX_COUNT = 0x00040006;
+// A read that stopped at the termination character (VISA-COM's VI_SUCCESS_TERM_CHAR); a read
+// that ended at the instrument's END returns S_OK.
+inline constexpr HRESULT S_IO_TERM_CHAR = 0x00040005;
 inline constexpr bool IsMoreData(HRESULT hr) noexcept { return hr == S_IO_MORE_DATA || hr == S_IO_MAX_COUNT; }
 
 // Unformatted message transfers. Every read and write takes a byte count, an optional pointer

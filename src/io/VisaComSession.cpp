@@ -349,7 +349,9 @@ HRESULT CVisaComSession::PostOpenConfiguration() {
   if (SUCCEEDED(visaSession_->get_ResourceName(rsrc.Receive())) && rsrc.get()) name = rsrc.Narrow();
   if (type == kTcpip && name.find("::SOCKET") != std::string::npos) resourceClass = "SOCKET";
   // Serial lines and raw sockets have no END of their own: the line feed ends every message.
-  if (type == kSerial || (type == kTcpip && resourceClass == "SOCKET")) {
+  const bool stream = type == kSerial || (type == kTcpip && resourceClass == "SOCKET");
+  if (InstrBuffer()) InstrBuffer()->SetEndOnlyAtTerminator(stream);
+  if (stream) {
     hr = message_->put_TerminationCharacter(10);
     if (SUCCEEDED(hr)) hr = message_->put_TerminationCharacterEnabled(VARIANT_TRUE);
     if (SUCCEEDED(hr)) hr = message_->put_SendEndEnabled(VARIANT_TRUE);

@@ -35,6 +35,7 @@ class FakeLowLevelIo : public ILowLevelIo {
   bool sendEnd = true;
   std::vector<Sent> sent;
   LONG shortWriteBy = 0;                  // the next write sends this many bytes fewer
+  bool giveBackOnTimeout = false;         // a timed-out read returns nothing and keeps its bytes
   int reads = 0;
   std::size_t largestRead = 0;
 
@@ -68,6 +69,10 @@ class FakeLowLevelIo : public ILowLevelIo {
       buf[n++] = static_cast<BYTE>(c);
       if (std::find(endMarks.begin(), endMarks.end(), pos) != endMarks.end()) return *actual = n, S_OK;
       if (termEnabled && static_cast<BYTE>(c) == termChar) return *actual = n, kTermChar;
+    }
+    if (n < count && giveBackOnTimeout) {
+      pos -= static_cast<std::size_t>(n);
+      n = 0;
     }
     *actual = n;
     return n == count ? S_IO_MAX_COUNT : kTimeout;

@@ -426,18 +426,45 @@ TEST_F(FormattedIoTest, BlocksSurviveEverySplitOfTheReply) {
   }
 }
 
-TEST_F(FormattedIoTest, IndefiniteAndEmptyBlocks) {
-  BYTE data[8] = {};
-  LONG count = 8;
-  Reply("#0abc\n");
-  ASSERT_EQ(Scan("%#b", &count, data), S_OK);
-  EXPECT_EQ(count, 3);
-  EXPECT_EQ(std::string(reinterpret_cast<char*>(data), 3), "abc");
-
-  SafeArrayPtr sa;
-  Reply("#0\n");
-  ASSERT_EQ(Scan("%$Sb", sa.Receive()), S_OK);
-  EXPECT_EQ(SafeArrayAccess<BYTE>(sa.get()).size(), 0u);
+// A #0 block runs to the end of the message. Where the connection marks that end itself, line
+// feeds in the data are data; where a line feed is the only end, the block is refused rather
+// than cut at the first line feed, and the rest of the reply never answers the next query.
+TEST_F(FormattedIoTest, IndefiniteBlocksAreReadToTheEndOrRefused) {
+  const std::string data("a\nb\n\x01", 5);
+  for (bool endMarked : {true, false}) {
+    SCOPED_TRACE(endMarked ? "END-marked messages" : "messages end at the line feed");
+    buffer->SetEndOnlyAtTerminator(!endMarked);
+    BYTE bytes[8] = {};
+    LONG count = 8;
+    Reply("#0" + data + "\n");
+    io.endMarks = {io.input.size()};
+    HRESULT hr = Scan("%#b", &count, bytes);
+    if (endMarked) {
+      ASSERT_EQ(hr, S_OK);
+      ASSERT_EQ(count, 5);
+      EXPECT_EQ(std::string(reinterpret_cast<char*>(bytes), 5), data);
+      EXPECT_TRUE(io.termEnabled) << "the termination character is switched back on";
+      SafeArrayPtr sa;
+      Reply("#0" + data + "\n");
+      io.endMarks = {io.input.size()};
+      ASSERT_EQ(Scan("%$Sb", sa.Receive()), S_OK);
+      EXPECT_EQ(SafeArrayAccess<BYTE>(sa.get()).size(), 5u);
+      Reply("#0\n");
+      io.endMarks = {io.input.size()};
+      ASSERT_EQ(Scan("%$Sb", sa.Receive()), S_OK);
+      EXPECT_EQ(SafeArrayAccess<BYTE>(sa.get()).size(), 0u);
+    } else {
+      EXPECT_EQ(hr, MessageResult(msg::UnexpectedResponse));
+      EXPECT_NE(TakeErrorText().find("indefinite-length (#0) block"), std::string::npos);
+      // The next command first drops what is left of the refused reply.
+      ASSERT_EQ(buffer->Write("X?", 2, nullptr, true), S_OK);
+      io.input += "+7\n";
+      LONG v = 0;
+      ASSERT_EQ(Scan("%d", &v), S_OK);
+      EXPECT_EQ(v, 7);
+    }
+    io.endMarks.clear();
+  }
 }
 
 TEST_F(FormattedIoTest, BadBlocksFailCleanly) {

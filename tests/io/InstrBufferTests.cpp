@@ -160,12 +160,15 @@ TEST_F(InstrBufferTest, TheRestOfAnAbandonedReplyIsDroppedBeforeTheNextCommand) 
     const char* name;
     std::size_t arrived;  // bytes of "+1.25E-03\n" there when the read gave up
     std::string late;     // what arrived after that, before the next command
+    bool giveBack;        // a read that times out keeps its bytes in the session
   };
-  const Case cases[] = {{"half had come, the rest follows", 4, "5E-03\n"},
-                        {"nothing had come, nothing follows", 0, ""},
-                        {"nothing had come, all of it came late", 0, "+1.25E-03\n"}};
+  const Case cases[] = {{"half had come, the rest follows", 4, "5E-03\n", false},
+                        {"nothing had come, nothing follows", 0, "", false},
+                        {"nothing had come, all of it came late", 0, "+1.25E-03\n", false},
+                        {"a flood that never ends its message", 4, std::string(3 * 4096 + 123, '7'), true}};
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
+    io.giveBackOnTimeout = c.giveBack;
     io.input = "+1.25E-03\n";
     io.pos = 0;
     io.available = c.arrived;

@@ -9,6 +9,7 @@
 #include <algorithm>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace korvane {
@@ -140,6 +141,34 @@ TEST_F(DirectIoFormatted, FailuresLeaveTheObjectUsable) {
   EXPECT_EQ(E_INVALIDARG, fio_->SetBufferSize(IO_IN_BUF, 0));
   Write("*OPC?");
   EXPECT_EQ(1, ReadNumber(ASCIIType_I2));
+}
+
+// The direct-I/O object takes the session lock like the driver's own calls: a long command
+// that goes out in many small pieces is never cut by another thread's driver query, and that
+// query's reply is its own.
+TEST_F(DirectIoFormatted, CallsNeverInterleaveWithADriverCallOnAnotherThread) {
+  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  DOUBLE scale = 0;
+  ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
+  ASSERT_EQ(S_OK, fio_->SetBufferSize(IO_OUT_BUF, 16));
+  std::string command;
+  for (int i = 0; i < 200; ++i) command += "*CLS;";
+  command += "*CLS";
+  std::vector<DOUBLE> driverReads;
+  std::thread driver([&] {
+    ComInit com;
+    for (int i = 0; i < 40; ++i) {
+      DOUBLE v = 0;
+      driverReads.push_back(SUCCEEDED(timebase->get_HorizontalScale(&v)) ? v : -1);
+    }
+  });
+  for (int i = 0; i < 10; ++i) Write(command.c_str());
+  driver.join();
+  EXPECT_EQ(std::vector<DOUBLE>(40, scale), driverReads);
+  Write(":SYST:ERR?");
+  Bstr error;
+  ASSERT_EQ(S_OK, fio_->ReadString(error.Receive()));
+  EXPECT_EQ(0, std::atoi(error.Narrow().c_str())) << error.Narrow();
 }
 
 }  // namespace
