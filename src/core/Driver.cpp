@@ -183,6 +183,7 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
   idnResponse_.clear();
   capabilities_ = Capabilities{};
   flags_ = SessionFlags{};
+  trace_.NewSession();
 
   SetConfiguredVirtualNames({});
 
@@ -406,12 +407,13 @@ HRESULT CDriver::ProcessDriverSetupOption(std::string_view name, std::string_vie
     } else if (key == "trace") {
       std::optional<bool> on = ParseOptionBool(value);
       if (!on) return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
+      // Opened here, running once Initialize configures it (MethodTrace.h).
       if (*on) {
         trace_.SetOpen(true);
-        trace_.SetState(CMethodTrace::kRunning);
       } else if (trace_.IsOpen() && trace_.GetState() == CMethodTrace::kPaused) {
         return ErrorReporter()->ReportWithText(
-            E_UNEXPECTED, "Korvane: The method trace is paused and cannot be switched off from the option string.");
+            E_UNEXPECTED, "Korvane: The method trace was switched on by an earlier \"Trace\" option of this "
+                          "Initialize and cannot be switched off by a later one.");
       } else {
         trace_.SetState(CMethodTrace::kPaused);
         trace_.SetOpen(false);
