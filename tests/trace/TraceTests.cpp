@@ -71,6 +71,14 @@ TEST_F(TraceTest, FileHoldsTheCallsInOrderWithResultsParametersAndItsStyleSheet)
             test::RecordCalls(xml))
       << xml;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "trace.xslt"));
+  // The fixed formats: "%e" durations and the ISO local time with microseconds and offset.
+  const std::regex execution(R"re(ExecutionTime="\d\.\d{6}e[-+]\d\d")re");
+  const std::regex timestamp(R"re(Timestamp="\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}[-+]\d\d:\d\d")re");
+  const auto count = [&](const std::regex& re) {
+    return static_cast<std::size_t>(std::distance(std::sregex_iterator(xml.begin(), xml.end(), re), {}));
+  };
+  EXPECT_EQ(6u, count(execution)) << xml;
+  EXPECT_EQ(6u, count(timestamp)) << xml;
   char hr[16];
   std::snprintf(hr, sizeof hr, "0x%08X", static_cast<unsigned>(refused));
 #ifndef _WIN32
