@@ -284,6 +284,7 @@ int Instrument::executeCommon(const Unit& u, Reply& reply) {
   } else if (!noParams) e = err::kParamNotAllowed;
   else if (w == "OPC") esr_ |= 1;  // every operation here completes before the next command
   else if (w == "WAI") {}
+  else if (w == "TRG") acquire();  // a bus trigger takes one record; run state is unchanged
   else if (w == "CLS") {
     esr_ = 0;
     operEvent_ = 0;

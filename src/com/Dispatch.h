@@ -1,5 +1,5 @@
 // Late binding for the driver's objects without touching their interfaces: every object also
-// answers IDispatch (over its default interface), IProvideClassInfo and ISupportErrorInfo.
+// answers IDispatch (over its default interface), IProvideClassInfo2 and ISupportErrorInfo.
 // The dispatch layer reads the members from the type library and calls them through their
 // vtables; interface pointers it hands out are wrapped again, so a script walks from the root
 // to every sub-object, and collections enumerate with For Each.
@@ -29,7 +29,7 @@ HRESULT DispatchTypeInfo(REFGUID guid, ITypeInfo** info) noexcept;
 
 // The late-binding interfaces of an object. Self (the COM object class) supplies the object's
 // IUnknown members and says which interfaces it has.
-class CDispatchSupport : public IDispatch, public IProvideClassInfo, public ISupportErrorInfo {
+class CDispatchSupport : public IDispatch, public IProvideClassInfo2, public ISupportErrorInfo {
  public:
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
     if (!count) return E_POINTER;
@@ -55,6 +55,13 @@ class CDispatchSupport : public IDispatch, public IProvideClassInfo, public ISup
     *info = nullptr;
     return DispatchTypeInfo(ClassId(), info);
   }
+  // The objects fire no events: the default source interface is GUID_NULL, which is how
+  // containers learn there is nothing to connect to.
+  HRESULT STDMETHODCALLTYPE GetGUID(DWORD kind, GUID* guid) override {
+    if (!guid || kind != GUIDKIND_DEFAULT_SOURCE_DISP_IID) return E_INVALIDARG;
+    *guid = GUID_NULL;
+    return S_OK;
+  }
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID iid) override {
     return HasInterface(iid) ? S_OK : S_FALSE;
   }
@@ -71,7 +78,8 @@ class CDispatchSupport : public IDispatch, public IProvideClassInfo, public ISup
   // QueryInterface's share: the late-binding interfaces, or null.
   void* FindSupportInterface(REFIID iid) noexcept {
     if (IsEqualIID(iid, IID_IDispatch)) return static_cast<IDispatch*>(this);
-    if (IsEqualIID(iid, IID_IProvideClassInfo)) return static_cast<IProvideClassInfo*>(this);
+    if (IsEqualIID(iid, IID_IProvideClassInfo) || IsEqualIID(iid, IID_IProvideClassInfo2))
+      return static_cast<IProvideClassInfo2*>(this);
     if (IsEqualIID(iid, IID_ISupportErrorInfo)) return static_cast<ISupportErrorInfo*>(this);
     return nullptr;
   }

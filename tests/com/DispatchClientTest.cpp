@@ -142,6 +142,14 @@ TEST(DispatchClient, DemoFlowThroughInvokeOnly) {
     SysFreeString(name);
     cls->Release();
     pci->Release();
+    IProvideClassInfo2* pci2 = nullptr;
+    ASSERT_EQ(S_OK, drv.get()->QueryInterface(IID_IProvideClassInfo2, reinterpret_cast<void**>(&pci2)));
+    GUID source = IID_IDispatch;
+    EXPECT_EQ(S_OK, pci2->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, &source));
+    EXPECT_TRUE(IsEqualGUID(GUID_NULL, source)) << "the objects have no event source";
+    EXPECT_EQ(E_INVALIDARG, pci2->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID + 7, &source));
+    EXPECT_EQ(E_INVALIDARG, pci2->GetGUID(GUIDKIND_DEFAULT_SOURCE_DISP_IID, nullptr));
+    pci2->Release();
     ISupportErrorInfo* sei = nullptr;
     ASSERT_EQ(S_OK, drv.get()->QueryInterface(IID_ISupportErrorInfo, reinterpret_cast<void**>(&sei)));
     const IID iviDriver = {0x47ED5184, 0xA398, 0x11D4, {0xBA, 0x58, 0x00, 0x00, 0x64, 0x65, 0x73, 0x74}};

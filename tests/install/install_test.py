@@ -2,7 +2,7 @@
 
 - `cmake --install --strip` gives the public headers only, each compiling on its own; a library
   without debug information; programs that find the library from wherever the prefix lies; the
-  man pages and the bash completion.
+  man pages and the bash completion; the Python package, which finds the library in the prefix.
 - The README's examples, as printed there, build through pkg-config and through find_package
   (without the user choosing a language standard) and run against the simulator: the resource
   comes from argv, and a failure prints the driver's error text.
@@ -167,6 +167,29 @@ class ReadmeExamples(unittest.TestCase):
                     rc, out, err = sh(exe, "TCPIP0::127.0.0.1::1::SOCKET", env=clean_env(), timeout=120)
                     self.assertNotEqual(rc, 0)
                     self.assertRegex(err, r"Korvane: ")
+
+
+class PythonPackage(unittest.TestCase):
+    """The package in the prefix's Python path finds the prefix's library, also in a moved copy,
+    and the README's Python example runs through it against the simulator."""
+
+    def test_readme_example_runs_from_the_prefix(self):
+        with open(README, encoding="utf-8") as f:
+            section = f.read().split("## Using the driver from Python", 1)[1]
+        code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+        python = os.environ.get("KORVANE_TEST_PYTHON", "/usr/bin/python3")
+        with tempfile.TemporaryDirectory() as moved:
+            copy = os.path.join(moved, "p")
+            shutil.copytree(PREFIX, copy, symlinks=True)
+            env = dict(clean_env(), PYTHONPATH=os.path.join(copy, "lib", "python3", "dist-packages"))
+            env.pop("KORVANE_LIBRARY", None)
+            rc, out, err = sh(python, "-c", "import korvane; print(korvane.library_path())", env=env, cwd=moved)
+            self.assertEqual(rc, 0, err)
+            self.assertEqual(out.strip(), os.path.join(copy, "lib", "libkorvane.so"))
+            with Simulator() as res:
+                rc, out, err = sh(python, "-c", code, res, env=env, cwd=moved, timeout=120)
+            self.assertEqual(rc, 0, out + err)
+            self.assertAlmostEqual(float(re.search(r"([\d.]+) Hz", out).group(1)), 1e3, delta=20)
 
 
 if __name__ == "__main__":

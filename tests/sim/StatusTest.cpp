@@ -81,4 +81,8 @@ TEST(SimStatus, RunBitFollowsRunControl) {
   EXPECT_EQ(inst.query(":OPER:COND?"), "0");
   inst.execute(":RUN;:DIG");
   EXPECT_EQ(inst.query(":OPER:COND?"), "0");
+  // The transports' device trigger falls back to "*TRG": accepted, and it leaves run state alone.
+  inst.execute("*TRG");
+  EXPECT_EQ(inst.query(":OPER:COND?"), "0");
+  EXPECT_EQ(inst.query(":SYST:ERR?"), "+0,\"No error\"");
 }

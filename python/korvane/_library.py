@@ -1,0 +1,75 @@
+"""Finding and loading the driver's shared library.
+
+The first of these that exists is loaded:
+
+1. the file named by the environment variable KORVANE_LIBRARY (an override: nothing else is
+   tried when it is set);
+2. the library beside this package's modules (the build tree links it there);
+3. <prefix>/lib of an install prefix this package sits in (P/lib/python3/dist-packages/korvane
+   finds P/lib/libkorvane.so);
+4. the system's own search (LD_LIBRARY_PATH, the linker cache; PATH on Windows).
+
+On glibc it also keeps large blocks in the process's heap (see keep_large_blocks).
+"""
+import ctypes
+import os
+import sys
+from pathlib import Path
+
+LIBRARY_NAME = "Korvane.dll" if sys.platform == "win32" else "libkorvane.so"
+_loaded = None
+
+
+def candidates():
+    """The paths tried, in order."""
+    override = os.environ.get("KORVANE_LIBRARY")
+    if override:
+        return [override]
+    here = Path(__file__).resolve().parent
+    found = [str(here / LIBRARY_NAME)]
+    # The package lies a few levels below the prefix: P/lib/python3[.x]/{dist,site}-packages/korvane.
+    for up in here.parents[:5]:
+        found.append(str(up / "lib" / LIBRARY_NAME))
+        found.append(str(up / "bin" / LIBRARY_NAME))
+    found.append(LIBRARY_NAME if sys.platform == "win32" else LIBRARY_NAME + ".2")
+    return found
+
+
+def keep_large_blocks():
+    """A waveform read allocates and frees some 16 MB of temporaries in the driver (the record as
+    the instrument sends it and as an array). In a Python process glibc hands such blocks back to
+    the system after every read, and the next read pays the page faults of fresh memory again:
+    ten times the read's own cost for 1,000,000 points. Blocks up to 32 MB are therefore taken
+    from the heap, and up to 64 MB of free heap is kept. KORVANE_MALLOC=system leaves the
+    process's allocator as it is; so does a MALLOC_MMAP_THRESHOLD_ of the user's."""
+    if (sys.platform != "linux" or os.environ.get("KORVANE_MALLOC") == "system"
+            or "MALLOC_MMAP_THRESHOLD_" in os.environ):
+        return False
+    mallopt = getattr(ctypes.CDLL(None), "mallopt", None)
+    if mallopt is None:  # not glibc
+        return False
+    M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
+    return bool(mallopt(M_MMAP_THRESHOLD, 32 << 20)) and bool(mallopt(M_TRIM_THRESHOLD, 64 << 20))
+
+
+def load():
+    """The loaded library (once per process); OSError naming every place tried otherwise."""
+    global _loaded
+    if _loaded is not None:
+        return _loaded
+    tried = []
+    paths = candidates()
+    for path in paths:
+        bare = os.sep not in path and "/" not in path
+        if not bare and not os.path.exists(path):
+            tried.append(f"{path} (no such file)")
+            continue
+        try:
+            _loaded = ctypes.CDLL(path)
+            _loaded.korvane_path = path
+            _loaded.korvane_keeps_large_blocks = keep_large_blocks()
+            return _loaded
+        except OSError as e:
+            tried.append(f"{path} ({e})")
+    raise OSError("korvane: the driver library was not found; tried:\n  " + "\n  ".join(tried) +
+                  "\nSet KORVANE_LIBRARY to the path of " + LIBRARY_NAME + ".")

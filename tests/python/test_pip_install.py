@@ -1,0 +1,29 @@
+"""`pip install --no-build-isolation ./python` offline, from a copy of the source tree: the
+installed package carries the object model made from the catalogue, and loads the library named
+by KORVANE_LIBRARY."""
+import os
+import shutil
+import subprocess
+import sys
+
+import korvane
+
+
+def test_pip_install_from_the_source_tree(tmp_path):
+    src = os.environ["KORVANE_SOURCE_DIR"]
+    tree = tmp_path / "src"
+    shutil.copytree(os.path.join(src, "python"), tree / "python", ignore=shutil.ignore_patterns("build", "*.egg-info"))
+    shutil.copytree(os.path.join(src, "catalog"), tree / "catalog")
+    (tree / "tools" / "codegen").mkdir(parents=True)
+    shutil.copy(os.path.join(src, "tools", "codegen", "gen_python.py"), tree / "tools" / "codegen")
+    p = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", "--no-index",
+                        "--target", str(tmp_path / "site"), "./python"],
+                       cwd=tree, capture_output=True, text=True, timeout=300)
+    assert p.returncode == 0, p.stdout + p.stderr
+    env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"), KORVANE_LIBRARY=korvane.library_path())
+    code = ("import korvane; s = korvane.Scope(simulate=True); print(korvane.__file__, s.identity.instrument_model,"
+            " korvane.library_path()); s.close()")
+    p = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60, cwd=tmp_path)
+    assert p.returncode == 0, p.stderr
+    path, model, lib = p.stdout.split()
+    assert path.startswith(str(tmp_path / "site")) and model and lib == korvane.library_path()

@@ -1,0 +1,442 @@
+#!/usr/bin/env python3
+"""Generate the `korvane` Python package's object model from the catalogue.
+
+Usage: gen_python.py <catalog dir> <output .py>
+
+Reads catalog/attributes.toml, functions.toml, the enumerations and the interfaces (their
+navigation getters place each attribute in the object tree) and writes one module of class
+definitions that python/korvane/_runtime.py turns into properties and methods:
+
+  - every enumeration an attribute or function takes, as an IntEnum;
+  - one node class per place in the tree (`scope.trigger.edge`), its attributes as properties
+    (snake case, docstrings from the catalogue) and its child nodes;
+  - one collection class per repeated capability (`scope.channels`) and its item class, which
+    holds the per-item attributes and the functions on an item (`read_waveform`);
+  - the other operation functions as methods of the root.
+
+Self-contained on purpose (standard library only, no import of the other generators): the
+package is built and installed also from a source tree of the catalogue alone (python/setup.py).
+"""
+from __future__ import annotations
+
+import keyword
+import re
+import sys
+import tomllib
+from pathlib import Path
+
+PY_TYPE = {"I32": "int", "I64": "int", "R64": "float", "B": "bool", "S": "str"}
+ARRAY_C = {"double": "ViReal64", "short": "ViInt16", "long": "ViInt32", "BYTE": "ViByte"}
+ARRAY_RE = re.compile(r"^SAFEARRAY\((double|short|long|BYTE)\)$")
+C_PARAM_RE = re.compile(r"^(Vi[A-Za-z0-9]+)(\*?) ([A-Za-z_][A-Za-z0-9_]*)(\[\])?$")
+SCALAR_C = {"long": "ViInt32", "short": "ViInt16", "int64": "ViInt64", "double": "ViReal64",
+            "VARIANT_BOOL": "ViBoolean", "BSTR": "ViConstString"}
+# A read waits this long for an acquisition unless the caller says otherwise (as the tool does).
+DEFAULT_MAX_TIME_MS = 5000
+
+
+class GenError(Exception):
+    pass
+
+
+def snake(name: str) -> str:
+    s = re.sub(r"([a-z])([A-Z])", r"\1_\2", name)
+    s = re.sub(r"([0-9])([A-Z][a-z])", r"\1_\2", s)
+    s = re.sub(r"([A-Z]+)([A-Z][a-z])", r"\1_\2", s)
+    s = re.sub(r"[^A-Za-z0-9]+", "_", s).lower().strip("_")
+    return s + "_" if keyword.iskeyword(s) or s in ("self",) else s
+
+
+def read(path: Path):
+    with open(path, "rb") as fh:
+        return tomllib.load(fh)
+
+
+# ---------------------------------------------------------------------------------------------
+# The catalogue, as much of it as the package needs.
+
+
+class Catalog:
+    def __init__(self, directory: Path):
+        self.enums = {}  # name -> [(word, value)]
+        self.interfaces = {}  # name -> {"base", "coclass", "members": [raw member]}
+        files = sorted(directory.glob("enums*.toml")) + [directory / "ivi.toml"] + \
+            sorted(directory.glob("interfaces-*.toml"))
+        for path in files:
+            data = read(path)
+            for e in data.get("enum", []):
+                members = []
+                for j, m in enumerate(e.get("members", [])):
+                    if isinstance(m, list):
+                        members.append((m[0], m[1]))
+                    else:
+                        members.append((m, j + (1 if e.get("rule") == "one" else 0)))
+                self.enums[e["name"]] = members
+            for i in data.get("interface", []):
+                self.interfaces[i["name"]] = {"base": i.get("base", "IUnknown"), "coclass": i.get("coclass"),
+                                              "members": i.get("member", [])}
+        ivic = read(directory / "attributes.toml")
+        self.repcaps = ivic.get("repcap", {})
+        self.groups = ivic.get("group", [])
+        self.functions = read(directory / "functions.toml").get("function", [])
+
+    def members(self, iface):
+        return self.interfaces.get(iface, {}).get("members", [])
+
+    def property_member(self, iface, name):
+        """The catalogue's get (or property) row of iface.name, searching its bases too."""
+        while iface in self.interfaces:
+            for m in self.members(iface):
+                if m.get("name") == name and m.get("kind") in ("get", "property", "put"):
+                    return m
+            iface = self.interfaces[iface]["base"]
+        return None
+
+
+def navigation_edges(cat: Catalog):
+    """interface -> [(parent interface, getter name or None for 'derived from')]."""
+    incoming = {}
+    for name, iface in cat.interfaces.items():
+        base = iface["base"]
+        if base in cat.interfaces:
+            incoming.setdefault(base, []).append((name, None))
+        for m in iface["members"]:
+            if (m.get("kind") == "get" and m.get("name") != "Item" and not m.get("params")
+                    and m.get("type") in cat.interfaces):
+                incoming.setdefault(m["type"], []).append((name, m["name"]))
+    return incoming
+
+
+def tree_path(cat, incoming, iface, seen=()):
+    """The shortest getter path to iface from the top of its object, [] for the top itself.
+    An interface another derives from sits where the derived one does."""
+    edges = incoming.get(iface, [])
+    derived = [p for p, n in edges if n is None and p not in seen]
+    candidates = []
+    for parent in derived:
+        p = tree_path(cat, incoming, parent, seen + (iface,))
+        if p is not None:
+            candidates.append(p)
+    if not candidates:
+        if not edges:
+            return []
+        for parent, getter in edges:
+            if getter is None or parent in seen:
+                continue
+            p = tree_path(cat, incoming, parent, seen + (iface,))
+            if p is not None:
+                candidates.append(p + [getter])
+    return min(candidates, key=len) if candidates else None
+
+
+def component(getter: str, getters: set) -> str:
+    # A newer version of a getter (Trigger4, CAN2) lands where the first one does; a name whose
+    # digits belong to it (ARINC429, M1553) stays as it is.
+    stem = re.sub(r"\d+$", "", getter)
+    return snake(stem if stem != getter and stem in getters else getter)
+
+
+# ---------------------------------------------------------------------------------------------
+# The tree.
+
+
+class Node:
+    def __init__(self, path, kind="node"):
+        self.path = path  # tuple of snake names from the root (or from the item)
+        self.kind = kind  # node, item, collection, root
+        self.children = {}  # name -> Node
+        self.attrs = {}  # name -> attribute row
+        self.funcs = {}  # name -> function layout
+        self.interfaces = []
+        self.repcap = None
+
+    def child(self, name):
+        if name in self.attrs or name in self.funcs:
+            raise GenError(f"gen_python: '{name}' under {'.'.join(self.path) or 'the root'} is an attribute and a node")
+        if name not in self.children:
+            self.children[name] = Node(self.path + (name,))
+        return self.children[name]
+
+    def walk(self):
+        for c in self.children.values():
+            yield from c.walk()
+        yield self
+
+
+def at(root: Node, path):
+    node = root
+    for name in path:
+        node = node.child(name)
+    return node
+
+
+def enum_class_name(name: str) -> str:
+    stem = name[:-4] if name.endswith("Enum") else name
+    return stem[len("Korvane"):] if stem.startswith("Korvane") and len(stem) > 7 else stem
+
+
+def member_name(word: str) -> str:
+    s = re.sub(r"([a-z0-9])([A-Z])", r"\1_\2", word)
+    s = re.sub(r"([A-Z]+)([A-Z][a-z])", r"\1_\2", s)
+    s = re.sub(r"[^A-Za-z0-9]+", "_", s).upper().strip("_")
+    return "V_" + s if not s or s[0].isdigit() else s
+
+
+def attribute_doc(cat, group_iface, a, member, enum):
+    access = {"R": "read-only", "W": "write-only", "RW": "read/write"}[a["access"]]
+    lines = [f"{group_iface or 'Driver'}.{a['name']}: {PY_TYPE[a['type']]}"
+             f"{' (' + enum_class_name(enum) + ')' if enum else ''}, {access}.",
+             "", f"IVI-C: {a['constant']} ({a['id']})."]
+    if a.get("fixed"):
+        lines.append(f"Always {a['fixed']!r}.")
+    if member:
+        if member.get("query"):
+            lines.append(f"Instrument query: {member['query']}")
+        if member.get("command"):
+            lines.append(f"Instrument command: {member['command']}")
+        if member.get("comment"):
+            lines.append(member["comment"])
+    if enum:
+        words = ", ".join(f"{member_name(w)}={v}" for w, v in cat.enums[enum])
+        lines.append(f"Values: {words}.")
+    return "\n".join(lines)
+
+
+def function_roles(f, cat):
+    """One (role, com parameter or None) per C parameter of f, by the IVI-C conversion rules:
+    the repeated-capability name, scalar ins and outs, string buffers (size, buffer), input arrays
+    (count, array) and output arrays (one shared count, the arrays, the actual-count pointer)."""
+    com = []
+    for s in f.get("com", []):
+        d, t, n = s.split(" ")
+        com.append({"dir": d, "type": t, "name": n})
+    family = f["family"]
+    out = []
+    if f.get("repcap"):
+        out.append(("repcap", None))
+    only_in = "array-in" in family and "array-out" not in family
+    arrays_out = [p for p in com if ARRAY_RE.match(p["type"]) and p["dir"] != "in" and not (p["dir"] == "inout" and only_in)]
+    count_at = None
+    for p in com:
+        if ARRAY_RE.match(p["type"]):
+            if p in arrays_out:
+                if count_at is None:
+                    count_at = len(out)
+                    out.append(("count", p))
+                fill = p["dir"] == "inout" and "array-in" in family
+                out.append(("fill" if fill else "aout", p))
+                if p is arrays_out[-1] and f.get("actual") != "":
+                    out.append(("actual", p))
+            else:
+                out.append(("icount", p))
+                out.append(("ain", p))
+        elif p["dir"] == "in":
+            out.append(("in", p))
+        elif p["type"] == "BSTR":
+            out.append(("sbuf", p))
+            out.append(("sout", p))
+        else:
+            out.append(("out", p))
+    if f.get("ivi_order") and count_at is not None:
+        out.insert(1 if f.get("repcap") else 0, out.pop(count_at))
+    return out
+
+
+def function_layout(f, cat, repcap_prefix):
+    params = []
+    for s in f["params"]:
+        m = C_PARAM_RE.match(s)
+        if not m:
+            raise GenError(f"gen_python: {f['name']}: parameter '{s}' does not parse")
+        params.append((m.group(1), m.group(3)))
+    roles = function_roles(f, cat)
+    if len(roles) != len(params):
+        raise GenError(f"gen_python: {f['name']}: {len(params)} C parameters, the rules give {len(roles)}")
+    outs = [name for (role, _), (_, name) in zip(roles, params) if role in ("out", "sout", "aout", "fill")]
+    waveform = "InitialX" in outs and "XIncrement" in outs and any(r == "aout" for r, _ in roles)
+    layout = []
+    for (role, p), (ctype, name) in zip(roles, params):
+        enum = p["type"] if p and p["type"] in cat.enums else None
+        pyname = snake(name)
+        if role == "count":
+            pyname = "points" if waveform else "count"
+        default = None
+        if role == "in" and name == "MaxTimeMilliseconds":
+            default = DEFAULT_MAX_TIME_MS
+        layout.append((role, ctype, pyname, enum_class_name(enum) if enum else None, default))
+    base = f["name"][len("Korvane_"):]
+    if repcap_prefix and base.startswith(repcap_prefix) and len(base) > len(repcap_prefix):
+        base = base[len(repcap_prefix):]
+    method = snake(base)
+    proto = f"{f['name']}(ViSession vi{''.join(', ' + s for s in f['params'])})"
+    doc = [f"{f['interface']}.{f['method']} through {proto}."]
+    if f.get("comment"):
+        doc.append("")
+        doc.append(f["comment"])
+    return method, {"c": f["name"], "layout": layout, "waveform": waveform, "doc": "\n".join(doc),
+                    "enums": [e for _, _, _, e, _ in layout if e]}
+
+
+def build(cat: Catalog):
+    incoming = navigation_edges(cat)
+    getters = {m["name"] for i in cat.interfaces.values() for m in i["members"]
+               if m.get("kind") == "get" and m.get("type") in cat.interfaces}
+    root = Node((), "root")
+    used_enums = []
+
+    def place(iface):
+        p = tree_path(cat, incoming, iface)
+        if p is None:
+            raise GenError(f"gen_python: no getter path reaches {iface}")
+        return tuple(component(g, getters) for g in p)
+
+    # Collections: the interface of each repeated capability's Get<Name>Name function.
+    collections = {}
+    fnames = {f["name"]: f for f in cat.functions}
+    for rc in cat.repcaps:
+        f = fnames.get(f"Korvane_Get{rc}Name")
+        if f is None:
+            raise GenError(f"gen_python: repeated capability {rc} has no Korvane_Get{rc}Name")
+        coll = at(root, place(f["interface"]))
+        coll.kind = "collection"
+        coll.repcap = rc
+        coll.name_function = f["name"]
+        coll.item = Node(coll.path + ("[]",), "item")
+        coll.item.repcap = rc
+        collections[rc] = coll
+        coll.count = None
+
+    for g in cat.groups:
+        iface = g["interface"]
+        rc = g.get("repcap")
+        if rc:
+            node = at(collections[rc].item, place(iface))
+        else:
+            node = at(root, place(iface)) if iface else root
+        if iface and iface not in node.interfaces:
+            node.interfaces.append(iface)
+        for a in g["attributes"]:
+            name = snake(a["name"])
+            if node.kind == "collection" and a["name"] == "Count" and a["type"] == "I32":
+                node.count = a["id"]  # len() of the mapping
+                continue
+            member = cat.property_member(iface, a["name"]) if iface else None
+            enum = member.get("type") if member and member.get("type") in cat.enums else None
+            if enum and enum not in used_enums:
+                used_enums.append(enum)
+            if name in node.attrs:
+                # The class interface and the driver's both declare it: the driver's takes the
+                # lead its IVI-C constant takes (KORVANE_ATTR_DRIVER_TRIGGER_TYPE).
+                name = "driver_" + name
+                if name in node.attrs:
+                    raise GenError(f"gen_python: {iface}.{a['name']}: a third attribute of that name")
+            if name in node.children:
+                raise GenError(f"gen_python: {iface}.{a['name']} is also a node under {'.'.join(node.path)}")
+            node.attrs[name] = (a, enum, attribute_doc(cat, iface, a, member, enum))
+
+    for f in cat.functions:
+        rc = f.get("repcap")
+        if rc:
+            node = collections[rc].item
+        else:
+            node = root
+        method, layout = function_layout(f, cat, rc)
+        for e in layout["enums"]:
+            full = next(n for n in cat.enums if enum_class_name(n) == e)
+            if full not in used_enums:
+                used_enums.append(full)
+        if method in node.attrs or method in node.children or method in node.funcs:
+            method = snake(f["name"][len("Korvane_"):])
+            if method in node.attrs or method in node.children or method in node.funcs:
+                raise GenError(f"gen_python: method {method} of {f['name']} clashes under {'.'.join(node.path) or 'root'}")
+        node.funcs[method] = layout
+    return root, collections, used_enums
+
+
+# ---------------------------------------------------------------------------------------------
+# Output.
+
+
+def class_name(node: Node) -> str:
+    parts = [p.replace("[]", "Item") for p in node.path]
+    return "_" + "_".join("".join(w.capitalize() for w in p.split("_")) for p in parts) if parts else "_Root"
+
+
+def emit(root: Node, collections, used_enums, cat) -> str:
+    out = ['"""The object model of the korvane package, generated from catalog/ by',
+           'tools/codegen/gen_python.py; do not edit."""',
+           "# flake8: noqa",
+           "from enum import IntEnum",
+           "",
+           "from ._runtime import Collection, Node, attribute as _a, child as _c, function as _f",
+           "",
+           "__all__ = ["]
+    names = [enum_class_name(e) for e in used_enums]
+    if len(set(names)) != len(names):
+        raise GenError("gen_python: two enumerations share a class name")
+    out.append("".join(f"    {n!r},\n" for n in names) + "]")
+    out.append("")
+    for e in used_enums:
+        out.append(f"class {enum_class_name(e)}(IntEnum):")
+        out.append(f'    """{e} of the catalogue."""')
+        seen = set()
+        for w, v in cat.enums[e]:
+            n = member_name(w)
+            if n in seen:
+                raise GenError(f"gen_python: {e}: two members are named {n}")
+            seen.add(n)
+            out.append(f"    {n} = {v}")
+        out.append("")
+    out.append("")
+
+    def emit_node(node: Node):
+        for c in node.children.values():
+            emit_node(c)
+        if node.kind == "collection":
+            emit_node(node.item)
+        base = {"collection": "Collection"}.get(node.kind, "Node")
+        out.append(f"class {class_name(node)}({base}):")
+        where = "scope" + "".join(f".{p}" if p != "[]" else "[name]" for p in node.path)
+        doc = where + (f" ({', '.join(node.interfaces)})" if node.interfaces else "")
+        out.append(f'    """{doc}"""')
+        out.append("    __slots__ = ()")
+        if node.kind == "collection":
+            out.append(f"    _item = {class_name(node.item)}")
+            out.append(f"    _count_id = {node.count}")
+            out.append(f"    _name_function = {node.name_function!r}")
+        for name, c in node.children.items():
+            out.append(f"    {name} = _c({class_name(c)})")
+        for name, (a, enum, doc) in node.attrs.items():
+            e = enum_class_name(enum) if enum else "None"
+            out.append(f"    {name} = _a({a['id']}, {a['type']!r}, {a['access']!r}, {e}, {doc!r})")
+        for name, layout in node.funcs.items():
+            out.append(f"    {name} = _f({layout['c']!r}, {layout['layout']!r}, {layout['waveform']}, {layout['doc']!r})")
+        out.append("")
+        out.append("")
+
+    emit_node(root)
+    out.append(f"Root = {class_name(root)}")
+    out.append(f"ENUMS = {{{', '.join(f'{n!r}: {n}' for n in names)}}}")
+    return "\n".join(out) + "\n"
+
+
+def main(argv):
+    if len(argv) != 2:
+        print(__doc__.split("\n\n")[1], file=sys.stderr)
+        return 2
+    try:
+        cat = Catalog(Path(argv[0]))
+        root, collections, used = build(cat)
+        text = emit(root, collections, used, cat)
+    except (GenError, OSError, KeyError, tomllib.TOMLDecodeError) as e:
+        print(f"gen_python: {e}", file=sys.stderr)
+        return 1
+    path = Path(argv[1])
+    path.parent.mkdir(parents=True, exist_ok=True)
+    if not path.exists() or path.read_text(encoding="utf-8") != text:
+        path.write_text(text, encoding="utf-8")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main(sys.argv[1:]))
