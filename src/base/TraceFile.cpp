@@ -90,10 +90,10 @@ void AppendTimestamp(std::string& out, std::int64_t agoNs) {
       agoNs / 1000;
   const std::time_t t = static_cast<std::time_t>(us / 1000000);
   if (t != cache.second) Refresh(cache, t);
-  char fraction[16];
-  std::snprintf(fraction, sizeof fraction, ".%06lld", static_cast<long long>(us % 1000000));
+  char fraction[7] = ".";
+  for (long long k = 6, f = us % 1000000; k > 0; --k, f /= 10) fraction[k] = static_cast<char>('0' + f % 10);
   out += cache.date;
-  out += fraction;
+  out.append(fraction, 7);
   out += cache.offset;
 }
 
@@ -105,7 +105,17 @@ std::string FileTimeSuffix() {
 }
 
 void AppendEscaped(std::string& out, std::string_view text) {
-  for (char c : text) {
+  // Runs of characters that need nothing are appended whole; most values are such a run.
+  const auto plain = [](unsigned char c) {
+    return c >= 0x20 && c != 0x7F && c != '&' && c != '<' && c != '>' && c != '"' && c != '\'';
+  };
+  std::size_t i = 0;
+  while (i < text.size()) {
+    std::size_t j = i;
+    while (j < text.size() && plain(static_cast<unsigned char>(text[j]))) ++j;
+    out.append(text.data() + i, j - i);
+    if (j == text.size()) break;
+    const char c = text[j];
     switch (c) {
       case '&': out += "&amp;"; break;
       case '<': out += "&lt;"; break;
@@ -115,15 +125,13 @@ void AppendEscaped(std::string& out, std::string_view text) {
       case '\t': out += "&#9;"; break;
       case '\n': out += "&#10;"; break;
       case '\r': out += "&#13;"; break;
-      default:
-        if (static_cast<unsigned char>(c) < 0x20 || c == 0x7F) {
-          char hex[8];
-          std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
-          out += hex;
-        } else {
-          out += c;
-        }
+      default: {
+        char hex[8];
+        std::snprintf(hex, sizeof hex, "\\x%02X", static_cast<unsigned>(static_cast<unsigned char>(c)));
+        out += hex;
+      }
     }
+    i = j + 1;
   }
 }
 

@@ -145,6 +145,10 @@ class CRepCapItem : public CObjectNode {
 class CKorvane : public CComObject<CKorvane, CKorvaneSession, gen::CKorvane_Interfaces> {
  public:
   using CComObject::CComObject;
+
+ protected:
+  // The store's initial settings are property paths from this object (com/InitialSettings.cpp).
+  SettingOutcome InitialSetting(const std::string& name, const std::string& value, bool apply) override;
 };
 
 class CKorvaneChannel final : public CComObject<CKorvaneChannel, CRepCapItem, gen::CKorvaneChannel_Interfaces> {};

@@ -19,8 +19,9 @@ struct ConfigDriverSession {
   std::optional<bool> cache, interchangeCheck, queryInstrumentStatus, rangeCheck, recordCoercions, simulate;
   std::string driverSetup;
   std::map<std::string, std::string> virtualNames;  // virtual repeated-capability name -> physical
-  // "Configurable Initial Settings": name (an interface property, "IKorvaneTimebase.Range") and
-  // value as written in the store.
+  // "Configurable Initial Settings": name (a property path from the root,
+  // "Acquisition.TimePerRecord"; CDriver::LoadInitialSettings says how they apply) and value as
+  // written in the store.
   std::vector<std::pair<std::string, std::string>> initialSettings;
 };
 

@@ -160,6 +160,8 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
   idnResponse_.clear();
   capabilities_ = Capabilities{};
   flags_ = SessionFlags{};
+  trace_.NewSession();
+  initialSettings_.clear();
 
   SetConfiguredVirtualNames({});
 
@@ -186,6 +188,8 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
     load(flags_.rangeCheck, session.rangeCheck);
     load(flags_.recordCoercions, session.recordCoercions);
     load(flags_.simulate, session.simulate);
+    hr = LoadInitialSettings(std::move(session.initialSettings));
+    if (FAILED(hr)) return hr;
     // The option string overrides the store; the store's DriverSetup comes last.
     hr = ProcessOptionString(options);
     if (SUCCEEDED(hr) && !session.driverSetup.empty()) hr = ProcessDriverSetup(session.driverSetup);
@@ -236,7 +240,76 @@ HRESULT CDriver::ConnectedSteps() {
     if (FAILED(scope.hr())) return scope.hr();
     if (FAILED(Reset())) return reporter->ResetFailed();
   }
-  return OnInitializeSucceeded();
+  hr = OnInitializeSucceeded();
+  if (FAILED(hr)) return hr;
+  return ApplyInitialSettings();
+}
+
+// The "Configurable Initial Settings" of the store's driver session.
+//
+// A setting's name is a property path from the root object, exactly as `korvane get` and
+// `korvane set` take it: "Acquisition.TimePerRecord", "Trigger.Level",
+// "Channels.Item(Channel1).Offset"; a virtual name of the session may stand for the physical
+// one ("Channels.Item(ProbeA).Offset"); names compare without regard to case. Its value text is
+// read as that tool reads it: a number, true/false/1/0/on/off, an enumeration's member word
+// ("Positive"), full name or number, a string as written.
+//
+// Order, as Initialize has it: the store's settings, then the option string, then the store's
+// DriverSetup. The six session flags are options, not instrument settings: a setting
+// "DriverOperation.<Flag>" sets the flag here, and the option string overrides it as it
+// overrides the store's own flag elements. Every other setting is checked here, before any
+// I/O, and written once the session is connected, after Reset and the model's set-up (which
+// would undo it), in the store's order. An unknown or read-only name fails Initialize with
+// message 0x12, a value that does not read as the property's type with 0x13, a write the
+// instrument or the driver refuses with that write's own error; each names the setting.
+HRESULT CDriver::LoadInitialSettings(std::vector<std::pair<std::string, std::string>> settings) {
+  static constexpr std::pair<std::string_view, bool SessionFlags::*> kFlags[] = {
+      {"cache", &SessionFlags::cache},
+      {"interchangecheck", &SessionFlags::interchangeCheck},
+      {"queryinstrumentstatus", &SessionFlags::queryInstrumentStatus},
+      {"rangecheck", &SessionFlags::rangeCheck},
+      {"recordcoercions", &SessionFlags::recordCoercions},
+      {"simulate", &SessionFlags::simulate},
+  };
+  constexpr std::string_view kOperation = "driveroperation.";
+  for (auto& [name, value] : settings) {
+    const std::string where = "Configurable initial setting '" + name + "' of the IVI configuration store";
+    const std::string key = ToLowerAscii(Trim(name));
+    bool isFlag = false;
+    for (const auto& [flag, member] : kFlags) {
+      if (key.size() != kOperation.size() + flag.size() || key.compare(0, kOperation.size(), kOperation) != 0 ||
+          key.compare(kOperation.size(), std::string::npos, flag) != 0)
+        continue;
+      std::optional<bool> on = ParseOptionBool(value);
+      if (!on) return ErrorReporter()->OptionValueUnknown(value.c_str(), (where + ": not true or false.").c_str());
+      flags_.*member = *on;
+      isFlag = true;
+      break;
+    }
+    if (isFlag) continue;
+    const SettingOutcome checked = InitialSetting(name, value, false);
+    if (checked.fault == SettingOutcome::kUnknownName)
+      return ErrorReporter()->OptionNameUnknown(name.c_str(), (where + ": " + checked.why).c_str());
+    if (checked.fault != SettingOutcome::kNone)
+      return ErrorReporter()->OptionValueUnknown(value.c_str(), (where + ": " + checked.why).c_str());
+    initialSettings_.emplace_back(std::move(name), std::move(value));
+  }
+  return S_OK;
+}
+
+HRESULT CDriver::ApplyInitialSettings() {
+  for (const auto& [name, value] : initialSettings_) {
+    const SettingOutcome done = InitialSetting(name, value, true);
+    if (done.fault == SettingOutcome::kNone) continue;
+    const std::string text = done.why + "\r\nConfigurable initial setting '" + name + "' = '" + value +
+                             "' of the IVI configuration store.";
+    return ErrorReporter()->ReportWithText(FAILED(done.hr) ? done.hr : E_FAIL, text.c_str());
+  }
+  return S_OK;
+}
+
+CDriver::SettingOutcome CDriver::InitialSetting(const std::string&, const std::string&, bool) {
+  return {SettingOutcome::kUnknownName, S_OK, "this session has no object model to find it in."};
 }
 
 HRESULT CDriver::ReadIdentity() {
@@ -383,12 +456,13 @@ HRESULT CDriver::ProcessDriverSetupOption(std::string_view name, std::string_vie
     } else if (key == "trace") {
       std::optional<bool> on = ParseOptionBool(value);
       if (!on) return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
+      // Opened here, running once Initialize configures it (MethodTrace.h).
       if (*on) {
         trace_.SetOpen(true);
-        trace_.SetState(CMethodTrace::kRunning);
       } else if (trace_.IsOpen() && trace_.GetState() == CMethodTrace::kPaused) {
         return ErrorReporter()->ReportWithText(
-            E_UNEXPECTED, "Korvane: The method trace is paused and cannot be switched off from the option string.");
+            E_UNEXPECTED, "Korvane: The method trace was switched on by an earlier \"Trace\" option of this "
+                          "Initialize and cannot be switched off by a later one.");
       } else {
         trace_.SetState(CMethodTrace::kPaused);
         trace_.SetOpen(false);

@@ -23,6 +23,7 @@
 #include <string>
 #include <string_view>
 #include <utility>
+#include <vector>
 
 namespace korvane {
 
@@ -195,8 +196,21 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   virtual void ResetNodeState() {}                       // Reset and ResetWithDefaults
   virtual void InvalidateStateCache() {}                 // also put_Cache(false)
   virtual HRESULT OnInitializeSucceeded() { return S_OK; }  // model-dependent set-up
+  HRESULT LoadInitialSettings(std::vector<std::pair<std::string, std::string>> settings);
+  HRESULT ApplyInitialSettings();
   // The virtual repeated-capability names of the store's driver session (empty to clear them).
   virtual void SetConfiguredVirtualNames(std::map<std::string, std::string>) {}
+  // One "Configurable Initial Setting" of the store, a property path from the root and its value
+  // text (LoadInitialSettings in Driver.cpp). With `apply` false the name and value are only
+  // checked; with it true the property is written. The hook reports nothing: it says what went
+  // wrong and the session reports it naming the setting. Only the object model's root knows
+  // the paths; a bare session knows none.
+  struct SettingOutcome {
+    enum Fault { kNone, kUnknownName, kBadValue, kWriteFailed } fault = kNone;
+    HRESULT hr = S_OK;  // of a failed write
+    std::string why;
+  };
+  virtual SettingOutcome InitialSetting(const std::string& name, const std::string& value, bool apply);
 
   // The instrument's own channel counts, read while its children are created.
   void SetChannelCounts(int analog, int digital) noexcept {
@@ -235,6 +249,8 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   std::string ioResourceDescriptor_;
   std::string driverSetup_;
   std::string ioLogTarget_;
+  // The store's "Configurable Initial Settings" of this session, checked, written once connected.
+  std::vector<std::pair<std::string, std::string>> initialSettings_;
   std::string instrumentManufacturer_;
   std::string instrumentModel_;
   std::string instrumentSerialNumber_;

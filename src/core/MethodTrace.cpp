@@ -99,6 +99,19 @@ void CMethodTrace::FinishFile() noexcept {
   // The file is complete already; the last session using it closes it here.
 }
 
+void CMethodTrace::NewSession() noexcept {
+  FinishFile();
+  name_.clear();
+  transform_.clear();
+  SetState(kPaused);
+  SetOpen(false);
+  sizeMax_ = 0;
+  array_ = false;
+  arraySizeMax_ = 0;
+  saveInterval_ = 0;
+  closing_ = false;
+}
+
 void CMethodTrace::Configure(std::string identifier) {
   identifier_ = std::move(identifier);
   closing_ = false;

@@ -19,6 +19,13 @@
 //   since the trace started. Thread: the system's thread id.
 // - State 2 (stopped): the file could not be created or written. Records stop; putting
 //   TraceEnabled true does not restart it, the next Initialize does.
+// - Every Initialize starts from a fresh trace (NewSession): closed, state 1, default settings,
+//   whatever an earlier session on the same object did. Only that Initialize's options (and its
+//   store) say whether and where it traces, as they would for a newly created object, which is
+//   what every IVI-C init gets. "Trace=true" opens the trace; it runs (state 0) once Initialize
+//   configures it. A "Trace=false" after it in the same Initialize (the option string's or the
+//   store's DriverSetup) finds it open in state 1 and fails with E_UNEXPECTED rather than
+//   silently dropping one of the two.
 // - The style sheet: "trace.xslt" is written beside the trace file (the driver carries a copy)
 //   unless TraceTransform names another; that name gets ".xslt" unless it has an extension.
 #pragma once
@@ -90,6 +97,9 @@ class CMethodTrace {
     if (closing_) FinishFile();
   }
 
+  // Back to the state of a newly constructed trace, its file let go: Initialize calls it before
+  // the options are read.
+  void NewSession() noexcept;
   // Initialize hands over the identifier after option processing; an open trace starts running
   // and its file is created.
   void Configure(std::string identifier);

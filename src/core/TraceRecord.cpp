@@ -5,7 +5,7 @@
 
 #include <korvane/ComHelpers.h>
 
-#include <cstdio>
+#include <charconv>
 #include <cstring>
 
 namespace korvane::frame {
@@ -20,25 +20,82 @@ void Attribute(std::string& out, const char* name, std::string_view value) {
   out += '"';
 }
 
+// An attribute whose value is one of the driver's own names (member, interface, parameter, type)
+// or a number: nothing in it needs escaping. `lead` is ` Name="`.
+void Plain(std::string& out, std::string_view lead, std::string_view value) {
+  out += lead;
+  out += value;
+  out += '"';
+}
+
 void TypeAndValue(std::string& out, const char* type, std::string_view value) {
-  Attribute(out, "Type", type);
+  Plain(out, " Type=\"", type);
   Attribute(out, "Value", value);
+}
+
+// Numbers are formatted with to_chars, without the format parsing and locale work that made
+// printf most of a record's cost. Real values are written in the shortest form that reads back
+// as the same value (0.002, 1e-09, 0.30000000000000004): exact, and the fastest to produce.
+template <typename T>
+void AppendNumber(std::string& out, T v) {
+  char text[40];
+  const std::to_chars_result r = std::to_chars(text, text + sizeof text, v);
+  out.append(text, r.ptr);
+}
+
+// "%e" of a duration in seconds from its nanoseconds, by integer arithmetic: "1.234568e-06".
+void AppendSeconds(std::string& out, std::int64_t ns) {
+  if (ns <= 0) {
+    out += "0.000000e+00";
+    return;
+  }
+  std::uint64_t n = static_cast<std::uint64_t>(ns);
+  int exponent = -9;
+  std::uint64_t top = 1;
+  while (n / top >= 10) top *= 10, ++exponent;
+  // Seven significant digits, rounded half up.
+  std::uint64_t digits;
+  if (top >= 1000000) {
+    const std::uint64_t unit = top / 1000000;
+    digits = (n + unit / 2) / unit;
+  } else {
+    digits = n * (1000000 / top);
+  }
+  if (digits >= 10000000) digits /= 10, ++exponent;  // 9.9999995 rounds to 10.000000
+  char text[16];
+  text[0] = static_cast<char>('0' + digits / 1000000);
+  text[1] = '.';
+  for (int k = 7; k >= 2; --k, digits /= 10) text[k] = static_cast<char>('0' + digits % 10);
+  text[8] = 'e';
+  text[9] = exponent < 0 ? '-' : '+';
+  const int a = exponent < 0 ? -exponent : exponent;
+  text[10] = static_cast<char>('0' + a / 10);
+  text[11] = static_cast<char>('0' + a % 10);
+  out.append(text, 12);
 }
 
 template <typename T>
 void AppendElements(std::string& out, const void* data, unsigned long count) {
   const T* v = static_cast<const T*>(data);
-  char text[40];
   for (unsigned long i = 0; i < count; ++i) {
     if (i) out += ' ';
     if constexpr (std::is_floating_point_v<T>)
-      std::snprintf(text, sizeof text, "%.15g", static_cast<double>(v[i]));
+      AppendNumber(out, v[i]);
     else if constexpr (std::is_signed_v<T>)
-      std::snprintf(text, sizeof text, "%lld", static_cast<long long>(v[i]));
+      AppendNumber(out, static_cast<long long>(v[i]));
     else
-      std::snprintf(text, sizeof text, "%llu", static_cast<unsigned long long>(v[i]));
-    out += text;
+      AppendNumber(out, static_cast<unsigned long long>(v[i]));
   }
+}
+
+// A numeric attribute: nothing in it needs escaping.
+template <typename T>
+void NumberAttribute(std::string& out, const char* name, T v) {
+  out += ' ';
+  out += name;
+  out += "=\"";
+  AppendNumber(out, v);
+  out += '"';
 }
 
 // The error description the call left in the thread's error information, which stays there for
@@ -57,13 +114,17 @@ std::string CallMessage(HRESULT hr) {
 
 namespace tracevalue {
 
-void Integer(std::string& out, const char* type, long long v) { TypeAndValue(out, type, std::to_string(v)); }
-void Unsigned(std::string& out, const char* type, unsigned long long v) { TypeAndValue(out, type, std::to_string(v)); }
-
+void Integer(std::string& out, const char* type, long long v) {
+  Plain(out, " Type=\"", type);
+  NumberAttribute(out, "Value", v);
+}
+void Unsigned(std::string& out, const char* type, unsigned long long v) {
+  Plain(out, " Type=\"", type);
+  NumberAttribute(out, "Value", v);
+}
 void Real(std::string& out, const char* type, double v) {
-  char text[40];
-  std::snprintf(text, sizeof text, "%.15g", v);
-  TypeAndValue(out, type, text);
+  Plain(out, " Type=\"", type);
+  NumberAttribute(out, "Value", v);
 }
 
 void Text(std::string& out, BSTR v) { TypeAndValue(out, "BSTR", ToNarrow(v)); }
@@ -119,8 +180,8 @@ void Array(const CMethodTrace& trace, std::string& out, const SAFEARRAY* v) {
     shown = 0;
   }
   TypeAndValue(out, type, values);
-  Attribute(out, "Count", std::to_string(count));
-  Attribute(out, "Shown", std::to_string(shown));
+  NumberAttribute(out, "Count", count);
+  NumberAttribute(out, "Shown", shown);
 }
 
 void Variant(const CMethodTrace& trace, std::string& out, const VARIANT& v) {
@@ -146,16 +207,14 @@ void WriteTraceRecord(CMethodTrace& trace, const CMethodInfo& method, std::int64
                       const TraceParam* params, unsigned count) noexcept {
   try {
     const std::int64_t endNs = trace::SteadyNs();
-    std::string r;
-    r.reserve(512);
+    // One buffer per thread, reused: a record costs no allocation once it has grown.
+    thread_local std::string r;
+    r.clear();
     r += "<Method";
-    Attribute(r, "Name", method.methodName);
-    Attribute(r, "Interface", method.interfaceName);
-    char number[48];
-    std::snprintf(number, sizeof number, "%d", static_cast<int>(trace.StartOffsetMs(startNs)));
-    Attribute(r, "StartTime", number);
-    std::snprintf(number, sizeof number, "%llu", trace::ThreadId());
-    Attribute(r, "Thread", number);
+    Plain(r, " Name=\"", method.methodName);
+    Plain(r, " Interface=\"", method.interfaceName);
+    NumberAttribute(r, "StartTime", static_cast<int>(trace.StartOffsetMs(startNs)));
+    NumberAttribute(r, "Thread", trace::ThreadId());
     r += " Timestamp=\"";
     trace::AppendTimestamp(r, endNs - startNs);
     r += "\">\r\n";
@@ -164,8 +223,8 @@ void WriteTraceRecord(CMethodTrace& trace, const CMethodInfo& method, std::int64
       for (unsigned i = 0; i < count; ++i) {
         if (params[i].out != out) continue;
         r += "  <Parameter";
-        Attribute(r, "Name", params[i].name ? params[i].name : "");
-        Attribute(r, "Direction", out ? "out" : "in");
+        Plain(r, " Name=\"", params[i].name ? params[i].name : "");
+        Plain(r, " Direction=\"", out ? "out" : "in");
         params[i].write(trace, r, params[i].value);
         r += "/>\r\n";
       }
@@ -174,14 +233,16 @@ void WriteTraceRecord(CMethodTrace& trace, const CMethodInfo& method, std::int64
         if (FAILED(hr)) break;
       }
     }
-    std::snprintf(number, sizeof number, "0x%08X", static_cast<unsigned>(hr));
+    // "0x%08X" and "%e" (below), as the trace format has them.
+    char number[48] = "0x";
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    for (int k = 0; k < 8; ++k) number[2 + k] = kHex[(static_cast<std::uint32_t>(hr) >> (28 - 4 * k)) & 0xF];
     r += "  <HRESULT";
-    Attribute(r, "Value", number);
+    Plain(r, " Value=\"", std::string_view(number, 10));
     Attribute(r, "Message", CallMessage(hr));
-    r += "/>\r\n  <Execution";
-    std::snprintf(number, sizeof number, "%e", static_cast<double>(endNs - startNs) / 1e9);
-    Attribute(r, "ExecutionTime", number);
-    r += "/>\r\n</Method>\r\n";
+    r += "/>\r\n  <Execution ExecutionTime=\"";
+    AppendSeconds(r, endNs - startNs);
+    r += "\"/>\r\n</Method>\r\n";
     trace.Write(r);
   } catch (...) {
   }

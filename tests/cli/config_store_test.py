@@ -20,11 +20,18 @@ STORE = """<?xml version="1.0" encoding="utf-8"?>
   <DriverSessions>
     <IviDriverSession id="s"><Name>BenchSession</Name><SoftwareModule idref="m"/><HardwareAsset idref="a"/>
       <Simulate>false</Simulate></IviDriverSession>
+    <IviDriverSession id="u"><Name>TunedSession</Name><SoftwareModule idref="m"/><HardwareAsset idref="a"/>
+      <Simulate>false</Simulate>
+      <DataComponents><IviStructure><Name>Configurable Initial Settings</Name><DataComponents>
+        <IviReal><Name>Channels.Item(Channel1).Offset</Name><Value>0.25</Value></IviReal>
+        <IviString><Name>Acquisition.Type</Name><Value>{acquisition_type}</Value></IviString>
+      </DataComponents></IviStructure></DataComponents></IviDriverSession>
     <IviDriverSession id="t"><Name>DeskSession</Name><SoftwareModule idref="m"/><Simulate>true</Simulate>
       <DriverSetup>Model=MSO-CD1000</DriverSetup></IviDriverSession>
   </DriverSessions>
   <LogicalNames>
     <IviLogicalName><Name>BenchScope</Name><Session idref="s"/></IviLogicalName>
+    <IviLogicalName><Name>TunedScope</Name><Session idref="u"/></IviLogicalName>
     <IviLogicalName><Name>DeskScope</Name><Session idref="t"/></IviLogicalName>
   </LogicalNames>
 </IviConfigStore>
@@ -47,7 +54,7 @@ class ConfigStore(unittest.TestCase):
         self.dir = tempfile.TemporaryDirectory()
         self.store = os.path.join(self.dir.name, "store.xml")
         with open(self.store, "w") as f:
-            f.write(STORE.format(resource=self.resource))
+            f.write(STORE.format(resource=self.resource, acquisition_type="Average"))
 
     def tearDown(self):
         self.sim.terminate()
@@ -69,6 +76,20 @@ class ConfigStore(unittest.TestCase):
         rc, out, err = run(self.store, "get", "DeskScope", "Identity.InstrumentModel")
         self.assertEqual(rc, 0, err)
         self.assertIn("MSO-CD1000", out)
+
+    def test_initial_settings_reach_the_instrument(self):
+        rc, out, err = run(self.store, "get", "TunedScope", "Acquisition.Type")
+        self.assertEqual(rc, 0, err)
+        self.assertIn("Average", out)
+        # Read back in a session without the settings: the instrument holds them.
+        rc, out, err = run(self.store, "scpi", "BenchScope", ":CHAN1:OFFS?")
+        self.assertEqual(rc, 0, err)
+        self.assertAlmostEqual(float(out.split()[-1]), 0.25)
+        with open(self.store, "w") as f:
+            f.write(STORE.format(resource=self.resource, acquisition_type="Sideways"))
+        rc, _, err = run(self.store, "idn", "TunedScope")
+        self.assertEqual(rc, 2)  # a value the option check refuses
+        self.assertIn("Configurable initial setting 'Acquisition.Type'", err)
 
     def test_a_damaged_store_is_reported(self):
         with open(self.store, "w") as f:

@@ -189,6 +189,66 @@ TEST_F(ConfigStore, StoresThatCannotServeGiveAClearError) {
   EXPECT_EQ(S_OK, Open("BenchScope"));
 }
 
+// The store's initial settings are property paths from the root, written once connected; a
+// session flag given as a setting is overridden by the option string. A bad setting fails
+// Initialize naming it, and the object takes the next Initialize.
+TEST_F(ConfigStore, InitialSettingsAreWrittenByPropertyPath) {
+  const auto store = [](const std::string& settings) {
+    return StoreXml(R"(<IviDriverSession id="p6"><Name>Tuned</Name><HardwareAsset idref="p2"/>
+      <Simulate>true</Simulate><DriverSetup>Model=MSO-CD1000</DriverSetup>
+      <VirtualNames><IviVirtualName><Name>ProbeA</Name><MapTo>Channel2</MapTo></IviVirtualName></VirtualNames>
+      <DataComponents><IviStructure><Name>Configurable Initial Settings</Name><DataComponents>)" +
+                    settings + "</DataComponents></IviStructure></DataComponents></IviDriverSession>");
+  };
+  const auto setting = [](const std::string& type, const std::string& name, const std::string& value) {
+    return "<" + type + "><Name>" + name + "</Name><Value>" + value + "</Value></" + type + ">";
+  };
+  SetEnv(configstore::kStoreVariable,
+         Write("store.xml", store(setting("IviReal", "Acquisition.TimePerRecord", "2e-3") +
+                                  setting("IviString", "acquisition.type", "Average") +
+                                  setting("IviReal", "Channels.Item(ProbeA).Offset", "0.25") +
+                                  setting("IviBoolean", "DriverOperation.RangeCheck", "false") +
+                                  setting("IviBoolean", "DriverOperation.Cache", "false"))));
+  ASSERT_EQ(S_OK, Open("Tuned", "Cache=true")) << TakeErrorInfo().description;
+  EXPECT_TRUE(Flag(&IIviDriverOperation::get_Cache));
+  EXPECT_FALSE(Flag(&IIviDriverOperation::get_RangeCheck));
+  auto acquisition = Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition);
+  DOUBLE time = 0;
+  ASSERT_EQ(S_OK, acquisition->get_TimePerRecord(&time));
+  EXPECT_EQ(2e-3, time);
+  KorvaneAcquisitionTypeEnum type{};
+  ASSERT_EQ(S_OK, acquisition->get_Type(&type));
+  EXPECT_EQ(KorvaneAcquisitionTypeAverage, type);
+  ComPtr<IKorvaneChannel> channel;
+  ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels)->get_Item(Bstr("Channel2"), channel.Receive()));
+  DOUBLE offset = 0;
+  ASSERT_EQ(S_OK, channel->get_Offset(&offset));
+  EXPECT_EQ(0.25, offset);
+
+  constexpr HRESULT kName = static_cast<HRESULT>(0x8004704B), kValue = static_cast<HRESULT>(0x8004704C);
+  const struct {
+    std::string setting;
+    HRESULT hr;
+    const char* named;  // in the description
+  } bad[] = {
+      {setting("IviReal", "Acquisition.Speed", "1"), kName, "'Acquisition.Speed'"},
+      {setting("IviInteger", "Acquisition.RecordLength", "1000"), kName, "cannot be written"},
+      {setting("IviReal", "Channels.Item(Channel9).Offset", "1"), static_cast<HRESULT>(0x80047067), "Channels.Item(Channel9).Offset"},
+      {setting("IviReal", "Acquisition.TimePerRecord", "fast"), kValue, "'Acquisition.TimePerRecord'"},
+      {setting("IviString", "Acquisition.Type", "Sideways"), kValue, "'Sideways'"},
+      {setting("IviBoolean", "DriverOperation.Simulate", "perhaps"), kValue, "'DriverOperation.Simulate'"},
+  };
+  for (const auto& b : bad) {
+    SCOPED_TRACE(b.setting);
+    SetEnv(configstore::kStoreVariable, Write("store.xml", store(b.setting)));
+    EXPECT_EQ(b.hr, Open("Tuned"));
+    EXPECT_NE(std::string::npos, TakeErrorInfo().description.find(b.named));
+    VARIANT_BOOL initialized = VARIANT_TRUE;
+    ASSERT_EQ(S_OK, root_->get_Initialized(&initialized));
+    EXPECT_EQ(VARIANT_FALSE, initialized);
+  }
+}
+
 TEST_F(ConfigStore, WithoutAStoreTheResourceIsTheDescriptor) {
   ASSERT_EQ(S_OK, Open("TCPIP0::192.0.2.1::INSTR", "Simulate=true"));
   EXPECT_EQ("TCPIP0::192.0.2.1::INSTR", Read(&IIviDriverOperation::get_IoResourceDescriptor));
@@ -213,7 +273,7 @@ TEST(ConfigStoreXml, ReferencesByNameEntitiesAndInitialSettings) {
   <ivi:DriverSessions><ivi:IviDriverSession><ivi:Name>S</ivi:Name>
     <ivi:HardwareAsset><ivi:Name>A &amp; B</ivi:Name></ivi:HardwareAsset>
     <ivi:DataComponents><ivi:IviStructure><ivi:Name>Configurable Initial Settings</ivi:Name><ivi:DataComponents>
-      <ivi:IviReal><ivi:Name>IKorvaneTimebase.Range</ivi:Name><ivi:Value>1e-3</ivi:Value></ivi:IviReal>
+      <ivi:IviReal><ivi:Name>Acquisition.TimePerRecord</ivi:Name><ivi:Value>1e-3</ivi:Value></ivi:IviReal>
     </ivi:DataComponents></ivi:IviStructure></ivi:DataComponents>
   </ivi:IviDriverSession></ivi:DriverSessions>
   <ivi:LogicalNames><ivi:IviLogicalName><ivi:Name>L</ivi:Name><ivi:Session><ivi:Name>S</ivi:Name></ivi:Session></ivi:IviLogicalName></ivi:LogicalNames>
@@ -225,7 +285,7 @@ TEST(ConfigStoreXml, ReferencesByNameEntitiesAndInitialSettings) {
   EXPECT_EQ("A & B", s->hardwareAsset);
   EXPECT_EQ("ASRL1::INSTR", s->ioResourceDescriptor);
   ASSERT_EQ(1u, s->initialSettings.size());
-  EXPECT_EQ("IKorvaneTimebase.Range", s->initialSettings[0].name);
+  EXPECT_EQ("Acquisition.TimePerRecord", s->initialSettings[0].name);
   EXPECT_EQ("IviReal", s->initialSettings[0].type);
   EXPECT_EQ("1e-3", s->initialSettings[0].value);
   EXPECT_FALSE(s->simulate.has_value());

@@ -111,16 +111,16 @@ TEST_F(OptionProcessing, DriverSetupOptions) {
   EXPECT_EQ(5, trace.SaveInterval());
   EXPECT_EQ("my.xslt", trace.Transform());
   EXPECT_TRUE(trace.IsOpen());
-  EXPECT_EQ(CMethodTrace::kRunning, trace.GetState());
+  // Open, and running only once Initialize configures it.
+  EXPECT_EQ(CMethodTrace::kPaused, trace.GetState());
 
   EXPECT_EQ(hresult::OptionValueUnknown, driver_.ProcessDriverSetup("TraceArray=maybe"));
   EXPECT_EQ(hresult::OptionValueUnknown, driver_.ProcessDriverSetup("Trace=maybe"));
 }
 
 TEST_F(OptionProcessing, SwitchingOffAPausedTraceIsRefused) {
-  driver_.MethodTrace().SetOpen(true);
-  driver_.MethodTrace().SetState(CMethodTrace::kPaused);
-  EXPECT_EQ(E_UNEXPECTED, driver_.ProcessDriverSetupOption("Trace", "false"));
+  // Opened by an earlier option and not started yet: state 1.
+  EXPECT_EQ(E_UNEXPECTED, driver_.ProcessDriverSetup("Trace=true, Trace=false"));
   EXPECT_TRUE(driver_.MethodTrace().IsOpen());
   driver_.MethodTrace().SetState(CMethodTrace::kRunning);
   EXPECT_EQ(S_OK, driver_.ProcessDriverSetupOption("Trace", "false"));

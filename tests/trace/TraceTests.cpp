@@ -9,6 +9,8 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdlib>
+#include <map>
 #include <set>
 #include <string>
 #include <thread>
@@ -70,6 +72,14 @@ TEST_F(TraceTest, FileHoldsTheCallsInOrderWithResultsParametersAndItsStyleSheet)
             test::RecordCalls(xml))
       << xml;
   EXPECT_TRUE(std::filesystem::exists(dir_ / "trace.xslt"));
+  // The fixed formats: "%e" durations and the ISO local time with microseconds and offset.
+  const std::regex execution(R"re(ExecutionTime="\d\.\d{6}e[-+]\d\d")re");
+  const std::regex timestamp(R"re(Timestamp="\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{6}[-+]\d\d:\d\d")re");
+  const auto count = [&](const std::regex& re) {
+    return static_cast<std::size_t>(std::distance(std::sregex_iterator(xml.begin(), xml.end(), re), {}));
+  };
+  EXPECT_EQ(6u, count(execution)) << xml;
+  EXPECT_EQ(6u, count(timestamp)) << xml;
   char hr[16];
   std::snprintf(hr, sizeof hr, "0x%08X", static_cast<unsigned>(refused));
 #ifndef _WIN32
@@ -119,23 +129,68 @@ TEST_F(TraceTest, TraceEnabledStartsPausesAndResumes) {
   EXPECT_EQ("IIviDriver.Close", calls.back());
 }
 
-TEST_F(TraceTest, TraceOptionFalseOnAPausedOpenTraceFailsWithEUnexpected) {
-  ASSERT_EQ(S_OK, Init(Traced("option")));
-  EXPECT_TRUE(TraceEnabled());
-  ASSERT_EQ(S_OK, System()->put_TraceEnabled(VARIANT_FALSE));
-  ASSERT_EQ(S_OK, root_->Close());
-  EXPECT_EQ(E_UNEXPECTED, Init("Trace=false"));
-  EXPECT_FALSE(TakeErrorInfo().description.empty());
-  // Tracing stayed on: the next session runs it again without being asked.
-  ASSERT_EQ(S_OK, Init(""));
-  EXPECT_TRUE(TraceEnabled());
-  ASSERT_EQ(S_OK, root_->Close());
-
-  // Off by option on a running trace is allowed; so is an unknown value refused.
-  ASSERT_EQ(S_OK, Init(Traced("option2") + ", Trace=false"));
-  EXPECT_FALSE(TraceEnabled());
-  ASSERT_EQ(S_OK, root_->Close());
-  EXPECT_EQ(hresult::OptionValueUnknown, Init("Trace=maybe"));
+// Successive sessions on one object: each Initialize starts from a fresh trace, so nothing of
+// an earlier session's tracing (on, paused, its name or limits) shows through. Each row: the
+// options, the result, whether TraceEnabled reads true after it, and which file (under the test
+// directory; "" for none) got the row's one put.
+TEST_F(TraceTest, EachInitializeStartsFromAFreshTrace) {
+  // Unnamed traces go to the trace directory; keep them in the test's.
+  const std::string defaults = dir_ / "default";
+#ifdef _WIN32
+  _putenv_s("KORVANE_TRACE_DIR", defaults.c_str());
+#else
+  setenv("KORVANE_TRACE_DIR", defaults.c_str(), 1);
+#endif
+  struct Row {
+    std::string options;
+    HRESULT hr;
+    bool enabled;
+    const char* file;
+    bool pauseBeforeClose;
+  } rows[] = {
+      {Traced("first", "TraceSaveInterval=3600, TraceArray=true"), S_OK, true, "first.xml", true},
+      {"", S_OK, false, "", false},  // neither on nor paused: off, as for a new object
+      {"Trace=true", S_OK, true, "default/Korvane.xml", false},  // not "first" again
+      {"TraceName=" + dir_ / "second", S_OK, false, "", false},
+      {Traced("third") + ", Trace=false", E_UNEXPECTED, false, "", false},
+      {Traced("fourth"), S_OK, true, "fourth.xml", false},
+      {"Trace=false", S_OK, false, "", false},
+  };
+  std::map<std::string, std::size_t> puts;  // file -> puts it holds
+  double value = 1;
+  for (const Row& r : rows) {
+    SCOPED_TRACE(r.options);
+    ASSERT_EQ(r.hr, Init(r.options));
+    if (FAILED(r.hr)) {
+      EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("Trace"));
+      continue;
+    }
+    EXPECT_EQ(r.enabled, TraceEnabled());
+    ASSERT_EQ(S_OK, Timebase()->put_HorizontalScale(value += 1));
+    if (*r.file) ++puts[r.file];
+    if (r.pauseBeforeClose) {
+      ASSERT_EQ(S_OK, System()->put_TraceEnabled(VARIANT_FALSE));
+    }
+    ASSERT_EQ(S_OK, root_->Close());
+  }
+  std::size_t files = 0;
+  for (const auto& e : std::filesystem::recursive_directory_iterator(dir_.path())) {
+    if (e.path().extension() != ".xml") continue;
+    ++files;
+    const std::string name = std::filesystem::relative(e.path(), dir_.path()).generic_string();
+    SCOPED_TRACE(name);
+    const std::string xml = test::ReadText(e.path().string());
+    test::ExpectTraceFrame(xml);
+    const auto calls = test::RecordCalls(xml);
+    EXPECT_EQ(puts[name], static_cast<std::size_t>(
+                              std::count(calls.begin(), calls.end(), "IKorvaneTimebase.put_HorizontalScale")));
+  }
+  EXPECT_EQ(puts.size(), files);
+#ifdef _WIN32
+  _putenv_s("KORVANE_TRACE_DIR", "");
+#else
+  unsetenv("KORVANE_TRACE_DIR");
+#endif
 }
 
 TEST_F(TraceTest, SizeLimitSavesCompleteFilesAndLosesNoRecord) {
