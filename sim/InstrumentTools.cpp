@@ -198,6 +198,13 @@ void Instrument::buildToolCommands() {
   };
   addCommand(":MARKer:XUNits:USE", nullptr, cursorUse("X1P", "X2P"));
   addCommand(":MARKer:YUNits:USE", nullptr, cursorUse("Y1P", "Y2P"));
+  // The deltas follow the cursors: second minus first.
+  for (const bool x : {true, false})
+    addCommand(x ? ":MARKer:XDELta" : ":MARKer:YDELta", [this, x](Call& c) {
+      c.answer(formatNR3(store_.number(x ? ":MARKer:X2P" : ":MARKer:Y2P") -
+                         store_.number(x ? ":MARKer:X1P" : ":MARKer:Y1P")));
+    }, nullptr);
+  addCommand(":SERial", [this](Call& c) { c.answer(serial_); }, nullptr);
 
   // The clock recovery method and its arguments, kept as the instrument would answer them.
   addCommand(":MEASure:CLOCk:METHod", [this](Call& c) { c.answer(clockMethod_); }, [this](Call& c) {

@@ -110,12 +110,14 @@ TEST(SimGenerated, BadInputGivesTheStandardErrorsAndKeepsTheValue) {
 }
 
 TEST(SimGenerated, RowCountsFollowTheCatalogue) {
-  // The settable UART and voltmeter properties of the driver, one header each (the two sources
-  // are hand-made rows: the driver writes them with the instrument's channel names).
+  // The UART and voltmeter properties of the driver, one header each (the two sources are
+  // hand-made rows: the driver writes them with the instrument's channel names; so are the
+  // read-only counters and readings).
   static const char* const kUart[] = {"BASE",      "BAUD",      "BIT",       "FRAM",      "PAR",
                                       "POL",       "SOUR:RX",   "SOUR:TX",   "TRIG:BASE", "TRIG:BURS",
-                                      "TRIG:DATA", "TRIG:IDLE", "TRIG:QUAL", "TRIG:TYPE", "WIDT"};
-  static const char* const kDvm[] = {"ARAN", "ENAB", "MODE", "SOUR"};
+                                      "TRIG:DATA", "TRIG:IDLE", "TRIG:QUAL", "TRIG:TYPE", "WIDT",
+                                      "COUN:ERR",  "COUN:RXFR", "COUN:TXFR"};
+  static const char* const kDvm[] = {"ARAN", "ENAB", "MODE", "SOUR", "CURR", "FREQ"};
   Instrument inst;
   std::vector<std::string> headers;
   for (const char* h : kUart)
