@@ -391,7 +391,9 @@ TEST_F(WaveformTransfer, AnArmedDestinationTakesThePointsInsteadOfAnArray) {
     EXPECT_EQ(seen.written, c.first.size());
     EXPECT_EQ(std::vector<double>(a.begin(), a.begin() + static_cast<long>(c.first.size())), c.first);
     EXPECT_EQ(a[c.first.size()], 99.0) << "nothing is written past the points";
-    if (c.minMax) EXPECT_EQ(std::vector<double>(b.begin(), b.begin() + 2), c.second);
+    if (c.minMax) {
+      EXPECT_EQ(std::vector<double>(b.begin(), b.begin() + 2), c.second);
+    }
   }
 }
 
