@@ -327,7 +327,6 @@ TEST_F(WaveformTransfer, ThePreamblesPointCountBoundsTheBlock) {
       EXPECT_TRUE(FAILED(hr));
       EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("points its preamble announces"));
       EXPECT_FALSE(wave);
-      EXPECT_EQ(initialX, 7);
       continue;
     }
     ASSERT_EQ(S_OK, hr) << TakeErrorInfo().description;
