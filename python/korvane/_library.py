@@ -8,8 +8,6 @@ The first of these that exists is loaded:
 3. <prefix>/lib of an install prefix this package sits in (P/lib/python3/dist-packages/korvane
    finds P/lib/libkorvane.so);
 4. the system's own search (LD_LIBRARY_PATH, the linker cache; PATH on Windows).
-
-On glibc it also keeps large blocks in the process's heap (see keep_large_blocks).
 """
 import ctypes
 import os
@@ -35,23 +33,6 @@ def candidates():
     return found
 
 
-def keep_large_blocks():
-    """A waveform read allocates and frees some 16 MB of temporaries in the driver (the record as
-    the instrument sends it and as an array). In a Python process glibc hands such blocks back to
-    the system after every read, and the next read pays the page faults of fresh memory again:
-    ten times the read's own cost for 1,000,000 points. Blocks up to 32 MB are therefore taken
-    from the heap, and up to 64 MB of free heap is kept. KORVANE_MALLOC=system leaves the
-    process's allocator as it is; so does a MALLOC_MMAP_THRESHOLD_ of the user's."""
-    if (sys.platform != "linux" or os.environ.get("KORVANE_MALLOC") == "system"
-            or "MALLOC_MMAP_THRESHOLD_" in os.environ):
-        return False
-    mallopt = getattr(ctypes.CDLL(None), "mallopt", None)
-    if mallopt is None:  # not glibc
-        return False
-    M_TRIM_THRESHOLD, M_MMAP_THRESHOLD = -1, -3
-    return bool(mallopt(M_MMAP_THRESHOLD, 32 << 20)) and bool(mallopt(M_TRIM_THRESHOLD, 64 << 20))
-
-
 def load():
     """The loaded library (once per process); OSError naming every place tried otherwise."""
     global _loaded
@@ -67,7 +48,6 @@ def load():
         try:
             _loaded = ctypes.CDLL(path)
             _loaded.korvane_path = path
-            _loaded.korvane_keeps_large_blocks = keep_large_blocks()
             return _loaded
         except OSError as e:
             tried.append(f"{path} ({e})")

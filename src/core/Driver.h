@@ -116,6 +116,9 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   // The session-wide re-entrant lock: the call frame holds it for a whole call, so that
   // threads sharing a session never interleave commands; the call context uses it too.
   CriticalSection& SessionLock() noexcept { return lock_; }
+  // Raw waveform blocks land here, kept from read to read so that a large record costs no fresh
+  // allocation (and no fresh pages) each time; used only under the session lock.
+  std::vector<BYTE>& WaveformBlock() noexcept { return waveformBlock_; }
   bool IsInitialized() const noexcept { return initialized_; }
   const SessionFlags& Flags() const noexcept { return flags_; }
   const SessionFlags& InitialFlags() const noexcept { return initialFlags_; }
@@ -242,6 +245,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   HRESULT BoolOut(const char* method, VARIANT_BOOL* val, bool value);
 
   CriticalSection lock_;
+  std::vector<BYTE> waveformBlock_;
   CCallContext callContext_{lock_};
 
   std::string resourceName_;

@@ -10,6 +10,8 @@
 #include "ivic/SessionStore.h"
 #include "ivic/StatusTables.h"
 
+#include "core/WaveformDestination.h"
+
 #include <Korvane.h>
 #include <korvane/ComHelpers.h>
 
@@ -156,6 +158,41 @@ struct ArrOut {
   }
   ArrayRef com() noexcept { return ArrayRef{&array.p}; }
   ViStatus commit() noexcept { return CopyArrayOut(array.p, count, data, actual); }
+};
+
+// An array of volts the waveform methods write straight into: the caller's buffer is armed as
+// this thread's waveform destination for the call, so no SAFEARRAY is built to be copied out.
+// When the method did not take it (a trace file is open, or the buffer is null) the SAFEARRAY
+// the method returned is copied as ArrOut does. Every point array of one call takes the same
+// count, as the min/max pair does.
+struct DirectOut {
+  ViInt32 count;
+  ViReal64* data;
+  ViInt32* actual;
+  OwnedArray array;
+  bool armed = false;  // this adapter empties the thread's destination when it goes
+  ~DirectOut() {
+    if (armed) ThreadWaveformDestination() = {};
+  }
+  ViStatus prepare(ViSession) noexcept {
+    WaveformDestination& d = ThreadWaveformDestination();
+    armed = true;
+    // A null buffer keeps the copying path (and its error) for every array of the call.
+    if (!data || d.armed < 0 || d.armed >= 2) {
+      d.armed = -1;
+      return VI_SUCCESS;
+    }
+    d.buffers[d.armed++] = data;
+    d.capacity = count > 0 ? static_cast<std::size_t>(count) : 0;
+    return VI_SUCCESS;
+  }
+  ArrayRef com() noexcept { return ArrayRef{&array.p}; }
+  ViStatus commit() noexcept {
+    const WaveformDestination& d = ThreadWaveformDestination();
+    if (!d.used) return CopyArrayOut(array.p, count, data, actual);
+    if (actual) *actual = static_cast<ViInt32>(d.written);
+    return VI_SUCCESS;
+  }
 };
 
 // ---- The call: prepare every argument, call, and on success commit them in order.

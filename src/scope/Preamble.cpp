@@ -63,6 +63,13 @@ bool ParsePreamble(std::string_view reply, Scaling& out, std::string& why) {
     }
     read.*f.slot = value;
   }
+  long long points = -1;
+  std::string_view count = fields[2];
+  while (!count.empty() && IsBlank(count.front())) count.remove_prefix(1);
+  while (!count.empty() && IsBlank(count.back())) count.remove_suffix(1);
+  const auto r = std::from_chars(count.data(), count.data() + count.size(), points);
+  if (r.ec != std::errc() || r.ptr != count.data() + count.size() || points < 0) points = -1;
+  read.points = points;
   out = read;
   return true;
 }

@@ -13,6 +13,9 @@ struct Scaling {
   double yIncrement = 0;
   double yOrigin = 0;
   double yReference = 0;
+  // The third field, the points the record holds, when it is a whole number; else -1. Only a
+  // size hint: the block itself says how many points come.
+  long long points = -1;
 };
 
 // Ten comma-separated fields, quotes ignored; the fifth, sixth, eighth, ninth and tenth are the

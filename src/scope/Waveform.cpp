@@ -2,11 +2,13 @@
 // IKorvaneWaveform, and the IVI class members that forward to them.
 //
 // The points travel as one definite-length block of 16-bit words, most significant byte first.
-// The block goes straight into the raw SAFEARRAY; the instrument buffer's byte swapping is off
-// while it is read, so the bytes stay in the instrument's order and the scaling loop turns them
-// into volts in the same pass that reads them.
+// The block goes straight into storage kept from read to read; the instrument
+// buffer's byte swapping is off while it is read, so the bytes stay in the instrument's order
+// and the scaling loop turns them into volts in the same pass that reads them, writing each
+// point once into its final place: the caller's buffer on the flat API, the new SAFEARRAY on COM.
 #include "com/Objects.h"
 #include "core/Models.h"
+#include "core/WaveformDestination.h"
 #include "scope/Preamble.h"
 
 #include <korvane/ComHelpers.h>
@@ -84,6 +86,18 @@ void Scale(const BYTE* raw, bool bigEndian, std::size_t first, std::size_t strid
   }
 }
 
+// A record's raw words, in the kept storage or in an array of their own.
+struct RawRecord {
+  SafeArrayPtr array;
+  const BYTE* data = nullptr;
+  std::size_t words = 0;
+  bool bigEndian = true;
+};
+
+// Beyond this many words a preamble's count is not trusted to size the kept storage: such a
+// record takes an array of the block's own size.
+constexpr long long kMaxKeptWords = 64ll << 20;
+
 class CWaveformTransfer {
  public:
   CWaveformTransfer(CDriver& session, IErrorReporter& reporter) : s_(session), reporter_(reporter) {}
@@ -121,20 +135,44 @@ class CWaveformTransfer {
   // The points as one block of 16-bit words into `raw`. The status check and the instrument
   // buffer's byte swapping are off for the transfer and come back whatever it returns; the
   // status check would only add a round trip to a transfer that reports its own failures.
-  HRESULT ReadRecord(SafeArrayPtr& raw, bool& bigEndian) {
+  // With the preamble's point count the block lands in the session's kept storage, sized one
+  // word beyond that count so that a longer block shows; without it, in a new array.
+  HRESULT ReadRecord(const Scaling& scaling, bool minMax, RawRecord& raw) {
     StatusCheckSuspended noStatus(s_);
     SwapBytesOff noSwap(Io());
-    bigEndian = noSwap.BigEndian();
-    HRESULT hr = Io().FormattedQuery("WAV:DATA?", "%$Shb", raw.Receive());
+    raw.bigEndian = noSwap.BigEndian();
+    HRESULT hr;
+    const bool kept = scaling.points >= 0 && scaling.points < kMaxKeptWords;
+    const long long expected = kept ? scaling.points * (minMax ? 2 : 1) : 0;
+    if (kept) {
+      const auto room = static_cast<std::size_t>(expected) + 1;
+      std::vector<BYTE>& block = s_.WaveformBlock();
+      if (block.size() < 2 * room) block.resize(2 * room);
+      LONG words = static_cast<LONG>(room);
+      hr = Io().FormattedQuery("WAV:DATA?", "%#hb", &words, block.data());
+      if (SUCCEEDED(hr) && static_cast<std::size_t>(words) == room) {
+        const std::string why = "Korvane: The waveform block holds more than the " + std::to_string(expected) +
+                                " points its preamble announces.";
+        return reporter_.UnexpectedResponse(why.c_str());
+      }
+      raw.data = block.data();
+      raw.words = SUCCEEDED(hr) ? static_cast<std::size_t>(words) : 0;
+    } else {
+      hr = Io().FormattedQuery("WAV:DATA?", "%$Shb", raw.array.Receive());
+      if (SUCCEEDED(hr) && raw.array) {
+        raw.data = static_cast<const BYTE*>(raw.array.get()->pvData);
+        raw.words = raw.array.get()->rgsabound[0].cElements;
+      }
+    }
     // What is left of a block that could not be read would answer the next query.
     if (FAILED(hr)) Io().DeviceClear();
     return hr;
   }
 
   // The whole fetch after the source and format are chosen: preamble, points, volts.
-  HRESULT Transfer(Scaling& scaling, SafeArrayPtr& raw, bool& bigEndian, ScopedTimeout<IIoSession>* timeout = nullptr) {
+  HRESULT Transfer(Scaling& scaling, bool minMax, RawRecord& raw, ScopedTimeout<IIoSession>* timeout = nullptr) {
     HRESULT hr = ReadPreamble(scaling);
-    if (SUCCEEDED(hr)) hr = ReadRecord(raw, bigEndian);
+    if (SUCCEEDED(hr)) hr = ReadRecord(scaling, minMax, raw);
     if (timeout) timeout->Restore();
     return hr;
   }
@@ -157,16 +195,68 @@ class CWaveformTransfer {
 
 // Fresh pseudo-random points, as an instrument without a signal would show noise. Each call
 // continues the thread's own sequence, so two records (two channels) never repeat each other.
-HRESULT SimulatedArray(SafeArrayPtr& out) {
+void SimulatedPoints(double* out, std::size_t count) noexcept {
   thread_local std::minstd_rand noise{std::random_device{}()};
   std::uniform_int_distribution<int> level(0, 32767);
-  out = SafeArrayPtr(SafeArrayCreateVector(VT_R8, 0, kSimulatedPoints));
-  if (!out) return E_OUTOFMEMORY;
-  SafeArrayAccess<double> data(out.get());
-  if (!data.ok()) return data.hr();
-  for (LONG k = 0; k < kSimulatedPoints; ++k) data.data()[k] = level(noise) / 100.0;
-  return S_OK;
+  for (std::size_t k = 0; k < count; ++k) out[k] = level(noise) / 100.0;
 }
+
+// ---- where the volts go ----
+
+// The one or two arrays of points a member returns: new SAFEARRAYs that replace the caller's
+// (COM), or the caller's own buffers armed by the flat API, cut to their capacity. Either way
+// the scaling writes each point once, into its final place.
+class CPointsOut {
+ public:
+  CPointsOut(SAFEARRAY** first, SAFEARRAY** second, WaveformDestination* direct) noexcept
+      : slots_{first, second}, arrays_(second ? 2 : 1), direct_(direct) {}
+
+  // Room for `points` points in each array; false when memory ran out.
+  bool Allocate(std::size_t points) noexcept {
+    if (direct_) {
+      count_ = points < direct_->capacity ? points : direct_->capacity;
+      for (int k = 0; k < arrays_; ++k) data_[k] = direct_->buffers[k];
+      return true;
+    }
+    count_ = points;
+    for (int k = 0; k < arrays_; ++k) {
+      fresh_[k] = SafeArrayPtr(SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(points)));
+      if (!fresh_[k]) return false;
+      // A vector's elements stay where they are: no lock is needed to fill them here.
+      data_[k] = static_cast<double*>(fresh_[k].get()->pvData);
+    }
+    return true;
+  }
+  std::size_t Count() const noexcept { return count_; }
+  double* Data(int k) const noexcept { return data_[k]; }
+
+  // Hands the points over, on success only.
+  void Commit() noexcept {
+    if (direct_) {
+      direct_->used = true;
+      direct_->written = count_;
+      return;
+    }
+    for (int k = 0; k < arrays_; ++k) ReplaceArray(slots_[k], fresh_[k]);
+  }
+
+  // Neither half of a min/max pair is any use alone.
+  void DropPair() noexcept {
+    if (direct_ || arrays_ < 2) return;
+    for (SAFEARRAY** slot : slots_) {
+      if (*slot) SafeArrayDestroy(*slot);
+      *slot = nullptr;
+    }
+  }
+
+ private:
+  SAFEARRAY** slots_[2];
+  int arrays_;
+  WaveformDestination* direct_;
+  SafeArrayPtr fresh_[2];
+  double* data_[2] = {nullptr, nullptr};
+  std::size_t count_ = 0;
+};
 
 // ---- the members ----
 
@@ -181,13 +271,14 @@ HRESULT Fetch(const WaveformCall& c, SAFEARRAY** first, SAFEARRAY** second, DOUB
   CDriver* session = c.item.Session();
   if (!session) return c.item.Reporter().NotInitialized();
   IErrorReporter& reporter = c.item.Reporter();
+  // An open trace file records the arrays themselves: it gets them as COM would.
+  WaveformDestination* direct = session->MethodTrace().Active() ? nullptr : TakeWaveformDestination(c.minMax ? 2 : 1);
+  CPointsOut out(first, c.minMax ? second : nullptr, direct);
   if (session->Simulate()) {
-    SafeArrayPtr a, b;
-    HRESULT hr = SimulatedArray(a);
-    if (SUCCEEDED(hr) && c.minMax) hr = SimulatedArray(b);
-    if (FAILED(hr)) return hr == E_OUTOFMEMORY ? reporter.OutOfMemory() : hr;
-    ReplaceArray(first, a);
-    if (c.minMax) ReplaceArray(second, b);
+    if (!out.Allocate(kSimulatedPoints)) return reporter.OutOfMemory();
+    SimulatedPoints(out.Data(0), out.Count());
+    if (c.minMax) SimulatedPoints(out.Data(1), out.Count());
+    out.Commit();
     *initialX = 0;
     *xIncrement = 0;
     return S_OK;
@@ -202,44 +293,24 @@ HRESULT Fetch(const WaveformCall& c, SAFEARRAY** first, SAFEARRAY** second, DOUB
   if (FAILED(hr)) return hr;
 
   Scaling scaling;
-  SafeArrayPtr raw;
-  bool bigEndian = true;
+  RawRecord raw;
   if (c.read) {
     ScopedTimeout<IIoSession> timeout(*session->IoSession());
     if (HRESULT set = timeout.Set(c.maxTime); FAILED(set)) return set;
-    hr = t.Transfer(scaling, raw, bigEndian, &timeout);
+    hr = t.Transfer(scaling, c.minMax, raw, &timeout);
   } else {
-    hr = t.Transfer(scaling, raw, bigEndian);
+    hr = t.Transfer(scaling, c.minMax, raw);
   }
   if (FAILED(hr)) return hr;
 
-  SafeArrayAccess<BYTE> rawData(raw.get());
-  if (!rawData.ok()) return rawData.hr();
-  const std::size_t elements = raw.get()->rgsabound[0].cElements;
-  const std::size_t points = c.minMax ? elements / 2 : elements;
-  SafeArrayPtr a(SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(points)));
-  SafeArrayPtr b(c.minMax ? SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(points)) : nullptr);
-  if (!a || (c.minMax && !b)) {
-    if (c.minMax) {
-      // Neither half of a min/max pair is any use alone.
-      if (*first) SafeArrayDestroy(*first);
-      if (*second) SafeArrayDestroy(*second);
-      *first = *second = nullptr;
-    }
+  const std::size_t elements = raw.words;
+  if (!out.Allocate(c.minMax ? elements / 2 : elements)) {
+    out.DropPair();
     return reporter.OutOfMemory();
   }
-  {
-    SafeArrayAccess<double> out(a.get());
-    if (!out.ok()) return out.hr();
-    Scale(rawData.data(), bigEndian, 0, c.minMax ? 2 : 1, scaling, out.data(), points);
-  }
-  if (c.minMax) {
-    SafeArrayAccess<double> out(b.get());
-    if (!out.ok()) return out.hr();
-    Scale(rawData.data(), bigEndian, 1, 2, scaling, out.data(), points);
-  }
-  ReplaceArray(first, a);
-  if (c.minMax) ReplaceArray(second, b);
+  Scale(raw.data, raw.bigEndian, 0, c.minMax ? 2 : 1, scaling, out.Data(0), out.Count());
+  if (c.minMax) Scale(raw.data, raw.bigEndian, 1, 2, scaling, out.Data(1), out.Count());
+  out.Commit();
   *initialX = scaling.xOrigin;
   *xIncrement = scaling.xIncrement;
   return S_OK;
@@ -364,6 +435,11 @@ HRESULT MeasurementOf(CKorvaneChannel& channel, ComPtr<IKorvaneMeasurement>& out
 }
 
 }  // namespace
+
+WaveformDestination& ThreadWaveformDestination() noexcept {
+  thread_local WaveformDestination destination;
+  return destination;
+}
 
 // ---- IKorvaneMeasurement ----
 

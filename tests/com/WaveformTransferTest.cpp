@@ -2,6 +2,7 @@
 // scaling of the raw words, the session settings a failed block read must give back, and the
 // transfer settings of IKorvaneWaveform.
 #include "com/Objects.h"
+#include "core/WaveformDestination.h"
 #include "ScriptedIoSession.h"
 #include "TestSupport.h"
 
@@ -295,6 +296,105 @@ TEST_F(WaveformTransfer, NonFiniteOrZeroScalingFieldsAreRefusedByName) {
   DOUBLE initialX = 0, xIncrement = 0;
   ASSERT_EQ(S_OK, item->FetchWaveform(wave.Receive(), &initialX, &xIncrement)) << TakeErrorInfo().description;
   EXPECT_DOUBLE_EQ(xIncrement, 2e-6);
+}
+
+// The preamble's point count sizes the kept block storage; a block longer than it
+// announces is refused, and a count that is not a whole number leaves the block its own size.
+TEST_F(WaveformTransfer, ThePreamblesPointCountBoundsTheBlock) {
+  struct Case {
+    const char* points;
+    std::vector<int> words;
+    bool ok;
+  } cases[] = {
+      {"5", {100, 101, 98, 100, 102}, true},
+      {"9", {101, 99}, true},
+      {"4", {100, 101, 98, 100, 102}, false},
+      {"0", {100}, false},
+      {"many", {100, 101, 98, 100, 102, 99, 101, 100, 100}, true},
+      {"-3", {101, 99}, true},
+  };
+  auto item = Measurement("Channel1");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.points);
+    ExpectChecked(":WAV:SOUR CHAN1");
+    ExpectChecked(kFormat);
+    ExpectChecked(":WAV:PRE?", std::string("1,0,") + c.points + ",1,+2.0E-06,-1.0E-03,0,+5.0E-01,+2.5E-01,100");
+    io_->Expect("WAV:DATA?", Block(c.words));
+    SafeArrayPtr wave;
+    DOUBLE initialX = 7, xIncrement = 7;
+    const HRESULT hr = item->FetchWaveform(wave.Receive(), &initialX, &xIncrement);
+    EXPECT_TRUE(io_->AllConsumed());
+    if (!c.ok) {
+      EXPECT_TRUE(FAILED(hr));
+      EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("points its preamble announces"));
+      EXPECT_FALSE(wave);
+      continue;
+    }
+    ASSERT_EQ(S_OK, hr) << TakeErrorInfo().description;
+    std::vector<double> expected;
+    for (int w : c.words) expected.push_back((w - 100) * 0.5 + 0.25);
+    EXPECT_EQ(Values(wave.get()), expected);
+  }
+}
+
+// The flat API arms its callers' buffers as the thread's destination: the points land there,
+// cut to their capacity, and no array is handed out. A destination of the wrong shape is left
+// alone and the arrays come back as on COM.
+TEST_F(WaveformTransfer, AnArmedDestinationTakesThePointsInsteadOfAnArray) {
+  struct Case {
+    bool minMax;
+    int buffers;
+    std::size_t capacity;
+    std::vector<double> first, second;  // what the buffers hold afterwards
+  } cases[] = {
+      {false, 1, 3, {0.25, 0.75, -0.75}, {}},
+      {false, 1, 0, {}, {}},
+      {false, 1, 9, {0.25, 0.75, -0.75, 0.25, 1.25}, {}},
+      {true, 2, 8, {0.25, -0.75}, {0.75, 0.25}},
+      {true, 1, 8, {}, {}},  // a pair needs two buffers
+      {false, 2, 8, {}, {}},
+  };
+  auto item = Measurement("Channel2");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(testing::Message() << c.minMax << " " << c.buffers << " " << c.capacity);
+    ExpectChecked(":WAV:SOUR CHAN2");
+    if (c.minMax) ExpectChecked(":WAV:TYPE?", "PEAK");
+    ExpectChecked(kFormat);
+    ExpectChecked(":WAV:PRE?", kPreamble);
+    io_->Expect("WAV:DATA?", Block({100, 101, 98, 100, 102}));
+    std::vector<double> a(9, 99.0), b(9, 99.0);
+    WaveformDestination& d = ThreadWaveformDestination();
+    d = {};
+    d.buffers[0] = a.data();
+    d.buffers[1] = b.data();
+    d.armed = c.buffers;
+    d.capacity = c.capacity;
+    SafeArrayPtr first, second;
+    DOUBLE initialX = 0, xIncrement = 0;
+    const HRESULT hr = c.minMax
+                           ? item->FetchWaveformMinMax(first.Receive(), second.Receive(), &initialX, &xIncrement)
+                           : item->FetchWaveform(first.Receive(), &initialX, &xIncrement);
+    const WaveformDestination seen = d;
+    d = {};
+    ASSERT_EQ(S_OK, hr) << TakeErrorInfo().description;
+    EXPECT_TRUE(io_->AllConsumed());
+    EXPECT_DOUBLE_EQ(xIncrement, 2e-6);
+    const bool taken = c.buffers == (c.minMax ? 2 : 1);
+    EXPECT_EQ(seen.used, taken);
+    if (!taken) {
+      EXPECT_EQ(Values(first.get()).size(), c.minMax ? 2u : 5u);
+      EXPECT_EQ(a, std::vector<double>(9, 99.0));
+      continue;
+    }
+    EXPECT_FALSE(first);
+    EXPECT_FALSE(second);
+    EXPECT_EQ(seen.written, c.first.size());
+    EXPECT_EQ(std::vector<double>(a.begin(), a.begin() + static_cast<long>(c.first.size())), c.first);
+    EXPECT_EQ(a[c.first.size()], 99.0) << "nothing is written past the points";
+    if (c.minMax) {
+      EXPECT_EQ(std::vector<double>(b.begin(), b.begin() + 2), c.second);
+    }
+  }
 }
 
 // A getter whose status check fails after the reply was scanned leaves the caller's variable

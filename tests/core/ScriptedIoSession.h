@@ -2,6 +2,7 @@
 // replies. It understands just the formats the driver session uses: literal commands, "%d" and
 // "%s" on the write side, and "%d", "%lf", "%$Ct", "%$C[^\n]" (a width before "$C" is ignored),
 // "%$Shb" (a definite-length block of 16-bit words, byte-reversed while the swap-bytes flag is on),
+// "%#hb" (the same into the caller's array, its capacity and the words stored through a LONG*),
 // "%$Sb" (a definite-length block of bytes),
 // "%,$Slf" (comma-separated doubles into a new array), "%{Enum}[^\n]" (through the driver's
 // enumeration formatter) and literal text on the read side. The status check's own transfers take a step as well: the
@@ -254,19 +255,24 @@ class ScriptedIoSession : public IIoSession {
         *va_arg(args, std::string*) = reply.substr(in, end - in);
         in = end;
         p += rest[3] == 't' ? 4 : 7;
-      } else if (rest.starts_with("%$Shb")) {
-        SAFEARRAY** out = va_arg(args, SAFEARRAY**);
-        *out = nullptr;
+      } else if (rest.starts_with("%$Shb") || rest.starts_with("%#hb")) {
+        const bool array = rest[1] == '$';
+        SAFEARRAY** out = array ? va_arg(args, SAFEARRAY**) : nullptr;
+        LONG* count = array ? nullptr : va_arg(args, LONG*);
+        auto* caller = array ? nullptr : va_arg(args, unsigned char*);
+        if (out) *out = nullptr;
         if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9') return E_UNEXPECTED;
         std::size_t digits = static_cast<std::size_t>(reply[in + 1] - '0');
         std::size_t bytes = std::strtoul(reply.substr(in + 2, digits).c_str(), nullptr, 10);
         in += 2 + digits;
         if (in + bytes > reply.size()) return E_UNEXPECTED;
-        SAFEARRAY* sa = SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(bytes / 2));
-        void* data = nullptr;
-        SafeArrayAccessData(sa, &data);
+        // The caller's array takes what fits; the rest of the block is dropped.
+        const std::size_t words = array ? bytes / 2 : std::min<std::size_t>(bytes / 2, static_cast<std::size_t>(*count));
+        SAFEARRAY* sa = array ? SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(words)) : nullptr;
+        void* data = caller;
+        if (sa) SafeArrayAccessData(sa, &data);
         auto* dst = static_cast<unsigned char*>(data);
-        for (std::size_t k = 0; k + 1 < bytes; k += 2) {
+        for (std::size_t k = 0; k < 2 * words; k += 2) {
           unsigned char hi = static_cast<unsigned char>(reply[in + k]), lo = static_cast<unsigned char>(reply[in + k + 1]);
           if (swap) {
             std::int16_t v = static_cast<std::int16_t>((hi << 8) | lo);
@@ -276,10 +282,11 @@ class ScriptedIoSession : public IIoSession {
             dst[k + 1] = lo;
           }
         }
-        SafeArrayUnaccessData(sa);
-        *out = sa;
+        if (sa) SafeArrayUnaccessData(sa);
+        if (out) *out = sa;
+        if (count) *count = static_cast<LONG>(words);
         in += bytes;
-        p += 5;
+        p += array ? 5 : 4;
       } else if (rest.starts_with("%$Sb")) {
         // A definite-length block of bytes, as they come.
         SAFEARRAY** out = va_arg(args, SAFEARRAY**);

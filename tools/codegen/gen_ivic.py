@@ -81,7 +81,9 @@ def adapters(f: it.Function, cat) -> list:
         m = ARRAY_RE.match(p.type)
         if m:
             ctype = it.ARRAY_C[m.group(1)]
-            if p in arrays_out:
+            if p in arrays_out and f.extra.get("direct"):
+                out.append(f"DirectOut{{{shared_count}, {nm(p.name)}, {actual or 'nullptr'}, {{}}}}")
+            elif p in arrays_out:
                 fill = "true" if p.dir == "inout" and "array-in" in f.family else "false"
                 out.append(f"ArrOut<{ctype}, {fill}>{{{shared_count}, {nm(p.name)}, {actual or 'nullptr'}, {{}}}}")
             else:
