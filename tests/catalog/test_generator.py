@@ -144,7 +144,8 @@ class Templates(unittest.TestCase):
         self.assertEqual(gen_com.main([str(self.dir / "catalog"), str(out), "--models", str(self.models),
                                        "--thunk-units", "2"]), 0)
         subprocess.run([sys.executable, str(ROOT / "tools" / "codegen" / "gen_messages.py"),
-                        str(ROOT / "catalog" / "messages.toml"), str(out / "korvane" / "MessageTable.inc")],
+                        str(ROOT / "catalog" / "messages.toml"), str(out / "korvane" / "MessageTable.inc"),
+                        str(out / "korvane" / "ReporterOperations.inc")],
                        check=True)
         inc = self.dir / "inc" / "com"
         inc.mkdir(parents=True, exist_ok=True)

@@ -8,6 +8,8 @@
 
 #include <gtest/gtest.h>
 
+#include <charconv>
+
 #include <algorithm>
 #include <memory>
 #include <regex>
@@ -96,10 +98,14 @@ TEST_F(TracedSimSession, PythonReadsTheRecordsInOrderWithTheArraySummarised) {
   EXPECT_EQ("IKorvaneMeasurement.ReadWaveform", mine[3][0]);
   EXPECT_EQ("0x00000000", mine[3][1]);
   EXPECT_EQ("in:MaxTimeMilliseconds=5000", mine[3].at(4));
-  // The array after the call: its first five values of its points.
-  char shown[256];
-  std::snprintf(shown, sizeof shown, "out:WaveformArray=%.15g %.15g %.15g %.15g %.15g/%ld/5", first_[0], first_[1],
-                first_[2], first_[3], first_[4], points_);
+  // The array after the call: its first five values (each in the shortest text that reads back
+  // as the same double), its points, the count shown.
+  std::string shown = "out:WaveformArray=";
+  for (int i = 0; i < 5; ++i) {
+    char text[32];
+    shown.append(text, std::to_chars(text, text + sizeof text, first_[i]).ptr);
+    shown += i < 4 ? " " : "/" + std::to_string(points_) + "/5";
+  }
   EXPECT_EQ(shown, mine[3].at(5));
   EXPECT_EQ("IIviDriver.Close", mine[4][0]);
   EXPECT_EQ("IIviDriver.Close", records.back().at(0));
