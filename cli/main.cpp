@@ -9,6 +9,7 @@
 
 #include <korvane/ComHelpers.h>
 #include <korvane/KorvaneCom.h>
+#include <korvane/KorvaneErrors.h>
 
 #include <algorithm>
 #include <atomic>
@@ -30,7 +31,6 @@
 #define KORVANE_ISATTY _isatty
 #else
 #include <unistd.h>
-#include <korvane/KorvaneErrors.h>
 #define KORVANE_ISATTY isatty
 #endif
 
