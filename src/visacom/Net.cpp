@@ -125,6 +125,16 @@ std::string NumericAddress(const sockaddr* a, socklen_t len) {
   return host;
 }
 
+
+// How a receive that brought no bytes ends the call, in the session's words.
+HRESULT ConnectionClosed(std::string& why) {
+  why = "the instrument closed the connection";
+  return E_VISA_CONN_LOST;
+}
+HRESULT ReceiveFailed(int e, std::string& why) {
+  why = (ConnectionGone(e) ? "the connection to the instrument was lost: " : "receive failed: ") + ErrorText(e);
+  return ConnectionGone(e) ? E_VISA_CONN_LOST : E_VISA_IO;
+}
 }  // namespace
 
 TcpLink::TcpLink(TcpLink&& o) noexcept
@@ -274,16 +284,10 @@ HRESULT TcpLink::ReceiveSome(void* data, std::size_t n, const Deadline& deadline
       got = static_cast<std::size_t>(r);
       return S_OK;
     }
-    if (r == 0) {
-      why = "the instrument closed the connection";
-      return E_VISA_CONN_LOST;
-    }
+    if (r == 0) return ConnectionClosed(why);
     int e = LastError();
     if (Interrupted(e)) continue;
-    if (!WouldBlock(e)) {
-      why = (ConnectionGone(e) ? "the connection to the instrument was lost: " : "receive failed: ") + ErrorText(e);
-      return ConnectionGone(e) ? E_VISA_CONN_LOST : E_VISA_IO;
-    }
+    if (!WouldBlock(e)) return ReceiveFailed(e, why);
     HRESULT hr = WaitReady(Native(s_), false, deadline, why);
     if (hr == E_VISA_TMO) why = "timeout expired before the read completed";
     if (FAILED(hr)) return hr;
@@ -384,10 +388,7 @@ HRESULT TcpLink::ReceiveBlocking(void* data, int n, const Deadline& deadline, st
       got = static_cast<std::size_t>(r);
       return S_OK;
     }
-    if (r == 0) {
-      why = "the instrument closed the connection";
-      return E_VISA_CONN_LOST;
-    }
+    if (r == 0) return ConnectionClosed(why);
     int e = LastError();
     if (Interrupted(e)) continue;
 #if defined(_WIN32)
@@ -398,8 +399,7 @@ HRESULT TcpLink::ReceiveBlocking(void* data, int n, const Deadline& deadline, st
       return E_VISA_TMO;
     }
 #endif
-    why = (ConnectionGone(e) ? "the connection to the instrument was lost: " : "receive failed: ") + ErrorText(e);
-    return ConnectionGone(e) ? E_VISA_CONN_LOST : E_VISA_IO;
+    return ReceiveFailed(e, why);
   }
 }
 
