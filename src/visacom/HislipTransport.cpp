@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <deque>
 #include <utility>
 #include <vector>
 
@@ -21,6 +22,10 @@ constexpr std::uint64_t kOurMaxMessage = std::uint64_t{1} << 26;
 constexpr std::size_t kCoalesceLimit = 65536;
 constexpr LONG kGraceMs = 1000;
 constexpr std::uint16_t kVendorId = ('K' << 8) | 'V';
+// Setting the overlap attribute switches modes with a device clear, which has this long.
+constexpr LONG kModeSwitchMs = 5000;
+// Service requests kept until the session takes them; beyond this the oldest go.
+constexpr std::size_t kMaxQueuedRequests = 64;
 
 const char* ErrorName(std::uint8_t code, bool fatal) {
   static const char* const kFatal[] = {"unidentified error", "poorly formed message header",
@@ -96,7 +101,10 @@ class HislipTransport final : public ITransport {
     if (FAILED(hr)) return Refused(hr, "the instrument did not open a HiSLIP session for \"" + subAddress + "\"", why);
     serverVersion_ = static_cast<std::uint16_t>(r.param >> 16);
     sessionId_ = static_cast<std::uint16_t>(r.param);
-    overlapped_ = (r.control & 1) != 0;  // the server starts in the mode it prefers
+    // The session starts in the mode the server prefers, and we keep asking for that mode at
+    // each clear unless told otherwise: switching costs a device clear, and both modes serve a
+    // caller that writes a query and then reads its reply equally well.
+    overlapped_ = wantOverlap_ = (r.control & 1) != 0;
     if ((serverVersion_ >> 8) < 1) {
       why = "the instrument speaks HiSLIP version " + std::to_string(serverVersion_ >> 8) + "." +
             std::to_string(serverVersion_ & 0xFF) + ", older than 1.0";
@@ -129,6 +137,7 @@ class HislipTransport final : public ITransport {
                std::string& why) override {
     sent = 0;
     if (HRESULT hr = Usable(why); FAILED(hr)) return hr;
+    NewMessage();
     // Whether IVI counts the header in the maximum is read both ways; staying under it by the
     // header size is right under either reading.
     const std::uint64_t maxPayload = serverMax_ - h::kHeaderSize;
@@ -153,18 +162,22 @@ class HislipTransport final : public ITransport {
     end = false;
     if (HRESULT hr = Usable(why); FAILED(hr)) return hr;
     for (;;) {
+      if (payloadLeft_ && !Belongs(payloadId_)) {  // the rest of a reply given up on
+        if (HRESULT hr = Skip(syncIn_, payloadLeft_, deadline, why); FAILED(hr)) return hr;
+        payloadLeft_ = 0;
+      }
       if (payloadLeft_) {
         std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(n, payloadLeft_));
         HRESULT hr = syncIn_.Some(data, want, deadline, got, why);
-        if (FAILED(hr)) return hr;
+        if (FAILED(hr)) return GaveUp(hr);
         payloadLeft_ -= got;
         if (payloadLeft_ == 0 && payloadIsEnd_) end = rmtDelivered_ = true;
         return S_OK;
       }
       h::Header m;
-      if (HRESULT hr = ReadHeader(syncIn_, m, deadline, why); FAILED(hr)) return hr;
+      if (HRESULT hr = ReadHeader(syncIn_, m, deadline, why); FAILED(hr)) return GaveUp(hr);
       if (m.type == h::kData || m.type == h::kDataEnd) {
-        bool current = overlapped_ || m.param == lastSentId_ || m.param == h::kUnknownMessageId;
+        bool current = Belongs(m.param);
         if (m.length > kOurMaxMessage) {
           std::string text = "message too large";
           Put(sync_, {h::kError, h::kErrTooLarge, 0, text.size()}, text.data(), deadline, why);
@@ -177,6 +190,7 @@ class HislipTransport final : public ITransport {
           if (HRESULT hr = Skip(syncIn_, m.length, deadline, why); FAILED(hr)) return hr;
           continue;
         }
+        payloadId_ = m.param;
         payloadLeft_ = m.length;
         payloadIsEnd_ = m.type == h::kDataEnd;
         if (m.length == 0 && payloadIsEnd_) {
@@ -219,9 +233,9 @@ class HislipTransport final : public ITransport {
       else
         hr = Unexpected(syncIn_, m, deadline, why);
     }
-    messageId_ = h::kFirstMessageId;
+    messageId_ = staleBefore_ = h::kFirstMessageId;
     lastSentId_ = messageId_ - 2;
-    rmtDelivered_ = false;
+    rmtDelivered_ = abandoned_ = false;
     return S_OK;
   }
 
@@ -237,6 +251,7 @@ class HislipTransport final : public ITransport {
 
   HRESULT Trigger(const Deadline& deadline, std::string& why) override {
     if (HRESULT hr = Usable(why); FAILED(hr)) return hr;
+    NewMessage();
     HRESULT hr = Put(sync_, {h::kTrigger, rmtDelivered_ ? std::uint8_t{1} : std::uint8_t{0}, messageId_, 0}, nullptr,
                      deadline, why);
     if (FAILED(hr)) return hr;
@@ -287,17 +302,19 @@ class HislipTransport final : public ITransport {
       h::Header m;
       HRESULT hr = ReadHeader(asyncIn_, m, Deadline::After(1000), why);
       if (FAILED(hr)) return hr;
-      if (m.type == h::kAsyncServiceRequest) {
-        srq_ = m.control;
-        if (FAILED(hr = Skip(asyncIn_, m.length, Deadline::After(1000), why))) return hr;
-      } else if (FAILED(hr = Unexpected(asyncIn_, m, Deadline::After(1000), why))) {
-        return hr;
-      }
+      if (FAILED(hr = Unexpected(asyncIn_, m, Deadline::After(1000), why))) return hr;
     }
-    raised = srq_ >= 0;
-    stb = raised ? static_cast<BYTE>(srq_) : 0;
-    srq_ = -1;
+    raised = !srqs_.empty();
+    stb = raised ? srqs_.front() : 0;
+    if (raised) srqs_.pop_front();
     return S_OK;
+  }
+
+  HRESULT AwaitServiceRequest(const Deadline& deadline, bool& raised, BYTE& stb, std::string& why) override {
+    for (;;) {
+      HRESULT hr = TakeServiceRequest(raised, stb, why);
+      if (FAILED(hr) || raised || !async_.Readable(deadline)) return hr;
+    }
   }
 
   HRESULT GetAttribute(LONG id, VARIANT* v) override {
@@ -317,12 +334,16 @@ class HislipTransport final : public ITransport {
     return E_NOTIMPL;
   }
 
-  // Overlapped mode is requested here and takes effect with the next device clear, which is
-  // where HiSLIP negotiates it.
+  // HiSLIP negotiates the mode only in a device clear, so changing it clears the device.
   HRESULT SetAttribute(LONG id, LONGLONG value, std::string& why) override {
     if (id == visa::VI_ATTR_TCPIP_HISLIP_OVERLAP_EN) {
       wantOverlap_ = value != 0;
-      return S_OK;
+      if (wantOverlap_ == overlapped_) return S_OK;
+      if (HRESULT hr = Clear(Deadline::After(kModeSwitchMs), why); FAILED(hr)) return hr;
+      if (overlapped_ == wantOverlap_) return S_OK;
+      wantOverlap_ = overlapped_;
+      why = std::string("the instrument stays in ") + (overlapped_ ? "overlapped" : "synchronized") + " mode";
+      return E_VISA_NSUP_ATTR_STATE;
     }
     if (id == visa::VI_ATTR_TCPIP_ADDR || id == visa::VI_ATTR_TCPIP_HOSTNAME || id == visa::VI_ATTR_TCPIP_PORT ||
         id == visa::VI_ATTR_TCPIP_DEVICE_NAME || id == visa::VI_ATTR_TCPIP_IS_HISLIP ||
@@ -334,6 +355,29 @@ class HislipTransport final : public ITransport {
   }
 
  private:
+  // Which replies belong to the caller. Synchronized mode: only the reply to the latest
+  // message. Overlapped mode: replies come in the order of the messages they answer, so any
+  // message since the last clear may be answered, except those sent before a read gave up: once
+  // the caller moves on to a new message after a timeout, the late replies are not for it.
+  bool Belongs(std::uint32_t id) const {
+    if (id == h::kUnknownMessageId) return true;
+    if (!overlapped_) return id == lastSentId_;
+    const std::uint32_t at = id - h::kFirstMessageId;
+    return at >= staleBefore_ - h::kFirstMessageId && at < messageId_ - h::kFirstMessageId;
+  }
+
+  // Before a message takes the next id.
+  void NewMessage() {
+    if (abandoned_) staleBefore_ = messageId_;
+    abandoned_ = false;
+  }
+
+  // A read that ran out of time gives up on the replies outstanding.
+  HRESULT GaveUp(HRESULT hr) {
+    if (hr == E_VISA_TMO) abandoned_ = true;
+    return hr;
+  }
+
   HRESULT Usable(std::string& why) const {
     if (!broken_) return S_OK;
     why = "the HiSLIP session was ended by an earlier fatal error";
@@ -419,7 +463,10 @@ class HislipTransport final : public ITransport {
             std::to_string(m.control) + " (" + ErrorName(m.control, fatal) + ")" + (text.empty() ? "" : ": " + text);
       return fatal ? E_VISA_CONN_LOST : E_VISA_IO;
     }
-    if (m.type == h::kAsyncServiceRequest) srq_ = m.control;
+    if (m.type == h::kAsyncServiceRequest) {
+      if (srqs_.size() == kMaxQueuedRequests) srqs_.pop_front();
+      srqs_.push_back(m.control);
+    }
     if (m.type > h::kLastKnownType && m.type < 128) {
       static const char kText[] = "unrecognized message type";
       std::string ignored;
@@ -467,13 +514,16 @@ class HislipTransport final : public ITransport {
   std::uint64_t serverMax_ = 0;
   std::uint32_t messageId_ = h::kFirstMessageId;
   std::uint32_t lastSentId_ = h::kFirstMessageId - 2;
+  std::uint32_t staleBefore_ = h::kFirstMessageId;  // overlapped: older replies are discarded
+  bool abandoned_ = false;                           // a read timed out since the last message
+  std::uint32_t payloadId_ = 0;                      // the reply whose payload is being read
   bool rmtDelivered_ = false;
   bool overlapped_ = false;
   bool wantOverlap_ = false;
   std::uint64_t payloadLeft_ = 0;
   bool payloadIsEnd_ = false;
   bool broken_ = false;
-  int srq_ = -1;
+  std::deque<BYTE> srqs_;
   std::vector<std::uint8_t> scratch_;
 };
 

@@ -328,9 +328,11 @@ std::size_t TcpLink::Drain() {
   return total;
 }
 
-bool TcpLink::Readable() {
+bool TcpLink::Readable() { return Readable(Deadline::After(0)); }
+
+bool TcpLink::Readable(const Deadline& deadline) {
   std::string ignored;
-  return WaitReady(Native(s_), false, Deadline::After(0), ignored) == S_OK;
+  return WaitReady(Native(s_), false, deadline, ignored) == S_OK;
 }
 
 void TcpLink::PreferBlockingTransfers() {

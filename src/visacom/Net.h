@@ -38,8 +38,9 @@ class TcpLink {
   }
   // Throws away what has already arrived, without waiting; returns the byte count.
   std::size_t Drain();
-  // True when bytes (or the peer's close) are waiting.
+  // True when bytes (or the peer's close) are waiting, or arrive before the deadline.
   bool Readable();
+  bool Readable(const Deadline& deadline);
 
   bool SetBoolOption(int level, int name, bool on, std::string& why);
 

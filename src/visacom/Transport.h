@@ -88,6 +88,11 @@ class ITransport {
   // The status byte of a service request the instrument raised since the last call, if any
   // (`raised` false when none); E_NOTIMPL for protocols without service requests.
   virtual HRESULT TakeServiceRequest(bool& /*raised*/, BYTE& /*stb*/, std::string&) { return E_NOTIMPL; }
+  // The same, waiting until the deadline for one to arrive. The caller waits in short slices
+  // with the session lock held for each, so this must come back at the deadline.
+  virtual HRESULT AwaitServiceRequest(const Deadline&, bool& raised, BYTE& stb, std::string& why) {
+    return TakeServiceRequest(raised, stb, why);
+  }
 
   // Protocol-specific attributes; E_NOTIMPL when the id is not the transport's.
   virtual HRESULT GetAttribute(LONG, VARIANT*) { return E_NOTIMPL; }

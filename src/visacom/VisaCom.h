@@ -360,6 +360,7 @@ inline constexpr LONG VI_ATTR_TCPIP_HISLIP_OVERLAP_EN = Attr(0x3FFF0300UL);
 inline constexpr LONG VI_ATTR_TCPIP_HISLIP_VERSION = Attr(0x3FFF0301UL);
 inline constexpr LONG VI_ATTR_TCPIP_HISLIP_MAX_MESSAGE_KB = Attr(0x3FFF0302UL);
 inline constexpr LONG VI_ATTR_TCPIP_IS_HISLIP = Attr(0x3FFF0303UL);
+inline constexpr LONG VI_ATTR_EVENT_TYPE = Attr(0x3FFF4010UL);
 
 inline constexpr SHORT VI_INTF_GPIB = 1;
 inline constexpr SHORT VI_INTF_VXI = 2;

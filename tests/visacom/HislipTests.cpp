@@ -43,13 +43,15 @@ std::string Bytes(std::uint8_t type, std::uint8_t control, std::uint32_t param, 
 constexpr std::uint16_t kSession = 42;
 
 // The two channels of a session whose server accepts 24-byte messages (8 bytes of payload).
-std::vector<ScriptedServer::Script> Session(std::function<void(Peer&)> sync, std::function<void(Peer&)> async = {}) {
-  return {[sync](Peer& p) {
+// `prefer` is InitializeResponse's control code: 1 asks for overlapped mode.
+std::vector<ScriptedServer::Script> Session(std::function<void(Peer&)> sync, std::function<void(Peer&)> async = {},
+                                            std::uint8_t prefer = 0) {
+  return {[sync, prefer](Peer& p) {
             Msg m = Recv(p);
             EXPECT_EQ(m.head.type, h::kInitialize);
             EXPECT_EQ(m.head.param >> 16, h::kVersion10);
             EXPECT_EQ(m.payload, "hislip0");
-            p.Send(Bytes(h::kInitializeResponse, 0, (std::uint32_t{h::kVersion10} << 16) | kSession));
+            p.Send(Bytes(h::kInitializeResponse, prefer, (std::uint32_t{h::kVersion10} << 16) | kSession));
             if (sync) sync(p);
           },
           [async](Peer& p) {
@@ -69,12 +71,13 @@ HRESULT Connect(const ScriptedServer& s, std::unique_ptr<ITransport>& t, std::st
   return ConnectHislip("127.0.0.1", "hislip0," + std::to_string(s.port()), Deadline::After(2000), t, why);
 }
 
-std::string ReadMessage(ITransport& t, HRESULT& hr, std::string& why) {
+std::string ReadMessage(ITransport& t, HRESULT& hr, std::string& why, LONG timeoutMs = 2000) {
   std::string out;
+  const Deadline deadline = Deadline::After(timeoutMs);
   for (bool end = false; !end;) {
     BYTE buf[64];
     std::size_t got = 0;
-    hr = t.Receive(buf, sizeof buf, Deadline::After(2000), got, end, why);
+    hr = t.Receive(buf, sizeof buf, deadline, got, end, why);
     if (FAILED(hr)) break;
     out.append(reinterpret_cast<char*>(buf), got);
   }
@@ -209,6 +212,110 @@ TEST(Hislip, ClearStatusByteServiceRequestAndLock) {
   EXPECT_EQ(t->Lock(true, 250, "", why), E_VISA_RSRC_LOCKED);
   EXPECT_EQ(t->Lock(false, 250, "key1", why), S_OK) << why;
   EXPECT_EQ(t->Unlock(why), E_VISA_SESN_NLOCKED);
+}
+
+bool OverlapEnabled(ITransport& t) {
+  VARIANT v;
+  VariantInit(&v);
+  EXPECT_EQ(t.GetAttribute(visa::VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, &v), S_OK);
+  return v.vt == VT_BOOL && v.boolVal != VARIANT_FALSE;
+}
+
+constexpr std::uint32_t Id(int n) { return h::kFirstMessageId + 2u * static_cast<std::uint32_t>(n); }
+
+// Overlapped mode: queries go out back to back and their replies are taken in order; after a
+// read gives up, the late reply (here the rest of a half-read one) is dropped once the caller
+// moves on, as is a reply to a message never sent.
+TEST(Hislip, OverlappedModePipelinesQueriesAndDropsWhatWasGivenUp) {
+  ScriptedServer server(Session(
+      [](Peer& p) {
+        EXPECT_EQ(Recv(p).head.param, Id(0));
+        EXPECT_EQ(Recv(p).head.param, Id(1));  // sent before any reply
+        p.Send(Bytes(h::kDataEnd, 0, Id(0), "one\n") + Bytes(h::kData, 0, Id(1), "tw") +
+               Bytes(h::kDataEnd, 0, Id(1), "o\n"));
+        EXPECT_EQ(Recv(p).head.param, Id(2));
+        std::string head(h::kHeaderSize, '\0');  // 10 bytes announced, 2 sent
+        h::Encode({h::kData, 0, Id(2), 10}, reinterpret_cast<std::uint8_t*>(head.data()));
+        p.Send(head + "la");
+        Msg next = Recv(p);
+        EXPECT_EQ(next.head.param, Id(3));
+        p.Send("te-ly\n\n\n" + Bytes(h::kDataEnd, 0, Id(2), "late\n") + Bytes(h::kDataEnd, 0, Id(9), "unsent\n") +
+               Bytes(h::kDataEnd, 0, Id(3), "four\n"));
+      },
+      {}, 1));
+  std::unique_ptr<ITransport> t;
+  std::string why;
+  ASSERT_EQ(Connect(server, t, why), S_OK) << why;
+  EXPECT_TRUE(OverlapEnabled(*t));
+  ASSERT_EQ(Write(*t, "A?", why), S_OK);
+  ASSERT_EQ(Write(*t, "B?", why), S_OK);
+  HRESULT hr;
+  EXPECT_EQ(ReadMessage(*t, hr, why), "one\n");
+  EXPECT_EQ(ReadMessage(*t, hr, why), "two\n");
+  ASSERT_EQ(Write(*t, "C?", why), S_OK);
+  EXPECT_EQ(ReadMessage(*t, hr, why, 150), "la");
+  EXPECT_EQ(hr, E_VISA_TMO);
+  ASSERT_EQ(Write(*t, "D?", why), S_OK);
+  EXPECT_EQ(ReadMessage(*t, hr, why), "four\n");
+  EXPECT_EQ(hr, S_OK) << why;
+}
+
+// A clear keeps the mode the server preferred unless the caller asked for the other one, in
+// which case setting the attribute clears at once; synchronized mode then takes only the reply
+// to the latest message. Service requests queue up in arrival order.
+TEST(Hislip, OverlappedClearSwitchesModesAndServiceRequestsQueue) {
+  ScriptedServer server(Session(
+      [](Peer& p) {
+        Msg m = Recv(p);
+        p.Send(Bytes(h::kDataEnd, 0, m.head.param, "stale\n"));  // in flight when the clear starts
+        m = Recv(p);
+        EXPECT_EQ(m.head.type, h::kDeviceClearComplete);
+        EXPECT_EQ(m.head.control & 1, 1);
+        p.Send(Bytes(h::kDeviceClearAcknowledge, 1, 0));
+        m = Recv(p);
+        EXPECT_EQ(m.head.type, h::kDeviceClearComplete);
+        EXPECT_EQ(m.head.control & 1, 0);  // the caller asked for synchronized mode
+        p.Send(Bytes(h::kDeviceClearAcknowledge, 0, 0));
+        EXPECT_EQ(Recv(p).head.param, Id(0));
+        EXPECT_EQ(Recv(p).head.param, Id(1));
+        p.Send(Bytes(h::kDataEnd, 0, Id(0), "first\n") + Bytes(h::kDataEnd, 0, Id(1), "second\n"));
+      },
+      [](Peer& p) {
+        for (int i = 0; i < 2; ++i) {
+          EXPECT_EQ(Recv(p).head.type, h::kAsyncDeviceClear);
+          p.Send(Bytes(h::kAsyncDeviceClearAcknowledge, 1, 0));  // the server still prefers overlapped
+        }
+        std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        p.Send(Bytes(h::kAsyncServiceRequest, 0x41, 0) + Bytes(h::kAsyncServiceRequest, 0x60, 0));
+        Recv(p);  // held open until the client is done
+      },
+      1));
+  std::unique_ptr<ITransport> t;
+  std::string why;
+  ASSERT_EQ(Connect(server, t, why), S_OK) << why;
+  ASSERT_EQ(Write(*t, "*IDN?", why), S_OK);
+  ASSERT_EQ(t->Clear(Deadline::After(2000), why), S_OK) << why;
+  EXPECT_TRUE(OverlapEnabled(*t));
+  EXPECT_EQ(t->SetAttribute(visa::VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, 0, why), S_OK) << why;
+  EXPECT_FALSE(OverlapEnabled(*t));
+  ASSERT_EQ(Write(*t, "A?", why), S_OK);
+  ASSERT_EQ(Write(*t, "B?", why), S_OK);
+  HRESULT hr;
+  EXPECT_EQ(ReadMessage(*t, hr, why), "second\n");
+  struct {
+    LONG waitMs;
+    bool raised;
+    BYTE stb;
+  } const waits[] = {{2000, true, 0x41}, {0, true, 0x60}, {50, false, 0}};
+  for (const auto& w : waits) {
+    bool raised = !w.raised;
+    BYTE stb = 0xFF;
+    ASSERT_EQ(t->AwaitServiceRequest(Deadline::After(w.waitMs), raised, stb, why), S_OK) << why;
+    EXPECT_EQ(raised, w.raised);
+    if (w.raised) {
+      EXPECT_EQ(stb, w.stb);
+    }
+  }
 }
 
 }  // namespace
