@@ -24,14 +24,18 @@ struct HislipServer::Session {
   int asyncFd = -1;
   uint64_t clientMax = kDefaultClientMax;
   bool srqRaised = false;
+  // Replies carry the id of the message they answer in either mode and go out in order; the
+  // mode only decides what a device clear acknowledges, so the client sees its own rules.
+  bool overlapped = false;
   // The id of the last message the synchronous channel has taken in, so that a status query
   // on the other channel is answered after the messages sent before it.
   uint32_t lastId = h::kFirstMessageId - 2;
   std::condition_variable taken;
 };
 
-HislipServer::HislipServer(Instrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes)
-    : instrument_(instrument), maxMessage_(maxMessageBytes), fe_(bind, port, [this](int fd) { serve(fd); }) {}
+HislipServer::HislipServer(Instrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
+                           bool preferOverlapped)
+    : instrument_(instrument), maxMessage_(maxMessageBytes), preferOverlapped_(preferOverlapped), fe_(bind, port, [this](int fd) { serve(fd); }) {}
 
 namespace {
 
@@ -86,8 +90,10 @@ void HislipServer::serve(int fd) {
       s = std::make_shared<Session>(id, instrument_, maxMessage_);
       sessions_[id] = s;
     }
-    // We speak 1.0 and prefer synchronized mode (control bit 0 clear).
-    if (put(fe_, fd, h::kInitializeResponse, 0, (uint32_t{h::kVersion10} << 16) | s->id)) serveSync(fd, s);
+    // We speak 1.0; control bit 0 says which mode we prefer, and the session starts in it.
+    s->overlapped = preferOverlapped_;
+    if (put(fe_, fd, h::kInitializeResponse, preferOverlapped_ ? 1 : 0, (uint32_t{h::kVersion10} << 16) | s->id))
+      serveSync(fd, s);
     std::lock_guard lk(m_);
     sessions_.erase(s->id);
     if (exclusive_ == s->id) exclusive_ = 0;
@@ -180,9 +186,9 @@ void HislipServer::serveSync(int fd, const std::shared_ptr<Session>& s) {
         {
           std::lock_guard lk(s->m);
           s->lastId = h::kFirstMessageId - 2;  // the client starts its ids over
+          s->overlapped = (m.control & 1) != 0;  // we grant either mode the client asks for
         }
-        // Synchronized mode only: the acknowledgement's feature bit 0 stays clear.
-        if (!put(fe_, fd, h::kDeviceClearAcknowledge, 0, 0)) return;
+        if (!put(fe_, fd, h::kDeviceClearAcknowledge, s->overlapped ? 1 : 0, 0)) return;
         break;
       default:
         if (!skip(fe_, fd, m.length) || !error(fe_, fd, false, h::kErrUnknownType,
@@ -271,7 +277,7 @@ void HislipServer::serveAsync(int fd, const std::shared_ptr<Session>& s) {
       case h::kAsyncDeviceClear: {
         std::lock_guard lk(s->m);
         s->port.clear();
-        ok = put(fe_, fd, h::kAsyncDeviceClearAcknowledge, 0, 0);
+        ok = put(fe_, fd, h::kAsyncDeviceClearAcknowledge, preferOverlapped_ ? 1 : 0, 0);
         break;
       }
       default: {

@@ -1,5 +1,5 @@
-// HiSLIP front end: synchronous and asynchronous channels on one port, synchronized mode,
-// device clear, exclusive and shared locks, status queries, remote/local and service requests.
+// HiSLIP front end: synchronous and asynchronous channels on one port, synchronized or
+// overlapped mode (the client picks at a device clear; we say which we prefer), device clear, exclusive and shared locks, status queries, remote/local and service requests.
 #pragma once
 
 #include <condition_variable>
@@ -15,7 +15,8 @@ namespace korvane::sim {
 
 class HislipServer {
  public:
-  HislipServer(Instrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes);
+  HislipServer(Instrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
+               bool preferOverlapped = false);
   uint16_t port() const { return fe_.port(); }
   void start() { fe_.start(); }
   void stop() noexcept { fe_.stop(); }
@@ -30,6 +31,7 @@ class HislipServer {
 
   Instrument& instrument_;
   size_t maxMessage_;
+  bool preferOverlapped_;
   std::mutex m_;
   std::condition_variable cv_;
   std::map<uint16_t, std::shared_ptr<Session>> sessions_;

@@ -67,6 +67,7 @@ void usage(FILE* f) {
       "  --vxi11               also serve VXI-11 (core channel on a free port, found through\n"
       "                        the portmapper on port 111)\n"
       "  --hislip-port N       also serve HiSLIP on port N (0 picks a free one)\n"
+      "  --hislip-overlapped   the HiSLIP front end prefers overlapped mode (default: synchronized)\n"
       "  --list-models         print the models (family, channels, bandwidth, options) and exit\n"
       "  --version             print the version and exit\n"
       "  --help                print this help and exit\n"
@@ -117,6 +118,7 @@ int main(int argc, char** argv) {
     std::vector<int> errors;
     bool vxi11 = false;
     int hislipPort = -1;
+    bool hislipOverlapped = false;
     for (int i = 1; i < argc; ++i) {
       const std::string a = argv[i];
       const auto value = [&]() -> std::string {
@@ -160,6 +162,8 @@ int main(int argc, char** argv) {
           return 2;
         }
         hislipPort = static_cast<int>(p);
+      } else if (a == "--hislip-overlapped") {
+        hislipOverlapped = true;
       } else if (a == "--vxi11") {
         vxi11 = true;
       } else if (a == "--bind") server.bind = value();
@@ -218,7 +222,7 @@ int main(int argc, char** argv) {
     if (hislipPort >= 0)
       hislipServer = std::make_unique<korvane::sim::HislipServer>(instrument, server.bind,
                                                                    static_cast<uint16_t>(hislipPort),
-                                                                   server.maxMessageBytes);
+                                                                   server.maxMessageBytes, hislipOverlapped);
     g_vxi11 = vxi11Server.get();
     g_hislip = hislipServer.get();
 

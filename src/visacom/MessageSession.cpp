@@ -71,6 +71,8 @@ MessageSession::~MessageSession() { CloseNow(); }
 void MessageSession::CloseNow() noexcept {
   transport_.reset();  // ends the link, and with it any lock held at the instrument
   lockDepth_ = 0;
+  srqCapable_ = srqEnabled_ = false;
+  srqQueue_.clear();
   if (lock_) lock_->ReleaseAll(this);
   lock_.reset();
   open_ = false;
@@ -407,6 +409,12 @@ HRESULT MessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeou
     name_ = std::move(parsed);
     options_ = ToNarrow(OptionString);
     transport_ = std::move(transport);
+    {
+      bool raised = false;
+      BYTE stb = 0;
+      std::string ignored;
+      srqCapable_ = transport_->TakeServiceRequest(raised, stb, ignored) != E_NOTIMPL;
+    }
     lock_ = ResourceLock::For(lockName);
     rbuf_.assign(kReceiveBufferSize, 0);
     head_ = tail_ = 0;
@@ -819,7 +827,53 @@ HRESULT MessageSession::WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCoun
   });
 }
 
-// ---- IEventManager: a byte stream raises no VISA events ----
+// ---- IEventManager: service requests, where the transport reports them, by the queue ----
+
+namespace {
+
+// What WaitOnEvent hands out: the event type, nothing to close.
+class ServiceRequestEvent final
+    : public CObject<ServiceRequestEvent, Lifetime::kCounted, InterfaceMap<Answers<IID_IEvent, IEvent>>, IEvent> {
+ public:
+  HRESULT STDMETHODCALLTYPE get_Type(EventType* pVal) override {
+    if (!pVal) return E_POINTER;
+    *pVal = EVENT_SERVICE_REQ;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE get_CustomEventTypeNumber(LONG* pVal) override {
+    if (!pVal) return E_POINTER;
+    *pVal = 0;
+    return S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE GetAttribute(LONG attribute, VARIANT* pAttrState) override {
+    if (!pAttrState) return E_POINTER;
+    if (attribute != visa::VI_ATTR_EVENT_TYPE) return E_VISA_NSUP_ATTR;
+    return PutLong(pAttrState, static_cast<LONG>(EVENT_SERVICE_REQ));
+  }
+  HRESULT STDMETHODCALLTYPE SetAttribute(LONG attribute, VARIANT) override {
+    return attribute == visa::VI_ATTR_EVENT_TYPE ? E_VISA_ATTR_READONLY : E_VISA_NSUP_ATTR;
+  }
+  HRESULT STDMETHODCALLTYPE Close() override { return S_OK; }
+};
+
+// A wait on the event queue holds the session lock for at most this long at a time, so that
+// I/O from other threads goes on while one waits.
+constexpr LONG kWaitSliceMs = 20;
+
+}  // namespace
+
+// Moves the service requests the transport holds into the queue (dropped when it does not take
+// them), waiting until the deadline for the first.
+HRESULT MessageSession::PullServiceRequests(const Deadline& deadline, std::string& why) {
+  for (bool first = true;; first = false) {
+    bool raised = false;
+    BYTE stb = 0;
+    HRESULT hr = first ? transport_->AwaitServiceRequest(deadline, raised, stb, why)
+                       : transport_->TakeServiceRequest(raised, stb, why);
+    if (FAILED(hr) || !raised) return hr;
+    if (srqEnabled_ && srqQueue_.size() < static_cast<std::size_t>(maxQueueLength_)) srqQueue_.push_back(stb);
+  }
+}
 
 HRESULT MessageSession::get_MaximumQueueLength(LONG* pVal) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
@@ -842,6 +896,7 @@ HRESULT MessageSession::EventCheck(EventType type, EventMechanism mech, bool che
                                   (mech & ~(EVENT_QUEUE | EVENT_HNDLR | EVENT_SUSPEND_HNDLR)) != 0)))
     return Fail(E_VISA_INV_MECH, IID_IEventManager, "event mechanism " + std::to_string(mech) + " is not valid");
   if (allowAll && type == ALL_ENABLED_EVENTS) return S_OK;
+  if (type == EVENT_SERVICE_REQ && srqCapable_) return S_OK;
   std::string number = std::to_string(static_cast<unsigned long>(static_cast<ULONG>(type)));
   if (!IsKnownEvent(type)) return Fail(E_VISA_INV_EVENT, IID_IEventManager, number + " is not a VISA event type");
   return Fail(E_VISA_INV_EVENT, IID_IEventManager,
@@ -851,31 +906,72 @@ HRESULT MessageSession::EventCheck(EventType type, EventMechanism mech, bool che
 HRESULT MessageSession::EnableEvent(EventType type, EventMechanism mech, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, mech, true, false);
-    return FAILED(hr) ? hr : E_VISA_INV_EVENT;
+    if (FAILED(hr)) return hr;
+    if (mech != EVENT_QUEUE)
+      return Fail(E_VISA_INV_MECH, IID_IEventManager, "service requests are delivered through the event queue only");
+    if (srqEnabled_) return S_VISA_EVENT_EN;
+    std::string why;
+    if (FAILED(hr = PullServiceRequests(Deadline::After(0), why))) return Fail(hr, IID_IEventManager, why);
+    srqEnabled_ = true;  // only what arrives from now on counts
+    return S_OK;
   });
 }
 
 HRESULT MessageSession::DisableEvent(EventType type, EventMechanism mech, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, mech, true, true);
-    return FAILED(hr) ? hr : S_VISA_EVENT_DIS;  // nothing was ever enabled
+    if (FAILED(hr)) return hr;
+    if (!srqEnabled_ || (mech & EVENT_QUEUE) == 0) return S_VISA_EVENT_DIS;
+    srqEnabled_ = false;  // what is queued stays there
+    return S_OK;
   });
 }
 
 HRESULT MessageSession::DiscardEvents(EventType type, EventMechanism mech, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, mech, true, true);
-    return FAILED(hr) ? hr : S_VISA_QUEUE_EMPTY;
+    if (FAILED(hr)) return hr;
+    std::string why;
+    if (srqCapable_ && FAILED(hr = PullServiceRequests(Deadline::After(0), why)))
+      return Fail(hr, IID_IEventManager, why);
+    const bool empty = srqQueue_.empty();
+    if ((mech & EVENT_QUEUE) != 0) srqQueue_.clear();
+    return empty ? S_VISA_QUEUE_EMPTY : S_OK;
   });
 }
 
-HRESULT MessageSession::WaitOnEvent(LONG, EventType type, LONG, IEvent** pEvent) {
-  return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
-    if (pEvent) *pEvent = nullptr;
-    HRESULT hr = EventCheck(type, EVENT_QUEUE, false, true);
-    if (FAILED(hr)) return hr;
-    return Fail(E_VISA_NENABLED, IID_IEventManager, "no event is enabled for the queue");
-  });
+HRESULT MessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEvent** pEvent) {
+  const Deadline until = Deadline::After(waitTimeout);  // -1 (0xFFFFFFFF) waits for ever
+  for (;;) {
+    bool done = false;
+    HRESULT hr = Guarded(IID_IEventManager, true, [&]() -> HRESULT {
+      done = true;
+      if (pEvent) *pEvent = nullptr;
+      HRESULT hr = EventCheck(type, EVENT_QUEUE, false, true);
+      if (FAILED(hr)) return hr;
+      if (!srqEnabled_ && srqQueue_.empty())
+        return Fail(E_VISA_NENABLED, IID_IEventManager, "no event is enabled for the queue");
+      if (srqQueue_.empty()) {
+        std::string why;
+        const LONG slice = until.Infinite() ? kWaitSliceMs : std::min<LONG>(until.RemainingMs(), kWaitSliceMs);
+        if (FAILED(hr = PullServiceRequests(Deadline::After(slice), why))) return Fail(hr, IID_IEventManager, why);
+      }
+      if (srqQueue_.empty()) {
+        if (!until.Passed()) {
+          done = false;
+          return S_OK;
+        }
+        return Fail(E_VISA_TMO, IID_IEventManager,
+                    "no service request arrived within " + std::to_string(waitTimeout) + " ms");
+      }
+      KORVANE_CHECK_OUT(pEvent, IID_IEventManager);
+      if (FAILED(hr = ServiceRequestEvent::Create(IID_IEvent, reinterpret_cast<void**>(pEvent))))
+        return Fail(hr, IID_IEventManager, "no memory for the event");
+      srqQueue_.pop_front();
+      return S_OK;
+    });
+    if (done) return hr;
+  }
 }
 
 HRESULT MessageSession::InstallHandler(EventType type, IEventHandler*, LONG, LONG) {

@@ -10,6 +10,7 @@
 #include <korvane/ComHelpers.h>
 
 #include <atomic>
+#include <deque>
 #include <memory>
 #include <string>
 #include <vector>
@@ -106,6 +107,7 @@ class MessageSession final : public CObject<MessageSession, Lifetime::kCounted, 
                      std::string& why);
   void Unread(const BYTE* data, std::size_t n);
   HRESULT EventCheck(EventType type, EventMechanism mech, bool checkMech, bool allowAll);
+  HRESULT PullServiceRequests(const Deadline& deadline, std::string& why);
   HRESULT GetOwnAttribute(LONG id, VARIANT* v);
   HRESULT SetOwnAttribute(LONG id, LONGLONG value, std::string& why);
 
@@ -121,6 +123,11 @@ class MessageSession final : public CObject<MessageSession, Lifetime::kCounted, 
   bool sendEnd_ = true;
   IOProtocol protocol_ = PROT_NORMAL;
   LONG maxQueueLength_ = 50;
+  // Service requests: whether the transport reports them, whether the queue takes them, and
+  // the status bytes they carried, oldest first.
+  bool srqCapable_ = false;
+  bool srqEnabled_ = false;
+  std::deque<BYTE> srqQueue_;
   HRESULT lastStatus_ = S_OK;
   int lockDepth_ = 0;  // LockRsrc calls not yet undone
   // Bytes received but not yet handed out: [head_, tail_) of rbuf_.

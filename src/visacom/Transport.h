@@ -9,6 +9,7 @@
 #include <chrono>
 #include <cstddef>
 #include <string>
+#include <thread>
 
 namespace korvane::visacom {
 
@@ -90,8 +91,11 @@ class ITransport {
   virtual HRESULT TakeServiceRequest(bool& /*raised*/, BYTE& /*stb*/, std::string&) { return E_NOTIMPL; }
   // The same, waiting until the deadline for one to arrive. The caller waits in short slices
   // with the session lock held for each, so this must come back at the deadline.
-  virtual HRESULT AwaitServiceRequest(const Deadline&, bool& raised, BYTE& stb, std::string& why) {
-    return TakeServiceRequest(raised, stb, why);
+  virtual HRESULT AwaitServiceRequest(const Deadline& deadline, bool& raised, BYTE& stb, std::string& why) {
+    HRESULT hr = TakeServiceRequest(raised, stb, why);
+    if (hr == S_OK && !raised && !deadline.Infinite())
+      std::this_thread::sleep_for(std::chrono::milliseconds(deadline.RemainingMs()));
+    return hr;
   }
 
   // Protocol-specific attributes; E_NOTIMPL when the id is not the transport's.

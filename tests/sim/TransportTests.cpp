@@ -40,8 +40,14 @@ std::string ErrorText() {
 
 SimProcess& Sim() { return korvane::sim::test::TransportSim(); }
 
-std::string HislipResource() {
-  return "TCPIP0::127.0.0.1::hislip0," + std::to_string(Sim().announcedPort("hislip ")) + "::INSTR";
+// A second instrument whose HiSLIP front end prefers overlapped mode.
+SimProcess& OverlappedSim() {
+  static SimProcess sim({"--port", "0", "--hislip-port", "0", "--hislip-overlapped"}, 2);
+  return sim;
+}
+
+std::string HislipResource(SimProcess& sim = Sim()) {
+  return "TCPIP0::127.0.0.1::hislip0," + std::to_string(sim.announcedPort("hislip ")) + "::INSTR";
 }
 const char* const kVxi11Resource = "TCPIP0::127.0.0.1::inst0::INSTR";
 
@@ -58,7 +64,12 @@ class FrontEnd : public ::testing::TestWithParam<const char*> {
                                IID_IResourceManager, rm_.ReceiveVoid()),
               S_OK);
   }
-  std::string Resource() const { return std::string(GetParam()) == "vxi11" ? kVxi11Resource : HislipResource(); }
+  std::string Resource() const {
+    const std::string kind = GetParam();
+    if (kind == "hislip-overlapped") return HislipResource(OverlappedSim());
+    return kind == "vxi11" ? kVxi11Resource : HislipResource();
+  }
+  bool Overlapped() const { return std::string(GetParam()) == "hislip-overlapped"; }
 
   ComPtr<IMessage> Open(LONG timeoutMs = 5000) {
     ComPtr<IVisaSession> session;
@@ -129,7 +140,80 @@ TEST_P(FrontEnd, TriggerByTheProtocolLeavesTheSessionInStep) {
   EXPECT_EQ(Query(m.get(), "*OPC?"), "1\n");
 }
 
-INSTANTIATE_TEST_SUITE_P(Transports, FrontEnd, ::testing::Values("vxi11", "hislip"));
+// Queries written back to back: overlapped mode answers each in turn, synchronized mode only
+// the latest (the earlier reply is not for anyone any more). Switching the mode clears.
+TEST_P(FrontEnd, BackToBackQueriesFollowTheModeInForce) {
+  if (std::string(GetParam()) == "vxi11") GTEST_SKIP() << "HiSLIP modes";
+  ComPtr<IMessage> m = Open(1000);
+  ASSERT_TRUE(m);
+  VariantOwner mode;
+  ASSERT_EQ(m->GetAttribute(visa::VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, mode.Receive()), S_OK) << ErrorText();
+  EXPECT_EQ(mode.get().boolVal != VARIANT_FALSE, Overlapped());
+  for (bool overlapped : {Overlapped(), !Overlapped()}) {
+    SCOPED_TRACE(overlapped ? "overlapped" : "synchronized");
+    if (overlapped != Overlapped()) {
+      VariantOwner want;
+      want.get().vt = VT_BOOL;
+      want.get().boolVal = overlapped ? VARIANT_TRUE : VARIANT_FALSE;
+      ASSERT_EQ(m->SetAttribute(visa::VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, want.get()), S_OK) << ErrorText();
+    }
+    LONG n = 0;
+    ASSERT_EQ(m->WriteString(Bstr("*ESE 4"), &n), S_OK);
+    ASSERT_EQ(m->WriteString(Bstr("*ESE?"), &n), S_OK);
+    ASSERT_EQ(m->WriteString(Bstr("*OPC?"), &n), S_OK);
+    Bstr reply;
+    ASSERT_EQ(m->ReadString(100, reply.Receive()), S_OK) << ErrorText();
+    EXPECT_EQ(reply.Narrow(), overlapped ? "4\n" : "1\n");
+    if (overlapped) {
+      ASSERT_EQ(m->ReadString(100, reply.Receive()), S_OK) << ErrorText();  // the second reply, in turn
+      EXPECT_EQ(reply.Narrow(), "1\n");
+    } else {
+      EXPECT_EQ(m->ReadString(100, reply.Receive()), E_VISA_TMO);  // nothing else is waiting
+    }
+    EXPECT_EQ(Query(m.get(), "*ESE 0;*ESE?"), "0\n");
+  }
+}
+
+// A service request raised by the instrument reaches a caller waiting on the session's event
+// queue; the status byte read then shows why.
+TEST_P(FrontEnd, ServiceRequestReachesTheEventQueue) {
+  if (std::string(GetParam()) == "vxi11") GTEST_SKIP() << "no interrupt channel over VXI-11";
+  ComPtr<IMessage> m = Open(2000);
+  ASSERT_TRUE(m);
+  ComPtr<IEventManager> events;
+  ASSERT_EQ(m.As(IID_IEventManager, events), S_OK);
+  ComPtr<IEvent> event;
+  EXPECT_EQ(events->WaitOnEvent(100, EVENT_SERVICE_REQ, 0, event.Receive()), E_VISA_NENABLED);
+  EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), E_VISA_INV_MECH);
+  ASSERT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_OK) << ErrorText();
+  LONG n = 0;
+  ASSERT_EQ(m->WriteString(Bstr("*CLS"), &n), S_OK);
+  auto t0 = std::chrono::steady_clock::now();
+  EXPECT_EQ(events->WaitOnEvent(150, EVENT_SERVICE_REQ, 0, event.Receive()), E_VISA_TMO);
+  EXPECT_GE(std::chrono::steady_clock::now() - t0, std::chrono::milliseconds(140));
+  // Another thread raises it while we wait.
+  std::thread raiser([&] {
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    LONG written = 0;
+    EXPECT_EQ(m->WriteString(Bstr("*SRE 32;*ESE 1;*OPC"), &written), S_OK);
+  });
+  HRESULT waited = events->WaitOnEvent(3000, EVENT_SERVICE_REQ, 0, event.Receive());
+  raiser.join();
+  ASSERT_EQ(waited, S_OK) << ErrorText();
+  ASSERT_TRUE(event);
+  EventType type{};
+  EXPECT_EQ(event->get_Type(&type), S_OK);
+  EXPECT_EQ(type, EVENT_SERVICE_REQ);
+  EXPECT_EQ(event->Close(), S_OK);
+  SHORT stb = 0;
+  ASSERT_EQ(m->ReadSTB(&stb), S_OK) << ErrorText();
+  EXPECT_EQ(stb & 0x60, 0x60) << stb;  // event summary, and the request it made
+  EXPECT_EQ(events->DiscardEvents(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_VISA_QUEUE_EMPTY);
+  EXPECT_EQ(events->DisableEvent(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_OK);
+  ASSERT_EQ(m->WriteString(Bstr("*SRE 0;*ESE 0;*CLS"), &n), S_OK);
+}
+
+INSTANTIATE_TEST_SUITE_P(Transports, FrontEnd, ::testing::Values("vxi11", "hislip", "hislip-overlapped"));
 
 // Two clients of one instrument: the exclusive lock of one keeps the other out until released.
 TEST(FrontEndLocks, ExclusiveLockShutsOutASecondClientOfBothProtocols) {
