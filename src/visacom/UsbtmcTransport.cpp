@@ -150,6 +150,32 @@ class UsbtmcTransport final : public ITransport {
 
   void SetReadTermination(int term) override { term_ = term; }
 
+  // The driver latches the status byte of an SRQ notification from the interrupt endpoint;
+  // drivers from before that request, and devices without the endpoint, have no service requests.
+  HRESULT TakeServiceRequest(bool& raised, BYTE& stb, std::string& why) override {
+    raised = false;
+    __u8 value = 0;
+    long e = dev_->Ioctl(USBTMC_IOCTL_GET_SRQ_STB, &value);
+    if (e == -ENOMSG || e == -ENODATA) return S_OK;  // none latched
+    if (e == -EPERM || e == -EINVAL || e == -EBADRQC || e == -ENOTTY) return E_NOTIMPL;
+    if (e < 0) return Errno(e, "taking a service request", why);
+    raised = true;
+    stb = value;
+    return S_OK;
+  }
+
+  HRESULT AwaitServiceRequest(const Deadline& deadline, bool& raised, BYTE& stb, std::string& why) override {
+    HRESULT hr = TakeServiceRequest(raised, stb, why);
+    if (hr != S_OK || raised) return hr;
+    int ms = deadline.RemainingMs();
+    if (ms == 0) return S_OK;
+    __u32 wait = ms < 0 ? 0x7FFFFFFFu : static_cast<__u32>(ms);
+    long e = dev_->Ioctl(USBTMC488_IOCTL_WAIT_SRQ, &wait);
+    if (e == -ETIMEDOUT) return S_OK;
+    if (e < 0) return Errno(e, "waiting for a service request", why);
+    return TakeServiceRequest(raised, stb, why);
+  }
+
   HRESULT ControlRen(int mode, const Deadline& deadline, std::string& why) override {
     if (mode < 0 || mode > 6) {
       why = "remote/local mode " + std::to_string(mode) + " is not one of 0 to 6";

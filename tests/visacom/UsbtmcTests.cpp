@@ -35,6 +35,7 @@ struct FakeUsbtmc final : IUsbtmcDevice {
   bool eom = true, lastEom = false;
   unsigned timeout = 5000;
   BYTE stb = 0;
+  std::deque<BYTE> srqs;  // notifications the driver has latched
 
   long Read(void* data, std::size_t n) override {
     if (reads->empty()) return -ETIMEDOUT;
@@ -59,6 +60,12 @@ struct FakeUsbtmc final : IUsbtmcDevice {
     if (request == USBTMC_IOCTL_SET_TIMEOUT) timeout = *static_cast<__u32*>(arg);
     if (request == USBTMC_IOCTL_MSG_IN_ATTR) *static_cast<__u8*>(arg) = lastEom ? 1 : 0;
     if (request == USBTMC488_IOCTL_READ_STB) *static_cast<__u8*>(arg) = stb;
+    if (request == USBTMC488_IOCTL_WAIT_SRQ) return srqs.empty() ? -ETIMEDOUT : 0;
+    if (request == USBTMC_IOCTL_GET_SRQ_STB) {
+      if (srqs.empty()) return -ENOMSG;
+      *static_cast<__u8*>(arg) = srqs.front();
+      srqs.pop_front();
+    }
     return 0;
   }
 };
@@ -145,6 +152,27 @@ TEST_F(UsbtmcTest, DriverErrorsBecomeVisaStatus) {
   fake->failures[USBTMC_IOCTL_CLEAR] = -ETIMEDOUT;
   std::string why;
   EXPECT_EQ(t->Clear(Deadline::After(1000), why), E_VISA_TMO);
+}
+
+// Service requests come from the driver's latch; a driver without the request has none.
+TEST_F(UsbtmcTest, ServiceRequestsComeFromTheDriversLatch) {
+  bool raised = true;
+  BYTE stb = 0;
+  std::string why;
+  EXPECT_EQ(t->AwaitServiceRequest(Deadline::After(50), raised, stb, why), S_OK) << why;
+  EXPECT_FALSE(raised);
+  EXPECT_EQ(calls[USBTMC488_IOCTL_WAIT_SRQ], 1);
+  fake->srqs = {0x41, 0x61};
+  for (BYTE want : {0x41, 0x61}) {
+    ASSERT_EQ(t->AwaitServiceRequest(Deadline::After(50), raised, stb, why), S_OK) << why;
+    EXPECT_TRUE(raised);
+    EXPECT_EQ(stb, want);
+  }
+  fake->failures[USBTMC_IOCTL_GET_SRQ_STB] = -EIO;
+  EXPECT_EQ(t->TakeServiceRequest(raised, stb, why), E_VISA_IO);
+  EXPECT_NE(why.find("service request"), std::string::npos) << why;
+  fake->failures[USBTMC_IOCTL_GET_SRQ_STB] = -ENOTTY;
+  EXPECT_EQ(t->TakeServiceRequest(raised, stb, why), E_NOTIMPL);
 }
 
 TEST(UsbtmcLookup, FindsTheNodeByIdsSerialAndInterface) {
