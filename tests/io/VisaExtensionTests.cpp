@@ -4,6 +4,7 @@
 #include "base/ErrorReporter.h"
 #include "core/TestSupport.h"
 #include "io/VisaComSession.h"
+#include "visacom/HislipScript.h"
 #include "visacom/ScriptedServer.h"
 
 #include <gtest/gtest.h>
@@ -13,6 +14,8 @@
 #include <functional>
 #include <memory>
 #include <string>
+#include <thread>
+#include <chrono>
 
 namespace korvane {
 namespace {
@@ -511,6 +514,28 @@ TEST_F(BuiltIn, MessageSessionLocksMapsProtocolsAndRefusesWhatItLacks) {
     io_.Close();
   }
   EXPECT_EQ(received, "");
+}
+
+// A service request the instrument raises over HiSLIP reaches a caller waiting on the I/O
+// session's event queue, and only while the event is enabled.
+TEST_F(BuiltIn, HislipServiceRequestReachesTheEventQueue) {
+  namespace hs = visacom::testing;
+  ScriptedServer server(hs::HislipSession([](Peer& p) { hs::Recv(p); },  // until the session closes
+                                          [](Peer& p) {
+                                            p.Send(hs::Bytes(hs::h::kAsyncServiceRequest, 0x50, 0));  // not enabled
+                                            std::this_thread::sleep_for(std::chrono::milliseconds(200));
+                                            p.Send(hs::Bytes(hs::h::kAsyncServiceRequest, 0x61, 0));
+                                            hs::Recv(p);
+                                          }));
+  const std::string resource = "TCPIP0::127.0.0.1::hislip0," + std::to_string(server.port()) + "::INSTR";
+  ASSERT_EQ(S_OK, io_.Open(resource.c_str(), &poller_, &reporter_, &context_)) << TakeErrorInfo().description;
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  ASSERT_EQ(S_OK, io_.EnableEvent(kEventServiceRequest, kMechanismQueue)) << TakeErrorInfo().description;
+  LONG type = -1;
+  EXPECT_EQ(S_OK, io_.WaitOnEvent(kEventServiceRequest, 2000, &type)) << TakeErrorInfo().description;
+  EXPECT_EQ(type, kEventServiceRequest);
+  EXPECT_EQ(E_VISA_TMO, io_.WaitOnEvent(kEventServiceRequest, 50, &type));  // the one before enabling is gone
+  io_.Close();
 }
 
 }  // namespace

@@ -1,5 +1,6 @@
 // The HiSLIP client against scripted channels: handshake, message ids, split headers, stale
-// replies, Error and FatalError codes, device clear, status byte and locks.
+// replies, Error and FatalError codes, device clear, status byte, locks, overlapped mode and
+// service requests.
 #include "visacom/HislipTransport.h"
 #include "visacom/HislipWire.h"
 #include "visacom/VisaCom.h"
@@ -12,60 +13,11 @@
 #include <string>
 #include <thread>
 
+#include "HislipScript.h"
 #include "ScriptedServer.h"
 
 namespace korvane::visacom::testing {
 namespace {
-
-namespace h = korvane::wire::hislip;
-
-struct Msg {
-  h::Header head;
-  std::string payload;
-  bool ok = false;
-};
-
-Msg Recv(Peer& p) {
-  Msg m;
-  std::string head = p.Recv(h::kHeaderSize);
-  if (head.size() != h::kHeaderSize || !h::Decode(reinterpret_cast<const std::uint8_t*>(head.data()), m.head)) return m;
-  m.payload = p.Recv(static_cast<std::size_t>(m.head.length));
-  m.ok = true;
-  return m;
-}
-
-std::string Bytes(std::uint8_t type, std::uint8_t control, std::uint32_t param, const std::string& payload = {}) {
-  std::string s(h::kHeaderSize, '\0');
-  h::Encode({type, control, param, payload.size()}, reinterpret_cast<std::uint8_t*>(s.data()));
-  return s + payload;
-}
-
-constexpr std::uint16_t kSession = 42;
-
-// The two channels of a session whose server accepts 24-byte messages (8 bytes of payload).
-// `prefer` is InitializeResponse's control code: 1 asks for overlapped mode.
-std::vector<ScriptedServer::Script> Session(std::function<void(Peer&)> sync, std::function<void(Peer&)> async = {},
-                                            std::uint8_t prefer = 0) {
-  return {[sync, prefer](Peer& p) {
-            Msg m = Recv(p);
-            EXPECT_EQ(m.head.type, h::kInitialize);
-            EXPECT_EQ(m.head.param >> 16, h::kVersion10);
-            EXPECT_EQ(m.payload, "hislip0");
-            p.Send(Bytes(h::kInitializeResponse, prefer, (std::uint32_t{h::kVersion10} << 16) | kSession));
-            if (sync) sync(p);
-          },
-          [async](Peer& p) {
-            Msg m = Recv(p);
-            EXPECT_EQ(m.head.type, h::kAsyncInitialize);
-            EXPECT_EQ(m.head.param, kSession);
-            p.Send(Bytes(h::kAsyncInitializeResponse, 0, 0x4B56));
-            m = Recv(p);
-            EXPECT_EQ(m.head.type, h::kAsyncMaximumMessageSize);
-            EXPECT_EQ(m.payload.size(), 8u);
-            p.Send(Bytes(h::kAsyncMaximumMessageSizeResponse, 0, 0, std::string("\0\0\0\0\0\0\0\x18", 8)));
-            if (async) async(p);
-          }};
-}
 
 HRESULT Connect(const ScriptedServer& s, std::unique_ptr<ITransport>& t, std::string& why) {
   return ConnectHislip("127.0.0.1", "hislip0," + std::to_string(s.port()), Deadline::After(2000), t, why);
@@ -90,7 +42,7 @@ HRESULT Write(ITransport& t, const std::string& text, std::string& why) {
 }
 
 TEST(Hislip, WritesWithinTheMaximumAndTakesOnlyTheCurrentReply) {
-  ScriptedServer server(Session([](Peer& p) {
+  ScriptedServer server(HislipSession([](Peer& p) {
     std::string written;
     std::uint32_t id = h::kFirstMessageId;
     for (std::uint8_t type : {h::kData, h::kData, h::kDataEnd}) {
@@ -125,7 +77,7 @@ TEST(Hislip, WritesWithinTheMaximumAndTakesOnlyTheCurrentReply) {
 }
 
 TEST(Hislip, ErrorsAndFatalErrorsAreReportedWithTheirCodes) {
-  ScriptedServer server(Session([](Peer& p) {
+  ScriptedServer server(HislipSession([](Peer& p) {
     p.Send(Bytes(h::kError, h::kErrTooLarge, 0, "too big"));
     p.Send(Bytes(h::kDataEnd, 0, h::kUnknownMessageId, "ok\n"));
     p.Send(Bytes(h::kFatalError, h::kFatalBadHeader, 0, "bad header"));
@@ -146,7 +98,7 @@ TEST(Hislip, ErrorsAndFatalErrorsAreReportedWithTheirCodes) {
 
 TEST(Hislip, HeaderWithoutPrologueIsAnsweredWithFatalError) {
   std::atomic<int> answered{-1};
-  ScriptedServer server(Session([&answered](Peer& p) {
+  ScriptedServer server(HislipSession([&answered](Peer& p) {
     p.Send(std::string("XX") + std::string(14, '\0'));
     Msg m = Recv(p);
     answered = m.ok && m.head.type == h::kFatalError ? m.head.control : 0xFE;
@@ -162,7 +114,7 @@ TEST(Hislip, HeaderWithoutPrologueIsAnsweredWithFatalError) {
 }
 
 TEST(Hislip, ClearStatusByteServiceRequestAndLock) {
-  ScriptedServer server(Session(
+  ScriptedServer server(HislipSession(
       [](Peer& p) {
         Msg m = Recv(p);  // the query whose reply the clear must discard
         p.Send(Bytes(h::kDataEnd, 0, m.head.param, "stale\n"));
@@ -227,7 +179,7 @@ constexpr std::uint32_t Id(int n) { return h::kFirstMessageId + 2u * static_cast
 // read gives up, the late reply (here the rest of a half-read one) is dropped once the caller
 // moves on, as is a reply to a message never sent.
 TEST(Hislip, OverlappedModePipelinesQueriesAndDropsWhatWasGivenUp) {
-  ScriptedServer server(Session(
+  ScriptedServer server(HislipSession(
       [](Peer& p) {
         EXPECT_EQ(Recv(p).head.param, Id(0));
         EXPECT_EQ(Recv(p).head.param, Id(1));  // sent before any reply
@@ -264,7 +216,7 @@ TEST(Hislip, OverlappedModePipelinesQueriesAndDropsWhatWasGivenUp) {
 // which case setting the attribute clears at once; synchronized mode then takes only the reply
 // to the latest message. Service requests queue up in arrival order.
 TEST(Hislip, OverlappedClearSwitchesModesAndServiceRequestsQueue) {
-  ScriptedServer server(Session(
+  ScriptedServer server(HislipSession(
       [](Peer& p) {
         Msg m = Recv(p);
         p.Send(Bytes(h::kDataEnd, 0, m.head.param, "stale\n"));  // in flight when the clear starts
