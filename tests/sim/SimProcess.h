@@ -58,5 +58,7 @@ class Client {
 
 // The simulator with every front end that the transport tests share (one per test program).
 SimProcess& TransportSim();
+// A second simulator, SOCKET and HiSLIP only, whose HiSLIP front end prefers overlapped mode.
+SimProcess& OverlappedSim();
 
 }  // namespace korvane::sim::test

@@ -28,7 +28,14 @@ SimProcess& korvane::sim::test::TransportSim() {
   return sim;
 }
 
+SimProcess& korvane::sim::test::OverlappedSim() {
+  static SimProcess sim({"--port", "0", "--hislip-port", "0", "--hislip-overlapped"}, 2);
+  return sim;
+}
+
 namespace {
+
+using korvane::sim::test::OverlappedSim;
 
 std::string ErrorText() {
   ComPtr<IErrorInfo> info;
@@ -40,11 +47,6 @@ std::string ErrorText() {
 
 SimProcess& Sim() { return korvane::sim::test::TransportSim(); }
 
-// A second instrument whose HiSLIP front end prefers overlapped mode.
-SimProcess& OverlappedSim() {
-  static SimProcess sim({"--port", "0", "--hislip-port", "0", "--hislip-overlapped"}, 2);
-  return sim;
-}
 
 std::string HislipResource(SimProcess& sim = Sim()) {
   return "TCPIP0::127.0.0.1::hislip0," + std::to_string(sim.announcedPort("hislip ")) + "::INSTR";

@@ -343,4 +343,84 @@ TEST(WireTshark, DissectorsDecodeOurVxi11AndHislipSessions) {
   std::remove(file.c_str());
 }
 
+// Overlapped mode on the wire: two queries before either reply, replies tagged with their
+// queries' ids, a clear that keeps the mode, and a service request on the asynchronous channel.
+TEST(WireTshark, DissectorsDecodeOurOverlappedHislipSession) {
+  if (std::system("command -v tshark >/dev/null 2>&1") != 0)
+    GTEST_SKIP() << "tshark is not installed (Debian: tshark)";
+  const uint16_t hislip = static_cast<uint16_t>(korvane::sim::test::OverlappedSim().announcedPort("hislip "));
+  ASSERT_GT(hislip, 0);
+  {
+    std::lock_guard lk(Recorder::Lock());
+    Recorder::Log().clear();
+    Recorder::Conns().clear();
+  }
+  {
+    Recorder relay(hislip);
+    std::unique_ptr<ITransport> t;
+    std::string why;
+    ASSERT_EQ(ConnectHislip("127.0.0.1", "hislip0," + std::to_string(relay.port()), Deadline::After(2000), t, why),
+              S_OK)
+        << why;
+    auto send = [&](const std::string& text) {
+      std::size_t sent = 0;
+      return t->Send(reinterpret_cast<const BYTE*>(text.data()), text.size(), true, Deadline::After(2000), sent, why);
+    };
+    ASSERT_EQ(send("*ESE 1;*ESE?"), S_OK);
+    ASSERT_EQ(send("*OPC?"), S_OK);
+    for (const char* want : {"1\n", "1\n"}) {
+      std::string reply;
+      BYTE buf[256];
+      std::size_t got = 0;
+      for (bool end = false; !end;) {
+        ASSERT_EQ(t->Receive(buf, sizeof buf, Deadline::After(2000), got, end, why), S_OK) << why;
+        reply.append(reinterpret_cast<const char*>(buf), got);
+      }
+      EXPECT_EQ(reply, want);
+    }
+    ASSERT_EQ(t->Clear(Deadline::After(2000), why), S_OK) << why;
+    ASSERT_EQ(send("*CLS;*SRE 32;*OPC"), S_OK);
+    bool raised = false;
+    BYTE stb = 0;
+    ASSERT_EQ(t->AwaitServiceRequest(Deadline::After(2000), raised, stb, why), S_OK) << why;
+    EXPECT_TRUE(raised);
+    ASSERT_EQ(send("*SRE 0;*ESE 0;*CLS"), S_OK);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the relay passes the last messages
+  }
+  const std::string file = ::testing::TempDir() + "korvane-wire-overlapped.pcap";
+  WritePcap(file);
+  const std::string decodeAs = "-d tcp.port==" + std::to_string(hislip) + ",hislip";
+  std::vector<std::string> bad = Decode(file, decodeAs, "_ws.malformed || _ws.expert.severity >= error");
+  EXPECT_TRUE(bad.empty()) << "malformed or erroneous packets:\n" << ::testing::PrintToString(bad);
+  std::string report;
+  EXPECT_TRUE(InOrder(Decode(file, decodeAs, "hislip"),
+                      {"InitializeResponse [Prefer Overlap]", "AsyncDeviceClearAcknowledge [Overlapped mode]",
+                       "DeviceClearComplete [Overlapped mode]", "DeviceClearAcknowledge [Overlapped mode]",
+                       "AsyncServiceRequest STB (0x60)"},
+                      report))
+      << report;
+  // Every message with its id, several to a segment as the relay saw them: the replies carry
+  // their queries' ids, and the ids start over after the clear.
+  std::vector<std::string> messages;
+  for (const std::string& packet : Decode(file, decodeAs + " -e hislip.messagetype -e hislip.msgpara.messageid",
+                                          "hislip")) {
+    std::vector<std::string> fields[2];
+    std::istringstream row(packet);  // type | id | protocol | info
+    std::string column;
+    for (int i = 0; i < 2 && std::getline(row, column, '|'); ++i) {
+      std::istringstream items(column);
+      for (std::string item; std::getline(items, item, ',');) fields[i].push_back(item);
+    }
+    for (std::size_t i = 0; i < fields[0].size(); ++i)
+      messages.push_back(fields[0][i] + (fields[1].size() == fields[0].size() ? " " + fields[1][i] : ""));
+  }
+  const std::vector<std::string> expected = {
+      "0x00", "0x01", "0x11", "0x12", "0x0f", "0x10",                          // the handshake
+      "0x07 0xffffff00", "0x07 0xffffff02", "0x07 0xffffff00", "0x07 0xffffff02",  // two queries, two replies
+      "0x13", "0x17", "0x08", "0x09",                                          // the clear
+      "0x07 0xffffff00", "0x14", "0x07 0xffffff02"};
+  EXPECT_EQ(messages, expected);
+  std::remove(file.c_str());
+}
+
 }  // namespace
