@@ -35,7 +35,10 @@ struct HislipServer::Session {
 
 HislipServer::HislipServer(Instrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
                            bool preferOverlapped)
-    : instrument_(instrument), maxMessage_(maxMessageBytes), preferOverlapped_(preferOverlapped), fe_(bind, port, [this](int fd) { serve(fd); }) {}
+    : instrument_(instrument),
+      maxMessage_(maxMessageBytes),
+      preferOverlapped_(preferOverlapped),
+      fe_(bind, port, [this](int fd) { serve(fd); }) {}
 
 namespace {
 

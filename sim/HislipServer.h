@@ -1,5 +1,6 @@
 // HiSLIP front end: synchronous and asynchronous channels on one port, synchronized or
-// overlapped mode (the client picks at a device clear; we say which we prefer), device clear, exclusive and shared locks, status queries, remote/local and service requests.
+// overlapped mode (we say which we prefer; the client picks at a device clear), device clear,
+// exclusive and shared locks, status queries, remote/local and service requests.
 #pragma once
 
 #include <condition_variable>

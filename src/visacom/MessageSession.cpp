@@ -946,7 +946,8 @@ HRESULT MessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEve
     bool done = false;
     HRESULT hr = Guarded(IID_IEventManager, true, [&]() -> HRESULT {
       done = true;
-      if (pEvent) *pEvent = nullptr;
+      KORVANE_CHECK_OUT(pEvent, IID_IEventManager);
+      *pEvent = nullptr;
       HRESULT hr = EventCheck(type, EVENT_QUEUE, false, true);
       if (FAILED(hr)) return hr;
       if (!srqEnabled_ && srqQueue_.empty())
@@ -964,7 +965,6 @@ HRESULT MessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEve
         return Fail(E_VISA_TMO, IID_IEventManager,
                     "no service request arrived within " + std::to_string(waitTimeout) + " ms");
       }
-      KORVANE_CHECK_OUT(pEvent, IID_IEventManager);
       if (FAILED(hr = ServiceRequestEvent::Create(IID_IEvent, reinterpret_cast<void**>(pEvent))))
         return Fail(hr, IID_IEventManager, "no memory for the event");
       srqQueue_.pop_front();
