@@ -9,6 +9,7 @@
 #include <korvane/KorvaneObjects.h>
 
 #include <atomic>
+#include <concepts>
 #include <new>
 #include <utility>
 
@@ -23,6 +24,16 @@ class CModuleRef {
   ~CModuleRef() { ModuleUnlock(); }
   CModuleRef(const CModuleRef&) = delete;
   CModuleRef& operator=(const CModuleRef&) = delete;
+};
+
+// A node whose object belongs to another (a repeated-capability item and its root) names that
+// owner: every reference a client holds on the object holds the owner too, so that a thread
+// still calling an item never finds the root freed by another thread's last release of it. The
+// owner's own hold on the object is an owner reference (AddOwnerReference), which does not:
+// the root owns its items, a client's item reference owns the root, and there is no cycle.
+template <class Node>
+concept OwnedNode = requires(Node& node) {
+  { node.Owner() } -> std::same_as<IUnknown*>;
 };
 
 // Besides the generated interfaces every object offers late binding and error-info support
@@ -43,11 +54,25 @@ class CComObject : public Node, public Interfaces, public CDispatchSupport {
     AddRef();
     return S_OK;
   }
-  ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
+  ULONG STDMETHODCALLTYPE AddRef() override {
+    if constexpr (OwnedNode<Node>) {
+      if (IUnknown* owner = this->Owner()) owner->AddRef();
+    }
+    return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+  }
   ULONG STDMETHODCALLTYPE Release() override {
+    IUnknown* owner = nullptr;
+    if constexpr (OwnedNode<Node>) owner = this->Owner();
     ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
     if (left == 0) delete static_cast<Self*>(this);
+    // Last: the owner's release may destroy the owner, and with it its reference to this.
+    if (owner) owner->Release();
     return left;
+  }
+  // The owner's reference: counted like a client's, without holding the owner.
+  void AddOwnerReference() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void ReleaseOwnerReference() noexcept {
+    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete static_cast<Self*>(this);
   }
 
   // A new object handed out as iid; the object is destroyed again when that fails.

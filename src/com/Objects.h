@@ -11,22 +11,51 @@
 
 #include <korvane/KorvaneObjects.h>
 
+#include <atomic>
 #include <functional>
 #include <map>
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 namespace korvane {
 
 class CRepCapItem;
 
-// One item of a collection as its session holds it: a reference to the COM object, and the
-// object's node.
-struct CChildItem {
-  ComPtr<IUnknown> object;
+// One item of a collection as its session holds it: the item's owner reference (which does not
+// keep the session alive, see CComObject), its identity and its node.
+class CChildItem {
+ public:
+  using Drop = void (*)(CRepCapItem*) noexcept;
+  CChildItem() = default;
+  // Takes over one owner reference of `node`, which `drop` gives back.
+  CChildItem(IUnknown* object, CRepCapItem* node, Drop drop) noexcept : object(object), node(node), drop_(drop) {}
+  CChildItem(CChildItem&& other) noexcept
+      : object(std::exchange(other.object, nullptr)), node(std::exchange(other.node, nullptr)), drop_(other.drop_) {}
+  CChildItem& operator=(CChildItem&& other) noexcept {
+    if (this != &other) {
+      Reset();
+      object = std::exchange(other.object, nullptr);
+      node = std::exchange(other.node, nullptr);
+      drop_ = other.drop_;
+    }
+    return *this;
+  }
+  ~CChildItem() { Reset(); }
+
+  // Valid while this holds the item; a caller that keeps the item queries it for a reference.
+  IUnknown* object = nullptr;
   CRepCapItem* node = nullptr;
+
+ private:
+  void Reset() noexcept {
+    if (node) drop_(node);
+    object = nullptr;
+    node = nullptr;
+  }
+  Drop drop_ = nullptr;
 };
 
 // The root's session: the driver session plus the root node of the object tree, whose children
@@ -44,6 +73,8 @@ class CKorvaneSession : public CDriver, public CObjectNode {
 
   CDriver* Session() noexcept { return this; }
   IErrorReporter& Reporter() noexcept { return *ErrorReporter(); }
+  // The COM object this session is: what an item's client references keep alive.
+  virtual IUnknown* RootObject() noexcept = 0;
 
   // Count, Name and Item of the collection interfaces; m.collection names the collection.
   HRESULT CollectionMember(const CMemberInfo& m, LONG* val);
@@ -101,11 +132,18 @@ class CKorvaneSession : public CDriver, public CObjectNode {
 };
 
 // A repeated-capability item: its own lock and cache entries, the physical name, and the
-// session it belongs to. It counts as initialised while it is attached to its session.
+// session it belongs to. It counts as initialised while it is attached to its session. The
+// root that created it is its owner for life: every client reference to the item holds the
+// root (CComObject), so the session an item reaches is never freed under a call, even after
+// Close detached the item or another thread released the root.
 class CRepCapItem : public CObjectNode {
  public:
   CRepCapItem() = default;
   ~CRepCapItem() override { Detach(); }
+
+  // Set once, before any client holds the item: references taken before would not hold it.
+  void SetOwner(IUnknown* root) noexcept { owner_ = root; }
+  IUnknown* Owner() const noexcept { return owner_; }
 
   // `index` is the number the instrument's commands give the item (":CHAN2:..." for Channel2);
   // generic members format it ahead of their own arguments.
@@ -114,26 +152,33 @@ class CRepCapItem : public CObjectNode {
     name_ = std::move(physicalName);
     index_ = index;
     parent.AddChildNode(this);
-    parent_ = &parent;
+    parent_.store(&parent, std::memory_order_release);
   }
+  // Under the session lock (Close, a new Initialize), or with no client left (the root's end).
   void Detach() noexcept {
-    if (parent_) parent_->RemoveChildNode(this);
-    parent_ = nullptr;
+    if (CKorvaneSession* parent = parent_.exchange(nullptr, std::memory_order_acq_rel))
+      parent->RemoveChildNode(this);
   }
   const std::string& PhysicalName() const noexcept { return name_; }
   int Index() const noexcept { return index_; }
 
-  CDriver* Session() noexcept { return parent_; }
+  // Read by the frame before it takes the session lock, while Close may be detaching the item
+  // on another thread: atomic. The session stays alive either way (the owner reference).
+  CDriver* Session() noexcept { return parent_.load(std::memory_order_acquire); }
   // The root's session, for an item that reaches its sibling items; null once detached.
-  CKorvaneSession* Parent() noexcept { return parent_; }
-  IErrorReporter& Reporter() noexcept { return parent_ ? *parent_->ErrorReporter() : detachedReporter_; }
-  bool IsInitialized() const noexcept { return parent_ != nullptr; }
+  CKorvaneSession* Parent() noexcept { return parent_.load(std::memory_order_acquire); }
+  IErrorReporter& Reporter() noexcept {
+    CKorvaneSession* parent = Parent();
+    return parent ? *parent->ErrorReporter() : detachedReporter_;
+  }
+  bool IsInitialized() const noexcept { return parent_.load(std::memory_order_acquire) != nullptr; }
 
  protected:
-  void ParentGone() noexcept override { parent_ = nullptr; }
+  void ParentGone() noexcept override { parent_.store(nullptr, std::memory_order_release); }
 
  private:
-  CKorvaneSession* parent_ = nullptr;
+  std::atomic<CKorvaneSession*> parent_{nullptr};
+  IUnknown* owner_ = nullptr;
   std::string name_;
   int index_ = 0;
   // Reports for an item whose session has gone; no call context to name the method.
@@ -145,6 +190,7 @@ class CRepCapItem : public CObjectNode {
 class CKorvane : public CComObject<CKorvane, CKorvaneSession, gen::CKorvane_Interfaces> {
  public:
   using CComObject::CComObject;
+  IUnknown* RootObject() noexcept final { return DefaultInterfacePointer(); }
 
  protected:
   // The store's initial settings are property paths from this object (com/InitialSettings.cpp).

@@ -26,20 +26,28 @@ constexpr int kMaxAnalogChannels = 64;
 constexpr int kMaxPods = 16;
 constexpr int kMaxPodSize = 64;
 
+// A new item held by the session's owner reference; client references from here on hold the root.
 template <class T>
-HRESULT CreateItem(CChildItem& out) noexcept {
+HRESULT CreateItem(CKorvaneSession& root, CChildItem& out) noexcept {
   T* object = new (std::nothrow) T();
   if (!object) return E_OUTOFMEMORY;
-  object->AddRef();
-  HRESULT hr = object->QueryInterface(IID_IUnknown, out.object.ReceiveVoid());
-  if (SUCCEEDED(hr)) out.node = object;
-  object->Release();
-  return hr;
+  object->AddOwnerReference();
+  IUnknown* identity = nullptr;
+  HRESULT hr = object->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&identity));
+  if (FAILED(hr)) {
+    object->ReleaseOwnerReference();
+    return hr;
+  }
+  // The owner reference keeps the item; with no owner set yet this release does not touch the root.
+  identity->Release();
+  object->SetOwner(root.RootObject());
+  out = CChildItem(identity, object, [](CRepCapItem* node) noexcept { static_cast<T*>(node)->ReleaseOwnerReference(); });
+  return S_OK;
 }
 
 struct RepCapClass {
   std::string_view collection;
-  HRESULT (*create)(CChildItem& out) noexcept;
+  HRESULT (*create)(CKorvaneSession& root, CChildItem& out) noexcept;
 };
 
 // Every repeated-capability class of the driver, in the order its collections are created.
@@ -163,7 +171,7 @@ HRESULT CKorvaneSession::CreateChildren() {
     list.reserve(names.size());
     for (std::string& name : names) {
       CChildItem item;
-      HRESULT hr = c.create(item);
+      HRESULT hr = c.create(*this, item);
       if (FAILED(hr)) return hr;
       const int index = IndexOf(name);
       item.node->AttachTo(*this, std::move(name), index);

@@ -175,7 +175,10 @@ struct DirectIoState {
 // The session's formatted-I/O object as callers get it: every call takes the session lock, as
 // the driver's own calls do, so that a caller's command and reply never interleave with another
 // thread's driver call on the one I/O session. It holds a reference to the root, so the session
-// (and its lock) outlive it.
+// (and its lock) outlive it. The lock is not held from one call to the next: a query's write and
+// the read of its reply are two calls, and holding the session between them would let a caller
+// that never reads stall every other thread (the IVI-COM LockObject, which could span them, is
+// not supported).
 class CLockedFormattedIo final : public IFormattedIO488, public ISupportErrorInfo {
  public:
   CLockedFormattedIo(CKorvane& root, ComPtr<IFormattedIO488> inner) : root_(root), inner_(std::move(inner)) {

@@ -1,5 +1,6 @@
 // The generated objects: QueryInterface rules, reference counts, navigation, and members
 // reaching the call frame with their catalogue data (keys, defaults, guards, exemptions).
+#include "com/Module.h"
 #include "com/Objects.h"
 #include "ScriptedIoSession.h"
 #include "TestSupport.h"
@@ -252,6 +253,38 @@ TEST_F(Objects, ItemsKeepTheirOwnEntriesAndFollowTheirSession) {
   // An item whose session has gone is no longer initialised, and says so.
   root_.Reset();
   EXPECT_EQ(kNotInitialized, channel->get_Coupling(&coupling));
+}
+
+// A client's reference to an item holds the root: the item works on after the client released
+// the root, or reports that it is detached after Close, and the last release frees both (the
+// root's hold on its items makes no cycle).
+TEST_F(Objects, AnItemKeepsItsRootAliveAndTheLastReleaseFreesBoth) {
+  for (const bool close : {false, true}) {
+    SCOPED_TRACE(close ? "closed first" : "open");
+    if (!root_) {
+      ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid()));
+    }
+    const LONG objects = CKorvaneModule::LockCount();  // the root among them
+    ASSERT_EQ(S_OK, Simulate(root_.get()));
+    ComPtr<IKorvaneChannel> channel;
+    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels)
+                        ->get_Item(Bstr("Channel2"), channel.Receive()));
+    ASSERT_EQ(S_OK, channel->put_Coupling(KorvaneVerticalCouplingAC));
+    if (close) {
+      ASSERT_EQ(S_OK, root_->Close());
+    }
+    root_.Reset();
+    KorvaneVerticalCouplingEnum coupling = KorvaneVerticalCouplingDC;
+    if (close) {
+      EXPECT_EQ(kNotInitialized, channel->get_Coupling(&coupling));
+    } else {
+      EXPECT_EQ(S_OK, channel->get_Coupling(&coupling));
+      EXPECT_EQ(KorvaneVerticalCouplingAC, coupling);
+    }
+    EXPECT_GT(CKorvaneModule::LockCount(), objects) << "the items are gone with the root still referenced";
+    channel.Reset();
+    EXPECT_EQ(objects - 1, CKorvaneModule::LockCount()) << "the root or an item outlived its last reference";
+  }
 }
 
 TEST_F(Objects, ModelGuardComesBeforeSimulation) {

@@ -1,9 +1,15 @@
 // One session shared by eight threads: channel items and the root talk through the one I/O
 // session, so a call's command and its reply must never interleave with another thread's.
 // Four threads set and read back their own channel's offset, four read a timebase nobody
-// changes and read waveforms; every value must be the caller's own and the instrument must
-// have seen no garbled command.
+// changes and read waveforms, and a ninth sends long commands through the direct-I/O object in
+// small pieces; every value must be the caller's own and the instrument must have seen no
+// garbled command. An item's caller also keeps the session alive when another thread releases
+// the root.
 #include "SimRoot.h"
+#include "com/Module.h"
+#include "visacom/VisaCom.h"
+
+#include <korvane/KorvaneErrors.h>
 
 #include <gtest/gtest.h>
 
@@ -33,9 +39,24 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
   for (int c = 0; c < 4; ++c)
     ASSERT_EQ(S_OK, channels->get_Item(Bstr("Channel" + std::to_string(c + 1)), channel[c].Receive()));
   auto measurement = Measurement("Channel1");
+  // The direct-I/O object writes through a 16-byte buffer: each command below goes out in
+  // dozens of pieces, which another thread's command would cut without the session lock. It
+  // only sends commands (setting the scale the readers expect): a direct query is a write and
+  // a read, two calls another thread's call may come between.
+  ComPtr<IFormattedIO488> direct;
+  ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem)->get_DirectIO(direct.Receive()))
+      << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, direct->SetBufferSize(IO_OUT_BUF, 16));
+  std::string command = ":TIM:SCAL 2E-4";
+  for (int i = 0; i < 20; ++i) command += ";:TIM:SCAL 2E-4";
 
-  std::atomic<int> wrong{0}, failed{0}, waveforms{0};
+  std::atomic<int> wrong{0}, failed{0}, waveforms{0}, directFailed{0};
   std::vector<std::thread> threads;
+  threads.emplace_back([&] {
+    ComInit com;
+    for (int i = 0; i < kRoundTrips; ++i)
+      if (FAILED(direct->WriteString(Bstr(command), VARIANT_TRUE))) ++directFailed;
+  });
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
       ComInit com;
@@ -73,6 +94,7 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
 
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(failed.load(), 0) << TakeErrorInfo().description;
+  EXPECT_EQ(directFailed.load(), 0);
   EXPECT_EQ(waveforms.load(), 4 * (kRoundTrips / 25));
   // The instrument queued no syntax error: no two threads' commands were mixed on the wire.
   auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
@@ -80,6 +102,51 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
   Bstr message;
   ASSERT_EQ(S_OK, utility->ErrorQuery(&code, message.Receive()));
   EXPECT_EQ(code, 0) << ToNarrow(message.get());
+}
+
+// Another thread releases the root, after closing the session or not, while a thread still
+// calls one of its items: the item's reference keeps the session alive, so the calls go on (or,
+// once closed, fail as not initialised), and the caller's last release frees everything.
+TEST_F(SharedSession, ReleasingTheRootWhileAnotherThreadCallsAnItem) {
+  for (const bool close : {false, true}) {
+    SCOPED_TRACE(close ? "closed, then released" : "released while open");
+    const LONG objects = CKorvaneModule::LockCount();
+    Connect({"--model", "MSO-CD1000"});
+    ComPtr<IKorvaneChannel> channel;
+    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels)
+                        ->get_Item(Bstr("Channel1"), channel.Receive()));
+    std::atomic<int> calls{0}, failed{0}, notInitialized{0};
+    std::atomic<bool> released{false};
+    std::thread caller([&, item = std::move(channel)]() mutable {
+      ComInit com;
+      for (int after = 0; after < 50;) {
+        const bool late = released.load();  // this call starts after the root was released
+        double offset = 0;
+        const HRESULT hr = item->get_Offset(&offset);
+        if (hr == hresult::NotInitialized)
+          ++notInitialized;
+        else if (FAILED(hr))
+          ++failed;
+        ++calls;
+        after += late ? 1 : 0;
+      }
+      item.Reset();  // the last reference: the session ends on this thread
+    });
+    while (calls.load() < 20) std::this_thread::yield();
+    if (close) {
+      EXPECT_EQ(S_OK, root_->Close());
+    }
+    root_.Reset();
+    released = true;
+    caller.join();
+    EXPECT_EQ(failed.load(), 0);
+    if (close) {
+      EXPECT_GE(notInitialized.load(), 50);
+    } else {
+      EXPECT_EQ(notInitialized.load(), 0);
+    }
+    EXPECT_EQ(objects, CKorvaneModule::LockCount()) << "the root or an item outlived its last reference";
+  }
 }
 
 }  // namespace
