@@ -14,6 +14,12 @@ find_program(KORVANE_WINE NAMES wine)
 if(KORVANE_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVANE_WINE})
 endif()
+# SSE2, as every 32-bit Windows host since Windows 8 has and as the other compilers assume: the
+# byte swapping and scaling use 16-byte vectors, and floating point then rounds as on x64
+# instead of in the x87's wider registers. Windows keeps the 32-bit stack 4-byte aligned only,
+# so functions realign it before spilling vectors when a client calls in.
+set(CMAKE_C_FLAGS_INIT "-msse2 -mfpmath=sse -mstackrealign")
+set(CMAKE_CXX_FLAGS_INIT "-msse2 -mfpmath=sse -mstackrealign")
 # The compiler runtime goes into every binary, so Korvane.dll needs only system DLLs. The
 # exports file names the stdcall entry points undecorated, as Windows clients look them up.
 set(CMAKE_EXE_LINKER_FLAGS_INIT "-static")

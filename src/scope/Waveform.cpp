@@ -220,6 +220,11 @@ class CPointsOut {
     }
     count_ = points;
     for (int k = 0; k < arrays_; ++k) {
+      // One array given for both halves of a pair can take only one of them.
+      if (Reusable(*slots_[k], points) && !(k == 1 && *slots_[1] == *slots_[0])) {
+        data_[k] = static_cast<double*>((*slots_[k])->pvData);
+        continue;
+      }
       fresh_[k] = SafeArrayPtr(SafeArrayCreateVector(VT_R8, 0, static_cast<ULONG>(points)));
       if (!fresh_[k]) return false;
       // A vector's elements stay where they are: no lock is needed to fill them here.
@@ -237,19 +242,43 @@ class CPointsOut {
       direct_->written = count_;
       return;
     }
-    for (int k = 0; k < arrays_; ++k) ReplaceArray(slots_[k], fresh_[k]);
+    SAFEARRAY* const old[2] = {*slots_[0], arrays_ > 1 ? *slots_[1] : nullptr};
+    for (int k = 0; k < arrays_; ++k)
+      if (fresh_[k]) *slots_[k] = fresh_[k].Detach();
+    DestroyUnheld(old);
+  }
+
+  // The caller's own array, when it already has the shape of the result (doubles, one
+  // dimension from 0, as many points, not locked), is filled where it is: a record of a million
+  // points is 8 MB, and memory that fresh costs more to touch than the whole transfer (every
+  // page faults in; Windows heaps take blocks that large from the system and give them back
+  // when freed). A client that passes its last record back reads into warm memory.
+  static bool Reusable(const SAFEARRAY* array, std::size_t points) noexcept {
+    VARTYPE vt = VT_EMPTY;
+    return array && array->cDims == 1 && array->cLocks == 0 && array->pvData &&
+           array->rgsabound[0].lLbound == 0 && array->rgsabound[0].cElements == points &&
+           SUCCEEDED(SafeArrayGetVartype(const_cast<SAFEARRAY*>(array), &vt)) && vt == VT_R8;
   }
 
   // Neither half of a min/max pair is any use alone.
   void DropPair() noexcept {
     if (direct_ || arrays_ < 2) return;
-    for (SAFEARRAY** slot : slots_) {
-      if (*slot) SafeArrayDestroy(*slot);
-      *slot = nullptr;
-    }
+    SAFEARRAY* const old[2] = {*slots_[0], *slots_[1]};
+    *slots_[0] = *slots_[1] = nullptr;
+    DestroyUnheld(old);
   }
 
  private:
+  // The caller's former arrays that no slot holds any more, each destroyed once (a caller may
+  // pass one array, or one variable, for both halves of a pair).
+  void DestroyUnheld(SAFEARRAY* const (&old)[2]) noexcept {
+    for (int k = 0; k < arrays_; ++k) {
+      SAFEARRAY* a = old[k];
+      const bool held = *slots_[0] == a || (arrays_ > 1 && *slots_[1] == a);
+      if (a && !held && !(k == 1 && a == old[0])) SafeArrayDestroy(a);
+    }
+  }
+
   SAFEARRAY** slots_[2];
   int arrays_;
   WaveformDestination* direct_;

@@ -397,6 +397,60 @@ TEST_F(WaveformTransfer, AnArmedDestinationTakesThePointsInsteadOfAnArray) {
   }
 }
 
+// The caller's [in, out] array is filled where it is when it already has the result's shape;
+// any other array is replaced (and freed). One array given for both halves of a pair takes one
+// half and is freed exactly once.
+TEST_F(WaveformTransfer, ACallersArrayOfTheResultsShapeIsFilledInPlace) {
+  auto vector = [](VARTYPE vt, LONG lower, ULONG count) { return SafeArrayCreateVector(vt, lower, count); };
+  struct Case {
+    const char* what;
+    bool minMax;
+    SAFEARRAY* given;   // the caller's array, owned by the case
+    bool sameVariable;  // a pair read into one variable
+    bool kept;          // the first result is the given array
+  } cases[] = {
+      {"doubles from 0, as many", false, vector(VT_R8, 0, 5), false, true},
+      {"one point short", false, vector(VT_R8, 0, 4), false, false},
+      {"one point more", false, vector(VT_R8, 0, 6), false, false},
+      {"from 1", false, vector(VT_R8, 1, 5), false, false},
+      {"singles", false, vector(VT_R4, 0, 5), false, false},
+      {"pair, the array in both", true, vector(VT_R8, 0, 2), false, true},
+      {"pair, one variable", true, vector(VT_R8, 0, 2), true, false},
+  };
+  auto item = Measurement("Channel2");
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    ExpectChecked(":WAV:SOUR CHAN2");
+    if (c.minMax) ExpectChecked(":WAV:TYPE?", "PEAK");
+    ExpectChecked(kFormat);
+    ExpectChecked(":WAV:PRE?", kPreamble);
+    io_->Expect("WAV:DATA?", Block({100, 101, 98, 100, 102}));
+    SAFEARRAY* first = c.given;
+    SAFEARRAY* second = c.given;
+    DOUBLE initialX = 0, xIncrement = 0;
+    HRESULT hr;
+    if (!c.minMax) hr = item->FetchWaveform(&first, &initialX, &xIncrement);
+    else if (c.sameVariable) hr = item->FetchWaveformMinMax(&first, &first, &initialX, &xIncrement);
+    else hr = item->FetchWaveformMinMax(&first, &second, &initialX, &xIncrement);
+    SafeArrayPtr firstOwned(first), secondOwned(c.minMax && !c.sameVariable && second != first ? second : nullptr);
+    ASSERT_EQ(S_OK, hr) << TakeErrorInfo().description;
+    EXPECT_TRUE(io_->AllConsumed());
+    EXPECT_EQ(first == c.given, c.kept);
+    if (!c.minMax) {
+      EXPECT_EQ(Values(first), (std::vector<double>{0.25, 0.75, -0.75, 0.25, 1.25}));
+    } else if (c.sameVariable) {
+      EXPECT_EQ(Values(first), (std::vector<double>{0.75, 0.25})) << "the variable holds the second half";
+    } else {
+      EXPECT_EQ(Values(first), (std::vector<double>{0.25, -0.75}));
+      EXPECT_NE(second, first);
+      EXPECT_EQ(Values(second), (std::vector<double>{0.75, 0.25}));
+    }
+    LONG lower = -1;
+    EXPECT_EQ(S_OK, SafeArrayGetLBound(first, 1, &lower));
+    EXPECT_EQ(lower, 0);
+  }
+}
+
 // A getter whose status check fails after the reply was scanned leaves the caller's variable
 // emptied, not holding a value the call did not vouch for.
 TEST_F(WaveformTransfer, AFailedGetterHandsOutNoPartOfItsReply) {
