@@ -1,6 +1,7 @@
-// The exception boundary: interface entry points return HRESULTs, and nothing thrown below them
-// may escape. Each boundary says what a caught exception becomes (a bare HRESULT, or a report
-// in its own words); catching and classifying is written here once.
+// The exception boundary: interface entry points return a status (an HRESULT, or a ViStatus for
+// the flat C functions), and nothing thrown below them may escape. Each boundary says what a
+// caught exception becomes (a bare status, or a report in its own words); catching and
+// classifying is written here once. In the lowest layer, so the COM runtime can use it too.
 #pragma once
 
 #include <korvane/KorvanePlatform.h>
@@ -32,10 +33,17 @@ inline CaughtException CurrentException() noexcept {
   }
 }
 
+// What a boundary returns and what a caught exception becomes when nothing better can be said.
+// COM boundaries return HRESULTs; the flat C functions give a policy of their own (ivic/).
+struct HResultStatus {
+  using Status = HRESULT;
+  static HRESULT From(const CaughtException& e) noexcept { return e.hr(); }
+};
+
 // Runs `body`; what it throws becomes `onException(caught)`. Should the handler throw as well
-// (reporting can run out of memory too), the bare HRESULT is returned.
-template <typename F, typename H>
-HRESULT Guarded(F&& body, H&& onException) noexcept {
+// (reporting can run out of memory too), the policy's bare status is returned.
+template <typename Policy = HResultStatus, typename F, typename H>
+typename Policy::Status Guarded(F&& body, H&& onException) noexcept {
   try {
     return std::forward<F>(body)();
   } catch (...) {
@@ -43,15 +51,16 @@ HRESULT Guarded(F&& body, H&& onException) noexcept {
     try {
       return std::forward<H>(onException)(caught);
     } catch (...) {
-      return caught.hr();
+      return Policy::From(caught);
     }
   }
 }
 
-// E_OUTOFMEMORY for bad_alloc, E_UNEXPECTED for anything else.
-template <typename F>
-HRESULT Guarded(F&& body) noexcept {
-  return Guarded(std::forward<F>(body), [](const CaughtException& e) noexcept { return e.hr(); });
+// The policy's status for whatever is thrown: for HRESULTs, E_OUTOFMEMORY for bad_alloc and
+// E_UNEXPECTED for anything else.
+template <typename Policy = HResultStatus, typename F>
+typename Policy::Status Guarded(F&& body) noexcept {
+  return Guarded<Policy>(std::forward<F>(body), [](const CaughtException& e) noexcept { return Policy::From(e); });
 }
 
 }  // namespace korvane

@@ -18,7 +18,7 @@ import sys
 
 LAYERS = [
     {"platform"},
-    {"base"},      # error reporting, call context, guards, trace file writer
+    {"base"},      # error reporting, call context, scope guards, trace file writer
     {"visacom"},   # the built-in VISA-COM provider and its transports
     {"io"},        # sessions, instrument buffer, formatted I/O engine
     {"core"},      # driver session, call frame, options, cache, trace records, models

@@ -11,8 +11,8 @@ import check_layers  # noqa: E402
 # A small tree that holds: every layer folder, a tool beside src/ that links the library.
 CLEAN = {
     **{f"src/{f}/CMakeLists.txt": "add_library(korvane_x OBJECT A.cpp)\n" for f in check_layers.RANK},
-    "src/base/Guard.h": "#pragma once\n",
-    "src/core/Driver.cpp": '#include "base/Guard.h"\n#include "core/Driver.h"\n',
+    "src/platform/Guard.h": "#pragma once\n",
+    "src/core/Driver.cpp": '#include "platform/Guard.h"\n#include "core/Driver.h"\n',
     "src/core/Driver.h": "#pragma once\n",
     "src/com/Paths.cpp": '#include "Paths.h"\n',
     "src/com/Paths.h": "#pragma once\n",
