@@ -24,7 +24,6 @@
 
 #include <chrono>
 
-#include <cstdarg>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -118,12 +117,10 @@ void BM_FormatChannelOffset(benchmark::State& state) {
   NullSink sink;
   auto buffer = CInstrBuffer::Create(&sink, &reporter, "\n", "\n");
   CFormattedIo engine(&reporter);
-  auto format = [&](const char* fmt, ...) {
-    va_list args;
-    va_start(args, fmt);
-    HRESULT hr = engine.Printf(*buffer, fmt, &args);
-    va_end(args);
-    return hr;
+  auto format = [&](const char* fmt, auto... args) {
+    auto values = korvane::format::Args(args...);
+    korvane::format::ArgList list(values);
+    return engine.Printf(*buffer, fmt, &list);
   };
   for (auto _ : state) {
     HRESULT hr = format(":CHAN%d:OFFS %0.15lg", 3, 0.125);

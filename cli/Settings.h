@@ -3,12 +3,15 @@
 #pragma once
 
 #include "Json.h"
-#include "PropertyPath.h"
+#include "com/PropertyPath.h"
 
 #include <string>
 #include <vector>
 
 namespace korvane::cli {
+
+// The tool names paths, values and members as the driver's path table does.
+using namespace korvane::paths;
 
 struct Setting {
   std::string path;  // "Channels.Item(Channel1).Offset"

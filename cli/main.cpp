@@ -3,8 +3,8 @@
 #include "DriverRoot.h"
 #include "Json.h"
 #include "Plot.h"
-#include "PropertyPath.h"
 #include "Settings.h"
+#include "com/PropertyPath.h"
 #include "core/ConfigStoreXml.h"
 
 #include <korvane/ComHelpers.h>

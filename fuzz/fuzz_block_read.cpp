@@ -4,7 +4,6 @@
 #include "FuzzIo.h"
 #include "io/FormattedIo.h"
 
-#include <cstdarg>
 #include <cstdint>
 #include <cstdlib>
 
@@ -12,13 +11,12 @@ namespace {
 
 using korvane::fuzz::Reply;
 
-HRESULT Scan(Reply& r, const char* format, ...) {
+template <typename... A>
+HRESULT Scan(Reply& r, const char* format, A... args) {
   korvane::CFormattedIo engine(&r.reporter);
-  va_list args;
-  va_start(args, format);
-  const HRESULT hr = engine.Scanf(*r.buffer, format, &args);
-  va_end(args);
-  return hr;
+  auto values = korvane::format::Args(args...);
+  korvane::format::ArgList list(values);
+  return engine.Scanf(*r.buffer, format, &list);
 }
 
 }  // namespace

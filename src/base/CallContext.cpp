@@ -1,18 +1,16 @@
 #include "base/CallContext.h"
 
-#include <new>
+#include "platform/Guard.h"
 
 namespace korvane {
 
 HRESULT CCallContext::Push(const CMethodInfo* info) noexcept {
   if (!info) return E_POINTER;
   CsLock lock(lock_);
-  try {
+  return Guarded([&] {
     stack_.push_back(info);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  return S_OK;
+    return S_OK;
+  });
 }
 
 void CCallContext::Pop() noexcept {

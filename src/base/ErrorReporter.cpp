@@ -1,6 +1,6 @@
 #include "base/ErrorReporter.h"
 
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "base/StringUtil.h"
 
 #include <algorithm>

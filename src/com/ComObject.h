@@ -3,7 +3,7 @@
 // the generated class that implements every complete interface of the coclass.
 #pragma once
 
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "com/Dispatch.h"
 
 #include <korvane/KorvaneObjects.h>

@@ -3,7 +3,7 @@
 // the wrapping of what comes back (interfaces as dispatchable views, arrays as VARIANT arrays).
 #include "com/Dispatch.h"
 
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "com/ComObject.h"
 
 #include <korvane/ComHelpers.h>
@@ -738,19 +738,17 @@ HRESULT Enumerate(IUnknown* target, REFIID iid, const Table& t, VARIANT* result,
 HRESULT DispatchTypeInfo(REFGUID guid, ITypeInfo** info) noexcept {
   if (!info) return E_POINTER;
   *info = nullptr;
-  try {
+  return Guarded([&] {
     ComPtr<ITypeInfo> found;
     HRESULT hr = Types().TypeInfo(guid, found);
     if (SUCCEEDED(hr)) *info = found.Detach();
     return hr;
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 HRESULT DispatchGetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, DISPID* ids) noexcept {
   if (!names || !ids) return E_POINTER;
-  try {
+  return Guarded([&]() -> HRESULT {
     const Table* t = nullptr;
     if (HRESULT hr = Types().TableOf(iid, t); FAILED(hr)) return hr;
     for (UINT k = 0; k < count; ++k) ids[k] = DISPID_UNKNOWN;
@@ -763,9 +761,7 @@ HRESULT DispatchGetIDsOfNames(REFIID iid, LPOLESTR* names, UINT count, DISPID* i
     }
     // Arguments are positional; a name given for one is not known.
     return ids[0] != DISPID_UNKNOWN && count == 1 ? S_OK : DISP_E_UNKNOWNNAME;
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 HRESULT DispatchInvoke(IUnknown* target, REFIID iid, DISPID id, WORD flags, DISPPARAMS* params, VARIANT* result,

@@ -1,7 +1,7 @@
 // The registrar: parses a registry script into a tree of keys, then writes or removes it.
 #include "com/Registrar.h"
 
-#include "base/Guard.h"
+#include "platform/Guard.h"
 
 #include <cwctype>
 #include <memory>
@@ -293,16 +293,14 @@ HRESULT CRegistrar::ApplyResource(HMODULE module, unsigned id, bool registering)
   const DWORD size = SizeofResource(module, res);
   const char* bytes = loaded ? static_cast<const char*>(LockResource(loaded)) : nullptr;
   if (!bytes) return HRESULT_FROM_WIN32(GetLastError());
-  try {
+  return Guarded([&]() -> HRESULT {
     // The scripts are UTF-8 text.
     const int n = MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(size), nullptr, 0);
     if (n <= 0 && size) return kBadScript;
     std::wstring text(static_cast<std::size_t>(n), L'\0');
     MultiByteToWideChar(CP_UTF8, MB_ERR_INVALID_CHARS, bytes, static_cast<int>(size), text.data(), n);
     return Apply(text, registering);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 }  // namespace korvane

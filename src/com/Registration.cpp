@@ -1,6 +1,6 @@
 // Registration of the server (Windows): the registry scripts of the module's resources and
 // the type library, and the exported entry points regsvr32 and installers call.
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "com/Module.h"
 #include "com/Registrar.h"
 

@@ -11,7 +11,7 @@
 //   HRESULT QueryInterface(REFIID, void**);
 #pragma once
 
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "core/Driver.h"
 #include "core/GenericMember.h"
 #include "core/MemberInfo.h"

@@ -1,6 +1,7 @@
 #include "core/ConfigStore.h"
 
 #include "core/ConfigStoreXml.h"
+#include "platform/Guard.h"
 
 namespace korvane {
 namespace {
@@ -37,7 +38,7 @@ class CFileConfigStore final : public IConfigStore {
 }  // namespace
 
 HRESULT CreateFileConfigStore(const std::string& path, std::unique_ptr<IConfigStore>& out) {
-  try {
+  return Guarded([&] {
     configstore::Store store;
     std::string error;
     if (configstore::LoadStore(path, store, &error))
@@ -45,15 +46,15 @@ HRESULT CreateFileConfigStore(const std::string& path, std::unique_ptr<IConfigSt
     else
       out = std::make_unique<CFileConfigStore>(std::move(error));
     return S_OK;
-  } catch (const std::bad_alloc&) {
+  }, [&out](const CaughtException& e) noexcept {
     out.reset();
-    return E_OUTOFMEMORY;
-  }
+    return e.hr();
+  });
 }
 
 HRESULT CreateSystemConfigStore(std::unique_ptr<IConfigStore>& out) {
   out.reset();
-  try {
+  return Guarded([&]() -> HRESULT {
     std::string error;
     const std::string path = configstore::LocateStore(&error);
     if (!error.empty()) {
@@ -62,9 +63,7 @@ HRESULT CreateSystemConfigStore(std::unique_ptr<IConfigStore>& out) {
     }
     if (path.empty()) return REGDB_E_CLASSNOTREG;
     return CreateFileConfigStore(path, out);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 }  // namespace korvane

@@ -1,6 +1,6 @@
 #include "core/Driver.h"
 
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "core/Identity.h"
 #include "core/OptionString.h"
 #include "base/StringUtil.h"
@@ -71,14 +71,10 @@ CDriver::CDriver(std::unique_ptr<IIoSession> io) : io_(std::move(io)) {
   if (io_) io_->SetEnumFormatter(&enums_);
 }
 
-HRESULT CDriver::FormatCommandArgs(std::string* out, const char* format, bool arrays, ...) {
-  va_list args;
-  va_start(args, arrays);
+HRESULT CDriver::FormatCommandArgs(std::string* out, const char* format, bool arrays, format::ArgList args) {
   out->clear();
   CFormattedIo::CCStringWriter sink(*out);
-  HRESULT hr = commandText_.Printf(sink, format, &args, arrays);
-  va_end(args);
-  return hr;
+  return commandText_.Printf(sink, format, &args, arrays);
 }
 
 HRESULT CDriver::GenericWrite(const std::string& command) {

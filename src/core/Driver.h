@@ -162,7 +162,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   HRESULT FormatCommand(std::string* out, const char* format, A... args) {
     static_assert((format::WriteArg<A> && ...),
                   "FormatCommand: an argument the format engine does not take (see io/FormatArgs.h)");
-    return FormatCommandArgs(out, format, false, format::Widen(args)...);
+    return FormatCommandArgs(out, format, false, format::Args(args...));
   }
   // The same with the array conversions taking their arguments (FormatCommand skips them, as a
   // member's array parameters are not part of its pending command): for hooks that send an
@@ -171,7 +171,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   HRESULT FormatArrayCommand(std::string* out, const char* format, A... args) {
     static_assert((format::WriteArg<A> && ...),
                   "FormatArrayCommand: an argument the format engine does not take (see io/FormatArgs.h)");
-    return FormatCommandArgs(out, format, true, format::Widen(args)...);
+    return FormatCommandArgs(out, format, true, format::Args(args...));
   }
   // Sends `command` as it stands, then the status check.
   HRESULT GenericWrite(const std::string& command);
@@ -229,7 +229,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
 
  private:
   // The engine's entry: the arguments already checked and widened by the templates above.
-  HRESULT FormatCommandArgs(std::string* out, const char* format, bool arrays, ...);
+  HRESULT FormatCommandArgs(std::string* out, const char* format, bool arrays, format::ArgList args);
   HRESULT InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT_BOOL reset, BSTR optionString);
   HRESULT ResolveResourceAndOptions(std::string_view options);
   HRESULT ConnectedSteps();

@@ -2,6 +2,7 @@
 
 #include "base/CallContext.h"
 #include "base/ErrorReporter.h"
+#include "platform/Guard.h"
 
 #include <algorithm>
 #include <cstdint>
@@ -173,14 +174,14 @@ std::string MemberKey(const CMethodInfo* info) {
 HRESULT CEnumFormatter::Find(std::string_view enumName, const IEnumCommandConverter** converter,
                              std::string* model) {
   std::string member;
-  try {
+  HRESULT hr = Guarded([&] {
     member = member_ ? member_() : std::string();
     *model = model_ ? model_() : std::string();
-  } catch (const std::bad_alloc&) {
-    return reporter_->OutOfMemory();
-  } catch (...) {
-    return reporter_->UnrecoverableFailure();
-  }
+    return S_OK;
+  }, [this](const CaughtException& e) {
+    return e.outOfMemory ? reporter_->OutOfMemory() : reporter_->UnrecoverableFailure();
+  });
+  if (FAILED(hr)) return hr;
   *converter = FindEnumCommandConverter(enumName, member);
   return *converter ? S_OK : ReportUnknownEnumName(reporter_, enumName);
 }

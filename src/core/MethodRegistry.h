@@ -3,6 +3,7 @@
 #pragma once
 
 #include "base/CallContext.h"
+#include "platform/Guard.h"
 
 #include <cstddef>
 #include <cstring>
@@ -17,12 +18,10 @@ class CMethodRegistry {
   static HRESULT Register(const CMethodInfo* info) noexcept {
     Registry& r = Instance();
     CsLock lock(r.lock);
-    try {
+    return Guarded([&] {
       r.records.push_back(info);
-    } catch (const std::bad_alloc&) {
-      return E_OUTOFMEMORY;
-    }
-    return S_OK;
+      return S_OK;
+    });
   }
 
   static const CMethodInfo* Find(REFIID iid, const char* methodName) noexcept {

@@ -1,6 +1,7 @@
 #include "io/FormattedIo.h"
 
 #include "base/ErrorReporter.h"
+#include "platform/Guard.h"
 #include "io/ByteSwap.h"
 #include "io/NumberText.h"
 
@@ -32,31 +33,25 @@ HRESULT ReportUnexpectedEnumToken(IErrorReporter* reporter, std::string_view tok
 HRESULT CFormattedIo::CCStringWriter::Write(const char* data, ULONG count, ULONG* written, bool) {
   if (written) *written = 0;
   if (count && !data) return E_INVALIDARG;
-  try {
+  return Guarded([&] {
     out_.append(data, count);
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
-  if (written) *written = count;
-  return S_OK;
+    if (written) *written = count;
+    return S_OK;
+  });
 }
 
 HRESULT CFormattedIo::CCStringWriter::Write(BSTR text, ULONG* written, bool flush) {
-  try {
+  return Guarded([&] {
     std::string narrow = ToNarrow(text);
     return Write(narrow.data(), static_cast<ULONG>(narrow.size()), written, flush);
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 HRESULT CFormattedIo::BadFormat(const char* format) {
-  try {
+  return Guarded([&] {
     std::string text = "Korvane: The format string '" + std::string(format) + "' is not valid.";
     return reporter_->ReportWithText(E_UNEXPECTED, text.c_str());
-  } catch (...) {
-    return E_UNEXPECTED;
-  }
+  }, [](const CaughtException&) noexcept { return E_UNEXPECTED; });
 }
 
 namespace {
@@ -216,7 +211,7 @@ HRESULT MakeArray(VARTYPE vt, const void* data, std::size_t count, std::size_t s
 
 class PrintfWalk {
  public:
-  PrintfWalk(CFormattedIo& io, IIoBuffer& sink, const TokenList& list, va_list* args) noexcept
+  PrintfWalk(CFormattedIo& io, IIoBuffer& sink, const TokenList& list, format::ArgList* args) noexcept
       : io_(io), sink_(sink), list_(list), args_(args) {}
 
   // Literal text and fields gather in a small buffer that goes to the sink when full and at
@@ -243,10 +238,10 @@ class PrintfWalk {
   HRESULT NullArgument() { return Fail(E_INVALIDARG, "Korvane: A null pointer was passed to a formatted write."); }
   HRESULT NoCount() { return Fail(E_UNEXPECTED, "Korvane: The format gives no element count for the array."); }
 
-  int NextInt() { return va_arg(*args_, int); }
+  int NextInt() { return args_ ? args_->NextInt() : 0; }
   template <typename T>
   T* NextPtr() {
-    return va_arg(*args_, T*);
+    return args_ ? args_->NextPtr<T>() : nullptr;
   }
 
   HRESULT Send(const char* p, std::size_t n) {
@@ -325,7 +320,7 @@ class PrintfWalk {
         return {static_cast<short>(v), static_cast<unsigned short>(v)};
       }
       case 'I': {
-        long long v = va_arg(*args_, long long);
+        long long v = args_ ? args_->NextInt64() : 0;
         return {v, static_cast<std::uint64_t>(v)};
       }
       default: {
@@ -542,7 +537,7 @@ class PrintfWalk {
       case kPInteger:
         return IntegerField(t, s, NextIntValue(t.size));
       case kPFloat:
-        return FloatField(t, s, va_arg(*args_, double));
+        return FloatField(t, s, args_ ? args_->NextDouble() : 0.0);
       case kPChar: {
         char c = static_cast<char>(NextInt());
         s.precision = -1;
@@ -602,31 +597,29 @@ class PrintfWalk {
   CFormattedIo& io_;
   IIoBuffer& sink_;
   const TokenList& list_;
-  va_list* args_;
+  format::ArgList* args_;
   FieldText text_;
   FieldText quoted_;
   char gather_[256];
   std::size_t pending_ = 0;
 };
 
-HRESULT CFormattedIo::Printf(IIoBuffer& sink, const char* format, va_list* args, bool arraysAllowed) {
+HRESULT CFormattedIo::Printf(IIoBuffer& sink, const char* format, format::ArgList* args, bool arraysAllowed) {
   if (!format || !*format) return S_OK;
-  try {
+  return Guarded([&] {
     TokenList scratch;
     const TokenList* list = GetTokens(Side::Printf, format, scratch);
     if (!list) return BadFormat(format);
     PrintfWalk walk(*this, sink, *list, args);
     return walk.Run(arraysAllowed);
-  } catch (...) {
-    return reporter_->OutOfMemory();
-  }
+  }, [this](const CaughtException&) { return reporter_->OutOfMemory(); });
 }
 
 // ======================= scanf side =======================
 
 class ScanfWalk {
  public:
-  ScanfWalk(CFormattedIo& io, IIoBuffer& source, const TokenList& list, va_list* args) noexcept
+  ScanfWalk(CFormattedIo& io, IIoBuffer& source, const TokenList& list, format::ArgList* args) noexcept
       : io_(io), src_(source), list_(list), args_(args) {}
 
   HRESULT Run() {
@@ -669,7 +662,7 @@ class ScanfWalk {
 
   template <typename T>
   T* NextPtr() {
-    return va_arg(*args_, T*);
+    return args_ ? args_->NextPtr<T>() : nullptr;
   }
 
   HRESULT Get(char& c) { return src_.ReadChar(&c); }
@@ -1419,21 +1412,19 @@ class ScanfWalk {
   CFormattedIo& io_;
   IIoBuffer& src_;
   const TokenList& list_;
-  va_list* args_;
+  format::ArgList* args_;
 };
 
-HRESULT CFormattedIo::Scanf(IIoBuffer& source, const char* format, va_list* args) {
+HRESULT CFormattedIo::Scanf(IIoBuffer& source, const char* format, format::ArgList* args) {
   if (!format || !*format) return S_OK;
-  try {
+  return Guarded([&] {
     TokenList scratch;
     const TokenList* list = GetTokens(Side::Scanf, format, scratch);
     if (!list) return BadFormat(format);
     source.BeginRead();
     ScanfWalk walk(*this, source, *list, args);
     return walk.Run();
-  } catch (...) {
-    return reporter_->OutOfMemory();
-  }
+  }, [this](const CaughtException&) { return reporter_->OutOfMemory(); });
 }
 
 }  // namespace korvane

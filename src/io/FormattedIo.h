@@ -16,12 +16,12 @@
 //     new array. `*` suppresses assignment and takes no argument at all.
 #pragma once
 
+#include "io/FormatArgs.h"
 #include "io/FormatTokens.h"
 #include "io/IoBuffer.h"
 
 #include <korvane/KorvanePlatform.h>
 
-#include <cstdarg>
 #include <string>
 #include <string_view>
 
@@ -53,11 +53,11 @@ class CFormattedIo {
 
   void SetEnumFormatter(IEnumFormatter* enums) noexcept { enums_ = enums; }
 
-  // `args` is advanced past the arguments used, so that a query can hand the same list to the
-  // command and then to the response. Without `arraysAllowed` array, block and raw-binary
-  // conversions are skipped and take no argument. Nothing is flushed here.
-  HRESULT Printf(IIoBuffer& sink, const char* format, va_list* args, bool arraysAllowed = true);
-  HRESULT Scanf(IIoBuffer& source, const char* format, va_list* args);
+  // `args` (null: none) is advanced past the arguments used, so that a query can hand the same
+  // list to the command and then to the response. Without `arraysAllowed` array, block and
+  // raw-binary conversions are skipped and take no argument. Nothing is flushed here.
+  HRESULT Printf(IIoBuffer& sink, const char* format, format::ArgList* args, bool arraysAllowed = true);
+  HRESULT Scanf(IIoBuffer& source, const char* format, format::ArgList* args);
 
   // A sink that appends to a string, for text the driver formats for its own use.
   class CCStringWriter final : public IIoBuffer {

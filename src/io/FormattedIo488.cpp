@@ -21,7 +21,6 @@
 #include <algorithm>
 #include <atomic>
 #include <cmath>
-#include <cstdarg>
 #include <cstring>
 #include <limits>
 #include <memory>
@@ -361,20 +360,19 @@ class CFormattedIo488 final : public CObject<CFormattedIo488, Lifetime::kCounted
 
   HRESULT EndWrite(VARIANT_BOOL flushAndEND) { return flushAndEND ? buffer_->Flush(true) : S_OK; }
 
-  HRESULT Print(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    HRESULT hr = engine_.Printf(*buffer_, format, &args);
-    va_end(args);
+  template <typename... A>
+  HRESULT Print(const char* format, A... args) {
+    auto list = format::Args(args...);
+    format::ArgList cursor(list);
+    HRESULT hr = engine_.Printf(*buffer_, format, &cursor);
     if (FAILED(hr)) buffer_->DropOutput();
     return hr;
   }
-  HRESULT Scan(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    HRESULT hr = engine_.Scanf(*buffer_, format, &args);
-    va_end(args);
-    return hr;
+  template <typename... A>
+  HRESULT Scan(const char* format, A... args) {
+    auto list = format::Args(args...);
+    format::ArgList cursor(list);
+    return engine_.Scanf(*buffer_, format, &cursor);
   }
 
   // One value of type `t` (IEEE ASCII type) from the element of `vt` at `p`.

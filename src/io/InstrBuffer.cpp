@@ -1,6 +1,7 @@
 #include "io/InstrBuffer.h"
 
 #include "base/ErrorReporter.h"
+#include "platform/Guard.h"
 
 #include <korvane/ComHelpers.h>
 
@@ -265,13 +266,13 @@ HRESULT CInstrBuffer::Read(ULONG count, BSTR* pbstrBuf) {
   if (!pbstrBuf) return reporter_->NullPointer("Read", "pbstrBuf", nullptr);
   *pbstrBuf = nullptr;
   std::string bytes;
-  try {
+  HRESULT hr = Guarded([&] {
     bytes.resize(count);
-  } catch (...) {
-    return Report(msg::OutOfMemory, "Could not allocate BSTR memory for Read.");
-  }
+    return S_OK;
+  }, [this](const CaughtException&) { return Report(msg::OutOfMemory, "Could not allocate BSTR memory for Read."); });
+  if (FAILED(hr)) return hr;
   ULONG got = 0;
-  HRESULT hr = Read(reinterpret_cast<BYTE*>(bytes.data()), count, &got);
+  hr = Read(reinterpret_cast<BYTE*>(bytes.data()), count, &got);
   if (FAILED(hr)) return hr;
   bytes.resize(got);
   try {
@@ -455,13 +456,12 @@ HRESULT CInstrBuffer::Write(const char* data, ULONG count, ULONG* written, bool 
 
 HRESULT CInstrBuffer::Write(BSTR text, ULONG* written, bool flush) {
   if (written) *written = 0;
-  std::string narrow;
-  try {
-    narrow = ToNarrow(text);
-  } catch (...) {
+  return Guarded([&] {
+    const std::string narrow = ToNarrow(text);
+    return Write(narrow.data(), static_cast<ULONG>(narrow.size()), written, flush);
+  }, [this](const CaughtException&) {
     return Report(msg::OutOfMemory, "Failed copying data from user buffer to formatted I/O write buffer.");
-  }
-  return Write(narrow.data(), static_cast<ULONG>(narrow.size()), written, flush);
+  });
 }
 
 // ---- settings ----
@@ -513,13 +513,11 @@ HRESULT CInstrBuffer::SetWriteCapacity(ULONG capacity) {
 }
 
 HRESULT CInstrBuffer::SetTerminators(std::string_view readTerminator, std::string_view writeTerminator) {
-  try {
+  return Guarded([&] {
     readTerminator_ = readTerminator;
     writeTerminator_ = writeTerminator;
-  } catch (...) {
-    return reporter_->OutOfMemory();
-  }
-  return SetWriteCapacity(writeCapacity_);
+    return SetWriteCapacity(writeCapacity_);
+  }, [this](const CaughtException&) { return reporter_->OutOfMemory(); });
 }
 
 HRESULT CInstrBuffer::GetSwapBytes(bool* swap) {

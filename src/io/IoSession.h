@@ -4,10 +4,10 @@
 #pragma once
 
 #include "base/ScopeGuard.h"
+#include "io/FormatArgs.h"
 
 #include <korvane/KorvanePlatform.h>
 
-#include <cstdarg>
 #include <memory>
 #include <string>
 
@@ -140,13 +140,29 @@ struct IIoSession {
 
   // Write: format, flush with END, status check. Read: parse, status check. Query: the write
   // part and the read part with one status check at the end; the argument list serves the
-  // command format first and then the response format.
-  virtual HRESULT FormattedWrite(const char* format, ...) = 0;
-  virtual HRESULT FormattedWriteV(const char* format, va_list args) = 0;
-  virtual HRESULT FormattedRead(const char* format, ...) = 0;
-  virtual HRESULT FormattedReadV(const char* format, va_list args) = 0;
-  virtual HRESULT FormattedQuery(const char* command, const char* response, ...) = 0;
-  virtual HRESULT FormattedQueryV(const char* command, const char* response, va_list args) = 0;
+  // command format first and then the response format. Argument types are checked when the
+  // call is compiled (io/FormatArgs.h).
+  template <typename... A>
+  HRESULT FormattedWrite(const char* format, A... args) {
+    static_assert((format::WriteArg<A> && ...),
+                  "FormattedWrite: an argument the format engine does not take (see io/FormatArgs.h)");
+    return Formatted(format, nullptr, format::Args(args...));
+  }
+  template <typename... A>
+  HRESULT FormattedRead(const char* format, A... args) {
+    static_assert((format::ReadArg<A> && ...),
+                  "FormattedRead: a destination the format engine does not store into (see io/FormatArgs.h)");
+    return Formatted(nullptr, format, format::Args(args...));
+  }
+  template <typename... A>
+  HRESULT FormattedQuery(const char* command, const char* response, A... args) {
+    static_assert(((format::WriteArg<A> || format::ReadArg<A>) && ...),
+                  "FormattedQuery: an argument the format engine does not take (see io/FormatArgs.h)");
+    return Formatted(command, response, format::Args(args...));
+  }
+  // The three in one: `command` written (null: no write part), then `response` read (null: no
+  // read part).
+  virtual HRESULT Formatted(const char* command, const char* response, format::ArgList args) = 0;
 
   KORVANE_IO_VALUE_TYPES(KORVANE_IO_DECLARE_PURE)
   // A list or block from a SAFEARRAY of any of the value types (VT_UI1, VT_I2, VT_I4, VT_I8, VT_R4,

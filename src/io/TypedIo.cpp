@@ -2,7 +2,7 @@
 // type through KORVANE_IO_VALUE_TYPES. Everything goes through the format engine, so the typed
 // forms write and parse exactly what the equivalent formatted calls would.
 #include "base/ErrorReporter.h"
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "io/VisaComSession.h"
 
 #include <korvane/ComHelpers.h>
@@ -102,22 +102,6 @@ HRESULT Narrow(IErrorReporter* reporter, W value, T* out) {
 }
 
 }  // namespace
-
-HRESULT CIoSession::Write(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  HRESULT hr = WriteAndFlush(format, &args);
-  va_end(args);
-  return hr;
-}
-
-HRESULT CIoSession::Read(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  HRESULT hr = ReadFormatted(format, &args);
-  va_end(args);
-  return hr;
-}
 
 HRESULT CIoSession::MissingOutput(const char* operation, const char* parameter) {
   return reporter_ ? reporter_->NullPointer(operation, parameter, nullptr) : E_POINTER;

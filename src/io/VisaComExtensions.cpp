@@ -8,7 +8,7 @@
 #include "io/VisaComSession.h"
 
 #include "base/ErrorReporter.h"
-#include "base/Guard.h"
+#include "platform/Guard.h"
 
 #include <cstdio>
 #include <cstring>

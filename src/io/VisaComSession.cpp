@@ -1,7 +1,7 @@
 #include "io/VisaComSession.h"
 
 #include "base/ErrorReporter.h"
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "base/TraceFile.h"
 #include "io/IoLog.h"
 #include "visacom/Provider.h"
@@ -100,7 +100,7 @@ HRESULT CIoSession::ReadLineNoPoll(std::string* line, LONG lTimeout) {
   });
 }
 
-HRESULT CIoSession::WriteAndFlush(const char* format, va_list* args) {
+HRESULT CIoSession::WriteAndFlush(const char* format, format::ArgList* args) {
   HRESULT hr = engine_.Printf(*buffer_, format, args);
   if (FAILED(hr)) {
     buffer_->DropOutput();  // a half-formatted command must never reach the instrument
@@ -109,7 +109,7 @@ HRESULT CIoSession::WriteAndFlush(const char* format, va_list* args) {
   return buffer_->Flush(true);
 }
 
-HRESULT CIoSession::ReadFormatted(const char* format, va_list* args) {
+HRESULT CIoSession::ReadFormatted(const char* format, format::ArgList* args) {
   HRESULT hr = engine_.Scanf(*buffer_, format, args);
   // A reply refused half-way may not end soon (an instrument flooding the line): it is
   // drained before the next command, so that the error comes now.
@@ -122,57 +122,14 @@ HRESULT CIoSession::ReadFormatted(const char* format, va_list* args) {
   return FAILED(hr) ? hr : discarded;
 }
 
-// The formatted operations: the session must be open, the engine works on a copy of the
-// caller's list, and a complete operation ends with the status check.
-template <typename Op>
-HRESULT CIoSession::RunFormatted(va_list args, Op&& op) {
+// The formatted operations: the session must be open, and a complete operation ends with the
+// status check. A query's command takes its arguments from the list first, the response the rest.
+HRESULT CIoSession::Formatted(const char* command, const char* response, format::ArgList args) {
   return Guarded([&] {
     HRESULT hr = RequireOpen();
-    if (FAILED(hr)) return hr;
-    va_list ap;
-    va_copy(ap, args);
-    hr = op(&ap);
-    va_end(ap);
+    if (SUCCEEDED(hr) && command) hr = WriteAndFlush(command, &args);
+    if (SUCCEEDED(hr) && response) hr = ReadFormatted(response, &args);
     return FAILED(hr) ? hr : CheckStatus();
-  });
-}
-
-HRESULT CIoSession::FormattedWrite(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  HRESULT hr = FormattedWriteV(format, args);
-  va_end(args);
-  return hr;
-}
-
-HRESULT CIoSession::FormattedWriteV(const char* format, va_list args) {
-  return RunFormatted(args, [&](va_list* ap) { return WriteAndFlush(format, ap); });
-}
-
-HRESULT CIoSession::FormattedRead(const char* format, ...) {
-  va_list args;
-  va_start(args, format);
-  HRESULT hr = FormattedReadV(format, args);
-  va_end(args);
-  return hr;
-}
-
-HRESULT CIoSession::FormattedReadV(const char* format, va_list args) {
-  return RunFormatted(args, [&](va_list* ap) { return ReadFormatted(format, ap); });
-}
-
-HRESULT CIoSession::FormattedQuery(const char* command, const char* response, ...) {
-  va_list args;
-  va_start(args, response);
-  HRESULT hr = FormattedQueryV(command, response, args);
-  va_end(args);
-  return hr;
-}
-
-HRESULT CIoSession::FormattedQueryV(const char* command, const char* response, va_list args) {
-  return RunFormatted(args, [&](va_list* ap) {
-    HRESULT hr = WriteAndFlush(command, ap);  // the engine advances `ap` past the command's arguments
-    return FAILED(hr) ? hr : ReadFormatted(response, ap);
   });
 }
 

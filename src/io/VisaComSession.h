@@ -28,12 +28,7 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
                ICallContextProvider* context) override;
   HRESULT Close() override;
 
-  HRESULT FormattedWrite(const char* format, ...) override;
-  HRESULT FormattedWriteV(const char* format, va_list args) override;
-  HRESULT FormattedRead(const char* format, ...) override;
-  HRESULT FormattedReadV(const char* format, va_list args) override;
-  HRESULT FormattedQuery(const char* command, const char* response, ...) override;
-  HRESULT FormattedQueryV(const char* command, const char* response, va_list args) override;
+  HRESULT Formatted(const char* command, const char* response, format::ArgList args) override;
 
   // The status check: the poller's, when connected.
   HRESULT CheckStatus() override;
@@ -78,12 +73,21 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   HRESULT MissingOutput(const char* operation, const char* parameter);
 
  private:
-  HRESULT WriteAndFlush(const char* format, va_list* args);
-  HRESULT ReadFormatted(const char* format, va_list* args);
-  template <typename Op> HRESULT RunFormatted(va_list args, Op&& op);
-  // Formatted write / read / query with a list already started, for the typed families.
-  HRESULT Write(const char* format, ...);
-  HRESULT Read(const char* format, ...);
+  HRESULT WriteAndFlush(const char* format, format::ArgList* args);
+  HRESULT ReadFormatted(const char* format, format::ArgList* args);
+  // Formatted write and read without the status check, for the typed families.
+  template <typename... A>
+  HRESULT Write(const char* format, A... args) {
+    auto list = format::Args(args...);
+    format::ArgList cursor(list);
+    return WriteAndFlush(format, &cursor);
+  }
+  template <typename... A>
+  HRESULT Read(const char* format, A... args) {
+    auto list = format::Args(args...);
+    format::ArgList cursor(list);
+    return ReadFormatted(format, &cursor);
+  }
 
   // The typed families, one template each (TypedIo.cpp).
   template <typename T> HRESULT TypedWrite(const char* command, T value, bool poll);

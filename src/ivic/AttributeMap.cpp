@@ -74,11 +74,8 @@ namespace {
 // The map is built on the first accessor call; a failure to build it (memory) is reported as such.
 template <class F>
 ViStatus WithMap(ViSession vi, F&& f) noexcept {
-  try {
-    return f(CIviCAttributeMap::Instance());
-  } catch (...) {
-    return OutOfMemory(vi);
-  }
+  return korvane::Guarded<ViStatusPolicy>([&] { return f(CIviCAttributeMap::Instance()); },
+                                          [vi](const korvane::CaughtException&) noexcept { return OutOfMemory(vi); });
 }
 
 }  // namespace

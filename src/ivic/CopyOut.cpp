@@ -1,5 +1,7 @@
 #include "ivic/CopyOut.h"
 
+#include "ivic/StatusTables.h"
+
 #include <korvane/ComHelpers.h>
 
 #include <algorithm>
@@ -28,11 +30,9 @@ ViStatus CopyStringOut(BSTR text, ViChar* buffer, ViInt32 bufferSize) noexcept {
     }
     return 1;
   }
-  try {
-    return CopyStringOut(std::string_view(ToNarrow(text)), buffer, bufferSize);
-  } catch (...) {
-    return KORVANE_ERROR_UNMAPPED;
-  }
+  return Guarded<ViStatusPolicy>(
+      [&] { return CopyStringOut(std::string_view(ToNarrow(text)), buffer, bufferSize); },
+      [](const CaughtException&) noexcept { return KORVANE_ERROR_UNMAPPED; });
 }
 
 namespace {

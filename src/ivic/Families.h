@@ -25,8 +25,6 @@ namespace korvane::ivic {
 
 // Stores "Parameter <name> is VI_NULL." (the text given) with the session; 0xBFFA0058.
 ViStatus NullParameter(ViSession vi, const char* text) noexcept;
-// What a thrown allocation failure becomes: 0xBFFA0056 with its text.
-ViStatus OutOfMemory(ViSession vi) noexcept;
 
 // ---- Argument adapters: prepare(vi) before the call, com() as the argument, commit() after.
 
@@ -213,7 +211,7 @@ ViStatus CallAndCommit(ViSession vi, I& itf, A&... args) {
 // Runs `call` with the session's object queried for I; nothing thrown gets out.
 template <class I, class F>
 ViStatus WithInterface(ViSession vi, REFIID iid, bool orNewRoot, F&& call) noexcept {
-  try {
+  return GuardedVi(vi, [&]() -> ViStatus {
     ComPtr<I> itf;
     // A description left on the thread by an earlier call must not be taken for this one's.
     SetErrorInfo(0, nullptr);
@@ -228,11 +226,7 @@ ViStatus WithInterface(ViSession vi, REFIID iid, bool orNewRoot, F&& call) noexc
       if (status != VI_SUCCESS) return status;
     }
     return call(*itf.get());
-  } catch (const std::bad_alloc&) {
-    return OutOfMemory(vi);
-  } catch (...) {
-    return KORVANE_ERROR_UNMAPPED;
-  }
+  });
 }
 
 // A collection's get_Item, seen as what selector resolution needs.

@@ -82,7 +82,7 @@ ViStatus ParseName(ViSession vi, std::string_view name, std::vector<std::string>
 }  // namespace
 
 ViStatus ParseRepCapSelector(ViSession vi, ViConstString selector, SelectorLevels& levels) noexcept {
-  try {
+  return Guarded<ViStatusPolicy>([&]() -> ViStatus {
     levels.clear();
     const std::string_view all = selector ? Trim(selector) : std::string_view();
     if (all.empty()) return SelectorError(vi, IVI_ERROR_CHANNEL_NAME_REQUIRED, "A channel name is required.");
@@ -106,15 +106,15 @@ ViStatus ParseRepCapSelector(ViSession vi, ViConstString selector, SelectorLevel
       levelStart = levelEnd + 1;
     }
     return VI_SUCCESS;
-  } catch (...) {
+  }, [vi](const CaughtException&) {
     return SelectorError(vi, IVI_ERROR_OUT_OF_MEMORY, "Could not allocate necessary memory.");
-  }
+  });
 }
 
 ViStatus ResolveRepCapItems(ViSession vi, ViConstString selector, IRepCapCollection& collection, REFIID itemIid,
                             RepCapItems& items) noexcept {
   items.clear();
-  try {
+  return Guarded<ViStatusPolicy>([&]() -> ViStatus {
     SelectorLevels levels;
     const ViStatus parsed = ParseRepCapSelector(vi, selector, levels);
     if (parsed != VI_SUCCESS) return parsed;
@@ -136,10 +136,10 @@ ViStatus ResolveRepCapItems(ViSession vi, ViConstString selector, IRepCapCollect
     }
     items = std::move(found);
     return VI_SUCCESS;
-  } catch (...) {
+  }, [&items](const CaughtException&) noexcept {
     items.clear();
     return KORVANE_ERROR_UNMAPPED;
-  }
+  });
 }
 
 }  // namespace korvane::ivic

@@ -92,13 +92,10 @@ ViStatus GetSessionInterface(ViSession vi, REFIID iid, void** itf) noexcept {
 
 HRESULT CreateRootObject(ComPtr<IUnknown>& root) noexcept {
   root.Reset();
-  HRESULT hr = E_OUTOFMEMORY;
-  try {
-    // The root talks to its instrument through the VISA-COM session it embeds.
-    hr = CKorvane::Create(IID_IUnknown, root.ReceiveVoid(), std::make_unique<cKorvaneVisaComSession>());
-  } catch (...) {
-    return E_OUTOFMEMORY;
-  }
+  // The root talks to its instrument through the VISA-COM session it embeds.
+  const HRESULT hr = Guarded([&] {
+    return CKorvane::Create(IID_IUnknown, root.ReceiveVoid(), std::make_unique<cKorvaneVisaComSession>());
+  });
   if (SUCCEEDED(hr) && !root) return E_POINTER;
   return hr;
 }

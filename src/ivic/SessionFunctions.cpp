@@ -39,14 +39,7 @@ ViStatus WithDriver(ViSession vi, REFIID iid, F&& call) noexcept {
     const HRESULT hr = driver.As(iid, itf);
     if (FAILED(hr)) return ToViStatus(vi, hr);
   }
-  try {
-    return std::forward<F>(call)(*itf.get());
-  } catch (const std::bad_alloc&) {
-    IviSession_SetError(vi, IVI_ERROR_OUT_OF_MEMORY, StatusMessage(IVI_ERROR_OUT_OF_MEMORY));
-    return IVI_ERROR_OUT_OF_MEMORY;
-  } catch (...) {
-    return KORVANE_ERROR_UNMAPPED;
-  }
+  return GuardedVi(vi, [&] { return std::forward<F>(call)(*itf.get()); });
 }
 
 // The result of a call with outputs: the call's own status when it is not success, else the
@@ -104,14 +97,7 @@ ViStatus _VI_FUNC Korvane_InitWithOptions(ViRsrc resourceName, ViBoolean idQuery
                                           ViConstString optionString, ViSession* newVi) {
   if (!newVi) return IVI_ERROR_NULL_POINTER;
   *newVi = VI_NULL;
-  try {
-    return OpenSession(resourceName, idQuery, reset, optionString, newVi);
-  } catch (const std::bad_alloc&) {
-    IviSession_SetError(VI_NULL, IVI_ERROR_OUT_OF_MEMORY, StatusMessage(IVI_ERROR_OUT_OF_MEMORY));
-    return IVI_ERROR_OUT_OF_MEMORY;
-  } catch (...) {
-    return KORVANE_ERROR_UNMAPPED;
-  }
+  return GuardedVi(VI_NULL, [&] { return OpenSession(resourceName, idQuery, reset, optionString, newVi); });
 }
 
 ViStatus _VI_FUNC Korvane_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset, ViSession* newVi) {

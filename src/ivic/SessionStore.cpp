@@ -4,6 +4,7 @@
 #include "ivic/SessionStore.h"
 
 #include "ivic/CopyOut.h"
+#include "ivic/StatusTables.h"
 
 #include <atomic>
 #include <condition_variable>
@@ -124,17 +125,26 @@ ViStatus ReadError(ErrorEntry& e, ViInt32 bufferSize, ViStatus* code, ViChar des
   return result;
 }
 
+// Whatever fails here, memory is what ran out.
+constexpr auto kOutOfMemory = [](const CaughtException&) noexcept { return IVI_ERROR_OUT_OF_MEMORY; };
+
+// A lock that cannot be taken leaves the session unusable.
+ViStatus Acquire(Session& s) noexcept {
+  return Guarded<ViStatusPolicy>([&] {
+    s.lock.Acquire();
+    return VI_SUCCESS;
+  }, [](const CaughtException&) noexcept { return IVI_ERROR_CANNOT_RECOVER; });
+}
+
 }  // namespace
 
 ViStatus IviSession_New(ViSession* handle) noexcept {
   if (!handle) return IVI_ERROR_NULL_POINTER;
   *handle = VI_NULL;
-  try {
+  return Guarded<ViStatusPolicy>([&]() -> ViStatus {
     *handle = Store::Get().Add();
     return VI_SUCCESS;
-  } catch (...) {
-    return IVI_ERROR_OUT_OF_MEMORY;
-  }
+  }, kOutOfMemory);
 }
 
 ViStatus IviSession_Dispose(ViSession handle) noexcept {
@@ -160,11 +170,7 @@ ViStatus GetDataPtrUnderLock(ViSession handle, ViAddr* data) noexcept {
   *data = VI_NULL;
   auto s = Store::Get().Find(handle);
   if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
-  try {
-    s->lock.Acquire();
-  } catch (...) {
-    return IVI_ERROR_CANNOT_RECOVER;
-  }
+  if (const ViStatus status = Acquire(*s); status != VI_SUCCESS) return status;
   *data = s->data.load(std::memory_order_acquire);
   s->lock.Release();
   return VI_SUCCESS;
@@ -174,11 +180,7 @@ ViStatus IviSession_Lock(ViSession handle, ViBoolean* hasLock) noexcept {
   auto s = Store::Get().Find(handle);
   if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
   if (hasLock && *hasLock) return VI_SUCCESS;
-  try {
-    s->lock.Acquire();
-  } catch (...) {
-    return IVI_ERROR_CANNOT_RECOVER;
-  }
+  if (const ViStatus status = Acquire(*s); status != VI_SUCCESS) return status;
   if (hasLock) *hasLock = VI_TRUE;
   return VI_SUCCESS;
 }
@@ -194,7 +196,7 @@ ViStatus IviSession_Unlock(ViSession handle, ViBoolean* hasLock) noexcept {
 }
 
 ViStatus IviSession_SetError(ViSession handle, ViStatus code, ViConstString description) noexcept {
-  try {
+  return Guarded<ViStatusPolicy>([&]() -> ViStatus {
     t_threadError.Set(code, description);
     if (handle == VI_NULL) return VI_SUCCESS;
     auto s = Store::Get().Find(handle);
@@ -202,9 +204,7 @@ ViStatus IviSession_SetError(ViSession handle, ViStatus code, ViConstString desc
     std::lock_guard lk(s->m);
     s->errors[std::this_thread::get_id()].Set(code, description);
     return VI_SUCCESS;
-  } catch (...) {
-    return IVI_ERROR_OUT_OF_MEMORY;
-  }
+  }, kOutOfMemory);
 }
 
 ViStatus IviSession_GetError(ViSession handle, ViInt32 bufferSize, ViStatus* code, ViChar description[]) noexcept {

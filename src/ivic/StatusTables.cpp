@@ -136,6 +136,11 @@ ViStatus ToViStatus(ViSession vi, HRESULT hr) noexcept {
   return code;
 }
 
+ViStatus OutOfMemory(ViSession vi) noexcept {
+  IviSession_SetError(vi, IVI_ERROR_OUT_OF_MEMORY, StatusMessage(IVI_ERROR_OUT_OF_MEMORY));
+  return IVI_ERROR_OUT_OF_MEMORY;
+}
+
 const char* StatusMessage(ViStatus code) noexcept {
   for (const auto& row : kStatusTexts)
     if (static_cast<ViStatus>(row.code) == code) return row.text;

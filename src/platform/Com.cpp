@@ -1,6 +1,8 @@
 // Object creation, the class table, ProgIDs and the Global Interface Table.
 // The class table holds what CoRegisterClassObject is given; on Windows the same lookups go
 // through the registry and the apartment's registered class objects.
+#include "platform/Guard.h"
+
 #include <korvane/ComHelpers.h>
 
 #include <cstdlib>
@@ -141,16 +143,16 @@ class GlobalInterfaceTable final : public IGlobalInterfaceTable {
     IUnknown* held = nullptr;
     HRESULT hr = pUnk->QueryInterface(riid, reinterpret_cast<void**>(&held));
     if (FAILED(hr)) return hr;
-    try {
+    return korvane::Guarded([&] {
       std::lock_guard lock(mutex_);
       DWORD c = next_++;
       entries_.emplace(c, Entry{held, riid});
       *pdwCookie = c;
-    } catch (const std::bad_alloc&) {
+      return S_OK;
+    }, [held](const korvane::CaughtException& e) {
       held->Release();
-      return E_OUTOFMEMORY;
-    }
-    return S_OK;
+      return e.hr();
+    });
   }
   STDMETHODIMP RevokeInterfaceFromGlobal(DWORD dwCookie) override {
     IUnknown* held = nullptr;
@@ -254,48 +256,34 @@ HRESULT CoCreateInstance(REFCLSID rclsid, IUnknown* pUnkOuter, DWORD dwClsContex
 
 HRESULT CoRegisterClassObject(REFCLSID rclsid, IUnknown* pUnk, DWORD, DWORD, LPDWORD lpdwRegister) {
   if (!pUnk || !lpdwRegister) return E_INVALIDARG;
-  try {
-    return ClassTable::Get().Register(rclsid, pUnk, lpdwRegister);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  return korvane::Guarded([&] { return ClassTable::Get().Register(rclsid, pUnk, lpdwRegister); });
 }
 
 HRESULT CoRevokeClassObject(DWORD dwRegister) { return ClassTable::Get().Revoke(dwRegister); }
 
 HRESULT KorvaneRegisterProgID(LPCOLESTR progId, REFCLSID clsid) {
   if (!progId || !*progId) return E_INVALIDARG;
-  try {
-    return ClassTable::Get().AddProgId(progId, clsid);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  return korvane::Guarded([&] { return ClassTable::Get().AddProgId(progId, clsid); });
 }
 
 HRESULT KorvaneUnregisterProgID(LPCOLESTR progId) {
   if (!progId) return E_INVALIDARG;
-  try {
-    return ClassTable::Get().RemoveProgId(progId);
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  return korvane::Guarded([&] { return ClassTable::Get().RemoveProgId(progId); });
 }
 
 HRESULT CLSIDFromProgID(LPCOLESTR lpszProgID, CLSID* lpclsid) {
   if (!lpszProgID || !lpclsid) return E_INVALIDARG;
-  try {
+  return korvane::Guarded([&] {
     if (ClassTable::Get().FindProgId(lpszProgID, lpclsid)) return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
-  *lpclsid = CLSID_NULL;
-  return CO_E_CLASSSTRING;
+    *lpclsid = CLSID_NULL;
+    return CO_E_CLASSSTRING;
+  });
 }
 
 HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
   if (!lplpszProgID) return E_INVALIDARG;
   *lplpszProgID = nullptr;
-  try {
+  return korvane::Guarded([&]() -> HRESULT {
     korvane::OleString progId;
     if (!ClassTable::Get().FindByClsid(clsid, &progId)) return REGDB_E_CLASSNOTREG;
     auto* out = static_cast<LPOLESTR>(CoTaskMemAlloc((progId.size() + 1) * sizeof(OLECHAR)));
@@ -303,9 +291,7 @@ HRESULT ProgIDFromCLSID(REFCLSID clsid, LPOLESTR* lplpszProgID) {
     std::memcpy(out, progId.c_str(), (progId.size() + 1) * sizeof(OLECHAR));
     *lplpszProgID = out;
     return S_OK;
-  } catch (const std::bad_alloc&) {
-    return E_OUTOFMEMORY;
-  }
+  });
 }
 
 HRESULT CLSIDFromString(LPCOLESTR lpsz, CLSID* pclsid) {

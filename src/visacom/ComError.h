@@ -1,7 +1,7 @@
 // Error reporting of the built-in VISA-COM objects: an HRESULT plus the thread's IErrorInfo.
 #pragma once
 
-#include "base/Guard.h"
+#include "platform/Guard.h"
 
 #include <korvane/KorvanePlatform.h>
 

@@ -160,8 +160,9 @@ Registration& Reg() {
 
 }  // namespace
 
+// Process-wide registration: no interface to describe a failure for, so a bare HRESULT.
 HRESULT RegisterBuiltInProvider() noexcept {
-  try {
+  return korvane::Guarded([]() -> HRESULT {
     Registration& r = Reg();
     std::lock_guard lk(r.m);
     if (r.active) {
@@ -189,13 +190,11 @@ HRESULT RegisterBuiltInProvider() noexcept {
     }
     r.active = true;
     return S_OK;
-  } catch (...) {
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT UnregisterBuiltInProvider() noexcept {
-  try {
+  return korvane::Guarded([]() -> HRESULT {
     Registration& r = Reg();
     std::lock_guard lk(r.m);
     if (!r.active) return S_FALSE;
@@ -203,9 +202,7 @@ HRESULT UnregisterBuiltInProvider() noexcept {
     HRESULT b = CoRevokeClassObject(r.formattedIoCookie);
     r.active = false;
     return FAILED(a) ? a : b;
-  } catch (...) {
-    return E_FAIL;
-  }
+  });
 }
 
 HRESULT EnsureVisaComProvider(bool* builtIn) noexcept {

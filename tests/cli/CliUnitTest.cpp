@@ -2,7 +2,7 @@
 // form, and the CSV and SVG writers.
 #include "Json.h"
 #include "Plot.h"
-#include "PropertyPath.h"
+#include "com/PropertyPath.h"
 #include "Settings.h"
 
 #include <gtest/gtest.h>

@@ -1,5 +1,5 @@
 // The shared RAII helpers: what they put back, and what a caught exception becomes.
-#include "base/Guard.h"
+#include "platform/Guard.h"
 #include "base/ScopeGuard.h"
 
 #include <gtest/gtest.h>
@@ -126,6 +126,17 @@ TEST(Guarded, TurnsExceptionsIntoResults) {
   hr = Guarded([]() -> HRESULT { throw std::bad_alloc(); },
                [](const CaughtException&) -> HRESULT { throw std::runtime_error("again"); });
   EXPECT_EQ(hr, E_OUTOFMEMORY);
+}
+
+TEST(Guarded, APolicyGivesItsOwnStatus) {
+  struct Codes {
+    using Status = int;
+    static int From(const CaughtException& e) noexcept { return e.outOfMemory ? -1 : -2; }
+  };
+  EXPECT_EQ(Guarded<Codes>([]() -> int { throw std::bad_alloc(); }), -1);
+  EXPECT_EQ(Guarded<Codes>([]() -> int { throw 42; }), -2);
+  EXPECT_EQ(Guarded<Codes>([] { return 7; }), 7);
+  EXPECT_EQ(Guarded<Codes>([]() -> int { throw std::bad_alloc(); }, [](const CaughtException&) -> int { throw 1; }), -1);
 }
 
 }  // namespace

@@ -97,43 +97,14 @@ class ScriptedIoSession : public IIoSession {
     return S_OK;
   }
 
-  HRESULT FormattedWrite(const char* format, ...) override {
-    va_list args;
-    va_start(args, format);
-    HRESULT hr = FormattedWriteV(format, args);
-    va_end(args);
-    return hr;
-  }
-  HRESULT FormattedWriteV(const char* format, va_list args) override {
-    va_list local;
-    va_copy(local, args);
+  HRESULT Formatted(const char* command, const char* response, format::ArgList args) override {
+    if (!command) {
+      ADD_FAILURE() << "the driver session reads only through queries";
+      return E_UNEXPECTED;
+    }
     Step step;
-    HRESULT hr = SendAndTake(format, local, step);
-    va_end(local);
-    return FAILED(hr) ? hr : Poll();
-  }
-  HRESULT FormattedRead(const char*, ...) override {
-    ADD_FAILURE() << "the driver session reads only through queries";
-    return E_UNEXPECTED;
-  }
-  HRESULT FormattedReadV(const char*, va_list) override {
-    ADD_FAILURE() << "the driver session reads only through queries";
-    return E_UNEXPECTED;
-  }
-  HRESULT FormattedQuery(const char* command, const char* response, ...) override {
-    va_list args;
-    va_start(args, response);
-    HRESULT hr = FormattedQueryV(command, response, args);
-    va_end(args);
-    return hr;
-  }
-  HRESULT FormattedQueryV(const char* command, const char* response, va_list args) override {
-    va_list local;
-    va_copy(local, args);
-    Step step;
-    HRESULT hr = SendAndTake(command, local, step);
-    if (SUCCEEDED(hr)) hr = Parse(response, step.reply, local, swapBytes);
-    va_end(local);
+    HRESULT hr = SendAndTake(command, args, step);
+    if (SUCCEEDED(hr) && response) hr = Parse(response, step.reply, args, swapBytes);
     return FAILED(hr) ? hr : Poll();
   }
 
@@ -198,14 +169,14 @@ class ScriptedIoSession : public IIoSession {
 
   HRESULT Poll() { return poller_ ? poller_->PollInstrumentErrors() : S_OK; }
 
-  HRESULT SendAndTake(const char* format, va_list& args, Step& step) {
+  HRESULT SendAndTake(const char* format, format::ArgList& args, Step& step) {
     std::string command;
     for (const char* p = format; *p; ++p) {
       if (p[0] == '%' && p[1] == 'd') {
-        command += std::to_string(va_arg(args, int));
+        command += std::to_string(args.NextInt());
         ++p;
       } else if (p[0] == '%' && p[1] == 's') {
-        command += va_arg(args, const char*);
+        command += args.NextPtr<const char>();
         ++p;
       } else {
         command += *p;
@@ -234,7 +205,7 @@ class ScriptedIoSession : public IIoSession {
     return step.hr;
   }
 
-  HRESULT Parse(const char* format, const std::string& reply, va_list& args, bool swap) {
+  HRESULT Parse(const char* format, const std::string& reply, format::ArgList& args, bool swap) {
     // A width before "$C" changes nothing here: "%255$Ct" reads as "%$Ct".
     std::string plain;
     for (const char* p = format; *p; ++p) {
@@ -247,19 +218,19 @@ class ScriptedIoSession : public IIoSession {
     return ParseRest(plain.c_str(), reply, 0, args, swap);
   }
 
-  HRESULT ParseRest(const char* format, const std::string& reply, std::size_t in, va_list& args, bool swap) {
+  HRESULT ParseRest(const char* format, const std::string& reply, std::size_t in, format::ArgList& args, bool swap) {
     for (const char* p = format; *p;) {
       std::string_view rest(p);
       if (rest.starts_with("%$Ct") || rest.starts_with("%$C[^\n]")) {
         std::size_t end = rest[3] == 't' ? reply.size() : std::min(reply.find('\n', in), reply.size());
-        *va_arg(args, std::string*) = reply.substr(in, end - in);
+        *args.NextPtr<std::string>() = reply.substr(in, end - in);
         in = end;
         p += rest[3] == 't' ? 4 : 7;
       } else if (rest.starts_with("%$Shb") || rest.starts_with("%#hb")) {
         const bool array = rest[1] == '$';
-        SAFEARRAY** out = array ? va_arg(args, SAFEARRAY**) : nullptr;
-        LONG* count = array ? nullptr : va_arg(args, LONG*);
-        auto* caller = array ? nullptr : va_arg(args, unsigned char*);
+        SAFEARRAY** out = array ? args.NextPtr<SAFEARRAY*>() : nullptr;
+        LONG* count = array ? nullptr : args.NextPtr<LONG>();
+        auto* caller = array ? nullptr : args.NextPtr<unsigned char>();
         if (out) *out = nullptr;
         if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9') return E_UNEXPECTED;
         std::size_t digits = static_cast<std::size_t>(reply[in + 1] - '0');
@@ -289,7 +260,7 @@ class ScriptedIoSession : public IIoSession {
         p += array ? 5 : 4;
       } else if (rest.starts_with("%$Sb")) {
         // A definite-length block of bytes, as they come.
-        SAFEARRAY** out = va_arg(args, SAFEARRAY**);
+        SAFEARRAY** out = args.NextPtr<SAFEARRAY*>();
         *out = nullptr;
         if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9') return E_UNEXPECTED;
         const std::size_t digits = static_cast<std::size_t>(reply[in + 1] - '0');
@@ -320,18 +291,18 @@ class ScriptedIoSession : public IIoSession {
         SafeArrayAccessData(sa, &data);
         if (!values.empty()) std::memcpy(data, values.data(), values.size() * sizeof(double));
         SafeArrayUnaccessData(sa);
-        *va_arg(args, SAFEARRAY**) = sa;
+        *args.NextPtr<SAFEARRAY*>() = sa;
         p += 6;
       } else if (rest.starts_with("%d") || rest.starts_with("%lf")) {
         const char* start = reply.c_str() + in;
         char* end = nullptr;
         if (p[1] == 'd') {
           long v = std::strtol(start, &end, 10);
-          if (end != start) *va_arg(args, int*) = static_cast<int>(v);
+          if (end != start) *args.NextPtr<int>() = static_cast<int>(v);
           p += 2;
         } else {
           double v = std::strtod(start, &end);
-          if (end != start) *va_arg(args, double*) = v;
+          if (end != start) *args.NextPtr<double>() = v;
           p += 3;
         }
         if (end == start) return E_FAIL;
@@ -345,9 +316,9 @@ class ScriptedIoSession : public IIoSession {
         if (!enums_) return E_UNEXPECTED;
         if (HRESULT hr = enums_->ParseEnumToken(name, token, &value); FAILED(hr)) return hr;
         if (name == "VARIANT_BOOL")
-          *va_arg(args, VARIANT_BOOL*) = static_cast<VARIANT_BOOL>(value);
+          *args.NextPtr<VARIANT_BOOL>() = static_cast<VARIANT_BOOL>(value);
         else
-          *va_arg(args, LONG*) = value;
+          *args.NextPtr<LONG>() = value;
         in += token.size();
         p += close + 1 + std::string_view("[^\n]").size();
       } else if (*p == '%') {

@@ -9,7 +9,6 @@
 
 #include <array>
 #include <atomic>
-#include <cstdarg>
 #include <set>
 #include <string>
 #include <thread>
@@ -142,12 +141,10 @@ TEST_F(EnumFormatterTest, FormattedIoReachesTheMapsThroughBraces) {
   CFormattedIo engine(&reporter, &formatter);
   std::string out;
   CFormattedIo::CCStringWriter sink(out);
-  auto printf = [&](const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    HRESULT hr = engine.Printf(sink, format, &args);
-    va_end(args);
-    return hr;
+  auto printf = [&](const char* format, auto... args) {
+    auto values = format::Args(args...);
+    format::ArgList list(values);
+    return engine.Printf(sink, format, &list);
   };
   EXPECT_EQ(printf(":TRIG:MODE %{KorvaneTriggerTypeEnum}s;:WAV:UNS %{VARIANT_BOOL}s", 8, VARIANT_TRUE), S_OK);
   EXPECT_EQ(out, ":TRIG:MODE PATT;:WAV:UNS 1");

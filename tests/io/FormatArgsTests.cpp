@@ -7,7 +7,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdarg>
 #include <cstdint>
 #include <string>
 
@@ -38,18 +37,14 @@ struct NoContext : ICallContextProvider {
 
 class FormatArgsTest : public ::testing::Test {
  protected:
-  // The way the typed entry points call the engine: each argument widened once.
+  // The way the typed entry points call the engine: each argument widened once, into a list.
   template <typename... A>
   std::string Format(const char* format, A... args) {
-    return FormatWidened(format, format::Widen(args)...);
-  }
-  std::string FormatWidened(const char* format, ...) {
     std::string out;
     CFormattedIo::CCStringWriter sink(out);
-    va_list args;
-    va_start(args, format);
-    EXPECT_EQ(engine.Printf(sink, format, &args), S_OK) << format;
-    va_end(args);
+    auto values = format::Args(args...);
+    format::ArgList list(values);
+    EXPECT_EQ(engine.Printf(sink, format, &list), S_OK) << format;
     return out;
   }
   NoContext context;

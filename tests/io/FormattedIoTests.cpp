@@ -6,7 +6,6 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
-#include <cstdarg>
 #include <cstdio>
 #include <map>
 #include <string>
@@ -54,21 +53,20 @@ class FormattedIoTest : public ::testing::Test {
     ASSERT_TRUE(buffer);
   }
 
-  std::string Format(const char* format, ...) {
+  template <typename... A>
+  std::string Format(const char* format, A... args) {
     std::string out;
     CFormattedIo::CCStringWriter sink(out);
-    va_list args;
-    va_start(args, format);
-    last = engine.Printf(sink, format, &args);
-    va_end(args);
+    auto values = format::Args(args...);
+    format::ArgList list(values);
+    last = engine.Printf(sink, format, &list);
     return out;
   }
-  HRESULT Scan(const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    HRESULT hr = engine.Scanf(*buffer, format, &args);
-    va_end(args);
-    return hr;
+  template <typename... A>
+  HRESULT Scan(const char* format, A... args) {
+    auto values = format::Args(args...);
+    format::ArgList list(values);
+    return engine.Scanf(*buffer, format, &list);
   }
   // Ends the exchange the way the session does, so the next reply starts clean.
   void Reply(std::string text) {
@@ -177,12 +175,10 @@ TEST_F(FormattedIoTest, ArraysWithSeparatorsAndSafeArrays) {
   // Without arrays allowed the array conversion neither writes nor takes an argument.
   std::string out;
   CFormattedIo::CCStringWriter sink(out);
-  auto noArrays = [&](const char* f, ...) {
-    va_list args;
-    va_start(args, f);
-    HRESULT hr = engine.Printf(sink, f, &args, false);
-    va_end(args);
-    return hr;
+  auto noArrays = [&](const char* f, auto... args) {
+    auto values = format::Args(args...);
+    format::ArgList list(values);
+    return engine.Printf(sink, f, &list, false);
   };
   EXPECT_EQ(noArrays("%,3d:%d", 5), S_OK);
   EXPECT_EQ(out, ":5");
@@ -198,7 +194,7 @@ TEST_F(FormattedIoTest, BlocksAndRawBinary) {
 }
 
 TEST_F(FormattedIoTest, ABadFormatSendsNothing) {
-  va_list* none = nullptr;
+  format::ArgList* none = nullptr;
   EXPECT_EQ(engine.Printf(*buffer, ":CHAN1:SCAL 1;%k", none), E_UNEXPECTED);
   EXPECT_NE(TakeErrorText().find("%k"), std::string::npos);
   EXPECT_EQ(buffer->Flush(true), S_OK);

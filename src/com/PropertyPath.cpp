@@ -1,4 +1,4 @@
-#include "PropertyPath.h"
+#include "com/PropertyPath.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -7,7 +7,7 @@
 #include <cstdio>
 #include <cstring>
 
-namespace korvane::cli {
+namespace korvane::paths {
 namespace {
 
 const InterfaceInfo& Iface(int k) {
@@ -450,4 +450,4 @@ HRESULT WriteProperty(IUnknown* root, const PropertyPath& path, const Value& in)
   return FAILED(hr) ? hr : path.property->put(at.get(), in);
 }
 
-}  // namespace korvane::cli
+}  // namespace korvane::paths

@@ -1,6 +1,6 @@
-// The tool's view of the object model: every interface reached from the root, with its
+// The object model as property paths see it: every interface reached from the root, with its
 // navigation getters, its collections' Item getters and its scalar properties. The table itself
-// is generated from the catalogue (tools/codegen/gen_cli_props.py); each entry holds one
+// is generated from the catalogue (tools/codegen/gen_property_table.py); each entry holds one
 // instantiation of the templates below, which call the interface's own vtable entry.
 #pragma once
 
@@ -13,7 +13,7 @@
 #include <type_traits>
 #include <vector>
 
-namespace korvane::cli {
+namespace korvane::paths {
 
 enum class ValueKind { None, Long, Short, Int64, Double, String, Bool, Enum };
 enum class MemberKind { Property, Navigation, Item, Method };
@@ -173,4 +173,4 @@ HRESULT Item(IUnknown* o, BSTR name, IUnknown** out) {
   return detail::CallItem(F, o, name, out);
 }
 
-}  // namespace korvane::cli
+}  // namespace korvane::paths

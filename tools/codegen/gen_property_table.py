@@ -1,13 +1,14 @@
-"""The command-line tool's property table, generated from the object-model catalogue.
+"""The property-path table, generated from the object-model catalogue.
 
-`korvane get|set <resource> <path>` reaches a property by its path from the root object, for
-example `Channels.Item(Channel1).Offset`. This generator walks the catalogue from the root's
-newest interface through the navigation getters and the collections' Item getters and writes,
-for every interface reached, its navigable members and its scalar properties. Each entry names
-the interface's own vtable entry (`&IKorvaneChannel::get_Offset`); the tool's templates turn that
-into a call, so nothing about a member is written by hand.
+A property is reached by its path from the root object, for example
+`Channels.Item(Channel1).Offset`: the configuration store's initial settings and the tool's
+`korvane get|set <resource> <path>` name properties this way. This generator walks the
+catalogue from the root's newest interface through the navigation getters and the collections'
+Item getters and writes, for every interface reached, its navigable members and its scalar
+properties. Each entry names the interface's own vtable entry (`&IKorvaneChannel::get_Offset`);
+the table's templates turn that into a call, so nothing about a member is written by hand.
 
-Usage: gen_cli_props.py <catalog dir> <output .inc> [--root IKorvane8] [--enum <name>]...
+Usage: gen_property_table.py <catalog dir> <output .inc> [--root IKorvane8] [--enum <name>]...
 Standard library only.
 """
 from __future__ import annotations
@@ -20,7 +21,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import korvane_catalog as kc  # noqa: E402
 from codegen_common import write_if_changed  # noqa: E402
 
-# Catalogue type -> value kind of the tool (cli/PropertyTable.h).
+# Catalogue type -> value kind of the path table (src/com/PropertyTable.h).
 SCALAR_KINDS = {"long": "Long", "short": "Short", "int64": "Int64", "double": "Double", "BSTR": "String",
                 "VARIANT_BOOL": "Bool"}
 
@@ -90,7 +91,7 @@ def generate(cat, root, extra_enums=()) -> str:
     names = reachable(cat, root)
     index = {n: k for k, n in enumerate(names)}
     enums: list[str] = list(extra_enums)
-    out = ["// Generated from catalog/*.toml by tools/codegen/gen_cli_props.py; do not edit.",
+    out = ["// Generated from catalog/*.toml by tools/codegen/gen_property_table.py; do not edit.",
            f"// {len(names)} interfaces reached from {root}.", ""]
     rows: dict[str, list[str]] = {}
     for n in names:
@@ -174,11 +175,11 @@ def main(argv=None):
             print(line, file=sys.stderr)
         return 1
     if a.root not in cat.interfaces:
-        print(f"gen_cli_props: unknown root interface {a.root}", file=sys.stderr)
+        print(f"gen_property_table: unknown root interface {a.root}", file=sys.stderr)
         return 1
     unknown = [e for e in a.enum if e not in cat.enums]
     if unknown:
-        print(f"gen_cli_props: unknown enumeration {', '.join(unknown)}", file=sys.stderr)
+        print(f"gen_property_table: unknown enumeration {', '.join(unknown)}", file=sys.stderr)
         return 1
     text = generate(cat, a.root, a.enum)
     write_if_changed(Path(a.out), text)

@@ -1,14 +1,14 @@
 // A property reached by its interface path from the root, e.g. "Channels.Item(Channel1).Offset":
 // the path is checked against the generated table before any session opens, then walked on the
-// live object.
+// live object. Used by the configuration store's initial settings and by the korvane tool.
 #pragma once
 
-#include "PropertyTable.h"
+#include "com/PropertyTable.h"
 
 #include <string>
 #include <vector>
 
-namespace korvane::cli {
+namespace korvane::paths {
 
 struct PathStep {
   const MemberInfo* member;  // a navigation or Item getter
@@ -57,4 +57,4 @@ std::string UnknownItemHint(IUnknown* root, const PropertyPath& path);
 // Shell completion: the paths that continue a partial one ("Trig" -> "Trigger.").
 std::vector<std::string> CompletePath(const std::string& partial);
 
-}  // namespace korvane::cli
+}  // namespace korvane::paths

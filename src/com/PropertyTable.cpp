@@ -1,12 +1,12 @@
 // The generated table, compiled once.
-#include "PropertyTable.h"
+#include "com/PropertyTable.h"
 
 #include <cstring>
 #include <iterator>
 
-namespace korvane::cli {
+namespace korvane::paths {
 namespace {
-#include "CliProperties.inc"
+#include "com/PropertyTable.inc"
 }  // namespace
 
 const InterfaceInfo* Interfaces(std::size_t* count) {
@@ -39,4 +39,4 @@ bool EqualNoCase(const std::string& a, const char* b) {
   return true;
 }
 
-}  // namespace korvane::cli
+}  // namespace korvane::paths
