@@ -71,12 +71,12 @@ CDriver::CDriver(std::unique_ptr<IIoSession> io) : io_(std::move(io)) {
   if (io_) io_->SetEnumFormatter(&enums_);
 }
 
-HRESULT CDriver::FormatCommandArgs(std::string* out, const char* format, bool arrays, ...) {
+HRESULT CDriver::FormatCommandArgs(std::string* out, const char* format, int arrays, ...) {
   va_list args;
   va_start(args, arrays);
   out->clear();
   CFormattedIo::CCStringWriter sink(*out);
-  HRESULT hr = commandText_.Printf(sink, format, &args, arrays);
+  HRESULT hr = commandText_.Printf(sink, format, &args, arrays != 0);
   va_end(args);
   return hr;
 }

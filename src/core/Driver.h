@@ -229,7 +229,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
 
  private:
   // The engine's entry: the arguments already checked and widened by the templates above.
-  HRESULT FormatCommandArgs(std::string* out, const char* format, bool arrays, ...);
+  HRESULT FormatCommandArgs(std::string* out, const char* format, int arrays, ...);
   HRESULT InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT_BOOL reset, BSTR optionString);
   HRESULT ResolveResourceAndOptions(std::string_view options);
   HRESULT ConnectedSteps();

@@ -25,8 +25,8 @@ constexpr std::uint16_t kVendorId = ('K' << 8) | 'V';
 const char* ErrorName(std::uint8_t code, bool fatal) {
   static const char* const kFatal[] = {"unidentified error", "poorly formed message header",
                                        "attempt to use connection without both channels established",
-                                       "invalid initialization sequence", "server refused connection due to maximum "
-                                       "number of clients exceeded"};
+                                       "invalid initialization sequence", ("server refused connection due to maximum "
+                                        "number of clients exceeded")};
   static const char* const kError[] = {"unidentified error", "unrecognized message type", "unrecognized control code",
                                        "unrecognized vendor defined message", "message too large"};
   if (fatal) return code < 5 ? kFatal[code] : (code >= 128 ? "device-defined fatal error" : "reserved fatal error");
