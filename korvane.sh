@@ -25,6 +25,13 @@ X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients)$'
 TSAN_TARGETS=(shared_session_tests ivic_shared_session_tests korvane-scope-sim)
 TSAN_TESTS='shared_session'
 
+# Wall-clock seconds per stage of the test run, printed at the end (CI must stay within budget).
+stages="" stage_start=$SECONDS
+stage() {  # stage <name>: records the time since the previous stage
+  stages="$stages $1=$((SECONDS - stage_start))"
+  stage_start=$SECONDS
+}
+
 ctest_counts() {  # ctest_counts <preset> [ctest args] -> "passed failed" on the last line of stdout
   local log preset=$1
   shift
@@ -60,51 +67,60 @@ case "${1:-}" in
     # Start Wine's background services now, detached from any pipe: started by the first test
     # program instead, they would inherit ctest's output pipe and ctest would wait on them.
     wineboot </dev/null >/dev/null 2>&1 || true
+    stage bootstrap
     build linux
+    stage linux-build
     build windows
+    stage windows-build
     read -r lp lf < <(ctest_counts linux | tail -n 1)
+    stage linux-tests
     read -r wp wf < <(ctest_counts windows | tail -n 1)
+    stage windows-tests
     build linux-tsan "${TSAN_TARGETS[@]}"
     read -r tp tf < <(ctest_counts linux-tsan -R "$TSAN_TESTS" | tail -n 1)
+    stage tsan
     # The 32-bit DLL, where Wine can run 32-bit programs (not on kernels without 32-bit support).
     xp=0 xf=0 x86="windows-x86: skipped (no 32-bit Wine on this machine)"
     if [[ -x /usr/lib/wine/wine ]] && /usr/lib/wine/wine --version >/dev/null 2>&1; then
       build windows-x86 "${X86_TARGETS[@]}"
       read -r xp xf < <(ctest_counts windows-x86 -R "$X86_TESTS" | tail -n 1)
       x86="windows-x86 (Wine): $xp passed, $xf failed"
+      stage windows-x86
     fi
-    # ASan + UBSan over the unit tests (linux-asan): by default; KORVANE_HARDENED=0 leaves them
-    # out. KORVANE_FUZZ=1 adds every libFuzzer target over the instrumented library for a fixed
-    # number of executions (linux-clang), and KORVANE_FUZZ_RUNS=N then a longer run of every
-    # target (N executions each, over a corpus kept in build/linux-clang/fuzz/corpus).
-    ap=0 af=0 fp=0 ff=0 hardened="asan+ubsan: not run (KORVANE_HARDENED=0)"
+    # ASan + UBSan (clang, linux-asan) over the unit tests, and every libFuzzer target over the
+    # same instrumented library for a fixed number of executions: by default; KORVANE_HARDENED=0
+    # leaves them out. KORVANE_FUZZ_RUNS=N then runs every target N executions more, over a
+    # corpus kept in build/linux-clang/fuzz/corpus (the optimised fuzz-only build).
+    ap=0 af=0 fp=0 ff=0 hardened="asan+ubsan and fuzz: not run (KORVANE_HARDENED=0)"
     if [[ "${KORVANE_HARDENED:-1}" != 0 ]]; then
-      build linux-asan korvane_unit_tests
+      build linux-asan korvane_unit_tests korvane_fuzz
       read -r ap af < <(ctest_counts linux-asan -L unit | tail -n 1)
-      hardened="asan+ubsan: $ap passed, $af failed"
+      read -r fp ff < <(ctest_counts linux-asan -L fuzz-smoke | tail -n 1)
+      stage asan+fuzz
+      hardened="asan+ubsan: $ap passed, $af failed; fuzz: $fp passed, $ff failed"
     fi
-    if [[ "${KORVANE_FUZZ:-0}" == 1 ]]; then
+    if [[ -n "${KORVANE_FUZZ_RUNS:-}" ]]; then
       build linux-clang korvane_fuzz
-      read -r fp ff < <(ctest_counts linux-clang -L fuzz-smoke | tail -n 1)
-      if [[ -n "${KORVANE_FUZZ_RUNS:-}" ]]; then
-        for target in build/linux-clang/fuzz/fuzz_*; do
-          [[ -x "$target" && -f "$target" ]] || continue
-          name=${target##*/fuzz_}
-          if "$target" -runs="$KORVANE_FUZZ_RUNS" -max_len=4096 -rss_limit_mb=2048 -timeout=30 \
-               -print_final_stats=1 -artifact_prefix="build/linux-clang/fuzz/artifacts/$name-" \
-               "build/linux-clang/fuzz/corpus/$name" </dev/null; then
-            fp=$((fp + 1))
-          else
-            ff=$((ff + 1))
-          fi
-        done
-      fi
-      hardened="$hardened; fuzz (clang): $fp passed, $ff failed"
+      for target in build/linux-clang/fuzz/fuzz_*; do
+        [[ -x "$target" && -f "$target" ]] || continue
+        name=${target##*/fuzz_}
+        mkdir -p "build/linux-clang/fuzz/corpus/$name"
+        if "$target" -runs="$KORVANE_FUZZ_RUNS" -max_len=4096 -rss_limit_mb=2048 -timeout=30 \
+             -print_final_stats=1 -artifact_prefix="build/linux-clang/fuzz/artifacts/$name-" \
+             "build/linux-clang/fuzz/corpus/$name" </dev/null; then
+          fp=$((fp + 1))
+        else
+          ff=$((ff + 1))
+        fi
+      done
+      stage long-fuzz
+      hardened="$hardened; long fuzz runs counted in"
     fi
     passed=$((lp + wp + tp + xp + ap + fp))
     failed=$((lf + wf + tf + xf + af + ff))
     echo "linux: $lp passed, $lf failed; windows (Wine): $wp passed, $wf failed; $x86"
     echo "tsan: $tp passed, $tf failed; $hardened"
+    echo "stage times (s):$stages"
     echo "$passed passed, $failed failed"
     [[ $failed -eq 0 ]]
     ;;

@@ -147,7 +147,7 @@ class Parser {
         ++i_;
         JsonValue member;
         if (!Value(member, depth + 1)) return false;
-        v.members.emplace_back(std::move(key), std::move(member));
+        v.members.push_back(JsonMember{std::move(key), std::move(member)});
         Space();
         if (i_ < t_.size() && t_[i_] == ',') {
           ++i_;

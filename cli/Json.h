@@ -12,6 +12,8 @@ std::string JsonString(const std::string& text);
 // The shortest text that reads back as the same double; null for NaN and infinities.
 std::string JsonNumber(double value);
 
+struct JsonMember;
+
 struct JsonValue {
   enum class Type { Null, Bool, Number, String, Array, Object };
   Type type = Type::Null;
@@ -19,9 +21,16 @@ struct JsonValue {
   double number = 0;
   std::string text;  // a string, or a number as it was written
   std::vector<JsonValue> items;
-  std::vector<std::pair<std::string, JsonValue>> members;  // in the file's order
+  // In the file's order. Not a std::pair: a pair of a type still being defined is not allowed
+  // (clang's standard library checks).
+  std::vector<JsonMember> members;
 
   const JsonValue* Find(const std::string& key) const;
+};
+
+struct JsonMember {
+  std::string first;
+  JsonValue second;
 };
 
 // False with "line N: ..." for malformed text.

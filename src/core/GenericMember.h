@@ -30,44 +30,43 @@ auto OutArg(A a) {
 
 // While simulating, a member the state cache does not serve sends nothing; what it returns is
 // the member's simulation default (an action just succeeds).
-template <const CMemberInfo& M, typename T>
-HRESULT SimulatedOut(T* out) {
+template <typename T>
+HRESULT SimulatedOut(const CMemberInfo& m, T* out) {
   if constexpr (std::is_same_v<T, BSTR>) {
-    Bstr text(M.simText ? M.simText : "");
+    Bstr text(m.simText ? m.simText : "");
     BSTR b = text.Detach();
     if (!b) b = SysAllocString(OLESTR(""));
     if (!b) return E_OUTOFMEMORY;
     SysFreeString(*out);
     *out = b;
   } else if constexpr (std::is_floating_point_v<T>) {
-    *out = static_cast<T>(M.simReal);
+    *out = static_cast<T>(m.simReal);
   } else if constexpr (std::is_integral_v<T> || std::is_enum_v<T>) {
-    *out = static_cast<T>(M.simInteger);
+    *out = static_cast<T>(m.simInteger);
   }
   return S_OK;
 }
 
-template <const CMemberInfo& M, typename Obj, typename... A>
-HRESULT GenericMember(Obj& obj, A... args) {
+template <typename Obj, typename... A>
+HRESULT GenericMember(const CMemberInfo& m, Obj& obj, A... args) {
   CDriver* session = obj.Session();
   if (!session) return obj.Reporter().NotInitialized();
   auto outs = std::tuple_cat(OutArg(args)...);
   if (session->Simulate()) {
     return std::apply(
-        [](auto*... out) {
+        [&m](auto*... out) {
           HRESULT hr = S_OK;
-          ((hr = SUCCEEDED(hr) ? SimulatedOut<M>(out) : hr), ...);
+          ((hr = SUCCEEDED(hr) ? SimulatedOut(m, out) : hr), ...);
           return hr;
         },
         outs);
   }
-  if constexpr (M.kind != MemberKind::Put && M.query != nullptr) {
+  if (m.kind != MemberKind::Put && m.query != nullptr) {
     return std::apply(
         [&](auto*... out) { return session->GenericQuery(obj.PendingCommand(), obj.PendingResponse(), out...); },
         outs);
-  } else {
-    return session->GenericWrite(obj.PendingCommand());
   }
+  return session->GenericWrite(obj.PendingCommand());
 }
 
 }  // namespace korvane::frame

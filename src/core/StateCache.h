@@ -12,6 +12,10 @@
 
 namespace korvane {
 
+// Any enumeration's value, as the state cache and the call frame's own implementations hold it
+// (the generated enumerations all have int as their underlying type).
+enum class EnumValue : int {};
+
 class CCacheEntryBase {
  public:
   virtual ~CCacheEntryBase() = default;
@@ -100,8 +104,10 @@ class CStateCache {
 
   // The entry for `key`, created empty on first use. A key is always used with one type; a
   // lookup with another type replaces the entry rather than reinterpreting it.
+  // Enumerations are kept as EnumValue, as the frame's simulated properties keep them.
   template <typename T>
   CCacheEntry<T>& Lookup(const char* key) {
+    static_assert(!std::is_enum_v<T> || std::is_same_v<T, EnumValue>, "cache enumeration values as EnumValue");
     auto& slot = entries_[key];
     auto* entry = dynamic_cast<CCacheEntry<T>*>(slot.get());
     if (!entry) {

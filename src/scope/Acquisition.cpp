@@ -224,7 +224,7 @@ HRESULT Impl_IKorvaneAcquisition3_SetSampleMode(CKorvane& self, KorvaneSampleMod
   State(self).sampleMode = Mode;
   if (self.Simulate()) {
     // The simulated SampleMode getter answers from its own entry.
-    self.StateCache().Lookup<KorvaneSampleModeEnum>("IKorvaneAcquisition.SampleMode").SetValue(Mode);
+    self.StateCache().Lookup<EnumValue>("IKorvaneAcquisition.SampleMode").SetValue(static_cast<EnumValue>(Mode));
     return S_OK;
   }
   return self.GenericWrite(self.PendingCommand());

@@ -30,8 +30,8 @@ constexpr std::size_t kMaxQueuedRequests = 64;
 const char* ErrorName(std::uint8_t code, bool fatal) {
   static const char* const kFatal[] = {"unidentified error", "poorly formed message header",
                                        "attempt to use connection without both channels established",
-                                       "invalid initialization sequence", "server refused connection due to maximum "
-                                       "number of clients exceeded"};
+                                       "invalid initialization sequence", ("server refused connection due to maximum "
+                                        "number of clients exceeded")};
   static const char* const kError[] = {"unidentified error", "unrecognized message type", "unrecognized control code",
                                        "unrecognized vendor defined message", "message too large"};
   if (fatal) return code < 5 ? kFatal[code] : (code >= 128 ? "device-defined fatal error" : "reserved fatal error");

@@ -113,11 +113,13 @@ HRESULT WaitReady(NativeSocket s, bool forWrite, const Deadline& deadline, std::
 
 // Writes up to this size go out with one blocking call; see TcpLink::Send.
 constexpr std::size_t kBlockingSendLimit = 256u << 10;
+#if defined(_WIN32)
 // Socket buffers for blocking transfers on Windows, whose default send buffer is small.
 constexpr int kBlockingBufferBytes = 1 << 20;
 // A Winsock timeout already set is kept while it is no longer than the time left and at most
 // this much shorter: set anew for every call, it would cost a call of its own.
 constexpr int kTimeoutSlackMs = 50;
+#endif
 
 std::string NumericAddress(const sockaddr* a, socklen_t len) {
   char host[NI_MAXHOST];
