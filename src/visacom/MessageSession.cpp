@@ -9,9 +9,11 @@
 #include "visacom/Variants.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cctype>
 #include <cstring>
 #include <new>
+#include <thread>
 
 namespace korvane::visacom {
 namespace {
@@ -971,6 +973,9 @@ HRESULT MessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEve
       return S_OK;
     });
     if (done) return hr;
+    // Between slices the lock is free for a moment: taken again at once, it would starve a
+    // thread waiting for it (the one that is to make the instrument raise the request).
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
   }
 }
 
