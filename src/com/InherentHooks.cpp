@@ -99,7 +99,19 @@ HRESULT Impl_IIviDriverUtility_SelfTest(CKorvane& self, LONG* TestResult, BSTR* 
 HRESULT Impl_IIviDriverUtility_ErrorQuery(CKorvane& self, LONG* ErrorCode, BSTR* ErrorMessage) {
   return self.CDriver::ErrorQuery(ErrorCode, ErrorMessage);
 }
-HRESULT Impl_IIviDriverUtility_LockObject(CKorvane& self) { return self.CDriver::LockObject(); }
-HRESULT Impl_IIviDriverUtility_UnlockObject(CKorvane& self) { return self.CDriver::UnlockObject(); }
+// A hold keeps the root alive, and with it the lock it holds: a session is never destroyed
+// while a thread still owns its lock.
+HRESULT Impl_IIviDriverUtility_LockObject(CKorvane& self) {
+  const HRESULT hr = self.CDriver::LockObject();
+  if (SUCCEEDED(hr)) self.AddRef();
+  return hr;
+}
+HRESULT Impl_IIviDriverUtility_UnlockObject(CKorvane& self) {
+  const unsigned before = self.ObjectLockHolds();
+  const HRESULT hr = self.CDriver::UnlockObject();
+  // The caller holds its own reference for this call, so this is never the last one.
+  if (self.ObjectLockHolds() < before) self.Release();
+  return hr;
+}
 
 }  // namespace korvane

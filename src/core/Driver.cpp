@@ -735,9 +735,24 @@ HRESULT CDriver::ErrorQuery(LONG* ErrorCode, BSTR* ErrorMessage) {
   });
 }
 
-// Locking a session across calls is not offered; each call is serialised by the frame.
-HRESULT CDriver::LockObject() { return ErrorReporter()->MethodNotSupported("LockObject", nullptr); }
-HRESULT CDriver::UnlockObject() { return ErrorReporter()->MethodNotSupported("UnlockObject", nullptr); }
+// The session lock, held by the calling thread beyond this call until the matching UnlockObject,
+// so that several calls (a direct-I/O write and the read of its reply, say) run with no other
+// thread's call between them. The lock is re-entrant: a thread may lock several times and
+// unlocks as often. Both run in the frame, under the session lock: while a hold is counted its
+// owner is the only thread that can get here, so the count needs no owner of its own. An unlock
+// with nothing held is left without effect, as the C interface's session unlock does.
+HRESULT CDriver::LockObject() {
+  lock_.Enter();
+  ++objectLockHolds_;
+  return S_OK;
+}
+
+HRESULT CDriver::UnlockObject() {
+  if (objectLockHolds_ == 0) return S_OK;
+  --objectLockHolds_;
+  lock_.Leave();
+  return S_OK;
+}
 
 // ---- status check ----
 

@@ -120,6 +120,8 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   // allocation (and no fresh pages) each time; used only under the session lock.
   std::vector<BYTE>& WaveformBlock() noexcept { return waveformBlock_; }
   bool IsInitialized() const noexcept { return initialized_; }
+  // LockObject holds of the calling thread not yet released (call under the session lock).
+  unsigned ObjectLockHolds() const noexcept { return objectLockHolds_; }
   const SessionFlags& Flags() const noexcept { return flags_; }
   const SessionFlags& InitialFlags() const noexcept { return initialFlags_; }
   bool Cache() const noexcept { return flags_.cache; }
@@ -265,6 +267,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   SessionFlags flags_;
   SessionFlags initialFlags_;
   LONG checkedEvents_ = 0;
+  unsigned objectLockHolds_ = 0;  // LockObject holds not yet released; only under lock_
   bool resetRequested_ = false;
   bool idQueryRequested_ = false;
   Capabilities capabilities_;

@@ -1,5 +1,6 @@
 // The system interface's raw access to the instrument: command text and bytes written and read
-// around the driver's formats, the I/O timeout, and the session's formatted-I/O object.
+// around the driver's formats and the I/O timeout (the session's formatted-I/O object is in
+// DirectIo.cpp).
 //
 // None of these runs the status check: the caller is talking to the instrument directly, and an
 // "*ESR?" of ours between its command and its read would take the reply it is waiting for.
@@ -11,9 +12,7 @@
 
 #include <korvane/KorvaneMembers.h>
 
-#include <atomic>
 #include <cstring>
-#include <new>
 #include <string>
 
 namespace korvane {
@@ -162,148 +161,6 @@ HRESULT Impl_IKorvaneSystem_PutState(CKorvane& self, SAFEARRAY** State) {
   IIoSession* io = nullptr;
   if (HRESULT hr = Session(self, &io); FAILED(hr)) return hr;
   return io->WriteBlock(":SYST:SET", *State, true);
-}
-
-namespace {
-
-class CLockedFormattedIo;
-// The session's one direct-I/O object, while a caller holds it (it is not owned here).
-struct DirectIoState {
-  CLockedFormattedIo* object = nullptr;
-};
-
-// The session's formatted-I/O object as callers get it: every call takes the session lock, as
-// the driver's own calls do, so that a caller's command and reply never interleave with another
-// thread's driver call on the one I/O session. It holds a reference to the root, so the session
-// (and its lock) outlive it. The lock is not held from one call to the next: a query's write and
-// the read of its reply are two calls, and holding the session between them would let a caller
-// that never reads stall every other thread (the IVI-COM LockObject, which could span them, is
-// not supported).
-class CLockedFormattedIo final : public IFormattedIO488, public ISupportErrorInfo {
- public:
-  CLockedFormattedIo(CKorvane& root, ComPtr<IFormattedIO488> inner) : root_(root), inner_(std::move(inner)) {
-    root_.AddRef();
-  }
-  CLockedFormattedIo(const CLockedFormattedIo&) = delete;
-  CLockedFormattedIo& operator=(const CLockedFormattedIo&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFormattedIO488))
-      *ppv = static_cast<IFormattedIO488*>(this);
-    else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
-      *ppv = static_cast<ISupportErrorInfo*>(this);
-    else
-      return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1) + 1; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    // The last release and get_DirectIO's look-up take the session lock, so a release racing
-    // a new look-up either hands the object out again or finds it gone.
-    ULONG n;
-    {
-      frame::CSessionLock lock(&root_);
-      n = refs_.fetch_sub(1) - 1;
-      if (n == 0) {
-        DirectIoState& state = root_.FeatureState<DirectIoState>();
-        if (state.object == this) state.object = nullptr;
-      }
-    }
-    if (n == 0) {
-      CKorvane& root = root_;
-      delete this;
-      root.Release();
-    }
-    return n;
-  }
-  // Under the session lock: a new reference to a live object, or null once its count reached 0.
-  CLockedFormattedIo* TakeReference() noexcept {
-    ULONG n = refs_.load();
-    while (n != 0 && !refs_.compare_exchange_weak(n, n + 1)) {
-    }
-    return n == 0 ? nullptr : this;
-  }
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-    return IsEqualGUID(riid, IID_IFormattedIO488) ? S_OK : S_FALSE;
-  }
-
-  HRESULT STDMETHODCALLTYPE get_IO(IMessage** p) override { return Locked(&IFormattedIO488::get_IO, p); }
-  HRESULT STDMETHODCALLTYPE putref_IO(IMessage* p) override { return Locked(&IFormattedIO488::putref_IO, p); }
-  HRESULT STDMETHODCALLTYPE get_InstrumentBigEndian(VARIANT_BOOL* p) override {
-    return Locked(&IFormattedIO488::get_InstrumentBigEndian, p);
-  }
-  HRESULT STDMETHODCALLTYPE put_InstrumentBigEndian(VARIANT_BOOL v) override {
-    return Locked(&IFormattedIO488::put_InstrumentBigEndian, v);
-  }
-  HRESULT STDMETHODCALLTYPE WriteString(BSTR data, VARIANT_BOOL flush) override {
-    return Locked(&IFormattedIO488::WriteString, data, flush);
-  }
-  HRESULT STDMETHODCALLTYPE WriteNumber(VARIANT data, IEEEASCIIType type, VARIANT_BOOL flush) override {
-    return Locked(&IFormattedIO488::WriteNumber, data, type, flush);
-  }
-  HRESULT STDMETHODCALLTYPE WriteList(VARIANT* data, IEEEASCIIType type, BSTR separator, VARIANT_BOOL flush) override {
-    return Locked(&IFormattedIO488::WriteList, data, type, separator, flush);
-  }
-  HRESULT STDMETHODCALLTYPE WriteIEEEBlock(BSTR command, VARIANT data, VARIANT_BOOL flush) override {
-    return Locked(&IFormattedIO488::WriteIEEEBlock, command, data, flush);
-  }
-  HRESULT STDMETHODCALLTYPE ReadString(BSTR* p) override { return Locked(&IFormattedIO488::ReadString, p); }
-  HRESULT STDMETHODCALLTYPE ReadNumber(IEEEASCIIType type, VARIANT_BOOL flush, VARIANT* p) override {
-    return Locked(&IFormattedIO488::ReadNumber, type, flush, p);
-  }
-  HRESULT STDMETHODCALLTYPE ReadList(IEEEASCIIType type, BSTR separator, VARIANT* p) override {
-    return Locked(&IFormattedIO488::ReadList, type, separator, p);
-  }
-  HRESULT STDMETHODCALLTYPE ReadIEEEBlock(IEEEBinaryType type, VARIANT_BOOL seek, VARIANT_BOOL flush,
-                                          VARIANT* p) override {
-    return Locked(&IFormattedIO488::ReadIEEEBlock, type, seek, flush, p);
-  }
-  HRESULT STDMETHODCALLTYPE FlushWrite(VARIANT_BOOL end) override { return Locked(&IFormattedIO488::FlushWrite, end); }
-  HRESULT STDMETHODCALLTYPE FlushRead() override { return Locked(&IFormattedIO488::FlushRead); }
-  HRESULT STDMETHODCALLTYPE SetBufferSize(BufferMask mask, LONG size) override {
-    return Locked(&IFormattedIO488::SetBufferSize, mask, size);
-  }
-
- private:
-  ~CLockedFormattedIo() = default;
-
-  template <typename... P, typename... A>
-  HRESULT Locked(HRESULT (STDMETHODCALLTYPE IFormattedIO488::*member)(P...), A... args) {
-    frame::CSessionLock lock(&root_);
-    return (inner_.get()->*member)(args...);
-  }
-
-  CKorvane& root_;
-  ComPtr<IFormattedIO488> inner_;
-  std::atomic<ULONG> refs_{1};
-};
-
-}  // namespace
-
-HRESULT Impl_IKorvaneSystem_get_DirectIO(CKorvane& self, IFormattedIO488** val) {
-  if (self.Simulate()) return self.Reporter().IoError("Direct I/O not available while Simulating");
-  IIoSession* io = nullptr;
-  if (HRESULT hr = Session(self, &io); FAILED(hr)) return hr;
-  // The frame holds the session lock: the cached object cannot go away meanwhile.
-  DirectIoState& state = self.FeatureState<DirectIoState>();
-  if (state.object && state.object->TakeReference()) {
-    *val = state.object;
-    return S_OK;
-  }
-  auto* visa = dynamic_cast<IVisaComSession*>(io);
-  IVisaComDirectIo* direct = visa ? visa->GetDirectIo() : nullptr;
-  if (!direct) return self.Reporter().IoError("Direct I/O not available on this I/O session");
-  ComPtr<IFormattedIO488> inner;
-  if (HRESULT hr = direct->GetIFormattedIO488Pointer(inner.Receive()); FAILED(hr)) return hr;
-  if (!inner) return self.Reporter().IoError("The I/O session has no formatted I/O object");
-  auto* wrapper = new (std::nothrow) CLockedFormattedIo(self, std::move(inner));
-  if (!wrapper) return self.Reporter().OutOfMemory();
-  state.object = wrapper;
-  *val = wrapper;
-  return S_OK;
 }
 
 // ---- IKorvaneSystem2 ----

@@ -14,6 +14,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <cmath>
 #include <string>
 #include <thread>
@@ -40,22 +41,49 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
     ASSERT_EQ(S_OK, channels->get_Item(Bstr("Channel" + std::to_string(c + 1)), channel[c].Receive()));
   auto measurement = Measurement("Channel1");
   // The direct-I/O object writes through a 16-byte buffer: each command below goes out in
-  // dozens of pieces, which another thread's command would cut without the session lock. It
-  // only sends commands (setting the scale the readers expect): a direct query is a write and
-  // a read, two calls another thread's call may come between.
+  // dozens of pieces, which another thread's command would cut without the session lock. Its
+  // queries, through it and through its message object, are a write and a read: the thread
+  // holds the session (LockObject) around them, or another thread's call could come between.
   ComPtr<IFormattedIO488> direct;
   ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem)->get_DirectIO(direct.Receive()))
       << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, direct->SetBufferSize(IO_OUT_BUF, 16));
+  ComPtr<IMessage> ioMessage;
+  ASSERT_EQ(S_OK, direct->get_IO(ioMessage.Receive()));
+  auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
   std::string command = ":TIM:SCAL 2E-4";
   for (int i = 0; i < 20; ++i) command += ";:TIM:SCAL 2E-4";
+  Bstr manufacturer;
+  ASSERT_EQ(S_OK, Query<IIviDriverIdentity>(root_.get(), IID_IIviDriverIdentity)
+                      ->get_InstrumentManufacturer(manufacturer.Receive()));
+  const std::string maker = ToNarrow(manufacturer.get());
+  ASSERT_FALSE(maker.empty());
 
-  std::atomic<int> wrong{0}, failed{0}, waveforms{0}, directFailed{0};
+  std::atomic<int> wrong{0}, failed{0}, waveforms{0}, directFailed{0}, directWrong{0};
   std::vector<std::thread> threads;
   threads.emplace_back([&] {
     ComInit com;
-    for (int i = 0; i < kRoundTrips; ++i)
+    for (int i = 0; i < kRoundTrips; ++i) {
       if (FAILED(direct->WriteString(Bstr(command), VARIANT_TRUE))) ++directFailed;
+      if (FAILED(utility->LockObject())) {
+        ++directFailed;
+        continue;
+      }
+      Bstr reply;
+      HRESULT read;
+      if (i % 2 == 0) {
+        read = direct->WriteString(Bstr("*IDN?"), VARIANT_TRUE);
+        if (SUCCEEDED(read)) read = direct->ReadString(reply.Receive());
+      } else {
+        LONG written = 0;
+        read = ioMessage->WriteString(Bstr("*IDN?\n"), &written);
+        if (SUCCEEDED(read)) read = ioMessage->ReadString(4096, reply.Receive());
+      }
+      if (FAILED(utility->UnlockObject()) || FAILED(read))
+        ++directFailed;
+      else if (ToNarrow(reply.get()).find(maker) == std::string::npos)
+        ++directWrong;
+    }
   });
   for (int t = 0; t < 4; ++t) {
     threads.emplace_back([&, t] {
@@ -95,13 +123,64 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
   EXPECT_EQ(wrong.load(), 0);
   EXPECT_EQ(failed.load(), 0) << TakeErrorInfo().description;
   EXPECT_EQ(directFailed.load(), 0);
+  EXPECT_EQ(directWrong.load(), 0);
   EXPECT_EQ(waveforms.load(), 4 * (kRoundTrips / 25));
   // The instrument queued no syntax error: no two threads' commands were mixed on the wire.
-  auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
   LONG code = -1;
   Bstr message;
   ASSERT_EQ(S_OK, utility->ErrorQuery(&code, message.Receive()));
   EXPECT_EQ(code, 0) << ToNarrow(message.get());
+}
+
+// LockObject holds the session for the calling thread beyond the call: another thread's call
+// waits until the last matching UnlockObject. An unlock with nothing held does nothing, and the
+// holds (each of which keeps the root) leave nothing behind once released.
+TEST_F(SharedSession, LockObjectHoldsOtherThreadsOffUntilTheLastUnlock) {
+  const LONG objects = CKorvaneModule::LockCount();
+  Connect({"--model", "MSO-CD1000"});
+  auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
+  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  ComPtr<IFormattedIO488> direct;
+  ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem)->get_DirectIO(direct.Receive()));
+  ComPtr<IMessage> ioMessage;
+  ASSERT_EQ(S_OK, direct->get_IO(ioMessage.Receive()));
+  direct.Reset();
+  EXPECT_EQ(S_OK, utility->UnlockObject());
+  ASSERT_EQ(S_OK, utility->LockObject());
+  ASSERT_EQ(S_OK, utility->LockObject());
+  // Another thread calls the driver, a third the direct-I/O message object.
+  std::atomic<int> done{0};
+  std::thread driverCall([&done, item = timebase]() mutable {
+    ComInit com;
+    double scale = 0;
+    EXPECT_EQ(S_OK, item->get_HorizontalScale(&scale));
+    item.Reset();
+    ++done;
+  });
+  std::thread messageCall([&done, item = ioMessage]() mutable {
+    ComInit com;
+    LONG written = 0;
+    EXPECT_EQ(S_OK, item->WriteString(Bstr(":TIM:SCAL 2E-4\n"), &written));
+    item.Reset();
+    ++done;
+  });
+  // The holder's own calls go on meanwhile.
+  double scale = 0;
+  EXPECT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(done.load(), 0) << "another thread's call ran while the session was held";
+  EXPECT_EQ(S_OK, utility->UnlockObject());
+  std::this_thread::sleep_for(std::chrono::milliseconds(150));
+  EXPECT_EQ(done.load(), 0) << "one unlock of two released the session";
+  EXPECT_EQ(S_OK, utility->UnlockObject());
+  driverCall.join();
+  messageCall.join();
+  EXPECT_EQ(done.load(), 2);
+  ioMessage.Reset();
+  timebase.Reset();
+  utility.Reset();
+  root_.Reset();
+  EXPECT_EQ(objects, CKorvaneModule::LockCount()) << "a hold kept the root after its unlock";
 }
 
 // Another thread releases the root, after closing the session or not, while a thread still

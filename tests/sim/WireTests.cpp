@@ -174,9 +174,13 @@ class Recorder {
           if (n <= 0) continue;
           std::string data(buf, static_cast<std::size_t>(n));
           if (side && rewrite_) rewrite_(data);
+          // Logged before it is passed on: once the peer has it, it may act on another relay,
+          // whose log entry must come after this one.
+          {
+            std::lock_guard lk(Lock());
+            Log().push_back({ids[i], side == 0, data});
+          }
           ::send(to, data.data(), data.size(), MSG_NOSIGNAL);
-          std::lock_guard lk(Lock());
-          Log().push_back({ids[i], side == 0, data});
         }
     }
     for (auto& [c, s] : pairs) {
