@@ -57,8 +57,9 @@ std::string CMethodTrace::FilePath() const {
   return file_ ? file_->Path() : std::string();
 }
 
+// The call that opens the trace (an Initialize) began before the file did: it starts at 0.
 long CMethodTrace::StartOffsetMs(std::int64_t steadyNs) const noexcept {
-  return static_cast<long>((steadyNs - startedNs_) / 1000000);
+  return steadyNs > startedNs_ ? static_cast<long>((steadyNs - startedNs_) / 1000000) : 0;
 }
 
 void CMethodTrace::StartFile() {
