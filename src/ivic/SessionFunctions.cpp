@@ -105,7 +105,30 @@ ViStatus _VI_FUNC Korvane_init(ViRsrc resourceName, ViBoolean idQuery, ViBoolean
   return Korvane_InitWithOptions(resourceName, idQuery, reset, "", newVi);
 }
 
+namespace {
+
+// The session lock keeps other threads' functions from starting, but one that fetched the object
+// before the lock was taken may still be running its call, and would take the reply a locked
+// sequence waits for. So each hold of the session lock also holds the object (LockObject), which
+// waits for calls in flight and keeps out every caller of the object until the matching unlock.
+// The session lock is taken first and the object second, as every function does.
+void HoldObject(ViSession vi, bool hold) noexcept {
+  ComPtr<IIviDriverUtility> utility;
+  if (GetSessionInterface(vi, IID_IIviDriverUtility, utility.ReceiveVoid()) != VI_SUCCESS || !utility) return;
+  if (hold)
+    utility->LockObject();
+  else
+    utility->UnlockObject();
+}
+
+}  // namespace
+
 ViStatus _VI_FUNC Korvane_close(ViSession vi) {
+  // Holds the caller still has end with the session, the object's among them.
+  while (CallerHoldsLock(vi)) {
+    HoldObject(vi, false);
+    IviSession_Unlock(vi, VI_NULL);
+  }
   ComPtr<IUnknown> driver;
   const ViStatus found = GetSessionDriver(vi, driver);
   if (found != VI_SUCCESS) return found;
@@ -133,11 +156,18 @@ ViStatus _VI_FUNC Korvane_GetError(ViSession vi, ViStatus* errorCode, ViInt32 bu
 
 ViStatus _VI_FUNC Korvane_ClearError(ViSession vi) { return IviSession_ClearError(vi); }
 
+// The status is the session lock's: the object's hold cannot fail once the session is found.
 ViStatus _VI_FUNC Korvane_LockSession(ViSession vi, ViBoolean* callerHasLock) {
-  return IviSession_Lock(vi, callerHasLock);
+  const bool alreadyHeld = callerHasLock && *callerHasLock;
+  const ViStatus status = IviSession_Lock(vi, callerHasLock);
+  if (status == VI_SUCCESS && !alreadyHeld) HoldObject(vi, true);
+  return status;
 }
 
 ViStatus _VI_FUNC Korvane_UnlockSession(ViSession vi, ViBoolean* callerHasLock) {
+  // Only the thread that holds the lock releases anything (the object's hold with it).
+  const bool releases = !(callerHasLock && !*callerHasLock) && CallerHoldsLock(vi);
+  if (releases) HoldObject(vi, false);
   return IviSession_Unlock(vi, callerHasLock);
 }
 

@@ -48,6 +48,10 @@ class SessionLock {
     owner_ = self;
     depth_ = 1;
   }
+  bool HeldByCaller() {
+    std::lock_guard lk(m_);
+    return depth_ > 0 && owner_ == std::this_thread::get_id();
+  }
   // False when the calling thread does not hold the lock.
   bool Release() {
     std::lock_guard lk(m_);
@@ -193,6 +197,11 @@ ViStatus IviSession_Unlock(ViSession handle, ViBoolean* hasLock) noexcept {
   s->lock.Release();
   if (hasLock) *hasLock = VI_FALSE;
   return VI_SUCCESS;
+}
+
+bool CallerHoldsLock(ViSession handle) noexcept {
+  auto s = Store::Get().Find(handle);
+  return s && s->lock.HeldByCaller();
 }
 
 ViStatus IviSession_SetError(ViSession handle, ViStatus code, ViConstString description) noexcept {

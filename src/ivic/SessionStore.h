@@ -26,6 +26,8 @@ ViStatus GetDataPtrUnderLock(ViSession handle, ViAddr* data) noexcept;
 // holds the lock, so that a caller can lock and unlock several times and stay balanced.
 ViStatus IviSession_Lock(ViSession handle, ViBoolean* hasLock) noexcept;
 ViStatus IviSession_Unlock(ViSession handle, ViBoolean* hasLock) noexcept;
+// Whether the calling thread holds the session lock (false for an unknown handle).
+bool CallerHoldsLock(ViSession handle) noexcept;
 
 // Handle 0 names the calling thread's error; a session's error is kept per thread as well, and
 // setting it also sets the thread's. A more severe code replaces a less severe one only.

@@ -2,6 +2,7 @@
 // Korvane_GetError, close and the handle afterwards, several threads on one session.
 #include <Korvane.h>
 
+#include "com/Module.h"
 #include "ivic/SessionFrame.h"
 #include "ivic/SessionStore.h"
 
@@ -123,6 +124,28 @@ TEST_F(IvicSession, CloseEndsTheHandle) {
   ViInt32 code = 0;
   char message[256];
   EXPECT_EQ(IVI_ERROR_INVALID_SESSION_HANDLE, Korvane_error_query(vi, &code, message));
+}
+
+// A lock taken with callerHasLock is taken once however often it is asked for; one taken without
+// it counts. Closing with holds left ends them, and the object with them.
+TEST_F(IvicSession, LockBalancesAndCloseEndsTheHoldsLeft) {
+  const LONG objects = korvane::CKorvaneModule::LockCount();
+  ViBoolean has = VI_FALSE;
+  EXPECT_EQ(VI_SUCCESS, Korvane_LockSession(vi_, &has));
+  EXPECT_EQ(VI_TRUE, has);
+  EXPECT_EQ(VI_SUCCESS, Korvane_LockSession(vi_, &has));
+  EXPECT_EQ(VI_SUCCESS, Korvane_UnlockSession(vi_, &has));
+  EXPECT_EQ(VI_FALSE, has);
+  EXPECT_FALSE(korvane::ivic::CallerHoldsLock(vi_)) << "a second lock with callerHasLock was counted";
+  // Another thread's unlock releases nothing it does not hold (and does not wait for the holder).
+  ViSession vi = VI_NULL;
+  ASSERT_EQ(VI_SUCCESS, Korvane_InitWithOptions(const_cast<ViRsrc>(kResource), VI_TRUE, VI_TRUE, kSimulated, &vi));
+  EXPECT_EQ(VI_SUCCESS, Korvane_LockSession(vi, VI_NULL));
+  EXPECT_EQ(VI_SUCCESS, Korvane_LockSession(vi, VI_NULL));
+  std::thread([&] { EXPECT_EQ(VI_SUCCESS, Korvane_UnlockSession(vi, VI_NULL)); }).join();
+  EXPECT_TRUE(korvane::ivic::CallerHoldsLock(vi));
+  EXPECT_EQ(VI_SUCCESS, Korvane_close(vi));
+  EXPECT_EQ(objects, korvane::CKorvaneModule::LockCount()) << "a hold kept the closed session's object";
 }
 
 TEST_F(IvicSession, ManyThreadsShareOneSession) {

@@ -1,7 +1,7 @@
 // One session shared by four threads against the simulator: each thread writes and reads back
 // its own channel's offset while reading a setting that nobody changes. A reply that reaches the
 // wrong thread, or a command sent between another thread's write and read, shows as a wrong
-// value.
+// value. A fifth thread sends direct queries, holding the session around each write and read.
 #include <Korvane.h>
 
 #include "sim/SimProcess.h"
@@ -52,9 +52,28 @@ TEST(IvicSharedSession, FourThreadsSeeOnlyTheirOwnValues) {
       }
     });
   }
+  std::atomic<int> directWrong{0}, directFailed{0};
+  threads.emplace_back([&] {
+    for (int k = 0; k < kRounds; ++k) {
+      ViBoolean held = VI_FALSE;
+      char reply[512] = {};
+      if (Korvane_LockSession(vi, &held) != VI_SUCCESS) {
+        ++directFailed;
+        continue;
+      }
+      const bool ok = Korvane_SystemWriteString(vi, "*IDN?") == VI_SUCCESS &&
+                      Korvane_SystemReadString(vi, sizeof reply, reply) == VI_SUCCESS;
+      if (Korvane_UnlockSession(vi, &held) != VI_SUCCESS || held || !ok)
+        ++directFailed;
+      else if (std::string(reply).find("MSO-CD1000") == std::string::npos && directWrong++ < 5)
+        std::printf("direct query read '%s'\n", reply);
+    }
+  });
   for (auto& th : threads) th.join();
   EXPECT_EQ(0, failed.load());
   EXPECT_EQ(0, wrong.load());
+  EXPECT_EQ(0, directFailed.load());
+  EXPECT_EQ(0, directWrong.load());
   EXPECT_EQ(VI_SUCCESS, Korvane_close(vi));
 }
 
