@@ -176,6 +176,10 @@ TEST_F(SharedSession, LockObjectHoldsOtherThreadsOffUntilTheLastUnlock) {
   driverCall.join();
   messageCall.join();
   EXPECT_EQ(done.load(), 2);
+  // A hold taken while open is released after Close.
+  ASSERT_EQ(S_OK, utility->LockObject());
+  EXPECT_EQ(S_OK, root_->Close());
+  EXPECT_EQ(S_OK, utility->UnlockObject()) << TakeErrorInfo().description;
   ioMessage.Reset();
   timebase.Reset();
   utility.Reset();
