@@ -7,6 +7,9 @@
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   static korvane::sim::Instrument* instrument = new korvane::sim::Instrument();
+  // Each input starts from the reset state: a finding then reproduces from its input alone, and
+  // a long record one input asked for does not slow every input after it.
+  instrument->execute("*RST;*CLS");
   instrument->execute(std::string_view(reinterpret_cast<const char*>(data), size));
   // Still answers a plain query afterwards.
   auto reply = instrument->execute("*CLS;*IDN?");

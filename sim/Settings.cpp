@@ -96,6 +96,10 @@ SettingStore::SettingStore(const ModelInfo& model) {
       if (rows_[i].coupled < 0) throw std::logic_error(std::string("coupled setting missing: ") + c);
     }
   }
+  // Parsed once: *RST puts every value back, and is sent often (by the driver and the fuzzer).
+  defaults_.resize(rows_.size());
+  for (size_t i = 0; i < rows_.size(); ++i)
+    for (int k = 0; k < rows_[i].instances; ++k) defaults_[i].push_back(parseDefault(rows_[i], k));
   reset(true);
 }
 
@@ -130,8 +134,7 @@ void SettingStore::reset(bool includePersistent) {
   values_.resize(rows_.size());
   for (size_t i = 0; i < rows_.size(); ++i) {
     if (!includePersistent && (rows_[i].def->flags & kPersistent) && !values_[i].empty()) continue;
-    values_[i].clear();
-    for (int k = 0; k < rows_[i].instances; ++k) values_[i].push_back(parseDefault(rows_[i], k));
+    values_[i] = defaults_[i];
   }
   ++generation_;
 }

@@ -103,6 +103,7 @@ class SettingStore {
   size_t handRows_ = 0;
   std::vector<const SettingRow*> shadowed_;
   std::vector<std::vector<SettingValue>> values_;
+  std::vector<std::vector<SettingValue>> defaults_;  // per row and instance, as after *RST
   unsigned long generation_ = 0;
 };
 
