@@ -27,7 +27,14 @@ class CFileConfigStore final : public IConfigStore {
     for (const configstore::InitialSetting& i : s->initialSettings) out.initialSettings.emplace_back(i.name, i.value);
     return true;
   }
-  bool FindSoftwareModule(std::string_view name) override { return store_.HasSoftwareModule(name); }
+  bool FindSoftwareModule(std::string_view name,
+                          std::vector<std::pair<std::string, std::string>>& initialSettings) override {
+    const configstore::SoftwareModule* m = store_.FindSoftwareModule(name);
+    if (!m) return false;
+    initialSettings.clear();
+    for (const configstore::InitialSetting& i : m->initialSettings) initialSettings.emplace_back(i.name, i.value);
+    return true;
+  }
   std::string LoadError() const override { return error_; }
 
  private:

@@ -29,7 +29,9 @@ class IConfigStore {
  public:
   virtual ~IConfigStore() = default;
   virtual bool FindDriverSession(std::string_view name, ConfigDriverSession& out) = 0;
-  virtual bool FindSoftwareModule(std::string_view name) = 0;
+  // The module's "Configurable Initial Settings" go to `initialSettings` (as a session's do).
+  virtual bool FindSoftwareModule(std::string_view name,
+                                  std::vector<std::pair<std::string, std::string>>& initialSettings) = 0;
   // Why the store could not be read, for a store that exists but is damaged; empty when it
   // was read. Initialize reports it rather than resolving names without it.
   virtual std::string LoadError() const { return {}; }

@@ -238,7 +238,7 @@ const Node* Resolve(const Node* ref, const std::map<std::string, const Node*>& b
   return nullptr;
 }
 
-// The data components of a session, flattened; the structure "Configurable Initial Settings"
+// The data components of a session or software module, flattened; the structure "Configurable Initial Settings"
 // gives the initial settings.
 void InitialSettings(const Node& session, std::vector<InitialSetting>& out) {
   const Node* components = session.Child("DataComponents");
@@ -276,10 +276,10 @@ const DriverSession* Store::FindSession(std::string_view name) const {
   return nullptr;
 }
 
-bool Store::HasSoftwareModule(std::string_view nameOrPrefix) const {
-  for (const std::string& m : softwareModules)
-    if (EqualNoCase(m, nameOrPrefix)) return true;
-  return false;
+const SoftwareModule* Store::FindSoftwareModule(std::string_view nameOrPrefix) const {
+  for (const SoftwareModule& m : softwareModules)
+    if (EqualNoCase(m.name, nameOrPrefix) || (!m.prefix.empty() && EqualNoCase(m.prefix, nameOrPrefix))) return &m;
+  return nullptr;
 }
 
 bool ParseStore(std::string_view xml, const std::string& path, Store& out, std::string* error) {
@@ -300,8 +300,9 @@ bool ParseStore(std::string_view xml, const std::string& path, Store& out, std::
   Collect(*root, "IviDriverSession", sessions);
   Collect(*root, "IviLogicalName", logical);
   for (const Node* m : modules) {
-    out.softwareModules.push_back(Trim(m->ChildText("Name")));
-    if (std::string prefix = Trim(m->ChildText("Prefix")); !prefix.empty()) out.softwareModules.push_back(prefix);
+    SoftwareModule module{Trim(m->ChildText("Name")), Trim(m->ChildText("Prefix")), {}};
+    InitialSettings(*m, module.initialSettings);
+    out.softwareModules.push_back(std::move(module));
   }
   std::string bad;
   for (const Node* s : sessions) {

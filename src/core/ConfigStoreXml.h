@@ -40,6 +40,11 @@ struct DriverSession {
   std::vector<InitialSetting> initialSettings;
 };
 
+struct SoftwareModule {
+  std::string name, prefix;
+  std::vector<InitialSetting> initialSettings;  // applied when a session names none
+};
+
 struct LogicalName {
   std::string name;
   std::string session;  // the driver session's name; empty when it names none
@@ -47,14 +52,15 @@ struct LogicalName {
 
 struct Store {
   std::string path;
-  std::vector<std::string> softwareModules;  // names (and prefixes) of the modules
+  std::vector<SoftwareModule> softwareModules;
   std::vector<DriverSession> sessions;
   std::vector<LogicalName> logicalNames;
 
   // The session a logical name (or, failing that, a driver session's own name) stands for;
   // names compare without regard to case, as the configuration server compares them.
   const DriverSession* FindSession(std::string_view name) const;
-  bool HasSoftwareModule(std::string_view nameOrPrefix) const;
+  // The module of that name or prefix (compared without regard to case), or null.
+  const SoftwareModule* FindSoftwareModule(std::string_view nameOrPrefix) const;
 };
 
 // The file the store is read from, or empty when there is none. `error` is set when the

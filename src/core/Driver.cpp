@@ -191,9 +191,13 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
     if (SUCCEEDED(hr) && !session.driverSetup.empty()) hr = ProcessDriverSetup(session.driverSetup);
   } else {
     ioResourceDescriptor_ = resourceName_;
-    if (!store->FindSoftwareModule(identity::kDriverPrefix))
+    std::vector<std::pair<std::string, std::string>> moduleSettings;
+    if (!store->FindSoftwareModule(identity::kDriverPrefix, moduleSettings))
       return ErrorReporter()->UnrecoverableFailure(
           "Software module could not be loaded from the IVI Configuration Store.");
+    // The module's initial settings serve every session the store does not name.
+    hr = LoadInitialSettings(std::move(moduleSettings));
+    if (FAILED(hr)) return hr;
     hr = ProcessOptionString(options);
   }
   if (FAILED(hr)) return hr;

@@ -32,14 +32,16 @@ void SetEnv(const char* name, const std::string& value) {
 
 // A store in the configuration server's layout: the logical name BenchScope names the driver
 // session BenchSession, whose hardware asset holds the resource; ids link them.
-std::string StoreXml(const std::string& session = {}, bool module = true) {
+std::string StoreXml(const std::string& session = {}, bool module = true, const std::string& moduleSettings = {}) {
   return std::string(R"(<?xml version="1.0" encoding="utf-8"?>
 <!-- written by the test -->
 <IviConfigStore xmlns:xsi="http://www.w3.org/2001/XMLSchema-instance">
   <Name>IVI Configuration Server</Name>
   <SoftwareModules>)") +
          (module ? R"(
-    <IviSoftwareModule id="p1"><Name>Korvane</Name><Prefix>Korvane</Prefix></IviSoftwareModule>)" : "") +
+    <IviSoftwareModule id="p1"><Name>Korvane</Name><Prefix>Korvane</Prefix>)" + moduleSettings +
+                        "</IviSoftwareModule>"
+                  : "") +
          R"(
   </SoftwareModules>
   <HardwareAssets>
@@ -247,6 +249,32 @@ TEST_F(ConfigStore, InitialSettingsAreWrittenByPropertyPath) {
     ASSERT_EQ(S_OK, root_->get_Initialized(&initialized));
     EXPECT_EQ(VARIANT_FALSE, initialized);
   }
+}
+
+// A resource name the store does not know takes the software module's initial settings; the
+// option string still overrides its flags, and a bad one fails Initialize as a session's does.
+TEST_F(ConfigStore, TheSoftwareModulesInitialSettingsServeUnnamedSessions) {
+  const auto module = [](const std::string& settings) {
+    return StoreXml({}, true,
+                    "<DataComponents><IviStructure><Name>Configurable Initial Settings</Name><DataComponents>" +
+                        settings + "</DataComponents></IviStructure></DataComponents>");
+  };
+  SetEnv(configstore::kStoreVariable,
+         Write("store.xml", module("<IviReal><Name>Acquisition.TimePerRecord</Name><Value>3e-3</Value></IviReal>"
+                                   "<IviBoolean><Name>DriverOperation.Cache</Name><Value>false</Value></IviBoolean>"
+                                   "<IviBoolean><Name>DriverOperation.RangeCheck</Name><Value>false</Value></IviBoolean>")));
+  ASSERT_EQ(S_OK, Open("TCPIP0::192.0.2.1::INSTR", "Simulate=true, Cache=true, DriverSetup= Model=MSO-CD1000"))
+      << TakeErrorInfo().description;
+  EXPECT_TRUE(Flag(&IIviDriverOperation::get_Cache));
+  EXPECT_FALSE(Flag(&IIviDriverOperation::get_RangeCheck));
+  DOUBLE time = 0;
+  ASSERT_EQ(S_OK, Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition)->get_TimePerRecord(&time));
+  EXPECT_EQ(3e-3, time);
+
+  SetEnv(configstore::kStoreVariable,
+         Write("store.xml", module("<IviReal><Name>Acquisition.Speed</Name><Value>1</Value></IviReal>")));
+  EXPECT_EQ(static_cast<HRESULT>(0x8004704B), Open("TCPIP0::192.0.2.1::INSTR", "Simulate=true"));
+  EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("'Acquisition.Speed'"));
 }
 
 TEST_F(ConfigStore, WithoutAStoreTheResourceIsTheDescriptor) {
