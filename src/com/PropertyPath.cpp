@@ -247,9 +247,11 @@ bool ResolveInterface(const std::string& text, int& interfaceIndex, std::string&
   return Walk(text, false, p, interfaceIndex, error);
 }
 
-std::vector<std::string> MemberListing(int iface) {
-  // Grouped as a reader looks for them: objects to go on to, collections, properties, methods;
-  // each group sorted by name, the base interfaces' members merged in.
+namespace {
+
+// The members of an interface and its bases, grouped as a reader looks for them: objects to go
+// on to, collections, properties, methods; each group sorted by name.
+std::vector<const MemberInfo*> SortedMembers(int iface) {
   std::vector<const MemberInfo*> all;
   for (int k = iface; k >= 0; k = Iface(k).base) {
     const InterfaceInfo& i = Iface(k);
@@ -259,6 +261,13 @@ std::vector<std::string> MemberListing(int iface) {
     if (a->kind != b->kind) return GroupRank(a->kind) < GroupRank(b->kind);
     return std::strcmp(a->name, b->name) < 0;
   });
+  return all;
+}
+
+}  // namespace
+
+std::vector<std::string> MemberListing(int iface) {
+  const std::vector<const MemberInfo*> all = SortedMembers(iface);
   std::vector<std::string> out;
   int group = -1;
   for (const MemberInfo* m : all) {
@@ -273,15 +282,7 @@ std::vector<std::string> MemberListing(int iface) {
 
 std::vector<ListedMember> ListTree(int iface, int depth) {
   std::vector<ListedMember> out;
-  std::vector<const MemberInfo*> all;
-  for (int k = iface; k >= 0; k = Iface(k).base) {
-    const InterfaceInfo& i = Iface(k);
-    for (std::size_t n = 0; n < i.count; ++n) all.push_back(&i.members[n]);
-  }
-  std::stable_sort(all.begin(), all.end(), [](const MemberInfo* a, const MemberInfo* b) {
-    if (a->kind != b->kind) return GroupRank(a->kind) < GroupRank(b->kind);
-    return std::strcmp(a->name, b->name) < 0;
-  });
+  const std::vector<const MemberInfo*> all = SortedMembers(iface);
   for (const MemberInfo* m : all) {
     out.push_back({m, {}});
     if (depth > 1 && (m->kind == MemberKind::Navigation || m->kind == MemberKind::Item))
