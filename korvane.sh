@@ -16,10 +16,11 @@ build() {  # build <preset> [target...]
   fi
 }
 
-# The 32-bit build's subset: the DLL, the module, registration and type-library tests and the
-# late-bound clients (the IVI-C client joins when it exists).
-X86_TARGETS=(korvane module_tests registration_tests typelib_tests dispatch_client)
-X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients)$'
+# The 32-bit build's subset: the DLL, the module, registration and type-library tests, the
+# late-bound clients and the IVI-C clients of the DLL's exports.
+X86_TARGETS=(korvane module_tests registration_tests typelib_tests dispatch_client
+             ivic_c_client ivic_family_client ivic_exports_check)
+X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients|ivic_c_client|ivic_families_simulated|ivic_exports)$'
 # What the TSan build runs: the tests that share a session between threads (COM and IVI-C), and
 # the simulator they talk to.
 TSAN_TARGETS=(shared_session_tests ivic_shared_session_tests korvane-scope-sim)

@@ -9,7 +9,9 @@ set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)
 set(CMAKE_FIND_ROOT_PATH_MODE_LIBRARY ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_INCLUDE ONLY)
 set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)
-find_program(KORVANE_WINE NAMES wine64 wine)
+# The 64-bit loader itself where it is installed: with wine32 present, the "wine" command goes
+# through the 32-bit loader, which starts the 32-bit system programs (cscript, regsvr32).
+find_program(KORVANE_WINE NAMES wine64 wine PATHS /usr/lib/wine)
 if(KORVANE_WINE)
   set(CMAKE_CROSSCOMPILING_EMULATOR ${KORVANE_WINE})
 endif()

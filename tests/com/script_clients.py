@@ -29,7 +29,7 @@ def is_32bit(dll):
 def main(argv):
     wine, dll, sim, scripts, client = argv[1:6]
     system = "C:\\windows\\syswow64\\" if is_32bit(dll) else ""
-    regsvr32, cscript = system + "regsvr32", system + "cscript"
+    regsvr32, cscript = system + "regsvr32.exe", system + "cscript.exe"
     dll, scripts = windows_path(dll), windows_path(scripts)
     env = dict(os.environ, WINEDEBUG="-all")
     if not os.access(sim, os.X_OK):
