@@ -6,6 +6,13 @@
 namespace korvane {
 namespace {
 
+InitialSettingList ToList(const std::vector<configstore::InitialSetting>& settings) {
+  InitialSettingList out;
+  out.reserve(settings.size());
+  for (const configstore::InitialSetting& i : settings) out.emplace_back(i.name, i.value);
+  return out;
+}
+
 class CFileConfigStore final : public IConfigStore {
  public:
   explicit CFileConfigStore(configstore::Store store) : store_(std::move(store)) {}
@@ -24,15 +31,13 @@ class CFileConfigStore final : public IConfigStore {
     out.simulate = s->simulate;
     out.driverSetup = s->driverSetup;
     out.virtualNames = s->virtualNames;
-    for (const configstore::InitialSetting& i : s->initialSettings) out.initialSettings.emplace_back(i.name, i.value);
+    out.initialSettings = ToList(s->initialSettings);
     return true;
   }
-  bool FindSoftwareModule(std::string_view name,
-                          std::vector<std::pair<std::string, std::string>>& initialSettings) override {
+  bool FindSoftwareModule(std::string_view name, InitialSettingList& initialSettings) override {
     const configstore::SoftwareModule* m = store_.FindSoftwareModule(name);
     if (!m) return false;
-    initialSettings.clear();
-    for (const configstore::InitialSetting& i : m->initialSettings) initialSettings.emplace_back(i.name, i.value);
+    initialSettings = ToList(m->initialSettings);
     return true;
   }
   std::string LoadError() const override { return error_; }

@@ -13,16 +13,18 @@
 
 namespace korvane {
 
+// "Configurable Initial Settings": name (a property path from the root,
+// "Acquisition.TimePerRecord"; CDriver::LoadInitialSettings says how they apply) and value as
+// written in the store, in the store's order.
+using InitialSettingList = std::vector<std::pair<std::string, std::string>>;
+
 // What a driver session of the store contributes to Initialize.
 struct ConfigDriverSession {
   std::string ioResourceDescriptor;  // from the session's hardware asset
   std::optional<bool> cache, interchangeCheck, queryInstrumentStatus, rangeCheck, recordCoercions, simulate;
   std::string driverSetup;
   std::map<std::string, std::string> virtualNames;  // virtual repeated-capability name -> physical
-  // "Configurable Initial Settings": name (a property path from the root,
-  // "Acquisition.TimePerRecord"; CDriver::LoadInitialSettings says how they apply) and value as
-  // written in the store.
-  std::vector<std::pair<std::string, std::string>> initialSettings;
+  InitialSettingList initialSettings;
 };
 
 class IConfigStore {
@@ -30,8 +32,7 @@ class IConfigStore {
   virtual ~IConfigStore() = default;
   virtual bool FindDriverSession(std::string_view name, ConfigDriverSession& out) = 0;
   // The module's "Configurable Initial Settings" go to `initialSettings` (as a session's do).
-  virtual bool FindSoftwareModule(std::string_view name,
-                                  std::vector<std::pair<std::string, std::string>>& initialSettings) = 0;
+  virtual bool FindSoftwareModule(std::string_view name, InitialSettingList& initialSettings) = 0;
   // Why the store could not be read, for a store that exists but is damaged; empty when it
   // was read. Initialize reports it rather than resolving names without it.
   virtual std::string LoadError() const { return {}; }

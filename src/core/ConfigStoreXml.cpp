@@ -238,8 +238,8 @@ const Node* Resolve(const Node* ref, const std::map<std::string, const Node*>& b
   return nullptr;
 }
 
-// The data components of a session or software module, flattened; the structure "Configurable Initial Settings"
-// gives the initial settings.
+// The data components of a session or software module, flattened; the structure "Configurable
+// Initial Settings" gives the initial settings.
 void InitialSettings(const Node& session, std::vector<InitialSetting>& out) {
   const Node* components = session.Child("DataComponents");
   if (!components) return;

@@ -191,7 +191,7 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
     if (SUCCEEDED(hr) && !session.driverSetup.empty()) hr = ProcessDriverSetup(session.driverSetup);
   } else {
     ioResourceDescriptor_ = resourceName_;
-    std::vector<std::pair<std::string, std::string>> moduleSettings;
+    InitialSettingList moduleSettings;
     if (!store->FindSoftwareModule(identity::kDriverPrefix, moduleSettings))
       return ErrorReporter()->UnrecoverableFailure(
           "Software module could not be loaded from the IVI Configuration Store.");
@@ -262,7 +262,7 @@ HRESULT CDriver::ConnectedSteps() {
 // would undo it), in the store's order. An unknown or read-only name fails Initialize with
 // message 0x12, a value that does not read as the property's type with 0x13, a write the
 // instrument or the driver refuses with that write's own error; each names the setting.
-HRESULT CDriver::LoadInitialSettings(std::vector<std::pair<std::string, std::string>> settings) {
+HRESULT CDriver::LoadInitialSettings(InitialSettingList settings) {
   static constexpr std::pair<std::string_view, bool SessionFlags::*> kFlags[] = {
       {"cache", &SessionFlags::cache},
       {"interchangecheck", &SessionFlags::interchangeCheck},

@@ -201,7 +201,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   virtual void ResetNodeState() {}                       // Reset and ResetWithDefaults
   virtual void InvalidateStateCache() {}                 // also put_Cache(false)
   virtual HRESULT OnInitializeSucceeded() { return S_OK; }  // model-dependent set-up
-  HRESULT LoadInitialSettings(std::vector<std::pair<std::string, std::string>> settings);
+  HRESULT LoadInitialSettings(InitialSettingList settings);
   HRESULT ApplyInitialSettings();
   // The virtual repeated-capability names of the store's driver session (empty to clear them).
   virtual void SetConfiguredVirtualNames(std::map<std::string, std::string>) {}
@@ -256,7 +256,7 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   std::string driverSetup_;
   std::string ioLogTarget_;
   // The store's "Configurable Initial Settings" of this session, checked, written once connected.
-  std::vector<std::pair<std::string, std::string>> initialSettings_;
+  InitialSettingList initialSettings_;
   std::string instrumentManufacturer_;
   std::string instrumentModel_;
   std::string instrumentSerialNumber_;

@@ -226,9 +226,7 @@ class FakeConfigStore : public IConfigStore {
     out.driverSetup = "Model=DSO-BR70";
     return true;
   }
-  bool FindSoftwareModule(std::string_view, std::vector<std::pair<std::string, std::string>>&) override {
-    return false;
-  }
+  bool FindSoftwareModule(std::string_view, InitialSettingList&) override { return false; }
 };
 
 TEST_F(SimulatedSession, ConfigurationStoreSessionsAndMissingModule) {
