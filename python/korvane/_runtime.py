@@ -331,8 +331,8 @@ def _in(ctype, enum_cls):
     return operator.index
 
 
-# KORVANE_ATTR_HORZ_RECORD_LENGTH: a waveform read without a point count reads the whole record.
-RECORD_LENGTH_ID = 1250008
+# A waveform read without a point count reads the whole record.
+RECORD_LENGTH = "KORVANE_ATTR_HORZ_RECORD_LENGTH"
 
 
 def function(cname, layout, waveform, doc):
@@ -403,7 +403,7 @@ def function(cname, layout, waveform, doc):
                 n = len(out_array)
             if n is None and waveform:
                 v = ctypes.c_int32()
-                s.check(s.get["I32"](s.vi, b"", RECORD_LENGTH_ID, ctypes.byref(v)), cname)
+                s.check(s.get["I32"](s.vi, b"", _generated.ATTRIBUTE_IDS[RECORD_LENGTH], ctypes.byref(v)), cname)
                 n = v.value
             if n is None:
                 fill = next(r for r in layout if r[0] == "fill")

@@ -1,12 +1,11 @@
 #!/usr/bin/env python3
 """Generate the COM header of the object model from the catalogue.
 
-Usage: gen_com.py <catalog dir> <output dir> [--models models.toml] [--report] [--strict]
+Usage: gen_com.py <catalog dir> [<output dir>] [--models models.toml] [--thunk-units N]
 
 Writes <output dir>/korvane/KorvaneCom.h: enumerations, GUIDs and the COM-ABI interface structs,
-in the conventions of a MIDL-generated header. An interface is declared only once all its
-entries are in the catalogue (a partial vtable would be a wrong ABI); the others are reported.
---report prints the coverage summary; --strict makes an incomplete interface an error.
+in the conventions of a MIDL-generated header; beside it the member records, the implementation
+classes and the thunks. Without an output directory it only checks the catalogue.
 Exit status 1 on any catalogue error, each printed as <file>:<line>: <rule>: <message>.
 """
 from __future__ import annotations
@@ -49,15 +48,8 @@ def enum_value(v: int) -> str:
 
 
 def emitted(cat):
-    """Interfaces whose whole vtable is known: complete, and so is every base."""
-    ok = {}
-
-    def check(iface):
-        if iface.name not in ok:
-            ok[iface.name] = iface.complete and (iface.base == "IUnknown" or check(cat.interfaces[iface.base]))
-        return ok[iface.name]
-
-    return [i for i in list(cat.ivi_interfaces) + cat.driver_interfaces if check(i)]
+    """Every interface, IVI first, then the driver's in type-library order."""
+    return list(cat.ivi_interfaces) + cat.driver_interfaces
 
 
 def header(cat) -> str:
@@ -89,7 +81,6 @@ def header(cat) -> str:
 
     done = emitted(cat)
     out.append("// ---- Interfaces ----")
-    out.append("// Declared only when every entry is known; see the catalogue's coverage report.")
     for x in cat.externals.values():
         out.append(f"struct {x.name};  // {x.library}")
     for i in list(cat.ivi_interfaces) + cat.driver_interfaces:
@@ -106,68 +97,6 @@ def header(cat) -> str:
     return "\n".join(out)
 
 
-BEHAVIOURS = ("generic", "hook", "forward", "navigation", "collection")
-
-
-def behaviour_of(cat):
-    """Per driver interface: (counts by implementation, counts of entries without behaviour)."""
-    done = {i.name for i in emitted(cat)}
-    result = {}
-    for i in cat.driver_interfaces:
-        has = dict.fromkeys(BEHAVIOURS, 0)
-        lacks = {}
-        if i.entries > i.entered:
-            lacks["not entered"] = i.entries - i.entered
-        for m in i.members:
-            if i.name not in done:
-                why = "interface incomplete"
-            elif m.impl == "pending":
-                why = "pending"
-            else:
-                has[m.impl] += 1
-                continue
-            lacks[why] = lacks.get(why, 0) + 1
-        result[i.name] = (has, lacks)
-    return result
-
-
-def coverage(cat) -> str:
-    drv = cat.driver_interfaces
-    lines = []
-    kinds = {"get": 0, "put": 0, "method": 0}
-    for i in drv:
-        for m in i.members:
-            kinds[m.kind] += 1
-    declared = sum(i.entries for i in drv)
-    entered = sum(i.entered for i in drv)
-    complete = [i for i in drv if i.complete]
-    per = behaviour_of(cat)
-    has = {k: sum(h[k] for h, _ in per.values()) for k in BEHAVIOURS}
-    behaviour = sum(has.values())
-    rules = {r: sum(1 for e in cat.driver_enums if e.rule == r) for r in kc.ENUM_RULES}
-    lines.append(f"interfaces: {len(drv)} driver ({sum(1 for i in drv if i.base == 'IUnknown')} from IUnknown, "
-                 f"{sum(1 for i in drv if i.base != 'IUnknown')} extending), {len(cat.ivi_interfaces)} IVI")
-    lines.append(f"enumerations: {len(cat.driver_enums)} driver ({rules['zero']} from 0, {rules['one']} from 1, "
-                 f"{rules['explicit']} explicit)")
-    lines.append(f"entries: {entered} of {declared} entered ({kinds['get']} get, {kinds['put']} put, "
-                 f"{kinds['method']} method); {behaviour} with behaviour")
-    lines.append(f"behaviour: {behaviour} of {declared} entries ("
-                 + ", ".join(f"{k} {has[k]}" for k in BEHAVIOURS) + ")")
-    lines.append("  generic members send their command or query through the formatted I/O engine; while")
-    lines.append("  simulating, keyed properties are served from the state cache and the rest send nothing")
-    lines.append(f"complete interfaces: {len(complete)} of {len(drv)}")
-    for i in drv:
-        if not i.complete:
-            lines.append(f"  {i.name}: {i.entered} of {i.entries}")
-    lines.append(f"without behaviour: {declared - behaviour} entries")
-    for i in drv:
-        _, lacks = per[i.name]
-        if lacks:
-            detail = ", ".join(f"{n} {why}" for why, n in lacks.items())
-            lines.append(f"  {i.name}: {sum(lacks.values())} ({detail})")
-    return "\n".join(lines)
-
-
 # ---------------------------------------------------------------------------------------------
 # Entry points: the member records the call frame reads, the classes that implement the
 # interfaces of each coclass, their QueryInterface tables and the thunks that enter the frame.
@@ -176,7 +105,7 @@ THUNK_UNITS = 4  # generated translation units for the thunks; fixed so the buil
 CACHEABLE = {"long", "short", "int64", "double", "BSTR", "VARIANT_BOOL"}
 # A forward is a hook the generator writes: the frame cannot tell them apart.
 IMPL_KIND = {"generic": "Generic", "hook": "Hook", "forward": "Hook", "navigation": "Navigation",
-             "collection": "Collection", "pending": "Pending"}
+             "collection": "Collection"}
 
 
 
@@ -496,21 +425,12 @@ def refusals_header(cat) -> str:
     return "\n".join(out)
 
 
-def coverage_source(report: str) -> str:
-    return ("// Generated from catalog/*.toml by tools/codegen/gen_com.py; do not edit.\n"
-            f'inline constexpr const char* kCoverageReport = R"report({report}\n)report";\n')
-
-
 def main(argv=None):
     ap = argparse.ArgumentParser()
     ap.add_argument("catalog")
     ap.add_argument("out", nargs="?")
     ap.add_argument("--models")
-    ap.add_argument("--report", action="store_true")
-    ap.add_argument("--strict", action="store_true")
     ap.add_argument("--thunk-units", type=int, default=THUNK_UNITS)
-    ap.add_argument("--min-behaviour", type=int,
-                    help="fail when fewer entries than this have behaviour (a member that loses its own)")
     a = ap.parse_args(argv)
     try:
         cat = kc.load(a.catalog, a.models)
@@ -518,37 +438,14 @@ def main(argv=None):
         for line in e.errors:
             print(line, file=sys.stderr)
         return 1
-    if a.strict:
-        missing = [i for i in cat.driver_interfaces + cat.ivi_interfaces if not i.complete]
-        for i in missing:
-            print(f"{i.where}: entry-count: {i.name} declares {i.entries} entries but {i.entered} are entered",
-                  file=sys.stderr)
-        if missing:
-            return 1
-    report = coverage(cat)
-    if a.min_behaviour is not None:
-        per = behaviour_of(cat)
-        behaviour = sum(sum(h.values()) for h, _ in per.values())
-        if behaviour < a.min_behaviour:
-            print(f"coverage: {behaviour} entries have behaviour, fewer than the floor of {a.min_behaviour}; "
-                  "without behaviour:", file=sys.stderr)
-            for i in cat.driver_interfaces:
-                for m in i.members:
-                    if m.impl == "pending":
-                        print(f"  {m.where}: {i.name}.{m.entry_name} (pending)", file=sys.stderr)
-            return 1
     if a.out:
         out = Path(a.out)
         write_if_changed(out / "korvane" / "KorvaneCom.h", header(cat))
-        write_if_changed(out / "korvane" / "catalog-coverage.txt", report + "\n")
         write_if_changed(out / "korvane" / "KorvaneMembers.h", members_header(cat))
         write_if_changed(out / "korvane" / "KorvaneObjects.h", objects_header(cat))
-        write_if_changed(out / "korvane" / "KorvaneCoverage.inc", coverage_source(report))
         write_if_changed(out / "korvane" / "KorvaneRefusals.h", refusals_header(cat))
         for k, text in enumerate(thunk_units(cat, a.thunk_units)):
             write_if_changed(out / "com" / f"KorvaneThunks{k}.cpp", text)
-    if a.report:
-        print(report)
     return 0
 
 

@@ -85,9 +85,6 @@ def definitions(cat, enums, interfaces, indent="    ") -> list:
         out.append(f"}} {e.name};")
         out.append("")
     for i in order:
-        if not i.complete:
-            raise kc.CatalogError([f"{i.where}: incomplete-interface: {i.name} has {i.entered} of "
-                                   f"{i.entries} entries; the type library needs every one"])
         out += ["[", "    object,", f"    uuid({i.iid}),", "    oleautomation", "]",
                 f"interface {i.name} : {i.base}", "{"]
         out += [member(cat, m)[4:] for m in i.members]

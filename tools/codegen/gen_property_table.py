@@ -43,12 +43,12 @@ def is_property(cat, m):
 
 def is_navigation(cat, m):
     return (m.kind == "get" and m.name != "Item" and len(m.params) == 1 and m.params[0].dir == "retval"
-            and m.type in cat.interfaces and cat.interfaces[m.type].complete)
+            and m.type in cat.interfaces)
 
 
 def is_item(cat, m):
     return (m.kind == "get" and m.name == "Item" and len(m.params) == 2 and m.params[0].type == "BSTR"
-            and m.params[0].dir == "in" and m.type in cat.interfaces and cat.interfaces[m.type].complete)
+            and m.params[0].dir == "in" and m.type in cat.interfaces)
 
 
 def has_names(cat, iface):

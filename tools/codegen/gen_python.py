@@ -12,7 +12,8 @@ definitions that python/korvane/_runtime.py turns into properties and methods:
     (snake case, docstrings from the catalogue) and its child nodes;
   - one collection class per repeated capability (`scope.channels`) and its item class, which
     holds the per-item attributes and the functions on an item (`read_waveform`);
-  - the other operation functions as methods of the root.
+  - the other operation functions as methods of the root;
+  - ATTRIBUTE_IDS, every attribute's identifier by its Korvane.h constant, for the runtime.
 
 Self-contained on purpose (standard library only, no import of the other generators): the
 package is built and installed also from a source tree of the catalogue alone (python/setup.py).
@@ -417,6 +418,10 @@ def emit(root: Node, collections, used_enums, cat) -> str:
     emit_node(root)
     out.append(f"Root = {class_name(root)}")
     out.append(f"ENUMS = {{{', '.join(f'{n!r}: {n}' for n in names)}}}")
+    # The runtime's own calls name their attributes by constant, never by number.
+    out.append("ATTRIBUTE_IDS = {")
+    out.extend(f"    {a['constant']!r}: {a['id']}," for g in cat.groups for a in g["attributes"])
+    out.append("}")
     return "\n".join(out) + "\n"
 
 

@@ -25,9 +25,9 @@ ARRAY_RE = re.compile(r"^SAFEARRAY\((double|short|long|BYTE)\)$")
 DIRS = ("in", "out", "inout", "retval")
 KINDS = ("get", "put", "method")
 # How a member behaves once the call frame has done its checks. The default comes from the row:
-# `forward` -> forward, `query`/`command` -> generic, neither -> pending; `hook`, `navigation`
-# and `collection` are written out.
-IMPLS = ("generic", "hook", "forward", "navigation", "collection", "pending")
+# `forward` -> forward, `query`/`command` -> generic; `hook`, `navigation` and `collection` are
+# written out. A member with none of them has no behaviour, which is an error.
+IMPLS = ("generic", "hook", "forward", "navigation", "collection")
 IDENT_RE = re.compile(r"^[A-Za-z_][A-Za-z0-9_]*$")
 GUID_RE = re.compile(r"^[0-9A-Fa-f]{8}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{4}-[0-9A-Fa-f]{12}$")
 ENUM_RULES = ("zero", "one", "explicit")
@@ -175,10 +175,6 @@ class Interface:
     @property
     def entered(self) -> int:
         return len(self.members)
-
-    @property
-    def complete(self) -> bool:
-        return self.entered == self.entries
 
 
 @dataclass
@@ -625,7 +621,8 @@ class _Loader:
                     self.err(iface.where, "base-order", f"{iface.name} extends {base.name}, which comes later in the library")
                 if iface.ivi and base.ivi is False:
                     self.err(iface.where, "unknown-base", f"{iface.name}: an IVI interface cannot extend {base.name}")
-        if iface.entered > iface.entries:
+        # A partial vtable would be a wrong ABI: every declared entry must be in the catalogue.
+        if iface.entered != iface.entries:
             self.err(iface.where, "entry-count",
                      f"{iface.name} declares {iface.entries} entries but {iface.entered} are entered")
         names = {}
@@ -673,7 +670,10 @@ class _Loader:
                 self.err(at("exclude_models"), "unknown-model", f"{full}: guard names unknown model '{mod}'")
         if m.forward is not None and m.impl != "forward":
             self.err(at("forward"), "forward", f"{full}: 'forward' goes with impl forward, not {m.impl}")
-        if m.impl not in IMPLS:
+        if m.impl is None:
+            self.err(m.where, "no-behaviour", f"{full} has no behaviour: give it query/response or command "
+                                              "(generic), forward, or impl = \"hook\" and write the hook")
+        elif m.impl not in IMPLS:
             self.err(at("impl"), "impl-kind", f"{full}: impl '{m.impl}' is not one of {', '.join(IMPLS)}")
         elif m.impl == "navigation":
             target = cat.interfaces.get(m.type or "")
@@ -761,7 +761,7 @@ def default_impl(row) -> str:
         return "forward"
     if "query" in row or "command" in row:
         return "generic"
-    return "pending"
+    return None
 
 
 def hook_name(iface, m) -> str:
