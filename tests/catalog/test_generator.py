@@ -1,5 +1,5 @@
 """Tests of the entry-point templates of the generator (member records, implementation classes,
-QueryInterface tables, thunks, coverage) on the small synthetic catalogue of test_catalog."""
+QueryInterface tables, thunks) on the small synthetic catalogue of test_catalog."""
 import re
 import shutil
 import subprocess
@@ -14,7 +14,7 @@ sys.path.insert(0, str(ROOT / "tools" / "codegen"))
 import gen_com  # noqa: E402
 import korvane_catalog as kc  # noqa: E402
 
-# Level is a hook, Fetch stays pending; IGamma stays incomplete.
+# Level, Fetch and Name are hooks; IGamma's putter is generic.
 SPECIFIC = INTERFACES.replace('impl = "generic"\nquery = ":LEV?"\nresponse = "%lf"\ncommand = ":LEV %0.15lg"',
                               'impl = "hook"')
 
@@ -67,7 +67,7 @@ class Templates(unittest.TestCase):
         self.assertIn('IAlpha_get_Level_params[] = {"val"};', h)
         # An inout array is checked, not emptied; the guard lists its families.
         fetch = self.record(h, "IAlpha_Fetch")
-        self.assertIn(".kind = MemberKind::Method, .impl = ImplKind::Pending, .paramNames = IAlpha_Fetch_params, "
+        self.assertIn(".kind = MemberKind::Method, .impl = ImplKind::Hook, .paramNames = IAlpha_Fetch_params, "
                       ".paramCount = 2, .checkMask = 0x1u, .excludedFamilies = IAlpha_Fetch_families", fetch)
         self.assertNotIn(".clearMask", fetch)
         self.assertIn('IAlpha_Fetch_families[] = {"Bormo", nullptr};', h)
@@ -78,46 +78,33 @@ class Templates(unittest.TestCase):
         self.assertIn(".target = &IID_IBeta", nav)
         # An indexed getter is not served from the cache; its value is the second parameter.
         name = self.record(h, "IBeta_get_Name")
-        self.assertIn('.impl = ImplKind::Pending, .key = "IBeta.Name", .paramNames = IBeta_get_Name_params, '
+        self.assertIn('.impl = ImplKind::Hook, .key = "IBeta.Name", .paramNames = IBeta_get_Name_params, '
                       '.paramCount = 2, .checkMask = 0x2u, .clearMask = 0x2u', name)
         self.assertIn('IBeta_get_Name_params[] = {"Index", "val"};', h)
-        self.assertNotIn("IGamma_", h)
+        self.assertIn('.command = ":COL %d"', self.record(h, "IGamma_put_Colour"))
 
     def test_hooks_declared_and_referenced(self):
         # The catalogue alone decides: every hook member is declared, and its thunk names the
-        # hook (so a hook nobody defines fails the link); a pending member has neither.
+        # hook (so a hook nobody defines fails the link); other members have neither.
         objects = gen_com.objects_header(self.cat)
         self.assertIn("HRESULT Impl_IAlpha_get_Level(CThing& self, DOUBLE* Val);", objects)
         self.assertIn("HRESULT Impl_IAlpha_put_Level(CThing& self, DOUBLE Val);", objects)
-        self.assertNotIn("Impl_IAlpha_Fetch", objects)
+        self.assertIn("HRESULT Impl_IAlpha_Fetch(CThing& self, SAFEARRAY** Data, KorvaneColourEnum Colour);", objects)
+        self.assertNotIn("Impl_IAlpha_get_Beta", objects)
+        self.assertNotIn("Impl_IGamma_put_Colour", objects)
         text = "".join(gen_com.thunk_units(self.cat, 2))
         self.assertIn("frame::Entry<members::IAlpha_put_Level, &Impl_IAlpha_put_Level>", text)
-        self.assertIn("frame::Entry<members::IAlpha_Fetch>(", text)
-        report = gen_com.coverage(self.cat)
-        self.assertIn("  IAlpha: 1 (1 pending)", report)
-
-    def test_behaviour_floor_fails_the_generation_naming_the_members(self):
-        args = [str(self.dir / "catalog"), "--models", str(self.models)]
-        have = sum(sum(h.values()) for h, _ in gen_com.behaviour_of(self.cat).values())
-        self.assertEqual(gen_com.main(args + ["--min-behaviour", str(have)]), 0)
-        from contextlib import redirect_stderr
-        from io import StringIO
-        err = StringIO()
-        with redirect_stderr(err):
-            self.assertEqual(gen_com.main(args + ["--min-behaviour", str(have + 1)]), 1)
-        self.assertRegex(err.getvalue(), r"interfaces-test.toml:\d+: IAlpha.Fetch \(pending\)")
-        self.assertNotIn("IAlpha.get_Level", err.getvalue())
+        self.assertIn("frame::Entry<members::IGamma_put_Colour>(", text)
 
     def test_one_class_per_leaf_covers_the_chain(self):
         objects = gen_com.objects_header(self.cat)
-        # IBeta extends IAlpha: one class implements both vtables; IGamma is incomplete.
+        # IBeta extends IAlpha: one class implements both vtables; IGamma has its own.
         self.assertIn("class CThing_IBeta : public IBeta {", objects)
         self.assertNotIn("class CThing_IAlpha", objects)
-        self.assertNotIn("IGamma", objects.split("namespace gen {")[1])
         body = objects.split("class CThing_IBeta : public IBeta {")[1].split("};")[0]
         entries = re.findall(r"STDMETHODCALLTYPE (\w+)\(", body)
         self.assertEqual(entries, ["get_Level", "put_Level", "get_Beta", "Fetch", "get_Name"])
-        self.assertIn("class CThing_Interfaces : public CThing_IBeta {};", objects)
+        self.assertIn("class CThing_Interfaces : public CThing_IBeta, public CThing_IGamma {};", objects)
 
     def test_thunks_and_interface_table(self):
         units = gen_com.thunk_units(self.cat, 3)
@@ -126,11 +113,13 @@ class Templates(unittest.TestCase):
         self.assertIn("HRESULT STDMETHODCALLTYPE CThing_IBeta::get_Level(DOUBLE* Val) {\n"
                       "  return frame::Entry<members::IAlpha_get_Level, &Impl_IAlpha_get_Level>"
                       "(static_cast<CThing&>(*this), Val);", text)
-        self.assertIn("frame::Entry<members::IAlpha_Fetch>(static_cast<CThing&>(*this), Data, Colour);", text)
+        self.assertIn("frame::Entry<members::IAlpha_Fetch, &Impl_IAlpha_Fetch>(static_cast<CThing&>(*this), Data, Colour);",
+                      text)
         self.assertIn("if (IsEqualIID(iid, IID_IAlpha)) return static_cast<IAlpha*>(static_cast<CThing_IBeta*>(&self));",
                       text)
         self.assertIn("if (IsEqualIID(iid, IID_IUnknown))", text)
-        self.assertNotIn("IID_IGamma", text)
+        self.assertIn("if (IsEqualIID(iid, IID_IGamma)) return static_cast<IGamma*>(static_cast<CThing_IGamma*>(&self));",
+                      text)
         self.assertEqual(text.count("void* FindInterface(CThing& self"), 1)
 
     def test_cxx_string_escapes(self):
@@ -165,20 +154,21 @@ class Templates(unittest.TestCase):
 
     @unittest.skipUnless(shutil.which("g++"), "needs g++")
     def test_hook_the_catalogue_does_not_declare_is_an_error(self):
-        # Fetch is pending: a definition of its hook has no declaration, as a misspelt name would.
+        # Beta is navigation: a definition of a hook for it has no declaration, as a misspelt name
+        # would.
         stray = OBJECTS_H.replace("}  // namespace korvane",
-                                  "HRESULT Impl_IAlpha_Fetch(CThing&, SAFEARRAY**, KorvaneColourEnum) { return S_OK; }\n"
+                                  "HRESULT Impl_IAlpha_get_Beta(CThing&, IBeta**) { return S_OK; }\n"
                                   "}  // namespace korvane")
         r = self.generate_and_compile(stray, ["-Wmissing-declarations"])
         self.assertNotEqual(r.returncode, 0)
-        self.assertIn("no previous declaration for 'HRESULT korvane::Impl_IAlpha_Fetch",
+        self.assertIn("no previous declaration for 'HRESULT korvane::Impl_IAlpha_get_Beta",
                       r.stderr.replace("\u2018", "'").replace("\u2019", "'"))
 
     @unittest.skipUnless(shutil.which("g++"), "needs g++")
     def test_forward_calls_the_named_member(self):
         path = self.dir / "catalog" / "interfaces-test.toml"
-        path.write_text(SPECIFIC.replace('name = "Name"\nparams = [{ name = "Index", type = "long" }]\ntype = "BSTR"',
-                                         'name = "Name"\ntype = "double"\nforward = "IAlpha.Level"'))
+        path.write_text(SPECIFIC.replace('name = "Name"\nparams = [{ name = "Index", type = "long" }]\ntype = "BSTR"\n'
+                                         'impl = "hook"', 'name = "Name"\ntype = "double"\nforward = "IAlpha.Level"'))
         cat = kc.load(self.dir / "catalog", self.models)
         self.assertEqual(cat.interfaces["IBeta"].members[0].impl, "forward")
         text = "".join(gen_com.thunk_units(cat, 2))

@@ -35,7 +35,7 @@ def catalog():
 
 def test_function_roles_fit_the_c_parameters(catalog):
     checked = ivic_tables.load(SRC / "catalog").functions
-    assert len(checked) == len(catalog.functions) == ivic_tables.EXPECTED_FUNCTIONS
+    assert len(checked) == len(catalog.functions)
     for f in catalog.functions:
         roles = gen_python.function_roles(f, catalog)
         params = [ivic_tables.parse_c_param(p) for p in f["params"]]
