@@ -169,12 +169,13 @@ def main(argv=None) -> int:
     if problems:
         for p in problems:
             print(f"contract: {p}", file=sys.stderr)
-        print(f"contract: the catalogue changes what {lock} publishes ({len(problems)} items above).\n"
+        items = "1 item" if len(problems) == 1 else f"{len(problems)} items"
+        print(f"contract: the catalogue changes what {lock} publishes ({items} above).\n"
               f"If that is meant, accept it and commit the lock with the change:\n    {accept}", file=sys.stderr)
         return 1
     if additions:
         shown = ", ".join(additions[:SHOWN_ADDITIONS]) + (", ..." if len(additions) > SHOWN_ADDITIONS else "")
-        print(f"contract: warning: {len(additions)} additions not yet in {lock}: {shown}\n"
+        print(f"contract: warning: {len(additions)} addition(s) not yet in {lock}: {shown}\n"
               f"contract: they are allowed; record them with\n    {accept}", file=sys.stderr)
     return 0
 
