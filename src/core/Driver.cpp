@@ -32,7 +32,6 @@ constexpr HRESULT kUnknownResourceCode = static_cast<HRESULT>(0x80047060);
 // execution and command errors.
 constexpr int kEsrErrorBits = 4 | 8 | 16 | 32;
 
-VARIANT_BOOL ToVariantBool(bool b) { return b ? VARIANT_TRUE : VARIANT_FALSE; }
 
 HRESULT AllocBstr(std::string_view text, BSTR* out) {
   OleString wide = ToOle(text);
@@ -175,15 +174,8 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
     logicalName_ = resourceName_;
     ioResourceDescriptor_ = session.ioResourceDescriptor;
     SetConfiguredVirtualNames(std::move(session.virtualNames));
-    auto load = [](bool& flag, const std::optional<bool>& stored) {
-      if (stored) flag = *stored;
-    };
-    load(flags_.cache, session.cache);
-    load(flags_.interchangeCheck, session.interchangeCheck);
-    load(flags_.queryInstrumentStatus, session.queryInstrumentStatus);
-    load(flags_.rangeCheck, session.rangeCheck);
-    load(flags_.recordCoercions, session.recordCoercions);
-    load(flags_.simulate, session.simulate);
+    for (const SessionFlagRow& f : kSessionFlags)
+      if (const std::optional<bool>& stored = session.*f.stored) flags_.*f.flag = *stored;
     hr = LoadInitialSettings(std::move(session.initialSettings));
     if (FAILED(hr)) return hr;
     // The option string overrides the store; the store's DriverSetup comes last.
@@ -263,26 +255,16 @@ HRESULT CDriver::ConnectedSteps() {
 // message 0x12, a value that does not read as the property's type with 0x13, a write the
 // instrument or the driver refuses with that write's own error; each names the setting.
 HRESULT CDriver::LoadInitialSettings(InitialSettingList settings) {
-  static constexpr std::pair<std::string_view, bool SessionFlags::*> kFlags[] = {
-      {"cache", &SessionFlags::cache},
-      {"interchangecheck", &SessionFlags::interchangeCheck},
-      {"queryinstrumentstatus", &SessionFlags::queryInstrumentStatus},
-      {"rangecheck", &SessionFlags::rangeCheck},
-      {"recordcoercions", &SessionFlags::recordCoercions},
-      {"simulate", &SessionFlags::simulate},
-  };
-  constexpr std::string_view kOperation = "driveroperation.";
+  constexpr std::string_view kOperation = "DriverOperation.";
   for (auto& [name, value] : settings) {
     const std::string where = "Configurable initial setting '" + name + "' of the IVI configuration store";
-    const std::string key = ToLowerAscii(Trim(name));
+    const std::string_view key = Trim(name);
     bool isFlag = false;
-    for (const auto& [flag, member] : kFlags) {
-      if (key.size() != kOperation.size() + flag.size() || key.compare(0, kOperation.size(), kOperation) != 0 ||
-          key.compare(kOperation.size(), std::string::npos, flag) != 0)
-        continue;
+    for (const SessionFlagRow& f : kSessionFlags) {
+      if (!StartsWithNoCase(key, kOperation) || !EqualsNoCase(key.substr(kOperation.size()), f.property)) continue;
       std::optional<bool> on = ParseOptionBool(value);
       if (!on) return ErrorReporter()->OptionValueUnknown(value.c_str(), (where + ": not true or false.").c_str());
-      flags_.*member = *on;
+      flags_.*f.flag = *on;
       isFlag = true;
       break;
     }
@@ -427,18 +409,9 @@ HRESULT CDriver::ProcessInitOption(std::string_view strNameIn, std::string_view 
     if (strValueIn.empty()) return ErrorReporter()->NullPointer("ProcessInitOption", "strValueIn", nullptr);
     const std::string name = ToLowerAscii(Trim(strNameIn));
     const std::string_view value = Trim(strValueIn);
-
-    static constexpr std::pair<std::string_view, bool SessionFlags::*> kFlags[] = {
-        {"cache", &SessionFlags::cache},
-        {"interchangecheck", &SessionFlags::interchangeCheck},
-        {"queryinstrstatus", &SessionFlags::queryInstrumentStatus},
-        {"rangecheck", &SessionFlags::rangeCheck},
-        {"recordcoercions", &SessionFlags::recordCoercions},
-        {"simulate", &SessionFlags::simulate},
-    };
-    for (const auto& [known, flag] : kFlags) {
-      if (name != known) continue;
-      HRESULT hr = SetFlagFromOption(flag, value);
+    for (const SessionFlagRow& f : kSessionFlags) {
+      if (!EqualsNoCase(name, f.option)) continue;
+      HRESULT hr = SetFlagFromOption(f.flag, value);
       if (FAILED(hr)) return hr;
       break;
     }
@@ -665,6 +638,7 @@ HRESULT CDriver::ResetWithDefaults() {
 
     // Back to the flags Initialize ended with, through the same setters a client would use.
     const SessionFlags initial = initialFlags_;
+    // The setter of each row of kSessionFlags, in its order.
     const std::pair<const CMethodInfo*, HRESULT (CDriver::*)(VARIANT_BOOL)> setters[] = {
         {&kPutCache, &CDriver::put_Cache},
         {&kPutInterchangeCheck, &CDriver::put_InterchangeCheck},
@@ -673,12 +647,11 @@ HRESULT CDriver::ResetWithDefaults() {
         {&kPutRecordCoercions, &CDriver::put_RecordCoercions},
         {&kPutSimulate, &CDriver::put_Simulate},
     };
-    const bool values[] = {initial.cache,           initial.interchangeCheck, initial.queryInstrumentStatus,
-                           initial.rangeCheck,      initial.recordCoercions,  initial.simulate};
+    static_assert(std::extent_v<decltype(setters)> == std::extent_v<decltype(kSessionFlags)>);
     for (std::size_t i = 0; i < std::size(setters); ++i) {
       CCallContextScope scope(this, setters[i].first);
       if (FAILED(scope.hr())) return scope.hr();
-      hr = (this->*setters[i].second)(ToVariantBool(values[i]));
+      hr = (this->*setters[i].second)(ToVariantBool(initial.*kSessionFlags[i].flag));
       if (FAILED(hr)) return hr;
     }
     return S_OK;

@@ -2,6 +2,7 @@
 // width that depend on the selected qualifier, trigger sources, and the members of the per-type
 // interfaces that are more than one command.
 #include "com/Objects.h"
+#include "base/StringUtil.h"
 #include "scope/MeasurementSupport.h"
 #include "scope/TriggerSupport.h"
 
@@ -34,25 +35,10 @@ const char* RefusedFeature(CKorvane& self, KorvaneTriggerTypeEnum type) {
   return nullptr;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  return true;
-}
-
-std::string Trim(std::string text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  std::size_t at = 0;
-  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-  text.erase(0, at);
-  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
-  return text;
-}
 
 HRESULT QueryText(CKorvaneSession& s, const std::string& query, std::string* reply) {
   HRESULT hr = s.GenericQuery(query, "%$Ct", reply);
-  if (SUCCEEDED(hr)) *reply = Trim(std::move(*reply));
+  if (SUCCEEDED(hr)) *reply = std::string(TrimAndUnquote(*reply));
   return hr;
 }
 
