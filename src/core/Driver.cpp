@@ -2,7 +2,6 @@
 
 #include "platform/Guard.h"
 #include "core/Identity.h"
-#include "core/OptionString.h"
 #include "base/StringUtil.h"
 #include "io/IoLog.h"
 
