@@ -100,7 +100,7 @@ HRESULT ReadPattern(CKorvane& self, std::string* pattern) {
   const PatternLayout l = Layout(self);
   HRESULT hr = QueryText(self, ":TRIG:PATT?", pattern);
   if (FAILED(hr)) return hr;
-  for (char& c : *pattern) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  *pattern = ToUpperAscii(*pattern);
   if (pattern->size() != static_cast<std::size_t>(l.analog + l.digital) || !ValidPatternChars(*pattern))
     pattern->assign(static_cast<std::size_t>(l.analog + l.digital), 'X');
   return S_OK;
@@ -114,7 +114,7 @@ HRESULT WritePattern(CKorvane& self, const std::string& pattern) {
 HRESULT PutPatternPart(CKorvane& self, BSTR value, bool analog, const char* method) {
   const PatternLayout l = Layout(self);
   std::string part = ToNarrow(value);
-  for (char& c : part) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  part = ToUpperAscii(part);
   const std::size_t want = static_cast<std::size_t>(analog ? l.analog : l.digital);
   if (part.size() != want || !ValidPatternChars(part)) return self.Reporter().InvalidValue(method, "Val", ToNarrow(value).c_str(), nullptr);
   std::string pattern;
@@ -335,7 +335,7 @@ HRESULT Impl_IKorvaneTriggerPattern_Configure(CKorvane& self, BSTR AnalogPattern
   const PatternLayout l = Layout(self);
   std::string analog = ToNarrow(AnalogPattern), digital = ToNarrow(DigitalPattern);
   for (std::string* part : {&analog, &digital})
-    for (char& c : *part) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    *part = ToUpperAscii(*part);
   if (analog.size() != static_cast<std::size_t>(l.analog) || !ValidPatternChars(analog))
     return self.Reporter().InvalidValue("Configure", "AnalogPattern", ToNarrow(AnalogPattern).c_str(), nullptr);
   if (digital.size() != static_cast<std::size_t>(l.digital) || !ValidPatternChars(digital))
