@@ -8,7 +8,7 @@
 // bench/run-transport-bench and handed in.
 // Usage: korvane_transport_bench --socket=P --hislip=P [--pyvisa-vxi11=read,fetch] [--rounds=N]
 #include "com/Objects.h"
-#include "visacom/Provider.h"
+#include "io/BuiltInProvider.h"
 #include "visacom/VisaCom.h"
 
 #include <korvane/ComHelpers.h>
@@ -111,7 +111,7 @@ int Main(int argc, char** argv) {
       {"VXI-11", "TCPIP0::127.0.0.1::inst0::INSTR"},
   };
   ComInit com;
-  if (FAILED(visacom::RegisterBuiltInProvider())) return 1;
+  if (FAILED(RegisterBuiltInProvider())) return 1;
   ComPtr<IResourceManager> rm;
   if (FAILED(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX, IID_IResourceManager,
                               rm.ReceiveVoid())))

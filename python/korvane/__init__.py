@@ -18,8 +18,7 @@ from . import _library
 from ._generated import *  # noqa: F401,F403  (the enumerations)
 from ._generated import ENUMS, Root
 from ._runtime import Error, KorvaneWarning, Session, Waveform, declare, function
-
-__version__ = "2.3.9"
+from ._version import __version__  # made from the build's version (see setup.py)
 __all__ = ["Scope", "Error", "KorvaneWarning", "Waveform", "library_path"] + list(ENUMS)
 
 # Where a simulated session points; the driver opens no connection while simulating.

@@ -3,6 +3,9 @@
 #include "platform/Guard.h"
 #include "base/StringUtil.h"
 
+#include <korvane/KorvaneCom.h>   // CLSID_Korvane
+#include <korvane/KorvaneRoot.h>  // KORVANE_ROOT_PROGID
+
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
@@ -297,6 +300,9 @@ HRESULT CErrorReporter::Raise(unsigned id, const char* elab, std::initializer_li
     return ReportFormatted(id, std::string(Trim(text)), elab);
   });
 }
+
+CKorvaneErrorReporter::CKorvaneErrorReporter(ICallContextProvider* context) noexcept
+    : CErrorReporter(CLSID_Korvane, context, KORVANE_ROOT_PROGID, "Korvane.chm") {}
 
 HRESULT CErrorReporter::ReportFormatted(unsigned id, std::string text, const char* elab) {
   if (elab && *elab) {

@@ -18,10 +18,6 @@
 
 namespace korvane {
 
-// The root coclass; its registered ProgID becomes the error source.
-inline constexpr CLSID kClsidKorvane = {
-    0x4CB3831C, 0x3A71, 0x460D, {0xB4, 0x5F, 0x86, 0x5E, 0x6B, 0x8C, 0x5D, 0x16}};
-
 // The numbers an InvalidValue report writes with a format (bool has its own overload);
 // enumeration values are written as their numbers.
 template <typename T>
@@ -173,11 +169,11 @@ class CErrorReporter : public IErrorReporter {
   const char* helpFile_;
 };
 
-// The driver's reporter: the root coclass as source, its help file.
+// The driver's reporter: the root coclass as source (its CLSID and ProgID come from the
+// catalogue), its help file.
 class CKorvaneErrorReporter : public CErrorReporter {
  public:
-  explicit CKorvaneErrorReporter(ICallContextProvider* context) noexcept
-      : CErrorReporter(kClsidKorvane, context, "Korvane.Korvane.1", "Korvane.chm") {}
+  explicit CKorvaneErrorReporter(ICallContextProvider* context) noexcept;
 };
 
 }  // namespace korvane

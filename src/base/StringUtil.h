@@ -1,5 +1,9 @@
-// Small text helpers shared by the option parser, the error reporter and the session.
+// Small text helpers shared by every layer above the platform: blanks, ASCII case, and the
+// two conversions to Automation types that out-parameters need. The one place for them; a
+// layer that needs another helper of this kind adds it here.
 #pragma once
+
+#include <korvane/ComHelpers.h>
 
 #include <string>
 #include <string_view>
@@ -13,6 +17,16 @@ inline bool IsBlank(char c) noexcept {
 inline std::string_view Trim(std::string_view s) noexcept {
   while (!s.empty() && IsBlank(s.front())) s.remove_prefix(1);
   while (!s.empty() && IsBlank(s.back())) s.remove_suffix(1);
+  return s;
+}
+
+// Trim, as a string of its own (for fields filled from temporaries).
+inline std::string TrimToString(std::string_view s) { return std::string(Trim(s)); }
+
+// Trim, then drop one pair of double quotes around the whole: an instrument's quoted string reply.
+inline std::string_view TrimAndUnquote(std::string_view s) noexcept {
+  s = Trim(s);
+  if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
   return s;
 }
 
@@ -38,5 +52,23 @@ inline bool EqualsNoCase(std::string_view a, std::string_view b) noexcept {
     if (LowerAscii(a[i]) != LowerAscii(b[i])) return false;
   return true;
 }
+
+inline bool StartsWithNoCase(std::string_view s, std::string_view prefix) noexcept {
+  return s.size() >= prefix.size() && EqualsNoCase(s.substr(0, prefix.size()), prefix);
+}
+
+inline bool EndsWithNoCase(std::string_view s, std::string_view tail) noexcept {
+  return s.size() >= tail.size() && EqualsNoCase(s.substr(s.size() - tail.size()), tail);
+}
+
+// An out-parameter BSTR from narrow text; E_OUTOFMEMORY leaves *out untouched.
+inline HRESULT PutBstr(BSTR* out, std::string_view s) {
+  Bstr b(s);
+  if (!b.get()) return E_OUTOFMEMORY;
+  *out = b.Detach();
+  return S_OK;
+}
+
+inline VARIANT_BOOL ToVariantBool(bool b) noexcept { return b ? VARIANT_TRUE : VARIANT_FALSE; }
 
 }  // namespace korvane

@@ -29,7 +29,7 @@ const EnumInfo& Enum(int k) {
   return Enums(&n)[k];
 }
 
-bool SameName(const char* a, const std::string& b) { return EqualNoCase(b, a); }
+bool SameName(const char* a, const std::string& b) { return EqualsNoCase(b, a); }
 
 // The member by name on the interface or the interfaces it extends.
 const MemberInfo* Find(int iface, const std::string& name) {
@@ -303,7 +303,7 @@ std::string UnknownItemHint(IUnknown* root, const PropertyPath& path) {
         bool found = false;
         std::string all;
         for (const std::string& v : valid) {
-          found = found || EqualNoCase(s.itemName, v.c_str());
+          found = found || EqualsNoCase(s.itemName, v.c_str());
           all += (all.empty() ? "" : ", ") + v;
         }
         if (!found)
@@ -345,7 +345,7 @@ std::vector<std::string> CompletePath(const std::string& partial) {
     for (std::size_t n = 0; n < i.count; ++n) {
       const MemberInfo& m = i.members[n];
       if (m.kind == MemberKind::Method || stem.size() > std::strlen(m.name) ||
-          !EqualNoCase(stem, std::string(m.name, stem.size()).c_str()))
+          !EqualsNoCase(stem, std::string(m.name, stem.size()).c_str()))
         continue;
       if (m.kind == MemberKind::Property)
         out.push_back(lead + m.name);

@@ -31,12 +31,4 @@ const EnumInfo* FindEnum(const char* name) {
   return nullptr;
 }
 
-bool EqualNoCase(const std::string& a, const char* b) {
-  auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-  if (a.size() != std::strlen(b)) return false;
-  for (std::size_t k = 0; k < a.size(); ++k)
-    if (lower(a[k]) != lower(b[k])) return false;
-  return true;
-}
-
 }  // namespace korvane::paths

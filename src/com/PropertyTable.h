@@ -4,6 +4,8 @@
 // instantiation of the templates below, which call the interface's own vtable entry.
 #pragma once
 
+#include "base/StringUtil.h"
+
 #include <korvane/ComHelpers.h>
 #include <korvane/KorvaneCom.h>
 
@@ -68,8 +70,9 @@ const EnumInfo* Enums(std::size_t* count);
 // The interface the path starts at (the root object's newest interface).
 int RootInterface();
 const EnumInfo* FindEnum(const char* name);
-// Member and enumeration words compare without regard to case.
-bool EqualNoCase(const std::string& a, const char* b);
+// Member and enumeration words compare without regard to case. Kept under this name for the
+// korvane tool's callers; the comparison is base/StringUtil.h's.
+inline bool EqualNoCase(std::string_view a, std::string_view b) noexcept { return EqualsNoCase(a, b); }
 
 namespace detail {
 

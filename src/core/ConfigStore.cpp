@@ -23,12 +23,7 @@ class CFileConfigStore final : public IConfigStore {
     if (!s) return false;
     out = ConfigDriverSession{};
     out.ioResourceDescriptor = s->ioResourceDescriptor;
-    out.cache = s->cache;
-    out.interchangeCheck = s->interchangeCheck;
-    out.queryInstrumentStatus = s->queryInstrumentStatus;
-    out.rangeCheck = s->rangeCheck;
-    out.recordCoercions = s->recordCoercions;
-    out.simulate = s->simulate;
+    static_cast<StoredSessionFlags&>(out) = *s;
     out.driverSetup = s->driverSetup;
     out.virtualNames = s->virtualNames;
     out.initialSettings = ToList(s->initialSettings);

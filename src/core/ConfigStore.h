@@ -1,6 +1,8 @@
 // The IVI configuration store as the session uses it: logical names and the software module.
 #pragma once
 
+#include "core/SessionFlags.h"
+
 #include <korvane/KorvanePlatform.h>
 
 #include <functional>
@@ -19,9 +21,8 @@ namespace korvane {
 using InitialSettingList = std::vector<std::pair<std::string, std::string>>;
 
 // What a driver session of the store contributes to Initialize.
-struct ConfigDriverSession {
+struct ConfigDriverSession : StoredSessionFlags {
   std::string ioResourceDescriptor;  // from the session's hardware asset
-  std::optional<bool> cache, interchangeCheck, queryInstrumentStatus, rangeCheck, recordCoercions, simulate;
   std::string driverSetup;
   std::map<std::string, std::string> virtualNames;  // virtual repeated-capability name -> physical
   InitialSettingList initialSettings;

@@ -1,4 +1,5 @@
 #include "core/ConfigStoreXml.h"
+#include "base/StringUtil.h"
 
 #include <cctype>
 #include <cstdlib>
@@ -197,28 +198,17 @@ class Parser {
   int depth_ = 0;
 };
 
-bool EqualNoCase(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t k = 0; k < a.size(); ++k)
-    if (std::tolower(static_cast<unsigned char>(a[k])) != std::tolower(static_cast<unsigned char>(b[k]))) return false;
-  return true;
-}
 
-std::string Trim(std::string s) {
-  const auto space = [](char c) { return std::isspace(static_cast<unsigned char>(c)) != 0; };
-  while (!s.empty() && space(s.back())) s.pop_back();
-  std::size_t k = 0;
-  while (k < s.size() && space(s[k])) ++k;
-  return s.substr(k);
-}
-
-std::optional<bool> Flag(const Node& session, std::initializer_list<std::string_view> names, std::string* bad) {
+// A session flag's element: its option name, else its property name, else the alias some stores write.
+std::optional<bool> Flag(const Node& session, const SessionFlagRow& flag, std::string* bad) {
+  const std::string_view names[] = {flag.option, flag.property != flag.option ? flag.property : "", flag.storeAlias};
   for (std::string_view n : names) {
+    if (n.empty()) continue;
     const Node* c = session.Child(n);
     if (!c) continue;
-    const std::string v = Trim(c->text);
-    if (EqualNoCase(v, "true") || v == "1") return true;
-    if (EqualNoCase(v, "false") || v == "0") return false;
+    const std::string v = TrimToString(c->text);
+    if (EqualsNoCase(v, "true") || v == "1") return true;
+    if (EqualsNoCase(v, "false") || v == "0") return false;
     if (bad && bad->empty()) *bad = "<" + std::string(n) + "> holds '" + v + "', not true or false";
   }
   return std::nullopt;
@@ -232,9 +222,9 @@ const Node* Resolve(const Node* ref, const std::map<std::string, const Node*>& b
     auto it = byId.find(id);
     return it == byId.end() ? nullptr : it->second;
   }
-  const std::string name = Trim(ref->Child("Name") ? ref->ChildText("Name") : ref->text);
+  const std::string name = TrimToString(ref->Child("Name") ? ref->ChildText("Name") : ref->text);
   for (const Node* item : items)
-    if (!name.empty() && EqualNoCase(Trim(item->ChildText("Name")), name)) return item;
+    if (!name.empty() && EqualsNoCase(TrimToString(item->ChildText("Name")), name)) return item;
   return nullptr;
 }
 
@@ -244,11 +234,11 @@ void InitialSettings(const Node& session, std::vector<InitialSetting>& out) {
   const Node* components = session.Child("DataComponents");
   if (!components) return;
   for (const auto& c : components->children) {
-    if (c->name != "IviStructure" || !EqualNoCase(Trim(c->ChildText("Name")), "Configurable Initial Settings")) continue;
+    if (c->name != "IviStructure" || !EqualsNoCase(TrimToString(c->ChildText("Name")), "Configurable Initial Settings")) continue;
     const Node* inner = c->Child("DataComponents");
     if (!inner) continue;
     for (const auto& s : inner->children)
-      out.push_back({Trim(s->ChildText("Name")), s->name, Trim(s->ChildText("Value"))});
+      out.push_back({TrimToString(s->ChildText("Name")), s->name, TrimToString(s->ChildText("Value"))});
   }
 }
 
@@ -268,17 +258,17 @@ void Index(const Node& node, std::map<std::string, const Node*>& byId) {
 
 const DriverSession* Store::FindSession(std::string_view name) const {
   for (const LogicalName& l : logicalNames)
-    if (EqualNoCase(l.name, name))
+    if (EqualsNoCase(l.name, name))
       for (const DriverSession& s : sessions)
-        if (EqualNoCase(s.name, l.session)) return &s;
+        if (EqualsNoCase(s.name, l.session)) return &s;
   for (const DriverSession& s : sessions)
-    if (EqualNoCase(s.name, name)) return &s;
+    if (EqualsNoCase(s.name, name)) return &s;
   return nullptr;
 }
 
 const SoftwareModule* Store::FindSoftwareModule(std::string_view nameOrPrefix) const {
   for (const SoftwareModule& m : softwareModules)
-    if (EqualNoCase(m.name, nameOrPrefix) || (!m.prefix.empty() && EqualNoCase(m.prefix, nameOrPrefix))) return &m;
+    if (EqualsNoCase(m.name, nameOrPrefix) || (!m.prefix.empty() && EqualsNoCase(m.prefix, nameOrPrefix))) return &m;
   return nullptr;
 }
 
@@ -300,29 +290,24 @@ bool ParseStore(std::string_view xml, const std::string& path, Store& out, std::
   Collect(*root, "IviDriverSession", sessions);
   Collect(*root, "IviLogicalName", logical);
   for (const Node* m : modules) {
-    SoftwareModule module{Trim(m->ChildText("Name")), Trim(m->ChildText("Prefix")), {}};
+    SoftwareModule module{TrimToString(m->ChildText("Name")), TrimToString(m->ChildText("Prefix")), {}};
     InitialSettings(*m, module.initialSettings);
     out.softwareModules.push_back(std::move(module));
   }
   std::string bad;
   for (const Node* s : sessions) {
     DriverSession d;
-    d.name = Trim(s->ChildText("Name"));
-    if (const Node* m = Resolve(s->Child("SoftwareModule"), byId, modules)) d.softwareModule = Trim(m->ChildText("Name"));
+    d.name = TrimToString(s->ChildText("Name"));
+    if (const Node* m = Resolve(s->Child("SoftwareModule"), byId, modules)) d.softwareModule = TrimToString(m->ChildText("Name"));
     if (const Node* a = Resolve(s->Child("HardwareAsset"), byId, assets)) {
-      d.hardwareAsset = Trim(a->ChildText("Name"));
-      d.ioResourceDescriptor = Trim(a->ChildText("IOResourceDescriptor"));
+      d.hardwareAsset = TrimToString(a->ChildText("Name"));
+      d.ioResourceDescriptor = TrimToString(a->ChildText("IOResourceDescriptor"));
     }
-    d.cache = Flag(*s, {"Cache"}, &bad);
-    d.interchangeCheck = Flag(*s, {"InterchangeCheck"}, &bad);
-    d.queryInstrumentStatus = Flag(*s, {"QueryInstrStatus", "QueryInstrumentStatus"}, &bad);
-    d.rangeCheck = Flag(*s, {"RangeCheck"}, &bad);
-    d.recordCoercions = Flag(*s, {"RecordCoercions", "RecordValueCoercions"}, &bad);
-    d.simulate = Flag(*s, {"Simulate"}, &bad);
-    d.driverSetup = Trim(s->ChildText("DriverSetup"));
+    for (const SessionFlagRow& f : kSessionFlags) d.*f.stored = Flag(*s, f, &bad);
+    d.driverSetup = TrimToString(s->ChildText("DriverSetup"));
     if (const Node* names = s->Child("VirtualNames"))
       for (const auto& v : names->children)
-        if (v->name == "IviVirtualName") d.virtualNames[Trim(v->ChildText("Name"))] = Trim(v->ChildText("MapTo"));
+        if (v->name == "IviVirtualName") d.virtualNames[TrimToString(v->ChildText("Name"))] = TrimToString(v->ChildText("MapTo"));
     InitialSettings(*s, d.initialSettings);
     if (!bad.empty()) {
       if (error) *error = path + ": driver session '" + d.name + "': " + bad;
@@ -331,8 +316,8 @@ bool ParseStore(std::string_view xml, const std::string& path, Store& out, std::
     out.sessions.push_back(std::move(d));
   }
   for (const Node* l : logical) {
-    LogicalName n{Trim(l->ChildText("Name")), {}};
-    if (const Node* s = Resolve(l->Child("Session"), byId, sessions)) n.session = Trim(s->ChildText("Name"));
+    LogicalName n{TrimToString(l->ChildText("Name")), {}};
+    if (const Node* s = Resolve(l->Child("Session"), byId, sessions)) n.session = TrimToString(s->ChildText("Name"));
     out.logicalNames.push_back(std::move(n));
   }
   return true;

@@ -13,6 +13,8 @@
 // silent fallback: the caller meant a logical name to resolve.
 #pragma once
 
+#include "core/SessionFlags.h"
+
 #include <map>
 #include <optional>
 #include <string>
@@ -29,12 +31,11 @@ struct InitialSetting {
   std::string name, type, value;
 };
 
-struct DriverSession {
+struct DriverSession : StoredSessionFlags {
   std::string name;
   std::string softwareModule;  // its name
   std::string hardwareAsset;   // its name
   std::string ioResourceDescriptor;
-  std::optional<bool> cache, interchangeCheck, queryInstrumentStatus, rangeCheck, recordCoercions, simulate;
   std::string driverSetup;
   std::map<std::string, std::string> virtualNames;  // virtual name -> physical name
   std::vector<InitialSetting> initialSettings;

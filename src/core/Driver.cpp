@@ -2,7 +2,6 @@
 
 #include "platform/Guard.h"
 #include "core/Identity.h"
-#include "core/OptionString.h"
 #include "base/StringUtil.h"
 #include "io/IoLog.h"
 
@@ -32,7 +31,6 @@ constexpr HRESULT kUnknownResourceCode = static_cast<HRESULT>(0x80047060);
 // execution and command errors.
 constexpr int kEsrErrorBits = 4 | 8 | 16 | 32;
 
-VARIANT_BOOL ToVariantBool(bool b) { return b ? VARIANT_TRUE : VARIANT_FALSE; }
 
 HRESULT AllocBstr(std::string_view text, BSTR* out) {
   OleString wide = ToOle(text);
@@ -141,76 +139,6 @@ HRESULT CDriver::InitializeBody(BSTR resourceName, VARIANT_BOOL idQuery, VARIANT
   return hr;
 }
 
-HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
-  logicalName_.clear();
-  ioResourceDescriptor_.clear();
-  initOptions_.clear();
-  driverSetupOptions_.clear();
-  // Identity from an earlier session must not show through a re-initialised one.
-  driverSetup_.clear();
-  ioLogTarget_.clear();
-  instrumentManufacturer_.clear();
-  instrumentModel_.clear();
-  instrumentSerialNumber_.clear();
-  instrumentFirmwareRevision_.clear();
-  idnResponse_.clear();
-  capabilities_ = Capabilities{};
-  flags_ = SessionFlags{};
-  trace_.NewSession();
-  initialSettings_.clear();
-
-  SetConfiguredVirtualNames({});
-
-  std::unique_ptr<IConfigStore> store;
-  HRESULT hr;
-  ConfigDriverSession session;
-  if (!configStoreFactory_ || FAILED(configStoreFactory_(store)) || !store) {
-    ioResourceDescriptor_ = resourceName_;
-    hr = ProcessOptionString(options);
-  } else if (std::string damaged = store->LoadError(); !damaged.empty()) {
-    // A store that is there but cannot be read: resolving without it would turn a logical name
-    // into an unknown resource, which says nothing of the cause.
-    return ErrorReporter()->UnrecoverableFailure(("IVI configuration store: " + damaged).c_str());
-  } else if (store->FindDriverSession(resourceName_, session)) {
-    logicalName_ = resourceName_;
-    ioResourceDescriptor_ = session.ioResourceDescriptor;
-    SetConfiguredVirtualNames(std::move(session.virtualNames));
-    auto load = [](bool& flag, const std::optional<bool>& stored) {
-      if (stored) flag = *stored;
-    };
-    load(flags_.cache, session.cache);
-    load(flags_.interchangeCheck, session.interchangeCheck);
-    load(flags_.queryInstrumentStatus, session.queryInstrumentStatus);
-    load(flags_.rangeCheck, session.rangeCheck);
-    load(flags_.recordCoercions, session.recordCoercions);
-    load(flags_.simulate, session.simulate);
-    hr = LoadInitialSettings(std::move(session.initialSettings));
-    if (FAILED(hr)) return hr;
-    // The option string overrides the store; the store's DriverSetup comes last.
-    hr = ProcessOptionString(options);
-    if (SUCCEEDED(hr) && !session.driverSetup.empty()) hr = ProcessDriverSetup(session.driverSetup);
-  } else {
-    ioResourceDescriptor_ = resourceName_;
-    InitialSettingList moduleSettings;
-    if (!store->FindSoftwareModule(identity::kDriverPrefix, moduleSettings))
-      return ErrorReporter()->UnrecoverableFailure(
-          "Software module could not be loaded from the IVI Configuration Store.");
-    // The module's initial settings serve every session the store does not name.
-    hr = LoadInitialSettings(std::move(moduleSettings));
-    if (FAILED(hr)) return hr;
-    hr = ProcessOptionString(options);
-  }
-  if (FAILED(hr)) return hr;
-  if (!logicalName_.empty() && ioResourceDescriptor_.empty() && !flags_.simulate)
-    return ErrorReporter()->UnrecoverableFailure(("The driver session of logical name '" + logicalName_ +
-                                                  "' has no hardware asset with an I/O resource descriptor.")
-                                                     .c_str());
-
-  if (flags_.simulate && instrumentModel_.empty()) instrumentModel_ = identity::DefaultSimulationModel();
-  initialFlags_ = flags_;
-  return S_OK;
-}
-
 HRESULT CDriver::ConnectedSteps() {
   IErrorReporter* reporter = ErrorReporter();
   HRESULT hr;
@@ -243,73 +171,6 @@ HRESULT CDriver::ConnectedSteps() {
   hr = OnInitializeSucceeded();
   if (FAILED(hr)) return hr;
   return ApplyInitialSettings();
-}
-
-// The "Configurable Initial Settings" of the store's driver session.
-//
-// A setting's name is a property path from the root object, exactly as `korvane get` and
-// `korvane set` take it: "Acquisition.TimePerRecord", "Trigger.Level",
-// "Channels.Item(Channel1).Offset"; a virtual name of the session may stand for the physical
-// one ("Channels.Item(ProbeA).Offset"); names compare without regard to case. Its value text is
-// read as that tool reads it: a number, true/false/1/0/on/off, an enumeration's member word
-// ("Positive"), full name or number, a string as written.
-//
-// Order, as Initialize has it: the store's settings, then the option string, then the store's
-// DriverSetup. The six session flags are options, not instrument settings: a setting
-// "DriverOperation.<Flag>" sets the flag here, and the option string overrides it as it
-// overrides the store's own flag elements. Every other setting is checked here, before any
-// I/O, and written once the session is connected, after Reset and the model's set-up (which
-// would undo it), in the store's order. An unknown or read-only name fails Initialize with
-// message 0x12, a value that does not read as the property's type with 0x13, a write the
-// instrument or the driver refuses with that write's own error; each names the setting.
-HRESULT CDriver::LoadInitialSettings(InitialSettingList settings) {
-  static constexpr std::pair<std::string_view, bool SessionFlags::*> kFlags[] = {
-      {"cache", &SessionFlags::cache},
-      {"interchangecheck", &SessionFlags::interchangeCheck},
-      {"queryinstrumentstatus", &SessionFlags::queryInstrumentStatus},
-      {"rangecheck", &SessionFlags::rangeCheck},
-      {"recordcoercions", &SessionFlags::recordCoercions},
-      {"simulate", &SessionFlags::simulate},
-  };
-  constexpr std::string_view kOperation = "driveroperation.";
-  for (auto& [name, value] : settings) {
-    const std::string where = "Configurable initial setting '" + name + "' of the IVI configuration store";
-    const std::string key = ToLowerAscii(Trim(name));
-    bool isFlag = false;
-    for (const auto& [flag, member] : kFlags) {
-      if (key.size() != kOperation.size() + flag.size() || key.compare(0, kOperation.size(), kOperation) != 0 ||
-          key.compare(kOperation.size(), std::string::npos, flag) != 0)
-        continue;
-      std::optional<bool> on = ParseOptionBool(value);
-      if (!on) return ErrorReporter()->OptionValueUnknown(value.c_str(), (where + ": not true or false.").c_str());
-      flags_.*member = *on;
-      isFlag = true;
-      break;
-    }
-    if (isFlag) continue;
-    const SettingOutcome checked = InitialSetting(name, value, false);
-    if (checked.fault == SettingOutcome::kUnknownName)
-      return ErrorReporter()->OptionNameUnknown(name.c_str(), (where + ": " + checked.why).c_str());
-    if (checked.fault != SettingOutcome::kNone)
-      return ErrorReporter()->OptionValueUnknown(value.c_str(), (where + ": " + checked.why).c_str());
-    initialSettings_.emplace_back(std::move(name), std::move(value));
-  }
-  return S_OK;
-}
-
-HRESULT CDriver::ApplyInitialSettings() {
-  for (const auto& [name, value] : initialSettings_) {
-    const SettingOutcome done = InitialSetting(name, value, true);
-    if (done.fault == SettingOutcome::kNone) continue;
-    const std::string text = done.why + "\r\nConfigurable initial setting '" + name + "' = '" + value +
-                             "' of the IVI configuration store.";
-    return ErrorReporter()->ReportWithText(FAILED(done.hr) ? done.hr : E_FAIL, text.c_str());
-  }
-  return S_OK;
-}
-
-CDriver::SettingOutcome CDriver::InitialSetting(const std::string&, const std::string&, bool) {
-  return {SettingOutcome::kUnknownName, S_OK, "this session has no object model to find it in."};
 }
 
 HRESULT CDriver::ReadIdentity() {
@@ -377,118 +238,6 @@ HRESULT CDriver::Close() {
 }
 
 HRESULT CDriver::get_Initialized(VARIANT_BOOL* val) { return BoolOut("get_Initialized", val, initialized_); }
-
-// ---- option string ----
-
-HRESULT CDriver::ProcessOptionString(std::string_view options) {
-  return Guarded([&] {
-    initOptions_.clear();
-    if (options.empty()) return S_OK;
-    OptionSections sections = SplitOptionString(options);
-    if (sections.driverSetup) {
-      HRESULT hr = ProcessDriverSetup(*sections.driverSetup);
-      if (FAILED(hr)) return hr;
-    }
-    for (const auto& [name, value] : ParseOptionPairs(sections.init)) {
-      HRESULT hr = ProcessInitOption(name, value);
-      if (FAILED(hr)) return hr;
-    }
-    return S_OK;
-  });
-}
-
-HRESULT CDriver::ProcessDriverSetup(std::string_view text) {
-  return Guarded([&] {
-    driverSetupOptions_.clear();
-    driverSetup_.assign(text);
-    // Phase counts are written "NumPhases:3" by some callers.
-    std::string copy(text);
-    constexpr std::string_view kColonForm = "NumPhases:";
-    for (std::size_t at = copy.find(kColonForm); at != std::string::npos; at = copy.find(kColonForm, at))
-      copy[at + kColonForm.size() - 1] = '=';
-    for (const auto& [name, value] : ParseOptionPairs(copy)) {
-      HRESULT hr = ProcessDriverSetupOption(name, value);
-      if (FAILED(hr)) return hr;
-    }
-    return S_OK;
-  });
-}
-
-HRESULT CDriver::SetFlagFromOption(bool SessionFlags::*flag, std::string_view value) {
-  std::optional<bool> b = ParseOptionBool(value);
-  if (!b) return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
-  flags_.*flag = *b;
-  return S_OK;
-}
-
-HRESULT CDriver::ProcessInitOption(std::string_view strNameIn, std::string_view strValueIn) {
-  return Guarded([&] {
-    if (strNameIn.empty()) return ErrorReporter()->NullPointer("ProcessInitOption", "strNameIn", nullptr);
-    if (strValueIn.empty()) return ErrorReporter()->NullPointer("ProcessInitOption", "strValueIn", nullptr);
-    const std::string name = ToLowerAscii(Trim(strNameIn));
-    const std::string_view value = Trim(strValueIn);
-
-    static constexpr std::pair<std::string_view, bool SessionFlags::*> kFlags[] = {
-        {"cache", &SessionFlags::cache},
-        {"interchangecheck", &SessionFlags::interchangeCheck},
-        {"queryinstrstatus", &SessionFlags::queryInstrumentStatus},
-        {"rangecheck", &SessionFlags::rangeCheck},
-        {"recordcoercions", &SessionFlags::recordCoercions},
-        {"simulate", &SessionFlags::simulate},
-    };
-    for (const auto& [known, flag] : kFlags) {
-      if (name != known) continue;
-      HRESULT hr = SetFlagFromOption(flag, value);
-      if (FAILED(hr)) return hr;
-      break;
-    }
-    initOptions_[name] = std::string(value);
-    return S_OK;
-  });
-}
-
-HRESULT CDriver::ProcessDriverSetupOption(std::string_view name, std::string_view value) {
-  return Guarded([&]() -> HRESULT {
-    const std::string key = ToLowerAscii(Trim(name));
-    value = Trim(value);
-    if (key == "model") {
-      instrumentModel_.assign(value);
-    } else if (key == "trace") {
-      std::optional<bool> on = ParseOptionBool(value);
-      if (!on) return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
-      // Opened here, running once Initialize configures it (MethodTrace.h).
-      if (*on) {
-        trace_.SetOpen(true);
-      } else if (trace_.IsOpen() && trace_.GetState() == CMethodTrace::kPaused) {
-        return ErrorReporter()->ReportWithText(
-            E_UNEXPECTED, "Korvane: The method trace was switched on by an earlier \"Trace\" option of this "
-                          "Initialize and cannot be switched off by a later one.");
-      } else {
-        trace_.SetState(CMethodTrace::kPaused);
-        trace_.SetOpen(false);
-      }
-    } else if (key == "tracename") {
-      trace_.SetName(std::string(value));
-    } else if (key == "tracesizemax") {
-      trace_.SetSizeMax(ParseOptionInteger(value));
-    } else if (key == "tracearray") {
-      std::optional<bool> on = ParseOptionBool(value);
-      if (!on) return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
-      trace_.SetArraySwitch(*on);
-    } else if (key == "tracearraysizemax") {
-      trace_.SetArraySizeMax(ParseOptionInteger(value));
-    } else if (key == "tracesaveinterval") {
-      trace_.SetSaveInterval(ParseOptionInteger(value));
-    } else if (key == "tracetransform") {
-      trace_.SetTransform(std::string(value));
-    } else if (key == "iolog") {
-      // "stderr" or a file the messages to and from the instrument are appended to.
-      ioLogTarget_.assign(value);
-    }
-    driverSetupOptions_[key] = std::string(value);
-    return S_OK;
-  });
-}
 
 // ---- IIviDriverOperation ----
 
@@ -665,6 +414,7 @@ HRESULT CDriver::ResetWithDefaults() {
 
     // Back to the flags Initialize ended with, through the same setters a client would use.
     const SessionFlags initial = initialFlags_;
+    // The setter of each row of kSessionFlags, in its order.
     const std::pair<const CMethodInfo*, HRESULT (CDriver::*)(VARIANT_BOOL)> setters[] = {
         {&kPutCache, &CDriver::put_Cache},
         {&kPutInterchangeCheck, &CDriver::put_InterchangeCheck},
@@ -673,12 +423,11 @@ HRESULT CDriver::ResetWithDefaults() {
         {&kPutRecordCoercions, &CDriver::put_RecordCoercions},
         {&kPutSimulate, &CDriver::put_Simulate},
     };
-    const bool values[] = {initial.cache,           initial.interchangeCheck, initial.queryInstrumentStatus,
-                           initial.rangeCheck,      initial.recordCoercions,  initial.simulate};
+    static_assert(std::extent_v<decltype(setters)> == std::extent_v<decltype(kSessionFlags)>);
     for (std::size_t i = 0; i < std::size(setters); ++i) {
       CCallContextScope scope(this, setters[i].first);
       if (FAILED(scope.hr())) return scope.hr();
-      hr = (this->*setters[i].second)(ToVariantBool(values[i]));
+      hr = (this->*setters[i].second)(ToVariantBool(initial.*kSessionFlags[i].flag));
       if (FAILED(hr)) return hr;
     }
     return S_OK;

@@ -6,6 +6,7 @@
 // session that is not initialised; the operations here do the rest.
 #pragma once
 
+#include "core/SessionFlags.h"
 #include "base/CallContext.h"
 #include "core/ConfigStore.h"
 #include "core/EnumCommand.h"
@@ -27,14 +28,6 @@
 
 namespace korvane {
 
-struct SessionFlags {
-  bool cache = true;
-  bool interchangeCheck = false;
-  bool queryInstrumentStatus = false;
-  bool rangeCheck = true;
-  bool recordCoercions = false;
-  bool simulate = false;
-};
 
 class CDriver : public ICallContextProvider, public IInstrErrorPoller {
  public:

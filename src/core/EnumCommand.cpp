@@ -1,4 +1,5 @@
 #include "core/EnumCommand.h"
+#include "base/StringUtil.h"
 
 #include "base/CallContext.h"
 #include "base/ErrorReporter.h"
@@ -141,12 +142,6 @@ LazySlots<IEnumNameConverter, kEnumCount>& NameConverters() {
 
 }  // namespace
 
-std::string_view TrimBlanks(std::string_view text) noexcept {
-  constexpr std::string_view kBlanks = " \t\r\n\v\f";
-  std::size_t first = text.find_first_not_of(kBlanks);
-  if (first == std::string_view::npos) return {};
-  return text.substr(first, text.find_last_not_of(kBlanks) - first + 1);
-}
 
 const IEnumCommandConverter* FindEnumCommandConverter(std::string_view enumName, std::string_view member) noexcept {
   const EnumRow* e = FindEnumRow(enumName);
@@ -202,7 +197,7 @@ HRESULT CEnumFormatter::ParseEnumToken(std::string_view enumName, std::string_vi
   std::string model;
   HRESULT hr = Find(enumName, &converter, &model);
   if (FAILED(hr)) return hr;
-  if (!converter->Parse(model, token, value)) return ReportUnexpectedEnumToken(reporter_, TrimBlanks(token), enumName);
+  if (!converter->Parse(model, token, value)) return ReportUnexpectedEnumToken(reporter_, Trim(token), enumName);
   return S_OK;
 }
 

@@ -7,6 +7,7 @@
 #pragma once
 
 #include "io/FormattedIo.h"
+#include "base/StringUtil.h"
 
 #include <korvane/KorvanePlatform.h>
 
@@ -123,8 +124,6 @@ struct IEnumCommandConverter {
   virtual std::size_t MaxTokenLength() const noexcept = 0;
 };
 
-std::string_view TrimBlanks(std::string_view text) noexcept;
-
 template <typename E>
 class CEnumCommandConverter final : public IEnumCommandConverter {
  public:
@@ -141,7 +140,7 @@ class CEnumCommandConverter final : public IEnumCommandConverter {
   }
   bool ParseToken(std::string_view model, std::string_view token, E* value) const noexcept {
     const CEnumCommand<E>* map = maps_.Find(model);
-    return map && map->Parse(TrimBlanks(token), value);
+    return map && map->Parse(Trim(token), value);
   }
 
   bool Format(std::string_view model, LONG value, std::string_view* token) const noexcept override {

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <korvane/KorvanePlatform.h>
+#include <korvane/KorvaneVersion.h>
 
 #include <string>
 #include <string_view>
@@ -10,7 +11,7 @@ namespace korvane::identity {
 
 inline constexpr char kDriverPrefix[] = "Korvane";
 inline constexpr char kIdentifier[] = "Korvane";
-inline constexpr char kRevision[] = "2.3.9.0";
+inline constexpr char kRevision[] = KORVANE_DRIVER_REVISION;
 inline constexpr char kDescription[] =
     "Korvane is an IVI driver for the Avel, Bormo, Cadri, Dovin, Efrai and Forsa oscilloscope families.";
 inline constexpr char kGroupCapabilities[] =

@@ -1,4 +1,5 @@
 #include "core/MethodTrace.h"
+#include "base/StringUtil.h"
 
 #include "base/TraceFile.h"
 
@@ -14,15 +15,6 @@ std::string EnvText(const char* name) {
   return v && *v ? std::string(v) : std::string();
 }
 
-bool EndsWithNoCase(const std::string& s, std::string_view tail) {
-  if (s.size() < tail.size()) return false;
-  for (std::size_t i = 0; i < tail.size(); ++i) {
-    char a = s[s.size() - tail.size() + i];
-    if (a >= 'A' && a <= 'Z') a = static_cast<char>(a - 'A' + 'a');
-    if (a != tail[i]) return false;
-  }
-  return true;
-}
 
 std::filesystem::path FsPath(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));

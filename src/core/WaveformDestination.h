@@ -16,8 +16,12 @@ struct WaveformDestination {
   std::size_t written = 0;                   // points written to each buffer
 };
 
-// This thread's destination; empty (armed == 0) outside a flat API call.
-WaveformDestination& ThreadWaveformDestination() noexcept;
+// This thread's destination; empty (armed == 0) outside a flat API call. Defined here, in the
+// layer that declares it: the flat API (ivic) arms it and the waveform methods (scope) take it.
+inline WaveformDestination& ThreadWaveformDestination() noexcept {
+  thread_local WaveformDestination destination;
+  return destination;
+}
 
 // Claimed by the method that fills `arrays` buffers; null when none is armed for this call, when
 // the count of buffers differs, or when an earlier (nested) method has claimed it already.

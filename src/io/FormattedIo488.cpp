@@ -7,7 +7,7 @@
 // - numbers are written as the type asks (whole numbers as integers, reals with 15 significant
 //   digits, single precision with 7), lists with the caller's separator (default ","), blocks as
 //   IEEE 488.2 definite-length blocks in InstrumentBigEndian byte order.
-#include "visacom/FormattedIo488.h"
+#include "io/BuiltInProvider.h"
 
 #include "base/ErrorReporter.h"
 #include "io/FormattedIo.h"

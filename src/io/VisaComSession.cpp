@@ -4,7 +4,7 @@
 #include "platform/Guard.h"
 #include "base/TraceFile.h"
 #include "io/IoLog.h"
-#include "visacom/Provider.h"
+#include "io/BuiltInProvider.h"
 
 #include <korvane/MessageTable.inc>
 
@@ -236,7 +236,7 @@ HRESULT CVisaComSession::Open(const char* resourceName, IInstrErrorPoller* polle
 
 HRESULT CVisaComSession::CreateResourceManager(ComPtr<IResourceManager>& rm) {
   // The system's VISA-COM library, where installed, stays in charge; otherwise ours answers.
-  visacom::EnsureVisaComProvider(&builtInProvider_);
+  EnsureVisaComProvider(&builtInProvider_);
   HRESULT hr = CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
                                 IID_IResourceManager, rm.ReceiveVoid());
   if (FAILED(hr))
@@ -549,7 +549,7 @@ HRESULT cKorvaneVisaComSession::Open(const char* resourceName, IInstrErrorPoller
     if (!modular) {
       ComPtr<IResourceManager> rm;
       // Without a resource manager the VISA-COM path reports the failure itself.
-      visacom::EnsureVisaComProvider(nullptr);
+      EnsureVisaComProvider(nullptr);
       if (SUCCEEDED(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
                                      IID_IResourceManager, rm.ReceiveVoid())))
         modular = IsModularResource(resourceName, rm.get());

@@ -1,4 +1,5 @@
 #include "ivic/RepCapSelector.h"
+#include "base/StringUtil.h"
 
 #include "ivic/SessionStore.h"
 #include "ivic/StatusTables.h"
@@ -12,13 +13,6 @@ namespace {
 // Bounds what a single range may expand to, so that a careless selector cannot exhaust memory.
 constexpr long kMaxRangeNames = 4096;
 
-constexpr std::string_view kBlank = " \t\r\n";
-
-std::string_view Trim(std::string_view s) {
-  const auto b = s.find_first_not_of(kBlank);
-  if (b == std::string_view::npos) return {};
-  return s.substr(b, s.find_last_not_of(kBlank) - b + 1);
-}
 
 bool IsPrefixChar(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '!'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }

@@ -1,6 +1,7 @@
 // The session-level IVI-C functions: open and close a session, its errors and lock, and the
 // utility calls every driver has. Each is a thin adapter over the root object's IVI interfaces.
 #include "ivic/CopyOut.h"
+#include "base/StringUtil.h"
 #include "ivic/SessionFrame.h"
 #include "ivic/SessionStore.h"
 #include "ivic/StatusTables.h"
@@ -15,7 +16,6 @@ using namespace korvane::ivic;
 
 namespace {
 
-VARIANT_BOOL ToVariantBool(ViBoolean b) noexcept { return b ? VARIANT_TRUE : VARIANT_FALSE; }
 
 // Null strings stay null BSTRs: the driver reports a missing argument itself.
 Bstr ToBstr(ViConstString s) { return s ? Bstr(std::string_view(s)) : Bstr(); }

@@ -3,6 +3,7 @@
 #include "ivic/SessionStore.h"
 
 #include <korvane/ComHelpers.h>
+#include <korvane/MessageTable.inc>
 
 #include <cstdint>
 #include <string>
@@ -11,31 +12,20 @@ namespace korvane::ivic {
 
 namespace {
 
-// Consecutive HRESULTs map to consecutive status codes, so each row is a run.
-struct StatusRun {
-  uint32_t firstHr;
-  uint32_t lastHr;
-  uint32_t firstStatus;
-};
+// The HRESULTs that map are those of the driver's message table (catalog/messages.toml); each
+// keeps its code within its range: IVI errors 0x80047nnn -> 0xBFFA0nnn, class and
+// driver-specific errors 0x8004xnnn -> 0xBFFAxnnn, warnings 0x0004xnnn -> 0x3FFAxnnn likewise.
+bool InMessageTable(uint32_t hr) noexcept {
+  for (const auto& row : messages::kMessages)
+    if (row.hresult == hr) return true;
+  return false;
+}
 
-constexpr StatusRun kStatusRuns[] = {
-    {0x80047000, 0x80047004, 0xBFFA0000}, {0x8004700B, 0x8004700B, 0xBFFA000B},
-    {0x80047010, 0x80047013, 0xBFFA0010}, {0x8004701D, 0x8004701D, 0xBFFA001D},
-    {0x80047020, 0x80047020, 0xBFFA0020}, {0x80047023, 0x80047023, 0xBFFA0023},
-    {0x80047044, 0x80047044, 0xBFFA0044}, {0x80047049, 0x8004704C, 0xBFFA0049},
-    {0x80047056, 0x80047059, 0xBFFA0056}, {0x8004705B, 0x80047067, 0xBFFA005B},
-    // IviScope class errors
-    {0x80042001, 0x80042004, 0xBFFA2001},
-    // the driver's own errors
-    {0x80044214, 0x80044214, 0xBFFA4214}, {0x80044215, 0x80044215, 0xBFFA4215},
-    {0x80044216, 0x80044216, 0xBFFA4216}, {0x80044211, 0x80044211, 0xBFFA4211},
-    {0x80044212, 0x80044212, 0xBFFA4212}, {0x8004420E, 0x8004420E, 0xBFFA420E},
-    {0x80044217, 0x80044217, 0xBFFA4217}, {0x80044218, 0x80044218, 0xBFFA4218},
-    {0x800440DC, 0x800440DC, 0xBFFA40DC}, {0x8004421C, 0x8004421C, 0xBFFA421C},
-    {0x8004421E, 0x8004421E, 0xBFFA421E},
-    // warnings
-    {0x00047065, 0x00047069, 0x3FFA0065}, {0x00042001, 0x00042001, 0x3FFA2001},
-};
+uint32_t StatusOf(uint32_t hr) noexcept {
+  const uint32_t low = hr & 0xFFFF;
+  const uint32_t code = (low & 0xF000) == 0x7000 ? low & 0x0FFF : low;
+  return ((hr & 0x80000000u) ? 0xBFFA0000u : 0x3FFA0000u) | code;
+}
 
 struct StatusText {
   uint32_t code;
@@ -114,9 +104,7 @@ constexpr StatusText kStatusTexts[] = {
 ViStatus MapHResult(HRESULT hr) noexcept {
   if (hr == S_OK) return VI_SUCCESS;
   const auto h = static_cast<uint32_t>(hr);
-  for (const auto& run : kStatusRuns)
-    if (h >= run.firstHr && h <= run.lastHr) return static_cast<ViStatus>(run.firstStatus + (h - run.firstHr));
-  return KORVANE_ERROR_UNMAPPED;
+  return InMessageTable(h) ? static_cast<ViStatus>(StatusOf(h)) : KORVANE_ERROR_UNMAPPED;
 }
 
 ViStatus ToViStatus(ViSession vi, HRESULT hr) noexcept {

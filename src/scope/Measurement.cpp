@@ -1,6 +1,7 @@
 // Automatic measurements: the measurement items' Fetch/Read, the delay and time-at settings of
 // the measurement configuration, reference levels, and the class interfaces' forwards to them.
 #include "com/Objects.h"
+#include "base/StringUtil.h"
 #include "scope/ClassForward.h"
 #include "scope/MeasurementSupport.h"
 
@@ -228,7 +229,7 @@ HRESULT ReadThresholds(CKorvaneSession& root, Thresholds* t) {
   double levels[3] = {};
   // The mode in its short or long form, in any case.
   std::string mode = f.empty() ? std::string() : f[0];
-  for (char& c : mode) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  mode = ToUpperAscii(mode);
   const bool percent = mode == "PERC" || mode == "PERCENT";
   bool ok = f.size() == 4 && (percent || mode == "ABS" || mode == "ABSOLUTE");
   for (int i = 0; ok && i < 3; ++i) ok = ParseReplyDouble(f[i + 1], &levels[i]);
@@ -403,7 +404,7 @@ std::string InstrumentSourceName(CKorvaneSession& root, std::string_view name) {
   if (numbered("Channel", &n)) return "CHAN" + std::to_string(n);
   if (numbered("Math", &n)) {
     std::string math = MathSourceName(CModelTable::Instance().FamilyOf(root.InstrumentModelName()), n);
-    for (char& c : math) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    math = ToUpperAscii(math);
     if (!math.empty()) return math;
   }
   return std::string(name);

@@ -2,6 +2,7 @@
 // width that depend on the selected qualifier, trigger sources, and the members of the per-type
 // interfaces that are more than one command.
 #include "com/Objects.h"
+#include "base/StringUtil.h"
 #include "scope/MeasurementSupport.h"
 #include "scope/TriggerSupport.h"
 
@@ -34,25 +35,10 @@ const char* RefusedFeature(CKorvane& self, KorvaneTriggerTypeEnum type) {
   return nullptr;
 }
 
-bool StartsWithNoCase(std::string_view text, std::string_view prefix) {
-  if (text.size() < prefix.size()) return false;
-  for (std::size_t i = 0; i < prefix.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(text[i])) != prefix[i]) return false;
-  return true;
-}
-
-std::string Trim(std::string text) {
-  while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) text.pop_back();
-  std::size_t at = 0;
-  while (at < text.size() && std::isspace(static_cast<unsigned char>(text[at]))) ++at;
-  text.erase(0, at);
-  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') text = text.substr(1, text.size() - 2);
-  return text;
-}
 
 HRESULT QueryText(CKorvaneSession& s, const std::string& query, std::string* reply) {
   HRESULT hr = s.GenericQuery(query, "%$Ct", reply);
-  if (SUCCEEDED(hr)) *reply = Trim(std::move(*reply));
+  if (SUCCEEDED(hr)) *reply = std::string(TrimAndUnquote(*reply));
   return hr;
 }
 
@@ -114,7 +100,7 @@ HRESULT ReadPattern(CKorvane& self, std::string* pattern) {
   const PatternLayout l = Layout(self);
   HRESULT hr = QueryText(self, ":TRIG:PATT?", pattern);
   if (FAILED(hr)) return hr;
-  for (char& c : *pattern) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  *pattern = ToUpperAscii(*pattern);
   if (pattern->size() != static_cast<std::size_t>(l.analog + l.digital) || !ValidPatternChars(*pattern))
     pattern->assign(static_cast<std::size_t>(l.analog + l.digital), 'X');
   return S_OK;
@@ -128,7 +114,7 @@ HRESULT WritePattern(CKorvane& self, const std::string& pattern) {
 HRESULT PutPatternPart(CKorvane& self, BSTR value, bool analog, const char* method) {
   const PatternLayout l = Layout(self);
   std::string part = ToNarrow(value);
-  for (char& c : part) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  part = ToUpperAscii(part);
   const std::size_t want = static_cast<std::size_t>(analog ? l.analog : l.digital);
   if (part.size() != want || !ValidPatternChars(part)) return self.Reporter().InvalidValue(method, "Val", ToNarrow(value).c_str(), nullptr);
   std::string pattern;
@@ -349,7 +335,7 @@ HRESULT Impl_IKorvaneTriggerPattern_Configure(CKorvane& self, BSTR AnalogPattern
   const PatternLayout l = Layout(self);
   std::string analog = ToNarrow(AnalogPattern), digital = ToNarrow(DigitalPattern);
   for (std::string* part : {&analog, &digital})
-    for (char& c : *part) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+    *part = ToUpperAscii(*part);
   if (analog.size() != static_cast<std::size_t>(l.analog) || !ValidPatternChars(analog))
     return self.Reporter().InvalidValue("Configure", "AnalogPattern", ToNarrow(AnalogPattern).c_str(), nullptr);
   if (digital.size() != static_cast<std::size_t>(l.digital) || !ValidPatternChars(digital))

@@ -465,11 +465,6 @@ HRESULT MeasurementOf(CKorvaneChannel& channel, ComPtr<IKorvaneMeasurement>& out
 
 }  // namespace
 
-WaveformDestination& ThreadWaveformDestination() noexcept {
-  thread_local WaveformDestination destination;
-  return destination;
-}
-
 // ---- IKorvaneMeasurement ----
 
 HRESULT Impl_IKorvaneMeasurement_FetchWaveform(CKorvaneMeasurement& self, SAFEARRAY** WaveformArray, DOUBLE* InitialX,

@@ -1,4 +1,5 @@
 #include "visacom/MessageSession.h"
+#include "base/StringUtil.h"
 
 #include "visacom/ComError.h"
 #include "visacom/SerialTransport.h"
@@ -51,13 +52,6 @@ bool IsKnownEvent(EventType t) {
     default:
       return false;
   }
-}
-
-HRESULT PutBstr(BSTR* out, std::string_view s) {
-  Bstr b(s);
-  if (!b.get()) return E_OUTOFMEMORY;
-  *out = b.Detach();
-  return S_OK;
 }
 
 }  // namespace

@@ -1,6 +1,6 @@
 #include "visacom/Provider.h"
+#include "base/StringUtil.h"
 
-#include "visacom/FormattedIo488.h"
 
 #include "visacom/ComError.h"
 #include "visacom/ComObject.h"
@@ -19,13 +19,6 @@ namespace {
 
 constexpr LONG kComponentVersion = 0x00100000;
 constexpr LONG kSpecVersion = 0x00500800;
-
-HRESULT PutBstr(BSTR* out, std::string_view s) {
-  Bstr b(s);
-  if (!b.get()) return E_OUTOFMEMORY;
-  *out = b.Detach();
-  return S_OK;
-}
 
 using ResourceManagerMap = InterfaceMap<Answers<IID_IResourceManager3, IResourceManager3>,
                                         Answers<IID_IResourceManager, IResourceManager3>,
@@ -130,22 +123,29 @@ class ResourceManager final
 };
 
 // Class objects live as long as the process; their reference count is irrelevant.
-template <HRESULT (*Create)(REFIID, void**)>
 class ClassFactory final
-    : public CObject<ClassFactory<Create>, Lifetime::kProcess, InterfaceMap<Answers<IID_IClassFactory, IClassFactory>>,
+    : public CObject<ClassFactory, Lifetime::kProcess, InterfaceMap<Answers<IID_IClassFactory, IClassFactory>>,
                      IClassFactory> {
  public:
+  explicit ClassFactory(ClassCreator create = nullptr) noexcept : create_(create) {}
+  // Set under the registration lock, before the factory is registered.
+  void SetCreator(ClassCreator create) noexcept { create_.store(create); }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
     *ppv = nullptr;
-    return outer ? CLASS_E_NOAGGREGATION : Create(riid, ppv);
+    const ClassCreator create = create_.load();
+    if (!create) return E_UNEXPECTED;
+    return outer ? CLASS_E_NOAGGREGATION : create(riid, ppv);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL) override { return S_OK; }
+
+ private:
+  std::atomic<ClassCreator> create_;
 };
 
-ClassFactory<&ResourceManager::Create<>> g_rmFactory;
-// The FormattedIO488 object formats with the driver's own engine (defined by io/FormattedIo488.cpp).
-ClassFactory<&CreateFormattedIo488> g_formattedIoFactory;
+ClassFactory g_rmFactory(&ResourceManager::Create<>);
+// The FormattedIO488 object's creator comes from the layer that owns the formatting engine.
+ClassFactory g_formattedIoFactory;
 
 struct Registration {
   std::mutex m;
@@ -161,10 +161,12 @@ Registration& Reg() {
 }  // namespace
 
 // Process-wide registration: no interface to describe a failure for, so a bare HRESULT.
-HRESULT RegisterBuiltInProvider() noexcept {
-  return korvane::Guarded([]() -> HRESULT {
+HRESULT RegisterBuiltInProvider(ClassCreator formattedIo488) noexcept {
+  if (!formattedIo488) return E_POINTER;
+  return korvane::Guarded([&]() -> HRESULT {
     Registration& r = Reg();
     std::lock_guard lk(r.m);
+    g_formattedIoFactory.SetCreator(formattedIo488);
     if (r.active) {
       // Windows drops a registration when the apartment that made it is uninitialised, so
       // check that the class table still hands out our factory before trusting the flag.
@@ -205,7 +207,7 @@ HRESULT UnregisterBuiltInProvider() noexcept {
   });
 }
 
-HRESULT EnsureVisaComProvider(bool* builtIn) noexcept {
+HRESULT EnsureVisaComProvider(ClassCreator formattedIo488, bool* builtIn) noexcept {
   bool ours = true;
 #if defined(_WIN32)
   // An installed VISA-COM library wins; ours only fills the gap where there is none.
@@ -227,7 +229,7 @@ HRESULT EnsureVisaComProvider(bool* builtIn) noexcept {
     }
   }
 #endif
-  HRESULT hr = ours ? RegisterBuiltInProvider() : S_OK;
+  HRESULT hr = ours ? RegisterBuiltInProvider(formattedIo488) : S_OK;
   if (builtIn) *builtIn = ours && SUCCEEDED(hr);
   return hr;
 }

@@ -6,13 +6,19 @@
 
 namespace korvane::visacom {
 
+// What creates a class's object, queried for an interface. The FormattedIO488 class formats with
+// the driver's engine, which lives in the I/O layer above this one: that layer hands its creator
+// in (io/BuiltInProvider.h), so that no declaration here is defined above.
+using ClassCreator = HRESULT (*)(REFIID riid, void** ppv);
+
 // Registers the class factories of CLSID_VisaComGlobalResourceManager and
-// CLSID_VisaComFormattedIO488 (CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE). COM must be initialised
+// CLSID_VisaComFormattedIO488 (CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE), the latter creating
+// its objects with `formattedIo488`. COM must be initialised
 // on the calling thread. On Windows the registration belongs to the caller's apartment and ends
 // when that apartment is uninitialised: call it from a multithreaded-apartment thread so that
 // every MTA thread sees it, and call it again (cheap when still registered) before creating
 // sessions if the apartment may have been torn down meanwhile.
-HRESULT RegisterBuiltInProvider() noexcept;
+HRESULT RegisterBuiltInProvider(ClassCreator formattedIo488) noexcept;
 
 // Revokes what RegisterBuiltInProvider registered.
 HRESULT UnregisterBuiltInProvider() noexcept;
@@ -20,6 +26,6 @@ HRESULT UnregisterBuiltInProvider() noexcept;
 // Makes sure a VISA-COM resource manager can be created: where the system's VISA-COM library
 // is installed (Windows) it is left in charge; otherwise the built-in provider is registered.
 // `builtIn` (optional) tells which one sessions will use.
-HRESULT EnsureVisaComProvider(bool* builtIn) noexcept;
+HRESULT EnsureVisaComProvider(ClassCreator formattedIo488, bool* builtIn) noexcept;
 
 }  // namespace korvane::visacom

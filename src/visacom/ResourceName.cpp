@@ -1,4 +1,5 @@
 #include "visacom/ResourceName.h"
+#include "base/StringUtil.h"
 
 #include "visacom/VisaCom.h"
 
@@ -16,24 +17,6 @@ using visa::VI_INTF_TCPIP;
 using visa::VI_INTF_USB;
 using visa::VI_INTF_VXI;
 
-char Upper(char c) { return (c >= 'a' && c <= 'z') ? static_cast<char>(c - 'a' + 'A') : c; }
-
-std::string ToUpper(std::string_view s) {
-  std::string r(s);
-  for (char& c : r) c = Upper(c);
-  return r;
-}
-
-bool IEquals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i)
-    if (Upper(a[i]) != Upper(b[i])) return false;
-  return true;
-}
-
-bool IStartsWith(std::string_view s, std::string_view prefix) {
-  return s.size() >= prefix.size() && IEquals(s.substr(0, prefix.size()), prefix);
-}
 
 bool IsDigits(std::string_view s) {
   if (s.empty()) return false;
@@ -54,7 +37,7 @@ bool ParseNumber(std::string_view s, unsigned long max, unsigned long& v) {
   for (char c : s) {
     unsigned d;
     if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (base == 16 && Upper(c) >= 'A' && Upper(c) <= 'F') d = static_cast<unsigned>(Upper(c) - 'A' + 10);
+    else if (base == 16 && UpperAscii(c) >= 'A' && UpperAscii(c) <= 'F') d = static_cast<unsigned>(UpperAscii(c) - 'A' + 10);
     else return false;
     v = v * base + d;
     if (v > max) return false;
@@ -86,7 +69,7 @@ const char* const kClasses[] = {"INSTR", "SOCKET", "RAW", "INTFC", "BACKPLANE", 
 
 bool IsClassName(std::string_view s) {
   for (const char* c : kClasses)
-    if (IEquals(s, c)) return true;
+    if (EqualsNoCase(s, c)) return true;
   return false;
 }
 
@@ -102,7 +85,7 @@ struct Parser {
   // Separates the trailing resource class, if any, from the address fields.
   std::string TakeClass(std::vector<std::string_view>& f) {
     if (!f.empty() && IsClassName(f.back())) {
-      std::string cls = ToUpper(f.back());
+      std::string cls = ToUpperAscii(f.back());
       f.pop_back();
       return cls;
     }
@@ -224,7 +207,7 @@ struct Parser {
     std::string addr;
     for (std::string_view a : f) {
       if (a.empty()) return Fail("empty PXI address field");
-      addr += "::" + ToUpper(a);
+      addr += "::" + ToUpperAscii(a);
     }
     r.resourceClass = cls;
     r.canonical = Prefix("PXI") + addr + "::" + cls;
@@ -252,7 +235,7 @@ struct Parser {
                                         {"PXI", VI_INTF_PXI}};
     const Keyword* kw = nullptr;
     for (const Keyword& k : kKeywords)
-      if (IStartsWith(head, k.name)) {
+      if (StartsWithNoCase(head, k.name)) {
         kw = &k;
         break;
       }

@@ -1,4 +1,5 @@
 #include "visacom/UsbtmcTransport.h"
+#include "base/StringUtil.h"
 
 #include "visacom/VisaCom.h"
 
@@ -229,12 +230,6 @@ std::string ReadLine(const fs::path& file) {
   return text;
 }
 
-bool SameSerial(const std::string& a, const std::string& b) {
-  return a.size() == b.size() && std::equal(a.begin(), a.end(), b.begin(), [](char x, char y) {
-           return std::toupper(static_cast<unsigned char>(x)) == std::toupper(static_cast<unsigned char>(y));
-         });
-}
-
 }  // namespace
 
 bool UsbtmcAvailable() { return true; }
@@ -254,7 +249,7 @@ bool FindUsbtmcNode(const std::string& classDir, std::uint16_t vendor, std::uint
     fs::path dev = intf.parent_path();  // the USB device
     unsigned long vid = 0, pid = 0, number = 0;
     if (!ReadHex(dev / "idVendor", vid) || !ReadHex(dev / "idProduct", pid)) continue;
-    if (vid != vendor || pid != model || !SameSerial(ReadLine(dev / "serial"), serial)) continue;
+    if (vid != vendor || pid != model || !EqualsNoCase(ReadLine(dev / "serial"), serial)) continue;
     if (interfaceNumber >= 0 && (!ReadHex(intf / "bInterfaceNumber", number) || static_cast<int>(number) != interfaceNumber))
       continue;
     node = "/dev/" + name;

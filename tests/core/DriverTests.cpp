@@ -10,6 +10,7 @@
 #include <cctype>
 #include <utility>
 #include <korvane/KorvaneErrors.h>
+#include <korvane/KorvaneVersion.h>
 
 namespace korvane {
 namespace {
@@ -132,8 +133,8 @@ TEST_F(SimulatedSession, IdentityProperties) {
   ASSERT_EQ(S_OK, Init("Simulate=1"));
   EXPECT_EQ(models::kVendor, GetString(driver_, &CDriver::get_InstrumentManufacturer));
   EXPECT_EQ(models::kVendor, GetString(driver_, &CDriver::get_Vendor));
-  EXPECT_EQ("Sim2.3.9.0", GetString(driver_, &CDriver::get_InstrumentFirmwareRevision));
-  EXPECT_EQ("2.3.9.0", GetString(driver_, &CDriver::get_Revision));
+  EXPECT_EQ("Sim" KORVANE_DRIVER_REVISION, GetString(driver_, &CDriver::get_InstrumentFirmwareRevision));
+  EXPECT_EQ(KORVANE_DRIVER_REVISION, GetString(driver_, &CDriver::get_Revision));
   EXPECT_EQ("Korvane", GetString(driver_, &CDriver::get_Identifier));
   EXPECT_EQ("TCPIP0::192.0.2.7::INSTR", GetString(driver_, &CDriver::get_IoResourceDescriptor));
   EXPECT_EQ("", GetString(driver_, &CDriver::get_LogicalName));

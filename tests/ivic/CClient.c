@@ -7,6 +7,7 @@
 
 #if defined(_WIN32)
 #include <windows.h>
+#include <korvane/KorvaneVersion.h>
 #endif
 
 static int failures = 0;
@@ -41,7 +42,7 @@ int main(void) {
   status = Korvane_error_query(vi, &code, message);
   Expect(status == VI_SUCCESS && code == 0 && strcmp(message, "No error.") == 0, "error_query", status);
   status = Korvane_revision_query(vi, driverRev, instrRev);
-  Expect(status == VI_SUCCESS && strcmp(driverRev, "2.3.9.0") == 0 && strcmp(instrRev, "Sim2.3.9.0") == 0,
+  Expect(status == VI_SUCCESS && strcmp(driverRev, KORVANE_DRIVER_REVISION) == 0 && strcmp(instrRev, "Sim" KORVANE_DRIVER_REVISION) == 0,
          "revision_query", status);
   status = Korvane_reset(vi);
   Expect(status == VI_SUCCESS, "reset", status);

@@ -16,6 +16,7 @@
 #include <thread>
 #include <utility>
 #include <vector>
+#include <korvane/KorvaneVersion.h>
 
 namespace {
 
@@ -74,8 +75,8 @@ TEST_F(IvicSession, UtilityCallsOnASimulatedSession) {
 
   char driverRev[256] = "", instrRev[256] = "";
   EXPECT_EQ(VI_SUCCESS, Korvane_revision_query(vi_, driverRev, instrRev));
-  EXPECT_STREQ("2.3.9.0", driverRev);
-  EXPECT_STREQ("Sim2.3.9.0", instrRev);
+  EXPECT_STREQ(KORVANE_DRIVER_REVISION, driverRev);
+  EXPECT_STREQ("Sim" KORVANE_DRIVER_REVISION, instrRev);
 
   EXPECT_EQ(VI_SUCCESS, Korvane_reset(vi_));
   EXPECT_EQ(VI_SUCCESS, Korvane_ResetWithDefaults(vi_));
@@ -228,5 +229,5 @@ TEST(IvicOpen, HandleZeroGivesAFreshUninitialisedRoot) {
   ASSERT_EQ(S_OK, first.As(IID_IIviComponentIdentity, identity));
   Bstr revision;
   EXPECT_EQ(S_OK, identity->get_Revision(revision.Receive()));
-  EXPECT_EQ("2.3.9.0", revision.Narrow());
+  EXPECT_EQ(KORVANE_DRIVER_REVISION, revision.Narrow());
 }

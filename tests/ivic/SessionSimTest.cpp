@@ -10,6 +10,7 @@
 #include <cstring>
 #include <string>
 #include <vector>
+#include <korvane/KorvaneVersion.h>
 
 namespace {
 
@@ -33,7 +34,7 @@ TEST(IvicOverSocket, InitQueriesAndCloseAgainstTheSimulator) {
 
   char driverRev[256] = "", instrRev[256] = "";
   EXPECT_EQ(VI_SUCCESS, Korvane_revision_query(vi, driverRev, instrRev));
-  EXPECT_STREQ("2.3.9.0", driverRev);
+  EXPECT_STREQ(KORVANE_DRIVER_REVISION, driverRev);
   EXPECT_NE(0u, std::strlen(instrRev));
   EXPECT_NE(0, std::strncmp(instrRev, "Sim", 3)) << "the instrument's own revision, not the simulated one";
 

@@ -6,7 +6,10 @@ below it, so that a change low down never needs what is built on top of it:
 
     platform <- base <- visacom <- io <- core <- com <- scope, ivic
 
-A folder that is not listed fails too, so a new area has to be given its place.
+A folder that is not listed fails too, so a new area has to be given its place. Includes are
+not the only links: a function a lower layer's header declares and a higher layer's source
+defines makes the lower layer need the higher one at link time while its includes look clean,
+so such definitions fail too.
 
 The programs beside src/ (the korvane tool in cli/) are clients of the library: no library
 source includes their headers or names their targets or folders in its build, and they link
@@ -47,6 +50,44 @@ def back_edges(src: pathlib.Path):
                     line = text.count("\n", 0, match.start()) + 1
                     problems.append(f"{path.relative_to(src)}:{line}: {folder.name}/ includes "
                                     f"{target}/ ({match.group(0).strip()}), which is not below it")
+    return problems
+
+
+# A namespace-level function declaration in a header (not indented, not a definition), and the
+# unqualified definition of a name in a source file.
+DECLARATION = re.compile(r"^(?!(?:return|using|typedef|friend|class|struct|enum|namespace|template)\b)"
+                         r"(?:[\w:<>,*&]+[ \t*&]+)+([A-Za-z_]\w*)[ \t]*\([^;{}]*\)[ \t]*"
+                         r"(?:const[ \t]*)?(?:noexcept[ \t]*)?;", re.M)
+
+
+def definition(name):
+    return re.compile(r"^(?![ \t#/])[^;{}\n]*?(?<!::)\b" + re.escape(name) +
+                      r"[ \t]*\([^;{}]*\)[ \t]*(?:const[ \t]*)?(?:noexcept[ \t]*)?\{", re.M)
+
+
+def hidden_links(src: pathlib.Path):
+    """Functions declared in a layer's header and defined in a source of a layer above it."""
+    declared = {}
+    for header in sorted(src.rglob("*.h")):
+        layer = header.relative_to(src).parts[0]
+        if layer not in RANK:
+            continue
+        text = header.read_text(encoding="utf-8", errors="replace")
+        for m in DECLARATION.finditer(text):
+            declared.setdefault(m.group(1), []).append((layer, header))
+    problems = []
+    for source in sorted(src.rglob("*.cpp")):
+        layer = source.relative_to(src).parts[0]
+        if layer not in RANK:
+            continue
+        text = source.read_text(encoding="utf-8", errors="replace")
+        for name, places in declared.items():
+            lower = [(l, h) for l, h in places if RANK[l] < RANK[layer]]
+            m = definition(name).search(text) if lower else None
+            if m:
+                line = text.count("\n", 0, m.start()) + 1
+                problems.append(f"{source.relative_to(src)}:{line}: {layer}/ defines {name}, which "
+                                f"{lower[0][1].relative_to(src)} declares below it")
     return problems
 
 
@@ -92,7 +133,7 @@ def client_edges(src: pathlib.Path):
 
 def main(argv):
     src = pathlib.Path(argv[1] if len(argv) > 1 else "src")
-    problems = back_edges(src) + client_edges(src)
+    problems = back_edges(src) + hidden_links(src) + client_edges(src)
     for p in problems:
         print(p, file=sys.stderr)
     if not problems:

@@ -14,7 +14,9 @@ CLEAN = {
     "src/platform/Guard.h": "#pragma once\n",
     "src/core/Driver.cpp": '#include "platform/Guard.h"\n#include "core/Driver.h"\n',
     "src/core/Driver.h": "#pragma once\n",
-    "src/com/Paths.cpp": '#include "Paths.h"\n',
+    # A member defined above with the name of a function declared below is no link.
+    "src/base/Util.h": "#pragma once\nint Helper(int x);\n",
+    "src/com/Paths.cpp": '#include "Paths.h"\nint CPaths::Helper(int x) {\n  return x;\n}\n',
     "src/com/Paths.h": "#pragma once\n",
     "cli/Tool.h": "#pragma once\n",
     "cli/Paths.h": "#pragma once\n",
@@ -24,6 +26,10 @@ CLEAN = {
 
 BREACHES = [
     ("a lower layer includes a higher one", {"src/base/Bad.cpp": '#include "core/Driver.h"\n'}, "base/ includes core/"),
+    ("a lower layer declares what a higher one defines",
+     {"src/visacom/Make.h": "#pragma once\nHRESULT MakeThing(REFIID riid, void** ppv) noexcept;\n",
+      "src/io/Make.cpp": '#include "visacom/Make.h"\nHRESULT MakeThing(REFIID riid, void** ppv) noexcept {\n  return 0;\n}\n'},
+     "io/ defines MakeThing, which visacom/Make.h declares below it"),
     ("a folder has no layer", {"src/extra/X.cpp": "int x;\n"}, "extra/: not placed"),
     ("the library includes a tool header", {"src/com/Init.cpp": '#include "Tool.h"\n'}, "includes the client cli/"),
     ("the library includes cli/ by path", {"src/core/X.cpp": '#include "cli/Tool.h"\n'}, "includes the client cli/"),
@@ -40,7 +46,8 @@ def problems(files):
         for name, text in files.items():
             (root / name).parent.mkdir(parents=True, exist_ok=True)
             (root / name).write_text(text)
-        return check_layers.back_edges(root / "src") + check_layers.client_edges(root / "src")
+        src = root / "src"
+        return check_layers.back_edges(src) + check_layers.hidden_links(src) + check_layers.client_edges(src)
 
 
 class LayerCheck(unittest.TestCase):

@@ -14,6 +14,7 @@ def test_pip_install_from_the_source_tree(tmp_path):
     tree = tmp_path / "src"
     shutil.copytree(os.path.join(src, "python"), tree / "python", ignore=shutil.ignore_patterns("build", "*.egg-info"))
     shutil.copytree(os.path.join(src, "catalog"), tree / "catalog")
+    shutil.copy(os.path.join(src, "CMakeLists.txt"), tree)  # the version's one place
     (tree / "tools" / "codegen").mkdir(parents=True)
     shutil.copy(os.path.join(src, "tools", "codegen", "gen_python.py"), tree / "tools" / "codegen")
     p = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", "--no-index",
@@ -22,8 +23,10 @@ def test_pip_install_from_the_source_tree(tmp_path):
     assert p.returncode == 0, p.stdout + p.stderr
     env = dict(os.environ, PYTHONPATH=str(tmp_path / "site"), KORVANE_LIBRARY=korvane.library_path())
     code = ("import korvane; s = korvane.Scope(simulate=True); print(korvane.__file__, s.identity.instrument_model,"
-            " korvane.library_path()); s.close()")
+            " korvane.library_path(), korvane.__version__); s.close()")
     p = subprocess.run([sys.executable, "-c", code], env=env, capture_output=True, text=True, timeout=60, cwd=tmp_path)
     assert p.returncode == 0, p.stderr
-    path, model, lib = p.stdout.split()
+    path, model, lib, version = p.stdout.split()
     assert path.startswith(str(tmp_path / "site")) and model and lib == korvane.library_path()
+    # pip read the version where the CMake build reads it.
+    assert version == korvane.__version__

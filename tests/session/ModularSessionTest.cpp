@@ -5,7 +5,7 @@
 #include "core/TestSupport.h"
 #include "io/VisaComSession.h"
 #include "sim/SimProcess.h"
-#include "visacom/Provider.h"
+#include "io/BuiltInProvider.h"
 #include "visacom/VisaCom.h"
 
 #include <gtest/gtest.h>
@@ -118,7 +118,7 @@ class FakeManagerFactory final : public IClassFactory {
 class ModularSession : public ::testing::Test {
  protected:
   void SetUp() override {
-    ASSERT_EQ(S_OK, visacom::EnsureVisaComProvider(nullptr));
+    ASSERT_EQ(S_OK, EnsureVisaComProvider(nullptr));
     sim_ = std::make_unique<SimProcess>(std::vector<std::string>{"--port", "0", "--model", "MSO-CD1000"});
     ASSERT_GT(sim_->port(), 0);
     g_log = {};

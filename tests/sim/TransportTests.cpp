@@ -2,7 +2,7 @@
 // VISA-COM provider as the driver uses it, and through the transports where a second client
 // has to compete for the instrument.
 #include "visacom/HislipTransport.h"
-#include "visacom/Provider.h"
+#include "io/BuiltInProvider.h"
 #include "visacom/VisaCom.h"
 #include "visacom/Vxi11Transport.h"
 
@@ -61,7 +61,7 @@ class FrontEnd : public ::testing::TestWithParam<const char*> {
     // Without our registration "inst0" would reach whichever VXI-11 server holds port 111.
     if (std::string(GetParam()) == "vxi11" && Sim().announced("vxi11 portmapper: ").rfind("none", 0) == 0)
       GTEST_SKIP() << "port 111 is not usable here: " << Sim().announced("vxi11 portmapper: ");
-    ASSERT_EQ(RegisterBuiltInProvider(), S_OK);
+    ASSERT_EQ(korvane::RegisterBuiltInProvider(), S_OK);
     ASSERT_EQ(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
                                IID_IResourceManager, rm_.ReceiveVoid()),
               S_OK);
@@ -271,7 +271,7 @@ TEST(FrontEndHislip, ServiceRequestAndRemoteLocalArriveOnTheAsyncChannel) {
 
 TEST(FrontEndErrors, UnknownDevicesAndClosedPortsFailToOpenWithTheReason) {
   ComInit com;
-  ASSERT_EQ(RegisterBuiltInProvider(), S_OK);
+  ASSERT_EQ(korvane::RegisterBuiltInProvider(), S_OK);
   ComPtr<IResourceManager> rm;
   ASSERT_EQ(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
                              IID_IResourceManager, rm.ReceiveVoid()),

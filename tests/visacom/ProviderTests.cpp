@@ -65,7 +65,7 @@ TEST_F(Registration, ClassesAreFoundThroughTheClassTable) {
   EXPECT_NE(LastErrorText().find("IO property"), std::string::npos);
 
   bool builtIn = false;
-  EXPECT_EQ(EnsureVisaComProvider(&builtIn), S_OK);
+  EXPECT_EQ(korvane::EnsureVisaComProvider(&builtIn), S_OK);
 #if !defined(_WIN32)
   EXPECT_TRUE(builtIn);
 #endif

@@ -1,7 +1,7 @@
 // Shared helpers of the VISA-COM provider tests.
 #pragma once
 
-#include "visacom/Provider.h"
+#include "io/BuiltInProvider.h"
 #include "visacom/VisaCom.h"
 
 #include <korvane/ComHelpers.h>
@@ -53,7 +53,7 @@ class ProviderTest : public ::testing::Test {
  protected:
   void SetUp() override {
     ASSERT_TRUE(SUCCEEDED(com_.hr()));
-    ASSERT_EQ(RegisterBuiltInProvider(), S_OK);
+    ASSERT_EQ(korvane::RegisterBuiltInProvider(), S_OK);
     ASSERT_EQ(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
                                IID_IResourceManager, rm_.ReceiveVoid()),
               S_OK);

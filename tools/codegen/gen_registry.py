@@ -3,7 +3,8 @@
 
 Usage: gen_registry.py <catalog dir> <output dir>
 
-Writes, below <output dir>/com:
+Writes <output dir>/korvane/KorvaneRoot.h, the root coclass's versioned ProgID (the error source
+the driver names when its class is not registered), and below <output dir>/com:
   KorvaneObjectMap.inc   KORVANE_OBJECT(<coclass>, <ProgID>, <versioned ProgID>, <script>) per
                          coclass, in catalogue order
   Registry<n>.rgs        the registrar scripts: 101 the application identifier, then one per
@@ -99,6 +100,12 @@ def main(argv: list[str]) -> int:
         entries.append(f'KORVANE_OBJECT({c["name"]}, "{progid}", "{versioned}", {n})')
         write_if_changed(out / f"Registry{n}.rgs", class_script(c["name"], clsid, libid))
     write_if_changed(out / "KorvaneObjectMap.inc", "\n".join(entries) + "\n")
+    write_if_changed(Path(argv[2]) / "korvane" / "KorvaneRoot.h", "\n".join([
+        "// Generated from catalog/library.toml by tools/codegen/gen_registry.py; do not edit.",
+        f"// The root coclass ({DRIVER}): its CLSID is CLSID_{DRIVER} of KorvaneCom.h.",
+        "#pragma once",
+        f'#define KORVANE_ROOT_PROGID "{prog_ids(DRIVER)[1]}"',
+        ""]))
     return 0
 
 
