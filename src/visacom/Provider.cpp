@@ -2,8 +2,8 @@
 
 #include "visacom/FormattedIo488.h"
 
+#include "platform/ComObject.h"
 #include "visacom/ComError.h"
-#include "visacom/ComObject.h"
 #include "visacom/MessageSession.h"
 #include "visacom/ResourceName.h"
 #include "visacom/VisaCom.h"
@@ -27,12 +27,8 @@ HRESULT PutBstr(BSTR* out, std::string_view s) {
   return S_OK;
 }
 
-using ResourceManagerMap = InterfaceMap<Answers<IID_IResourceManager3, IResourceManager3>,
-                                        Answers<IID_IResourceManager, IResourceManager3>,
-                                        Answers<IID_ISupportErrorInfo, ISupportErrorInfo>>;
-
 class ResourceManager final
-    : public CObject<ResourceManager, Lifetime::kCounted, ResourceManagerMap, IResourceManager3, ISupportErrorInfo> {
+    : public ComObject<ResourceManager, IResourceManager3, ISupportErrorInfo, Also<IResourceManager, IResourceManager3>> {
  public:
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override { return SupportsErrorInfo(riid); }
 
@@ -131,9 +127,7 @@ class ResourceManager final
 
 // Class objects live as long as the process; their reference count is irrelevant.
 template <HRESULT (*Create)(REFIID, void**)>
-class ClassFactory final
-    : public CObject<ClassFactory<Create>, Lifetime::kProcess, InterfaceMap<Answers<IID_IClassFactory, IClassFactory>>,
-                     IClassFactory> {
+class ClassFactory final : public StaticComObject<ClassFactory<Create>, IClassFactory> {
  public:
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
     if (!ppv) return E_POINTER;
