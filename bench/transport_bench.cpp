@@ -71,7 +71,7 @@ struct Session {
   explicit Session(IResourceManager* rm, const std::string& resource) {
     ComPtr<IVisaSession> s;
     if (FAILED(rm->Open(Bstr(resource), NO_LOCK, 2000, Bstr(std::string_view{}), s.Receive()))) return;
-    if (FAILED(s.As(IID_IMessage, m))) return;
+    if (FAILED(s.As(m))) return;
     m->put_Timeout(5000);
     // SOCKET replies end with their line feed; the INSTR transports end them with END.
     m->put_TerminationCharacterEnabled(resource.find("SOCKET") != std::string::npos ? VARIANT_TRUE : VARIANT_FALSE);

@@ -179,10 +179,11 @@ class ComPtr {
     p_ = p;
   }
   T* Detach() noexcept { return std::exchange(p_, nullptr); }
+  // The object's interface U, its IID taken from the type (korvane::IidOf).
   template <typename U>
-  HRESULT As(REFIID iid, ComPtr<U>& out) const noexcept {
+  HRESULT As(ComPtr<U>& out) const noexcept {
     if (!p_) return E_POINTER;
-    return p_->QueryInterface(iid, out.ReceiveVoid());
+    return p_->QueryInterface(IidOf<U>, out.ReceiveVoid());
   }
 
  private:

@@ -399,3 +399,34 @@ KORVANE_PLATFORM_API void Sleep(DWORD dwMilliseconds);
 KORVANE_PLATFORM_API ULONGLONG GetTickCount64(void);
 
 #endif  // !_WIN32
+
+#ifdef __cplusplus
+// The IID of an interface type, so that a query names the type once and cannot be handed a
+// mismatched IID: korvane::IidOf<IFoo> is IID_IFoo. Headers that declare interfaces state it
+// with KORVANE_IID_OF (the generated object model does so for each of its interfaces); using
+// IidOf with a type that has none does not compile.
+namespace korvane {
+template <class I>
+struct InterfaceId;
+template <class I>
+inline constexpr const IID& IidOf = InterfaceId<I>::value;
+}  // namespace korvane
+
+#define KORVANE_IID_OF(I)                  \
+  template <>                              \
+  struct korvane::InterfaceId<I> {         \
+    static constexpr const IID& value = IID_##I; \
+  }
+
+KORVANE_IID_OF(IUnknown);
+KORVANE_IID_OF(IClassFactory);
+KORVANE_IID_OF(IErrorInfo);
+KORVANE_IID_OF(ICreateErrorInfo);
+KORVANE_IID_OF(ISupportErrorInfo);
+KORVANE_IID_OF(IGlobalInterfaceTable);
+KORVANE_IID_OF(IDispatch);
+#if defined(_WIN32)
+KORVANE_IID_OF(IEnumVARIANT);
+KORVANE_IID_OF(ITypeInfo);
+#endif
+#endif  // __cplusplus

@@ -350,7 +350,7 @@ HRESULT CErrorReporter::SetErrorInfoFor(HRESULT hr, DWORD helpContext, const std
   create->SetDescription(text.data());
 
   ComPtr<IErrorInfo> info;
-  h = create.As(IID_IErrorInfo, info);
+  h = create.As(info);
   if (FAILED(h)) return h;
   SetErrorInfo(0, info.get());
   return result;

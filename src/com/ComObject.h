@@ -1,14 +1,19 @@
 // IUnknown of the driver's COM objects: the reference count and the generated interface
 // table. Node is the object's state (the session or a repeated-capability item), Interfaces
 // the generated class that implements every complete interface of the coclass.
+//
+// The hand-written objects' base (platform/ComObject.h) lists its interfaces as types; these
+// objects differ in two ways and so keep their own QueryInterface over the same count: their
+// interfaces (a hundred and more per coclass) are found through the generated table, and a
+// repeated-capability item's references hold its owner.
 #pragma once
 
+#include "platform/ComObject.h"
 #include "platform/Guard.h"
 #include "com/Dispatch.h"
 
 #include <korvane/KorvaneObjects.h>
 
-#include <atomic>
 #include <concepts>
 #include <new>
 #include <utility>
@@ -58,21 +63,21 @@ class CComObject : public Node, public Interfaces, public CDispatchSupport {
     if constexpr (OwnedNode<Node>) {
       if (IUnknown* owner = this->Owner()) owner->AddRef();
     }
-    return refs_.fetch_add(1, std::memory_order_relaxed) + 1;
+    return refs_.Add();
   }
   ULONG STDMETHODCALLTYPE Release() override {
     IUnknown* owner = nullptr;
     if constexpr (OwnedNode<Node>) owner = this->Owner();
-    ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
+    const ULONG left = refs_.Drop();
     if (left == 0) delete static_cast<Self*>(this);
     // Last: the owner's release may destroy the owner, and with it its reference to this.
     if (owner) owner->Release();
     return left;
   }
   // The owner's reference: counted like a client's, without holding the owner.
-  void AddOwnerReference() noexcept { refs_.fetch_add(1, std::memory_order_relaxed); }
+  void AddOwnerReference() noexcept { refs_.Add(); }
   void ReleaseOwnerReference() noexcept {
-    if (refs_.fetch_sub(1, std::memory_order_acq_rel) == 1) delete static_cast<Self*>(this);
+    if (refs_.Drop() == 0) delete static_cast<Self*>(this);
   }
 
   // A new object handed out as iid; the object is destroyed again when that fails.
@@ -106,7 +111,7 @@ class CComObject : public Node, public Interfaces, public CDispatchSupport {
   }
 
  private:
-  std::atomic<ULONG> refs_{0};
+  ComRefCount refs_{0};  // a new object has no reference until Create hands one out
   CModuleRef moduleRef_;
 };
 

@@ -5,6 +5,7 @@
 
 #include "platform/Guard.h"
 #include "com/ComObject.h"
+#include "platform/ComObject.h"
 
 #include <korvane/ComHelpers.h>
 
@@ -350,7 +351,7 @@ HRESULT ToVariantArray(SAFEARRAY* src, VARTYPE elem, VARIANT& out) {
 
 // IDispatch over one interface of an object: what navigation and collections hand to scripts.
 // The view is its own identity; other interfaces are asked of the object.
-class CDispatchView final : public IDispatch, public ISupportErrorInfo {
+class CDispatchView final : public ComObject<CDispatchView, IDispatch, ISupportErrorInfo> {
  public:
   static HRESULT Create(IUnknown* target, REFIID iid, IDispatch** out) noexcept {
     *out = nullptr;
@@ -359,24 +360,7 @@ class CDispatchView final : public IDispatch, public ISupportErrorInfo {
     *out = view;
     return S_OK;
   }
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (IsEqualIID(iid, IID_IUnknown) || IsEqualIID(iid, IID_IDispatch)) {
-      *ppv = static_cast<IDispatch*>(this);
-    } else if (IsEqualIID(iid, IID_ISupportErrorInfo)) {
-      *ppv = static_cast<ISupportErrorInfo*>(this);
-    } else {
-      return target_->QueryInterface(iid, ppv);
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
+  HRESULT QueryElsewhere(REFIID iid, void** ppv) noexcept { return target_->QueryInterface(iid, ppv); }
   HRESULT STDMETHODCALLTYPE GetTypeInfoCount(UINT* count) override {
     if (!count) return E_POINTER;
     *count = 1;
@@ -398,32 +382,17 @@ class CDispatchView final : public IDispatch, public ISupportErrorInfo {
 
  private:
   CDispatchView(IUnknown* target, REFIID iid) : target_(target), iid_(iid) {}
-  ~CDispatchView() = default;
+  ~CDispatchView() override = default;
 
-  LONG refs_ = 1;
   ComPtr<IUnknown> target_;
   IID iid_;
   CModuleRef moduleRef_;
 };
 
 // The items of a collection as they were when the enumeration began.
-class CEnumVariant final : public IEnumVARIANT {
+class CEnumVariant final : public ComObject<CEnumVariant, IEnumVARIANT> {
  public:
   explicit CEnumVariant(std::shared_ptr<std::vector<VARIANT>> items) : items_(std::move(items)) {}
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (!IsEqualIID(iid, IID_IUnknown) && !IsEqualIID(iid, IID_IEnumVARIANT)) return E_NOINTERFACE;
-    *ppv = static_cast<IEnumVARIANT*>(this);
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return InterlockedIncrement(&refs_); }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const LONG left = InterlockedDecrement(&refs_);
-    if (left == 0) delete this;
-    return static_cast<ULONG>(left);
-  }
   HRESULT STDMETHODCALLTYPE Next(ULONG count, VARIANT* out, ULONG* fetched) override {
     if (!out) return E_POINTER;
     ULONG n = 0;
@@ -453,9 +422,8 @@ class CEnumVariant final : public IEnumVARIANT {
   }
 
  private:
-  ~CEnumVariant() = default;
+  ~CEnumVariant() override = default;
 
-  LONG refs_ = 1;
   std::shared_ptr<std::vector<VARIANT>> items_;
   std::size_t next_ = 0;
   CModuleRef moduleRef_;

@@ -2,6 +2,7 @@
 #include "com/Module.h"
 
 #include "com/Objects.h"
+#include "platform/ComObject.h"
 
 #include <iterator>
 #include <new>
@@ -30,28 +31,9 @@ constinit std::atomic<LONG> g_serverLocks{0};
 
 // One per creatable class, cached by the module. Its own references do not hold the module:
 // a client keeps the server loaded through LockServer, as COM expects.
-class CClassFactory final : public IClassFactory {
+class CClassFactory final : public ComObject<CClassFactory, IClassFactory> {
  public:
   explicit CClassFactory(const CObjectMapEntry& entry) noexcept : entry_(entry) {}
-  CClassFactory(const CClassFactory&) = delete;
-  CClassFactory& operator=(const CClassFactory&) = delete;
-
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID iid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (iid == IID_IUnknown || iid == IID_IClassFactory) {
-      *ppv = static_cast<IClassFactory*>(this);
-      AddRef();
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1, std::memory_order_relaxed) + 1; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    ULONG left = refs_.fetch_sub(1, std::memory_order_acq_rel) - 1;
-    if (left == 0) delete this;
-    return left;
-  }
 
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID iid, void** ppv) override {
     if (!ppv) return E_POINTER;
@@ -70,7 +52,6 @@ class CClassFactory final : public IClassFactory {
  private:
   ~CClassFactory() = default;
   const CObjectMapEntry& entry_;
-  std::atomic<ULONG> refs_{0};
 };
 
 CKorvaneModule g_module;
@@ -112,8 +93,7 @@ HRESULT CKorvaneModule::GetClassObject(REFCLSID clsid, REFIID iid, void** ppv) n
       if (!factories_[i]) {
         auto* made = new (std::nothrow) CClassFactory(kObjectMap[i]);
         if (!made) return E_OUTOFMEMORY;
-        HRESULT hr = made->QueryInterface(IID_IUnknown, reinterpret_cast<void**>(&factories_[i]));
-        if (FAILED(hr)) return hr;
+        factories_[i] = static_cast<IClassFactory*>(made);  // the module's reference, the creator's
       }
       factory = factories_[i];
       factory->AddRef();

@@ -13,7 +13,7 @@
 #include "io/FormattedIo.h"
 #include "io/InstrBuffer.h"
 #include "visacom/ComError.h"
-#include "visacom/ComObject.h"
+#include "platform/ComObject.h"
 #include "visacom/VisaCom.h"
 
 #include <korvane/ComHelpers.h>
@@ -31,10 +31,6 @@
 namespace korvane {
 namespace {
 
-using visacom::Answers;
-using visacom::CObject;
-using visacom::InterfaceMap;
-using visacom::Lifetime;
 using visacom::ReportError;
 
 // The element conversions of each IEEE ASCII type, for the printf and scanf sides.
@@ -83,11 +79,7 @@ double ElementValue(VARTYPE vt, const void* p) {
   }
 }
 
-using FormattedIo488Map =
-    InterfaceMap<Answers<IID_IFormattedIO488, IFormattedIO488>, Answers<IID_ISupportErrorInfo, ISupportErrorInfo>>;
-
-class CFormattedIo488 final : public CObject<CFormattedIo488, Lifetime::kCounted, FormattedIo488Map, IFormattedIO488,
-                                             ISupportErrorInfo>,
+class CFormattedIo488 final : public ComObject<CFormattedIo488, IFormattedIO488, ISupportErrorInfo>,
                               private ILowLevelIo {
  public:
   CFormattedIo488() = default;

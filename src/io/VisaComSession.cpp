@@ -263,8 +263,8 @@ HRESULT CVisaComSession::OpenVisaCom(const char* resourceName) {
       return hr;
     }
     sendEnd_ = true;
-    hr = visaSession_.As(IID_IMessage, message_);
-    if (SUCCEEDED(hr)) hr = visaSession_.As(IID_IEventManager, eventManager_);
+    hr = visaSession_.As(message_);
+    if (SUCCEEDED(hr)) hr = visaSession_.As(eventManager_);
     if (FAILED(hr)) return hr;
     QueryOptionalMembers(ComPtr<IUnknown>(visaSession_.get()));
     hr = AttachFormattedIo();
@@ -276,10 +276,10 @@ HRESULT CVisaComSession::OpenVisaCom(const char* resourceName) {
 
 void CVisaComSession::QueryOptionalMembers(const ComPtr<IUnknown>& source) {
   // Absent on message-based sessions; only the operations that need them fail.
-  source.As(IID_IRegister, register_);
-  source.As(IID_IAsyncMessage, asyncMessage_);
-  source.As(IID_ISharedRegister, sharedRegister_);
-  source.As(IID_IKorvaneMessageDirect, direct_);
+  source.As(register_);
+  source.As(asyncMessage_);
+  source.As(sharedRegister_);
+  source.As(direct_);
 }
 
 HRESULT CVisaComSession::AttachFormattedIo() {
@@ -637,9 +637,9 @@ HRESULT cKorvaneVisaComSession::OpenModular(const char* resourceName) {
     Reporter()->IoError("The module manager gave no SCPI string parser for the module.");
     return hr;
   }
-  hr = parser.As(IID_IVisaSession, visaSession_);
-  if (SUCCEEDED(hr)) hr = parser.As(IID_IMessage, message_);
-  if (SUCCEEDED(hr)) hr = parser.As(IID_IEventManager, eventManager_);
+  hr = parser.As(visaSession_);
+  if (SUCCEEDED(hr)) hr = parser.As(message_);
+  if (SUCCEEDED(hr)) hr = parser.As(eventManager_);
   if (FAILED(hr)) return hr;
   QueryOptionalMembers(parser);
   hr = AttachFormattedIo();

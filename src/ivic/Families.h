@@ -210,7 +210,7 @@ ViStatus CallAndCommit(ViSession vi, I& itf, A&... args) {
 
 // Runs `call` with the session's object queried for I; nothing thrown gets out.
 template <class I, class F>
-ViStatus WithInterface(ViSession vi, REFIID iid, bool orNewRoot, F&& call) noexcept {
+ViStatus WithInterface(ViSession vi, bool orNewRoot, F&& call) noexcept {
   return GuardedVi(vi, [&]() -> ViStatus {
     ComPtr<I> itf;
     // A description left on the thread by an earlier call must not be taken for this one's.
@@ -219,10 +219,10 @@ ViStatus WithInterface(ViSession vi, REFIID iid, bool orNewRoot, F&& call) noexc
       ComPtr<IUnknown> driver;
       const ViStatus status = GetSessionDriverOrNewRoot(vi, driver);
       if (status != VI_SUCCESS) return status;
-      const HRESULT hr = driver.As(iid, itf);
+      const HRESULT hr = driver.As(itf);
       if (FAILED(hr)) return ToViStatus(vi, hr);
     } else {
-      const ViStatus status = GetSessionInterface(vi, iid, itf.ReceiveVoid());
+      const ViStatus status = GetSessionInterface(vi, IidOf<I>, itf.ReceiveVoid());
       if (status != VI_SUCCESS) return status;
     }
     return call(*itf.get());
@@ -248,29 +248,33 @@ class CollectionItems final : public IRepCapCollection {
 };
 
 // Targets. Run<Method>(vi, repCapName, args...) calls Method on the object the target names.
+// The IID arguments come from the generated tables; the interfaces' own must be the same.
 template <class I, const IID& Iid>
 struct OnRoot {
+  static_assert(&Iid == &IidOf<I>);
   template <auto Method, class... A>
   static ViStatus Run(ViSession vi, ViConstString, A&... args) noexcept {
-    return WithInterface<I>(vi, Iid, false, [&](I& itf) { return CallAndCommit<Method>(vi, itf, args...); });
+    return WithInterface<I>(vi, false, [&](I& itf) { return CallAndCommit<Method>(vi, itf, args...); });
   }
 };
 
 // Session 0 reads from a fresh, uninitialised root object (the identity values).
 template <class I, const IID& Iid>
 struct OnRootOrNew {
+  static_assert(&Iid == &IidOf<I>);
   template <auto Method, class... A>
   static ViStatus Run(ViSession vi, ViConstString, A&... args) noexcept {
-    return WithInterface<I>(vi, Iid, true, [&](I& itf) { return CallAndCommit<Method>(vi, itf, args...); });
+    return WithInterface<I>(vi, true, [&](I& itf) { return CallAndCommit<Method>(vi, itf, args...); });
   }
 };
 
 // The first item the selector names, from the collection Coll, queried for I.
 template <class Coll, const IID& CollIid, class I, const IID& Iid>
 struct OnItem {
+  static_assert(&CollIid == &IidOf<Coll> && &Iid == &IidOf<I>);
   template <auto Method, class... A>
   static ViStatus Run(ViSession vi, ViConstString name, A&... args) noexcept {
-    return WithInterface<Coll>(vi, CollIid, false, [&](Coll& coll) {
+    return WithInterface<Coll>(vi, false, [&](Coll& coll) {
       CollectionItems<Coll> items(coll);
       RepCapItems found;
       const ViStatus status = ResolveRepCapItems(vi, name, items, Iid, found);

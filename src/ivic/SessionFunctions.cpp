@@ -28,7 +28,7 @@ ViStatus NullParameter(ViSession vi, const char* text) noexcept {
 // Runs `call` with the session's object queried for I. Nothing thrown inside gets out: an
 // allocation failure (argument conversion) is reported as such, anything else as unmapped.
 template <class I, class F>
-ViStatus WithDriver(ViSession vi, REFIID iid, F&& call) noexcept {
+ViStatus WithDriver(ViSession vi, F&& call) noexcept {
   ComPtr<I> itf;
   {
     ComPtr<IUnknown> driver;
@@ -36,7 +36,7 @@ ViStatus WithDriver(ViSession vi, REFIID iid, F&& call) noexcept {
     if (status != VI_SUCCESS) return status;
     // A description left on the thread by an earlier call must not be taken for this one's.
     SetErrorInfo(0, nullptr);
-    const HRESULT hr = driver.As(iid, itf);
+    const HRESULT hr = driver.As(itf);
     if (FAILED(hr)) return ToViStatus(vi, hr);
   }
   return GuardedVi(vi, [&] { return std::forward<F>(call)(*itf.get()); });
@@ -57,7 +57,7 @@ ViStatus OpenSession(ViRsrc resourceName, ViBoolean idQuery, ViBoolean reset, Vi
   if (FAILED(CreateRootObject(root))) return KORVANE_ERROR_UNMAPPED;
   ComPtr<IIviDriver> driver;
   SetErrorInfo(0, nullptr);
-  HRESULT hr = root.As(IID_IIviDriver, driver);
+  HRESULT hr = root.As(driver);
   if (FAILED(hr)) return ToViStatus(VI_NULL, hr);
 
   const Bstr resource = ToBstr(resourceName);
@@ -135,7 +135,7 @@ ViStatus _VI_FUNC Korvane_close(ViSession vi) {
 
   SetErrorInfo(0, nullptr);
   ComPtr<IIviDriver> iviDriver;
-  HRESULT hr = driver.As(IID_IIviDriver, iviDriver);
+  HRESULT hr = driver.As(iviDriver);
   if (SUCCEEDED(hr)) hr = iviDriver->Close();
   const ViStatus closeStatus = ToViStatus(vi, hr);
   // The session goes whatever Close said: a handle whose object cannot close would otherwise
@@ -179,7 +179,7 @@ ViStatus _VI_FUNC Korvane_error_message(ViSession /*vi*/, ViStatus errorCode, Vi
 
 ViStatus _VI_FUNC Korvane_error_query(ViSession vi, ViInt32* errorCode, ViChar errorMessage[256]) {
   if (!errorCode) return NullParameter(vi, "Parameter ErrorCode is VI_NULL.");
-  return WithDriver<IIviDriverUtility>(vi, IID_IIviDriverUtility, [&](IIviDriverUtility& utility) {
+  return WithDriver<IIviDriverUtility>(vi, [&](IIviDriverUtility& utility) {
     LONG code = 0;
     Bstr message;
     const ViStatus status = ToViStatus(vi, utility.ErrorQuery(&code, message.Receive()));
@@ -191,7 +191,7 @@ ViStatus _VI_FUNC Korvane_error_query(ViSession vi, ViInt32* errorCode, ViChar e
 
 ViStatus _VI_FUNC Korvane_self_test(ViSession vi, ViInt16* testResult, ViChar testMessage[256]) {
   if (!testResult) return NullParameter(vi, "Parameter TestResult is VI_NULL.");
-  return WithDriver<IIviDriverUtility>(vi, IID_IIviDriverUtility, [&](IIviDriverUtility& utility) {
+  return WithDriver<IIviDriverUtility>(vi, [&](IIviDriverUtility& utility) {
     LONG result = 0;
     Bstr message;
     const ViStatus status = ToViStatus(vi, utility.SelfTest(&result, message.Receive()));
@@ -202,25 +202,25 @@ ViStatus _VI_FUNC Korvane_self_test(ViSession vi, ViInt16* testResult, ViChar te
 }
 
 ViStatus _VI_FUNC Korvane_reset(ViSession vi) {
-  return WithDriver<IIviDriverUtility>(vi, IID_IIviDriverUtility,
+  return WithDriver<IIviDriverUtility>(vi,
                                        [&](IIviDriverUtility& utility) { return ToViStatus(vi, utility.Reset()); });
 }
 
 ViStatus _VI_FUNC Korvane_ResetWithDefaults(ViSession vi) {
-  return WithDriver<IIviDriverUtility>(vi, IID_IIviDriverUtility, [&](IIviDriverUtility& utility) {
+  return WithDriver<IIviDriverUtility>(vi, [&](IIviDriverUtility& utility) {
     return ToViStatus(vi, utility.ResetWithDefaults());
   });
 }
 
 ViStatus _VI_FUNC Korvane_Disable(ViSession vi) {
-  return WithDriver<IIviDriverUtility>(vi, IID_IIviDriverUtility,
+  return WithDriver<IIviDriverUtility>(vi,
                                        [&](IIviDriverUtility& utility) { return ToViStatus(vi, utility.Disable()); });
 }
 
 // Driver revision first; the instrument's is not written when that fails. Only the second
 // copy's size result is reported.
 ViStatus _VI_FUNC Korvane_revision_query(ViSession vi, ViChar driverRev[256], ViChar instrRev[256]) {
-  return WithDriver<IIviDriverIdentity>(vi, IID_IIviDriverIdentity, [&](IIviDriverIdentity& identity) {
+  return WithDriver<IIviDriverIdentity>(vi, [&](IIviDriverIdentity& identity) {
     Bstr revision;
     const ViStatus driverStatus = ToViStatus(vi, identity.get_Revision(revision.Receive()));
     if (driverStatus < 0) return driverStatus;
@@ -233,7 +233,7 @@ ViStatus _VI_FUNC Korvane_revision_query(ViSession vi, ViChar driverRev[256], Vi
 }
 
 ViStatus _VI_FUNC Korvane_GetNextCoercionRecord(ViSession vi, ViInt32 bufferSize, ViChar record[]) {
-  return WithDriver<IIviDriverOperation>(vi, IID_IIviDriverOperation, [&](IIviDriverOperation& operation) {
+  return WithDriver<IIviDriverOperation>(vi, [&](IIviDriverOperation& operation) {
     Bstr text;
     const ViStatus status = ToViStatus(vi, operation.GetNextCoercionRecord(text.Receive()));
     if (status < 0) return status;
@@ -242,7 +242,7 @@ ViStatus _VI_FUNC Korvane_GetNextCoercionRecord(ViSession vi, ViInt32 bufferSize
 }
 
 ViStatus _VI_FUNC Korvane_InvalidateAllAttributes(ViSession vi) {
-  return WithDriver<IIviDriverOperation>(vi, IID_IIviDriverOperation, [&](IIviDriverOperation& operation) {
+  return WithDriver<IIviDriverOperation>(vi, [&](IIviDriverOperation& operation) {
     return ToViStatus(vi, operation.InvalidateAllAttributes());
   });
 }

@@ -1,6 +1,7 @@
 // Object creation, the class table, ProgIDs and the Global Interface Table.
 // The class table holds what CoRegisterClassObject is given; on Windows the same lookups go
 // through the registry and the apartment's registered class objects.
+#include "platform/ComObject.h"
 #include "platform/Guard.h"
 
 #include <korvane/ComHelpers.h>
@@ -119,24 +120,14 @@ class ClassTable {
 };
 
 // Every apartment here is the same (free-threaded objects, one process), so the table hands
-// out the registered pointer itself, queried for the asked interface.
-class GlobalInterfaceTable final : public IGlobalInterfaceTable {
+// out the registered pointer itself, queried for the asked interface. One for the process,
+// never destroyed: its count is ignored.
+class GlobalInterfaceTable final : public korvane::StaticComObject<GlobalInterfaceTable, IGlobalInterfaceTable> {
  public:
   static GlobalInterfaceTable& Get() {
     static GlobalInterfaceTable* git = new GlobalInterfaceTable();
     return *git;
   }
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IGlobalInterfaceTable) {
-      *ppv = static_cast<IGlobalInterfaceTable*>(this);
-      return S_OK;
-    }
-    *ppv = nullptr;
-    return E_NOINTERFACE;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return 2; }   // process-wide singleton
-  STDMETHODIMP_(ULONG) Release() override { return 1; }
 
   STDMETHODIMP RegisterInterfaceInGlobal(IUnknown* pUnk, REFIID riid, DWORD* pdwCookie) override {
     if (!pUnk || !pdwCookie) return E_INVALIDARG;

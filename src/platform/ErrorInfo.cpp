@@ -1,33 +1,14 @@
 // Per-thread COM error information.
+#include "platform/ComObject.h"
+
 #include <korvane/ComHelpers.h>
 
-#include <atomic>
 #include <new>
 
 namespace {
 
-class ErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
+class ErrorInfo final : public korvane::ComObject<ErrorInfo, IErrorInfo, ICreateErrorInfo> {
  public:
-  STDMETHODIMP QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    if (riid == IID_IUnknown || riid == IID_IErrorInfo)
-      *ppv = static_cast<IErrorInfo*>(this);
-    else if (riid == IID_ICreateErrorInfo)
-      *ppv = static_cast<ICreateErrorInfo*>(this);
-    else {
-      *ppv = nullptr;
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  STDMETHODIMP_(ULONG) AddRef() override { return ++refs_; }
-  STDMETHODIMP_(ULONG) Release() override {
-    ULONG n = --refs_;
-    if (n == 0) delete this;
-    return n;
-  }
-
   STDMETHODIMP GetGUID(GUID* g) override {
     if (!g) return E_INVALIDARG;
     *g = guid_;
@@ -67,7 +48,6 @@ class ErrorInfo final : public IErrorInfo, public ICreateErrorInfo {
     return S_OK;
   }
 
-  std::atomic<ULONG> refs_{1};
   GUID guid_ = GUID_NULL;
   korvane::Bstr source_, description_, helpFile_;
   DWORD helpContext_ = 0;

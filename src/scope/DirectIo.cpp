@@ -9,10 +9,10 @@
 // IIviDriverUtility.LockObject around them; the wrappers' calls then nest inside that hold.
 #include "com/Objects.h"
 #include "core/CallFrame.h"
+#include "platform/ComObject.h"
 
 #include <korvane/KorvaneMembers.h>
 
-#include <atomic>
 #include <new>
 
 namespace korvane {
@@ -39,40 +39,17 @@ class CSessionBound {
 
 // The message object behind the formatted-I/O object. A new wrapper per get_IO: it answers for
 // the message interfaces, and the event manager when the object it wraps has one; nothing else.
-class CLockedMessage final : public IMessage, public IEventManager, public ISupportErrorInfo, CSessionBound {
+class CLockedMessage final
+    : public ComObject<CLockedMessage, IMessage, IEventManager, ISupportErrorInfo, Also<IBaseMessage, IMessage>,
+                       Also<IVisaSession, IMessage>>,
+      CSessionBound {
  public:
   CLockedMessage(CKorvane& root, ComPtr<IMessage> inner) noexcept : CSessionBound(root), inner_(std::move(inner)) {
-    if (FAILED(inner_.As(IID_IEventManager, events_))) events_.Reset();
+    if (FAILED(inner_.As(events_))) events_.Reset();
   }
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IMessage) || IsEqualGUID(riid, IID_IBaseMessage) ||
-        IsEqualGUID(riid, IID_IVisaSession)) {
-      *ppv = static_cast<IMessage*>(this);
-    } else if (IsEqualGUID(riid, IID_IEventManager) && events_) {
-      *ppv = static_cast<IEventManager*>(this);
-    } else if (IsEqualGUID(riid, IID_ISupportErrorInfo)) {
-      *ppv = static_cast<ISupportErrorInfo*>(this);
-    } else {
-      return E_NOINTERFACE;
-    }
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1) + 1; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    const ULONG n = refs_.fetch_sub(1) - 1;
-    if (n == 0) delete this;
-    return n;
-  }
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-    return IsEqualGUID(riid, IID_IMessage) || IsEqualGUID(riid, IID_IBaseMessage) ||
-                   IsEqualGUID(riid, IID_IVisaSession) || IsEqualGUID(riid, IID_IEventManager)
-               ? S_OK
-               : S_FALSE;
-  }
+  bool Offers(REFIID riid) const noexcept { return events_ || !IsEqualIID(riid, IID_IEventManager); }
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override { return SupportsErrorInfo(riid); }
 
   // IVisaSession (the event manager's share it: both interfaces derive from it)
   HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* p) override { return M(&IMessage::get_ComponentVersion, p); }
@@ -174,7 +151,7 @@ class CLockedMessage final : public IMessage, public IEventManager, public ISupp
   }
 
  private:
-  ~CLockedMessage() = default;
+  ~CLockedMessage() override = default;
 
   template <class I, typename... P, typename... A>
   HRESULT M(HRESULT (STDMETHODCALLTYPE I::*member)(P...), A... args) {
@@ -188,7 +165,6 @@ class CLockedMessage final : public IMessage, public IEventManager, public ISupp
 
   ComPtr<IMessage> inner_;
   ComPtr<IEventManager> events_;  // null when the wrapped object has no event manager
-  std::atomic<ULONG> refs_{1};
 };
 
 class CLockedFormattedIo;
@@ -197,49 +173,13 @@ struct DirectIoState {
   CLockedFormattedIo* object = nullptr;
 };
 
-class CLockedFormattedIo final : public IFormattedIO488, public ISupportErrorInfo, CSessionBound {
+class CLockedFormattedIo final : public ComObject<CLockedFormattedIo, IFormattedIO488, ISupportErrorInfo>,
+                                 CSessionBound {
  public:
   CLockedFormattedIo(CKorvane& root, ComPtr<IFormattedIO488> inner) noexcept
       : CSessionBound(root), inner_(std::move(inner)) {}
 
-  HRESULT STDMETHODCALLTYPE QueryInterface(REFIID riid, void** ppv) override {
-    if (!ppv) return E_POINTER;
-    *ppv = nullptr;
-    if (IsEqualGUID(riid, IID_IUnknown) || IsEqualGUID(riid, IID_IFormattedIO488))
-      *ppv = static_cast<IFormattedIO488*>(this);
-    else if (IsEqualGUID(riid, IID_ISupportErrorInfo))
-      *ppv = static_cast<ISupportErrorInfo*>(this);
-    else
-      return E_NOINTERFACE;
-    AddRef();
-    return S_OK;
-  }
-  ULONG STDMETHODCALLTYPE AddRef() override { return refs_.fetch_add(1) + 1; }
-  ULONG STDMETHODCALLTYPE Release() override {
-    // The last release and get_DirectIO's look-up take the session lock, so a release racing
-    // a new look-up either hands the object out again or finds it gone.
-    ULONG n;
-    {
-      frame::CSessionLock lock(&root_);
-      n = refs_.fetch_sub(1) - 1;
-      if (n == 0) {
-        DirectIoState& state = root_.FeatureState<DirectIoState>();
-        if (state.object == this) state.object = nullptr;
-      }
-    }
-    if (n == 0) delete this;
-    return n;
-  }
-  // Under the session lock: a new reference to a live object, or null once its count reached 0.
-  CLockedFormattedIo* TakeReference() noexcept {
-    ULONG n = refs_.load();
-    while (n != 0 && !refs_.compare_exchange_weak(n, n + 1)) {
-    }
-    return n == 0 ? nullptr : this;
-  }
-  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override {
-    return IsEqualGUID(riid, IID_IFormattedIO488) ? S_OK : S_FALSE;
-  }
+  HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override { return SupportsErrorInfo(riid); }
 
   // The message object goes out wrapped as well: handing out the library's own would let its
   // callers past the lock.
@@ -288,7 +228,15 @@ class CLockedFormattedIo final : public IFormattedIO488, public ISupportErrorInf
   }
 
  private:
-  ~CLockedFormattedIo() = default;
+  // The session's cache forgets the object under the session lock, which get_DirectIO's
+  // look-up holds too: a look-up racing the last release either takes a reference before the
+  // count reaches 0 or finds it at 0 (TryAddRef fails) and makes a new object, and the memory
+  // it looked at stays until this has the lock.
+  ~CLockedFormattedIo() override {
+    frame::CSessionLock lock(&root_);
+    DirectIoState& state = root_.FeatureState<DirectIoState>();
+    if (state.object == this) state.object = nullptr;
+  }
 
   template <typename... P, typename... A>
   HRESULT F(HRESULT (STDMETHODCALLTYPE IFormattedIO488::*member)(P...), A... args) {
@@ -296,7 +244,6 @@ class CLockedFormattedIo final : public IFormattedIO488, public ISupportErrorInf
   }
 
   ComPtr<IFormattedIO488> inner_;
-  std::atomic<ULONG> refs_{1};
 };
 
 }  // namespace
@@ -307,7 +254,7 @@ HRESULT Impl_IKorvaneSystem_get_DirectIO(CKorvane& self, IFormattedIO488** val) 
   if (!io) return self.Reporter().NotInitialized();
   // The frame holds the session lock: the cached object cannot go away meanwhile.
   DirectIoState& state = self.FeatureState<DirectIoState>();
-  if (state.object && state.object->TakeReference()) {
+  if (state.object && state.object->TryAddRef()) {
     *val = state.object;
     return S_OK;
   }

@@ -18,7 +18,7 @@ HRESULT ReportError(HRESULT hr, REFIID iid, std::string_view description) noexce
     create->SetSource(source.data());
     create->SetDescription(text.data());
     ComPtr<IErrorInfo> info;
-    if (SUCCEEDED(create.As(IID_IErrorInfo, info))) SetErrorInfo(0, info.get());
+    if (SUCCEEDED(create.As(info))) SetErrorInfo(0, info.get());
   } catch (...) {
     // Reporting must never turn a failure into a crash; the HRESULT still tells what went wrong.
   }

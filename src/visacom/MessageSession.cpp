@@ -2,11 +2,7 @@
 #include "base/StringUtil.h"
 
 #include "visacom/ComError.h"
-#include "visacom/SerialTransport.h"
-#include "visacom/HislipTransport.h"
-#include "visacom/SocketTransport.h"
-#include "visacom/UsbtmcTransport.h"
-#include "visacom/Vxi11Transport.h"
+#include "visacom/TransportRegistry.h"
 #include "visacom/Variants.h"
 
 #include <algorithm>
@@ -376,24 +372,7 @@ HRESULT MessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeou
 
     Deadline deadline = Deadline::After(initTimeout);
     std::unique_ptr<ITransport> transport;
-    HRESULT hr;
-    if (parsed.interfaceType == visa::VI_INTF_TCPIP && parsed.resourceClass == "SOCKET") {
-      hr = ConnectSocket(parsed.host, parsed.port, deadline, transport, why);
-    } else if (parsed.interfaceType == visa::VI_INTF_ASRL) {
-      hr = OpenSerial(parsed, transport, why);
-    } else if (parsed.interfaceType == visa::VI_INTF_TCPIP && parsed.resourceClass == "INSTR") {
-      std::string lower = parsed.deviceName;
-      for (char& c : lower) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
-      if (lower.rfind("hislip", 0) == 0)
-        hr = ConnectHislip(parsed.host, parsed.deviceName, deadline, transport, why);
-      else
-        hr = ConnectVxi11(parsed.host, parsed.deviceName, deadline, transport, why);
-    } else if (parsed.interfaceType == visa::VI_INTF_USB && parsed.resourceClass == "INSTR" && UsbtmcAvailable()) {
-      hr = OpenUsbtmc(parsed, transport, why);
-    } else {
-      hr = E_VISA_RSRC_NFOUND;
-      why = "the built-in VISA-COM provider cannot open " + parsed.resourceClass + " resources of this interface type";
-    }
+    HRESULT hr = OpenTransport(parsed, deadline, transport, why);
     if (FAILED(hr)) {
       korvane::visacom::ResourceName none;
       std::swap(name_, none);
@@ -828,8 +807,7 @@ HRESULT MessageSession::WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCoun
 namespace {
 
 // What WaitOnEvent hands out: the event type, nothing to close.
-class ServiceRequestEvent final
-    : public CObject<ServiceRequestEvent, Lifetime::kCounted, InterfaceMap<Answers<IID_IEvent, IEvent>>, IEvent> {
+class ServiceRequestEvent final : public ComObject<ServiceRequestEvent, IEvent> {
  public:
   HRESULT STDMETHODCALLTYPE get_Type(EventType* pVal) override {
     if (!pVal) return E_POINTER;

@@ -1,7 +1,7 @@
 // A message-based VISA-COM session (IVisaSession, IMessage, IEventManager) over a transport.
 #pragma once
 
-#include "visacom/ComObject.h"
+#include "platform/ComObject.h"
 #include "visacom/ResourceLock.h"
 #include "visacom/ResourceName.h"
 #include "visacom/Transport.h"
@@ -17,14 +17,10 @@
 
 namespace korvane::visacom {
 
-class MessageSession;
-using MessageSessionMap =
-    InterfaceMap<Answers<IID_IMessage, IMessage>, Answers<IID_IVisaSession, IMessage>, Answers<IID_IBaseMessage, IMessage>,
-                 Answers<IID_IEventManager, IEventManager>, Answers<IID_IKorvaneMessageDirect, IKorvaneMessageDirect>,
-                 Answers<IID_ISupportErrorInfo, ISupportErrorInfo>>;
-
-class MessageSession final : public CObject<MessageSession, Lifetime::kCounted, MessageSessionMap, IMessage,
-                                            IEventManager, IKorvaneMessageDirect, ISupportErrorInfo> {
+// IVisaSession and IBaseMessage, which IEventManager extends too, are answered by the IMessage.
+class MessageSession final
+    : public ComObject<MessageSession, IMessage, IEventManager, IKorvaneMessageDirect, ISupportErrorInfo,
+                       Also<IBaseMessage, IMessage>, Also<IVisaSession, IMessage>> {
  public:
   // A new, closed session with one reference; Init opens it.
   static HRESULT Create(MessageSession** out) noexcept;

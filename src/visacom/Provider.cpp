@@ -1,9 +1,7 @@
 #include "visacom/Provider.h"
 #include "base/StringUtil.h"
-
-
+#include "platform/ComObject.h"
 #include "visacom/ComError.h"
-#include "visacom/ComObject.h"
 #include "visacom/MessageSession.h"
 #include "visacom/ResourceName.h"
 #include "visacom/VisaCom.h"
@@ -20,12 +18,8 @@ namespace {
 constexpr LONG kComponentVersion = 0x00100000;
 constexpr LONG kSpecVersion = 0x00500800;
 
-using ResourceManagerMap = InterfaceMap<Answers<IID_IResourceManager3, IResourceManager3>,
-                                        Answers<IID_IResourceManager, IResourceManager3>,
-                                        Answers<IID_ISupportErrorInfo, ISupportErrorInfo>>;
-
 class ResourceManager final
-    : public CObject<ResourceManager, Lifetime::kCounted, ResourceManagerMap, IResourceManager3, ISupportErrorInfo> {
+    : public ComObject<ResourceManager, IResourceManager3, ISupportErrorInfo, Also<IResourceManager, IResourceManager3>> {
  public:
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override { return SupportsErrorInfo(riid); }
 
@@ -123,9 +117,7 @@ class ResourceManager final
 };
 
 // Class objects live as long as the process; their reference count is irrelevant.
-class ClassFactory final
-    : public CObject<ClassFactory, Lifetime::kProcess, InterfaceMap<Answers<IID_IClassFactory, IClassFactory>>,
-                     IClassFactory> {
+class ClassFactory final : public StaticComObject<ClassFactory, IClassFactory> {
  public:
   explicit ClassFactory(ClassCreator create = nullptr) noexcept : create_(create) {}
   // Set under the registration lock, before the factory is registered.

@@ -22,7 +22,6 @@ namespace korvane::visacom {
 
 #if !defined(__linux__)
 
-bool UsbtmcAvailable() { return false; }
 HRESULT OpenUsbtmc(const ResourceName&, std::unique_ptr<ITransport>&, std::string& why) {
   why = "USB instruments are reached through the installed VISA library on this system";
   return E_VISA_RSRC_NFOUND;
@@ -231,8 +230,6 @@ std::string ReadLine(const fs::path& file) {
 }
 
 }  // namespace
-
-bool UsbtmcAvailable() { return true; }
 
 bool FindUsbtmcNode(const std::string& classDir, std::uint16_t vendor, std::uint16_t model, const std::string& serial,
                     int interfaceNumber, std::string& node, std::string& why) {

@@ -12,9 +12,6 @@
 
 namespace korvane::visacom {
 
-// True where the kernel driver can serve USB INSTR resources (Linux).
-bool UsbtmcAvailable();
-
 // Opens the usbtmc node of the resource. Failures: E_VISA_RSRC_NFOUND (no such device bound to
 // the driver, or no permission on its node).
 HRESULT OpenUsbtmc(const ResourceName& name, std::unique_ptr<ITransport>& out, std::string& why);

@@ -321,6 +321,21 @@ struct IKorvaneMessageDirect : public IUnknown {
   virtual HRESULT STDMETHODCALLTYPE WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCount) = 0;  // 4
 };
 
+// The IIDs by type, for typed queries (korvane::IidOf).
+KORVANE_IID_OF(IResourceManager);
+KORVANE_IID_OF(IResourceManager3);
+KORVANE_IID_OF(IVisaSession);
+KORVANE_IID_OF(IBaseMessage);
+KORVANE_IID_OF(IMessage);
+KORVANE_IID_OF(IAsyncMessage);
+KORVANE_IID_OF(IRegister);
+KORVANE_IID_OF(ISharedRegister);
+KORVANE_IID_OF(IEvent);
+KORVANE_IID_OF(IEventHandler);
+KORVANE_IID_OF(IEventManager);
+KORVANE_IID_OF(IFormattedIO488);
+KORVANE_IID_OF(IKorvaneMessageDirect);
+
 // ---- VISA attribute identifiers and constants the sessions understand ----
 
 namespace korvane::visa {

@@ -77,12 +77,12 @@ class Acquisition : public ::testing::Test {
     io_ = io.get();
     io_->ExpectConnect("DSO-BR70-2CH", options);
     ASSERT_NO_FATAL_FAILURE(test::InitializeScripted(std::move(io), root_));
-    measurements_ = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
-    acquisition_ = Query<IKorvaneAcquisition3>(root_.get(), IID_IKorvaneAcquisition3);
+    measurements_ = Query<IKorvaneMeasurements>(root_.get());
+    acquisition_ = Query<IKorvaneAcquisition3>(root_.get());
   }
 
   ComPtr<IKorvaneChannel> Channel(const char* name) {
-    auto channels = Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels);
+    auto channels = Query<IKorvaneChannels>(root_.get());
     ComPtr<IKorvaneChannel> channel;
     EXPECT_EQ(S_OK, channels->get_Item(Bstr(name), channel.Receive()));
     return channel;
@@ -150,13 +150,13 @@ TEST_F(Acquisition, AveragingRunRestoresTheCallersEventEnable) {
   // A status check of another call reads the completion event away from the status byte; the
   // run still ends.
   startAveraging();
-  auto operation = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+  auto operation = Query<IIviDriverOperation>(root_.get());
   io_->Expect("*CLS");
   io_->Expect("*ESR?", "0");
   ASSERT_EQ(S_OK, operation->put_QueryInstrumentStatus(VARIANT_TRUE));
   io_->Expect(":TIM:SCAL 1");
   io_->Expect("*ESR?", "1");
-  ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase)->put_HorizontalScale(1.0));
+  ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get())->put_HorizontalScale(1.0));
   ASSERT_EQ(S_OK, operation->put_QueryInstrumentStatus(VARIANT_FALSE));
   io_->statusBytes = {0};
   io_->Expect("*ESE 36");
@@ -179,7 +179,7 @@ TEST_F(Acquisition, RefusedValuesSendNothing) {
   const std::string text = TakeErrorInfo().description;
   EXPECT_NE(std::string::npos, text.find("put_NumberOfAverages")) << text;
   // The IVI class's setter reaches the same refusal.
-  auto ivi = Query<IIviScopeAcquisition>(root_.get(), IID_IIviScopeAcquisition);
+  auto ivi = Query<IIviScopeAcquisition>(root_.get());
   EXPECT_NE(S_OK, ivi->put_NumberOfAverages(1));
   // Envelope acquisition has no driver value.
   EXPECT_EQ(kEnumValueNotSupported, ivi->put_Type(IviScopeAcquisitionTypeEnvelope));
@@ -236,7 +236,7 @@ TEST_F(Acquisition, RecordSettingsDerivedFromTheTimebase) {
   ASSERT_EQ(S_OK, acquisition_->put_StartTime(1e-4)) << TakeErrorInfo().description;
 
   // The IVI class names the driver's sample modes it knows and refuses the others.
-  auto ivi = Query<IIviScopeAcquisition>(root_.get(), IID_IIviScopeAcquisition);
+  auto ivi = Query<IIviScopeAcquisition>(root_.get());
   io_->Expect(":ACQ:MODE?", "ETIM");
   io_->Expect(":ACQ:MODE?", "SEGM");
   IviScopeSampleModeEnum mode = IviScopeSampleModeRealTime;
@@ -249,7 +249,7 @@ TEST_F(Acquisition, RecordSettingsDerivedFromTheTimebase) {
 }
 
 TEST_F(Acquisition, WaitsAutoSetupAndFrequencyResponseRun) {
-  auto system = Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem);
+  auto system = Query<IKorvaneSystem>(root_.get());
   // At least 100 ms however short the caller's limit, and the session's own timeout after.
   io_->Expect("*OPC?", "1");
   io_->Expect("*OPC?", "");
@@ -266,7 +266,7 @@ TEST_F(Acquisition, WaitsAutoSetupAndFrequencyResponseRun) {
   EXPECT_EQ(io_->timeout, 6000);
 
   // Without the option the run is refused before any I/O.
-  auto fra = Query<IKorvane8FRA>(root_.get(), IID_IKorvane8FRA);
+  auto fra = Query<IKorvane8FRA>(root_.get());
   io_->sent.clear();
   EXPECT_EQ(kOptionNotPresent, fra->Run());
   EXPECT_TRUE(io_->sent.empty());
@@ -275,7 +275,7 @@ TEST_F(Acquisition, WaitsAutoSetupAndFrequencyResponseRun) {
 
 TEST_F(Acquisition, FrequencyResponseRunPollsUntilCompleteOrTheLimit) {
   Connect("SGM,FRA");
-  auto fra = Query<IKorvane8FRA>(root_.get(), IID_IKorvane8FRA);
+  auto fra = Query<IKorvane8FRA>(root_.get());
   io_->Expect(":FRANalysis:RUN");
   io_->Expect("*ESR?", "0");
   io_->Expect("*ESR?", "1");
@@ -336,7 +336,7 @@ TEST_F(Acquisition, ChannelMembers) {
 }
 
 TEST_F(Acquisition, SimulationSendsNothing) {
-  auto operation = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+  auto operation = Query<IIviDriverOperation>(root_.get());
   ASSERT_EQ(S_OK, operation->put_Simulate(VARIANT_TRUE));
   KorvaneAcquisitionStatusEnum status = KorvaneAcqComplete;
   EXPECT_EQ(S_OK, measurements_->Initiate());
@@ -354,7 +354,7 @@ TEST_F(Acquisition, SimulationSendsNothing) {
   KorvaneSampleModeEnum mode = KorvaneSampleModeRealTime;
   ASSERT_EQ(S_OK, acquisition_->get_SampleMode(&mode));
   EXPECT_EQ(mode, KorvaneSampleModeSegmented);
-  auto ivi = Query<IIviScopeAcquisition>(root_.get(), IID_IIviScopeAcquisition);
+  auto ivi = Query<IIviScopeAcquisition>(root_.get());
   ASSERT_EQ(S_OK, ivi->put_TimePerRecord(0.25));
   DOUBLE range = 0;
   ASSERT_EQ(S_OK, acquisition_->get_TimePerRecord(&range));

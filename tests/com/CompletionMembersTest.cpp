@@ -60,7 +60,7 @@ class CompletionMembers : public ::testing::Test {
   void TearDown() override { EXPECT_TRUE(io_->AllConsumed()); }
 
   ComPtr<IKorvaneDigitalChannel> Digital(const char* name) {
-    auto channels = Query<IKorvaneDigitalChannels>(root_.get(), IID_IKorvaneDigitalChannels);
+    auto channels = Query<IKorvaneDigitalChannels>(root_.get());
     ComPtr<IKorvaneDigitalChannel> item;
     EXPECT_EQ(S_OK, channels->get_Item(Bstr(name), item.Receive()));
     return item;
@@ -122,7 +122,7 @@ TEST_F(CompletionMembers, DigitalRecordsAreTheInstrumentsBytes) {
 }
 
 TEST_F(CompletionMembers, ActivityScreenMemoryAndCursors) {
-  auto digital = Query<IKorvaneDigitalChannels>(root_.get(), IID_IKorvaneDigitalChannels);
+  auto digital = Query<IKorvaneDigitalChannels>(root_.get());
   io_->Expect(":ACT?", "40961,3");
   io_->Expect(":ACT");
   LONG edges = 0, levels = 0;
@@ -131,7 +131,7 @@ TEST_F(CompletionMembers, ActivityScreenMemoryAndCursors) {
   EXPECT_EQ(3, levels);
   EXPECT_EQ(S_OK, digital->ResetActivity());
 
-  auto display = Query<IKorvaneDisplay>(root_.get(), IID_IKorvaneDisplay);
+  auto display = Query<IKorvaneDisplay>(root_.get());
   const std::string png("\x89PNG\r\n\x1a\n", 8);
   io_->Expect(":DISP:DATA? PNG,GRAY", Block(png));
   SAFEARRAY* image = nullptr;
@@ -139,7 +139,7 @@ TEST_F(CompletionMembers, ActivityScreenMemoryAndCursors) {
   EXPECT_EQ(std::vector<BYTE>(png.begin(), png.end()), Bytes(image));
   SafeArrayDestroy(image);
 
-  auto memory = Query<IKorvaneMemory>(root_.get(), IID_IKorvaneMemory);
+  auto memory = Query<IKorvaneMemory>(root_.get());
   io_->Expect(":SAVE:SET \"bench a.scp\"");
   io_->Expect(":REC:WMEM2 \"ref.h5\"");
   io_->Expect(":REC:CAN \"body.dbc\"");
@@ -154,7 +154,7 @@ TEST_F(CompletionMembers, ActivityScreenMemoryAndCursors) {
   }
   EXPECT_TRUE(io_->sent.empty());
 
-  auto cursors = Query<IKorvaneCursors2>(root_.get(), IID_IKorvaneCursors2);
+  auto cursors = Query<IKorvaneCursors2>(root_.get());
   io_->Expect(":MARK:XUN:USE X2P");
   io_->Expect(":MARK:YUN:USE Y1P");
   EXPECT_EQ(S_OK, cursors->UseCursorPosition(KorvaneCursorsUseCursorPositionX2));
@@ -163,10 +163,10 @@ TEST_F(CompletionMembers, ActivityScreenMemoryAndCursors) {
 }
 
 TEST_F(CompletionMembers, UartSourcesUseTheInstrumentsNames) {
-  auto buses = Query<IKorvane2SerialBuses>(root_.get(), IID_IKorvane2SerialBuses);
+  auto buses = Query<IKorvane2SerialBuses>(root_.get());
   ComPtr<IKorvane2SerialBus> bus;
   ASSERT_EQ(S_OK, buses->get_Item(Bstr("SerialBus2"), bus.Receive()));
-  auto uart = Query<IKorvane2SerialBusUART>(bus.get(), IID_IKorvane2SerialBusUART);
+  auto uart = Query<IKorvane2SerialBusUART>(bus.get());
   io_->Expect(":SBUS2:UART:SOUR:RX CHAN2");
   io_->Expect(":SBUS2:UART:SOUR:TX DIG5");
   EXPECT_EQ(S_OK, uart->put_RxSource(Bstr("Channel2")));
@@ -176,7 +176,7 @@ TEST_F(CompletionMembers, UartSourcesUseTheInstrumentsNames) {
 }
 
 TEST_F(CompletionMembers, ClockRecoveryArgumentsFollowTheMethod) {
-  auto clock = Query<IKorvane4ClockRecovery>(root_.get(), IID_IKorvane4ClockRecovery);
+  auto clock = Query<IKorvane4ClockRecovery>(root_.get());
   struct Case {
     KorvaneClockRecoveryMethodEnum method;
     const char* source;
@@ -230,7 +230,7 @@ TEST_F(CompletionMembers, ClockRecoveryArgumentsFollowTheMethod) {
 }
 
 TEST_F(CompletionMembers, AnalysisTableIsFourValuesPerPoint) {
-  auto fra = Query<IKorvane8FRA>(root_.get(), IID_IKorvane8FRA);
+  auto fra = Query<IKorvane8FRA>(root_.get());
   io_->Expect(":FRAN:DATA?", Block("Frequency (Hz),Amplitude (Vpp),Gain (dB),Phase (deg)\n"
                                    "1.0E+02,2.0E-01,-1.0E-03,-5.0E-01\n"
                                    "1.0E+06,2.0E-01,-3.01E+00,-4.5E+01\n"));

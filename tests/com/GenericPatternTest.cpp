@@ -38,7 +38,7 @@ class GenericPattern : public ::testing::Test {
 };
 
 TEST_F(GenericPattern, GettersQueryEveryTimeAndSettersSendTheFormattedValue) {
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   io_->Expect(":TIM:SCAL 0.0025");
   io_->Expect(":TIM:SCAL?", "+2.5E-03");
   io_->Expect(":TIM:SCAL?", "+5.0E-03");
@@ -50,7 +50,7 @@ TEST_F(GenericPattern, GettersQueryEveryTimeAndSettersSendTheFormattedValue) {
   EXPECT_DOUBLE_EQ(first, 2.5e-3);
   EXPECT_DOUBLE_EQ(second, 5e-3);
   // Methods send their command, and keyless getters query too.
-  auto acquisition = Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition);
+  auto acquisition = Query<IKorvaneAcquisition>(root_.get());
   io_->Expect(":SING");
   io_->Expect(":WAV:POIN?", "1000");
   EXPECT_EQ(S_OK, acquisition->SingleAcquisition());
@@ -61,7 +61,7 @@ TEST_F(GenericPattern, GettersQueryEveryTimeAndSettersSendTheFormattedValue) {
 }
 
 TEST_F(GenericPattern, FormattingFailureSendsNothingAndTheNextCallWorks) {
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   HRESULT hr = timebase->put_TimeReference(static_cast<KorvaneTimebaseReferenceEnum>(77));
   EXPECT_TRUE(FAILED(hr));
   std::string text = TakeErrorInfo().description;
@@ -75,14 +75,14 @@ TEST_F(GenericPattern, FormattingFailureSendsNothingAndTheNextCallWorks) {
 
 TEST_F(GenericPattern, ModelGuardRefusesBeforeAnyIo) {
   // Bormo models lack the reference-signal setting; nothing may reach the instrument.
-  auto acquisition = Query<IKorvaneAcquisition2>(root_.get(), IID_IKorvaneAcquisition2);
+  auto acquisition = Query<IKorvaneAcquisition2>(root_.get());
   KorvaneAcquisitionReferenceSignalModeEnum mode{};
   EXPECT_EQ(kNotSupportedByModel, acquisition->get_ReferenceSignal(&mode));
   EXPECT_TRUE(io_->sent.empty());
 }
 
 TEST_F(GenericPattern, SegmentedMemoryNeedsItsOption) {
-  auto segments = Query<IKorvaneAcquisitionSegmentedMemory>(root_.get(), IID_IKorvaneAcquisitionSegmentedMemory);
+  auto segments = Query<IKorvaneAcquisitionSegmentedMemory>(root_.get());
   io_->Expect(":ACQ:SEGM:COUN 4");
   io_->Expect(":ACQ:SEGM:COUN?", "4");
   EXPECT_EQ(S_OK, segments->put_Count(4));
@@ -92,16 +92,16 @@ TEST_F(GenericPattern, SegmentedMemoryNeedsItsOption) {
   EXPECT_TRUE(io_->AllConsumed());
 
   Connect("MASK");
-  segments = Query<IKorvaneAcquisitionSegmentedMemory>(root_.get(), IID_IKorvaneAcquisitionSegmentedMemory);
+  segments = Query<IKorvaneAcquisitionSegmentedMemory>(root_.get());
   EXPECT_EQ(kPropertyNotSupported, segments->put_Count(4));
   EXPECT_EQ(kPropertyNotSupported, segments->get_Count(&count));
   EXPECT_TRUE(io_->sent.empty());
 }
 
 TEST_F(GenericPattern, SimulationSendsNothingAndAnswersDefaults) {
-  auto operation = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+  auto operation = Query<IIviDriverOperation>(root_.get());
   ASSERT_EQ(S_OK, operation->put_Simulate(VARIANT_TRUE));
-  auto acquisition = Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition);
+  auto acquisition = Query<IKorvaneAcquisition>(root_.get());
   EXPECT_EQ(S_OK, acquisition->SingleAcquisition());
   LONG points = 0;
   EXPECT_EQ(S_OK, acquisition->get_RecordLength(&points));

@@ -73,8 +73,8 @@ TEST_F(Objects, RootAnswersItsOwnInterfacesOnly) {
 TEST_F(Objects, ItemsAnswerTheirOwnInterfacesOnly) {
   ComPtr<IKorvaneChannel> channel;
   ASSERT_EQ(S_OK, CKorvaneChannel::Create(IID_IKorvaneChannel, channel.ReceiveVoid()));
-  Query<IIviScopeChannel>(channel.get(), IID_IIviScopeChannel);
-  Query<IIviScopeMeasurement>(channel.get(), IID_IIviScopeMeasurement);
+  Query<IIviScopeChannel>(channel.get());
+  Query<IIviScopeMeasurement>(channel.get());
   ComPtr<IUnknown> p;
   EXPECT_EQ(E_NOINTERFACE, channel->QueryInterface(IID_IKorvaneTriggerEdge, p.ReceiveVoid()));
   EXPECT_EQ(E_NOINTERFACE, channel->QueryInterface(IID_IKorvane, p.ReceiveVoid()));
@@ -83,9 +83,9 @@ TEST_F(Objects, ItemsAnswerTheirOwnInterfacesOnly) {
   ComPtr<IKorvaneSerialBus4> bus;
   ASSERT_EQ(S_OK, CKorvaneSerialBus::Create(IID_IKorvaneSerialBus4, bus.ReceiveVoid()));
   // An interface an item inherits through its newest revision answers with the same identity.
-  auto older = Query<IKorvane2SerialBus>(bus.get(), IID_IKorvane2SerialBus);
-  auto can = Query<IKorvaneSerialBus3CAN2>(bus.get(), IID_IKorvaneSerialBus3CAN2);
-  auto canBase = Query<IKorvane2SerialBusCAN>(bus.get(), IID_IKorvane2SerialBusCAN);
+  auto older = Query<IKorvane2SerialBus>(bus.get());
+  auto can = Query<IKorvaneSerialBus3CAN2>(bus.get());
+  auto canBase = Query<IKorvane2SerialBusCAN>(bus.get());
   EXPECT_EQ(Identity(older.get()), Identity(bus.get()));
   EXPECT_EQ(Identity(canBase.get()), Identity(can.get()));
   EXPECT_EQ(E_NOINTERFACE, bus->QueryInterface(IID_IKorvaneChannel, p.ReceiveVoid()));
@@ -110,7 +110,7 @@ TEST_F(Objects, SupportErrorInfoForOwnInterfacesAndDispatchOnWindows) {
                         Case{root_.get(), &IID_IKorvaneChannel, S_FALSE},
                         Case{channel.get(), &IID_IIviScopeChannel, S_OK},
                         Case{channel.get(), &IID_IKorvane, S_FALSE}}) {
-    auto support = Query<ISupportErrorInfo>(c.object, IID_ISupportErrorInfo);
+    auto support = Query<ISupportErrorInfo>(c.object);
     ASSERT_TRUE(support);
     EXPECT_EQ(c.supports, support->InterfaceSupportsErrorInfo(*c.iid)) << GuidToString(*c.iid);
     EXPECT_EQ(Identity(support.get()), Identity(c.object));
@@ -127,19 +127,19 @@ TEST_F(Objects, SupportErrorInfoForOwnInterfacesAndDispatchOnWindows) {
 TEST_F(Objects, IdentityIsOneObjectAcrossSharedBases) {
   // IIviDriver is reached through IKorvane and through IIviScope; both give one identity and
   // one IIviDriver pointer.
-  auto scope = Query<IIviScope>(root_.get(), IID_IIviScope);
-  auto driverFromRoot = Query<IIviDriver>(root_.get(), IID_IIviDriver);
-  auto driverFromScope = Query<IIviDriver>(scope.get(), IID_IIviDriver);
+  auto scope = Query<IIviScope>(root_.get());
+  auto driverFromRoot = Query<IIviDriver>(root_.get());
+  auto driverFromScope = Query<IIviDriver>(scope.get());
   EXPECT_EQ(driverFromRoot.get(), driverFromScope.get());
   EXPECT_EQ(Identity(scope.get()), Identity(root_.get()));
-  auto older = Query<IKorvane>(root_.get(), IID_IKorvane);
+  auto older = Query<IKorvane>(root_.get());
   EXPECT_EQ(Identity(older.get()), Identity(root_.get()));
 }
 
 TEST_F(Objects, ReferenceCounting) {
   EXPECT_EQ(1u, RefCount(root_.get()));
   {
-    auto trigger = Query<IKorvaneTrigger>(root_.get(), IID_IKorvaneTrigger);
+    auto trigger = Query<IKorvaneTrigger>(root_.get());
     EXPECT_EQ(2u, RefCount(root_.get()));
     EXPECT_EQ(3u, trigger->AddRef());
     EXPECT_EQ(2u, root_->Release());
@@ -177,7 +177,7 @@ TEST_F(Objects, NavigationReturnsTheSameObjectWithAReference) {
 }
 
 TEST_F(Objects, NotConnectedLeavesTheOutValueAlone) {
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   DOUBLE scale = 42.5;
   EXPECT_EQ(kNotInitialized, timebase->get_HorizontalScale(&scale));
   EXPECT_EQ(42.5, scale);
@@ -187,13 +187,13 @@ TEST_F(Objects, NotConnectedLeavesTheOutValueAlone) {
   // Close needs a connection too; the exempt identity members do not.
   EXPECT_EQ(kNotInitialized, root_->Close());
   Bstr text;
-  EXPECT_EQ(S_OK, Query<IIviComponentIdentity>(root_.get(), IID_IIviComponentIdentity)->get_Vendor(text.Receive()));
+  EXPECT_EQ(S_OK, Query<IIviComponentIdentity>(root_.get())->get_Vendor(text.Receive()));
   EXPECT_FALSE(text.empty());
 }
 
 TEST_F(Objects, SimulatedPropertiesUseTheStateCache) {
   ASSERT_EQ(S_OK, Simulate(root_.get()));
-  auto memory = Query<IKorvaneMemory>(root_.get(), IID_IKorvaneMemory);
+  auto memory = Query<IKorvaneMemory>(root_.get());
   LONG length = 0;
   ASSERT_EQ(S_OK, memory->get_WaveformLength(&length));
   EXPECT_EQ(1000, length);
@@ -202,7 +202,7 @@ TEST_F(Objects, SimulatedPropertiesUseTheStateCache) {
   EXPECT_EQ(5000, length);
 
   // Strings keep only the last value put; enumerations start at their default word.
-  auto trigger = Query<IKorvaneTrigger>(root_.get(), IID_IKorvaneTrigger);
+  auto trigger = Query<IKorvaneTrigger>(root_.get());
   Bstr source;
   ASSERT_EQ(S_OK, trigger->get_Source(source.Receive()));
   EXPECT_EQ("CHAN1", source.Narrow());
@@ -212,7 +212,7 @@ TEST_F(Objects, SimulatedPropertiesUseTheStateCache) {
   EXPECT_EQ("EXT", source.Narrow());
 
   // Invalidation brings the defaults back: on request, and when the cache is switched off.
-  auto operation = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+  auto operation = Query<IIviDriverOperation>(root_.get());
   ASSERT_EQ(S_OK, operation->InvalidateAllAttributes());
   ASSERT_EQ(S_OK, memory->get_WaveformLength(&length));
   EXPECT_EQ(1000, length);
@@ -246,7 +246,7 @@ TEST_F(Objects, ItemsKeepTheirOwnEntriesAndFollowTheirSession) {
   ASSERT_EQ(S_OK, channel->get_Coupling(&coupling));
   EXPECT_EQ(KorvaneVerticalCouplingAC, coupling);
   // Invalidating the root reaches the item below it.
-  ASSERT_EQ(S_OK, Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation)->InvalidateAllAttributes());
+  ASSERT_EQ(S_OK, Query<IIviDriverOperation>(root_.get())->InvalidateAllAttributes());
   ASSERT_EQ(S_OK, channel->get_Coupling(&coupling));
   EXPECT_EQ(KorvaneVerticalCouplingDC, coupling);
 
@@ -267,7 +267,7 @@ TEST_F(Objects, AnItemKeepsItsRootAliveAndTheLastReleaseFreesBoth) {
     const LONG objects = CKorvaneModule::LockCount();  // the root among them
     ASSERT_EQ(S_OK, Simulate(root_.get()));
     ComPtr<IKorvaneChannel> channel;
-    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels)
+    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get())
                         ->get_Item(Bstr("Channel2"), channel.Receive()));
     ASSERT_EQ(S_OK, channel->put_Coupling(KorvaneVerticalCouplingAC));
     if (close) {
@@ -294,7 +294,7 @@ TEST_F(Objects, ModelGuardComesBeforeSimulation) {
   ASSERT_EQ(S_OK, object->QueryInterface(IID_IKorvane8, avel.ReceiveVoid()));
   object->Release();
   ASSERT_EQ(S_OK, Simulate(avel.get()));
-  auto acquisition = Query<IKorvaneAcquisition2>(avel.get(), IID_IKorvaneAcquisition2);
+  auto acquisition = Query<IKorvaneAcquisition2>(avel.get());
   KorvaneAcquisitionReferenceSignalModeEnum mode{};
   EXPECT_EQ(kNotSupportedByModel, acquisition->get_ReferenceSignal(&mode));
   EXPECT_EQ("Korvane: Instrument model does not support this feature: get_ReferenceSignal.",
@@ -303,7 +303,7 @@ TEST_F(Objects, ModelGuardComesBeforeSimulation) {
   // a Bormo one, which it excludes too).
   ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE,
                                     Bstr("Simulate=1,DriverSetup=Model=DSO-DV200")));
-  EXPECT_EQ(S_OK, Query<IKorvaneAcquisition2>(root_.get(), IID_IKorvaneAcquisition2)->get_ReferenceSignal(&mode));
+  EXPECT_EQ(S_OK, Query<IKorvaneAcquisition2>(root_.get())->get_ReferenceSignal(&mode));
 }
 
 TEST_F(Objects, MembersWithoutBehaviourNameThemselves) {
@@ -315,7 +315,7 @@ TEST_F(Objects, MembersWithoutBehaviourNameThemselves) {
   ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
 
   // The instrument has no envelope acquisition, and the class member says so by its name.
-  auto acquisition = Query<IIviScopeAcquisition>(root_.get(), IID_IIviScopeAcquisition);
+  auto acquisition = Query<IIviScopeAcquisition>(root_.get());
   LONG envelopes = 0;
   EXPECT_EQ(kPropertyNotSupported, acquisition->get_NumberOfEnvelopes(&envelopes));
   EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("property 'Acquisition_get_NumberOfEnvelopes'"));

@@ -31,7 +31,7 @@ class TriggerMeasurement : public ::testing::Test {
   }
 
   ComPtr<IKorvaneMeasurement> Measurement(const char* name) {
-    auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
+    auto measurements = Query<IKorvaneMeasurements>(root_.get());
     ComPtr<IKorvaneMeasurement> item;
     EXPECT_EQ(S_OK, measurements->get_Item(Bstr(name), item.Receive()));
     return item;
@@ -54,7 +54,7 @@ class TriggerMeasurement : public ::testing::Test {
 // ---- measurements ----
 
 TEST_F(TriggerMeasurement, MeasurementQueriesPerFunction) {
-  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get(), IID_IKorvaneMeasurementsConfiguration);
+  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get());
   ASSERT_EQ(S_OK, config->put_Source2(Bstr("Channel3")));
   ASSERT_EQ(S_OK, config->put_TimeAtEdgeOccurrence(2));
   ASSERT_EQ(S_OK, config->put_TimeAtEdgeSlope(KorvaneMeasurementSlopeFalling));
@@ -101,10 +101,10 @@ TEST_F(TriggerMeasurement, MeasurementQueriesPerFunction) {
   EXPECT_TRUE(io_->AllConsumed());
 
   // The class interface of the channel reaches the same measurement.
-  auto channels = Query<IIviScopeChannels>(root_.get(), IID_IIviScopeChannels);
+  auto channels = Query<IIviScopeChannels>(root_.get());
   ComPtr<IIviScopeChannel> channel;
   ASSERT_EQ(S_OK, channels->get_Item(Bstr("Channel2"), channel.Receive()));
-  auto ivi = Query<IIviScopeMeasurement>(channel.get(), IID_IIviScopeMeasurement);
+  auto ivi = Query<IIviScopeMeasurement>(channel.get());
   io_->Expect("MEAS:SOUR CHAN2");
   io_->Expect(":MEAS:FREQ?", "+1.0E+03");
   DOUBLE frequency = 0;
@@ -155,13 +155,13 @@ TEST_F(TriggerMeasurement, FunctionsTheModelLacksAreRefusedBeforeAnySource) {
   RefusedSilently([&] { return m->FetchWaveformMeasurement(KorvaneMeasurementFrequencyCounter, &value); });
   RefusedSilently([&] { return m->FetchWaveformMeasurement(KorvaneMeasurementRisingEdgeCount, &value); });
   // The compact families name their first math function FUNC.
-  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get(), IID_IKorvaneMeasurementsConfiguration);
+  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get());
   ASSERT_EQ(S_OK, config->put_Source2(Bstr("Math1")));
   io_->Expect("MEAS:SOUR CHAN1,FUNC");
   io_->Expect(":MEAS:DEL?", "+1.0E-06");
   ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementDelay, &value)) << TakeErrorInfo().description;
   // Statistics are not on the compact families.
-  auto statistics = Query<IKorvaneMeasurements2Statistics>(root_.get(), IID_IKorvaneMeasurements2Statistics);
+  auto statistics = Query<IKorvaneMeasurements2Statistics>(root_.get());
   RefusedSilently([&] { return statistics->Reset(); });
   VARIANT_BOOL relative = VARIANT_FALSE;
   RefusedSilently([&] { return statistics->get_RelativeStdDevEnabled(&relative); });
@@ -188,7 +188,7 @@ TEST_F(TriggerMeasurement, JitterUsesTheConfiguredSlopeAndPeriods) {
 }
 
 TEST_F(TriggerMeasurement, ReferenceLevelsSelectEveryChannelThenDefineOnce) {
-  auto levels = Query<IKorvaneReferenceLevel>(root_.get(), IID_IKorvaneReferenceLevel);
+  auto levels = Query<IKorvaneReferenceLevel>(root_.get());
   for (int n = 1; n <= 4; ++n) io_->Expect(":MEASure:SOURce Channel" + std::to_string(n));
   io_->Expect(":MEAS:DEF? THR", "PERC,+9.0E+01,+5.0E+01,+1.0E+01");
   io_->Expect(":MEAS:DEF THR,PERC,95,50,10");
@@ -198,7 +198,7 @@ TEST_F(TriggerMeasurement, ReferenceLevelsSelectEveryChannelThenDefineOnce) {
   ASSERT_EQ(S_OK, levels->get_Low(&low));
   EXPECT_DOUBLE_EQ(low, -0.2);
   // All four values given: nothing to read back. The class interface's levels are in percent.
-  auto ivi = Query<IIviScopeReferenceLevel>(root_.get(), IID_IIviScopeReferenceLevel);
+  auto ivi = Query<IIviScopeReferenceLevel>(root_.get());
   for (int n = 1; n <= 4; ++n) io_->Expect(":MEASure:SOURce Channel" + std::to_string(n));
   io_->Expect(":MEAS:DEF THR,PERC,80,50,20");
   ASSERT_EQ(S_OK, ivi->Configure(20, 50, 80)) << TakeErrorInfo().description;
@@ -211,7 +211,7 @@ TEST_F(TriggerMeasurement, ReferenceLevelsSelectEveryChannelThenDefineOnce) {
 }
 
 TEST_F(TriggerMeasurement, DelayEdgesShareOneDefinition) {
-  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get(), IID_IKorvaneMeasurementsConfiguration);
+  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get());
   io_->Expect(":MEAS:DEF? DEL", "+1,-3");
   io_->Expect(":MEAS:DEF? DEL", "+1,-3");
   KorvaneMeasurementSlopeEnum slope = KorvaneMeasurementSlopeRising;
@@ -232,7 +232,7 @@ TEST_F(TriggerMeasurement, DelayEdgesShareOneDefinition) {
 // ---- trigger ----
 
 TEST_F(TriggerMeasurement, WidthIsWrittenAsPatternAndReadsBackAsWidth) {
-  auto trigger = Query<IKorvaneTrigger>(root_.get(), IID_IKorvaneTrigger);
+  auto trigger = Query<IKorvaneTrigger>(root_.get());
   io_->Expect(":TRIG:MODE PATT");
   io_->Expect(":TRIG:PATT:QUAL?", "OUTR");
   io_->Expect(":TRIG:PATT:QUAL INR");
@@ -257,7 +257,7 @@ TEST_F(TriggerMeasurement, WidthIsWrittenAsPatternAndReadsBackAsWidth) {
 }
 
 TEST_F(TriggerMeasurement, RunControlHoldoffLevelAndGlitchWidthCommands) {
-  auto trigger = Query<IKorvaneTrigger2>(root_.get(), IID_IKorvaneTrigger2);
+  auto trigger = Query<IKorvaneTrigger2>(root_.get());
   io_->Expect(":RUN");
   ASSERT_EQ(S_OK, trigger->put_Continuous(VARIANT_TRUE));
   EXPECT_EQ(io_->sent, Sent{":RUN"});
@@ -287,7 +287,7 @@ TEST_F(TriggerMeasurement, RunControlHoldoffLevelAndGlitchWidthCommands) {
   EXPECT_DOUBLE_EQ(glitchLevel, 0.2);
 
   // The glitch width is the bound the qualifier selects.
-  auto glitch = Query<IKorvaneTriggerGlitch>(root_.get(), IID_IKorvaneTriggerGlitch);
+  auto glitch = Query<IKorvaneTriggerGlitch>(root_.get());
   io_->Expect(":TRIGger:GLITch:QUALifier?", "GRE");
   io_->Expect(":TRIG:GLIT:GRE 5e-09");
   io_->Expect(":TRIGger:GLITch:QUALifier?", "LESS");
@@ -300,7 +300,7 @@ TEST_F(TriggerMeasurement, RunControlHoldoffLevelAndGlitchWidthCommands) {
 }
 
 TEST_F(TriggerMeasurement, SourcesAndTypesTheModelLacksAreRefused) {
-  auto trigger = Query<IKorvaneTrigger>(root_.get(), IID_IKorvaneTrigger);
+  auto trigger = Query<IKorvaneTrigger>(root_.get());
   io_->Expect(":TRIG:SOUR CHAN4");
   io_->Expect(":TRIG:SOUR LINE");
   io_->Expect(":TRIG:SOUR EXT");
@@ -313,7 +313,7 @@ TEST_F(TriggerMeasurement, SourcesAndTypesTheModelLacksAreRefused) {
     EXPECT_NE(std::string::npos, text.find("put_Source")) << text;
   }
   Connect("DSO-BR70-2CH", "2", "SGM,MASK");
-  trigger = Query<IKorvaneTrigger>(root_.get(), IID_IKorvaneTrigger);
+  trigger = Query<IKorvaneTrigger>(root_.get());
   EXPECT_NE(std::string::npos, RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeUSB); }).find("USB Trigger"));
   EXPECT_NE(std::string::npos, RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeDelay); }).find("Delay Trigger"));
   EXPECT_NE(std::string::npos, RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeSHold); }).find("Setup and Hold"));
@@ -324,7 +324,7 @@ TEST_F(TriggerMeasurement, SourcesAndTypesTheModelLacksAreRefused) {
 }
 
 TEST_F(TriggerMeasurement, ClassTriggerTranslatesAndRefusesWhatItMust) {
-  auto ivi = Query<IIviScopeTrigger>(root_.get(), IID_IIviScopeTrigger);
+  auto ivi = Query<IIviScopeTrigger>(root_.get());
   std::string text = RefusedSilently([&] { return ivi->put_Type(IviScopeTriggerImmediate); });
   EXPECT_NE(std::string::npos, text.find("IviScopeTriggerImmediate not supported by IVI class.")) << text;
   text = RefusedSilently([&] { return ivi->put_Coupling(IviScopeTriggerCouplingHFReject); });
@@ -334,7 +334,7 @@ TEST_F(TriggerMeasurement, ClassTriggerTranslatesAndRefusesWhatItMust) {
   ASSERT_EQ(S_OK, ivi->put_Type(IviScopeTriggerTV));
   ASSERT_EQ(S_OK, ivi->put_Coupling(IviScopeTriggerCouplingLFReject));
   // A driver type the class lacks is refused on the way back.
-  auto trigger = Query<IKorvaneTrigger>(root_.get(), IID_IKorvaneTrigger);
+  auto trigger = Query<IKorvaneTrigger>(root_.get());
   io_->Expect(":TRIG:MODE USB");
   ASSERT_EQ(S_OK, trigger->put_Type(KorvaneTriggerTypeUSB));
   IviScopeTriggerTypeEnum type = IviScopeTriggerEdge;
@@ -357,7 +357,7 @@ TEST_F(TriggerMeasurement, ClassTriggerTranslatesAndRefusesWhatItMust) {
 // ---- status ----
 
 TEST_F(TriggerMeasurement, ServiceRequestFormsPerModelAndRegisters) {
-  auto status = Query<IKorvaneStatus>(root_.get(), IID_IKorvaneStatus);
+  auto status = Query<IKorvaneStatus>(root_.get());
   // Overload register and mask test.
   io_->Expect(" *CLS; *SRE 16; *ESE 0; :OPEE 0;:OVLenable 0;:MTEenable 0");
   ASSERT_EQ(S_OK, status->ConfigureServiceRequest(KorvaneStatusSRQReasonStbMAV)) << TakeErrorInfo().description;
@@ -376,7 +376,7 @@ TEST_F(TriggerMeasurement, ServiceRequestFormsPerModelAndRegisters) {
 
   // Mask test only.
   Connect("DSO-BR70", "4", "SGM,MASK");
-  status = Query<IKorvaneStatus>(root_.get(), IID_IKorvaneStatus);
+  status = Query<IKorvaneStatus>(root_.get());
   io_->Expect(" *CLS; *SRE 128; *ESE 0; :OPEE 512;:MTEenable 1");
   ASSERT_EQ(S_OK, status->ConfigureServiceRequest(KorvaneStatusSRQReasonMterComplete));
   std::string text = RefusedSilently([&] { return status->ConfigureServiceRequest(KorvaneStatusSRQReasonOvlrChannel1Fault); });
@@ -386,7 +386,7 @@ TEST_F(TriggerMeasurement, ServiceRequestFormsPerModelAndRegisters) {
 
   // Neither: the mask-test form without its flags; Preset zeroes what there is.
   Connect("DSO-AV50", "4", "SGM");
-  status = Query<IKorvaneStatus>(root_.get(), IID_IKorvaneStatus);
+  status = Query<IKorvaneStatus>(root_.get());
   io_->Expect(" *CLS; *SRE 32; *ESE 1; :OPEE 0;:MTEenable 0");
   io_->Expect(" *CLS; *SRE 0; *ESE 0; :OPEE 0;:MTEenable 0");
   ASSERT_EQ(S_OK, status->ConfigureServiceRequest(KorvaneStatusSRQReasonEsrOPC));
@@ -405,15 +405,15 @@ TEST(TriggerMeasurementSimulated, NothingIsSentAndModelRefusalsStillApply) {
   ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root.ReceiveVoid(), std::move(io)));
   ASSERT_EQ(S_OK, root->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE,
                                    Bstr("Simulate=1,DriverSetup=Model=DSO-BR70")));
-  auto measurements = Query<IKorvaneMeasurements>(root.get(), IID_IKorvaneMeasurements);
+  auto measurements = Query<IKorvaneMeasurements>(root.get());
   ComPtr<IKorvaneMeasurement> m;
   ASSERT_EQ(S_OK, measurements->get_Item(Bstr("Channel1"), m.Receive()));
   DOUBLE value = 0;
   ASSERT_EQ(S_OK, m->ReadWaveformMeasurement(KorvaneMeasurementDelay, 100, &value));
   EXPECT_DOUBLE_EQ(value, 8.0);
-  auto status = Query<IKorvaneStatus>(root.get(), IID_IKorvaneStatus);
+  auto status = Query<IKorvaneStatus>(root.get());
   EXPECT_EQ(S_OK, status->ConfigureServiceRequest(static_cast<KorvaneStatusSRQReasonEnum>(0)));
-  auto trigger = Query<IKorvaneTrigger>(root.get(), IID_IKorvaneTrigger);
+  auto trigger = Query<IKorvaneTrigger>(root.get());
   ASSERT_EQ(S_OK, trigger->put_Type(KorvaneTriggerTypeRunt));
   EXPECT_TRUE(FAILED(trigger->put_Type(KorvaneTriggerTypeOR)));
   EXPECT_NE(std::string::npos, TakeErrorInfo().description.find("OR Trigger"));

@@ -42,10 +42,10 @@ class ArbitraryData : public ::testing::Test {
   }
 
   ComPtr<IKorvaneWaveGenArbitrary> Generator(const char* name) {
-    auto gens = Query<IKorvaneWaveGens>(root_.get(), IID_IKorvaneWaveGens);
+    auto gens = Query<IKorvaneWaveGens>(root_.get());
     ComPtr<IKorvaneWaveGen> gen;
     EXPECT_EQ(S_OK, gens->get_Item(Bstr(name), gen.Receive()));
-    return gen ? Query<IKorvaneWaveGenArbitrary>(gen.get(), IID_IKorvaneWaveGenArbitrary) : nullptr;
+    return gen ? Query<IKorvaneWaveGenArbitrary>(gen.get()) : nullptr;
   }
 
   ComInit com_;
@@ -68,7 +68,7 @@ TEST_F(ArbitraryData, ValuesAndDacCodesGoOutCommaSeparated) {
   SAFEARRAY* c = codes.get();
   EXPECT_EQ(S_OK, arb->SetData(&v));
   EXPECT_EQ(S_OK, arb->SetDataDAC(&c));
-  auto root = Query<IKorvaneWaveformGenerator2Arbitrary>(root_.get(), IID_IKorvaneWaveformGenerator2Arbitrary);
+  auto root = Query<IKorvaneWaveformGenerator2Arbitrary>(root_.get());
   EXPECT_EQ(S_OK, root->SetData(&v));
   EXPECT_EQ(S_OK, root->SetDataDAC(&c));
   EXPECT_TRUE(io_->AllConsumed());
@@ -98,7 +98,7 @@ TEST_F(ArbitraryData, RefusedWithNothingSent) {
   // The compact families have no arbitrary waveforms.
   for (const char* model : {"DSO-BR70", "DSO-AV50"}) {
     Connect(model);
-    auto root = Query<IKorvaneWaveformGenerator2Arbitrary>(root_.get(), IID_IKorvaneWaveformGenerator2Arbitrary);
+    auto root = Query<IKorvaneWaveformGenerator2Arbitrary>(root_.get());
     EXPECT_EQ(kNotSupportedByModel, Generator("WaveGen1")->SetData(&d)) << model;
     EXPECT_EQ(kNotSupportedByModel, root->SetDataDAC(&d)) << model;
     EXPECT_TRUE(io_->sent.empty()) << model;

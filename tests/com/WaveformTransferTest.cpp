@@ -54,7 +54,7 @@ class WaveformTransfer : public ::testing::Test {
     io_->ExpectConnect("DSO-BR70-2CH", "SGM");
     ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root_.ReceiveVoid(), std::move(io)));
     ASSERT_EQ(S_OK, root_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
-    operation_ = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+    operation_ = Query<IIviDriverOperation>(root_.get());
     io_->Expect("*CLS");
     io_->Expect("*ESR?", "+0");
     ASSERT_EQ(S_OK, operation_->put_QueryInstrumentStatus(VARIANT_TRUE));
@@ -64,7 +64,7 @@ class WaveformTransfer : public ::testing::Test {
   }
 
   ComPtr<IKorvaneMeasurement> Measurement(const char* name) {
-    auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
+    auto measurements = Query<IKorvaneMeasurements>(root_.get());
     ComPtr<IKorvaneMeasurement> item;
     EXPECT_EQ(S_OK, measurements->get_Item(Bstr(name), item.Receive()));
     return item;
@@ -176,7 +176,7 @@ TEST_F(WaveformTransfer, AFailedBlockReadGivesBackTimeoutStatusCheckAndByteOrder
 }
 
 TEST_F(WaveformTransfer, TheIviClassItemForwardsToTheMeasurementOfTheSameName) {
-  auto measurements = Query<IIviScopeMeasurements>(root_.get(), IID_IIviScopeMeasurements);
+  auto measurements = Query<IIviScopeMeasurements>(root_.get());
   ComPtr<IIviScopeMeasurement> item;
   ASSERT_EQ(S_OK, measurements->get_Item(Bstr("Channel2"), item.Receive()));
   ExpectChecked(":WAV:SOUR CHAN2");
@@ -215,11 +215,11 @@ TEST_F(WaveformTransfer, SimulationHandsOutNoiseWithoutIo) {
   }
   EXPECT_EQ(initialX, 0.0);
   EXPECT_EQ(xIncrement, 0.0);
-  auto waveform = Query<IKorvaneWaveform>(root_.get(), IID_IKorvaneWaveform);
+  auto waveform = Query<IKorvaneWaveform>(root_.get());
   SafeArrayPtr preamble;
   ASSERT_EQ(S_OK, waveform->Preamble(preamble.Receive()));
   EXPECT_EQ(Values(preamble.get()), std::vector<double>(10, 0.0));
-  auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
+  auto measurements = Query<IKorvaneMeasurements>(root_.get());
   VARIANT_BOOL invalid = VARIANT_TRUE;
   EXPECT_EQ(S_OK, measurements->IsWaveformElementInvalid(std::numeric_limits<double>::quiet_NaN(), &invalid));
   EXPECT_EQ(invalid, VARIANT_FALSE);
@@ -227,7 +227,7 @@ TEST_F(WaveformTransfer, SimulationHandsOutNoiseWithoutIo) {
 }
 
 TEST_F(WaveformTransfer, SettingsFollowTheSourceAndTheModel) {
-  auto waveform = Query<IKorvaneWaveform>(root_.get(), IID_IKorvaneWaveform);
+  auto waveform = Query<IKorvaneWaveform>(root_.get());
   // A serial bus delivers text only; a digital bus no bytes.
   ExpectChecked("WAV:SOUR?", "SBUS1");
   EXPECT_TRUE(FAILED(waveform->put_DataFormat(KorvaneWaveformDataFormatByte)));
@@ -454,7 +454,7 @@ TEST_F(WaveformTransfer, ACallersArrayOfTheResultsShapeIsFilledInPlace) {
 // A getter whose status check fails after the reply was scanned leaves the caller's variable
 // emptied, not holding a value the call did not vouch for.
 TEST_F(WaveformTransfer, AFailedGetterHandsOutNoPartOfItsReply) {
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   io_->Expect(":TIM:SCAL?", "7.8e119");
   io_->Expect("*ESR?", "+32");
   DOUBLE scale = 42;

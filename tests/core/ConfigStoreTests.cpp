@@ -106,13 +106,13 @@ class ConfigStore : public ::testing::Test {
     return root_->Initialize(Bstr(resource), VARIANT_FALSE, VARIANT_FALSE, Bstr(options));
   }
   std::string Read(HRESULT (STDMETHODCALLTYPE IIviDriverOperation::*get)(BSTR*)) {
-    auto op = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+    auto op = Query<IIviDriverOperation>(root_.get());
     Bstr value;
     EXPECT_EQ(S_OK, (op.get()->*get)(value.Receive()));
     return value.Narrow();
   }
   bool Flag(HRESULT (STDMETHODCALLTYPE IIviDriverOperation::*get)(VARIANT_BOOL*)) {
-    auto op = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+    auto op = Query<IIviDriverOperation>(root_.get());
     VARIANT_BOOL value = VARIANT_FALSE;
     EXPECT_EQ(S_OK, (op.get()->*get)(&value));
     return value != VARIANT_FALSE;
@@ -131,21 +131,21 @@ TEST_F(ConfigStore, LogicalNameResolvesWithSettingsAndVirtualNames) {
   EXPECT_TRUE(Flag(&IIviDriverOperation::get_Simulate));
   EXPECT_FALSE(Flag(&IIviDriverOperation::get_Cache));
   EXPECT_TRUE(Flag(&IIviDriverOperation::get_QueryInstrumentStatus));
-  auto identity = Query<IIviDriverIdentity>(root_.get(), IID_IIviDriverIdentity);
+  auto identity = Query<IIviDriverIdentity>(root_.get());
   Bstr model;
   ASSERT_EQ(S_OK, identity->get_InstrumentModel(model.Receive()));
   EXPECT_EQ("MSO-CD100", model.Narrow());  // the store's DriverSetup
 
   // The virtual names find the physical items, and the collection shows them by those names.
-  auto channels = Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels);
+  auto channels = Query<IKorvaneChannels>(root_.get());
   ComPtr<IKorvaneChannel> byVirtual, byPhysical;
   ASSERT_EQ(S_OK, channels->get_Item(Bstr("ProbeA"), byVirtual.Receive()));
   ASSERT_EQ(S_OK, channels->get_Item(Bstr("Channel2"), byPhysical.Receive()));
-  EXPECT_EQ(Query<IUnknown>(byVirtual.get(), IID_IUnknown).get(), Query<IUnknown>(byPhysical.get(), IID_IUnknown).get());
+  EXPECT_EQ(Query<IUnknown>(byVirtual.get()).get(), Query<IUnknown>(byPhysical.get()).get());
   Bstr name;
   ASSERT_EQ(S_OK, channels->get_Name(2, name.Receive()));
   EXPECT_EQ("ProbeA", name.Narrow());
-  auto digital = Query<IKorvaneDigitalChannels>(root_.get(), IID_IKorvaneDigitalChannels);
+  auto digital = Query<IKorvaneDigitalChannels>(root_.get());
   ComPtr<IKorvaneDigitalChannel> clock;
   EXPECT_EQ(S_OK, digital->get_Item(Bstr("Clock"), clock.Receive()));
 
@@ -156,7 +156,7 @@ TEST_F(ConfigStore, LogicalNameResolvesWithSettingsAndVirtualNames) {
   ASSERT_EQ(S_OK, Open("TCPIP0::192.0.2.1::INSTR", "Simulate=true"));
   EXPECT_EQ("", Read(&IIviDriverOperation::get_LogicalName));
   EXPECT_EQ("TCPIP0::192.0.2.1::INSTR", Read(&IIviDriverOperation::get_IoResourceDescriptor));
-  channels = Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels);
+  channels = Query<IKorvaneChannels>(root_.get());
   EXPECT_EQ(hresult::UnknownPhysicalSelector, channels->get_Item(Bstr("ProbeA"), byVirtual.Receive()));
 }
 
@@ -214,7 +214,7 @@ TEST_F(ConfigStore, InitialSettingsAreWrittenByPropertyPath) {
   ASSERT_EQ(S_OK, Open("Tuned", "Cache=true")) << TakeErrorInfo().description;
   EXPECT_TRUE(Flag(&IIviDriverOperation::get_Cache));
   EXPECT_FALSE(Flag(&IIviDriverOperation::get_RangeCheck));
-  auto acquisition = Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition);
+  auto acquisition = Query<IKorvaneAcquisition>(root_.get());
   DOUBLE time = 0;
   ASSERT_EQ(S_OK, acquisition->get_TimePerRecord(&time));
   EXPECT_EQ(2e-3, time);
@@ -222,7 +222,7 @@ TEST_F(ConfigStore, InitialSettingsAreWrittenByPropertyPath) {
   ASSERT_EQ(S_OK, acquisition->get_Type(&type));
   EXPECT_EQ(KorvaneAcquisitionTypeAverage, type);
   ComPtr<IKorvaneChannel> channel;
-  ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels)->get_Item(Bstr("Channel2"), channel.Receive()));
+  ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get())->get_Item(Bstr("Channel2"), channel.Receive()));
   DOUBLE offset = 0;
   ASSERT_EQ(S_OK, channel->get_Offset(&offset));
   EXPECT_EQ(0.25, offset);
@@ -268,7 +268,7 @@ TEST_F(ConfigStore, TheSoftwareModulesInitialSettingsServeUnnamedSessions) {
   EXPECT_TRUE(Flag(&IIviDriverOperation::get_Cache));
   EXPECT_FALSE(Flag(&IIviDriverOperation::get_RangeCheck));
   DOUBLE time = 0;
-  ASSERT_EQ(S_OK, Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition)->get_TimePerRecord(&time));
+  ASSERT_EQ(S_OK, Query<IKorvaneAcquisition>(root_.get())->get_TimePerRecord(&time));
   EXPECT_EQ(3e-3, time);
 
   SetEnv(configstore::kStoreVariable,

@@ -35,11 +35,11 @@ inline ErrorInfoSnapshot TakeErrorInfo() {
 
 inline void ClearErrorInfo() { SetErrorInfo(0, nullptr); }
 
-// The interface `iid` of an object that must offer it.
+// The interface I of an object that must offer it.
 template <typename I>
-ComPtr<I> Query(IUnknown* p, REFIID iid) {
+ComPtr<I> Query(IUnknown* p) {
   ComPtr<I> out;
-  EXPECT_EQ(S_OK, p->QueryInterface(iid, out.ReceiveVoid()));
+  EXPECT_EQ(S_OK, p->QueryInterface(IidOf<I>, out.ReceiveVoid()));
   return out;
 }
 

@@ -188,9 +188,9 @@ class FakeBackedSession final : public CVisaComSession {
   HRESULT OpenOn(FakeVisaCom& fake, IInstrErrorPoller* poller, IErrorReporter* reporter, ICallContextProvider* context) {
     HRESULT hr = CIoSession::Open("VXI0::1::INSTR", poller, reporter, context);
     ComPtr<IUnknown> identity(static_cast<IMessage*>(&fake));
-    if (SUCCEEDED(hr)) hr = identity.As(IID_IVisaSession, visaSession_);
-    if (SUCCEEDED(hr)) hr = identity.As(IID_IMessage, message_);
-    if (SUCCEEDED(hr)) hr = identity.As(IID_IEventManager, eventManager_);
+    if (SUCCEEDED(hr)) hr = identity.As(visaSession_);
+    if (SUCCEEDED(hr)) hr = identity.As(message_);
+    if (SUCCEEDED(hr)) hr = identity.As(eventManager_);
     if (SUCCEEDED(hr)) QueryOptionalMembers(identity);
     return hr;
   }

@@ -24,7 +24,7 @@ void RaiseErrorInfo(const OLECHAR* text) {
   ASSERT_EQ(S_OK, CreateErrorInfo(create.Receive()));
   create->SetDescription(const_cast<LPOLESTR>(text));
   ComPtr<IErrorInfo> info;
-  ASSERT_EQ(S_OK, create.As(IID_IErrorInfo, info));
+  ASSERT_EQ(S_OK, create.As(info));
   ASSERT_EQ(S_OK, SetErrorInfo(0, info.get()));
 }
 

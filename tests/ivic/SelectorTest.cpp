@@ -56,7 +56,7 @@ class Collection final : public IRepCapCollection {
       CreateErrorInfo(create.Receive());
       create->SetDescription(const_cast<LPOLESTR>(OLESTR("Korvane: Unknown name in selector.")));
       ComPtr<IErrorInfo> info;
-      create.As(IID_IErrorInfo, info);
+      create.As(info);
       SetErrorInfo(0, info.get());
       return hresult::UnknownNameInSelector;
     }

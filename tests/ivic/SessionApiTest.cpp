@@ -221,12 +221,12 @@ TEST(IvicOpen, HandleZeroGivesAFreshUninitialisedRoot) {
   ASSERT_EQ(VI_SUCCESS, ivic::GetSessionDriverOrNewRoot(VI_NULL, second));
   EXPECT_NE(first.get(), second.get());
   ComPtr<IIviDriver> driver;
-  ASSERT_EQ(S_OK, first.As(IID_IIviDriver, driver));
+  ASSERT_EQ(S_OK, first.As(driver));
   VARIANT_BOOL initialized = VARIANT_TRUE;
   EXPECT_EQ(S_OK, driver->get_Initialized(&initialized));
   EXPECT_EQ(VARIANT_FALSE, initialized);
   ComPtr<IIviComponentIdentity> identity;
-  ASSERT_EQ(S_OK, first.As(IID_IIviComponentIdentity, identity));
+  ASSERT_EQ(S_OK, first.As(identity));
   Bstr revision;
   EXPECT_EQ(S_OK, identity->get_Revision(revision.Receive()));
   EXPECT_EQ(KORVANE_DRIVER_REVISION, revision.Narrow());

@@ -20,7 +20,7 @@ void SetDescription(const char* text) {
   create->SetHelpFile(help.get());
   create->SetHelpContext(3);
   ComPtr<IErrorInfo> info;
-  ASSERT_EQ(create.As(IID_IErrorInfo, info), S_OK);
+  ASSERT_EQ(create.As(info), S_OK);
   ASSERT_EQ(SetErrorInfo(0, info.get()), S_OK);
 }
 

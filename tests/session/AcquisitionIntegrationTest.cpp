@@ -31,8 +31,8 @@ class AcquisitionSim : public ::testing::Test {
     ASSERT_EQ(S_OK, root_->Initialize(Bstr(resource), VARIANT_TRUE, VARIANT_TRUE, Bstr("QueryInstrStatus=true")))
         << TakeErrorInfo().description;
     raw_ = std::make_unique<Client>(sim_->port());
-    measurements_ = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
-    acquisition_ = Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition);
+    measurements_ = Query<IKorvaneMeasurements>(root_.get());
+    acquisition_ = Query<IKorvaneAcquisition>(root_.get());
   }
   void SetUp() override { Start("MSO-CD1000"); }
   void TearDown() override {
@@ -42,7 +42,7 @@ class AcquisitionSim : public ::testing::Test {
   }
 
   ComPtr<IKorvaneChannel> Channel1() {
-    auto channels = Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels);
+    auto channels = Query<IKorvaneChannels>(root_.get());
     ComPtr<IKorvaneChannel> channel;
     EXPECT_EQ(S_OK, channels->get_Item(Bstr("Channel1"), channel.Receive()));
     return channel;
@@ -86,7 +86,7 @@ TEST_F(AcquisitionSim, AveragingAndSingleAcquisitionsComplete) {
   ASSERT_EQ(S_OK, acquisition_->put_Type(KorvaneAcquisitionTypeNormal));
   ASSERT_EQ(S_OK, measurements_->Initiate()) << TakeErrorInfo().description;
   EXPECT_EQ(WaitForStatus(), KorvaneAcqComplete);
-  auto system = Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem);
+  auto system = Query<IKorvaneSystem>(root_.get());
   EXPECT_EQ(S_OK, system->WaitForOperationComplete(0)) << TakeErrorInfo().description;
   EXPECT_EQ(S_OK, measurements_->AutoSetup()) << TakeErrorInfo().description;
 }
@@ -133,7 +133,7 @@ TEST_F(AcquisitionSim, FrequencyResponseRunOnAModelWithIt) {
   ASSERT_EQ(S_OK, root_->Close());
   root_.Reset();
   Start("DSO-AV100");
-  auto fra = Query<IKorvane8FRA>(root_.get(), IID_IKorvane8FRA);
+  auto fra = Query<IKorvane8FRA>(root_.get());
   EXPECT_EQ(S_OK, fra->Run()) << TakeErrorInfo().description;
 }
 

@@ -25,7 +25,7 @@ class CompletionOnSim : public test::SimRootTest {
   void SetUp() override { Connect({"--model", "MSO-CD1000"}); }
 
   ComPtr<IKorvaneDigitalChannel> Digital(const char* name) {
-    auto channels = Query<IKorvaneDigitalChannels>(root_.get(), IID_IKorvaneDigitalChannels);
+    auto channels = Query<IKorvaneDigitalChannels>(root_.get());
     ComPtr<IKorvaneDigitalChannel> item;
     EXPECT_EQ(S_OK, channels->get_Item(Bstr(name), item.Receive()));
     return item;
@@ -65,7 +65,7 @@ TEST_F(CompletionOnSim, DigitalRecordsFollowTheSimulatorsCounter) {
   SafeArrayDestroy(wave);
 
   // Bits 0 to 9 change over 1000 points; the levels are those of point 999.
-  auto channels = Query<IKorvaneDigitalChannels>(root_.get(), IID_IKorvaneDigitalChannels);
+  auto channels = Query<IKorvaneDigitalChannels>(root_.get());
   LONG edges = 0, levels = 0;
   ASSERT_EQ(S_OK, channels->ReadActivity(&edges, &levels));
   EXPECT_EQ(0x3FF, edges);
@@ -76,7 +76,7 @@ TEST_F(CompletionOnSim, DigitalRecordsFollowTheSimulatorsCounter) {
 }
 
 TEST_F(CompletionOnSim, ScreenImageMemoryFilesAndCursors) {
-  auto display = Query<IKorvaneDisplay>(root_.get(), IID_IKorvaneDisplay);
+  auto display = Query<IKorvaneDisplay>(root_.get());
   SAFEARRAY* image = nullptr;
   ASSERT_EQ(S_OK, display->GetScreenBitmap(KorvaneDisplayImageFormatPNG, KorvaneDisplayPaletteColor, &image))
       << TakeErrorInfo().description;
@@ -86,33 +86,33 @@ TEST_F(CompletionOnSim, ScreenImageMemoryFilesAndCursors) {
   EXPECT_EQ(std::string("\x89PNG\r\n\x1a\n", 8), std::string(png.begin(), png.begin() + 8));
 
   // A saved set-up comes back on recall; a file never saved is the instrument's error.
-  auto memory = Query<IKorvaneMemory>(root_.get(), IID_IKorvaneMemory);
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto memory = Query<IKorvaneMemory>(root_.get());
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   ASSERT_EQ(S_OK, timebase->put_HorizontalScale(2e-6));
   ASSERT_EQ(S_OK, memory->Save(KorvaneMemorySaveOptionsSetup, Bstr("bench.scp"))) << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, timebase->put_HorizontalScale(5e-3));
   ASSERT_EQ(S_OK, memory->Recall(KorvaneMemoryRecallOptionsSetup, Bstr("bench.scp"))) << TakeErrorInfo().description;
   double scale = 0;
-  ASSERT_EQ(S_OK, Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation)->InvalidateAllAttributes());
+  ASSERT_EQ(S_OK, Query<IIviDriverOperation>(root_.get())->InvalidateAllAttributes());
   ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
   EXPECT_DOUBLE_EQ(2e-6, scale);
   EXPECT_EQ(hresult::InstrumentErrorDetected, memory->Recall(KorvaneMemoryRecallOptionsMask, Bstr("none.msk")));
-  auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
+  auto utility = Query<IIviDriverUtility>(root_.get());
   LONG code = 0;
   Bstr message;
   ASSERT_EQ(S_OK, utility->ErrorQuery(&code, message.Receive()));
   EXPECT_EQ(-256, code);
   EXPECT_EQ("File name not found", message.Narrow());
 
-  auto cursors = Query<IKorvaneCursors2>(root_.get(), IID_IKorvaneCursors2);
+  auto cursors = Query<IKorvaneCursors2>(root_.get());
   EXPECT_EQ(S_OK, cursors->UseCursorPosition(KorvaneCursorsUseCursorPositionY2)) << TakeErrorInfo().description;
 }
 
 TEST_F(CompletionOnSim, UartSourcesClockRecoveryAnalysisAndLister) {
-  auto buses = Query<IKorvane2SerialBuses>(root_.get(), IID_IKorvane2SerialBuses);
+  auto buses = Query<IKorvane2SerialBuses>(root_.get());
   ComPtr<IKorvane2SerialBus> bus;
   ASSERT_EQ(S_OK, buses->get_Item(Bstr("SerialBus1"), bus.Receive()));
-  auto uart = Query<IKorvane2SerialBusUART>(bus.get(), IID_IKorvane2SerialBusUART);
+  auto uart = Query<IKorvane2SerialBusUART>(bus.get());
   ASSERT_EQ(S_OK, uart->put_RxSource(Bstr("Channel3"))) << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, uart->put_TxSource(Bstr("DigitalChannel4"))) << TakeErrorInfo().description;
   Bstr rx, tx;
@@ -121,7 +121,7 @@ TEST_F(CompletionOnSim, UartSourcesClockRecoveryAnalysisAndLister) {
   EXPECT_EQ("CHAN3", rx.Narrow());
   EXPECT_EQ("DIG4", tx.Narrow());
 
-  auto clock = Query<IKorvane4ClockRecovery>(root_.get(), IID_IKorvane4ClockRecovery);
+  auto clock = Query<IKorvane4ClockRecovery>(root_.get());
   ASSERT_EQ(S_OK, clock->SetMethod(KorvaneClockRecoveryMethodExplicitSecondOrderPLL, Bstr("Channel2"), 2.5e9, 4e6))
       << TakeErrorInfo().description;
   KorvaneClockRecoveryMethodEnum method{};
@@ -134,7 +134,7 @@ TEST_F(CompletionOnSim, UartSourcesClockRecoveryAnalysisAndLister) {
   EXPECT_DOUBLE_EQ(4e6, bandwidth);
 
   // 100 Hz to 1 MHz at 5 points per decade: 21 points of four values, the gain falling.
-  auto fra = Query<IKorvane8FRA>(root_.get(), IID_IKorvane8FRA);
+  auto fra = Query<IKorvane8FRA>(root_.get());
   ASSERT_EQ(S_OK, fra->put_StartFrequency(100));
   ASSERT_EQ(S_OK, fra->put_StopFrequency(1e6));
   ASSERT_EQ(S_OK, fra->put_PointsPerDecade(5));
@@ -150,7 +150,7 @@ TEST_F(CompletionOnSim, UartSourcesClockRecoveryAnalysisAndLister) {
   }
   SafeArrayDestroy(table);
 
-  auto serial = Query<IKorvane2SerialBus>(bus.get(), IID_IKorvane2SerialBus);
+  auto serial = Query<IKorvane2SerialBus>(bus.get());
   ASSERT_EQ(S_OK, serial->put_Mode(KorvaneSerialBusModeUART));
   ComPtr<IKorvane2SerialBusesLister> lister;
   ASSERT_EQ(S_OK, buses->get_Lister(lister.Receive()));

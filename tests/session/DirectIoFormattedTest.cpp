@@ -22,7 +22,7 @@ class DirectIoFormatted : public test::SimRootTest {
  protected:
   void SetUp() override {
     Connect({"--model", "MSO-CD1000"});
-    auto sys = Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem);
+    auto sys = Query<IKorvaneSystem>(root_.get());
     ASSERT_EQ(S_OK, sys->get_DirectIO(fio_.Receive())) << TakeErrorInfo().description;
   }
   void Write(const char* text, bool end = true) {
@@ -147,7 +147,7 @@ TEST_F(DirectIoFormatted, FailuresLeaveTheObjectUsable) {
 // that goes out in many small pieces is never cut by another thread's driver query, and that
 // query's reply is its own.
 TEST_F(DirectIoFormatted, CallsNeverInterleaveWithADriverCallOnAnotherThread) {
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   DOUBLE scale = 0;
   ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
   ASSERT_EQ(S_OK, fio_->SetBufferSize(IO_OUT_BUF, 16));

@@ -46,7 +46,7 @@ class HostileInstrument : public ::testing::Test {
   }
   HRESULT Initialize() {
     HRESULT hr = root_->Initialize(Bstr(resource_), VARIANT_TRUE, VARIANT_TRUE, Bstr(kOptions));
-    if (SUCCEEDED(hr)) hr = Query<IKorvaneSystem4>(root_.get(), IID_IKorvaneSystem4)->put_TimeoutMilliseconds(kTimeoutMs);
+    if (SUCCEEDED(hr)) hr = Query<IKorvaneSystem4>(root_.get())->put_TimeoutMilliseconds(kTimeoutMs);
     return hr;
   }
   // Arms a fault from a connection of its own; the query in the same message (answered
@@ -68,11 +68,11 @@ class HostileInstrument : public ::testing::Test {
 
 // The calls the rows make, each a plain read of what the simulator was set up with.
 HRESULT Scale(IKorvane8* root, double& out) {
-  return Query<IKorvaneTimebase>(root, IID_IKorvaneTimebase)->get_HorizontalScale(&out);
+  return Query<IKorvaneTimebase>(root)->get_HorizontalScale(&out);
 }
 
 HRESULT Record(IKorvane8* root, std::vector<double>& out) {
-  auto measurements = Query<IKorvaneMeasurements>(root, IID_IKorvaneMeasurements);
+  auto measurements = Query<IKorvaneMeasurements>(root);
   ComPtr<IKorvaneMeasurement> channel;
   HRESULT hr = measurements->get_Item(Bstr("Channel1"), channel.Receive());
   if (FAILED(hr)) return hr;
@@ -100,7 +100,7 @@ void ExpectInStep(IKorvane8* root, const char* row) {
   if (FAILED(first)) {
     LONG code = 0;
     Bstr message;
-    Query<IIviDriverUtility>(root, IID_IIviDriverUtility)->ErrorQuery(&code, message.Receive());
+    Query<IIviDriverUtility>(root)->ErrorQuery(&code, message.Receive());
     ADD_FAILURE() << "the next call failed; the instrument says " << code << " " << message.Narrow();
     return;
   }
@@ -148,7 +148,7 @@ TEST_F(HostileInstrument, EveryFaultEndsInAClearErrorInTimeAndTheSessionGoesOn) 
   };
   Start({});
   ASSERT_EQ(S_OK, Initialize()) << TakeErrorInfo().description;
-  ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase)->put_HorizontalScale(5e-4));
+  ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get())->put_HorizontalScale(5e-4));
   for (const Row& row : rows) {
     SCOPED_TRACE(row.name);
     Arm(row.arm);
@@ -169,7 +169,7 @@ TEST_F(HostileInstrument, EveryFaultEndsInAClearErrorInTimeAndTheSessionGoesOn) 
     if (row.call == Call::ErrorQuery) {
       LONG code = 0;
       Bstr message;
-      EXPECT_EQ(S_OK, Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility)->ErrorQuery(&code, message.Receive()))
+      EXPECT_EQ(S_OK, Query<IIviDriverUtility>(root_.get())->ErrorQuery(&code, message.Receive()))
           << TakeErrorInfo().description;
       EXPECT_EQ(code, -350);
       Arm(":SIM:FAUL:ERR:FLO 0;*CLS");
@@ -194,7 +194,7 @@ TEST_F(HostileInstrument, EveryFaultEndsInAClearErrorInTimeAndTheSessionGoesOn) 
       EXPECT_LT(std::chrono::duration<double>(Clock::now() - t1).count(), kTimeoutMs / 1000.0 + kSlackSeconds);
       root_->Close();
       ASSERT_EQ(S_OK, Initialize()) << TakeErrorInfo().description;
-      ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase)->put_HorizontalScale(5e-4));
+      ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get())->put_HorizontalScale(5e-4));
     }
     ExpectInStep(root_.get(), row.name);
   }
@@ -218,7 +218,7 @@ TEST_F(HostileInstrument, IdentityFloodDuringInitializeIsBounded) {
     EXPECT_LT(seconds, 2.0 + kSlackSeconds);  // the resource manager's default timeout
     EXPECT_LT(grew, 32 * 1024);
     ASSERT_EQ(S_OK, Initialize()) << TakeErrorInfo().description;
-    ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase)->put_HorizontalScale(5e-4));
+    ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root_.get())->put_HorizontalScale(5e-4));
     ExpectInStep(root_.get(), bytes);
     root_->Close();
     root_.Reset();

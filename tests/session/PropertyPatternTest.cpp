@@ -20,7 +20,7 @@ class PropertyPattern : public test::SimRootTest {
 };
 
 TEST_F(PropertyPattern, EveryValueTypeMakesTheRoundTrip) {
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   ASSERT_EQ(S_OK, timebase->put_HorizontalScale(2e-6)) << TakeErrorInfo().description;
   DOUBLE scale = 0;
   ASSERT_EQ(S_OK, timebase->get_HorizontalScale(&scale));
@@ -36,7 +36,7 @@ TEST_F(PropertyPattern, EveryValueTypeMakesTheRoundTrip) {
   ASSERT_EQ(S_OK, timebase->get_VernierEnabled(&vernier));
   EXPECT_EQ(vernier, VARIANT_TRUE);
 
-  auto cursors = Query<IKorvaneCursors>(root_.get(), IID_IKorvaneCursors);
+  auto cursors = Query<IKorvaneCursors>(root_.get());
   ASSERT_EQ(S_OK, cursors->put_X1Y1Source(Bstr("CHAN2"))) << TakeErrorInfo().description;
   Bstr source;
   ASSERT_EQ(S_OK, cursors->get_X1Y1Source(source.Receive())) << TakeErrorInfo().description;
@@ -44,7 +44,7 @@ TEST_F(PropertyPattern, EveryValueTypeMakesTheRoundTrip) {
 }
 
 TEST_F(PropertyPattern, RefusedValueIsAnInstrumentErrorAndTheSessionGoesOn) {
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   EXPECT_TRUE(FAILED(timebase->put_HorizontalScale(1e6)));
   EXPECT_FALSE(TakeErrorInfo().description.empty());
   // The refused value left the setting alone, and the next exchange is in step.

@@ -33,9 +33,9 @@ class SharedSession : public test::SimRootTest {};
 
 TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
   Connect({"--model", "MSO-CD1000", "--signal", "1:SIN:2000:0.5"});
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   ASSERT_EQ(S_OK, timebase->put_HorizontalScale(kScale)) << TakeErrorInfo().description;
-  auto channels = Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels);
+  auto channels = Query<IKorvaneChannels>(root_.get());
   std::vector<ComPtr<IKorvaneChannel>> channel(4);
   for (int c = 0; c < 4; ++c)
     ASSERT_EQ(S_OK, channels->get_Item(Bstr("Channel" + std::to_string(c + 1)), channel[c].Receive()));
@@ -45,16 +45,16 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
   // queries, through it and through its message object, are a write and a read: the thread
   // holds the session (LockObject) around them, or another thread's call could come between.
   ComPtr<IFormattedIO488> direct;
-  ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem)->get_DirectIO(direct.Receive()))
+  ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get())->get_DirectIO(direct.Receive()))
       << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, direct->SetBufferSize(IO_OUT_BUF, 16));
   ComPtr<IMessage> ioMessage;
   ASSERT_EQ(S_OK, direct->get_IO(ioMessage.Receive()));
-  auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
+  auto utility = Query<IIviDriverUtility>(root_.get());
   std::string command = ":TIM:SCAL 2E-4";
   for (int i = 0; i < 20; ++i) command += ";:TIM:SCAL 2E-4";
   Bstr manufacturer;
-  ASSERT_EQ(S_OK, Query<IIviDriverIdentity>(root_.get(), IID_IIviDriverIdentity)
+  ASSERT_EQ(S_OK, Query<IIviDriverIdentity>(root_.get())
                       ->get_InstrumentManufacturer(manufacturer.Receive()));
   const std::string maker = ToNarrow(manufacturer.get());
   ASSERT_FALSE(maker.empty());
@@ -138,10 +138,10 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
 TEST_F(SharedSession, LockObjectHoldsOtherThreadsOffUntilTheLastUnlock) {
   const LONG objects = CKorvaneModule::LockCount();
   Connect({"--model", "MSO-CD1000"});
-  auto utility = Query<IIviDriverUtility>(root_.get(), IID_IIviDriverUtility);
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto utility = Query<IIviDriverUtility>(root_.get());
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   ComPtr<IFormattedIO488> direct;
-  ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem)->get_DirectIO(direct.Receive()));
+  ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get())->get_DirectIO(direct.Receive()));
   ComPtr<IMessage> ioMessage;
   ASSERT_EQ(S_OK, direct->get_IO(ioMessage.Receive()));
   direct.Reset();
@@ -196,7 +196,7 @@ TEST_F(SharedSession, ReleasingTheRootWhileAnotherThreadCallsAnItem) {
     const LONG objects = CKorvaneModule::LockCount();
     Connect({"--model", "MSO-CD1000"});
     ComPtr<IKorvaneChannel> channel;
-    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels)
+    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get())
                         ->get_Item(Bstr("Channel1"), channel.Receive()));
     std::atomic<int> calls{0}, failed{0}, notInitialized{0};
     std::atomic<bool> released{false};

@@ -34,7 +34,7 @@ class SimRootTest : public ::testing::Test {
   }
 
   ComPtr<IKorvaneMeasurement> Measurement(const char* name) {
-    auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
+    auto measurements = Query<IKorvaneMeasurements>(root_.get());
     ComPtr<IKorvaneMeasurement> item;
     EXPECT_EQ(S_OK, measurements->get_Item(Bstr(name), item.Receive()));
     return item;

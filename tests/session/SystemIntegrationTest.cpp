@@ -30,7 +30,7 @@ class SystemIo : public test::SimRootTest {
  protected:
   void SetUp() override {
     Connect({"--model", "MSO-CD1000"});
-    sys4_ = Query<IKorvaneSystem4>(root_.get(), IID_IKorvaneSystem4);
+    sys4_ = Query<IKorvaneSystem4>(root_.get());
   }
   std::string ReadString() {
     Bstr reply;
@@ -96,7 +96,7 @@ TEST_F(SystemIo, BothTimeoutsAreTheSessionsOneTimeoutClamped) {
 
 TEST_F(SystemIo, SetUpReadBackRestoresTheSettings) {
   auto sys4 = sys4_;
-  auto timebase = Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase);
+  auto timebase = Query<IKorvaneTimebase>(root_.get());
   ASSERT_EQ(S_OK, timebase->put_HorizontalScale(2e-6));
   SAFEARRAY* slot = Bytes("left over");
   ASSERT_EQ(S_OK, sys4->GetState(&slot)) << TakeErrorInfo().description;
@@ -128,7 +128,7 @@ TEST(SimulatedSystem, NothingIsSentReadsAreEmptyAndTheTimeoutIsKeptUntilClose) {
   ASSERT_EQ(S_OK, CKorvane::Create(IID_IKorvane8, root.ReceiveVoid()));
   const Bstr resource("TCPIP0::192.0.2.7::INSTR"), options("Simulate=1");
   ASSERT_EQ(S_OK, root->Initialize(resource, VARIANT_FALSE, VARIANT_FALSE, options));
-  auto sys4 = Query<IKorvaneSystem4>(root.get(), IID_IKorvaneSystem4);
+  auto sys4 = Query<IKorvaneSystem4>(root.get());
   EXPECT_EQ(S_OK, sys4->WriteString(Bstr("*RST")));
   Bstr text(std::string_view("stale"));
   ASSERT_EQ(S_OK, sys4->ReadString(text.Receive()));
@@ -155,7 +155,7 @@ TEST(SimulatedSystem, NothingIsSentReadsAreEmptyAndTheTimeoutIsKeptUntilClose) {
   ASSERT_EQ(S_OK, sys4->get_IOTimeout(&ms));
   EXPECT_EQ(200, ms);
   ASSERT_EQ(S_OK, sys4->put_IOTimeout(5));
-  ASSERT_EQ(S_OK, Query<IIviDriverOperation>(root.get(), IID_IIviDriverOperation)->InvalidateAllAttributes());
+  ASSERT_EQ(S_OK, Query<IIviDriverOperation>(root.get())->InvalidateAllAttributes());
   ASSERT_EQ(S_OK, sys4->get_TimeoutMilliseconds(&ms));
   EXPECT_EQ(10, ms);
   ASSERT_EQ(S_OK, root->Close());

@@ -36,7 +36,7 @@ TEST_F(TriggerMeasurementSim, EveryOfferedFunctionMeasures) {
   EXPECT_NEAR(frequency, 1000.0, 5.0);
   EXPECT_NEAR(delay, 0.0, 1e-6);  // the same signal on both sources
 
-  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get(), IID_IKorvaneMeasurementsConfiguration);
+  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get());
   ASSERT_EQ(S_OK, config->put_TimeAtValueValue(0.0));
   ASSERT_EQ(S_OK, config->put_ValueAtTimeTime(0.0));
   for (int f = KorvaneMeasurementRiseTime; f <= KorvaneMeasurementBitRate; ++f) {
@@ -44,11 +44,11 @@ TEST_F(TriggerMeasurementSim, EveryOfferedFunctionMeasures) {
     EXPECT_EQ(S_OK, m->FetchWaveformMeasurement(static_cast<KorvaneMeasurementEnum>(f), &value))
         << "function " << f << ": " << TakeErrorInfo().description;
   }
-  auto measurements = Query<IKorvaneMeasurements>(root_.get(), IID_IKorvaneMeasurements);
+  auto measurements = Query<IKorvaneMeasurements>(root_.get());
   EXPECT_EQ(S_OK, measurements->Clear()) << TakeErrorInfo().description;
 
   // Installed measurements report through the statistics results.
-  auto statistics = Query<IKorvaneMeasurements2Statistics>(root_.get(), IID_IKorvaneMeasurements2Statistics);
+  auto statistics = Query<IKorvaneMeasurements2Statistics>(root_.get());
   ASSERT_EQ(S_OK, statistics->InstallMeasurement(KorvaneMeasurementFrequency, Bstr("CHAN1"))) << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, statistics->Reset());
   Bstr results;
@@ -71,7 +71,7 @@ TEST_F(TriggerMeasurementSim, JitterOfACleanClock) {
 }
 
 TEST_F(TriggerMeasurementSim, ReferenceLevelsAndDelayDefinitionRoundTrip) {
-  auto levels = Query<IKorvaneReferenceLevel>(root_.get(), IID_IKorvaneReferenceLevel);
+  auto levels = Query<IKorvaneReferenceLevel>(root_.get());
   ASSERT_EQ(S_OK, levels->put_High(80)) << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, levels->put_Low(20)) << TakeErrorInfo().description;
   DOUBLE high = 0, low = 0, mid = 0;
@@ -82,7 +82,7 @@ TEST_F(TriggerMeasurementSim, ReferenceLevelsAndDelayDefinitionRoundTrip) {
   EXPECT_DOUBLE_EQ(mid, 50);
   EXPECT_DOUBLE_EQ(low, 20);
 
-  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get(), IID_IKorvaneMeasurementsConfiguration);
+  auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get());
   ASSERT_EQ(S_OK, config->ConfigureDelay(Bstr("Channel2"), KorvaneMeasurementSlopeFalling, KorvaneMeasurementSlopeRising, 2, 3))
       << TakeErrorInfo().description;
   KorvaneMeasurementSlopeEnum slope1 = KorvaneMeasurementSlopeRising;
@@ -94,7 +94,7 @@ TEST_F(TriggerMeasurementSim, ReferenceLevelsAndDelayDefinitionRoundTrip) {
 }
 
 TEST_F(TriggerMeasurementSim, EveryTriggerTypeTheModelOffers) {
-  auto trigger = Query<IKorvaneTrigger>(root_.get(), IID_IKorvaneTrigger);
+  auto trigger = Query<IKorvaneTrigger>(root_.get());
   for (int t = KorvaneTriggerTypeDelay; t <= KorvaneTriggerTypeOR; ++t) {
     const auto type = static_cast<KorvaneTriggerTypeEnum>(t);
     ASSERT_EQ(S_OK, trigger->put_Type(type)) << "type " << t << ": " << TakeErrorInfo().description;
@@ -102,14 +102,14 @@ TEST_F(TriggerMeasurementSim, EveryTriggerTypeTheModelOffers) {
     ASSERT_EQ(S_OK, trigger->get_Type(&back)) << TakeErrorInfo().description;
     EXPECT_EQ(back, type);
   }
-  auto runt = Query<IKorvaneTriggerRunt>(root_.get(), IID_IKorvaneTriggerRunt);
+  auto runt = Query<IKorvaneTriggerRunt>(root_.get());
   ASSERT_EQ(S_OK, runt->Configure(Bstr("Channel2"), 0.1, 0.8, KorvaneRuntPolarityNegative, KorvaneTriggerRuntConditionNone, 1e-8))
       << TakeErrorInfo().description;
   DOUBLE high = 0;
   ASSERT_EQ(S_OK, runt->get_ThresholdHigh(&high));
   EXPECT_DOUBLE_EQ(high, 0.8);
 
-  auto width = Query<IKorvaneTriggerWidth>(root_.get(), IID_IKorvaneTriggerWidth);
+  auto width = Query<IKorvaneTriggerWidth>(root_.get());
   ASSERT_EQ(S_OK, width->Configure(Bstr("Channel3"), 0.2, 1e-8, 1e-6, KorvaneWidthPolarityNegative, KorvaneWidthConditionOutside))
       << TakeErrorInfo().description;
   KorvaneWidthPolarityEnum polarity = KorvaneWidthPolarityPositive;
@@ -119,7 +119,7 @@ TEST_F(TriggerMeasurementSim, EveryTriggerTypeTheModelOffers) {
   EXPECT_EQ(polarity, KorvaneWidthPolarityNegative);
   EXPECT_DOUBLE_EQ(upper, 1e-6);
 
-  auto zone = Query<IKorvaneTrigger3Zone>(root_.get(), IID_IKorvaneTrigger3Zone);
+  auto zone = Query<IKorvaneTrigger3Zone>(root_.get());
   ASSERT_EQ(S_OK, zone->put_Enabled(KorvaneTriggerZoneZone2, VARIANT_TRUE)) << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, zone->SetZonePlacement(KorvaneTriggerZoneZone2, 2e-4, 0.5, 1e-4, 0.25)) << TakeErrorInfo().description;
   VARIANT_BOOL enabled = VARIANT_FALSE;
@@ -131,7 +131,7 @@ TEST_F(TriggerMeasurementSim, EveryTriggerTypeTheModelOffers) {
 }
 
 TEST_F(TriggerMeasurementSim, StatusRegistersAndServiceRequest) {
-  auto status = Query<IKorvaneStatus>(root_.get(), IID_IKorvaneStatus);
+  auto status = Query<IKorvaneStatus>(root_.get());
   ASSERT_EQ(S_OK, status->ConfigureServiceRequest(static_cast<KorvaneStatusSRQReasonEnum>(
                       KorvaneStatusSRQReasonStbMAV | KorvaneStatusSRQReasonOvlrChannel2Overload |
                       KorvaneStatusSRQReasonMterFail)))

@@ -27,11 +27,11 @@ class WaveGenArbitrary : public test::SimRootTest {};
 
 TEST_F(WaveGenArbitrary, PointsReachTheInstrument) {
   Connect({"--model", "DSO-CD1000"});
-  auto gens = Query<IKorvaneWaveGens>(root_.get(), IID_IKorvaneWaveGens);
+  auto gens = Query<IKorvaneWaveGens>(root_.get());
   ComPtr<IKorvaneWaveGen> gen;
   ASSERT_EQ(S_OK, gens->get_Item(Bstr("WaveGen1"), gen.Receive()));
-  auto arb = Query<IKorvaneWaveGenArbitrary>(gen.get(), IID_IKorvaneWaveGenArbitrary);
-  auto attr = Query<IKorvaneWaveGenArbitraryAttribute>(gen.get(), IID_IKorvaneWaveGenArbitraryAttribute);
+  auto arb = Query<IKorvaneWaveGenArbitrary>(gen.get());
+  auto attr = Query<IKorvaneWaveGenArbitraryAttribute>(gen.get());
 
   SafeArrayPtr values = Vector<double>(VT_R8, {0.5, -0.5, 0.25});
   SafeArrayPtr codes = Vector<short>(VT_I2, {0, 100, -100, 8191, -8192});
@@ -46,7 +46,7 @@ TEST_F(WaveGenArbitrary, PointsReachTheInstrument) {
   EXPECT_EQ(5, points);
 
   // The root's generator is generator 1.
-  auto rootArb = Query<IKorvaneWaveformGenerator2Arbitrary>(root_.get(), IID_IKorvaneWaveformGenerator2Arbitrary);
+  auto rootArb = Query<IKorvaneWaveformGenerator2Arbitrary>(root_.get());
   ASSERT_EQ(S_OK, rootArb->SetData(&v)) << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, attr->get_NumberOfPoints(&points));
   EXPECT_EQ(3, points);

@@ -64,7 +64,7 @@ TEST_F(WaveformIntegration, ReadRecordReconstructsTheSineAndTheClassItemFetchesI
   ExpectSine(v, xIncrement, 2000, 0.5);
 
   // The instrument stopped after the read: fetching through the class item returns the same record.
-  auto measurements = Query<IIviScopeMeasurements>(root_.get(), IID_IIviScopeMeasurements);
+  auto measurements = Query<IIviScopeMeasurements>(root_.get());
   ComPtr<IIviScopeMeasurement> item;
   ASSERT_EQ(S_OK, measurements->get_Item(Bstr("Channel1"), item.Receive()));
   SafeArrayPtr again;
@@ -78,7 +78,7 @@ TEST_F(WaveformIntegration, ReadRecordReconstructsTheSineAndTheClassItemFetchesI
 
 TEST_F(WaveformIntegration, MinMaxNeedsPeakDetection) {
   Start({});
-  auto waveform = Query<IKorvaneWaveform>(root_.get(), IID_IKorvaneWaveform);
+  auto waveform = Query<IKorvaneWaveform>(root_.get());
   SafeArrayPtr lows, highs;
   DOUBLE initialX = 0, xIncrement = 0;
   EXPECT_EQ(kInvalidAcquisitionType,
@@ -89,7 +89,7 @@ TEST_F(WaveformIntegration, MinMaxNeedsPeakDetection) {
   ASSERT_EQ(S_OK, waveform->get_Source(source.Receive())) << TakeErrorInfo().description;
   EXPECT_EQ(source.Narrow(), "Channel2");
 
-  auto acquisition = Query<IKorvaneAcquisition>(root_.get(), IID_IKorvaneAcquisition);
+  auto acquisition = Query<IKorvaneAcquisition>(root_.get());
   ASSERT_EQ(S_OK, acquisition->put_Type(KorvaneAcquisitionTypePeakDetect)) << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, Measurement("Channel1")->ReadWaveformMinMax(5000, lows.Receive(), highs.Receive(), &initialX,
                                                               &xIncrement))
@@ -110,14 +110,14 @@ TEST_F(WaveformIntegration, ACorruptBlockLeavesTheSessionAsItWas) {
   EXPECT_TRUE(FAILED(item->ReadWaveform(3000, wave.Receive(), &initialX, &xIncrement)));
   TakeErrorInfo();
   EXPECT_FALSE(wave);
-  auto operation = Query<IIviDriverOperation>(root_.get(), IID_IIviDriverOperation);
+  auto operation = Query<IIviDriverOperation>(root_.get());
   VARIANT_BOOL status = VARIANT_FALSE;
   EXPECT_EQ(S_OK, operation->get_QueryInstrumentStatus(&status));
   EXPECT_EQ(status, VARIANT_TRUE);
   // The next read works, and so does a plain property afterwards.
   ASSERT_EQ(S_OK, item->ReadWaveform(3000, wave.Receive(), &initialX, &xIncrement)) << TakeErrorInfo().description;
   ExpectSine(Values(wave.get()), xIncrement, 2000, 0.5);
-  auto waveform = Query<IKorvaneWaveform>(root_.get(), IID_IKorvaneWaveform);
+  auto waveform = Query<IKorvaneWaveform>(root_.get());
   LONG points = 0;
   ASSERT_EQ(S_OK, waveform->get_PointCount(&points)) << TakeErrorInfo().description;
   EXPECT_EQ(points, 1000);

@@ -78,7 +78,7 @@ class FrontEnd : public ::testing::TestWithParam<const char*> {
     HRESULT hr = rm_->Open(Bstr(Resource()), NO_LOCK, 2000, Bstr(std::string_view{}), session.Receive());
     EXPECT_EQ(hr, S_OK) << ErrorText();
     ComPtr<IMessage> m;
-    if (FAILED(hr) || FAILED(session.As(IID_IMessage, m))) return {};
+    if (FAILED(hr) || FAILED(session.As(m))) return {};
     EXPECT_EQ(m->put_Timeout(timeoutMs), S_OK);
     return m;
   }
@@ -183,7 +183,7 @@ TEST_P(FrontEnd, ServiceRequestReachesTheEventQueue) {
   ComPtr<IMessage> m = Open(2000);
   ASSERT_TRUE(m);
   ComPtr<IEventManager> events;
-  ASSERT_EQ(m.As(IID_IEventManager, events), S_OK);
+  ASSERT_EQ(m.As(events), S_OK);
   ComPtr<IEvent> event;
   EXPECT_EQ(events->WaitOnEvent(100, EVENT_SERVICE_REQ, 0, event.Receive()), E_VISA_NENABLED);
   EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), E_VISA_INV_MECH);

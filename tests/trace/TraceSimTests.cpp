@@ -43,12 +43,12 @@ class TracedSimSession : public ::testing::Test {
                                 ", TraceArray=true, TraceArraySizeMax=5, IoLog=" + dir_ / "io.log";
     ASSERT_EQ(S_OK, root->Initialize(Bstr(resource_), VARIANT_TRUE, VARIANT_FALSE, Bstr(options)))
         << TakeErrorInfo().description;
-    ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root.get(), IID_IKorvaneTimebase)->put_HorizontalScale(0.001));
+    ASSERT_EQ(S_OK, Query<IKorvaneTimebase>(root.get())->put_HorizontalScale(0.001));
     ComPtr<IIviDriverOperation> op;
     ASSERT_EQ(S_OK, root->get_DriverOperation(op.Receive()));
     refused_ = op->put_RecordCoercions(VARIANT_TRUE);
     message_ = TakeErrorInfo().description;
-    auto measurements = Query<IKorvaneMeasurements>(root.get(), IID_IKorvaneMeasurements);
+    auto measurements = Query<IKorvaneMeasurements>(root.get());
     ComPtr<IKorvaneMeasurement> channel1;
     ASSERT_EQ(S_OK, measurements->get_Item(Bstr("Channel1"), channel1.Receive()));
     SafeArrayPtr wave;

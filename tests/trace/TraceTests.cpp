@@ -38,8 +38,8 @@ class TraceTest : public ::testing::Test {
   std::string Traced(const std::string& name, const std::string& more = "") {
     return "Trace=true, TraceName=" + dir_ / name + (more.empty() ? "" : ", " + more);
   }
-  ComPtr<IKorvaneTimebase> Timebase() { return Query<IKorvaneTimebase>(root_.get(), IID_IKorvaneTimebase); }
-  ComPtr<IKorvaneSystem> System() { return Query<IKorvaneSystem>(root_.get(), IID_IKorvaneSystem); }
+  ComPtr<IKorvaneTimebase> Timebase() { return Query<IKorvaneTimebase>(root_.get()); }
+  ComPtr<IKorvaneSystem> System() { return Query<IKorvaneSystem>(root_.get()); }
   bool TraceEnabled() {
     VARIANT_BOOL on = VARIANT_FALSE;
     EXPECT_EQ(S_OK, System()->get_TraceEnabled(&on));
@@ -230,7 +230,7 @@ TEST_F(TraceTest, EightThreadsWriteEveryRecordWhole) {
     threads.emplace_back([this, t] {
       ComInit com;
       // Channels have locks of their own, so the threads really overlap.
-      ComPtr<IKorvaneChannels> channels = Query<IKorvaneChannels>(root_.get(), IID_IKorvaneChannels);
+      ComPtr<IKorvaneChannels> channels = Query<IKorvaneChannels>(root_.get());
       ComPtr<IKorvaneChannel> channel;
       const std::string name = "Channel" + std::to_string(t % 4 + 1);
       ASSERT_EQ(S_OK, channels->get_Item(Bstr(name), channel.Receive()));

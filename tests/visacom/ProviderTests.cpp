@@ -49,9 +49,9 @@ class Registration : public ProviderTest {};
 
 TEST_F(Registration, ClassesAreFoundThroughTheClassTable) {
   ComPtr<IResourceManager3> rm3;
-  EXPECT_EQ(rm_.As(IID_IResourceManager3, rm3), S_OK);
-  ComPtr<IUnknown> none;
-  EXPECT_EQ(rm_.As(IID_IAsyncMessage, none), E_NOINTERFACE);
+  EXPECT_EQ(rm_.As(rm3), S_OK);
+  ComPtr<IAsyncMessage> none;
+  EXPECT_EQ(rm_.As(none), E_NOINTERFACE);
 
   ComPtr<IFormattedIO488> fio;
   ASSERT_EQ(CoCreateInstance(CLSID_VisaComFormattedIO488, nullptr, KORVANE_VISACOM_CLSCTX, IID_IFormattedIO488,
@@ -106,7 +106,7 @@ TEST_F(ResourceNames, ValidNamesFollowTheGrammar) {
       {"PXI0::CHASSIS1::SLOT4::INSTR", 5, 0, "INSTR", "PXI0::CHASSIS1::SLOT4::INSTR"},
   };
   ComPtr<IResourceManager3> rm3;
-  ASSERT_EQ(rm_.As(IID_IResourceManager3, rm3), S_OK);
+  ASSERT_EQ(rm_.As(rm3), S_OK);
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
     SHORT type = -1, board = -1;

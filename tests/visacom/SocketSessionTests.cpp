@@ -43,9 +43,9 @@ TEST_F(SocketSession, QueryWithTerminationAndSessionIdentity) {
     EXPECT_EQ(m->get_ResourceName(name.Receive()), S_OK);
     EXPECT_EQ(name.Narrow(), server.Resource());
     ComPtr<IEventManager> events;
-    EXPECT_EQ(m.As(IID_IEventManager, events), S_OK);
-    ComPtr<IUnknown> none;
-    EXPECT_EQ(m.As(IID_IRegister, none), E_NOINTERFACE);
+    EXPECT_EQ(m.As(events), S_OK);
+    ComPtr<IRegister> none;
+    EXPECT_EQ(m.As(none), E_NOINTERFACE);
     EXPECT_EQ(m->Close(), S_OK);
   }
   EXPECT_EQ(received, "*IDN?\n*RST\n");
@@ -123,7 +123,7 @@ TEST_F(SocketSession, BinaryBlockOfTwoMegabytesWithLineFeedsInside) {
 
   // The same block once more, straight into the caller's memory.
   ComPtr<IKorvaneMessageDirect> direct;
-  ASSERT_EQ(m.As(IID_IKorvaneMessageDirect, direct), S_OK);
+  ASSERT_EQ(m.As(direct), S_OK);
   const BYTE query[] = ":WAV:DATA?";
   LONG count = 0;
   ASSERT_EQ(direct->WriteFrom(query, 10, &count), S_OK);
@@ -306,7 +306,7 @@ TEST_F(SocketSession, EventsAreRefusedWithVisaErrors) {
   ComPtr<IMessage> m = Open(server.Resource());
   ASSERT_TRUE(m);
   ComPtr<IEventManager> events;
-  ASSERT_EQ(m.As(IID_IEventManager, events), S_OK);
+  ASSERT_EQ(m.As(events), S_OK);
   EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), E_VISA_INV_EVENT);
   EXPECT_NE(LastErrorText().find("not supported"), std::string::npos);
   EXPECT_EQ(events->EnableEvent(static_cast<EventType>(1234), EVENT_QUEUE, 0), E_VISA_INV_EVENT);

@@ -65,7 +65,7 @@ class ProviderTest : public ::testing::Test {
     HRESULT hr = rm_->Open(Bstr(resource), NO_LOCK, 2000, Bstr(std::string_view{}), session.Receive());
     EXPECT_EQ(hr, S_OK) << LastErrorText();
     ComPtr<IMessage> message;
-    if (FAILED(hr) || FAILED(session.As(IID_IMessage, message))) return {};
+    if (FAILED(hr) || FAILED(session.As(message))) return {};
     EXPECT_EQ(message->put_Timeout(timeoutMs), S_OK);
     EXPECT_EQ(message->put_TerminationCharacterEnabled(VARIANT_TRUE), S_OK);
     return message;

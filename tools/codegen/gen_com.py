@@ -78,6 +78,7 @@ def header(cat) -> str:
     for i in list(cat.ivi_interfaces) + cat.driver_interfaces:
         out.append(f"inline constexpr IID IID_{i.name} = {guid_init(i.iid)};")
     out.append("")
+    out.extend(iid_of(cat))
 
     done = emitted(cat)
     out.append("// ---- Interfaces ----")
@@ -95,6 +96,16 @@ def header(cat) -> str:
         out.append("};")
     out.append("")
     return "\n".join(out)
+
+
+def iid_of(cat) -> list:
+    """korvane::IidOf<I> for every interface with an IID, so queries take the IID from the type."""
+    out = ["// ---- Identifiers by type (korvane::IidOf<I>) ----"]
+    for i in list(cat.ivi_interfaces) + cat.driver_interfaces:
+        out.append(f"struct {i.name};")
+        out.append(f"KORVANE_IID_OF({i.name});")
+    out.append("")
+    return out
 
 
 # ---------------------------------------------------------------------------------------------

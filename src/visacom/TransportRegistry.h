@@ -1,0 +1,58 @@
+// The transports of the built-in provider, one row each: which resources it serves, how it is
+// opened, on which systems, and why not on the others. Opening a session picks its row here;
+// the README's resource table is checked against these rows by a test, so adding a transport
+// is adding a row (and its line in that table).
+#pragma once
+
+#include "visacom/ResourceName.h"
+#include "visacom/Transport.h"
+
+#include <memory>
+#include <span>
+#include <string>
+
+namespace korvane::visacom {
+
+using OpenTransportFn = HRESULT (*)(const ResourceName& name, const Deadline& deadline,
+                                    std::unique_ptr<ITransport>& out, std::string& why);
+
+// The systems the provider is built for.
+enum class System { kLinux, kWindows, kOtherPosix };
+
+// The system of this build.
+constexpr System kThisSystem =
+#if defined(_WIN32)
+    System::kWindows;
+#elif defined(__linux__)
+    System::kLinux;
+#else
+    System::kOtherPosix;
+#endif
+
+struct TransportRow {
+  const char* name;           // "TCPIP SOCKET", "VXI-11", ...
+  SHORT interfaceType;        // VI_INTF_* of the resources it serves
+  const char* resourceClass;  // and their class
+  const char* form;           // the resource form as users write it (the README's table shows it)
+  // Chooses among rows of one interface type and class (VXI-11 or HiSLIP by the device name);
+  // null when the row is the only one.
+  bool (*selects)(const ResourceName& name);
+  OpenTransportFn open;       // null for resources the provider parses but serves nowhere
+  bool onLinux, onWindows, onOtherPosix;
+  const char* unavailable;    // why it is not served where it is not, as the open failure says
+  // Discovery adds a column here: the row's finder, listing the instruments reachable by it.
+};
+
+std::span<const TransportRow> Transports() noexcept;
+
+// The row for a parsed resource name, or null when no row takes it.
+const TransportRow* FindTransport(const ResourceName& name) noexcept;
+
+bool ServedOn(const TransportRow& row, System system) noexcept;
+
+// Opens the transport of a parsed resource name on this system. Failures: the open function's
+// own, or E_VISA_RSRC_NFOUND with the reason when no row serves the name here.
+HRESULT OpenTransport(const ResourceName& name, const Deadline& deadline, std::unique_ptr<ITransport>& out,
+                      std::string& why);
+
+}  // namespace korvane::visacom
