@@ -87,7 +87,7 @@ std::string Reply::flatten() const {
   return out;
 }
 
-Instrument::Instrument(InstrumentConfig config)
+CInstrument::CInstrument(InstrumentConfig config)
     : model_(config.model.empty() ? models::kModels[0].id : config.model),
       firmware_(config.firmware),
       store_([&] {
@@ -115,17 +115,17 @@ Instrument::Instrument(InstrumentConfig config)
   buildCommands();
 }
 
-void Instrument::addCommand(const char* pattern, Handler onQuery, Handler onSet) {
+void CInstrument::addCommand(const char* pattern, Handler onQuery, Handler onSet) {
   commands_.push_back({parsePattern(pattern), -1, std::move(onQuery), std::move(onSet)});
 }
 
-std::string Instrument::query(std::string_view message) {
+std::string CInstrument::query(std::string_view message) {
   std::string out = execute(message).flatten();
   if (!out.empty()) out.pop_back();
   return out;
 }
 
-std::string Instrument::takeError() {
+std::string CInstrument::takeError() {
   std::lock_guard lock(mutex_);
   if (errors_.empty()) return "+0,\"No error\"";
   char buf[16];
@@ -135,12 +135,12 @@ std::string Instrument::takeError() {
   return e;
 }
 
-void Instrument::pushError(int code, std::string_view message) {
+void CInstrument::pushError(int code, std::string_view message) {
   std::lock_guard lock(mutex_);
   pushErrorLocked(code, message);
 }
 
-void Instrument::pushErrorLocked(int code, std::string_view message) {
+void CInstrument::pushErrorLocked(int code, std::string_view message) {
   esr_ |= esrBitFor(code);
   if (errors_.size() >= kErrorQueueSize) {
     // A full queue keeps its oldest entries; the newest slot says that errors were lost.
@@ -150,7 +150,7 @@ void Instrument::pushErrorLocked(int code, std::string_view message) {
   errors_.emplace_back(code, std::string(message));
 }
 
-void Instrument::applySignalSpec(std::string_view spec) {
+void CInstrument::applySignalSpec(std::string_view spec) {
   std::vector<std::string> f;
   size_t start = 0;
   while (true) {
@@ -180,7 +180,7 @@ void Instrument::applySignalSpec(std::string_view spec) {
   }
 }
 
-Reply Instrument::execute(std::string_view message) {
+Reply CInstrument::execute(std::string_view message) {
   std::lock_guard lock(mutex_);
   Reply reply;
   std::vector<std::string> path;
@@ -203,7 +203,7 @@ Reply Instrument::execute(std::string_view message) {
   return reply;
 }
 
-int Instrument::executeUnit(const Unit& unit, std::vector<std::string>& path, Reply& reply) {
+int CInstrument::executeUnit(const Unit& unit, std::vector<std::string>& path, Reply& reply) {
   try {
     if (unit.common) return executeCommon(unit, reply);
     std::vector<std::string> full;
@@ -252,7 +252,7 @@ int Instrument::executeUnit(const Unit& unit, std::vector<std::string>& path, Re
   }
 }
 
-uint8_t Instrument::statusByte(const Reply& reply) const {
+uint8_t CInstrument::statusByte(const Reply& reply) const {
   unsigned stb = 0;
   if (!errors_.empty()) stb |= 4;
   if (reply.hasOutput()) stb |= 16;
@@ -262,7 +262,7 @@ uint8_t Instrument::statusByte(const Reply& reply) const {
   return static_cast<uint8_t>(stb);
 }
 
-int Instrument::executeCommon(const Unit& u, Reply& reply) {
+int CInstrument::executeCommon(const Unit& u, Reply& reply) {
   const std::string& w = u.mnemonics[0];
   std::optional<ScpiError> e;
   const auto answer = [&](std::string s) { reply.units.push_back({std::move(s), nullptr}); };
@@ -296,7 +296,7 @@ int Instrument::executeCommon(const Unit& u, Reply& reply) {
   return e->code;
 }
 
-void Instrument::reset() {
+void CInstrument::reset() {
   store_.reset(false);
   thresholds_ = {};
   delayEdge1_ = delayEdge2_ = 1;
@@ -309,12 +309,12 @@ void Instrument::reset() {
   blocks_.clear();
 }
 
-void Instrument::setRunning(bool run) {
+void CInstrument::setRunning(bool run) {
   if (run && !running_) operEvent_ |= 8;
   running_ = run;
 }
 
-void Instrument::acquire() {
+void CInstrument::acquire() {
   Capture cap;
   cap.sequence = ++sequence_;
   cap.generation = store_.generation();
@@ -344,13 +344,13 @@ void Instrument::acquire() {
   blocks_.clear();
 }
 
-Instrument::Capture& Instrument::currentCapture() {
+CInstrument::Capture& CInstrument::currentCapture() {
   // A running instrument shows the current settings; a stopped one keeps its last record.
   if (capture_.sequence == 0 || (running_ && capture_.generation != store_.generation())) acquire();
   return capture_;
 }
 
-const std::vector<double>& Instrument::channelData(Capture& cap, int channel) {
+const std::vector<double>& CInstrument::channelData(Capture& cap, int channel) {
   ChannelCapture& c = cap.channels.at(static_cast<size_t>(channel - 1));
   if (!c.ready) {
     const double noiseScale = cap.type == "AVER" ? 1.0 / std::sqrt(cap.count) : cap.type == "HRES" ? 0.5 : 1.0;
@@ -362,7 +362,7 @@ const std::vector<double>& Instrument::channelData(Capture& cap, int channel) {
   return c.data;
 }
 
-int Instrument::waveformChannel(Call& call) {
+int CInstrument::waveformChannel(Call& call) {
   const std::string& src = store_.text(":WAVeform:SOURce");
   if (src.rfind("CHAN", 0) == 0) return std::atoi(src.c_str() + 4);
   if (const int digital = digitalSource(src)) return digital;
@@ -370,7 +370,7 @@ int Instrument::waveformChannel(Call& call) {
   return 0;
 }
 
-Instrument::Preamble Instrument::preamble(const Capture& cap, int channel) const {
+CInstrument::Preamble CInstrument::preamble(const Capture& cap, int channel) const {
   if (channel < 0) return digitalPreamble(cap);
   const ChannelCapture& c = cap.channels.at(static_cast<size_t>(channel - 1));
   const std::string& fmt = store_.text(":WAVeform:FORMat");
@@ -389,7 +389,7 @@ Instrument::Preamble Instrument::preamble(const Capture& cap, int channel) const
   return p;
 }
 
-std::shared_ptr<const std::string> Instrument::encodedBlock(Capture& cap, int channel) {
+std::shared_ptr<const std::string> CInstrument::encodedBlock(Capture& cap, int channel) {
   if (channel < 0) return digitalBlock(cap, channel);
   const std::string& fmt = store_.text(":WAVeform:FORMat");
   const bool uns = store_.number(":WAVeform:UNSigned") != 0;
@@ -441,14 +441,14 @@ std::shared_ptr<const std::string> Instrument::encodedBlock(Capture& cap, int ch
   return slot;
 }
 
-int Instrument::sourceChannel(const Param& p) const {
+int CInstrument::sourceChannel(const Param& p) const {
   if (p.kind != ParamKind::Text) return 0;
   for (int ch = 1; ch <= info_.analog; ++ch)
     if (matchesMnemonic(p.text, "CHANnel" + std::to_string(ch))) return ch;
   return 0;
 }
 
-void Instrument::applyBlockFault(Reply::Unit& u) {
+void CInstrument::applyBlockFault(Reply::Unit& u) {
   auto bad = std::make_shared<std::string>(*u.blob);
   const size_t digits = static_cast<size_t>((*bad)[1] - '0');
   const size_t start = 2 + digits;
@@ -480,7 +480,7 @@ bool numericText(std::string_view t) {
 
 }  // namespace
 
-bool Instrument::applyReplyFault(Reply& reply) {
+bool CInstrument::applyReplyFault(Reply& reply) {
   const std::string& mode = store_.text(":SIMulator:FAULt:REPLy");
   if (mode == "NONE" || store_.number(":SIMulator:FAULt:REPLy:COUNt") == 0) return false;
   if (mode == "STAL" || mode == "SPL") {
@@ -504,7 +504,7 @@ bool Instrument::applyReplyFault(Reply& reply) {
   return true;
 }
 
-void Instrument::applyFaults(Reply& reply) {
+void CInstrument::applyFaults(Reply& reply) {
   if (!reply.hasOutput()) return;
   reply.delaySeconds += store_.number(":SIMulator:FAULt:DELay");
   reply.mute = store_.number(":SIMulator:FAULt:MUTE") != 0;
@@ -529,7 +529,7 @@ void Instrument::applyFaults(Reply& reply) {
   }
 }
 
-double Instrument::measure(std::string_view token, const std::vector<Param>& args, Call& call) {
+double CInstrument::measure(std::string_view token, const std::vector<Param>& args, Call& call) {
   std::vector<int> sources;
   std::vector<double> numbers;
   bool cycle = false, ac = false;
@@ -554,7 +554,7 @@ double Instrument::measure(std::string_view token, const std::vector<Param>& arg
   Capture& cap = currentCapture();
   TimeAxis axis = cap.axis;
   if (cap.type == "PEAK") axis.dx /= 2;  // pairs stand for two samples per interval
-  const Measurer m(channelData(cap, src1), axis, thresholds_);
+  const CMeasurer m(channelData(cap, src1), axis, thresholds_);
   const auto num = [&](size_t i, double dflt) { return i < numbers.size() ? numbers[i] : dflt; };
   const auto ival = [](int n) { return static_cast<double>(n); };
 
@@ -597,7 +597,7 @@ double Instrument::measure(std::string_view token, const std::vector<Param>& arg
   }
   if (token == "CC" || token == "NPER") {
     std::vector<double> t;
-    for (const Measurer::Edge& e : m.edges())
+    for (const CMeasurer::Edge& e : m.edges())
       if (slope == 0 || e.rising == (slope > 0)) t.push_back(e.tMiddle);
     if (token == "NPER") {
       const double n = num(0, 1);
@@ -611,7 +611,7 @@ double Instrument::measure(std::string_view token, const std::vector<Param>& arg
     return worst;
   }
   if (token == "DEL" || token == "PHAS") {
-    const Measurer m2(channelData(cap, src2), axis, thresholds_);
+    const CMeasurer m2(channelData(cap, src2), axis, thresholds_);
     const double t1 = m.timeOfEdge(delayEdge1_), t2 = m2.timeOfEdge(delayEdge2_);
     if (t1 == kNoResult || t2 == kNoResult) return kNoResult;
     if (token == "DEL") return t2 - t1;
@@ -622,7 +622,7 @@ double Instrument::measure(std::string_view token, const std::vector<Param>& arg
   return kNoResult;
 }
 
-void Instrument::buildCommands() {
+void CInstrument::buildCommands() {
   // Run control
   addCommand(":RUN", nullptr, [this](Call& c) {
     setRunning(true);

@@ -52,9 +52,9 @@ struct Reply {
   std::string flatten() const;
 };
 
-class Instrument {
+class CInstrument {
  public:
-  explicit Instrument(InstrumentConfig config = {});  // throws std::invalid_argument on unknown model
+  explicit CInstrument(InstrumentConfig config = {});  // throws std::invalid_argument on unknown model
 
   // Executes one program message (without its terminator). Thread-safe.
   Reply execute(std::string_view message);
@@ -154,7 +154,7 @@ class Instrument {
   std::string model_, serial_, firmware_, options_;
   ModelInfo info_;
   double bandwidthHz_ = 0;
-  SettingStore store_;
+  CSettingStore store_;
   std::vector<Command> commands_;
 
   // Status system

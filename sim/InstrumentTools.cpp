@@ -38,7 +38,7 @@ constexpr std::array<ClockShape, 6> kClockShapes{{{"CONS", false, true, false},
 
 }  // namespace
 
-int Instrument::digitalSource(const std::string& source) const {
+int CInstrument::digitalSource(const std::string& source) const {
   const auto number = [&](std::size_t at) {
     if (source.size() <= at || source.find_first_not_of("0123456789", at) != std::string::npos) return -1;
     return std::atoi(source.c_str() + at);
@@ -53,7 +53,7 @@ int Instrument::digitalSource(const std::string& source) const {
   return 0;
 }
 
-Instrument::Preamble Instrument::digitalPreamble(const Capture& cap) const {
+CInstrument::Preamble CInstrument::digitalPreamble(const Capture& cap) const {
   Preamble p{};
   p.format = 0;  // BYTE
   p.type = 0;
@@ -68,7 +68,7 @@ Instrument::Preamble Instrument::digitalPreamble(const Capture& cap) const {
   return p;
 }
 
-std::shared_ptr<const std::string> Instrument::digitalBlock(const Capture& cap, int source) const {
+std::shared_ptr<const std::string> CInstrument::digitalBlock(const Capture& cap, int source) const {
   std::string body(cap.axis.points, '\0');
   for (std::size_t k = 0; k < body.size(); ++k) {
     const unsigned levels = digitalLevels(k);
@@ -78,7 +78,7 @@ std::shared_ptr<const std::string> Instrument::digitalBlock(const Capture& cap, 
   return std::make_shared<const std::string>(definiteBlock(body));
 }
 
-std::string Instrument::screenImage(const std::string& format, bool gray) {
+std::string CInstrument::screenImage(const std::string& format, bool gray) {
   constexpr int kWidth = 200, kHeight = 120;
   Raster screen(kWidth, kHeight, 0, 0, 0);
   for (int y = 0; y < kHeight; y += kHeight / 8)
@@ -110,7 +110,7 @@ std::string Instrument::screenImage(const std::string& format, bool gray) {
   return encodeBmp(screen, gray, format == "BMP8");
 }
 
-void Instrument::buildToolCommands() {
+void CInstrument::buildToolCommands() {
   // Digital channel activity: the channels whose level changed in the record since the last
   // reset, and the levels at the record's end, as bit masks over the channels.
   addCommand(":ACTivity", [this](Call& c) {

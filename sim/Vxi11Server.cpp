@@ -29,7 +29,7 @@ struct Call {
 };
 
 // Reads one record (all its fragments). False on a closed connection or an oversized record.
-bool readRecord(TcpFrontEnd& fe, int fd, size_t limit, std::vector<uint8_t>& record) {
+bool readRecord(CTcpFrontEnd& fe, int fd, size_t limit, std::vector<uint8_t>& record) {
   record.clear();
   for (bool last = false; !last;) {
     uint8_t mark[4];
@@ -63,12 +63,12 @@ bool parseCall(std::vector<uint8_t> record, Call& c) {
   return true;
 }
 
-bool sendRecord(TcpFrontEnd& fe, int fd, w::XdrWriter& x) {
+bool sendRecord(CTcpFrontEnd& fe, int fd, w::XdrWriter& x) {
   const std::vector<uint8_t>& b = x.Finish();
   return fe.sendAll(fd, b.data(), b.size());
 }
 
-bool sendError(TcpFrontEnd& fe, int fd, const Call& c, uint32_t stat) {
+bool sendError(CTcpFrontEnd& fe, int fd, const Call& c, uint32_t stat) {
   w::XdrWriter x;
   x.ReplyHeader(c.xid, stat);
   if (stat == w::kProgMismatch) x.U32(c.prog == w::kPortmapProgram ? 2 : 1).U32(c.prog == w::kPortmapProgram ? 2 : 1);
@@ -77,21 +77,21 @@ bool sendError(TcpFrontEnd& fe, int fd, const Call& c, uint32_t stat) {
 
 }  // namespace
 
-struct Vxi11Server::Link {
-  Link(uint32_t i, Instrument& inst, size_t max) : id(i), port(inst, max) {}
+struct CVxi11Server::Link {
+  Link(uint32_t i, CInstrument& inst, size_t max) : id(i), port(inst, max) {}
   uint32_t id;
-  MessagePort port;
+  CMessagePort port;
   std::atomic<bool> abort{false};
 };
 
-Vxi11Server::Vxi11Server(Instrument& instrument, const std::string& bind, size_t maxMessageBytes,
+CVxi11Server::CVxi11Server(CInstrument& instrument, const std::string& bind, size_t maxMessageBytes,
                          uint16_t portmapperPort)
     : instrument_(instrument), bind_(bind), maxMessage_(maxMessageBytes), portmapperPort_(portmapperPort) {
-  core_ = std::make_unique<TcpFrontEnd>(bind, 0, [this](int fd) { serveCore(fd); });
-  abort_ = std::make_unique<TcpFrontEnd>(bind, 0, [this](int fd) { serveAbort(fd); });
+  core_ = std::make_unique<CTcpFrontEnd>(bind, 0, [this](int fd) { serveCore(fd); });
+  abort_ = std::make_unique<CTcpFrontEnd>(bind, 0, [this](int fd) { serveAbort(fd); });
   registrations_[w::kCoreProgram] = core_->port();
   try {
-    portmap_ = std::make_unique<TcpFrontEnd>(bind, portmapperPort, [this](int fd) { servePortmap(fd); });
+    portmap_ = std::make_unique<CTcpFrontEnd>(bind, portmapperPort, [this](int fd) { servePortmap(fd); });
     note_ = "own portmapper on " + bind + ":" + std::to_string(portmapperPort) +
             " (the port was free and this process may bind it)";
   } catch (const std::system_error& e) {
@@ -110,25 +110,25 @@ Vxi11Server::Vxi11Server(Instrument& instrument, const std::string& bind, size_t
   }
 }
 
-Vxi11Server::~Vxi11Server() {
+CVxi11Server::~CVxi11Server() {
   stop();
   join();
   if (registered_) registerWith(portmapperPort_, false);
 }
 
-void Vxi11Server::start() {
+void CVxi11Server::start() {
   core_->start();
   abort_->start();
   if (portmap_) portmap_->start();
 }
 
-void Vxi11Server::stop() noexcept {
+void CVxi11Server::stop() noexcept {
   core_->stop();
   abort_->stop();
   if (portmap_) portmap_->stop();
 }
 
-void Vxi11Server::join() {
+void CVxi11Server::join() {
   {
     std::lock_guard lk(m_);
     for (auto& [id, link] : links_) link->abort = true;
@@ -140,8 +140,8 @@ void Vxi11Server::join() {
 }
 
 // SET (or UNSET) of our core channel with the portmapper at 127.0.0.1:port, as its RPC client.
-bool Vxi11Server::registerWith(uint16_t port, bool set) {
-  UniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+bool CVxi11Server::registerWith(uint16_t port, bool set) {
+  CUniqueFd s(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!s) return false;
   timeval tv{2, 0};
   ::setsockopt(s.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
@@ -179,7 +179,7 @@ bool Vxi11Server::registerWith(uint16_t port, bool set) {
   // alone, or by the stale entry of one that died, which we replace.
   const long other = call(w::kPmapGetPort, 2);
   if (other > 0) {
-    UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+    CUniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
     sockaddr_in b{};
     b.sin_family = AF_INET;
     b.sin_port = htons(static_cast<uint16_t>(other));
@@ -189,7 +189,7 @@ bool Vxi11Server::registerWith(uint16_t port, bool set) {
   return call(w::kPmapUnset, 3) >= 0 && call(w::kPmapSet, 4) == 1;
 }
 
-void Vxi11Server::servePortmap(int fd) {
+void CVxi11Server::servePortmap(int fd) {
   std::vector<uint8_t> record;
   while (readRecord(*portmap_, fd, 1024, record)) {
     Call c;
@@ -232,7 +232,7 @@ void Vxi11Server::servePortmap(int fd) {
   }
 }
 
-void Vxi11Server::serveAbort(int fd) {
+void CVxi11Server::serveAbort(int fd) {
   std::vector<uint8_t> record;
   while (readRecord(*abort_, fd, 1024, record)) {
     Call c;
@@ -260,7 +260,7 @@ void Vxi11Server::serveAbort(int fd) {
   }
 }
 
-void Vxi11Server::serveCore(int fd) {
+void CVxi11Server::serveCore(int fd) {
   std::vector<std::shared_ptr<Link>> mine;  // destroyed with the connection
   auto release = [&] {
     std::lock_guard lk(m_);

@@ -13,12 +13,12 @@
 
 namespace korvane::sim {
 
-class Vxi11Server {
+class CVxi11Server {
  public:
   // Throws std::system_error when the core or abort channel cannot listen.
-  Vxi11Server(Instrument& instrument, const std::string& bind, size_t maxMessageBytes,
+  CVxi11Server(CInstrument& instrument, const std::string& bind, size_t maxMessageBytes,
               uint16_t portmapperPort = 111);
-  ~Vxi11Server();
+  ~CVxi11Server();
 
   uint16_t port() const { return core_->port(); }
   // How clients find the core channel: which portmapper, and why.
@@ -35,11 +35,11 @@ class Vxi11Server {
   void servePortmap(int fd);
   bool registerWith(uint16_t portmapperPort, bool set);
 
-  Instrument& instrument_;
+  CInstrument& instrument_;
   std::string bind_;
   size_t maxMessage_;
   uint16_t portmapperPort_;
-  std::unique_ptr<TcpFrontEnd> core_, abort_, portmap_;
+  std::unique_ptr<CTcpFrontEnd> core_, abort_, portmap_;
   bool registered_ = false;
   std::string note_;
 

@@ -22,9 +22,9 @@
 
 namespace {
 
-korvane::sim::SocketServer* g_server = nullptr;
-korvane::sim::Vxi11Server* g_vxi11 = nullptr;
-korvane::sim::HislipServer* g_hislip = nullptr;
+korvane::sim::CSocketServer* g_server = nullptr;
+korvane::sim::CVxi11Server* g_vxi11 = nullptr;
+korvane::sim::CHislipServer* g_hislip = nullptr;
 
 extern "C" void onSignal(int) {
   if (g_server) g_server->stop();
@@ -80,7 +80,7 @@ void usage(FILE* f) {
 
 // Applies a setting through the instrument's own parser, so the CLI accepts exactly
 // what the command accepts.
-bool apply(korvane::sim::Instrument& inst, const std::string& cmd) {
+bool apply(korvane::sim::CInstrument& inst, const std::string& cmd) {
   inst.execute(cmd);
   const std::string e = inst.takeError();  // not a query: that would set off a reply fault
   if (e.rfind("+0,", 0) == 0) return true;
@@ -200,14 +200,14 @@ int main(int argc, char** argv) {
                    config.model.c_str());
       return 2;
     }
-    korvane::sim::Instrument instrument(config);
+    korvane::sim::CInstrument instrument(config);
     for (const std::string& s : signals) instrument.applySignalSpec(s);
     for (const std::string& c : commands)
       if (!apply(instrument, c)) return 2;
     instrument.execute("*CLS");
     for (int code : errors) instrument.pushError(code, "Simulated error");
 
-    korvane::sim::SocketServer srv(instrument, server);
+    korvane::sim::CSocketServer srv(instrument, server);
     g_server = &srv;
     struct sigaction sa{};
     sa.sa_handler = onSignal;
@@ -216,11 +216,11 @@ int main(int argc, char** argv) {
     sigaction(SIGTERM, &sa, nullptr);
     std::signal(SIGPIPE, SIG_IGN);
 
-    std::unique_ptr<korvane::sim::Vxi11Server> vxi11Server;
-    std::unique_ptr<korvane::sim::HislipServer> hislipServer;
-    if (vxi11) vxi11Server = std::make_unique<korvane::sim::Vxi11Server>(instrument, server.bind, server.maxMessageBytes);
+    std::unique_ptr<korvane::sim::CVxi11Server> vxi11Server;
+    std::unique_ptr<korvane::sim::CHislipServer> hislipServer;
+    if (vxi11) vxi11Server = std::make_unique<korvane::sim::CVxi11Server>(instrument, server.bind, server.maxMessageBytes);
     if (hislipPort >= 0)
-      hislipServer = std::make_unique<korvane::sim::HislipServer>(instrument, server.bind,
+      hislipServer = std::make_unique<korvane::sim::CHislipServer>(instrument, server.bind,
                                                                    static_cast<uint16_t>(hislipPort),
                                                                    server.maxMessageBytes, hislipOverlapped);
     g_vxi11 = vxi11Server.get();
