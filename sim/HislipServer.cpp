@@ -34,7 +34,7 @@ struct CHislipServer::Session {
 };
 
 CHislipServer::CHislipServer(CInstrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
-                           bool preferOverlapped)
+                             bool preferOverlapped)
     : instrument_(instrument),
       maxMessage_(maxMessageBytes),
       preferOverlapped_(preferOverlapped),

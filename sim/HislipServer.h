@@ -17,7 +17,7 @@ namespace korvane::sim {
 class CHislipServer {
  public:
   CHislipServer(CInstrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
-               bool preferOverlapped = false);
+                bool preferOverlapped = false);
   uint16_t port() const { return fe_.port(); }
   void start() { fe_.start(); }
   void stop() noexcept { fe_.stop(); }
