@@ -24,7 +24,7 @@ int main(int argc, char** argv) {
       {"triangle, WORD", ":SIM:SIGN1:SHAP TRI;NOIS 0;:WAV:FORM WORD"},
       {"sine, peak detect, WORD", ":SIM:SIGN1:SHAP SIN;NOIS 0;:ACQ:TYPE PEAK;:WAV:FORM WORD"},
   };
-  korvane::sim::Instrument inst;
+  korvane::sim::CInstrument inst;
   for (const Case& c : cases) {
     inst.execute("*RST");
     inst.execute(std::string(c.setup) + ";:WAV:SOUR CHAN1;:WAV:POIN " + std::to_string(points));

@@ -6,7 +6,7 @@
 #include <string_view>
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
-  static korvane::sim::Instrument* instrument = new korvane::sim::Instrument();
+  static korvane::sim::CInstrument* instrument = new korvane::sim::CInstrument();
   // Each input starts from the reset state: a finding then reproduces from its input alone, and
   // a long record one input asked for does not slow every input after it.
   instrument->execute("*RST;*CLS");

@@ -21,41 +21,41 @@ namespace {
 [[noreturn]] void throwErrno(const char* what) { throw std::system_error(errno, std::generic_category(), what); }
 }  // namespace
 
-TcpFrontEnd::TcpFrontEnd(const std::string& bind, uint16_t port, Serve serve) : serve_(std::move(serve)) {
+CTcpFrontEnd::CTcpFrontEnd(const std::string& bind, uint16_t port, Serve serve) : serve_(std::move(serve)) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) < 0) throwErrno("pipe");
-  wakeRead_ = UniqueFd(pipeFds[0]);
-  wakeWrite_ = UniqueFd(pipeFds[1]);
+  wakeRead_ = CUniqueFd(pipeFds[0]);
+  wakeWrite_ = CUniqueFd(pipeFds[1]);
   listen_ = ListenTcp(bind, port, port_);
 }
 
-TcpFrontEnd::~TcpFrontEnd() {
+CTcpFrontEnd::~CTcpFrontEnd() {
   stop();
   join();
 }
 
-void TcpFrontEnd::start() {
+void CTcpFrontEnd::start() {
   acceptor_ = std::thread([this] { acceptLoop(); });
 }
 
-void TcpFrontEnd::stop() noexcept {
+void CTcpFrontEnd::stop() noexcept {
   const char b = 1;
   [[maybe_unused]] const ssize_t n = ::write(wakeWrite_.get(), &b, 1);
 }
 
-void TcpFrontEnd::join() {
+void CTcpFrontEnd::join() {
   if (acceptor_.joinable()) acceptor_.join();
   for (Client& c : clients_)
     if (c.thread.joinable()) c.thread.join();
   clients_.clear();
 }
 
-bool TcpFrontEnd::waitStop(int timeoutMs) {
+bool CTcpFrontEnd::waitStop(int timeoutMs) {
   pollfd p{wakeRead_.get(), POLLIN, 0};
   return ::poll(&p, 1, timeoutMs) > 0;
 }
 
-void TcpFrontEnd::acceptLoop() {
+void CTcpFrontEnd::acceptLoop() {
   while (true) {
     pollfd p[2] = {{listen_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
     const int r = ::poll(p, 2, 1000);
@@ -93,7 +93,7 @@ void TcpFrontEnd::acceptLoop() {
   }
 }
 
-bool TcpFrontEnd::readFull(int fd, void* data, size_t n) {
+bool CTcpFrontEnd::readFull(int fd, void* data, size_t n) {
   char* p = static_cast<char*>(data);
   while (n) {
     const ssize_t r = ::recv(fd, p, n, MSG_DONTWAIT);
@@ -111,7 +111,7 @@ bool TcpFrontEnd::readFull(int fd, void* data, size_t n) {
   return true;
 }
 
-bool TcpFrontEnd::sendAll(int fd, const iovec* iov, size_t count) {
+bool CTcpFrontEnd::sendAll(int fd, const iovec* iov, size_t count) {
   std::vector<iovec> left(iov, iov + count);
   size_t first = 0;
   while (first < left.size()) {
@@ -146,7 +146,7 @@ bool TcpFrontEnd::sendAll(int fd, const iovec* iov, size_t count) {
   return true;
 }
 
-void MessagePort::write(const char* data, size_t n, bool end) {
+void CMessagePort::write(const char* data, size_t n, bool end) {
   input_.append(data, n);
   size_t start = 0;
   for (size_t nl; (nl = input_.find('\n', start)) != std::string::npos; start = nl + 1) {
@@ -168,7 +168,7 @@ void MessagePort::write(const char* data, size_t n, bool end) {
   }
 }
 
-void MessagePort::execute(std::string_view message) {
+void CMessagePort::execute(std::string_view message) {
   if (!message.empty() && message.back() == '\r') message.remove_suffix(1);
   if (message.empty()) return;
   Reply reply = instrument_.execute(message);
@@ -189,27 +189,27 @@ void MessagePort::execute(std::string_view message) {
   if (item.reply.dropAfter) item.total = std::min(item.total, *item.reply.dropAfter);
 }
 
-void MessagePort::popFinished() {
+void CMessagePort::popFinished() {
   while (!output_.empty() && output_.front().sent >= output_.front().total) output_.pop_front();
 }
 
-void MessagePort::clear() {
+void CMessagePort::clear() {
   input_.clear();
   overrun_ = false;
   output_.clear();
 }
 
-bool MessagePort::hasOutput() {
+bool CMessagePort::hasOutput() {
   popFinished();
   return !output_.empty();
 }
 
-std::chrono::steady_clock::time_point MessagePort::readyAt() {
+std::chrono::steady_clock::time_point CMessagePort::readyAt() {
   popFinished();
   return output_.empty() ? std::chrono::steady_clock::time_point{} : output_.front().readyAt;
 }
 
-size_t MessagePort::take(size_t n, std::vector<iovec>& out, bool& end, bool& drop) {
+size_t CMessagePort::take(size_t n, std::vector<iovec>& out, bool& end, bool& drop) {
   out.clear();
   end = drop = false;
   popFinished();
@@ -236,7 +236,7 @@ size_t MessagePort::take(size_t n, std::vector<iovec>& out, bool& end, bool& dro
   return taken;
 }
 
-uint8_t MessagePort::statusByte() {
+uint8_t CMessagePort::statusByte() {
   const std::string text = instrument_.query("*STB?");
   uint8_t stb = static_cast<uint8_t>(std::atoi(text.c_str()));
   if (hasOutput()) stb |= 0x10;

@@ -20,14 +20,14 @@
 
 namespace korvane::sim {
 
-class TcpFrontEnd {
+class CTcpFrontEnd {
  public:
   using Serve = std::function<void(int fd)>;
   // Binds and listens at once (port 0: a free one). Throws std::system_error.
-  TcpFrontEnd(const std::string& bind, uint16_t port, Serve serve);
-  ~TcpFrontEnd();
-  TcpFrontEnd(const TcpFrontEnd&) = delete;
-  TcpFrontEnd& operator=(const TcpFrontEnd&) = delete;
+  CTcpFrontEnd(const std::string& bind, uint16_t port, Serve serve);
+  ~CTcpFrontEnd();
+  CTcpFrontEnd(const CTcpFrontEnd&) = delete;
+  CTcpFrontEnd& operator=(const CTcpFrontEnd&) = delete;
 
   uint16_t port() const { return port_; }
   void start();           // accepts on a thread of its own
@@ -47,7 +47,7 @@ class TcpFrontEnd {
  private:
   void acceptLoop();
   Serve serve_;
-  UniqueFd listen_, wakeRead_, wakeWrite_;
+  CUniqueFd listen_, wakeRead_, wakeWrite_;
   uint16_t port_ = 0;
   std::thread acceptor_;
   struct Client {
@@ -60,9 +60,9 @@ class TcpFrontEnd {
 // Program messages in, response messages out, as the instrument's message exchange does it:
 // a message ends at a line feed or at END; each response is the reply units joined by ';' and
 // a line feed, and ends with END.
-class MessagePort {
+class CMessagePort {
  public:
-  MessagePort(Instrument& instrument, size_t maxMessageBytes) : instrument_(instrument), max_(maxMessageBytes) {}
+  CMessagePort(CInstrument& instrument, size_t maxMessageBytes) : instrument_(instrument), max_(maxMessageBytes) {}
 
   void write(const char* data, size_t n, bool end);
   void clear();
@@ -85,7 +85,7 @@ class MessagePort {
   void execute(std::string_view message);
   void popFinished();
 
-  Instrument& instrument_;
+  CInstrument& instrument_;
   size_t max_;
   std::string input_;
   bool overrun_ = false;

@@ -16,11 +16,11 @@ constexpr uint64_t kServerMax = 1u << 20;
 constexpr uint64_t kDefaultClientMax = 1u << 20;
 }  // namespace
 
-struct HislipServer::Session {
-  Session(uint16_t i, Instrument& inst, size_t max) : id(i), port(inst, max) {}
+struct CHislipServer::Session {
+  Session(uint16_t i, CInstrument& inst, size_t max) : id(i), port(inst, max) {}
   uint16_t id;
   std::mutex m;  // the port, the channels' writes and the SRQ state
-  MessagePort port;
+  CMessagePort port;
   int asyncFd = -1;
   uint64_t clientMax = kDefaultClientMax;
   bool srqRaised = false;
@@ -33,8 +33,8 @@ struct HislipServer::Session {
   std::condition_variable taken;
 };
 
-HislipServer::HislipServer(Instrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
-                           bool preferOverlapped)
+CHislipServer::CHislipServer(CInstrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
+                             bool preferOverlapped)
     : instrument_(instrument),
       maxMessage_(maxMessageBytes),
       preferOverlapped_(preferOverlapped),
@@ -42,7 +42,7 @@ HislipServer::HislipServer(Instrument& instrument, const std::string& bind, uint
 
 namespace {
 
-bool put(TcpFrontEnd& fe, int fd, uint8_t type, uint8_t control, uint32_t param, const void* payload = nullptr,
+bool put(CTcpFrontEnd& fe, int fd, uint8_t type, uint8_t control, uint32_t param, const void* payload = nullptr,
          size_t n = 0) {
   uint8_t head[h::kHeaderSize];
   h::Encode({type, control, param, n}, head);
@@ -50,11 +50,11 @@ bool put(TcpFrontEnd& fe, int fd, uint8_t type, uint8_t control, uint32_t param,
   return fe.sendAll(fd, v, n ? 2 : 1);
 }
 
-bool error(TcpFrontEnd& fe, int fd, bool fatal, uint8_t code, const std::string& text) {
+bool error(CTcpFrontEnd& fe, int fd, bool fatal, uint8_t code, const std::string& text) {
   return put(fe, fd, fatal ? h::kFatalError : h::kError, code, 0, text.data(), text.size());
 }
 
-bool skip(TcpFrontEnd& fe, int fd, uint64_t n) {
+bool skip(CTcpFrontEnd& fe, int fd, uint64_t n) {
   char sink[16384];
   while (n) {
     const size_t part = static_cast<size_t>(std::min<uint64_t>(n, sizeof sink));
@@ -66,7 +66,7 @@ bool skip(TcpFrontEnd& fe, int fd, uint64_t n) {
 
 }  // namespace
 
-void HislipServer::serve(int fd) {
+void CHislipServer::serve(int fd) {
   uint8_t head[h::kHeaderSize];
   h::Header m;
   if (!fe_.readFull(fd, head, sizeof head)) return;
@@ -128,7 +128,7 @@ void HislipServer::serve(int fd) {
 }
 
 // Sends every response the port holds, each as Data pieces ending in DataEnd. Caller holds s.m.
-bool HislipServer::flushOutput(int fd, Session& s, uint32_t messageId) {
+bool CHislipServer::flushOutput(int fd, Session& s, uint32_t messageId) {
   std::vector<iovec> pieces;
   const size_t maxPayload = static_cast<size_t>(std::max<uint64_t>(s.clientMax, h::kHeaderSize + 1) - h::kHeaderSize);
   while (s.port.hasOutput()) {
@@ -149,7 +149,7 @@ bool HislipServer::flushOutput(int fd, Session& s, uint32_t messageId) {
   return true;
 }
 
-void HislipServer::serveSync(int fd, const std::shared_ptr<Session>& s) {
+void CHislipServer::serveSync(int fd, const std::shared_ptr<Session>& s) {
   std::vector<char> payload;
   uint8_t head[h::kHeaderSize];
   while (fe_.readFull(fd, head, sizeof head)) {
@@ -201,7 +201,7 @@ void HislipServer::serveSync(int fd, const std::shared_ptr<Session>& s) {
   }
 }
 
-void HislipServer::serveAsync(int fd, const std::shared_ptr<Session>& s) {
+void CHislipServer::serveAsync(int fd, const std::shared_ptr<Session>& s) {
   uint8_t head[h::kHeaderSize];
   while (fe_.readFull(fd, head, sizeof head)) {
     h::Header m;

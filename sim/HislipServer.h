@@ -14,10 +14,10 @@
 
 namespace korvane::sim {
 
-class HislipServer {
+class CHislipServer {
  public:
-  HislipServer(Instrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
-               bool preferOverlapped = false);
+  CHislipServer(CInstrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
+                bool preferOverlapped = false);
   uint16_t port() const { return fe_.port(); }
   void start() { fe_.start(); }
   void stop() noexcept { fe_.stop(); }
@@ -30,7 +30,7 @@ class HislipServer {
   void serveAsync(int fd, const std::shared_ptr<Session>& s);
   bool flushOutput(int fd, Session& s, uint32_t messageId);
 
-  Instrument& instrument_;
+  CInstrument& instrument_;
   size_t maxMessage_;
   bool preferOverlapped_;
   std::mutex m_;
@@ -40,7 +40,7 @@ class HislipServer {
   uint16_t exclusive_ = 0;      // session holding the exclusive lock, 0: none
   std::set<uint16_t> shared_;   // sessions holding the shared lock
   std::string sharedKey_;
-  TcpFrontEnd fe_;              // last: its threads use the members above
+  CTcpFrontEnd fe_;             // last: its threads use the members above
 };
 
 }  // namespace korvane::sim

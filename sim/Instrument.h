@@ -1,6 +1,19 @@
 // The simulated oscilloscope: settings, IEEE 488.2 status system, error queue,
 // acquisition, waveform transfer and measurements. Transport-independent: a front end
 // hands it one program message at a time and sends back the Reply.
+//
+// CInstrument is one class spread over files by what they do:
+//   Instrument.cpp            construction, message execution, the error queue, the command table
+//   StatusCommands.cpp        common commands (*IDN?, *ESR?, ...), status registers, :SYSTem
+//   AcquisitionCommands.cpp   run control, :ACQuire, :TRIGger, channels, waveform memories
+//   WaveformCommands.cpp      :WAVeform transfer and the screen image (:DISPlay:DATA)
+//   MeasurementCommands.cpp   :MEASure, clock recovery and cursors, and the measurements themselves
+//   ToolCommands.cpp          generator, files, frequency response, lister
+//   Capture.cpp               the record taken at a trigger, its synthesis and the screen drawing
+//   WaveformEncoding.cpp      preambles and data blocks, analog and digital
+//   Faults.cpp                fault injection: corrupted, delayed, stalled and dropped replies
+// A new command goes into its subsystem's add...Commands(); a header that only stores a value
+// needs no code, only its row in the settings table.
 #pragma once
 
 #include <cstdint>
@@ -52,9 +65,9 @@ struct Reply {
   std::string flatten() const;
 };
 
-class Instrument {
+class CInstrument {
  public:
-  explicit Instrument(InstrumentConfig config = {});  // throws std::invalid_argument on unknown model
+  explicit CInstrument(InstrumentConfig config = {});  // throws std::invalid_argument on unknown model
 
   // Executes one program message (without its terminator). Thread-safe.
   Reply execute(std::string_view message);
@@ -115,9 +128,22 @@ class Instrument {
     double xinc, xorg, yinc, yorg;
   };
 
+  // The command table: every subsystem's handlers, then a row per stored setting. Each add...
+  // function is in its subsystem's file (see the opening comment).
   void buildCommands();
-  // Digital records, screen image, memory files, cursors, clock recovery, analysis table, lister.
-  void buildToolCommands();
+  void addRunControlCommands();
+  void addAcquisitionCommands();
+  void addTriggerCommands();
+  void addChannelCommands();
+  void addSystemCommands();
+  void addWaveformCommands();
+  void addMeasurementCommands();
+  void addMeasureSetupCommands();
+  void addCursorAndClockCommands();
+  void addGeneratorCommands();
+  void addFileCommands();
+  void addAnalysisCommands();  // frequency response, lister
+  void addFaultCommands();
   void addCommand(const char* pattern, Handler onQuery, Handler onSet);
   // Both return the code of the error queued, or 0.
   int executeUnit(const Unit& unit, std::vector<std::string>& path, Reply& reply);
@@ -146,6 +172,8 @@ class Instrument {
   int sourceChannel(const Param& p) const;  // 1-based analog channel or 0
   ThresholdDef thresholds() const { return thresholds_; }
   double measure(std::string_view token, const std::vector<Param>& args, Call& call);
+
+  // Fault injection
   void applyFaults(Reply& reply);
   void applyBlockFault(Reply::Unit& unit);
   bool applyReplyFault(Reply& reply);
@@ -154,7 +182,7 @@ class Instrument {
   std::string model_, serial_, firmware_, options_;
   ModelInfo info_;
   double bandwidthHz_ = 0;
-  SettingStore store_;
+  CSettingStore store_;
   std::vector<Command> commands_;
 
   // Status system

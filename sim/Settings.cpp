@@ -54,7 +54,7 @@ std::string matchToken(const std::vector<std::string>& tokens, std::string_view 
   return {};
 }
 
-SettingStore::Row SettingStore::makeRow(const SettingRow& def, const ModelInfo& model) const {
+CSettingStore::Row CSettingStore::makeRow(const SettingRow& def, const ModelInfo& model) const {
   Row row{&def, parsePattern(def.pattern), expandTokens(def.tokens, model), 1};
   if (def.instances == kPerChannel) {
     row.instances = model.analog;
@@ -67,7 +67,7 @@ SettingStore::Row SettingStore::makeRow(const SettingRow& def, const ModelInfo& 
   return row;
 }
 
-SettingStore::SettingStore(const ModelInfo& model) {
+CSettingStore::CSettingStore(const ModelInfo& model) {
   for (const SettingRow& def : settingsTable()) rows_.push_back(makeRow(def, model));
   handRows_ = rows_.size();
   for (const SettingRow& def : generatedSettingsTable()) {
@@ -103,20 +103,20 @@ SettingStore::SettingStore(const ModelInfo& model) {
   reset(true);
 }
 
-int SettingStore::find(std::string_view pattern) const {
+int CSettingStore::find(std::string_view pattern) const {
   for (size_t i = 0; i < rows_.size(); ++i)
     if (pattern == rows_[i].def->pattern) return static_cast<int>(i);
   return -1;
 }
 
-int SettingStore::instanceOf(int row, int suffix) const {
+int CSettingStore::instanceOf(int row, int suffix) const {
   const Row& r = rows_[row];
   if (r.def->instances == 0) return 0;
   const int k = suffix - r.first;
   return k >= 0 && k < r.instances ? k : -1;
 }
 
-SettingValue SettingStore::parseDefault(const Row& row, int instance) const {
+SettingValue CSettingStore::parseDefault(const Row& row, int instance) const {
   const std::vector<std::string> perInstance = splitOn(row.def->defaults, ';');
   const std::string& text = perInstance[std::min<size_t>(static_cast<size_t>(instance), perInstance.size() - 1)];
   SettingValue v;
@@ -130,7 +130,7 @@ SettingValue SettingStore::parseDefault(const Row& row, int instance) const {
   return v;
 }
 
-void SettingStore::reset(bool includePersistent) {
+void CSettingStore::reset(bool includePersistent) {
   values_.resize(rows_.size());
   for (size_t i = 0; i < rows_.size(); ++i) {
     if (!includePersistent && (rows_[i].def->flags & kPersistent) && !values_[i].empty()) continue;
@@ -141,7 +141,7 @@ void SettingStore::reset(bool includePersistent) {
 
 namespace {
 
-bool RestoredRow(const SettingStore::Row& row) { return !(row.def->flags & (kPersistent | kReadOnly)); }
+bool RestoredRow(const CSettingStore::Row& row) { return !(row.def->flags & (kPersistent | kReadOnly)); }
 
 std::string SetupHead(size_t rows) { return "KSIM-SETUP " + std::to_string(rows); }
 
@@ -149,7 +149,7 @@ std::string SetupHead(size_t rows) { return "KSIM-SETUP " + std::to_string(rows)
 
 // One ";<numbers each with ','>=<text in hexadecimal>" per value: a string setting may hold any
 // byte, the block none that would end the line it travels in.
-std::string SettingStore::saveSetup() const {
+std::string CSettingStore::saveSetup() const {
   std::string out = SetupHead(rows_.size());
   char buf[32];
   for (size_t r = 0; r < rows_.size(); ++r) {
@@ -164,7 +164,7 @@ std::string SettingStore::saveSetup() const {
   return out;
 }
 
-bool SettingStore::restoreSetup(std::string_view bytes) {
+bool CSettingStore::restoreSetup(std::string_view bytes) {
   const std::string head = SetupHead(rows_.size());
   if (bytes.substr(0, head.size()) != head) return false;
   auto values = values_;
@@ -201,7 +201,7 @@ bool SettingStore::restoreSetup(std::string_view bytes) {
   return true;
 }
 
-std::optional<ScpiError> SettingStore::set(int rowIndex, int instance, const std::vector<Param>& params) {
+std::optional<ScpiError> CSettingStore::set(int rowIndex, int instance, const std::vector<Param>& params) {
   const Row& row = rows_[rowIndex];
   const SettingRow& def = *row.def;
   if (def.flags & kReadOnly) return err::kUndefinedHeader;
@@ -282,7 +282,7 @@ std::optional<ScpiError> SettingStore::set(int rowIndex, int instance, const std
   return std::nullopt;
 }
 
-void SettingStore::propagate(int rowIndex, int instance) {
+void CSettingStore::propagate(int rowIndex, int instance) {
   // Coupled pairs (range = 8 x scale and the like) stay consistent whichever is set.
   const Row& row = rows_[rowIndex];
   if (row.coupled >= 0) {
@@ -293,7 +293,7 @@ void SettingStore::propagate(int rowIndex, int instance) {
     if (rows_[i].coupled == rowIndex) values_[i][instance].nums = {values_[rowIndex][instance].nums[0] * rows_[i].def->factor};
 }
 
-std::string SettingStore::query(int rowIndex, int instance) const {
+std::string CSettingStore::query(int rowIndex, int instance) const {
   const Row& row = rows_[rowIndex];
   const SettingValue& v = values_[rowIndex][instance];
   switch (row.def->type) {
@@ -311,7 +311,7 @@ std::string SettingStore::query(int rowIndex, int instance) const {
   }
 }
 
-double SettingStore::number(std::string_view pattern, int suffix) const {
+double CSettingStore::number(std::string_view pattern, int suffix) const {
   const int r = find(pattern);
   if (r < 0) throw std::logic_error("no setting " + std::string(pattern));
   const int inst = instanceOf(r, suffix);
@@ -319,7 +319,7 @@ double SettingStore::number(std::string_view pattern, int suffix) const {
   return values_[r][inst].nums.at(0);
 }
 
-const std::string& SettingStore::text(std::string_view pattern, int suffix) const {
+const std::string& CSettingStore::text(std::string_view pattern, int suffix) const {
   const int r = find(pattern);
   if (r < 0) throw std::logic_error("no setting " + std::string(pattern));
   const int inst = instanceOf(r, suffix);
@@ -327,7 +327,7 @@ const std::string& SettingStore::text(std::string_view pattern, int suffix) cons
   return values_[r][inst].text;
 }
 
-void SettingStore::setNumber(std::string_view pattern, int suffix, double v) {
+void CSettingStore::setNumber(std::string_view pattern, int suffix, double v) {
   const int r = find(pattern);
   if (r < 0) throw std::logic_error("no setting " + std::string(pattern));
   const int inst = instanceOf(r, suffix);

@@ -53,9 +53,9 @@ struct SettingValue {
   std::string text;
 };
 
-class SettingStore {
+class CSettingStore {
  public:
-  explicit SettingStore(const ModelInfo& model);
+  explicit CSettingStore(const ModelInfo& model);
 
   struct Row {
     const SettingRow* def;

@@ -156,7 +156,7 @@ void synthesizePeak(const SignalSpec& spec, const TimeAxis& axis, uint64_t seed,
   }
 }
 
-Measurer::Measurer(const std::vector<double>& v, const TimeAxis& axis, const ThresholdDef& thr) : v_(v), axis_(axis) {
+CMeasurer::CMeasurer(const std::vector<double>& v, const TimeAxis& axis, const ThresholdDef& thr) : v_(v), axis_(axis) {
   if (v_.empty()) return;
   const auto [mn, mx] = std::minmax_element(v_.begin(), v_.end());
   min_ = *mn;
@@ -217,13 +217,13 @@ Measurer::Measurer(const std::vector<double>& v, const TimeAxis& axis, const Thr
   }
 }
 
-double Measurer::crossing(size_t j, double level) const {
+double CMeasurer::crossing(size_t j, double level) const {
   const double a = v_[j], b = v_[j + 1];
   const double f = b != a ? (level - a) / (b - a) : 0.0;
   return axis_.x0 + (static_cast<double>(j) + std::clamp(f, 0.0, 1.0)) * axis_.dx;
 }
 
-std::pair<size_t, size_t> Measurer::cycleSpan() const {
+std::pair<size_t, size_t> CMeasurer::cycleSpan() const {
   double first = NAN, last = NAN;
   int n = 0;
   for (const Edge& e : edges_) {
@@ -236,7 +236,7 @@ std::pair<size_t, size_t> Measurer::cycleSpan() const {
   return {idx(first), std::min(v_.size(), idx(last))};
 }
 
-double Measurer::average(bool cycle) const {
+double CMeasurer::average(bool cycle) const {
   if (v_.empty()) return kNoResult;
   const auto [a, b] = cycle ? cycleSpan() : std::pair<size_t, size_t>{0, v_.size()};
   if (b <= a) return kNoResult;
@@ -245,7 +245,7 @@ double Measurer::average(bool cycle) const {
   return s / static_cast<double>(b - a);
 }
 
-double Measurer::rms(bool cycle, bool ac) const {
+double CMeasurer::rms(bool cycle, bool ac) const {
   if (v_.empty()) return kNoResult;
   const auto [a, b] = cycle ? cycleSpan() : std::pair<size_t, size_t>{0, v_.size()};
   if (b <= a) return kNoResult;
@@ -255,35 +255,35 @@ double Measurer::rms(bool cycle, bool ac) const {
   return std::sqrt(s / static_cast<double>(b - a));
 }
 
-double Measurer::stddev() const { return rms(false, true); }
+double CMeasurer::stddev() const { return rms(false, true); }
 
-double Measurer::area() const {
+double CMeasurer::area() const {
   double s = 0;
   for (double x : v_) s += x;
   return s * axis_.dx;
 }
 
-double Measurer::timeAtMax() const {
+double CMeasurer::timeAtMax() const {
   if (v_.empty()) return kNoResult;
   return axis_.x0 + static_cast<double>(std::max_element(v_.begin(), v_.end()) - v_.begin()) * axis_.dx;
 }
 
-double Measurer::timeAtMin() const {
+double CMeasurer::timeAtMin() const {
   if (v_.empty()) return kNoResult;
   return axis_.x0 + static_cast<double>(std::min_element(v_.begin(), v_.end()) - v_.begin()) * axis_.dx;
 }
 
-double Measurer::overshoot() const {
+double CMeasurer::overshoot() const {
   const double amp = top_ - base_;
   return amp > 0 ? (max_ - top_) / amp * 100 : kNoResult;
 }
 
-double Measurer::preshoot() const {
+double CMeasurer::preshoot() const {
   const double amp = top_ - base_;
   return amp > 0 ? (base_ - min_) / amp * 100 : kNoResult;
 }
 
-double Measurer::period() const {
+double CMeasurer::period() const {
   for (bool rising : {true, false}) {
     double first = 0, last = 0;
     int n = 0;
@@ -297,12 +297,12 @@ double Measurer::period() const {
   return kNoResult;
 }
 
-double Measurer::frequency() const {
+double CMeasurer::frequency() const {
   const double p = period();
   return p == kNoResult || p <= 0 ? kNoResult : 1.0 / p;
 }
 
-double Measurer::riseTime() const {
+double CMeasurer::riseTime() const {
   double s = 0;
   int n = 0;
   for (const Edge& e : edges_)
@@ -310,7 +310,7 @@ double Measurer::riseTime() const {
   return n ? s / n : kNoResult;
 }
 
-double Measurer::fallTime() const {
+double CMeasurer::fallTime() const {
   double s = 0;
   int n = 0;
   for (const Edge& e : edges_)
@@ -318,7 +318,7 @@ double Measurer::fallTime() const {
   return n ? s / n : kNoResult;
 }
 
-double Measurer::positiveWidth() const {
+double CMeasurer::positiveWidth() const {
   double s = 0;
   int n = 0;
   for (size_t i = 0; i + 1 < edges_.size(); ++i)
@@ -326,7 +326,7 @@ double Measurer::positiveWidth() const {
   return n ? s / n : kNoResult;
 }
 
-double Measurer::negativeWidth() const {
+double CMeasurer::negativeWidth() const {
   double s = 0;
   int n = 0;
   for (size_t i = 0; i + 1 < edges_.size(); ++i)
@@ -334,34 +334,34 @@ double Measurer::negativeWidth() const {
   return n ? s / n : kNoResult;
 }
 
-double Measurer::dutyCycle() const {
+double CMeasurer::dutyCycle() const {
   const double w = positiveWidth(), p = period();
   return w == kNoResult || p == kNoResult ? kNoResult : w / p * 100;
 }
 
-double Measurer::burstWidth() const {
+double CMeasurer::burstWidth() const {
   return edges_.size() >= 2 ? edges_.back().tMiddle - edges_.front().tMiddle : kNoResult;
 }
 
-double Measurer::bitRate() const {
+double CMeasurer::bitRate() const {
   if (edges_.size() < 2) return kNoResult;
   double shortest = INFINITY;
   for (size_t i = 0; i + 1 < edges_.size(); ++i) shortest = std::min(shortest, edges_[i + 1].tMiddle - edges_[i].tMiddle);
   return shortest > 0 ? 1.0 / shortest : kNoResult;
 }
 
-int Measurer::edgeCount(bool rising) const {
+int CMeasurer::edgeCount(bool rising) const {
   return static_cast<int>(std::count_if(edges_.begin(), edges_.end(), [&](const Edge& e) { return e.rising == rising; }));
 }
 
-int Measurer::pulseCount(bool positive) const {
+int CMeasurer::pulseCount(bool positive) const {
   int n = 0;
   for (size_t i = 0; i + 1 < edges_.size(); ++i)
     if (edges_[i].rising == positive && edges_[i + 1].rising != positive) ++n;
   return n;
 }
 
-double Measurer::timeOfEdge(int n) const {
+double CMeasurer::timeOfEdge(int n) const {
   if (n == 0) return kNoResult;
   int seen = 0;
   for (const Edge& e : edges_)
@@ -369,7 +369,7 @@ double Measurer::timeOfEdge(int n) const {
   return kNoResult;
 }
 
-double Measurer::valueAtTime(double t) const {
+double CMeasurer::valueAtTime(double t) const {
   if (v_.empty()) return kNoResult;
   const double f = (t - axis_.x0) / axis_.dx;
   if (f < 0 || f > static_cast<double>(v_.size() - 1)) return kNoResult;
@@ -378,7 +378,7 @@ double Measurer::valueAtTime(double t) const {
   return v_[j] + (v_[j + 1] - v_[j]) * (f - static_cast<double>(j));
 }
 
-double Measurer::timeAtValue(double level, int n) const {
+double CMeasurer::timeAtValue(double level, int n) const {
   if (n == 0) return kNoResult;
   int seen = 0;
   for (size_t j = 0; j + 1 < v_.size(); ++j) {

@@ -50,9 +50,9 @@ struct ThresholdDef {
 inline constexpr double kNoResult = 9.9e37;
 
 // Computes measurements from one record. Edge-based results use the threshold definition.
-class Measurer {
+class CMeasurer {
  public:
-  Measurer(const std::vector<double>& v, const TimeAxis& axis, const ThresholdDef& thr);
+  CMeasurer(const std::vector<double>& v, const TimeAxis& axis, const ThresholdDef& thr);
 
   double vmax() const { return max_; }
   double vmin() const { return min_; }

@@ -28,7 +28,7 @@ void setNonBlocking(int fd) {
 
 }  // namespace
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
+CUniqueFd& CUniqueFd::operator=(CUniqueFd&& o) noexcept {
   if (this != &o) {
     if (fd_ >= 0) ::close(fd_);
     fd_ = o.release();
@@ -36,29 +36,29 @@ UniqueFd& UniqueFd::operator=(UniqueFd&& o) noexcept {
   return *this;
 }
 
-UniqueFd::~UniqueFd() {
+CUniqueFd::~CUniqueFd() {
   if (fd_ >= 0) ::close(fd_);
 }
 
-SocketServer::SocketServer(Instrument& instrument, ServerOptions options)
+CSocketServer::CSocketServer(CInstrument& instrument, ServerOptions options)
     : instrument_(instrument), options_(std::move(options)) {
   int pipeFds[2];
   if (::pipe2(pipeFds, O_CLOEXEC | O_NONBLOCK) < 0) throwErrno("pipe");
-  wakeRead_ = UniqueFd(pipeFds[0]);
-  wakeWrite_ = UniqueFd(pipeFds[1]);
+  wakeRead_ = CUniqueFd(pipeFds[0]);
+  wakeWrite_ = CUniqueFd(pipeFds[1]);
 
   listen_ = ListenTcp(options_.bind, options_.port, port_);
   setNonBlocking(listen_.get());
 }
 
-UniqueFd ListenTcp(const std::string& bind, uint16_t port, uint16_t& boundPort) {
+CUniqueFd ListenTcp(const std::string& bind, uint16_t port, uint16_t& boundPort) {
   sockaddr_in addr{};
   addr.sin_family = AF_INET;
   addr.sin_port = htons(port);
   const std::string host = bind == "localhost" ? "127.0.0.1" : bind;
   if (::inet_pton(AF_INET, host.c_str(), &addr.sin_addr) != 1)
     throw std::system_error(std::make_error_code(std::errc::invalid_argument), "bad bind address " + bind);
-  UniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  CUniqueFd fd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   if (!fd) throwErrno("socket");
   const int one = 1;
   ::setsockopt(fd.get(), SOL_SOCKET, SO_REUSEADDR, &one, sizeof one);
@@ -70,23 +70,23 @@ UniqueFd ListenTcp(const std::string& bind, uint16_t port, uint16_t& boundPort) 
   return fd;
 }
 
-SocketServer::~SocketServer() {
+CSocketServer::~CSocketServer() {
   stop();
   reap(true);
 }
 
-void SocketServer::stop() noexcept {
+void CSocketServer::stop() noexcept {
   const char b = 1;
   // The pipe stays readable from here on, which every waiting thread sees.
   [[maybe_unused]] const ssize_t n = ::write(wakeWrite_.get(), &b, 1);
 }
 
-bool SocketServer::waitStop(int timeoutMs) {
+bool CSocketServer::waitStop(int timeoutMs) {
   pollfd p{wakeRead_.get(), POLLIN, 0};
   return ::poll(&p, 1, timeoutMs) > 0;
 }
 
-void SocketServer::reap(bool all) {
+void CSocketServer::reap(bool all) {
   for (auto it = clients_.begin(); it != clients_.end();) {
     if (all || it->done->load()) {
       if (it->thread.joinable()) it->thread.join();
@@ -97,7 +97,7 @@ void SocketServer::reap(bool all) {
   }
 }
 
-void SocketServer::run() {
+void CSocketServer::run() {
   while (true) {
     pollfd p[2] = {{listen_.get(), POLLIN, 0}, {wakeRead_.get(), POLLIN, 0}};
     const int r = ::poll(p, 2, 1000);
@@ -107,7 +107,7 @@ void SocketServer::run() {
     if (r <= 0 || !(p[0].revents & POLLIN)) continue;
     const int fd = ::accept4(listen_.get(), nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
     if (fd < 0) continue;  // the client went away before we took it, or out of descriptors
-    UniqueFd owned(fd);
+    CUniqueFd owned(fd);
     auto done = std::make_shared<std::atomic<bool>>(false);
     try {
       clients_.push_back({std::thread([this, fd, done] {
@@ -130,7 +130,7 @@ void SocketServer::run() {
   reap(true);
 }
 
-void SocketServer::serveClient(int fd) {
+void CSocketServer::serveClient(int fd) {
   const int one = 1;
   ::setsockopt(fd, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
   std::string in;
@@ -178,7 +178,7 @@ void SocketServer::serveClient(int fd) {
   }
 }
 
-bool SocketServer::sendAll(int fd, const char* data, size_t n) {
+bool CSocketServer::sendAll(int fd, const char* data, size_t n) {
   while (n > 0) {
     const ssize_t k = ::send(fd, data, n, MSG_NOSIGNAL);
     if (k < 0) {
@@ -195,7 +195,7 @@ bool SocketServer::sendAll(int fd, const char* data, size_t n) {
   return true;
 }
 
-bool SocketServer::sendFaulty(int fd, const Reply& reply) {
+bool CSocketServer::sendFaulty(int fd, const Reply& reply) {
   if (reply.floodBytes > 0) {
     // Filler that looks like reply text but never ends the message.
     std::string chunk;
@@ -219,7 +219,7 @@ bool SocketServer::sendFaulty(int fd, const Reply& reply) {
   return sendAll(fd, all.data() + first, all.size() - first);
 }
 
-bool SocketServer::sendReply(int fd, const Reply& reply) {
+bool CSocketServer::sendReply(int fd, const Reply& reply) {
   if (reply.floodBytes > 0 || reply.dripSeconds > 0 || reply.stallAfter) return sendFaulty(fd, reply);
   static const char kSemicolon = ';', kNewline = '\n';
   std::vector<iovec> iov;

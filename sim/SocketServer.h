@@ -1,6 +1,6 @@
 // Raw TCP socket front end (the instrument's SOCKET port): one line-terminated program
 // message at a time, replies terminated by a line feed. Other front ends can sit beside
-// it over the same Instrument.
+// it over the same CInstrument.
 #pragma once
 
 #include <atomic>
@@ -15,15 +15,15 @@
 
 namespace korvane::sim {
 
-class UniqueFd {
+class CUniqueFd {
  public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& o) noexcept : fd_(o.release()) {}
-  UniqueFd& operator=(UniqueFd&& o) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
+  CUniqueFd() = default;
+  explicit CUniqueFd(int fd) : fd_(fd) {}
+  CUniqueFd(CUniqueFd&& o) noexcept : fd_(o.release()) {}
+  CUniqueFd& operator=(CUniqueFd&& o) noexcept;
+  CUniqueFd(const CUniqueFd&) = delete;
+  CUniqueFd& operator=(const CUniqueFd&) = delete;
+  ~CUniqueFd();
   int get() const { return fd_; }
   int release() {
     const int f = fd_;
@@ -38,7 +38,7 @@ class UniqueFd {
 
 // A listening TCP socket on `bind` ("localhost" means 127.0.0.1) and `port` (0 picks one);
 // `boundPort` is the port it got. Throws std::system_error on failure.
-UniqueFd ListenTcp(const std::string& bind, uint16_t port, uint16_t& boundPort);
+CUniqueFd ListenTcp(const std::string& bind, uint16_t port, uint16_t& boundPort);
 
 struct ServerOptions {
   std::string bind = "127.0.0.1";
@@ -46,13 +46,13 @@ struct ServerOptions {
   size_t maxMessageBytes = 16 * 1024 * 1024;
 };
 
-class SocketServer {
+class CSocketServer {
  public:
   // Binds and listens at once, so port() is known before run(). Throws std::system_error.
-  SocketServer(Instrument& instrument, ServerOptions options);
-  ~SocketServer();
-  SocketServer(const SocketServer&) = delete;
-  SocketServer& operator=(const SocketServer&) = delete;
+  CSocketServer(CInstrument& instrument, ServerOptions options);
+  ~CSocketServer();
+  CSocketServer(const CSocketServer&) = delete;
+  CSocketServer& operator=(const CSocketServer&) = delete;
 
   uint16_t port() const { return port_; }
   const std::string& address() const { return options_.bind; }
@@ -74,10 +74,10 @@ class SocketServer {
   bool waitStop(int timeoutMs);  // true when stop was requested
   void reap(bool all);
 
-  Instrument& instrument_;
+  CInstrument& instrument_;
   ServerOptions options_;
-  UniqueFd listen_;
-  UniqueFd wakeRead_, wakeWrite_;
+  CUniqueFd listen_;
+  CUniqueFd wakeRead_, wakeWrite_;
   uint16_t port_ = 0;
   std::list<Client> clients_;
 };

@@ -8,17 +8,22 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
 #include "FrontEnd.h"
 
 namespace korvane::sim {
 
-class Vxi11Server {
+namespace rpc {
+enum class Outcome;
+}
+
+class CVxi11Server {
  public:
   // Throws std::system_error when the core or abort channel cannot listen.
-  Vxi11Server(Instrument& instrument, const std::string& bind, size_t maxMessageBytes,
-              uint16_t portmapperPort = 111);
-  ~Vxi11Server();
+  CVxi11Server(CInstrument& instrument, const std::string& bind, size_t maxMessageBytes,
+               uint16_t portmapperPort = 111);
+  ~CVxi11Server();
 
   uint16_t port() const { return core_->port(); }
   // How clients find the core channel: which portmapper, and why.
@@ -30,16 +35,36 @@ class Vxi11Server {
 
  private:
   struct Link;
+  struct CoreCall;  // one call on the core channel, with the link it names
+  using CoreHandler = rpc::Outcome (CVxi11Server::*)(CoreCall&);
   void serveCore(int fd);
   void serveAbort(int fd);
   void servePortmap(int fd);
   bool registerWith(uint16_t portmapperPort, bool set);
 
-  Instrument& instrument_;
+  // The core channel's procedures.
+  rpc::Outcome createLink(CoreCall& call);
+  rpc::Outcome deviceWrite(CoreCall& call);
+  rpc::Outcome deviceRead(CoreCall& call);
+  rpc::Outcome deviceReadStb(CoreCall& call);
+  rpc::Outcome deviceTrigger(CoreCall& call);
+  rpc::Outcome deviceClear(CoreCall& call);
+  rpc::Outcome deviceRemoteLocal(CoreCall& call);
+  rpc::Outcome deviceLock(CoreCall& call);
+  rpc::Outcome deviceUnlock(CoreCall& call);
+  rpc::Outcome destroyLink(CoreCall& call);
+  rpc::Outcome notSupported(CoreCall& call);
+  // Waits for the device lock to be free or held by `lid`, up to timeoutMs when `wait`; takes
+  // it when `take`. Returns the VXI-11 error.
+  uint32_t lockFor(uint32_t lid, bool wait, uint32_t timeoutMs, bool take);
+  // Ends the links a closed connection created, and any lock they held.
+  void releaseLinks(const std::vector<std::shared_ptr<Link>>& links);
+
+  CInstrument& instrument_;
   std::string bind_;
   size_t maxMessage_;
   uint16_t portmapperPort_;
-  std::unique_ptr<TcpFrontEnd> core_, abort_, portmap_;
+  std::unique_ptr<CTcpFrontEnd> core_, abort_, portmap_;
   bool registered_ = false;
   std::string note_;
 

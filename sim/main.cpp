@@ -1,4 +1,19 @@
 // korvane-scope-sim: a SCPI oscilloscope on a TCP socket, for tests, benchmarks and demos.
+//
+// Where things are in sim/:
+//   Instrument.h       the instrument, transport-independent; its opening comment lists its files
+//   Scpi               program messages: units, header patterns, parameters, response formats
+//   Settings(Table)    the stored settings: hand-written rows beside the ones the catalogue makes
+//   Signal             signal synthesis and the measurements on a record
+//   ScreenImage        the screen as PNG or BMP
+//   SocketServer       the raw socket front end
+//   FrontEnd           what the VXI-11 and HiSLIP front ends share
+//   OncRpc             ONC RPC records and the call loop, under Vxi11Server
+//   Vxi11Server, HislipServer
+//
+// Naming, as in the driver: a class (it keeps an invariant behind member functions) takes a C
+// prefix (CInstrument, CSettingStore, CTcpFrontEnd); a struct of plain data does not (Reply,
+// Param, SignalSpec). Files are named after the class or feature they hold.
 #include <algorithm>
 #include <csignal>
 #include <cstdio>
@@ -22,9 +37,9 @@
 
 namespace {
 
-korvane::sim::SocketServer* g_server = nullptr;
-korvane::sim::Vxi11Server* g_vxi11 = nullptr;
-korvane::sim::HislipServer* g_hislip = nullptr;
+korvane::sim::CSocketServer* g_server = nullptr;
+korvane::sim::CVxi11Server* g_vxi11 = nullptr;
+korvane::sim::CHislipServer* g_hislip = nullptr;
 
 extern "C" void onSignal(int) {
   if (g_server) g_server->stop();
@@ -80,7 +95,7 @@ void usage(FILE* f) {
 
 // Applies a setting through the instrument's own parser, so the CLI accepts exactly
 // what the command accepts.
-bool apply(korvane::sim::Instrument& inst, const std::string& cmd) {
+bool apply(korvane::sim::CInstrument& inst, const std::string& cmd) {
   inst.execute(cmd);
   const std::string e = inst.takeError();  // not a query: that would set off a reply fault
   if (e.rfind("+0,", 0) == 0) return true;
@@ -108,142 +123,171 @@ bool knownModel(const std::string& id) {
   return false;
 }
 
+// What the command line asks for.
+struct Options {
+  korvane::sim::InstrumentConfig config;
+  korvane::sim::ServerOptions server;
+  std::vector<std::string> signals, commands;  // commands: simulator switches, applied in order
+  std::vector<int> errors;
+  bool vxi11 = false;
+  int hislipPort = -1;  // -1: no HiSLIP
+  bool hislipOverlapped = false;
+};
+
+// Options that set a simulator switch: the command, then the option's value.
+constexpr std::pair<const char*, const char*> kSwitchOptions[] = {
+    {"--acquire-time", ":SIM:ACQ:TIME "},
+    {"--fault-delay", ":SIM:FAUL:DEL "},
+    {"--fault-drop", ":SIM:FAUL:DROP "},
+    {"--fault-bad-header", ":SIM:FAUL:HEAD "},
+    {"--fault-bad-header-mode", ":SIM:FAUL:HEAD:MODE "},
+    {"--fault-stall", ":SIM:FAUL:STAL "},
+    {"--fault-drip", ":SIM:FAUL:DRIP "},
+    {"--fault-flood", ":SIM:FAUL:FLO "},
+    {"--fault-error-flood", ":SIM:FAUL:ERR:FLO "},
+};
+
+// A port number in 0..65535 with nothing after it.
+bool parsePort(const std::string& v, long& port) {
+  char* end = nullptr;
+  port = std::strtol(v.c_str(), &end, 10);
+  return !*end && port >= 0 && port <= 65535;
+}
+
+// Reads the command line into `o`. Returns -1 to go on, or the exit code when an option was
+// answered at once (--help, --version, --list-models) or refused.
+int parseOptions(int argc, char** argv, Options& o) {
+  for (int i = 1; i < argc; ++i) {
+    const std::string a = argv[i];
+    const auto value = [&]() -> std::string {
+      if (i + 1 >= argc) {
+        std::fprintf(stderr, "korvane-scope-sim: %s needs a value\n", a.c_str());
+        std::exit(2);
+      }
+      return argv[++i];
+    };
+    const auto sw = std::find_if(std::begin(kSwitchOptions), std::end(kSwitchOptions),
+                                 [&](const auto& s) { return a == s.first; });
+    if (a == "--help" || a == "-h") {
+      usage(stdout);
+      return 0;
+    } else if (a == "--list-models") {
+      listModels();
+      return 0;
+    } else if (a == "--version") {
+      std::printf("korvane-scope-sim %s\n", KORVANE_VERSION);
+      return 0;
+    } else if (a == "--port") {
+      const std::string v = value();
+      long p = 0;
+      if (!parsePort(v, p)) {
+        std::fprintf(stderr, "korvane-scope-sim: bad port '%s'\n", v.c_str());
+        return 2;
+      }
+      o.server.port = static_cast<uint16_t>(p);
+    } else if (a == "--max-message") {
+      const long n = std::atol(value().c_str());
+      if (n < 64) {
+        std::fprintf(stderr, "korvane-scope-sim: --max-message must be at least 64\n");
+        return 2;
+      }
+      o.server.maxMessageBytes = static_cast<size_t>(n);
+    } else if (a == "--hislip-port") {
+      const std::string v = value();
+      long p = 0;
+      if (v.empty() || !parsePort(v, p)) {
+        std::fprintf(stderr, "korvane-scope-sim: bad HiSLIP port '%s'\n", v.c_str());
+        return 2;
+      }
+      o.hislipPort = static_cast<int>(p);
+    } else if (a == "--hislip-overlapped") {
+      o.hislipOverlapped = true;
+    } else if (a == "--vxi11") {
+      o.vxi11 = true;
+    } else if (a == "--bind") o.server.bind = value();
+    else if (a == "--model") o.config.model = value();
+    else if (a == "--serial") o.config.serial = value();
+    else if (a == "--firmware") o.config.firmware = value();
+    else if (a == "--options") o.config.options = value();
+    else if (a == "--signal") o.signals.push_back(value());
+    else if (sw != std::end(kSwitchOptions)) o.commands.push_back(sw->second + value());
+    else if (a == "--fault-reply") {
+      const std::string v = value();
+      const size_t colon = v.find(':');
+      o.commands.push_back(":SIM:FAUL:REPL " + v.substr(0, colon));
+      o.commands.push_back(":SIM:FAUL:REPL:COUN " + (colon == std::string::npos ? "1" : v.substr(colon + 1)));
+    } else if (a == "--fault-mute") o.commands.push_back(":SIM:FAUL:MUTE ON");
+    else if (a == "--fault-error") o.errors.push_back(std::atoi(value().c_str()));
+    else {
+      std::fprintf(stderr, "korvane-scope-sim: unknown option '%s'\n", a.c_str());
+      usage(stderr);
+      return 2;
+    }
+  }
+  if (!o.config.model.empty() && !knownModel(o.config.model)) {
+    std::fprintf(stderr, "korvane-scope-sim: unknown model '%s' (korvane-scope-sim --list-models prints the models)\n",
+                 o.config.model.c_str());
+    return 2;
+  }
+  return -1;
+}
+
+// Serves the instrument until SIGINT or SIGTERM.
+int run(const Options& o) {
+  korvane::sim::CInstrument instrument(o.config);
+  for (const std::string& s : o.signals) instrument.applySignalSpec(s);
+  for (const std::string& c : o.commands)
+    if (!apply(instrument, c)) return 2;
+  instrument.execute("*CLS");
+  for (int code : o.errors) instrument.pushError(code, "Simulated error");
+
+  const korvane::sim::ServerOptions& server = o.server;
+  korvane::sim::CSocketServer srv(instrument, server);
+  g_server = &srv;
+  struct sigaction sa{};
+  sa.sa_handler = onSignal;
+  sigemptyset(&sa.sa_mask);
+  sigaction(SIGINT, &sa, nullptr);
+  sigaction(SIGTERM, &sa, nullptr);
+  std::signal(SIGPIPE, SIG_IGN);
+
+  std::unique_ptr<korvane::sim::CVxi11Server> vxi11Server;
+  std::unique_ptr<korvane::sim::CHislipServer> hislipServer;
+  if (o.vxi11) vxi11Server = std::make_unique<korvane::sim::CVxi11Server>(instrument, server.bind, server.maxMessageBytes);
+  if (o.hislipPort >= 0)
+    hislipServer = std::make_unique<korvane::sim::CHislipServer>(instrument, server.bind,
+                                                                 static_cast<uint16_t>(o.hislipPort),
+                                                                 server.maxMessageBytes, o.hislipOverlapped);
+  g_vxi11 = vxi11Server.get();
+  g_hislip = hislipServer.get();
+
+  std::printf("listening on %s:%u\n", srv.address().c_str(), static_cast<unsigned>(srv.port()));
+  if (vxi11Server) {
+    vxi11Server->start();
+    std::printf("vxi11 listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(vxi11Server->port()));
+    std::printf("vxi11 portmapper: %s\n", vxi11Server->portmapperNote().c_str());
+  }
+  if (hislipServer) {
+    hislipServer->start();
+    std::printf("hislip listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(hislipServer->port()));
+  }
+  std::fflush(stdout);
+  srv.run();
+  g_server = nullptr;
+  g_vxi11 = nullptr;
+  g_hislip = nullptr;
+  if (vxi11Server) vxi11Server->stop();
+  if (hislipServer) hislipServer->stop();
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
   try {
-    korvane::sim::InstrumentConfig config;
-    korvane::sim::ServerOptions server;
-    std::vector<std::string> signals, commands;
-    std::vector<int> errors;
-    bool vxi11 = false;
-    int hislipPort = -1;
-    bool hislipOverlapped = false;
-    for (int i = 1; i < argc; ++i) {
-      const std::string a = argv[i];
-      const auto value = [&]() -> std::string {
-        if (i + 1 >= argc) {
-          std::fprintf(stderr, "korvane-scope-sim: %s needs a value\n", a.c_str());
-          std::exit(2);
-        }
-        return argv[++i];
-      };
-      if (a == "--help" || a == "-h") {
-        usage(stdout);
-        return 0;
-      } else if (a == "--list-models") {
-        listModels();
-        return 0;
-      } else if (a == "--version") {
-        std::printf("korvane-scope-sim %s\n", KORVANE_VERSION);
-        return 0;
-      } else if (a == "--port") {
-        const std::string v = value();
-        char* end = nullptr;
-        const long p = std::strtol(v.c_str(), &end, 10);
-        if (*end || p < 0 || p > 65535) {
-          std::fprintf(stderr, "korvane-scope-sim: bad port '%s'\n", v.c_str());
-          return 2;
-        }
-        server.port = static_cast<uint16_t>(p);
-      } else if (a == "--max-message") {
-        const long n = std::atol(value().c_str());
-        if (n < 64) {
-          std::fprintf(stderr, "korvane-scope-sim: --max-message must be at least 64\n");
-          return 2;
-        }
-        server.maxMessageBytes = static_cast<size_t>(n);
-      } else if (a == "--hislip-port") {
-        const std::string v = value();
-        char* end = nullptr;
-        const long p = std::strtol(v.c_str(), &end, 10);
-        if (*end || v.empty() || p < 0 || p > 65535) {
-          std::fprintf(stderr, "korvane-scope-sim: bad HiSLIP port '%s'\n", v.c_str());
-          return 2;
-        }
-        hislipPort = static_cast<int>(p);
-      } else if (a == "--hislip-overlapped") {
-        hislipOverlapped = true;
-      } else if (a == "--vxi11") {
-        vxi11 = true;
-      } else if (a == "--bind") server.bind = value();
-      else if (a == "--model") config.model = value();
-      else if (a == "--serial") config.serial = value();
-      else if (a == "--firmware") config.firmware = value();
-      else if (a == "--options") config.options = value();
-      else if (a == "--signal") signals.push_back(value());
-      else if (a == "--acquire-time") commands.push_back(":SIM:ACQ:TIME " + value());
-      else if (a == "--fault-delay") commands.push_back(":SIM:FAUL:DEL " + value());
-      else if (a == "--fault-drop") commands.push_back(":SIM:FAUL:DROP " + value());
-      else if (a == "--fault-bad-header") commands.push_back(":SIM:FAUL:HEAD " + value());
-      else if (a == "--fault-bad-header-mode") commands.push_back(":SIM:FAUL:HEAD:MODE " + value());
-      else if (a == "--fault-reply") {
-        const std::string v = value();
-        const size_t colon = v.find(':');
-        commands.push_back(":SIM:FAUL:REPL " + v.substr(0, colon));
-        commands.push_back(":SIM:FAUL:REPL:COUN " + (colon == std::string::npos ? "1" : v.substr(colon + 1)));
-      } else if (a == "--fault-stall") commands.push_back(":SIM:FAUL:STAL " + value());
-      else if (a == "--fault-drip") commands.push_back(":SIM:FAUL:DRIP " + value());
-      else if (a == "--fault-flood") commands.push_back(":SIM:FAUL:FLO " + value());
-      else if (a == "--fault-error-flood") commands.push_back(":SIM:FAUL:ERR:FLO " + value());
-      else if (a == "--fault-mute") commands.push_back(":SIM:FAUL:MUTE ON");
-      else if (a == "--fault-error") errors.push_back(std::atoi(value().c_str()));
-      else {
-        std::fprintf(stderr, "korvane-scope-sim: unknown option '%s'\n", a.c_str());
-        usage(stderr);
-        return 2;
-      }
-    }
-
-    if (!config.model.empty() && !knownModel(config.model)) {
-      std::fprintf(stderr, "korvane-scope-sim: unknown model '%s' (korvane-scope-sim --list-models prints the models)\n",
-                   config.model.c_str());
-      return 2;
-    }
-    korvane::sim::Instrument instrument(config);
-    for (const std::string& s : signals) instrument.applySignalSpec(s);
-    for (const std::string& c : commands)
-      if (!apply(instrument, c)) return 2;
-    instrument.execute("*CLS");
-    for (int code : errors) instrument.pushError(code, "Simulated error");
-
-    korvane::sim::SocketServer srv(instrument, server);
-    g_server = &srv;
-    struct sigaction sa{};
-    sa.sa_handler = onSignal;
-    sigemptyset(&sa.sa_mask);
-    sigaction(SIGINT, &sa, nullptr);
-    sigaction(SIGTERM, &sa, nullptr);
-    std::signal(SIGPIPE, SIG_IGN);
-
-    std::unique_ptr<korvane::sim::Vxi11Server> vxi11Server;
-    std::unique_ptr<korvane::sim::HislipServer> hislipServer;
-    if (vxi11) vxi11Server = std::make_unique<korvane::sim::Vxi11Server>(instrument, server.bind, server.maxMessageBytes);
-    if (hislipPort >= 0)
-      hislipServer = std::make_unique<korvane::sim::HislipServer>(instrument, server.bind,
-                                                                   static_cast<uint16_t>(hislipPort),
-                                                                   server.maxMessageBytes, hislipOverlapped);
-    g_vxi11 = vxi11Server.get();
-    g_hislip = hislipServer.get();
-
-    std::printf("listening on %s:%u\n", srv.address().c_str(), static_cast<unsigned>(srv.port()));
-    if (vxi11Server) {
-      vxi11Server->start();
-      std::printf("vxi11 listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(vxi11Server->port()));
-      std::printf("vxi11 portmapper: %s\n", vxi11Server->portmapperNote().c_str());
-    }
-    if (hislipServer) {
-      hislipServer->start();
-      std::printf("hislip listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(hislipServer->port()));
-    }
-    std::fflush(stdout);
-    srv.run();
-    g_server = nullptr;
-    g_vxi11 = nullptr;
-    g_hislip = nullptr;
-    if (vxi11Server) vxi11Server->stop();
-    if (hislipServer) hislipServer->stop();
-    return 0;
+    Options options;
+    if (const int code = parseOptions(argc, argv, options); code >= 0) return code;
+    return run(options);
   } catch (const std::exception& e) {
     std::fprintf(stderr, "korvane-scope-sim: %s\n", e.what());
     return 1;

@@ -19,7 +19,7 @@ struct RoundTrip {
   const char* answer;
 };
 
-void expectRoundTrips(Instrument& inst, std::initializer_list<RoundTrip> cases) {
+void expectRoundTrips(CInstrument& inst, std::initializer_list<RoundTrip> cases) {
   for (const RoundTrip& c : cases) {
     inst.execute(c.write);
     EXPECT_EQ(inst.query(c.query), c.answer) << c.write;
@@ -27,9 +27,9 @@ void expectRoundTrips(Instrument& inst, std::initializer_list<RoundTrip> cases) 
   }
 }
 
-int rowsUnder(const SettingStore& store, std::string_view prefix) {
+int rowsUnder(const CSettingStore& store, std::string_view prefix) {
   int n = 0;
-  for (const SettingStore::Row& r : store.rows())
+  for (const CSettingStore::Row& r : store.rows())
     if (std::string_view(r.def->pattern).substr(0, prefix.size()) == prefix) ++n;
   return n;
 }
@@ -37,7 +37,7 @@ int rowsUnder(const SettingStore& store, std::string_view prefix) {
 }  // namespace
 
 TEST(SimGenerated, SettingsAcrossAreasAnswerInCanonicalForm) {
-  Instrument inst;
+  CInstrument inst;
   expectRoundTrips(inst, {
       // trigger: pattern, runt, zone
       {":TRIG:PATT:QUAL OUTR", ":TRIG:PATT:QUAL?", "OUTR"},
@@ -71,7 +71,7 @@ TEST(SimGenerated, SettingsAcrossAreasAnswerInCanonicalForm) {
 }
 
 TEST(SimGenerated, ItemsAreSeparateAndResetRestoresTheCatalogueDefaults) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SBUS1:UART:BAUD 9600;:SBUS2:UART:BAUD 115200;:WGEN1:FREQ 1e3;:WGEN2:FREQ 2e3");
   EXPECT_EQ(inst.query(":SBUS1:UART:BAUD?;:SBUS2:UART:BAUD?"), "9600;115200");
   EXPECT_EQ(inst.query(":WGEN1:FREQ?;:WGEN2:FREQ?"), "+1.000000000E+03;+2.000000000E+03");
@@ -79,7 +79,7 @@ TEST(SimGenerated, ItemsAreSeparateAndResetRestoresTheCatalogueDefaults) {
   inst.execute(":WGEN3:FREQ 1");
   EXPECT_EQ(drainErrors(inst), (std::vector<int>{-114, -114}));
 
-  Instrument mso({.model = "MSO-BR70"});
+  CInstrument mso({.model = "MSO-BR70"});
   mso.execute(":DIG0:DISP 1;:DIG7:DISP 1");
   EXPECT_EQ(mso.query(":DIG0:DISP?;:DIG7:DISP?"), "1;1");
   mso.execute(":DIG8:DISP 1");
@@ -91,7 +91,7 @@ TEST(SimGenerated, ItemsAreSeparateAndResetRestoresTheCatalogueDefaults) {
 }
 
 TEST(SimGenerated, BadInputGivesTheStandardErrorsAndKeepsTheValue) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute("*CLS;:TRIG:RUNT:QUAL GRE");
   const struct {
     const char* command;
@@ -118,7 +118,7 @@ TEST(SimGenerated, RowCountsFollowTheCatalogue) {
                                       "TRIG:DATA", "TRIG:IDLE", "TRIG:QUAL", "TRIG:TYPE", "WIDT",
                                       "COUN:ERR",  "COUN:RXFR", "COUN:TXFR"};
   static const char* const kDvm[] = {"ARAN", "ENAB", "MODE", "SOUR", "CURR", "FREQ"};
-  Instrument inst;
+  CInstrument inst;
   std::vector<std::string> headers;
   for (const char* h : kUart)
     for (int bus : {1, 2}) headers.push_back(":SBUS" + std::to_string(bus) + ":UART:" + h);
@@ -128,14 +128,14 @@ TEST(SimGenerated, RowCountsFollowTheCatalogue) {
     EXPECT_TRUE(drainErrors(inst).empty()) << h;
   }
 
-  SettingStore store(ModelInfo{4, 16});
+  CSettingStore store(ModelInfo{4, 16});
   EXPECT_EQ(rowsUnder(store, ":SBUS#:UART:"), static_cast<int>(std::size(kUart)));
   EXPECT_EQ(rowsUnder(store, ":DVM:"), static_cast<int>(std::size(kDvm)));
   EXPECT_EQ(store.rows().size() - store.handRows() + store.shadowed().size(), generatedSettingsTable().size());
 }
 
 TEST(SimGenerated, HandMadeRowsAcceptEveryTokenOfTheRowsTheyHide) {
-  SettingStore store(ModelInfo{4, 16});
+  CSettingStore store(ModelInfo{4, 16});
   ASSERT_FALSE(store.shadowed().empty());
   for (const SettingRow* gen : store.shadowed()) {
     if (gen->type != SettingType::Enum || !*gen->tokens) continue;

@@ -9,11 +9,11 @@ using test::drainErrors;
 using test::num;
 
 namespace {
-double meas(Instrument& inst, const std::string& q) { return num(inst.query(":MEAS:" + q)); }
+double meas(CInstrument& inst, const std::string& q) { return num(inst.query(":MEAS:" + q)); }
 }  // namespace
 
 TEST(SimMeasure, SineAmplitudeAndTiming) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN1:SHAP SIN;FREQ 1e3;AMPL 0.5;OFFS 0.1;:CHAN1:OFFS 0.1;:TIM:SCAL 5e-4;:WAV:POIN 10000");
   EXPECT_NEAR(meas(inst, "FREQ? CHAN1"), 1e3, 1);
   EXPECT_NEAR(meas(inst, "PER?"), 1e-3, 1e-6);
@@ -27,7 +27,7 @@ TEST(SimMeasure, SineAmplitudeAndTiming) {
 }
 
 TEST(SimMeasure, PulseDutyWidthsAndLevels) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN2:SHAP SQU;FREQ 1e3;AMPL 0.5;OFFS 0;DUTY 30;:WAV:POIN 20000;:MEAS:SOUR CHAN2");
   EXPECT_NEAR(meas(inst, "DUTY?"), 30, 0.1);
   EXPECT_NEAR(meas(inst, "NDUT?"), 70, 0.1);
@@ -41,7 +41,7 @@ TEST(SimMeasure, PulseDutyWidthsAndLevels) {
 }
 
 TEST(SimMeasure, ThresholdDefinitionMovesEdgeTimes) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN1:SHAP TRI;FREQ 1e3;AMPL 0.5;OFFS 0;:WAV:POIN 20000");
   // A triangle ramps 1 V in 0.5 ms: 10 % to 90 % takes 0.4 ms.
   EXPECT_NEAR(meas(inst, "RIS?"), 0.4e-3, 2e-6);
@@ -57,7 +57,7 @@ TEST(SimMeasure, ThresholdDefinitionMovesEdgeTimes) {
 }
 
 TEST(SimMeasure, DelayAndPhaseBetweenTwoSources) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN1:SHAP SIN;FREQ 1e3;PHAS 0;:SIM:SIGN2:SHAP SIN;FREQ 1e3;AMPL 0.5;PHAS -90;:WAV:POIN 20000");
   inst.execute(":MEAS:SOUR CHAN1,CHAN2");
   EXPECT_EQ(inst.query(":MEAS:SOUR?"), "CHAN1,CHAN2");
@@ -69,7 +69,7 @@ TEST(SimMeasure, DelayAndPhaseBetweenTwoSources) {
 }
 
 TEST(SimMeasure, NoEdgesGivesTheNoResultValueAndBadArgumentsAreRefused) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN1:SHAP DC;AMPL 0.2");
   EXPECT_EQ(meas(inst, "FREQ?"), 9.9e37);
   EXPECT_NEAR(meas(inst, "VAV?"), 0.2, 1e-4);

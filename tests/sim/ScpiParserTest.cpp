@@ -9,7 +9,7 @@ using test::drainErrors;
 using test::num;
 
 TEST(SimScpi, LongShortAnyCaseAndSuffixNameTheSameSetting) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":CHANnel2:OFFSet 0.25");
   EXPECT_EQ(num(inst.query(":chan2:offs?")), 0.25);
   EXPECT_EQ(num(inst.query(":CHANNEL2:OFFSET?")), 0.25);
@@ -20,7 +20,7 @@ TEST(SimScpi, LongShortAnyCaseAndSuffixNameTheSameSetting) {
 }
 
 TEST(SimScpi, CompoundMessagesFollowThePathRule) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":TIM:SCAL 1e-3;POS 2e-4;:CHAN1:SCAL 0.5;OFFS 0.1;*CLS;PROB 10");
   EXPECT_EQ(num(inst.query(":TIM:POS?")), 2e-4);
   EXPECT_EQ(num(inst.query(":CHAN1:OFFS?")), 0.1);
@@ -33,7 +33,7 @@ TEST(SimScpi, CompoundMessagesFollowThePathRule) {
 }
 
 TEST(SimScpi, TokensAnswerTheirShortFormAndRangeFollowsScale) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":ACQ:TYPE averAGE;:TRIG:MODE glitch;:WAV:FORM ascii;:CHAN1:DISP OFF");
   EXPECT_EQ(inst.query(":ACQ:TYPE?;:TRIG:MODE?;:WAV:FORM?;:CHAN1:DISP?"), "AVER;GLIT;ASC;0");
   inst.execute(":CHAN1:RANG 4");
@@ -46,7 +46,7 @@ TEST(SimScpi, TokensAnswerTheirShortFormAndRangeFollowsScale) {
 }
 
 TEST(SimScpi, QuotedStringsAndQueriesWithArguments) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":CHAN1:LAB 'say \"hi\";x'");
   EXPECT_EQ(inst.query(":CHAN1:LAB?"), "\"say \"\"hi\"\";x\"");
   inst.execute(":CHAN1:LAB \"a\"\"b\"");
@@ -68,7 +68,7 @@ TEST(SimScpi, BadInputQueuesTheStandardErrorAndChangesNothing) {
       {"*IDN", -113},             {":CHAN1:PROB:ID \"x\"", -113}, {":CHAN1:OFFS 1 2", -102},
       {":CHAN1:OFFS 1e999", -104}, {"\x01\x02", -102},          {":WAV:POIN MAX,abc", -104},
   };
-  Instrument inst;
+  CInstrument inst;
   for (const Case& c : cases) {
     inst.execute(c.message);
     EXPECT_EQ(drainErrors(inst), std::vector<int>{c.code}) << c.message;
@@ -77,7 +77,7 @@ TEST(SimScpi, BadInputQueuesTheStandardErrorAndChangesNothing) {
 }
 
 TEST(SimScpi, CommandErrorEndsTheMessageExecutionErrorDoesNot) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":BOGUS;:CHAN1:OFFS 0.3");
   EXPECT_EQ(num(inst.query(":CHAN1:OFFS?")), 0);
   inst.execute(":CHAN1:OFFS 1000;:CHAN1:SCAL 0.5");
@@ -86,7 +86,7 @@ TEST(SimScpi, CommandErrorEndsTheMessageExecutionErrorDoesNot) {
 }
 
 TEST(SimScpi, ResetRestoresDefaultsButKeepsTheSimulatedSignal) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":CHAN1:OFFS 0.5;:TIM:SCAL 1e-6;:SIM:SIGN1:FREQ 5e3");
   inst.execute("*RST");
   EXPECT_EQ(num(inst.query(":CHAN1:OFFS?")), 0);
@@ -95,9 +95,9 @@ TEST(SimScpi, ResetRestoresDefaultsButKeepsTheSimulatedSignal) {
 }
 
 TEST(SimScpi, ModelDecidesChannelsPodsAndOptions) {
-  EXPECT_THROW(Instrument({.model = "NO-SUCH-MODEL"}), std::invalid_argument);
+  EXPECT_THROW(CInstrument({.model = "NO-SUCH-MODEL"}), std::invalid_argument);
   for (const auto& m : korvane::models::kModels) {
-    Instrument inst({.model = m.id});
+    CInstrument inst({.model = m.id});
     SCOPED_TRACE(m.id);
     EXPECT_EQ(test::split(inst.query("*IDN?"), ',')[1], m.id);
     EXPECT_EQ(std::atoi(inst.query(":SYST:DATA:VAL? \"COUN:CHAN\"").c_str()), m.analog);

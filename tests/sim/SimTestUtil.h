@@ -9,7 +9,7 @@
 namespace korvane::sim::test {
 
 // Pops the error queue until it is empty; returns the codes in order.
-inline std::vector<int> drainErrors(Instrument& inst) {
+inline std::vector<int> drainErrors(CInstrument& inst) {
   std::vector<int> codes;
   for (int i = 0; i < 64; ++i) {
     const std::string e = inst.query(":SYST:ERR?");

@@ -6,12 +6,12 @@ using namespace korvane::sim;
 using test::drainErrors;
 
 namespace {
-int esr(Instrument& inst) { return std::atoi(inst.query("*ESR?").c_str()); }
-int stb(Instrument& inst) { return std::atoi(inst.query("*STB?").c_str()); }
+int esr(CInstrument& inst) { return std::atoi(inst.query("*ESR?").c_str()); }
+int stb(CInstrument& inst) { return std::atoi(inst.query("*STB?").c_str()); }
 }  // namespace
 
 TEST(SimStatus, EachErrorClassSetsItsEventBitAndEsrClearsOnRead) {
-  Instrument inst;
+  CInstrument inst;
   EXPECT_EQ(esr(inst), 128) << "power-on";
   EXPECT_EQ(esr(inst), 0);
   struct Case {
@@ -31,17 +31,17 @@ TEST(SimStatus, EachErrorClassSetsItsEventBitAndEsrClearsOnRead) {
 }
 
 TEST(SimStatus, ErrorQueueIsFifoAndOverflowReplacesTheNewestEntry) {
-  Instrument inst;
+  CInstrument inst;
   for (int i = 0; i < 40; ++i) inst.execute(":SIM:FAUL:ERR " + std::to_string(-200 - i));
   const std::vector<int> codes = drainErrors(inst);
-  ASSERT_EQ(codes.size(), Instrument::kErrorQueueSize);
+  ASSERT_EQ(codes.size(), CInstrument::kErrorQueueSize);
   for (size_t i = 0; i + 1 < codes.size(); ++i) EXPECT_EQ(codes[i], -200 - static_cast<int>(i));
   EXPECT_EQ(codes.back(), -350);
   EXPECT_EQ(inst.query(":SYST:ERR?"), "+0,\"No error\"");
 }
 
 TEST(SimStatus, ClsEmptiesQueueAndEventRegisters) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":NOPE;:CHAN1:OFFS 1000");
   inst.execute("*CLS");
   EXPECT_EQ(esr(inst), 0);
@@ -49,7 +49,7 @@ TEST(SimStatus, ClsEmptiesQueueAndEventRegisters) {
 }
 
 TEST(SimStatus, StatusByteSummarisesQueueEventsAndOperation) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute("*CLS");
   EXPECT_EQ(stb(inst), 0);
   inst.execute(":NOPE");
@@ -71,7 +71,7 @@ TEST(SimStatus, StatusByteSummarisesQueueEventsAndOperation) {
 }
 
 TEST(SimStatus, RunBitFollowsRunControl) {
-  Instrument inst;
+  CInstrument inst;
   EXPECT_EQ(inst.query(":OPER:COND?"), "8");
   inst.execute(":STOP");
   EXPECT_EQ(inst.query(":OPER:COND?"), "0");

@@ -5,10 +5,16 @@
 #include "io/BuiltInProvider.h"
 #include "visacom/VisaCom.h"
 #include "visacom/Vxi11Transport.h"
+#include "visacom/Vxi11Wire.h"
 
 #include <korvane/ComHelpers.h>
 
 #include <gtest/gtest.h>
+
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <memory>
@@ -292,6 +298,93 @@ TEST(FrontEndErrors, UnknownDevicesAndClosedPortsFailToOpenWithTheReason) {
     EXPECT_EQ(rm->Open(Bstr(c.resource), NO_LOCK, 500, Bstr(std::string_view{}), s.Receive()), c.hr) << c.resource;
     EXPECT_NE(ErrorText().find(c.text), std::string::npos) << ErrorText();
   }
+}
+
+// Raw ONC RPC calls to the simulator's VXI-11 channels, for what no VISA client sends: calls
+// outside the programs' procedures and arguments that do not decode.
+class RpcConnection {
+ public:
+  explicit RpcConnection(int port) : fd_(::socket(AF_INET, SOCK_STREAM, 0)) {
+    timeval tv{5, 0};
+    ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    connected_ = ::connect(fd_, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+  }
+  ~RpcConnection() { ::close(fd_); }
+  RpcConnection(const RpcConnection&) = delete;
+  RpcConnection& operator=(const RpcConnection&) = delete;
+  bool connected() const { return connected_; }
+
+  // Sends one call with the given argument words; returns the accept status followed by the
+  // result words, or nothing when no well-formed reply came back.
+  std::vector<uint32_t> Call(uint32_t prog, uint32_t vers, uint32_t proc, std::vector<uint32_t> args = {},
+                             std::string_view opaque = {}) {
+    namespace w = korvane::wire::vxi11;
+    w::XdrWriter x;
+    x.CallHeader(++xid_, prog, vers, proc);
+    for (uint32_t a : args) x.U32(a);
+    if (!opaque.empty()) x.String(opaque);
+    const std::vector<uint8_t>& b = x.Finish();
+    if (::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(b.size())) return {};
+    uint8_t mark[4];
+    if (!Read(mark, 4)) return {};
+    std::vector<uint8_t> body(w::Get32(mark) & ~w::kLastFragment);
+    if (body.size() < 24 || body.size() % 4 || !Read(body.data(), body.size())) return {};
+    if (w::Get32(body.data()) != xid_ || w::Get32(body.data() + 4) != w::kReply) return {};
+    std::vector<uint32_t> out;
+    for (size_t at = 20; at < body.size(); at += 4) out.push_back(w::Get32(body.data() + at));
+    return out;
+  }
+
+ private:
+  bool Read(uint8_t* p, size_t n) {
+    for (size_t got = 0; got < n;) {
+      const ssize_t r = ::recv(fd_, p + got, n - got, 0);
+      if (r <= 0) return false;
+      got += static_cast<size_t>(r);
+    }
+    return true;
+  }
+  int fd_;
+  bool connected_ = false;
+  uint32_t xid_ = 0;
+};
+
+TEST(FrontEndVxi11Rpc, CallsOutsideTheProgramGetTheRpcErrorAndTheConnectionGoesOn) {
+  namespace w = korvane::wire::vxi11;
+  ASSERT_GT(Sim().announcedPort("vxi11 "), 0);
+  RpcConnection core(Sim().announcedPort("vxi11 "));
+  ASSERT_TRUE(core.connected());
+  using Words = std::vector<uint32_t>;
+  EXPECT_EQ(core.Call(w::kAbortProgram, w::kVersion, w::kDeviceAbort, {1}), Words{w::kProgUnavail});
+  EXPECT_EQ(core.Call(w::kCoreProgram, 3, w::kCreateLink), (Words{w::kProgMismatch, 1, 1}));
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, 99, {1}), Words{w::kProcUnavail});
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kCreateLink, {7}), Words{w::kGarbageArgs});
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kCreateLink, {7, 0, 0}, "bogus0"),
+            (Words{w::kSuccess, w::kErrNotAccessible, 0, 0, 0}));
+
+  const Words link = core.Call(w::kCoreProgram, w::kVersion, w::kCreateLink, {7, 0, 0}, "inst0");
+  ASSERT_EQ(link.size(), 5u);
+  ASSERT_EQ(link[1], w::kErrNone);
+  const uint32_t lid = link[2], abortPort = link[3];
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, 20, {lid, 1}), (Words{w::kSuccess, w::kErrNotSupported}))
+      << "service requests are not simulated";
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceLock, {lid}), Words{w::kGarbageArgs});
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceWrite, {lid + 100, 0, 0, w::kFlagEnd}, "*CLS"),
+            (Words{w::kSuccess, w::kErrInvalidLink, 0}));
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceUnlock, {lid}), (Words{w::kSuccess, w::kErrNoLock}));
+
+  RpcConnection abort(static_cast<int>(abortPort));
+  ASSERT_TRUE(abort.connected());
+  EXPECT_EQ(abort.Call(w::kAbortProgram, w::kVersion, w::kDeviceWrite, {lid}), Words{w::kProcUnavail});
+  EXPECT_EQ(abort.Call(w::kAbortProgram, w::kVersion, w::kDeviceAbort, {lid + 100}),
+            (Words{w::kSuccess, w::kErrInvalidLink}));
+
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDestroyLink, {lid}), (Words{w::kSuccess, w::kErrNone}));
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDestroyLink, {lid}), (Words{w::kSuccess, w::kErrInvalidLink}));
 }
 
 }  // namespace

@@ -18,7 +18,7 @@ struct Decoded {
 };
 
 // Reads the preamble and the block the way a client does and scales the points.
-Decoded fetch(Instrument& inst) {
+Decoded fetch(CInstrument& inst) {
   Decoded d;
   for (const std::string& f : split(inst.query(":WAV:PRE?"), ',')) d.pre.push_back(num(f));
   EXPECT_EQ(d.pre.size(), 10u);
@@ -56,7 +56,7 @@ Decoded fetch(Instrument& inst) {
 class SimWaveformFormat : public ::testing::TestWithParam<const char*> {};
 
 TEST_P(SimWaveformFormat, PreambleAndDataReconstructTheSignal) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN1:SHAP SIN;FREQ 2e3;AMPL 0.3;OFFS 0.1");
   inst.execute(":CHAN1:SCAL 0.1;OFFS 0.05;:TIM:SCAL 1e-4;POS 1e-4;REF LEFT;:WAV:POIN 500");
   inst.execute(std::string(":WAV:SOUR CHAN1;") + GetParam() + ";:DIG");
@@ -80,7 +80,7 @@ INSTANTIATE_TEST_SUITE_P(Formats, SimWaveformFormat,
                                            ":WAV:FORM BYTE;UNS 1", ":WAV:FORM ASC"));
 
 TEST(SimWaveform, OffScreenVoltagesClipAtTheCodeLimits) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN1:SHAP SQU;AMPL 2;:CHAN1:SCAL 0.1;OFFS 0;:WAV:FORM WORD;UNS 0;:DIG");
   const std::string reply = inst.execute("WAV:DATA?").flatten();
   const size_t start = 2 + static_cast<size_t>(reply[1] - '0');
@@ -91,7 +91,7 @@ TEST(SimWaveform, OffScreenVoltagesClipAtTheCodeLimits) {
 }
 
 TEST(SimWaveform, PeakDetectSendsMinMaxPairs) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN1:SHAP TRI;:ACQ:TYPE PEAK;:WAV:FORM WORD;UNS 0;POIN 200;:DIG");
   EXPECT_EQ(inst.query(":WAV:TYPE?"), "PEAK");
   const Decoded d = fetch(inst);
@@ -106,7 +106,7 @@ TEST(SimWaveform, PeakDetectSendsMinMaxPairs) {
 }
 
 TEST(SimWaveform, StoppedRecordIsKeptUntilTheNextAcquisition) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":SIM:SIGN1:SHAP NOIS;AMPL 0.1;:WAV:FORM WORD;:DIG");
   const std::string first = inst.execute("WAV:DATA?").flatten();
   inst.execute(":CHAN1:OFFS 0.2;:WAV:POIN 100");  // stopped: the record stays
@@ -118,7 +118,7 @@ TEST(SimWaveform, StoppedRecordIsKeptUntilTheNextAcquisition) {
 }
 
 TEST(SimWaveform, SourcesWithoutDataAndPointLimits) {
-  Instrument inst;
+  CInstrument inst;
   inst.execute(":WAV:SOUR WMEM1");
   EXPECT_FALSE(inst.execute("WAV:DATA?").hasOutput());
   EXPECT_EQ(drainErrors(inst), std::vector<int>{-230});
