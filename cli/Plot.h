@@ -25,6 +25,7 @@ std::string Engineering(double value, const char* unit);
 
 // A number for people (human: 2.5 ms) or for scripts (0.0025 s).
 std::string Quantity(double value, const char* unit, bool human);
+
 bool WriteFile(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace korvane::cli

@@ -12,7 +12,6 @@ namespace {
 
 int StoreFailure(const std::string& why) { return Failure("IVI configuration store: " + why); }
 
-
 }  // namespace
 
 // The store the driver reads in Initialize, where it finds one (core/ConfigStoreXml.h).
@@ -36,6 +35,5 @@ int CmdConfig(const Args& a) {
   }
   return kExitOk;
 }
-
 
 }  // namespace korvane::cli

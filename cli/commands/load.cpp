@@ -26,7 +26,6 @@ bool ReadTextFile(const std::string& path, std::string& text, std::string& error
   return ok;
 }
 
-
 }  // namespace
 
 int CmdLoad(const Args& a) {

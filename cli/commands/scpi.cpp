@@ -37,7 +37,6 @@ HRESULT ReadReply(IKorvaneSystem2* sys, std::string& out) {
   return S_OK;
 }
 
-
 }  // namespace
 
 // Direct I/O goes through IKorvaneSystem2: WriteString, then ReadBytes for a query. A read ends at

@@ -3,7 +3,6 @@
 #include "DriverRoot.h"
 #include "ExitCodes.h"
 
-#include <cstdio>
 #include <string>
 #include <vector>
 
@@ -11,10 +10,7 @@ namespace korvane::cli {
 
 int CmdSim(int argc, char** argv) {
   std::string sim = SimulatorPath(argv[0]);
-  if (sim.empty()) {
-    std::fprintf(stderr, "korvane: korvane-scope-sim was not found next to this program\n");
-    return kExitDriverError;
-  }
+  if (sim.empty()) return Failure("korvane-scope-sim was not found next to this program");
   std::vector<char*> args;
   args.push_back(sim.data());
   for (int i = 2; i < argc; ++i) args.push_back(argv[i]);
