@@ -90,6 +90,13 @@ std::string Engineering(double value, const char* unit) {
   return buf;
 }
 
+std::string Quantity(double value, const char* unit, bool human) {
+  if (human) return Engineering(value, unit);
+  char buf[48];
+  std::snprintf(buf, sizeof buf, "%.9g%s%s", value, *unit ? " " : "", unit);
+  return buf;
+}
+
 std::string CsvText(const std::vector<Trace>& traces) {
   std::string out;
   if (traces.empty()) return out;

@@ -23,6 +23,9 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title, 
 // "2.5 ms", "500 mV", "1.25 GSa/s": a value with an SI prefix.
 std::string Engineering(double value, const char* unit);
 
+// A number for people (human: 2.5 ms) or for scripts (0.0025 s).
+std::string Quantity(double value, const char* unit, bool human);
+
 bool WriteFile(const std::string& path, const std::string& text, std::string& error);
 
 }  // namespace korvane::cli

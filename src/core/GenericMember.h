@@ -10,6 +10,7 @@
 
 #include <korvane/ComHelpers.h>
 
+#include <string>
 #include <tuple>
 #include <type_traits>
 
@@ -47,6 +48,30 @@ HRESULT SimulatedOut(const CMemberInfo& m, T* out) {
   return S_OK;
 }
 
+// A text reply wholly in double quotes is SCPI string data: the caller gets the text itself (the
+// quotes gone, doubled inner quotes single), which is also what the setter takes back.
+inline HRESULT UnquoteReply(BSTR* val) {
+  const UINT n = *val ? SysStringLen(*val) : 0;
+  const OLECHAR* t = *val;
+  if (n < 2 || t[0] != u'"' || t[n - 1] != u'"') return S_OK;
+  std::u16string text;
+  for (UINT k = 1; k + 1 < n; ++k) {
+    text.push_back(t[k]);
+    if (t[k] == u'"' && k + 2 < n && t[k + 1] == u'"') ++k;
+  }
+  BSTR b = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), static_cast<UINT>(text.size()));
+  if (!b) return E_OUTOFMEMORY;
+  SysFreeString(*val);
+  *val = b;
+  return S_OK;
+}
+
+template <typename T>
+HRESULT TidyReply(T*) {
+  return S_OK;
+}
+inline HRESULT TidyReply(BSTR* val) { return UnquoteReply(val); }
+
 template <typename Obj, typename... A>
 HRESULT GenericMember(const CMemberInfo& m, Obj& obj, A... args) {
   CDriver* session = obj.Session();
@@ -63,7 +88,11 @@ HRESULT GenericMember(const CMemberInfo& m, Obj& obj, A... args) {
   }
   if (m.kind != MemberKind::Put && m.query != nullptr) {
     return std::apply(
-        [&](auto*... out) { return session->GenericQuery(obj.PendingCommand(), obj.PendingResponse(), out...); },
+        [&](auto*... out) {
+          HRESULT hr = session->GenericQuery(obj.PendingCommand(), obj.PendingResponse(), out...);
+          ((hr = SUCCEEDED(hr) ? TidyReply(out) : hr), ...);
+          return hr;
+        },
         outs);
   }
   return session->GenericWrite(obj.PendingCommand());

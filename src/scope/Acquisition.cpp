@@ -145,8 +145,14 @@ HRESULT Impl_IKorvaneAcquisition_get_SampleRate(CKorvane& self, DOUBLE* val) {
 }
 
 HRESULT Impl_IKorvaneAcquisition_get_NumberOfPointsMin(CKorvane& self, LONG* val) {
-  *val = State(self).requestedPointsMin;
-  return S_OK;
+  // The instrument keeps a record length, not a minimum: before this session asks for one, the
+  // record it holds is the minimum it meets, a value the setter takes back.
+  const LONG requested = State(self).requestedPointsMin;
+  if (requested > 0 || self.Simulate()) {
+    *val = requested;
+    return S_OK;
+  }
+  return self.GenericQuery(":WAVeform:POINts?", "%d", val);
 }
 
 HRESULT Impl_IKorvaneAcquisition_put_NumberOfPointsMin(CKorvane& self, LONG val) {

@@ -201,6 +201,12 @@ TEST_F(Acquisition, RefusedValuesSendNothing) {
 }
 
 TEST_F(Acquisition, RecordSettingsDerivedFromTheTimebase) {
+  // Before any request the minimum is the record the instrument holds, a value the setter takes.
+  io_->Expect(":WAVeform:POINts?", "2000");
+  LONG points = 0;
+  ASSERT_EQ(S_OK, acquisition_->get_NumberOfPointsMin(&points)) << TakeErrorInfo().description;
+  EXPECT_EQ(points, 2000);
+
   // 1 ms at 1 MSa/s holds 1000 points: more asks for the maximum up to that.
   io_->Expect(":TIM:RANG?", "+1.0E-03");
   io_->Expect(":ACQuire:SRATe?", "+1.0E+06");
@@ -209,7 +215,6 @@ TEST_F(Acquisition, RecordSettingsDerivedFromTheTimebase) {
   io_->Expect(":ACQuire:SRATe?", "+1.0E+06");
   io_->Expect(":WAVeform:POINts 500");
   ASSERT_EQ(S_OK, acquisition_->put_NumberOfPointsMin(5000)) << TakeErrorInfo().description;
-  LONG points = 0;
   ASSERT_EQ(S_OK, acquisition_->get_NumberOfPointsMin(&points));
   EXPECT_EQ(points, 5000);
   ASSERT_EQ(S_OK, acquisition_->put_NumberOfPointsMin(500));

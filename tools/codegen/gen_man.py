@@ -1,7 +1,8 @@
 """A man page from a program's own --help and --version (and, for a program with commands, the
-text of `<program> help <command>` for each), so the page says exactly what the program says.
+text of `<program> help <command>` for each command `<program> __complete commands` names), so
+the page says exactly what the program says.
 
-Usage: gen_man.py <program> <name> <one-line summary> <out.1> [--commands a,b,c]
+Usage: gen_man.py <program> <name> <one-line summary> <out.1> [--commands]
 Standard library only.
 """
 from __future__ import annotations
@@ -48,10 +49,11 @@ def main(argv=None):
     ap.add_argument("name")
     ap.add_argument("summary")
     ap.add_argument("out")
-    ap.add_argument("--commands", default="")
+    ap.add_argument("--commands", action="store_true")
     a = ap.parse_args(argv)
     try:
-        text = page(a.program, a.name, a.summary, [c for c in a.commands.split(",") if c])
+        commands = run(a.program, "__complete", "commands").split() if a.commands else []
+        text = page(a.program, a.name, a.summary, commands)
     except (subprocess.SubprocessError, OSError) as e:
         print(f"gen_man: {a.program}: {e}", file=sys.stderr)
         return 1
