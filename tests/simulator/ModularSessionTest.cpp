@@ -2,9 +2,9 @@
 // its ProgID hands out a VISA session to the simulator as its SCPI string parser, and the driver
 // session must connect, talk and disconnect through it, and refuse cleanly without it.
 #include "core/Driver.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/VisaComSession.h"
-#include "sim/SimProcess.h"
+#include "support/SimProcess.h"
 #include "visacom/Provider.h"
 #include "visacom/VisaCom.h"
 
