@@ -2,7 +2,7 @@
 // resource with the session's settings and virtual names, and the stores that cannot be used.
 #include "com/Objects.h"
 #include "core/ConfigStoreXml.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "core/Driver.h"
-#include "ScriptedIoSession.h"
-#include "TestSupport.h"
+#include "support/ScriptedIoSession.h"
+#include "support/TestSupport.h"
 
 #include <korvane/ModelTable.inc>
 

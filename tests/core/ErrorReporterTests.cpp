@@ -1,5 +1,5 @@
 #include "base/ErrorReporter.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,6 +1,6 @@
 #include "core/Driver.h"
 #include "core/OptionString.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 #include <korvane/KorvaneErrors.h>

@@ -2,7 +2,7 @@
 
 #include "base/CallContext.h"
 #include "base/ErrorReporter.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/FormattedIo.h"
 
 #include <gtest/gtest.h>

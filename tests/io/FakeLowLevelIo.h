@@ -4,7 +4,7 @@
 #pragma once
 
 #include "base/ErrorReporter.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/IoSession.h"
 
 #include <korvane/ComHelpers.h>

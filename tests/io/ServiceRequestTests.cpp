@@ -1,6 +1,6 @@
 // Service-request masks from reason flags, the refusals, and the command form per model.
 #include "FakeLowLevelIo.h"
-#include "core/ScriptedIoSession.h"
+#include "support/ScriptedIoSession.h"
 #include "io/ServiceRequest.h"
 
 #include <gtest/gtest.h>

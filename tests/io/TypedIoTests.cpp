@@ -2,9 +2,9 @@
 // instrument: what goes on the wire per value type and shape, what comes back, the range checks,
 // and that every failure leaves the session answering the next query.
 #include "base/ErrorReporter.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/VisaComSession.h"
-#include "visacom/ScriptedServer.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 

@@ -2,10 +2,10 @@
 // that offers IRegister and logs every call reaching it, and against the built-in provider on a
 // loopback socket.
 #include "base/ErrorReporter.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/VisaComSession.h"
-#include "visacom/HislipScript.h"
-#include "visacom/ScriptedServer.h"
+#include "support/HislipScript.h"
+#include "support/ScriptedServer.h"
 
 #include <gtest/gtest.h>
 

@@ -2,7 +2,7 @@
 // exported functions down to the socket.
 #include <Korvane.h>
 
-#include "sim/SimProcess.h"
+#include "support/SimProcess.h"
 
 #include <gtest/gtest.h>
 

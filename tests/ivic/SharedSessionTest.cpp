@@ -4,7 +4,7 @@
 // value. A fifth thread sends direct queries, holding the session around each write and read.
 #include <Korvane.h>
 
-#include "sim/SimProcess.h"
+#include "support/SimProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -1,8 +1,8 @@
 #include "com/Objects.h"
 #include "core/Driver.h"
 #include "core/Models.h"
-#include "ScriptedIoSession.h"
-#include "TestSupport.h"
+#include "support/ScriptedIoSession.h"
+#include "support/TestSupport.h"
 
 #include <korvane/ModelTable.inc>
 

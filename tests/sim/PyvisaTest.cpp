@@ -6,7 +6,7 @@
 #include <fstream>
 #include <string>
 
-#include "SimProcess.h"
+#include "support/SimProcess.h"
 
 using namespace korvane::sim::test;
 

@@ -5,7 +5,7 @@
 
 #include <korvane/ModelTable.inc>
 
-#include "SimProcess.h"
+#include "support/SimProcess.h"
 
 using namespace korvane::sim::test;
 using namespace std::chrono_literals;

@@ -21,7 +21,7 @@
 #include <string>
 #include <thread>
 
-#include "SimProcess.h"
+#include "support/SimProcess.h"
 
 using namespace korvane;
 using namespace korvane::visacom;

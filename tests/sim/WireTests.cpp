@@ -26,7 +26,7 @@
 #include <thread>
 #include <vector>
 
-#include "SimProcess.h"
+#include "support/SimProcess.h"
 
 using namespace korvane;
 using namespace korvane::visacom;

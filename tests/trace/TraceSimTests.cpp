@@ -3,8 +3,8 @@
 // I/O log of the same calls.
 #include "TraceSupport.h"
 #include "com/Objects.h"
-#include "core/TestSupport.h"
-#include "sim/SimProcess.h"
+#include "support/TestSupport.h"
+#include "support/SimProcess.h"
 
 #include <gtest/gtest.h>
 

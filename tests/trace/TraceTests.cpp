@@ -3,7 +3,7 @@
 // I/O log's description of messages.
 #include "TraceSupport.h"
 #include "com/Objects.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/IoLog.h"
 
 #include <gtest/gtest.h>

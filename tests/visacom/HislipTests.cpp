@@ -13,8 +13,8 @@
 #include <string>
 #include <thread>
 
-#include "HislipScript.h"
-#include "ScriptedServer.h"
+#include "support/HislipScript.h"
+#include "support/ScriptedServer.h"
 
 namespace korvane::visacom::testing {
 namespace {

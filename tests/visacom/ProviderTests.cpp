@@ -1,5 +1,5 @@
 // The provider's COM surface: vtable layout, class registration, resource-string parsing.
-#include "TestSupport.h"
+#include "support/ProviderTest.h"
 
 #include <cstdint>
 #include <cstring>

@@ -1,6 +1,6 @@
 // ASRL sessions against a pseudo-terminal: the test holds the master side and plays the
 // instrument, the session opens the slave side by its device path.
-#include "TestSupport.h"
+#include "support/ProviderTest.h"
 
 #include <fcntl.h>
 #include <poll.h>

@@ -1,6 +1,6 @@
 // TCPIP SOCKET sessions against a scripted instrument on loopback.
-#include "ScriptedServer.h"
-#include "TestSupport.h"
+#include "support/ScriptedServer.h"
+#include "support/ProviderTest.h"
 
 #include <chrono>
 #include <future>

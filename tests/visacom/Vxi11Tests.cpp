@@ -10,7 +10,7 @@
 #include <string>
 #include <thread>
 
-#include "ScriptedServer.h"
+#include "support/ScriptedServer.h"
 
 namespace korvane::visacom::testing {
 namespace {

@@ -3,8 +3,8 @@
 #pragma once
 
 #include "com/Objects.h"
-#include "core/TestSupport.h"
-#include "sim/SimProcess.h"
+#include "support/TestSupport.h"
+#include "support/SimProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -3,7 +3,7 @@
 // the next scripted reply; the driver's formatted query over a socket session must parse every
 // delivery the same way, and must fail, not succeed with less, when the bytes stop coming.
 #include "base/ErrorReporter.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/VisaComSession.h"
 
 #include <arpa/inet.h>

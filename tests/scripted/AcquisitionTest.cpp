@@ -1,9 +1,9 @@
 // Acquisition control and channels outside simulation: the exact conversation each member has
 // with the instrument, what it refuses before sending anything, and the IVI class's translations.
 #include "com/Objects.h"
-#include "ScriptedIoSession.h"
+#include "support/ScriptedIoSession.h"
 #include "ScriptedRoot.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // call context, registration, pointer checks and the conversion of exceptions.
 #include "core/CallFrame.h"
 #include "core/ObjectNode.h"
-#include "ScriptedIoSession.h"
-#include "TestSupport.h"
+#include "support/ScriptedIoSession.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Measurements, trigger and status members outside simulation: the exact commands each sends to
 // a scripted instrument, what it makes of the replies, and what it refuses before sending anything.
 #include "com/Objects.h"
-#include "ScriptedIoSession.h"
+#include "support/ScriptedIoSession.h"
 #include "ScriptedRoot.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Arbitrary waveform data against a scripted instrument: the exact command text of the values,
 // and the calls refused with nothing sent.
 #include "com/Objects.h"
-#include "ScriptedIoSession.h"
+#include "support/ScriptedIoSession.h"
 #include "ScriptedRoot.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // The root object over TCP against the simulator: repeated capabilities sized from the
 // instrument's own counts and options.
 #include "com/Objects.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/VisaComSession.h"
-#include "sim/SimProcess.h"
+#include "support/SimProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -2,8 +2,8 @@
 // reaching the call frame with their catalogue data (keys, defaults, guards, exemptions).
 #include "com/Module.h"
 #include "com/Objects.h"
-#include "ScriptedIoSession.h"
-#include "TestSupport.h"
+#include "support/ScriptedIoSession.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

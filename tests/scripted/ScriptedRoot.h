@@ -2,7 +2,7 @@
 // session's connect script used up and its record of sent commands emptied.
 #pragma once
 
-#include "ScriptedIoSession.h"
+#include "support/ScriptedIoSession.h"
 #include "com/Objects.h"
 
 #include <gtest/gtest.h>

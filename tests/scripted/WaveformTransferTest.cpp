@@ -3,8 +3,8 @@
 // transfer settings of IKorvaneWaveform.
 #include "com/Objects.h"
 #include "core/WaveformDestination.h"
-#include "ScriptedIoSession.h"
-#include "TestSupport.h"
+#include "support/ScriptedIoSession.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Generic members outside simulation: the command each one sends, the reply it scans, and what
 // a failure leaves behind. A scripted session fails the test on any command it does not expect.
 #include "com/Objects.h"
-#include "ScriptedIoSession.h"
+#include "support/ScriptedIoSession.h"
 #include "ScriptedRoot.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

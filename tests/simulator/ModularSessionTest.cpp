@@ -2,10 +2,10 @@
 // its ProgID hands out a VISA session to the simulator as its SCPI string parser, and the driver
 // session must connect, talk and disconnect through it, and refuse cleanly without it.
 #include "core/Driver.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/VisaComSession.h"
-#include "sim/SimProcess.h"
 #include "io/BuiltInProvider.h"
+#include "support/SimProcess.h"
 #include "visacom/VisaCom.h"
 
 #include <gtest/gtest.h>

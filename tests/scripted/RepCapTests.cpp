@@ -1,8 +1,8 @@
 // Repeated capabilities of the root: collections sized by model and options, items found by
 // name and index, the node hooks, and the items' life with their session.
 #include "com/Objects.h"
-#include "ScriptedIoSession.h"
-#include "TestSupport.h"
+#include "support/ScriptedIoSession.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

@@ -2,9 +2,9 @@
 // sequences of the digital records and activity, the screen image, memory files, cursor
 // reference, UART sources, clock recovery and the analysis table, and the replies they refuse.
 #include "com/Objects.h"
-#include "ScriptedIoSession.h"
+#include "support/ScriptedIoSession.h"
 #include "ScriptedRoot.h"
-#include "TestSupport.h"
+#include "support/TestSupport.h"
 
 #include <gtest/gtest.h>
 

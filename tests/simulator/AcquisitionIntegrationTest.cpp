@@ -2,8 +2,8 @@
 // status check on. A second, raw connection to the same instrument looks at what the driver
 // left behind (the event enable register, the bandwidth filter, the label as sent).
 #include "com/Objects.h"
-#include "core/TestSupport.h"
-#include "sim/SimProcess.h"
+#include "support/TestSupport.h"
+#include "support/SimProcess.h"
 
 #include <gtest/gtest.h>
 

@@ -1,9 +1,9 @@
 // Initialize, identity, reset, self-test, the error queue and Close over TCP against the
 // simulator: the whole I/O stack below the driver session, with nothing scripted.
 #include "core/Driver.h"
-#include "core/TestSupport.h"
+#include "support/TestSupport.h"
 #include "io/VisaComSession.h"
-#include "sim/SimProcess.h"
+#include "support/SimProcess.h"
 
 #include <gtest/gtest.h>
 
