@@ -170,6 +170,7 @@ class ScanfWalk {
   // width), the last one read in `c` while `hr` is S_OK (S_FALSE: the response or the width
   // ended), and those kept for the conversion in `text`.
   struct NumberChars {
+    explicit NumberChars(std::size_t l) noexcept : limit(l) {}
     std::size_t limit;
     std::size_t n = 0;  // characters consumed, kept or not
     char c = 0;
@@ -193,7 +194,7 @@ class ScanfWalk {
   HRESULT ScanNumber(bool floating, char conv, std::int32_t width, Number& num) {
     HRESULT hr = SkipSpace();
     if (FAILED(hr)) return hr;
-    NumberChars in{width > 0 ? static_cast<std::size_t>(width) : 120};
+    NumberChars in(width > 0 ? static_cast<std::size_t>(width) : 120);
     if (FAILED(Advance(in))) return in.hr;
     if (in.hr == S_FALSE) return Unexpected("A number was expected but the response ended.");
     unsigned base = conv == 'x' ? 16 : conv == 'o' ? 8 : 10;
