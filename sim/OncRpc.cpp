@@ -1,5 +1,7 @@
 #include "OncRpc.h"
 
+#include <utility>
+
 namespace korvane::sim::rpc {
 
 namespace w = korvane::wire::vxi11;

@@ -4,6 +4,7 @@
 #include "visacom/ComError.h"
 #include "visacom/MessageSession.h"
 #include "visacom/ResourceName.h"
+#include "visacom/TransportRegistry.h"
 #include "visacom/VisaCom.h"
 
 #include <korvane/ComHelpers.h>
@@ -33,7 +34,16 @@ class ResourceManager final
   }
   HRESULT STDMETHODCALLTYPE get_Description(BSTR* pVal) override {
     return Guarded(IID_IResourceManager, [&] {
-      return pVal ? PutBstr(pVal, "Korvane built-in VISA-COM provider (TCPIP SOCKET, VXI-11, HiSLIP, USBTMC, ASRL)") : NullOut();
+      if (!pVal) return NullOut();
+      // The transports this system serves, from their rows.
+      std::string text = "Korvane built-in VISA-COM provider (";
+      const char* separator = "";
+      for (const TransportRow& row : Transports()) {
+        if (!ServedOn(row, kThisSystem)) continue;
+        text.append(separator).append(row.name);
+        separator = ", ";
+      }
+      return PutBstr(pVal, text + ")");
     });
   }
   HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* pVal) override {
