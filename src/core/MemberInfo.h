@@ -15,7 +15,6 @@ enum class ImplKind : unsigned char {
   Hook,        // a hand-written (or, for a forward, generated) function
   Navigation,  // another interface of the same object
   Collection,  // Count / Name / Item of a repeated capability
-  Pending,     // no behaviour yet: "not supported"
 };
 
 // A value of an enumeration putter that some families or models lack (the catalogue's
@@ -31,7 +30,7 @@ struct CValueRefusal {
 struct CMemberInfo {
   CMethodInfo method;  // IID, interface name, method name ("get_X", "put_X", "Configure")
   MemberKind kind = MemberKind::Method;
-  ImplKind impl = ImplKind::Pending;
+  ImplKind impl = ImplKind::Generic;  // the generator names it for every member
   bool needsConnection = true;
   bool nullChecks = true;
   // Served from the state cache while simulating: a property with a key and a cacheable type.

@@ -119,8 +119,6 @@ IMPL_KIND = {"generic": "Generic", "hook": "Hook", "forward": "Hook", "navigatio
              "collection": "Collection"}
 
 
-
-
 def class_name(coclass: str) -> str:
     return "C" + coclass
 
