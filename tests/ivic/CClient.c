@@ -1,13 +1,13 @@
 /* A C client of the installed interface: only Korvane.h and the shared library. It opens a
  * simulated session, reads errors and revisions, resets, self-tests and closes it. */
 #include <Korvane.h>
+#include <korvane/KorvaneVersion.h>
 
 #include <stdio.h>
 #include <string.h>
 
 #if defined(_WIN32)
 #include <windows.h>
-#include <korvane/KorvaneVersion.h>
 #endif
 
 static int failures = 0;
