@@ -1,6 +1,8 @@
 // The dispatch layer (Windows): member tables read from the type libraries, argument
 // conversion between script values and the vtable's types, the call through the vtable, and
 // the wrapping of what comes back (interfaces as dispatchable views, arrays as VARIANT arrays).
+// One file because the three parts share the type-library reader's records and the view class;
+// late binding is a Windows-only path, tested as a whole by the script and IDispatch clients.
 #include "com/Dispatch.h"
 
 #include "platform/Guard.h"

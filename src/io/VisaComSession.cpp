@@ -1,3 +1,7 @@
+// The driver's I/O session classes, one derived from the other: CIoSession (the formatted I/O
+// engine and the instrument buffer over a low-level session), CVisaSession (the resource
+// manager's open), CVisaComSession (the VISA-COM calls themselves). Kept in one file because
+// each level overrides a handful of the level below's virtual calls and reads best beside them.
 #include "io/VisaComSession.h"
 
 #include "base/ErrorReporter.h"

@@ -1,3 +1,8 @@
+// The built-in provider's message session: the VISA-COM interfaces one open resource answers
+// (IVisaSession, IBaseMessage, IMessage, IEventManager and our direct extension) over whichever
+// transport its registry row opened. Longer than most files because it is one COM object with
+// about sixty entries, most a few lines of argument checks around the transport; the protocol
+// work lives in the transports, and splitting the object's entries would only scatter them.
 #include "visacom/MessageSession.h"
 #include "base/StringUtil.h"
 
