@@ -1,7 +1,9 @@
-// The driver's I/O session classes, one derived from the other: CIoSession (the formatted I/O
-// engine and the instrument buffer over a low-level session), CVisaSession (the resource
-// manager's open), CVisaComSession (the VISA-COM calls themselves). Kept in one file because
-// each level overrides a handful of the level below's virtual calls and reads best beside them.
+// The driver's I/O session, in layers that derive one from the other: CIoSession (the formatted
+// I/O engine and the instrument buffer over the low-level calls), CVisaSession (the VISA
+// numbering of interface types and protocols), CVisaComSession (those calls made through the
+// VISA-COM interfaces) and cKorvaneVisaComSession (opening through the module manager or the
+// built-in provider). Kept in one file because each layer overrides a few of the layer below's
+// virtual calls and reads best beside them.
 #include "io/VisaComSession.h"
 
 #include "base/ErrorReporter.h"
