@@ -53,10 +53,10 @@ int CmdMeasure(const Args& a) {
   for (std::size_t k = 1; k < a.positional.size(); ++k) {
     std::string name = a.positional[k];
     for (const MeasureAlias& m : kMeasureAliases)
-      if (EqualNoCase(name, m.alias)) name = m.word;
+      if (EqualsNoCase(name, m.alias)) name = m.word;
     const EnumWord* found = nullptr;
     for (std::size_t w = 0; w < e->count; ++w)
-      if (EqualNoCase(name, e->words[w].word)) found = &e->words[w];
+      if (EqualsNoCase(name, e->words[w].word)) found = &e->words[w];
     if (!found) {
       std::string all;
       for (std::size_t w = 0; w < e->count; ++w) all += std::string(w ? ", " : "") + e->words[w].word;

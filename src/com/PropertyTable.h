@@ -70,9 +70,6 @@ const EnumInfo* Enums(std::size_t* count);
 // The interface the path starts at (the root object's newest interface).
 int RootInterface();
 const EnumInfo* FindEnum(const char* name);
-// Member and enumeration words compare without regard to case. Kept under this name for the
-// korvane tool's callers; the comparison is base/StringUtil.h's.
-inline bool EqualNoCase(std::string_view a, std::string_view b) noexcept { return EqualsNoCase(a, b); }
 
 namespace detail {
 
