@@ -37,8 +37,7 @@ namespace {
 
 constexpr long kPoints = 1000000;  // WORD format: two bytes each
 constexpr long kBlockBytes = 2 * kPoints;
-constexpr const char* kWaveSetup =
-    ":WAV:SOUR CHAN1;:WAV:FORM WORD;:WAV:UNS 0;:WAV:BYT MSBF;:WAV:POIN 1000000;:DIG";
+constexpr const char* kWaveSetup = ":WAV:SOUR CHAN1;:WAV:FORM WORD;:WAV:UNS 0;:WAV:BYT MSBF;:WAV:POIN 1000000;:DIG";
 
 int g_port = 0;
 

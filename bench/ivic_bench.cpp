@@ -154,8 +154,10 @@ void Summary(Collector& c) {
     std::printf("FetchWaveform, %ld points: COM %.3g points/s, IVI-C %.3g points/s, IVI-C/COM %.3f (target >= 0.95)\n",
                 kPoints, com, ivic, ivic / com);
   if (double com = c.time["BM_SimulatedGetCom"], ivic = c.time["BM_SimulatedGetIviC"]; com && ivic)
-    std::printf("simulated ViReal64 get (CPU time): COM %.1f ns, Korvane_GetAttributeViReal64 %.1f ns, IVI-C/COM %.2f (target <= 2)\n",
-                com, ivic, ivic / com);
+    std::printf(
+        "simulated ViReal64 get (CPU time): COM %.1f ns, Korvane_GetAttributeViReal64 %.1f ns, IVI-C/COM %.2f (target "
+        "<= 2)\n",
+        com, ivic, ivic / com);
   if (double ch = c.time["BM_SimulatedGetIviCChannel"]; ch)
     std::printf("simulated per-channel ViReal64 get (name resolved each call, CPU time): %.1f ns\n", ch);
 }

@@ -29,8 +29,7 @@ struct Simulated {
   explicit Simulated(const std::string& driverSetup) {
     const std::string options = "Simulate=1,DriverSetup=Model=MSO-CD1000" + driverSetup;
     ok = SUCCEEDED(CKorvane::Create(IID_IKorvane8, root.ReceiveVoid())) &&
-         SUCCEEDED(root->Initialize(Bstr("TCPIP0::192.0.2.1::INSTR"), VARIANT_FALSE, VARIANT_FALSE,
-                                    Bstr(options))) &&
+         SUCCEEDED(root->Initialize(Bstr("TCPIP0::192.0.2.1::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr(options))) &&
          SUCCEEDED(root->QueryInterface(IID_IKorvaneTimebase, timebase.ReceiveVoid())) &&
          SUCCEEDED(timebase->put_HorizontalScale(1e-3));
   }

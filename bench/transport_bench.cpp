@@ -98,11 +98,11 @@ int Main(int argc, char** argv) {
     else if (!std::strncmp(argv[i], "--pyvisa-vxi11=", 15)) {
       pyvisa = std::atof(argv[i] + 15);
       if (const char* comma = std::strchr(argv[i], ',')) pyvisaFetch = std::atof(comma + 1);
-    }
-    else if (!std::strncmp(argv[i], "--rounds=", 9)) rounds = std::atoi(argv[i] + 9);
+    } else if (!std::strncmp(argv[i], "--rounds=", 9)) rounds = std::atoi(argv[i] + 9);
   }
   if (!socketPort || !hislipPort) {
-    std::fprintf(stderr, "usage: korvane_transport_bench --socket=P --hislip=P [--pyvisa-vxi11=points/s] [--rounds=N]\n");
+    std::fprintf(stderr,
+                 "usage: korvane_transport_bench --socket=P --hislip=P [--pyvisa-vxi11=points/s] [--rounds=N]\n");
     return 2;
   }
   const std::vector<std::pair<const char*, std::string>> transports = {
@@ -113,8 +113,8 @@ int Main(int argc, char** argv) {
   ComInit com;
   if (FAILED(RegisterBuiltInProvider())) return 1;
   ComPtr<IResourceManager> rm;
-  if (FAILED(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX, IID_IResourceManager,
-                              rm.ReceiveVoid())))
+  if (FAILED(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
+                              IID_IResourceManager, rm.ReceiveVoid())))
     return 1;
 
   std::vector<std::vector<double>> reads(transports.size()), fetches(transports.size()), idns(transports.size());
@@ -160,10 +160,11 @@ int Main(int argc, char** argv) {
   std::printf("ReadWaveform VXI-11 / SOCKET = %.2f (target >= 0.70)\n", vx / sock);
   std::printf("*IDN? HiSLIP / SOCKET time   = %.2f (target <= 1.15)\n", Median(idns[1]) / Median(idns[0]));
   std::printf("*IDN? VXI-11 / SOCKET time   = %.2f\n", Median(idns[2]) / Median(idns[0]));
-  std::printf("FetchWaveform HiSLIP / SOCKET = %.2f, VXI-11 / SOCKET = %.2f\n", Median(fetches[1]) / Median(fetches[0]),
-              Median(fetches[2]) / Median(fetches[0]));
+  std::printf("FetchWaveform HiSLIP / SOCKET = %.2f, VXI-11 / SOCKET = %.2f\n",
+              Median(fetches[1]) / Median(fetches[0]), Median(fetches[2]) / Median(fetches[0]));
   if (pyvisa > 0)
-    std::printf("VXI-11 acquire and read, ours / pyvisa-py = %.1f (pyvisa-py %.2f Mpts/s)\n", vx / pyvisa, pyvisa / 1e6);
+    std::printf("VXI-11 acquire and read, ours / pyvisa-py = %.1f (pyvisa-py %.2f Mpts/s)\n", vx / pyvisa,
+                pyvisa / 1e6);
   if (pyvisaFetch > 0)
     std::printf("VXI-11 read of the acquired record, ours / pyvisa-py = %.1f (target >= 5; pyvisa-py %.2f Mpts/s)\n",
                 Median(fetches[2]) / pyvisaFetch, pyvisaFetch / 1e6);

@@ -307,8 +307,8 @@ void Summary(const Collector& c) {
     const double driver = counter(std::string(what) + "_driver_pps"), raw = counter(std::string(what) + "_raw_pps");
     const double py = std::strcmp(what, "read") == 0 ? g_pyvisaRead : g_pyvisaFetch;
     if (!driver || !raw) continue;
-    std::printf("%sWaveform, %ld points on Channel1: COM %.3g points/s, raw socket %.3g points/s", what[0] == 'r' ? "Read" : "Fetch",
-                kPoints, driver, raw);
+    std::printf("%sWaveform, %ld points on Channel1: COM %.3g points/s, raw socket %.3g points/s",
+                what[0] == 'r' ? "Read" : "Fetch", kPoints, driver, raw);
     if (py) std::printf(", pyvisa-py+numpy %.3g points/s", py);
     std::printf("\n  COM/raw %.1f%% (target >= 75%%)", 100.0 * driver / raw);
     if (py) std::printf(", COM/pyvisa-py %.1fx (target >= 10x)", driver / py);

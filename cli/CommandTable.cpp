@@ -31,9 +31,9 @@ constexpr CommandOption kGetOptions[] = {
 constexpr CommandOption kSetOptions[] = {{Opt::Channel, "the path starts at Channels.Item(<name>)"}};
 constexpr CommandOption kListOptions[] = {{Opt::Depth, "also list the objects reached, N levels in all (default 1)"},
                                           {Opt::Json, "the same as JSON"}};
-constexpr CommandOption kScpiOptions[] = {
-    {Opt::Out, "write the reply (a block's data bytes without its header) to the file"},
-    {Opt::Timeout, "the I/O timeout for this command (default: the session's)"}};
+constexpr CommandOption kScpiOptions[] = {{Opt::Out,
+                                           "write the reply (a block's data bytes without its header) to the file"},
+                                          {Opt::Timeout, "the I/O timeout for this command (default: the session's)"}};
 constexpr CommandOption kFetchOptions[] = {
     {Opt::Channel, "a channel to read; comma-separated or repeated for several"},
     {Opt::Points, "the record length to transfer"},
@@ -95,28 +95,64 @@ constexpr CommandSpec kCommands[] = {
      "vrms, vmax, vmin, vavg, amplitude, duty. A measurement the instrument cannot take on this record\n"
      "prints \"no valid result\" and the command exits 1.\n",
      kMeasureOptions, true, true, kResourceMeasurements, true, CmdMeasure},
-    {"save", "save <resource> <file.json>", "every read/write setting of the instrument to a file",
+    {"save",
+     "save <resource> <file.json>",
+     "every read/write setting of the instrument to a file",
      "Reads every property of the instrument that can be read and written (the driver's session flags\n"
      "excepted) into a JSON file, in the order load applies them. \"-\" writes to stdout.\n",
-     {}, true, true, kResourceFile, false, CmdSave},
-    {"load", "load <resource> <file.json>", "apply a file written by save",
+     {},
+     true,
+     true,
+     kResourceFile,
+     false,
+     CmdSave},
+    {"load",
+     "load <resource> <file.json>",
+     "apply a file written by save",
      "Checks every path and value of the file, then applies them in an order that respects their\n"
      "dependencies (modes and sources, then scales and ranges, then offsets and levels), reading the\n"
      "instrument's error queue after each. Exits 1 if the instrument refused any of them.\n",
-     {}, true, true, kResourceFile, false, CmdLoad},
-    {"sim", "sim [simulator options]", "run korvane-scope-sim in the foreground",
+     {},
+     true,
+     true,
+     kResourceFile,
+     false,
+     CmdLoad},
+    {"sim",
+     "sim [simulator options]",
+     "run korvane-scope-sim in the foreground",
      "Runs the simulator installed beside this program with the options given; see\n"
      "korvane-scope-sim --help and korvane-scope-sim --list-models. With --vxi11 and --hislip-port 0\n"
      "it serves VXI-11 and HiSLIP as well: korvane idn TCPIP0::127.0.0.1::inst0::INSTR then reaches it.\n",
-     {}, false, false, {}, false, nullptr},
-    {"config", "config", "the logical names of the IVI configuration store",
+     {},
+     false,
+     false,
+     {},
+     false,
+     nullptr},
+    {"config",
+     "config",
+     "the logical names of the IVI configuration store",
      "Lists the logical names of the configuration store that Initialize reads (the file named by\n"
      "KORVANE_CONFIG_STORE, else ~/.config/ivi/IviConfigurationStore.xml, else\n"
      "/etc/ivi/IviConfigurationStore.xml): each with its driver session and I/O resource. Any command\n"
      "that takes a resource takes a logical name instead.\n",
-     {}, false, false, {}, false, CmdConfig},
-    {"help", "help [<command>]", "this overview, or the details of one command", "", {}, false, false, kCommand,
-     false, nullptr},
+     {},
+     false,
+     false,
+     {},
+     false,
+     CmdConfig},
+    {"help",
+     "help [<command>]",
+     "this overview, or the details of one command",
+     "",
+     {},
+     false,
+     false,
+     kCommand,
+     false,
+     nullptr},
 };
 
 }  // namespace
@@ -141,9 +177,11 @@ const OptionSpec& Option(Opt id) {
 }
 
 bool Accepts(const CommandSpec& command, Opt id) {
-  if (command.session && std::find(std::begin(kSessionOptions), std::end(kSessionOptions), id) != std::end(kSessionOptions))
+  if (command.session &&
+      std::find(std::begin(kSessionOptions), std::end(kSessionOptions), id) != std::end(kSessionOptions))
     return true;
-  return std::any_of(command.options.begin(), command.options.end(), [id](const CommandOption& o) { return o.id == id; });
+  return std::any_of(command.options.begin(), command.options.end(),
+                     [id](const CommandOption& o) { return o.id == id; });
 }
 
 std::vector<const OptionSpec*> OptionsOf(const CommandSpec& command) {

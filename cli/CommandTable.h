@@ -11,9 +11,19 @@ namespace korvane::cli {
 
 enum class Opt {
   // Options of every command that opens a driver session.
-  Options, Reset, Trace,
+  Options,
+  Reset,
+  Trace,
   // Options of some commands; each command lists its own.
-  Timeout, Json, Human, Channel, Points, Csv, Svg, Out, Depth,
+  Timeout,
+  Json,
+  Human,
+  Channel,
+  Points,
+  Csv,
+  Svg,
+  Out,
+  Depth,
 };
 
 // What the completion offers for an option's value or a positional argument.

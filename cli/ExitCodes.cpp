@@ -68,7 +68,8 @@ std::string LastErrorText() {
 int Report(const std::string& what, HRESULT hr, const std::string& text, IKorvane8* root) {
   std::fprintf(stderr, "korvane: %s failed: 0x%08X %s\n", what.c_str(), static_cast<unsigned>(hr), text.c_str());
   if (hr == hresult::InstrumentErrorDetected)
-    for (const std::string& e : InstrumentErrors(root)) std::fprintf(stderr, "korvane: the instrument reports: %s\n", e.c_str());
+    for (const std::string& e : InstrumentErrors(root))
+      std::fprintf(stderr, "korvane: the instrument reports: %s\n", e.c_str());
   return kExitDriverError;
 }
 
@@ -76,7 +77,8 @@ int Fail(const std::string& what, HRESULT hr, IKorvane8* root) { return Report(w
 
 int CheckInstrument(const std::string& what, IKorvane8* root) {
   const std::vector<std::string> errors = InstrumentErrors(root);
-  for (const std::string& e : errors) std::fprintf(stderr, "korvane: %s: the instrument reports: %s\n", what.c_str(), e.c_str());
+  for (const std::string& e : errors)
+    std::fprintf(stderr, "korvane: %s: the instrument reports: %s\n", what.c_str(), e.c_str());
   return errors.empty() ? kExitOk : kExitDriverError;
 }
 

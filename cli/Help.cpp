@@ -47,10 +47,8 @@ void Overview() {
   std::printf("usage: korvane <command> [arguments] [options]\ncommands:\n");
   for (const CommandSpec& c : Commands()) {
     const std::string synopsis = c.synopsis;
-    if (synopsis.size() <= 38)
-      std::printf("  korvane %-38s  %s\n", synopsis.c_str(), c.summary);
-    else
-      std::printf("  korvane %s\n  %48s%s\n", synopsis.c_str(), "", c.summary);
+    if (synopsis.size() <= 38) std::printf("  korvane %-38s  %s\n", synopsis.c_str(), c.summary);
+    else std::printf("  korvane %s\n  %48s%s\n", synopsis.c_str(), "", c.summary);
   }
   SessionOptions();
   std::printf("  the options of one command: korvane help <command>\n");
@@ -72,10 +70,8 @@ int Help(const std::string& name) {
     return kExitUsage;
   }
   std::printf("usage: korvane %s\n\n", c->synopsis);
-  if (*c->details)
-    std::fputs(c->details, stdout);
-  else
-    std::printf("%c%s.\n", std::toupper(static_cast<unsigned char>(*c->summary)), c->summary + 1);
+  if (*c->details) std::fputs(c->details, stdout);
+  else std::printf("%c%s.\n", std::toupper(static_cast<unsigned char>(*c->summary)), c->summary + 1);
   std::vector<std::pair<std::string, const char*>> own;
   for (const CommandOption& o : c->options) own.emplace_back(Spelled(Option(o.id)), o.help);
   PrintOptions("options:", own);

@@ -97,7 +97,9 @@ class Parser {
       if (i_ >= t_.size()) break;
       c = t_[i_++];
       switch (c) {
-        case '"': case '\\': case '/': out += c; break;
+        case '"':
+        case '\\':
+        case '/': out += c; break;
         case 'n': out += '\n'; break;
         case 'r': out += '\r'; break;
         case 't': out += '\t'; break;

@@ -65,7 +65,8 @@ void Prefix(double magnitude, double& scale, const char*& prefix) {
   static const struct {
     double scale;
     const char* prefix;
-  } kPrefixes[] = {{1e12, "p"}, {1e9, "n"}, {1e6, "\xC2\xB5"}, {1e3, "m"}, {1, ""}, {1e-3, "k"}, {1e-6, "M"}, {1e-9, "G"}};
+  } kPrefixes[] = {{1e12, "p"}, {1e9, "n"},  {1e6, "\xC2\xB5"}, {1e3, "m"},
+                   {1, ""},     {1e-3, "k"}, {1e-6, "M"},       {1e-9, "G"}};
   scale = 1;
   prefix = "";
   if (!(magnitude > 0) || !std::isfinite(magnitude)) return;
@@ -190,21 +191,24 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title, 
   s += "<g stroke=\"#dddddd\" stroke-width=\"1\">\n";
   std::string labels;
   for (double x = std::ceil(x0 / xstep) * xstep; x <= x1 + xstep * 1e-6; x += xstep) {
-    s += "<line x1=\"" + Px(X(x)) + "\" y1=\"" + Px(top) + "\" x2=\"" + Px(X(x)) + "\" y2=\"" + Px(top + ph) + "\"/>\n";
+    s += "<line x1=\"" + Px(X(x)) + "\" y1=\"" + Px(top) + "\" x2=\"" + Px(X(x)) + "\" y2=\"" + Px(top + ph) +
+         "\"/>\n";
     labels += "<text x=\"" + Px(X(x)) + "\" y=\"" + Px(top + ph + 18) + "\" text-anchor=\"middle\">" +
               Tick(x, xstep, xs) + "</text>\n";
   }
   for (double y = y0; y <= y1 + ystep * 1e-6; y += ystep) {
-    s += "<line x1=\"" + Px(left) + "\" y1=\"" + Px(Y(y)) + "\" x2=\"" + Px(left + pw) + "\" y2=\"" + Px(Y(y)) + "\"/>\n";
-    labels += "<text x=\"" + Px(left - 8) + "\" y=\"" + Px(Y(y) + 4) + "\" text-anchor=\"end\">" +
-              Tick(y, ystep, ys) + "</text>\n";
+    s += "<line x1=\"" + Px(left) + "\" y1=\"" + Px(Y(y)) + "\" x2=\"" + Px(left + pw) + "\" y2=\"" + Px(Y(y)) +
+         "\"/>\n";
+    labels += "<text x=\"" + Px(left - 8) + "\" y=\"" + Px(Y(y) + 4) + "\" text-anchor=\"end\">" + Tick(y, ystep, ys) +
+              "</text>\n";
   }
   s += "</g>\n";
   s += "<rect x=\"" + Px(left) + "\" y=\"" + Px(top) + "\" width=\"" + Px(pw) + "\" height=\"" + Px(ph) +
        "\" fill=\"none\" stroke=\"black\"/>\n";
   s += "<g>\n" + labels + "</g>\n";
   s += "<text x=\"" + Px(left + pw / 2) + "\" y=\"" + Px(H - 20) + "\" text-anchor=\"middle\">" +
-       (timeAxis ? "Time (" + std::string(xp) + "s)" : std::string("Sample (no time step in the record)")) + "</text>\n";
+       (timeAxis ? "Time (" + std::string(xp) + "s)" : std::string("Sample (no time step in the record)")) +
+       "</text>\n";
   s += "<text transform=\"translate(24 " + Px(top + ph / 2) + ") rotate(-90)\" text-anchor=\"middle\">Voltage (" +
        std::string(yp) + "V)</text>\n";
 
@@ -238,9 +242,9 @@ std::string SvgText(const std::vector<Trace>& traces, const std::string& title, 
     const double ly = top + 18 + 18 * static_cast<double>(k);
     if (k == 0)
       legend += "<rect x=\"" + Px(left + pw - 138) + "\" y=\"" + Px(top + 4) + "\" width=\"130\" height=\"" +
-           Px(18 * static_cast<double>(traces.size()) + 6) + "\" fill=\"white\" fill-opacity=\"0.85\"/>\n";
-    legend += "<line x1=\"" + Px(left + pw - 130) + "\" y1=\"" + Px(ly - 4) + "\" x2=\"" + Px(left + pw - 105) + "\" y2=\"" +
-         Px(ly - 4) + "\" stroke=\"" + color + "\" stroke-width=\"3\"/>\n";
+                Px(18 * static_cast<double>(traces.size()) + 6) + "\" fill=\"white\" fill-opacity=\"0.85\"/>\n";
+    legend += "<line x1=\"" + Px(left + pw - 130) + "\" y1=\"" + Px(ly - 4) + "\" x2=\"" + Px(left + pw - 105) +
+              "\" y2=\"" + Px(ly - 4) + "\" stroke=\"" + color + "\" stroke-width=\"3\"/>\n";
     legend += "<text x=\"" + Px(left + pw - 98) + "\" y=\"" + Px(ly) + "\">" + Escape(t.name) + "</text>\n";
   }
   s += legend;  // over the traces

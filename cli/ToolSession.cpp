@@ -43,7 +43,8 @@ int Session::Open(const std::string& resource, const Args& a) {
   HRESULT hr = CreateDriverRoot(root_.Receive());
   if (FAILED(hr)) {
     const int rc = Fail("creating the driver object (CLSID_Korvane)", hr);
-    if (hr == REGDB_E_CLASSNOTREG) std::fprintf(stderr, "korvane: the driver is not registered; run regsvr32 Korvane.dll\n");
+    if (hr == REGDB_E_CLASSNOTREG)
+      std::fprintf(stderr, "korvane: the driver is not registered; run regsvr32 Korvane.dll\n");
     return rc;
   }
   Bstr res(resource), opt(a.trace ? WithIoLog(a.options) : a.options);

@@ -28,18 +28,12 @@ int main(int argc, char** argv) {
         case 0:
           if (!in.empty() && pos < in.size()) in[pos] = static_cast<char>(rng() & 0xFF);
           break;
-        case 1:
-          in.insert(pos, 1, alphabet[rng() % alphabet.size()]);
-          break;
+        case 1: in.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
         case 2:
           if (pos < in.size()) in.erase(pos, 1 + rng() % 4);
           break;
-        case 3:
-          in.insert(pos, seeds[rng() % seeds.size()]);
-          break;
-        default:
-          in.insert(pos, rng() % 64, alphabet[rng() % alphabet.size()]);
-          break;
+        case 3: in.insert(pos, seeds[rng() % seeds.size()]); break;
+        default: in.insert(pos, rng() % 64, alphabet[rng() % alphabet.size()]); break;
       }
     }
     LLVMFuzzerTestOneInput(reinterpret_cast<const uint8_t*>(in.data()), in.size());

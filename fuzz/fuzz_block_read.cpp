@@ -60,6 +60,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-extern const char* const kFuzzSeeds[] = {
-    "\x10#14abcd\n", "\x01#210ABCDEFGHIJ\n", "\x40#0abc\ndef\n", "\x08#9999999999xx\n", "\x02#3\n",
-    "\x20" "7,#16abcdef;tail\n", "\x03#2-5abc\n", "\x05#14ab\n", "\x7f#800000004abcd\n", nullptr};
+extern const char* const kFuzzSeeds[] = {"\x10#14abcd\n",
+                                         "\x01#210ABCDEFGHIJ\n",
+                                         "\x40#0abc\ndef\n",
+                                         "\x08#9999999999xx\n",
+                                         "\x02#3\n",
+                                         "\x20"
+                                         "7,#16abcdef;tail\n",
+                                         "\x03#2-5abc\n",
+                                         "\x05#14ab\n",
+                                         "\x7f#800000004abcd\n",
+                                         nullptr};

@@ -56,5 +56,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-extern const char* const kFuzzSeeds[] = {"\x01hello", "\x00hello", "\x06hello", "\x05hello", "\x03" "ab\xff\xfe",
-                                         "\xffKorvane: some error text", "\x03\xc3\xa9t\xc3\xa9", nullptr};
+extern const char* const kFuzzSeeds[] = {"\x01hello",
+                                         "\x00hello",
+                                         "\x06hello",
+                                         "\x05hello",
+                                         "\x03"
+                                         "ab\xff\xfe",
+                                         "\xffKorvane: some error text",
+                                         "\x03\xc3\xa9t\xc3\xa9",
+                                         nullptr};

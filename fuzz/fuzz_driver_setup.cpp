@@ -32,7 +32,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-extern const char* const kFuzzSeeds[] = {
-    "DriverSetup= Model=MSO-CD1000", "Cache=0, RangeCheck=false, DriverSetup=Model=A,NumPhases:3",
-    "QueryInstrStatus=true,RecordCoercions=1,driversetup =model=,x=y", "Simulate=0", "InterchangeCheck=true",
-    "DRIVERSETUP=Model=DSO-BR70, Extra=\"quoted,comma\"", nullptr};
+extern const char* const kFuzzSeeds[] = {"DriverSetup= Model=MSO-CD1000",
+                                         "Cache=0, RangeCheck=false, DriverSetup=Model=A,NumPhases:3",
+                                         "QueryInstrStatus=true,RecordCoercions=1,driversetup =model=,x=y",
+                                         "Simulate=0",
+                                         "InterchangeCheck=true",
+                                         "DRIVERSETUP=Model=DSO-BR70, Extra=\"quoted,comma\"",
+                                         nullptr};

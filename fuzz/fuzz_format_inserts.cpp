@@ -13,6 +13,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-extern const char* const kFuzzSeeds[] = {
-    "Korvane: Null pointer passed for method '%1', parameter '%2'.", "%3!s! %% %n %0 tail", "%10 %99 %", "%1!-20s!",
-    "100%!", nullptr};
+extern const char* const kFuzzSeeds[] = {"Korvane: Null pointer passed for method '%1', parameter '%2'.",
+                                         "%3!s! %% %n %0 tail",
+                                         "%10 %99 %",
+                                         "%1!-20s!",
+                                         "100%!",
+                                         nullptr};

@@ -71,7 +71,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     case 3: {
       char word[8], line[12];
       std::string rest;
-      if (SUCCEEDED(Scan(r, "%7s %11[^\t]%$Ct", word, line, &rest)) && rest.size() > korvane::kMaxReplyText) std::abort();
+      if (SUCCEEDED(Scan(r, "%7s %11[^\t]%$Ct", word, line, &rest)) && rest.size() > korvane::kMaxReplyText)
+        std::abort();
       break;
     }
     case 4: {
@@ -116,8 +117,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-extern const char* const kFuzzSeeds[] = {
-    "\x00\x10-12,1.5e3;7 1099511627776\n", "\x01\x04" "1,2.5,-3e-2,+4,5,6,7,8,9\n", "\x02\x02" "1;2;3;-4\n",
-    "\x03\x08word line\tthe rest\n", "\x04\x01" "First line\nabc,,zz\n", "\x05\x20" "EDGE,ON\n",
-    "\x06\x10\"a\",b,\"c,d\"\n", "\x07\x30+1.0E+00,\"quoted\"\n", "\x08\x03" "ff,10,#H1F,0\n",
-    "\x09\x05 9.91E+37 , NAN\n", nullptr};
+extern const char* const kFuzzSeeds[] = {"\x00\x10-12,1.5e3;7 1099511627776\n",
+                                         "\x01\x04"
+                                         "1,2.5,-3e-2,+4,5,6,7,8,9\n",
+                                         "\x02\x02"
+                                         "1;2;3;-4\n",
+                                         "\x03\x08word line\tthe rest\n",
+                                         "\x04\x01"
+                                         "First line\nabc,,zz\n",
+                                         "\x05\x20"
+                                         "EDGE,ON\n",
+                                         "\x06\x10\"a\",b,\"c,d\"\n",
+                                         "\x07\x30+1.0E+00,\"quoted\"\n",
+                                         "\x08\x03"
+                                         "ff,10,#H1F,0\n",
+                                         "\x09\x05 9.91E+37 , NAN\n",
+                                         nullptr};

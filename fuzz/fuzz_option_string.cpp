@@ -13,7 +13,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     for (const auto& [name, value] : korvane::ParseOptionPairs(section)) {
       // Names and values are never empty and can never hold a separator.
       if (name.empty() || value.empty()) std::abort();
-      if (name.find_first_of(",=") != std::string::npos || value.find_first_of(",=") != std::string::npos) std::abort();
+      if (name.find_first_of(",=") != std::string::npos || value.find_first_of(",=") != std::string::npos)
+        std::abort();
       if (name.front() == ' ' || name.back() == ' ' || value.front() == ' ' || value.back() == ' ') std::abort();
       korvane::ParseOptionBool(value);
       korvane::ParseOptionInteger(value);

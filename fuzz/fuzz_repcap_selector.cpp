@@ -23,6 +23,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-extern const char* const kFuzzSeeds[] = {"Channel1", "Channel1-Channel3", "Channel1,Channel3", "Meas1:Channel2",
-                                         "ch1 - ch4 , ch7", "a:b:c", "x9-x1", "Channel1-Channel99999999999", ",",
-                                         "a-b", "!1-!3", nullptr};
+extern const char* const kFuzzSeeds[] = {"Channel1",
+                                         "Channel1-Channel3",
+                                         "Channel1,Channel3",
+                                         "Meas1:Channel2",
+                                         "ch1 - ch4 , ch7",
+                                         "a:b:c",
+                                         "x9-x1",
+                                         "Channel1-Channel99999999999",
+                                         ",",
+                                         "a-b",
+                                         "!1-!3",
+                                         nullptr};

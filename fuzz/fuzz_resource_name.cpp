@@ -20,7 +20,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-extern const char* const kFuzzSeeds[] = {
-    "TCPIP0::192.168.1.5::5025::SOCKET", "tcpip::scope.local::inst0::INSTR", "TCPIP::[fe80::1]::hislip0::INSTR",
-    "GPIB0::7::INSTR", "GPIB::7::3::INSTR", "USB0::0x1234::0x5678::SN01::0::INSTR", "ASRL3::INSTR",
-    "ASRL/dev/ttyUSB0::INSTR", "PXI0::CHASSIS1::SLOT3::INSTR", "VXI::1::BACKPLANE", "MyScope", nullptr};
+extern const char* const kFuzzSeeds[] = {"TCPIP0::192.168.1.5::5025::SOCKET",
+                                         "tcpip::scope.local::inst0::INSTR",
+                                         "TCPIP::[fe80::1]::hislip0::INSTR",
+                                         "GPIB0::7::INSTR",
+                                         "GPIB::7::3::INSTR",
+                                         "USB0::0x1234::0x5678::SN01::0::INSTR",
+                                         "ASRL3::INSTR",
+                                         "ASRL/dev/ttyUSB0::INSTR",
+                                         "PXI0::CHASSIS1::SLOT3::INSTR",
+                                         "VXI::1::BACKPLANE",
+                                         "MyScope",
+                                         nullptr};

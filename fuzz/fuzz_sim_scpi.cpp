@@ -17,7 +17,14 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   return 0;
 }
 
-extern const char* const kFuzzSeeds[] = {
-    ":CHANnel1:OFFSet 0.5;:chan1:offs?", ":MEAS:DEF? THR", ":SYST:DATA:VAL? \"COUN:CHAN\"",
-    ":WAV:SOUR CHAN1;:WAV:FORM WORD;:WAV:PRE?", ":TIM:SCAL 1e-3;RANG?", "*ESE 60;*SRE 32;*STB?",
-    ":SIM:SIGN1:SHAP SQU", ":TRIG:EDGE:SOUR CHAN2;LEV 0.3", "#42000", "\"unterminated", nullptr};
+extern const char* const kFuzzSeeds[] = {":CHANnel1:OFFSet 0.5;:chan1:offs?",
+                                         ":MEAS:DEF? THR",
+                                         ":SYST:DATA:VAL? \"COUN:CHAN\"",
+                                         ":WAV:SOUR CHAN1;:WAV:FORM WORD;:WAV:PRE?",
+                                         ":TIM:SCAL 1e-3;RANG?",
+                                         "*ESE 60;*SRE 32;*STB?",
+                                         ":SIM:SIGN1:SHAP SQU",
+                                         ":TRIG:EDGE:SOUR CHAN2;LEV 0.3",
+                                         "#42000",
+                                         "\"unterminated",
+                                         nullptr};

@@ -36,12 +36,15 @@ void CInstrument::addRunControlCommands() {
 
 void CInstrument::addAcquisitionCommands() {
   addCommand(":ACQuire:SEGMented:ANALyze", nullptr, [](Call&) {});
-  addCommand(":ACQuire:SRATe", [this](Call& c) {
-    c.answer(formatNR3(std::min(kMaxSampleRate, kMaxMemory / store_.number(":TIMebase:RANGe"))));
-  }, nullptr);
-  addCommand(":ACQuire:POINts", [this](Call& c) {
-    c.answer(detail::nr1(std::llround(store_.number(":WAVeform:POINts"))));
-  }, nullptr);
+  addCommand(
+      ":ACQuire:SRATe",
+      [this](Call& c) {
+        c.answer(formatNR3(std::min(kMaxSampleRate, kMaxMemory / store_.number(":TIMebase:RANGe"))));
+      },
+      nullptr);
+  addCommand(
+      ":ACQuire:POINts", [this](Call& c) { c.answer(detail::nr1(std::llround(store_.number(":WAVeform:POINts")))); },
+      nullptr);
 }
 
 void CInstrument::addTriggerCommands() {
@@ -51,23 +54,26 @@ void CInstrument::addTriggerCommands() {
   // the runt and transition triggers, one per channel.
   for (const bool high : {true, false}) {
     const char* header = high ? ":TRIGger:LEVel:HIGH" : ":TRIGger:LEVel:LOW";
-    addCommand(header, [this, high](Call& c) {
-      const auto& ps = c.unit.params;
-      if (ps.size() != 1) return c.fail(ps.empty() ? err::kMissingParam : err::kParamNotAllowed);
-      const int ch = sourceChannel(ps[0]);
-      if (!ch) return c.fail(err::kIllegalValue);
-      const auto& l = sourceLevels_[static_cast<size_t>(ch - 1)];
-      c.answer(formatNR3(high ? l.first : l.second));
-    }, [this, high](Call& c) {
-      const auto& ps = c.unit.params;
-      if (ps.size() != 2) return c.fail(ps.size() < 2 ? err::kMissingParam : err::kParamNotAllowed);
-      if (ps[0].kind != ParamKind::Numeric) return c.fail(err::kDataType);
-      const int ch = sourceChannel(ps[1]);
-      if (!ch) return c.fail(err::kIllegalValue);
-      if (ps[0].number < -100 || ps[0].number > 100) return c.fail(err::kOutOfRange);
-      auto& l = sourceLevels_[static_cast<size_t>(ch - 1)];
-      (high ? l.first : l.second) = ps[0].number;
-    });
+    addCommand(
+        header,
+        [this, high](Call& c) {
+          const auto& ps = c.unit.params;
+          if (ps.size() != 1) return c.fail(ps.empty() ? err::kMissingParam : err::kParamNotAllowed);
+          const int ch = sourceChannel(ps[0]);
+          if (!ch) return c.fail(err::kIllegalValue);
+          const auto& l = sourceLevels_[static_cast<size_t>(ch - 1)];
+          c.answer(formatNR3(high ? l.first : l.second));
+        },
+        [this, high](Call& c) {
+          const auto& ps = c.unit.params;
+          if (ps.size() != 2) return c.fail(ps.size() < 2 ? err::kMissingParam : err::kParamNotAllowed);
+          if (ps[0].kind != ParamKind::Numeric) return c.fail(err::kDataType);
+          const int ch = sourceChannel(ps[1]);
+          if (!ch) return c.fail(err::kIllegalValue);
+          if (ps[0].number < -100 || ps[0].number > 100) return c.fail(err::kOutOfRange);
+          auto& l = sourceLevels_[static_cast<size_t>(ch - 1)];
+          (high ? l.first : l.second) = ps[0].number;
+        });
   }
 }
 
@@ -85,19 +91,23 @@ void CInstrument::addChannelCommands() {
   });
   // Digital channel activity: the channels whose level changed in the record since the last
   // reset, and the levels at the record's end, as bit masks over the channels.
-  addCommand(":ACTivity", [this](Call& c) {
-    if (info_.digital == 0) return c.fail(err::kUndefinedHeader);
-    const Capture& cap = currentCapture();
-    const unsigned all = info_.digital >= 32 ? ~0u : (1u << info_.digital) - 1;
-    unsigned edges = 0;
-    if (cap.sequence != activityResetAt_)
-      for (std::size_t k = 1; k < cap.axis.points; ++k) edges |= detail::digitalLevels(k) ^ detail::digitalLevels(k - 1);
-    const unsigned levels = cap.axis.points ? detail::digitalLevels(cap.axis.points - 1) : 0;
-    c.answer(formatNR1(edges & all) + "," + formatNR1(levels & all));
-  }, [this](Call& c) {
-    if (info_.digital == 0) return c.fail(err::kUndefinedHeader);
-    activityResetAt_ = currentCapture().sequence;
-  });
+  addCommand(
+      ":ACTivity",
+      [this](Call& c) {
+        if (info_.digital == 0) return c.fail(err::kUndefinedHeader);
+        const Capture& cap = currentCapture();
+        const unsigned all = info_.digital >= 32 ? ~0u : (1u << info_.digital) - 1;
+        unsigned edges = 0;
+        if (cap.sequence != activityResetAt_)
+          for (std::size_t k = 1; k < cap.axis.points; ++k)
+            edges |= detail::digitalLevels(k) ^ detail::digitalLevels(k - 1);
+        const unsigned levels = cap.axis.points ? detail::digitalLevels(cap.axis.points - 1) : 0;
+        c.answer(formatNR1(edges & all) + "," + formatNR1(levels & all));
+      },
+      [this](Call& c) {
+        if (info_.digital == 0) return c.fail(err::kUndefinedHeader);
+        activityResetAt_ = currentCapture().sequence;
+      });
 }
 
 }  // namespace korvane::sim

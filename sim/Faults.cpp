@@ -14,10 +14,10 @@ namespace korvane::sim {
 namespace {
 
 const char* standardMessage(int code) {
-  for (const ScpiError& e : {err::kCommand, err::kSyntax, err::kDataType, err::kParamNotAllowed, err::kMissingParam,
-                             err::kUndefinedHeader, err::kHeaderSuffix, err::kStringData, err::kExecution,
-                             err::kSettingsConflict, err::kOutOfRange, err::kTooMuchData, err::kIllegalValue,
-                             err::kNoData, err::kDevice, err::kQueueOverflow, err::kInputOverrun})
+  for (const ScpiError& e :
+       {err::kCommand, err::kSyntax, err::kDataType, err::kParamNotAllowed, err::kMissingParam, err::kUndefinedHeader,
+        err::kHeaderSuffix, err::kStringData, err::kExecution, err::kSettingsConflict, err::kOutOfRange,
+        err::kTooMuchData, err::kIllegalValue, err::kNoData, err::kDevice, err::kQueueOverflow, err::kInputOverrun})
     if (e.code == code) return e.message;
   return "Simulated error";
 }

@@ -30,8 +30,8 @@ class CTcpFrontEnd {
   CTcpFrontEnd& operator=(const CTcpFrontEnd&) = delete;
 
   uint16_t port() const { return port_; }
-  void start();           // accepts on a thread of its own
-  void stop() noexcept;   // safe from a signal handler
+  void start();          // accepts on a thread of its own
+  void stop() noexcept;  // safe from a signal handler
   void join();
 
   // Blocking helpers for the connection threads; false when the peer went away or stop().

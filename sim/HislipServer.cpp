@@ -188,7 +188,7 @@ void CHislipServer::serveSync(int fd, const std::shared_ptr<Session>& s) {
         if (!skip(fe_, fd, m.length)) return;
         {
           std::lock_guard lk(s->m);
-          s->lastId = h::kFirstMessageId - 2;  // the client starts its ids over
+          s->lastId = h::kFirstMessageId - 2;    // the client starts its ids over
           s->overlapped = (m.control & 1) != 0;  // we grant either mode the client asks for
         }
         if (!put(fe_, fd, h::kDeviceClearAcknowledge, s->overlapped ? 1 : 0, 0)) return;
@@ -272,8 +272,7 @@ void CHislipServer::serveAsync(int fd, const std::shared_ptr<Session>& s) {
         // The query carries the id the client will use next: wait (briefly) for the one before.
         std::unique_lock lk(s->m);
         const uint32_t before = m.param - 2;
-        s->taken.wait_for(lk, std::chrono::seconds(1),
-                          [&] { return static_cast<int32_t>(s->lastId - before) >= 0; });
+        s->taken.wait_for(lk, std::chrono::seconds(1), [&] { return static_cast<int32_t>(s->lastId - before) >= 0; });
         ok = put(fe_, fd, h::kAsyncStatusResponse, s->port.statusByte(), 0);
         break;
       }
@@ -285,7 +284,8 @@ void CHislipServer::serveAsync(int fd, const std::shared_ptr<Session>& s) {
       }
       default: {
         std::lock_guard lk(s->m);
-        ok = error(fe_, fd, false, h::kErrUnknownType, "message type " + std::to_string(m.type) + " is not served here");
+        ok = error(fe_, fd, false, h::kErrUnknownType,
+                   "message type " + std::to_string(m.type) + " is not served here");
       }
     }
     if (!ok) return;

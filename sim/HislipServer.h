@@ -37,10 +37,10 @@ class CHislipServer {
   std::condition_variable cv_;
   std::map<uint16_t, std::shared_ptr<Session>> sessions_;
   uint16_t nextSession_ = 100;
-  uint16_t exclusive_ = 0;      // session holding the exclusive lock, 0: none
-  std::set<uint16_t> shared_;   // sessions holding the shared lock
+  uint16_t exclusive_ = 0;     // session holding the exclusive lock, 0: none
+  std::set<uint16_t> shared_;  // sessions holding the shared lock
   std::string sharedKey_;
-  CTcpFrontEnd fe_;             // last: its threads use the members above
+  CTcpFrontEnd fe_;  // last: its threads use the members above
 };
 
 }  // namespace korvane::sim

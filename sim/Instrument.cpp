@@ -44,11 +44,10 @@ std::string Reply::flatten() const {
 }
 
 CInstrument::CInstrument(InstrumentConfig config)
-    : model_(config.model.empty() ? models::kModels[0].id : config.model),
-      firmware_(config.firmware),
-      store_([&] {
+    : model_(config.model.empty() ? models::kModels[0].id : config.model), firmware_(config.firmware), store_([&] {
         for (const models::ModelRow& m : models::kModels)
-          if ((config.model.empty() ? std::string_view(models::kModels[0].id) : std::string_view(config.model)) == m.id)
+          if ((config.model.empty() ? std::string_view(models::kModels[0].id) : std::string_view(config.model)) ==
+              m.id)
             return ModelInfo{m.analog, m.digital};
         throw std::invalid_argument("unknown model: " + config.model);
       }()) {
@@ -119,7 +118,8 @@ void CInstrument::applySignalSpec(std::string_view spec) {
   const auto shape = parseShape(f[1]);
   if (!shape) throw std::invalid_argument("signal: unknown shape '" + f[1] + "'");
   static const char* const kTokens[] = {"SIN", "SQU", "TRI", "NOIS", "DC"};
-  std::string cmd = ":SIM:SIGN" + f[0] + ":SHAP " + kTokens[static_cast<int>(*shape)] + ";FREQ " + f[2] + ";AMPL " + f[3];
+  std::string cmd = ":SIM:SIGN" + f[0] + ":SHAP " + kTokens[static_cast<int>(*shape)] + ";FREQ " + f[2] + ";AMPL " +
+                    f[3];
   if (f.size() > 4) cmd += ";OFFS " + f[4];
   if (f.size() > 5) cmd += ";DUTY " + f[5];
   size_t before;
@@ -170,7 +170,8 @@ int CInstrument::executeUnit(const Unit& unit, std::vector<std::string>& path, R
     // The first mnemonic rules out most of the several hundred headers without a full match.
     const std::string head = upper(full.empty() ? std::string() : full[0]);
     std::string_view headAlpha = head;
-    while (!headAlpha.empty() && std::isdigit(static_cast<unsigned char>(headAlpha.back()))) headAlpha.remove_suffix(1);
+    while (!headAlpha.empty() && std::isdigit(static_cast<unsigned char>(headAlpha.back())))
+      headAlpha.remove_suffix(1);
     std::vector<int> suffix;
     for (const Command& c : commands_) {
       const PatternNode& first = c.pattern.nodes.front();

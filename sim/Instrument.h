@@ -94,7 +94,9 @@ class CInstrument {
     const std::vector<int>& suffix;
     Reply& reply;
     std::optional<ScpiError> error;
-    void fail(ScpiError e) { if (!error) error = e; }
+    void fail(ScpiError e) {
+      if (!error) error = e;
+    }
     void answer(std::string text) { reply.units.push_back({std::move(text), nullptr}); }
   };
   using Handler = std::function<void(Call&)>;

@@ -111,7 +111,8 @@ double CInstrument::measure(std::string_view token, const std::vector<Param>& ar
     // The largest change between successive periods.
     if (t.size() < 3) return kNoResult;
     double worst = 0;
-    for (size_t i = 0; i + 2 < t.size(); ++i) worst = std::max(worst, std::fabs((t[i + 2] - t[i + 1]) - (t[i + 1] - t[i])));
+    for (size_t i = 0; i + 2 < t.size(); ++i)
+      worst = std::max(worst, std::fabs((t[i + 2] - t[i + 1]) - (t[i + 1] - t[i])));
     return worst;
   }
   if (token == "DEL" || token == "PHAS") {
@@ -127,18 +128,19 @@ double CInstrument::measure(std::string_view token, const std::vector<Param>& ar
 }
 
 void CInstrument::addMeasureSetupCommands() {
-  addCommand(":MEASure:SOURce", [this](Call& c) {
-    c.answer("CHAN" + std::to_string(measSource1_) + ",CHAN" + std::to_string(measSource2_));
-  }, [this](Call& c) {
-    const auto& ps = c.unit.params;
-    if (ps.empty()) return c.fail(err::kMissingParam);
-    if (ps.size() > 2) return c.fail(err::kParamNotAllowed);
-    int s[2] = {measSource1_, measSource2_};
-    for (size_t i = 0; i < ps.size(); ++i)
-      if (!(s[i] = sourceChannel(ps[i]))) return c.fail(err::kIllegalValue);
-    measSource1_ = s[0];
-    measSource2_ = s[1];
-  });
+  addCommand(
+      ":MEASure:SOURce",
+      [this](Call& c) { c.answer("CHAN" + std::to_string(measSource1_) + ",CHAN" + std::to_string(measSource2_)); },
+      [this](Call& c) {
+        const auto& ps = c.unit.params;
+        if (ps.empty()) return c.fail(err::kMissingParam);
+        if (ps.size() > 2) return c.fail(err::kParamNotAllowed);
+        int s[2] = {measSource1_, measSource2_};
+        for (size_t i = 0; i < ps.size(); ++i)
+          if (!(s[i] = sourceChannel(ps[i]))) return c.fail(err::kIllegalValue);
+        measSource1_ = s[0];
+        measSource2_ = s[1];
+      });
 
   // ":MEAS:DEF THR,PERC|ABS,<upper>,<middle>,<lower>" (or "THR,STAN"): the levels edges are timed at.
   const auto defineThresholds = [this](Call& c) {
@@ -176,57 +178,65 @@ void CInstrument::addMeasureSetupCommands() {
     delayEdge1_ = static_cast<int>(e1);
     delayEdge2_ = static_cast<int>(e2);
   };
-  addCommand(":MEASure:DEFine", [this](Call& c) {
-    const auto& ps = c.unit.params;
-    if (ps.size() != 1) return c.fail(ps.empty() ? err::kMissingParam : err::kParamNotAllowed);
-    if (matchesMnemonic(ps[0].text, "THResholds"))
-      c.answer(std::string(thresholds_.percent ? "PERC," : "ABS,") + formatNR3(thresholds_.upper) + "," +
-               formatNR3(thresholds_.middle) + "," + formatNR3(thresholds_.lower));
-    else if (matchesMnemonic(ps[0].text, "DELay"))
-      c.answer(signedNR1(delayEdge1_) + "," + signedNR1(delayEdge2_));
-    else c.fail(err::kIllegalValue);
-  }, [defineThresholds, defineDelay](Call& c) {
-    const auto& ps = c.unit.params;
-    if (ps.empty()) return c.fail(err::kMissingParam);
-    if (ps[0].kind != ParamKind::Text) return c.fail(err::kDataType);
-    if (matchesMnemonic(ps[0].text, "THResholds")) defineThresholds(c);
-    else if (matchesMnemonic(ps[0].text, "DELay")) defineDelay(c);
-    else c.fail(err::kIllegalValue);
-  });
+  addCommand(
+      ":MEASure:DEFine",
+      [this](Call& c) {
+        const auto& ps = c.unit.params;
+        if (ps.size() != 1) return c.fail(ps.empty() ? err::kMissingParam : err::kParamNotAllowed);
+        if (matchesMnemonic(ps[0].text, "THResholds"))
+          c.answer(std::string(thresholds_.percent ? "PERC," : "ABS,") + formatNR3(thresholds_.upper) + "," +
+                   formatNR3(thresholds_.middle) + "," + formatNR3(thresholds_.lower));
+        else if (matchesMnemonic(ps[0].text, "DELay")) c.answer(signedNR1(delayEdge1_) + "," + signedNR1(delayEdge2_));
+        else c.fail(err::kIllegalValue);
+      },
+      [defineThresholds, defineDelay](Call& c) {
+        const auto& ps = c.unit.params;
+        if (ps.empty()) return c.fail(err::kMissingParam);
+        if (ps[0].kind != ParamKind::Text) return c.fail(err::kDataType);
+        if (matchesMnemonic(ps[0].text, "THResholds")) defineThresholds(c);
+        else if (matchesMnemonic(ps[0].text, "DELay")) defineDelay(c);
+        else c.fail(err::kIllegalValue);
+      });
 }
 
 void CInstrument::addMeasurementCommands() {
   addCommand(":MEASure:CLEar", nullptr, [this](Call&) { installed_.clear(); });
   addCommand(":MEASure:STATistics:RESet", nullptr, [](Call&) {});
   addCommand(":MEASure:STATistics:INCRement", nullptr, [](Call&) {});
-  addCommand(":MEASure:RESults", [this](Call& c) {
-    std::string out;
-    for (const auto& [token, ch] : installed_) {
-      std::vector<Param> args(1);
-      args[0].text = "CHAN" + std::to_string(ch);
-      if (!out.empty()) out.push_back(',');
-      out += formatNR3(measure(token, args, c));
-    }
-    c.answer(out);
-  }, nullptr);
+  addCommand(
+      ":MEASure:RESults",
+      [this](Call& c) {
+        std::string out;
+        for (const auto& [token, ch] : installed_) {
+          std::vector<Param> args(1);
+          args[0].text = "CHAN" + std::to_string(ch);
+          if (!out.empty()) out.push_back(',');
+          out += formatNR3(measure(token, args, c));
+        }
+        c.answer(out);
+      },
+      nullptr);
   static const char* const kMeasurements[] = {
-      "FREQuency", "PERiod", "VPP", "VMAX", "VMIN", "VTOP", "VBASe", "VAMPlitude", "VAVerage", "VRMS",
-      "RISetime", "FALLtime", "PWIDth", "NWIDth", "DUTYcycle", "NDUTy", "OVERshoot", "PREShoot", "XMAX", "XMIN",
-      "PEDGes", "NEDGes", "PPULses", "NPULses", "SDEViation", "AREa", "COUNter", "DELay", "PHASe", "VTIMe",
-      "TVALue", "TEDGe", "BWIDth", "BRATe", "CC", "NPERiod"};
+      "FREQuency", "PERiod",   "VPP",      "VMAX",   "VMIN",    "VTOP",      "VBASe",      "VAMPlitude", "VAVerage",
+      "VRMS",      "RISetime", "FALLtime", "PWIDth", "NWIDth",  "DUTYcycle", "NDUTy",      "OVERshoot",  "PREShoot",
+      "XMAX",      "XMIN",     "PEDGes",   "NEDGes", "PPULses", "NPULses",   "SDEViation", "AREa",       "COUNter",
+      "DELay",     "PHASe",    "VTIMe",    "TVALue", "TEDGe",   "BWIDth",    "BRATe",      "CC",         "NPERiod"};
   for (const char* name : kMeasurements) {
     const std::string token = shortFormOf(name);
-    addCommand((std::string(":MEASure:") + name).c_str(), [this, token](Call& c) {
-      const double v = measure(token, c.unit.params, c);
-      if (!c.error) c.answer(formatNR3(v));
-    }, [this, token](Call& c) {
-      // The command form installs the measurement on the screen for :MEAS:RES?.
-      int ch = measSource1_;
-      if (c.unit.params.size() > 1) return c.fail(err::kParamNotAllowed);
-      if (!c.unit.params.empty() && !(ch = sourceChannel(c.unit.params[0]))) return c.fail(err::kIllegalValue);
-      if (installed_.size() >= 10) installed_.erase(installed_.begin());
-      installed_.emplace_back(token, ch);
-    });
+    addCommand((std::string(":MEASure:") + name).c_str(),
+               [this, token](Call& c) {
+                 const double v = measure(token, c.unit.params, c);
+                 if (!c.error) c.answer(formatNR3(v));
+               },
+               [this, token](Call& c) {
+                 // The command form installs the measurement on the screen for :MEAS:RES?.
+                 int ch = measSource1_;
+                 if (c.unit.params.size() > 1) return c.fail(err::kParamNotAllowed);
+                 if (!c.unit.params.empty() && !(ch = sourceChannel(c.unit.params[0])))
+                   return c.fail(err::kIllegalValue);
+                 if (installed_.size() >= 10) installed_.erase(installed_.begin());
+                 installed_.emplace_back(token, ch);
+               });
   }
 }
 
@@ -244,38 +254,43 @@ void CInstrument::addCursorAndClockCommands() {
   addCommand(":MARKer:YUNits:USE", nullptr, cursorUse("Y1P", "Y2P"));
   // The deltas follow the cursors: second minus first.
   for (const bool x : {true, false})
-    addCommand(x ? ":MARKer:XDELta" : ":MARKer:YDELta", [this, x](Call& c) {
-      c.answer(formatNR3(store_.number(x ? ":MARKer:X2P" : ":MARKer:Y2P") -
-                         store_.number(x ? ":MARKer:X1P" : ":MARKer:Y1P")));
-    }, nullptr);
+    addCommand(
+        x ? ":MARKer:XDELta" : ":MARKer:YDELta",
+        [this, x](Call& c) {
+          c.answer(formatNR3(store_.number(x ? ":MARKer:X2P" : ":MARKer:Y2P") -
+                             store_.number(x ? ":MARKer:X1P" : ":MARKer:Y1P")));
+        },
+        nullptr);
 
   // The clock recovery method and its arguments, kept as the instrument would answer them.
-  addCommand(":MEASure:CLOCk:METHod", [this](Call& c) { c.answer(clockMethod_); }, [this](Call& c) {
-    const auto& ps = c.unit.params;
-    if (ps.empty()) return c.fail(err::kMissingParam);
-    if (ps[0].kind != ParamKind::Text) return c.fail(err::kDataType);
-    const std::string token = upper(ps[0].text);
-    const auto shape = std::find_if(kClockShapes.begin(), kClockShapes.end(),
-                                    [&](const ClockShape& s) { return token == s.token; });
-    if (shape == kClockShapes.end()) return c.fail(err::kIllegalValue);
-    const std::size_t wanted = 1 + shape->source + shape->rate + shape->bandwidth;
-    if (ps.size() != wanted) return c.fail(ps.size() < wanted ? err::kMissingParam : err::kParamNotAllowed);
-    std::string reply = token;
-    std::size_t at = 1;
-    if (shape->source) {
-      const int ch = sourceChannel(ps[at]);
-      if (!ch) return c.fail(err::kIllegalValue);
-      reply += ",CHAN" + std::to_string(ch);
-      ++at;
-    }
-    for (bool used : {shape->rate, shape->bandwidth}) {
-      if (!used) continue;
-      if (ps[at].kind != ParamKind::Numeric) return c.fail(err::kDataType);
-      if (ps[at].number <= 0) return c.fail(err::kOutOfRange);
-      reply += "," + formatNR3(ps[at++].number);
-    }
-    clockMethod_ = reply;
-  });
+  addCommand(
+      ":MEASure:CLOCk:METHod", [this](Call& c) { c.answer(clockMethod_); },
+      [this](Call& c) {
+        const auto& ps = c.unit.params;
+        if (ps.empty()) return c.fail(err::kMissingParam);
+        if (ps[0].kind != ParamKind::Text) return c.fail(err::kDataType);
+        const std::string token = upper(ps[0].text);
+        const auto shape = std::find_if(kClockShapes.begin(), kClockShapes.end(),
+                                        [&](const ClockShape& s) { return token == s.token; });
+        if (shape == kClockShapes.end()) return c.fail(err::kIllegalValue);
+        const std::size_t wanted = 1 + shape->source + shape->rate + shape->bandwidth;
+        if (ps.size() != wanted) return c.fail(ps.size() < wanted ? err::kMissingParam : err::kParamNotAllowed);
+        std::string reply = token;
+        std::size_t at = 1;
+        if (shape->source) {
+          const int ch = sourceChannel(ps[at]);
+          if (!ch) return c.fail(err::kIllegalValue);
+          reply += ",CHAN" + std::to_string(ch);
+          ++at;
+        }
+        for (bool used : {shape->rate, shape->bandwidth}) {
+          if (!used) continue;
+          if (ps[at].kind != ParamKind::Numeric) return c.fail(err::kDataType);
+          if (ps[at].number <= 0) return c.fail(err::kOutOfRange);
+          reply += "," + formatNR3(ps[at++].number);
+        }
+        clockMethod_ = reply;
+      });
 }
 
 }  // namespace korvane::sim

@@ -12,7 +12,9 @@ namespace korvane::sim {
 
 namespace {
 
-bool isUpperOrDigit(char c) { return std::isupper(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c)); }
+bool isUpperOrDigit(char c) {
+  return std::isupper(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c));
+}
 
 bool iequals(std::string_view a, std::string_view b) {
   if (a.size() != b.size()) return false;
@@ -126,8 +128,10 @@ std::optional<ScpiError> parseParams(std::string_view text, std::vector<Param>& 
         char* stop = nullptr;
         p.number = std::strtod(p.text.c_str(), &stop);
         const char* end = p.text.c_str() + p.text.size();
-        if (std::isdigit(static_cast<unsigned char>(first)) && stop != end && std::isalpha(static_cast<unsigned char>(*stop)) &&
-            std::all_of(static_cast<const char*>(stop), end, [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0; })) {
+        if (std::isdigit(static_cast<unsigned char>(first)) && stop != end &&
+            std::isalpha(static_cast<unsigned char>(*stop)) &&
+            std::all_of(static_cast<const char*>(stop), end,
+                        [](char ch) { return std::isalnum(static_cast<unsigned char>(ch)) != 0; })) {
           // Digits then letters ("20HZ", "0x7E"): a token of its own, for settings that take such words.
           p.kind = ParamKind::Text;
         } else {
@@ -139,7 +143,8 @@ std::optional<ScpiError> parseParams(std::string_view text, std::vector<Param>& 
         const int base = std::strchr("Hh", tok[1]) ? 16 : std::strchr("Bb", tok[1]) ? 2 : 8;
         char* stop = nullptr;
         p.number = static_cast<double>(std::strtoull(p.text.c_str() + 2, &stop, base));
-        if (stop != p.text.c_str() + p.text.size() || !std::isalnum(static_cast<unsigned char>(p.text[2]))) return err::kDataType;
+        if (stop != p.text.c_str() + p.text.size() || !std::isalnum(static_cast<unsigned char>(p.text[2])))
+          return err::kDataType;
         p.kind = ParamKind::Numeric;
       } else if (std::isalpha(static_cast<unsigned char>(first))) {
         for (char ch : tok)
@@ -195,8 +200,10 @@ ParsedUnit parseUnit(std::string_view text) {
     size_t start = 0;
     while (true) {
       const size_t colon = header.find(':', start);
-      std::string_view part = header.substr(start, colon == std::string_view::npos ? std::string_view::npos : colon - start);
-      if (part.empty() || part.find('*') != std::string_view::npos || std::isdigit(static_cast<unsigned char>(part.front()))) {
+      std::string_view part = header.substr(start,
+                                            colon == std::string_view::npos ? std::string_view::npos : colon - start);
+      if (part.empty() || part.find('*') != std::string_view::npos ||
+          std::isdigit(static_cast<unsigned char>(part.front()))) {
         r.error = err::kSyntax;
         return r;
       }

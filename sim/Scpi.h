@@ -58,8 +58,7 @@ bool matchesMnemonic(std::string_view word, std::string_view mnemonic);
 
 // Matches input mnemonics ("chan2", "offs") against a pattern; fills the numeric
 // suffixes in pattern order (a missing suffix counts as 1).
-bool matchHeader(const HeaderPattern& pattern, const std::vector<std::string>& input,
-                 std::vector<int>& suffixes);
+bool matchHeader(const HeaderPattern& pattern, const std::vector<std::string>& input, std::vector<int>& suffixes);
 
 enum class ParamKind { Numeric, Text, String, Block };
 

@@ -62,7 +62,8 @@ Raster::Raster(int w, int h, std::uint8_t r, std::uint8_t g, std::uint8_t b)
 
 void Raster::set(int x, int y, std::uint8_t r, std::uint8_t g, std::uint8_t b) {
   if (x < 0 || y < 0 || x >= width || y >= height) return;
-  std::uint8_t* p = &rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 3];
+  std::uint8_t* p =
+      &rgb[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) + static_cast<std::size_t>(x)) * 3];
   p[0] = r;
   p[1] = g;
   p[2] = b;

@@ -205,7 +205,8 @@ std::optional<ScpiError> CSettingStore::set(int rowIndex, int instance, const st
   const Row& row = rows_[rowIndex];
   const SettingRow& def = *row.def;
   if (def.flags & kReadOnly) return err::kUndefinedHeader;
-  const size_t want = def.type == SettingType::Real || def.type == SettingType::Int ? static_cast<size_t>(def.arity) : 1;
+  const size_t want = def.type == SettingType::Real || def.type == SettingType::Int ? static_cast<size_t>(def.arity)
+                                                                                    : 1;
   if (params.size() < want) return err::kMissingParam;
   if (params.size() > want && def.type != SettingType::Text) return err::kParamNotAllowed;
 
@@ -290,7 +291,8 @@ void CSettingStore::propagate(int rowIndex, int instance) {
     return;
   }
   for (size_t i = 0; i < rows_.size(); ++i)
-    if (rows_[i].coupled == rowIndex) values_[i][instance].nums = {values_[rowIndex][instance].nums[0] * rows_[i].def->factor};
+    if (rows_[i].coupled == rowIndex)
+      values_[i][instance].nums = {values_[rowIndex][instance].nums[0] * rows_[i].def->factor};
 }
 
 std::string CSettingStore::query(int rowIndex, int instance) const {

@@ -26,9 +26,9 @@ inline constexpr int kPerChannel = -1;
 inline constexpr int kPerDigital = -2;
 
 struct SettingRow {
-  const char* pattern;      // header with short/long forms, '#' for the suffix
+  const char* pattern;  // header with short/long forms, '#' for the suffix
   SettingType type;
-  const char* defaults;     // canonical default; ';' separates per-instance defaults
+  const char* defaults;  // canonical default; ';' separates per-instance defaults
   double min = 0;
   double max = 0;
   const char* tokens = "";  // enumeration tokens "POSitive|NEGative"; {CHAN} {DIG} {POD} expand

@@ -9,6 +9,8 @@ namespace {
 using T = SettingType;
 constexpr double kBig = 1e9;
 
+// One row per line reads as a table; the formatter would spread the longer rows over seven.
+// clang-format off
 constexpr SettingRow kRows[] = {
     // Acquisition
     {.pattern = ":ACQuire:TYPE", .type = T::Enum, .defaults = "NORM", .tokens = "NORMal|PEAK|HRESolution|AVERage"},
@@ -218,12 +220,17 @@ constexpr SettingRow kRows[] = {
     {.pattern = ":SIMulator:FAULt:MUTE", .type = T::Bool, .defaults = "0", .flags = kPersistent},
     {.pattern = ":SIMulator:ACQuire:TIME", .type = T::Real, .defaults = "0", .min = 0, .max = 60, .flags = kPersistent},
 };
+// clang-format on
 
 // One generated row: header, type, default, tokens, instances, flags (no range: the catalogue
 // gives none).
 constexpr SettingRow G(const char* pattern, SettingType type, const char* defaults, const char* tokens = "",
                        int instances = 0, unsigned flags = 0) {
-  return {.pattern = pattern, .type = type, .defaults = defaults, .tokens = tokens, .instances = instances,
+  return {.pattern = pattern,
+          .type = type,
+          .defaults = defaults,
+          .tokens = tokens,
+          .instances = instances,
           .flags = flags};
 }
 

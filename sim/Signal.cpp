@@ -156,7 +156,8 @@ void synthesizePeak(const SignalSpec& spec, const TimeAxis& axis, uint64_t seed,
   }
 }
 
-CMeasurer::CMeasurer(const std::vector<double>& v, const TimeAxis& axis, const ThresholdDef& thr) : v_(v), axis_(axis) {
+CMeasurer::CMeasurer(const std::vector<double>& v, const TimeAxis& axis, const ThresholdDef& thr)
+    : v_(v), axis_(axis) {
   if (v_.empty()) return;
   const auto [mn, mx] = std::minmax_element(v_.begin(), v_.end());
   min_ = *mn;
@@ -208,10 +209,12 @@ CMeasurer::CMeasurer(const std::vector<double>& v, const TimeAxis& axis, const T
   for (size_t i = 0; i < v_.size(); ++i) {
     const double x = v_[i];
     if (x >= upper_) {
-      if (state == Low) edges_.push_back({true, backTo(i, lower_, true), backTo(i, middle_, true), backTo(i, upper_, true)});
+      if (state == Low)
+        edges_.push_back({true, backTo(i, lower_, true), backTo(i, middle_, true), backTo(i, upper_, true)});
       state = High;
     } else if (x <= lower_) {
-      if (state == High) edges_.push_back({false, backTo(i, lower_, false), backTo(i, middle_, false), backTo(i, upper_, false)});
+      if (state == High)
+        edges_.push_back({false, backTo(i, lower_, false), backTo(i, middle_, false), backTo(i, upper_, false)});
       state = Low;
     }
   }
@@ -346,12 +349,14 @@ double CMeasurer::burstWidth() const {
 double CMeasurer::bitRate() const {
   if (edges_.size() < 2) return kNoResult;
   double shortest = INFINITY;
-  for (size_t i = 0; i + 1 < edges_.size(); ++i) shortest = std::min(shortest, edges_[i + 1].tMiddle - edges_[i].tMiddle);
+  for (size_t i = 0; i + 1 < edges_.size(); ++i)
+    shortest = std::min(shortest, edges_[i + 1].tMiddle - edges_[i].tMiddle);
   return shortest > 0 ? 1.0 / shortest : kNoResult;
 }
 
 int CMeasurer::edgeCount(bool rising) const {
-  return static_cast<int>(std::count_if(edges_.begin(), edges_.end(), [&](const Edge& e) { return e.rising == rising; }));
+  return static_cast<int>(
+      std::count_if(edges_.begin(), edges_.end(), [&](const Edge& e) { return e.rising == rising; }));
 }
 
 int CMeasurer::pulseCount(bool positive) const {

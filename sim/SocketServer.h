@@ -71,7 +71,7 @@ class CSocketServer {
   bool sendReply(int fd, const Reply& reply);
   bool sendAll(int fd, const char* data, size_t n);  // false when the peer or stop() ended it
   bool sendFaulty(int fd, const Reply& reply);       // a stalled, dripping or flooding reply
-  bool waitStop(int timeoutMs);  // true when stop was requested
+  bool waitStop(int timeoutMs);                      // true when stop was requested
   void reap(bool all);
 
   CInstrument& instrument_;

@@ -51,15 +51,19 @@ int CInstrument::executeCommon(const Unit& u, Reply& reply) {
   static constexpr Fn kTrg = [](CInstrument& in, Call&) { in.acquire(); };  // one record; run state unchanged
   static constexpr Fn kWai = [](CInstrument&, Call&) {};
   static const Common kCommon[] = {
-      {"IDN", [](CInstrument& in, Call& c) {
+      {"IDN",
+       [](CInstrument& in, Call& c) {
          c.answer(std::string(models::kVendor) + "," + in.model_ + "," + in.serial_ + "," + in.firmware_);
-       }, nullptr, false},
+       },
+       nullptr, false},
       {"OPT", [](CInstrument& in, Call& c) { c.answer(in.options_); }, nullptr, false},
       {"TST", [](CInstrument&, Call& c) { c.answer("0"); }, nullptr, false},
-      {"ESR", [](CInstrument& in, Call& c) {
+      {"ESR",
+       [](CInstrument& in, Call& c) {
          c.answer(nr1(in.esr_));
          in.esr_ = 0;
-       }, nullptr, false},
+       },
+       nullptr, false},
       {"STB", [](CInstrument& in, Call& c) { c.answer(nr1(in.statusByte(c.reply))); }, nullptr, false},
       // Every operation here completes before the next command.
       {"OPC", [](CInstrument&, Call& c) { c.answer("1"); }, [](CInstrument& in, Call&) { in.esr_ |= 1; }, false},
@@ -88,49 +92,66 @@ int CInstrument::executeCommon(const Unit& u, Reply& reply) {
 }
 
 void CInstrument::addSystemCommands() {
-  addCommand(":SYSTem:ERRor[:NEXT]", [this](Call& c) {
-    // An instrument whose error queue never runs dry.
-    if (const double n = store_.number(":SIMulator:FAULt:ERRor:FLOod"); n > 0) {
-      store_.setNumber(":SIMulator:FAULt:ERRor:FLOod", 1, n - 1);
-      return c.answer("-350,\"Queue overflow\"");
-    }
-    if (errors_.empty()) return c.answer("+0,\"No error\"");
-    char buf[16];
-    std::snprintf(buf, sizeof buf, "%+d,", errors_.front().first);
-    c.answer(buf + quoteString(errors_.front().second));
-    errors_.pop_front();
-  }, nullptr);
-  addCommand(":OPERegister:CONDition", [this](Call& c) { c.answer(nr1(operCondition())); }, nullptr);
-  addCommand(":OPERegister[:EVENt]", [this](Call& c) {
-    c.answer(nr1(operEvent_ | operCondition()));
-    operEvent_ = 0;
-  }, nullptr);
-  addCommand(":OVLRegister", [](Call& c) { c.answer("0"); }, nullptr);
-  addCommand(":MTERegister[:EVENt]", [](Call& c) { c.answer("0"); }, nullptr);
+  addCommand(
+      ":SYSTem:ERRor[:NEXT]",
+      [this](Call& c) {
+        // An instrument whose error queue never runs dry.
+        if (const double n = store_.number(":SIMulator:FAULt:ERRor:FLOod"); n > 0) {
+          store_.setNumber(":SIMulator:FAULt:ERRor:FLOod", 1, n - 1);
+          return c.answer("-350,\"Queue overflow\"");
+        }
+        if (errors_.empty()) return c.answer("+0,\"No error\"");
+        char buf[16];
+        std::snprintf(buf, sizeof buf, "%+d,", errors_.front().first);
+        c.answer(buf + quoteString(errors_.front().second));
+        errors_.pop_front();
+      },
+      nullptr);
+  addCommand(
+      ":OPERegister:CONDition", [this](Call& c) { c.answer(nr1(operCondition())); }, nullptr);
+  addCommand(
+      ":OPERegister[:EVENt]",
+      [this](Call& c) {
+        c.answer(nr1(operEvent_ | operCondition()));
+        operEvent_ = 0;
+      },
+      nullptr);
+  addCommand(
+      ":OVLRegister", [](Call& c) { c.answer("0"); }, nullptr);
+  addCommand(
+      ":MTERegister[:EVENt]", [](Call& c) { c.answer("0"); }, nullptr);
   // The set-up as one definite-length block, and back; a block this instrument did not make is
   // refused and changes nothing.
-  addCommand(":SYSTem:SETup", [this](Call& c) {
-    if (!c.unit.params.empty()) return c.fail(err::kParamNotAllowed);
-    c.answer(detail::definiteBlock(store_.saveSetup()));
-  }, [this](Call& c) {
-    const auto& ps = c.unit.params;
-    if (ps.size() != 1) return c.fail(ps.empty() ? err::kMissingParam : err::kParamNotAllowed);
-    if (ps[0].kind != ParamKind::Block) return c.fail(err::kDataType);
-    if (!store_.restoreSetup(ps[0].text)) c.fail(err::kIllegalValue);
-  });
-  addCommand(":SYSTem:DATA:VALue", [this](Call& c) {
-    if (c.unit.params.size() != 1) return c.fail(c.unit.params.empty() ? err::kMissingParam : err::kParamNotAllowed);
-    const Param& p = c.unit.params[0];
-    if (p.kind != ParamKind::String && p.kind != ParamKind::Text) return c.fail(err::kDataType);
-    const std::string key = upper(p.text);
-    if (key == "COUN:CHAN") c.answer(nr1(info_.analog));
-    else if (key == "COUN:POD") c.answer(nr1(info_.digital / 8));
-    else if (key == "POD:SIZE") c.answer(nr1(8));
-    else if (key == "CHAN:BAND") c.answer(formatNR3(bandwidthHz_));
-    else if (key == "CHAN:BWL") c.answer(formatNR3(kBandwidthLimitHz));
-    else c.fail(err::kIllegalValue);
-  }, nullptr);
-  addCommand(":SERial", [this](Call& c) { c.answer(serial_); }, nullptr);
+  addCommand(
+      ":SYSTem:SETup",
+      [this](Call& c) {
+        if (!c.unit.params.empty()) return c.fail(err::kParamNotAllowed);
+        c.answer(detail::definiteBlock(store_.saveSetup()));
+      },
+      [this](Call& c) {
+        const auto& ps = c.unit.params;
+        if (ps.size() != 1) return c.fail(ps.empty() ? err::kMissingParam : err::kParamNotAllowed);
+        if (ps[0].kind != ParamKind::Block) return c.fail(err::kDataType);
+        if (!store_.restoreSetup(ps[0].text)) c.fail(err::kIllegalValue);
+      });
+  addCommand(
+      ":SYSTem:DATA:VALue",
+      [this](Call& c) {
+        if (c.unit.params.size() != 1)
+          return c.fail(c.unit.params.empty() ? err::kMissingParam : err::kParamNotAllowed);
+        const Param& p = c.unit.params[0];
+        if (p.kind != ParamKind::String && p.kind != ParamKind::Text) return c.fail(err::kDataType);
+        const std::string key = upper(p.text);
+        if (key == "COUN:CHAN") c.answer(nr1(info_.analog));
+        else if (key == "COUN:POD") c.answer(nr1(info_.digital / 8));
+        else if (key == "POD:SIZE") c.answer(nr1(8));
+        else if (key == "CHAN:BAND") c.answer(formatNR3(bandwidthHz_));
+        else if (key == "CHAN:BWL") c.answer(formatNR3(kBandwidthLimitHz));
+        else c.fail(err::kIllegalValue);
+      },
+      nullptr);
+  addCommand(
+      ":SERial", [this](Call& c) { c.answer(serial_); }, nullptr);
 }
 
 }  // namespace korvane::sim

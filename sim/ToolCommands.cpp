@@ -43,9 +43,13 @@ void CInstrument::addGeneratorCommands() {
   addCommand(":WGEN#:ARBitrary:DATA:CLEar", nullptr, [arbGenerator](Call& c) {
     if (std::vector<double>* points = arbGenerator(c)) points->clear();
   });
-  addCommand(":WGEN#:ARBitrary:DATA:ATTRibute:POINts", [arbGenerator](Call& c) {
-    if (std::vector<double>* points = arbGenerator(c)) c.answer(detail::nr1(static_cast<long long>(points->size())));
-  }, nullptr);
+  addCommand(
+      ":WGEN#:ARBitrary:DATA:ATTRibute:POINts",
+      [arbGenerator](Call& c) {
+        if (std::vector<double>* points = arbGenerator(c))
+          c.answer(detail::nr1(static_cast<long long>(points->size())));
+      },
+      nullptr);
 }
 
 void CInstrument::addFileCommands() {
@@ -75,9 +79,13 @@ void CInstrument::addFileCommands() {
       files_[*name] = {what, what == "SET" ? store_.saveSetup() : what == "IMAG" ? screenImage("PNG", false) : ""};
     });
   }
-  static constexpr std::array<std::array<const char*, 2>, 7> kRecall{
-      {{"SETup", "SET"}, {"MASK", "MASK"}, {"WMEMory#", "WMEM"}, {"ARBitrary", "ARB"}, {"ARB2", "ARB2"},
-       {"LIN", "LIN"}, {"CAN", "CAN"}}};
+  static constexpr std::array<std::array<const char*, 2>, 7> kRecall{{{"SETup", "SET"},
+                                                                      {"MASK", "MASK"},
+                                                                      {"WMEMory#", "WMEM"},
+                                                                      {"ARBitrary", "ARB"},
+                                                                      {"ARB2", "ARB2"},
+                                                                      {"LIN", "LIN"},
+                                                                      {"CAN", "CAN"}}};
   for (const auto& [kind, shortForm] : kRecall) {
     const std::string what = shortForm;
     addCommand((std::string(":RECall:") + kind).c_str(), nullptr, [this, fileName, what](Call& c) {
@@ -96,49 +104,57 @@ void CInstrument::addAnalysisCommands() {
   addCommand(":FRANalysis:RUN", nullptr, [this](Call&) { esr_ |= 1; });
   // The analysis table of the frequency response: the generator's amplitude through a first-order
   // low pass at 1 MHz, points spaced evenly per decade between the start and stop frequencies.
-  addCommand(":FRANalysis:DATA", [this](Call& c) {
-    const double start = store_.number(":FRAN:FREQuency:STARt"), stop = store_.number(":FRAN:FREQuency:STOP");
-    const bool single = store_.text(":FRAN:FREQuency:MODE") == "SING";
-    const double perDecade = std::max(1.0, store_.number(":FRAN:SWEep:POINts"));
-    const double amplitude = store_.number(":FRAN:WGEN:VOLT");
-    constexpr double kCorner = 1e6, kPi = 3.14159265358979323846;
-    std::string table = "Frequency (Hz),Amplitude (Vpp),Gain (dB),Phase (deg)\n";
-    const auto row = [&](double f) {
-      const double ratio = f / kCorner;
-      char line[128];
-      std::snprintf(line, sizeof line, "%.6E,%.6E,%.6E,%.6E\n", f, amplitude, -10 * std::log10(1 + ratio * ratio),
-                    -std::atan(ratio) * 180 / kPi);
-      table += line;
-    };
-    if (single || !(start > 0) || stop <= start) {
-      row(start > 0 ? start : 1.0);
-    } else {
-      const auto steps = static_cast<std::size_t>(std::min(2000.0, std::ceil(std::log10(stop / start) * perDecade)));
-      for (std::size_t k = 0; k <= steps; ++k)
-        row(start * std::pow(stop / start, static_cast<double>(k) / static_cast<double>(std::max<std::size_t>(1, steps))));
-    }
-    c.reply.units.push_back({{}, std::make_shared<const std::string>(definiteBlock(table))});
-  }, nullptr);
+  addCommand(
+      ":FRANalysis:DATA",
+      [this](Call& c) {
+        const double start = store_.number(":FRAN:FREQuency:STARt"), stop = store_.number(":FRAN:FREQuency:STOP");
+        const bool single = store_.text(":FRAN:FREQuency:MODE") == "SING";
+        const double perDecade = std::max(1.0, store_.number(":FRAN:SWEep:POINts"));
+        const double amplitude = store_.number(":FRAN:WGEN:VOLT");
+        constexpr double kCorner = 1e6, kPi = 3.14159265358979323846;
+        std::string table = "Frequency (Hz),Amplitude (Vpp),Gain (dB),Phase (deg)\n";
+        const auto row = [&](double f) {
+          const double ratio = f / kCorner;
+          char line[128];
+          std::snprintf(line, sizeof line, "%.6E,%.6E,%.6E,%.6E\n", f, amplitude, -10 * std::log10(1 + ratio * ratio),
+                        -std::atan(ratio) * 180 / kPi);
+          table += line;
+        };
+        if (single || !(start > 0) || stop <= start) {
+          row(start > 0 ? start : 1.0);
+        } else {
+          const auto steps = static_cast<std::size_t>(
+              std::min(2000.0, std::ceil(std::log10(stop / start) * perDecade)));
+          for (std::size_t k = 0; k <= steps; ++k)
+            row(start *
+                std::pow(stop / start, static_cast<double>(k) / static_cast<double>(std::max<std::size_t>(1, steps))));
+        }
+        c.reply.units.push_back({{}, std::make_shared<const std::string>(definiteBlock(table))});
+      },
+      nullptr);
 
   // The lister: the decoded frames of the serial buses that decode something, one row per frame,
   // rows separated by semicolons (the reply is one line of text).
-  addCommand(":LISTer:DATA", [this](Call& c) {
-    std::string rows = "Time,Bus,Frame,Data";
-    for (int bus = 1; bus <= 2; ++bus) {
-      const int row = store_.find(":SBUS#:MODE");
-      if (row < 0 || store_.instanceOf(row, bus) < 0) continue;
-      const std::string mode = store_.text(":SBUS#:MODE", bus);
-      if (mode.empty() || mode == "NONE") continue;
-      static constexpr const char* kWord = "KVN";
-      for (int k = 0; k < 3; ++k) {
-        char line[96];
-        std::snprintf(line, sizeof line, ";%s,SBUS%d,%s,0x%02X", formatNR3((k + 1) * 1e-4 * bus).c_str(), bus,
-                      mode == "UART" ? "RX" : mode.c_str(), static_cast<unsigned>(kWord[k]));
-        rows += line;
-      }
-    }
-    c.answer(rows);
-  }, nullptr);
+  addCommand(
+      ":LISTer:DATA",
+      [this](Call& c) {
+        std::string rows = "Time,Bus,Frame,Data";
+        for (int bus = 1; bus <= 2; ++bus) {
+          const int row = store_.find(":SBUS#:MODE");
+          if (row < 0 || store_.instanceOf(row, bus) < 0) continue;
+          const std::string mode = store_.text(":SBUS#:MODE", bus);
+          if (mode.empty() || mode == "NONE") continue;
+          static constexpr const char* kWord = "KVN";
+          for (int k = 0; k < 3; ++k) {
+            char line[96];
+            std::snprintf(line, sizeof line, ";%s,SBUS%d,%s,0x%02X", formatNR3((k + 1) * 1e-4 * bus).c_str(), bus,
+                          mode == "UART" ? "RX" : mode.c_str(), static_cast<unsigned>(kWord[k]));
+            rows += line;
+          }
+        }
+        c.answer(rows);
+      },
+      nullptr);
 }
 
 }  // namespace korvane::sim

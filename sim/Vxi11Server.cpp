@@ -142,43 +142,44 @@ bool CVxi11Server::registerWith(uint16_t port, bool set) {
 void CVxi11Server::servePortmap(int fd) {
   rpc::serve(*portmap_, fd, kSmallRecord, w::kPortmapProgram, w::kPortmapVersion,
              [this](const rpc::Call& c, w::XdrReader& r, w::XdrWriter& x) {
-    if (c.proc == w::kPmapNull) return Outcome::Reply;
-    if (c.proc != w::kPmapGetPort && c.proc != w::kPmapSet && c.proc != w::kPmapUnset) return Outcome::NoProcedure;
-    const uint32_t prog = r.U32(), vers = r.U32(), prot = r.U32(), port = r.U32();
-    if (r.Failed()) return Outcome::GarbageArgs;
-    std::lock_guard lk(m_);
-    if (c.proc == w::kPmapGetPort) {
-      auto it = registrations_.find(prog);
-      x.U32(it != registrations_.end() && vers == w::kVersion && prot == w::kIpProtoTcp ? it->second : 0);
-    } else if (c.proc == w::kPmapSet) {
-      // A second simulator registers here while the first one serves the port.
-      const bool free = !registrations_.count(prog) || prog != w::kCoreProgram || port == 0;
-      if (free && prot == w::kIpProtoTcp && port) registrations_[prog] = static_cast<uint16_t>(port);
-      x.U32(free && prot == w::kIpProtoTcp && port ? 1 : 0);
-    } else {
-      x.U32(registrations_.erase(prog) ? 1 : 0);
-    }
-    return Outcome::Reply;
-  });
+               if (c.proc == w::kPmapNull) return Outcome::Reply;
+               if (c.proc != w::kPmapGetPort && c.proc != w::kPmapSet && c.proc != w::kPmapUnset)
+                 return Outcome::NoProcedure;
+               const uint32_t prog = r.U32(), vers = r.U32(), prot = r.U32(), port = r.U32();
+               if (r.Failed()) return Outcome::GarbageArgs;
+               std::lock_guard lk(m_);
+               if (c.proc == w::kPmapGetPort) {
+                 auto it = registrations_.find(prog);
+                 x.U32(it != registrations_.end() && vers == w::kVersion && prot == w::kIpProtoTcp ? it->second : 0);
+               } else if (c.proc == w::kPmapSet) {
+                 // A second simulator registers here while the first one serves the port.
+                 const bool free = !registrations_.count(prog) || prog != w::kCoreProgram || port == 0;
+                 if (free && prot == w::kIpProtoTcp && port) registrations_[prog] = static_cast<uint16_t>(port);
+                 x.U32(free && prot == w::kIpProtoTcp && port ? 1 : 0);
+               } else {
+                 x.U32(registrations_.erase(prog) ? 1 : 0);
+               }
+               return Outcome::Reply;
+             });
 }
 
 void CVxi11Server::serveAbort(int fd) {
   rpc::serve(*abort_, fd, kSmallRecord, w::kAbortProgram, w::kVersion,
              [this](const rpc::Call& c, w::XdrReader& r, w::XdrWriter& x) {
-    if (c.proc != w::kDeviceAbort) return Outcome::NoProcedure;
-    const uint32_t lid = r.U32();
-    uint32_t error = w::kErrInvalidLink;
-    {
-      std::lock_guard lk(m_);
-      if (auto it = links_.find(lid); it != links_.end()) {
-        it->second->abort = true;
-        error = w::kErrNone;
-      }
-    }
-    cv_.notify_all();
-    x.U32(error);
-    return Outcome::Reply;
-  });
+               if (c.proc != w::kDeviceAbort) return Outcome::NoProcedure;
+               const uint32_t lid = r.U32();
+               uint32_t error = w::kErrInvalidLink;
+               {
+                 std::lock_guard lk(m_);
+                 if (auto it = links_.find(lid); it != links_.end()) {
+                   it->second->abort = true;
+                   error = w::kErrNone;
+                 }
+               }
+               cv_.notify_all();
+               x.U32(error);
+               return Outcome::Reply;
+             });
 }
 
 // One call on the core channel. Every procedure but create_link starts with a link id.
@@ -215,15 +216,15 @@ void CVxi11Server::serveCore(int fd) {
   std::vector<iovec> pieces;
   rpc::serve(*core_, fd, maxMessage_ + kRecordSlack, w::kCoreProgram, w::kVersion,
              [&](const rpc::Call& c, w::XdrReader& r, w::XdrWriter& x) {
-    CoreCall call{fd, r, x, 0, nullptr, mine, pieces};
-    if (c.proc != w::kCreateLink) {
-      call.lid = r.U32();
-      std::lock_guard lk(m_);
-      if (auto it = links_.find(call.lid); it != links_.end()) call.link = it->second;
-    }
-    const auto handler = kProcedures.find(c.proc);
-    return handler == kProcedures.end() ? Outcome::NoProcedure : (this->*handler->second)(call);
-  });
+               CoreCall call{fd, r, x, 0, nullptr, mine, pieces};
+               if (c.proc != w::kCreateLink) {
+                 call.lid = r.U32();
+                 std::lock_guard lk(m_);
+                 if (auto it = links_.find(call.lid); it != links_.end()) call.link = it->second;
+               }
+               const auto handler = kProcedures.find(c.proc);
+               return handler == kProcedures.end() ? Outcome::NoProcedure : (this->*handler->second)(call);
+             });
   releaseLinks(mine);
 }
 

@@ -72,7 +72,7 @@ class CVxi11Server {
   std::condition_variable cv_;
   std::map<uint32_t, std::shared_ptr<Link>> links_;
   uint32_t nextLink_ = 1;
-  uint32_t lockHolder_ = 0;  // link id, 0: unlocked
+  uint32_t lockHolder_ = 0;                     // link id, 0: unlocked
   std::map<uint32_t, uint16_t> registrations_;  // our own portmapper's table: program -> port
 };
 

@@ -85,7 +85,8 @@ std::shared_ptr<const std::string> CInstrument::encodedBlock(Capture& cap, int c
       }
     } else {
       const double lo = uns ? 0 : -128, hi = uns ? 255 : 127;
-      for (size_t i = 0; i < v.size(); ++i) dst[i] = static_cast<unsigned char>(static_cast<int32_t>(code(v[i], lo, hi)));
+      for (size_t i = 0; i < v.size(); ++i)
+        dst[i] = static_cast<unsigned char>(static_cast<int32_t>(code(v[i], lo, hi)));
     }
   }
   slot = std::move(out);

@@ -246,7 +246,7 @@ int run(const Options& o) {
   const korvane::sim::ServerOptions& server = o.server;
   korvane::sim::CSocketServer srv(instrument, server);
   g_server = &srv;
-  struct sigaction sa{};
+  struct sigaction sa {};
   sa.sa_handler = onSignal;
   sigemptyset(&sa.sa_mask);
   sigaction(SIGINT, &sa, nullptr);
@@ -255,7 +255,8 @@ int run(const Options& o) {
 
   std::unique_ptr<korvane::sim::CVxi11Server> vxi11Server;
   std::unique_ptr<korvane::sim::CHislipServer> hislipServer;
-  if (o.vxi11) vxi11Server = std::make_unique<korvane::sim::CVxi11Server>(instrument, server.bind, server.maxMessageBytes);
+  if (o.vxi11)
+    vxi11Server = std::make_unique<korvane::sim::CVxi11Server>(instrument, server.bind, server.maxMessageBytes);
   if (o.hislipPort >= 0)
     hislipServer = std::make_unique<korvane::sim::CHislipServer>(instrument, server.bind,
                                                                  static_cast<uint16_t>(o.hislipPort),

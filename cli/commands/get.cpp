@@ -25,8 +25,7 @@ int CmdGet(const Args& a) {
   if (FAILED(hr)) return FailOnPath("get " + text, hr, s.get(), path);
   if (a.json)
     std::printf("{\"path\": %s, \"value\": %s}\n", JsonString(text).c_str(), ValueJson(*path.property, v).c_str());
-  else
-    std::printf("%s\n", FormatValue(*path.property, v).c_str());
+  else std::printf("%s\n", FormatValue(*path.property, v).c_str());
   return kExitOk;
 }
 

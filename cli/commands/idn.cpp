@@ -25,11 +25,12 @@ int CmdIdn(const Args& a) {
                     vendor = Identity(s.get(), &I::get_Vendor), description = Identity(s.get(), &I::get_Description);
   const bool simulated = Simulating(s.get());
   if (a.json) {
-    std::printf("{\"manufacturer\": %s, \"model\": %s, \"firmware\": %s, \"simulated\": %s, \"resource\": %s,\n"
-                " \"driver\": {\"identifier\": %s, \"revision\": %s, \"vendor\": %s, \"description\": %s}}\n",
-                JsonString(maker).c_str(), JsonString(model).c_str(), JsonString(firmware).c_str(),
-                simulated ? "true" : "false", JsonString(resource).c_str(), JsonString(driver).c_str(),
-                JsonString(revision).c_str(), JsonString(vendor).c_str(), JsonString(description).c_str());
+    std::printf(
+        "{\"manufacturer\": %s, \"model\": %s, \"firmware\": %s, \"simulated\": %s, \"resource\": %s,\n"
+        " \"driver\": {\"identifier\": %s, \"revision\": %s, \"vendor\": %s, \"description\": %s}}\n",
+        JsonString(maker).c_str(), JsonString(model).c_str(), JsonString(firmware).c_str(),
+        simulated ? "true" : "false", JsonString(resource).c_str(), JsonString(driver).c_str(),
+        JsonString(revision).c_str(), JsonString(vendor).c_str(), JsonString(description).c_str());
     return kExitOk;
   }
   std::printf("Instrument   %s %s, firmware %s%s\n", maker.c_str(), model.c_str(), firmware.c_str(),

@@ -47,12 +47,17 @@ std::string TreeJson(const std::vector<ListedMember>& members) {
   std::string out = "[";
   for (std::size_t k = 0; k < members.size(); ++k) {
     const MemberInfo& m = *members[k].member;
-    out += std::string(k ? ", " : "") + "{\"name\": " + JsonString(m.name) + ", \"kind\": \"" + KindWord(m.kind) + "\"";
+    out += std::string(k ? ", " : "") + "{\"name\": " + JsonString(m.name) + ", \"kind\": \"" + KindWord(m.kind) +
+           "\"";
     if (m.kind == MemberKind::Navigation || m.kind == MemberKind::Item)
       out += ", \"interface\": " + JsonString(ifaces[m.target].name);
     if (m.kind == MemberKind::Method) out += ", \"parameters\": " + JsonString(m.signature ? m.signature : "()");
     if (m.kind == MemberKind::Property) {
-      out += std::string(", \"access\": \"") + (m.get && m.put ? "read/write" : m.get ? "read-only" : "write-only") + "\"";
+      out += std::string(", \"access\": \"") +
+             (m.get && m.put ? "read/write"
+              : m.get        ? "read-only"
+                             : "write-only") +
+             "\"";
       const std::string line = Describe(m);  // "<name>  <type>, <access>..."
       const std::size_t b = line.find("  ") + 2, e = line.find(',', b);
       out += ", \"type\": " + JsonString(line.substr(b, e - b));

@@ -60,7 +60,8 @@ int CmdMeasure(const Args& a) {
     if (!found) {
       std::string all;
       for (std::size_t w = 0; w < e->count; ++w) all += std::string(w ? ", " : "") + e->words[w].word;
-      return BadInput("unknown measurement '" + a.positional[k] + "': one of " + all + " (or freq, vpp, rise, fall, ...)");
+      return BadInput("unknown measurement '" + a.positional[k] + "': one of " + all +
+                      " (or freq, vpp, rise, fall, ...)");
     }
     wanted.push_back(found);
   }
@@ -102,11 +103,11 @@ int CmdMeasure(const Args& a) {
   if (a.json)
     std::printf("{\"channel\": %s, \"simulated\": %s, \"measurements\": [%s]}\n", JsonString(a.channels[0]).c_str(),
                 simulated ? "true" : "false", json.c_str());
-  else if (simulated)
-    std::printf("note: %s\n", kSimulatedDataNote);
+  else if (simulated) std::printf("note: %s\n", kSimulatedDataNote);
   if (rc == kExitDriverError)
-    std::fprintf(stderr, "korvane: the instrument could not take every measurement on this record "
-                         "(\"no valid result\": too few periods or edges, or the signal off screen)\n");
+    std::fprintf(stderr,
+                 "korvane: the instrument could not take every measurement on this record "
+                 "(\"no valid result\": too few periods or edges, or the signal off screen)\n");
   return rc;
 }
 

@@ -80,7 +80,7 @@ typedef short VARIANT_BOOL;
 #define _HRESULT_TYPEDEF_(x) ((HRESULT)(x))
 #define SUCCEEDED(hr) (((HRESULT)(hr)) >= 0)
 #define FAILED(hr) (((HRESULT)(hr)) < 0)
-#define HRESULT_CODE(hr) ((hr) & 0xFFFF)
+#define HRESULT_CODE(hr) ((hr)&0xFFFF)
 #define HRESULT_FACILITY(hr) (((hr) >> 16) & 0x1FFF)
 #define HRESULT_SEVERITY(hr) (((hr) >> 31) & 0x1)
 #define MAKE_HRESULT(sev, fac, code) \
@@ -90,7 +90,7 @@ typedef short VARIANT_BOOL;
 #define SEVERITY_SUCCESS 0
 #define SEVERITY_ERROR 1
 #define HRESULT_FROM_WIN32(x) \
-  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x) & 0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
+  ((HRESULT)(x) <= 0 ? ((HRESULT)(x)) : ((HRESULT)(((x)&0x0000FFFF) | (FACILITY_WIN32 << 16) | 0x80000000)))
 
 #define S_OK _HRESULT_TYPEDEF_(0x00000000L)
 #define S_FALSE _HRESULT_TYPEDEF_(0x00000001L)
@@ -151,11 +151,15 @@ KORVANE_PLATFORM_GUID(GUID_NULL, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0);
 KORVANE_PLATFORM_GUID(IID_IUnknown, 0x00000000, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
 KORVANE_PLATFORM_GUID(IID_IClassFactory, 0x00000001, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
 KORVANE_PLATFORM_GUID(IID_IErrorInfo, 0x1CF2B120, 0x547D, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19);
-KORVANE_PLATFORM_GUID(IID_ICreateErrorInfo, 0x22F03340, 0x547D, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19);
-KORVANE_PLATFORM_GUID(IID_ISupportErrorInfo, 0xDF0B3D60, 0x548F, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1, 0x19);
-KORVANE_PLATFORM_GUID(IID_IGlobalInterfaceTable, 0x00000146, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+KORVANE_PLATFORM_GUID(IID_ICreateErrorInfo, 0x22F03340, 0x547D, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1,
+                      0x19);
+KORVANE_PLATFORM_GUID(IID_ISupportErrorInfo, 0xDF0B3D60, 0x548F, 0x101B, 0x8E, 0x65, 0x08, 0x00, 0x2B, 0x2B, 0xD1,
+                      0x19);
+KORVANE_PLATFORM_GUID(IID_IGlobalInterfaceTable, 0x00000146, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00,
+                      0x46);
 KORVANE_PLATFORM_GUID(IID_IDispatch, 0x00020400, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
-KORVANE_PLATFORM_GUID(CLSID_StdGlobalInterfaceTable, 0x00000323, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x46);
+KORVANE_PLATFORM_GUID(CLSID_StdGlobalInterfaceTable, 0x00000323, 0x0000, 0x0000, 0xC0, 0x00, 0x00, 0x00, 0x00, 0x00,
+                      0x00, 0x46);
 
 // ---- Interfaces ----
 struct IUnknown {
@@ -240,10 +244,32 @@ struct IDispatch : IUnknown {
 // ---- VARIANT and SAFEARRAY ----
 typedef unsigned short VARTYPE;
 enum VARENUM {
-  VT_EMPTY = 0, VT_NULL = 1, VT_I2 = 2, VT_I4 = 3, VT_R4 = 4, VT_R8 = 5, VT_CY = 6, VT_DATE = 7,
-  VT_BSTR = 8, VT_DISPATCH = 9, VT_ERROR = 10, VT_BOOL = 11, VT_VARIANT = 12, VT_UNKNOWN = 13,
-  VT_DECIMAL = 14, VT_I1 = 16, VT_UI1 = 17, VT_UI2 = 18, VT_UI4 = 19, VT_I8 = 20, VT_UI8 = 21,
-  VT_INT = 22, VT_UINT = 23, VT_ARRAY = 0x2000, VT_BYREF = 0x4000, VT_TYPEMASK = 0xfff
+  VT_EMPTY = 0,
+  VT_NULL = 1,
+  VT_I2 = 2,
+  VT_I4 = 3,
+  VT_R4 = 4,
+  VT_R8 = 5,
+  VT_CY = 6,
+  VT_DATE = 7,
+  VT_BSTR = 8,
+  VT_DISPATCH = 9,
+  VT_ERROR = 10,
+  VT_BOOL = 11,
+  VT_VARIANT = 12,
+  VT_UNKNOWN = 13,
+  VT_DECIMAL = 14,
+  VT_I1 = 16,
+  VT_UI1 = 17,
+  VT_UI2 = 18,
+  VT_UI4 = 19,
+  VT_I8 = 20,
+  VT_UI8 = 21,
+  VT_INT = 22,
+  VT_UINT = 23,
+  VT_ARRAY = 0x2000,
+  VT_BYREF = 0x4000,
+  VT_TYPEMASK = 0xfff
 };
 
 typedef struct tagSAFEARRAYBOUND {
@@ -353,8 +379,12 @@ KORVANE_PLATFORM_API HRESULT GetErrorInfo(ULONG dwReserved, IErrorInfo** pperrin
 
 enum COINIT { COINIT_MULTITHREADED = 0x0, COINIT_APARTMENTTHREADED = 0x2 };
 enum CLSCTX {
-  CLSCTX_INPROC_SERVER = 0x1, CLSCTX_INPROC_HANDLER = 0x2, CLSCTX_LOCAL_SERVER = 0x4,
-  CLSCTX_REMOTE_SERVER = 0x10, CLSCTX_ALL = 0x17, CLSCTX_INPROC = 0x3
+  CLSCTX_INPROC_SERVER = 0x1,
+  CLSCTX_INPROC_HANDLER = 0x2,
+  CLSCTX_LOCAL_SERVER = 0x4,
+  CLSCTX_REMOTE_SERVER = 0x10,
+  CLSCTX_ALL = 0x17,
+  CLSCTX_INPROC = 0x3
 };
 enum REGCLS { REGCLS_SINGLEUSE = 0, REGCLS_MULTIPLEUSE = 1 };
 
@@ -412,9 +442,9 @@ template <class I>
 inline constexpr const IID& IidOf = InterfaceId<I>::value;
 }  // namespace korvane
 
-#define KORVANE_IID_OF(I)                  \
-  template <>                              \
-  struct korvane::InterfaceId<I> {         \
+#define KORVANE_IID_OF(I)                        \
+  template <>                                    \
+  struct korvane::InterfaceId<I> {               \
     static constexpr const IID& value = IID_##I; \
   }
 

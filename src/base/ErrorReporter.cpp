@@ -60,9 +60,10 @@ bool FormatFromMessageTable(const messages::MessageRow& row, const std::vector<s
     args[i] = reinterpret_cast<DWORD_PTR>(wide.back().c_str());
   }
   LPWSTR text = nullptr;
-  const DWORD n = FormatMessageW(
-      FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_ARGUMENT_ARRAY, module, row.id, 0,
-      reinterpret_cast<LPWSTR>(&text), 0, reinterpret_cast<va_list*>(args.data()));
+  const DWORD n = FormatMessageW(FORMAT_MESSAGE_FROM_HMODULE | FORMAT_MESSAGE_ALLOCATE_BUFFER |
+                                     FORMAT_MESSAGE_ARGUMENT_ARRAY,
+                                 module, row.id, 0, reinterpret_cast<LPWSTR>(&text), 0,
+                                 reinterpret_cast<va_list*>(args.data()));
   if (!n || !text) return false;
   out = ToNarrow(text, n);
   LocalFree(text);
@@ -82,43 +83,23 @@ bool FormatRow(const messages::MessageRow& row, const std::vector<std::string>& 
 std::string VariantText(const VARIANT& v) {
   char buf[64];
   switch (v.vt) {
-    case VT_EMPTY:
-      return {};
-    case VT_NULL:
-      return "NULL";
-    case VT_I1:
-      return std::to_string(static_cast<int>(v.cVal));
-    case VT_UI1:
-      return std::to_string(static_cast<unsigned>(v.bVal));
-    case VT_I2:
-      return std::to_string(v.iVal);
-    case VT_UI2:
-      return std::to_string(v.uiVal);
-    case VT_I4:
-      return std::to_string(v.lVal);
-    case VT_INT:
-      return std::to_string(v.intVal);
-    case VT_UI4:
-      return std::to_string(v.ulVal);
-    case VT_UINT:
-      return std::to_string(v.uintVal);
-    case VT_I8:
-      return std::to_string(v.llVal);
-    case VT_UI8:
-      return std::to_string(v.ullVal);
-    case VT_R4:
-      std::snprintf(buf, sizeof buf, "%g", static_cast<double>(v.fltVal));
-      return buf;
-    case VT_R8:
-      std::snprintf(buf, sizeof buf, "%g", v.dblVal);
-      return buf;
-    case VT_BOOL:
-      return v.boolVal ? "True" : "False";
-    case VT_BSTR:
-      return ToNarrow(v.bstrVal);
-    default:
-      std::snprintf(buf, sizeof buf, "(VARIANT of type %u)", static_cast<unsigned>(v.vt));
-      return buf;
+    case VT_EMPTY: return {};
+    case VT_NULL: return "NULL";
+    case VT_I1: return std::to_string(static_cast<int>(v.cVal));
+    case VT_UI1: return std::to_string(static_cast<unsigned>(v.bVal));
+    case VT_I2: return std::to_string(v.iVal);
+    case VT_UI2: return std::to_string(v.uiVal);
+    case VT_I4: return std::to_string(v.lVal);
+    case VT_INT: return std::to_string(v.intVal);
+    case VT_UI4: return std::to_string(v.ulVal);
+    case VT_UINT: return std::to_string(v.uintVal);
+    case VT_I8: return std::to_string(v.llVal);
+    case VT_UI8: return std::to_string(v.ullVal);
+    case VT_R4: std::snprintf(buf, sizeof buf, "%g", static_cast<double>(v.fltVal)); return buf;
+    case VT_R8: std::snprintf(buf, sizeof buf, "%g", v.dblVal); return buf;
+    case VT_BOOL: return v.boolVal ? "True" : "False";
+    case VT_BSTR: return ToNarrow(v.bstrVal);
+    default: std::snprintf(buf, sizeof buf, "(VARIANT of type %u)", static_cast<unsigned>(v.vt)); return buf;
   }
 }
 
@@ -185,7 +166,8 @@ std::string TakeThreadErrorDescription() {
 const messages::MessageRow* FindMessage(unsigned id) noexcept {
   const auto* first = std::begin(messages::kMessages);
   const auto* last = std::end(messages::kMessages);
-  const auto* it = std::lower_bound(first, last, id, [](const messages::MessageRow& r, unsigned v) { return r.id < v; });
+  const auto* it = std::lower_bound(first, last, id,
+                                    [](const messages::MessageRow& r, unsigned v) { return r.id < v; });
   return it != last && it->id == id ? it : nullptr;
 }
 
@@ -259,8 +241,7 @@ HRESULT CErrorReporter::FormatMessageText(unsigned id, va_list args, std::string
     va_end(copy);
     if (missing) return FormatterFailure(id, S_OK, "A message insert is missing.");
     std::string text;
-    if (!FormatRow(*row, inserts, text))
-      return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
+    if (!FormatRow(*row, inserts, text)) return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
     out.assign(Trim(text));
     return S_OK;
   });
@@ -295,8 +276,7 @@ HRESULT CErrorReporter::Raise(unsigned id, const char* elab, std::initializer_li
     values.reserve(inserts.size());
     for (const MessageInsert& insert : inserts) values.push_back(InsertText(insert));
     std::string text;
-    if (!FormatRow(*row, values, text))
-      return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
+    if (!FormatRow(*row, values, text)) return FormatterFailure(id, S_OK, "The message text cannot be formatted.");
     return ReportFormatted(id, std::string(Trim(text)), elab);
   });
 }

@@ -21,7 +21,7 @@ namespace korvane {
 // The numbers an InvalidValue report writes with a format (bool has its own overload);
 // enumeration values are written as their numbers.
 template <typename T>
-concept Number = (std::is_arithmetic_v<T> || std::is_enum_v<T>) && !std::same_as<T, bool>;
+concept Number = (std::is_arithmetic_v<T> || std::is_enum_v<T>)&&!std::same_as<T, bool>;
 
 // One insert of a message, typed: text, wide text, a flag ("True"/"False"), a number written
 // with the caller's printf-style format, a VARIANT, or the method being served (the reporter
@@ -33,7 +33,8 @@ class MessageInsert {
   MessageInsert(const char* text) noexcept : kind_(Kind::kText), text_(text) {}
   MessageInsert(const OLECHAR* text) noexcept : kind_(Kind::kWide), wide_(text) {}
   explicit MessageInsert(bool flag) noexcept : kind_(Kind::kFlag), flag_(flag) {}
-  MessageInsert(long long value, const char* format) noexcept : kind_(Kind::kInteger), text_(format), integer_(value) {}
+  MessageInsert(long long value, const char* format) noexcept
+      : kind_(Kind::kInteger), text_(format), integer_(value) {}
   MessageInsert(double value, const char* format) noexcept : kind_(Kind::kReal), text_(format), real_(value) {}
   explicit MessageInsert(const VARIANT& value) noexcept : kind_(Kind::kVariant), variant_(&value) {}
   static MessageInsert CurrentMethod() noexcept { return MessageInsert(Kind::kCurrentMethod); }

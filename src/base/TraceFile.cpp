@@ -70,10 +70,10 @@ struct SecondText {
 void Refresh(SecondText& s, std::time_t t) {
   const std::tm tm = LocalTime(t);
   std::strftime(s.date, sizeof s.date, "%Y-%m-%dT%H:%M:%S", &tm);
-  const long long localSeconds =
-      DaysFromCivil(tm.tm_year + 1900LL, static_cast<unsigned>(tm.tm_mon + 1), static_cast<unsigned>(tm.tm_mday)) *
-          86400 +
-      tm.tm_hour * 3600LL + tm.tm_min * 60LL + tm.tm_sec;
+  const long long localSeconds = DaysFromCivil(tm.tm_year + 1900LL, static_cast<unsigned>(tm.tm_mon + 1),
+                                               static_cast<unsigned>(tm.tm_mday)) *
+                                     86400 +
+                                 tm.tm_hour * 3600LL + tm.tm_min * 60LL + tm.tm_sec;
   const long long offsetMin = (localSeconds - static_cast<long long>(t)) / 60;
   const long long a = offsetMin < 0 ? -offsetMin : offsetMin;
   std::snprintf(s.offset, sizeof s.offset, "%c%02lld:%02lld", offsetMin < 0 ? '-' : '+', (a / 60) % 100, a % 60);
@@ -84,10 +84,10 @@ void Refresh(SecondText& s, std::time_t t) {
 
 void AppendTimestamp(std::string& out, std::int64_t agoNs) {
   thread_local SecondText cache;
-  const auto us =
-      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch())
-          .count() -
-      agoNs / 1000;
+  const auto us = std::chrono::duration_cast<std::chrono::microseconds>(
+                      std::chrono::system_clock::now().time_since_epoch())
+                      .count() -
+                  agoNs / 1000;
   const std::time_t t = static_cast<std::time_t>(us / 1000000);
   if (t != cache.second) Refresh(cache, t);
   char fraction[7] = ".";
@@ -257,8 +257,7 @@ bool CTraceFile::WriteAt(std::uint64_t offset, const std::string& bytes) {
       return false;
 #else
     if (fd_ < 0) return false;
-    const ssize_t wrote =
-        ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
+    const ssize_t wrote = ::pwrite(fd_, bytes.data() + done, bytes.size() - done, static_cast<off_t>(offset + done));
     if (wrote <= 0) return false;
 #endif
     done += static_cast<std::size_t>(wrote);
@@ -270,8 +269,7 @@ bool CTraceFile::SaveAndRestart() {
   // The file is complete as it stands; it only moves to its saved name.
   CloseFile();
   std::error_code ec;
-  std::filesystem::rename(FsPath(settings_.path), FsPath(SavedCopyName(settings_.path, trace::FileTimeSuffix())),
-                          ec);
+  std::filesystem::rename(FsPath(settings_.path), FsPath(SavedCopyName(settings_.path, trace::FileTimeSuffix())), ec);
   if (ec) return false;
   ++saved_;
   return Start();

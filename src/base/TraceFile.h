@@ -36,11 +36,11 @@ std::string_view StyleSheetText() noexcept;
 class CTraceFile {
  public:
   struct Settings {
-    std::string path;         // absolute, ends in ".xml"
-    std::string styleSheet;   // href of the style-sheet reference
-    bool writeStyleSheet;     // write the driver's own style sheet beside the file
-    std::string identifier;   // the driver's identifier, an attribute of the root
-    std::uint64_t sizeMax;    // bytes, 0: no limit
+    std::string path;             // absolute, ends in ".xml"
+    std::string styleSheet;       // href of the style-sheet reference
+    bool writeStyleSheet;         // write the driver's own style sheet beside the file
+    std::string identifier;       // the driver's identifier, an attribute of the root
+    std::uint64_t sizeMax;        // bytes, 0: no limit
     std::int64_t saveIntervalNs;  // 0: never
   };
 
@@ -72,7 +72,7 @@ class CTraceFile {
   Settings settings_;
   std::mutex lock_;
   std::string buffer_;
-  std::uint64_t end_ = 0;   // where the closing root tag starts
+  std::uint64_t end_ = 0;  // where the closing root tag starts
   std::uint64_t headerSize_ = 0;
   std::int64_t startedNs_ = 0;
   unsigned saved_ = 0;

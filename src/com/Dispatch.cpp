@@ -171,8 +171,9 @@ class CTypeRegistry {
         table.members.push_back(Member{text, {}, {}, {}});
         m = &table.members.back();
       }
-      std::optional<Function>& slot =
-          f->invkind == INVOKE_PROPERTYGET ? m->get : f->invkind == INVOKE_FUNC ? m->method : m->put;
+      std::optional<Function>& slot = f->invkind == INVOKE_PROPERTYGET ? m->get
+                                      : f->invkind == INVOKE_FUNC      ? m->method
+                                                                       : m->put;
       if (!slot) slot = std::move(fn);
     }
     return S_OK;
@@ -453,7 +454,7 @@ struct Slot {
     if (object) object->Release();
     VariantClear(&value);
   }
-  VARIANT value;              // scalars, strings, VARIANTs
+  VARIANT value;               // scalars, strings, VARIANTs
   SAFEARRAY* array = nullptr;  // arrays
   IUnknown* object = nullptr;  // interfaces
   VARIANT arg;                 // what DispCallFunc pushes
@@ -530,9 +531,9 @@ HRESULT WriteBack(const ParamType& p, Slot& s) {
     return S_OK;
   }
   const std::size_t size = type == VT_I8 || type == VT_R8 || type == VT_UI8 || type == VT_CY || type == VT_DATE ? 8
-                           : type == VT_I2 || type == VT_UI2 || type == VT_BOOL                           ? 2
-                           : type == VT_I1 || type == VT_UI1                                              ? 1
-                                                                                                          : 4;
+                           : type == VT_I2 || type == VT_UI2 || type == VT_BOOL                                 ? 2
+                           : type == VT_I1 || type == VT_UI1                                                    ? 1
+                                                                                                                : 4;
   std::memcpy(V_BYREF(target), &V_I8(converted.ptr()), size);
   return S_OK;
 }
@@ -568,8 +569,8 @@ HRESULT FromScript(const ParamType& p, VARIANT* given, Slot& s) {
   if (!missing && !p.retval) {
     VariantOwner converted;
     VARIANT* v = const_cast<VARIANT*>(&Deref(*given));  // only read
-    HRESULT hr =
-        p.vt == VT_VARIANT ? VariantCopyInd(converted.ptr(), v) : VariantChangeType(converted.ptr(), v, 0, p.vt);
+    HRESULT hr = p.vt == VT_VARIANT ? VariantCopyInd(converted.ptr(), v)
+                                    : VariantChangeType(converted.ptr(), v, 0, p.vt);
     if (FAILED(hr)) return DISP_E_TYPEMISMATCH;
     s.value = converted.Detach();
   } else if (p.vt != VT_VARIANT) {
@@ -632,8 +633,8 @@ HRESULT Call(IUnknown* target, const Function& f, const DISPPARAMS& dp, VARIANT*
   }
   VARIANT ret;
   VariantInit(&ret);
-  HRESULT hr = DispCallFunc(target, static_cast<ULONG_PTR>(f.vtableOffset), CC_STDCALL, VT_ERROR,
-                            static_cast<UINT>(n), types.data(), args.data(), &ret);
+  HRESULT hr = DispCallFunc(target, static_cast<ULONG_PTR>(f.vtableOffset), CC_STDCALL, VT_ERROR, static_cast<UINT>(n),
+                            types.data(), args.data(), &ret);
   if (FAILED(hr)) return hr;
   const HRESULT status = V_ERROR(&ret);
   if (FAILED(status)) {
@@ -758,8 +759,8 @@ HRESULT DispatchInvoke(IUnknown* target, REFIID iid, DISPID id, WORD flags, DISP
     if (!f) return DISP_E_MEMBERNOTFOUND;
     // drv.Channels("Channel1"): arguments to a property that takes none go to the default
     // member (Item) of what the property returns.
-    if (f == &*m.get && params->cArgs > 0 && params->cNamedArgs == 0 && f->params.size() == 1 &&
-        f->params[0].retval && f->params[0].vt == VT_UNKNOWN && !IsEqualGUID(f->params[0].iid, GUID_NULL)) {
+    if (f == &*m.get && params->cArgs > 0 && params->cNamedArgs == 0 && f->params.size() == 1 && f->params[0].retval &&
+        f->params[0].vt == VT_UNKNOWN && !IsEqualGUID(f->params[0].iid, GUID_NULL)) {
       VariantOwner object;
       DISPPARAMS empty{};
       if (HRESULT hr = Call(target, *f, empty, object.ptr(), excep, argErr); FAILED(hr)) return hr;

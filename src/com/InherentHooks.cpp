@@ -9,12 +9,18 @@ HRESULT Impl_IIviDriver_Initialize(CKorvane& self, BSTR ResourceName, VARIANT_BO
                                    BSTR OptionString) {
   return self.CDriver::Initialize(ResourceName, IdQuery, Reset, OptionString);
 }
-HRESULT Impl_IIviDriver_get_Initialized(CKorvane& self, VARIANT_BOOL* pVal) { return self.CDriver::get_Initialized(pVal); }
+HRESULT Impl_IIviDriver_get_Initialized(CKorvane& self, VARIANT_BOOL* pVal) {
+  return self.CDriver::get_Initialized(pVal);
+}
 HRESULT Impl_IIviDriver_Close(CKorvane& self) { return self.CDriver::Close(); }
 
 // ---- IIviComponentIdentity / IIviDriverIdentity ----
-HRESULT Impl_IIviComponentIdentity_get_Description(CKorvane& self, BSTR* pVal) { return self.CDriver::get_Description(pVal); }
-HRESULT Impl_IIviComponentIdentity_get_Revision(CKorvane& self, BSTR* pVal) { return self.CDriver::get_Revision(pVal); }
+HRESULT Impl_IIviComponentIdentity_get_Description(CKorvane& self, BSTR* pVal) {
+  return self.CDriver::get_Description(pVal);
+}
+HRESULT Impl_IIviComponentIdentity_get_Revision(CKorvane& self, BSTR* pVal) {
+  return self.CDriver::get_Revision(pVal);
+}
 HRESULT Impl_IIviComponentIdentity_get_Vendor(CKorvane& self, BSTR* pVal) { return self.CDriver::get_Vendor(pVal); }
 HRESULT Impl_IIviDriverIdentity_get_InstrumentManufacturer(CKorvane& self, BSTR* pVal) {
   return self.CDriver::get_InstrumentManufacturer(pVal);
@@ -25,7 +31,9 @@ HRESULT Impl_IIviDriverIdentity_get_InstrumentModel(CKorvane& self, BSTR* pVal) 
 HRESULT Impl_IIviDriverIdentity_get_InstrumentFirmwareRevision(CKorvane& self, BSTR* pVal) {
   return self.CDriver::get_InstrumentFirmwareRevision(pVal);
 }
-HRESULT Impl_IIviDriverIdentity_get_Identifier(CKorvane& self, BSTR* pVal) { return self.CDriver::get_Identifier(pVal); }
+HRESULT Impl_IIviDriverIdentity_get_Identifier(CKorvane& self, BSTR* pVal) {
+  return self.CDriver::get_Identifier(pVal);
+}
 HRESULT Impl_IIviDriverIdentity_get_SupportedInstrumentModels(CKorvane& self, BSTR* pVal) {
   return self.CDriver::get_SupportedInstrumentModels(pVal);
 }
@@ -40,12 +48,18 @@ HRESULT Impl_IIviDriverIdentity_get_GroupCapabilities(CKorvane& self, BSTR* pVal
 }
 
 // ---- IIviDriverOperation ----
-HRESULT Impl_IIviDriverOperation_get_LogicalName(CKorvane& self, BSTR* pVal) { return self.CDriver::get_LogicalName(pVal); }
+HRESULT Impl_IIviDriverOperation_get_LogicalName(CKorvane& self, BSTR* pVal) {
+  return self.CDriver::get_LogicalName(pVal);
+}
 HRESULT Impl_IIviDriverOperation_get_IoResourceDescriptor(CKorvane& self, BSTR* pVal) {
   return self.CDriver::get_IoResourceDescriptor(pVal);
 }
-HRESULT Impl_IIviDriverOperation_get_Cache(CKorvane& self, VARIANT_BOOL* pVal) { return self.CDriver::get_Cache(pVal); }
-HRESULT Impl_IIviDriverOperation_put_Cache(CKorvane& self, VARIANT_BOOL newVal) { return self.CDriver::put_Cache(newVal); }
+HRESULT Impl_IIviDriverOperation_get_Cache(CKorvane& self, VARIANT_BOOL* pVal) {
+  return self.CDriver::get_Cache(pVal);
+}
+HRESULT Impl_IIviDriverOperation_put_Cache(CKorvane& self, VARIANT_BOOL newVal) {
+  return self.CDriver::put_Cache(newVal);
+}
 HRESULT Impl_IIviDriverOperation_get_InterchangeCheck(CKorvane& self, VARIANT_BOOL* pVal) {
   return self.CDriver::get_InterchangeCheck(pVal);
 }
@@ -70,11 +84,15 @@ HRESULT Impl_IIviDriverOperation_get_RecordCoercions(CKorvane& self, VARIANT_BOO
 HRESULT Impl_IIviDriverOperation_put_RecordCoercions(CKorvane& self, VARIANT_BOOL newVal) {
   return self.CDriver::put_RecordCoercions(newVal);
 }
-HRESULT Impl_IIviDriverOperation_get_Simulate(CKorvane& self, VARIANT_BOOL* pVal) { return self.CDriver::get_Simulate(pVal); }
+HRESULT Impl_IIviDriverOperation_get_Simulate(CKorvane& self, VARIANT_BOOL* pVal) {
+  return self.CDriver::get_Simulate(pVal);
+}
 HRESULT Impl_IIviDriverOperation_put_Simulate(CKorvane& self, VARIANT_BOOL newVal) {
   return self.CDriver::put_Simulate(newVal);
 }
-HRESULT Impl_IIviDriverOperation_get_DriverSetup(CKorvane& self, BSTR* pVal) { return self.CDriver::get_DriverSetup(pVal); }
+HRESULT Impl_IIviDriverOperation_get_DriverSetup(CKorvane& self, BSTR* pVal) {
+  return self.CDriver::get_DriverSetup(pVal);
+}
 HRESULT Impl_IIviDriverOperation_InvalidateAllAttributes(CKorvane& self) {
   return self.CDriver::InvalidateAllAttributes();
 }
@@ -84,7 +102,9 @@ HRESULT Impl_IIviDriverOperation_ClearInterchangeWarnings(CKorvane& self) {
 HRESULT Impl_IIviDriverOperation_GetNextInterchangeWarning(CKorvane& self, BSTR* InterchangeWarning) {
   return self.CDriver::GetNextInterchangeWarning(InterchangeWarning);
 }
-HRESULT Impl_IIviDriverOperation_ResetInterchangeCheck(CKorvane& self) { return self.CDriver::ResetInterchangeCheck(); }
+HRESULT Impl_IIviDriverOperation_ResetInterchangeCheck(CKorvane& self) {
+  return self.CDriver::ResetInterchangeCheck();
+}
 HRESULT Impl_IIviDriverOperation_GetNextCoercionRecord(CKorvane& self, BSTR* CoercionRecord) {
   return self.CDriver::GetNextCoercionRecord(CoercionRecord);
 }

@@ -42,10 +42,8 @@ class CClassFactory final : public ComObject<CClassFactory, IClassFactory> {
     return entry_.createInstance(iid, ppv);
   }
   HRESULT STDMETHODCALLTYPE LockServer(BOOL lock) override {
-    if (lock)
-      CKorvaneModule::Lock();
-    else
-      CKorvaneModule::Unlock();
+    if (lock) CKorvaneModule::Lock();
+    else CKorvaneModule::Unlock();
     return S_OK;
   }
 

@@ -156,8 +156,7 @@ class CRepCapItem : public CObjectNode {
   }
   // Under the session lock (Close, a new Initialize), or with no client left (the root's end).
   void Detach() noexcept {
-    if (CKorvaneSession* parent = parent_.exchange(nullptr, std::memory_order_acq_rel))
-      parent->RemoveChildNode(this);
+    if (CKorvaneSession* parent = parent_.exchange(nullptr, std::memory_order_acq_rel)) parent->RemoveChildNode(this);
   }
   const std::string& PhysicalName() const noexcept { return name_; }
   int Index() const noexcept { return index_; }

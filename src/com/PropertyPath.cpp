@@ -140,8 +140,8 @@ bool Walk(const std::string& text, bool wantProperty, PropertyPath& out, int& if
     iface = m->target;
   }
   if (wantProperty) {
-    error = "the path '" + text + "' names an object (" + Iface(iface).name + "), not a property; its members are:" +
-            Listing(iface);
+    error = "the path '" + text + "' names an object (" + Iface(iface).name +
+            "), not a property; its members are:" + Listing(iface);
     return false;
   }
   return true;
@@ -223,7 +223,9 @@ std::string Describe(const MemberInfo& m) {
     case MemberKind::Property: break;
   }
   std::string line = std::string(m.name) + "  " + KindName(m) +
-                     (m.get && m.put ? ", read/write" : m.get ? ", read-only" : ", write-only");
+                     (m.get && m.put ? ", read/write"
+                      : m.get        ? ", read-only"
+                                     : ", write-only");
   if (m.value == ValueKind::Enum) line += ": " + EnumMembers(Enum(m.enumIndex));
   return line;
 }
@@ -347,12 +349,9 @@ std::vector<std::string> CompletePath(const std::string& partial) {
       if (m.kind == MemberKind::Method || stem.size() > std::strlen(m.name) ||
           !EqualsNoCase(stem, std::string(m.name, stem.size()).c_str()))
         continue;
-      if (m.kind == MemberKind::Property)
-        out.push_back(lead + m.name);
-      else if (m.kind == MemberKind::Item)
-        out.push_back(lead + m.name + "(");
-      else
-        out.push_back(lead + m.name + ".");
+      if (m.kind == MemberKind::Property) out.push_back(lead + m.name);
+      else if (m.kind == MemberKind::Item) out.push_back(lead + m.name + "(");
+      else out.push_back(lead + m.name + ".");
     }
   }
   std::sort(out.begin(), out.end());
@@ -379,9 +378,7 @@ bool ParseValue(const MemberInfo& m, const std::string& t, Value& v, std::string
       if (!t.empty() && !errno && !*end && std::isfinite(v.d)) return true;
       break;
     }
-    case ValueKind::String:
-      v.s = t;
-      return true;
+    case ValueKind::String: v.s = t; return true;
     case ValueKind::Bool:
       if (SameName("true", t) || SameName("on", t) || t == "1") {
         v.i = VARIANT_TRUE;
@@ -411,8 +408,7 @@ bool ParseValue(const MemberInfo& m, const std::string& t, Value& v, std::string
       error = bad + ": one of " + words;
       return false;
     }
-    case ValueKind::None:
-      break;
+    case ValueKind::None: break;
   }
   error = bad;
   return false;

@@ -53,7 +53,7 @@ struct MemberInfo {
   PutFn put;      // null when it cannot be written
   NavFn nav;
   ItemFn item;
-  int target;  // interface reached by a navigation or Item member
+  int target;             // interface reached by a navigation or Item member
   const char* signature;  // a method's parameters, for listings; null otherwise
 };
 
@@ -82,20 +82,15 @@ I* As(IUnknown* o) {
 
 template <class T>
 void Store(Value& v, const T& t) {
-  if constexpr (std::is_same_v<T, BSTR>)
-    v.s = ToNarrow(t);
-  else if constexpr (std::is_floating_point_v<T>)
-    v.d = t;
-  else
-    v.i = static_cast<std::int64_t>(t);
+  if constexpr (std::is_same_v<T, BSTR>) v.s = ToNarrow(t);
+  else if constexpr (std::is_floating_point_v<T>) v.d = t;
+  else v.i = static_cast<std::int64_t>(t);
 }
 
 template <class T>
 T Load(const Value& v) {
-  if constexpr (std::is_floating_point_v<T>)
-    return static_cast<T>(v.d);
-  else
-    return static_cast<T>(v.i);
+  if constexpr (std::is_floating_point_v<T>) return static_cast<T>(v.d);
+  else return static_cast<T>(v.i);
 }
 
 template <class I, class T>

@@ -205,7 +205,8 @@ bool Missing(LSTATUS s) { return s == ERROR_FILE_NOT_FOUND || s == ERROR_PATH_NO
 
 HRESULT SetData(HKEY key, const wchar_t* name, const Entry& e) {
   if (e.type == REG_DWORD)
-    return FromStatus(RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&e.number), sizeof e.number));
+    return FromStatus(
+        RegSetValueExW(key, name, 0, REG_DWORD, reinterpret_cast<const BYTE*>(&e.number), sizeof e.number));
   return FromStatus(RegSetValueExW(key, name, 0, REG_SZ, reinterpret_cast<const BYTE*>(e.text.c_str()),
                                    static_cast<DWORD>((e.text.size() + 1) * sizeof(wchar_t))));
 }

@@ -100,8 +100,7 @@ bool KeyExists(const std::wstring& subkey) {
 std::wstring DefaultValue(const std::wstring& subkey) {
   wchar_t value[1024];
   DWORD size = sizeof(value);
-  if (RegGetValueW(HKEY_CLASSES_ROOT, subkey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size) !=
-      ERROR_SUCCESS)
+  if (RegGetValueW(HKEY_CLASSES_ROOT, subkey.c_str(), nullptr, RRF_RT_REG_SZ, nullptr, value, &size) != ERROR_SUCCESS)
     return {};
   return value;
 }

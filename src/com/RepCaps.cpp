@@ -41,7 +41,8 @@ HRESULT CreateItem(CKorvaneSession& root, CChildItem& out) noexcept {
   // The owner reference keeps the item; with no owner set yet this release does not touch the root.
   identity->Release();
   object->SetOwner(root.RootObject());
-  out = CChildItem(identity, object, [](CRepCapItem* node) noexcept { static_cast<T*>(node)->ReleaseOwnerReference(); });
+  out = CChildItem(identity, object,
+                   [](CRepCapItem* node) noexcept { static_cast<T*>(node)->ReleaseOwnerReference(); });
   return S_OK;
 }
 
@@ -140,9 +141,8 @@ HRESULT CKorvaneSession::ReadChannelCounts() {
     HRESULT result = io->FormattedQuery(command, "%d", &value);
     if (FAILED(result)) return result;
     if (value >= lowest && value <= highest) return S_OK;
-    std::string elab =
-        std::string(command) + " answered " + std::to_string(value) + ", not a count from " +
-        std::to_string(lowest) + " to " + std::to_string(highest) + ".";
+    std::string elab = std::string(command) + " answered " + std::to_string(value) + ", not a count from " +
+                       std::to_string(lowest) + " to " + std::to_string(highest) + ".";
     return Reporter().UnexpectedResponse(elab.c_str());
   };
   int analog = 0, pods = 0, podSize = 0;

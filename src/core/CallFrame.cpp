@@ -40,26 +40,28 @@ HRESULT RunFrame(const CMemberInfo& m, const CFrameTarget& target, const CFrameS
   if (session && FAILED(context.hr())) return context.hr();
   IErrorReporter& reporter = target.reporter;
   const auto report = [&reporter](const CaughtException& e) { return ReportCaught(reporter, e); };
-  return Guarded([&]() -> HRESULT {
-    if (m.needsConnection && !target.isInitialized(target.obj)) return reporter.NotInitialized();
-    SetErrorInfo(0, nullptr);
-    if (steps.checks) {
-      // Null-pointer failures leave no trace record: the record opens after the checks.
-      HRESULT hr = steps.checks();
-      if (FAILED(hr)) return hr;
-    }
-    const std::int64_t traceStart = OpenTraceRecord(m, session);
-    // The trace record is closed also when the member threw.
-    const HRESULT hr = Guarded(
-        [&]() -> HRESULT {
-          if (session && IsExcluded(*session, m)) return reporter.NotSupportedByModel(m.method.methodName);
-          return steps.body();
-        },
-        report);
-    if (traceStart != 0 && session) [[unlikely]]
-      steps.closeTrace(*session, traceStart, hr);
-    return hr;
-  }, report);
+  return Guarded(
+      [&]() -> HRESULT {
+        if (m.needsConnection && !target.isInitialized(target.obj)) return reporter.NotInitialized();
+        SetErrorInfo(0, nullptr);
+        if (steps.checks) {
+          // Null-pointer failures leave no trace record: the record opens after the checks.
+          HRESULT hr = steps.checks();
+          if (FAILED(hr)) return hr;
+        }
+        const std::int64_t traceStart = OpenTraceRecord(m, session);
+        // The trace record is closed also when the member threw.
+        const HRESULT hr = Guarded(
+            [&]() -> HRESULT {
+              if (session && IsExcluded(*session, m)) return reporter.NotSupportedByModel(m.method.methodName);
+              return steps.body();
+            },
+            report);
+        if (traceStart != 0 && session) [[unlikely]]
+          steps.closeTrace(*session, traceStart, hr);
+        return hr;
+      },
+      report);
 }
 
 }  // namespace korvane::frame

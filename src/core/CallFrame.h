@@ -96,10 +96,8 @@ inline HRESULT RegisterOnce() noexcept {
 // ---- parameters ----
 template <typename A>
 bool IsNull(const A& a) noexcept {
-  if constexpr (std::is_pointer_v<A>)
-    return a == nullptr;
-  else
-    return false;
+  if constexpr (std::is_pointer_v<A>) return a == nullptr;
+  else return false;
 }
 
 template <typename A>
@@ -183,10 +181,8 @@ constexpr bool kCacheable = std::is_arithmetic_v<T> || std::is_enum_v<T> || std:
 
 template <typename T>
 T SimulationDefault(const CMemberInfo& m) {
-  if constexpr (std::is_floating_point_v<T>)
-    return static_cast<T>(m.simReal);
-  else
-    return static_cast<T>(m.simInteger);
+  if constexpr (std::is_floating_point_v<T>) return static_cast<T>(m.simReal);
+  else return static_cast<T>(m.simInteger);
 }
 
 template <typename T>
@@ -212,10 +208,8 @@ HRESULT SimulatedGet(const CMemberInfo& m, CStateCache& cache, T* out) {
 
 template <typename T>
 HRESULT SimulatedPut(const CMemberInfo& m, CStateCache& cache, T value) {
-  if constexpr (std::is_enum_v<T>)
-    cache.Lookup<EnumValue>(m.key).SetValue(static_cast<EnumValue>(value));
-  else
-    cache.Lookup<T>(m.key).SetValue(value);
+  if constexpr (std::is_enum_v<T>) cache.Lookup<EnumValue>(m.key).SetValue(static_cast<EnumValue>(value));
+  else cache.Lookup<T>(m.key).SetValue(value);
   return S_OK;
 }
 
@@ -240,10 +234,8 @@ bool ServeSimulated(const CMemberInfo& m, Obj& obj, HRESULT& hr, A... args) {
 // left to the reply. FormatCommand checks and widens them.
 template <typename A>
 auto InArg(A a) {
-  if constexpr (std::is_pointer_v<A> && !std::is_same_v<A, BSTR>)
-    return std::tuple<>();
-  else
-    return std::tuple<A>(a);
+  if constexpr (std::is_pointer_v<A> && !std::is_same_v<A, BSTR>) return std::tuple<>();
+  else return std::tuple<A>(a);
 }
 
 template <typename A>
@@ -251,10 +243,8 @@ constexpr bool kFormattableIn = (std::is_pointer_v<A> && !std::is_same_v<A, BSTR
 
 template <typename Obj>
 auto ItemArgs(Obj& obj) {
-  if constexpr (requires { obj.Index(); })
-    return std::tuple<int>(obj.Index());
-  else
-    return std::tuple<>();
+  if constexpr (requires { obj.Index(); }) return std::tuple<int>(obj.Index());
+  else return std::tuple<>();
 }
 
 inline const char* CommandFormat(const CMemberInfo& m) noexcept {
@@ -277,9 +267,8 @@ class CPendingScope {
 template <typename Obj, typename... A>
 HRESULT FormatPending(const CMemberInfo& m, Obj& obj, CDriver& session, A... args) {
   obj.SetPendingResponse(m.kind == MemberKind::Put ? nullptr : m.response);
-  return std::apply(
-      [&](auto... v) { return session.FormatCommand(&obj.PendingCommand(), CommandFormat(m), v...); },
-      std::tuple_cat(ItemArgs(obj), InArg(args)...));
+  return std::apply([&](auto... v) { return session.FormatCommand(&obj.PendingCommand(), CommandFormat(m), v...); },
+                    std::tuple_cat(ItemArgs(obj), InArg(args)...));
 }
 
 template <typename Obj, typename Impl, typename... A>
@@ -359,8 +348,8 @@ template <typename Obj, typename Impl, typename... A>
   CDriver* session = obj.Session();
   auto checks = [&]() noexcept { return CheckPointers(m, reporter, std::index_sequence_for<A...>{}, args...); };
   auto body = [&]() -> HRESULT {
-    return WithOutputsOnSuccess(m, [&](A... a) { return Dispatch(m, obj, session, impl, a...); },
-                                std::index_sequence_for<A...>{}, args...);
+    return WithOutputsOnSuccess(
+        m, [&](A... a) { return Dispatch(m, obj, session, impl, a...); }, std::index_sequence_for<A...>{}, args...);
   };
   auto closeTrace = [&](CDriver& s, std::int64_t start, HRESULT hr) noexcept {
     CloseTraceRecordSlow(m, s, start, hr, args...);
@@ -433,7 +422,7 @@ class CCanonArg {
 };
 
 template <typename E>
-  requires std::is_enum_v<E>
+requires std::is_enum_v<E>
 class CCanonArg<E> {
  public:
   explicit CCanonArg(E e) noexcept : v_(static_cast<EnumValue>(e)) {}
@@ -445,7 +434,7 @@ class CCanonArg<E> {
 };
 
 template <typename E>
-  requires std::is_enum_v<E>
+requires std::is_enum_v<E>
 class CCanonArg<E*> {
  public:
   explicit CCanonArg(E* dst) noexcept : dst_(dst), v_(dst ? static_cast<EnumValue>(*dst) : EnumValue{}) {}

@@ -45,18 +45,18 @@ class CFileConfigStore final : public IConfigStore {
 }  // namespace
 
 HRESULT CreateFileConfigStore(const std::string& path, std::unique_ptr<IConfigStore>& out) {
-  return Guarded([&] {
-    configstore::Store store;
-    std::string error;
-    if (configstore::LoadStore(path, store, &error))
-      out = std::make_unique<CFileConfigStore>(std::move(store));
-    else
-      out = std::make_unique<CFileConfigStore>(std::move(error));
-    return S_OK;
-  }, [&out](const CaughtException& e) noexcept {
-    out.reset();
-    return e.hr();
-  });
+  return Guarded(
+      [&] {
+        configstore::Store store;
+        std::string error;
+        if (configstore::LoadStore(path, store, &error)) out = std::make_unique<CFileConfigStore>(std::move(store));
+        else out = std::make_unique<CFileConfigStore>(std::move(error));
+        return S_OK;
+      },
+      [&out](const CaughtException& e) noexcept {
+        out.reset();
+        return e.hr();
+      });
 }
 
 HRESULT CreateSystemConfigStore(std::unique_ptr<IConfigStore>& out) {

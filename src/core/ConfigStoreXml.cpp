@@ -198,7 +198,6 @@ class Parser {
   int depth_ = 0;
 };
 
-
 // A session flag's element: its option name, else its property name, else the alias some stores write.
 std::optional<bool> Flag(const Node& session, const SessionFlagRow& flag, std::string* bad) {
   const std::string_view names[] = {flag.option, flag.property != flag.option ? flag.property : "", flag.storeAlias};
@@ -234,7 +233,9 @@ void InitialSettings(const Node& session, std::vector<InitialSetting>& out) {
   const Node* components = session.Child("DataComponents");
   if (!components) return;
   for (const auto& c : components->children) {
-    if (c->name != "IviStructure" || !EqualsNoCase(TrimToString(c->ChildText("Name")), "Configurable Initial Settings")) continue;
+    if (c->name != "IviStructure" ||
+        !EqualsNoCase(TrimToString(c->ChildText("Name")), "Configurable Initial Settings"))
+      continue;
     const Node* inner = c->Child("DataComponents");
     if (!inner) continue;
     for (const auto& s : inner->children)
@@ -298,7 +299,8 @@ bool ParseStore(std::string_view xml, const std::string& path, Store& out, std::
   for (const Node* s : sessions) {
     DriverSession d;
     d.name = TrimToString(s->ChildText("Name"));
-    if (const Node* m = Resolve(s->Child("SoftwareModule"), byId, modules)) d.softwareModule = TrimToString(m->ChildText("Name"));
+    if (const Node* m = Resolve(s->Child("SoftwareModule"), byId, modules))
+      d.softwareModule = TrimToString(m->ChildText("Name"));
     if (const Node* a = Resolve(s->Child("HardwareAsset"), byId, assets)) {
       d.hardwareAsset = TrimToString(a->ChildText("Name"));
       d.ioResourceDescriptor = TrimToString(a->ChildText("IOResourceDescriptor"));
@@ -307,7 +309,8 @@ bool ParseStore(std::string_view xml, const std::string& path, Store& out, std::
     d.driverSetup = TrimToString(s->ChildText("DriverSetup"));
     if (const Node* names = s->Child("VirtualNames"))
       for (const auto& v : names->children)
-        if (v->name == "IviVirtualName") d.virtualNames[TrimToString(v->ChildText("Name"))] = TrimToString(v->ChildText("MapTo"));
+        if (v->name == "IviVirtualName")
+          d.virtualNames[TrimToString(v->ChildText("Name"))] = TrimToString(v->ChildText("MapTo"));
     InitialSettings(*s, d.initialSettings);
     if (!bad.empty()) {
       if (error) *error = path + ": driver session '" + d.name + "': " + bad;

@@ -31,7 +31,6 @@ constexpr HRESULT kUnknownResourceCode = static_cast<HRESULT>(0x80047060);
 // execution and command errors.
 constexpr int kEsrErrorBits = 4 | 8 | 16 | 32;
 
-
 HRESULT AllocBstr(std::string_view text, BSTR* out) {
   OleString wide = ToOle(text);
   BSTR b = SysAllocStringLen(wide.data(), static_cast<UINT>(wide.size()));
@@ -345,7 +344,8 @@ HRESULT CDriver::get_GroupCapabilities(BSTR* val) {
   return StringOut("get_GroupCapabilities", val, identity::kGroupCapabilities);
 }
 HRESULT CDriver::get_SupportedInstrumentModels(BSTR* val) {
-  return Guarded([&] { return StringOut("get_SupportedInstrumentModels", val, identity::SupportedInstrumentModels()); });
+  return Guarded(
+      [&] { return StringOut("get_SupportedInstrumentModels", val, identity::SupportedInstrumentModels()); });
 }
 HRESULT CDriver::get_InstrumentManufacturer(BSTR* val) {
   return StringOut("get_InstrumentManufacturer", val,

@@ -28,7 +28,6 @@
 
 namespace korvane {
 
-
 class CDriver : public ICallContextProvider, public IInstrErrorPoller {
  public:
   using OptionMap = std::map<std::string, std::string>;
@@ -188,11 +187,11 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
 
  protected:
   // Node hooks; the object hierarchy fills them in.
-  virtual HRESULT OnCreateChildren() { return S_OK; }    // once the options are read
-  virtual HRESULT OnConnected() { return S_OK; }         // after the identity is read
-  virtual HRESULT OnClosed() { return S_OK; }            // after the I/O session is closed
-  virtual void ResetNodeState() {}                       // Reset and ResetWithDefaults
-  virtual void InvalidateStateCache() {}                 // also put_Cache(false)
+  virtual HRESULT OnCreateChildren() { return S_OK; }       // once the options are read
+  virtual HRESULT OnConnected() { return S_OK; }            // after the identity is read
+  virtual HRESULT OnClosed() { return S_OK; }               // after the I/O session is closed
+  virtual void ResetNodeState() {}                          // Reset and ResetWithDefaults
+  virtual void InvalidateStateCache() {}                    // also put_Cache(false)
   virtual HRESULT OnInitializeSucceeded() { return S_OK; }  // model-dependent set-up
   HRESULT LoadInitialSettings(InitialSettingList settings);
   HRESULT ApplyInitialSettings();

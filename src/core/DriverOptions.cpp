@@ -149,8 +149,9 @@ HRESULT CDriver::ProcessDriverSetupOption(std::string_view name, std::string_vie
         trace_.SetOpen(true);
       } else if (trace_.IsOpen() && trace_.GetState() == CMethodTrace::kPaused) {
         return ErrorReporter()->ReportWithText(
-            E_UNEXPECTED, "Korvane: The method trace was switched on by an earlier \"Trace\" option of this "
-                          "Initialize and cannot be switched off by a later one.");
+            E_UNEXPECTED,
+            "Korvane: The method trace was switched on by an earlier \"Trace\" option of this "
+            "Initialize and cannot be switched off by a later one.");
       } else {
         trace_.SetState(CMethodTrace::kPaused);
         trace_.SetOpen(false);

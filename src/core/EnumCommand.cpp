@@ -142,7 +142,6 @@ LazySlots<IEnumNameConverter, kEnumCount>& NameConverters() {
 
 }  // namespace
 
-
 const IEnumCommandConverter* FindEnumCommandConverter(std::string_view enumName, std::string_view member) noexcept {
   const EnumRow* e = FindEnumRow(enumName);
   const VariantRow* v = e ? FindVariant(*e, member) : nullptr;
@@ -166,16 +165,17 @@ std::string MemberKey(const CMethodInfo* info) {
   return key;
 }
 
-HRESULT CEnumFormatter::Find(std::string_view enumName, const IEnumCommandConverter** converter,
-                             std::string* model) {
+HRESULT CEnumFormatter::Find(std::string_view enumName, const IEnumCommandConverter** converter, std::string* model) {
   std::string member;
-  HRESULT hr = Guarded([&] {
-    member = member_ ? member_() : std::string();
-    *model = model_ ? model_() : std::string();
-    return S_OK;
-  }, [this](const CaughtException& e) {
-    return e.outOfMemory ? reporter_->OutOfMemory() : reporter_->UnrecoverableFailure();
-  });
+  HRESULT hr = Guarded(
+      [&] {
+        member = member_ ? member_() : std::string();
+        *model = model_ ? model_() : std::string();
+        return S_OK;
+      },
+      [this](const CaughtException& e) {
+        return e.outOfMemory ? reporter_->OutOfMemory() : reporter_->UnrecoverableFailure();
+      });
   if (FAILED(hr)) return hr;
   *converter = FindEnumCommandConverter(enumName, member);
   return *converter ? S_OK : ReportUnknownEnumName(reporter_, enumName);

@@ -23,10 +23,8 @@ constexpr bool IsOutParam() {
 
 template <typename A>
 auto OutArg(A a) {
-  if constexpr (IsOutParam<A>())
-    return std::tuple<A>(a);
-  else
-    return std::tuple<>();
+  if constexpr (IsOutParam<A>()) return std::tuple<A>(a);
+  else return std::tuple<>();
 }
 
 // While simulating, a member the state cache does not serve sends nothing; what it returns is

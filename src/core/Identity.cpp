@@ -7,8 +7,8 @@ namespace korvane::identity {
 const char* Vendor() noexcept { return models::kVendor; }
 
 const std::string& DescriptionForBuild() {
-  static const std::string text =
-      std::string(kDescription) + (sizeof(void*) == 8 ? " [Compiled for 64-bit.]" : " [Compiled for 32-bit.]");
+  static const std::string text = std::string(kDescription) +
+                                  (sizeof(void*) == 8 ? " [Compiled for 64-bit.]" : " [Compiled for 32-bit.]");
   return text;
 }
 

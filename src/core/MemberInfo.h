@@ -38,8 +38,8 @@ struct CMemberInfo {
   const char* key = nullptr;                // property key, null when there is none
   const char* const* paramNames = nullptr;  // "val" for a property's value
   unsigned paramCount = 0;
-  unsigned checkMask = 0;  // bit n: parameter n is a pointer that must not be null
-  unsigned clearMask = 0;  // bit n: parameter n is out-only and is emptied before the call
+  unsigned checkMask = 0;                         // bit n: parameter n is a pointer that must not be null
+  unsigned clearMask = 0;                         // bit n: parameter n is out-only and is emptied before the call
   const char* const* excludedFamilies = nullptr;  // null-terminated, or null
   const char* const* excludedModels = nullptr;    // null-terminated, or null
   // Value of a simulated getter before anything was put.

@@ -15,7 +15,6 @@ std::string EnvText(const char* name) {
   return v && *v ? std::string(v) : std::string();
 }
 
-
 std::filesystem::path FsPath(const std::string& utf8) {
   return std::filesystem::path(std::u8string(utf8.begin(), utf8.end()));
 }

@@ -104,10 +104,10 @@ Capabilities CapabilitiesFromOptions(std::string_view family, std::string_view r
 
 Capabilities SimulatedCapabilities(std::string_view model) noexcept {
   Capabilities c;
-  for (bool* flag : {&c.mixedSignal, &c.frequencyResponseAnalysis, &c.segmentedMemory, &c.maskTest,
-                     &c.waveGenerator, &c.advancedMath, &c.videoTrigger, &c.voltmeter, &c.aeroDecode,
-                     &c.autoDecode, &c.flexDecode, &c.audioDecode, &c.embeddedDecode, &c.computerDecode,
-                     &c.sensorDecode, &c.canFdDecode, &c.usbDecode, &c.jitter, &c.voltmeterCounter})
+  for (bool* flag : {&c.mixedSignal, &c.frequencyResponseAnalysis, &c.segmentedMemory, &c.maskTest, &c.waveGenerator,
+                     &c.advancedMath, &c.videoTrigger, &c.voltmeter, &c.aeroDecode, &c.autoDecode, &c.flexDecode,
+                     &c.audioDecode, &c.embeddedDecode, &c.computerDecode, &c.sensorDecode, &c.canFdDecode,
+                     &c.usbDecode, &c.jitter, &c.voltmeterCounter})
     *flag = true;
   const CModelTable& table = CModelTable::Instance();
   std::string id;

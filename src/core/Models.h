@@ -86,8 +86,8 @@ struct Capabilities {
   double bandwidthLimit = 0;
 
   bool AnySerialDecode() const noexcept {
-    return aeroDecode || autoDecode || flexDecode || audioDecode || embeddedDecode || computerDecode ||
-           sensorDecode || canFdDecode;
+    return aeroDecode || autoDecode || flexDecode || audioDecode || embeddedDecode || computerDecode || sensorDecode ||
+           canFdDecode;
   }
 };
 

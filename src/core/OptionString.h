@@ -10,7 +10,7 @@
 namespace korvane {
 
 struct OptionSections {
-  std::string_view init;                       // the text before the DriverSetup key
+  std::string_view init;                        // the text before the DriverSetup key
   std::optional<std::string_view> driverSetup;  // the text after the key, as given
 };
 

@@ -34,7 +34,8 @@ struct SessionFlagRow {
 // In the order ResetWithDefaults restores them.
 inline constexpr SessionFlagRow kSessionFlags[] = {
     {"Cache", "Cache", "", &SessionFlags::cache, &StoredSessionFlags::cache},
-    {"InterchangeCheck", "InterchangeCheck", "", &SessionFlags::interchangeCheck, &StoredSessionFlags::interchangeCheck},
+    {"InterchangeCheck", "InterchangeCheck", "", &SessionFlags::interchangeCheck,
+     &StoredSessionFlags::interchangeCheck},
     {"QueryInstrumentStatus", "QueryInstrStatus", "", &SessionFlags::queryInstrumentStatus,
      &StoredSessionFlags::queryInstrumentStatus},
     {"RangeCheck", "RangeCheck", "", &SessionFlags::rangeCheck, &StoredSessionFlags::rangeCheck},

@@ -79,12 +79,9 @@ void AppendElements(std::string& out, const void* data, unsigned long count) {
   const T* v = static_cast<const T*>(data);
   for (unsigned long i = 0; i < count; ++i) {
     if (i) out += ' ';
-    if constexpr (std::is_floating_point_v<T>)
-      AppendNumber(out, v[i]);
-    else if constexpr (std::is_signed_v<T>)
-      AppendNumber(out, static_cast<long long>(v[i]));
-    else
-      AppendNumber(out, static_cast<unsigned long long>(v[i]));
+    if constexpr (std::is_floating_point_v<T>) AppendNumber(out, v[i]);
+    else if constexpr (std::is_signed_v<T>) AppendNumber(out, static_cast<long long>(v[i]));
+    else AppendNumber(out, static_cast<unsigned long long>(v[i]));
   }
 }
 

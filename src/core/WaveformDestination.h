@@ -9,11 +9,11 @@ namespace korvane {
 
 struct WaveformDestination {
   double* buffers[2] = {nullptr, nullptr};  // in the method's array order (min, max)
-  std::size_t capacity = 0;                  // elements of each buffer
-  int armed = 0;                             // buffers given; -1: none usable
-  bool taken = false;                        // a method has claimed it (only one may)
-  bool used = false;                         // the method wrote its points there
-  std::size_t written = 0;                   // points written to each buffer
+  std::size_t capacity = 0;                 // elements of each buffer
+  int armed = 0;                            // buffers given; -1: none usable
+  bool taken = false;                       // a method has claimed it (only one may)
+  bool used = false;                        // the method wrote its points there
+  std::size_t written = 0;                  // points written to each buffer
 };
 
 // This thread's destination; empty (armed == 0) outside a flat API call. Defined here, in the

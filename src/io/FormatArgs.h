@@ -26,8 +26,8 @@ concept WriteValue = (std::is_arithmetic_v<T> && sizeof(T) <= 8 && !std::is_same
 // numbers, or a SAFEARRAY for $S.
 template <typename T>
 concept WritePointer = std::is_pointer_v<T> &&
-                       (std::is_arithmetic_v<Pointee<T>> || std::is_enum_v<Pointee<T>> ||
-                        std::is_same_v<Pointee<T>, std::string> || std::is_same_v<Pointee<T>, SAFEARRAY>);
+    (std::is_arithmetic_v<Pointee<T>> || std::is_enum_v<Pointee<T>> || std::is_same_v<Pointee<T>, std::string> ||
+     std::is_same_v<Pointee<T>, SAFEARRAY>);
 
 template <typename T>
 concept WriteArg = WriteValue<T> || WritePointer<T>;
@@ -46,16 +46,11 @@ concept ReadArg = std::is_pointer_v<T> && !std::is_const_v<std::remove_pointer_t
 // long long, enumerations as LONG, floating point as double; pointers unchanged.
 template <WriteArg T>
 auto Widen(T value) noexcept {
-  if constexpr (std::is_enum_v<T>)
-    return static_cast<LONG>(value);
-  else if constexpr (std::is_floating_point_v<T>)
-    return static_cast<double>(value);
-  else if constexpr (std::is_integral_v<T> && sizeof(T) <= sizeof(int))
-    return static_cast<int>(value);
-  else if constexpr (std::is_integral_v<T>)
-    return static_cast<long long>(value);
-  else
-    return value;
+  if constexpr (std::is_enum_v<T>) return static_cast<LONG>(value);
+  else if constexpr (std::is_floating_point_v<T>) return static_cast<double>(value);
+  else if constexpr (std::is_integral_v<T> && sizeof(T) <= sizeof(int)) return static_cast<int>(value);
+  else if constexpr (std::is_integral_v<T>) return static_cast<long long>(value);
+  else return value;
 }
 
 // One argument as its call site typed it, after widening.
@@ -71,20 +66,17 @@ struct Arg {
 };
 
 template <typename T>
-  requires WriteArg<T> || ReadArg<T>
-Arg MakeArg(T value) noexcept {
+requires WriteArg<T> || ReadArg<T> Arg MakeArg(T value)
+noexcept {
   Arg a{};
   if constexpr (std::is_pointer_v<T>) {
     a.kind = Arg::Kind::Pointer;
     a.p = static_cast<const void*>(value);
   } else {
     auto w = Widen(value);
-    if constexpr (std::is_same_v<decltype(w), double>)
-      a.kind = Arg::Kind::Double, a.d = w;
-    else if constexpr (std::is_same_v<decltype(w), long long>)
-      a.kind = Arg::Kind::Int64, a.ll = w;
-    else
-      a.kind = Arg::Kind::Int, a.i = static_cast<int>(w);
+    if constexpr (std::is_same_v<decltype(w), double>) a.kind = Arg::Kind::Double, a.d = w;
+    else if constexpr (std::is_same_v<decltype(w), long long>) a.kind = Arg::Kind::Int64, a.ll = w;
+    else a.kind = Arg::Kind::Int, a.i = static_cast<int>(w);
   }
   return a;
 }

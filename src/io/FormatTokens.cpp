@@ -12,9 +12,7 @@ namespace {
 
 bool IsDigit(char c) noexcept { return c >= '0' && c <= '9'; }
 
-bool IsNameChar(char c) noexcept {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_';
-}
+bool IsNameChar(char c) noexcept { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || IsDigit(c) || c == '_'; }
 
 // A cursor over the text of one candidate token.
 class Cursor {
@@ -289,8 +287,7 @@ bool MatchPrintf(std::uint8_t kind, Cursor& c, Token& t) {
       }
       c.eatOneOf("qQ", t.quote);
       return Conv(c, t, nullptr, "s");
-    default:
-      return false;
+    default: return false;
   }
 }
 
@@ -359,8 +356,7 @@ bool MatchScanf(std::uint8_t kind, Cursor& c, Token& t) {
       }
       c.eatOneOf("qQ", t.quote);
       return Conv(c, t, nullptr, "s");
-    default:
-      return false;
+    default: return false;
   }
 }
 

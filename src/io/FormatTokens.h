@@ -65,13 +65,13 @@ struct Token {
   char quote = 0;                    // q or Q, or 0
   char order = 0;                    // b or l of !ob / !ol, or 0
   bool minus = false, plus = false, zero = false, space = false;
-  bool suppress = false;             // scanf `*`
+  bool suppress = false;  // scanf `*`
   bool array = false;
-  bool safeArray = false;            // $S
+  bool safeArray = false;  // $S
   bool setNegated = false;
   std::int32_t width = kNone;
   std::int32_t precision = kNone;
-  std::int32_t count = kNone;        // array or block element count
+  std::int32_t count = kNone;  // array or block element count
   // Offsets into the format string: the separator characters of an array (the "," or the
   // characters inside the parentheses), the enumeration name, the character-set members.
   std::uint32_t sepStart = 0, sepLen = 0;

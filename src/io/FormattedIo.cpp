@@ -41,10 +41,12 @@ HRESULT CFormattedIo::CCStringWriter::Write(BSTR text, ULONG* written, bool flus
 }
 
 HRESULT CFormattedIo::BadFormat(const char* format) {
-  return Guarded([&] {
-    std::string text = "Korvane: The format string '" + std::string(format) + "' is not valid.";
-    return reporter_->ReportWithText(E_UNEXPECTED, text.c_str());
-  }, [](const CaughtException&) noexcept { return E_UNEXPECTED; });
+  return Guarded(
+      [&] {
+        std::string text = "Korvane: The format string '" + std::string(format) + "' is not valid.";
+        return reporter_->ReportWithText(E_UNEXPECTED, text.c_str());
+      },
+      [](const CaughtException&) noexcept { return E_UNEXPECTED; });
 }
 
 }  // namespace korvane

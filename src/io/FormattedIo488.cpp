@@ -58,7 +58,9 @@ LONG TypeOfVariant(VARTYPE vt) {
   switch (vt & VT_TYPEMASK) {
     case VT_UI1: return ASCIIType_UI1;
     case VT_I2: return ASCIIType_I2;
-    case VT_I4: case VT_INT: case VT_BOOL: return ASCIIType_I4;
+    case VT_I4:
+    case VT_INT:
+    case VT_BOOL: return ASCIIType_I4;
     case VT_R4: return ASCIIType_R4;
     case VT_R8: return ASCIIType_R8;
     case VT_BSTR: return ASCIIType_BSTR;
@@ -71,7 +73,8 @@ double ElementValue(VARTYPE vt, const void* p) {
   switch (vt) {
     case VT_UI1: return *static_cast<const BYTE*>(p);
     case VT_I2: return *static_cast<const SHORT*>(p);
-    case VT_I4: case VT_INT: return *static_cast<const LONG*>(p);
+    case VT_I4:
+    case VT_INT: return *static_cast<const LONG*>(p);
     case VT_BOOL: return *static_cast<const VARIANT_BOOL*>(p) ? -1 : 0;
     case VT_R4: return *static_cast<const FLOAT*>(p);
     case VT_R8: return *static_cast<const DOUBLE*>(p);
@@ -147,7 +150,7 @@ class CFormattedIo488 final : public ComObject<CFormattedIo488, IFormattedIO488,
         const void* element = bytes.data() + k * size;
         if (SUCCEEDED(hr))
           hr = vt == VT_BSTR ? buffer_->Write(*static_cast<const BSTR*>(element) ? *static_cast<const BSTR*>(element)
-                                                                                  : const_cast<BSTR>(OLESTR("")),
+                                                                                 : const_cast<BSTR>(OLESTR("")),
                                               nullptr, false)
                              : PrintValue(t, element, vt);
       }
@@ -313,7 +316,8 @@ class CFormattedIo488 final : public ComObject<CFormattedIo488, IFormattedIO488,
 
   static HRESULT NullOut() { return ReportError(E_POINTER, IID_IFormattedIO488, "The output pointer is null."); }
   static HRESULT BadType(const char* member) {
-    return ReportError(E_INVALIDARG, IID_IFormattedIO488, std::string(member) + ": the element type is not one it reads.");
+    return ReportError(E_INVALIDARG, IID_IFormattedIO488,
+                       std::string(member) + ": the element type is not one it reads.");
   }
 
   // Runs a formatting member with the session's buffer ready, under the object's lock.
@@ -381,18 +385,17 @@ class CFormattedIo488 final : public ComObject<CFormattedIo488, IFormattedIO488,
         VARIANT whole;
         VariantInit(&whole);
         if (HRESULT hr = Store(t, v, &whole); FAILED(hr)) return hr;
-        return Print("%ld", static_cast<LONG>(t == ASCIIType_UI1 ? whole.bVal : t == ASCIIType_I2 ? whole.iVal : whole.lVal));
+        return Print("%ld", static_cast<LONG>(t == ASCIIType_UI1  ? whole.bVal
+                                              : t == ASCIIType_I2 ? whole.iVal
+                                                                  : whole.lVal));
       }
-      default:
-        return Print(f.write, v);
+      default: return Print(f.write, v);
     }
   }
 
   // `value` as a VARIANT of the type's element type; whole-number types take whole values in range.
   static HRESULT Store(LONG t, double value, VARIANT* out) {
-    auto whole = [&](double lo, double hi) {
-      return value == std::trunc(value) && value >= lo && value <= hi;
-    };
+    auto whole = [&](double lo, double hi) { return value == std::trunc(value) && value >= lo && value <= hi; };
     switch (t) {
       case ASCIIType_UI1:
         if (!whole(0, 255)) break;
@@ -417,8 +420,7 @@ class CFormattedIo488 final : public ComObject<CFormattedIo488, IFormattedIO488,
         out->vt = VT_R8;
         out->dblVal = value;
         return S_OK;
-      default:
-        return BadType("ReadNumber");
+      default: return BadType("ReadNumber");
     }
     return ReportError(DISP_E_OVERFLOW, IID_IFormattedIO488,
                        "The value " + std::to_string(value) + " does not fit the element type asked for.");
@@ -440,7 +442,9 @@ class CFormattedIo488 final : public ComObject<CFormattedIo488, IFormattedIO488,
 
   HRESULT GetTerminationCharacter(BYTE* c) override { return io_->get_TerminationCharacter(c); }
   HRESULT SetTerminationCharacter(BYTE c) override { return io_->put_TerminationCharacter(c); }
-  HRESULT GetTerminationCharacterEnabled(VARIANT_BOOL* on) override { return io_->get_TerminationCharacterEnabled(on); }
+  HRESULT GetTerminationCharacterEnabled(VARIANT_BOOL* on) override {
+    return io_->get_TerminationCharacterEnabled(on);
+  }
   HRESULT SetTerminationCharacterEnabled(VARIANT_BOOL on) override { return io_->put_TerminationCharacterEnabled(on); }
   HRESULT GetSendEndEnabled(VARIANT_BOOL* on) override { return io_->get_SendEndEnabled(on); }
   HRESULT SetSendEndEnabled(VARIANT_BOOL on) override { return io_->put_SendEndEnabled(on); }
@@ -520,7 +524,9 @@ class CFormattedIo488 final : public ComObject<CFormattedIo488, IFormattedIO488,
   // Formatted I/O never checks the instrument's status: the polling forms are the same transfers.
   HRESULT LowLevelRead(BYTE* p, LONG n, LONG* a, LONG t) override { return LowLevelReadNoPoll(p, n, a, t); }
   HRESULT LowLevelRead(LONG n, SAFEARRAY** p, LONG* a, LONG t) override { return LowLevelReadNoPoll(n, p, a, t); }
-  HRESULT LowLevelReadString(LONG n, BSTR* p, LONG* a, LONG t) override { return LowLevelReadStringNoPoll(n, p, a, t); }
+  HRESULT LowLevelReadString(LONG n, BSTR* p, LONG* a, LONG t) override {
+    return LowLevelReadStringNoPoll(n, p, a, t);
+  }
   HRESULT LowLevelWrite(const BYTE* p, LONG n, LONG* a, LONG t) override { return LowLevelWriteNoPoll(p, n, a, t); }
   HRESULT LowLevelWrite(SAFEARRAY* p, LONG n, LONG* a, LONG t) override { return LowLevelWriteNoPoll(p, n, a, t); }
   HRESULT LowLevelWriteString(BSTR p, LONG* a, LONG t) override { return LowLevelWriteStringNoPoll(p, a, t); }

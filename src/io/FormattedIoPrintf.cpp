@@ -429,10 +429,8 @@ class PrintfWalk {
     HRESULT hr = Resolve(t, s, &count);
     if (FAILED(hr)) return hr;
     switch (t.kind) {
-      case kPInteger:
-        return IntegerField(t, s, NextIntValue(t.size));
-      case kPFloat:
-        return FloatField(t, s, args_ ? args_->NextDouble() : 0.0);
+      case kPInteger: return IntegerField(t, s, NextIntValue(t.size));
+      case kPFloat: return FloatField(t, s, args_ ? args_->NextDouble() : 0.0);
       case kPChar: {
         char c = static_cast<char>(NextInt());
         s.precision = -1;
@@ -440,14 +438,11 @@ class PrintfWalk {
         FormatText(text_, s, std::string_view(&c, 1));
         return PutField();
       }
-      case kPString:
-        return StringValue(t, s, NextPtr<const void>());
-      case kPEnum:
-        return EnumValue(t, s, IsBoolEnum(t) ? static_cast<short>(NextInt()) : NextInt());
+      case kPString: return StringValue(t, s, NextPtr<const void>());
+      case kPEnum: return EnumValue(t, s, IsBoolEnum(t) ? static_cast<short>(NextInt()) : NextInt());
       case kPIntegerArray:
-        return Elements(t, count, IntVarType(t.size), [&](const void* d, ULONG i) {
-          return IntegerField(t, s, IntFromMemory(d, i, t.size));
-        });
+        return Elements(t, count, IntVarType(t.size),
+                        [&](const void* d, ULONG i) { return IntegerField(t, s, IntFromMemory(d, i, t.size)); });
       case kPFloatArray:
         return Elements(t, count, VT_R8, [&](const void* d, ULONG i) {
           double v;
@@ -482,10 +477,8 @@ class PrintfWalk {
       }
       case kPBlock:
       case kPBlock2:
-      case kPBinary:
-        return Block(t, count);
-      default:
-        return E_INVALIDARG;
+      case kPBinary: return Block(t, count);
+      default: return E_INVALIDARG;
     }
   }
 
@@ -501,13 +494,15 @@ class PrintfWalk {
 
 HRESULT CFormattedIo::Printf(IIoBuffer& sink, const char* format, format::ArgList* args, bool arraysAllowed) {
   if (!format || !*format) return S_OK;
-  return Guarded([&] {
-    TokenList scratch;
-    const TokenList* list = GetTokens(Side::Printf, format, scratch);
-    if (!list) return BadFormat(format);
-    PrintfWalk walk(*this, sink, *list, args);
-    return walk.Run(arraysAllowed);
-  }, [this](const CaughtException&) { return reporter_->OutOfMemory(); });
+  return Guarded(
+      [&] {
+        TokenList scratch;
+        const TokenList* list = GetTokens(Side::Printf, format, scratch);
+        if (!list) return BadFormat(format);
+        PrintfWalk walk(*this, sink, *list, args);
+        return walk.Run(arraysAllowed);
+      },
+      [this](const CaughtException&) { return reporter_->OutOfMemory(); });
 }
 
 }  // namespace korvane

@@ -99,7 +99,8 @@ class ScanfWalk {
   HRESULT BeyondDouble() { return Unexpected("The number in the response is beyond the range of a double."); }
   HRESULT TooLong() {
     char elab[128];
-    std::snprintf(elab, sizeof elab, "The response is longer than the %zu characters the driver reads.", kMaxReplyText);
+    std::snprintf(elab, sizeof elab, "The response is longer than the %zu characters the driver reads.",
+                  kMaxReplyText);
     return Unexpected(elab);
   }
 
@@ -163,7 +164,7 @@ class ScanfWalk {
     std::uint64_t magnitude = 0;  // integers
     double value = 0;             // both
     bool overflow = false;
-    bool beyondDouble = false;    // a decimal too large for a double
+    bool beyondDouble = false;  // a decimal too large for a double
   };
 
   // The characters of one number as it is read: at most `limit` of the response (the field
@@ -611,7 +612,8 @@ class ScanfWalk {
       VARTYPE vt = isEnum ? VARTYPE{isBool ? VARTYPE{VT_BOOL} : VARTYPE{VT_I4}} : IntVarType(t.size);
       std::size_t size = isEnum ? (isBool ? 2 : 4) : IntSize(t.size);
       std::vector<BYTE> packed(ints.size() * size);
-      for (std::size_t i = 0; i < ints.size(); ++i) StoreInteger(packed.data(), i, size == 1 ? 'b' : size == 2 ? 'h' : size == 8 ? 'I' : 'l', ints[i]);
+      for (std::size_t i = 0; i < ints.size(); ++i)
+        StoreInteger(packed.data(), i, size == 1 ? 'b' : size == 2 ? 'h' : size == 8 ? 'I' : 'l', ints[i]);
       hr = MakeArray(vt, packed.data(), ints.size(), size, out);
     }
     return FAILED(hr) ? io_.reporter_->OutOfMemory() : S_OK;
@@ -649,7 +651,8 @@ class ScanfWalk {
     std::uint64_t step = kUpFrontBlockBytes;
     while (data.size() < bytes) {
       std::size_t have = data.size();
-      std::size_t want = static_cast<std::size_t>(std::min<std::uint64_t>(bytes - have, std::max<std::uint64_t>(step, have)));
+      std::size_t want = static_cast<std::size_t>(
+          std::min<std::uint64_t>(bytes - have, std::max<std::uint64_t>(step, have)));
       data.resize(have + want);
       ULONG got = 0;
       HRESULT hr = src_.Read(data.data() + have, static_cast<ULONG>(want), &got);
@@ -834,8 +837,7 @@ class ScanfWalk {
 
   HRESULT One(const Token& t) {
     switch (t.kind) {
-      case kSLiteral:
-        return Literal(t);
+      case kSLiteral: return Literal(t);
       case kSInteger:
       case kSFloat: {
         LONG* counter = nullptr;
@@ -864,23 +866,17 @@ class ScanfWalk {
       case kSIntegerArray:
       case kSFloatArray:
       case kSStringArray:
-      case kSEnumArray:
-        return ArrayField(t);
+      case kSEnumArray: return ArrayField(t);
       case kSBlock:
-      case kSBinary:
-        return BlockField(t);
-      case kSChar:
-        return CharField(t);
+      case kSBinary: return BlockField(t);
+      case kSChar: return CharField(t);
       case kSLine:
       case kSText:
       case kSWord:
-      case kSCharSet:
-        return StringField(t);
+      case kSCharSet: return StringField(t);
       case kSEnumWord:
-      case kSEnumCharSet:
-        return EnumField(t);
-      default:
-        return E_INVALIDARG;
+      case kSEnumCharSet: return EnumField(t);
+      default: return E_INVALIDARG;
     }
   }
 
@@ -892,14 +888,16 @@ class ScanfWalk {
 
 HRESULT CFormattedIo::Scanf(IIoBuffer& source, const char* format, format::ArgList* args) {
   if (!format || !*format) return S_OK;
-  return Guarded([&] {
-    TokenList scratch;
-    const TokenList* list = GetTokens(Side::Scanf, format, scratch);
-    if (!list) return BadFormat(format);
-    source.BeginRead();
-    ScanfWalk walk(*this, source, *list, args);
-    return walk.Run();
-  }, [this](const CaughtException&) { return reporter_->OutOfMemory(); });
+  return Guarded(
+      [&] {
+        TokenList scratch;
+        const TokenList* list = GetTokens(Side::Scanf, format, scratch);
+        if (!list) return BadFormat(format);
+        source.BeginRead();
+        ScanfWalk walk(*this, source, *list, args);
+        return walk.Run();
+      },
+      [this](const CaughtException&) { return reporter_->OutOfMemory(); });
 }
 
 }  // namespace korvane

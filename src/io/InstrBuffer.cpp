@@ -20,10 +20,13 @@ namespace {
 constexpr LONG kMaxTransfer = 0x7FFFFFFF;
 
 bool EndsWith(const BYTE* data, ULONG count, const std::string& tail) noexcept {
-  return !tail.empty() && count >= tail.size() && std::memcmp(data + count - tail.size(), tail.data(), tail.size()) == 0;
+  return !tail.empty() && count >= tail.size() &&
+         std::memcmp(data + count - tail.size(), tail.data(), tail.size()) == 0;
 }
 
-std::unique_ptr<BYTE[]> Allocate(std::size_t n) noexcept { return std::unique_ptr<BYTE[]>(new (std::nothrow) BYTE[n]); }
+std::unique_ptr<BYTE[]> Allocate(std::size_t n) noexcept {
+  return std::unique_ptr<BYTE[]>(new (std::nothrow) BYTE[n]);
+}
 
 // Switches termination on the character off for a scope and restores it.
 class TermCharOff {
@@ -266,10 +269,12 @@ HRESULT CInstrBuffer::Read(ULONG count, BSTR* pbstrBuf) {
   if (!pbstrBuf) return reporter_->NullPointer("Read", "pbstrBuf", nullptr);
   *pbstrBuf = nullptr;
   std::string bytes;
-  HRESULT hr = Guarded([&] {
-    bytes.resize(count);
-    return S_OK;
-  }, [this](const CaughtException&) { return Report(msg::OutOfMemory, "Could not allocate BSTR memory for Read."); });
+  HRESULT hr = Guarded(
+      [&] {
+        bytes.resize(count);
+        return S_OK;
+      },
+      [this](const CaughtException&) { return Report(msg::OutOfMemory, "Could not allocate BSTR memory for Read."); });
   if (FAILED(hr)) return hr;
   ULONG got = 0;
   hr = Read(reinterpret_cast<BYTE*>(bytes.data()), count, &got);
@@ -456,12 +461,14 @@ HRESULT CInstrBuffer::Write(const char* data, ULONG count, ULONG* written, bool 
 
 HRESULT CInstrBuffer::Write(BSTR text, ULONG* written, bool flush) {
   if (written) *written = 0;
-  return Guarded([&] {
-    const std::string narrow = ToNarrow(text);
-    return Write(narrow.data(), static_cast<ULONG>(narrow.size()), written, flush);
-  }, [this](const CaughtException&) {
-    return Report(msg::OutOfMemory, "Failed copying data from user buffer to formatted I/O write buffer.");
-  });
+  return Guarded(
+      [&] {
+        const std::string narrow = ToNarrow(text);
+        return Write(narrow.data(), static_cast<ULONG>(narrow.size()), written, flush);
+      },
+      [this](const CaughtException&) {
+        return Report(msg::OutOfMemory, "Failed copying data from user buffer to formatted I/O write buffer.");
+      });
 }
 
 // ---- settings ----
@@ -513,11 +520,13 @@ HRESULT CInstrBuffer::SetWriteCapacity(ULONG capacity) {
 }
 
 HRESULT CInstrBuffer::SetTerminators(std::string_view readTerminator, std::string_view writeTerminator) {
-  return Guarded([&] {
-    readTerminator_ = readTerminator;
-    writeTerminator_ = writeTerminator;
-    return SetWriteCapacity(writeCapacity_);
-  }, [this](const CaughtException&) { return reporter_->OutOfMemory(); });
+  return Guarded(
+      [&] {
+        readTerminator_ = readTerminator;
+        writeTerminator_ = writeTerminator;
+        return SetWriteCapacity(writeCapacity_);
+      },
+      [this](const CaughtException&) { return reporter_->OutOfMemory(); });
 }
 
 HRESULT CInstrBuffer::GetSwapBytes(bool* swap) {

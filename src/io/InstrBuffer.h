@@ -20,7 +20,8 @@ class CInstrBuffer final : public IIoBuffer {
 
   // Both pointers are required and must outlive the buffer. Returns null when the buffers
   // cannot be allocated (the session reports that).
-  static std::unique_ptr<CInstrBuffer> Create(ILowLevelIo* io, IErrorReporter* reporter, std::string_view readTerminator,
+  static std::unique_ptr<CInstrBuffer> Create(ILowLevelIo* io, IErrorReporter* reporter,
+                                              std::string_view readTerminator,
                                               std::string_view writeTerminator) noexcept;
 
   CInstrBuffer(const CInstrBuffer&) = delete;

@@ -11,7 +11,7 @@ namespace korvane {
 
 namespace {
 
-constexpr std::size_t kHead = 256;   // bytes of a message kept for its line
+constexpr std::size_t kHead = 256;  // bytes of a message kept for its line
 constexpr std::size_t kTail = 32;
 constexpr std::size_t kShownText = 160;  // text longer than kHead is shown this far
 
@@ -207,10 +207,8 @@ std::string CIoLog::Describe(std::string_view head, std::string_view tail, std::
     out += "<" + std::to_string(length) + " bytes>";
     const std::uint64_t rest = total - after;
     if (rest == 0) return out;
-    if (rest <= tail.size())
-      Quote(out, tail.substr(tail.size() - static_cast<std::size_t>(rest)));
-    else
-      out += "<+" + std::to_string(rest) + " bytes>";
+    if (rest <= tail.size()) Quote(out, tail.substr(tail.size() - static_cast<std::size_t>(rest)));
+    else out += "<+" + std::to_string(rest) + " bytes>";
     return out;
   }
   if (total <= head.size()) {

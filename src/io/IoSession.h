@@ -89,19 +89,19 @@ struct ILowLevelIo {
 // `*plCount` and return the number stored there; the SAFEARRAY forms return a new array. Queries
 // send `command` as it stands, flushed, then read. Writes and queries end with the status check
 // when `poll` is true.
-#define KORVANE_IO_TYPED_FAMILY(Name, T, Tail)                                                              \
-  virtual HRESULT Write##Name(const char* command, T value, bool poll) Tail;                               \
-  virtual HRESULT Write##Name##List(const char* command, const T* values, LONG lCount, bool poll) Tail;     \
-  virtual HRESULT Write##Name##Block(const char* command, const T* values, LONG lCount, bool poll) Tail;   \
-  virtual HRESULT Read##Name(T* pValue) Tail;                                                              \
-  virtual HRESULT Read##Name##List(T* pValues, LONG* plCount) Tail;                                        \
-  virtual HRESULT Read##Name##List(SAFEARRAY** ppsaValues) Tail;                                           \
-  virtual HRESULT Read##Name##Block(T* pValues, LONG* plCount) Tail;                                       \
-  virtual HRESULT Read##Name##Block(SAFEARRAY** ppsaValues) Tail;                                          \
-  virtual HRESULT Query##Name(const char* command, T* pValue, bool poll) Tail;                             \
-  virtual HRESULT Query##Name##List(const char* command, T* pValues, LONG* plCount, bool poll) Tail;       \
-  virtual HRESULT Query##Name##List(const char* command, SAFEARRAY** ppsaValues, bool poll) Tail;          \
-  virtual HRESULT Query##Name##Block(const char* command, T* pValues, LONG* plCount, bool poll) Tail;      \
+#define KORVANE_IO_TYPED_FAMILY(Name, T, Tail)                                                           \
+  virtual HRESULT Write##Name(const char* command, T value, bool poll) Tail;                             \
+  virtual HRESULT Write##Name##List(const char* command, const T* values, LONG lCount, bool poll) Tail;  \
+  virtual HRESULT Write##Name##Block(const char* command, const T* values, LONG lCount, bool poll) Tail; \
+  virtual HRESULT Read##Name(T* pValue) Tail;                                                            \
+  virtual HRESULT Read##Name##List(T* pValues, LONG* plCount) Tail;                                      \
+  virtual HRESULT Read##Name##List(SAFEARRAY** ppsaValues) Tail;                                         \
+  virtual HRESULT Read##Name##Block(T* pValues, LONG* plCount) Tail;                                     \
+  virtual HRESULT Read##Name##Block(SAFEARRAY** ppsaValues) Tail;                                        \
+  virtual HRESULT Query##Name(const char* command, T* pValue, bool poll) Tail;                           \
+  virtual HRESULT Query##Name##List(const char* command, T* pValues, LONG* plCount, bool poll) Tail;     \
+  virtual HRESULT Query##Name##List(const char* command, SAFEARRAY** ppsaValues, bool poll) Tail;        \
+  virtual HRESULT Query##Name##Block(const char* command, T* pValues, LONG* plCount, bool poll) Tail;    \
   virtual HRESULT Query##Name##Block(const char* command, SAFEARRAY** ppsaValues, bool poll) Tail;
 
 #define KORVANE_IO_PURE = 0
@@ -156,7 +156,7 @@ struct IIoSession {
   }
   template <typename... A>
   HRESULT FormattedQuery(const char* command, const char* response, A... args) {
-    static_assert(((format::WriteArg<A> || format::ReadArg<A>) && ...),
+    static_assert(((format::WriteArg<A> || format::ReadArg<A>)&&...),
                   "FormattedQuery: an argument the format engine does not take (see io/FormatArgs.h)");
     return Formatted(command, response, format::Args(args...));
   }

@@ -77,11 +77,11 @@ namespace {
 
 // 10^k for k in [-23, 38]; those outside [0, 22] are inexact, which only makes a caller
 // miss its fast path now and then.
-constexpr double kPow10[] = {
-    1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11, 1e-10, 1e-9, 1e-8,
-    1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,   1e3,   1e4,   1e5,   1e6,   1e7,  1e8,
-    1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,  1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23, 1e24,
-    1e25,  1e26,  1e27,  1e28,  1e29,  1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,  1e38};
+constexpr double kPow10[] = {1e-23, 1e-22, 1e-21, 1e-20, 1e-19, 1e-18, 1e-17, 1e-16, 1e-15, 1e-14, 1e-13, 1e-12, 1e-11,
+                             1e-10, 1e-9,  1e-8,  1e-7,  1e-6,  1e-5,  1e-4,  1e-3,  1e-2,  1e-1,  1e0,   1e1,   1e2,
+                             1e3,   1e4,   1e5,   1e6,   1e7,   1e8,   1e9,   1e10,  1e11,  1e12,  1e13,  1e14,  1e15,
+                             1e16,  1e17,  1e18,  1e19,  1e20,  1e21,  1e22,  1e23,  1e24,  1e25,  1e26,  1e27,  1e28,
+                             1e29,  1e30,  1e31,  1e32,  1e33,  1e34,  1e35,  1e36,  1e37,  1e38};
 constexpr int kPow10Min = -23;
 double Pow10(int k) noexcept { return kPow10[k - kPow10Min]; }
 
@@ -111,7 +111,7 @@ std::size_t ShortDecimalGeneral(char* out, double value, int precision, bool upp
   std::uint64_t bits;
   std::memcpy(&bits, &magnitude, sizeof bits);
   int e2 = static_cast<int>(bits >> 52) - 1023;  // normal in this range
-  int x = (e2 * 78913) >> 18;  // floor(e2 * log10(2))
+  int x = (e2 * 78913) >> 18;                    // floor(e2 * log10(2))
   if (x + 1 <= 38 && magnitude >= Pow10(x + 1)) ++x;
   int q = x - precision + 1;
   if (q < -22 || q > 22) return 0;
@@ -189,7 +189,7 @@ void FormatDouble(FieldText& out, const FieldSpec& spec, double value, char conv
       return;
     }
   }
-  std::chars_format form = conv == 'f'                 ? std::chars_format::fixed
+  std::chars_format form = conv == 'f'                    ? std::chars_format::fixed
                            : (conv == 'e' || conv == 'E') ? std::chars_format::scientific
                                                           : std::chars_format::general;
   int precision = spec.precision >= 0 ? spec.precision : 6;

@@ -65,8 +65,7 @@ HRESULT ComputeServiceRequestMasks(LONG reason, ServiceRequestFeatures features,
   for (std::size_t i = 0; i < kReasonBits.size(); ++i) {
     if ((reason & (LONG{1} << i)) == 0) continue;
     const ReasonBit& b = kReasonBits[i];
-    if (b.needs == Needs::OverloadRegister && !features.overloadRegister)
-      return reporter->NotSupportedByModel(b.name);
+    if (b.needs == Needs::OverloadRegister && !features.overloadRegister) return reporter->NotSupportedByModel(b.name);
     if (b.needs == Needs::MaskTest && !features.maskTest) return reporter->OptionNotPresent();
     m.sre |= b.sre;
     m.ese |= b.ese;
@@ -86,7 +85,8 @@ const char* ServiceRequestCommandFormat(ServiceRequestFeatures features) noexcep
 HRESULT WriteServiceRequestMasks(IIoSession& io, ServiceRequestFeatures features, const ServiceRequestMasks& m) {
   const char* form = ServiceRequestCommandFormat(features);
   const int sre = static_cast<int>(m.sre), ese = static_cast<int>(m.ese), opee = static_cast<int>(m.opee);
-  if (form == kFormBoth) return io.FormattedWrite(form, sre, ese, opee, static_cast<int>(m.ovl), static_cast<int>(m.mte));
+  if (form == kFormBoth)
+    return io.FormattedWrite(form, sre, ese, opee, static_cast<int>(m.ovl), static_cast<int>(m.mte));
   if (form == kFormOverload) return io.FormattedWrite(form, sre, ese, opee, static_cast<int>(m.ovl));
   return io.FormattedWrite(form, sre, ese, opee, static_cast<int>(m.mte));
 }

@@ -23,37 +23,44 @@ namespace {
 // and single-precision ones as doubles, then narrowed with a range check of the target type: the
 // engine's own conversions accept a signed or an unsigned reading, which would turn 40000 into a
 // negative short.
-template <typename T> struct Formats;
-template <> struct Formats<BYTE> {
+template <typename T>
+struct Formats;
+template <>
+struct Formats<BYTE> {
   static constexpr const char *write = "%s %bu", *writeList = "%s %,*bu", *writeBlock = "%s %*b";
   static constexpr const char *readBlock = "%#b", *readBlockSa = "%$Sb";
   static constexpr VARTYPE vt = VT_UI1;
   static constexpr const char* name = "a BYTE";
 };
-template <> struct Formats<short> {
+template <>
+struct Formats<short> {
   static constexpr const char *write = "%s %hd", *writeList = "%s %,*hd", *writeBlock = "%s %*hb";
   static constexpr const char *readBlock = "%#hb", *readBlockSa = "%$Shb";
   static constexpr VARTYPE vt = VT_I2;
   static constexpr const char* name = "a short";
 };
-template <> struct Formats<LONG> {
+template <>
+struct Formats<LONG> {
   static constexpr const char *write = "%s %ld", *writeList = "%s %,*ld", *writeBlock = "%s %*lb";
   static constexpr const char *readBlock = "%#lb", *readBlockSa = "%$Slb";
   static constexpr VARTYPE vt = VT_I4;
   static constexpr const char* name = "a long";
 };
-template <> struct Formats<LONGLONG> {
+template <>
+struct Formats<LONGLONG> {
   static constexpr const char *write = "%s %Id", *writeList = "%s %,*Id", *writeBlock = "%s %*Ib";
   static constexpr const char *read = "%Id", *readList = "%,#Id", *readListSa = "%,$SId";
   static constexpr const char *readBlock = "%#Ib", *readBlockSa = "%$SIb";
 };
 // Real numbers are written with 15 significant digits, like every other command of the driver.
-template <> struct Formats<double> {
+template <>
+struct Formats<double> {
   static constexpr const char *write = "%s %0.15lg", *writeList = "%s %0.15,*lg", *writeBlock = "%s %*Zb";
   static constexpr const char *read = "%lf", *readList = "%,#lf", *readListSa = "%,$Slf";
   static constexpr const char *readBlock = "%#Zb", *readBlockSa = "%$SZb";
 };
-template <> struct Formats<float> {
+template <>
+struct Formats<float> {
   static constexpr const char *write = Formats<double>::write, *writeList = Formats<double>::writeList;
   static constexpr const char* writeBlock = "%s %*zb";
   static constexpr const char *readBlock = "%#zb", *readBlockSa = "%$Szb";
@@ -62,10 +69,20 @@ template <> struct Formats<float> {
 };
 
 // The type a value is read as before narrowing.
-template <typename T> struct Wide { using type = LONGLONG; };
-template <> struct Wide<float> { using type = double; };
-template <> struct Wide<double> { using type = double; };
-template <typename T> using WideOf = typename Wide<T>::type;
+template <typename T>
+struct Wide {
+  using type = LONGLONG;
+};
+template <>
+struct Wide<float> {
+  using type = double;
+};
+template <>
+struct Wide<double> {
+  using type = double;
+};
+template <typename T>
+using WideOf = typename Wide<T>::type;
 
 // The double that prints as the shortest decimal of a float: 0.1f goes out as "0.1", not as the
 // "0.100000001490116" its exact value would give.
@@ -76,7 +93,10 @@ double WireValue(float value) noexcept {
   std::from_chars(text, end, wide);
   return wide;
 }
-template <typename T> T WireValue(T value) noexcept { return value; }
+template <typename T>
+T WireValue(T value) noexcept {
+  return value;
+}
 
 // A value read from the instrument, stored in the target type when it fits.
 template <typename T, typename W>
@@ -87,13 +107,13 @@ HRESULT Narrow(IErrorReporter* reporter, W value, T* out) {
   } else {
     bool fits;
     if constexpr (std::is_same_v<T, float>)
-      fits = !(std::isfinite(value) && std::fabs(value) > FLT_MAX) && !(value != 0.0 && static_cast<float>(value) == 0.0f);
-    else
-      fits = value >= std::numeric_limits<T>::min() && value <= std::numeric_limits<T>::max();
+      fits = !(std::isfinite(value) && std::fabs(value) > FLT_MAX) &&
+             !(value != 0.0 && static_cast<float>(value) == 0.0f);
+    else fits = value >= std::numeric_limits<T>::min() && value <= std::numeric_limits<T>::max();
     if (!fits) {
       char elab[128];
-      std::snprintf(elab, sizeof elab, "Overflow or underflow reading value of '%e' into %s.", static_cast<double>(value),
-                    Formats<T>::name);
+      std::snprintf(elab, sizeof elab, "Overflow or underflow reading value of '%e' into %s.",
+                    static_cast<double>(value), Formats<T>::name);
       return reporter->UnexpectedResponse(elab);
     }
     *out = static_cast<T>(value);
@@ -193,7 +213,8 @@ HRESULT CIoSession::TypedReadList(SAFEARRAY** values) {
       {
         SafeArrayAccess<T> out(narrow.get());
         if (!out.ok()) return out.hr();
-        for (std::size_t i = 0; SUCCEEDED(hr) && i < in.size(); ++i) hr = Narrow(reporter_, in.data()[i], &out.data()[i]);
+        for (std::size_t i = 0; SUCCEEDED(hr) && i < in.size(); ++i)
+          hr = Narrow(reporter_, in.data()[i], &out.data()[i]);
       }
       if (SUCCEEDED(hr)) *values = narrow.Detach();
       return hr;
@@ -273,7 +294,7 @@ HRESULT CIoSession::WriteBlock(const char* command, SAFEARRAY* psaValues, bool p
 }
 
 // One line per member: the null-output checks name the operation and parameter, then the template.
-#define KORVANE_IO_DEFINE(Name, T)                                                                          \
+#define KORVANE_IO_DEFINE(Name, T)                                                                         \
   HRESULT CIoSession::Write##Name(const char* command, T value, bool poll) {                               \
     return TypedWrite<T>(command, value, poll);                                                            \
   }                                                                                                        \

@@ -21,10 +21,9 @@ namespace {
 // VISA-COM's event types in the order of IoEventType, and its mechanisms in the order of
 // IoEventMechanism.
 constexpr EventType kVisaEventTypes[] = {
-    EVENT_IO_COMPLETION, EVENT_TRIG,         EVENT_SERVICE_REQ,     EVENT_CLEAR,
-    EVENT_EXCEPTION,     EVENT_GPIB_CIC,     EVENT_GPIB_TALK,       EVENT_GPIB_LISTEN,
-    EVENT_VXI_VME_SYSFAIL, EVENT_VXI_VME_SYSRESET, EVENT_VXI_SIGP, EVENT_VXI_VME_INTR,
-    EVENT_TCPIP_CONNECT, EVENT_USB_INTR,     ALL_ENABLED_EVENTS};
+    EVENT_IO_COMPLETION, EVENT_TRIG,         EVENT_SERVICE_REQ,   EVENT_CLEAR,           EVENT_EXCEPTION,
+    EVENT_GPIB_CIC,      EVENT_GPIB_TALK,    EVENT_GPIB_LISTEN,   EVENT_VXI_VME_SYSFAIL, EVENT_VXI_VME_SYSRESET,
+    EVENT_VXI_SIGP,      EVENT_VXI_VME_INTR, EVENT_TCPIP_CONNECT, EVENT_USB_INTR,        ALL_ENABLED_EVENTS};
 constexpr EventMechanism kVisaMechanisms[] = {EVENT_QUEUE, EVENT_HNDLR, EVENT_SUSPEND_HNDLR, EVENT_ALL_MECH};
 static_assert(std::size(kVisaEventTypes) == kEventAllEnabled + 1);
 static_assert(std::size(kVisaMechanisms) == kMechanismAll + 1);

@@ -165,7 +165,8 @@ HRESULT CVisaComSession::Move(short srcSpace, ULONGLONG srcOffset, LONG srcWidth
   HRESULT hr = RequireOpen();
   if (FAILED(hr)) return hr;
   if (!register_) return Refuse(kNoRegister);
-  if (!IsVisaAddressSpace(srcSpace) || !IsVisaAddressSpace(destSpace)) return Refuse("Unsupported VISA address space.");
+  if (!IsVisaAddressSpace(srcSpace) || !IsVisaAddressSpace(destSpace))
+    return Refuse("Unsupported VISA address space.");
   if (!Is32BitWidth(srcWidth) || !Is32BitWidth(destWidth)) return Refuse("Unsupported VISA data width.");
   LONG from = 0, to = 0;
   hr = RegisterAccess(srcSpace, srcOffset, &from);
@@ -218,15 +219,13 @@ HRESULT CVisaComSession::GetSourceBigEndian(VARIANT_BOOL* pbBigEndian) {
   return RegisterProperty("GetSourceBigEndian", "pbBigEndian", &IRegister::get_SourceBigEndian, pbBigEndian);
 }
 HRESULT CVisaComSession::GetDestinationBigEndian(VARIANT_BOOL* pbBigEndian) {
-  return RegisterProperty("GetDestinationBigEndian", "pbBigEndian", &IRegister::get_DestinationBigEndian,
-                          pbBigEndian);
+  return RegisterProperty("GetDestinationBigEndian", "pbBigEndian", &IRegister::get_DestinationBigEndian, pbBigEndian);
 }
 HRESULT CVisaComSession::GetSourceIncrement(LONG* plIncrement) {
   return RegisterProperty("GetSourceIncrement", "plIncrement", &IRegister::get_SourceIncrement, plIncrement);
 }
 HRESULT CVisaComSession::GetDestinationIncrement(LONG* plIncrement) {
-  return RegisterProperty("GetDestinationIncrement", "plIncrement", &IRegister::get_DestinationIncrement,
-                          plIncrement);
+  return RegisterProperty("GetDestinationIncrement", "plIncrement", &IRegister::get_DestinationIncrement, plIncrement);
 }
 
 }  // namespace korvane

@@ -219,7 +219,6 @@ short CVisaSession::MapInterfaceType(short visaType) noexcept {
 // ---------------------------------------------------------------------------------------------
 // CVisaComSession
 
-
 CVisaComSession::CVisaComSession() noexcept = default;
 CVisaComSession::~CVisaComSession() { ReleaseMembers(); }
 
@@ -246,8 +245,8 @@ HRESULT CVisaComSession::CreateResourceManager(ComPtr<IResourceManager>& rm) {
   HRESULT hr = CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
                                 IID_IResourceManager, rm.ReceiveVoid());
   if (FAILED(hr))
-    hr = CoCreateInstance(CLSID_VisaComAlternateResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
-                          IID_IResourceManager, rm.ReceiveVoid());
+    hr = CoCreateInstance(CLSID_VisaComAlternateResourceManager, nullptr, KORVANE_VISACOM_CLSCTX, IID_IResourceManager,
+                          rm.ReceiveVoid());
   if (FAILED(hr)) {
     Reporter()->IoError(
         "Could not create instance of VISA-COM Global Resource Manager Component. Make sure it is installed "
@@ -371,7 +370,8 @@ HRESULT CVisaComSession::Clear() {
 }
 
 HRESULT CVisaComSession::GetTerminationCharacter(BYTE* pcTermChar) {
-  if (!pcTermChar) return Reporter() ? Reporter()->NullPointer("GetTerminationCharacter", "pcTermChar", nullptr) : E_POINTER;
+  if (!pcTermChar)
+    return Reporter() ? Reporter()->NullPointer("GetTerminationCharacter", "pcTermChar", nullptr) : E_POINTER;
   HRESULT hr = RequireOpen();
   return FAILED(hr) ? hr : message_->get_TerminationCharacter(pcTermChar);
 }
@@ -380,7 +380,8 @@ HRESULT CVisaComSession::SetTerminationCharacter(BYTE cTermChar) {
   return FAILED(hr) ? hr : message_->put_TerminationCharacter(cTermChar);
 }
 HRESULT CVisaComSession::GetTerminationCharacterEnabled(VARIANT_BOOL* pbEnabled) {
-  if (!pbEnabled) return Reporter() ? Reporter()->NullPointer("GetTerminationCharacterEnabled", "pbEnabled", nullptr) : E_POINTER;
+  if (!pbEnabled)
+    return Reporter() ? Reporter()->NullPointer("GetTerminationCharacterEnabled", "pbEnabled", nullptr) : E_POINTER;
   HRESULT hr = RequireOpen();
   return FAILED(hr) ? hr : message_->get_TerminationCharacterEnabled(pbEnabled);
 }
@@ -491,7 +492,8 @@ HRESULT CVisaComSession::LowLevelReadNoPoll(LONG lCount, SAFEARRAY** ppsaBuf, LO
 }
 
 HRESULT CVisaComSession::LowLevelReadStringNoPoll(LONG lCount, BSTR* pbstrBuf, LONG* plActual, LONG lTimeout) {
-  if (!pbstrBuf) return Reporter() ? Reporter()->NullPointer("LowLevelReadStringNoPoll", "pbstrBuf", nullptr) : E_POINTER;
+  if (!pbstrBuf)
+    return Reporter() ? Reporter()->NullPointer("LowLevelReadStringNoPoll", "pbstrBuf", nullptr) : E_POINTER;
   SysFreeString(*pbstrBuf);
   *pbstrBuf = nullptr;
   if (lCount < 0) return E_INVALIDARG;

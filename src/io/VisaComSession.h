@@ -90,16 +90,26 @@ class CIoSession : public virtual IIoSession, public virtual ILowLevelIo {
   }
 
   // The typed families, one template each (TypedIo.cpp).
-  template <typename T> HRESULT TypedWrite(const char* command, T value, bool poll);
-  template <typename T> HRESULT TypedWriteList(const char* command, const T* values, LONG count, bool poll);
-  template <typename T> HRESULT TypedWriteBlock(const char* command, const T* values, LONG count, bool poll);
-  template <typename T> HRESULT TypedRead(T* value);
-  template <typename T> HRESULT TypedReadList(T* values, LONG* count);
-  template <typename T> HRESULT TypedReadList(SAFEARRAY** values);
-  template <typename T> HRESULT TypedReadBlock(T* values, LONG* count);
-  template <typename T> HRESULT TypedReadBlock(SAFEARRAY** values);
-  template <typename Fn> HRESULT QueryThen(const char* command, bool poll, Fn&& read);
-  template <typename Fn> HRESULT WithSafeArrayElements(const char* operation, SAFEARRAY* values, Fn&& fn);
+  template <typename T>
+  HRESULT TypedWrite(const char* command, T value, bool poll);
+  template <typename T>
+  HRESULT TypedWriteList(const char* command, const T* values, LONG count, bool poll);
+  template <typename T>
+  HRESULT TypedWriteBlock(const char* command, const T* values, LONG count, bool poll);
+  template <typename T>
+  HRESULT TypedRead(T* value);
+  template <typename T>
+  HRESULT TypedReadList(T* values, LONG* count);
+  template <typename T>
+  HRESULT TypedReadList(SAFEARRAY** values);
+  template <typename T>
+  HRESULT TypedReadBlock(T* values, LONG* count);
+  template <typename T>
+  HRESULT TypedReadBlock(SAFEARRAY** values);
+  template <typename Fn>
+  HRESULT QueryThen(const char* command, bool poll, Fn&& read);
+  template <typename Fn>
+  HRESULT WithSafeArrayElements(const char* operation, SAFEARRAY* values, Fn&& fn);
 
   IInstrErrorPoller* poller_ = nullptr;
   IErrorReporter* reporter_ = nullptr;
@@ -120,7 +130,16 @@ class CVisaSession : public virtual CIoSession,
                      public virtual IVisaMemoryIo {
  public:
   // This layer's interface types (0 GPIB ... 5 TCPIP, 6 USB, 8 other).
-  enum InterfaceType : short { kGpib = 0, kVxi = 1, kGpibVxi = 2, kSerial = 3, kPxi = 4, kTcpip = 5, kUsb = 6, kOther = 8 };
+  enum InterfaceType : short {
+    kGpib = 0,
+    kVxi = 1,
+    kGpibVxi = 2,
+    kSerial = 3,
+    kPxi = 4,
+    kTcpip = 5,
+    kUsb = 6,
+    kOther = 8
+  };
   static short MapInterfaceType(short visaType) noexcept;
   // This layer's values to VISA's and back; false for a value outside the supported set.
   static bool ToVisaProtocol(LONG layer, LONG* visa) noexcept;

@@ -22,7 +22,13 @@ namespace korvane {
 // ---- VISA layer ----
 
 // I/O protocols, VISA's 1-5.
-enum IoProtocol : LONG { kProtocolNormal = 0, kProtocolFdc, kProtocolHs488, kProtocol4882Strings, kProtocolUsbtmcVendor };
+enum IoProtocol : LONG {
+  kProtocolNormal = 0,
+  kProtocolFdc,
+  kProtocolHs488,
+  kProtocol4882Strings,
+  kProtocolUsbtmcVendor
+};
 // Trigger protocols of AssertTrigger: VISA's default 0, on 1, off 2, sync 5.
 enum IoTriggerProtocol : LONG { kTriggerDefault = 0, kTriggerOn, kTriggerOff, kTriggerSync };
 // Register data widths in bytes.
@@ -87,8 +93,8 @@ struct IVisaMemoryIo {
   // Register to register; widths are IoDataWidth values.
   virtual HRESULT Move(short srcSpace, ULONGLONG srcOffset, LONG srcWidth, short destSpace, ULONGLONG destOffset,
                        LONG destWidth, LONG lCount) = 0;
-  virtual HRESULT MoveAsync(short srcSpace, ULONGLONG srcOffset, LONG srcWidth, short destSpace,
-                            ULONGLONG destOffset, LONG destWidth, LONG lCount, LONG* plJobId) = 0;
+  virtual HRESULT MoveAsync(short srcSpace, ULONGLONG srcOffset, LONG srcWidth, short destSpace, ULONGLONG destOffset,
+                            LONG destWidth, LONG lCount, LONG* plJobId) = 0;
   virtual HRESULT AllocateMemory(LONG lSize, ULONGLONG* pOffset) = 0;
   virtual HRESULT FreeMemory(ULONGLONG offset) = 0;
   virtual HRESULT GetSourceBigEndian(VARIANT_BOOL* pbBigEndian) = 0;
@@ -104,9 +110,21 @@ struct IVisaMemoryIo {
 
 // Event types and mechanisms of this layer, in VISA-COM's order.
 enum IoEventType : LONG {
-  kEventIoCompletion = 0, kEventTrigger, kEventServiceRequest, kEventClear, kEventException, kEventGpibCic,
-  kEventGpibTalk, kEventGpibListen, kEventVxiVmeSysfail, kEventVxiVmeSysreset, kEventVxiSigp, kEventVxiVmeIntr,
-  kEventTcpipConnect, kEventUsbIntr, kEventAllEnabled
+  kEventIoCompletion = 0,
+  kEventTrigger,
+  kEventServiceRequest,
+  kEventClear,
+  kEventException,
+  kEventGpibCic,
+  kEventGpibTalk,
+  kEventGpibListen,
+  kEventVxiVmeSysfail,
+  kEventVxiVmeSysreset,
+  kEventVxiSigp,
+  kEventVxiVmeIntr,
+  kEventTcpipConnect,
+  kEventUsbIntr,
+  kEventAllEnabled
 };
 enum IoEventMechanism : LONG { kMechanismQueue = 0, kMechanismHandler, kMechanismSuspendHandler, kMechanismAll };
 

@@ -39,14 +39,10 @@ ViStatus CIviCAttributeMap::Check(ViSession vi, ViAttr id, AttributeType type, b
                                   const AttributeEntry*& entry) const noexcept {
   entry = Find(id);
   ViStatus status = VI_SUCCESS;
-  if (!entry)
-    status = IVI_ERROR_INVALID_ATTRIBUTE;
-  else if (entry->type != type)
-    status = IVI_ERROR_TYPES_DO_NOT_MATCH;
-  else if (get && !entry->get)
-    status = IVI_ERROR_ATTR_NOT_READABLE;
-  else if (!get && !entry->set)
-    status = IVI_ERROR_ATTR_NOT_WRITEABLE;
+  if (!entry) status = IVI_ERROR_INVALID_ATTRIBUTE;
+  else if (entry->type != type) status = IVI_ERROR_TYPES_DO_NOT_MATCH;
+  else if (get && !entry->get) status = IVI_ERROR_ATTR_NOT_READABLE;
+  else if (!get && !entry->set) status = IVI_ERROR_ATTR_NOT_WRITEABLE;
   return status == VI_SUCCESS ? status : ReportAttributeError(vi, status);
 }
 
@@ -84,23 +80,31 @@ extern "C" {
 
 ViStatus _VI_FUNC Korvane_GetAttributeViInt32(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                               ViInt32* value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Get(vi, repCapName, attributeId, kAttrInt32, value, 0); });
+  return WithMap(vi,
+                 [&](const CIviCAttributeMap& m) { return m.Get(vi, repCapName, attributeId, kAttrInt32, value, 0); });
 }
 ViStatus _VI_FUNC Korvane_GetAttributeViInt64(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                               ViInt64* value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Get(vi, repCapName, attributeId, kAttrInt64, value, 0); });
+  return WithMap(vi,
+                 [&](const CIviCAttributeMap& m) { return m.Get(vi, repCapName, attributeId, kAttrInt64, value, 0); });
 }
 ViStatus _VI_FUNC Korvane_GetAttributeViReal64(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                                ViReal64* value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Get(vi, repCapName, attributeId, kAttrReal64, value, 0); });
+  return WithMap(vi, [&](const CIviCAttributeMap& m) {
+    return m.Get(vi, repCapName, attributeId, kAttrReal64, value, 0);
+  });
 }
 ViStatus _VI_FUNC Korvane_GetAttributeViBoolean(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                                 ViBoolean* value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Get(vi, repCapName, attributeId, kAttrBoolean, value, 0); });
+  return WithMap(vi, [&](const CIviCAttributeMap& m) {
+    return m.Get(vi, repCapName, attributeId, kAttrBoolean, value, 0);
+  });
 }
 ViStatus _VI_FUNC Korvane_GetAttributeViSession(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                                 ViSession* value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Get(vi, repCapName, attributeId, kAttrSession, value, 0); });
+  return WithMap(vi, [&](const CIviCAttributeMap& m) {
+    return m.Get(vi, repCapName, attributeId, kAttrSession, value, 0);
+  });
 }
 ViStatus _VI_FUNC Korvane_GetAttributeViString(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                                ViInt32 bufferSize, ViChar value[]) {
@@ -110,28 +114,34 @@ ViStatus _VI_FUNC Korvane_GetAttributeViString(ViSession vi, ViConstString repCa
 }
 ViStatus _VI_FUNC Korvane_SetAttributeViInt32(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                               ViInt32 value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrInt32, &value); });
+  return WithMap(vi,
+                 [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrInt32, &value); });
 }
 ViStatus _VI_FUNC Korvane_SetAttributeViInt64(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                               ViInt64 value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrInt64, &value); });
+  return WithMap(vi,
+                 [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrInt64, &value); });
 }
 ViStatus _VI_FUNC Korvane_SetAttributeViReal64(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                                ViReal64 value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrReal64, &value); });
+  return WithMap(vi,
+                 [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrReal64, &value); });
 }
 ViStatus _VI_FUNC Korvane_SetAttributeViBoolean(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                                 ViBoolean value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrBoolean, &value); });
+  return WithMap(vi,
+                 [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrBoolean, &value); });
 }
 ViStatus _VI_FUNC Korvane_SetAttributeViSession(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                                 ViSession value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrSession, &value); });
+  return WithMap(vi,
+                 [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrSession, &value); });
 }
 // The string itself is the value: no copy of a pointer to it.
 ViStatus _VI_FUNC Korvane_SetAttributeViString(ViSession vi, ViConstString repCapName, ViAttr attributeId,
                                                ViConstString value) {
-  return WithMap(vi, [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrString, value); });
+  return WithMap(vi,
+                 [&](const CIviCAttributeMap& m) { return m.Set(vi, repCapName, attributeId, kAttrString, value); });
 }
 
 }  // extern "C"

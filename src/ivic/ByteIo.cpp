@@ -62,13 +62,13 @@ extern "C" {
 ViStatus _VI_FUNC Korvane_viWrite(ViSession vi, ViInt64 Count, ViByte Buffer[], ViInt64* ReturnCount) {
   if (!ReturnCount) return NullParameter(vi, "Parameter ReturnCount is VI_NULL.");
   return Invoke<System4, &IKorvaneSystem4::WriteBytes2>(vi, nullptr, WriteBuffer{Count, Buffer, {}},
-                                                         OutAs<LONG>(ReturnCount));
+                                                        OutAs<LONG>(ReturnCount));
 }
 
 ViStatus _VI_FUNC Korvane_viRead(ViSession vi, ViInt64 Count, ViByte Buffer[], ViInt64* ReturnCount) {
   if (!ReturnCount) return NullParameter(vi, "Parameter ReturnCount is VI_NULL.");
   return Invoke<System4, &IKorvaneSystem4::ReadBytes2>(vi, nullptr, ReadBuffer{Count, Buffer, ReturnCount, {}},
-                                                        Ignored{});
+                                                       Ignored{});
 }
 
 }  // extern "C"

@@ -30,9 +30,8 @@ ViStatus CopyStringOut(BSTR text, ViChar* buffer, ViInt32 bufferSize) noexcept {
     }
     return 1;
   }
-  return Guarded<ViStatusPolicy>(
-      [&] { return CopyStringOut(std::string_view(ToNarrow(text)), buffer, bufferSize); },
-      [](const CaughtException&) noexcept { return KORVANE_ERROR_UNMAPPED; });
+  return Guarded<ViStatusPolicy>([&] { return CopyStringOut(std::string_view(ToNarrow(text)), buffer, bufferSize); },
+                                 [](const CaughtException&) noexcept { return KORVANE_ERROR_UNMAPPED; });
 }
 
 namespace {

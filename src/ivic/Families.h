@@ -61,10 +61,8 @@ struct Out {
   ViStatus prepare(ViSession) noexcept { return VI_SUCCESS; }
   T* com() noexcept { return &value; }
   ViStatus commit() noexcept {
-    if constexpr (std::is_same_v<C, ViBoolean>)
-      *target = value ? VI_TRUE : VI_FALSE;
-    else
-      *target = static_cast<C>(value);
+    if constexpr (std::is_same_v<C, ViBoolean>) *target = value ? VI_TRUE : VI_FALSE;
+    else *target = static_cast<C>(value);
     return VI_SUCCESS;
   }
 };

@@ -13,7 +13,6 @@ namespace {
 // Bounds what a single range may expand to, so that a careless selector cannot exhaust memory.
 constexpr long kMaxRangeNames = 4096;
 
-
 bool IsPrefixChar(char c) { return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || c == '_' || c == '!'; }
 bool IsDigit(char c) { return c >= '0' && c <= '9'; }
 
@@ -76,64 +75,69 @@ ViStatus ParseName(ViSession vi, std::string_view name, std::vector<std::string>
 }  // namespace
 
 ViStatus ParseRepCapSelector(ViSession vi, ViConstString selector, SelectorLevels& levels) noexcept {
-  return Guarded<ViStatusPolicy>([&]() -> ViStatus {
-    levels.clear();
-    const std::string_view all = selector ? Trim(selector) : std::string_view();
-    if (all.empty()) return SelectorError(vi, IVI_ERROR_CHANNEL_NAME_REQUIRED, "A channel name is required.");
-    std::size_t levelStart = 0;
-    while (true) {
-      const auto levelEnd = all.find(':', levelStart);
-      const std::string_view level = all.substr(levelStart, levelEnd - levelStart);
-      if (Trim(level).empty())
-        return SelectorError(vi, IVI_ERROR_INVALID_NUMBER_OF_LEVELS_IN_SELECTOR,
-                             "Invalid or inconsistent number of levels specified in repeated capability selector.");
-      auto& names = levels.emplace_back();
-      std::size_t nameStart = 0;
-      while (true) {
-        const auto nameEnd = level.find(',', nameStart);
-        const ViStatus status = ParseName(vi, Trim(level.substr(nameStart, nameEnd - nameStart)), names);
-        if (status != VI_SUCCESS) return status;
-        if (nameEnd == std::string_view::npos) break;
-        nameStart = nameEnd + 1;
-      }
-      if (levelEnd == std::string_view::npos) break;
-      levelStart = levelEnd + 1;
-    }
-    return VI_SUCCESS;
-  }, [vi](const CaughtException&) {
-    return SelectorError(vi, IVI_ERROR_OUT_OF_MEMORY, "Could not allocate necessary memory.");
-  });
+  return Guarded<ViStatusPolicy>(
+      [&]() -> ViStatus {
+        levels.clear();
+        const std::string_view all = selector ? Trim(selector) : std::string_view();
+        if (all.empty()) return SelectorError(vi, IVI_ERROR_CHANNEL_NAME_REQUIRED, "A channel name is required.");
+        std::size_t levelStart = 0;
+        while (true) {
+          const auto levelEnd = all.find(':', levelStart);
+          const std::string_view level = all.substr(levelStart, levelEnd - levelStart);
+          if (Trim(level).empty())
+            return SelectorError(
+                vi, IVI_ERROR_INVALID_NUMBER_OF_LEVELS_IN_SELECTOR,
+                "Invalid or inconsistent number of levels specified in repeated capability selector.");
+          auto& names = levels.emplace_back();
+          std::size_t nameStart = 0;
+          while (true) {
+            const auto nameEnd = level.find(',', nameStart);
+            const ViStatus status = ParseName(vi, Trim(level.substr(nameStart, nameEnd - nameStart)), names);
+            if (status != VI_SUCCESS) return status;
+            if (nameEnd == std::string_view::npos) break;
+            nameStart = nameEnd + 1;
+          }
+          if (levelEnd == std::string_view::npos) break;
+          levelStart = levelEnd + 1;
+        }
+        return VI_SUCCESS;
+      },
+      [vi](const CaughtException&) {
+        return SelectorError(vi, IVI_ERROR_OUT_OF_MEMORY, "Could not allocate necessary memory.");
+      });
 }
 
 ViStatus ResolveRepCapItems(ViSession vi, ViConstString selector, IRepCapCollection& collection, REFIID itemIid,
                             RepCapItems& items) noexcept {
   items.clear();
-  return Guarded<ViStatusPolicy>([&]() -> ViStatus {
-    SelectorLevels levels;
-    const ViStatus parsed = ParseRepCapSelector(vi, selector, levels);
-    if (parsed != VI_SUCCESS) return parsed;
-    RepCapItems found;  // released on every early return
-    for (const auto& level : levels) {
-      Bstr name(std::string_view(level.front()));
-      ComPtr<IUnknown> item;
-      HRESULT hr = collection.Item(name, item.Receive());
-      if (FAILED(hr)) return ToViStatus(vi, hr);
-      if (!item) return KORVANE_ERROR_UNMAPPED;
-      if (!IsEqualIID(itemIid, IID_IUnknown)) {
-        ComPtr<IUnknown> wanted;
-        hr = item->QueryInterface(itemIid, wanted.ReceiveVoid());
-        if (FAILED(hr)) return ToViStatus(vi, hr);
-        if (!wanted) return KORVANE_ERROR_UNMAPPED;
-        item = wanted;
-      }
-      found.push_back(std::move(item));
-    }
-    items = std::move(found);
-    return VI_SUCCESS;
-  }, [&items](const CaughtException&) noexcept {
-    items.clear();
-    return KORVANE_ERROR_UNMAPPED;
-  });
+  return Guarded<ViStatusPolicy>(
+      [&]() -> ViStatus {
+        SelectorLevels levels;
+        const ViStatus parsed = ParseRepCapSelector(vi, selector, levels);
+        if (parsed != VI_SUCCESS) return parsed;
+        RepCapItems found;  // released on every early return
+        for (const auto& level : levels) {
+          Bstr name(std::string_view(level.front()));
+          ComPtr<IUnknown> item;
+          HRESULT hr = collection.Item(name, item.Receive());
+          if (FAILED(hr)) return ToViStatus(vi, hr);
+          if (!item) return KORVANE_ERROR_UNMAPPED;
+          if (!IsEqualIID(itemIid, IID_IUnknown)) {
+            ComPtr<IUnknown> wanted;
+            hr = item->QueryInterface(itemIid, wanted.ReceiveVoid());
+            if (FAILED(hr)) return ToViStatus(vi, hr);
+            if (!wanted) return KORVANE_ERROR_UNMAPPED;
+            item = wanted;
+          }
+          found.push_back(std::move(item));
+        }
+        items = std::move(found);
+        return VI_SUCCESS;
+      },
+      [&items](const CaughtException&) noexcept {
+        items.clear();
+        return KORVANE_ERROR_UNMAPPED;
+      });
 }
 
 }  // namespace korvane::ivic

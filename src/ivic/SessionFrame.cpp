@@ -93,9 +93,8 @@ ViStatus GetSessionInterface(ViSession vi, REFIID iid, void** itf) noexcept {
 HRESULT CreateRootObject(ComPtr<IUnknown>& root) noexcept {
   root.Reset();
   // The root talks to its instrument through the VISA-COM session it embeds.
-  const HRESULT hr = Guarded([&] {
-    return CKorvane::Create(IID_IUnknown, root.ReceiveVoid(), std::make_unique<cKorvaneVisaComSession>());
-  });
+  const HRESULT hr = Guarded(
+      [&] { return CKorvane::Create(IID_IUnknown, root.ReceiveVoid(), std::make_unique<cKorvaneVisaComSession>()); });
   if (SUCCEEDED(hr) && !root) return E_POINTER;
   return hr;
 }

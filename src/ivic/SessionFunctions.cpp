@@ -16,7 +16,6 @@ using namespace korvane::ivic;
 
 namespace {
 
-
 // Null strings stay null BSTRs: the driver reports a missing argument itself.
 Bstr ToBstr(ViConstString s) { return s ? Bstr(std::string_view(s)) : Bstr(); }
 
@@ -115,10 +114,8 @@ namespace {
 void HoldObject(ViSession vi, bool hold) noexcept {
   ComPtr<IIviDriverUtility> utility;
   if (GetSessionInterface(vi, IID_IIviDriverUtility, utility.ReceiveVoid()) != VI_SUCCESS || !utility) return;
-  if (hold)
-    utility->LockObject();
-  else
-    utility->UnlockObject();
+  if (hold) utility->LockObject();
+  else utility->UnlockObject();
 }
 
 }  // namespace

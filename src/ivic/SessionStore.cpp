@@ -72,7 +72,7 @@ class SessionLock {
 
 struct Session {
   SessionLock lock;
-  std::mutex m;  // guards errors
+  std::mutex m;                       // guards errors
   std::atomic<ViAddr> data{VI_NULL};  // read on every call: no mutex of its own
   std::map<std::thread::id, ErrorEntry> errors;
 };
@@ -134,10 +134,12 @@ constexpr auto kOutOfMemory = [](const CaughtException&) noexcept { return IVI_E
 
 // A lock that cannot be taken leaves the session unusable.
 ViStatus Acquire(Session& s) noexcept {
-  return Guarded<ViStatusPolicy>([&] {
-    s.lock.Acquire();
-    return VI_SUCCESS;
-  }, [](const CaughtException&) noexcept { return IVI_ERROR_CANNOT_RECOVER; });
+  return Guarded<ViStatusPolicy>(
+      [&] {
+        s.lock.Acquire();
+        return VI_SUCCESS;
+      },
+      [](const CaughtException&) noexcept { return IVI_ERROR_CANNOT_RECOVER; });
 }
 
 }  // namespace
@@ -145,10 +147,12 @@ ViStatus Acquire(Session& s) noexcept {
 ViStatus IviSession_New(ViSession* handle) noexcept {
   if (!handle) return IVI_ERROR_NULL_POINTER;
   *handle = VI_NULL;
-  return Guarded<ViStatusPolicy>([&]() -> ViStatus {
-    *handle = Store::Get().Add();
-    return VI_SUCCESS;
-  }, kOutOfMemory);
+  return Guarded<ViStatusPolicy>(
+      [&]() -> ViStatus {
+        *handle = Store::Get().Add();
+        return VI_SUCCESS;
+      },
+      kOutOfMemory);
 }
 
 ViStatus IviSession_Dispose(ViSession handle) noexcept {
@@ -205,15 +209,17 @@ bool CallerHoldsLock(ViSession handle) noexcept {
 }
 
 ViStatus IviSession_SetError(ViSession handle, ViStatus code, ViConstString description) noexcept {
-  return Guarded<ViStatusPolicy>([&]() -> ViStatus {
-    t_threadError.Set(code, description);
-    if (handle == VI_NULL) return VI_SUCCESS;
-    auto s = Store::Get().Find(handle);
-    if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
-    std::lock_guard lk(s->m);
-    s->errors[std::this_thread::get_id()].Set(code, description);
-    return VI_SUCCESS;
-  }, kOutOfMemory);
+  return Guarded<ViStatusPolicy>(
+      [&]() -> ViStatus {
+        t_threadError.Set(code, description);
+        if (handle == VI_NULL) return VI_SUCCESS;
+        auto s = Store::Get().Find(handle);
+        if (!s) return IVI_ERROR_INVALID_SESSION_HANDLE;
+        std::lock_guard lk(s->m);
+        s->errors[std::this_thread::get_id()].Set(code, description);
+        return VI_SUCCESS;
+      },
+      kOutOfMemory);
 }
 
 ViStatus IviSession_GetError(ViSession handle, ViInt32 bufferSize, ViStatus* code, ViChar description[]) noexcept {

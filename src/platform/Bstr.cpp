@@ -22,10 +22,8 @@ BSTR Allocate(const void* src, std::size_t bytes) {
   if (!block) return nullptr;
   *reinterpret_cast<uint32_t*>(block) = static_cast<uint32_t>(bytes);
   char* data = block + kPrefix;
-  if (src)
-    std::memcpy(data, src, bytes);
-  else
-    std::memset(data, 0, bytes);
+  if (src) std::memcpy(data, src, bytes);
+  else std::memset(data, 0, bytes);
   std::memset(data + bytes, 0, sizeof(OLECHAR) + 1);
   return reinterpret_cast<BSTR>(data);
 }

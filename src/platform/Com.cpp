@@ -134,16 +134,18 @@ class GlobalInterfaceTable final : public korvane::StaticComObject<GlobalInterfa
     IUnknown* held = nullptr;
     HRESULT hr = pUnk->QueryInterface(riid, reinterpret_cast<void**>(&held));
     if (FAILED(hr)) return hr;
-    return korvane::Guarded([&] {
-      std::lock_guard lock(mutex_);
-      DWORD c = next_++;
-      entries_.emplace(c, Entry{held, riid});
-      *pdwCookie = c;
-      return S_OK;
-    }, [held](const korvane::CaughtException& e) {
-      held->Release();
-      return e.hr();
-    });
+    return korvane::Guarded(
+        [&] {
+          std::lock_guard lock(mutex_);
+          DWORD c = next_++;
+          entries_.emplace(c, Entry{held, riid});
+          *pdwCookie = c;
+          return S_OK;
+        },
+        [held](const korvane::CaughtException& e) {
+          held->Release();
+          return e.hr();
+        });
   }
   STDMETHODIMP RevokeInterfaceFromGlobal(DWORD dwCookie) override {
     IUnknown* held = nullptr;
@@ -309,7 +311,7 @@ int StringFromGUID2(REFGUID g, LPOLESTR lpsz, int cchMax) {
   static const char kHex[] = "0123456789ABCDEF";
   if (!lpsz || cchMax < 39) return 0;
   uint8_t b[16] = {uint8_t(g.Data1 >> 24), uint8_t(g.Data1 >> 16), uint8_t(g.Data1 >> 8), uint8_t(g.Data1),
-                   uint8_t(g.Data2 >> 8),  uint8_t(g.Data2),        uint8_t(g.Data3 >> 8), uint8_t(g.Data3)};
+                   uint8_t(g.Data2 >> 8),  uint8_t(g.Data2),       uint8_t(g.Data3 >> 8), uint8_t(g.Data3)};
   std::memcpy(b + 8, g.Data4, 8);
   OLECHAR* p = lpsz;
   *p++ = u'{';

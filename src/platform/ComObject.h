@@ -72,8 +72,8 @@ struct RowOf<Also<A, V>> {
 };
 
 template <class Row>
-inline constexpr bool kDescribesErrors =
-    !std::is_same_v<typename RowOf<Row>::Asked, ISupportErrorInfo> && !std::is_same_v<typename RowOf<Row>::Asked, IUnknown>;
+inline constexpr bool kDescribesErrors = !std::is_same_v<typename RowOf<Row>::Asked, ISupportErrorInfo> &&
+                                         !std::is_same_v<typename RowOf<Row>::Asked, IUnknown>;
 
 }  // namespace com_detail
 

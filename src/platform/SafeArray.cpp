@@ -16,17 +16,29 @@ struct Block {
 };
 static_assert(offsetof(Block, sa) - sizeof(uint32_t) >= offsetof(Block, vt));
 
-Block* BlockOf(SAFEARRAY* psa) {
-  return reinterpret_cast<Block*>(reinterpret_cast<char*>(psa) - offsetof(Block, sa));
-}
+Block* BlockOf(SAFEARRAY* psa) { return reinterpret_cast<Block*>(reinterpret_cast<char*>(psa) - offsetof(Block, sa)); }
 
 ULONG ElementSize(VARTYPE vt) {
   switch (vt) {
-    case VT_I1: case VT_UI1: return 1;
-    case VT_I2: case VT_UI2: case VT_BOOL: return 2;
-    case VT_I4: case VT_UI4: case VT_R4: case VT_ERROR: case VT_INT: case VT_UINT: return 4;
-    case VT_R8: case VT_CY: case VT_DATE: case VT_I8: case VT_UI8: return 8;
-    case VT_BSTR: case VT_UNKNOWN: case VT_DISPATCH: return sizeof(void*);
+    case VT_I1:
+    case VT_UI1: return 1;
+    case VT_I2:
+    case VT_UI2:
+    case VT_BOOL: return 2;
+    case VT_I4:
+    case VT_UI4:
+    case VT_R4:
+    case VT_ERROR:
+    case VT_INT:
+    case VT_UINT: return 4;
+    case VT_R8:
+    case VT_CY:
+    case VT_DATE:
+    case VT_I8:
+    case VT_UI8: return 8;
+    case VT_BSTR:
+    case VT_UNKNOWN:
+    case VT_DISPATCH: return sizeof(void*);
     case VT_VARIANT: return sizeof(VARIANT);
     case VT_DECIMAL: return 16;
     default: return 0;
@@ -135,8 +147,7 @@ HRESULT SafeArrayUnlock(SAFEARRAY* psa) {
   ULONG locks = __atomic_load_n(&psa->cLocks, __ATOMIC_ACQUIRE);
   do {
     if (locks == 0) return E_UNEXPECTED;
-  } while (!__atomic_compare_exchange_n(&psa->cLocks, &locks, locks - 1, false, __ATOMIC_ACQ_REL,
-                                        __ATOMIC_ACQUIRE));
+  } while (!__atomic_compare_exchange_n(&psa->cLocks, &locks, locks - 1, false, __ATOMIC_ACQ_REL, __ATOMIC_ACQUIRE));
   return S_OK;
 }
 

@@ -27,18 +27,31 @@ HRESULT VariantClear(VARIANTARG* pvarg) {
       }
     } else {
       switch (vt) {
-        case VT_EMPTY: case VT_NULL: case VT_I2: case VT_I4: case VT_R4: case VT_R8: case VT_CY:
-        case VT_DATE: case VT_ERROR: case VT_BOOL: case VT_I1: case VT_UI1: case VT_UI2:
-        case VT_UI4: case VT_I8: case VT_UI8: case VT_INT: case VT_UINT: case VT_DECIMAL:
-          break;
-        case VT_BSTR:
-          SysFreeString(pvarg->bstrVal);
-          break;
-        case VT_UNKNOWN: case VT_DISPATCH:
+        case VT_EMPTY:
+        case VT_NULL:
+        case VT_I2:
+        case VT_I4:
+        case VT_R4:
+        case VT_R8:
+        case VT_CY:
+        case VT_DATE:
+        case VT_ERROR:
+        case VT_BOOL:
+        case VT_I1:
+        case VT_UI1:
+        case VT_UI2:
+        case VT_UI4:
+        case VT_I8:
+        case VT_UI8:
+        case VT_INT:
+        case VT_UINT:
+        case VT_DECIMAL: break;
+        case VT_BSTR: SysFreeString(pvarg->bstrVal); break;
+        case VT_UNKNOWN:
+        case VT_DISPATCH:
           if (pvarg->punkVal) pvarg->punkVal->Release();
           break;
-        default:
-          return DISP_E_BADVARTYPE;
+        default: return DISP_E_BADVARTYPE;
       }
     }
   }
@@ -140,9 +153,18 @@ HRESULT ParseText(BSTR text, Number& n) {
 }
 
 HRESULT ReadSource(const VARIANT& v, Number& n) {
-  auto setS = [&](LONGLONG x) { n.kind = Number::kSigned, n.s = x; return S_OK; };
-  auto setU = [&](ULONGLONG x) { n.kind = Number::kUnsigned, n.u = x; return S_OK; };
-  auto setD = [&](double x) { n.kind = Number::kReal, n.d = x; return S_OK; };
+  auto setS = [&](LONGLONG x) {
+    n.kind = Number::kSigned, n.s = x;
+    return S_OK;
+  };
+  auto setU = [&](ULONGLONG x) {
+    n.kind = Number::kUnsigned, n.u = x;
+    return S_OK;
+  };
+  auto setD = [&](double x) {
+    n.kind = Number::kReal, n.d = x;
+    return S_OK;
+  };
   switch (v.vt) {
     case VT_EMPTY: return setS(0);
     case VT_I1: return setS(v.cVal);
@@ -243,10 +265,14 @@ HRESULT Convert(const Number& n, VARTYPE vt, VARIANT& out) {
 bool SameWidthIntegers(VARTYPE a, VARTYPE b) {
   const auto width = [](VARTYPE t) {
     switch (t) {
-      case VT_I1: case VT_UI1: return 1;
-      case VT_I2: case VT_UI2: return 2;
-      case VT_I4: case VT_UI4: return 4;
-      case VT_I8: case VT_UI8: return 8;
+      case VT_I1:
+      case VT_UI1: return 1;
+      case VT_I2:
+      case VT_UI2: return 2;
+      case VT_I4:
+      case VT_UI4: return 4;
+      case VT_I8:
+      case VT_UI8: return 8;
       default: return 0;
     }
   };

@@ -402,8 +402,7 @@ HRESULT Impl_IIviScopeAcquisition_put_NumberOfEnvelopes(CKorvane& self, LONG) {
 
 HRESULT Impl_IIviScopeAcquisition_get_Interpolation(CKorvane& self, IviScopeInterpolationEnum* pVal) {
   KorvaneInterpolationEnum value{};
-  if (HRESULT hr = Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_Interpolation, &value);
-      FAILED(hr))
+  if (HRESULT hr = Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_Interpolation, &value); FAILED(hr))
     return hr;
   if (value != KorvaneInterpolationSineX)
     return NotInIviClass(self, std::to_string(static_cast<LONG>(value)), " Not supported by IVI class.");
@@ -412,7 +411,8 @@ HRESULT Impl_IIviScopeAcquisition_get_Interpolation(CKorvane& self, IviScopeInte
 }
 HRESULT Impl_IIviScopeAcquisition_put_Interpolation(CKorvane& self, IviScopeInterpolationEnum newVal) {
   // Both enumerations give sin(x)/x the value 2; the driver member refuses the others.
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_Interpolation, static_cast<KorvaneInterpolationEnum>(newVal));
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_Interpolation,
+                 static_cast<KorvaneInterpolationEnum>(newVal));
 }
 
 HRESULT Impl_IIviScopeAcquisition_get_SampleMode(CKorvane& self, IviScopeSampleModeEnum* pVal) {
@@ -431,7 +431,8 @@ HRESULT Impl_IIviScopeAcquisition_get_Type(CKorvane& self, IviScopeAcquisitionTy
   if (HRESULT hr = Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::get_Type, &type); FAILED(hr))
     return hr;
   const LONG v = static_cast<LONG>(type);
-  if (v < 0 || v > 4 || v == 3) return NotInIviClass(self, std::string("KorvaneAcquisitionType") + AcquisitionTypeName(v));
+  if (v < 0 || v > 4 || v == 3)
+    return NotInIviClass(self, std::string("KorvaneAcquisitionType") + AcquisitionTypeName(v));
   *pVal = static_cast<IviScopeAcquisitionTypeEnum>(v);
   return S_OK;
 }
@@ -441,7 +442,8 @@ HRESULT Impl_IIviScopeAcquisition_put_Type(CKorvane& self, IviScopeAcquisitionTy
     const std::string name = std::string("IviScopeAcquisitionType") + AcquisitionTypeName(v);
     return self.Reporter().EnumValueNotSupported(name.c_str(), "val", nullptr);
   }
-  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_Type, static_cast<KorvaneAcquisitionTypeEnum>(v));
+  return Forward(self, IID_IKorvaneAcquisition, &IKorvaneAcquisition::put_Type,
+                 static_cast<KorvaneAcquisitionTypeEnum>(v));
 }
 
 }  // namespace korvane

@@ -68,7 +68,8 @@ HRESULT Impl_IKorvane4ClockRecovery_SetMethod(CKorvane& self, KorvaneClockRecove
     return self.Reporter().InvalidValue("SetMethod", "Method", static_cast<LONG>(Method), "%d", nullptr);
   const std::string source = ToNarrow(Source);
   if (shape.source && source.empty())
-    return self.Reporter().InvalidValue("SetMethod", "Source", Source, "An explicit clock recovery method needs a clock source.");
+    return self.Reporter().InvalidValue("SetMethod", "Source", Source,
+                                        "An explicit clock recovery method needs a clock source.");
   if (self.Simulate()) {
     auto& sim = self.FeatureState<SimulatedClockRecovery>();
     sim = {Method, shape.source ? source : std::string(), shape.rate ? DataRate : 0.0,
@@ -76,7 +77,8 @@ HRESULT Impl_IKorvane4ClockRecovery_SetMethod(CKorvane& self, KorvaneClockRecove
     return S_OK;
   }
   std::string command, part;
-  HRESULT hr = self.FormatCommand(&command, ":MEAS:CLOC:METH %{KorvaneClockRecoveryMethodEnum}s", static_cast<LONG>(Method));
+  HRESULT hr = self.FormatCommand(&command, ":MEAS:CLOC:METH %{KorvaneClockRecoveryMethodEnum}s",
+                                  static_cast<LONG>(Method));
   if (SUCCEEDED(hr) && shape.source) {
     const std::string name = InstrumentSourceName(self, source);
     hr = self.FormatCommand(&part, ",%$Cs", &name);
@@ -106,7 +108,8 @@ HRESULT Impl_IKorvane4ClockRecovery_GetMethod(CKorvane& self, KorvaneClockRecove
   };
   LONG method = 0;
   MethodShape shape{};
-  if (fields.empty() || FAILED(self.EnumFormatter().ParseEnumToken("KorvaneClockRecoveryMethodEnum", fields[0], &method)) ||
+  if (fields.empty() ||
+      FAILED(self.EnumFormatter().ParseEnumToken("KorvaneClockRecoveryMethodEnum", fields[0], &method)) ||
       !ShapeOf(method, &shape))
     return unexpected();
   const std::size_t wanted = 1 + shape.source + shape.rate + shape.bandwidth;

@@ -129,7 +129,8 @@ HRESULT Impl_IIviScopeChannel_Configure(CKorvaneChannel& self, DOUBLE Range, DOU
   KorvaneVerticalCouplingEnum coupling{};
   if (!ToDriverCoupling(Coupling, &coupling))
     return self.Reporter().EnumValueNotSupported(IviCouplingName(Coupling).c_str(), "Coupling", nullptr);
-  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::Configure, Range, Offset, coupling, ProbeAttenuation, Enabled);
+  return Forward(self, IID_IKorvaneChannel, &IKorvaneChannel::Configure, Range, Offset, coupling, ProbeAttenuation,
+                 Enabled);
 }
 
 HRESULT Impl_IIviScopeChannel_get_Coupling(CKorvaneChannel& self, IviScopeVerticalCouplingEnum* pVal) {
@@ -140,8 +141,8 @@ HRESULT Impl_IIviScopeChannel_get_Coupling(CKorvaneChannel& self, IviScopeVertic
     case KorvaneVerticalCouplingAC: *pVal = IviScopeVerticalCouplingAC; return S_OK;
     case KorvaneVerticalCouplingDC: *pVal = IviScopeVerticalCouplingDC; return S_OK;
   }
-  const std::string text =
-      "KorvaneVerticalCouplingEnum " + std::to_string(static_cast<LONG>(coupling)) + " not supported by IVI class.";
+  const std::string text = "KorvaneVerticalCouplingEnum " + std::to_string(static_cast<LONG>(coupling)) +
+                           " not supported by IVI class.";
   return self.Reporter().PropertyNotSupported(text.c_str());
 }
 

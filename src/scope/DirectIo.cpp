@@ -39,10 +39,9 @@ class CSessionBound {
 
 // The message object behind the formatted-I/O object. A new wrapper per get_IO: it answers for
 // the message interfaces, and the event manager when the object it wraps has one; nothing else.
-class CLockedMessage final
-    : public ComObject<CLockedMessage, IMessage, IEventManager, ISupportErrorInfo, Also<IBaseMessage, IMessage>,
-                       Also<IVisaSession, IMessage>>,
-      CSessionBound {
+class CLockedMessage final : public ComObject<CLockedMessage, IMessage, IEventManager, ISupportErrorInfo,
+                                              Also<IBaseMessage, IMessage>, Also<IVisaSession, IMessage>>,
+                             CSessionBound {
  public:
   CLockedMessage(CKorvane& root, ComPtr<IMessage> inner) noexcept : CSessionBound(root), inner_(std::move(inner)) {
     if (FAILED(inner_.As(events_))) events_.Reset();
@@ -91,7 +90,9 @@ class CLockedMessage final
   // IBaseMessage
   HRESULT STDMETHODCALLTYPE get_IOProtocol(IOProtocol* p) override { return M(&IMessage::get_IOProtocol, p); }
   HRESULT STDMETHODCALLTYPE put_IOProtocol(IOProtocol v) override { return M(&IMessage::put_IOProtocol, v); }
-  HRESULT STDMETHODCALLTYPE get_SendEndEnabled(VARIANT_BOOL* p) override { return M(&IMessage::get_SendEndEnabled, p); }
+  HRESULT STDMETHODCALLTYPE get_SendEndEnabled(VARIANT_BOOL* p) override {
+    return M(&IMessage::get_SendEndEnabled, p);
+  }
   HRESULT STDMETHODCALLTYPE put_SendEndEnabled(VARIANT_BOOL v) override { return M(&IMessage::put_SendEndEnabled, v); }
   HRESULT STDMETHODCALLTYPE get_TerminationCharacter(BYTE* p) override {
     return M(&IMessage::get_TerminationCharacter, p);

@@ -53,11 +53,13 @@ HRESULT Impl_IKorvaneMemory_Recall(CKorvane& self, KorvaneMemoryRecallOptionsEnu
 HRESULT Impl_IKorvaneCursors2_UseCursorPosition(CKorvane& self, KorvaneCursorsUseCursorPositionEnum Cursor) {
   const bool x = Cursor == KorvaneCursorsUseCursorPositionX1 || Cursor == KorvaneCursorsUseCursorPositionX2;
   const bool y = Cursor == KorvaneCursorsUseCursorPositionY1 || Cursor == KorvaneCursorsUseCursorPositionY2;
-  if (!x && !y) return self.Reporter().InvalidValue("UseCursorPosition", "Cursor", static_cast<LONG>(Cursor), "%d", nullptr);
+  if (!x && !y)
+    return self.Reporter().InvalidValue("UseCursorPosition", "Cursor", static_cast<LONG>(Cursor), "%d", nullptr);
   if (self.Simulate()) return S_OK;
   std::string command;
-  HRESULT hr = self.FormatCommand(&command, x ? ":MARK:XUN:USE %{KorvaneCursorsUseCursorPositionEnum}s"
-                                              : ":MARK:YUN:USE %{KorvaneCursorsUseCursorPositionEnum}s",
+  HRESULT hr = self.FormatCommand(&command,
+                                  x ? ":MARK:XUN:USE %{KorvaneCursorsUseCursorPositionEnum}s"
+                                    : ":MARK:YUN:USE %{KorvaneCursorsUseCursorPositionEnum}s",
                                   static_cast<LONG>(Cursor));
   return FAILED(hr) ? hr : self.GenericWrite(command);
 }

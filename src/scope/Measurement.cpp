@@ -77,23 +77,17 @@ bool Offered(CKorvaneSession& root, KorvaneMeasurementEnum fn, const std::string
 HRESULT QueryText(CKorvaneSession& root, KorvaneMeasurementEnum fn, const std::string& token, std::string* q) {
   const MeasurementSettings& s = root.FeatureState<MeasurementSettings>();
   switch (fn) {
-    case KorvaneMeasurementVoltageRMS:
-      return root.FormatCommand(q, ":MEAS:VRMS? DISP,DC");
-    case KorvaneMeasurementVoltageCycleRMS:
-      return root.FormatCommand(q, ":MEAS:VRMS? CYCL,DC");
-    case KorvaneMeasurementVoltageAverage:
-      return root.FormatCommand(q, ":MEAS:VAV? DISP");
-    case KorvaneMeasurementVoltageCycleAverage:
-      return root.FormatCommand(q, ":MEAS:VAV? CYCL");
-    case KorvaneMeasurementValueAtTime:
-      return root.FormatCommand(q, ":MEAS:VTIM? %0.15lg", s.valueAtTimeTime);
+    case KorvaneMeasurementVoltageRMS: return root.FormatCommand(q, ":MEAS:VRMS? DISP,DC");
+    case KorvaneMeasurementVoltageCycleRMS: return root.FormatCommand(q, ":MEAS:VRMS? CYCL,DC");
+    case KorvaneMeasurementVoltageAverage: return root.FormatCommand(q, ":MEAS:VAV? DISP");
+    case KorvaneMeasurementVoltageCycleAverage: return root.FormatCommand(q, ":MEAS:VAV? CYCL");
+    case KorvaneMeasurementValueAtTime: return root.FormatCommand(q, ":MEAS:VTIM? %0.15lg", s.valueAtTimeTime);
     case KorvaneMeasurementTimeOfEdge:
       return root.FormatCommand(q, ":MEAS:TEDG? %d", SignedEdge(s.timeAtEdgeOccurrence, s.timeAtEdgeSlope));
     case KorvaneMeasurementTimeAtValue:
       return root.FormatCommand(q, ":MEAS:TVAL? %0.15lg,%d", s.timeAtValueValue,
                                 SignedEdge(s.timeAtValueOccurrence, s.timeAtValueSlope));
-    default:
-      return root.FormatCommand(q, ":MEAS:%$Cs?", &token);
+    default: return root.FormatCommand(q, ":MEAS:%$Cs?", &token);
   }
 }
 
@@ -308,13 +302,13 @@ HRESULT GetOccurrence(CKorvane& self, int which, LONG* val) {
 HRESULT GetSlope(CKorvane& self, int which, KorvaneMeasurementSlopeEnum* val) {
   int edges[2];
   HRESULT hr = ReadDelayEdges(self, edges);
-  if (SUCCEEDED(hr) && val)
-    *val = edges[which] < 0 ? KorvaneMeasurementSlopeFalling : KorvaneMeasurementSlopeRising;
+  if (SUCCEEDED(hr) && val) *val = edges[which] < 0 ? KorvaneMeasurementSlopeFalling : KorvaneMeasurementSlopeRising;
   return hr;
 }
 
 HRESULT PutOccurrence(CKorvane& self, const char* method, int which, LONG occurrence) {
-  if (occurrence < 1 || occurrence > 1000) return self.Reporter().InvalidValue(method, "Val", occurrence, "%d", nullptr);
+  if (occurrence < 1 || occurrence > 1000)
+    return self.Reporter().InvalidValue(method, "Val", occurrence, "%d", nullptr);
   int edges[2];
   HRESULT hr = ReadDelayEdges(self, edges);
   if (FAILED(hr)) return hr;
@@ -411,12 +405,13 @@ std::string InstrumentSourceName(CKorvaneSession& root, std::string_view name) {
 }
 
 // ---- IKorvaneMeasurement ----
-HRESULT Impl_IKorvaneMeasurement_FetchWaveformMeasurement(CKorvaneMeasurement& self, KorvaneMeasurementEnum MeasFunction,
-                                                          DOUBLE* Measurement) {
+HRESULT Impl_IKorvaneMeasurement_FetchWaveformMeasurement(CKorvaneMeasurement& self,
+                                                          KorvaneMeasurementEnum MeasFunction, DOUBLE* Measurement) {
   return TakeMeasurement(self, MeasFunction, nullptr, Measurement, "FetchWaveformMeasurement");
 }
-HRESULT Impl_IKorvaneMeasurement_ReadWaveformMeasurement(CKorvaneMeasurement& self, KorvaneMeasurementEnum MeasFunction,
-                                                         LONG MaxTimeMilliseconds, DOUBLE* Measurement) {
+HRESULT Impl_IKorvaneMeasurement_ReadWaveformMeasurement(CKorvaneMeasurement& self,
+                                                         KorvaneMeasurementEnum MeasFunction, LONG MaxTimeMilliseconds,
+                                                         DOUBLE* Measurement) {
   return TakeMeasurement(self, MeasFunction, &MaxTimeMilliseconds, Measurement, "ReadWaveformMeasurement");
 }
 
@@ -429,10 +424,12 @@ HRESULT Impl_IKorvaneMeasurement2_ConfigureJitterMeasurement(CKorvaneMeasurement
   HRESULT hr = CheckJitter(*root, self, MeasFunction, "ConfigureJitterMeasurement");
   if (FAILED(hr)) return hr;
   if (Slope != KorvaneEdgeSlopeRising && Slope != KorvaneEdgeSlopeFalling && Slope != KorvaneEdgeSlopeEither)
-    return self.Reporter().InvalidValue("ConfigureJitterMeasurement", "Slope", static_cast<LONG>(Slope), "%d", nullptr);
+    return self.Reporter().InvalidValue("ConfigureJitterMeasurement", "Slope", static_cast<LONG>(Slope), "%d",
+                                        nullptr);
   // The count matters to the N-period function only.
   if (MeasFunction == KorvaneMeasurementJitterNPeriod && NumberOfPeriods < 1)
-    return self.Reporter().InvalidValue("ConfigureJitterMeasurement", "NumberOfPeriods", NumberOfPeriods, "%d", nullptr);
+    return self.Reporter().InvalidValue("ConfigureJitterMeasurement", "NumberOfPeriods", NumberOfPeriods, "%d",
+                                        nullptr);
   root->FeatureState<JitterSettings>().setups[JitterKey(self, MeasFunction)] = {Slope, NumberOfPeriods};
   if (root->Simulate()) return S_OK;
   // Shown on the instrument's screen for the item's source.
@@ -443,11 +440,13 @@ HRESULT Impl_IKorvaneMeasurement2_ConfigureJitterMeasurement(CKorvaneMeasurement
     return hr;
   return root->GenericWrite(command);
 }
-HRESULT Impl_IKorvaneMeasurement2_ReadJitterMeasurement(CKorvaneMeasurement& self, KorvaneMeasurementJitterEnum MeasFunction,
+HRESULT Impl_IKorvaneMeasurement2_ReadJitterMeasurement(CKorvaneMeasurement& self,
+                                                        KorvaneMeasurementJitterEnum MeasFunction,
                                                         LONG MaxTimeMilliseconds, DOUBLE* Measurement) {
   return TakeJitter(self, MeasFunction, &MaxTimeMilliseconds, Measurement, "ReadJitterMeasurement");
 }
-HRESULT Impl_IKorvaneMeasurement2_FetchJitterMeasurement(CKorvaneMeasurement& self, KorvaneMeasurementJitterEnum MeasFunction,
+HRESULT Impl_IKorvaneMeasurement2_FetchJitterMeasurement(CKorvaneMeasurement& self,
+                                                         KorvaneMeasurementJitterEnum MeasFunction,
                                                          DOUBLE* Measurement) {
   return TakeJitter(self, MeasFunction, nullptr, Measurement, "FetchJitterMeasurement");
 }
@@ -476,9 +475,15 @@ HRESULT Impl_IIviScopeMeasurement_ReadWaveformMeasurement(CKorvaneChannel& self,
 }
 
 // ---- IKorvaneReferenceLevel ----
-HRESULT Impl_IKorvaneReferenceLevel_get_High(CKorvane& self, DOUBLE* val) { return GetLevel<&Thresholds::high>(self, val); }
-HRESULT Impl_IKorvaneReferenceLevel_get_Mid(CKorvane& self, DOUBLE* val) { return GetLevel<&Thresholds::mid>(self, val); }
-HRESULT Impl_IKorvaneReferenceLevel_get_Low(CKorvane& self, DOUBLE* val) { return GetLevel<&Thresholds::low>(self, val); }
+HRESULT Impl_IKorvaneReferenceLevel_get_High(CKorvane& self, DOUBLE* val) {
+  return GetLevel<&Thresholds::high>(self, val);
+}
+HRESULT Impl_IKorvaneReferenceLevel_get_Mid(CKorvane& self, DOUBLE* val) {
+  return GetLevel<&Thresholds::mid>(self, val);
+}
+HRESULT Impl_IKorvaneReferenceLevel_get_Low(CKorvane& self, DOUBLE* val) {
+  return GetLevel<&Thresholds::low>(self, val);
+}
 HRESULT Impl_IKorvaneReferenceLevel_put_High(CKorvane& self, DOUBLE val) {
   return PutThreshDefine(self, std::nullopt, std::nullopt, std::nullopt, val);
 }
@@ -502,7 +507,8 @@ HRESULT Impl_IKorvaneReferenceLevel_Configure(CKorvane& self, KorvaneMeasurement
 
 // ---- IIviScopeReferenceLevel: the driver's reference levels in percent ----
 HRESULT Impl_IIviScopeReferenceLevel_Configure(CKorvane& self, DOUBLE Low, DOUBLE Mid, DOUBLE High) {
-  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::Configure, KorvaneMeasurementReferenceModePercent, Low, Mid, High);
+  return Forward(self, IID_IKorvaneReferenceLevel, &IKorvaneReferenceLevel::Configure,
+                 KorvaneMeasurementReferenceModePercent, Low, Mid, High);
 }
 
 // ---- IKorvaneMeasurementsConfiguration ----

@@ -29,15 +29,9 @@ struct RegisterCommands {
 HRESULT CommandsOf(CKorvane& self, KorvaneStatusRegisterEnum reg, const char* method, RegisterCommands* out) {
   const ServiceRequestFeatures f = Features(self);
   switch (reg) {
-    case KorvaneStatusRegisterStatusByte:
-      *out = {"*STB?", "*STB?", "*SRE?", "*SRE %d"};
-      return S_OK;
-    case KorvaneStatusRegisterStandardEvent:
-      *out = {"*ESR?", "*ESR?", "*ESE?", "*ESE %d"};
-      return S_OK;
-    case KorvaneStatusRegisterOperation:
-      *out = {":OPER:COND?", ":OPER?", ":OPEE?", ":OPEE %d"};
-      return S_OK;
+    case KorvaneStatusRegisterStatusByte: *out = {"*STB?", "*STB?", "*SRE?", "*SRE %d"}; return S_OK;
+    case KorvaneStatusRegisterStandardEvent: *out = {"*ESR?", "*ESR?", "*ESE?", "*ESE %d"}; return S_OK;
+    case KorvaneStatusRegisterOperation: *out = {":OPER:COND?", ":OPER?", ":OPEE?", ":OPEE %d"}; return S_OK;
     case KorvaneStatusRegisterOverload:
       if (!f.overloadRegister) return self.Reporter().NotSupportedByModel("KorvaneStatusRegisterOverload");
       *out = {":OVLR?", ":OVLR?", ":OVL?", ":OVL %d"};
@@ -57,7 +51,8 @@ HRESULT Impl_IKorvaneStatus_get_SerialPoll(CKorvane& self, LONG* val) {
   if (!io) return self.Reporter().NotInitialized();
   short stb = 0;
   HRESULT hr = io->ReadStatusBte(&stb);
-  if (hr == E_NOTIMPL) return self.Reporter().MethodNotSupported("get_SerialPoll", "The I/O session has no serial poll.");
+  if (hr == E_NOTIMPL)
+    return self.Reporter().MethodNotSupported("get_SerialPoll", "The I/O session has no serial poll.");
   if (SUCCEEDED(hr)) *val = stb;
   return hr;
 }
@@ -74,7 +69,8 @@ HRESULT Impl_IKorvaneStatus_get_Register(CKorvane& self, KorvaneStatusRegisterEn
     case KorvaneStatusSubRegisterEvent: query = c.event; break;
     case KorvaneStatusSubRegisterEnable: query = c.enableQuery; break;
     default:
-      return self.Reporter().InvalidValue("get_Register", "SubRegister", static_cast<LONG>(SubRegister), "%d", nullptr);
+      return self.Reporter().InvalidValue("get_Register", "SubRegister", static_cast<LONG>(SubRegister), "%d",
+                                          nullptr);
   }
   if (self.Simulate()) return S_OK;
   int value = 0;

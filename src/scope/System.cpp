@@ -25,9 +25,9 @@ struct SimulatedTimeout {
   LONG milliseconds = static_cast<LONG>(members::IKorvaneSystem_get_TimeoutMilliseconds.simInteger);
 };
 
-constexpr LONG kShortestTimeout = 100;          // TimeoutMilliseconds below this ...
-constexpr LONG kReplacementTimeout = 200;       // ... becomes this
-constexpr LONG kShortestIoTimeout = 10;         // IOTimeout below this becomes this
+constexpr LONG kShortestTimeout = 100;     // TimeoutMilliseconds below this ...
+constexpr LONG kReplacementTimeout = 200;  // ... becomes this
+constexpr LONG kShortestIoTimeout = 10;    // IOTimeout below this becomes this
 
 HRESULT GetTimeout(CKorvane& self, LONG* val) {
   if (self.Simulate()) {

@@ -35,7 +35,6 @@ const char* RefusedFeature(CKorvane& self, KorvaneTriggerTypeEnum type) {
   return nullptr;
 }
 
-
 HRESULT QueryText(CKorvaneSession& s, const std::string& query, std::string* reply) {
   HRESULT hr = s.GenericQuery(query, "%$Ct", reply);
   if (SUCCEEDED(hr)) *reply = std::string(TrimAndUnquote(*reply));
@@ -58,7 +57,8 @@ HRESULT Root(CKorvane& self, REFIID iid, ComPtr<I>& out) {
 HRESULT WriteSource(CKorvane& self, const char* format, BSTR name, const char* method) {
   std::string token;
   const std::string text = ToNarrow(name);
-  if (!TriggerSourceToken(self, text, &token)) return self.Reporter().InvalidValue(method, "Source", text.c_str(), nullptr);
+  if (!TriggerSourceToken(self, text, &token))
+    return self.Reporter().InvalidValue(method, "Source", text.c_str(), nullptr);
   if (self.Simulate()) return S_OK;
   return WriteFormatted(self, format, &token);
 }
@@ -116,7 +116,8 @@ HRESULT PutPatternPart(CKorvane& self, BSTR value, bool analog, const char* meth
   std::string part = ToNarrow(value);
   part = ToUpperAscii(part);
   const std::size_t want = static_cast<std::size_t>(analog ? l.analog : l.digital);
-  if (part.size() != want || !ValidPatternChars(part)) return self.Reporter().InvalidValue(method, "Val", ToNarrow(value).c_str(), nullptr);
+  if (part.size() != want || !ValidPatternChars(part))
+    return self.Reporter().InvalidValue(method, "Val", ToNarrow(value).c_str(), nullptr);
   std::string pattern;
   HRESULT hr = ReadPattern(self, &pattern);
   if (FAILED(hr)) return hr;
@@ -129,7 +130,8 @@ HRESULT GetPatternPart(CKorvane& self, bool analog, BSTR* val) {
   std::string pattern;
   HRESULT hr = ReadPattern(self, &pattern);
   if (FAILED(hr)) return hr;
-  std::string part = analog ? pattern.substr(static_cast<std::size_t>(l.digital)) : pattern.substr(0, static_cast<std::size_t>(l.digital));
+  std::string part = analog ? pattern.substr(static_cast<std::size_t>(l.digital))
+                            : pattern.substr(0, static_cast<std::size_t>(l.digital));
   BSTR b = Bstr(part).Detach();
   if (!b) return self.Reporter().OutOfMemory();
   SysFreeString(*val);
@@ -150,7 +152,8 @@ HRESULT SourcePosition(CKorvane& self, int* position) {
   else if (StartsWithNoCase(source, "DIG") && ParseReplyInt(source.substr(3), &n) && n >= 0 && n < l.digital)
     *position = l.digital - 1 - n;
   if (*position < 0)
-    return self.Reporter().UnexpectedResponse(("The width trigger needs a channel source; the trigger source is \"" + source + "\".").c_str());
+    return self.Reporter().UnexpectedResponse(
+        ("The width trigger needs a channel source; the trigger source is \"" + source + "\".").c_str());
   return S_OK;
 }
 
@@ -194,7 +197,8 @@ bool TriggerSourceToken(CKorvaneSession& s, std::string_view name, std::string* 
     return true;
   }
   if (name == "VAL_WGEN2" && caps.waveGenerator) {
-    const models::FamilyRow* f = CModelTable::Instance().Family(CModelTable::Instance().FamilyOf(s.InstrumentModelName()));
+    const models::FamilyRow* f = CModelTable::Instance().Family(
+        CModelTable::Instance().FamilyOf(s.InstrumentModelName()));
     if (f && f->waveGenerators >= 2) {
       *token = "WGEN2";
       return true;
@@ -266,7 +270,8 @@ HRESULT Impl_IKorvaneTrigger_get_Level(CKorvane& self, DOUBLE* val) {
 HRESULT Impl_IKorvaneTrigger_put_Source(CKorvane& self, BSTR val) {
   std::string token;
   const std::string name = ToNarrow(val);
-  if (!TriggerSourceToken(self, name, &token)) return self.Reporter().InvalidValue("put_Source", "val", name.c_str(), nullptr);
+  if (!TriggerSourceToken(self, name, &token))
+    return self.Reporter().InvalidValue("put_Source", "val", name.c_str(), nullptr);
   return WriteFormatted(self, ":TRIG:SOUR %$Cs", &token);
 }
 
@@ -295,7 +300,8 @@ HRESULT Impl_IKorvaneTriggerGlitch_get_Width(CKorvane& self, DOUBLE* val) {
   std::string qualifier;
   HRESULT hr = QueryText(self, ":TRIGger:GLITch:QUALifier?", &qualifier);
   if (FAILED(hr)) return hr;
-  const char* query = StartsWithNoCase(qualifier, "GRE") ? ":TRIGger:GLITch:GREaterthan?" : ":TRIGger:GLITch:LESSthan?";
+  const char* query = StartsWithNoCase(qualifier, "GRE") ? ":TRIGger:GLITch:GREaterthan?"
+                                                         : ":TRIGger:GLITch:LESSthan?";
   return self.GenericQuery(query, "%lf", val);
 }
 
@@ -303,12 +309,15 @@ HRESULT Impl_IKorvaneTriggerGlitch_put_Width(CKorvane& self, DOUBLE val) {
   std::string qualifier;
   HRESULT hr = QueryText(self, ":TRIGger:GLITch:QUALifier?", &qualifier);
   if (FAILED(hr)) return hr;
-  return WriteFormatted(self, StartsWithNoCase(qualifier, "GRE") ? ":TRIG:GLIT:GRE %0.15lg" : ":TRIG:GLIT:LESS %0.15lg", val);
+  return WriteFormatted(self,
+                        StartsWithNoCase(qualifier, "GRE") ? ":TRIG:GLIT:GRE %0.15lg" : ":TRIG:GLIT:LESS %0.15lg",
+                        val);
 }
 
 // The condition goes first, so that the width lands on the bound it selects.
 HRESULT Impl_IKorvaneTriggerGlitch_Configure(CKorvane& self, BSTR Source, DOUBLE Level, DOUBLE Width,
-                                             KorvaneGlitchPolarityEnum Polarity, KorvaneGlitchConditionEnum Condition) {
+                                             KorvaneGlitchPolarityEnum Polarity,
+                                             KorvaneGlitchConditionEnum Condition) {
   ComPtr<IKorvaneTrigger> t;
   ComPtr<IKorvaneTriggerGlitch> g;
   HRESULT hr = Root(self, IID_IKorvaneTrigger, t);
@@ -322,11 +331,15 @@ HRESULT Impl_IKorvaneTriggerGlitch_Configure(CKorvane& self, BSTR Source, DOUBLE
 }
 
 // ---- IKorvaneTriggerPattern ----
-HRESULT Impl_IKorvaneTriggerPattern_get_AnalogPattern(CKorvane& self, BSTR* val) { return GetPatternPart(self, true, val); }
+HRESULT Impl_IKorvaneTriggerPattern_get_AnalogPattern(CKorvane& self, BSTR* val) {
+  return GetPatternPart(self, true, val);
+}
 HRESULT Impl_IKorvaneTriggerPattern_put_AnalogPattern(CKorvane& self, BSTR val) {
   return PutPatternPart(self, val, true, "put_AnalogPattern");
 }
-HRESULT Impl_IKorvaneTriggerPattern_get_DigitalPattern(CKorvane& self, BSTR* val) { return GetPatternPart(self, false, val); }
+HRESULT Impl_IKorvaneTriggerPattern_get_DigitalPattern(CKorvane& self, BSTR* val) {
+  return GetPatternPart(self, false, val);
+}
 HRESULT Impl_IKorvaneTriggerPattern_put_DigitalPattern(CKorvane& self, BSTR val) {
   return PutPatternPart(self, val, false, "put_DigitalPattern");
 }
@@ -334,8 +347,7 @@ HRESULT Impl_IKorvaneTriggerPattern_Configure(CKorvane& self, BSTR AnalogPattern
                                               KorvanePatternMatchingModeEnum Condition) {
   const PatternLayout l = Layout(self);
   std::string analog = ToNarrow(AnalogPattern), digital = ToNarrow(DigitalPattern);
-  for (std::string* part : {&analog, &digital})
-    *part = ToUpperAscii(*part);
+  for (std::string* part : {&analog, &digital}) *part = ToUpperAscii(*part);
   if (analog.size() != static_cast<std::size_t>(l.analog) || !ValidPatternChars(analog))
     return self.Reporter().InvalidValue("Configure", "AnalogPattern", ToNarrow(AnalogPattern).c_str(), nullptr);
   if (digital.size() != static_cast<std::size_t>(l.digital) || !ValidPatternChars(digital))
@@ -394,8 +406,12 @@ static HRESULT PutWidthRange(CKorvane& self, bool high, DOUBLE val) {
   (high ? upper : low) = val;
   return WriteFormatted(self, ":TRIG:PATT:RANG %0.15lg, %0.15lg", low, upper);
 }
-HRESULT Impl_IKorvaneTriggerWidth_put_ThresholdHigh(CKorvane& self, DOUBLE val) { return PutWidthRange(self, true, val); }
-HRESULT Impl_IKorvaneTriggerWidth_put_ThresholdLow(CKorvane& self, DOUBLE val) { return PutWidthRange(self, false, val); }
+HRESULT Impl_IKorvaneTriggerWidth_put_ThresholdHigh(CKorvane& self, DOUBLE val) {
+  return PutWidthRange(self, true, val);
+}
+HRESULT Impl_IKorvaneTriggerWidth_put_ThresholdLow(CKorvane& self, DOUBLE val) {
+  return PutWidthRange(self, false, val);
+}
 
 HRESULT Impl_IKorvaneTriggerWidth_get_Polarity(CKorvane& self, KorvaneWidthPolarityEnum* val) {
   int position = 0;
@@ -404,7 +420,9 @@ HRESULT Impl_IKorvaneTriggerWidth_get_Polarity(CKorvane& self, KorvaneWidthPolar
   if (SUCCEEDED(hr)) hr = ReadPattern(self, &pattern);
   if (FAILED(hr)) return hr;
   const char c = pattern[static_cast<std::size_t>(position)];
-  *val = c == '1' ? KorvaneWidthPolarityPositive : c == '0' ? KorvaneWidthPolarityNegative : KorvaneWidthPolarityEither;
+  *val = c == '1'   ? KorvaneWidthPolarityPositive
+         : c == '0' ? KorvaneWidthPolarityNegative
+                    : KorvaneWidthPolarityEither;
   return S_OK;
 }
 
@@ -512,7 +530,8 @@ HRESULT Impl_IKorvaneTrigger2USB_put_DMinusSource(CKorvane& self, BSTR val) {
   return PutUsbSource(self, val, ":TRIG:USB:SOUR:DMIN %$Cs", "put_DMinusSource");
 }
 HRESULT Impl_IKorvaneTrigger2USB_Configure(CKorvane& self, BSTR DPlusSource, BSTR DMinusSource,
-                                           KorvaneTriggerUSBSpeedEnum Speed, KorvaneTriggerUSBConditionEnum Condition) {
+                                           KorvaneTriggerUSBSpeedEnum Speed,
+                                           KorvaneTriggerUSBConditionEnum Condition) {
   ComPtr<IKorvaneTrigger2USB> u;
   HRESULT hr = Root(self, IID_IKorvaneTrigger2USB, u);
   if (SUCCEEDED(hr)) hr = u->put_DPlusSource(DPlusSource);
@@ -522,8 +541,9 @@ HRESULT Impl_IKorvaneTrigger2USB_Configure(CKorvane& self, BSTR DPlusSource, BST
   return hr;
 }
 
-HRESULT Impl_IKorvaneTrigger2Delay_Configure(CKorvane& self, BSTR ArmingSource, KorvaneTriggerDelaySlopeEnum ArmingSlope,
-                                             DOUBLE Time, KorvaneTriggerDelaySlopeEnum Slope, LONG EdgeCount) {
+HRESULT Impl_IKorvaneTrigger2Delay_Configure(CKorvane& self, BSTR ArmingSource,
+                                             KorvaneTriggerDelaySlopeEnum ArmingSlope, DOUBLE Time,
+                                             KorvaneTriggerDelaySlopeEnum Slope, LONG EdgeCount) {
   ComPtr<IKorvaneTrigger2Delay> d;
   HRESULT hr = Root(self, IID_IKorvaneTrigger2Delay, d);
   if (SUCCEEDED(hr)) hr = d->put_ArmingSource(ArmingSource);
@@ -547,13 +567,15 @@ HRESULT Impl_IKorvaneTrigger3Zone_put_Enabled(CKorvane& self, KorvaneTriggerZone
   if (FAILED(hr) || self.Simulate()) return hr;
   return WriteFormatted(self, ":TRIG:ZONE%d:STAT %{VARIANT_BOOL}s", n, static_cast<int>(val));
 }
-HRESULT Impl_IKorvaneTrigger3Zone_get_Mode(CKorvane& self, KorvaneTriggerZoneEnum Zone, KorvaneTriggerZoneModeEnum* val) {
+HRESULT Impl_IKorvaneTrigger3Zone_get_Mode(CKorvane& self, KorvaneTriggerZoneEnum Zone,
+                                           KorvaneTriggerZoneModeEnum* val) {
   int n = 0;
   HRESULT hr = ZoneNumber(self, Zone, "get_Mode", &n);
   if (FAILED(hr) || self.Simulate()) return hr;
   return self.GenericQuery(":TRIG:ZONE" + std::to_string(n) + ":MODE?", "%{KorvaneTriggerZoneModeEnum}[^\n]", val);
 }
-HRESULT Impl_IKorvaneTrigger3Zone_put_Mode(CKorvane& self, KorvaneTriggerZoneEnum Zone, KorvaneTriggerZoneModeEnum val) {
+HRESULT Impl_IKorvaneTrigger3Zone_put_Mode(CKorvane& self, KorvaneTriggerZoneEnum Zone,
+                                           KorvaneTriggerZoneModeEnum val) {
   int n = 0;
   HRESULT hr = ZoneNumber(self, Zone, "put_Mode", &n);
   if (FAILED(hr) || self.Simulate()) return hr;

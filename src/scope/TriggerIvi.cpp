@@ -127,10 +127,12 @@ HRESULT Impl_IIviScopeTriggerAcLine_get_Slope(CKorvane& self, IviScopeACLineSlop
 }
 
 // ---- IIviScopeTriggerEdge ----
-HRESULT Impl_IIviScopeTriggerEdge_Configure(CKorvane& self, BSTR Source, DOUBLE Level, IviScopeTriggerSlopeEnum Slope) {
+HRESULT Impl_IIviScopeTriggerEdge_Configure(CKorvane& self, BSTR Source, DOUBLE Level,
+                                            IviScopeTriggerSlopeEnum Slope) {
   KorvaneTriggerSlopeEnum slope{};
   HRESULT hr = ToDriver(self, kSlope, Slope, &slope);
-  return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTriggerEdge, &IKorvaneTriggerEdge::Configure, Source, Level, slope);
+  return FAILED(hr) ? hr
+                    : Forward(self, IID_IKorvaneTriggerEdge, &IKorvaneTriggerEdge::Configure, Source, Level, slope);
 }
 HRESULT Impl_IIviScopeTriggerEdge_put_Slope(CKorvane& self, IviScopeTriggerSlopeEnum newVal) {
   return PutEnum(self, IID_IKorvaneTriggerEdge, &IKorvaneTriggerEdge::put_Slope, kSlope, newVal);
@@ -141,12 +143,15 @@ HRESULT Impl_IIviScopeTriggerEdge_get_Slope(CKorvane& self, IviScopeTriggerSlope
 
 // ---- IIviScopeTriggerGlitch ----
 HRESULT Impl_IIviScopeTriggerGlitch_Configure(CKorvane& self, BSTR Source, DOUBLE Level, DOUBLE Width,
-                                              IviScopeGlitchPolarityEnum polarity, IviScopeGlitchConditionEnum condition) {
+                                              IviScopeGlitchPolarityEnum polarity,
+                                              IviScopeGlitchConditionEnum condition) {
   KorvaneGlitchPolarityEnum p{};
   KorvaneGlitchConditionEnum c{};
   HRESULT hr = ToDriver(self, kThreeWay, polarity, &p);
   if (SUCCEEDED(hr)) hr = ToDriver(self, kGlitchCondition, condition, &c);
-  return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::Configure, Source, Level, Width, p, c);
+  return FAILED(hr)
+             ? hr
+             : Forward(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::Configure, Source, Level, Width, p, c);
 }
 HRESULT Impl_IIviScopeTriggerGlitch_put_Condition(CKorvane& self, IviScopeGlitchConditionEnum newVal) {
   return PutEnum(self, IID_IKorvaneTriggerGlitch, &IKorvaneTriggerGlitch::put_Condition, kGlitchCondition, newVal);
@@ -221,7 +226,9 @@ HRESULT Impl_IIviScopeTriggerWidth_Configure(CKorvane& self, BSTR Source, DOUBLE
   KorvaneWidthConditionEnum c{};
   HRESULT hr = ToDriver(self, kThreeWay, Polarity, &p);
   if (SUCCEEDED(hr)) hr = ToDriver(self, kWidthCondition, Condition, &c);
-  return FAILED(hr) ? hr : Forward(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::Configure, Source, Level, ThresholdLow, ThresholdHigh, p, c);
+  return FAILED(hr) ? hr
+                    : Forward(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::Configure, Source, Level,
+                              ThresholdLow, ThresholdHigh, p, c);
 }
 HRESULT Impl_IIviScopeTriggerWidth_put_Condition(CKorvane& self, IviScopeWidthConditionEnum newVal) {
   return PutEnum(self, IID_IKorvaneTriggerWidth, &IKorvaneTriggerWidth::put_Condition, kWidthCondition, newVal);

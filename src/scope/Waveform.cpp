@@ -255,8 +255,8 @@ class CPointsOut {
   // when freed). A client that passes its last record back reads into warm memory.
   static bool Reusable(const SAFEARRAY* array, std::size_t points) noexcept {
     VARTYPE vt = VT_EMPTY;
-    return array && array->cDims == 1 && array->cLocks == 0 && array->pvData &&
-           array->rgsabound[0].lLbound == 0 && array->rgsabound[0].cElements == points &&
+    return array && array->cDims == 1 && array->cLocks == 0 && array->pvData && array->rgsabound[0].lLbound == 0 &&
+           array->rgsabound[0].cElements == points &&
            SUCCEEDED(SafeArrayGetVartype(const_cast<SAFEARRAY*>(array), &vt)) && vt == VT_R8;
   }
 
@@ -377,8 +377,7 @@ HRESULT SimulatedDigital(const std::string& source, SafeArrayPtr& out) {
   if (!data.ok()) return data.hr();
   const bool pod = source.starts_with("POD");
   const int bit = pod ? 0 : std::atoi(source.c_str() + 3) % 8;
-  for (LONG k = 0; k < kSimulatedPoints; ++k)
-    data.data()[k] = static_cast<BYTE>(pod ? (k & 0xFF) : ((k >> bit) & 1));
+  for (LONG k = 0; k < kSimulatedPoints; ++k) data.data()[k] = static_cast<BYTE>(pod ? (k & 0xFF) : ((k >> bit) & 1));
   return S_OK;
 }
 
@@ -460,7 +459,8 @@ HRESULT MeasurementOf(CKorvaneChannel& channel, ComPtr<IKorvaneMeasurement>& out
     for (const CChildItem& item : *items)
       if (item.node && item.node->PhysicalName() == channel.PhysicalName())
         return item.object->QueryInterface(IID_IKorvaneMeasurement, out.ReceiveVoid());
-  return channel.Reporter().UnknownChannelName(("Korvane: No measurement item is named '" + channel.PhysicalName() + "'.").c_str());
+  return channel.Reporter().UnknownChannelName(
+      ("Korvane: No measurement item is named '" + channel.PhysicalName() + "'.").c_str());
 }
 
 }  // namespace
@@ -468,23 +468,23 @@ HRESULT MeasurementOf(CKorvaneChannel& channel, ComPtr<IKorvaneMeasurement>& out
 // ---- IKorvaneMeasurement ----
 
 HRESULT Impl_IKorvaneMeasurement_FetchWaveform(CKorvaneMeasurement& self, SAFEARRAY** WaveformArray, DOUBLE* InitialX,
-                                                DOUBLE* XIncrement) {
+                                               DOUBLE* XIncrement) {
   return Fetch({self, false, false, 0}, WaveformArray, nullptr, InitialX, XIncrement);
 }
 
 HRESULT Impl_IKorvaneMeasurement_ReadWaveform(CKorvaneMeasurement& self, LONG MaxTimeMilliseconds,
-                                               SAFEARRAY** WaveformArray, DOUBLE* InitialX, DOUBLE* XIncrement) {
+                                              SAFEARRAY** WaveformArray, DOUBLE* InitialX, DOUBLE* XIncrement) {
   return Fetch({self, false, true, MaxTimeMilliseconds}, WaveformArray, nullptr, InitialX, XIncrement);
 }
 
 HRESULT Impl_IKorvaneMeasurement_FetchWaveformMinMax(CKorvaneMeasurement& self, SAFEARRAY** MinWaveform,
-                                                      SAFEARRAY** MaxWaveform, DOUBLE* InitialX, DOUBLE* XIncrement) {
+                                                     SAFEARRAY** MaxWaveform, DOUBLE* InitialX, DOUBLE* XIncrement) {
   return Fetch({self, true, false, 0}, MinWaveform, MaxWaveform, InitialX, XIncrement);
 }
 
 HRESULT Impl_IKorvaneMeasurement_ReadWaveformMinMax(CKorvaneMeasurement& self, LONG MaxTimeMilliseconds,
-                                                     SAFEARRAY** MinWaveform, SAFEARRAY** MaxWaveform, DOUBLE* InitialX,
-                                                     DOUBLE* XIncrement) {
+                                                    SAFEARRAY** MinWaveform, SAFEARRAY** MaxWaveform, DOUBLE* InitialX,
+                                                    DOUBLE* XIncrement) {
   return Fetch({self, true, true, MaxTimeMilliseconds}, MinWaveform, MaxWaveform, InitialX, XIncrement);
 }
 
@@ -526,8 +526,8 @@ HRESULT Impl_IIviScopeMeasurement_FetchWaveformMinMax(CKorvaneChannel& self, SAF
 }
 
 HRESULT Impl_IIviScopeMeasurement_ReadWaveformMinMax(CKorvaneChannel& self, LONG MaxTimeMilliseconds,
-                                                     SAFEARRAY** MinWaveform, SAFEARRAY** MaxWaveform, DOUBLE* InitialX,
-                                                     DOUBLE* XIncrement) {
+                                                     SAFEARRAY** MinWaveform, SAFEARRAY** MaxWaveform,
+                                                     DOUBLE* InitialX, DOUBLE* XIncrement) {
   ComPtr<IKorvaneMeasurement> m;
   HRESULT hr = MeasurementOf(self, m);
   return FAILED(hr) ? hr : m->ReadWaveformMinMax(MaxTimeMilliseconds, MinWaveform, MaxWaveform, InitialX, XIncrement);

@@ -30,7 +30,8 @@ constexpr std::size_t kMaxQueuedRequests = 64;
 const char* ErrorName(std::uint8_t code, bool fatal) {
   static const char* const kFatal[] = {"unidentified error", "poorly formed message header",
                                        "attempt to use connection without both channels established",
-                                       "invalid initialization sequence", ("server refused connection due to maximum "
+                                       "invalid initialization sequence",
+                                       ("server refused connection due to maximum "
                                         "number of clients exceeded")};
   static const char* const kError[] = {"unidentified error", "unrecognized message type", "unrecognized control code",
                                        "unrecognized vendor defined message", "message too large"};
@@ -127,7 +128,8 @@ class HislipTransport final : public ITransport {
     serverMax_ = 0;
     for (unsigned char c : reply) serverMax_ = (serverMax_ << 8) | c;
     if (serverMax_ <= h::kHeaderSize) {
-      why = "the instrument's maximum message size of " + std::to_string(serverMax_) + " bytes leaves no room for data";
+      why = "the instrument's maximum message size of " + std::to_string(serverMax_) +
+            " bytes leaves no room for data";
       return E_VISA_IO;
     }
     return S_OK;
@@ -230,8 +232,7 @@ class HislipTransport final : public ITransport {
       }
       if (m.type == h::kData || m.type == h::kDataEnd || m.type == h::kInterrupted)
         hr = Skip(syncIn_, m.length, deadline, why);
-      else
-        hr = Unexpected(syncIn_, m, deadline, why);
+      else hr = Unexpected(syncIn_, m, deadline, why);
     }
     messageId_ = staleBefore_ = h::kFirstMessageId;
     lastSentId_ = messageId_ - 2;
@@ -431,8 +432,8 @@ class HislipTransport final : public ITransport {
     std::uint8_t sink[16384];
     while (n) {
       std::size_t got = 0;
-      HRESULT hr = in.Some(sink, static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof sink)), deadline,
-                                    got, why);
+      HRESULT hr = in.Some(sink, static_cast<std::size_t>(std::min<std::uint64_t>(n, sizeof sink)), deadline, got,
+                           why);
       if (FAILED(hr)) {
         broken_ = true;
         return hr;
@@ -515,8 +516,8 @@ class HislipTransport final : public ITransport {
   std::uint32_t messageId_ = h::kFirstMessageId;
   std::uint32_t lastSentId_ = h::kFirstMessageId - 2;
   std::uint32_t staleBefore_ = h::kFirstMessageId;  // overlapped: older replies are discarded
-  bool abandoned_ = false;                           // a read timed out since the last message
-  std::uint32_t payloadId_ = 0;                      // the reply whose payload is being read
+  bool abandoned_ = false;                          // a read timed out since the last message
+  std::uint32_t payloadId_ = 0;                     // the reply whose payload is being read
   bool rmtDelivered_ = false;
   bool overlapped_ = false;
   bool wantOverlap_ = false;

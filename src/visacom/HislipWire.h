@@ -15,21 +15,49 @@ inline constexpr std::uint32_t kFirstMessageId = 0xFFFFFF00u;
 inline constexpr std::uint32_t kUnknownMessageId = 0xFFFFFFFFu;
 
 enum Type : std::uint8_t {
-  kInitialize = 0, kInitializeResponse = 1, kFatalError = 2, kError = 3, kAsyncLock = 4, kAsyncLockResponse = 5,
-  kData = 6, kDataEnd = 7, kDeviceClearComplete = 8, kDeviceClearAcknowledge = 9, kAsyncRemoteLocalControl = 10,
-  kAsyncRemoteLocalResponse = 11, kTrigger = 12, kInterrupted = 13, kAsyncInterrupted = 14,
-  kAsyncMaximumMessageSize = 15, kAsyncMaximumMessageSizeResponse = 16, kAsyncInitialize = 17,
-  kAsyncInitializeResponse = 18, kAsyncDeviceClear = 19, kAsyncServiceRequest = 20, kAsyncStatusQuery = 21,
-  kAsyncStatusResponse = 22, kAsyncDeviceClearAcknowledge = 23, kAsyncLockInfo = 24, kAsyncLockInfoResponse = 25,
+  kInitialize = 0,
+  kInitializeResponse = 1,
+  kFatalError = 2,
+  kError = 3,
+  kAsyncLock = 4,
+  kAsyncLockResponse = 5,
+  kData = 6,
+  kDataEnd = 7,
+  kDeviceClearComplete = 8,
+  kDeviceClearAcknowledge = 9,
+  kAsyncRemoteLocalControl = 10,
+  kAsyncRemoteLocalResponse = 11,
+  kTrigger = 12,
+  kInterrupted = 13,
+  kAsyncInterrupted = 14,
+  kAsyncMaximumMessageSize = 15,
+  kAsyncMaximumMessageSizeResponse = 16,
+  kAsyncInitialize = 17,
+  kAsyncInitializeResponse = 18,
+  kAsyncDeviceClear = 19,
+  kAsyncServiceRequest = 20,
+  kAsyncStatusQuery = 21,
+  kAsyncStatusResponse = 22,
+  kAsyncDeviceClearAcknowledge = 23,
+  kAsyncLockInfo = 24,
+  kAsyncLockInfoResponse = 25,
 };
 inline constexpr std::uint8_t kLastKnownType = kAsyncLockInfoResponse;
 
 // Codes of Error and FatalError.
 enum FatalCode : std::uint8_t {
-  kFatalUnidentified = 0, kFatalBadHeader = 1, kFatalNoChannels = 2, kFatalBadInit = 3, kFatalTooManyClients = 4,
+  kFatalUnidentified = 0,
+  kFatalBadHeader = 1,
+  kFatalNoChannels = 2,
+  kFatalBadInit = 3,
+  kFatalTooManyClients = 4,
 };
 enum ErrorCode : std::uint8_t {
-  kErrUnidentified = 0, kErrUnknownType = 1, kErrUnknownControl = 2, kErrUnknownVendor = 3, kErrTooLarge = 4,
+  kErrUnidentified = 0,
+  kErrUnknownType = 1,
+  kErrUnknownControl = 2,
+  kErrUnknownVendor = 3,
+  kErrTooLarge = 4,
 };
 
 struct Header {

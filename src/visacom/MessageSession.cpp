@@ -45,13 +45,22 @@ std::string Describe(const std::string& why, const std::string& resource) {
 
 bool IsKnownEvent(EventType t) {
   switch (t) {
-    case EVENT_IO_COMPLETION: case EVENT_TRIG: case EVENT_SERVICE_REQ: case EVENT_CLEAR: case EVENT_EXCEPTION:
-    case EVENT_GPIB_CIC: case EVENT_GPIB_TALK: case EVENT_GPIB_LISTEN: case EVENT_VXI_VME_SYSFAIL:
-    case EVENT_VXI_VME_SYSRESET: case EVENT_VXI_SIGP: case EVENT_VXI_VME_INTR: case EVENT_TCPIP_CONNECT:
-    case EVENT_USB_INTR: case CUSTOM_EVENT_TYPE:
-      return true;
-    default:
-      return false;
+    case EVENT_IO_COMPLETION:
+    case EVENT_TRIG:
+    case EVENT_SERVICE_REQ:
+    case EVENT_CLEAR:
+    case EVENT_EXCEPTION:
+    case EVENT_GPIB_CIC:
+    case EVENT_GPIB_TALK:
+    case EVENT_GPIB_LISTEN:
+    case EVENT_VXI_VME_SYSFAIL:
+    case EVENT_VXI_VME_SYSRESET:
+    case EVENT_VXI_SIGP:
+    case EVENT_VXI_VME_INTR:
+    case EVENT_TCPIP_CONNECT:
+    case EVENT_USB_INTR:
+    case CUSTOM_EVENT_TYPE: return true;
+    default: return false;
   }
 }
 
@@ -95,7 +104,8 @@ HRESULT MessageSession::Fail(HRESULT hr, REFIID iid, const std::string& what) {
 }
 
 HRESULT MessageSession::CheckAccess(REFIID iid) {
-  if (lock_ && !lock_->MayAccess(this)) return Fail(E_VISA_RSRC_LOCKED, iid, "the resource is locked by another session");
+  if (lock_ && !lock_->MayAccess(this))
+    return Fail(E_VISA_RSRC_LOCKED, iid, "the resource is locked by another session");
   return S_OK;
 }
 
@@ -105,8 +115,8 @@ HRESULT MessageSession::InterfaceSupportsErrorInfo(REFIID riid) { return Support
 
 // ---- IVisaSession ----
 
-#define KORVANE_CHECK_OUT(p, iid)                                                  \
-  do {                                                                              \
+#define KORVANE_CHECK_OUT(p, iid)                                               \
+  do {                                                                          \
     if (!(p)) return Fail(E_POINTER, iid, "the output pointer " #p " is null"); \
   } while (0)
 
@@ -240,8 +250,7 @@ HRESULT MessageSession::GetOwnAttribute(LONG id, VARIANT* v) {
   if (id == VI_ATTR_MAX_QUEUE_LENGTH) return PutLong(v, maxQueueLength_);
   if (id == VI_ATTR_INTF_TYPE) return PutShort(v, name_.interfaceType);
   if (id == VI_ATTR_INTF_NUM) return PutShort(v, name_.board);
-  if (id == VI_ATTR_INTF_INST_NAME)
-    return PutString(v, name_.canonical.substr(0, name_.canonical.find("::")));
+  if (id == VI_ATTR_INTF_INST_NAME) return PutString(v, name_.canonical.substr(0, name_.canonical.find("::")));
   if (id == VI_ATTR_RSRC_CLASS) return PutString(v, name_.resourceClass);
   if (id == VI_ATTR_RSRC_NAME) return PutString(v, name_.canonical);
   if (id == VI_ATTR_RSRC_LOCK_STATE) return PutLong(v, lock_->State());
@@ -871,8 +880,8 @@ HRESULT MessageSession::put_MaximumQueueLength(LONG val) {
 }
 
 HRESULT MessageSession::EventCheck(EventType type, EventMechanism mech, bool checkMech, bool allowAll) {
-  if (checkMech && (mech == 0 || (mech != EVENT_ALL_MECH &&
-                                  (mech & ~(EVENT_QUEUE | EVENT_HNDLR | EVENT_SUSPEND_HNDLR)) != 0)))
+  if (checkMech &&
+      (mech == 0 || (mech != EVENT_ALL_MECH && (mech & ~(EVENT_QUEUE | EVENT_HNDLR | EVENT_SUSPEND_HNDLR)) != 0)))
     return Fail(E_VISA_INV_MECH, IID_IEventManager, "event mechanism " + std::to_string(mech) + " is not valid");
   if (allowAll && type == ALL_ENABLED_EVENTS) return S_OK;
   if (type == EVENT_SERVICE_REQ && srqCapable_) return S_OK;

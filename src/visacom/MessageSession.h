@@ -97,10 +97,8 @@ class MessageSession final
   void CloseNow() noexcept;
 
   HRESULT SendAll(const BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& sent, std::string& why);
-  HRESULT ReadCore(BYTE* dst, std::size_t cap, const Deadline& deadline, int term, std::size_t& got,
-                   std::string& why);
-  HRESULT ReadVector(std::size_t count, const Deadline& deadline, int term, std::vector<BYTE>& out,
-                     std::string& why);
+  HRESULT ReadCore(BYTE* dst, std::size_t cap, const Deadline& deadline, int term, std::size_t& got, std::string& why);
+  HRESULT ReadVector(std::size_t count, const Deadline& deadline, int term, std::vector<BYTE>& out, std::string& why);
   void Unread(const BYTE* data, std::size_t n);
   HRESULT EventCheck(EventType type, EventMechanism mech, bool checkMech, bool allowAll);
   HRESULT PullServiceRequests(const Deadline& deadline, std::string& why);

@@ -127,7 +127,6 @@ std::string NumericAddress(const sockaddr* a, socklen_t len) {
   return host;
 }
 
-
 // How a receive that brought no bytes ends the call, in the session's words.
 HRESULT ConnectionClosed(std::string& why) {
   why = "the instrument closed the connection";
@@ -220,8 +219,7 @@ HRESULT TcpLink::Connect(const std::string& host, std::uint16_t port, const Dead
   return result;
 }
 
-HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline, std::size_t& sent,
-                      std::string& why) {
+HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline, std::size_t& sent, std::string& why) {
   sent = 0;
   const char* p = static_cast<const char*>(data);
   // A blocking socket reports no partial count when its timeout cuts a send short: large
@@ -274,8 +272,7 @@ HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline,
   return S_OK;
 }
 
-HRESULT TcpLink::ReceiveSome(void* data, std::size_t n, const Deadline& deadline, std::size_t& got,
-                             std::string& why) {
+HRESULT TcpLink::ReceiveSome(void* data, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why) {
   got = 0;
   int chunk = static_cast<int>(std::min<std::size_t>(n, 1u << 30));
   if (blocking_) return ReceiveBlocking(data, chunk, deadline, got, why);
@@ -296,8 +293,7 @@ HRESULT TcpLink::ReceiveSome(void* data, std::size_t n, const Deadline& deadline
   }
 }
 
-HRESULT TcpLink::ReceiveAll(void* data, std::size_t n, const Deadline& deadline, std::size_t& got,
-                            std::string& why) {
+HRESULT TcpLink::ReceiveAll(void* data, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why) {
   got = 0;
   while (got < n) {
     std::size_t part = 0;

@@ -58,8 +58,8 @@ class TcpLink {
 
   std::intptr_t s_ = -1;
   std::string address_;
-  bool blocking_ = false;          // Windows: see PreferBlockingTransfers
-  int timeoutMs_[2] = {-1, -1};    // the SO_RCVTIMEO / SO_SNDTIMEO last set (-1: never)
+  bool blocking_ = false;        // Windows: see PreferBlockingTransfers
+  int timeoutMs_[2] = {-1, -1};  // the SO_RCVTIMEO / SO_SNDTIMEO last set (-1: never)
 };
 
 }  // namespace korvane::visacom

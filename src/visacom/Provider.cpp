@@ -19,8 +19,8 @@ namespace {
 constexpr LONG kComponentVersion = 0x00100000;
 constexpr LONG kSpecVersion = 0x00500800;
 
-class ResourceManager final
-    : public ComObject<ResourceManager, IResourceManager3, ISupportErrorInfo, Also<IResourceManager, IResourceManager3>> {
+class ResourceManager final : public ComObject<ResourceManager, IResourceManager3, ISupportErrorInfo,
+                                               Also<IResourceManager, IResourceManager3>> {
  public:
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override { return SupportsErrorInfo(riid); }
 

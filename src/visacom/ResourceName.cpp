@@ -17,7 +17,6 @@ using visa::VI_INTF_TCPIP;
 using visa::VI_INTF_USB;
 using visa::VI_INTF_VXI;
 
-
 bool IsDigits(std::string_view s) {
   if (s.empty()) return false;
   for (char c : s)
@@ -37,7 +36,8 @@ bool ParseNumber(std::string_view s, unsigned long max, unsigned long& v) {
   for (char c : s) {
     unsigned d;
     if (c >= '0' && c <= '9') d = static_cast<unsigned>(c - '0');
-    else if (base == 16 && UpperAscii(c) >= 'A' && UpperAscii(c) <= 'F') d = static_cast<unsigned>(UpperAscii(c) - 'A' + 10);
+    else if (base == 16 && UpperAscii(c) >= 'A' && UpperAscii(c) <= 'F')
+      d = static_cast<unsigned>(UpperAscii(c) - 'A' + 10);
     else return false;
     v = v * base + d;
     if (v > max) return false;
@@ -147,7 +147,8 @@ struct Parser {
     std::string cls = TakeClass(f);
     if (cls.empty()) cls = "INSTR";
     if (cls != "INSTR" && cls != "RAW") return Fail("resource class " + cls + " does not exist for USB");
-    if (f.size() < 3 || f.size() > 4) return Fail("a USB resource needs manufacturer id, model code and serial number");
+    if (f.size() < 3 || f.size() > 4)
+      return Fail("a USB resource needs manufacturer id, model code and serial number");
     unsigned long manf = 0, model = 0, intfc = 0;
     if (!ParseNumber(f[0], 0xFFFF, manf)) return Fail("the USB manufacturer id is not a 16-bit number");
     if (!ParseNumber(f[1], 0xFFFF, model)) return Fail("the USB model code is not a 16-bit number");
@@ -230,9 +231,9 @@ struct Parser {
       SHORT type;
     };
     // GPIB-VXI before GPIB: the longer keyword wins.
-    static const Keyword kKeywords[] = {{"GPIB-VXI", VI_INTF_GPIB_VXI}, {"GPIB", VI_INTF_GPIB}, {"TCPIP", VI_INTF_TCPIP},
-                                        {"ASRL", VI_INTF_ASRL},         {"USB", VI_INTF_USB},   {"VXI", VI_INTF_VXI},
-                                        {"PXI", VI_INTF_PXI}};
+    static const Keyword kKeywords[] = {
+        {"GPIB-VXI", VI_INTF_GPIB_VXI}, {"GPIB", VI_INTF_GPIB}, {"TCPIP", VI_INTF_TCPIP}, {"ASRL", VI_INTF_ASRL},
+        {"USB", VI_INTF_USB},           {"VXI", VI_INTF_VXI},   {"PXI", VI_INTF_PXI}};
     const Keyword* kw = nullptr;
     for (const Keyword& k : kKeywords)
       if (StartsWithNoCase(head, k.name)) {

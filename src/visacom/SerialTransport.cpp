@@ -62,17 +62,17 @@ struct Speed {
 
 // The rates termios can name. Others would need driver-specific divisor tricks.
 constexpr Speed kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
-    {57600, B57600},   {115200, B115200}, {230400, B230400},
+    {50, B50},           {75, B75},           {110, B110},         {134, B134},         {150, B150},
+    {200, B200},         {300, B300},         {600, B600},         {1200, B1200},       {1800, B1800},
+    {2400, B2400},       {4800, B4800},       {9600, B9600},       {19200, B19200},     {38400, B38400},
+    {57600, B57600},     {115200, B115200},   {230400, B230400},
 #ifdef B460800
     {460800, B460800},
 #endif
 #ifdef B500000
-    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000},
-    {1152000, B1152000}, {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000},
-    {3000000, B3000000}, {3500000, B3500000}, {4000000, B4000000},
+    {500000, B500000},   {576000, B576000},   {921600, B921600},   {1000000, B1000000}, {1152000, B1152000},
+    {1500000, B1500000}, {2000000, B2000000}, {2500000, B2500000}, {3000000, B3000000}, {3500000, B3500000},
+    {4000000, B4000000},
 #endif
 };
 
@@ -318,8 +318,9 @@ class SerialTransport final : public ITransport {
 HRESULT OpenSerial(const ResourceName& name, std::unique_ptr<ITransport>& out, std::string& why) {
   std::string path = SerialDevicePath(name);
   if (path.empty()) {
-    why = "there is no serial port 0: ASRL1 is the first port (/dev/ttyS0); other devices are named by path, "
-          "as in ASRL/dev/ttyUSB0::INSTR";
+    why =
+        "there is no serial port 0: ASRL1 is the first port (/dev/ttyS0); other devices are named by path, "
+        "as in ASRL/dev/ttyUSB0::INSTR";
     return E_VISA_RSRC_NFOUND;
   }
   // Non-blocking, so that neither the open (waiting for carrier) nor any transfer can outlast

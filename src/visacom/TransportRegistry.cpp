@@ -48,14 +48,14 @@ HRESULT OpenAsrl(const ResourceName& n, const Deadline&, std::unique_ptr<ITransp
 }
 
 constexpr TransportRow kTransports[] = {
-    {"TCPIP SOCKET", VI_INTF_TCPIP, "SOCKET", "TCPIP[board]::<host>::<port>::SOCKET", nullptr, &OpenSocket,
-     true, true, true, nullptr},
-    {"VXI-11", VI_INTF_TCPIP, "INSTR", "TCPIP[board]::<host>[::inst0][::INSTR]", &IsVxi11, &OpenVxi11,
-     true, true, true, nullptr},
-    {"HiSLIP", VI_INTF_TCPIP, "INSTR", "TCPIP[board]::<host>::hislip0[,<port>]::INSTR", &IsHislip, &OpenHislip,
-     true, true, true, nullptr},
-    {"USBTMC", VI_INTF_USB, "INSTR", "USB[board]::<vid>::<pid>::<serial>[::<intf>]::INSTR", nullptr, &OpenUsb,
-     true, false, false,
+    {"TCPIP SOCKET", VI_INTF_TCPIP, "SOCKET", "TCPIP[board]::<host>::<port>::SOCKET", nullptr, &OpenSocket, true, true,
+     true, nullptr},
+    {"VXI-11", VI_INTF_TCPIP, "INSTR", "TCPIP[board]::<host>[::inst0][::INSTR]", &IsVxi11, &OpenVxi11, true, true,
+     true, nullptr},
+    {"HiSLIP", VI_INTF_TCPIP, "INSTR", "TCPIP[board]::<host>::hislip0[,<port>]::INSTR", &IsHislip, &OpenHislip, true,
+     true, true, nullptr},
+    {"USBTMC", VI_INTF_USB, "INSTR", "USB[board]::<vid>::<pid>::<serial>[::<intf>]::INSTR", nullptr, &OpenUsb, true,
+     false, false,
      "the built-in VISA-COM provider cannot open USB instruments on this system: it reaches them through "
      "the Linux usbtmc driver; they need a system VISA-COM library"},
     {"GPIB", VI_INTF_GPIB, "INSTR", "GPIB[board]::<address>::INSTR", nullptr, nullptr, false, false, false,

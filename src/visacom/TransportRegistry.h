@@ -37,9 +37,9 @@ struct TransportRow {
   // Chooses among rows of one interface type and class (VXI-11 or HiSLIP by the device name);
   // null when the row is the only one.
   bool (*selects)(const ResourceName& name);
-  OpenTransportFn open;       // null for resources the provider parses but serves nowhere
+  OpenTransportFn open;  // null for resources the provider parses but serves nowhere
   bool onLinux, onWindows, onOtherPosix;
-  const char* unavailable;    // why it is not served where it is not, as the open failure says
+  const char* unavailable;  // why it is not served where it is not, as the open failure says
   // Discovery adds a column here: the row's finder, listing the instruments reachable by it.
 };
 

@@ -114,10 +114,8 @@ class UsbtmcTransport final : public ITransport {
     if (r < 0) return Errno(r, "reading from the USB instrument", why);
     got = static_cast<std::size_t>(r);
     __u8 attr = 0;
-    if (api_ >= 0 && dev_->Ioctl(USBTMC_IOCTL_MSG_IN_ATTR, &attr) == 0)
-      end = (attr & 1) != 0;
-    else
-      end = got < n;  // the old driver reads to EOM, so a short read is the end
+    if (api_ >= 0 && dev_->Ioctl(USBTMC_IOCTL_MSG_IN_ATTR, &attr) == 0) end = (attr & 1) != 0;
+    else end = got < n;        // the old driver reads to EOM, so a short read is the end
     if (got == 0) end = true;  // an empty transfer ends an empty message
     return S_OK;
   }
@@ -247,7 +245,8 @@ bool FindUsbtmcNode(const std::string& classDir, std::uint16_t vendor, std::uint
     unsigned long vid = 0, pid = 0, number = 0;
     if (!ReadHex(dev / "idVendor", vid) || !ReadHex(dev / "idProduct", pid)) continue;
     if (vid != vendor || pid != model || !EqualsNoCase(ReadLine(dev / "serial"), serial)) continue;
-    if (interfaceNumber >= 0 && (!ReadHex(intf / "bInterfaceNumber", number) || static_cast<int>(number) != interfaceNumber))
+    if (interfaceNumber >= 0 &&
+        (!ReadHex(intf / "bInterfaceNumber", number) || static_cast<int>(number) != interfaceNumber))
       continue;
     node = "/dev/" + name;
     return true;

@@ -11,9 +11,8 @@
 
 // ---- Identifiers ----
 
-#define KORVANE_VISACOM_GUID(name, l)            \
-  inline constexpr GUID name = {l, 0xD6D3, 0x11D4, \
-                                {0xAA, 0x51, 0x00, 0xA0, 0x24, 0xEE, 0x30, 0xBD}}
+#define KORVANE_VISACOM_GUID(name, l) \
+  inline constexpr GUID name = {l, 0xD6D3, 0x11D4, {0xAA, 0x51, 0x00, 0xA0, 0x24, 0xEE, 0x30, 0xBD}}
 
 KORVANE_VISACOM_GUID(LIBID_VisaComLib, 0xDB8CBF00);
 KORVANE_VISACOM_GUID(IID_IResourceManager, 0xDB8CBF02);
@@ -38,8 +37,10 @@ KORVANE_VISACOM_GUID(IID_IUsb, 0xDB8CBF24);
 KORVANE_VISACOM_GUID(CLSID_VisaComGlobalResourceManager, 0xDB8CBF1C);
 KORVANE_VISACOM_GUID(CLSID_VisaComFormattedIO488, 0xDB8CBF1D);
 // Second resource-manager class some installations register instead of the global one.
-inline constexpr GUID CLSID_VisaComAlternateResourceManager = {
-    0x36F6E303, 0xA9CE, 0x11D4, {0x98, 0xE5, 0x00, 0x10, 0x83, 0x01, 0xCB, 0x39}};
+inline constexpr GUID CLSID_VisaComAlternateResourceManager = {0x36F6E303,
+                                                               0xA9CE,
+                                                               0x11D4,
+                                                               {0x98, 0xE5, 0x00, 0x10, 0x83, 0x01, 0xCB, 0x39}};
 
 #undef KORVANE_VISACOM_GUID
 
@@ -95,14 +96,17 @@ KORVANE_VISACOM_HR(E_VISA_CONN_LOST, 0x800400A6);
 enum AccessMode : LONG { NO_LOCK = 0, EXCLUSIVE_LOCK = 1, SHARED_LOCK = 2, LOAD_CONFIG = 4 };
 
 enum HardwareInterfaceType : LONG {
-  INTF_GPIB = 1, INTF_VXI = 2, INTF_GPIB_VXI = 3, INTF_ASRL = 4, INTF_TCPIP = 6, INTF_USB = 7
+  INTF_GPIB = 1,
+  INTF_VXI = 2,
+  INTF_GPIB_VXI = 3,
+  INTF_ASRL = 4,
+  INTF_TCPIP = 6,
+  INTF_USB = 7
 };
 // Not in the type library's enumeration, but reported by HardwareInterfaceType for PXI resources.
 inline constexpr SHORT KORVANE_VISACOM_INTF_PXI = 5;
 
-enum IOProtocol : LONG {
-  PROT_NORMAL = 1, PROT_FDC = 2, PROT_HS488 = 3, PROT_4882_STRS = 4, PROT_USBTMC_VENDOR = 5
-};
+enum IOProtocol : LONG { PROT_NORMAL = 1, PROT_FDC = 2, PROT_HS488 = 3, PROT_4882_STRS = 4, PROT_USBTMC_VENDOR = 5 };
 
 enum EventType : LONG {
   EVENT_IO_COMPLETION = 0x3FFF2009,
@@ -133,11 +137,20 @@ enum Timeout : LONG { TMO_IMMEDIATE = 0, TMO_INFINITE = -1 };
 
 // The values are the VARTYPE codes of the element types.
 enum IEEEASCIIType : LONG {
-  ASCIIType_I2 = 2, ASCIIType_I4 = 3, ASCIIType_R4 = 4, ASCIIType_R8 = 5, ASCIIType_BSTR = 8,
-  ASCIIType_Any = 12, ASCIIType_UI1 = 17
+  ASCIIType_I2 = 2,
+  ASCIIType_I4 = 3,
+  ASCIIType_R4 = 4,
+  ASCIIType_R8 = 5,
+  ASCIIType_BSTR = 8,
+  ASCIIType_Any = 12,
+  ASCIIType_UI1 = 17
 };
 enum IEEEBinaryType : LONG {
-  BinaryType_I2 = 2, BinaryType_I4 = 3, BinaryType_R4 = 4, BinaryType_R8 = 5, BinaryType_UI1 = 17
+  BinaryType_I2 = 2,
+  BinaryType_I4 = 3,
+  BinaryType_R4 = 4,
+  BinaryType_R8 = 5,
+  BinaryType_UI1 = 17
 };
 
 // ---- Interfaces ----
@@ -148,42 +161,41 @@ struct IEventManager;
 struct IMessage;
 
 struct IResourceManager : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerName(BSTR* pVal) = 0;     // 3
-  virtual HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerID(SHORT* pVal) = 0;      // 4
-  virtual HRESULT STDMETHODCALLTYPE get_Description(BSTR* pVal) = 0;                  // 5
-  virtual HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* pVal) = 0;             // 6
-  virtual HRESULT STDMETHODCALLTYPE get_ProgID(BSTR* pVal) = 0;                       // 7
-  virtual HRESULT STDMETHODCALLTYPE get_SpecVersion(LONG* pVal) = 0;                  // 8
-  virtual HRESULT STDMETHODCALLTYPE FindRsrc(BSTR expr, SAFEARRAY** pFindList) = 0;   // 9
-  virtual HRESULT STDMETHODCALLTYPE Open(BSTR ResourceName, AccessMode mode, LONG openTimeout,
-                                         BSTR OptionString, struct IVisaSession** vi) = 0;  // 10
-  virtual HRESULT STDMETHODCALLTYPE ParseRsrc(BSTR ResourceName, SHORT* pInterfaceType,
-                                              SHORT* pInterfaceNumber, BSTR* pSessionType) = 0;  // 11
+  virtual HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerName(BSTR* pVal) = 0;    // 3
+  virtual HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerID(SHORT* pVal) = 0;     // 4
+  virtual HRESULT STDMETHODCALLTYPE get_Description(BSTR* pVal) = 0;                 // 5
+  virtual HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* pVal) = 0;            // 6
+  virtual HRESULT STDMETHODCALLTYPE get_ProgID(BSTR* pVal) = 0;                      // 7
+  virtual HRESULT STDMETHODCALLTYPE get_SpecVersion(LONG* pVal) = 0;                 // 8
+  virtual HRESULT STDMETHODCALLTYPE FindRsrc(BSTR expr, SAFEARRAY** pFindList) = 0;  // 9
+  virtual HRESULT STDMETHODCALLTYPE Open(BSTR ResourceName, AccessMode mode, LONG openTimeout, BSTR OptionString,
+                                         struct IVisaSession** vi) = 0;  // 10
+  virtual HRESULT STDMETHODCALLTYPE ParseRsrc(BSTR ResourceName, SHORT* pInterfaceType, SHORT* pInterfaceNumber,
+                                              BSTR* pSessionType) = 0;  // 11
 };
 
 struct IResourceManager3 : public IResourceManager {
-  virtual HRESULT STDMETHODCALLTYPE ParseRsrcEx(BSTR ResourceName, SHORT* pInterfaceType,
-                                                SHORT* pInterfaceNumber, BSTR* pSessionType,
-                                                BSTR* pUnaliasedExpandedResourceName,
+  virtual HRESULT STDMETHODCALLTYPE ParseRsrcEx(BSTR ResourceName, SHORT* pInterfaceType, SHORT* pInterfaceNumber,
+                                                BSTR* pSessionType, BSTR* pUnaliasedExpandedResourceName,
                                                 BSTR* pAliasIfExists) = 0;  // 12
 };
 
 struct IVisaSession : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* pVal) = 0;           // 3
-  virtual HRESULT STDMETHODCALLTYPE get_SpecVersion(LONG* pVal) = 0;                // 4
-  virtual HRESULT STDMETHODCALLTYPE get_HardwareInterfaceName(BSTR* pVal) = 0;      // 5
-  virtual HRESULT STDMETHODCALLTYPE get_HardwareInterfaceNumber(SHORT* pVal) = 0;   // 6
-  virtual HRESULT STDMETHODCALLTYPE get_HardwareInterfaceType(SHORT* pVal) = 0;     // 7
-  virtual HRESULT STDMETHODCALLTYPE get_LockState(AccessMode* pVal) = 0;            // 8
-  virtual HRESULT STDMETHODCALLTYPE get_OptionString(BSTR* pVal) = 0;               // 9
-  virtual HRESULT STDMETHODCALLTYPE get_ProgID(BSTR* pVal) = 0;                     // 10
-  virtual HRESULT STDMETHODCALLTYPE get_ResourceName(BSTR* pVal) = 0;               // 11
-  virtual HRESULT STDMETHODCALLTYPE get_SessionType(BSTR* pVal) = 0;                // 12
-  virtual HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerID(SHORT* pVal) = 0;    // 13
-  virtual HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerName(BSTR* pVal) = 0;   // 14
-  virtual HRESULT STDMETHODCALLTYPE get_Timeout(LONG* pVal) = 0;                    // 15
-  virtual HRESULT STDMETHODCALLTYPE put_Timeout(LONG val) = 0;                      // 16
-  virtual HRESULT STDMETHODCALLTYPE get_LastStatus(HRESULT* pVal) = 0;              // 17
+  virtual HRESULT STDMETHODCALLTYPE get_ComponentVersion(LONG* pVal) = 0;                   // 3
+  virtual HRESULT STDMETHODCALLTYPE get_SpecVersion(LONG* pVal) = 0;                        // 4
+  virtual HRESULT STDMETHODCALLTYPE get_HardwareInterfaceName(BSTR* pVal) = 0;              // 5
+  virtual HRESULT STDMETHODCALLTYPE get_HardwareInterfaceNumber(SHORT* pVal) = 0;           // 6
+  virtual HRESULT STDMETHODCALLTYPE get_HardwareInterfaceType(SHORT* pVal) = 0;             // 7
+  virtual HRESULT STDMETHODCALLTYPE get_LockState(AccessMode* pVal) = 0;                    // 8
+  virtual HRESULT STDMETHODCALLTYPE get_OptionString(BSTR* pVal) = 0;                       // 9
+  virtual HRESULT STDMETHODCALLTYPE get_ProgID(BSTR* pVal) = 0;                             // 10
+  virtual HRESULT STDMETHODCALLTYPE get_ResourceName(BSTR* pVal) = 0;                       // 11
+  virtual HRESULT STDMETHODCALLTYPE get_SessionType(BSTR* pVal) = 0;                        // 12
+  virtual HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerID(SHORT* pVal) = 0;            // 13
+  virtual HRESULT STDMETHODCALLTYPE get_SoftwareManufacturerName(BSTR* pVal) = 0;           // 14
+  virtual HRESULT STDMETHODCALLTYPE get_Timeout(LONG* pVal) = 0;                            // 15
+  virtual HRESULT STDMETHODCALLTYPE put_Timeout(LONG val) = 0;                              // 16
+  virtual HRESULT STDMETHODCALLTYPE get_LastStatus(HRESULT* pVal) = 0;                      // 17
   virtual HRESULT STDMETHODCALLTYPE GetAttribute(LONG attribute, VARIANT* pAttrState) = 0;  // 18
   virtual HRESULT STDMETHODCALLTYPE SetAttribute(LONG attribute, VARIANT attrState) = 0;    // 19
   virtual HRESULT STDMETHODCALLTYPE LockRsrc(AccessMode type, LONG lockTimeout, BSTR requestedKey,
@@ -209,18 +221,18 @@ struct IBaseMessage : public IVisaSession {
 };
 
 struct IMessage : public IBaseMessage {
-  virtual HRESULT STDMETHODCALLTYPE Read(LONG count, SAFEARRAY** pBuffer) = 0;             // 35
-  virtual HRESULT STDMETHODCALLTYPE ReadString(LONG count, BSTR* pBuffer) = 0;             // 36
+  virtual HRESULT STDMETHODCALLTYPE Read(LONG count, SAFEARRAY** pBuffer) = 0;                   // 35
+  virtual HRESULT STDMETHODCALLTYPE ReadString(LONG count, BSTR* pBuffer) = 0;                   // 36
   virtual HRESULT STDMETHODCALLTYPE Write(SAFEARRAY** buffer, LONG count, LONG* pRetCount) = 0;  // 37
-  virtual HRESULT STDMETHODCALLTYPE WriteString(BSTR buffer, LONG* pRetCount) = 0;         // 38
+  virtual HRESULT STDMETHODCALLTYPE WriteString(BSTR buffer, LONG* pRetCount) = 0;               // 38
 };
 
 struct IEvent : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE get_Type(EventType* pVal) = 0;                         // 3
-  virtual HRESULT STDMETHODCALLTYPE get_CustomEventTypeNumber(LONG* pVal) = 0;             // 4
+  virtual HRESULT STDMETHODCALLTYPE get_Type(EventType* pVal) = 0;                          // 3
+  virtual HRESULT STDMETHODCALLTYPE get_CustomEventTypeNumber(LONG* pVal) = 0;              // 4
   virtual HRESULT STDMETHODCALLTYPE GetAttribute(LONG attribute, VARIANT* pAttrState) = 0;  // 5
   virtual HRESULT STDMETHODCALLTYPE SetAttribute(LONG attribute, VARIANT attrState) = 0;    // 6
-  virtual HRESULT STDMETHODCALLTYPE Close() = 0;                                           // 7
+  virtual HRESULT STDMETHODCALLTYPE Close() = 0;                                            // 7
 };
 
 struct IEventHandler : public IUnknown {
@@ -245,50 +257,50 @@ struct IEventManager : public IVisaSession {
 };
 
 struct IFormattedIO488 : public IUnknown {
-  virtual HRESULT STDMETHODCALLTYPE get_IO(IMessage** pVal) = 0;                          // 3
-  virtual HRESULT STDMETHODCALLTYPE putref_IO(IMessage* val) = 0;                         // 4
-  virtual HRESULT STDMETHODCALLTYPE get_InstrumentBigEndian(VARIANT_BOOL* pVal) = 0;      // 5
-  virtual HRESULT STDMETHODCALLTYPE put_InstrumentBigEndian(VARIANT_BOOL val) = 0;        // 6
+  virtual HRESULT STDMETHODCALLTYPE get_IO(IMessage** pVal) = 0;                           // 3
+  virtual HRESULT STDMETHODCALLTYPE putref_IO(IMessage* val) = 0;                          // 4
+  virtual HRESULT STDMETHODCALLTYPE get_InstrumentBigEndian(VARIANT_BOOL* pVal) = 0;       // 5
+  virtual HRESULT STDMETHODCALLTYPE put_InstrumentBigEndian(VARIANT_BOOL val) = 0;         // 6
   virtual HRESULT STDMETHODCALLTYPE WriteString(BSTR data, VARIANT_BOOL flushAndEND) = 0;  // 7
   virtual HRESULT STDMETHODCALLTYPE WriteNumber(VARIANT data, IEEEASCIIType type,
                                                 VARIANT_BOOL flushAndEND) = 0;  // 8
   virtual HRESULT STDMETHODCALLTYPE WriteList(VARIANT* data, IEEEASCIIType type, BSTR listSeperator,
-                                              VARIANT_BOOL flushAndEND) = 0;  // 9
-  virtual HRESULT STDMETHODCALLTYPE WriteIEEEBlock(BSTR Command, VARIANT data, VARIANT_BOOL flushAndEND) = 0;  // 10
-  virtual HRESULT STDMETHODCALLTYPE ReadString(BSTR* pData) = 0;  // 11
+                                              VARIANT_BOOL flushAndEND) = 0;                                      // 9
+  virtual HRESULT STDMETHODCALLTYPE WriteIEEEBlock(BSTR Command, VARIANT data, VARIANT_BOOL flushAndEND) = 0;     // 10
+  virtual HRESULT STDMETHODCALLTYPE ReadString(BSTR* pData) = 0;                                                  // 11
   virtual HRESULT STDMETHODCALLTYPE ReadNumber(IEEEASCIIType type, VARIANT_BOOL flushToEND, VARIANT* pData) = 0;  // 12
-  virtual HRESULT STDMETHODCALLTYPE ReadList(IEEEASCIIType type, BSTR listSeperator, VARIANT* pData) = 0;  // 13
+  virtual HRESULT STDMETHODCALLTYPE ReadList(IEEEASCIIType type, BSTR listSeperator, VARIANT* pData) = 0;         // 13
   virtual HRESULT STDMETHODCALLTYPE ReadIEEEBlock(IEEEBinaryType type, VARIANT_BOOL seekToBlock,
                                                   VARIANT_BOOL flushToEND, VARIANT* pData) = 0;  // 14
-  virtual HRESULT STDMETHODCALLTYPE FlushWrite(VARIANT_BOOL sendEND) = 0;     // 15
-  virtual HRESULT STDMETHODCALLTYPE FlushRead() = 0;                          // 16
-  virtual HRESULT STDMETHODCALLTYPE SetBufferSize(BufferMask mask, LONG size) = 0;  // 17
+  virtual HRESULT STDMETHODCALLTYPE FlushWrite(VARIANT_BOOL sendEND) = 0;                        // 15
+  virtual HRESULT STDMETHODCALLTYPE FlushRead() = 0;                                             // 16
+  virtual HRESULT STDMETHODCALLTYPE SetBufferSize(BufferMask mask, LONG size) = 0;               // 17
 };
 
 enum DataWidth : LONG { WIDTH_8 = 1, WIDTH_16 = 2, WIDTH_32 = 4, WIDTH_64 = 8 };
 
 struct IAsyncMessage : public IBaseMessage {
-  virtual HRESULT STDMETHODCALLTYPE Read(LONG count, LONG* pJobId) = 0;                            // 35
-  virtual HRESULT STDMETHODCALLTYPE Write(SAFEARRAY** buffer, LONG count, LONG* pJobId) = 0;       // 36
-  virtual HRESULT STDMETHODCALLTYPE WriteString(BSTR buffer, LONG* pJobId) = 0;                    // 37
-  virtual HRESULT STDMETHODCALLTYPE Terminate(LONG jobId) = 0;                                     // 38
+  virtual HRESULT STDMETHODCALLTYPE Read(LONG count, LONG* pJobId) = 0;                       // 35
+  virtual HRESULT STDMETHODCALLTYPE Write(SAFEARRAY** buffer, LONG count, LONG* pJobId) = 0;  // 36
+  virtual HRESULT STDMETHODCALLTYPE WriteString(BSTR buffer, LONG* pJobId) = 0;               // 37
+  virtual HRESULT STDMETHODCALLTYPE Terminate(LONG jobId) = 0;                                // 38
 };
 
 struct IRegister : public IVisaSession {
-  virtual HRESULT STDMETHODCALLTYPE get_DestinationBigEndian(VARIANT_BOOL* pVal) = 0;  // 24
-  virtual HRESULT STDMETHODCALLTYPE put_DestinationBigEndian(VARIANT_BOOL val) = 0;    // 25
-  virtual HRESULT STDMETHODCALLTYPE get_DestinationIncrement(LONG* pVal) = 0;          // 26
-  virtual HRESULT STDMETHODCALLTYPE put_DestinationIncrement(LONG val) = 0;            // 27
-  virtual HRESULT STDMETHODCALLTYPE get_SourceBigEndian(VARIANT_BOOL* pVal) = 0;       // 28
-  virtual HRESULT STDMETHODCALLTYPE put_SourceBigEndian(VARIANT_BOOL val) = 0;         // 29
-  virtual HRESULT STDMETHODCALLTYPE get_SourceIncrement(LONG* pVal) = 0;               // 30
-  virtual HRESULT STDMETHODCALLTYPE put_SourceIncrement(LONG val) = 0;                 // 31
-  virtual HRESULT STDMETHODCALLTYPE In8(SHORT space, LONG offset, BYTE* pVal8) = 0;    // 32
-  virtual HRESULT STDMETHODCALLTYPE In16(SHORT space, LONG offset, SHORT* pVal16) = 0; // 33
-  virtual HRESULT STDMETHODCALLTYPE In32(SHORT space, LONG offset, LONG* pVal32) = 0;  // 34
-  virtual HRESULT STDMETHODCALLTYPE Out8(SHORT space, LONG offset, BYTE val8) = 0;     // 35
-  virtual HRESULT STDMETHODCALLTYPE Out16(SHORT space, LONG offset, SHORT val16) = 0;  // 36
-  virtual HRESULT STDMETHODCALLTYPE Out32(SHORT space, LONG offset, LONG val32) = 0;   // 37
+  virtual HRESULT STDMETHODCALLTYPE get_DestinationBigEndian(VARIANT_BOOL* pVal) = 0;                         // 24
+  virtual HRESULT STDMETHODCALLTYPE put_DestinationBigEndian(VARIANT_BOOL val) = 0;                           // 25
+  virtual HRESULT STDMETHODCALLTYPE get_DestinationIncrement(LONG* pVal) = 0;                                 // 26
+  virtual HRESULT STDMETHODCALLTYPE put_DestinationIncrement(LONG val) = 0;                                   // 27
+  virtual HRESULT STDMETHODCALLTYPE get_SourceBigEndian(VARIANT_BOOL* pVal) = 0;                              // 28
+  virtual HRESULT STDMETHODCALLTYPE put_SourceBigEndian(VARIANT_BOOL val) = 0;                                // 29
+  virtual HRESULT STDMETHODCALLTYPE get_SourceIncrement(LONG* pVal) = 0;                                      // 30
+  virtual HRESULT STDMETHODCALLTYPE put_SourceIncrement(LONG val) = 0;                                        // 31
+  virtual HRESULT STDMETHODCALLTYPE In8(SHORT space, LONG offset, BYTE* pVal8) = 0;                           // 32
+  virtual HRESULT STDMETHODCALLTYPE In16(SHORT space, LONG offset, SHORT* pVal16) = 0;                        // 33
+  virtual HRESULT STDMETHODCALLTYPE In32(SHORT space, LONG offset, LONG* pVal32) = 0;                         // 34
+  virtual HRESULT STDMETHODCALLTYPE Out8(SHORT space, LONG offset, BYTE val8) = 0;                            // 35
+  virtual HRESULT STDMETHODCALLTYPE Out16(SHORT space, LONG offset, SHORT val16) = 0;                         // 36
+  virtual HRESULT STDMETHODCALLTYPE Out32(SHORT space, LONG offset, LONG val32) = 0;                          // 37
   virtual HRESULT STDMETHODCALLTYPE MoveIn8(SHORT space, LONG offset, LONG length, SAFEARRAY** pBuf8) = 0;    // 38
   virtual HRESULT STDMETHODCALLTYPE MoveIn16(SHORT space, LONG offset, LONG length, SAFEARRAY** pBuf16) = 0;  // 39
   virtual HRESULT STDMETHODCALLTYPE MoveIn32(SHORT space, LONG offset, LONG length, SAFEARRAY** pBuf32) = 0;  // 40
@@ -296,7 +308,7 @@ struct IRegister : public IVisaSession {
   virtual HRESULT STDMETHODCALLTYPE MoveOut16(SHORT space, LONG offset, LONG length, SAFEARRAY** buf16) = 0;  // 42
   virtual HRESULT STDMETHODCALLTYPE MoveOut32(SHORT space, LONG offset, LONG length, SAFEARRAY** buf32) = 0;  // 43
   virtual HRESULT STDMETHODCALLTYPE Move(SHORT srcSpace, LONG srcOffset, DataWidth srcWidth, SHORT destSpace,
-                                         LONG destOffset, DataWidth destWidth, LONG srcLength) = 0;        // 44
+                                         LONG destOffset, DataWidth destWidth, LONG srcLength) = 0;  // 44
 };
 
 struct ISharedRegister : public IVisaSession {
@@ -310,8 +322,10 @@ struct ISharedRegister : public IVisaSession {
 // moves bytes straight between the caller's memory and the connection, sparing the SAFEARRAY
 // that IMessage::Read and Write need per call, which matters for multi-megabyte waveform blocks.
 // Callers fall back to IMessage where QueryInterface fails (a system VISA-COM library).
-inline constexpr GUID IID_IKorvaneMessageDirect = {
-    0x5C557849, 0xADEF, 0x47C1, {0xBB, 0x0C, 0xA4, 0x86, 0x9A, 0x8F, 0xEB, 0x82}};
+inline constexpr GUID IID_IKorvaneMessageDirect = {0x5C557849,
+                                                   0xADEF,
+                                                   0x47C1,
+                                                   {0xBB, 0x0C, 0xA4, 0x86, 0x9A, 0x8F, 0xEB, 0x82}};
 
 struct IKorvaneMessageDirect : public IUnknown {
   // As IMessage::Read, into buffer[0, count): S_VISA_TERM_CHAR, S_VISA_MAX_CNT or S_OK (END)

@@ -49,7 +49,8 @@ HRESULT DeviceError(std::uint32_t code, const char* call, std::string& why) {
   };
   for (const Row& r : kRows)
     if (r.code == code) {
-      why = std::string(call) + " failed at the instrument: " + r.text + " (VXI-11 error " + std::to_string(code) + ")";
+      why = std::string(call) + " failed at the instrument: " + r.text + " (VXI-11 error " + std::to_string(code) +
+            ")";
       return r.hr;
     }
   why = std::string(call) + " failed at the instrument with VXI-11 error " + std::to_string(code);
@@ -204,8 +205,12 @@ class RpcChannel {
       if (HRESULT hr = Read(verf, len + w::Pad4(len), deadline, why); FAILED(hr)) return hr;
       if (HRESULT hr = ReadU32(stat, deadline, why); FAILED(hr)) return hr;
       if (stat == w::kSuccess) return S_OK;
-      static const char* const kStats[] = {"", "program unavailable", "program version mismatch",
-                                           "procedure unavailable", "garbage arguments", "system error"};
+      static const char* const kStats[] = {"",
+                                           "program unavailable",
+                                           "program version mismatch",
+                                           "procedure unavailable",
+                                           "garbage arguments",
+                                           "system error"};
       why = std::string("the instrument did not accept the call: ") +
             (stat <= w::kSystemErr ? kStats[stat] : "unknown status " + std::to_string(stat));
       HRESULT hr = stat == w::kProcUnavail ? E_VISA_NSUP_OPER : E_VISA_IO;
@@ -243,8 +248,12 @@ class Vxi11Transport final : public ITransport {
  public:
   Vxi11Transport(RpcChannel core, std::string host, std::string device, std::uint32_t lid, std::uint16_t abortPort,
                  std::uint32_t maxRecv)
-      : core_(std::move(core)), host_(std::move(host)), device_(std::move(device)), lid_(lid),
-        abortPort_(abortPort), maxRecv_(std::clamp<std::uint32_t>(maxRecv, 4, 1u << 30)) {}
+      : core_(std::move(core)),
+        host_(std::move(host)),
+        device_(std::move(device)),
+        lid_(lid),
+        abortPort_(abortPort),
+        maxRecv_(std::clamp<std::uint32_t>(maxRecv, 4, 1u << 30)) {}
 
   ~Vxi11Transport() override {
     if (!core_.Valid()) return;
@@ -263,16 +272,16 @@ class Vxi11Transport final : public ITransport {
       std::uint32_t flags = last && end ? w::kFlagEnd : 0;
       LONG budget = deadline.BudgetMs();
       std::uint32_t error = 0, accepted = 0;
-      HRESULT hr = Invoke(
-          w::kDeviceWrite, Args({lid_, Millis(budget), 0, flags}), data + sent, piece, true, budget, why,
-          [&](const Deadline& d, std::string& y) {
-            HRESULT r = core_.ReadU32(error, d, y);
-            return SUCCEEDED(r) ? core_.ReadU32(accepted, d, y) : r;
-          });
+      HRESULT hr = Invoke(w::kDeviceWrite, Args({lid_, Millis(budget), 0, flags}), data + sent, piece, true, budget,
+                          why, [&](const Deadline& d, std::string& y) {
+                            HRESULT r = core_.ReadU32(error, d, y);
+                            return SUCCEEDED(r) ? core_.ReadU32(accepted, d, y) : r;
+                          });
       if (FAILED(hr)) return hr;
       if (error) return DeviceError(error, "device_write", why);
       if (accepted > piece || (accepted == 0 && piece > 0)) {
-        why = "the instrument accepted " + std::to_string(accepted) + " of " + std::to_string(piece) + " bytes written";
+        why = "the instrument accepted " + std::to_string(accepted) + " of " + std::to_string(piece) +
+              " bytes written";
         return E_VISA_IO;
       }
       sent += accepted;  // a short write continues from where the instrument stopped
@@ -297,7 +306,8 @@ class Vxi11Transport final : public ITransport {
       std::uint32_t flags = term_ >= 0 ? w::kFlagTermChrSet : 0;
       std::uint32_t error = 0, reason = 0, len = 0;
       HRESULT hr = Invoke(w::kDeviceRead,
-                          Args({lid_, request, Millis(budget), 0, flags, static_cast<std::uint32_t>(term_ < 0 ? 0 : term_)}),
+                          Args({lid_, request, Millis(budget), 0, flags,
+                                static_cast<std::uint32_t>(term_ < 0 ? 0 : term_)}),
                           nullptr, 0, false, budget, why, [&](const Deadline& d, std::string& y) {
                             HRESULT r = core_.ReadU32(error, d, y);
                             if (SUCCEEDED(r)) r = core_.ReadU32(reason, d, y);
@@ -446,7 +456,8 @@ HRESULT ConnectVxi11(const std::string& host, const std::string& device, const D
     TcpLink link;
     HRESULT hr = TcpLink::Connect(host, portmapperPort, deadline, link, why);
     if (FAILED(hr)) {
-      if (hr != E_VISA_TMO) why = "no portmapper answers on " + host + ":" + std::to_string(portmapperPort) + " (" + why + ")";
+      if (hr != E_VISA_TMO)
+        why = "no portmapper answers on " + host + ":" + std::to_string(portmapperPort) + " (" + why + ")";
       return hr;
     }
     RpcChannel pmap(std::move(link));

@@ -17,23 +17,46 @@ inline constexpr std::uint16_t kPortmapPort = 111;
 
 inline constexpr std::uint32_t kCoreProgram = 0x0607AF, kAbortProgram = 0x0607B0, kVersion = 1;
 enum Proc : std::uint32_t {
-  kCreateLink = 10, kDeviceWrite = 11, kDeviceRead = 12, kDeviceReadStb = 13, kDeviceTrigger = 14,
-  kDeviceClear = 15, kDeviceRemote = 16, kDeviceLocal = 17, kDeviceLock = 18, kDeviceUnlock = 19,
-  kDestroyLink = 23, kDeviceAbort = 1,
+  kCreateLink = 10,
+  kDeviceWrite = 11,
+  kDeviceRead = 12,
+  kDeviceReadStb = 13,
+  kDeviceTrigger = 14,
+  kDeviceClear = 15,
+  kDeviceRemote = 16,
+  kDeviceLocal = 17,
+  kDeviceLock = 18,
+  kDeviceUnlock = 19,
+  kDestroyLink = 23,
+  kDeviceAbort = 1,
 };
 inline constexpr std::uint32_t kFlagWaitLock = 0x01, kFlagEnd = 0x08, kFlagTermChrSet = 0x80;
 inline constexpr std::uint32_t kReasonReqCnt = 1, kReasonChr = 2, kReasonEnd = 4;
 enum Error : std::uint32_t {
-  kErrNone = 0, kErrSyntax = 1, kErrNotAccessible = 3, kErrInvalidLink = 4, kErrParameter = 5,
-  kErrNotSupported = 8, kErrOutOfResources = 9, kErrLocked = 11, kErrNoLock = 12, kErrIoTimeout = 15,
-  kErrIo = 17, kErrAbort = 23,
+  kErrNone = 0,
+  kErrSyntax = 1,
+  kErrNotAccessible = 3,
+  kErrInvalidLink = 4,
+  kErrParameter = 5,
+  kErrNotSupported = 8,
+  kErrOutOfResources = 9,
+  kErrLocked = 11,
+  kErrNoLock = 12,
+  kErrIoTimeout = 15,
+  kErrIo = 17,
+  kErrAbort = 23,
 };
 
 // RPC message fields.
 inline constexpr std::uint32_t kCall = 0, kReply = 1, kRpcVersion = 2;
 inline constexpr std::uint32_t kMsgAccepted = 0, kMsgDenied = 1;
 enum AcceptStat : std::uint32_t {
-  kSuccess = 0, kProgUnavail = 1, kProgMismatch = 2, kProcUnavail = 3, kGarbageArgs = 4, kSystemErr = 5,
+  kSuccess = 0,
+  kProgUnavail = 1,
+  kProgMismatch = 2,
+  kProcUnavail = 3,
+  kGarbageArgs = 4,
+  kSystemErr = 5,
 };
 inline constexpr std::uint32_t kLastFragment = 0x80000000u;
 // The call header after the record mark: xid, CALL, version, program, version, procedure and

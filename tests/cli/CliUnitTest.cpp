@@ -92,7 +92,8 @@ TEST(CliPlot, SvgHasOneTracePerChannelLabelsAndEscapedTitle) {
   EXPECT_NE(svg.find("Time (ms)"), std::string::npos);
   EXPECT_NE(svg.find("Voltage (V)"), std::string::npos);
   // A long record is reduced to the envelope of each pixel column, spikes kept.
-  const std::string first = svg.substr(svg.find("points=\""), svg.find("\"/>", svg.find("points=\"")) - svg.find("points=\""));
+  const std::string first = svg.substr(svg.find("points=\""),
+                                       svg.find("\"/>", svg.find("points=\"")) - svg.find("points=\""));
   EXPECT_LT(Count(first, ","), 5000);
   // The 1 V spikes survive: many points sit at the highest y on screen (the smallest number).
   std::vector<double> ys;
@@ -157,14 +158,10 @@ TEST(CliJson, MalformedTextNamesTheLine) {
 // scale it multiplies, a scale before the offset within it, a trigger type and source before the
 // level and slope that belong to them.
 TEST(CliSettings, ApplyOrderRespectsDependencies) {
-  const char* paths[] = {"Trigger.Level",
-                         "Channels.Item(Channel1).Offset",
-                         "Trigger.Edge.Slope",
-                         "Channels.Item(Channel1).Scale",
-                         "Trigger.Source",
-                         "Channels.Item(Channel1).ProbeAttenuation",
-                         "Trigger.Type",
-                         "Timebase.HorizontalScale"};
+  const char* paths[] = {"Trigger.Level",      "Channels.Item(Channel1).Offset",
+                         "Trigger.Edge.Slope", "Channels.Item(Channel1).Scale",
+                         "Trigger.Source",     "Channels.Item(Channel1).ProbeAttenuation",
+                         "Trigger.Type",       "Timebase.HorizontalScale"};
   std::vector<Setting> settings;
   for (const char* p : paths) {
     Setting s;
@@ -202,18 +199,21 @@ TEST(CliListing, GroupedSortedWithEnumerationMembersAndCompletion) {
   }
   ASSERT_FALSE(properties.empty());
   EXPECT_TRUE(std::is_sorted(properties.begin(), properties.end()));
-  const auto slope = std::find_if(lines.begin(), lines.end(), [](const std::string& l) { return l.find("  Slope") == 0; });
+  const auto slope = std::find_if(lines.begin(), lines.end(),
+                                  [](const std::string& l) { return l.find("  Slope") == 0; });
   ASSERT_NE(slope, lines.end());
   EXPECT_NE(slope->find(": Positive | Negative | "), std::string::npos) << *slope;
 
   ASSERT_TRUE(ResolveInterface("Measurements.Item(Channel1)", iface, error)) << error;
   const std::vector<std::string> m = MemberListing(iface);
   EXPECT_NE(std::find(m.begin(), m.end(), "methods:"), m.end());
-  EXPECT_TRUE(std::any_of(m.begin(), m.end(), [](const std::string& l) { return l.find("  ReadWaveform(long") == 0; }));
+  EXPECT_TRUE(
+      std::any_of(m.begin(), m.end(), [](const std::string& l) { return l.find("  ReadWaveform(long") == 0; }));
 
-  const std::pair<const char*, const char*> completions[] = {
-      {"Trig", "Trigger."}, {"Trigger.Edge.Sl", "Trigger.Edge.Slope"}, {"chan", "Channels."},
-      {"Channels.It", "Channels.Item("}};
+  const std::pair<const char*, const char*> completions[] = {{"Trig", "Trigger."},
+                                                             {"Trigger.Edge.Sl", "Trigger.Edge.Slope"},
+                                                             {"chan", "Channels."},
+                                                             {"Channels.It", "Channels.Item("}};
   for (const auto& [partial, expected] : completions) {
     const std::vector<std::string> c = CompletePath(partial);
     EXPECT_NE(std::find(c.begin(), c.end(), expected), c.end()) << partial;

@@ -127,8 +127,8 @@ TEST(DispatchClient, DemoFlowThroughInvokeOnly) {
     CLSID clsid;
     ASSERT_EQ(S_OK, CLSIDFromProgID(L"Korvane.Korvane", &clsid));
     IDispatch* raw = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch,
-                                     reinterpret_cast<void**>(&raw)));
+    ASSERT_EQ(S_OK,
+              CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IDispatch, reinterpret_cast<void**>(&raw)));
     Late drv(raw);
 
     // The object describes itself: its coclass and its default interface.
@@ -158,8 +158,8 @@ TEST(DispatchClient, DemoFlowThroughInvokeOnly) {
     sei->Release();
 
     BSTR resource = SysAllocString(Wide(env).c_str()), options = SysAllocString(L"QueryInstrStatus=true");
-    ASSERT_EQ(S_OK, drv.Call(L"Initialize", DISPATCH_METHOD, {Arg(resource), Arg(true), Arg(true), Arg(options)},
-                             nullptr))
+    ASSERT_EQ(S_OK,
+              drv.Call(L"Initialize", DISPATCH_METHOD, {Arg(resource), Arg(true), Arg(true), Arg(options)}, nullptr))
         << std::hex << drv.hr;
     SysFreeString(resource);
     SysFreeString(options);
@@ -194,8 +194,9 @@ TEST(DispatchClient, DemoFlowThroughInvokeOnly) {
     ASSERT_NE(nullptr, meas.get());
     SAFEARRAY* wf = nullptr;
     double x0 = -1, dx = -1;
-    ASSERT_EQ(S_OK, meas.Call(L"ReadWaveform", DISPATCH_METHOD,
-                              {Arg(LONG{5000}), Ref(VT_ARRAY | VT_R8, &wf), Ref(VT_R8, &x0), Ref(VT_R8, &dx)}, nullptr))
+    ASSERT_EQ(S_OK,
+              meas.Call(L"ReadWaveform", DISPATCH_METHOD,
+                        {Arg(LONG{5000}), Ref(VT_ARRAY | VT_R8, &wf), Ref(VT_R8, &x0), Ref(VT_R8, &dx)}, nullptr))
         << std::hex << meas.hr;
     ASSERT_NE(nullptr, wf);
     VARTYPE vt = VT_EMPTY;
@@ -214,8 +215,8 @@ TEST(DispatchClient, DemoFlowThroughInvokeOnly) {
     // Wrong argument counts and unknown names are the dispatch layer's own errors.
     EXPECT_EQ(DISP_E_BADPARAMCOUNT, timebase.Call(L"HorizontalScale", DISPATCH_PROPERTYGET, {Arg(1.0)}, nullptr));
     EXPECT_EQ(DISP_E_UNKNOWNNAME, timebase.Call(L"NoSuchMember", DISPATCH_PROPERTYGET, {}, nullptr));
-    EXPECT_EQ(DISP_E_TYPEMISMATCH, timebase.Call(L"HorizontalScale", DISPATCH_PROPERTYPUT,
-                                                 {Arg(SysAllocString(L"fast"))}, nullptr));
+    EXPECT_EQ(DISP_E_TYPEMISMATCH,
+              timebase.Call(L"HorizontalScale", DISPATCH_PROPERTYPUT, {Arg(SysAllocString(L"fast"))}, nullptr));
 
     EXPECT_EQ(S_OK, drv.Call(L"Close", DISPATCH_METHOD, {}, nullptr));
   }

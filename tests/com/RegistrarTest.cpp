@@ -37,7 +37,8 @@ class Registrar : public ::testing::Test {
   CRegistrar r_;
 };
 
-const wchar_t kScript[] = LR"(HKCU
+const wchar_t kScript[] =
+    LR"(HKCU
 {
   NoRemove Software
   {

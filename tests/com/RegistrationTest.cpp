@@ -154,7 +154,8 @@ TEST_F(Registration, RegistersCreatesByProgIdAndUnregisters) {
     ASSERT_EQ(S_OK, CLSIDFromProgID(L"Korvane.Korvane", &clsid));
     EXPECT_TRUE(IsEqualCLSID(CLSID_Korvane, clsid));
     IKorvane8* root = nullptr;
-    ASSERT_EQ(S_OK, CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IKorvane8, reinterpret_cast<void**>(&root)));
+    ASSERT_EQ(S_OK,
+              CoCreateInstance(clsid, nullptr, CLSCTX_INPROC_SERVER, IID_IKorvane8, reinterpret_cast<void**>(&root)));
     VARIANT_BOOL initialized = VARIANT_TRUE;
     EXPECT_EQ(S_OK, root->get_Initialized(&initialized));
     EXPECT_EQ(VARIANT_FALSE, initialized);
@@ -211,7 +212,8 @@ TEST_F(Registration, RegistersTheIviLibrariesWhereAbsent) {
   const std::wstring sys = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
   EXPECT_EQ(0, _wcsicmp((path_ + L"\\2").c_str(), Value(HKEY_CLASSES_ROOT, kIviDriverLib + sys).c_str()));
   EXPECT_EQ(0, _wcsicmp((path_ + L"\\3").c_str(), Value(HKEY_CLASSES_ROOT, kIviScopeLib + sys).c_str()));
-  EXPECT_EQ(L"{47ED5120-A398-11D4-BA58-000064657374}", Value(HKEY_CLASSES_ROOT, std::wstring(kIIviDriver) + L"\\TypeLib"));
+  EXPECT_EQ(L"{47ED5120-A398-11D4-BA58-000064657374}",
+            Value(HKEY_CLASSES_ROOT, std::wstring(kIIviDriver) + L"\\TypeLib"));
   EXPECT_EQ(L"{47ED5121-A398-11D4-BA58-000064657374}",
             Value(HKEY_CLASSES_ROOT, std::wstring(kIIviScopeChannel) + L"\\TypeLib"));
   ASSERT_EQ(S_OK, unreg_());
@@ -237,13 +239,15 @@ TEST_F(Registration, LeavesOtherInstallationsIviKeysAlone) {
   };
   for (const Planted& p : planted) {
     HKEY k = nullptr;
-    ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, p.key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr));
+    ASSERT_EQ(ERROR_SUCCESS,
+              RegCreateKeyExW(HKEY_CLASSES_ROOT, p.key.c_str(), 0, nullptr, 0, KEY_WRITE, nullptr, &k, nullptr));
     RegSetValueExW(k, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(p.value),
                    static_cast<DWORD>((wcslen(p.value) + 1) * sizeof(wchar_t)));
     RegCloseKey(k);
   }
   auto expectPlanted = [&](const char* when) {
-    for (const Planted& p : planted) EXPECT_EQ(p.value, Value(HKEY_CLASSES_ROOT, p.key)) << when << ": " << Narrow(p.key);
+    for (const Planted& p : planted)
+      EXPECT_EQ(p.value, Value(HKEY_CLASSES_ROOT, p.key)) << when << ": " << Narrow(p.key);
   };
   ASSERT_EQ(0u, Regsvr32(L""));
   expectPlanted("registered");

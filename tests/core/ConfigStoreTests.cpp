@@ -39,9 +39,9 @@ std::string StoreXml(const std::string& session = {}, bool module = true, const 
   <Name>IVI Configuration Server</Name>
   <SoftwareModules>)") +
          (module ? R"(
-    <IviSoftwareModule id="p1"><Name>Korvane</Name><Prefix>Korvane</Prefix>)" + moduleSettings +
-                        "</IviSoftwareModule>"
-                  : "") +
+    <IviSoftwareModule id="p1"><Name>Korvane</Name><Prefix>Korvane</Prefix>)" +
+                       moduleSettings + "</IviSoftwareModule>"
+                 : "") +
          R"(
   </SoftwareModules>
   <HardwareAssets>
@@ -78,8 +78,8 @@ class ConfigStore : public ::testing::Test {
  protected:
   void SetUp() override {
     dir_ = std::filesystem::temp_directory_path() /
-           ("korvane-store-" + std::to_string(std::hash<std::string>{}(
-                                   ::testing::UnitTest::GetInstance()->current_test_info()->name())));
+           ("korvane-store-" +
+            std::to_string(std::hash<std::string>{}(::testing::UnitTest::GetInstance()->current_test_info()->name())));
     std::filesystem::create_directories(dir_);
     // Nothing of the machine's own stores: no per-user file under an empty home.
     SetEnv("HOME", dir_.string());
@@ -163,7 +163,7 @@ TEST_F(ConfigStore, LogicalNameResolvesWithSettingsAndVirtualNames) {
 TEST_F(ConfigStore, StoresThatCannotServeGiveAClearError) {
   struct Case {
     const char* what;
-    std::string xml;      // empty: the variable names a file that is not there
+    std::string xml;  // empty: the variable names a file that is not there
     const char* resource;
     const char* expected;  // in the error description
   };
@@ -171,14 +171,16 @@ TEST_F(ConfigStore, StoresThatCannotServeGiveAClearError) {
       {"unclosed element", "<IviConfigStore><DriverSessions></IviConfigStore>", "BenchScope",
        "store.xml:1: </IviConfigStore> closes <DriverSessions>"},
       {"another document", "<Settings/>", "BenchScope", "not <IviConfigStore>"},
-      {"bad flag", StoreXml(R"(<IviDriverSession id="p5"><Name>Odd</Name><Simulate>maybe</Simulate></IviDriverSession>)"),
+      {"bad flag",
+       StoreXml(R"(<IviDriverSession id="p5"><Name>Odd</Name><Simulate>maybe</Simulate></IviDriverSession>)"),
        "BenchScope", "'maybe', not true or false"},
       {"unknown entity", "<IviConfigStore><Name>&nbsp;</Name></IviConfigStore>", "BenchScope", "unknown entity"},
       {"missing file", "", "BenchScope", "does not exist"},
       {"no module", StoreXml({}, false), "TCPIP0::192.0.2.1::INSTR",
        "Software module could not be loaded from the IVI Configuration Store."},
-      {"no asset", StoreXml(R"(<IviDriverSession id="p5"><Name>Bare</Name><Simulate>false</Simulate></IviDriverSession>)") ,
-       "Bare", "has no hardware asset"},
+      {"no asset",
+       StoreXml(R"(<IviDriverSession id="p5"><Name>Bare</Name><Simulate>false</Simulate></IviDriverSession>)"), "Bare",
+       "has no hardware asset"},
   };
   for (const Case& c : cases) {
     SetEnv(configstore::kStoreVariable, c.xml.empty() ? (dir_ / "absent.xml").string() : Write("store.xml", c.xml));
@@ -235,7 +237,8 @@ TEST_F(ConfigStore, InitialSettingsAreWrittenByPropertyPath) {
   } bad[] = {
       {setting("IviReal", "Acquisition.Speed", "1"), kName, "'Acquisition.Speed'"},
       {setting("IviInteger", "Acquisition.RecordLength", "1000"), kName, "cannot be written"},
-      {setting("IviReal", "Channels.Item(Channel9).Offset", "1"), static_cast<HRESULT>(0x80047067), "Channels.Item(Channel9).Offset"},
+      {setting("IviReal", "Channels.Item(Channel9).Offset", "1"), static_cast<HRESULT>(0x80047067),
+       "Channels.Item(Channel9).Offset"},
       {setting("IviReal", "Acquisition.TimePerRecord", "fast"), kValue, "'Acquisition.TimePerRecord'"},
       {setting("IviString", "Acquisition.Type", "Sideways"), kValue, "'Sideways'"},
       {setting("IviBoolean", "DriverOperation.Simulate", "perhaps"), kValue, "'DriverOperation.Simulate'"},
@@ -260,9 +263,10 @@ TEST_F(ConfigStore, TheSoftwareModulesInitialSettingsServeUnnamedSessions) {
                         settings + "</DataComponents></IviStructure></DataComponents>");
   };
   SetEnv(configstore::kStoreVariable,
-         Write("store.xml", module("<IviReal><Name>Acquisition.TimePerRecord</Name><Value>3e-3</Value></IviReal>"
-                                   "<IviBoolean><Name>DriverOperation.Cache</Name><Value>false</Value></IviBoolean>"
-                                   "<IviBoolean><Name>DriverOperation.RangeCheck</Name><Value>false</Value></IviBoolean>")));
+         Write("store.xml",
+               module("<IviReal><Name>Acquisition.TimePerRecord</Name><Value>3e-3</Value></IviReal>"
+                      "<IviBoolean><Name>DriverOperation.Cache</Name><Value>false</Value></IviBoolean>"
+                      "<IviBoolean><Name>DriverOperation.RangeCheck</Name><Value>false</Value></IviBoolean>")));
   ASSERT_EQ(S_OK, Open("TCPIP0::192.0.2.1::INSTR", "Simulate=true, Cache=true, DriverSetup= Model=MSO-CD1000"))
       << TakeErrorInfo().description;
   EXPECT_TRUE(Flag(&IIviDriverOperation::get_Cache));

@@ -274,9 +274,9 @@ class ConnectedSession : public ::testing::Test {
   }
   // What Initialize asks after the identity: the options, then the bandwidths.
   void ExpectModelQueries(bool statusChecks = false) {
-    for (auto [command, reply] : {std::pair{"*OPT?", "SGM,MASK,WAVEGEN"},
-                                  std::pair{":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07"},
-                                  std::pair{":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07"}}) {
+    for (auto [command, reply] :
+         {std::pair{"*OPT?", "SGM,MASK,WAVEGEN"}, std::pair{":SYST:DATA:VAL? \"CHAN:BAND\"", "+7.0E+07"},
+          std::pair{":SYST:DATA:VAL? \"CHAN:BWL\"", "+2.0E+07"}}) {
       io_->Expect(command, reply);
       if (statusChecks) io_->Expect("*ESR?", "0");
     }

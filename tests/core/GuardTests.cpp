@@ -136,7 +136,8 @@ TEST(Guarded, APolicyGivesItsOwnStatus) {
   EXPECT_EQ(Guarded<Codes>([]() -> int { throw std::bad_alloc(); }), -1);
   EXPECT_EQ(Guarded<Codes>([]() -> int { throw 42; }), -2);
   EXPECT_EQ(Guarded<Codes>([] { return 7; }), 7);
-  EXPECT_EQ(Guarded<Codes>([]() -> int { throw std::bad_alloc(); }, [](const CaughtException&) -> int { throw 1; }), -1);
+  EXPECT_EQ(Guarded<Codes>([]() -> int { throw std::bad_alloc(); }, [](const CaughtException&) -> int { throw 1; }),
+            -1);
 }
 
 }  // namespace

@@ -111,8 +111,10 @@ TEST_F(EnumFormatterTest, SampleModeMapDependsOnTheMemberServed) {
   }
   EXPECT_EQ(Parse("KorvaneSampleModeEnum", "ETIME"), 2);  // no member: the reading map
 
-  const IEnumCommandConverter* set = FindEnumCommandConverter("KorvaneSampleModeEnum", "IKorvaneAcquisition3.SetSampleMode");
-  const IEnumCommandConverter* get = FindEnumCommandConverter("KorvaneSampleModeEnum", "IKorvaneAcquisition.SampleMode");
+  const IEnumCommandConverter* set = FindEnumCommandConverter("KorvaneSampleModeEnum",
+                                                              "IKorvaneAcquisition3.SetSampleMode");
+  const IEnumCommandConverter* get = FindEnumCommandConverter("KorvaneSampleModeEnum",
+                                                              "IKorvaneAcquisition.SampleMode");
   ASSERT_NE(set, nullptr);
   EXPECT_NE(set, get);
   EXPECT_EQ(get, FindEnumCommandConverter("KorvaneSampleModeEnum", ""));
@@ -155,7 +157,8 @@ TEST_F(EnumFormatterTest, FormattedIoReachesTheMapsThroughBraces) {
 enum class Slope { Negative = 0, Positive = 1, Either = 2 };
 
 TEST(EnumCommandConverter, ModelWithoutItsOwnMapUsesTheEmptyModelMap) {
-  std::vector<CEnumEntry<Slope>> common{{Slope::Positive, {"POS", "POSITIVE"}}, {Slope::Negative, {"NEG"}},
+  std::vector<CEnumEntry<Slope>> common{{Slope::Positive, {"POS", "POSITIVE"}},
+                                        {Slope::Negative, {"NEG"}},
                                         {Slope::Either, {"EITH"}}};
   std::vector<CEnumEntry<Slope>> special{{Slope::Positive, {"RISE"}}, {Slope::Negative, {"FALL"}}};
   std::vector<CEnumCommand<Slope>> maps;

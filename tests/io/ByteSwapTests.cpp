@@ -18,7 +18,8 @@ TEST(ByteSwapTest, ReversesEachElementAndNothingElse) {
       std::vector<BYTE> data(bytes + 3);
       for (std::size_t i = 0; i < data.size(); ++i) data[i] = static_cast<BYTE>(i * 37 + 11);
       std::vector<BYTE> want = data;
-      for (std::size_t i = 0; i < count; ++i) std::reverse(want.begin() + 1 + i * size, want.begin() + 1 + (i + 1) * size);
+      for (std::size_t i = 0; i < count; ++i)
+        std::reverse(want.begin() + 1 + i * size, want.begin() + 1 + (i + 1) * size);
       SwapElements(data.data() + 1, count, size);
       ASSERT_EQ(data, want);
     }

@@ -17,7 +17,7 @@
 namespace korvane::test {
 
 inline constexpr HRESULT kTimeout = static_cast<HRESULT>(0x80040015);  // E_VISA_TMO
-inline constexpr HRESULT kTermChar = 0x00040005;                         // S_VISA_TERM_CHAR
+inline constexpr HRESULT kTermChar = 0x00040005;                       // S_VISA_TERM_CHAR
 
 class FakeLowLevelIo : public ILowLevelIo {
  public:
@@ -26,16 +26,16 @@ class FakeLowLevelIo : public ILowLevelIo {
     bool end;
   };
 
-  std::string input;                      // what the instrument sends
-  std::size_t pos = 0;                    // how much of it was read
+  std::string input;                          // what the instrument sends
+  std::size_t pos = 0;                        // how much of it was read
   std::size_t available = std::string::npos;  // bytes beyond this never arrive
-  std::vector<std::size_t> endMarks;      // END after these byte counts (transports with END)
+  std::vector<std::size_t> endMarks;          // END after these byte counts (transports with END)
   bool termEnabled = true;
   BYTE termChar = '\n';
   bool sendEnd = true;
   std::vector<Sent> sent;
-  LONG shortWriteBy = 0;                  // the next write sends this many bytes fewer
-  bool giveBackOnTimeout = false;         // a timed-out read returns nothing and keeps its bytes
+  LONG shortWriteBy = 0;           // the next write sends this many bytes fewer
+  bool giveBackOnTimeout = false;  // a timed-out read returns nothing and keeps its bytes
   int reads = 0;
   std::size_t largestRead = 0;
 

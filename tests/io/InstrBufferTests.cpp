@@ -107,7 +107,8 @@ TEST_F(InstrBufferTest, AFullBufferGoesOutWithoutEnd) {
 TEST_F(InstrBufferTest, ShortFlushIsAnIoErrorAndDropsTheRest) {
   io.shortWriteBy = 3;
   EXPECT_EQ(buffer->Write("*IDN?", 5, nullptr, true), MessageResult(msg::IoError));
-  EXPECT_NE(TakeErrorText().find("Flush of formatted I/O write buffer only successfully sent 3 of 6 bytes to the device."),
+  EXPECT_NE(TakeErrorText().find(
+                "Flush of formatted I/O write buffer only successfully sent 3 of 6 bytes to the device."),
             std::string::npos);
   ASSERT_EQ(buffer->Write("*CLS", 4, nullptr, true), S_OK);
   EXPECT_EQ(io.sent.back().bytes, "*CLS\n");

@@ -21,7 +21,6 @@ namespace {
 // formatter is the same code on both systems.
 #define ReferenceSnprintf std::snprintf
 
-
 using fmt::FieldSpec;
 using fmt::FieldText;
 
@@ -66,9 +65,33 @@ std::vector<double> Sample() {
                      p * 9.9999999999999995, p * 1.5})
       if (std::isfinite(d)) v.push_back(d);
   }
-  for (double d : {0.0, -0.0, DBL_MIN, -DBL_MIN, DBL_MAX, -DBL_MAX, DBL_TRUE_MIN, -DBL_TRUE_MIN, DBL_EPSILON, 0.125,
-                   0.1 + 0.2, 1e-20, 1e15, 1e16, 1e17, 999999999999999.0, 9999999999999998.0, 0.0001, 0.00001,
-                   0.000099999999999999, 123456.0, 1234567.0, 0.5, 1.0 / 3.0, 2.0 / 3.0, 100.0, 1e21})
+  for (double d : {0.0,
+                   -0.0,
+                   DBL_MIN,
+                   -DBL_MIN,
+                   DBL_MAX,
+                   -DBL_MAX,
+                   DBL_TRUE_MIN,
+                   -DBL_TRUE_MIN,
+                   DBL_EPSILON,
+                   0.125,
+                   0.1 + 0.2,
+                   1e-20,
+                   1e15,
+                   1e16,
+                   1e17,
+                   999999999999999.0,
+                   9999999999999998.0,
+                   0.0001,
+                   0.00001,
+                   0.000099999999999999,
+                   123456.0,
+                   1234567.0,
+                   0.5,
+                   1.0 / 3.0,
+                   2.0 / 3.0,
+                   100.0,
+                   1e21})
     v.push_back(d);
   return v;
 }
@@ -95,9 +118,9 @@ TEST(NumberText, ShortDecimalGeneralMatchesPrintfOrDeclines) {
 TEST(NumberText, ShortDecimalGeneralDeclinesWhatItCannotSpellExactly) {
   char out[64];
   EXPECT_EQ(fmt::ShortDecimalGeneral(out, DBL_TRUE_MIN, 15, false), 0u);  // subnormal
-  EXPECT_EQ(fmt::ShortDecimalGeneral(out, 0.1, 17, false), 0u);            // 0.10000000000000001
+  EXPECT_EQ(fmt::ShortDecimalGeneral(out, 0.1, 17, false), 0u);           // 0.10000000000000001
   EXPECT_EQ(fmt::ShortDecimalGeneral(out, 0.1, 16, false), 0u);
-  EXPECT_EQ(fmt::ShortDecimalGeneral(out, 1.0 / 3.0, 15, false), 0u);      // needs 16 digits
+  EXPECT_EQ(fmt::ShortDecimalGeneral(out, 1.0 / 3.0, 15, false), 0u);  // needs 16 digits
   EXPECT_EQ(fmt::ShortDecimalGeneral(out, INFINITY, 15, false), 0u);
   EXPECT_EQ(fmt::ShortDecimalGeneral(out, NAN, 15, false), 0u);
   std::size_t n = fmt::ShortDecimalGeneral(out, 0.125, 15, false);

@@ -20,7 +20,9 @@ class ServiceRequestTest : public ::testing::Test {
  protected:
   void SetUp() override { SetErrorInfo(0, nullptr); }
 
-  HRESULT Compute(LONG reason, ServiceRequestFeatures f) { return ComputeServiceRequestMasks(reason, f, &reporter, &masks); }
+  HRESULT Compute(LONG reason, ServiceRequestFeatures f) {
+    return ComputeServiceRequestMasks(reason, f, &reporter, &masks);
+  }
 
   test::TestCallContext context;
   CKorvaneErrorReporter reporter{&context};
@@ -40,7 +42,8 @@ TEST_F(ServiceRequestTest, MasksAreOredOverTheFlags) {
   EXPECT_EQ((ServiceRequestMasks{128, 0, 512 | 8, 0, 1 | 1024}), masks);
   // Every flag: the largest accepted reason.
   ASSERT_EQ(S_OK, Compute(kServiceRequestReasonMax, kBoth));
-  EXPECT_EQ((ServiceRequestMasks{16 | 2 | 4 | 1 | 32 | 128, 255, 8 | 32 | 2048 | 512, 2015, 1 | 2 | 256 | 1024}), masks);
+  EXPECT_EQ((ServiceRequestMasks{16 | 2 | 4 | 1 | 32 | 128, 255, 8 | 32 | 2048 | 512, 2015, 1 | 2 | 256 | 1024}),
+            masks);
 }
 
 TEST_F(ServiceRequestTest, ReasonsOutsideTheFlagsAreRefused) {

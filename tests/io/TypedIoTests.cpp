@@ -124,8 +124,8 @@ TEST_F(TypedIo, ListsAndBlocksFromArraysAndSafeArrays) {
   }
   EXPECT_EQ(S_OK, io_.WriteList("V", longs.get(), true));
   EXPECT_EQ(S_OK, io_.WriteBlock("X", longs.get(), false));
-  EXPECT_EQ((std::vector<std::string>{"A 1,-2,300\n", "R 0.1,2.5\n", Bytes("W #14\x01\x02\x03\x04\n"),
-                                      "V 5,-6\n", Bytes("X #18\0\0\0\5\xff\xff\xff\xfa\n")}),
+  EXPECT_EQ((std::vector<std::string>{"A 1,-2,300\n", "R 0.1,2.5\n", Bytes("W #14\x01\x02\x03\x04\n"), "V 5,-6\n",
+                                      Bytes("X #18\0\0\0\5\xff\xff\xff\xfa\n")}),
             Sent());
   EXPECT_EQ(1, poller_.polls);  // only the write asked to poll
 }
@@ -197,15 +197,16 @@ TEST_F(TypedIo, OutOfRangeRepliesFailWithTheValueAndTheTargetAndTheSessionGoesOn
   instrument_.Reply("40000\n");
   short s = 0;
   EXPECT_TRUE(FAILED(io_.QueryInt16("S?", &s, true)));
-  EXPECT_NE(std::string::npos,
-            test::TakeErrorInfo().description.find("Overflow or underflow reading value of '4.000000e+04' into a short."));
+  EXPECT_NE(std::string::npos, test::TakeErrorInfo().description.find(
+                                   "Overflow or underflow reading value of '4.000000e+04' into a short."));
   ExpectUsable();
 
   instrument_.Reply("1e39\n");
   float f = 0;
   EXPECT_TRUE(FAILED(io_.QueryReal32("F?", &f, false)));
-  EXPECT_NE(std::string::npos, test::TakeErrorInfo().description.find(
-                                   "Overflow or underflow reading value of '1.000000e+39' into a single-precision float."));
+  EXPECT_NE(std::string::npos,
+            test::TakeErrorInfo().description.find(
+                "Overflow or underflow reading value of '1.000000e+39' into a single-precision float."));
   ExpectUsable();
 
   instrument_.Reply("-1\n");

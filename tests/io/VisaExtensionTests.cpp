@@ -47,8 +47,10 @@ class FakeEvent final : public IEvent {
     return 0;
   }
   HRESULT STDMETHODCALLTYPE get_Type(EventType* p) override { return *p = type_, S_OK; }
-  STUB(get_CustomEventTypeNumber, LONG*) STUB(GetAttribute, LONG, VARIANT*) STUB(SetAttribute, LONG, VARIANT)
-  HRESULT STDMETHODCALLTYPE Close() override { return ++closed_, S_OK; }
+  STUB(get_CustomEventTypeNumber, LONG*)
+  STUB(GetAttribute, LONG, VARIANT*) STUB(SetAttribute, LONG, VARIANT) HRESULT STDMETHODCALLTYPE Close() override {
+    return ++closed_, S_OK;
+  }
 
  private:
   EventType type_;
@@ -73,12 +75,15 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
   ULONG STDMETHODCALLTYPE Release() override { return --refs; }
 
   // IVisaSession
-  STUB(get_ComponentVersion, LONG*) STUB(get_SpecVersion, LONG*) STUB(get_HardwareInterfaceName, BSTR*)
-  STUB(get_HardwareInterfaceType, SHORT*) STUB(get_LockState, AccessMode*) STUB(get_OptionString, BSTR*)
-  STUB(get_ProgID, BSTR*) STUB(get_ResourceName, BSTR*) STUB(get_SessionType, BSTR*)
-  STUB(get_SoftwareManufacturerID, SHORT*) STUB(get_SoftwareManufacturerName, BSTR*) STUB(get_Timeout, LONG*)
-  STUB(put_Timeout, LONG) STUB(SetAttribute, LONG, VARIANT) STUB(Init, BSTR, AccessMode, LONG, BSTR)
-  HRESULT STDMETHODCALLTYPE get_HardwareInterfaceNumber(SHORT* p) override { return *p = 3, S_OK; }
+  STUB(get_ComponentVersion, LONG*)
+  STUB(get_SpecVersion, LONG*) STUB(get_HardwareInterfaceName, BSTR*) STUB(get_HardwareInterfaceType, SHORT*)
+      STUB(get_LockState, AccessMode*) STUB(get_OptionString, BSTR*) STUB(get_ProgID, BSTR*)
+          STUB(get_ResourceName, BSTR*) STUB(get_SessionType, BSTR*) STUB(get_SoftwareManufacturerID, SHORT*)
+              STUB(get_SoftwareManufacturerName, BSTR*) STUB(get_Timeout, LONG*) STUB(put_Timeout, LONG)
+                  STUB(SetAttribute, LONG, VARIANT) STUB(Init, BSTR, AccessMode, LONG, BSTR) HRESULT STDMETHODCALLTYPE
+      get_HardwareInterfaceNumber(SHORT* p) override {
+    return *p = 3, S_OK;
+  }
   HRESULT STDMETHODCALLTYPE get_LastStatus(HRESULT* p) override { return *p = S_VISA_TERM_CHAR, S_OK; }
   HRESULT STDMETHODCALLTYPE GetAttribute(LONG id, VARIANT* p) override {
     return Log("attr " + Hex(id), attribute.vt == VT_EMPTY ? E_VISA_NSUP_ATTR : VariantCopy(p, &attribute));
@@ -94,11 +99,11 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
   HRESULT STDMETHODCALLTYPE get_IOProtocol(IOProtocol* p) override { return *p = protocol, S_OK; }
   HRESULT STDMETHODCALLTYPE put_IOProtocol(IOProtocol v) override { return Log("protocol " + std::to_string(v)); }
   HRESULT STDMETHODCALLTYPE AssertTrigger(TriggerProtocol t) override { return Log("trigger " + std::to_string(t)); }
-  STUB(get_SendEndEnabled, VARIANT_BOOL*) STUB(put_SendEndEnabled, VARIANT_BOOL)
-  STUB(get_TerminationCharacter, BYTE*) STUB(put_TerminationCharacter, BYTE)
-  STUB(get_TerminationCharacterEnabled, VARIANT_BOOL*) STUB(put_TerminationCharacterEnabled, VARIANT_BOOL)
-  STUB(Clear) STUB(ReadSTB, SHORT*) STUB(ReadString, LONG, BSTR*) STUB(WriteString, BSTR, LONG*)
-  HRESULT STDMETHODCALLTYPE Read(LONG count, SAFEARRAY** out) override {
+  STUB(get_SendEndEnabled, VARIANT_BOOL*)
+  STUB(put_SendEndEnabled, VARIANT_BOOL) STUB(get_TerminationCharacter, BYTE*) STUB(put_TerminationCharacter, BYTE)
+      STUB(get_TerminationCharacterEnabled, VARIANT_BOOL*) STUB(put_TerminationCharacterEnabled, VARIANT_BOOL)
+          STUB(Clear) STUB(ReadSTB, SHORT*) STUB(ReadString, LONG, BSTR*)
+              STUB(WriteString, BSTR, LONG*) HRESULT STDMETHODCALLTYPE Read(LONG count, SAFEARRAY** out) override {
     const auto n = std::min<std::size_t>(static_cast<std::size_t>(count), input.size());
     *out = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(n));
     if (n) std::memcpy(SafeArrayAccess<BYTE>(*out).data(), input.data(), n);
@@ -111,8 +116,9 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
   }
 
   // IEventManager
-  STUB(get_MaximumQueueLength, LONG*) STUB(put_MaximumQueueLength, LONG)
-  HRESULT STDMETHODCALLTYPE EnableEvent(EventType t, EventMechanism m, LONG) override {
+  STUB(get_MaximumQueueLength, LONG*)
+  STUB(put_MaximumQueueLength, LONG) HRESULT STDMETHODCALLTYPE
+      EnableEvent(EventType t, EventMechanism m, LONG) override {
     return Log("enable " + Hex(t) + " " + Hex(m));
   }
   HRESULT STDMETHODCALLTYPE DisableEvent(EventType t, EventMechanism m, LONG) override {
@@ -133,14 +139,20 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
   }
 
   // IRegister
-  STUB(get_DestinationBigEndian, VARIANT_BOOL*) STUB(put_DestinationBigEndian, VARIANT_BOOL)
-  STUB(get_DestinationIncrement, LONG*) STUB(put_DestinationIncrement, LONG) STUB(get_SourceBigEndian, VARIANT_BOOL*)
-  STUB(put_SourceBigEndian, VARIANT_BOOL) STUB(put_SourceIncrement, LONG) STUB(In16, SHORT, LONG, SHORT*)
-  STUB(In32, SHORT, LONG, LONG*) STUB(Out8, SHORT, LONG, BYTE) STUB(Out16, SHORT, LONG, SHORT)
-  STUB(Out32, SHORT, LONG, LONG) STUB(MoveIn32, SHORT, LONG, LONG, SAFEARRAY**)
-  STUB(MoveOut8, SHORT, LONG, LONG, SAFEARRAY**) STUB(MoveOut32, SHORT, LONG, LONG, SAFEARRAY**)
-  HRESULT STDMETHODCALLTYPE get_SourceIncrement(LONG* p) override { return *p = 1, S_OK; }
-  HRESULT STDMETHODCALLTYPE In8(SHORT space, LONG at, BYTE* p) override { return *p = 0xA8, Log(At("in8", space, at)); }
+  STUB(get_DestinationBigEndian, VARIANT_BOOL*)
+  STUB(put_DestinationBigEndian, VARIANT_BOOL) STUB(get_DestinationIncrement, LONG*)
+      STUB(put_DestinationIncrement, LONG) STUB(get_SourceBigEndian, VARIANT_BOOL*)
+          STUB(put_SourceBigEndian, VARIANT_BOOL) STUB(put_SourceIncrement, LONG) STUB(In16, SHORT, LONG, SHORT*)
+              STUB(In32, SHORT, LONG, LONG*) STUB(Out8, SHORT, LONG, BYTE) STUB(Out16, SHORT, LONG, SHORT)
+                  STUB(Out32, SHORT, LONG, LONG) STUB(MoveIn32, SHORT, LONG, LONG, SAFEARRAY**)
+                      STUB(MoveOut8, SHORT, LONG, LONG, SAFEARRAY**)
+                          STUB(MoveOut32, SHORT, LONG, LONG, SAFEARRAY**) HRESULT STDMETHODCALLTYPE
+      get_SourceIncrement(LONG* p) override {
+    return *p = 1, S_OK;
+  }
+  HRESULT STDMETHODCALLTYPE In8(SHORT space, LONG at, BYTE* p) override {
+    return *p = 0xA8, Log(At("in8", space, at));
+  }
   HRESULT STDMETHODCALLTYPE MoveIn8(SHORT space, LONG at, LONG n, SAFEARRAY** p) override {
     return MoveIn<BYTE>(VT_UI1, At("movein8", space, at), n, p);
   }
@@ -161,7 +173,7 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
   ULONG refs = 1;  // the test's own
   std::string log, input, written;
   IOProtocol protocol = PROT_NORMAL;
-  VARIANT attribute{};  // what GetAttribute answers for any id; empty: not supported
+  VARIANT attribute{};     // what GetAttribute answers for any id; empty: not supported
   LONG extraElements = 0;  // MoveIn hands back this many elements more than asked for
   EventType arriving = EVENT_SERVICE_REQ;
   int liveEvents = 0, closedEvents = 0;
@@ -185,7 +197,8 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
 // A session over the fake, its members queried the way Open queries them.
 class FakeBackedSession final : public CVisaComSession {
  public:
-  HRESULT OpenOn(FakeVisaCom& fake, IInstrErrorPoller* poller, IErrorReporter* reporter, ICallContextProvider* context) {
+  HRESULT OpenOn(FakeVisaCom& fake, IInstrErrorPoller* poller, IErrorReporter* reporter,
+                 ICallContextProvider* context) {
     HRESULT hr = CIoSession::Open("VXI0::1::INSTR", poller, reporter, context);
     ComPtr<IUnknown> identity(static_cast<IMessage*>(&fake));
     if (SUCCEEDED(hr)) hr = identity.As(visaSession_);

@@ -107,7 +107,8 @@ TEST_F(IvicFrame, StatusMessagesAreStoredUnformatted) {
   EXPECT_STREQ("Instrument error detected.  Use ErrorQuery() to determine the error(s).",
                StatusMessage(IVI_ERROR_INSTRUMENT_STATUS));
   EXPECT_STREQ("Invalid session handle.", StatusMessage(IVI_ERROR_INVALID_SESSION_HANDLE));
-  EXPECT_STREQ("One of the elements in the waveform array is invalid.", StatusMessage(IVISCOPE_WARN_INVALID_WFM_ELEMENT));
+  EXPECT_STREQ("One of the elements in the waveform array is invalid.",
+               StatusMessage(IVISCOPE_WARN_INVALID_WFM_ELEMENT));
   EXPECT_EQ(nullptr, StatusMessage(KORVANE_ERROR_UNMAPPED));
   EXPECT_EQ(nullptr, StatusMessage(IVI_ERROR_CHANNEL_NAME_REQUIRED + 1));
 }

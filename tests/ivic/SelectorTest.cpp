@@ -149,7 +149,8 @@ TEST(RepCapSelector, ResolvesTheFirstNameOfEachLevelAndReleasesOnFailure) {
 
   c.lookedUp.clear();
   IviSession_ClearError(VI_NULL);
-  EXPECT_EQ(IVI_ERROR_UNKNOWN_NAME_IN_SELECTOR, ResolveRepCapItems(VI_NULL, "Channel1:Channel7", c, IID_IUnknown, items));
+  EXPECT_EQ(IVI_ERROR_UNKNOWN_NAME_IN_SELECTOR,
+            ResolveRepCapItems(VI_NULL, "Channel1:Channel7", c, IID_IUnknown, items));
   EXPECT_TRUE(items.empty());
   EXPECT_EQ(1u, c.items["Channel1"].refs) << "the item of the first level is released";
   char text[128] = {};

@@ -84,7 +84,8 @@ TEST(IvicOverSocket, WaveformsLandInTheCallersArrayWholeOrCut) {
     std::vector<ViReal64> cut(10, kUntouched);
     ASSERT_EQ(VI_SUCCESS, Korvane_FetchWaveform(vi, "Channel1", 7, cut.data(), &n, &x0, &dx)) << TakeError();
     EXPECT_EQ(n, 7);
-    EXPECT_EQ(std::vector<ViReal64>(cut.begin(), cut.begin() + 7), std::vector<ViReal64>(whole.begin(), whole.begin() + 7));
+    EXPECT_EQ(std::vector<ViReal64>(cut.begin(), cut.begin() + 7),
+              std::vector<ViReal64>(whole.begin(), whole.begin() + 7));
     EXPECT_EQ(cut[7], kUntouched);
     ASSERT_EQ(VI_SUCCESS, Korvane_FetchWaveform(vi, "Channel1", 0, cut.data() + 7, &n, &x0, &dx)) << TakeError();
     EXPECT_EQ(n, 0);

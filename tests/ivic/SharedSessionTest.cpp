@@ -47,7 +47,8 @@ TEST(IvicSharedSession, FourThreadsSeeOnlyTheirOwnValues) {
           continue;
         }
         if (back != offset || shared != timePerRecord) {
-          if (wrong++ < 5) std::printf("%s: offset %.17g read %.17g, time per record %.17g\n", channel.c_str(), offset, back, shared);
+          if (wrong++ < 5)
+            std::printf("%s: offset %.17g read %.17g, time per record %.17g\n", channel.c_str(), offset, back, shared);
         }
       }
     });
@@ -63,8 +64,7 @@ TEST(IvicSharedSession, FourThreadsSeeOnlyTheirOwnValues) {
       }
       const bool ok = Korvane_SystemWriteString(vi, "*IDN?") == VI_SUCCESS &&
                       Korvane_SystemReadString(vi, sizeof reply, reply) == VI_SUCCESS;
-      if (Korvane_UnlockSession(vi, &held) != VI_SUCCESS || held || !ok)
-        ++directFailed;
+      if (Korvane_UnlockSession(vi, &held) != VI_SUCCESS || held || !ok) ++directFailed;
       else if (std::string(reply).find("MSO-CD1000") == std::string::npos && directWrong++ < 5)
         std::printf("direct query read '%s'\n", reply);
     }

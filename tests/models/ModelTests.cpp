@@ -49,7 +49,7 @@ TEST(ModelTable, RowsFamiliesAndPerFamilyCounts) {
   EXPECT_EQ(77, models::kModelCount);
   EXPECT_EQ(77u, table.ModelCount());  // no identifier twice
 
-  const std::map<std::string, std::size_t> perFamily{{"Avel", 4},  {"Bormo", 12}, {"Cadri", 38},
+  const std::map<std::string, std::size_t> perFamily{{"Avel", 4},   {"Bormo", 12}, {"Cadri", 38},
                                                      {"Dovin", 16}, {"Efrai", 4},  {"Forsa", 3}};
   for (const auto& [family, count] : perFamily) {
     ASSERT_NE(nullptr, table.ModelsOf(family)) << family;
@@ -170,11 +170,17 @@ TEST_F(SimulatedModels, DefaultsFollowTheIdentifier) {
     const char* model;
     int analog, digital;
   } cases[] = {
-      {"DSO-CD100-2CH", 2, 0}, {"MSO-CD100-2CH", 2, 16}, {"MSO-DV500", 4, 16}, {"MSO-EF6000", 4, 16},
-      {"MSO-BR70", 4, 8},      {"MSO-FS2500", 4, 8},     {"DSO-AV50", 4, 0},
+      {"DSO-CD100-2CH", 2, 0},
+      {"MSO-CD100-2CH", 2, 16},
+      {"MSO-DV500", 4, 16},
+      {"MSO-EF6000", 4, 16},
+      {"MSO-BR70", 4, 8},
+      {"MSO-FS2500", 4, 8},
+      {"DSO-AV50", 4, 0},
       // Not in the table (accepted without IdQuery): the marks are read upper-cased, and an
       // unknown family counts as one of the eight-channel ones.
-      {"mso-cd100-2ch", 2, 8}, {"XYZ", 4, 0},
+      {"mso-cd100-2ch", 2, 8},
+      {"XYZ", 4, 0},
   };
   for (const Case& c : cases) {
     ASSERT_EQ(S_OK, Init(c.model, VARIANT_FALSE)) << c.model;
@@ -251,7 +257,9 @@ class ConnectedModels : public ::testing::Test {
     driver_ = std::make_unique<CDriver>(std::move(io));
   }
   void TearDown() override { EXPECT_TRUE(io_->AllConsumed()); }
-  HRESULT Init() { return driver_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_TRUE, VARIANT_FALSE, Bstr("")); }
+  HRESULT Init() {
+    return driver_->Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_TRUE, VARIANT_FALSE, Bstr(""));
+  }
 
   test::ScriptedIoSession* io_ = nullptr;
   std::unique_ptr<CDriver> driver_;

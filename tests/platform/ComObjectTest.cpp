@@ -79,7 +79,8 @@ TEST(ComObject, EveryInterfaceLeadsToOneIdentity) {
   EXPECT_EQ(S_OK, colour->Hue(&n));
   EXPECT_EQ(120, n);
   // Error information is described for the object's interfaces, not for itself or IUnknown.
-  for (const IID* iid : {&IID_ISquare, &IID_IColour, &IID_IShape}) EXPECT_EQ(S_OK, errors->InterfaceSupportsErrorInfo(*iid));
+  for (const IID* iid : {&IID_ISquare, &IID_IColour, &IID_IShape})
+    EXPECT_EQ(S_OK, errors->InterfaceSupportsErrorInfo(*iid));
   for (const IID* iid : {&IID_ISupportErrorInfo, &IID_IUnknown, &IID_IClassFactory})
     EXPECT_EQ(S_FALSE, errors->InterfaceSupportsErrorInfo(*iid));
 }

@@ -86,7 +86,8 @@ TEST(Com, ApartmentModeIsPerThreadAndCounted) {
   std::thread([] {  // a different thread chooses its own mode
     EXPECT_EQ(CoInitializeEx(nullptr, COINIT_APARTMENTTHREADED), S_OK);
     CoUninitialize();
-  }).join();
+  })
+      .join();
 }
 
 TEST(Com, CreateInstanceThroughRegisteredClass) {
@@ -123,8 +124,8 @@ TEST(Com, GlobalInterfaceTableCrossesThreads) {
   DWORD cookie = 0;
   Object* raw = nullptr;
   InMta([&] {
-    ASSERT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER,
-                               IID_IGlobalInterfaceTable, git.ReceiveVoid()),
+    ASSERT_EQ(CoCreateInstance(CLSID_StdGlobalInterfaceTable, nullptr, CLSCTX_INPROC_SERVER, IID_IGlobalInterfaceTable,
+                               git.ReceiveVoid()),
               S_OK);
     raw = new Object();
     ASSERT_EQ(git->RegisterInterfaceInGlobal(raw, IID_IUnknown, &cookie), S_OK);

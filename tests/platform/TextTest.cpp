@@ -44,6 +44,8 @@ TEST(Text, Conversions) {
   EXPECT_EQ(u.size(), 7u);  // the last one is a surrogate pair
   EXPECT_EQ(korvane::ToNarrow(u), utf8);
   const OLECHAR lone[] = {0xD800, OLESTR('a')};
-  EXPECT_EQ(korvane::ToNarrow(lone, 2), "\xEF\xBF\xBD" "a");
+  EXPECT_EQ(korvane::ToNarrow(lone, 2),
+            "\xEF\xBF\xBD"
+            "a");
 #endif
 }

@@ -22,13 +22,19 @@ TEST(VariantChangeType, ValuesFitTheTargetOrOverflowLeavingTheDestinationAlone) 
     HRESULT hr;
     LONGLONG value;  // read back through the target's own member, sign-extended
   } cases[] = {
-      {Of(VT_I4, 200), VT_UI1, S_OK, 200},          {Of(VT_I4, 300), VT_UI1, DISP_E_OVERFLOW, 0},
-      {Of(VT_I2, -1), VT_UI4, DISP_E_OVERFLOW, 0},  {Of(VT_I8, 1LL << 32), VT_UI4, DISP_E_OVERFLOW, 0},
+      {Of(VT_I4, 200), VT_UI1, S_OK, 200},
+      {Of(VT_I4, 300), VT_UI1, DISP_E_OVERFLOW, 0},
+      {Of(VT_I2, -1), VT_UI4, DISP_E_OVERFLOW, 0},
+      {Of(VT_I8, 1LL << 32), VT_UI4, DISP_E_OVERFLOW, 0},
       // Between the signed and unsigned types of one width the bits are copied.
-      {Of(VT_I2, -1), VT_UI2, S_OK, 65535},         {Of(VT_UI4, 0xFFFFFFFFLL), VT_I4, S_OK, -1},
-      {Of(VT_R8, 0, 2.5), VT_I4, S_OK, 2},          {Of(VT_R8, 0, 3.5), VT_I4, S_OK, 4},  // halves to even
-      {Of(VT_R8, 0, 1e20), VT_I8, DISP_E_OVERFLOW, 0}, {Of(VT_R8, 0, -1.0), VT_UI8, DISP_E_OVERFLOW, 0},
-      {Of(VT_I4, 5), VT_BOOL, S_OK, VARIANT_TRUE},  {Of(VT_EMPTY, 0), VT_I4, S_OK, 0},
+      {Of(VT_I2, -1), VT_UI2, S_OK, 65535},
+      {Of(VT_UI4, 0xFFFFFFFFLL), VT_I4, S_OK, -1},
+      {Of(VT_R8, 0, 2.5), VT_I4, S_OK, 2},
+      {Of(VT_R8, 0, 3.5), VT_I4, S_OK, 4},  // halves to even
+      {Of(VT_R8, 0, 1e20), VT_I8, DISP_E_OVERFLOW, 0},
+      {Of(VT_R8, 0, -1.0), VT_UI8, DISP_E_OVERFLOW, 0},
+      {Of(VT_I4, 5), VT_BOOL, S_OK, VARIANT_TRUE},
+      {Of(VT_EMPTY, 0), VT_I4, S_OK, 0},
       {Of(VT_NULL, 0), VT_I4, DISP_E_TYPEMISMATCH, 0},
   };
   for (auto& c : cases) {  // not const: some system headers declare the source non-const

@@ -26,13 +26,31 @@ constexpr CMemberInfo Record(const char* method, MemberKind kind, bool simulated
                              const char* const* params, unsigned count, unsigned check, unsigned clear,
                              const char* const* families = nullptr, long long simInteger = 0,
                              bool needsConnection = true) {
-  return CMemberInfo{{kIidTest, "ITest", method}, kind, ImplKind::Hook, needsConnection, true, simulated,
-                     key, params, count, check, clear, families, nullptr, simInteger, 0.0, nullptr,
-                     nullptr, nullptr, nullptr, nullptr, nullptr};
+  return CMemberInfo{{kIidTest, "ITest", method},
+                     kind,
+                     ImplKind::Hook,
+                     needsConnection,
+                     true,
+                     simulated,
+                     key,
+                     params,
+                     count,
+                     check,
+                     clear,
+                     families,
+                     nullptr,
+                     simInteger,
+                     0.0,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr,
+                     nullptr};
 }
 
-constexpr CMemberInfo kGetLevel = Record("get_Level", MemberKind::Get, true, "ITest.Level", kValParam, 1, 1, 1,
-                                         kGuard, 2000);
+constexpr CMemberInfo kGetLevel = Record("get_Level", MemberKind::Get, true, "ITest.Level", kValParam, 1, 1, 1, kGuard,
+                                         2000);
 constexpr CMemberInfo kPutLevel = Record("put_Level", MemberKind::Put, true, "ITest.Level", kValParam, 1, 0, 0);
 constexpr CMemberInfo kOuter = Record("Outer", MemberKind::Method, false, nullptr, nullptr, 0, 0, 0);
 constexpr CMemberInfo kInner = Record("Inner", MemberKind::Method, false, nullptr, nullptr, 0, 0, 0);
@@ -59,10 +77,23 @@ class Frame : public ::testing::Test {
   }
   // A getter whose implementation answers 7 and counts its calls.
   HRESULT GetLevel(LONG* val) {
-    return frame::CallFrame<kGetLevel>(object_, [this](LONG* v) { ++implCalls_; *v = 7; return S_OK; }, val);
+    return frame::CallFrame<kGetLevel>(
+        object_,
+        [this](LONG* v) {
+          ++implCalls_;
+          *v = 7;
+          return S_OK;
+        },
+        val);
   }
   HRESULT PutLevel(LONG val) {
-    return frame::CallFrame<kPutLevel>(object_, [this](LONG) { ++implCalls_; return S_OK; }, val);
+    return frame::CallFrame<kPutLevel>(
+        object_,
+        [this](LONG) {
+          ++implCalls_;
+          return S_OK;
+        },
+        val);
   }
 
   TestObject object_;
@@ -126,7 +157,14 @@ TEST(FrameConnected, OutsideSimulationTheImplementationAnswers) {
   ASSERT_EQ(S_OK, object.Initialize(Bstr("TCPIP0::192.0.2.7::INSTR"), VARIANT_FALSE, VARIANT_FALSE, Bstr("")));
   int calls = 0;
   auto get = [&](LONG* val) {
-    return frame::CallFrame<kGetLevel>(object, [&](LONG* v) { ++calls; *v = 7; return S_OK; }, val);
+    return frame::CallFrame<kGetLevel>(
+        object,
+        [&](LONG* v) {
+          ++calls;
+          *v = 7;
+          return S_OK;
+        },
+        val);
   };
   LONG val = 0;
   ASSERT_EQ(S_OK, get(&val));
@@ -166,9 +204,8 @@ TEST_F(Frame, NestedCallsNameTheInnermostMethod) {
   ASSERT_EQ(S_OK, Connect());
   const CMethodInfo* duringOuter = nullptr;
   HRESULT hr = frame::CallFrame<kOuter>(object_, [&] {
-    HRESULT inner = frame::CallFrame<kInner>(object_, [&] {
-      return object_.ErrorReporter()->MethodNotSupported(nullptr);
-    });
+    HRESULT inner = frame::CallFrame<kInner>(object_,
+                                             [&] { return object_.ErrorReporter()->MethodNotSupported(nullptr); });
     duringOuter = object_.CurrentCallContext();
     return inner;
   });

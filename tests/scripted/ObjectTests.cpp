@@ -106,10 +106,10 @@ TEST_F(Objects, SupportErrorInfoForOwnInterfacesAndDispatchOnWindows) {
     const IID* iid;
     HRESULT supports;
   };
-  for (const Case& c : {Case{root_.get(), &IID_IKorvaneTriggerEdge, S_OK}, Case{root_.get(), &IID_IIviDriver, S_OK},
-                        Case{root_.get(), &IID_IKorvaneChannel, S_FALSE},
-                        Case{channel.get(), &IID_IIviScopeChannel, S_OK},
-                        Case{channel.get(), &IID_IKorvane, S_FALSE}}) {
+  for (const Case& c :
+       {Case{root_.get(), &IID_IKorvaneTriggerEdge, S_OK}, Case{root_.get(), &IID_IIviDriver, S_OK},
+        Case{root_.get(), &IID_IKorvaneChannel, S_FALSE}, Case{channel.get(), &IID_IIviScopeChannel, S_OK},
+        Case{channel.get(), &IID_IKorvane, S_FALSE}}) {
     auto support = Query<ISupportErrorInfo>(c.object);
     ASSERT_TRUE(support);
     EXPECT_EQ(c.supports, support->InterfaceSupportsErrorInfo(*c.iid)) << GuidToString(*c.iid);
@@ -267,8 +267,7 @@ TEST_F(Objects, AnItemKeepsItsRootAliveAndTheLastReleaseFreesBoth) {
     const LONG objects = CKorvaneModule::LockCount();  // the root among them
     ASSERT_EQ(S_OK, Simulate(root_.get()));
     ComPtr<IKorvaneChannel> channel;
-    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get())
-                        ->get_Item(Bstr("Channel2"), channel.Receive()));
+    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get())->get_Item(Bstr("Channel2"), channel.Receive()));
     ASSERT_EQ(S_OK, channel->put_Coupling(KorvaneVerticalCouplingAC));
     if (close) {
       ASSERT_EQ(S_OK, root_->Close());

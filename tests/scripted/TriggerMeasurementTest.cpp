@@ -108,7 +108,8 @@ TEST_F(TriggerMeasurement, MeasurementQueriesPerFunction) {
   io_->Expect("MEAS:SOUR CHAN2");
   io_->Expect(":MEAS:FREQ?", "+1.0E+03");
   DOUBLE frequency = 0;
-  ASSERT_EQ(S_OK, ivi->FetchWaveformMeasurement(IviScopeMeasurementFrequency, &frequency)) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, ivi->FetchWaveformMeasurement(IviScopeMeasurementFrequency, &frequency))
+      << TakeErrorInfo().description;
   EXPECT_DOUBLE_EQ(frequency, 1e3);
 }
 
@@ -138,7 +139,8 @@ TEST_F(TriggerMeasurement, ReadRestoresTheTimeoutOnEveryPath) {
 TEST_F(TriggerMeasurement, FunctionsTheModelLacksAreRefusedBeforeAnySource) {
   auto m = Measurement("Channel1");
   DOUBLE value = 0;
-  std::string text = RefusedSilently([&] { return m->FetchWaveformMeasurement(static_cast<KorvaneMeasurementEnum>(36), &value); });
+  std::string text = RefusedSilently(
+      [&] { return m->FetchWaveformMeasurement(static_cast<KorvaneMeasurementEnum>(36), &value); });
   EXPECT_NE(std::string::npos, text.find("MeasFunction")) << text;
   // The counter is a Cadri function, area is not on its 100 MHz models.
   io_->Expect("MEAS:SOUR CHAN1");
@@ -184,7 +186,8 @@ TEST_F(TriggerMeasurement, JitterUsesTheConfiguredSlopeAndPeriods) {
   ASSERT_EQ(S_OK, m->FetchJitterMeasurement(KorvaneMeasurementJitterCycleToCycle, &value));  // never configured
   EXPECT_DOUBLE_EQ(value, 1e-9);
   EXPECT_TRUE(io_->AllConsumed());
-  RefusedSilently([&] { return m->ConfigureJitterMeasurement(KorvaneMeasurementJitterNPeriod, KorvaneEdgeSlopeRising, 0); });
+  RefusedSilently(
+      [&] { return m->ConfigureJitterMeasurement(KorvaneMeasurementJitterNPeriod, KorvaneEdgeSlopeRising, 0); });
 }
 
 TEST_F(TriggerMeasurement, ReferenceLevelsSelectEveryChannelThenDefineOnce) {
@@ -203,7 +206,8 @@ TEST_F(TriggerMeasurement, ReferenceLevelsSelectEveryChannelThenDefineOnce) {
   io_->Expect(":MEAS:DEF THR,PERC,80,50,20");
   ASSERT_EQ(S_OK, ivi->Configure(20, 50, 80)) << TakeErrorInfo().description;
   EXPECT_TRUE(io_->AllConsumed());
-  std::string text = RefusedSilently([&] { return levels->Configure(static_cast<KorvaneMeasurementReferenceModeEnum>(2), 1, 2, 3); });
+  std::string text = RefusedSilently(
+      [&] { return levels->Configure(static_cast<KorvaneMeasurementReferenceModeEnum>(2), 1, 2, 3); });
   EXPECT_NE(std::string::npos, text.find("peRefMode")) << text;
   // A reply that is not a threshold definition is the instrument's fault, reported as such.
   io_->Expect(":MEAS:DEF? THR", "PERC,90");
@@ -314,9 +318,12 @@ TEST_F(TriggerMeasurement, SourcesAndTypesTheModelLacksAreRefused) {
   }
   Connect("DSO-BR70-2CH", "2", "SGM,MASK");
   trigger = Query<IKorvaneTrigger>(root_.get());
-  EXPECT_NE(std::string::npos, RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeUSB); }).find("USB Trigger"));
-  EXPECT_NE(std::string::npos, RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeDelay); }).find("Delay Trigger"));
-  EXPECT_NE(std::string::npos, RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeSHold); }).find("Setup and Hold"));
+  EXPECT_NE(std::string::npos,
+            RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeUSB); }).find("USB Trigger"));
+  EXPECT_NE(std::string::npos,
+            RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeDelay); }).find("Delay Trigger"));
+  EXPECT_NE(std::string::npos,
+            RefusedSilently([&] { return trigger->put_Type(KorvaneTriggerTypeSHold); }).find("Setup and Hold"));
   // A refused type leaves the stored one in force.
   io_->Expect(":TRIG:MODE RUNT");
   ASSERT_EQ(S_OK, trigger->put_Type(KorvaneTriggerTypeRunt));
@@ -367,7 +374,8 @@ TEST_F(TriggerMeasurement, ServiceRequestFormsPerModelAndRegisters) {
   ASSERT_EQ(S_OK, status->get_Register(KorvaneStatusRegisterOperation, KorvaneStatusSubRegisterCondition, &condition));
   EXPECT_EQ(condition, 8);
   ASSERT_EQ(S_OK, status->put_Register(KorvaneStatusRegisterStatusByte, KorvaneStatusSubRegisterEnable, 32));
-  RefusedSilently([&] { return status->put_Register(KorvaneStatusRegisterStandardEvent, KorvaneStatusSubRegisterEvent, 1); });
+  RefusedSilently(
+      [&] { return status->put_Register(KorvaneStatusRegisterStandardEvent, KorvaneStatusSubRegisterEvent, 1); });
   RefusedSilently([&] { return status->ConfigureServiceRequest(static_cast<KorvaneStatusSRQReasonEnum>(0)); });
   // A serial poll is not a query: a session without one says so instead of asking "*STB?".
   LONG stb = 0;
@@ -379,10 +387,12 @@ TEST_F(TriggerMeasurement, ServiceRequestFormsPerModelAndRegisters) {
   status = Query<IKorvaneStatus>(root_.get());
   io_->Expect(" *CLS; *SRE 128; *ESE 0; :OPEE 512;:MTEenable 1");
   ASSERT_EQ(S_OK, status->ConfigureServiceRequest(KorvaneStatusSRQReasonMterComplete));
-  std::string text = RefusedSilently([&] { return status->ConfigureServiceRequest(KorvaneStatusSRQReasonOvlrChannel1Fault); });
+  std::string text = RefusedSilently(
+      [&] { return status->ConfigureServiceRequest(KorvaneStatusSRQReasonOvlrChannel1Fault); });
   EXPECT_NE(std::string::npos, text.find("KorvaneStatusSRQReasonOvlrChannel1Fault")) << text;
   LONG value = 0;
-  RefusedSilently([&] { return status->get_Register(KorvaneStatusRegisterOverload, KorvaneStatusSubRegisterCondition, &value); });
+  RefusedSilently(
+      [&] { return status->get_Register(KorvaneStatusRegisterOverload, KorvaneStatusSubRegisterCondition, &value); });
 
   // Neither: the mask-test form without its flags; Preset zeroes what there is.
   Connect("DSO-AV50", "4", "SGM");

@@ -119,8 +119,8 @@ TEST_F(WaveformTransfer, ReadMinMaxSplitsPairsUnderTheCallersTimeout) {
   io_->Expect("WAV:DATA?", Block({98, 102, 99, 101, 100, 100, 7}));
   SafeArrayPtr lows, highs;
   DOUBLE initialX = 0, xIncrement = 0;
-  ASSERT_EQ(S_OK, Measurement("Channel2")->ReadWaveformMinMax(7000, lows.Receive(), highs.Receive(), &initialX,
-                                                              &xIncrement))
+  ASSERT_EQ(S_OK,
+            Measurement("Channel2")->ReadWaveformMinMax(7000, lows.Receive(), highs.Receive(), &initialX, &xIncrement))
       << TakeErrorInfo().description;
   EXPECT_TRUE(io_->AllConsumed());
   // Seven elements make three pairs; the odd one out is dropped.
@@ -203,8 +203,8 @@ TEST_F(WaveformTransfer, SimulationHandsOutNoiseWithoutIo) {
   ASSERT_EQ(S_OK, operation_->put_Simulate(VARIANT_TRUE));
   SafeArrayPtr lows, highs;
   DOUBLE initialX = 1, xIncrement = 1;
-  ASSERT_EQ(S_OK, Measurement("Channel1")->ReadWaveformMinMax(100, lows.Receive(), highs.Receive(), &initialX,
-                                                              &xIncrement));
+  ASSERT_EQ(S_OK,
+            Measurement("Channel1")->ReadWaveformMinMax(100, lows.Receive(), highs.Receive(), &initialX, &xIncrement));
   for (SAFEARRAY* sa : {lows.get(), highs.get()}) {
     std::vector<double> v = Values(sa);
     ASSERT_EQ(v.size(), 100u);
@@ -371,9 +371,8 @@ TEST_F(WaveformTransfer, AnArmedDestinationTakesThePointsInsteadOfAnArray) {
     d.capacity = c.capacity;
     SafeArrayPtr first, second;
     DOUBLE initialX = 0, xIncrement = 0;
-    const HRESULT hr = c.minMax
-                           ? item->FetchWaveformMinMax(first.Receive(), second.Receive(), &initialX, &xIncrement)
-                           : item->FetchWaveform(first.Receive(), &initialX, &xIncrement);
+    const HRESULT hr = c.minMax ? item->FetchWaveformMinMax(first.Receive(), second.Receive(), &initialX, &xIncrement)
+                                : item->FetchWaveform(first.Receive(), &initialX, &xIncrement);
     const WaveformDestination seen = d;
     d = {};
     ASSERT_EQ(S_OK, hr) << TakeErrorInfo().description;

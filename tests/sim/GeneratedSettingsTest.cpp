@@ -39,31 +39,31 @@ int rowsUnder(const CSettingStore& store, std::string_view prefix) {
 TEST(SimGenerated, SettingsAcrossAreasAnswerInCanonicalForm) {
   CInstrument inst;
   expectRoundTrips(inst, {
-      // trigger: pattern, runt, zone
-      {":TRIG:PATT:QUAL OUTR", ":TRIG:PATT:QUAL?", "OUTR"},
-      {":TRIGger:PATTern:GREaterthan 2.5e-6", ":TRIG:PATT:GRE?", "+2.500000000E-06"},
-      {":TRIG:RUNT:QUAL lessthan", ":TRIG:RUNT:QUAL?", "LESS"},
-      {":TRIGger:RUNT:POLarity NEGative", ":trig:runt:pol?", "NEG"},
-      {":TRIG:RUNT:TIME 1E-8", ":TRIG:RUNT:TIME?", "+1.000000000E-08"},
-      {":TRIG:ZONE:SOUR CHAN2", ":TRIG:ZONE:SOUR?", "CHAN2"},
-      // serial bus: numbers, tokens, quoted and unquoted patterns
-      {":SBUS2:UART:BAUD 19200", ":SBUS2:UART:BAUD?", "19200"},
-      {":SBUS2:UART:PAR EVEN", ":SBUS2:UART:PARity?", "EVEN"},
-      {":SBUS1:CAN:TRIG:PATT:DATA \"0x12AB\"", ":SBUS1:CAN:TRIG:PATT:DATA?", "\"0x12AB\""},
-      {":SBUS1:IIC:TRIG:PATT:ADDR 0x50", ":SBUS1:IIC:TRIG:PATT:ADDR?", "0x50"},
-      // waveform generator: root and numbered
-      {":WGEN2:FUNC squ", ":WGEN2:FUNCtion?", "SQU"},
-      {":WGEN2:FREQ 1e4", ":WGEN2:FREQ?", "+1.000000000E+04"},
-      {":WGEN:OUTP ON", ":WGEN:OUTP?", "1"},
-      // mask test and voltmeter
-      {":MTES:ENAB 1", ":MTES:ENAB?", "1"},
-      {":MTES:RMOD WAV", ":MTES:RMOD?", "WAV"},
-      {":DVM:MODE DCRM", ":DVM:MODE?", "DCRM"},
-      {":DVM:ARAN OFF", ":DVM:ARAN?", "0"},
-      // a mode or a time on one header
-      {":DISP:PERS INF", ":DISP:PERS?", "INF"},
-      {":DISP:PERS 2.5", ":DISP:PERS?", "+2.500000000E+00"},
-  });
+                             // trigger: pattern, runt, zone
+                             {":TRIG:PATT:QUAL OUTR", ":TRIG:PATT:QUAL?", "OUTR"},
+                             {":TRIGger:PATTern:GREaterthan 2.5e-6", ":TRIG:PATT:GRE?", "+2.500000000E-06"},
+                             {":TRIG:RUNT:QUAL lessthan", ":TRIG:RUNT:QUAL?", "LESS"},
+                             {":TRIGger:RUNT:POLarity NEGative", ":trig:runt:pol?", "NEG"},
+                             {":TRIG:RUNT:TIME 1E-8", ":TRIG:RUNT:TIME?", "+1.000000000E-08"},
+                             {":TRIG:ZONE:SOUR CHAN2", ":TRIG:ZONE:SOUR?", "CHAN2"},
+                             // serial bus: numbers, tokens, quoted and unquoted patterns
+                             {":SBUS2:UART:BAUD 19200", ":SBUS2:UART:BAUD?", "19200"},
+                             {":SBUS2:UART:PAR EVEN", ":SBUS2:UART:PARity?", "EVEN"},
+                             {":SBUS1:CAN:TRIG:PATT:DATA \"0x12AB\"", ":SBUS1:CAN:TRIG:PATT:DATA?", "\"0x12AB\""},
+                             {":SBUS1:IIC:TRIG:PATT:ADDR 0x50", ":SBUS1:IIC:TRIG:PATT:ADDR?", "0x50"},
+                             // waveform generator: root and numbered
+                             {":WGEN2:FUNC squ", ":WGEN2:FUNCtion?", "SQU"},
+                             {":WGEN2:FREQ 1e4", ":WGEN2:FREQ?", "+1.000000000E+04"},
+                             {":WGEN:OUTP ON", ":WGEN:OUTP?", "1"},
+                             // mask test and voltmeter
+                             {":MTES:ENAB 1", ":MTES:ENAB?", "1"},
+                             {":MTES:RMOD WAV", ":MTES:RMOD?", "WAV"},
+                             {":DVM:MODE DCRM", ":DVM:MODE?", "DCRM"},
+                             {":DVM:ARAN OFF", ":DVM:ARAN?", "0"},
+                             // a mode or a time on one header
+                             {":DISP:PERS INF", ":DISP:PERS?", "INF"},
+                             {":DISP:PERS 2.5", ":DISP:PERS?", "+2.500000000E+00"},
+                         });
   // Only the standard abbreviations of known words have long forms.
   expectRoundTrips(inst, {{":SEARch:GLITch:SOURce CHAN1", ":SEAR:GLIT:SOUR?", "CHAN1"}});
   inst.execute(":SEARCHES:GLIT:SOUR CHAN1");
@@ -97,9 +97,14 @@ TEST(SimGenerated, BadInputGivesTheStandardErrorsAndKeepsTheValue) {
     const char* command;
     int code;
   } cases[] = {
-      {":TRIG:RUNT:NOPE 1", -113},     {":TRIG:RUNT:QUAL SIDEWAYS", -224}, {":TRIG:RUNT:QUAL 3", -104},
-      {":TRIG:RUNT:QUAL", -109},       {":TRIG:RUNT:QUAL LESS,GRE", -108}, {":SBUS1:UART:BAUD abc", -104},
-      {":SBUS1:CAN:TRIG:PATT:DATA 12", -104}, {":TRIG:RUNT:QUAL? 1", -108},
+      {":TRIG:RUNT:NOPE 1", -113},
+      {":TRIG:RUNT:QUAL SIDEWAYS", -224},
+      {":TRIG:RUNT:QUAL 3", -104},
+      {":TRIG:RUNT:QUAL", -109},
+      {":TRIG:RUNT:QUAL LESS,GRE", -108},
+      {":SBUS1:UART:BAUD abc", -104},
+      {":SBUS1:CAN:TRIG:PATT:DATA 12", -104},
+      {":TRIG:RUNT:QUAL? 1", -108},
   };
   for (const auto& c : cases) {
     inst.execute(c.command);
@@ -113,10 +118,9 @@ TEST(SimGenerated, RowCountsFollowTheCatalogue) {
   // The UART and voltmeter properties of the driver, one header each (the two sources are
   // hand-made rows: the driver writes them with the instrument's channel names; so are the
   // read-only counters and readings).
-  static const char* const kUart[] = {"BASE",      "BAUD",      "BIT",       "FRAM",      "PAR",
-                                      "POL",       "SOUR:RX",   "SOUR:TX",   "TRIG:BASE", "TRIG:BURS",
-                                      "TRIG:DATA", "TRIG:IDLE", "TRIG:QUAL", "TRIG:TYPE", "WIDT",
-                                      "COUN:ERR",  "COUN:RXFR", "COUN:TXFR"};
+  static const char* const kUart[] = {"BASE",      "BAUD",      "BIT",       "FRAM",      "PAR",       "POL",
+                                      "SOUR:RX",   "SOUR:TX",   "TRIG:BASE", "TRIG:BURS", "TRIG:DATA", "TRIG:IDLE",
+                                      "TRIG:QUAL", "TRIG:TYPE", "WIDT",      "COUN:ERR",  "COUN:RXFR", "COUN:TXFR"};
   static const char* const kDvm[] = {"ARAN", "ENAB", "MODE", "SOUR", "CURR", "FREQ"};
   CInstrument inst;
   std::vector<std::string> headers;

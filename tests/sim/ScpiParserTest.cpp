@@ -62,11 +62,21 @@ TEST(SimScpi, BadInputQueuesTheStandardErrorAndChangesNothing) {
     int code;
   };
   const Case cases[] = {
-      {":NOPE 1", -113},          {":CHAN1:OFFS", -109},        {":CHAN1:OFFS 1,2", -108},
-      {":CHAN1:OFFS abc", -104},  {":CHAN1:COUP FOO", -224},    {":CHAN1:OFFS 1000", -222},
-      {":CHAN9:OFFS 0", -114},    {":CHAN1:LAB \"open", -150},  {":CHAN1:OFFS? 3", -108},
-      {"*IDN", -113},             {":CHAN1:PROB:ID \"x\"", -113}, {":CHAN1:OFFS 1 2", -102},
-      {":CHAN1:OFFS 1e999", -104}, {"\x01\x02", -102},          {":WAV:POIN MAX,abc", -104},
+      {":NOPE 1", -113},
+      {":CHAN1:OFFS", -109},
+      {":CHAN1:OFFS 1,2", -108},
+      {":CHAN1:OFFS abc", -104},
+      {":CHAN1:COUP FOO", -224},
+      {":CHAN1:OFFS 1000", -222},
+      {":CHAN9:OFFS 0", -114},
+      {":CHAN1:LAB \"open", -150},
+      {":CHAN1:OFFS? 3", -108},
+      {"*IDN", -113},
+      {":CHAN1:PROB:ID \"x\"", -113},
+      {":CHAN1:OFFS 1 2", -102},
+      {":CHAN1:OFFS 1e999", -104},
+      {"\x01\x02", -102},
+      {":WAV:POIN MAX,abc", -104},
   };
   CInstrument inst;
   for (const Case& c : cases) {

@@ -118,9 +118,11 @@ TEST(SimServer, TerminatesCleanlyWithClientsConnected) {
 }
 
 TEST(SimServer, RefusesBadCommandLines) {
-  for (const std::vector<std::string>& args :
-       {std::vector<std::string>{"--model", "NOPE"}, {"--signal", "1:wobble:1:1"}, {"--signal", "9:sine:1e3:1"},
-        {"--fault-delay", "-4"}, {"--bogus"}}) {
+  for (const std::vector<std::string>& args : {std::vector<std::string>{"--model", "NOPE"},
+                                               {"--signal", "1:wobble:1:1"},
+                                               {"--signal", "9:sine:1e3:1"},
+                                               {"--fault-delay", "-4"},
+                                               {"--bogus"}}) {
     std::vector<std::string> all{"--port", "0"};
     all.insert(all.end(), args.begin(), args.end());
     SimProcess sim(all);

@@ -53,7 +53,6 @@ std::string ErrorText() {
 
 SimProcess& Sim() { return korvane::sim::test::TransportSim(); }
 
-
 std::string HislipResource(SimProcess& sim = Sim()) {
   return "TCPIP0::127.0.0.1::hislip0," + std::to_string(sim.announcedPort("hislip ")) + "::INSTR";
 }
@@ -272,15 +271,16 @@ TEST(FrontEndHislip, ServiceRequestAndRemoteLocalArriveOnTheAsyncChannel) {
   EXPECT_TRUE(raised);
   EXPECT_EQ(stb & 0x40, 0x40) << int(stb);
   static const char kOff[] = "*SRE 0;*CLS";
-  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kOff), sizeof kOff - 1, true, Deadline::After(1000), sent, why), S_OK);
+  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kOff), sizeof kOff - 1, true, Deadline::After(1000), sent, why),
+            S_OK);
 }
 
 TEST(FrontEndErrors, UnknownDevicesAndClosedPortsFailToOpenWithTheReason) {
   ComInit com;
   ASSERT_EQ(korvane::RegisterBuiltInProvider(), S_OK);
   ComPtr<IResourceManager> rm;
-  ASSERT_EQ(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX,
-                             IID_IResourceManager, rm.ReceiveVoid()),
+  ASSERT_EQ(CoCreateInstance(CLSID_VisaComGlobalResourceManager, nullptr, KORVANE_VISACOM_CLSCTX, IID_IResourceManager,
+                             rm.ReceiveVoid()),
             S_OK);
   ASSERT_GT(Sim().announcedPort("vxi11 "), 0);
   struct Case {

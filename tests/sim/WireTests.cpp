@@ -35,8 +35,8 @@ using korvane::sim::test::SimProcess;
 namespace {
 
 uint32_t w32(const std::string& d, std::size_t at) {
-  return (uint32_t(uint8_t(d[at])) << 24) | (uint32_t(uint8_t(d[at + 1])) << 16) | (uint32_t(uint8_t(d[at + 2])) << 8) |
-         uint8_t(d[at + 3]);
+  return (uint32_t(uint8_t(d[at])) << 24) | (uint32_t(uint8_t(d[at + 1])) << 16) |
+         (uint32_t(uint8_t(d[at + 2])) << 8) | uint8_t(d[at + 3]);
 }
 void set32(std::string& d, std::size_t at, uint32_t v) {
   for (int i = 0; i < 4; ++i) d[at + static_cast<std::size_t>(i)] = static_cast<char>(v >> (24 - 8 * i));
@@ -322,8 +322,8 @@ TEST(WireTshark, DissectorsDecodeOurVxi11AndHislipSessions) {
   const std::string file = ::testing::TempDir() + "korvane-wire.pcap";
   WritePcap(file);
 
-  const std::string decodeAs = "-d tcp.port==" + std::to_string(core) + ",rpc -d tcp.port==" +
-                               std::to_string(hislip) + ",hislip";
+  const std::string decodeAs = "-d tcp.port==" + std::to_string(core) + ",rpc -d tcp.port==" + std::to_string(hislip) +
+                               ",hislip";
   std::string report;
   std::vector<std::string> bad = Decode(file, decodeAs, "_ws.malformed || _ws.expert.severity >= error");
   EXPECT_TRUE(bad.empty()) << "malformed or erroneous packets:\n" << ::testing::PrintToString(bad);
@@ -336,13 +336,13 @@ TEST(WireTshark, DissectorsDecodeOurVxi11AndHislipSessions) {
                       report))
       << report;
   report.clear();
-  EXPECT_TRUE(InOrder(Decode(file, decodeAs, "hislip"),
-                      {"Initialize", "InitializeResponse", "AsyncInitialize", "AsyncInitializeResponse",
-                       "AsyncMaximumMessageSize", "AsyncMaximumMessageSizeResponse", "DataEnd", "DataEnd",
-                       "AsyncStatusQuery", "AsyncStatusResponse", "AsyncDeviceClear", "AsyncDeviceClearAcknowledge",
-                       "DeviceClearComplete", "DeviceClearAcknowledge", "AsyncLock", "AsyncLockResponse",
-                       "AsyncLock", "AsyncLockResponse"},
-                      report))
+  EXPECT_TRUE(
+      InOrder(Decode(file, decodeAs, "hislip"),
+              {"Initialize", "InitializeResponse", "AsyncInitialize", "AsyncInitializeResponse",
+               "AsyncMaximumMessageSize", "AsyncMaximumMessageSizeResponse", "DataEnd", "DataEnd", "AsyncStatusQuery",
+               "AsyncStatusResponse", "AsyncDeviceClear", "AsyncDeviceClearAcknowledge", "DeviceClearComplete",
+               "DeviceClearAcknowledge", "AsyncLock", "AsyncLockResponse", "AsyncLock", "AsyncLockResponse"},
+              report))
       << report;
   std::remove(file.c_str());
 }
@@ -406,8 +406,8 @@ TEST(WireTshark, DissectorsDecodeOurOverlappedHislipSession) {
   // Every message with its id, several to a segment as the relay saw them: the replies carry
   // their queries' ids, and the ids start over after the clear.
   std::vector<std::string> messages;
-  for (const std::string& packet : Decode(file, decodeAs + " -e hislip.messagetype -e hislip.msgpara.messageid",
-                                          "hislip")) {
+  for (const std::string& packet :
+       Decode(file, decodeAs + " -e hislip.messagetype -e hislip.msgpara.messageid", "hislip")) {
     std::vector<std::string> fields[2];
     std::istringstream row(packet);  // type | id | protocol | info
     std::string column;
@@ -418,11 +418,23 @@ TEST(WireTshark, DissectorsDecodeOurOverlappedHislipSession) {
     for (std::size_t i = 0; i < fields[0].size(); ++i)
       messages.push_back(fields[0][i] + (fields[1].size() == fields[0].size() ? " " + fields[1][i] : ""));
   }
-  const std::vector<std::string> expected = {
-      "0x00", "0x01", "0x11", "0x12", "0x0f", "0x10",                          // the handshake
-      "0x07 0xffffff00", "0x07 0xffffff02", "0x07 0xffffff00", "0x07 0xffffff02",  // two queries, two replies
-      "0x13", "0x17", "0x08", "0x09",                                          // the clear
-      "0x07 0xffffff00", "0x14", "0x07 0xffffff02"};
+  const std::vector<std::string> expected = {"0x00",
+                                             "0x01",
+                                             "0x11",
+                                             "0x12",
+                                             "0x0f",
+                                             "0x10",  // the handshake
+                                             "0x07 0xffffff00",
+                                             "0x07 0xffffff02",
+                                             "0x07 0xffffff00",
+                                             "0x07 0xffffff02",  // two queries, two replies
+                                             "0x13",
+                                             "0x17",
+                                             "0x08",
+                                             "0x09",  // the clear
+                                             "0x07 0xffffff00",
+                                             "0x14",
+                                             "0x07 0xffffff02"};
   EXPECT_EQ(messages, expected);
   std::remove(file.c_str());
 }

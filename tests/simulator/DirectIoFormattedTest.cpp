@@ -91,7 +91,8 @@ TEST_F(DirectIoFormatted, BlocksBothWays) {
   Write(":WAV:SOUR CHAN1;:WAV:FORM WORD;:WAV:BYT MSBF;:WAV:UNS 0;:WAV:DATA?");
   VARIANT words;
   VariantInit(&words);
-  ASSERT_EQ(S_OK, fio_->ReadIEEEBlock(BinaryType_I2, VARIANT_FALSE, VARIANT_TRUE, &words)) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, fio_->ReadIEEEBlock(BinaryType_I2, VARIANT_FALSE, VARIANT_TRUE, &words))
+      << TakeErrorInfo().description;
   ASSERT_EQ(VT_ARRAY | VT_I2, words.vt);
   {
     SafeArrayAccess<short> data(words.parray);

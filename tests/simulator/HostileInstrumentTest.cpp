@@ -67,9 +67,7 @@ class HostileInstrument : public ::testing::Test {
 };
 
 // The calls the rows make, each a plain read of what the simulator was set up with.
-HRESULT Scale(IKorvane8* root, double& out) {
-  return Query<IKorvaneTimebase>(root)->get_HorizontalScale(&out);
-}
+HRESULT Scale(IKorvane8* root, double& out) { return Query<IKorvaneTimebase>(root)->get_HorizontalScale(&out); }
 
 HRESULT Record(IKorvane8* root, std::vector<double>& out) {
   auto measurements = Query<IKorvaneMeasurements>(root);
@@ -129,15 +127,17 @@ struct Row {
 
 TEST_F(HostileInstrument, EveryFaultEndsInAClearErrorInTimeAndTheSessionGoesOn) {
   const Row rows[] = {
-      {"stall before the reply", ":SIM:FAUL:STAL 1.5;REPL STAL;:SIM:FAUL:REPL:COUN 1", Call::Scale, Outcome::Error, 0.7},
-      {"stall in the middle of the reply", ":SIM:FAUL:STAL 1.5;REPL SPL;:SIM:FAUL:REPL:COUN 1", Call::Scale, Outcome::Error, 0},
+      {"stall before the reply", ":SIM:FAUL:STAL 1.5;REPL STAL;:SIM:FAUL:REPL:COUN 1", Call::Scale, Outcome::Error,
+       0.7},
+      {"stall in the middle of the reply", ":SIM:FAUL:STAL 1.5;REPL SPL;:SIM:FAUL:REPL:COUN 1", Call::Scale,
+       Outcome::Error, 0},
       {"byte-at-a-time drip", ":SIM:FAUL:DRIP 0.1;REPL DRIP;:SIM:FAUL:REPL:COUN 1", Call::Scale, Outcome::Error, 0},
       {"malformed number", ":SIM:FAUL:REPL TEXT;REPL:COUN 1", Call::Scale, Outcome::Error, 0},
       {"NaN for a number", ":SIM:FAUL:REPL NAN;REPL:COUN 1", Call::Scale, Outcome::Error, 0},
       {"infinity for a number", ":SIM:FAUL:REPL INF;REPL:COUN 1", Call::Scale, Outcome::Error, 0},
       {"reply without terminator", ":SIM:FAUL:FLO 4e6;REPL FLO;:SIM:FAUL:REPL:COUN 1", Call::Scale, Outcome::Error, 0},
-      {"error queue that never empties", ":SIM:FAUL:ERR:FLO 1000;:SIM:FAUL:ERR -222", Call::ErrorQuery,
-       Outcome::Error, 0},
+      {"error queue that never empties", ":SIM:FAUL:ERR:FLO 1000;:SIM:FAUL:ERR -222", Call::ErrorQuery, Outcome::Error,
+       0},
       {"block header not a block", ":SIM:FAUL:HEAD:MODE CHAR;:SIM:FAUL:HEAD 1", Call::Record, Outcome::Error, 0},
       {"block shorter than its header", ":SIM:FAUL:HEAD:MODE LENG;:SIM:FAUL:HEAD 1", Call::Record, Outcome::Error, 0},
       {"block header of 10 GB", ":SIM:FAUL:HEAD:MODE OVER;:SIM:FAUL:HEAD 1", Call::Record, Outcome::Error, 0},

@@ -86,8 +86,7 @@ class FakeManager final : public IDispatch {
         result->punkVal = session;
         return S_OK;
       }
-      default:
-        return DISP_E_MEMBERNOTFOUND;
+      default: return DISP_E_MEMBERNOTFOUND;
     }
   }
 
@@ -131,8 +130,8 @@ class ModularSession : public ::testing::Test {
   }
 
   void RegisterManager() {
-    ASSERT_EQ(S_OK, CoRegisterClassObject(kFakeManagerClsid, &factory_, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE,
-                                          &cookie_));
+    ASSERT_EQ(S_OK,
+              CoRegisterClassObject(kFakeManagerClsid, &factory_, CLSCTX_INPROC_SERVER, REGCLS_MULTIPLEUSE, &cookie_));
     ASSERT_EQ(S_OK, KorvaneRegisterProgID(kProgId, kFakeManagerClsid));
   }
 
@@ -160,8 +159,8 @@ TEST_F(ModularSession, ConnectsTalksAndDisconnectsThroughTheManager) {
   ASSERT_EQ(S_OK, driver_->get_IoResourceDescriptor(descriptor.Receive()));
   EXPECT_EQ(descriptor.Narrow(), kModule);
   EXPECT_EQ(S_OK, driver_->Close());
-  EXPECT_EQ(g_log.calls, (std::vector<std::string>{std::string("connect ") + kModule,
-                                                   std::string("disconnect ") + kModule}));
+  EXPECT_EQ(g_log.calls,
+            (std::vector<std::string>{std::string("connect ") + kModule, std::string("disconnect ") + kModule}));
 }
 
 TEST_F(ModularSession, WithoutTheManagerTheOpenFailsAndNothingIsLeftOpen) {

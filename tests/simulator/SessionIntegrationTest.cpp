@@ -87,7 +87,8 @@ TEST_F(SessionOverSocket, InstrumentErrorIsReportedAndReadBack) {
 
 TEST_F(SessionOverSocket, ReadsABinaryBlockWithLineFeedsInside) {
   ASSERT_EQ(Init("", false, true), S_OK) << test::TakeErrorInfo().description;
-  ASSERT_EQ(io_->FormattedWrite(":WAV:SOUR CHAN1;:WAV:FORM WORD;:WAV:UNS 0;:WAV:BYT MSBF;:WAV:POIN 100000;:DIG"), S_OK);
+  ASSERT_EQ(io_->FormattedWrite(":WAV:SOUR CHAN1;:WAV:FORM WORD;:WAV:UNS 0;:WAV:BYT MSBF;:WAV:POIN 100000;:DIG"),
+            S_OK);
   std::vector<short> points(100000);
   LONG count = static_cast<LONG>(points.size());
   ASSERT_EQ(io_->FormattedQuery("WAV:DATA?", "%#hb", &count, points.data()), S_OK)

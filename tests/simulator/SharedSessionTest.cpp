@@ -45,8 +45,7 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
   // queries, through it and through its message object, are a write and a read: the thread
   // holds the session (LockObject) around them, or another thread's call could come between.
   ComPtr<IFormattedIO488> direct;
-  ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get())->get_DirectIO(direct.Receive()))
-      << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, Query<IKorvaneSystem>(root_.get())->get_DirectIO(direct.Receive())) << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, direct->SetBufferSize(IO_OUT_BUF, 16));
   ComPtr<IMessage> ioMessage;
   ASSERT_EQ(S_OK, direct->get_IO(ioMessage.Receive()));
@@ -54,8 +53,7 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
   std::string command = ":TIM:SCAL 2E-4";
   for (int i = 0; i < 20; ++i) command += ";:TIM:SCAL 2E-4";
   Bstr manufacturer;
-  ASSERT_EQ(S_OK, Query<IIviDriverIdentity>(root_.get())
-                      ->get_InstrumentManufacturer(manufacturer.Receive()));
+  ASSERT_EQ(S_OK, Query<IIviDriverIdentity>(root_.get())->get_InstrumentManufacturer(manufacturer.Receive()));
   const std::string maker = ToNarrow(manufacturer.get());
   ASSERT_FALSE(maker.empty());
 
@@ -79,10 +77,8 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
         read = ioMessage->WriteString(Bstr("*IDN?\n"), &written);
         if (SUCCEEDED(read)) read = ioMessage->ReadString(4096, reply.Receive());
       }
-      if (FAILED(utility->UnlockObject()) || FAILED(read))
-        ++directFailed;
-      else if (ToNarrow(reply.get()).find(maker) == std::string::npos)
-        ++directWrong;
+      if (FAILED(utility->UnlockObject()) || FAILED(read)) ++directFailed;
+      else if (ToNarrow(reply.get()).find(maker) == std::string::npos) ++directWrong;
     }
   });
   for (int t = 0; t < 4; ++t) {
@@ -91,10 +87,8 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
       for (int i = 0; i < kRoundTrips; ++i) {
         const double offset = 0.01 * (t + 1) + 1e-5 * i;
         double read = 0;
-        if (FAILED(channel[t]->put_Offset(offset)) || FAILED(channel[t]->get_Offset(&read)))
-          ++failed;
-        else if (std::fabs(read - offset) > 1e-9)
-          ++wrong;
+        if (FAILED(channel[t]->put_Offset(offset)) || FAILED(channel[t]->get_Offset(&read))) ++failed;
+        else if (std::fabs(read - offset) > 1e-9) ++wrong;
       }
     });
   }
@@ -103,17 +97,13 @@ TEST_F(SharedSession, EightThreadsGetTheirOwnRepliesAndTheWireStaysClean) {
       ComInit com;
       for (int i = 0; i < kRoundTrips; ++i) {
         double scale = 0;
-        if (FAILED(timebase->get_HorizontalScale(&scale)))
-          ++failed;
-        else if (std::fabs(scale - kScale) > 1e-12)
-          ++wrong;
+        if (FAILED(timebase->get_HorizontalScale(&scale))) ++failed;
+        else if (std::fabs(scale - kScale) > 1e-12) ++wrong;
         if (i % 25 == 0) {
           SafeArrayPtr wave;
           DOUBLE x0 = 0, dx = 0;
-          if (FAILED(measurement->ReadWaveform(5000, wave.Receive(), &x0, &dx)) || !wave || dx <= 0)
-            ++failed;
-          else
-            ++waveforms;
+          if (FAILED(measurement->ReadWaveform(5000, wave.Receive(), &x0, &dx)) || !wave || dx <= 0) ++failed;
+          else ++waveforms;
         }
       }
     });
@@ -196,8 +186,7 @@ TEST_F(SharedSession, ReleasingTheRootWhileAnotherThreadCallsAnItem) {
     const LONG objects = CKorvaneModule::LockCount();
     Connect({"--model", "MSO-CD1000"});
     ComPtr<IKorvaneChannel> channel;
-    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get())
-                        ->get_Item(Bstr("Channel1"), channel.Receive()));
+    ASSERT_EQ(S_OK, Query<IKorvaneChannels>(root_.get())->get_Item(Bstr("Channel1"), channel.Receive()));
     std::atomic<int> calls{0}, failed{0}, notInitialized{0};
     std::atomic<bool> released{false};
     std::thread caller([&, item = std::move(channel)]() mutable {
@@ -206,10 +195,8 @@ TEST_F(SharedSession, ReleasingTheRootWhileAnotherThreadCallsAnItem) {
         const bool late = released.load();  // this call starts after the root was released
         double offset = 0;
         const HRESULT hr = item->get_Offset(&offset);
-        if (hr == hresult::NotInitialized)
-          ++notInitialized;
-        else if (FAILED(hr))
-          ++failed;
+        if (hr == hresult::NotInitialized) ++notInitialized;
+        else if (FAILED(hr)) ++failed;
         ++calls;
         after += late ? 1 : 0;
       }

@@ -27,7 +27,8 @@ class TriggerMeasurementSim : public test::SimRootTest {
 TEST_F(TriggerMeasurementSim, EveryOfferedFunctionMeasures) {
   auto m = Measurement("Channel1");
   DOUBLE negDuty = 0, posDuty = 0, frequency = 0, delay = 1;
-  ASSERT_EQ(S_OK, m->ReadWaveformMeasurement(KorvaneMeasurementDutyCycleNeg, 5000, &negDuty)) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, m->ReadWaveformMeasurement(KorvaneMeasurementDutyCycleNeg, 5000, &negDuty))
+      << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementDutyCyclePos, &posDuty));
   ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementFrequency, &frequency));
   ASSERT_EQ(S_OK, m->FetchWaveformMeasurement(KorvaneMeasurementDelay, &delay)) << TakeErrorInfo().description;
@@ -49,7 +50,8 @@ TEST_F(TriggerMeasurementSim, EveryOfferedFunctionMeasures) {
 
   // Installed measurements report through the statistics results.
   auto statistics = Query<IKorvaneMeasurements2Statistics>(root_.get());
-  ASSERT_EQ(S_OK, statistics->InstallMeasurement(KorvaneMeasurementFrequency, Bstr("CHAN1"))) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, statistics->InstallMeasurement(KorvaneMeasurementFrequency, Bstr("CHAN1")))
+      << TakeErrorInfo().description;
   ASSERT_EQ(S_OK, statistics->Reset());
   Bstr results;
   ASSERT_EQ(S_OK, statistics->GetResults(results.Receive())) << TakeErrorInfo().description;
@@ -64,8 +66,10 @@ TEST_F(TriggerMeasurementSim, JitterOfACleanClock) {
   ASSERT_EQ(S_OK, m->ConfigureJitterMeasurement(KorvaneMeasurementJitterNPeriod, KorvaneEdgeSlopeRising, 2))
       << TakeErrorInfo().description;
   DOUBLE twoPeriods = 0, cycleToCycle = 1;
-  ASSERT_EQ(S_OK, m->ReadJitterMeasurement(KorvaneMeasurementJitterNPeriod, 5000, &twoPeriods)) << TakeErrorInfo().description;
-  ASSERT_EQ(S_OK, m->FetchJitterMeasurement(KorvaneMeasurementJitterCycleToCycle, &cycleToCycle)) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, m->ReadJitterMeasurement(KorvaneMeasurementJitterNPeriod, 5000, &twoPeriods))
+      << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, m->FetchJitterMeasurement(KorvaneMeasurementJitterCycleToCycle, &cycleToCycle))
+      << TakeErrorInfo().description;
   EXPECT_NEAR(twoPeriods, 2e-3, 1e-5);
   EXPECT_NEAR(cycleToCycle, 0, 1e-5);
 }
@@ -83,7 +87,8 @@ TEST_F(TriggerMeasurementSim, ReferenceLevelsAndDelayDefinitionRoundTrip) {
   EXPECT_DOUBLE_EQ(low, 20);
 
   auto config = Query<IKorvaneMeasurementsConfiguration>(root_.get());
-  ASSERT_EQ(S_OK, config->ConfigureDelay(Bstr("Channel2"), KorvaneMeasurementSlopeFalling, KorvaneMeasurementSlopeRising, 2, 3))
+  ASSERT_EQ(S_OK, config->ConfigureDelay(Bstr("Channel2"), KorvaneMeasurementSlopeFalling,
+                                         KorvaneMeasurementSlopeRising, 2, 3))
       << TakeErrorInfo().description;
   KorvaneMeasurementSlopeEnum slope1 = KorvaneMeasurementSlopeRising;
   LONG occurrence2 = 0;
@@ -103,14 +108,16 @@ TEST_F(TriggerMeasurementSim, EveryTriggerTypeTheModelOffers) {
     EXPECT_EQ(back, type);
   }
   auto runt = Query<IKorvaneTriggerRunt>(root_.get());
-  ASSERT_EQ(S_OK, runt->Configure(Bstr("Channel2"), 0.1, 0.8, KorvaneRuntPolarityNegative, KorvaneTriggerRuntConditionNone, 1e-8))
+  ASSERT_EQ(S_OK, runt->Configure(Bstr("Channel2"), 0.1, 0.8, KorvaneRuntPolarityNegative,
+                                  KorvaneTriggerRuntConditionNone, 1e-8))
       << TakeErrorInfo().description;
   DOUBLE high = 0;
   ASSERT_EQ(S_OK, runt->get_ThresholdHigh(&high));
   EXPECT_DOUBLE_EQ(high, 0.8);
 
   auto width = Query<IKorvaneTriggerWidth>(root_.get());
-  ASSERT_EQ(S_OK, width->Configure(Bstr("Channel3"), 0.2, 1e-8, 1e-6, KorvaneWidthPolarityNegative, KorvaneWidthConditionOutside))
+  ASSERT_EQ(S_OK, width->Configure(Bstr("Channel3"), 0.2, 1e-8, 1e-6, KorvaneWidthPolarityNegative,
+                                   KorvaneWidthConditionOutside))
       << TakeErrorInfo().description;
   KorvaneWidthPolarityEnum polarity = KorvaneWidthPolarityPositive;
   DOUBLE upper = 0;
@@ -121,7 +128,8 @@ TEST_F(TriggerMeasurementSim, EveryTriggerTypeTheModelOffers) {
 
   auto zone = Query<IKorvaneTrigger3Zone>(root_.get());
   ASSERT_EQ(S_OK, zone->put_Enabled(KorvaneTriggerZoneZone2, VARIANT_TRUE)) << TakeErrorInfo().description;
-  ASSERT_EQ(S_OK, zone->SetZonePlacement(KorvaneTriggerZoneZone2, 2e-4, 0.5, 1e-4, 0.25)) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, zone->SetZonePlacement(KorvaneTriggerZoneZone2, 2e-4, 0.5, 1e-4, 0.25))
+      << TakeErrorInfo().description;
   VARIANT_BOOL enabled = VARIANT_FALSE;
   DOUBLE w = 0, h = 0, x = 0, y = 0;
   ASSERT_EQ(S_OK, zone->get_Enabled(KorvaneTriggerZoneZone2, &enabled));

@@ -91,8 +91,8 @@ TEST_F(WaveformIntegration, MinMaxNeedsPeakDetection) {
 
   auto acquisition = Query<IKorvaneAcquisition>(root_.get());
   ASSERT_EQ(S_OK, acquisition->put_Type(KorvaneAcquisitionTypePeakDetect)) << TakeErrorInfo().description;
-  ASSERT_EQ(S_OK, Measurement("Channel1")->ReadWaveformMinMax(5000, lows.Receive(), highs.Receive(), &initialX,
-                                                              &xIncrement))
+  ASSERT_EQ(S_OK,
+            Measurement("Channel1")->ReadWaveformMinMax(5000, lows.Receive(), highs.Receive(), &initialX, &xIncrement))
       << TakeErrorInfo().description;
   std::vector<double> lo = Values(lows.get()), hi = Values(highs.get());
   ASSERT_EQ(lo.size(), hi.size());

@@ -26,13 +26,15 @@ struct Msg {
 inline Msg Recv(Peer& p) {
   Msg m;
   std::string head = p.Recv(h::kHeaderSize);
-  if (head.size() != h::kHeaderSize || !h::Decode(reinterpret_cast<const std::uint8_t*>(head.data()), m.head)) return m;
+  if (head.size() != h::kHeaderSize || !h::Decode(reinterpret_cast<const std::uint8_t*>(head.data()), m.head))
+    return m;
   m.payload = p.Recv(static_cast<std::size_t>(m.head.length));
   m.ok = true;
   return m;
 }
 
-inline std::string Bytes(std::uint8_t type, std::uint8_t control, std::uint32_t param, const std::string& payload = {}) {
+inline std::string Bytes(std::uint8_t type, std::uint8_t control, std::uint32_t param,
+                         const std::string& payload = {}) {
   std::string s(h::kHeaderSize, '\0');
   h::Encode({type, control, param, payload.size()}, reinterpret_cast<std::uint8_t*>(s.data()));
   return s + payload;
@@ -42,8 +44,9 @@ inline constexpr std::uint16_t kSession = 42;
 
 // The two channels of a session whose server accepts 24-byte messages (8 bytes of payload).
 // `prefer` is InitializeResponse's control code: 1 asks for overlapped mode.
-inline std::vector<ScriptedServer::Script> HislipSession(std::function<void(Peer&)> sync, std::function<void(Peer&)> async = {},
-                                                  std::uint8_t prefer = 0) {
+inline std::vector<ScriptedServer::Script> HislipSession(std::function<void(Peer&)> sync,
+                                                         std::function<void(Peer&)> async = {},
+                                                         std::uint8_t prefer = 0) {
   return {[sync, prefer](Peer& p) {
             Msg m = Recv(p);
             EXPECT_EQ(m.head.type, h::kInitialize);

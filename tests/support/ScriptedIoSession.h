@@ -59,9 +59,9 @@ class ScriptedIoSession : public IIoSession {
   int closeCount = 0;
   std::string openedResource;
   LONG timeout = 2000;
-  bool swapBytes = true;                // the instrument buffer's flag
-  std::vector<std::string> sent;        // every command, in order
-  std::vector<LONG> timeoutAtCommand;   // the timeout in force when each was sent
+  bool swapBytes = true;               // the instrument buffer's flag
+  std::vector<std::string> sent;       // every command, in order
+  std::vector<LONG> timeoutAtCommand;  // the timeout in force when each was sent
   int deviceClears = 0;
 
   HRESULT Open(const char* resourceName, IInstrErrorPoller* poller, IErrorReporter* reporter,
@@ -144,19 +144,19 @@ class ScriptedIoSession : public IIoSession {
   HRESULT Unlock() override { return Unused("Unlock"); }
   HRESULT WriteList(const char*, SAFEARRAY*, bool) override { return Unused("WriteList"); }
   HRESULT WriteBlock(const char*, SAFEARRAY*, bool) override { return Unused("WriteBlock"); }
-#define KORVANE_SCRIPTED_UNUSED(Name, T)                                                                     \
-  HRESULT Write##Name(const char*, T, bool) override { return Unused("Write" #Name); }                       \
-  HRESULT Write##Name##List(const char*, const T*, LONG, bool) override { return Unused("Write" #Name); }    \
-  HRESULT Write##Name##Block(const char*, const T*, LONG, bool) override { return Unused("Write" #Name); }   \
-  HRESULT Read##Name(T*) override { return Unused("Read" #Name); }                                           \
-  HRESULT Read##Name##List(T*, LONG*) override { return Unused("Read" #Name); }                              \
-  HRESULT Read##Name##List(SAFEARRAY**) override { return Unused("Read" #Name); }                            \
-  HRESULT Read##Name##Block(T*, LONG*) override { return Unused("Read" #Name); }                             \
-  HRESULT Read##Name##Block(SAFEARRAY**) override { return Unused("Read" #Name); }                           \
-  HRESULT Query##Name(const char*, T*, bool) override { return Unused("Query" #Name); }                      \
-  HRESULT Query##Name##List(const char*, T*, LONG*, bool) override { return Unused("Query" #Name); }         \
-  HRESULT Query##Name##List(const char*, SAFEARRAY**, bool) override { return Unused("Query" #Name); }       \
-  HRESULT Query##Name##Block(const char*, T*, LONG*, bool) override { return Unused("Query" #Name); }        \
+#define KORVANE_SCRIPTED_UNUSED(Name, T)                                                                   \
+  HRESULT Write##Name(const char*, T, bool) override { return Unused("Write" #Name); }                     \
+  HRESULT Write##Name##List(const char*, const T*, LONG, bool) override { return Unused("Write" #Name); }  \
+  HRESULT Write##Name##Block(const char*, const T*, LONG, bool) override { return Unused("Write" #Name); } \
+  HRESULT Read##Name(T*) override { return Unused("Read" #Name); }                                         \
+  HRESULT Read##Name##List(T*, LONG*) override { return Unused("Read" #Name); }                            \
+  HRESULT Read##Name##List(SAFEARRAY**) override { return Unused("Read" #Name); }                          \
+  HRESULT Read##Name##Block(T*, LONG*) override { return Unused("Read" #Name); }                           \
+  HRESULT Read##Name##Block(SAFEARRAY**) override { return Unused("Read" #Name); }                         \
+  HRESULT Query##Name(const char*, T*, bool) override { return Unused("Query" #Name); }                    \
+  HRESULT Query##Name##List(const char*, T*, LONG*, bool) override { return Unused("Query" #Name); }       \
+  HRESULT Query##Name##List(const char*, SAFEARRAY**, bool) override { return Unused("Query" #Name); }     \
+  HRESULT Query##Name##Block(const char*, T*, LONG*, bool) override { return Unused("Query" #Name); }      \
   HRESULT Query##Name##Block(const char*, SAFEARRAY**, bool) override { return Unused("Query" #Name); }
   KORVANE_IO_VALUE_TYPES(KORVANE_SCRIPTED_UNUSED)
 #undef KORVANE_SCRIPTED_UNUSED
@@ -232,19 +232,22 @@ class ScriptedIoSession : public IIoSession {
         LONG* count = array ? nullptr : args.NextPtr<LONG>();
         auto* caller = array ? nullptr : args.NextPtr<unsigned char>();
         if (out) *out = nullptr;
-        if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9') return E_UNEXPECTED;
+        if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9')
+          return E_UNEXPECTED;
         std::size_t digits = static_cast<std::size_t>(reply[in + 1] - '0');
         std::size_t bytes = std::strtoul(reply.substr(in + 2, digits).c_str(), nullptr, 10);
         in += 2 + digits;
         if (in + bytes > reply.size()) return E_UNEXPECTED;
         // The caller's array takes what fits; the rest of the block is dropped.
-        const std::size_t words = array ? bytes / 2 : std::min<std::size_t>(bytes / 2, static_cast<std::size_t>(*count));
+        const std::size_t words = array ? bytes / 2
+                                        : std::min<std::size_t>(bytes / 2, static_cast<std::size_t>(*count));
         SAFEARRAY* sa = array ? SafeArrayCreateVector(VT_I2, 0, static_cast<ULONG>(words)) : nullptr;
         void* data = caller;
         if (sa) SafeArrayAccessData(sa, &data);
         auto* dst = static_cast<unsigned char*>(data);
         for (std::size_t k = 0; k < 2 * words; k += 2) {
-          unsigned char hi = static_cast<unsigned char>(reply[in + k]), lo = static_cast<unsigned char>(reply[in + k + 1]);
+          unsigned char hi = static_cast<unsigned char>(reply[in + k]),
+                        lo = static_cast<unsigned char>(reply[in + k + 1]);
           if (swap) {
             std::int16_t v = static_cast<std::int16_t>((hi << 8) | lo);
             std::memcpy(dst + k, &v, 2);
@@ -262,7 +265,8 @@ class ScriptedIoSession : public IIoSession {
         // A definite-length block of bytes, as they come.
         SAFEARRAY** out = args.NextPtr<SAFEARRAY*>();
         *out = nullptr;
-        if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9') return E_UNEXPECTED;
+        if (in + 2 > reply.size() || reply[in] != '#' || reply[in + 1] < '1' || reply[in + 1] > '9')
+          return E_UNEXPECTED;
         const std::size_t digits = static_cast<std::size_t>(reply[in + 1] - '0');
         const std::size_t bytes = std::strtoul(reply.substr(in + 2, digits).c_str(), nullptr, 10);
         in += 2 + digits;
@@ -315,10 +319,8 @@ class ScriptedIoSession : public IIoSession {
         LONG value = 0;
         if (!enums_) return E_UNEXPECTED;
         if (HRESULT hr = enums_->ParseEnumToken(name, token, &value); FAILED(hr)) return hr;
-        if (name == "VARIANT_BOOL")
-          *args.NextPtr<VARIANT_BOOL>() = static_cast<VARIANT_BOOL>(value);
-        else
-          *args.NextPtr<LONG>() = value;
+        if (name == "VARIANT_BOOL") *args.NextPtr<VARIANT_BOOL>() = static_cast<VARIANT_BOOL>(value);
+        else *args.NextPtr<LONG>() = value;
         in += token.size();
         p += close + 1 + std::string_view("[^\n]").size();
       } else if (*p == '%') {

@@ -166,8 +166,8 @@ TEST_F(TracedSimSession, IoLogHasTheCommandsRepliesAndTheBlockByItsLength) {
   const int idn = index(std::regex(R"(-> "\*IDN\?\\n" \(6 B, \d+\.\d{3} ms\))"));
   const int reply = index(std::regex(R"(<- "[^"]*MSO-CD1000[^"]*\\n" \(\d+ B, \d+\.\d{3} ms\))"));
   const int scale = index(std::regex(R"(-> ":TIM:SCAL 0\.001\\n" \(\d+ B, .*)"));
-  const int block = index(std::regex("<- #\\d" + std::to_string(2 * points_).insert(0, "0*") +
-                                     "<" + std::to_string(2 * points_) + R"( bytes>"\\n" \(\d+ B, .*)"));
+  const int block = index(std::regex("<- #\\d" + std::to_string(2 * points_).insert(0, "0*") + "<" +
+                                     std::to_string(2 * points_) + R"( bytes>"\\n" \(\d+ B, .*)"));
   EXPECT_GE(idn, 0) << log;
   EXPECT_EQ(idn + 1, reply) << log;
   EXPECT_GT(scale, reply) << log;

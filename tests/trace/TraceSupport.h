@@ -56,8 +56,9 @@ inline std::vector<std::string> RecordCalls(const std::string& xml) {
 // The shape every trace file has whatever it holds: the declaration line ended by CR LF, the
 // style-sheet reference, the root, the closing tag at the very end.
 inline void ExpectTraceFrame(const std::string& xml, const std::string& sheet = "trace.xslt") {
-  EXPECT_EQ(0u, xml.rfind("<?xml version=\"1.0\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"" + sheet + "\"?>\r\n"
-                          "<TraceRecords ",
+  EXPECT_EQ(0u, xml.rfind("<?xml version=\"1.0\"?>\r\n<?xml-stylesheet type=\"text/xsl\" href=\"" + sheet +
+                              "\"?>\r\n"
+                              "<TraceRecords ",
                           0))
       << xml.substr(0, 200);
   const std::string closing = "</TraceRecords>\r\n";
@@ -65,7 +66,8 @@ inline void ExpectTraceFrame(const std::string& xml, const std::string& sheet = 
   EXPECT_EQ(closing, xml.substr(xml.size() - closing.size()));
   EXPECT_EQ(1u, [&] {
     std::size_t n = 0;
-    for (std::size_t at = xml.find("<TraceRecords"); at != std::string::npos; at = xml.find("<TraceRecords", at + 1)) ++n;
+    for (std::size_t at = xml.find("<TraceRecords"); at != std::string::npos; at = xml.find("<TraceRecords", at + 1))
+      ++n;
     return n;
   }());
 }
@@ -97,7 +99,8 @@ inline std::vector<std::vector<std::string>> ParsedRecords(const std::string& fi
   for (std::string line; std::getline(lines, line);) {
     std::vector<std::string> fields;
     std::size_t b = 0;
-    for (std::size_t e; (e = line.find('\t', b)) != std::string::npos; b = e + 1) fields.push_back(line.substr(b, e - b));
+    for (std::size_t e; (e = line.find('\t', b)) != std::string::npos; b = e + 1)
+      fields.push_back(line.substr(b, e - b));
     fields.push_back(line.substr(b));
     records.push_back(std::move(fields));
   }

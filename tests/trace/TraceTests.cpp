@@ -112,8 +112,11 @@ TEST_F(TraceTest, TraceEnabledStartsPausesAndResumes) {
     VARIANT_BOOL put;
     bool enabled;
   };
-  const Step steps[] = {{VARIANT_TRUE, true}, {VARIANT_FALSE, false}, {VARIANT_FALSE, false},
-                        {VARIANT_TRUE, true}, {VARIANT_TRUE, true}};
+  const Step steps[] = {{VARIANT_TRUE, true},
+                        {VARIANT_FALSE, false},
+                        {VARIANT_FALSE, false},
+                        {VARIANT_TRUE, true},
+                        {VARIANT_TRUE, true}};
   for (const Step& s : steps) {
     ASSERT_EQ(S_OK, System()->put_TraceEnabled(s.put));
     EXPECT_EQ(s.enabled, TraceEnabled());
@@ -149,7 +152,7 @@ TEST_F(TraceTest, EachInitializeStartsFromAFreshTrace) {
     bool pauseBeforeClose;
   } rows[] = {
       {Traced("first", "TraceSaveInterval=3600, TraceArray=true"), S_OK, true, "first.xml", true},
-      {"", S_OK, false, "", false},  // neither on nor paused: off, as for a new object
+      {"", S_OK, false, "", false},                              // neither on nor paused: off, as for a new object
       {"Trace=true", S_OK, true, "default/Korvane.xml", false},  // not "first" again
       {"TraceName=" + dir_ / "second", S_OK, false, "", false},
       {Traced("third") + ", Trace=false", E_UNEXPECTED, false, "", false},

@@ -126,26 +126,13 @@ TEST_F(ResourceNames, ValidNamesFollowTheGrammar) {
 TEST_F(ResourceNames, MalformedNamesAndAliasesAreInvalid) {
   const char* bad[] = {"",
                        "MyScope",  // an alias: not resolved by this provider
-                       "TCPIP0::host::SOCKET",
-                       "TCPIP0::host::0::SOCKET",
-                       "TCPIP0::host::65536::SOCKET",
-                       "TCPIP0::host::50x25::SOCKET",
-                       "TCPIP0::::5025::SOCKET",
-                       "TCPIPx::host::5025::SOCKET",
-                       "TCPIP0::host::inst0::extra::INSTR",
-                       "TCPIP0::host::RAW",
-                       "GPIB0::31::INSTR",
-                       "GPIB0::INTFC::5",
-                       "USB0::0x10000::1::SN::INSTR",
-                       "USB0::1::2::INSTR",
-                       "ASRL1::5::INSTR",
-                       "VXI0::256::INSTR",
-                       "FOO0::1::INSTR",
-                       "PXI0::a::b::c::d::INSTR",
+                       "TCPIP0::host::SOCKET", "TCPIP0::host::0::SOCKET", "TCPIP0::host::65536::SOCKET",
+                       "TCPIP0::host::50x25::SOCKET", "TCPIP0::::5025::SOCKET", "TCPIPx::host::5025::SOCKET",
+                       "TCPIP0::host::inst0::extra::INSTR", "TCPIP0::host::RAW", "GPIB0::31::INSTR", "GPIB0::INTFC::5",
+                       "USB0::0x10000::1::SN::INSTR", "USB0::1::2::INSTR", "ASRL1::5::INSTR", "VXI0::256::INSTR",
+                       "FOO0::1::INSTR", "PXI0::a::b::c::d::INSTR",
                        // A ':' next to a separator reads back differently.
-                       "ASRL/dev/x:",
-                       "PXI0::c:",
-                       "GPIB0:::7::INSTR"};
+                       "ASRL/dev/x:", "PXI0::c:", "GPIB0:::7::INSTR"};
   for (const char* name : bad) {
     SCOPED_TRACE(name);
     SHORT type = -1, board = -1;
@@ -164,7 +151,7 @@ TEST_F(ResourceNames, OpenSaysWhyAResourceCannotBeOpened) {
   // Valid names of transports this provider does not have.
   std::vector<const char*> names = {"GPIB0::7::INSTR"};
 #if defined(_WIN32)
-  names.push_back("ASRL1::INSTR");  // serial ports are served on POSIX systems only
+  names.push_back("ASRL1::INSTR");                       // serial ports are served on POSIX systems only
   names.push_back("USB0::0x1234::0x5678::SN42::INSTR");  // and USB through the kernel's usbtmc driver
 #else
   // No such instrument is bound to the usbtmc driver here, and the reason says so.

@@ -131,7 +131,8 @@ TEST_F(SocketSession, BinaryBlockOfTwoMegabytesWithLineFeedsInside) {
   EXPECT_EQ(ReadBytes(m.get(), 9, hr), "#72000000");
   ASSERT_EQ(m->put_TerminationCharacterEnabled(VARIANT_FALSE), S_OK);
   std::string into(size + 1, '\0');
-  EXPECT_EQ(direct->ReadInto(reinterpret_cast<BYTE*>(into.data()), static_cast<LONG>(size + 1), &count), S_VISA_MAX_CNT);
+  EXPECT_EQ(direct->ReadInto(reinterpret_cast<BYTE*>(into.data()), static_cast<LONG>(size + 1), &count),
+            S_VISA_MAX_CNT);
   EXPECT_EQ(count, static_cast<LONG>(size + 1));
   EXPECT_TRUE(into == block + "\n");
 }
@@ -189,7 +190,10 @@ TEST_F(SocketSession, WriteToAPeerThatDoesNotReadTimesOut) {
 
 TEST_F(SocketSession, ConnectionRefusedIsResourceNotFound) {
   std::uint16_t port;
-  { ScriptedServer unused({}); port = unused.port(); }  // a port nobody listens on any more
+  {
+    ScriptedServer unused({});
+    port = unused.port();
+  }  // a port nobody listens on any more
   ComPtr<IVisaSession> session;
   std::string name = "TCPIP::127.0.0.1::" + std::to_string(port) + "::SOCKET";
   EXPECT_EQ(rm_->Open(Bstr(name), NO_LOCK, 2000, nullptr, session.Receive()), E_VISA_RSRC_NFOUND);

@@ -62,8 +62,9 @@ TEST(TransportRegistry, RowsSayWhyTheyAreMissing) {
     EXPECT_EQ(everywhere, row.unavailable == nullptr);
   }
   // A row this system does not serve fails to open with its reason, before any I/O.
-  const std::map<std::string, const char*> samples = {
-      {"GPIB", "GPIB::7::INSTR"}, {"ASRL", "ASRL1::INSTR"}, {"USBTMC", "USB::0x1::0x2::S::INSTR"}};
+  const std::map<std::string, const char*> samples = {{"GPIB", "GPIB::7::INSTR"},
+                                                      {"ASRL", "ASRL1::INSTR"},
+                                                      {"USBTMC", "USB::0x1::0x2::S::INSTR"}};
   for (const TransportRow& row : Transports()) {
     if (ServedOn(row, kThisSystem)) continue;
     SCOPED_TRACE(row.name);
