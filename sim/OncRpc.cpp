@@ -27,7 +27,7 @@ bool readRecord(CTcpFrontEnd& fe, int fd, size_t limit, std::vector<uint8_t>& re
 
 // False when the record is not an RPC call we can parse.
 bool parseCall(std::vector<uint8_t> record, Call& c) {
-  w::XdrReader r(record.data(), record.size());
+  w::CXdrReader r(record.data(), record.size());
   c.xid = r.U32();
   const uint32_t type = r.U32(), rpcvers = r.U32();
   c.prog = r.U32();
@@ -44,7 +44,7 @@ bool parseCall(std::vector<uint8_t> record, Call& c) {
 }
 
 bool sendError(CTcpFrontEnd& fe, int fd, const Call& c, uint32_t stat) {
-  w::XdrWriter x;
+  w::CXdrWriter x;
   x.ReplyHeader(c.xid, stat);
   if (stat == w::kProgMismatch) x.U32(c.prog == w::kPortmapProgram ? 2 : 1).U32(c.prog == w::kPortmapProgram ? 2 : 1);
   return sendRecord(fe, fd, x);
@@ -52,7 +52,7 @@ bool sendError(CTcpFrontEnd& fe, int fd, const Call& c, uint32_t stat) {
 
 }  // namespace
 
-bool sendRecord(CTcpFrontEnd& fe, int fd, w::XdrWriter& x) {
+bool sendRecord(CTcpFrontEnd& fe, int fd, w::CXdrWriter& x) {
   const std::vector<uint8_t>& b = x.Finish();
   return fe.sendAll(fd, b.data(), b.size());
 }
@@ -66,8 +66,8 @@ void serve(CTcpFrontEnd& fe, int fd, size_t limit, uint32_t prog, uint32_t vers,
       if (!sendError(fe, fd, c, c.prog != prog ? w::kProgUnavail : w::kProgMismatch)) return;
       continue;
     }
-    w::XdrReader args(c.record.data() + c.argsAt, c.record.size() - c.argsAt);
-    w::XdrWriter x;
+    w::CXdrReader args(c.record.data() + c.argsAt, c.record.size() - c.argsAt);
+    w::CXdrWriter x;
     x.ReplyHeader(c.xid, w::kSuccess);
     bool sent = true;
     switch (handler(c, args, x)) {

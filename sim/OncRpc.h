@@ -20,7 +20,7 @@ struct Call {
 };
 
 // Sends a record built by `x`; false when the peer went away.
-bool sendRecord(CTcpFrontEnd& fe, int fd, wire::vxi11::XdrWriter& x);
+bool sendRecord(CTcpFrontEnd& fe, int fd, wire::vxi11::CXdrWriter& x);
 
 // What a procedure handler leaves to the loop.
 enum class Outcome {
@@ -32,7 +32,8 @@ enum class Outcome {
 };
 // Decodes the arguments from `args` and writes the results after the accepted reply header in
 // `reply`.
-using Handler = std::function<Outcome(const Call& call, wire::vxi11::XdrReader& args, wire::vxi11::XdrWriter& reply)>;
+using Handler =
+    std::function<Outcome(const Call& call, wire::vxi11::CXdrReader& args, wire::vxi11::CXdrWriter& reply)>;
 
 // Serves calls to program `prog`, version `vers`, until the connection closes, a record is not
 // an RPC call or is longer than `limit`, a reply cannot be sent, or the handler says Close.

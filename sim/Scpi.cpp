@@ -1,5 +1,7 @@
 #include "Scpi.h"
 
+#include "base/StringUtil.h"
+
 #include <algorithm>
 #include <cctype>
 #include <cmath>
@@ -14,19 +16,6 @@ namespace {
 
 bool isUpperOrDigit(char c) {
   return std::isupper(static_cast<unsigned char>(c)) || std::isdigit(static_cast<unsigned char>(c));
-}
-
-bool iequals(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (size_t i = 0; i < a.size(); ++i)
-    if (std::toupper(static_cast<unsigned char>(a[i])) != std::toupper(static_cast<unsigned char>(b[i]))) return false;
-  return true;
-}
-
-std::string_view trim(std::string_view s) {
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.front()))) s.remove_prefix(1);
-  while (!s.empty() && std::isspace(static_cast<unsigned char>(s.back()))) s.remove_suffix(1);
-  return s;
 }
 
 // Splits "chan12" into ("chan", 12); digits only count as a suffix at the end.
@@ -74,7 +63,7 @@ bool matchFrom(const HeaderPattern& p, size_t i, const std::vector<std::string>&
 
 // Parses the parameter list of one unit; `text` starts after the header's white space.
 std::optional<ScpiError> parseParams(std::string_view text, std::vector<Param>& out) {
-  text = trim(text);
+  text = Trim(text);
   if (text.empty()) return std::nullopt;
   size_t pos = 0;
   while (true) {
@@ -118,7 +107,7 @@ std::optional<ScpiError> parseParams(std::string_view text, std::vector<Param>& 
     } else {
       size_t end = pos;
       while (end < text.size() && text[end] != ',') ++end;
-      std::string_view tok = trim(text.substr(pos, end - pos));
+      std::string_view tok = Trim(text.substr(pos, end - pos));
       if (tok.empty()) return err::kMissingParam;
       for (char ch : tok)
         if (std::isspace(static_cast<unsigned char>(ch)) || ch == '"' || ch == '\'') return err::kSyntax;
@@ -166,7 +155,7 @@ std::optional<ScpiError> parseParams(std::string_view text, std::vector<Param>& 
 ParsedUnit parseUnit(std::string_view text) {
   ParsedUnit r;
   Unit& u = r.unit;
-  text = trim(text);
+  text = Trim(text);
   size_t hend = 0;
   while (hend < text.size() && !std::isspace(static_cast<unsigned char>(text[hend]))) ++hend;
   std::string_view header = text.substr(0, hend);
@@ -238,7 +227,7 @@ std::string shortFormOf(std::string_view mnemonic) {
 }
 
 bool matchesMnemonic(std::string_view word, std::string_view mnemonic) {
-  return iequals(word, mnemonic) || iequals(word, shortFormOf(mnemonic));
+  return EqualsNoCase(word, mnemonic) || EqualsNoCase(word, shortFormOf(mnemonic));
 }
 
 HeaderPattern parsePattern(std::string_view text) {
@@ -284,7 +273,7 @@ std::vector<ParsedUnit> parseMessage(std::string_view message) {
   char quote = 0;
   while (i <= message.size()) {
     if (i == message.size() || (!quote && message[i] == ';')) {
-      std::string_view piece = trim(message.substr(start, i - start));
+      std::string_view piece = Trim(message.substr(start, i - start));
       if (!piece.empty()) units.push_back(parseUnit(piece));
       start = i + 1;
       ++i;

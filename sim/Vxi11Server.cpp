@@ -103,7 +103,7 @@ bool CVxi11Server::registerWith(uint16_t port, bool set) {
   if (::connect(s.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) < 0) return false;
   // Returns the result word of a portmapper call on our program, or -1 when it failed.
   auto call = [&](uint32_t proc, uint32_t xid) -> long {
-    w::XdrWriter x;
+    w::CXdrWriter x;
     x.CallHeader(xid, w::kPortmapProgram, w::kPortmapVersion, proc)
         .U32(w::kCoreProgram)
         .U32(w::kVersion)
@@ -141,7 +141,7 @@ bool CVxi11Server::registerWith(uint16_t port, bool set) {
 
 void CVxi11Server::servePortmap(int fd) {
   rpc::serve(*portmap_, fd, kSmallRecord, w::kPortmapProgram, w::kPortmapVersion,
-             [this](const rpc::Call& c, w::XdrReader& r, w::XdrWriter& x) {
+             [this](const rpc::Call& c, w::CXdrReader& r, w::CXdrWriter& x) {
                if (c.proc == w::kPmapNull) return Outcome::Reply;
                if (c.proc != w::kPmapGetPort && c.proc != w::kPmapSet && c.proc != w::kPmapUnset)
                  return Outcome::NoProcedure;
@@ -165,7 +165,7 @@ void CVxi11Server::servePortmap(int fd) {
 
 void CVxi11Server::serveAbort(int fd) {
   rpc::serve(*abort_, fd, kSmallRecord, w::kAbortProgram, w::kVersion,
-             [this](const rpc::Call& c, w::XdrReader& r, w::XdrWriter& x) {
+             [this](const rpc::Call& c, w::CXdrReader& r, w::CXdrWriter& x) {
                if (c.proc != w::kDeviceAbort) return Outcome::NoProcedure;
                const uint32_t lid = r.U32();
                uint32_t error = w::kErrInvalidLink;
@@ -185,8 +185,8 @@ void CVxi11Server::serveAbort(int fd) {
 // One call on the core channel. Every procedure but create_link starts with a link id.
 struct CVxi11Server::CoreCall {
   int fd;
-  w::XdrReader& args;
-  w::XdrWriter& reply;
+  w::CXdrReader& args;
+  w::CXdrWriter& reply;
   uint32_t lid;
   std::shared_ptr<Link> link;                // null when lid names no link
   std::vector<std::shared_ptr<Link>>& mine;  // the links this connection created
@@ -215,7 +215,7 @@ void CVxi11Server::serveCore(int fd) {
   std::vector<std::shared_ptr<Link>> mine;  // destroyed with the connection
   std::vector<iovec> pieces;
   rpc::serve(*core_, fd, maxMessage_ + kRecordSlack, w::kCoreProgram, w::kVersion,
-             [&](const rpc::Call& c, w::XdrReader& r, w::XdrWriter& x) {
+             [&](const rpc::Call& c, w::CXdrReader& r, w::CXdrWriter& x) {
                CoreCall call{fd, r, x, 0, nullptr, mine, pieces};
                if (c.proc != w::kCreateLink) {
                  call.lid = r.U32();
@@ -247,7 +247,7 @@ uint32_t CVxi11Server::lockFor(uint32_t lid, bool wait, uint32_t timeoutMs, bool
 }
 
 Outcome CVxi11Server::createLink(CoreCall& call) {
-  w::XdrReader& r = call.args;
+  w::CXdrReader& r = call.args;
   r.U32();  // client id
   const bool lockDevice = r.U32() != 0;
   const uint32_t lockTimeout = r.U32();
@@ -274,7 +274,7 @@ Outcome CVxi11Server::createLink(CoreCall& call) {
 }
 
 Outcome CVxi11Server::deviceWrite(CoreCall& call) {
-  w::XdrReader& r = call.args;
+  w::CXdrReader& r = call.args;
   r.U32();  // io_timeout: writes never wait here
   const uint32_t lockTimeout = r.U32(), flags = r.U32();
   const std::string_view data = r.Opaque();
@@ -293,7 +293,7 @@ Outcome CVxi11Server::deviceWrite(CoreCall& call) {
 }
 
 Outcome CVxi11Server::deviceRead(CoreCall& call) {
-  w::XdrReader& r = call.args;
+  w::CXdrReader& r = call.args;
   const uint32_t request = r.U32(), ioTimeout = r.U32(), lockTimeout = r.U32(), flags = r.U32(), termChar = r.U32();
   if (r.Failed()) return Outcome::GarbageArgs;
   Link* link = call.link.get();

@@ -23,11 +23,30 @@ inline std::string_view Trim(std::string_view s) noexcept {
 // Trim, as a string of its own (for fields filled from temporaries).
 inline std::string TrimToString(std::string_view s) { return std::string(Trim(s)); }
 
-// Trim, then drop one pair of double quotes around the whole: an instrument's quoted string reply.
-inline std::string_view TrimAndUnquote(std::string_view s) noexcept {
+// An instrument's string reply as text: trimmed and, when it is SCPI string data wholly in double
+// quotes, without them and with each doubled quote inside made single.
+inline std::string UnquoteScpiString(std::string_view s) {
   s = Trim(s);
-  if (s.size() >= 2 && s.front() == '"' && s.back() == '"') s = s.substr(1, s.size() - 2);
-  return s;
+  if (s.size() < 2 || s.front() != '"' || s.back() != '"') return std::string(s);
+  s = s.substr(1, s.size() - 2);
+  std::string out;
+  out.reserve(s.size());
+  for (std::size_t i = 0; i < s.size(); ++i) {
+    out += s[i];
+    if (s[i] == '"' && i + 1 < s.size() && s[i + 1] == '"') ++i;
+  }
+  return out;
+}
+
+// The reverse: a value to be sent inside a quoted SCPI string, each quote doubled.
+inline std::string DoubleQuotes(std::string_view s) {
+  std::string out;
+  out.reserve(s.size());
+  for (char c : s) {
+    out += c;
+    if (c == '"') out += '"';
+  }
+  return out;
 }
 
 // ASCII only: option names and values are ASCII by definition.

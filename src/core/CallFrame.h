@@ -16,6 +16,7 @@
 #include "platform/Guard.h"
 #include "core/Driver.h"
 #include "core/GenericMember.h"
+#include "base/StringUtil.h"
 #include "core/MemberInfo.h"
 #include "core/MethodRegistry.h"
 #include "core/StateCache.h"
@@ -28,6 +29,7 @@
 #include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <forward_list>
 #include <new>
 #include <string_view>
 #include <tuple>
@@ -264,11 +266,36 @@ class CPendingScope {
   Obj& obj_;
 };
 
+// A string value the command sends inside quotes (":DIG%d:LAB \"%$Bs\"") has its own quotes
+// doubled, so that the instrument takes the whole value and not the part before its first quote.
+inline bool QuotesStringValue(const char* format) noexcept {
+  return format != nullptr && std::string_view(format).find("\"%$Bs\"") != std::string_view::npos;
+}
+
+// `keep` owns the doubled copies until the command is formatted.
+template <typename A>
+A QuotedIn(A a, bool quoted, std::forward_list<Bstr>& keep) {
+  if constexpr (std::is_same_v<A, BSTR>) {
+    if (quoted && a) {
+      const std::string text = ToNarrow(a);
+      if (text.find('"') != std::string::npos) {
+        const Bstr& copy = keep.emplace_front(std::string_view(DoubleQuotes(text)));
+        if (copy.get()) return copy.get();
+      }
+    }
+  }
+  return a;
+}
+
 template <typename Obj, typename... A>
 HRESULT FormatPending(const CMemberInfo& m, Obj& obj, CDriver& session, A... args) {
   obj.SetPendingResponse(m.kind == MemberKind::Put ? nullptr : m.response);
-  return std::apply([&](auto... v) { return session.FormatCommand(&obj.PendingCommand(), CommandFormat(m), v...); },
-                    std::tuple_cat(ItemArgs(obj), InArg(args)...));
+  const char* format = CommandFormat(m);
+  const bool quoted = QuotesStringValue(format);
+  std::forward_list<Bstr> keep;
+  (void)quoted;  // a member without arguments does not use it
+  return std::apply([&](auto... v) { return session.FormatCommand(&obj.PendingCommand(), format, v...); },
+                    std::tuple_cat(ItemArgs(obj), InArg(QuotedIn(args, quoted, keep))...));
 }
 
 template <typename Obj, typename Impl, typename... A>

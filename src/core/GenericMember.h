@@ -6,6 +6,7 @@
 
 #include "core/Driver.h"
 #include "base/ErrorReporter.h"
+#include "base/StringUtil.h"
 #include "core/MemberInfo.h"
 
 #include <korvane/ComHelpers.h>
@@ -50,17 +51,11 @@ HRESULT SimulatedOut(const CMemberInfo& m, T* out) {
 // quotes gone, doubled inner quotes single), which is also what the setter takes back.
 inline HRESULT UnquoteReply(BSTR* val) {
   const UINT n = *val ? SysStringLen(*val) : 0;
-  const OLECHAR* t = *val;
-  if (n < 2 || t[0] != u'"' || t[n - 1] != u'"') return S_OK;
-  std::u16string text;
-  for (UINT k = 1; k + 1 < n; ++k) {
-    text.push_back(t[k]);
-    if (t[k] == u'"' && k + 2 < n && t[k + 1] == u'"') ++k;
-  }
-  BSTR b = SysAllocStringLen(reinterpret_cast<const OLECHAR*>(text.data()), static_cast<UINT>(text.size()));
-  if (!b) return E_OUTOFMEMORY;
+  if (n < 2 || (*val)[0] != u'"' || (*val)[n - 1] != u'"') return S_OK;
+  Bstr text(std::string_view(UnquoteScpiString(ToNarrow(*val))));
+  if (!text.get()) return E_OUTOFMEMORY;
   SysFreeString(*val);
-  *val = b;
+  *val = text.Detach();
   return S_OK;
 }
 

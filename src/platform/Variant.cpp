@@ -10,6 +10,8 @@
 #include <limits>
 #include <string>
 
+#include <strings.h>  // strcasecmp: this file is the POSIX build's VARIANT
+
 void VariantInit(VARIANTARG* pvarg) {
   if (!pvarg) return;
   std::memset(pvarg, 0, sizeof(*pvarg));
@@ -102,13 +104,6 @@ struct Number {
   double d = 0;
 };
 
-bool EqualsNoCase(const std::string& a, const char* b) {
-  std::size_t i = 0;
-  for (; i < a.size() && b[i]; ++i)
-    if (std::tolower(static_cast<unsigned char>(a[i])) != b[i]) return false;
-  return i == a.size() && !b[i];
-}
-
 // Text: an integer when it is one (so that 64-bit values stay exact), otherwise a floating-point
 // number; "true" and "false" in any case count as booleans (-1 and 0).
 HRESULT ParseText(BSTR text, Number& n) {
@@ -121,9 +116,9 @@ HRESULT ParseText(BSTR text, Number& n) {
   s.erase(s.begin(), std::find_if(s.begin(), s.end(), notSpace));
   s.erase(std::find_if(s.rbegin(), s.rend(), notSpace).base(), s.end());
   if (s.empty()) return DISP_E_TYPEMISMATCH;
-  if (EqualsNoCase(s, "true") || EqualsNoCase(s, "false")) {
+  if (strcasecmp(s.c_str(), "true") == 0 || strcasecmp(s.c_str(), "false") == 0) {
     n.kind = Number::kSigned;
-    n.s = EqualsNoCase(s, "true") ? -1 : 0;
+    n.s = strcasecmp(s.c_str(), "true") == 0 ? -1 : 0;
     return S_OK;
   }
   char* end = nullptr;

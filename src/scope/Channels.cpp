@@ -2,6 +2,7 @@
 // channel members over the driver's. Channel n is ":CHAN<n>:" in every command.
 #include "com/Objects.h"
 #include "scope/ClassForward.h"
+#include "base/StringUtil.h"
 
 #include <string>
 
@@ -26,31 +27,6 @@ bool ToDriverCoupling(IviScopeVerticalCouplingEnum ivi, KorvaneVerticalCouplingE
 std::string IviCouplingName(IviScopeVerticalCouplingEnum v) {
   if (v == IviScopeVerticalCouplingGnd) return "IviScopeVerticalCouplingGnd";
   return "IviScopeVerticalCouplingEnum " + std::to_string(static_cast<LONG>(v));
-}
-
-// The label as the instrument shows it: its reply is a quoted string.
-std::string Unquote(std::string text) {
-  while (!text.empty() && (text.back() == '\n' || text.back() == '\r' || text.back() == ' ')) text.pop_back();
-  if (text.size() >= 2 && text.front() == '"' && text.back() == '"') {
-    text = text.substr(1, text.size() - 2);
-    // A quote inside a quoted string comes doubled.
-    std::string out;
-    for (size_t i = 0; i < text.size(); ++i) {
-      out += text[i];
-      if (text[i] == '"' && i + 1 < text.size() && text[i + 1] == '"') ++i;
-    }
-    return out;
-  }
-  return text;
-}
-
-std::string Quoted(const std::string& text) {
-  std::string out;
-  for (char c : text) {
-    out += c;
-    if (c == '"') out += '"';
-  }
-  return out;
 }
 
 }  // namespace
@@ -83,7 +59,7 @@ HRESULT Impl_IKorvaneChannel_get_Label(CKorvaneChannel& self, BSTR* Val) {
   if (!session) return Detached(self);
   std::string reply;
   if (HRESULT hr = session->GenericQuery(self.PendingCommand(), "%$Ct", &reply); FAILED(hr)) return hr;
-  Bstr label(Unquote(std::move(reply)));
+  Bstr label(std::string_view(UnquoteScpiString(reply)));
   if (!label.get()) label = Bstr(OLESTR(""));
   if (!label.get()) return self.Reporter().OutOfMemory();
   SysFreeString(*Val);
@@ -94,7 +70,7 @@ HRESULT Impl_IKorvaneChannel_get_Label(CKorvaneChannel& self, BSTR* Val) {
 HRESULT Impl_IKorvaneChannel_put_Label(CKorvaneChannel& self, BSTR Val) {
   CDriver* session = self.Session();
   if (!session) return Detached(self);
-  const std::string text = Quoted(ToNarrow(Val));
+  const std::string text = DoubleQuotes(ToNarrow(Val));
   std::string command;
   if (HRESULT hr = session->FormatCommand(&command, ":CHAN%d:LABel \"%$Cs\"", self.Index(), &text); FAILED(hr))
     return hr;

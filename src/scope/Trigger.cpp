@@ -37,7 +37,7 @@ const char* RefusedFeature(CKorvane& self, KorvaneTriggerTypeEnum type) {
 
 HRESULT QueryText(CKorvaneSession& s, const std::string& query, std::string* reply) {
   HRESULT hr = s.GenericQuery(query, "%$Ct", reply);
-  if (SUCCEEDED(hr)) *reply = std::string(TrimAndUnquote(*reply));
+  if (SUCCEEDED(hr)) *reply = UnquoteScpiString(*reply);
   return hr;
 }
 

@@ -43,11 +43,11 @@ const char* ErrorName(std::uint8_t code, bool fatal) {
 // behind it arrive with one system call; large reads go straight to the caller's memory.
 class Inbound {
  public:
-  explicit Inbound(TcpLink& link) : link_(link) {}
-  TcpLink& Link() { return link_; }
+  explicit Inbound(CTcpLink& link) : link_(link) {}
+  CTcpLink& Link() { return link_; }
   bool Buffered() const { return head_ < tail_; }
 
-  HRESULT Some(void* dst, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why) {
+  HRESULT Some(void* dst, std::size_t n, const CDeadline& deadline, std::size_t& got, std::string& why) {
     if (head_ == tail_) {
       if (n >= kDirect) return link_.ReceiveSome(dst, n, deadline, got, why);
       std::size_t filled = 0;
@@ -65,7 +65,7 @@ class Inbound {
     return S_OK;
   }
 
-  HRESULT All(void* dst, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why) {
+  HRESULT All(void* dst, std::size_t n, const CDeadline& deadline, std::size_t& got, std::string& why) {
     got = 0;
     while (got < n) {
       std::size_t part = 0;
@@ -75,25 +75,25 @@ class Inbound {
     }
     return S_OK;
   }
-  HRESULT All(void* dst, std::size_t n, const Deadline& deadline, std::string& why) {
+  HRESULT All(void* dst, std::size_t n, const CDeadline& deadline, std::string& why) {
     std::size_t got = 0;
     return All(dst, n, deadline, got, why);
   }
 
  private:
   static constexpr std::size_t kDirect = 8192;
-  TcpLink& link_;
+  CTcpLink& link_;
   std::vector<std::uint8_t> buf_ = std::vector<std::uint8_t>(16384);
   std::size_t head_ = 0, tail_ = 0;
 };
 
-class HislipTransport final : public ITransport {
+class CHislipTransport final : public ITransport {
  public:
-  HislipTransport(std::string host, std::string device, std::uint16_t port)
+  CHislipTransport(std::string host, std::string device, std::uint16_t port)
       : host_(std::move(host)), device_(std::move(device)), port_(port) {}
 
-  HRESULT Open(const std::string& subAddress, const Deadline& deadline, std::string& why) {
-    HRESULT hr = TcpLink::Connect(host_, port_, deadline, sync_, why);
+  HRESULT Open(const std::string& subAddress, const CDeadline& deadline, std::string& why) {
+    HRESULT hr = CTcpLink::Connect(host_, port_, deadline, sync_, why);
     if (FAILED(hr)) return hr;
     h::Header r;
     hr = Put(sync_, {h::kInitialize, 0, (std::uint32_t{h::kVersion10} << 16) | kVendorId, subAddress.size()},
@@ -111,7 +111,7 @@ class HislipTransport final : public ITransport {
             std::to_string(serverVersion_ & 0xFF) + ", older than 1.0";
       return E_VISA_RSRC_NFOUND;
     }
-    hr = TcpLink::Connect(host_, port_, deadline, async_, why);
+    hr = CTcpLink::Connect(host_, port_, deadline, async_, why);
     if (SUCCEEDED(hr)) hr = Put(async_, {h::kAsyncInitialize, 0, sessionId_, 0}, nullptr, deadline, why);
     if (SUCCEEDED(hr)) hr = AwaitAsync(h::kAsyncInitializeResponse, r, nullptr, deadline, why);
     if (FAILED(hr)) return Refused(hr, "the asynchronous channel was not established", why);
@@ -135,7 +135,7 @@ class HislipTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Send(const BYTE* data, std::size_t n, bool end, const Deadline& deadline, std::size_t& sent,
+  HRESULT Send(const BYTE* data, std::size_t n, bool end, const CDeadline& deadline, std::size_t& sent,
                std::string& why) override {
     sent = 0;
     if (HRESULT hr = Usable(why); FAILED(hr)) return hr;
@@ -158,7 +158,7 @@ class HislipTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Receive(BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& got, bool& end,
+  HRESULT Receive(BYTE* data, std::size_t n, const CDeadline& deadline, std::size_t& got, bool& end,
                   std::string& why) override {
     got = 0;
     end = false;
@@ -211,7 +211,7 @@ class HislipTransport final : public ITransport {
 
   bool SignalsEnd() const override { return true; }
 
-  HRESULT Clear(const Deadline& deadline, std::string& why) override {
+  HRESULT Clear(const CDeadline& deadline, std::string& why) override {
     if (broken_) return Usable(why);
     h::Header r;
     HRESULT hr = AsyncCall({h::kAsyncDeviceClear, 0, 0, 0}, nullptr, h::kAsyncDeviceClearAcknowledge, r, nullptr,
@@ -240,7 +240,7 @@ class HislipTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT ReadStatusByte(const Deadline& deadline, BYTE& stb, std::string& why) override {
+  HRESULT ReadStatusByte(const CDeadline& deadline, BYTE& stb, std::string& why) override {
     h::Header r;
     HRESULT hr = AsyncCall({h::kAsyncStatusQuery, rmtDelivered_ ? std::uint8_t{1} : std::uint8_t{0}, messageId_, 0},
                            nullptr, h::kAsyncStatusResponse, r, nullptr, deadline, why);
@@ -250,7 +250,7 @@ class HislipTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Trigger(const Deadline& deadline, std::string& why) override {
+  HRESULT Trigger(const CDeadline& deadline, std::string& why) override {
     if (HRESULT hr = Usable(why); FAILED(hr)) return hr;
     NewMessage();
     HRESULT hr = Put(sync_, {h::kTrigger, rmtDelivered_ ? std::uint8_t{1} : std::uint8_t{0}, messageId_, 0}, nullptr,
@@ -265,7 +265,7 @@ class HislipTransport final : public ITransport {
   // An empty lock string asks for the exclusive lock, any other for the shared lock of that name.
   HRESULT Lock(bool exclusive, LONG timeoutMs, const std::string& key, std::string& why) override {
     std::string name = exclusive ? std::string() : (key.empty() ? std::string("shared") : key);
-    Deadline wait = timeoutMs < 0 ? Deadline::Never() : Deadline::After(timeoutMs + kGraceMs);
+    CDeadline wait = timeoutMs < 0 ? CDeadline::Never() : CDeadline::After(timeoutMs + kGraceMs);
     h::Header r;
     HRESULT hr = AsyncCall({h::kAsyncLock, 1, timeoutMs < 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(timeoutMs),
                             name.size()},
@@ -280,14 +280,14 @@ class HislipTransport final : public ITransport {
   HRESULT Unlock(std::string& why) override {
     h::Header r;
     HRESULT hr = AsyncCall({h::kAsyncLock, 0, lastSentId_, 0}, nullptr, h::kAsyncLockResponse, r, nullptr,
-                           Deadline::After(2000), why);
+                           CDeadline::After(2000), why);
     if (FAILED(hr)) return hr;
     if (r.control == 1 || r.control == 2) return S_OK;
     why = "the instrument holds no lock for this session";
     return E_VISA_SESN_NLOCKED;
   }
 
-  HRESULT ControlRen(int mode, const Deadline& deadline, std::string& why) override {
+  HRESULT ControlRen(int mode, const CDeadline& deadline, std::string& why) override {
     if (mode < 0 || mode > 6) {
       why = "remote/local mode " + std::to_string(mode) + " is not one of 0 to 6";
       return E_VISA_INV_PARAMETER;
@@ -301,9 +301,9 @@ class HislipTransport final : public ITransport {
     if (HRESULT hr = Usable(why); FAILED(hr)) return hr;
     while (asyncIn_.Buffered() || async_.Readable()) {  // service requests arrive unasked: take what is queued
       h::Header m;
-      HRESULT hr = ReadHeader(asyncIn_, m, Deadline::After(1000), why);
+      HRESULT hr = ReadHeader(asyncIn_, m, CDeadline::After(1000), why);
       if (FAILED(hr)) return hr;
-      if (FAILED(hr = Unexpected(asyncIn_, m, Deadline::After(1000), why))) return hr;
+      if (FAILED(hr = Unexpected(asyncIn_, m, CDeadline::After(1000), why))) return hr;
     }
     raised = !srqs_.empty();
     stb = raised ? srqs_.front() : 0;
@@ -311,7 +311,7 @@ class HislipTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT AwaitServiceRequest(const Deadline& deadline, bool& raised, BYTE& stb, std::string& why) override {
+  HRESULT AwaitServiceRequest(const CDeadline& deadline, bool& raised, BYTE& stb, std::string& why) override {
     for (;;) {
       HRESULT hr = TakeServiceRequest(raised, stb, why);
       if (FAILED(hr) || raised || !async_.Readable(deadline)) return hr;
@@ -340,7 +340,7 @@ class HislipTransport final : public ITransport {
     if (id == visa::VI_ATTR_TCPIP_HISLIP_OVERLAP_EN) {
       wantOverlap_ = value != 0;
       if (wantOverlap_ == overlapped_) return S_OK;
-      if (HRESULT hr = Clear(Deadline::After(kModeSwitchMs), why); FAILED(hr)) return hr;
+      if (HRESULT hr = Clear(CDeadline::After(kModeSwitchMs), why); FAILED(hr)) return hr;
       if (overlapped_ == wantOverlap_) return S_OK;
       wantOverlap_ = overlapped_;
       why = std::string("the instrument stays in ") + (overlapped_ ? "overlapped" : "synchronized") + " mode";
@@ -390,7 +390,7 @@ class HislipTransport final : public ITransport {
     return hr == E_VISA_TMO ? hr : E_VISA_RSRC_NFOUND;
   }
 
-  HRESULT Put(TcpLink& link, h::Header m, const void* payload, const Deadline& deadline, std::string& why) {
+  HRESULT Put(CTcpLink& link, h::Header m, const void* payload, const CDeadline& deadline, std::string& why) {
     std::uint8_t head[h::kHeaderSize];
     h::Encode(m, head);
     std::size_t sent = 0;
@@ -409,7 +409,7 @@ class HislipTransport final : public ITransport {
     return hr;
   }
 
-  HRESULT ReadHeader(Inbound& in, h::Header& m, const Deadline& deadline, std::string& why) {
+  HRESULT ReadHeader(Inbound& in, h::Header& m, const CDeadline& deadline, std::string& why) {
     std::uint8_t head[h::kHeaderSize];
     std::size_t got = 0;
     HRESULT hr = in.All(head, sizeof head, deadline, got, why);
@@ -420,7 +420,7 @@ class HislipTransport final : public ITransport {
     if (!h::Decode(head, m)) {
       static const char kText[] = "poorly formed message header";
       std::string ignored;
-      Put(in.Link(), {h::kFatalError, h::kFatalBadHeader, 0, sizeof kText - 1}, kText, Deadline::After(200), ignored);
+      Put(in.Link(), {h::kFatalError, h::kFatalBadHeader, 0, sizeof kText - 1}, kText, CDeadline::After(200), ignored);
       broken_ = true;
       why = "the instrument sent a message without the HiSLIP prologue";
       return E_VISA_IO;
@@ -428,7 +428,7 @@ class HislipTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Skip(Inbound& in, std::uint64_t n, const Deadline& deadline, std::string& why) {
+  HRESULT Skip(Inbound& in, std::uint64_t n, const CDeadline& deadline, std::string& why) {
     std::uint8_t sink[16384];
     while (n) {
       std::size_t got = 0;
@@ -444,7 +444,7 @@ class HislipTransport final : public ITransport {
   }
 
   // Reads a short payload as text (what Error and FatalError carry).
-  HRESULT Text(Inbound& in, std::uint64_t n, std::string& text, const Deadline& deadline, std::string& why) {
+  HRESULT Text(Inbound& in, std::uint64_t n, std::string& text, const CDeadline& deadline, std::string& why) {
     std::size_t keep = static_cast<std::size_t>(std::min<std::uint64_t>(n, 4096));
     text.resize(keep);
     HRESULT hr = in.All(text.data(), keep, deadline, why);
@@ -453,7 +453,7 @@ class HislipTransport final : public ITransport {
   }
 
   // Error and FatalError become failures with their codes; anything else unexpected is skipped.
-  HRESULT Unexpected(Inbound& in, const h::Header& m, const Deadline& deadline, std::string& why) {
+  HRESULT Unexpected(Inbound& in, const h::Header& m, const CDeadline& deadline, std::string& why) {
     if (m.type == h::kError || m.type == h::kFatalError) {
       bool fatal = m.type == h::kFatalError;
       std::string text;
@@ -476,7 +476,7 @@ class HislipTransport final : public ITransport {
     return Skip(in, m.length, deadline, why);
   }
 
-  HRESULT Expect(Inbound& in, std::uint8_t type, h::Header& m, std::string* payload, const Deadline& deadline,
+  HRESULT Expect(Inbound& in, std::uint8_t type, h::Header& m, std::string* payload, const CDeadline& deadline,
                  std::string& why) {
     for (;;) {
       if (HRESULT hr = ReadHeader(in, m, deadline, why); FAILED(hr)) return hr;
@@ -488,13 +488,13 @@ class HislipTransport final : public ITransport {
     }
   }
 
-  HRESULT AwaitAsync(std::uint8_t type, h::Header& m, std::string* payload, const Deadline& deadline,
+  HRESULT AwaitAsync(std::uint8_t type, h::Header& m, std::string* payload, const CDeadline& deadline,
                      std::string& why) {
     return Expect(asyncIn_, type, m, payload, deadline, why);
   }
 
   HRESULT AsyncCall(h::Header request, const void* payload, std::uint8_t replyType, h::Header& reply,
-                    std::string* replyPayload, const Deadline& deadline, std::string& why) {
+                    std::string* replyPayload, const CDeadline& deadline, std::string& why) {
     if (HRESULT hr = Usable(why); FAILED(hr)) return hr;
     HRESULT hr = Put(async_, request, payload, deadline, why);
     if (SUCCEEDED(hr)) hr = AwaitAsync(replyType, reply, replyPayload, deadline, why);
@@ -508,7 +508,7 @@ class HislipTransport final : public ITransport {
 
   std::string host_, device_;
   std::uint16_t port_;
-  TcpLink sync_, async_;
+  CTcpLink sync_, async_;
   Inbound syncIn_{sync_}, asyncIn_{async_};
   std::uint16_t serverVersion_ = 0;
   std::uint16_t sessionId_ = 0;
@@ -530,7 +530,7 @@ class HislipTransport final : public ITransport {
 
 }  // namespace
 
-HRESULT ConnectHislip(const std::string& host, const std::string& device, const Deadline& deadline,
+HRESULT ConnectHislip(const std::string& host, const std::string& device, const CDeadline& deadline,
                       std::unique_ptr<ITransport>& out, std::string& why) {
   std::string sub = device;
   std::uint16_t port = h::kDefaultPort;
@@ -546,7 +546,7 @@ HRESULT ConnectHislip(const std::string& host, const std::string& device, const 
     }
     port = static_cast<std::uint16_t>(v);
   }
-  auto t = std::make_unique<HislipTransport>(host, device, port);
+  auto t = std::make_unique<CHislipTransport>(host, device, port);
   HRESULT hr = t->Open(sub, deadline, why);
   if (FAILED(hr)) return hr;
   out = std::move(t);

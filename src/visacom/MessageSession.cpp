@@ -66,15 +66,15 @@ bool IsKnownEvent(EventType t) {
 
 }  // namespace
 
-HRESULT MessageSession::Create(MessageSession** out) noexcept {
+HRESULT CMessageSession::Create(CMessageSession** out) noexcept {
   if (!out) return E_POINTER;
-  *out = new (std::nothrow) MessageSession();
+  *out = new (std::nothrow) CMessageSession();
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-MessageSession::~MessageSession() { CloseNow(); }
+CMessageSession::~CMessageSession() { CloseNow(); }
 
-void MessageSession::CloseNow() noexcept {
+void CMessageSession::CloseNow() noexcept {
   transport_.reset();  // ends the link, and with it any lock held at the instrument
   lockDepth_ = 0;
   srqCapable_ = srqEnabled_ = false;
@@ -88,7 +88,7 @@ void MessageSession::CloseNow() noexcept {
 }
 
 template <typename F>
-HRESULT MessageSession::Guarded(REFIID iid, bool needOpen, F&& body) noexcept {
+HRESULT CMessageSession::Guarded(REFIID iid, bool needOpen, F&& body) noexcept {
   return visacom::Guarded(iid, [&]() -> HRESULT {
     CsLock lk(cs_);
     if (needOpen && !open_) return Fail(E_VISA_INV_OBJECT, iid, "the session is closed");
@@ -98,12 +98,12 @@ HRESULT MessageSession::Guarded(REFIID iid, bool needOpen, F&& body) noexcept {
   });
 }
 
-HRESULT MessageSession::Fail(HRESULT hr, REFIID iid, const std::string& what) {
+HRESULT CMessageSession::Fail(HRESULT hr, REFIID iid, const std::string& what) {
   lastStatus_ = hr;
   return ReportError(hr, iid, Describe(what, name_.canonical));
 }
 
-HRESULT MessageSession::CheckAccess(REFIID iid) {
+HRESULT CMessageSession::CheckAccess(REFIID iid) {
   if (lock_ && !lock_->MayAccess(this))
     return Fail(E_VISA_RSRC_LOCKED, iid, "the resource is locked by another session");
   return S_OK;
@@ -111,7 +111,7 @@ HRESULT MessageSession::CheckAccess(REFIID iid) {
 
 // ---- ISupportErrorInfo ----
 
-HRESULT MessageSession::InterfaceSupportsErrorInfo(REFIID riid) { return SupportsErrorInfo(riid); }
+HRESULT CMessageSession::InterfaceSupportsErrorInfo(REFIID riid) { return SupportsErrorInfo(riid); }
 
 // ---- IVisaSession ----
 
@@ -120,7 +120,7 @@ HRESULT MessageSession::InterfaceSupportsErrorInfo(REFIID riid) { return Support
     if (!(p)) return Fail(E_POINTER, iid, "the output pointer " #p " is null"); \
   } while (0)
 
-HRESULT MessageSession::get_ComponentVersion(LONG* pVal) {
+HRESULT CMessageSession::get_ComponentVersion(LONG* pVal) {
   return Guarded(IID_IVisaSession, false, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     *pVal = kComponentVersion;
@@ -128,7 +128,7 @@ HRESULT MessageSession::get_ComponentVersion(LONG* pVal) {
   });
 }
 
-HRESULT MessageSession::get_SpecVersion(LONG* pVal) {
+HRESULT CMessageSession::get_SpecVersion(LONG* pVal) {
   return Guarded(IID_IVisaSession, false, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     *pVal = kSpecVersion;
@@ -136,7 +136,7 @@ HRESULT MessageSession::get_SpecVersion(LONG* pVal) {
   });
 }
 
-HRESULT MessageSession::get_HardwareInterfaceName(BSTR* pVal) {
+HRESULT CMessageSession::get_HardwareInterfaceName(BSTR* pVal) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     VARIANT v;
@@ -147,7 +147,7 @@ HRESULT MessageSession::get_HardwareInterfaceName(BSTR* pVal) {
   });
 }
 
-HRESULT MessageSession::get_HardwareInterfaceNumber(SHORT* pVal) {
+HRESULT CMessageSession::get_HardwareInterfaceNumber(SHORT* pVal) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     *pVal = name_.board;
@@ -155,7 +155,7 @@ HRESULT MessageSession::get_HardwareInterfaceNumber(SHORT* pVal) {
   });
 }
 
-HRESULT MessageSession::get_HardwareInterfaceType(SHORT* pVal) {
+HRESULT CMessageSession::get_HardwareInterfaceType(SHORT* pVal) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     *pVal = name_.interfaceType;
@@ -163,7 +163,7 @@ HRESULT MessageSession::get_HardwareInterfaceType(SHORT* pVal) {
   });
 }
 
-HRESULT MessageSession::get_LockState(AccessMode* pVal) {
+HRESULT CMessageSession::get_LockState(AccessMode* pVal) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     *pVal = lock_->State();
@@ -171,35 +171,35 @@ HRESULT MessageSession::get_LockState(AccessMode* pVal) {
   });
 }
 
-HRESULT MessageSession::get_OptionString(BSTR* pVal) {
+HRESULT CMessageSession::get_OptionString(BSTR* pVal) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     return PutBstr(pVal, options_);
   });
 }
 
-HRESULT MessageSession::get_ProgID(BSTR* pVal) {
+HRESULT CMessageSession::get_ProgID(BSTR* pVal) {
   return Guarded(IID_IVisaSession, false, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     return PutBstr(pVal, "Korvane.VisaCom.MessageSession");
   });
 }
 
-HRESULT MessageSession::get_ResourceName(BSTR* pVal) {
+HRESULT CMessageSession::get_ResourceName(BSTR* pVal) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     return PutBstr(pVal, name_.canonical);
   });
 }
 
-HRESULT MessageSession::get_SessionType(BSTR* pVal) {
+HRESULT CMessageSession::get_SessionType(BSTR* pVal) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     return PutBstr(pVal, name_.resourceClass);
   });
 }
 
-HRESULT MessageSession::get_SoftwareManufacturerID(SHORT* pVal) {
+HRESULT CMessageSession::get_SoftwareManufacturerID(SHORT* pVal) {
   return Guarded(IID_IVisaSession, false, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     *pVal = 0;
@@ -207,14 +207,14 @@ HRESULT MessageSession::get_SoftwareManufacturerID(SHORT* pVal) {
   });
 }
 
-HRESULT MessageSession::get_SoftwareManufacturerName(BSTR* pVal) {
+HRESULT CMessageSession::get_SoftwareManufacturerName(BSTR* pVal) {
   return Guarded(IID_IVisaSession, false, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     return PutBstr(pVal, "Korvane");
   });
 }
 
-HRESULT MessageSession::get_Timeout(LONG* pVal) {
+HRESULT CMessageSession::get_Timeout(LONG* pVal) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IVisaSession);
     *pVal = timeout_;
@@ -222,7 +222,7 @@ HRESULT MessageSession::get_Timeout(LONG* pVal) {
   });
 }
 
-HRESULT MessageSession::put_Timeout(LONG val) {
+HRESULT CMessageSession::put_Timeout(LONG val) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     std::string why;
     HRESULT hr = SetOwnAttribute(visa::VI_ATTR_TMO_VALUE, val, why);
@@ -230,7 +230,7 @@ HRESULT MessageSession::put_Timeout(LONG val) {
   });
 }
 
-HRESULT MessageSession::get_LastStatus(HRESULT* pVal) {
+HRESULT CMessageSession::get_LastStatus(HRESULT* pVal) {
   return visacom::Guarded(IID_IVisaSession, [&]() -> HRESULT {
     CsLock lk(cs_);
     if (!pVal) return ReportError(E_POINTER, IID_IVisaSession, "The output pointer pVal is null.");
@@ -240,7 +240,7 @@ HRESULT MessageSession::get_LastStatus(HRESULT* pVal) {
   });
 }
 
-HRESULT MessageSession::GetOwnAttribute(LONG id, VARIANT* v) {
+HRESULT CMessageSession::GetOwnAttribute(LONG id, VARIANT* v) {
   using namespace visa;
   if (id == VI_ATTR_TMO_VALUE) return PutLong(v, timeout_);
   if (id == VI_ATTR_TERMCHAR) return PutByte(v, termChar_);
@@ -261,7 +261,7 @@ HRESULT MessageSession::GetOwnAttribute(LONG id, VARIANT* v) {
   return transport_->GetAttribute(id, v);
 }
 
-HRESULT MessageSession::SetOwnAttribute(LONG id, LONGLONG value, std::string& why) {
+HRESULT CMessageSession::SetOwnAttribute(LONG id, LONGLONG value, std::string& why) {
   using namespace visa;
   auto bad = [&](const char* what) {
     why = std::string("value ") + std::to_string(value) + " is not valid for " + what;
@@ -307,7 +307,7 @@ HRESULT MessageSession::SetOwnAttribute(LONG id, LONGLONG value, std::string& wh
   return transport_->SetAttribute(id, value, why);
 }
 
-HRESULT MessageSession::GetAttribute(LONG attribute, VARIANT* pAttrState) {
+HRESULT CMessageSession::GetAttribute(LONG attribute, VARIANT* pAttrState) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pAttrState, IID_IVisaSession);
     HRESULT hr = GetOwnAttribute(attribute, pAttrState);
@@ -319,7 +319,7 @@ HRESULT MessageSession::GetAttribute(LONG attribute, VARIANT* pAttrState) {
   });
 }
 
-HRESULT MessageSession::SetAttribute(LONG attribute, VARIANT attrState) {
+HRESULT CMessageSession::SetAttribute(LONG attribute, VARIANT attrState) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     LONGLONG value = 0;
     std::string why;
@@ -334,7 +334,7 @@ HRESULT MessageSession::SetAttribute(LONG attribute, VARIANT attrState) {
   });
 }
 
-HRESULT MessageSession::LockRsrc(AccessMode type, LONG lockTimeout, BSTR requestedKey, BSTR* pAccessKey) {
+HRESULT CMessageSession::LockRsrc(AccessMode type, LONG lockTimeout, BSTR requestedKey, BSTR* pAccessKey) {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     if (pAccessKey) *pAccessKey = nullptr;
     std::string key, why;
@@ -360,7 +360,7 @@ HRESULT MessageSession::LockRsrc(AccessMode type, LONG lockTimeout, BSTR request
   });
 }
 
-HRESULT MessageSession::UnlockRsrc() {
+HRESULT CMessageSession::UnlockRsrc() {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     std::string why;
     HRESULT hr = lock_->Release(this, why);
@@ -373,7 +373,7 @@ HRESULT MessageSession::UnlockRsrc() {
   });
 }
 
-HRESULT MessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeout, BSTR OptionString) {
+HRESULT CMessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeout, BSTR OptionString) {
   return Guarded(IID_IVisaSession, false, [&]() -> HRESULT {
     if (open_) return Fail(E_VISA_INV_OBJECT, IID_IVisaSession, "the session is already open");
     std::string text = ToNarrow(ResourceName), why;
@@ -384,7 +384,7 @@ HRESULT MessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeou
     if ((mode & ~known) != 0 || ((mode & EXCLUSIVE_LOCK) && (mode & SHARED_LOCK)))
       return Fail(E_VISA_INV_ACC_MODE, IID_IVisaSession, "access mode " + std::to_string(mode) + " is not valid");
 
-    Deadline deadline = Deadline::After(initTimeout);
+    CDeadline deadline = CDeadline::After(initTimeout);
     std::unique_ptr<ITransport> transport;
     HRESULT hr = OpenTransport(parsed, deadline, transport, why);
     if (FAILED(hr)) {
@@ -404,7 +404,7 @@ HRESULT MessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeou
       std::string ignored;
       srqCapable_ = transport_->TakeServiceRequest(raised, stb, ignored) != E_NOTIMPL;
     }
-    lock_ = ResourceLock::For(lockName);
+    lock_ = CResourceLock::For(lockName);
     rbuf_.assign(kReceiveBufferSize, 0);
     head_ = tail_ = 0;
     open_ = true;
@@ -421,7 +421,7 @@ HRESULT MessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeou
   });
 }
 
-HRESULT MessageSession::Close() {
+HRESULT CMessageSession::Close() {
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     CloseNow();
     return S_OK;
@@ -430,7 +430,7 @@ HRESULT MessageSession::Close() {
 
 // ---- IBaseMessage ----
 
-HRESULT MessageSession::get_IOProtocol(IOProtocol* pVal) {
+HRESULT CMessageSession::get_IOProtocol(IOProtocol* pVal) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IBaseMessage);
     *pVal = protocol_;
@@ -438,7 +438,7 @@ HRESULT MessageSession::get_IOProtocol(IOProtocol* pVal) {
   });
 }
 
-HRESULT MessageSession::put_IOProtocol(IOProtocol val) {
+HRESULT CMessageSession::put_IOProtocol(IOProtocol val) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     std::string why;
     HRESULT hr = SetOwnAttribute(visa::VI_ATTR_IO_PROT, val, why);
@@ -446,7 +446,7 @@ HRESULT MessageSession::put_IOProtocol(IOProtocol val) {
   });
 }
 
-HRESULT MessageSession::get_SendEndEnabled(VARIANT_BOOL* pVal) {
+HRESULT CMessageSession::get_SendEndEnabled(VARIANT_BOOL* pVal) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IBaseMessage);
     *pVal = sendEnd_ ? VARIANT_TRUE : VARIANT_FALSE;
@@ -454,14 +454,14 @@ HRESULT MessageSession::get_SendEndEnabled(VARIANT_BOOL* pVal) {
   });
 }
 
-HRESULT MessageSession::put_SendEndEnabled(VARIANT_BOOL val) {
+HRESULT CMessageSession::put_SendEndEnabled(VARIANT_BOOL val) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     sendEnd_ = val != VARIANT_FALSE;
     return S_OK;
   });
 }
 
-HRESULT MessageSession::get_TerminationCharacter(BYTE* pVal) {
+HRESULT CMessageSession::get_TerminationCharacter(BYTE* pVal) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IBaseMessage);
     *pVal = termChar_;
@@ -469,14 +469,14 @@ HRESULT MessageSession::get_TerminationCharacter(BYTE* pVal) {
   });
 }
 
-HRESULT MessageSession::put_TerminationCharacter(BYTE val) {
+HRESULT CMessageSession::put_TerminationCharacter(BYTE val) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     termChar_ = val;
     return S_OK;
   });
 }
 
-HRESULT MessageSession::get_TerminationCharacterEnabled(VARIANT_BOOL* pVal) {
+HRESULT CMessageSession::get_TerminationCharacterEnabled(VARIANT_BOOL* pVal) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IBaseMessage);
     *pVal = termCharEnabled_ ? VARIANT_TRUE : VARIANT_FALSE;
@@ -484,30 +484,30 @@ HRESULT MessageSession::get_TerminationCharacterEnabled(VARIANT_BOOL* pVal) {
   });
 }
 
-HRESULT MessageSession::put_TerminationCharacterEnabled(VARIANT_BOOL val) {
+HRESULT CMessageSession::put_TerminationCharacterEnabled(VARIANT_BOOL val) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     termCharEnabled_ = val != VARIANT_FALSE;
     return S_OK;
   });
 }
 
-HRESULT MessageSession::AssertTrigger(TriggerProtocol protocol) {
+HRESULT CMessageSession::AssertTrigger(TriggerProtocol protocol) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     if (protocol != TRIG_PROT_DEFAULT)
       return Fail(E_VISA_INV_PROT, IID_IBaseMessage, "only the default trigger protocol is available on this session");
     if (HRESULT hr = CheckAccess(IID_IBaseMessage); FAILED(hr)) return hr;
     std::string why;
-    HRESULT hr = transport_->Trigger(Deadline::After(timeout_), why);
+    HRESULT hr = transport_->Trigger(CDeadline::After(timeout_), why);
     if (hr != E_NOTIMPL) return FAILED(hr) ? Fail(hr, IID_IBaseMessage, why) : S_OK;
     // A byte stream has no trigger line: the IEEE 488.2 trigger command does the same.
     static const BYTE kTrg[] = {'*', 'T', 'R', 'G', '\n'};
     std::size_t sent = 0;
-    hr = transport_->Send(kTrg, sizeof kTrg, true, Deadline::After(timeout_), sent, why);
+    hr = transport_->Send(kTrg, sizeof kTrg, true, CDeadline::After(timeout_), sent, why);
     return FAILED(hr) ? Fail(hr, IID_IBaseMessage, why) : S_OK;
   });
 }
 
-HRESULT MessageSession::Clear() {
+HRESULT CMessageSession::Clear() {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     if (HRESULT hr = CheckAccess(IID_IBaseMessage); FAILED(hr)) return hr;
     head_ = tail_ = 0;
@@ -516,16 +516,16 @@ HRESULT MessageSession::Clear() {
       rbuf_.shrink_to_fit();
     }
     std::string why;
-    HRESULT hr = transport_->Clear(Deadline::After(timeout_), why);
+    HRESULT hr = transport_->Clear(CDeadline::After(timeout_), why);
     return FAILED(hr) ? Fail(hr, IID_IBaseMessage, why) : S_OK;
   });
 }
 
-HRESULT MessageSession::ReadSTB(SHORT* pStatusByte) {
+HRESULT CMessageSession::ReadSTB(SHORT* pStatusByte) {
   return Guarded(IID_IBaseMessage, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pStatusByte, IID_IBaseMessage);
     if (HRESULT hr = CheckAccess(IID_IBaseMessage); FAILED(hr)) return hr;
-    Deadline deadline = Deadline::After(timeout_);
+    CDeadline deadline = CDeadline::After(timeout_);
     std::string why;
     BYTE stb = 0;
     HRESULT hr = transport_->ReadStatusByte(deadline, stb, why);
@@ -559,8 +559,8 @@ HRESULT MessageSession::ReadSTB(SHORT* pStatusByte) {
 // Completes when `cap` bytes are in, when the termination character `term` (-1: none) has
 // been stored, or when the transport marks END. On failure nothing is lost: the bytes already
 // taken go back to the front of the receive buffer for the next read (or a Clear).
-HRESULT MessageSession::ReadCore(BYTE* dst, std::size_t cap, const Deadline& deadline, int term, std::size_t& got,
-                                 std::string& why) {
+HRESULT CMessageSession::ReadCore(BYTE* dst, std::size_t cap, const CDeadline& deadline, int term, std::size_t& got,
+                                  std::string& why) {
   got = 0;
   auto scan = [term](const BYTE* p, std::size_t n) -> std::size_t {
     if (term < 0 || n == 0) return n;
@@ -616,7 +616,7 @@ HRESULT MessageSession::ReadCore(BYTE* dst, std::size_t cap, const Deadline& dea
   return S_VISA_MAX_CNT;
 }
 
-void MessageSession::Unread(const BYTE* data, std::size_t n) {
+void CMessageSession::Unread(const BYTE* data, std::size_t n) {
   if (n == 0) return;
   std::size_t avail = tail_ - head_;
   if (head_ >= n) {
@@ -633,8 +633,8 @@ void MessageSession::Unread(const BYTE* data, std::size_t n) {
 }
 
 // A read whose result size is not known in advance: the vector grows with the data.
-HRESULT MessageSession::ReadVector(std::size_t count, const Deadline& deadline, int term, std::vector<BYTE>& out,
-                                   std::string& why) {
+HRESULT CMessageSession::ReadVector(std::size_t count, const CDeadline& deadline, int term, std::vector<BYTE>& out,
+                                    std::string& why) {
   out.clear();
   for (;;) {
     std::size_t old = out.size();
@@ -652,8 +652,8 @@ HRESULT MessageSession::ReadVector(std::size_t count, const Deadline& deadline, 
   }
 }
 
-HRESULT MessageSession::SendAll(const BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& sent,
-                                std::string& why) {
+HRESULT CMessageSession::SendAll(const BYTE* data, std::size_t n, const CDeadline& deadline, std::size_t& sent,
+                                 std::string& why) {
   sent = 0;
   // Without an END mark of its own the stream ends a message with the termination character,
   // unless the caller's bytes already end with it.
@@ -673,13 +673,13 @@ HRESULT MessageSession::SendAll(const BYTE* data, std::size_t n, const Deadline&
   return hr;
 }
 
-HRESULT MessageSession::Read(LONG count, SAFEARRAY** pBuffer) {
+HRESULT CMessageSession::Read(LONG count, SAFEARRAY** pBuffer) {
   return Guarded(IID_IMessage, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pBuffer, IID_IMessage);
     *pBuffer = nullptr;
     if (count < 0) return Fail(E_INVALIDARG, IID_IMessage, "the byte count to read is negative");
     if (HRESULT hr = CheckAccess(IID_IMessage); FAILED(hr)) return hr;
-    Deadline deadline = Deadline::After(timeout_);
+    CDeadline deadline = CDeadline::After(timeout_);
     int term = termCharEnabled_ ? termChar_ : -1;
     std::size_t want = static_cast<std::size_t>(count);
     std::string why;
@@ -724,7 +724,7 @@ HRESULT MessageSession::Read(LONG count, SAFEARRAY** pBuffer) {
   });
 }
 
-HRESULT MessageSession::ReadString(LONG count, BSTR* pBuffer) {
+HRESULT CMessageSession::ReadString(LONG count, BSTR* pBuffer) {
   return Guarded(IID_IMessage, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pBuffer, IID_IMessage);
     *pBuffer = nullptr;
@@ -732,7 +732,7 @@ HRESULT MessageSession::ReadString(LONG count, BSTR* pBuffer) {
     if (HRESULT hr = CheckAccess(IID_IMessage); FAILED(hr)) return hr;
     std::vector<BYTE> bytes;
     std::string why;
-    HRESULT hr = ReadVector(static_cast<std::size_t>(count), Deadline::After(timeout_),
+    HRESULT hr = ReadVector(static_cast<std::size_t>(count), CDeadline::After(timeout_),
                             termCharEnabled_ ? termChar_ : -1, bytes, why);
     if (FAILED(hr)) return Fail(hr, IID_IMessage, why);
     // One character per byte, so that binary replies survive the trip through a string.
@@ -746,7 +746,7 @@ HRESULT MessageSession::ReadString(LONG count, BSTR* pBuffer) {
   });
 }
 
-HRESULT MessageSession::Write(SAFEARRAY** buffer, LONG count, LONG* pRetCount) {
+HRESULT CMessageSession::Write(SAFEARRAY** buffer, LONG count, LONG* pRetCount) {
   return Guarded(IID_IMessage, true, [&]() -> HRESULT {
     if (pRetCount) *pRetCount = 0;
     if (!buffer || !*buffer) return Fail(E_POINTER, IID_IMessage, "the array to write is null");
@@ -762,13 +762,13 @@ HRESULT MessageSession::Write(SAFEARRAY** buffer, LONG count, LONG* pRetCount) {
     if (HRESULT hr = CheckAccess(IID_IMessage); FAILED(hr)) return hr;
     std::size_t sent = 0;
     std::string why;
-    HRESULT hr = SendAll(data.data(), static_cast<std::size_t>(count), Deadline::After(timeout_), sent, why);
+    HRESULT hr = SendAll(data.data(), static_cast<std::size_t>(count), CDeadline::After(timeout_), sent, why);
     if (pRetCount) *pRetCount = static_cast<LONG>(sent);
     return FAILED(hr) ? Fail(hr, IID_IMessage, why) : S_OK;
   });
 }
 
-HRESULT MessageSession::WriteString(BSTR buffer, LONG* pRetCount) {
+HRESULT CMessageSession::WriteString(BSTR buffer, LONG* pRetCount) {
   return Guarded(IID_IMessage, true, [&]() -> HRESULT {
     if (pRetCount) *pRetCount = 0;
     if (HRESULT hr = CheckAccess(IID_IMessage); FAILED(hr)) return hr;
@@ -777,7 +777,7 @@ HRESULT MessageSession::WriteString(BSTR buffer, LONG* pRetCount) {
     for (UINT i = 0; i < n; ++i) bytes[i] = buffer[i] <= 0xFF ? static_cast<BYTE>(buffer[i]) : BYTE('?');
     std::size_t sent = 0;
     std::string why;
-    HRESULT hr = SendAll(bytes.data(), n, Deadline::After(timeout_), sent, why);
+    HRESULT hr = SendAll(bytes.data(), n, CDeadline::After(timeout_), sent, why);
     if (pRetCount) *pRetCount = static_cast<LONG>(sent);
     return FAILED(hr) ? Fail(hr, IID_IMessage, why) : S_OK;
   });
@@ -785,7 +785,7 @@ HRESULT MessageSession::WriteString(BSTR buffer, LONG* pRetCount) {
 
 // ---- IKorvaneMessageDirect ----
 
-HRESULT MessageSession::ReadInto(BYTE* buffer, LONG count, LONG* pRetCount) {
+HRESULT CMessageSession::ReadInto(BYTE* buffer, LONG count, LONG* pRetCount) {
   return Guarded(IID_IKorvaneMessageDirect, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pRetCount, IID_IKorvaneMessageDirect);
     *pRetCount = 0;
@@ -794,7 +794,7 @@ HRESULT MessageSession::ReadInto(BYTE* buffer, LONG count, LONG* pRetCount) {
     if (HRESULT hr = CheckAccess(IID_IKorvaneMessageDirect); FAILED(hr)) return hr;
     std::size_t got = 0;
     std::string why;
-    HRESULT hr = ReadCore(buffer, static_cast<std::size_t>(count), Deadline::After(timeout_),
+    HRESULT hr = ReadCore(buffer, static_cast<std::size_t>(count), CDeadline::After(timeout_),
                           termCharEnabled_ ? termChar_ : -1, got, why);
     if (FAILED(hr)) return Fail(hr, IID_IKorvaneMessageDirect, why);
     *pRetCount = static_cast<LONG>(got);
@@ -802,7 +802,7 @@ HRESULT MessageSession::ReadInto(BYTE* buffer, LONG count, LONG* pRetCount) {
   });
 }
 
-HRESULT MessageSession::WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCount) {
+HRESULT CMessageSession::WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCount) {
   return Guarded(IID_IKorvaneMessageDirect, true, [&]() -> HRESULT {
     if (pRetCount) *pRetCount = 0;
     if (count < 0) return Fail(E_INVALIDARG, IID_IKorvaneMessageDirect, "the byte count to write is negative");
@@ -810,7 +810,7 @@ HRESULT MessageSession::WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCoun
     if (HRESULT hr = CheckAccess(IID_IKorvaneMessageDirect); FAILED(hr)) return hr;
     std::size_t sent = 0;
     std::string why;
-    HRESULT hr = SendAll(buffer, static_cast<std::size_t>(count), Deadline::After(timeout_), sent, why);
+    HRESULT hr = SendAll(buffer, static_cast<std::size_t>(count), CDeadline::After(timeout_), sent, why);
     if (pRetCount) *pRetCount = static_cast<LONG>(sent);
     return FAILED(hr) ? Fail(hr, IID_IKorvaneMessageDirect, why) : S_OK;
   });
@@ -821,7 +821,7 @@ HRESULT MessageSession::WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCoun
 namespace {
 
 // What WaitOnEvent hands out: the event type, nothing to close.
-class ServiceRequestEvent final : public ComObject<ServiceRequestEvent, IEvent> {
+class CServiceRequestEvent final : public ComObject<CServiceRequestEvent, IEvent> {
  public:
   HRESULT STDMETHODCALLTYPE get_Type(EventType* pVal) override {
     if (!pVal) return E_POINTER;
@@ -852,7 +852,7 @@ constexpr LONG kWaitSliceMs = 20;
 
 // Moves the service requests the transport holds into the queue (dropped when it does not take
 // them), waiting until the deadline for the first.
-HRESULT MessageSession::PullServiceRequests(const Deadline& deadline, std::string& why) {
+HRESULT CMessageSession::PullServiceRequests(const CDeadline& deadline, std::string& why) {
   for (bool first = true;; first = false) {
     bool raised = false;
     BYTE stb = 0;
@@ -863,7 +863,7 @@ HRESULT MessageSession::PullServiceRequests(const Deadline& deadline, std::strin
   }
 }
 
-HRESULT MessageSession::get_MaximumQueueLength(LONG* pVal) {
+HRESULT CMessageSession::get_MaximumQueueLength(LONG* pVal) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     KORVANE_CHECK_OUT(pVal, IID_IEventManager);
     *pVal = maxQueueLength_;
@@ -871,7 +871,7 @@ HRESULT MessageSession::get_MaximumQueueLength(LONG* pVal) {
   });
 }
 
-HRESULT MessageSession::put_MaximumQueueLength(LONG val) {
+HRESULT CMessageSession::put_MaximumQueueLength(LONG val) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     std::string why;
     HRESULT hr = SetOwnAttribute(visa::VI_ATTR_MAX_QUEUE_LENGTH, val, why);
@@ -879,7 +879,7 @@ HRESULT MessageSession::put_MaximumQueueLength(LONG val) {
   });
 }
 
-HRESULT MessageSession::EventCheck(EventType type, EventMechanism mech, bool checkMech, bool allowAll) {
+HRESULT CMessageSession::EventCheck(EventType type, EventMechanism mech, bool checkMech, bool allowAll) {
   if (checkMech &&
       (mech == 0 || (mech != EVENT_ALL_MECH && (mech & ~(EVENT_QUEUE | EVENT_HNDLR | EVENT_SUSPEND_HNDLR)) != 0)))
     return Fail(E_VISA_INV_MECH, IID_IEventManager, "event mechanism " + std::to_string(mech) + " is not valid");
@@ -891,7 +891,7 @@ HRESULT MessageSession::EventCheck(EventType type, EventMechanism mech, bool che
               "event type " + number + " is not supported by " + name_.resourceClass + " sessions");
 }
 
-HRESULT MessageSession::EnableEvent(EventType type, EventMechanism mech, LONG) {
+HRESULT CMessageSession::EnableEvent(EventType type, EventMechanism mech, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, mech, true, false);
     if (FAILED(hr)) return hr;
@@ -899,13 +899,13 @@ HRESULT MessageSession::EnableEvent(EventType type, EventMechanism mech, LONG) {
       return Fail(E_VISA_INV_MECH, IID_IEventManager, "service requests are delivered through the event queue only");
     if (srqEnabled_) return S_VISA_EVENT_EN;
     std::string why;
-    if (FAILED(hr = PullServiceRequests(Deadline::After(0), why))) return Fail(hr, IID_IEventManager, why);
+    if (FAILED(hr = PullServiceRequests(CDeadline::After(0), why))) return Fail(hr, IID_IEventManager, why);
     srqEnabled_ = true;  // only what arrives from now on counts
     return S_OK;
   });
 }
 
-HRESULT MessageSession::DisableEvent(EventType type, EventMechanism mech, LONG) {
+HRESULT CMessageSession::DisableEvent(EventType type, EventMechanism mech, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, mech, true, true);
     if (FAILED(hr)) return hr;
@@ -915,12 +915,12 @@ HRESULT MessageSession::DisableEvent(EventType type, EventMechanism mech, LONG) 
   });
 }
 
-HRESULT MessageSession::DiscardEvents(EventType type, EventMechanism mech, LONG) {
+HRESULT CMessageSession::DiscardEvents(EventType type, EventMechanism mech, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, mech, true, true);
     if (FAILED(hr)) return hr;
     std::string why;
-    if (srqCapable_ && FAILED(hr = PullServiceRequests(Deadline::After(0), why)))
+    if (srqCapable_ && FAILED(hr = PullServiceRequests(CDeadline::After(0), why)))
       return Fail(hr, IID_IEventManager, why);
     const bool empty = srqQueue_.empty();
     if ((mech & EVENT_QUEUE) != 0) srqQueue_.clear();
@@ -928,8 +928,8 @@ HRESULT MessageSession::DiscardEvents(EventType type, EventMechanism mech, LONG)
   });
 }
 
-HRESULT MessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEvent** pEvent) {
-  const Deadline until = Deadline::After(waitTimeout);  // -1 (0xFFFFFFFF) waits for ever
+HRESULT CMessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEvent** pEvent) {
+  const CDeadline until = CDeadline::After(waitTimeout);  // -1 (0xFFFFFFFF) waits for ever
   for (;;) {
     bool done = false;
     HRESULT hr = Guarded(IID_IEventManager, true, [&]() -> HRESULT {
@@ -943,7 +943,7 @@ HRESULT MessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEve
       if (srqQueue_.empty()) {
         std::string why;
         const LONG slice = until.Infinite() ? kWaitSliceMs : std::min<LONG>(until.RemainingMs(), kWaitSliceMs);
-        if (FAILED(hr = PullServiceRequests(Deadline::After(slice), why))) return Fail(hr, IID_IEventManager, why);
+        if (FAILED(hr = PullServiceRequests(CDeadline::After(slice), why))) return Fail(hr, IID_IEventManager, why);
       }
       if (srqQueue_.empty()) {
         if (!until.Passed()) {
@@ -953,7 +953,7 @@ HRESULT MessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEve
         return Fail(E_VISA_TMO, IID_IEventManager,
                     "no service request arrived within " + std::to_string(waitTimeout) + " ms");
       }
-      if (FAILED(hr = ServiceRequestEvent::Create(IID_IEvent, reinterpret_cast<void**>(pEvent))))
+      if (FAILED(hr = CServiceRequestEvent::Create(IID_IEvent, reinterpret_cast<void**>(pEvent))))
         return Fail(hr, IID_IEventManager, "no memory for the event");
       srqQueue_.pop_front();
       return S_OK;
@@ -965,14 +965,14 @@ HRESULT MessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEve
   }
 }
 
-HRESULT MessageSession::InstallHandler(EventType type, IEventHandler*, LONG, LONG) {
+HRESULT CMessageSession::InstallHandler(EventType type, IEventHandler*, LONG, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, EVENT_HNDLR, false, false);
     return FAILED(hr) ? hr : E_VISA_INV_EVENT;
   });
 }
 
-HRESULT MessageSession::UninstallHandler(EventType type, LONG, LONG) {
+HRESULT CMessageSession::UninstallHandler(EventType type, LONG, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, EVENT_HNDLR, false, true);
     if (FAILED(hr)) return hr;

@@ -18,12 +18,12 @@
 namespace korvane::visacom {
 
 // IVisaSession and IBaseMessage, which IEventManager extends too, are answered by the IMessage.
-class MessageSession final
-    : public ComObject<MessageSession, IMessage, IEventManager, IKorvaneMessageDirect, ISupportErrorInfo,
+class CMessageSession final
+    : public ComObject<CMessageSession, IMessage, IEventManager, IKorvaneMessageDirect, ISupportErrorInfo,
                        Also<IBaseMessage, IMessage>, Also<IVisaSession, IMessage>> {
  public:
   // A new, closed session with one reference; Init opens it.
-  static HRESULT Create(MessageSession** out) noexcept;
+  static HRESULT Create(CMessageSession** out) noexcept;
 
   // ISupportErrorInfo
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
@@ -87,8 +87,8 @@ class MessageSession final
   HRESULT STDMETHODCALLTYPE UninstallHandler(EventType type, LONG userHandle, LONG customEventType) override;
 
  private:
-  MessageSession() = default;
-  ~MessageSession();
+  CMessageSession() = default;
+  ~CMessageSession();
 
   template <typename F>
   HRESULT Guarded(REFIID iid, bool needOpen, F&& body) noexcept;
@@ -96,12 +96,13 @@ class MessageSession final
   HRESULT CheckAccess(REFIID iid);
   void CloseNow() noexcept;
 
-  HRESULT SendAll(const BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& sent, std::string& why);
-  HRESULT ReadCore(BYTE* dst, std::size_t cap, const Deadline& deadline, int term, std::size_t& got, std::string& why);
-  HRESULT ReadVector(std::size_t count, const Deadline& deadline, int term, std::vector<BYTE>& out, std::string& why);
+  HRESULT SendAll(const BYTE* data, std::size_t n, const CDeadline& deadline, std::size_t& sent, std::string& why);
+  HRESULT ReadCore(BYTE* dst, std::size_t cap, const CDeadline& deadline, int term, std::size_t& got,
+                   std::string& why);
+  HRESULT ReadVector(std::size_t count, const CDeadline& deadline, int term, std::vector<BYTE>& out, std::string& why);
   void Unread(const BYTE* data, std::size_t n);
   HRESULT EventCheck(EventType type, EventMechanism mech, bool checkMech, bool allowAll);
-  HRESULT PullServiceRequests(const Deadline& deadline, std::string& why);
+  HRESULT PullServiceRequests(const CDeadline& deadline, std::string& why);
   HRESULT GetOwnAttribute(LONG id, VARIANT* v);
   HRESULT SetOwnAttribute(LONG id, LONGLONG value, std::string& why);
 
@@ -110,7 +111,7 @@ class MessageSession final
   ResourceName name_;
   std::string options_;
   std::unique_ptr<ITransport> transport_;
-  std::shared_ptr<ResourceLock> lock_;
+  std::shared_ptr<CResourceLock> lock_;
   LONG timeout_ = 2000;
   BYTE termChar_ = '\n';
   bool termCharEnabled_ = false;

@@ -86,7 +86,7 @@ bool SetOption(NativeSocket s, int level, int name, bool on) {
 }
 
 // Waits until the socket can be read (or written); S_OK, E_VISA_TMO or E_VISA_IO.
-HRESULT WaitReady(NativeSocket s, bool forWrite, const Deadline& deadline, std::string& why) {
+HRESULT WaitReady(NativeSocket s, bool forWrite, const CDeadline& deadline, std::string& why) {
   for (;;) {
     int ms = deadline.RemainingMs();
 #if defined(_WIN32)
@@ -111,7 +111,7 @@ HRESULT WaitReady(NativeSocket s, bool forWrite, const Deadline& deadline, std::
   }
 }
 
-// Writes up to this size go out with one blocking call; see TcpLink::Send.
+// Writes up to this size go out with one blocking call; see CTcpLink::Send.
 constexpr std::size_t kBlockingSendLimit = 256u << 10;
 #if defined(_WIN32)
 // Socket buffers for blocking transfers on Windows, whose default send buffer is small.
@@ -138,13 +138,13 @@ HRESULT ReceiveFailed(int e, std::string& why) {
 }
 }  // namespace
 
-TcpLink::TcpLink(TcpLink&& o) noexcept
+CTcpLink::CTcpLink(CTcpLink&& o) noexcept
     : s_(std::exchange(o.s_, -1)),
       address_(std::move(o.address_)),
       blocking_(std::exchange(o.blocking_, false)),
       timeoutMs_{o.timeoutMs_[0], o.timeoutMs_[1]} {}
 
-TcpLink& TcpLink::operator=(TcpLink&& o) noexcept {
+CTcpLink& CTcpLink::operator=(CTcpLink&& o) noexcept {
   std::swap(s_, o.s_);
   std::swap(address_, o.address_);
   std::swap(blocking_, o.blocking_);
@@ -152,19 +152,19 @@ TcpLink& TcpLink::operator=(TcpLink&& o) noexcept {
   return *this;
 }
 
-TcpLink::~TcpLink() { Close(); }
+CTcpLink::~CTcpLink() { Close(); }
 
-bool TcpLink::Valid() const { return s_ != -1; }
+bool CTcpLink::Valid() const { return s_ != -1; }
 
-void TcpLink::Close() {
+void CTcpLink::Close() {
   if (s_ != -1) CloseNative(Native(s_));
   s_ = -1;
   blocking_ = false;
   timeoutMs_[0] = timeoutMs_[1] = -1;
 }
 
-HRESULT TcpLink::Connect(const std::string& host, std::uint16_t port, const Deadline& deadline, TcpLink& out,
-                         std::string& why) {
+HRESULT CTcpLink::Connect(const std::string& host, std::uint16_t port, const CDeadline& deadline, CTcpLink& out,
+                          std::string& why) {
   if (!StartNetworking()) {
     why = "the network stack could not be started";
     return E_VISA_SYSTEM_ERROR;
@@ -185,7 +185,7 @@ HRESULT TcpLink::Connect(const std::string& host, std::uint16_t port, const Dead
   HRESULT result = E_VISA_RSRC_NFOUND;
   why = "no address of \"" + host + "\" accepted a connection";
   for (addrinfo* a = list; a; a = a->ai_next) {
-    TcpLink link;
+    CTcpLink link;
     link.s_ = Stored(::socket(a->ai_family, a->ai_socktype, a->ai_protocol));
     NativeSocket s = Native(link.s_);
     if (!link.Valid() || !SetNonBlocking(s)) continue;
@@ -219,13 +219,14 @@ HRESULT TcpLink::Connect(const std::string& host, std::uint16_t port, const Dead
   return result;
 }
 
-HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline, std::size_t& sent, std::string& why) {
+HRESULT CTcpLink::Send(const void* data, std::size_t n, const CDeadline& deadline, std::size_t& sent,
+                       std::string& why) {
   sent = 0;
   const char* p = static_cast<const char*>(data);
   // A blocking socket reports no partial count when its timeout cuts a send short: large
   // transfers go through the non-blocking loop, which always knows what went out.
   struct Restore {
-    TcpLink* link;
+    CTcpLink* link;
     ~Restore() {
       if (link && link->blocking_) SetNonBlocking(Native(link->s_), false);
     }
@@ -240,7 +241,7 @@ HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline,
   while (sent < n) {
     if (blocking_ && !restore.link && !BoundBlockingCall(true, deadline)) {
       // No time left for a timed call: send only if there is room now.
-      HRESULT hr = WaitReady(Native(s_), true, Deadline::After(0), why);
+      HRESULT hr = WaitReady(Native(s_), true, CDeadline::After(0), why);
       if (hr == E_VISA_TMO) why = "timeout expired before the write completed";
       if (FAILED(hr)) return hr;
     }
@@ -272,7 +273,8 @@ HRESULT TcpLink::Send(const void* data, std::size_t n, const Deadline& deadline,
   return S_OK;
 }
 
-HRESULT TcpLink::ReceiveSome(void* data, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why) {
+HRESULT CTcpLink::ReceiveSome(void* data, std::size_t n, const CDeadline& deadline, std::size_t& got,
+                              std::string& why) {
   got = 0;
   int chunk = static_cast<int>(std::min<std::size_t>(n, 1u << 30));
   if (blocking_) return ReceiveBlocking(data, chunk, deadline, got, why);
@@ -293,7 +295,8 @@ HRESULT TcpLink::ReceiveSome(void* data, std::size_t n, const Deadline& deadline
   }
 }
 
-HRESULT TcpLink::ReceiveAll(void* data, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why) {
+HRESULT CTcpLink::ReceiveAll(void* data, std::size_t n, const CDeadline& deadline, std::size_t& got,
+                             std::string& why) {
   got = 0;
   while (got < n) {
     std::size_t part = 0;
@@ -304,7 +307,7 @@ HRESULT TcpLink::ReceiveAll(void* data, std::size_t n, const Deadline& deadline,
   return S_OK;
 }
 
-std::size_t TcpLink::Drain() {
+std::size_t CTcpLink::Drain() {
   char sink[16384];
   std::size_t total = 0;
   while (total < (64u << 20)) {
@@ -326,14 +329,14 @@ std::size_t TcpLink::Drain() {
   return total;
 }
 
-bool TcpLink::Readable() { return Readable(Deadline::After(0)); }
+bool CTcpLink::Readable() { return Readable(CDeadline::After(0)); }
 
-bool TcpLink::Readable(const Deadline& deadline) {
+bool CTcpLink::Readable(const CDeadline& deadline) {
   std::string ignored;
   return WaitReady(Native(s_), false, deadline, ignored) == S_OK;
 }
 
-void TcpLink::PreferBlockingTransfers() {
+void CTcpLink::PreferBlockingTransfers() {
 #if defined(_WIN32)
   NativeSocket s = Native(s_);
   if (s_ == -1 || blocking_) return;
@@ -347,13 +350,13 @@ void TcpLink::PreferBlockingTransfers() {
 // Winsock documents that a send or receive whose SO_SNDTIMEO / SO_RCVTIMEO expired leaves the
 // socket in an undefined state. After one has, this link never lets Winsock time a call again:
 // it waits with select() on a non-blocking socket, where nothing is cut short.
-void TcpLink::FallBackToWaiting() {
+void CTcpLink::FallBackToWaiting() {
   if (blocking_ && SetNonBlocking(Native(s_))) blocking_ = false;
 }
 
 // Makes the Winsock timeout of the next blocking call end no later than the deadline. False
 // when no time is left (the caller checks readiness without blocking instead).
-bool TcpLink::BoundBlockingCall(bool forSend, const Deadline& deadline) {
+bool CTcpLink::BoundBlockingCall(bool forSend, const CDeadline& deadline) {
 #if defined(_WIN32)
   int left = deadline.RemainingMs();
   if (left == 0) return false;
@@ -374,12 +377,12 @@ bool TcpLink::BoundBlockingCall(bool forSend, const Deadline& deadline) {
 #endif
 }
 
-HRESULT TcpLink::ReceiveBlocking(void* data, int n, const Deadline& deadline, std::size_t& got, std::string& why) {
+HRESULT CTcpLink::ReceiveBlocking(void* data, int n, const CDeadline& deadline, std::size_t& got, std::string& why) {
   for (;;) {
     if (!blocking_) return ReceiveSome(data, static_cast<std::size_t>(n), deadline, got, why);
     if (!BoundBlockingCall(false, deadline)) {
       // No time left for a timed call: take what is already queued, if anything.
-      HRESULT hr = WaitReady(Native(s_), false, Deadline::After(0), why);
+      HRESULT hr = WaitReady(Native(s_), false, CDeadline::After(0), why);
       if (hr == E_VISA_TMO) why = "timeout expired before the read completed";
       if (FAILED(hr)) return hr;
     }
@@ -403,7 +406,7 @@ HRESULT TcpLink::ReceiveBlocking(void* data, int n, const Deadline& deadline, st
   }
 }
 
-bool TcpLink::SetBoolOption(int level, int name, bool on, std::string& why) {
+bool CTcpLink::SetBoolOption(int level, int name, bool on, std::string& why) {
   if (SetOption(Native(s_), level, name, on)) return true;
   why = "setting the socket option failed: " + ErrorText(LastError());
   return false;

@@ -9,30 +9,30 @@
 
 namespace korvane::visacom {
 
-class TcpLink {
+class CTcpLink {
  public:
-  TcpLink() = default;
-  TcpLink(const TcpLink&) = delete;
-  TcpLink& operator=(const TcpLink&) = delete;
-  TcpLink(TcpLink&& o) noexcept;
-  TcpLink& operator=(TcpLink&& o) noexcept;
-  ~TcpLink();
+  CTcpLink() = default;
+  CTcpLink(const CTcpLink&) = delete;
+  CTcpLink& operator=(const CTcpLink&) = delete;
+  CTcpLink(CTcpLink&& o) noexcept;
+  CTcpLink& operator=(CTcpLink&& o) noexcept;
+  ~CTcpLink();
 
   // Connects within the deadline (name resolution itself is not bounded by it), with
   // TCP_NODELAY set. Failures: E_VISA_RSRC_NFOUND (unknown host, refused, unreachable), E_VISA_TMO.
-  static HRESULT Connect(const std::string& host, std::uint16_t port, const Deadline& deadline, TcpLink& out,
+  static HRESULT Connect(const std::string& host, std::uint16_t port, const CDeadline& deadline, CTcpLink& out,
                          std::string& why);
 
   bool Valid() const;
   void Close();
 
   // All n bytes or an error; `sent` says how many went out.
-  HRESULT Send(const void* data, std::size_t n, const Deadline& deadline, std::size_t& sent, std::string& why);
+  HRESULT Send(const void* data, std::size_t n, const CDeadline& deadline, std::size_t& sent, std::string& why);
   // Waits for at least one byte and returns what is queued, up to n.
-  HRESULT ReceiveSome(void* data, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why);
+  HRESULT ReceiveSome(void* data, std::size_t n, const CDeadline& deadline, std::size_t& got, std::string& why);
   // Exactly n bytes; on failure `got` says how many arrived.
-  HRESULT ReceiveAll(void* data, std::size_t n, const Deadline& deadline, std::size_t& got, std::string& why);
-  HRESULT ReceiveAll(void* data, std::size_t n, const Deadline& deadline, std::string& why) {
+  HRESULT ReceiveAll(void* data, std::size_t n, const CDeadline& deadline, std::size_t& got, std::string& why);
+  HRESULT ReceiveAll(void* data, std::size_t n, const CDeadline& deadline, std::string& why) {
     std::size_t got = 0;
     return ReceiveAll(data, n, deadline, got, why);
   }
@@ -40,7 +40,7 @@ class TcpLink {
   std::size_t Drain();
   // True when bytes (or the peer's close) are waiting, or arrive before the deadline.
   bool Readable();
-  bool Readable(const Deadline& deadline);
+  bool Readable(const CDeadline& deadline);
 
   bool SetBoolOption(int level, int name, bool on, std::string& why);
 
@@ -52,8 +52,8 @@ class TcpLink {
   const std::string& Address() const { return address_; }
 
  private:
-  HRESULT ReceiveBlocking(void* data, int n, const Deadline& deadline, std::size_t& got, std::string& why);
-  bool BoundBlockingCall(bool forSend, const Deadline& deadline);
+  HRESULT ReceiveBlocking(void* data, int n, const CDeadline& deadline, std::size_t& got, std::string& why);
+  bool BoundBlockingCall(bool forSend, const CDeadline& deadline);
   void FallBackToWaiting();
 
   std::intptr_t s_ = -1;

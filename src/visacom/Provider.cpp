@@ -19,8 +19,8 @@ namespace {
 constexpr LONG kComponentVersion = 0x00100000;
 constexpr LONG kSpecVersion = 0x00500800;
 
-class ResourceManager final : public ComObject<ResourceManager, IResourceManager3, ISupportErrorInfo,
-                                               Also<IResourceManager, IResourceManager3>> {
+class CResourceManager final : public ComObject<CResourceManager, IResourceManager3, ISupportErrorInfo,
+                                                Also<IResourceManager, IResourceManager3>> {
  public:
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override { return SupportsErrorInfo(riid); }
 
@@ -75,8 +75,8 @@ class ResourceManager final : public ComObject<ResourceManager, IResourceManager
     return Guarded(IID_IResourceManager, [&]() -> HRESULT {
       if (!vi) return NullOut();
       *vi = nullptr;
-      MessageSession* session = nullptr;
-      HRESULT hr = MessageSession::Create(&session);
+      CMessageSession* session = nullptr;
+      HRESULT hr = CMessageSession::Create(&session);
       if (FAILED(hr)) return ReportError(hr, IID_IResourceManager, "Out of memory for a new session.");
       hr = session->Init(ResourceName, mode, openTimeout, OptionString);  // reports its own errors
       if (FAILED(hr)) {
@@ -127,9 +127,9 @@ class ResourceManager final : public ComObject<ResourceManager, IResourceManager
 };
 
 // Class objects live as long as the process; their reference count is irrelevant.
-class ClassFactory final : public StaticComObject<ClassFactory, IClassFactory> {
+class CClassFactory final : public StaticComObject<CClassFactory, IClassFactory> {
  public:
-  explicit ClassFactory(ClassCreator create = nullptr) noexcept : create_(create) {}
+  explicit CClassFactory(ClassCreator create = nullptr) noexcept : create_(create) {}
   // Set under the registration lock, before the factory is registered.
   void SetCreator(ClassCreator create) noexcept { create_.store(create); }
   HRESULT STDMETHODCALLTYPE CreateInstance(IUnknown* outer, REFIID riid, void** ppv) override {
@@ -145,9 +145,9 @@ class ClassFactory final : public StaticComObject<ClassFactory, IClassFactory> {
   std::atomic<ClassCreator> create_;
 };
 
-ClassFactory g_rmFactory(&ResourceManager::Create<>);
+CClassFactory g_rmFactory(&CResourceManager::Create<>);
 // The FormattedIO488 object's creator comes from the layer that owns the formatting engine.
-ClassFactory g_formattedIoFactory;
+CClassFactory g_formattedIoFactory;
 
 struct Registration {
   std::mutex m;

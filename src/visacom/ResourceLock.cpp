@@ -4,7 +4,7 @@
 
 namespace korvane::visacom {
 
-bool ResourceLock::Grantable(const void* owner, AccessMode mode, const std::string& requestedKey) const {
+bool CResourceLock::Grantable(const void* owner, AccessMode mode, const std::string& requestedKey) const {
   if (exclusiveOwner_ && exclusiveOwner_ != owner) return false;
   if (mode == EXCLUSIVE_LOCK) {
     for (const auto& [holder, depth] : shared_)
@@ -15,8 +15,8 @@ bool ResourceLock::Grantable(const void* owner, AccessMode mode, const std::stri
   return !requestedKey.empty() && requestedKey == sharedKey_;
 }
 
-HRESULT ResourceLock::Acquire(const void* owner, AccessMode mode, LONG timeoutMs, const std::string& requestedKey,
-                              std::string& key, std::string& why) {
+HRESULT CResourceLock::Acquire(const void* owner, AccessMode mode, LONG timeoutMs, const std::string& requestedKey,
+                               std::string& key, std::string& why) {
   if (mode != EXCLUSIVE_LOCK && mode != SHARED_LOCK) {
     why = "the lock type must be exclusive (1) or shared (2)";
     return E_VISA_INV_LOCK_TYPE;
@@ -44,7 +44,7 @@ HRESULT ResourceLock::Acquire(const void* owner, AccessMode mode, LONG timeoutMs
   return ++shared_[owner] > 1 ? S_VISA_NESTED_SHARED : S_OK;
 }
 
-HRESULT ResourceLock::Release(const void* owner, std::string& why) {
+HRESULT CResourceLock::Release(const void* owner, std::string& why) {
   std::lock_guard lk(m_);
   HRESULT hr = S_OK;
   if (exclusiveOwner_ == owner) {
@@ -64,7 +64,7 @@ HRESULT ResourceLock::Release(const void* owner, std::string& why) {
   return hr;
 }
 
-void ResourceLock::ReleaseAll(const void* owner) {
+void CResourceLock::ReleaseAll(const void* owner) {
   std::lock_guard lk(m_);
   if (exclusiveOwner_ == owner) {
     holders_ -= exclusiveDepth_;
@@ -79,29 +79,29 @@ void ResourceLock::ReleaseAll(const void* owner) {
   cv_.notify_all();
 }
 
-bool ResourceLock::MayAccess(const void* owner) {
+bool CResourceLock::MayAccess(const void* owner) {
   if (holders_.load(std::memory_order_acquire) == 0) return true;
   std::lock_guard lk(m_);
   if (exclusiveOwner_) return exclusiveOwner_ == owner;
   return shared_.empty() || shared_.count(owner) != 0;
 }
 
-AccessMode ResourceLock::State() {
+AccessMode CResourceLock::State() {
   std::lock_guard lk(m_);
   if (exclusiveOwner_) return EXCLUSIVE_LOCK;
   return shared_.empty() ? NO_LOCK : SHARED_LOCK;
 }
 
-std::shared_ptr<ResourceLock> ResourceLock::For(const std::string& canonicalName) {
+std::shared_ptr<CResourceLock> CResourceLock::For(const std::string& canonicalName) {
   // Never destroyed: a session released during process exit may still look its lock up.
   static auto* tableMutex = new std::mutex;
-  static auto* tablePtr = new std::map<std::string, std::weak_ptr<ResourceLock>>;
+  static auto* tablePtr = new std::map<std::string, std::weak_ptr<CResourceLock>>;
   auto& table = *tablePtr;
   std::lock_guard lk(*tableMutex);
   for (auto it = table.begin(); it != table.end();) it = it->second.expired() ? table.erase(it) : std::next(it);
-  std::shared_ptr<ResourceLock> lock = table[canonicalName].lock();
+  std::shared_ptr<CResourceLock> lock = table[canonicalName].lock();
   if (!lock) {
-    lock = std::make_shared<ResourceLock>();
+    lock = std::make_shared<CResourceLock>();
     table[canonicalName] = lock;
   }
   return lock;

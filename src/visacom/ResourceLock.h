@@ -16,7 +16,7 @@ namespace korvane::visacom {
 // shuts out every other session; a shared lock admits only the sessions that hold it (they
 // asked with the same access key). A session that holds no lock may do I/O only while nobody
 // else holds one. Locks nest per session.
-class ResourceLock {
+class CResourceLock {
  public:
   // Waits up to timeoutMs (-1: for ever) for the lock. `key`: the access key of a shared lock.
   HRESULT Acquire(const void* owner, AccessMode mode, LONG timeoutMs, const std::string& requestedKey,
@@ -28,7 +28,7 @@ class ResourceLock {
   AccessMode State();
 
   // The lock of the resource with this canonical name; one object per name while in use.
-  static std::shared_ptr<ResourceLock> For(const std::string& canonicalName);
+  static std::shared_ptr<CResourceLock> For(const std::string& canonicalName);
 
  private:
   bool Grantable(const void* owner, AccessMode mode, const std::string& requestedKey) const;

@@ -170,7 +170,7 @@ HRESULT Apply(int fd, const Line& line, std::string& why) {
 }
 
 // Waits until the port can be read (or written); S_OK, E_VISA_TMO or E_VISA_IO.
-HRESULT WaitReady(int fd, bool forWrite, const Deadline& deadline, std::string& why) {
+HRESULT WaitReady(int fd, bool forWrite, const CDeadline& deadline, std::string& why) {
   for (;;) {
     pollfd p{fd, static_cast<short>(forWrite ? POLLOUT : POLLIN), 0};
     int r = poll(&p, 1, deadline.RemainingMs());
@@ -193,13 +193,13 @@ HRESULT TransferError(int e, const char* what, std::string& why) {
   return E_VISA_IO;
 }
 
-class SerialTransport final : public ITransport {
+class CSerialTransport final : public ITransport {
  public:
-  explicit SerialTransport(Fd fd) : fd_(std::move(fd)) {}
+  explicit CSerialTransport(Fd fd) : fd_(std::move(fd)) {}
 
   HRESULT Configure(std::string& why) { return Apply(fd_.get(), line_, why); }
 
-  HRESULT Send(const BYTE* data, std::size_t n, bool, const Deadline& deadline, std::size_t& sent,
+  HRESULT Send(const BYTE* data, std::size_t n, bool, const CDeadline& deadline, std::size_t& sent,
                std::string& why) override {
     sent = 0;
     while (sent < n) {
@@ -219,7 +219,7 @@ class SerialTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Receive(BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& got, bool& end,
+  HRESULT Receive(BYTE* data, std::size_t n, const CDeadline& deadline, std::size_t& got, bool& end,
                   std::string& why) override {
     got = 0;
     end = false;
@@ -248,7 +248,7 @@ class SerialTransport final : public ITransport {
   // A serial line has no device clear message either. Dropping what the instrument already
   // sent keeps a stale reply from being taken for the next one; output not yet on the wire
   // belonged to the transfer being abandoned.
-  HRESULT Clear(const Deadline&, std::string& why) override {
+  HRESULT Clear(const CDeadline&, std::string& why) override {
     if (tcflush(fd_.get(), TCIOFLUSH) != 0) {
       why = "discarding the serial port buffers failed: " + ErrnoText(errno);
       return E_VISA_IO;
@@ -336,7 +336,7 @@ HRESULT OpenSerial(const ResourceName& name, std::unique_ptr<ITransport>& out, s
     why = path + " is not a serial port";
     return E_VISA_RSRC_NFOUND;
   }
-  auto transport = std::make_unique<SerialTransport>(std::move(fd));
+  auto transport = std::make_unique<CSerialTransport>(std::move(fd));
   HRESULT hr = transport->Configure(why);
   if (FAILED(hr)) {
     why = "the serial port " + path + " cannot be configured: " + why;

@@ -18,17 +18,17 @@
 namespace korvane::visacom {
 namespace {
 
-class SocketTransport final : public ITransport {
+class CSocketTransport final : public ITransport {
  public:
-  SocketTransport(TcpLink link, std::string host, std::uint16_t port)
+  CSocketTransport(CTcpLink link, std::string host, std::uint16_t port)
       : link_(std::move(link)), host_(std::move(host)), port_(port) {}
 
-  HRESULT Send(const BYTE* data, std::size_t n, bool, const Deadline& deadline, std::size_t& sent,
+  HRESULT Send(const BYTE* data, std::size_t n, bool, const CDeadline& deadline, std::size_t& sent,
                std::string& why) override {
     return link_.Send(data, n, deadline, sent, why);
   }
 
-  HRESULT Receive(BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& got, bool& end,
+  HRESULT Receive(BYTE* data, std::size_t n, const CDeadline& deadline, std::size_t& got, bool& end,
                   std::string& why) override {
     end = false;
     return link_.ReceiveSome(data, n, deadline, got, why);
@@ -38,7 +38,7 @@ class SocketTransport final : public ITransport {
 
   // Raw TCP has no device clear message. What can be done is to throw away every byte the
   // instrument has already sent, so that a stale reply cannot be taken for the next one.
-  HRESULT Clear(const Deadline&, std::string&) override {
+  HRESULT Clear(const CDeadline&, std::string&) override {
     link_.Drain();
     return S_OK;
   }
@@ -74,7 +74,7 @@ class SocketTransport final : public ITransport {
   }
 
  private:
-  TcpLink link_;
+  CTcpLink link_;
   std::string host_;
   std::uint16_t port_;
   bool noDelay_ = true;
@@ -83,13 +83,13 @@ class SocketTransport final : public ITransport {
 
 }  // namespace
 
-HRESULT ConnectSocket(const std::string& host, std::uint16_t port, const Deadline& deadline,
+HRESULT ConnectSocket(const std::string& host, std::uint16_t port, const CDeadline& deadline,
                       std::unique_ptr<ITransport>& out, std::string& why) {
-  TcpLink link;
-  HRESULT hr = TcpLink::Connect(host, port, deadline, link, why);
+  CTcpLink link;
+  HRESULT hr = CTcpLink::Connect(host, port, deadline, link, why);
   if (FAILED(hr)) return hr;
   link.PreferBlockingTransfers();
-  out = std::make_unique<SocketTransport>(std::move(link), host, port);
+  out = std::make_unique<CSocketTransport>(std::move(link), host, port);
   return S_OK;
 }
 

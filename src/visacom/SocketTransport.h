@@ -11,7 +11,7 @@ namespace korvane::visacom {
 
 // Connects to host:port within the deadline (name resolution itself is not bounded by it).
 // Failures: E_VISA_RSRC_NFOUND (unknown host, refused, unreachable), E_VISA_TMO.
-HRESULT ConnectSocket(const std::string& host, std::uint16_t port, const Deadline& deadline,
+HRESULT ConnectSocket(const std::string& host, std::uint16_t port, const CDeadline& deadline,
                       std::unique_ptr<ITransport>& out, std::string& why);
 
 }  // namespace korvane::visacom

@@ -14,18 +14,18 @@
 namespace korvane::visacom {
 
 // When a blocking transfer gives up. A VISA timeout of -1 (0xFFFFFFFF) waits for ever.
-class Deadline {
+class CDeadline {
  public:
   using Clock = std::chrono::steady_clock;
 
-  static Deadline After(LONG timeoutMs) {
-    Deadline d;
+  static CDeadline After(LONG timeoutMs) {
+    CDeadline d;
     d.infinite_ = timeoutMs < 0;
     d.budgetMs_ = timeoutMs;
     if (!d.infinite_) d.at_ = Clock::now() + std::chrono::milliseconds(timeoutMs);
     return d;
   }
-  static Deadline Never() { return After(-1); }
+  static CDeadline Never() { return After(-1); }
 
   bool Infinite() const { return infinite_; }
   // The timeout this deadline was made from: protocols that time each call on the instrument
@@ -52,12 +52,12 @@ class ITransport {
 
   // Sends all n bytes; on failure `sent` says how many went out and `why` what went wrong.
   // `end` marks the last byte as the end of the message where the protocol has such a mark.
-  virtual HRESULT Send(const BYTE* data, std::size_t n, bool end, const Deadline& deadline, std::size_t& sent,
+  virtual HRESULT Send(const BYTE* data, std::size_t n, bool end, const CDeadline& deadline, std::size_t& sent,
                        std::string& why) = 0;
 
   // Waits for at least one byte and returns what is there, up to n. `end` is set when the
   // protocol marked the last byte returned as the end of the message.
-  virtual HRESULT Receive(BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& got, bool& end,
+  virtual HRESULT Receive(BYTE* data, std::size_t n, const CDeadline& deadline, std::size_t& got, bool& end,
                           std::string& why) = 0;
 
   // True when the protocol carries END itself; otherwise the session sends the termination
@@ -65,16 +65,16 @@ class ITransport {
   virtual bool SignalsEnd() const = 0;
 
   // Device clear as far as the protocol allows.
-  virtual HRESULT Clear(const Deadline& deadline, std::string& why) = 0;
+  virtual HRESULT Clear(const CDeadline& deadline, std::string& why) = 0;
 
   // The IEEE 488.2 status byte by the protocol's own means; E_NOTIMPL makes the session ask "*STB?".
-  virtual HRESULT ReadStatusByte(const Deadline&, BYTE&, std::string&) { return E_NOTIMPL; }
+  virtual HRESULT ReadStatusByte(const CDeadline&, BYTE&, std::string&) { return E_NOTIMPL; }
 
   // The read termination character (-1: none), for protocols that let the instrument stop on it.
   virtual void SetReadTermination(int) {}
 
   // Device trigger by the protocol's own means; E_NOTIMPL makes the session send "*TRG".
-  virtual HRESULT Trigger(const Deadline&, std::string&) { return E_NOTIMPL; }
+  virtual HRESULT Trigger(const CDeadline&, std::string&) { return E_NOTIMPL; }
 
   // A lock held at the instrument, for protocols that have one; S_FALSE when there is none.
   // `key` is the access key of a shared lock (empty for an exclusive one).
@@ -84,14 +84,14 @@ class ITransport {
   virtual HRESULT Unlock(std::string&) { return S_FALSE; }
 
   // Remote/local control with the VI_GPIB_REN_* codes, for protocols that carry it.
-  virtual HRESULT ControlRen(int /*mode*/, const Deadline&, std::string&) { return E_NOTIMPL; }
+  virtual HRESULT ControlRen(int /*mode*/, const CDeadline&, std::string&) { return E_NOTIMPL; }
 
   // The status byte of a service request the instrument raised since the last call, if any
   // (`raised` false when none); E_NOTIMPL for protocols without service requests.
   virtual HRESULT TakeServiceRequest(bool& /*raised*/, BYTE& /*stb*/, std::string&) { return E_NOTIMPL; }
   // The same, waiting until the deadline for one to arrive. The caller waits in short slices
   // with the session lock held for each, so this must come back at the deadline.
-  virtual HRESULT AwaitServiceRequest(const Deadline& deadline, bool& raised, BYTE& stb, std::string& why) {
+  virtual HRESULT AwaitServiceRequest(const CDeadline& deadline, bool& raised, BYTE& stb, std::string& why) {
     HRESULT hr = TakeServiceRequest(raised, stb, why);
     if (hr == S_OK && !raised && !deadline.Infinite())
       std::this_thread::sleep_for(std::chrono::milliseconds(deadline.RemainingMs()));

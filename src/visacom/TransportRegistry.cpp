@@ -30,20 +30,20 @@ bool IsHislip(const ResourceName& name) {
 }
 bool IsVxi11(const ResourceName& name) { return !IsHislip(name); }
 
-HRESULT OpenSocket(const ResourceName& n, const Deadline& d, std::unique_ptr<ITransport>& out, std::string& why) {
+HRESULT OpenSocket(const ResourceName& n, const CDeadline& d, std::unique_ptr<ITransport>& out, std::string& why) {
   return ConnectSocket(n.host, n.port, d, out, why);
 }
-HRESULT OpenVxi11(const ResourceName& n, const Deadline& d, std::unique_ptr<ITransport>& out, std::string& why) {
+HRESULT OpenVxi11(const ResourceName& n, const CDeadline& d, std::unique_ptr<ITransport>& out, std::string& why) {
   return ConnectVxi11(n.host, n.deviceName, d, out, why);
 }
-HRESULT OpenHislip(const ResourceName& n, const Deadline& d, std::unique_ptr<ITransport>& out, std::string& why) {
+HRESULT OpenHislip(const ResourceName& n, const CDeadline& d, std::unique_ptr<ITransport>& out, std::string& why) {
   return ConnectHislip(n.host, n.deviceName, d, out, why);
 }
 // Opening a device node does not wait on the instrument: no deadline.
-HRESULT OpenUsb(const ResourceName& n, const Deadline&, std::unique_ptr<ITransport>& out, std::string& why) {
+HRESULT OpenUsb(const ResourceName& n, const CDeadline&, std::unique_ptr<ITransport>& out, std::string& why) {
   return OpenUsbtmc(n, out, why);
 }
-HRESULT OpenAsrl(const ResourceName& n, const Deadline&, std::unique_ptr<ITransport>& out, std::string& why) {
+HRESULT OpenAsrl(const ResourceName& n, const CDeadline&, std::unique_ptr<ITransport>& out, std::string& why) {
   return OpenSerial(n, out, why);
 }
 
@@ -85,7 +85,7 @@ const TransportRow* FindTransport(const ResourceName& name) noexcept {
   return nullptr;
 }
 
-HRESULT OpenTransport(const ResourceName& name, const Deadline& deadline, std::unique_ptr<ITransport>& out,
+HRESULT OpenTransport(const ResourceName& name, const CDeadline& deadline, std::unique_ptr<ITransport>& out,
                       std::string& why) {
   const TransportRow* row = FindTransport(name);
   if (!row) {

@@ -2,6 +2,11 @@
 // opened, on which systems, and why not on the others. Opening a session picks its row here;
 // the README's resource table is checked against these rows by a test, so adding a transport
 // is adding a row (and its line in that table).
+//
+// Parsing is not a registry matter: ParseRsrc accepts every name of the resource grammar, also
+// of interface types no row serves (VXI, PXI), because the driver asks it what a name is before
+// deciding how to open it (a PXI name goes to the module manager, not to a transport). Rows decide
+// only what opens, and where.
 #pragma once
 
 #include "visacom/ResourceName.h"
@@ -13,7 +18,7 @@
 
 namespace korvane::visacom {
 
-using OpenTransportFn = HRESULT (*)(const ResourceName& name, const Deadline& deadline,
+using OpenTransportFn = HRESULT (*)(const ResourceName& name, const CDeadline& deadline,
                                     std::unique_ptr<ITransport>& out, std::string& why);
 
 // The systems the provider is built for.
@@ -52,7 +57,7 @@ bool ServedOn(const TransportRow& row, System system) noexcept;
 
 // Opens the transport of a parsed resource name on this system. Failures: the open function's
 // own, or E_VISA_RSRC_NFOUND with the reason when no row serves the name here.
-HRESULT OpenTransport(const ResourceName& name, const Deadline& deadline, std::unique_ptr<ITransport>& out,
+HRESULT OpenTransport(const ResourceName& name, const CDeadline& deadline, std::unique_ptr<ITransport>& out,
                       std::string& why);
 
 }  // namespace korvane::visacom

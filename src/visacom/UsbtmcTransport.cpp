@@ -39,10 +39,10 @@ namespace {
 
 namespace fs = std::filesystem;
 
-class NodeDevice final : public IUsbtmcDevice {
+class CNodeDevice final : public IUsbtmcDevice {
  public:
-  explicit NodeDevice(int fd) : fd_(fd) {}
-  ~NodeDevice() override { ::close(fd_); }
+  explicit CNodeDevice(int fd) : fd_(fd) {}
+  ~CNodeDevice() override { ::close(fd_); }
   long Read(void* data, std::size_t n) override {
     for (;;) {
       ssize_t r = ::read(fd_, data, n);
@@ -72,16 +72,16 @@ HRESULT Errno(long e, const char* what, std::string& why) {
   return E_VISA_IO;
 }
 
-class UsbtmcTransport final : public ITransport {
+class CUsbtmcTransport final : public ITransport {
  public:
-  explicit UsbtmcTransport(std::unique_ptr<IUsbtmcDevice> dev) : dev_(std::move(dev)) {
+  explicit CUsbtmcTransport(std::unique_ptr<IUsbtmcDevice> dev) : dev_(std::move(dev)) {
     __u32 version = 0;
     // The reworked driver (API 1 and later) reads one transfer per read() and reports its EOM
     // bit; the old one looped to EOM itself and knows neither ioctl.
     if (dev_->Ioctl(USBTMC_IOCTL_API_VERSION, &version) == 0) api_ = static_cast<int>(version);
   }
 
-  HRESULT Send(const BYTE* data, std::size_t n, bool end, const Deadline& deadline, std::size_t& sent,
+  HRESULT Send(const BYTE* data, std::size_t n, bool end, const CDeadline& deadline, std::size_t& sent,
                std::string& why) override {
     sent = 0;
     if (api_ >= 0 && end != eom_) {
@@ -99,7 +99,7 @@ class UsbtmcTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Receive(BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& got, bool& end,
+  HRESULT Receive(BYTE* data, std::size_t n, const CDeadline& deadline, std::size_t& got, bool& end,
                   std::string& why) override {
     got = 0;
     end = false;
@@ -122,14 +122,14 @@ class UsbtmcTransport final : public ITransport {
 
   bool SignalsEnd() const override { return true; }
 
-  HRESULT Clear(const Deadline& deadline, std::string& why) override {
+  HRESULT Clear(const CDeadline& deadline, std::string& why) override {
     if (HRESULT hr = ApplyTimeout(deadline, why); FAILED(hr)) return hr;
     long e = dev_->Ioctl(USBTMC_IOCTL_CLEAR, nullptr);
     return e < 0 ? Errno(e, "device clear", why) : S_OK;
   }
 
   // Instruments without the USB488 subclass have no status byte request: the session asks *STB?.
-  HRESULT ReadStatusByte(const Deadline& deadline, BYTE& stb, std::string& why) override {
+  HRESULT ReadStatusByte(const CDeadline& deadline, BYTE& stb, std::string& why) override {
     if (HRESULT hr = ApplyTimeout(deadline, why); FAILED(hr)) return hr;
     __u8 value = 0;
     long e = dev_->Ioctl(USBTMC488_IOCTL_READ_STB, &value);
@@ -139,7 +139,7 @@ class UsbtmcTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Trigger(const Deadline& deadline, std::string& why) override {
+  HRESULT Trigger(const CDeadline& deadline, std::string& why) override {
     if (HRESULT hr = ApplyTimeout(deadline, why); FAILED(hr)) return hr;
     long e = dev_->Ioctl(USBTMC488_IOCTL_TRIGGER, nullptr);
     if (e == -EPERM || e == -EINVAL || e == -EBADRQC || e == -ENOTTY) return E_NOTIMPL;
@@ -162,7 +162,7 @@ class UsbtmcTransport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT AwaitServiceRequest(const Deadline& deadline, bool& raised, BYTE& stb, std::string& why) override {
+  HRESULT AwaitServiceRequest(const CDeadline& deadline, bool& raised, BYTE& stb, std::string& why) override {
     HRESULT hr = TakeServiceRequest(raised, stb, why);
     if (hr != S_OK || raised) return hr;
     int ms = deadline.RemainingMs();
@@ -174,7 +174,7 @@ class UsbtmcTransport final : public ITransport {
     return TakeServiceRequest(raised, stb, why);
   }
 
-  HRESULT ControlRen(int mode, const Deadline& deadline, std::string& why) override {
+  HRESULT ControlRen(int mode, const CDeadline& deadline, std::string& why) override {
     if (mode < 0 || mode > 6) {
       why = "remote/local mode " + std::to_string(mode) + " is not one of 0 to 6";
       return E_VISA_INV_PARAMETER;
@@ -192,7 +192,7 @@ class UsbtmcTransport final : public ITransport {
 
  private:
   // The driver times each transfer itself; it takes no less than 100 ms.
-  HRESULT ApplyTimeout(const Deadline& deadline, std::string& why) {
+  HRESULT ApplyTimeout(const CDeadline& deadline, std::string& why) {
     if (api_ < 0) return S_OK;  // the old driver's timeout is fixed
     int ms = deadline.RemainingMs();
     __u32 value = ms < 0 ? 0x7FFFFFFFu : static_cast<__u32>(std::max(ms, 100));
@@ -257,7 +257,7 @@ bool FindUsbtmcNode(const std::string& classDir, std::uint16_t vendor, std::uint
 }
 
 std::unique_ptr<ITransport> MakeUsbtmcTransport(std::unique_ptr<IUsbtmcDevice> device) {
-  return std::make_unique<UsbtmcTransport>(std::move(device));
+  return std::make_unique<CUsbtmcTransport>(std::move(device));
 }
 
 HRESULT OpenUsbtmc(const ResourceName& name, std::unique_ptr<ITransport>& out, std::string& why) {
@@ -272,7 +272,7 @@ HRESULT OpenUsbtmc(const ResourceName& name, std::unique_ptr<ITransport>& out, s
           (e == EACCES ? " (a udev rule must give this user access to the node)" : "");
     return E_VISA_RSRC_NFOUND;
   }
-  out = MakeUsbtmcTransport(std::make_unique<NodeDevice>(fd));
+  out = MakeUsbtmcTransport(std::make_unique<CNodeDevice>(fd));
   return S_OK;
 }
 

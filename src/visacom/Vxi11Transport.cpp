@@ -26,7 +26,9 @@ constexpr std::size_t kCoalesceLimit = 65536;
 
 std::uint32_t Millis(LONG ms) { return ms < 0 ? 0xFFFFFFFFu : static_cast<std::uint32_t>(ms); }
 
-Deadline ClientWait(LONG budgetMs) { return budgetMs < 0 ? Deadline::Never() : Deadline::After(budgetMs + kGraceMs); }
+CDeadline ClientWait(LONG budgetMs) {
+  return budgetMs < 0 ? CDeadline::Never() : CDeadline::After(budgetMs + kGraceMs);
+}
 
 HRESULT DeviceError(std::uint32_t code, const char* call, std::string& why) {
   struct Row {
@@ -59,28 +61,28 @@ HRESULT DeviceError(std::uint32_t code, const char* call, std::string& why) {
 
 // One ONC RPC client connection. Replies are matched by transaction id: a reply to an earlier
 // call that was given up is read and thrown away.
-class RpcChannel {
+class CRpcChannel {
  public:
-  explicit RpcChannel(TcpLink link) : link_(std::move(link)) {
+  explicit CRpcChannel(CTcpLink link) : link_(std::move(link)) {
     std::random_device rd;
     xid_ = rd() & 0x7FFFFFFF;
   }
 
   bool Valid() const { return link_.Valid() && !broken_; }
-  TcpLink& Link() { return link_; }
+  CTcpLink& Link() { return link_; }
 
   // Sends a call (the writer holds the arguments after a header this fills in), then `data`
   // as an opaque tail when given, and waits for the accepted reply. On success the results
   // are next in the record: read them with Read() and finish with EndRecord().
   HRESULT Call(std::uint32_t prog, std::uint32_t proc, const std::vector<std::uint8_t>& args, const BYTE* data,
-               std::size_t n, bool withData, const Deadline& deadline, std::string& why) {
+               std::size_t n, bool withData, const CDeadline& deadline, std::string& why) {
     if (broken_) {
       why = "the RPC connection lost its framing after an earlier failure";
       return E_VISA_CONN_LOST;
     }
     if (HRESULT hr = EndRecord(deadline, why); FAILED(hr)) return hr;  // what a timed-out call left
     std::uint32_t xid = ++xid_;
-    w::XdrWriter msg;
+    w::CXdrWriter msg;
     msg.CallHeader(xid, prog, prog == w::kPortmapProgram ? w::kPortmapVersion : w::kVersion, proc);
     std::vector<std::uint8_t>& head = msg.Finish();
     head.insert(head.end(), args.begin(), args.end());
@@ -110,7 +112,7 @@ class RpcChannel {
   }
 
   // Reads the next n bytes of the current record, across fragments.
-  HRESULT Read(void* dst, std::size_t n, const Deadline& deadline, std::string& why) {
+  HRESULT Read(void* dst, std::size_t n, const CDeadline& deadline, std::string& why) {
     auto* p = static_cast<std::uint8_t*>(dst);
     while (n) {
       if (fragLeft_ == 0) {
@@ -131,7 +133,7 @@ class RpcChannel {
     return S_OK;
   }
 
-  HRESULT ReadU32(std::uint32_t& v, const Deadline& deadline, std::string& why) {
+  HRESULT ReadU32(std::uint32_t& v, const CDeadline& deadline, std::string& why) {
     std::uint8_t b[4];
     HRESULT hr = Read(b, 4, deadline, why);
     v = w::Get32(b);
@@ -139,7 +141,7 @@ class RpcChannel {
   }
 
   // Skips what is left of the current record.
-  HRESULT EndRecord(const Deadline& deadline, std::string& why) {
+  HRESULT EndRecord(const CDeadline& deadline, std::string& why) {
     std::uint8_t sink[4096];
     while (inRecord_) {
       if (fragLeft_) {
@@ -157,7 +159,7 @@ class RpcChannel {
   }
 
  private:
-  HRESULT ReadMark(const Deadline& deadline, std::string& why) {
+  HRESULT ReadMark(const CDeadline& deadline, std::string& why) {
     std::uint8_t b[4];
     std::size_t got = 0;
     HRESULT hr = link_.ReceiveAll(b, 4, deadline, got, why);
@@ -172,7 +174,7 @@ class RpcChannel {
     return S_OK;
   }
 
-  HRESULT AwaitReply(std::uint32_t xid, const Deadline& deadline, std::string& why) {
+  HRESULT AwaitReply(std::uint32_t xid, const CDeadline& deadline, std::string& why) {
     for (;;) {
       if (HRESULT hr = ReadMark(deadline, why); FAILED(hr)) return hr;
       std::uint32_t head[3];
@@ -220,13 +222,13 @@ class RpcChannel {
     }
   }
 
-  HRESULT Protocol(const Deadline& deadline, const std::string&) {
+  HRESULT Protocol(const CDeadline& deadline, const std::string&) {
     std::string ignored;
     EndRecord(deadline, ignored);
     return E_VISA_IO;
   }
 
-  TcpLink link_;
+  CTcpLink link_;
   std::uint32_t xid_ = 0;
   bool inRecord_ = false;
   bool lastFragment_ = true;
@@ -244,10 +246,10 @@ std::vector<std::uint8_t> Args(std::initializer_list<std::uint32_t> values) {
   return b;
 }
 
-class Vxi11Transport final : public ITransport {
+class CVxi11Transport final : public ITransport {
  public:
-  Vxi11Transport(RpcChannel core, std::string host, std::string device, std::uint32_t lid, std::uint16_t abortPort,
-                 std::uint32_t maxRecv)
+  CVxi11Transport(CRpcChannel core, std::string host, std::string device, std::uint32_t lid, std::uint16_t abortPort,
+                  std::uint32_t maxRecv)
       : core_(std::move(core)),
         host_(std::move(host)),
         device_(std::move(device)),
@@ -255,15 +257,15 @@ class Vxi11Transport final : public ITransport {
         abortPort_(abortPort),
         maxRecv_(std::clamp<std::uint32_t>(maxRecv, 4, 1u << 30)) {}
 
-  ~Vxi11Transport() override {
+  ~CVxi11Transport() override {
     if (!core_.Valid()) return;
     std::string ignored;
-    Deadline d = Deadline::After(1000);
+    CDeadline d = CDeadline::After(1000);
     if (SUCCEEDED(core_.Call(w::kCoreProgram, w::kDestroyLink, Args({lid_}), nullptr, 0, false, d, ignored)))
       core_.EndRecord(d, ignored);
   }
 
-  HRESULT Send(const BYTE* data, std::size_t n, bool end, const Deadline& deadline, std::size_t& sent,
+  HRESULT Send(const BYTE* data, std::size_t n, bool end, const CDeadline& deadline, std::size_t& sent,
                std::string& why) override {
     sent = 0;
     do {
@@ -273,7 +275,7 @@ class Vxi11Transport final : public ITransport {
       LONG budget = deadline.BudgetMs();
       std::uint32_t error = 0, accepted = 0;
       HRESULT hr = Invoke(w::kDeviceWrite, Args({lid_, Millis(budget), 0, flags}), data + sent, piece, true, budget,
-                          why, [&](const Deadline& d, std::string& y) {
+                          why, [&](const CDeadline& d, std::string& y) {
                             HRESULT r = core_.ReadU32(error, d, y);
                             return SUCCEEDED(r) ? core_.ReadU32(accepted, d, y) : r;
                           });
@@ -289,7 +291,7 @@ class Vxi11Transport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Receive(BYTE* data, std::size_t n, const Deadline& deadline, std::size_t& got, bool& end,
+  HRESULT Receive(BYTE* data, std::size_t n, const CDeadline& deadline, std::size_t& got, bool& end,
                   std::string& why) override {
     got = 0;
     end = false;
@@ -308,7 +310,7 @@ class Vxi11Transport final : public ITransport {
       HRESULT hr = Invoke(w::kDeviceRead,
                           Args({lid_, request, Millis(budget), 0, flags,
                                 static_cast<std::uint32_t>(term_ < 0 ? 0 : term_)}),
-                          nullptr, 0, false, budget, why, [&](const Deadline& d, std::string& y) {
+                          nullptr, 0, false, budget, why, [&](const CDeadline& d, std::string& y) {
                             HRESULT r = core_.ReadU32(error, d, y);
                             if (SUCCEEDED(r)) r = core_.ReadU32(reason, d, y);
                             if (SUCCEEDED(r)) r = core_.ReadU32(len, d, y);
@@ -336,17 +338,17 @@ class Vxi11Transport final : public ITransport {
 
   bool SignalsEnd() const override { return true; }
 
-  HRESULT Clear(const Deadline& deadline, std::string& why) override {
+  HRESULT Clear(const CDeadline& deadline, std::string& why) override {
     pending_.clear();
     pendingAt_ = 0;
     return Generic(w::kDeviceClear, deadline, "device_clear", why);
   }
 
-  HRESULT ReadStatusByte(const Deadline& deadline, BYTE& stb, std::string& why) override {
+  HRESULT ReadStatusByte(const CDeadline& deadline, BYTE& stb, std::string& why) override {
     LONG budget = deadline.BudgetMs();
     std::uint32_t error = 0, value = 0;
     HRESULT hr = Invoke(w::kDeviceReadStb, Args({lid_, 0, 0, Millis(budget)}), nullptr, 0, false, budget, why,
-                        [&](const Deadline& d, std::string& y) {
+                        [&](const CDeadline& d, std::string& y) {
                           HRESULT r = core_.ReadU32(error, d, y);
                           return SUCCEEDED(r) ? core_.ReadU32(value, d, y) : r;
                         });
@@ -356,7 +358,7 @@ class Vxi11Transport final : public ITransport {
     return S_OK;
   }
 
-  HRESULT Trigger(const Deadline& deadline, std::string& why) override {
+  HRESULT Trigger(const CDeadline& deadline, std::string& why) override {
     return Generic(w::kDeviceTrigger, deadline, "device_trigger", why);
   }
 
@@ -367,7 +369,8 @@ class Vxi11Transport final : public ITransport {
     if (!exclusive) return S_FALSE;
     std::uint32_t error = 0;
     HRESULT hr = Invoke(w::kDeviceLock, Args({lid_, w::kFlagWaitLock, Millis(timeoutMs)}), nullptr, 0, false,
-                        timeoutMs, why, [&](const Deadline& d, std::string& y) { return core_.ReadU32(error, d, y); });
+                        timeoutMs, why,
+                        [&](const CDeadline& d, std::string& y) { return core_.ReadU32(error, d, y); });
     if (FAILED(hr)) return hr;
     if (error == w::kErrLocked) {
       why = "the instrument stayed locked by another client for the whole lock timeout";
@@ -382,7 +385,7 @@ class Vxi11Transport final : public ITransport {
     if (!locked_) return S_FALSE;
     std::uint32_t error = 0;
     HRESULT hr = Invoke(w::kDeviceUnlock, Args({lid_}), nullptr, 0, false, 2000, why,
-                        [&](const Deadline& d, std::string& y) { return core_.ReadU32(error, d, y); });
+                        [&](const CDeadline& d, std::string& y) { return core_.ReadU32(error, d, y); });
     if (FAILED(hr)) return hr;
     locked_ = false;
     return error ? DeviceError(error, "device_unlock", why) : S_OK;
@@ -400,7 +403,7 @@ class Vxi11Transport final : public ITransport {
   template <typename Results>
   HRESULT Invoke(std::uint32_t proc, const std::vector<std::uint8_t>& args, const BYTE* data, std::size_t n,
                  bool withData, LONG budgetMs, std::string& why, Results&& results) {
-    Deadline wait = ClientWait(budgetMs);
+    CDeadline wait = ClientWait(budgetMs);
     HRESULT hr = core_.Call(w::kCoreProgram, proc, args, data, n, withData, wait, why);
     if (SUCCEEDED(hr)) hr = results(wait, why);
     if (SUCCEEDED(hr)) hr = core_.EndRecord(wait, why);
@@ -413,29 +416,29 @@ class Vxi11Transport final : public ITransport {
     return hr;
   }
 
-  HRESULT Generic(std::uint32_t proc, const Deadline& deadline, const char* name, std::string& why) {
+  HRESULT Generic(std::uint32_t proc, const CDeadline& deadline, const char* name, std::string& why) {
     LONG budget = deadline.BudgetMs();
     std::uint32_t error = 0;
     HRESULT hr = Invoke(proc, Args({lid_, 0, 0, Millis(budget)}), nullptr, 0, false, budget, why,
-                        [&](const Deadline& d, std::string& y) { return core_.ReadU32(error, d, y); });
+                        [&](const CDeadline& d, std::string& y) { return core_.ReadU32(error, d, y); });
     if (FAILED(hr)) return hr;
     return error ? DeviceError(error, name, why) : S_OK;
   }
 
   void Abort() {
     std::string ignored;
-    Deadline d = Deadline::After(1000);
+    CDeadline d = CDeadline::After(1000);
     if (!abort_ || !abort_->Valid()) {
-      TcpLink link;
-      if (FAILED(TcpLink::Connect(host_, abortPort_, d, link, ignored))) return;
-      abort_ = std::make_unique<RpcChannel>(std::move(link));
+      CTcpLink link;
+      if (FAILED(CTcpLink::Connect(host_, abortPort_, d, link, ignored))) return;
+      abort_ = std::make_unique<CRpcChannel>(std::move(link));
     }
     if (SUCCEEDED(abort_->Call(w::kAbortProgram, w::kDeviceAbort, Args({lid_}), nullptr, 0, false, d, ignored)))
       abort_->EndRecord(d, ignored);
   }
 
-  RpcChannel core_;
-  std::unique_ptr<RpcChannel> abort_;
+  CRpcChannel core_;
+  std::unique_ptr<CRpcChannel> abort_;
   std::string host_, device_;
   std::uint32_t lid_;
   std::uint16_t abortPort_;
@@ -449,18 +452,18 @@ class Vxi11Transport final : public ITransport {
 
 }  // namespace
 
-HRESULT ConnectVxi11(const std::string& host, const std::string& device, const Deadline& deadline,
+HRESULT ConnectVxi11(const std::string& host, const std::string& device, const CDeadline& deadline,
                      std::unique_ptr<ITransport>& out, std::string& why, std::uint16_t portmapperPort) {
   std::uint32_t corePort = 0;
   {
-    TcpLink link;
-    HRESULT hr = TcpLink::Connect(host, portmapperPort, deadline, link, why);
+    CTcpLink link;
+    HRESULT hr = CTcpLink::Connect(host, portmapperPort, deadline, link, why);
     if (FAILED(hr)) {
       if (hr != E_VISA_TMO)
         why = "no portmapper answers on " + host + ":" + std::to_string(portmapperPort) + " (" + why + ")";
       return hr;
     }
-    RpcChannel pmap(std::move(link));
+    CRpcChannel pmap(std::move(link));
     hr = pmap.Call(w::kPortmapProgram, w::kPmapGetPort, Args({w::kCoreProgram, w::kVersion, w::kIpProtoTcp, 0}),
                    nullptr, 0, false, deadline, why);
     if (SUCCEEDED(hr)) hr = pmap.ReadU32(corePort, deadline, why);
@@ -473,11 +476,11 @@ HRESULT ConnectVxi11(const std::string& host, const std::string& device, const D
       return E_VISA_RSRC_NFOUND;
     }
   }
-  TcpLink link;
-  HRESULT hr = TcpLink::Connect(host, static_cast<std::uint16_t>(corePort), deadline, link, why);
+  CTcpLink link;
+  HRESULT hr = CTcpLink::Connect(host, static_cast<std::uint16_t>(corePort), deadline, link, why);
   if (FAILED(hr)) return hr;
-  RpcChannel core(std::move(link));
-  w::XdrWriter args;
+  CRpcChannel core(std::move(link));
+  w::CXdrWriter args;
   std::random_device rd;
   args.U32(rd() & 0x7FFFFFFF).U32(0).U32(0).String(device);
   std::vector<std::uint8_t> body(args.Finish().begin() + 4, args.Finish().end());
@@ -495,7 +498,7 @@ HRESULT ConnectVxi11(const std::string& host, const std::string& device, const D
     why += ": the instrument has no device \"" + device + "\" or refused the link";
     return E_VISA_RSRC_NFOUND;
   }
-  out = std::make_unique<Vxi11Transport>(std::move(core), host, device, r[1], static_cast<std::uint16_t>(r[2]), r[3]);
+  out = std::make_unique<CVxi11Transport>(std::move(core), host, device, r[1], static_cast<std::uint16_t>(r[2]), r[3]);
   return S_OK;
 }
 

@@ -13,7 +13,7 @@ namespace korvane::visacom {
 // Asks the portmapper at host:portmapperPort for the core channel, connects and creates the
 // link to `device` ("inst0", "gpib0,7", ...). Failures: E_VISA_RSRC_NFOUND (no portmapper, no
 // core program registered, device refused), E_VISA_TMO, E_VISA_IO (malformed replies).
-HRESULT ConnectVxi11(const std::string& host, const std::string& device, const Deadline& deadline,
+HRESULT ConnectVxi11(const std::string& host, const std::string& device, const CDeadline& deadline,
                      std::unique_ptr<ITransport>& out, std::string& why, std::uint16_t portmapperPort = 111);
 
 }  // namespace korvane::visacom

@@ -77,27 +77,27 @@ inline void Set32(std::uint8_t* p, std::uint32_t v) {
 inline std::size_t Pad4(std::size_t n) { return (4 - (n & 3)) & 3; }
 
 // Builds one record: the mark is filled in by Finish().
-class XdrWriter {
+class CXdrWriter {
  public:
-  XdrWriter() { bytes_.resize(4); }
-  XdrWriter& U32(std::uint32_t v) {
+  CXdrWriter() { bytes_.resize(4); }
+  CXdrWriter& U32(std::uint32_t v) {
     std::size_t at = bytes_.size();
     bytes_.resize(at + 4);
     Set32(bytes_.data() + at, v);
     return *this;
   }
-  XdrWriter& Opaque(const void* data, std::size_t n) {
+  CXdrWriter& Opaque(const void* data, std::size_t n) {
     U32(static_cast<std::uint32_t>(n));
     const auto* p = static_cast<const std::uint8_t*>(data);
     bytes_.insert(bytes_.end(), p, p + n);
     bytes_.resize(bytes_.size() + Pad4(n), 0);
     return *this;
   }
-  XdrWriter& String(std::string_view s) { return Opaque(s.data(), s.size()); }
-  XdrWriter& CallHeader(std::uint32_t xid, std::uint32_t prog, std::uint32_t vers, std::uint32_t proc) {
+  CXdrWriter& String(std::string_view s) { return Opaque(s.data(), s.size()); }
+  CXdrWriter& CallHeader(std::uint32_t xid, std::uint32_t prog, std::uint32_t vers, std::uint32_t proc) {
     return U32(xid).U32(kCall).U32(kRpcVersion).U32(prog).U32(vers).U32(proc).U32(0).U32(0).U32(0).U32(0);
   }
-  XdrWriter& ReplyHeader(std::uint32_t xid, std::uint32_t acceptStat) {
+  CXdrWriter& ReplyHeader(std::uint32_t xid, std::uint32_t acceptStat) {
     return U32(xid).U32(kReply).U32(kMsgAccepted).U32(0).U32(0).U32(acceptStat);
   }
   std::size_t Size() const { return bytes_.size(); }
@@ -112,9 +112,9 @@ class XdrWriter {
 };
 
 // Reads XDR fields from a received record; a read past the end sets Failed().
-class XdrReader {
+class CXdrReader {
  public:
-  XdrReader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
+  CXdrReader(const std::uint8_t* p, std::size_t n) : p_(p), n_(n) {}
   std::uint32_t U32() {
     if (n_ - at_ < 4 || at_ > n_) {
       failed_ = true;

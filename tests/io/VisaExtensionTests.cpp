@@ -48,9 +48,9 @@ class FakeEvent final : public IEvent {
   }
   HRESULT STDMETHODCALLTYPE get_Type(EventType* p) override { return *p = type_, S_OK; }
   STUB(get_CustomEventTypeNumber, LONG*)
-  STUB(GetAttribute, LONG, VARIANT*) STUB(SetAttribute, LONG, VARIANT) HRESULT STDMETHODCALLTYPE Close() override {
-    return ++closed_, S_OK;
-  }
+  STUB(GetAttribute, LONG, VARIANT*)
+  STUB(SetAttribute, LONG, VARIANT)
+  HRESULT STDMETHODCALLTYPE Close() override { return ++closed_, S_OK; }
 
  private:
   EventType type_;
@@ -76,14 +76,21 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
 
   // IVisaSession
   STUB(get_ComponentVersion, LONG*)
-  STUB(get_SpecVersion, LONG*) STUB(get_HardwareInterfaceName, BSTR*) STUB(get_HardwareInterfaceType, SHORT*)
-      STUB(get_LockState, AccessMode*) STUB(get_OptionString, BSTR*) STUB(get_ProgID, BSTR*)
-          STUB(get_ResourceName, BSTR*) STUB(get_SessionType, BSTR*) STUB(get_SoftwareManufacturerID, SHORT*)
-              STUB(get_SoftwareManufacturerName, BSTR*) STUB(get_Timeout, LONG*) STUB(put_Timeout, LONG)
-                  STUB(SetAttribute, LONG, VARIANT) STUB(Init, BSTR, AccessMode, LONG, BSTR) HRESULT STDMETHODCALLTYPE
-      get_HardwareInterfaceNumber(SHORT* p) override {
-    return *p = 3, S_OK;
-  }
+  STUB(get_SpecVersion, LONG*)
+  STUB(get_HardwareInterfaceName, BSTR*)
+  STUB(get_HardwareInterfaceType, SHORT*)
+  STUB(get_LockState, AccessMode*)
+  STUB(get_OptionString, BSTR*)
+  STUB(get_ProgID, BSTR*)
+  STUB(get_ResourceName, BSTR*)
+  STUB(get_SessionType, BSTR*)
+  STUB(get_SoftwareManufacturerID, SHORT*)
+  STUB(get_SoftwareManufacturerName, BSTR*)
+  STUB(get_Timeout, LONG*)
+  STUB(put_Timeout, LONG)
+  STUB(SetAttribute, LONG, VARIANT)
+  STUB(Init, BSTR, AccessMode, LONG, BSTR)
+  HRESULT STDMETHODCALLTYPE get_HardwareInterfaceNumber(SHORT* p) override { return *p = 3, S_OK; }
   HRESULT STDMETHODCALLTYPE get_LastStatus(HRESULT* p) override { return *p = S_VISA_TERM_CHAR, S_OK; }
   HRESULT STDMETHODCALLTYPE GetAttribute(LONG id, VARIANT* p) override {
     return Log("attr " + Hex(id), attribute.vt == VT_EMPTY ? E_VISA_NSUP_ATTR : VariantCopy(p, &attribute));
@@ -100,10 +107,16 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
   HRESULT STDMETHODCALLTYPE put_IOProtocol(IOProtocol v) override { return Log("protocol " + std::to_string(v)); }
   HRESULT STDMETHODCALLTYPE AssertTrigger(TriggerProtocol t) override { return Log("trigger " + std::to_string(t)); }
   STUB(get_SendEndEnabled, VARIANT_BOOL*)
-  STUB(put_SendEndEnabled, VARIANT_BOOL) STUB(get_TerminationCharacter, BYTE*) STUB(put_TerminationCharacter, BYTE)
-      STUB(get_TerminationCharacterEnabled, VARIANT_BOOL*) STUB(put_TerminationCharacterEnabled, VARIANT_BOOL)
-          STUB(Clear) STUB(ReadSTB, SHORT*) STUB(ReadString, LONG, BSTR*)
-              STUB(WriteString, BSTR, LONG*) HRESULT STDMETHODCALLTYPE Read(LONG count, SAFEARRAY** out) override {
+  STUB(put_SendEndEnabled, VARIANT_BOOL)
+  STUB(get_TerminationCharacter, BYTE*)
+  STUB(put_TerminationCharacter, BYTE)
+  STUB(get_TerminationCharacterEnabled, VARIANT_BOOL*)
+  STUB(put_TerminationCharacterEnabled, VARIANT_BOOL)
+  STUB(Clear)
+  STUB(ReadSTB, SHORT*)
+  STUB(ReadString, LONG, BSTR*)
+  STUB(WriteString, BSTR, LONG*)
+  HRESULT STDMETHODCALLTYPE Read(LONG count, SAFEARRAY** out) override {
     const auto n = std::min<std::size_t>(static_cast<std::size_t>(count), input.size());
     *out = SafeArrayCreateVector(VT_UI1, 0, static_cast<ULONG>(n));
     if (n) std::memcpy(SafeArrayAccess<BYTE>(*out).data(), input.data(), n);
@@ -117,8 +130,8 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
 
   // IEventManager
   STUB(get_MaximumQueueLength, LONG*)
-  STUB(put_MaximumQueueLength, LONG) HRESULT STDMETHODCALLTYPE
-      EnableEvent(EventType t, EventMechanism m, LONG) override {
+  STUB(put_MaximumQueueLength, LONG)
+  HRESULT STDMETHODCALLTYPE EnableEvent(EventType t, EventMechanism m, LONG) override {
     return Log("enable " + Hex(t) + " " + Hex(m));
   }
   HRESULT STDMETHODCALLTYPE DisableEvent(EventType t, EventMechanism m, LONG) override {
@@ -140,16 +153,21 @@ class FakeVisaCom final : public IMessage, public IEventManager, public IRegiste
 
   // IRegister
   STUB(get_DestinationBigEndian, VARIANT_BOOL*)
-  STUB(put_DestinationBigEndian, VARIANT_BOOL) STUB(get_DestinationIncrement, LONG*)
-      STUB(put_DestinationIncrement, LONG) STUB(get_SourceBigEndian, VARIANT_BOOL*)
-          STUB(put_SourceBigEndian, VARIANT_BOOL) STUB(put_SourceIncrement, LONG) STUB(In16, SHORT, LONG, SHORT*)
-              STUB(In32, SHORT, LONG, LONG*) STUB(Out8, SHORT, LONG, BYTE) STUB(Out16, SHORT, LONG, SHORT)
-                  STUB(Out32, SHORT, LONG, LONG) STUB(MoveIn32, SHORT, LONG, LONG, SAFEARRAY**)
-                      STUB(MoveOut8, SHORT, LONG, LONG, SAFEARRAY**)
-                          STUB(MoveOut32, SHORT, LONG, LONG, SAFEARRAY**) HRESULT STDMETHODCALLTYPE
-      get_SourceIncrement(LONG* p) override {
-    return *p = 1, S_OK;
-  }
+  STUB(put_DestinationBigEndian, VARIANT_BOOL)
+  STUB(get_DestinationIncrement, LONG*)
+  STUB(put_DestinationIncrement, LONG)
+  STUB(get_SourceBigEndian, VARIANT_BOOL*)
+  STUB(put_SourceBigEndian, VARIANT_BOOL)
+  STUB(put_SourceIncrement, LONG)
+  STUB(In16, SHORT, LONG, SHORT*)
+  STUB(In32, SHORT, LONG, LONG*)
+  STUB(Out8, SHORT, LONG, BYTE)
+  STUB(Out16, SHORT, LONG, SHORT)
+  STUB(Out32, SHORT, LONG, LONG)
+  STUB(MoveIn32, SHORT, LONG, LONG, SAFEARRAY**)
+  STUB(MoveOut8, SHORT, LONG, LONG, SAFEARRAY**)
+  STUB(MoveOut32, SHORT, LONG, LONG, SAFEARRAY**)
+  HRESULT STDMETHODCALLTYPE get_SourceIncrement(LONG* p) override { return *p = 1, S_OK; }
   HRESULT STDMETHODCALLTYPE In8(SHORT space, LONG at, BYTE* p) override {
     return *p = 0xA8, Log(At("in8", space, at));
   }

@@ -42,13 +42,13 @@ int main(void) {
   status = Korvane_error_query(vi, &code, message);
   Expect(status == VI_SUCCESS && code == 0 && strcmp(message, "No error.") == 0, "error_query", status);
   status = Korvane_revision_query(vi, driverRev, instrRev);
-  Expect(status == VI_SUCCESS && strcmp(driverRev, KORVANE_DRIVER_REVISION) == 0 && strcmp(instrRev, "Sim" KORVANE_DRIVER_REVISION) == 0,
+  Expect(status == VI_SUCCESS && strcmp(driverRev, KORVANE_DRIVER_REVISION) == 0 &&
+             strcmp(instrRev, "Sim" KORVANE_DRIVER_REVISION) == 0,
          "revision_query", status);
   status = Korvane_reset(vi);
   Expect(status == VI_SUCCESS, "reset", status);
   status = Korvane_self_test(vi, &result, message);
   Expect(status == VI_SUCCESS && result == 0 && strcmp(message, "Selftest passed") == 0, "self_test", status);
-
 
   status = Korvane_close(vi);
   Expect(status == VI_SUCCESS, "close", status);

@@ -21,15 +21,15 @@ static void Fail(const char* what, ViStatus status, int line) {
 }
 
 /* A call that must not fail (warnings pass). */
-#define OK(call)                                   \
-  do {                                             \
-    ViStatus s_ = (call);                          \
-    if (s_ < 0) Fail(#call, s_, __LINE__);         \
+#define OK(call)                           \
+  do {                                     \
+    ViStatus s_ = (call);                  \
+    if (s_ < 0) Fail(#call, s_, __LINE__); \
   } while (0)
 /* A condition that must hold. */
-#define EXPECT(cond)                               \
-  do {                                             \
-    if (!(cond)) Fail(#cond, 0, __LINE__);         \
+#define EXPECT(cond)                       \
+  do {                                     \
+    if (!(cond)) Fail(#cond, 0, __LINE__); \
   } while (0)
 
 static int simulating = 1;
@@ -120,10 +120,10 @@ static void Functions(void) {
   EXPECT(n >= 0 && n <= 2000);
   if (!simulating) EXPECT(n > 0 && dx > 0);
   /* Min/max records need a peak-detect or envelope acquisition; the instrument's error arrives mapped. */
-  if (simulating)
-    OK(Korvane_FetchMinMaxWaveform(vi, "Channel1", 2000, wmin, wmax, &n, &x0, &dx));
+  if (simulating) OK(Korvane_FetchMinMaxWaveform(vi, "Channel1", 2000, wmin, wmax, &n, &x0, &dx));
   else
-    EXPECT(Korvane_FetchMinMaxWaveform(vi, "Channel1", 2000, wmin, wmax, &n, &x0, &dx) == IVISCOPE_ERROR_INVALID_ACQ_TYPE);
+    EXPECT(Korvane_FetchMinMaxWaveform(vi, "Channel1", 2000, wmin, wmax, &n, &x0, &dx) ==
+           IVISCOPE_ERROR_INVALID_ACQ_TYPE);
   OK(Korvane_WaveformPreamble(vi, 16, pre, &n));
   OK(Korvane_GetMeasurementName(vi, 1, sizeof s, s));
   EXPECT(strcmp(s, "Channel1") == 0);
@@ -257,8 +257,8 @@ static void EdgeCases(void) {
     s = kEdges[i].call();
     Korvane_GetError(vi, &code, sizeof text, text);
     if (s != kEdges[i].status || (kEdges[i].text && strcmp(text, kEdges[i].text) != 0)) {
-      printf("FAILED: %s: status 0x%08lX (want 0x%08lX), text \"%s\"\n", kEdges[i].what,
-             (unsigned long)(ViUInt32)s, (unsigned long)(ViUInt32)kEdges[i].status, text);
+      printf("FAILED: %s: status 0x%08lX (want 0x%08lX), text \"%s\"\n", kEdges[i].what, (unsigned long)(ViUInt32)s,
+             (unsigned long)(ViUInt32)kEdges[i].status, text);
       ++failures;
     }
   }

@@ -121,6 +121,16 @@ TEST_F(CompletionMembers, DigitalRecordsAreTheInstrumentsBytes) {
   EXPECT_EQ(nullptr, wave);
 }
 
+// A generic string setter sends the value inside quotes: a quote in it is doubled on the way
+// out, so the instrument takes the whole value; a value without quotes goes as it is.
+TEST_F(CompletionMembers, QuotedStringValuesKeepTheirQuotes) {
+  auto item = Digital("DigitalChannel3");
+  io_->Expect(":DIG3:LAB \"say \"\"hi\"\"\"");
+  io_->Expect(":DIG3:LAB \"plain\"");
+  ASSERT_EQ(S_OK, item->put_Label(Bstr("say \"hi\""))) << TakeErrorInfo().description;
+  ASSERT_EQ(S_OK, item->put_Label(Bstr("plain")));
+}
+
 TEST_F(CompletionMembers, ActivityScreenMemoryAndCursors) {
   auto digital = Query<IKorvaneDigitalChannels>(root_.get());
   io_->Expect(":ACT?", "40961,3");

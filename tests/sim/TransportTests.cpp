@@ -233,8 +233,8 @@ TEST(FrontEndLocks, ExclusiveLockShutsOutASecondClientOfBothProtocols) {
     std::unique_ptr<ITransport> a, b;
     std::string why;
     auto connect = [&](std::unique_ptr<ITransport>& t) {
-      return vxi ? ConnectVxi11("127.0.0.1", "inst0", Deadline::After(2000), t, why)
-                 : ConnectHislip("127.0.0.1", hislip, Deadline::After(2000), t, why);
+      return vxi ? ConnectVxi11("127.0.0.1", "inst0", CDeadline::After(2000), t, why)
+                 : ConnectHislip("127.0.0.1", hislip, CDeadline::After(2000), t, why);
     };
     ASSERT_EQ(connect(a), S_OK) << why;
     ASSERT_EQ(connect(b), S_OK) << why;
@@ -253,14 +253,14 @@ TEST(FrontEndHislip, ServiceRequestAndRemoteLocalArriveOnTheAsyncChannel) {
   std::unique_ptr<ITransport> t;
   std::string why;
   ASSERT_EQ(ConnectHislip("127.0.0.1", "hislip0," + std::to_string(Sim().announcedPort("hislip ")),
-                          Deadline::After(2000), t, why),
+                          CDeadline::After(2000), t, why),
             S_OK)
       << why;
-  EXPECT_EQ(t->ControlRen(1, Deadline::After(1000), why), S_OK) << why;
-  EXPECT_EQ(t->ControlRen(9, Deadline::After(1000), why), E_VISA_INV_PARAMETER);
+  EXPECT_EQ(t->ControlRen(1, CDeadline::After(1000), why), S_OK) << why;
+  EXPECT_EQ(t->ControlRen(9, CDeadline::After(1000), why), E_VISA_INV_PARAMETER);
   static const char kCmd[] = "*CLS;*SRE 32;*ESE 1;*OPC";
   std::size_t sent = 0;
-  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kCmd), sizeof kCmd - 1, true, Deadline::After(1000), sent, why),
+  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kCmd), sizeof kCmd - 1, true, CDeadline::After(1000), sent, why),
             S_OK);
   bool raised = false;
   BYTE stb = 0;
@@ -271,7 +271,7 @@ TEST(FrontEndHislip, ServiceRequestAndRemoteLocalArriveOnTheAsyncChannel) {
   EXPECT_TRUE(raised);
   EXPECT_EQ(stb & 0x40, 0x40) << int(stb);
   static const char kOff[] = "*SRE 0;*CLS";
-  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kOff), sizeof kOff - 1, true, Deadline::After(1000), sent, why),
+  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kOff), sizeof kOff - 1, true, CDeadline::After(1000), sent, why),
             S_OK);
 }
 
@@ -323,7 +323,7 @@ class RpcConnection {
   std::vector<uint32_t> Call(uint32_t prog, uint32_t vers, uint32_t proc, std::vector<uint32_t> args = {},
                              std::string_view opaque = {}) {
     namespace w = korvane::wire::vxi11;
-    w::XdrWriter x;
+    w::CXdrWriter x;
     x.CallHeader(++xid_, prog, vers, proc);
     for (uint32_t a : args) x.U32(a);
     if (!opaque.empty()) x.String(opaque);

@@ -301,19 +301,19 @@ TEST(WireTshark, DissectorsDecodeOurVxi11AndHislipSessions) {
     for (bool vxi : {true, false}) {
       std::unique_ptr<ITransport> t;
       std::string why;
-      HRESULT hr = vxi ? ConnectVxi11("127.0.0.1", "inst0", Deadline::After(2000), t, why, pmapRelay.port())
+      HRESULT hr = vxi ? ConnectVxi11("127.0.0.1", "inst0", CDeadline::After(2000), t, why, pmapRelay.port())
                        : ConnectHislip("127.0.0.1", "hislip0," + std::to_string(hislipRelay.port()),
-                                       Deadline::After(2000), t, why);
+                                       CDeadline::After(2000), t, why);
       ASSERT_EQ(hr, S_OK) << why;
       std::size_t sent = 0;
-      ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>("*IDN?"), 5, true, Deadline::After(2000), sent, why), S_OK);
+      ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>("*IDN?"), 5, true, CDeadline::After(2000), sent, why), S_OK);
       BYTE buf[256];
       std::size_t got = 0;
       bool end = false;
-      while (!end) ASSERT_EQ(t->Receive(buf, sizeof buf, Deadline::After(2000), got, end, why), S_OK) << why;
+      while (!end) ASSERT_EQ(t->Receive(buf, sizeof buf, CDeadline::After(2000), got, end, why), S_OK) << why;
       BYTE stb = 0;
-      ASSERT_EQ(t->ReadStatusByte(Deadline::After(2000), stb, why), S_OK) << why;
-      ASSERT_EQ(t->Clear(Deadline::After(2000), why), S_OK) << why;
+      ASSERT_EQ(t->ReadStatusByte(CDeadline::After(2000), stb, why), S_OK) << why;
+      ASSERT_EQ(t->Clear(CDeadline::After(2000), why), S_OK) << why;
       ASSERT_EQ(t->Lock(true, 1000, "", why), S_OK) << why;
       ASSERT_EQ(t->Unlock(why), S_OK) << why;
     }
@@ -363,12 +363,12 @@ TEST(WireTshark, DissectorsDecodeOurOverlappedHislipSession) {
     Recorder relay(hislip);
     std::unique_ptr<ITransport> t;
     std::string why;
-    ASSERT_EQ(ConnectHislip("127.0.0.1", "hislip0," + std::to_string(relay.port()), Deadline::After(2000), t, why),
+    ASSERT_EQ(ConnectHislip("127.0.0.1", "hislip0," + std::to_string(relay.port()), CDeadline::After(2000), t, why),
               S_OK)
         << why;
     auto send = [&](const std::string& text) {
       std::size_t sent = 0;
-      return t->Send(reinterpret_cast<const BYTE*>(text.data()), text.size(), true, Deadline::After(2000), sent, why);
+      return t->Send(reinterpret_cast<const BYTE*>(text.data()), text.size(), true, CDeadline::After(2000), sent, why);
     };
     ASSERT_EQ(send("*ESE 1;*ESE?"), S_OK);
     ASSERT_EQ(send("*OPC?"), S_OK);
@@ -377,16 +377,16 @@ TEST(WireTshark, DissectorsDecodeOurOverlappedHislipSession) {
       BYTE buf[256];
       std::size_t got = 0;
       for (bool end = false; !end;) {
-        ASSERT_EQ(t->Receive(buf, sizeof buf, Deadline::After(2000), got, end, why), S_OK) << why;
+        ASSERT_EQ(t->Receive(buf, sizeof buf, CDeadline::After(2000), got, end, why), S_OK) << why;
         reply.append(reinterpret_cast<const char*>(buf), got);
       }
       EXPECT_EQ(reply, want);
     }
-    ASSERT_EQ(t->Clear(Deadline::After(2000), why), S_OK) << why;
+    ASSERT_EQ(t->Clear(CDeadline::After(2000), why), S_OK) << why;
     ASSERT_EQ(send("*CLS;*SRE 32;*OPC"), S_OK);
     bool raised = false;
     BYTE stb = 0;
-    ASSERT_EQ(t->AwaitServiceRequest(Deadline::After(2000), raised, stb, why), S_OK) << why;
+    ASSERT_EQ(t->AwaitServiceRequest(CDeadline::After(2000), raised, stb, why), S_OK) << why;
     EXPECT_TRUE(raised);
     ASSERT_EQ(send("*SRE 0;*ESE 0;*CLS"), S_OK);
     std::this_thread::sleep_for(std::chrono::milliseconds(200));  // the relay passes the last messages

@@ -20,12 +20,12 @@ namespace korvane::visacom::testing {
 namespace {
 
 HRESULT Connect(const ScriptedServer& s, std::unique_ptr<ITransport>& t, std::string& why) {
-  return ConnectHislip("127.0.0.1", "hislip0," + std::to_string(s.port()), Deadline::After(2000), t, why);
+  return ConnectHislip("127.0.0.1", "hislip0," + std::to_string(s.port()), CDeadline::After(2000), t, why);
 }
 
 std::string ReadMessage(ITransport& t, HRESULT& hr, std::string& why, LONG timeoutMs = 2000) {
   std::string out;
-  const Deadline deadline = Deadline::After(timeoutMs);
+  const CDeadline deadline = CDeadline::After(timeoutMs);
   for (bool end = false; !end;) {
     BYTE buf[64];
     std::size_t got = 0;
@@ -38,7 +38,7 @@ std::string ReadMessage(ITransport& t, HRESULT& hr, std::string& why, LONG timeo
 
 HRESULT Write(ITransport& t, const std::string& text, std::string& why) {
   std::size_t sent = 0;
-  return t.Send(reinterpret_cast<const BYTE*>(text.data()), text.size(), true, Deadline::After(1000), sent, why);
+  return t.Send(reinterpret_cast<const BYTE*>(text.data()), text.size(), true, CDeadline::After(1000), sent, why);
 }
 
 TEST(Hislip, WritesWithinTheMaximumAndTakesOnlyTheCurrentReply) {
@@ -150,12 +150,12 @@ TEST(Hislip, ClearStatusByteServiceRequestAndLock) {
   std::string why;
   ASSERT_EQ(Connect(server, t, why), S_OK) << why;
   ASSERT_EQ(Write(*t, "*IDN?", why), S_OK);
-  ASSERT_EQ(t->Clear(Deadline::After(2000), why), S_OK) << why;
+  ASSERT_EQ(t->Clear(CDeadline::After(2000), why), S_OK) << why;
   ASSERT_EQ(Write(*t, "*OPC?", why), S_OK);
   HRESULT hr;
   EXPECT_EQ(ReadMessage(*t, hr, why), "fresh\n");
   BYTE stb = 0;
-  ASSERT_EQ(t->ReadStatusByte(Deadline::After(1000), stb, why), S_OK) << why;
+  ASSERT_EQ(t->ReadStatusByte(CDeadline::After(1000), stb, why), S_OK) << why;
   EXPECT_EQ(stb, 0x51);
   bool raised = false;
   ASSERT_EQ(t->TakeServiceRequest(raised, stb, why), S_OK);
@@ -246,7 +246,7 @@ TEST(Hislip, OverlappedClearSwitchesModesAndServiceRequestsQueue) {
   std::string why;
   ASSERT_EQ(Connect(server, t, why), S_OK) << why;
   ASSERT_EQ(Write(*t, "*IDN?", why), S_OK);
-  ASSERT_EQ(t->Clear(Deadline::After(2000), why), S_OK) << why;
+  ASSERT_EQ(t->Clear(CDeadline::After(2000), why), S_OK) << why;
   EXPECT_TRUE(OverlapEnabled(*t));
   EXPECT_EQ(t->SetAttribute(visa::VI_ATTR_TCPIP_HISLIP_OVERLAP_EN, 0, why), S_OK) << why;
   EXPECT_FALSE(OverlapEnabled(*t));
@@ -262,7 +262,7 @@ TEST(Hislip, OverlappedClearSwitchesModesAndServiceRequestsQueue) {
   for (const auto& w : waits) {
     bool raised = !w.raised;
     BYTE stb = 0xFF;
-    ASSERT_EQ(t->AwaitServiceRequest(Deadline::After(w.waitMs), raised, stb, why), S_OK) << why;
+    ASSERT_EQ(t->AwaitServiceRequest(CDeadline::After(w.waitMs), raised, stb, why), S_OK) << why;
     EXPECT_EQ(raised, w.raised);
     if (w.raised) {
       EXPECT_EQ(stb, w.stb);

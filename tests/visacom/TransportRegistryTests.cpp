@@ -74,7 +74,7 @@ TEST(TransportRegistry, RowsSayWhyTheyAreMissing) {
     ASSERT_TRUE(ParseResourceName(samples.at(row.name), name, why));
     ASSERT_EQ(FindTransport(name), &row);
     std::unique_ptr<ITransport> transport;
-    EXPECT_EQ(OpenTransport(name, Deadline::After(100), transport, why), E_VISA_RSRC_NFOUND);
+    EXPECT_EQ(OpenTransport(name, CDeadline::After(100), transport, why), E_VISA_RSRC_NFOUND);
     EXPECT_EQ(why, row.unavailable);
     EXPECT_FALSE(transport);
   }

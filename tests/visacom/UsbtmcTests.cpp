@@ -90,7 +90,7 @@ struct UsbtmcTest : ::testing::Test {
     for (bool end = false; !end;) {
       std::vector<BYTE> buf(chunk);
       std::size_t got = 0;
-      hr = t->Receive(buf.data(), buf.size(), Deadline::After(2000), got, end, why);
+      hr = t->Receive(buf.data(), buf.size(), CDeadline::After(2000), got, end, why);
       if (FAILED(hr)) break;
       out.append(reinterpret_cast<char*>(buf.data()), got);
     }
@@ -101,8 +101,8 @@ struct UsbtmcTest : ::testing::Test {
 TEST_F(UsbtmcTest, EndGoesOutAsEomAndReadsLoopToTheEomTransfer) {
   std::string why;
   std::size_t sent = 0;
-  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(":WAV:DATA"), 9, false, Deadline::After(1000), sent, why), S_OK);
-  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>("?\n"), 2, true, Deadline::After(1000), sent, why), S_OK);
+  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(":WAV:DATA"), 9, false, CDeadline::After(1000), sent, why), S_OK);
+  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>("?\n"), 2, true, CDeadline::After(1000), sent, why), S_OK);
   ASSERT_EQ(writes.size(), 2u);
   EXPECT_FALSE(writes[0].second);  // no EOM before the last piece of the message
   EXPECT_TRUE(writes[1].second);
@@ -121,19 +121,19 @@ TEST_F(UsbtmcTest, ClearStatusByteAndTriggerUseTheDriversRequests) {
   std::string why;
   fake->stb = 0x50;
   BYTE stb = 0;
-  ASSERT_EQ(t->ReadStatusByte(Deadline::After(1000), stb, why), S_OK) << why;
+  ASSERT_EQ(t->ReadStatusByte(CDeadline::After(1000), stb, why), S_OK) << why;
   EXPECT_EQ(stb, 0x50);
-  EXPECT_EQ(t->Clear(Deadline::After(1000), why), S_OK);
-  EXPECT_EQ(t->Trigger(Deadline::After(1000), why), S_OK);
-  EXPECT_EQ(t->ControlRen(5, Deadline::After(1000), why), S_OK);
+  EXPECT_EQ(t->Clear(CDeadline::After(1000), why), S_OK);
+  EXPECT_EQ(t->Trigger(CDeadline::After(1000), why), S_OK);
+  EXPECT_EQ(t->ControlRen(5, CDeadline::After(1000), why), S_OK);
   EXPECT_EQ(calls[USBTMC_IOCTL_CLEAR], 1);
   EXPECT_EQ(calls[USBTMC488_IOCTL_TRIGGER], 1);
   EXPECT_EQ(calls[USBTMC488_IOCTL_LOCAL_LOCKOUT], 1);
   // An instrument without the USB488 subclass: the session falls back to *STB? and *TRG.
   fake->failures[USBTMC488_IOCTL_READ_STB] = -EPERM;
   fake->failures[USBTMC488_IOCTL_TRIGGER] = -EPERM;
-  EXPECT_EQ(t->ReadStatusByte(Deadline::After(1000), stb, why), E_NOTIMPL);
-  EXPECT_EQ(t->Trigger(Deadline::After(1000), why), E_NOTIMPL);
+  EXPECT_EQ(t->ReadStatusByte(CDeadline::After(1000), stb, why), E_NOTIMPL);
+  EXPECT_EQ(t->Trigger(CDeadline::After(1000), why), E_NOTIMPL);
 }
 
 TEST_F(UsbtmcTest, DriverErrorsBecomeVisaStatus) {
@@ -151,7 +151,7 @@ TEST_F(UsbtmcTest, DriverErrorsBecomeVisaStatus) {
   }
   fake->failures[USBTMC_IOCTL_CLEAR] = -ETIMEDOUT;
   std::string why;
-  EXPECT_EQ(t->Clear(Deadline::After(1000), why), E_VISA_TMO);
+  EXPECT_EQ(t->Clear(CDeadline::After(1000), why), E_VISA_TMO);
 }
 
 // Service requests come from the driver's latch; a driver without the request has none.
@@ -159,12 +159,12 @@ TEST_F(UsbtmcTest, ServiceRequestsComeFromTheDriversLatch) {
   bool raised = true;
   BYTE stb = 0;
   std::string why;
-  EXPECT_EQ(t->AwaitServiceRequest(Deadline::After(50), raised, stb, why), S_OK) << why;
+  EXPECT_EQ(t->AwaitServiceRequest(CDeadline::After(50), raised, stb, why), S_OK) << why;
   EXPECT_FALSE(raised);
   EXPECT_EQ(calls[USBTMC488_IOCTL_WAIT_SRQ], 1);
   fake->srqs = {0x41, 0x61};
   for (BYTE want : {0x41, 0x61}) {
-    ASSERT_EQ(t->AwaitServiceRequest(Deadline::After(50), raised, stb, why), S_OK) << why;
+    ASSERT_EQ(t->AwaitServiceRequest(CDeadline::After(50), raised, stb, why), S_OK) << why;
     EXPECT_TRUE(raised);
     EXPECT_EQ(stb, want);
   }

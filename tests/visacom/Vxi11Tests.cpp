@@ -88,7 +88,7 @@ void CreateLink(Peer& p, std::uint32_t maxRecv, std::uint16_t abortPort = 0, std
 }
 
 HRESULT Connect(std::uint16_t port, std::unique_ptr<ITransport>& t, std::string& why, const char* device = "inst0") {
-  return ConnectVxi11("127.0.0.1", device, Deadline::After(2000), t, why, port);
+  return ConnectVxi11("127.0.0.1", device, CDeadline::After(2000), t, why, port);
 }
 
 std::string ReadMessage(ITransport& t, LONG timeoutMs, HRESULT& hr, std::string& why) {
@@ -97,7 +97,7 @@ std::string ReadMessage(ITransport& t, LONG timeoutMs, HRESULT& hr, std::string&
   while (!end) {
     BYTE buf[64];
     std::size_t got = 0;
-    hr = t.Receive(buf, sizeof buf, Deadline::After(timeoutMs), got, end, why);
+    hr = t.Receive(buf, sizeof buf, CDeadline::After(timeoutMs), got, end, why);
     if (FAILED(hr)) break;
     out.append(reinterpret_cast<char*>(buf), got);
   }
@@ -135,7 +135,8 @@ TEST(Vxi11, WritesInLinkSizedPiecesAndReadsFragmentedRepliesUntilEnd) {
   std::string why;
   ASSERT_EQ(Connect(port, t, why, "gpib0,7"), S_OK) << why;
   std::size_t sent = 0;
-  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>("0123456789ABCDEFGHIJ"), 20, true, Deadline::After(1000), sent, why),
+  ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>("0123456789ABCDEFGHIJ"), 20, true, CDeadline::After(1000), sent,
+                    why),
             S_OK)
       << why;
   EXPECT_EQ(sent, 20u);
