@@ -10,14 +10,15 @@ import ctypes
 import warnings
 from typing import Any, Callable
 
+import numpy
+
 from . import _library
 from ._errors import INSTRUMENT_STATUS, Error, ErrorQueryResult, InstrumentError, KorvaneWarning
 
 STRING_BUFFER = 256  # first try; a longer text is read again at the size the driver asks for
 MESSAGE_BUFFER = 256  # the fixed size of the IVI-C message outputs
-# A direct read takes the instrument's whole reply in one call; this much is room for any
-# text reply (block data belongs to read_bytes).
-READ_STRING_BUFFER = 1 << 20
+# A direct read takes the instrument's whole reply in one call, into a buffer this large.
+READ_BUFFER = 64 << 20
 # Entries read off the instrument's queue for one exception: a queue that never empties (a
 # misbehaving instrument) must not hold the caller forever.
 MAX_QUEUE_ENTRIES = 32
@@ -33,8 +34,8 @@ def _declare(lib: Any) -> Any:
         "Korvane_InitWithOptions": (s, ctypes.c_uint16, ctypes.c_uint16, s, p),
         "Korvane_close": (vi,), "Korvane_GetError": (vi, p, i32, p), "Korvane_ClearError": (vi,),
         "Korvane_error_message": (vi, i32, p), "Korvane_error_query": (vi, p, p), "Korvane_reset": (vi,),
-        "Korvane_SystemWriteString": (vi, s), "Korvane_SystemReadString": (vi, i32, p),
-        "Korvane_SystemWriteBytes": (vi, i32, p), "Korvane_SystemReadBytes": (vi, i32, p, p),
+        "Korvane_SystemWriteString": (vi, s), "Korvane_SystemWriteBytes": (vi, i32, p),
+        "Korvane_viRead": (vi, ctypes.c_int64, p, p),
     }
     for t, c in (("Int32", i32), ("Int64", ctypes.c_int64), ("Real64", ctypes.c_double),
                  ("Boolean", ctypes.c_uint16)):
@@ -181,25 +182,19 @@ class Session:
     def write_string(self, data: str) -> None:
         self.check(self.lib.Korvane_SystemWriteString(self.vi, data.encode("utf-8")), "Korvane_SystemWriteString")
 
-    def read_string(self) -> str:
-        buf = ctypes.create_string_buffer(READ_STRING_BUFFER)
-        status = self.lib.Korvane_SystemReadString(self.vi, READ_STRING_BUFFER, buf)
-        if status > READ_STRING_BUFFER:
-            # The reply is read and gone; a cut text would pass for a whole one.
-            raise Error(UNEXPECTED_RESPONSE, f"the reply of {status - 1} bytes is longer than "
-                        f"read_string takes ({READ_STRING_BUFFER - 1}); use read_bytes", "Korvane_SystemReadString")
-        self.check(status, "Korvane_SystemReadString")
-        return buf.value.decode("utf-8", "replace")
+    def read_message(self) -> bytes:
+        """One whole reply of the instrument (the driver reads up to its end)."""
+        # numpy leaves the pages untouched until written: a large buffer costs what the reply fills.
+        buf = numpy.empty(READ_BUFFER, numpy.uint8)
+        total = ctypes.c_int64(0)
+        self.check(self.lib.Korvane_viRead(self.vi, READ_BUFFER, buf.ctypes.data, ctypes.byref(total)),
+                   "Korvane_viRead")
+        if total.value > READ_BUFFER:
+            # The reply is read and gone; a cut one would pass for a whole one.
+            raise Error(UNEXPECTED_RESPONSE, f"the reply of {total.value} bytes is longer than a direct read "
+                        f"takes ({READ_BUFFER}); the rest of it is lost", "Korvane_viRead")
+        return buf[:total.value].tobytes()
 
     def write_bytes(self, data: bytes) -> None:
         buf = (ctypes.c_uint8 * len(data)).from_buffer_copy(data)
         self.check(self.lib.Korvane_SystemWriteBytes(self.vi, len(data), buf), "Korvane_SystemWriteBytes")
-
-    def read_bytes(self, count: int) -> bytes:
-        if count < 0:
-            raise ValueError("count must not be negative")
-        buf = ctypes.create_string_buffer(count)
-        actual = ctypes.c_int32(0)
-        self.check(self.lib.Korvane_SystemReadBytes(self.vi, count, buf, ctypes.byref(actual)),
-                   "Korvane_SystemReadBytes")
-        return buf.raw[:actual.value]

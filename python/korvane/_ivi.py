@@ -202,13 +202,15 @@ class IviUtility:
 class IviDirectIo:
     """Commands and replies to and from the instrument, past the object model.
 
-    A write and a read of two threads may interleave; `query` keeps its pair together.
+    The driver reads a reply whole; what read_bytes does not return of it waits for the next
+    read. Each method is one step for other threads: `query` keeps its write and read together.
     """
-    __slots__ = ("_s", "_lock")
+    __slots__ = ("_s", "_lock", "_pending")
 
     def __init__(self, session: Session) -> None:
         self._s = session
         self._lock = threading.Lock()
+        self._pending = b""  # the part of a reply read_bytes has not returned yet
 
     @property
     def session(self) -> int:
@@ -226,29 +228,49 @@ class IviDirectIo:
         self._s.set_value("I32", _IO_TIMEOUT, int(value))
 
     def write_string(self, data: str) -> None:
-        """Sends a command (UTF-8; the driver adds the terminator)."""
-        self._s.write_string(data)
+        """Sends a command (UTF-8; the driver ends the message).
 
-    def read_string(self) -> str:
-        """Reads one whole reply as text.
-
-        Raises:
-            Error: Nothing came within io_timeout_ms, or the reply is longer than a text reply
-                can be (read such replies with read_bytes).
+        Args:
+            data: The command.
         """
-        return self._s.read_string()
+        with self._lock:
+            self._s.write_string(data)
 
     def write_bytes(self, data: bytes | bytearray | memoryview) -> None:
-        """Sends bytes as they are."""
-        self._s.write_bytes(bytes(data))
+        """Sends bytes as they are, as one message.
+
+        Args:
+            data: The bytes.
+        """
+        with self._lock:
+            self._s.write_bytes(bytes(data))
 
     def read_bytes(self, count: int) -> bytes:
-        """Reads a reply, at most `count` bytes of it.
+        """Reads at most `count` bytes: the rest of a reply an earlier read left, else a new reply.
 
         Args:
             count: The most bytes to return.
+
+        Raises:
+            ValueError: count is negative.
+            Error: Nothing came within io_timeout_ms.
         """
-        return self._s.read_bytes(count)
+        if count < 0:
+            raise ValueError("count must not be negative")
+        with self._lock:
+            data = self._pending or self._s.read_message()
+            self._pending = data[count:]
+            return data[:count]
+
+    def read_string(self) -> str:
+        """Reads the rest of a reply an earlier read_bytes left, else a new reply, as text.
+
+        Raises:
+            Error: Nothing came within io_timeout_ms.
+        """
+        with self._lock:
+            data, self._pending = self._pending or self._s.read_message(), b""
+            return data.decode("utf-8", "replace")
 
     def query(self, command: str) -> str:
         """Sends a command and reads its reply, with no other direct write or read in between.
@@ -257,8 +279,9 @@ class IviDirectIo:
             command: The command, a query ("*IDN?").
 
         Returns:
-            The reply's text, without the terminator.
+            The reply's text, without the line end.
         """
         with self._lock:
+            self._pending = b""  # an answer to an earlier command is not this one's
             self._s.write_string(command)
-            return self._s.read_string().rstrip("\r\n")
+            return self._s.read_message().decode("utf-8", "replace").rstrip("\r\n")
