@@ -2,7 +2,7 @@
 
     python3 -m pip install --no-build-isolation ./python     (from the source tree's top)
 
-The object model (korvane/_generated.py) is made while building, by the generator of the source
+The object model (korvane/_generated.py and its types, _generated.pyi) is made while building, by the generator of the source
 tree (../tools/codegen/gen_python.py) from its catalogue (../catalog), as the CMake build makes it.
 A tree without them (a copy of the assembled build-tree package, say) must bring
 korvane/_generated.py along. The driver library is not part of the package: it is found as
@@ -43,7 +43,7 @@ def project_version():
 class BuildPyWithModel(build_py):
     def run(self):
         super().run()
-        target = Path(self.build_lib) / "korvane" / "_generated.py"
+        target = Path(self.build_lib) / "korvane" / "_generated.py"  # and _generated.pyi beside it
         generator = HERE.parent / "tools" / "codegen" / "gen_python.py"
         catalog = HERE.parent / "catalog"
         if generator.is_file() and catalog.is_dir():
@@ -63,7 +63,11 @@ setup(
     name="korvane",
     version=project_version(),
     description="Korvane oscilloscopes from Python, over the driver's C functions",
+    # The distribution is named as the package it installs; the families are what users search for.
+    keywords=["oscilloscope", "IVI", "IVI-Python", "Veltrane Instruments", "Avel", "Bormo", "Cadri", "Dovin", "Efrai",
+              "Forsa"],
     packages=["korvane"],
+    package_data={"korvane": ["py.typed", "_generated.pyi"]},
     python_requires=">=3.11",
     install_requires=["numpy"],
     cmdclass={"build_py": BuildPyWithModel},

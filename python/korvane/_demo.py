@@ -6,21 +6,26 @@ measures, and writes <out>/waveforms.csv and a plot; then the same in the driver
 mode into <out>/simulated/. The plot is drawn with matplotlib when it is installed
 (waveforms.svg and waveforms.png), else written as the korvane tool writes it (waveforms.svg).
 """
+from __future__ import annotations
+
 import argparse
 import os
 import shutil
 import subprocess
 import sys
 from pathlib import Path
+from types import TracebackType
+from typing import Any, Callable
 
 import korvane
 
-from ._plot import csv_text, engineering, svg_text
+from ._plot import Traces, csv_text, engineering, svg_text
+from ._runtime import Waveform
 
 SIMULATED_NOTE = "simulated by the driver: placeholder values, not a measurement (no instrument is connected)"
 
 
-def find_simulator():
+def find_simulator() -> str | None:
     """KORVANE_SIM, then beside the library (build tree: <build>/sim; prefix: <prefix>/bin), then PATH."""
     if os.environ.get("KORVANE_SIM"):
         return os.environ["KORVANE_SIM"]
@@ -34,11 +39,12 @@ def find_simulator():
 class Simulator:
     """korvane-scope-sim on a free loopback port, stopped on exit."""
 
-    def __init__(self, exe, *signals, model="MSO-CD1000"):
+    def __init__(self, exe: str, *signals: str, model: str = "MSO-CD1000") -> None:
         args = [exe, "--port", "0", "--model", model]
         for s in signals:
             args += ["--signal", s]
         self.proc = subprocess.Popen(args, stdout=subprocess.PIPE, stderr=subprocess.DEVNULL, text=True)
+        assert self.proc.stdout is not None
         line = self.proc.stdout.readline()
         if not line.startswith("listening on 127.0.0.1:"):
             self.proc.kill()
@@ -47,20 +53,30 @@ class Simulator:
         self.port = int(line.rsplit(":", 1)[1])
         self.resource = f"TCPIP0::127.0.0.1::{self.port}::SOCKET"
 
-    def __enter__(self):
+    def __enter__(self) -> Simulator:
         return self
 
-    def __exit__(self, *exc):
+    def __exit__(self, kind: type[BaseException] | None, value: BaseException | None,
+                 traceback: TracebackType | None) -> None:
         self.proc.terminate()
         self.proc.wait(timeout=10)
-        self.proc.stdout.close()
+        if self.proc.stdout is not None:
+            self.proc.stdout.close()
+
+
+def assign(*settings: tuple[Any, str, Any]) -> None:
+    """Sets (object, property, value) in order; a step of several settings is one lambda."""
+    for owner, name, value in settings:
+        setattr(owner, name, value)
 
 
 class Steps:
-    def __init__(self, mode):
-        self.mode, self.summary, self.failed = mode, [], 0
+    def __init__(self, mode: str) -> None:
+        self.mode = mode
+        self.summary: list[str] = []
+        self.failed = 0
 
-    def run(self, title, action):
+    def run(self, title: str, action: Callable[[], object]) -> bool:
         try:
             result = action()
             outcome = "ok"
@@ -74,13 +90,13 @@ class Steps:
         return outcome == "ok"
 
 
-def plot(traces, title, note, folder, use_matplotlib):
+def plot(traces: Traces, title: str, note: str, folder: Path, use_matplotlib: bool) -> list[Path]:
     """Writes the SVG (and with matplotlib a PNG too); returns the files written."""
     if use_matplotlib:
         try:
-            import matplotlib
+            import matplotlib  # type: ignore[import]
             matplotlib.use("Agg")
-            import matplotlib.pyplot as plt
+            import matplotlib.pyplot as plt  # type: ignore[import]
         except ImportError:
             use_matplotlib = False
     if not use_matplotlib:
@@ -105,14 +121,15 @@ def plot(traces, title, note, folder, use_matplotlib):
     return files
 
 
-def session(mode, resource, options, folder, points, use_matplotlib):
+def session(mode: str, resource: str, options: korvane.ScopeOptions, folder: Path, points: int,
+            use_matplotlib: bool) -> Steps:
     steps = Steps(mode)
     folder.mkdir(parents=True, exist_ok=True)
     for f in ("waveforms.csv", "waveforms.svg", "waveforms.png"):
         (folder / f).unlink(missing_ok=True)
     simulate = mode == "simulate"
     try:
-        scope = korvane.Scope(resource, simulate=simulate, options=options)
+        scope = korvane.Scope(resource, options=options)
     except korvane.Error as e:
         print(f"  {'open the session':<44} FAILED\n      {e}")
         steps.summary.append(f"{mode:<10} {'open the session':<44} FAILED")
@@ -123,17 +140,17 @@ def session(mode, resource, options, folder, points, use_matplotlib):
         steps.run("identify", lambda: f"{ident.instrument_manufacturer} {ident.instrument_model}, firmware "
                                       f"{ident.instrument_firmware_revision}{' (simulated)' if simulate else ''}")
         ch1, ch2 = scope.channels["Channel1"], scope.channels["Channel2"]
-        steps.run("Channel1: on, 200 mV/div", lambda: setattr(ch1, "enabled", True) or setattr(ch1, "scale", 0.2))
-        steps.run("Channel2: on, 500 mV/div", lambda: setattr(ch2, "enabled", True) or setattr(ch2, "scale", 0.5))
-        steps.run("timebase 200 us/div", lambda: setattr(scope.timebase, "horizontal_scale", 2e-4))
+        steps.run("Channel1: on, 200 mV/div", lambda: assign((ch1, "enabled", True), (ch1, "scale", 0.2)))
+        steps.run("Channel2: on, 500 mV/div", lambda: assign((ch2, "enabled", True), (ch2, "scale", 0.5)))
+        steps.run("timebase 200 us/div", lambda: assign((scope.timebase, "horizontal_scale", 2e-4)))
         steps.run("timebase read back, s/div", lambda: f"{scope.timebase.horizontal_scale:g}")
         trig = scope.trigger
-        steps.run("trigger: edge on Channel1 at 0 V, rising", lambda: (
-            setattr(trig, "type", korvane.IviScopeTriggerType.EDGE), setattr(trig, "source", "Channel1"),
-            setattr(trig, "level", 0.0), setattr(trig.edge, "slope", korvane.IviScopeTriggerSlope.POSITIVE)) and None)
-        traces = []
+        steps.run("trigger: edge on Channel1 at 0 V, rising", lambda: assign(
+            (trig, "type", korvane.IviScopeTriggerType.EDGE), (trig, "source", "Channel1"),
+            (trig, "level", 0.0), (trig.edge, "slope", korvane.IviScopeTriggerSlope.POSITIVE)))
+        traces: list[tuple[str, Waveform]] = []
 
-        def read():
+        def read() -> str:
             scope.waveform.point_count = points
             # The first channel acquires; the second is fetched from the same acquisition.
             traces.append(("Channel1", ch1.read_waveform(points=points)))
@@ -146,13 +163,13 @@ def session(mode, resource, options, folder, points, use_matplotlib):
             title = f"Channel1, Channel2 \u2014 {model}, " + (engineering(rate, "Sa/s") if rate > 0 else "sample rate unknown") + \
                 (" (simulated)" if simulate else "")
             (folder / "waveforms.csv").write_text(csv_text(traces), encoding="utf-8")
-            written = [folder / "waveforms.csv"] + plot(traces, title, SIMULATED_NOTE if simulate else "", folder,
+            written: list[Path] = [folder / "waveforms.csv"] + plot(traces, title, SIMULATED_NOTE if simulate else "", folder,
                                                         use_matplotlib)
         else:
             written = []
         ms = scope.measurements
         for name in ("Channel1", "Channel2"):
-            def measure(item=ms[name]):
+            def measure(item: korvane.MeasurementItem = ms[name]) -> str:
                 F = korvane.Measurement
                 parts = []
                 for what, unit in ((F.FREQUENCY, "Hz"), (F.VOLTAGE_PEAK_TO_PEAK, "V"), (F.RISE_TIME, "s")):
@@ -161,13 +178,13 @@ def session(mode, resource, options, folder, points, use_matplotlib):
                     parts.append(f"{what.name.lower()} " + ("no valid result" if abs(v) >= 9.9e37 else engineering(v, unit)))
                 return ", ".join(parts) + (f" ({SIMULATED_NOTE})" if simulate else "")
             steps.run(f"measure {name}", measure)
-        for f in written:
-            print(f"  wrote {f}")
+        for path in written:
+            print(f"  wrote {path}")
     return steps
 
 
-def main(argv=None):
-    ap = argparse.ArgumentParser(prog="python3 -m korvane demo", description=__doc__.split("\n\n")[0])
+def main(argv: list[str] | None = None) -> int:
+    ap = argparse.ArgumentParser(prog="python3 -m korvane demo", description=(__doc__ or "").split("\n\n")[0])
     ap.add_argument("--out", default="demo-out", help="output folder (default demo-out)")
     ap.add_argument("--points", type=int, default=int(os.environ.get("KORVANE_DEMO_POINTS", "1000")))
     ap.add_argument("--simulator", help="korvane-scope-sim to start (default: found beside the library)")
@@ -178,16 +195,17 @@ def main(argv=None):
     if not exe:
         print("demo: korvane-scope-sim was not found; set KORVANE_SIM or pass --simulator", file=sys.stderr)
         return 1
-    results = []
+    results: list[Steps] = []
     with Simulator(exe, "1:sine:1e3:0.5", "2:square:2e3:1") as sim:
         print(f"== 1. An MSO-CD1000 served by korvane-scope-sim on 127.0.0.1:{sim.port}")
         print("   (Channel1: 1 kHz sine, 0.5 V peak; Channel2: 2 kHz square, 1 V peak)")
-        results.append(session("simulator", sim.resource, "QueryInstrStatus=true", out, a.points, not a.no_matplotlib))
+        results.append(session("simulator", sim.resource, {"query_instrument_status": True}, out, a.points,
+                               not a.no_matplotlib))
     print()
     print("== 2. The same in the driver's simulation mode (no instrument)")
     print("   Simulated data: placeholder waveforms (random values, no time step) and placeholder")
     print(f"   measurements. The plot in {out / 'simulated'} says so under its title.")
-    results.append(session("simulate", None, "DriverSetup= Model=MSO-CD1000", out / "simulated", a.points,
+    results.append(session("simulate", "", {"simulate": True, "model": "MSO-CD1000"}, out / "simulated", a.points,
                            not a.no_matplotlib))
     print()
     print("== Summary")

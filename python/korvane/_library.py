@@ -9,16 +9,19 @@ The first of these that exists is loaded:
    finds P/lib/libkorvane.so);
 4. the system's own search (LD_LIBRARY_PATH, the linker cache; PATH on Windows).
 """
+from __future__ import annotations
+
 import ctypes
 import os
 import sys
 from pathlib import Path
+from typing import Any
 
 LIBRARY_NAME = "Korvane.dll" if sys.platform == "win32" else "libkorvane.so"
-_loaded = None
+_loaded: Any = None
 
 
-def candidates():
+def candidates() -> list[str]:
     """The paths tried, in order."""
     override = os.environ.get("KORVANE_LIBRARY")
     if override:
@@ -33,12 +36,12 @@ def candidates():
     return found
 
 
-def load():
+def load() -> Any:
     """The loaded library (once per process); OSError naming every place tried otherwise."""
     global _loaded
     if _loaded is not None:
         return _loaded
-    tried = []
+    tried: list[str] = []
     paths = candidates()
     for path in paths:
         bare = os.sep not in path and "/" not in path
@@ -46,9 +49,10 @@ def load():
             tried.append(f"{path} (no such file)")
             continue
         try:
-            _loaded = ctypes.CDLL(path)
-            _loaded.korvane_path = path
-            return _loaded
+            lib: Any = ctypes.CDLL(path)
+            lib.korvane_path = path
+            _loaded = lib
+            return lib
         except OSError as e:
             tried.append(f"{path} ({e})")
     raise OSError("korvane: the driver library was not found; tried:\n  " + "\n  ".join(tried) +

@@ -1,21 +1,29 @@
 """CSV and SVG of waveforms, written as the korvane tool writes them (no plotting library)."""
+from __future__ import annotations
+
 import math
+from collections.abc import Sequence
+from typing import Any
 
 import numpy
+
+from ._runtime import Waveform
+
+Traces = Sequence[tuple[str, Waveform]]
 
 _COLORS = ["#d4a017", "#1f77b4", "#d62728", "#2ca02c", "#9467bd", "#8c564b"]
 _PREFIXES = [(1e12, "p"), (1e9, "n"), (1e6, "\u00b5"), (1e3, "m"), (1, ""), (1e-3, "k"), (1e-6, "M"), (1e-9, "G")]
 
 
-def _num(v):
+def _num(v: float) -> str:
     return f"{v:.10g}"
 
 
-def _escape(s):
+def _escape(s: str) -> str:
     return s.replace("&", "&amp;").replace("<", "&lt;").replace(">", "&gt;").replace('"', "&quot;")
 
 
-def _prefix(magnitude):
+def _prefix(magnitude: float) -> tuple[float, str]:
     if not (magnitude > 0) or not math.isfinite(magnitude):
         return 1, ""
     for scale, p in _PREFIXES:
@@ -24,7 +32,7 @@ def _prefix(magnitude):
     return 1, ""
 
 
-def engineering(value, unit):
+def engineering(value: float, unit: str) -> str:
     """1000.02 Hz -> '1 kHz' (four significant digits)."""
     if not math.isfinite(value):
         return f"{_num(value)} {unit}"
@@ -32,21 +40,21 @@ def engineering(value, unit):
     return f"{value * scale:.4g} {p}{unit}"
 
 
-def _nice_step(span, target):
+def _nice_step(span: float, target: float) -> float:
     if not (span > 0) or not math.isfinite(span):
         return 1.0
     raw = span / target
     mag = 10 ** math.floor(math.log10(raw))
     f = raw / mag
-    return (1 if f < 1.5 else 2 if f < 3.5 else 5 if f < 7.5 else 10) * mag
+    return float((1 if f < 1.5 else 2 if f < 3.5 else 5 if f < 7.5 else 10) * mag)
 
 
-def _same_axis(traces):
+def _same_axis(traces: Traces) -> bool:
     first = traces[0][1]
     return all(len(t.y) == len(first.y) and t.x0 == first.x0 and t.dx == first.dx for _, t in traces)
 
 
-def csv_text(traces):
+def csv_text(traces: Traces) -> str:
     """traces: [(name, Waveform)]. One time column when all share an axis, else one each."""
     if not traces:
         return ""
@@ -72,14 +80,14 @@ def csv_text(traces):
     return "\n".join(lines) + "\n"
 
 
-def svg_text(traces, title, note=""):
+def svg_text(traces: Traces, title: str, note: str = "") -> str:
     W, H, left, right, top, bottom = 960.0, 540.0, 90.0, 30.0, 60.0, 70.0
     pw, ph = W - left - right, H - top - bottom
     # A record without a time step (the driver's simulation makes such) is drawn over its
     # sample numbers instead.
     time_axis = bool(traces) and all(t.dx > 0 for _, t in traces)
 
-    def xs_of(t):
+    def xs_of(t: Waveform) -> Any:
         n = len(t.y)
         return t.x0 + t.dx * numpy.arange(n) if time_axis else numpy.arange(n, dtype=float)
 
@@ -108,13 +116,13 @@ def svg_text(traces, title, note=""):
     xsc, xp = _prefix(max(abs(x0), abs(x1))) if time_axis else (1, "")
     ysc, yp = _prefix(max(abs(y0), abs(y1)))
 
-    def X(x):
+    def X(x: float) -> float:
         return left + (x - x0) / (x1 - x0) * pw
 
-    def Y(y):
+    def Y(y: float) -> float:
         return top + (y1 - y) / (y1 - y0) * ph
 
-    def tick(v, step, scale):
+    def tick(v: float, step: float, scale: float) -> str:
         k = round(v / step)
         return _num(0.0 if k == 0 else k * step * scale)
 
@@ -152,7 +160,7 @@ def svg_text(traces, title, note=""):
         n = len(ys)
         if n > columns * 2:
             # Long records: the lowest and highest point of each pixel column keep the envelope.
-            idx = []
+            idx: list[int] = []
             for c in range(columns):
                 b, e = n * c // columns, n * (c + 1) // columns
                 seg = ys[b:e]

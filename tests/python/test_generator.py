@@ -91,3 +91,43 @@ def test_generated_module_is_stable(tmp_path, catalog):
     assert gen_python.main([str(SRC / "catalog"), str(a)]) == 0
     assert gen_python.main([str(SRC / "catalog"), str(b)]) == 0
     assert a.read_text() == b.read_text()
+
+
+def test_stub_declares_what_the_runtime_builds(tmp_path):
+    # The typed stub is written beside the module: same classes, same properties (read-only ones
+    # without a setter) and the same method signatures as the runtime makes from the layouts.
+    import ast
+    import enum
+    import inspect
+
+    import korvane._generated as runtime
+    stub = ast.parse((Path(runtime.__file__).with_suffix(".pyi")).read_text())
+    classes = {c.name: c for c in stub.body if isinstance(c, ast.ClassDef)}
+    checked = 0
+    for name, cls in vars(runtime).items():
+        if not isinstance(cls, type) or cls.__module__ != runtime.__name__ or name != cls.__name__:
+            continue
+        assert name in classes, name
+        if issubclass(cls, enum.Enum):
+            assert [t.targets[0].id for t in classes[name].body] == [m.name for m in cls], name
+            continue
+        declared = {}
+        for node in classes[name].body:
+            if isinstance(node, ast.FunctionDef):
+                setter = any(isinstance(d, ast.Attribute) and d.attr == "setter" for d in node.decorator_list)
+                declared.setdefault(node.name, []).append((node, setter))
+            elif isinstance(node, ast.AnnAssign):
+                declared[node.target.id] = []
+        for member, value in vars(cls).items():
+            if member.startswith("_"):
+                continue
+            assert member in declared, (name, member)
+            if isinstance(value, property):
+                assert any(s for _, s in declared[member]) == (value.fset is not None and value.fget is not None), \
+                    (name, member)
+            elif callable(value) and hasattr(value, "__signature__"):
+                node = declared[member][0][0]
+                ours = [a.arg for a in node.args.args + node.args.kwonlyargs]
+                assert ours == list(inspect.signature(value).parameters), (name, member)
+                checked += 1
+    assert checked > 200

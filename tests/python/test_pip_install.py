@@ -2,6 +2,7 @@
 installed package carries the object model made from the catalogue, and loads the library named
 by KORVANE_LIBRARY."""
 import os
+import re
 import shutil
 import subprocess
 import sys
@@ -30,3 +31,10 @@ def test_pip_install_from_the_source_tree(tmp_path):
     assert path.startswith(str(tmp_path / "site")) and model and lib == korvane.library_path()
     # pip read the version where the CMake build reads it.
     assert version == korvane.__version__
+    # The distribution is named as the package, typed, and found by the families' names.
+    site = tmp_path / "site"
+    assert (site / "korvane" / "py.typed").is_file() and (site / "korvane" / "_generated.pyi").is_file()
+    meta = (site / f"korvane-{version}.dist-info" / "METADATA").read_text()
+    assert "\nName: korvane\n" in meta and f"\nVersion: {version}\n" in meta
+    keywords = re.search(r"^Keywords: (.*)$", meta, re.M).group(1).split(",")
+    assert {"Avel", "Bormo", "Cadri", "Dovin", "Efrai", "Forsa"} <= set(keywords)

@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Generate the `korvane` Python package's object model from the catalogue.
 
-Usage: gen_python.py <catalog dir> <output .py>
+Usage: gen_python.py <catalog dir> <output .py>   (writes the .pyi of the same name beside it)
 
 Reads catalog/attributes.toml, functions.toml, the enumerations and the interfaces (their
 navigation getters place each attribute in the object tree) and writes one module of class
@@ -80,6 +80,7 @@ class Catalog:
         self.repcaps = ivic.get("repcap", {})
         self.groups = ivic.get("group", [])
         self.functions = read(directory / "functions.toml").get("function", [])
+        self.models = read(directory / "models.toml")
 
     def members(self, iface):
         return self.interfaces.get(iface, {}).get("members", [])
@@ -270,12 +271,62 @@ def function_layout(f, cat, repcap_prefix):
         base = base[len(repcap_prefix):]
     method = snake(base)
     proto = f"{f['name']}(ViSession vi{''.join(', ' + s for s in f['params'])})"
+    parameters = python_parameters(layout, waveform)
     doc = [f"{f['interface']}.{f['method']} through {proto}."]
     if f.get("comment"):
         doc.append("")
         doc.append(f["comment"])
+    if parameters:
+        rows = {r[2]: r for r in layout}
+        doc += ["", "Args:"] + [f"    {name}: {arg_doc(rows.get(name))}" for name, _, _ in parameters]
+    returns = return_doc(layout, waveform)
+    if returns:
+        doc += ["", "Returns:", f"    {returns}"]
+    doc += ["", "Raises:", "    Error: The driver or the instrument refused the call."]
     return method, {"c": f["name"], "layout": layout, "waveform": waveform, "doc": "\n".join(doc),
-                    "enums": [e for _, _, _, e, _ in layout if e]}
+                    "enums": [e for _, _, _, e, _ in layout if e], "parameters": parameters}
+
+
+def arg_doc(row):
+    if row is None:  # out=
+        return "A writable array the driver fills instead of a new one (its length is the count)."
+    role, ctype, _, enum, default = row
+    if role == "count":
+        return "How many points to read; the record length when None."
+    if role in ("ain", "fill"):
+        return f"The values to send, as anything numpy takes ({ARRAY_DTYPE[ctype]} elements)."
+    if enum:
+        return f"A {enum} member (its name or number also does)."
+    text = {"ViReal64": "A float.", "ViBoolean": "A bool.", "ViConstString": "A text."}.get(ctype, "An integer.")
+    return text + (f" Defaults to {default}." if default is not None else "")
+
+
+def return_doc(layout, waveform):
+    outs = [r[2] for r in layout if r[0] in ("out", "sout", "sfix", "aout", "fill")]
+    if waveform:
+        return "A Waveform (y, t, x0, dx) per output array; the driver writes the samples straight into y."
+    if not outs:
+        return ""
+    return outs[0] + "." if len(outs) == 1 else "A named tuple (" + ", ".join(outs) + ")."
+
+
+def python_parameters(layout, waveform):
+    """The Python parameters after self, in order, as (name, "required" | "optional" | "keyword",
+    default): the runtime builds the method's signature from them and the stub declares the same."""
+    params = [(name, "required" if default is None else "optional", default)
+              for role, _, name, _, default in layout if role in ("in", "ain", "fill")]
+    # Inputs with defaults after the others: the max time comes last among them.
+    params.sort(key=lambda p: p[1] == "optional")
+    counts = [r for r in layout if r[0] == "count"]
+    if counts and not any(r[0] == "fill" for r in layout):
+        count = (counts[0][2], "optional" if waveform else "required", None)
+        if waveform:  # read_waveform(1000) means points, as the C function's count comes first
+            params.insert(next((k for k, p in enumerate(params) if p[1] == "optional"), len(params)), count)
+        else:
+            params.append(count)
+        if sum(1 for r in layout if r[0] == "aout") == 1:
+            params.append(("out", "keyword", None))
+    return params
 
 
 def build(cat: Catalog):
@@ -355,38 +406,87 @@ def build(cat: Catalog):
 
 
 # ---------------------------------------------------------------------------------------------
+# Item names. The driver names the items of each repeated capability as below (one run of
+# numbered names per row); the largest model of models.toml gives how many of each exist at most.
+# A name enumeration lists them all, so a member a smaller model lacks raises KeyError there.
+
+ITEM_NAMES = {
+    "Channel": [("Channel", 1, "model", "analog")],
+    "Measurement": [("Channel", 1, "model", "analog")],  # one per analog channel, named like it
+    "DigitalChannel": [("DigitalChannel", 0, "model", "digital"), ("DigitalPod", 1, "family", "digital_pod_names")],
+    "MathFunction": [("Math", 1, "family", "math_functions")],
+    "WaveGen": [("WaveGen", 1, "family", "wave_generators")],
+    "SerialBus": [("SerialBus", 1, "family", "serial_buses")],
+}
+
+
+def item_names(cat, rc):
+    if rc not in ITEM_NAMES:
+        raise GenError(f"gen_python: repeated capability {rc} has no row in ITEM_NAMES (how its items are named)")
+    names = []
+    for prefix, first, table, key in ITEM_NAMES[rc]:
+        most = max(row[key] for row in cat.models[table])
+        names += [f"{prefix}{k}" for k in range(first, first + most)]
+    return names
+
+
+# ---------------------------------------------------------------------------------------------
 # Output.
+
+PY_SET = {"I32": "int", "I64": "int", "R64": "float", "B": "bool", "S": "str"}
+C_PY = {"ViInt16": "int", "ViInt32": "int", "ViInt64": "int", "ViReal64": "float", "ViBoolean": "bool",
+        "ViConstString": "str", "ViChar": "str"}
+ARRAY_DTYPE = {"ViReal64": "numpy.float64", "ViInt16": "numpy.int16", "ViInt32": "numpy.int32", "ViByte": "numpy.uint8"}
 
 
 def class_name(node: Node) -> str:
+    if node.kind == "collection":
+        return f"{node.repcap}Collection"
+    if node.kind == "item" and len(node.path) and node.path[-1] == "[]":
+        return f"{node.repcap}Item"
     parts = [p.replace("[]", "Item") for p in node.path]
     return "_" + "_".join("".join(w.capitalize() for w in p.split("_")) for p in parts) if parts else "_Root"
 
 
+def names_enum(rc: str) -> str:
+    return f"{rc}Name"
+
+
+def accessors(node: Node):
+    """The `<plural>_item(key)` methods of a node: one per collection below it."""
+    return {f"{name}_item": c for name, c in node.children.items() if c.kind == "collection"}
+
+
+def check_names(node: Node):
+    for name in accessors(node):
+        if name in node.attrs or name in node.funcs or name in node.children:
+            raise GenError(f"gen_python: {name} under {'.'.join(node.path) or 'the root'} clashes with an item accessor")
+
+
 def emit(root: Node, collections, used_enums, cat) -> str:
     out = ['"""The object model of the korvane package, generated from catalog/ by',
-           'tools/codegen/gen_python.py; do not edit."""',
+           'tools/codegen/gen_python.py; do not edit. Its types are in _generated.pyi."""',
            "# flake8: noqa",
-           "from enum import IntEnum",
+           "from enum import Enum, IntEnum",
            "",
-           "from ._runtime import Collection, Node, attribute as _a, child as _c, function as _f",
+           "from ._runtime import Collection, Item, Node, attribute as _a, child as _c, function as _f, "
+           "item_accessor as _ia",
            "",
            "__all__ = ["]
-    names = [enum_class_name(e) for e in used_enums]
-    if len(set(names)) != len(names):
-        raise GenError("gen_python: two enumerations share a class name")
+    names = public_names(collections, used_enums)
     out.append("".join(f"    {n!r},\n" for n in names) + "]")
     out.append("")
     for e in used_enums:
         out.append(f"class {enum_class_name(e)}(IntEnum):")
         out.append(f'    """{e} of the catalogue."""')
-        seen = set()
-        for w, v in cat.enums[e]:
-            n = member_name(w)
-            if n in seen:
-                raise GenError(f"gen_python: {e}: two members are named {n}")
-            seen.add(n)
+        for n, v in enum_members(cat, e):
             out.append(f"    {n} = {v}")
+        out.append("")
+    for rc in collections:
+        out.append(f"class {names_enum(rc)}(str, Enum):")
+        out.append(f'    """The names of the {rc} items, as the largest model has them (a collection takes a member)."""')
+        for n in item_names(cat, rc):
+            out.append(f"    {member_name(n)} = {n!r}")
         out.append("")
     out.append("")
 
@@ -395,11 +495,10 @@ def emit(root: Node, collections, used_enums, cat) -> str:
             emit_node(c)
         if node.kind == "collection":
             emit_node(node.item)
-        base = {"collection": "Collection"}.get(node.kind, "Node")
+        check_names(node)
+        base = {"collection": "Collection", "item": "Item"}.get(node.kind, "Node")
         out.append(f"class {class_name(node)}({base}):")
-        where = "scope" + "".join(f".{p}" if p != "[]" else "[name]" for p in node.path)
-        doc = where + (f" ({', '.join(node.interfaces)})" if node.interfaces else "")
-        out.append(f'    """{doc}"""')
+        out.append(f'    """{node_doc(node)}"""')
         out.append("    __slots__ = ()")
         if node.kind == "collection":
             out.append(f"    _item = {class_name(node.item)}")
@@ -407,11 +506,14 @@ def emit(root: Node, collections, used_enums, cat) -> str:
             out.append(f"    _name_function = {node.name_function!r}")
         for name, c in node.children.items():
             out.append(f"    {name} = _c({class_name(c)})")
+        for name, c in accessors(node).items():
+            out.append(f"    {name} = _ia({name[:-5]!r}, {accessor_doc(name, c)!r})")
         for name, (a, enum, doc) in node.attrs.items():
             e = enum_class_name(enum) if enum else "None"
             out.append(f"    {name} = _a({a['id']}, {a['type']!r}, {a['access']!r}, {e}, {doc!r})")
         for name, layout in node.funcs.items():
-            out.append(f"    {name} = _f({layout['c']!r}, {layout['layout']!r}, {layout['waveform']}, {layout['doc']!r})")
+            out.append(f"    {name} = _f({layout['c']!r}, {layout['layout']!r}, {layout['waveform']}, {layout['doc']!r}, "
+                       f"{layout['parameters']!r})")
         out.append("")
         out.append("")
 
@@ -425,6 +527,158 @@ def emit(root: Node, collections, used_enums, cat) -> str:
     return "\n".join(out) + "\n"
 
 
+def public_names(collections, used_enums):
+    names = [enum_class_name(e) for e in used_enums] + [names_enum(rc) for rc in collections]
+    names += [f"{rc}Collection" for rc in collections] + [f"{rc}Item" for rc in collections]
+    if len(set(names)) != len(names):
+        raise GenError("gen_python: two enumerations or classes share a name")
+    return names
+
+
+def enum_members(cat, e):
+    seen = set()
+    for w, v in cat.enums[e]:
+        n = member_name(w)
+        if n in seen:
+            raise GenError(f"gen_python: {e}: two members are named {n}")
+        seen.add(n)
+        yield n, v
+
+
+def node_doc(node: Node) -> str:
+    where = "scope" + "".join(f".{p}" if p != "[]" else "[name]" for p in node.path)
+    return where + (f" ({', '.join(node.interfaces)})" if node.interfaces else "")
+
+
+def accessor_doc(name, c):
+    return (f"The item of {name[:-5]} with this key, as `{name[:-5]}[key]` gives it.\n\nArgs:\n"
+            f"    key: A name (\"{ITEM_NAMES[c.repcap][0][0]}{ITEM_NAMES[c.repcap][0][1]}\"), a {names_enum(c.repcap)} "
+            f"member, or the number in the name.\n\nRaises:\n    KeyError: No item has this key on this instrument.")
+
+
+# ---- the stub: the same classes with the types mypy checks a client against
+
+
+def enum_type(enum):
+    return enum_class_name(enum) if enum else None
+
+
+def getter_type(a, enum):
+    return enum_type(enum) or PY_TYPE[a["type"]]
+
+
+def setter_type(a, enum):
+    return f"{enum_type(enum)} | int | str" if enum else PY_SET[a["type"]]
+
+
+def param_type(row, kind):
+    if row is None:  # out=
+        return None
+    role, ctype, _, enum, _ = row
+    if role == "count":
+        return "int | None" if kind == "optional" else "int"
+    if role in ("ain", "fill"):
+        return "npt.ArrayLike"
+    if enum:
+        return f"{enum} | int | str"
+    return C_PY[ctype]
+
+
+def result_type(layout_entry, returns_name):
+    layout, waveform = layout_entry["layout"], layout_entry["waveform"]
+    outs = [r for r in layout if r[0] in ("out", "sout", "sfix", "aout", "fill")]
+    if waveform:
+        n = sum(1 for r in layout if r[0] == "aout")
+        return "Waveform" if n == 1 else "tuple[" + ", ".join(["Waveform"] * n) + "]", None
+    types = []
+    for role, ctype, name, enum, _ in outs:
+        if role in ("aout", "fill"):
+            types.append((name, f"npt.NDArray[{ARRAY_DTYPE[ctype]}]"))
+        elif role in ("sout", "sfix"):
+            types.append((name, "str"))
+        else:
+            types.append((name, enum or C_PY[ctype]))
+    if not types:
+        return "None", None
+    if len(types) == 1:
+        return types[0][1], None
+    return returns_name, types
+
+
+def emit_stub(root: Node, collections, used_enums, cat) -> str:
+    out = ['"""Types of the generated object model (tools/codegen/gen_python.py); do not edit."""',
+           "from enum import Enum, IntEnum",
+           "from typing import NamedTuple",
+           "",
+           "import numpy",
+           "import numpy.typing as npt",
+           "",
+           "from ._runtime import Collection, Item, Node, Waveform",
+           "",
+           f"__all__ = {public_names(collections, used_enums)!r}",
+           ""]
+    for e in used_enums:
+        out.append(f"class {enum_class_name(e)}(IntEnum):")
+        out.extend(f"    {n} = {v}" for n, v in enum_members(cat, e))
+        out.append("")
+    for rc in collections:
+        out.append(f"class {names_enum(rc)}(str, Enum):")
+        out.extend(f"    {member_name(n)} = {n!r}" for n in item_names(cat, rc))
+        out.append("")
+
+    def emit_node(node: Node):
+        for c in node.children.values():
+            emit_node(c)
+        if node.kind == "collection":
+            emit_node(node.item)
+        cls = class_name(node)
+        results = []
+        body = []
+        for name, c in node.children.items():
+            body += ["    @property", f"    def {name}(self) -> {class_name(c)}: ..."]
+        for name, c in accessors(node).items():
+            body.append(f"    def {name}(self, key: str | int | Enum) -> {class_name(c.item)}: ...")
+        for name, (a, enum, _) in node.attrs.items():
+            if a["access"] == "W":
+                body.append(f"    {name}: {setter_type(a, enum)}")
+                continue
+            body += ["    @property", f"    def {name}(self) -> {getter_type(a, enum)}: ..."]
+            if "W" in a["access"]:
+                body += [f"    @{name}.setter", f"    def {name}(self, value: {setter_type(a, enum)}) -> None: ..."]
+        for name, entry in node.funcs.items():
+            rows = {r[2]: r for r in entry["layout"]}
+            args = ["self"]
+            keyword = False
+            for pname, kind, _ in entry["parameters"]:
+                if kind == "keyword" and not keyword:
+                    args.append("*")
+                    keyword = True
+                t = param_type(rows.get(pname), kind)
+                if t is None:  # out=
+                    t = f"npt.NDArray[{ARRAY_DTYPE[next(r[1] for r in entry['layout'] if r[0] == 'aout')]}] | None"
+                args.append(f"{pname}: {t}" + (" = ..." if kind != "required" else ""))
+            tuple_name = f"_{cls.lstrip('_')}_{name}_result"
+            rtype, fields = result_type(entry, tuple_name)
+            if fields:
+                results.append((tuple_name, fields))
+            body.append(f"    def {name}({', '.join(args)}) -> {rtype}: ...")
+        for tuple_name, fields in results:
+            out.append(f"class {tuple_name}(NamedTuple):")
+            out.extend(f"    {n}: {t}" for n, t in fields)
+            out.append("")
+        base = {"collection": f"Collection[{class_name(node.item)}]" if node.kind == "collection" else "",
+                "item": "Item"}.get(node.kind, "Node")
+        out.append(f"class {cls}({base}):")
+        out.extend(body or ["    ..."])
+        out.append("")
+
+    emit_node(root)
+    out.append(f"Root = {class_name(root)}")
+    out.append("ENUMS: dict[str, type[Enum]]")
+    out.append("ATTRIBUTE_IDS: dict[str, int]")
+    return "\n".join(out) + "\n"
+
+
 def main(argv):
     if len(argv) != 2:
         print(__doc__.split("\n\n")[1], file=sys.stderr)
@@ -433,13 +687,15 @@ def main(argv):
         cat = Catalog(Path(argv[0]))
         root, collections, used = build(cat)
         text = emit(root, collections, used, cat)
+        stub = emit_stub(root, collections, used, cat)
     except (GenError, OSError, KeyError, tomllib.TOMLDecodeError) as e:
         print(f"gen_python: {e}", file=sys.stderr)
         return 1
     path = Path(argv[1])
     path.parent.mkdir(parents=True, exist_ok=True)
-    if not path.exists() or path.read_text(encoding="utf-8") != text:
-        path.write_text(text, encoding="utf-8")
+    for target, content in ((path, text), (path.with_suffix(".pyi"), stub)):
+        if not target.exists() or target.read_text(encoding="utf-8") != content:
+            target.write_text(content, encoding="utf-8")
     return 0
 
 
