@@ -12,6 +12,8 @@ ManifestSupportedOS all
 SetCompressor /SOLID lzma
 
 !include LogicLib.nsh
+!include FileFunc.nsh
+!include TextFunc.nsh
 !include "${STAGE}/files.nsh"
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Korvane"
@@ -98,7 +100,7 @@ Section "Korvane"
   ${If} ${Errors}
     !insertmacro Refuse "the registry key HKLM\${UNINSTALL_KEY} cannot be written (run as administrator)"
   ${EndIf}
-  GetFullPathName $R0 "$INSTDIR\.."
+  ${GetParent} "$INSTDIR" $R0
   !insertmacro Prepare "$R0" RootParent
   !insertmacro Prepare "$INSTDIR" Root
   !insertmacro Prepare "$INSTDIR\Drivers" Drivers
@@ -149,6 +151,7 @@ Section "Korvane"
   nsExec::ExecToStack '"$INSTDIR\Drivers\Korvane\korvane-store-entries.exe" add "$Store"'
   Pop $0
   Pop $1
+  ${TrimNewLines} "$1" $1
   !insertmacro Log "configuration store: $1"
   ${If} $0 != 0
     !insertmacro Log "the configuration store was not changed (exit code $0)"
@@ -203,6 +206,7 @@ Section "Uninstall"
     nsExec::ExecToStack '"$INSTDIR\Drivers\Korvane\korvane-store-entries.exe" remove "$Store"$2'
     Pop $0
     Pop $1
+    ${TrimNewLines} "$1" $1
     !insertmacro Log "configuration store: $1"
   ${EndIf}
 
@@ -236,7 +240,7 @@ Section "Uninstall"
   !insertmacro UnRemoveCreated "$APPDATA\IVI Foundation\IVI" DataIvi
   !insertmacro UnRemoveCreated "$APPDATA\IVI Foundation" DataParent
   !insertmacro UnRemoveCreated "$INSTDIR" Root
-  GetFullPathName $R0 "$INSTDIR\.."
+  ${GetParent} "$INSTDIR" $R0
   !insertmacro UnRemoveCreated "$R0" RootParent
   DeleteRegKey HKLM "${UNINSTALL_KEY}"
   !insertmacro Log "removed the files and the Programs and Features entry; done"

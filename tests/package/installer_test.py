@@ -152,6 +152,12 @@ class Installer(unittest.TestCase):
         self.assertTrue(key_exists(IVI_KEY, "IviStandardRootDir64"))
         self.assertTrue(key_exists(IVI_KEY + "\\OtherVendor", "Owner"))
         self.assertEqual(self.read_store(), FOREIGN_STORE)
+        # Nothing of ours in the registry: classes, type libraries (the IVI ones the DLL
+        # registered point into it too), the uninstall entry. Wine has saved it on exiting.
+        for hive in ("system.reg", "user.reg"):
+            with open(os.path.join(PREFIX, hive), encoding="utf-8", errors="replace") as f:
+                left = [line for line in f if "korvane" in line.lower()]
+            self.assertEqual(left, [], hive)
         with open(self.uninstall_log()) as f:
             self.assertIn("done", f.read())
 
