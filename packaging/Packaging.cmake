@@ -16,7 +16,7 @@ configure_file(${CMAKE_CURRENT_LIST_DIR}/changelog.in ${CMAKE_BINARY_DIR}/packag
 set(korvane_changelog_gz ${CMAKE_BINARY_DIR}/packaging/changelog.gz)
 add_custom_command(OUTPUT ${korvane_changelog_gz}
   COMMAND gzip -9nc ${CMAKE_BINARY_DIR}/packaging/changelog > ${korvane_changelog_gz}
-  DEPENDS ${CMAKE_CURRENT_LIST_DIR}/changelog.in VERBATIM)
+  DEPENDS ${CMAKE_BINARY_DIR}/packaging/changelog VERBATIM)
 add_custom_target(korvane_package_docs ALL DEPENDS ${korvane_changelog_gz})
 
 set(korvane_deb_packages lib=libkorvane2 dev=libkorvane-dev tools=korvane-tools python=python3-korvane)
