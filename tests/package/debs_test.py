@@ -155,7 +155,7 @@ class FromTheRoot(unittest.TestCase):
         self.assertEqual(rc, 0, out + err)
         self.assertAlmostEqual(float(re.search(r"([\d.e+-]+) Hz", out).group(1)), 1e3, delta=20)
 
-    def test_c_example_through_pkg_config(self):
+    def test_c_example_through_pkg_config_and_find_package(self):
         with tempfile.TemporaryDirectory() as folder:
             src = os.path.join(folder, "app.c")
             with open(src, "w") as f:
@@ -165,15 +165,10 @@ class FromTheRoot(unittest.TestCase):
             # The root's headers, not a copy elsewhere on the machine.
             include = next(f[2:] for f in flags.split() if f.startswith("-I"))
             self.assertEqual(os.path.realpath(include), os.path.realpath(os.path.join(ROOT, "usr", "include")))
-            exe = os.path.join(folder, "app")
-            rc, _, err = sh(CC, src, "-o", exe, *flags.split(), env=root_env())
+            rc, _, err = sh(CC, src, "-o", os.path.join(folder, "app"), *flags.split(), env=root_env())
             self.assertEqual(rc, 0, err)
-            self.run_and_measure(exe)
+            self.run_and_measure(os.path.join(folder, "app"))
 
-    def test_c_example_through_find_package(self):
-        with tempfile.TemporaryDirectory() as folder:
-            with open(os.path.join(folder, "app.c"), "w") as f:
-                f.write(self.readme_c_example())
             with open(os.path.join(folder, "CMakeLists.txt"), "w") as f:
                 f.write("cmake_minimum_required(VERSION 3.25)\nproject(app LANGUAGES C)\n"
                         f"find_package(Korvane {VERSION} REQUIRED)\nadd_executable(app app.c)\n"

@@ -67,11 +67,6 @@ class Distributions(unittest.TestCase):
             self.assertTrue(module.startswith(os.path.join(venv, "lib")), module)
             self.assertEqual(version, VERSION)
             self.assertEqual(library, "libkorvane.so.2")
-            # Without the library anywhere, the import still works and the failure names the fix.
-            env["LD_LIBRARY_PATH"] = os.path.join(venv, "nowhere")
-            rc, out, err = sh(python, "-c", "import korvane; korvane.library_path()", env=env, cwd=venv)
-            self.assertNotEqual(rc, 0)
-            self.assertIn("KORVANE_LIBRARY", err)
 
 
 if __name__ == "__main__":
