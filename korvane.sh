@@ -131,8 +131,9 @@ case "${1:-}" in
   package)
     scripts/bootstrap --windows
     build linux
-    build windows korvane_installer
-    start=$SECONDS
+    build windows korvane korvane_cli korvane-store-entries
+    start=$SECONDS  # from here on packaging only: nothing is compiled
+    build windows korvane_installer >/dev/null
     out=build/packages
     rm -rf "$out" && mkdir -p "$out"
     # CPack installs each component from the linux tree into a staging folder and packs it.

@@ -25,6 +25,8 @@ def main(source, build, out):
     shutil.copytree(source / "python", stage, ignore=shutil.ignore_patterns("CMakeLists.txt", "__pycache__", "*.pyc"))
     for name in ("_generated.py", "_version.py"):
         shutil.copy2(generated / name, stage / "korvane" / name)
+    if not any(stage.glob("README*")):
+        shutil.copy2(source / "README.md", stage / "README.md")  # the sdist's description
     out.mkdir(parents=True, exist_ok=True)
     for old in list(out.glob("korvane-*.whl")) + list(out.glob("korvane-*.tar.gz")):
         old.unlink()

@@ -11,7 +11,9 @@
 // Our entries are known by their id attributes. A name already taken by another component's
 // entry is left to it and ours is not added. Exit status 0 on success, 1 with a message on
 // stderr when the file cannot be read, understood or written (it is then left unchanged).
+#include <cctype>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <sstream>
 #include <string>
@@ -69,11 +71,18 @@ bool FindOurs(const std::string& xml, const Entry& e, std::size_t& begin, std::s
   return false;
 }
 
-// Whether another entry of this kind already has our entry's name.
-bool NameTaken(const std::string& xml, const Entry& e) {
-  const std::string name = std::string("<Name>") + e.name + "</Name>";
-  const std::string open = std::string("<") + e.element;
-  const std::string close = std::string("</") + e.element + ">";
+std::string Lower(std::string s) {
+  for (char& c : s) c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
+  return s;
+}
+
+// Whether another entry of this kind already has our entry's name (names compare without
+// regard to case, as the configuration server compares them).
+bool NameTaken(const std::string& text, const Entry& e) {
+  const std::string xml = Lower(text);
+  const std::string name = Lower(std::string("<Name>") + e.name + "</Name>");
+  const std::string open = Lower(std::string("<") + e.element);
+  const std::string close = Lower(std::string("</") + e.element + ">");
   for (std::size_t at = xml.find(open); at != std::string::npos; at = xml.find(open, at + 1)) {
     const std::size_t stop = xml.find(close, at);
     if (stop == std::string::npos) break;
@@ -110,9 +119,14 @@ void Add(std::string& xml, const Entry& e, const std::string& eol) {
 }
 
 std::string Read(const std::string& path, bool& exists) {
-  std::ifstream in(path, std::ios::binary);
-  exists = static_cast<bool>(in);
+  std::error_code ec;
+  exists = std::filesystem::exists(path, ec);
+  if (ec) throw Failure{"cannot be looked at: " + ec.message()};
   if (!exists) return {};
+  // A store that is there but cannot be opened is never taken for a missing one: writing a new
+  // file over it would lose every other driver's entries.
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw Failure{"cannot be opened"};
   std::ostringstream text;
   text << in.rdbuf();
   if (in.bad()) throw Failure{"cannot be read"};

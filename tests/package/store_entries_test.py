@@ -107,13 +107,15 @@ class StoreEntries(unittest.TestCase):
         self.assertIn("<IviDriverSession id=\"s\"><Name>Bench</Name>", text)
 
     def test_a_name_in_use_is_left_to_its_owner(self):
-        taken = FOREIGN.replace("<Name>OtherScope</Name><Session", "<Name>KorvaneScope</Name><Session")
+        # Names compare without regard to case, as the configuration server compares them.
+        taken = FOREIGN.replace("<Name>OtherScope</Name><Session", "<Name>korvanescope</Name><Session")
         self.write(taken)
         rc, out, err = edit("add", self.store)
         self.assertEqual(rc, 0, err)
         self.assertIn("is named KorvaneScope", out)
         rc, out, err = tool(self.store, "config")
-        self.assertRegex(out, r"KorvaneScope\s+OtherSession")  # still the other vendor's
+        self.assertRegex(out, r"korvanescope\s+OtherSession")  # still the other vendor's
+        self.assertNotIn("KorvaneScope", out)
         self.assertEqual(edit("remove", self.store)[0], 0)
         self.assertEqual(self.read(), taken)
 
