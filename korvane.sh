@@ -2,6 +2,9 @@
 # The two set-up commands of the README:
 #   ./korvane.sh demo   bootstrap, build, run the demo
 #   ./korvane.sh test   bootstrap, build linux and windows, run every test, print "N passed, N failed"
+# and, beyond them:
+#   ./korvane.sh package   the Debian packages, the Windows installer, the wheel and sdist, into
+#                          build/packages (from the linux and windows build trees, built first)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -125,8 +128,27 @@ case "${1:-}" in
     echo "$passed passed, $failed failed"
     [[ $failed -eq 0 ]]
     ;;
+  package)
+    scripts/bootstrap --windows
+    build linux
+    build windows korvane korvane_cli korvane-store-entries
+    start=$SECONDS  # from here on packaging only: nothing is compiled
+    build windows korvane_installer >/dev/null
+    out=build/packages
+    rm -rf "$out" && mkdir -p "$out"
+    # CPack installs each component from the linux tree into a staging folder and packs it.
+    (cd build/linux && cpack --config CPackConfig.cmake >/dev/null)
+    cp build/linux/packages/*.deb "$out"/
+    cp build/windows/packages/korvane-*-win64-setup.exe "$out"/
+    # Debian's interpreter, which has python3-build and setuptools.
+    /usr/bin/python3 packaging/python_dist.py . build/linux "$out" >/dev/null
+    echo "lintian:"
+    lintian --tag-display-limit 0 "$out"/*.deb || true
+    ls -l "$out"
+    echo "packaged in $((SECONDS - start)) s (after the builds)"
+    ;;
   *)
-    echo "usage: $0 demo|test" >&2
+    echo "usage: $0 demo|test|package" >&2
     exit 2
     ;;
 esac

@@ -1,0 +1,220 @@
+"""The Debian packages of the build tree, as a user of a Debian machine meets them:
+
+- cpack makes the four packages at the project's version, each holding its own files and no
+  other's, with the library's dependencies read from the binaries and the packages' dependencies
+  on each other at this exact version;
+- lintian reports no errors;
+- extracted into a scratch root (dpkg-deb -x; nothing is installed on this machine), the tool
+  and the simulator run from it, the README's C example builds there through pkg-config and
+  through find_package and measures the simulator, and the Python package imports and finds
+  the packaged library.
+
+Usage: debs_test.py <build dir> <source dir> <c compiler> <cmake>
+"""
+import os
+import re
+import shutil
+import subprocess
+import sys
+import tempfile
+import unittest
+
+BUILD = SOURCE = CC = CMAKE = None
+DEBS = {}  # package name -> path
+ROOT = None  # the packages extracted together
+VERSION = None
+
+
+def sh(*args, env=None, cwd=None, timeout=600):
+    p = subprocess.run(args, capture_output=True, text=True, env=env, cwd=cwd, timeout=timeout)
+    return p.returncode, p.stdout, p.stderr
+
+
+def root_env():
+    """Only the scratch root: the loader finds the packaged library in its /usr/lib."""
+    env = {k: v for k, v in os.environ.items()
+           if k not in ("LD_LIBRARY_PATH", "PKG_CONFIG_PATH", "CMAKE_PREFIX_PATH", "PYTHONPATH", "KORVANE_LIBRARY")}
+    env["LD_LIBRARY_PATH"] = os.path.join(ROOT, "usr", "lib")
+    env["PKG_CONFIG_PATH"] = os.path.join(ROOT, "usr", "lib", "pkgconfig")
+    return env
+
+
+def field(deb, name):
+    rc, out, err = sh("dpkg-deb", "-f", deb, name)
+    assert rc == 0, err
+    return out.strip()
+
+
+def contents(deb):
+    rc, out, err = sh("dpkg-deb", "-c", deb)
+    assert rc == 0, err
+    return [line.split(None, 5)[5].split(" -> ")[0].lstrip(".") for line in out.splitlines()]
+
+
+class Simulator:
+    def __enter__(self):
+        self.p = subprocess.Popen([os.path.join(ROOT, "usr", "bin", "korvane-scope-sim"), "--port", "0",
+                                   "--signal", "1:sine:1e3:0.5"], stdout=subprocess.PIPE, text=True, env=root_env())
+        line = self.p.stdout.readline()
+        if not line.startswith("listening on 127.0.0.1:"):
+            self.p.kill()
+            self.p.wait()
+            raise RuntimeError(f"simulator did not start: {line!r}")
+        return f"TCPIP0::127.0.0.1::{int(line.split(':')[1].split()[0])}::SOCKET"
+
+    def __exit__(self, *exc):
+        self.p.terminate()
+        self.p.wait(timeout=10)
+        self.p.stdout.close()
+
+
+class Packages(unittest.TestCase):
+    def test_each_package_holds_its_own_files(self):
+        expected = {
+            "libkorvane2": [r"/usr/lib/libkorvane\.so\.2$", r"/usr/lib/libkorvane\.so\.2\.\d+\.\d+$",
+                            r"/usr/share/doc/libkorvane2/copyright$", r"/usr/share/doc/libkorvane2/changelog\.gz$"],
+            "libkorvane-dev": [r"/usr/lib/libkorvane\.so$", r"/usr/include/Korvane\.h$",
+                               r"/usr/include/korvane/KorvaneCom\.h$", r"/usr/lib/cmake/Korvane/KorvaneConfig\.cmake$",
+                               r"/usr/lib/pkgconfig/korvane\.pc$"],
+            "korvane-tools": [r"/usr/bin/korvane$", r"/usr/bin/korvane-scope-sim$", r"/usr/share/man/man1/korvane\.1\.gz$",
+                              r"/usr/share/man/man1/korvane-scope-sim\.1\.gz$",
+                              r"/usr/share/bash-completion/completions/korvane$", r"/usr/share/korvane/trace\.xslt$"],
+            "python3-korvane": [r"/usr/lib/python3/dist-packages/korvane/__init__\.py$",
+                                r"/usr/lib/python3/dist-packages/korvane/_generated\.py$"],
+        }
+        # What must stay out of a package: the library outside libkorvane2, headers outside -dev,
+        # programs outside the tools, uncompressed man pages anywhere.
+        forbidden = {
+            "libkorvane2": [r"/usr/include/", r"/usr/bin/", r"\.so$", r"/dist-packages/"],
+            "libkorvane-dev": [r"\.so\.2", r"/usr/bin/", r"/dist-packages/"],
+            "korvane-tools": [r"/usr/lib/lib", r"/usr/include/", r"/dist-packages/", r"\.1$"],
+            "python3-korvane": [r"/usr/lib/lib", r"/usr/include/", r"/usr/bin/", r"__pycache__"],
+        }
+        for package, patterns in expected.items():
+            files = contents(DEBS[package])
+            for pattern in patterns:
+                with self.subTest(package=package, expect=pattern):
+                    self.assertTrue(any(re.search(pattern, f) for f in files), "\n".join(files))
+            for pattern in forbidden[package]:
+                with self.subTest(package=package, forbid=pattern):
+                    self.assertFalse([f for f in files if re.search(pattern, f)])
+
+    def test_versions_and_dependencies(self):
+        for package, deb in DEBS.items():
+            with self.subTest(package=package):
+                self.assertEqual(field(deb, "Version"), VERSION)
+                self.assertEqual(field(deb, "Package"), package)
+        exact = f"libkorvane2 (= {VERSION})"
+        for package in ("libkorvane-dev", "korvane-tools", "python3-korvane"):
+            with self.subTest(package=package):
+                self.assertIn(exact, field(DEBS[package], "Depends"))
+        # Read from the binaries by dpkg-shlibdeps, not typed in: the C and C++ run-time libraries.
+        for package in ("libkorvane2", "korvane-tools"):
+            with self.subTest(package=package):
+                depends = field(DEBS[package], "Depends")
+                self.assertRegex(depends, r"libc6 \(>= [\d.]+\)")
+                self.assertRegex(depends, r"libstdc\+\+6 \(>= [\d.]+\)")
+        self.assertEqual(field(DEBS["python3-korvane"], "Architecture"), "all")
+
+    def test_the_library_package_declares_its_soname(self):
+        with tempfile.TemporaryDirectory() as control:
+            rc, _, err = sh("dpkg-deb", "-e", DEBS["libkorvane2"], control)
+            self.assertEqual(rc, 0, err)
+            with open(os.path.join(control, "shlibs")) as f:
+                self.assertIn(f"libkorvane 2 libkorvane2 (= {VERSION})", f.read())
+            with open(os.path.join(control, "triggers")) as f:
+                self.assertIn("ldconfig", f.read())
+
+    def test_lintian_finds_no_errors(self):
+        if not shutil.which("lintian"):
+            self.skipTest("lintian is not installed (scripts/bootstrap installs it)")
+        rc, out, err = sh("lintian", "--tag-display-limit", "0", *DEBS.values(), timeout=900)
+        errors = [line for line in out.splitlines() if line.startswith("E:")]
+        self.assertEqual(errors, [], out + err)
+
+
+class FromTheRoot(unittest.TestCase):
+    def test_tool_runs_and_finds_the_simulator(self):
+        rc, out, err = sh(os.path.join(ROOT, "usr", "bin", "korvane"), "--version", env=root_env())
+        self.assertEqual(rc, 0, err)
+        self.assertIn(VERSION, out)
+        with Simulator() as res:
+            rc, out, err = sh(os.path.join(ROOT, "usr", "bin", "korvane"), "idn", res, env=root_env(), timeout=120)
+        self.assertEqual(rc, 0, err)
+        self.assertRegex(out, rf"Driver\s+Korvane {re.escape(VERSION)}")
+        self.assertIn(res, out)
+
+    def readme_c_example(self):
+        with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+            section = f.read().split("## Using the driver from C (IVI-C)", 1)[1]
+        return re.search(r"```c\n(.*?)```", section, re.S).group(1)
+
+    def run_and_measure(self, exe):
+        with Simulator() as res:
+            rc, out, err = sh(exe, res, env=root_env(), timeout=120)
+        self.assertEqual(rc, 0, out + err)
+        self.assertAlmostEqual(float(re.search(r"([\d.e+-]+) Hz", out).group(1)), 1e3, delta=20)
+
+    def test_c_example_through_pkg_config_and_find_package(self):
+        with tempfile.TemporaryDirectory() as folder:
+            src = os.path.join(folder, "app.c")
+            with open(src, "w") as f:
+                f.write(self.readme_c_example())
+            rc, flags, err = sh("pkg-config", "--cflags", "--libs", "korvane", env=root_env())
+            self.assertEqual(rc, 0, err)
+            # The root's headers, not a copy elsewhere on the machine.
+            include = next(f[2:] for f in flags.split() if f.startswith("-I"))
+            self.assertEqual(os.path.realpath(include), os.path.realpath(os.path.join(ROOT, "usr", "include")))
+            rc, _, err = sh(CC, src, "-o", os.path.join(folder, "app"), *flags.split(), env=root_env())
+            self.assertEqual(rc, 0, err)
+            self.run_and_measure(os.path.join(folder, "app"))
+
+            with open(os.path.join(folder, "CMakeLists.txt"), "w") as f:
+                f.write("cmake_minimum_required(VERSION 3.25)\nproject(app LANGUAGES C)\n"
+                        f"find_package(Korvane {VERSION} REQUIRED)\nadd_executable(app app.c)\n"
+                        "target_link_libraries(app PRIVATE Korvane::korvane)\n")
+            build = os.path.join(folder, "build")
+            rc, out, err = sh(CMAKE, "-S", folder, "-B", build, "-G", "Ninja", f"-DCMAKE_C_COMPILER={CC}",
+                              f"-DCMAKE_PREFIX_PATH={os.path.join(ROOT, 'usr')}", env=root_env())
+            self.assertEqual(rc, 0, out + err)
+            rc, out, err = sh(CMAKE, "--build", build, env=root_env())
+            self.assertEqual(rc, 0, out + err)
+            self.run_and_measure(os.path.join(build, "app"))
+
+    def test_python_package_finds_the_packaged_library(self):
+        env = dict(root_env(), PYTHONPATH=os.path.join(ROOT, "usr", "lib", "python3", "dist-packages"))
+        python = os.environ.get("KORVANE_TEST_PYTHON") or "/usr/bin/python3"
+        with tempfile.TemporaryDirectory() as cwd:
+            rc, out, err = sh(python, "-c", "import korvane; print(korvane.__file__); print(korvane.library_path())",
+                              env=env, cwd=cwd)
+        self.assertEqual(rc, 0, err)
+        module, library = out.split()
+        self.assertTrue(module.startswith(ROOT), module)
+        self.assertTrue(os.path.realpath(library).startswith(ROOT), library)
+
+
+def project_version():
+    with open(os.path.join(SOURCE, "CMakeLists.txt")) as f:
+        return re.search(r"project\(Korvane VERSION ([0-9.]+)", f.read()).group(1)
+
+
+if __name__ == "__main__":
+    BUILD, SOURCE, CC, CMAKE = sys.argv[1:5]
+    VERSION = project_version()
+    with tempfile.TemporaryDirectory() as scratch:
+        rc, out, err = sh(os.path.join(os.path.dirname(CMAKE), "cpack"), "--config",
+                          os.path.join(BUILD, "CPackConfig.cmake"), "-B", os.path.join(scratch, "debs"), cwd=BUILD)
+        if rc != 0:
+            sys.exit(f"cpack failed:\n{out}\n{err}")
+        for deb in os.listdir(os.path.join(scratch, "debs")):
+            if deb.endswith(".deb"):
+                DEBS[deb.split("_")[0]] = os.path.join(scratch, "debs", deb)
+        if sorted(DEBS) != ["korvane-tools", "libkorvane-dev", "libkorvane2", "python3-korvane"]:
+            sys.exit(f"cpack made {sorted(DEBS)}")
+        ROOT = os.path.join(scratch, "root")
+        for deb in DEBS.values():
+            rc, _, err = sh("dpkg-deb", "-x", deb, ROOT)
+            if rc != 0:
+                sys.exit(f"dpkg-deb -x {deb}: {err}")
+        result = unittest.main(argv=sys.argv[:1], verbosity=2, exit=False).result
+    sys.exit(0 if result.wasSuccessful() else 1)
