@@ -179,8 +179,7 @@ int32_t InstrumentModel(Session session, std::size_t size, char* buffer, std::si
   return StringProperty<IIviDriverIdentity>(session, &IIviDriverIdentity::get_InstrumentModel, size, buffer,
                                             sizeRequired);
 }
-int32_t SupportedInstrumentModels(Session session, std::size_t size, char* buffer,
-                                  std::size_t* sizeRequired) noexcept {
+int32_t SupportedModels(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept {
   return StringProperty<IIviDriverIdentity>(session, &IIviDriverIdentity::get_SupportedInstrumentModels, size, buffer,
                                             sizeRequired);
 }

@@ -20,7 +20,7 @@ int32_t DriverVersion(Session session, std::size_t size, char* buffer, std::size
 int32_t DriverVendor(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
 int32_t InstrumentManufacturer(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
 int32_t InstrumentModel(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
-int32_t SupportedInstrumentModels(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
+int32_t SupportedModels(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
 int32_t QueryInstrumentStatusGet(Session session, bool* value) noexcept;
 int32_t QueryInstrumentStatusSet(Session session, bool value) noexcept;
 int32_t SimulateGet(Session session, bool* value) noexcept;

@@ -309,7 +309,7 @@ def required(ident):
         ("driver_vendor_get", f"{s} session, {text}", "DriverVendor"),
         ("instrument_manufacturer_get", f"{s} session, {text}", "InstrumentManufacturer"),
         ("instrument_model_get", f"{s} session, {text}", "InstrumentModel"),
-        ("supported_instrument_models_get", f"{s} session, {text}", "SupportedInstrumentModels"),
+        ("supported_instrument_models_get", f"{s} session, {text}", "SupportedModels"),
         ("error_query", f"{s} session, int32_t* error_code, {text}", "ErrorQuery"),
         ("query_instrument_status_enabled_get", f"{s} session, bool* value", "QueryInstrumentStatusGet"),
         ("query_instrument_status_enabled_set", f"{s} session, bool value", "QueryInstrumentStatusSet"),
@@ -509,6 +509,25 @@ def api_header(model: Model) -> str:
         "}  // namespace korvane::ansic",
         "",
     ])
+
+
+def contract_items(model: Model, catalog: Path) -> dict:
+    """What the flat C API publishes, for catalog/contract.lock: prototypes and constants."""
+    ident, up = model.ident, model.ident.upper()
+    items = {}
+    for name, params, _ in required(ident):
+        items[f"ansi-c function {ident}_{name}"] = params
+    for f in model.functions:
+        items[f"ansi-c function {f.name}"] = prototype(model, f).split("(", 1)[1][:-1]
+    for r in messages(catalog):
+        kind = "ERROR" if r["hresult"] & 0x80000000 else "WARNING"
+        items[f"ansi-c constant {up}_{kind}_{snake(r['name']).upper()}"] = f"0x{r['hresult']:08X}"
+    for name, code, _ in API_STATUS:
+        items[f"ansi-c constant {up}_{name}"] = f"0x{code:08X}"
+    for name in model.enums:
+        for m in model.cat.enums[name].members:
+            items[f"ansi-c constant {up}_{snake(enum_stem(name)).upper()}_{snake(m.word).upper()}"] = str(m.value)
+    return items
 
 
 def exported(model: Model):
