@@ -29,6 +29,12 @@ TEST(AnsiCErrorMessage, KnownUnknownAndSuccess) {
     EXPECT_FALSE(Message(code, &st).empty()) << code;
     EXPECT_EQ(KVSCOPE_SUCCESS, st) << code;
   }
+  // What a session that cannot open returns has its text too.
+  KVScopeSession s = KVSCOPE_INVALID_SESSION;
+  const int32_t failed = KVScope_init("TCPIP0::127.0.0.1::1::SOCKET", false, false, &s);
+  ASSERT_LT(failed, 0);
+  EXPECT_FALSE(Message(failed, &st).empty()) << failed;
+  EXPECT_EQ(KVSCOPE_SUCCESS, st);
   // An unknown code is an error and leaves the buffer alone.
   EXPECT_EQ(std::string(512, '#'), Message(-123456, &st));
   EXPECT_EQ(KVSCOPE_ERROR_INVALID_ARGUMENT, st);
