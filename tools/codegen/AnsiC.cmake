@@ -6,7 +6,7 @@
 #   ansic/AnsiCFunctions<n>.cpp    the object model's functions, over KORVANE_ANSIC_UNITS units
 #   ansic/AnsiCRequired.cpp        the exported names of the required functions
 #   ansic/ApiStatus.inc, ansic/exports.txt, ansic/coverage.txt
-# and sets KORVANE_ANSIC_SOURCES and KORVANE_ANSIC_HEADER (parent scope).
+# and sets KORVANE_ANSIC_SOURCES, KORVANE_ANSIC_HEADER and KORVANE_ANSIC_IDENTIFIER (parent scope).
 
 set(KORVANE_ANSIC_UNITS 2)
 
@@ -16,7 +16,8 @@ function(korvane_generate_ansic target)
   # The header's name follows the identifier in the catalogue.
   file(READ ${CMAKE_SOURCE_DIR}/catalog/library.toml library_toml)
   string(REGEX MATCH "ansi_c_identifier = \"([A-Za-z0-9]+)\"" _ "${library_toml}")
-  string(TOLOWER "${CMAKE_MATCH_1}" header_stem)
+  set(ident "${CMAKE_MATCH_1}")
+  string(TOLOWER "${ident}" header_stem)
   set(sources ${KORVANE_GEN_DIR}/ansic/AnsiCRequired.cpp)
   math(EXPR last_unit "${KORVANE_ANSIC_UNITS} - 1")
   foreach(k RANGE 0 ${last_unit})
@@ -39,4 +40,5 @@ function(korvane_generate_ansic target)
   set_source_files_properties(${out} PROPERTIES GENERATED TRUE)
   set(KORVANE_ANSIC_SOURCES ${sources} PARENT_SCOPE)
   set(KORVANE_ANSIC_HEADER ${header} PARENT_SCOPE)
+  set(KORVANE_ANSIC_IDENTIFIER ${ident} PARENT_SCOPE)
 endfunction()
