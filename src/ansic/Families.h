@@ -15,11 +15,13 @@
 #include "ansic/Session.h"
 #include "ansic/Status.h"
 
+#include "core/WaveformDestination.h"
 #include "platform/Guard.h"
 
 #include <korvane/ComHelpers.h>
 #include <korvane/KorvaneCom.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <initializer_list>
@@ -195,10 +197,48 @@ struct ArrOut {
   }
 };
 
+// Volts the waveform methods write straight into the caller's buffer: it is armed as this
+// thread's waveform destination for the call, whole records only, so no SAFEARRAY is built to be
+// copied out. A record that does not fit, a size query, or a method that did not take the buffer
+// (a trace file is open) leave the SAFEARRAY path of ArrOut.
+struct DirectOut : ArrOut<double> {
+  bool armed = false;  // this adapter empties the thread's destination when it goes
+  bool direct = false;
+  DirectOut(std::size_t size, double* d, std::size_t* req, int) : ArrOut<double>(size, d, req, 0) {}
+  DirectOut(DirectOut&& o) noexcept : ArrOut<double>(std::move(o)), armed(std::exchange(o.armed, false)) {}
+  ~DirectOut() {
+    if (armed) ThreadWaveformDestination() = {};
+  }
+  HRESULT check() noexcept {
+    WaveformDestination& d = ThreadWaveformDestination();
+    armed = true;
+    if (!data || sized.size == 0 || d.armed < 0 || d.armed >= 2) {
+      d.armed = -1;  // every array of the call takes the copying path
+      return S_OK;
+    }
+    d.capacity = d.armed == 0 ? sized.size : std::min(d.capacity, sized.size);
+    d.buffers[d.armed++] = data;
+    d.whole = true;
+    return S_OK;
+  }
+  Fit fit() noexcept {
+    const WaveformDestination& d = ThreadWaveformDestination();
+    if (!d.used) return ArrOut<double>::fit();
+    direct = true;
+    sized.needed = d.written;
+    return Fit::Fits;
+  }
+  void commit() noexcept {
+    if (!direct) ArrOut<double>::commit();
+  }
+};
+
 template <class A>
 inline constexpr bool kIsArrOut = false;
 template <class C>
 inline constexpr bool kIsArrOut<ArrOut<C>> = true;
+template <>
+inline constexpr bool kIsArrOut<DirectOut> = true;
 
 // ---- Paths from the root object.
 

@@ -142,6 +142,8 @@ class Model:
         self.left_out: list[str] = []
         self.enums: list[str] = []
         self.array_dirs = {}
+        # Methods whose double arrays the waveform code can write straight into the caller's buffer.
+        self.direct = {(f.interface, f.method) for f in tables.functions if f.extra.get("direct")}
         for f in tables.functions:
             for p in f.com:
                 if ARRAY_RE.match(p.type):
@@ -241,7 +243,7 @@ class Model:
         f.name = "_".join([self.ident] + node.path + [snake(m.name)]) + suffix
         f.owner = owner
         f.acquires = m.kind == "method" and m.name.startswith("Read") and any(
-            a.startswith("ArrOut") for a in f.adapters)
+            a.startswith(("ArrOut", "DirectOut")) for a in f.adapters)
         self.functions.append(f)
 
     def param(self, f, owner, m, p):
@@ -261,7 +263,8 @@ class Model:
                 f.adapters.append(f"ArrIn<{c}>{{{name}_count, {name}, {{}}}}")
             else:
                 f.params += [f"size_t {name}_size", f"{c}* {name}", f"size_t* {name}_size_required"]
-                f.adapters.append(f"ArrOut<{c}>{{{name}_size, {name}, {name}_size_required, {{}}}}")
+                shape = "DirectOut" if c == "double" and (owner, m.name) in self.direct else f"ArrOut<{c}>"
+                f.adapters.append(f"{shape}{{{name}_size, {name}, {name}_size_required, {{}}}}")
             return True
         is_enum = t in self.cat.enums
         if t not in SCALAR_C and t != "BSTR" and not is_enum:
