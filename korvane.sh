@@ -26,7 +26,7 @@ X86_TARGETS=(korvane module_tests registration_tests typelib_tests dispatch_clie
 X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients|ivic_c_client|ivic_families_simulated|ivic_exports)$'
 # What the TSan build runs: the tests that share a session between threads (COM and IVI-C), and
 # the simulator they talk to.
-TSAN_TARGETS=(shared_session_tests ivic_shared_session_tests korvane-scope-sim)
+TSAN_TARGETS=(shared_session_tests ivic_shared_session_tests ansic_shared_session_tests korvane-scope-sim)
 TSAN_TESTS='shared_session'
 
 # Wall-clock seconds per stage of the test run, printed at the end (CI must stay within budget).

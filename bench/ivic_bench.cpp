@@ -1,15 +1,18 @@
-// The IVI-C layer beside the COM object model it adapts, each pair measured in the same run:
+// The IVI-C layer and the flat C API beside the COM object model they adapt, measured in the
+// same run:
 //   - FetchWaveform of 1,000,000 points on Channel1 against the simulator: Korvane_FetchWaveform
 //     into the caller's array and IIviScopeMeasurement::FetchWaveform into a SAFEARRAY, taken in
-//     turns so that load from other work falls on both alike (target: IVI-C >= 0.95 x COM);
+//     turns so that load from other work falls on both alike (target: IVI-C >= 0.95 x COM), and
+//     KVScope_measurements_fetch_waveform in the same turns;
 //   - a simulated property read (no I/O): Korvane_GetAttributeViReal64 and the COM getter through
-//     the call frame (target: IVI-C <= 2 x COM).
+//     the call frame (target: IVI-C <= 2 x COM), and KVScope_timebase_horizontal_scale_get.
 // Usage: korvane_ivic_bench --port=N [Google Benchmark flags]; bench/run-ivic-bench starts the
 // simulator and runs it.
 #include "com/Objects.h"
 
 #include <Korvane.h>
 #include <korvane/ComHelpers.h>
+#include <kvscope.h>
 
 #include <benchmark/benchmark.h>
 
@@ -59,14 +62,26 @@ struct CSession {
   }
 };
 
+struct AnsiCSession {
+  KVScopeSession s = KVSCOPE_INVALID_SESSION;
+  bool ok = false;
+  AnsiCSession(const std::string& resource, const char* options) {
+    ok = KVScope_init_with_options(resource.c_str(), false, false, options, &s) == KVSCOPE_SUCCESS;
+  }
+  ~AnsiCSession() {
+    if (s) KVScope_close(s);
+  }
+};
+
 void BM_FetchWaveform(benchmark::State& state) {
   ComSession com(Resource(), "");
   CSession c(Resource(), "");
-  if (!com.ok || !c.ok) return state.SkipWithError("no connection to the simulator");
+  AnsiCSession a(Resource(), "");
+  if (!com.ok || !c.ok || !a.ok) return state.SkipWithError("no connection to the simulator");
   if (Korvane_SetAttributeViInt32(c.vi, "", KORVANE_ATTR_WAVEFORM_POINT_COUNT, kPoints) != VI_SUCCESS)
     return state.SkipWithError("the point count was refused");
   std::vector<ViReal64> volts(kPoints);
-  double comSeconds = 0, cSeconds = 0;
+  double comSeconds = 0, cSeconds = 0, aSeconds = 0;
   for (auto _ : state) {
     SafeArrayPtr wave;
     DOUBLE x0 = 0, dx = 0;
@@ -80,12 +95,20 @@ void BM_FetchWaveform(benchmark::State& state) {
     if (Korvane_FetchWaveform(c.vi, "Channel1", kPoints, volts.data(), &n, &cx0, &cdx) != VI_SUCCESS || n != kPoints)
       return state.SkipWithError("the IVI-C fetch failed");
     const auto t2 = std::chrono::steady_clock::now();
+    std::size_t got = 0;
+    if (KVScope_measurements_fetch_waveform(a.s, "Channel1", kPoints, volts.data(), &got, &cx0, &cdx) !=
+            KVSCOPE_SUCCESS ||
+        got != static_cast<std::size_t>(kPoints))
+      return state.SkipWithError("the flat C fetch failed");
+    const auto t3 = std::chrono::steady_clock::now();
     comSeconds += std::chrono::duration<double>(t1 - t0).count();
     cSeconds += std::chrono::duration<double>(t2 - t1).count();
+    aSeconds += std::chrono::duration<double>(t3 - t2).count();
   }
   const double points = static_cast<double>(state.iterations()) * kPoints;
   state.counters["com_pps"] = points / comSeconds;
   state.counters["ivic_pps"] = points / cSeconds;
+  state.counters["ansic_pps"] = points / aSeconds;
 }
 BENCHMARK(BM_FetchWaveform)->Unit(benchmark::kMillisecond)->MinTime(3.0)->UseRealTime();
 
@@ -117,6 +140,18 @@ void BM_SimulatedGetIviC(benchmark::State& state) {
   }
 }
 BENCHMARK(BM_SimulatedGetIviC)->Unit(benchmark::kNanosecond)->Repetitions(5);
+
+void BM_SimulatedGetAnsiC(benchmark::State& state) {
+  AnsiCSession s("TCPIP0::192.0.2.1::INSTR", "simulate=true;model=MSO-CD1000");
+  if (!s.ok) return state.SkipWithError("the simulated session did not start");
+  KVScope_timebase_horizontal_scale_set(s.s, 1e-3);
+  double v = 0;
+  for (auto _ : state) {
+    if (KVScope_timebase_horizontal_scale_get(s.s, &v) != KVSCOPE_SUCCESS) return state.SkipWithError("get failed");
+    benchmark::DoNotOptimize(v);
+  }
+}
+BENCHMARK(BM_SimulatedGetAnsiC)->Unit(benchmark::kNanosecond)->Repetitions(5);
 
 // A per-item attribute: the channel name is resolved on every call.
 void BM_SimulatedGetIviCChannel(benchmark::State& state) {
@@ -158,6 +193,11 @@ void Summary(Collector& c) {
         "simulated ViReal64 get (CPU time): COM %.1f ns, Korvane_GetAttributeViReal64 %.1f ns, IVI-C/COM %.2f (target "
         "<= 2)\n",
         com, ivic, ivic / com);
+  if (double com = c.counters["com_pps"], a = c.counters["ansic_pps"]; com && a)
+    std::printf("FetchWaveform, %ld points: flat C API %.3g points/s, flat C/COM %.3f\n", kPoints, a, a / com);
+  if (double com = c.time["BM_SimulatedGetCom"], a = c.time["BM_SimulatedGetAnsiC"]; com && a)
+    std::printf("simulated double get (CPU time): KVScope_timebase_horizontal_scale_get %.1f ns, flat C/COM %.2f\n", a,
+                a / com);
   if (double ch = c.time["BM_SimulatedGetIviCChannel"]; ch)
     std::printf("simulated per-channel ViReal64 get (name resolved each call, CPU time): %.1f ns\n", ch);
 }

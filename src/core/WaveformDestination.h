@@ -14,6 +14,9 @@ struct WaveformDestination {
   bool taken = false;                       // a method has claimed it (only one may)
   bool used = false;                        // the method wrote its points there
   std::size_t written = 0;                  // points written to each buffer
+  // The record must fit whole: a longer one is built as without a destination, so that a caller
+  // that writes nothing unless everything fits (the flat C API) sees its buffers untouched.
+  bool whole = false;
 };
 
 // This thread's destination; empty (armed == 0) outside a flat API call. Defined here, in the

@@ -213,6 +213,7 @@ class CPointsOut {
 
   // Room for `points` points in each array; false when memory ran out.
   bool Allocate(std::size_t points) noexcept {
+    if (direct_ && direct_->whole && points > direct_->capacity) direct_ = nullptr;
     if (direct_) {
       count_ = points < direct_->capacity ? points : direct_->capacity;
       for (int k = 0; k < arrays_; ++k) data_[k] = direct_->buffers[k];

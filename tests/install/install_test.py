@@ -39,6 +39,7 @@ class Example:
 EXAMPLES = [
     Example("Using the driver from C++ (COM interfaces)", "cpp", ".cpp", lambda: CXX, ["-std=c++20"], "CXX"),
     Example("Using the driver from C (IVI-C)", "c", ".c", lambda: CC, [], "C"),
+    Example("Using the driver from C (IVI-ANSI-C)", "c", ".c", lambda: CC, ["-std=c99", "-pedantic"], "C"),
 ]
 
 
@@ -73,7 +74,7 @@ class Simulator:
 
 class Installed(unittest.TestCase):
     def test_layout(self):
-        for path in ["bin/korvane", "bin/korvane-scope-sim", "include/Korvane.h", "include/korvane/KorvaneCom.h",
+        for path in ["bin/korvane", "bin/korvane-scope-sim", "include/Korvane.h", "include/kvscope.h", "include/korvane/KorvaneCom.h",
                      "include/korvane/ComHelpers.h", "lib/cmake/Korvane/KorvaneConfig.cmake",
                      "lib/pkgconfig/korvane.pc", "share/man/man1/korvane.1", "share/man/man1/korvane-scope-sim.1",
                      "share/bash-completion/completions/korvane", "share/bash-completion/completions/korvane-scope-sim"]:

@@ -4,7 +4,7 @@
 The folders of src/ form layers; each may include its own headers and those of the layers
 below it, so that a change low down never needs what is built on top of it:
 
-    platform <- base <- visacom <- io <- core <- com <- scope, ivic
+    platform <- base <- visacom <- io <- core <- com <- scope, ivic, ansic
 
 A folder that is not listed fails too, so a new area has to be given its place. Includes are
 not the only links: a function a lower layer's header declares and a higher layer's source
@@ -26,7 +26,7 @@ LAYERS = [
     {"io"},        # sessions, instrument buffer, formatted I/O engine
     {"core"},      # driver session, call frame, options, cache, trace records, models
     {"com"},       # the object model's objects and module
-    {"scope", "ivic"},
+    {"scope", "ivic", "ansic"},
 ]
 RANK = {folder: rank for rank, folders in enumerate(LAYERS) for folder in folders}
 INCLUDE = re.compile(r'^[ \t]*#[ \t]*include[ \t]+"([A-Za-z0-9_]+)/[^"]+"', re.M)

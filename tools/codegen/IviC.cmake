@@ -25,7 +25,7 @@ function(korvane_generate_ivic target)
     OUTPUT ${out}
     COMMAND Python3::Interpreter ${gen}/gen_ivic.py ${CMAKE_SOURCE_DIR}/catalog ${KORVANE_GEN_DIR}
             --units ${KORVANE_IVIC_UNITS}
-    DEPENDS ${catalog_files} ${gen}/gen_ivic.py ${gen}/ivic_tables.py ${KORVANE_CATALOG_LOADER} ${gen}/Korvane.h.in
+    DEPENDS ${catalog_files} ${gen}/gen_ivic.py ${gen}/gen_ansic.py ${gen}/ivic_tables.py ${KORVANE_CATALOG_LOADER} ${gen}/Korvane.h.in
     COMMENT "Generating the IVI-C functions, attribute map and Korvane.h from the catalogue"
     VERBATIM)
   add_custom_target(${target} DEPENDS ${out})

@@ -7,9 +7,9 @@ Usage: contract_lock.py [--catalog DIR] [--lock FILE]             # check (the b
 What clients compile or bind against is recorded there, one `key = value` a line: the type
 library, class and interface identifiers, ProgIDs, each interface's base, object and vtable
 (entry by entry, with parameter types, directions and names), the DISPIDs late binding hands out,
-enumeration values, the IVI-C attribute identifiers and prototypes, and the HRESULT of every
-message. The check fails when the catalogue changes or drops a recorded item, naming each one,
-until the change is accepted on purpose with --accept (which rewrites the file; commit it with
+enumeration values, the IVI-C attribute identifiers and prototypes, the HRESULT of every
+message, and the flat C API's prototypes and constants (gen_ansic.py). The check fails when the
+catalogue changes or drops a recorded item, naming each one, until the change is accepted on purpose with --accept (which rewrites the file; commit it with
 the change, so review sees what became public). Items the lock does not hold yet are additions:
 they pass, with a warning that lists them, until --accept records them. An interface's entry
 count is recorded too, so a member added to a published interface is a change, not an addition.
@@ -24,6 +24,7 @@ from pathlib import Path
 
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
+import gen_ansic  # noqa: E402
 import gen_ivic  # noqa: E402
 import gen_registry  # noqa: E402
 import ivic_tables as it  # noqa: E402
@@ -104,6 +105,7 @@ def contract(catalog) -> dict:
         for r in tomllib.load(fh)["message"]:
             if r["hresult"]:
                 items[f"error {r['name']}"] = _hresult(r["hresult"])
+    items.update(gen_ansic.contract_items(gen_ansic.Model(cat, tables, gen_ansic.identifier(catalog)), catalog))
     return items
 
 

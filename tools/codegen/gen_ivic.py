@@ -25,6 +25,7 @@ from pathlib import Path
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import ivic_tables as it  # noqa: E402
+import gen_ansic  # noqa: E402
 import korvane_catalog as kc  # noqa: E402
 from codegen_common import cxx_string as c_string, write_if_changed  # noqa: E402
 
@@ -361,7 +362,8 @@ def main(argv):
     text = template.replace("@KORVANE_CONSTANTS@", header_constants(attrs, funcs, cat))
     text = text.replace("@KORVANE_PROTOTYPES@", header_prototypes(funcs))
     write_if_changed(out / "Korvane.h", text)
-    write_if_changed(out / "com" / "Korvane.def", def_file(names))
+    # The DLL exports the flat C API's functions too.
+    write_if_changed(out / "com" / "Korvane.def", def_file(names + gen_ansic.exported(gen_ansic.load(catalog))))
     write_if_changed(out / "ivic" / "exports.txt", "\n".join(names) + "\n")
     write_if_changed(out / "ivic" / "ExportsCheck.c", exports_check(names))
     generated = [f for f in funcs if f.name not in HAND_WRITTEN]
