@@ -15,6 +15,7 @@
 #include "ansic/Session.h"
 #include "ansic/Status.h"
 
+#include "com/ArrayArgs.h"
 #include "core/WaveformDestination.h"
 #include "platform/Guard.h"
 
@@ -121,34 +122,6 @@ struct StrOut {
     buffer[text.size()] = '\0';
   }
 };
-
-// Owns the SAFEARRAY a method fills or reads.
-struct OwnedArray {
-  SAFEARRAY* p = nullptr;
-  OwnedArray() noexcept = default;
-  OwnedArray(OwnedArray&& o) noexcept : p(std::exchange(o.p, nullptr)) {}
-  OwnedArray(const OwnedArray&) = delete;
-  OwnedArray& operator=(const OwnedArray&) = delete;
-  OwnedArray& operator=(OwnedArray&&) = delete;
-  ~OwnedArray() {
-    if (p) SafeArrayDestroy(p);
-  }
-};
-
-// A SAFEARRAY argument that fits both shapes of the methods: by value or by reference.
-struct ArrayRef {
-  SAFEARRAY** slot;
-  operator SAFEARRAY*() const noexcept { return *slot; }  // NOLINT: either parameter shape
-  operator SAFEARRAY**() const noexcept { return slot; }  // NOLINT
-};
-
-template <class C>
-constexpr VARTYPE VarTypeOf() {
-  if constexpr (std::is_same_v<C, double>) return VT_R8;
-  else if constexpr (std::is_same_v<C, int16_t>) return VT_I2;
-  else if constexpr (std::is_same_v<C, int32_t>) return VT_I4;
-  else return VT_UI1;
-}
 
 template <class C>
 struct ArrIn : NoOutput {

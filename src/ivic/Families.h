@@ -10,6 +10,7 @@
 #include "ivic/SessionStore.h"
 #include "ivic/StatusTables.h"
 
+#include "com/ArrayArgs.h"
 #include "core/WaveformDestination.h"
 
 #include <Korvane.h>
@@ -81,34 +82,6 @@ struct StrOut {
   BSTR* com() noexcept { return value.Receive(); }
   ViStatus commit() noexcept { return CopyStringOut(value.get(), buffer, size); }
 };
-
-// Owns the SAFEARRAY in the slot a method may replace.
-struct OwnedArray {
-  SAFEARRAY* p = nullptr;
-  OwnedArray() noexcept = default;
-  OwnedArray(OwnedArray&& o) noexcept : p(std::exchange(o.p, nullptr)) {}
-  OwnedArray(const OwnedArray&) = delete;
-  OwnedArray& operator=(const OwnedArray&) = delete;
-  OwnedArray& operator=(OwnedArray&&) = delete;
-  ~OwnedArray() {
-    if (p) SafeArrayDestroy(p);
-  }
-};
-
-// A SAFEARRAY argument that fits both shapes of the methods: by value or by reference.
-struct ArrayRef {
-  SAFEARRAY** slot;
-  operator SAFEARRAY*() const noexcept { return *slot; }  // NOLINT: either parameter shape
-  operator SAFEARRAY**() const noexcept { return slot; }  // NOLINT
-};
-
-template <class C>
-constexpr VARTYPE VarTypeOf() {
-  if constexpr (std::is_same_v<C, ViReal64>) return VT_R8;
-  else if constexpr (std::is_same_v<C, ViInt16>) return VT_I2;
-  else if constexpr (std::is_same_v<C, ViInt32>) return VT_I4;
-  else return VT_UI1;
-}
 
 // The caller's elements in a new SAFEARRAY of lower bound 0. A null array or a count below 1
 // passes an empty array; nothing is read from the caller beyond count elements.

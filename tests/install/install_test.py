@@ -17,6 +17,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sim_process import SimProcess  # noqa: E402
+
 BUILD = README = CXX = CC = CMAKE = None
 PREFIX = None
 
@@ -55,21 +58,8 @@ def clean_env():
     return env
 
 
-class Simulator:
-    def __enter__(self):
-        self.p = subprocess.Popen([os.path.join(PREFIX, "bin", "korvane-scope-sim"), "--port", "0",
-                                   "--signal", "1:sine:1e3:0.5"], stdout=subprocess.PIPE, text=True)
-        line = self.p.stdout.readline()
-        if not line.startswith("listening on 127.0.0.1:"):
-            self.p.kill()
-            self.p.wait()
-            raise RuntimeError(f"simulator did not start: {line!r}")
-        return f"TCPIP0::127.0.0.1::{int(line.split(':')[1].split()[0])}::SOCKET"
-
-    def __exit__(self, *exc):
-        self.p.terminate()
-        self.p.wait(timeout=10)
-        self.p.stdout.close()
+def Simulator() -> SimProcess:
+    return SimProcess(os.path.join(PREFIX, "bin", "korvane-scope-sim"), "--signal", "1:sine:1e3:0.5")
 
 
 class Installed(unittest.TestCase):

@@ -23,6 +23,9 @@ import sys
 import tempfile
 import unittest
 
+sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
+from sim_process import SimProcess  # noqa: E402
+
 BUILD = SOURCE = WINE = SIM = CC = CMAKE = None
 SETUP = PREFIX = None
 ROOT = "C:\\IVIRoot"  # not the standard root: the installer must read it from the registry
@@ -67,21 +70,8 @@ def wait_for_wine():
     subprocess.run(["wineserver", "-w"], env=env(), timeout=300)
 
 
-class Simulator:
-    def __enter__(self):
-        self.p = subprocess.Popen([SIM, "--port", "0", "--model", "MSO-CD1000", "--signal", "1:sine:1e3:0.5"],
-                                  stdout=subprocess.PIPE, text=True)
-        line = self.p.stdout.readline()
-        if not line.startswith("listening on 127.0.0.1:"):
-            self.p.kill()
-            self.p.wait()
-            raise RuntimeError(f"simulator did not start: {line!r}")
-        return f"TCPIP0::127.0.0.1::{int(line.split(':')[1].split()[0])}::SOCKET"
-
-    def __exit__(self, *exc):
-        self.p.terminate()
-        self.p.wait(timeout=10)
-        self.p.stdout.close()
+def Simulator() -> SimProcess:
+    return SimProcess(SIM, "--model", "MSO-CD1000", "--signal", "1:sine:1e3:0.5")
 
 
 class Installer(unittest.TestCase):
