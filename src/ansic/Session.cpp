@@ -53,7 +53,6 @@ struct ThreadError {
   std::string text;
 };
 thread_local ThreadError t_error;
-thread_local bool t_comInitialized = false;
 
 // The thread's error information, if the failing call left any.
 std::string TakeErrorInfo() {
@@ -131,20 +130,6 @@ void ForgetLastError(SessionData* session) noexcept {
   std::lock_guard lk(session->m);
   session->lastCode = S_OK;
   session->lastText.clear();
-}
-
-HRESULT EnsureThreadCom() noexcept {
-  if (t_comInitialized) return S_OK;
-  const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (hr == RPC_E_CHANGED_MODE) return S_OK;
-  if (hr == S_FALSE) {
-    // Someone else initialised this thread; keep their count as it was.
-    CoUninitialize();
-    return S_OK;
-  }
-  if (FAILED(hr)) return hr;
-  t_comInitialized = true;
-  return S_OK;
 }
 
 }  // namespace korvane::ansic

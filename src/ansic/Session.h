@@ -4,6 +4,8 @@
 // flight on another thread keeps it alive while it is closed.
 #pragma once
 
+#include "com/ThreadCom.h"
+
 #include <korvane/AnsiCApi.h>
 #include <korvane/ComHelpers.h>
 
@@ -49,8 +51,5 @@ HRESULT RecordText(SessionData* session, HRESULT code, const char* text) noexcep
 // The latest error of the session (the thread's for a null session).
 std::pair<HRESULT, std::string> LastError(SessionData* session);
 void ForgetLastError(SessionData* session) noexcept;
-
-// Puts the calling thread into the multithreaded apartment once, as the driver object expects.
-HRESULT EnsureThreadCom() noexcept;
 
 }  // namespace korvane::ansic

@@ -12,8 +12,6 @@ namespace korvane::ivic {
 
 namespace {
 
-thread_local bool t_comInitialized = false;
-
 ViStatus FrameError(ViSession vi, const char* text) {
   IviSession_SetError(vi, IVI_ERROR_CANNOT_RECOVER, text);
   return IVI_ERROR_CANNOT_RECOVER;
@@ -42,20 +40,6 @@ ViAddr CookieToSlot(DWORD cookie) { return reinterpret_cast<ViAddr>(static_cast<
 DWORD SlotToCookie(ViAddr slot) { return static_cast<DWORD>(reinterpret_cast<uintptr_t>(slot) & 0xFFFFFFFFu); }
 
 }  // namespace
-
-HRESULT EnsureThreadCom() noexcept {
-  if (t_comInitialized) return S_OK;
-  const HRESULT hr = CoInitializeEx(nullptr, COINIT_MULTITHREADED);
-  if (hr == RPC_E_CHANGED_MODE) return S_OK;
-  if (hr == S_FALSE) {
-    // Someone else initialised this thread; keep their count as it was.
-    CoUninitialize();
-    return S_OK;
-  }
-  if (FAILED(hr)) return hr;
-  t_comInitialized = true;
-  return S_OK;
-}
 
 ViStatus RegisterSessionDriver(ViSession vi, IUnknown* driver) noexcept {
   if (!driver) return IVI_ERROR_NULL_POINTER;

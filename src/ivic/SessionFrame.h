@@ -3,14 +3,12 @@
 // any apartment can fetch a usable pointer.
 #pragma once
 
+#include "com/ThreadCom.h"
+
 #include <Korvane.h>
 #include <korvane/ComHelpers.h>
 
 namespace korvane::ivic {
-
-// Puts the calling thread into the multithreaded apartment once. A thread that already belongs
-// to an apartment is left as it is. Returns the failure of CoInitializeEx, else S_OK.
-HRESULT EnsureThreadCom() noexcept;
 
 // Registers `driver` in the Global Interface Table and files the cookie with the session.
 // Failures are 0xBFFA0000 with their text stored on the session.
