@@ -1,6 +1,6 @@
 # Debian packages of a linux build tree, made by CPack from the install rules:
 #   libkorvane2      the shared library under its SONAME
-#   libkorvane-dev   headers, the .so link, the CMake package and korvane.pc
+#   libkorvane-dev   headers, the .so link, the static library, the CMake package and the .pc files
 #   korvane-tools    the tool, the simulator, their man pages and bash completion, the trace style sheet
 #   python3-korvane  the Python package
 # Each install rule belongs to one of the components lib, dev, tools and python; a rule that
@@ -78,8 +78,8 @@ set(CPACK_DEBIAN_DEV_PACKAGE_SECTION libdevel)
 set(CPACK_COMPONENT_DEV_DESCRIPTION "IVI driver for oscilloscopes (development files)
 ${korvane_deb_about}
 
-This package holds the C and C++ headers, the link to the library, the CMake
-package (find_package(Korvane)) and the pkg-config file.")
+This package holds the C and C++ headers, the link to the library, the static
+library, the CMake package (find_package(Korvane)) and the pkg-config files.")
 
 set(CPACK_DEBIAN_TOOLS_PACKAGE_NAME korvane-tools)
 set(CPACK_DEBIAN_TOOLS_PACKAGE_SECTION electronics)
