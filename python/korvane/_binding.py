@@ -366,6 +366,11 @@ def _in(ctype: str, enum_cls: type[enum.IntEnum] | None) -> Callable[[Any], Any]
     return operator.index
 
 
+def _record_length() -> str:
+    from . import _generated
+    return str(_generated.ATTRIBUTES["KORVANE_ATTR_HORZ_RECORD_LENGTH"][1])
+
+
 def _argtypes(layout: list[tuple[str, Any, str, str | None, Any]]) -> list[Any]:
     types: list[Any] = [_P]
     for role, ctype, _, _, _ in layout:
@@ -437,9 +442,14 @@ def function(cname: str, layout: list[tuple[str, Any, str, str | None, Any]], wa
                                  f"{'' if wanted is None else f' of at least {wanted} elements'}")
         inputs = {name: convert(a[name]) for name, convert in converters.items()}
         held = [numpy.ascontiguousarray(a[r[2]], dtype=_NUMPY[r[1]]) for r in layout if r[0] == "ain"]
+        first = wanted
+        if first is None and waveform:
+            # A record as long as the acquisition says: asking the read itself for its size would
+            # transfer a fetched record twice.
+            first = s.get_value("I32", _record_length()) or None
         # None: a size query first. Arrays the caller passes are filled where they are.
         sizes: dict[str, int | None] = {r[2]: STRING_BUFFER for r in layout if r[0] == "sout"}
-        sizes.update({name: wanted for name in arrays_out})
+        sizes.update({name: first for name in arrays_out})
         for _ in range(SIZE_TRIES + 1):
             query = any(v is None for v in sizes.values())
             cargs: list[Any] = [s.vi]

@@ -97,6 +97,10 @@ def test_waveform_lands_in_the_callers_array(scope):
     assert not numpy.isnan(buffer).any()
     # Without a count the whole record comes.
     assert len(ch.fetch_waveform()) == scope.acquisition.record_length
+    # A record longer than the caller's array: its first points, in that array.
+    short = numpy.full(50, numpy.nan)
+    first = ch.fetch_waveform(out=short)
+    assert numpy.shares_memory(first.y, short) and len(first) == 50 and numpy.array_equal(short, buffer[:50])
 
 
 def test_instrument_refusal_is_an_error_with_its_text(scope):
@@ -126,6 +130,9 @@ def test_simulation_needs_no_instrument(simulated):
     assert simulated.driver_operation.simulate is True
     wf = simulated.channels["Channel1"].read_waveform(points=500)
     assert 0 < len(wf) <= 500
+    # A text longer than the first buffer comes whole (the driver gives the size it needs).
+    simulated.channels["Channel1"].label = "x" * 300 + "é"
+    assert simulated.channels["Channel1"].label == "x" * 300 + "é"
     # A simulated record is as long as the simulated acquisition says.
     assert len(simulated.channels["Channel2"].fetch_waveform()) == simulated.acquisition.record_length > 1
     with pytest.raises(korvane.Error, match="GetNextCoercionRecord"):
