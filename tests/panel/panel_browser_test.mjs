@@ -6,11 +6,20 @@ import { spawn, execFileSync } from 'node:child_process';
 import { mkdirSync } from 'node:fs';
 import { createInterface } from 'node:readline';
 import path from 'node:path';
-import { fileURLToPath } from 'node:url';
+import { homedir } from 'node:os';
 import { createRequire } from 'node:module';
 
-const require = createRequire(path.join(path.dirname(fileURLToPath(import.meta.url)), 'package.json'));
-const puppeteer = require('puppeteer-core');
+// puppeteer-core as scripts/bootstrap installs it (pinned by package-lock.json beside this file).
+const modules = process.env.KORVANE_PANEL_NODE_MODULES ||
+  path.join(process.env.XDG_CACHE_HOME || path.join(homedir(), '.cache'), 'korvane', 'panel-tests');
+const require = createRequire(path.join(modules, 'package.json'));
+let puppeteer;
+try {
+  puppeteer = require('puppeteer-core');
+} catch (e) {
+  console.log(`FAIL puppeteer-core is not installed in ${modules}: run scripts/bootstrap`);
+  process.exit(1);
+}
 const { KORVANE, KORVANE_SIM } = process.env;
 const artefacts = process.env.KORVANE_ARTEFACTS || '.';
 const failures = [];
