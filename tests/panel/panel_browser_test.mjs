@@ -39,6 +39,9 @@ let panel, browser;
 try {
   const [simLine] = await firstLines(sim, 1);
   const resource = `TCPIP0::127.0.0.1::${simLine.split(':')[1].split(' ')[0]}::SOCKET`;
+  // KORVANE_PANEL_POINTS (bench/run-panel-bench --browser): a longer record, and the page's frame rate printed.
+  const points = process.env.KORVANE_PANEL_POINTS;
+  if (points) execFileSync(KORVANE, ['set', resource, 'Waveform.PointCount', points]);
   panel = spawn(KORVANE, ['panel', resource, '--port', '0'], { stdio: ['ignore', 'pipe', 'inherit'] });
   const url = (await firstLines(panel, 2))[1].trim();
   browser = await puppeteer.launch({
@@ -95,6 +98,27 @@ try {
   await page.waitForSelector('#console-out .reply', { timeout: 10000 });
   const idn = await page.$eval('#console-out .reply', (d) => d.textContent);
   check(idn.split(',').length === 4, `*IDN? answers in the console (${idn})`);
+
+  // Two cursors: their time difference is what was clicked, in the shown time span.
+  const box = await (await page.$('#wave')).boundingBox();
+  await page.mouse.click(box.x + box.width * 0.25, box.y + box.height * 0.3);
+  await page.keyboard.down('Shift');
+  await page.mouse.click(box.x + box.width * 0.75, box.y + box.height * 0.6);
+  await page.keyboard.up('Shift');
+  const cursors = await page.$eval('#cursors', (d) => d.textContent);
+  const dt = /Δt (\S+) (\S*)s/.exec(cursors);
+  check(dt && dt[2] === 'm' && Math.abs(Number(dt[1]) - 1) < 0.01, `cursor delta of half of 2 ms shown (${cursors})`);
+
+  if (points) {
+    const rates = [];
+    for (let k = 0; k < 10; ++k) {
+      await new Promise((r) => setTimeout(r, 1000));
+      rates.push(Number(await page.$eval('#status', (s) => s.dataset.fps)));
+    }
+    rates.sort((a, b) => a - b);
+    console.log(`frames shown by the page, ${points} points per channel: median ${rates[5].toFixed(1)}/s, ` +
+      `lowest ${rates[0].toFixed(1)}/s (10 one-second samples)`);
+  }
 
   mkdirSync(artefacts, { recursive: true });
   await page.screenshot({ path: path.join(artefacts, 'panel.png') });

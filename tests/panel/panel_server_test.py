@@ -167,6 +167,36 @@ class PanelServerTest(unittest.TestCase):
         self.assertEqual(p.get("Timebase.HorizontalScale"), "0.0005")
         code, reply = p.call("/api/scpi", {"command": "*IDN?"})
         self.assertTrue(reply["ok"] and "," in reply["reply"], reply)
+        code, reply = p.call("/api/scpi", {"command": ":TIM:SCAL banana"})
+        self.assertFalse(reply["ok"])
+        self.assertIn("refused", reply["error"])
+
+    def test_settings_file_and_csv(self):
+        p = self.p
+        h = {"X-Korvane-Token": p.token}
+        status, headers, saved = p.request("GET", "/api/settings", headers=h)
+        self.assertEqual(status, 200)
+        self.assertIn("attachment", headers["content-disposition"])
+        settings = json.loads(saved)["settings"]
+        self.assertIn("Timebase.HorizontalScale", settings)
+        p.call("/api/set", {"path": "Timebase.HorizontalScale", "value": 0.002})
+        code, reply = p.call("/api/load", None, saved)
+        self.assertTrue(reply["ok"], reply)
+        self.assertEqual(reply["applied"], len(settings))
+        self.assertEqual(float(p.get("Timebase.HorizontalScale")), settings["Timebase.HorizontalScale"])
+        code, reply = p.call("/api/load", None, '{"format": "korvane-settings-1", "settings": {"Nope.Path": 1}}')
+        self.assertFalse(reply["ok"])
+        self.assertIn("Nope", reply["error"])
+        # The shown part of the record at full resolution: a time column and one per channel.
+        ws = p.ws()
+        next_frame(ws)
+        ws.close()
+        status, headers, csv = p.request("GET", "/api/csv?start=0&end=0.0001", headers=h)
+        self.assertEqual(status, 200, csv[:200])
+        rows = csv.decode().strip().splitlines()
+        self.assertTrue(rows[0].startswith("time"), rows[0])
+        self.assertGreater(len(rows), 10)
+        self.assertTrue(all(0 <= float(r.split(",")[0]) <= 0.0001 for r in rows[1:]))
 
     def test_two_pages_frames_and_websocket_errors(self):
         p = self.p
