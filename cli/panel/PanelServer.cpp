@@ -61,7 +61,12 @@ const char* Header(const mg_connection* c, const char* name) {
 
 // A page connected over the WebSocket: the part of the record it shows, at its width.
 struct Client {
-  mg_connection* conn;
+  mg_connection* conn = nullptr;
+  // Held while writing to the connection from another thread; the close handler takes it too, so
+  // the connection outlives every such write.
+  std::mutex io;
+  bool closed = false;
+  // The rest is guarded by the server's mutex.
   double viewStart = std::numeric_limits<double>::quiet_NaN();
   double viewEnd = std::numeric_limits<double>::quiet_NaN();
   std::size_t columns = 1000;
@@ -75,11 +80,14 @@ struct CPanelServer::Impl {
   mg_context* ctx = nullptr;
   int port = 0;
   std::vector<std::string> listenAddresses;
-  std::string propertiesCache;
+  std::mutex propertiesMutex;
+  std::string propertiesCache;  // the object model's paths do not change while the session lasts
 
-  std::mutex m;  // the clients, and the publisher's wake-up
+  // The clients, and the publisher's wake-up. Never held while waiting for the session thread
+  // (CPanelInstrument::Call), which takes it after each record.
+  std::mutex m;
   std::condition_variable cv;
-  std::map<const mg_connection*, Client> clients;
+  std::map<const mg_connection*, std::shared_ptr<Client>> clients;
   bool stopping = false;
   std::thread publisher;
   // Figures of the frames, reported to the pages every half second.
@@ -251,9 +259,18 @@ struct CPanelServer::Impl {
       for (const std::string& n : inst.ChannelNames()) channels += (channels.empty() ? "" : ", ") + JsonString(n);
       Json(c, "{\"ok\": true, \"model\": " + JsonString(inst.Model()) + ", \"channels\": [" + channels + "]}");
     } else if (uri == "/api/properties") {
-      std::lock_guard<std::mutex> lock(m);
-      if (propertiesCache.empty()) propertiesCache = inst.Call([](IKorvane8* r) { return ApiProperties(r); });
-      Json(c, propertiesCache);
+      // Not under `m`: the session thread takes it after each record, and this call waits for that thread.
+      std::string list;
+      {
+        std::lock_guard<std::mutex> lock(propertiesMutex);
+        list = propertiesCache;
+      }
+      if (list.empty()) {
+        list = inst.Call([](IKorvane8* r) { return ApiProperties(r); });
+        std::lock_guard<std::mutex> lock(propertiesMutex);
+        propertiesCache = list;
+      }
+      Json(c, list);
     } else if (uri == "/api/settings") {
       bool ok = false;
       const std::string text = inst.Call([&ok](IKorvane8* r) { return ApiSaveSettings(r, ok); });
@@ -333,7 +350,9 @@ struct CPanelServer::Impl {
     int n;
     {
       std::lock_guard<std::mutex> lock(m);
-      clients[c] = Client{c};
+      auto client = std::make_shared<Client>();
+      client->conn = c;
+      clients[c] = client;
       n = static_cast<int>(clients.size());
     }
     inst.SetWatchers(n);
@@ -375,8 +394,9 @@ struct CPanelServer::Impl {
       const JsonValue* e = msg.Find("end");
       const JsonValue* cols = msg.Find("columns");
       std::lock_guard<std::mutex> lock(m);
-      Client& cl = clients[c];
-      cl.conn = c;
+      const auto found = clients.find(c);
+      if (found == clients.end()) return 1;
+      Client& cl = *found->second;
       const double nan = std::numeric_limits<double>::quiet_NaN();
       cl.viewStart = s && s->type == JsonValue::Type::Number ? s->number : nan;
       cl.viewEnd = e && e->type == JsonValue::Type::Number ? e->number : nan;
@@ -395,12 +415,31 @@ struct CPanelServer::Impl {
 
   void WsClose(const mg_connection* c) {
     int n;
+    std::shared_ptr<Client> gone;
     {
       std::lock_guard<std::mutex> lock(m);
-      clients.erase(c);
+      const auto found = clients.find(c);
+      if (found != clients.end()) gone = found->second;
+      if (gone) clients.erase(found);
       n = static_cast<int>(clients.size());
     }
+    if (gone) {
+      std::lock_guard<std::mutex> io(gone->io);  // a write in progress ends first
+      gone->closed = true;
+    }
     inst.SetWatchers(n);
+  }
+
+  std::vector<std::shared_ptr<Client>> Snapshot() {
+    std::vector<std::shared_ptr<Client>> out;
+    for (auto& [conn, cl] : clients) out.push_back(cl);
+    return out;
+  }
+
+  // A write to a page from a thread other than its own handler's.
+  static void SendTo(Client& cl, int opcode, const std::string& data) {
+    std::lock_guard<std::mutex> io(cl.io);
+    if (!cl.closed) mg_websocket_write(cl.conn, opcode, data.data(), data.size());
   }
 
   // --- Frames ---------------------------------------------------------------------------------
@@ -414,8 +453,12 @@ struct CPanelServer::Impl {
   }
 
   void OnMeasurements(const std::string& text) {
-    std::lock_guard<std::mutex> lock(m);
-    for (auto& [conn, cl] : clients) WsSend(cl.conn, text);
+    std::vector<std::shared_ptr<Client>> to;
+    {
+      std::lock_guard<std::mutex> lock(m);
+      to = Snapshot();
+    }
+    for (auto& cl : to) SendTo(*cl, MG_WEBSOCKET_OPCODE_TEXT, text);
   }
 
   // Sends each page the latest record in its view, once per record or view change: a page that
@@ -424,22 +467,35 @@ struct CPanelServer::Impl {
     auto lastStatus = std::chrono::steady_clock::now();
     unsigned statusRecords = 0;
     double statusProcessCpu = ProcessCpuMs();
+    // The frames are made and written without the server's mutex, which the session thread
+    // takes after each record: a slow page must not hold up the instrument.
+    struct Work {
+      std::shared_ptr<Client> client;
+      double start, end;
+      std::size_t columns;
+    };
     std::unique_lock<std::mutex> lock(m);
     while (!stopping) {
       cv.wait_for(lock, std::chrono::milliseconds(500));
       if (stopping) break;
       const std::shared_ptr<const Record> r = inst.Latest();
+      std::vector<Work> work;
       for (auto& [conn, cl] : clients) {
-        if (!r || (!cl.dirty && cl.sentSeq == r->seq)) continue;
+        if (!r || (!cl->dirty && cl->sentSeq == r->seq)) continue;
+        work.push_back({cl, cl->viewStart, cl->viewEnd, cl->columns});
+        cl->sentSeq = r->seq;
+        cl->dirty = false;
+      }
+      lock.unlock();
+      for (const Work& w : work) {
         const double cpu = ThreadCpuMs();
-        const std::string frame = EncodeFrame(r->traces, r->seq, cl.viewStart, cl.viewEnd, cl.columns);
-        mg_websocket_write(cl.conn, MG_WEBSOCKET_OPCODE_BINARY, frame.data(), frame.size());
+        const std::string frame = EncodeFrame(r->traces, r->seq, w.start, w.end, w.columns);
+        SendTo(*w.client, MG_WEBSOCKET_OPCODE_BINARY, frame);
         publishCpuMs += ThreadCpuMs() - cpu;
         bytes += static_cast<double>(frame.size());
         ++frames;
-        cl.sentSeq = r->seq;
-        cl.dirty = false;
       }
+      lock.lock();
       const auto now = std::chrono::steady_clock::now();
       const double seconds = std::chrono::duration<double>(now - lastStatus).count();
       if (seconds < 0.5) continue;
@@ -456,7 +512,10 @@ struct CPanelServer::Impl {
           ", \"process_cpu_ms_per_record\": " + JsonNumber(n ? (processCpu - statusProcessCpu) / n : 0) +
           ", \"frame_bytes\": " + JsonNumber(f ? bytes / f : 0) + ", \"seq\": " + std::to_string(r ? r->seq : 0) +
           ", \"error\": " + JsonString(lastError) + "}";
-      for (auto& [conn, cl] : clients) WsSend(cl.conn, status);
+      const std::vector<std::shared_ptr<Client>> to = Snapshot();
+      lock.unlock();
+      for (auto& cl : to) SendTo(*cl, MG_WEBSOCKET_OPCODE_TEXT, status);
+      lock.lock();
       lastStatus = now;
       statusRecords = records;
       statusProcessCpu = processCpu;
@@ -498,17 +557,11 @@ bool CPanelServer::Start(const ServerOptions& options, std::string& error) {
   const std::string ports = (options.listen.find(':') != std::string::npos ? "[" + options.listen + "]"
                                                                            : options.listen) +
                             ":" + std::to_string(options.port);
-  const char* opts[] = {"listening_ports",
-                        ports.c_str(),
-                        "num_threads",
-                        "24",
-                        "request_timeout_ms",
-                        "30000",
-                        "enable_keep_alive",
-                        "yes",
-                        "max_request_size",
-                        "16384",
-                        nullptr};
+  const char* opts[] = {"listening_ports", ports.c_str(), "num_threads", "24", "request_timeout_ms", "30000",
+                        "enable_keep_alive", "yes", "max_request_size", "16384",
+                        // A control's short reply must not wait for the acknowledgement of a frame
+                        // (Nagle's algorithm against delayed ACKs: 40 ms on Linux).
+                        "tcp_nodelay", "1", nullptr};
   mg_callbacks callbacks{};
   d.ctx = mg_start(&callbacks, &d, opts);
   if (!d.ctx) {
