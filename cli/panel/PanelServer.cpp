@@ -8,12 +8,14 @@
 #include <civetweb.h>
 
 #include <sys/resource.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <ctime>
+#include <filesystem>
 #include <fstream>
 #include <limits>
 #include <map>
@@ -51,6 +53,8 @@ double ProcessCpuMs() {
   getrusage(RUSAGE_SELF, &u);
   return (u.ru_utime.tv_sec + u.ru_stime.tv_sec) * 1e3 + (u.ru_utime.tv_usec + u.ru_stime.tv_usec) / 1e3;
 }
+
+constexpr std::uintmax_t kMaxIoLog = 4 << 20;
 
 const char* Header(const mg_connection* c, const char* name) {
   const char* v = mg_get_header(c, name);
@@ -499,6 +503,12 @@ struct CPanelServer::Impl {
       const auto now = std::chrono::steady_clock::now();
       const double seconds = std::chrono::duration<double>(now - lastStatus).count();
       if (seconds < 0.5) continue;
+      // The I/O log of a running panel grows by tens of kilobytes a second; the page shows its
+      // tail, so the file is emptied now and then (the driver appends, so it writes on at the start).
+      if (!options.ioLog.empty()) {
+        std::error_code ec;
+        if (std::filesystem::file_size(options.ioLog, ec) > kMaxIoLog && !ec) truncate(options.ioLog.c_str(), 0);
+      }
       const double processCpu = ProcessCpuMs();
       const unsigned f = frames, n = records - statusRecords;
       const std::string status =

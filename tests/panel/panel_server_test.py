@@ -133,6 +133,19 @@ class PanelServerTest(unittest.TestCase):
             with self.assertRaises(WsRefused, msg=f"{host} {origin} {token}"):
                 p.ws(host=host, origin=origin, token=token)
 
+    def test_command_line(self):
+        for args, word in ((["--listen", "0.0.0.0"], "one interface"), (["--port", "70000"], "--port"),
+                           ([], "one resource")):
+            p = subprocess.run([KORVANE, "panel", *([self.p.resource] if args else []), *args], capture_output=True,
+                               text=True, timeout=30)
+            self.assertEqual(p.returncode, 2, f"{args}: {p.stderr}")
+            self.assertIn(word, p.stderr)
+        # The port in use by this panel: a clear failure, not a second server.
+        p = subprocess.run([KORVANE, "panel", self.p.resource, "--port", str(self.p.port)], capture_output=True,
+                           text=True, timeout=30)
+        self.assertEqual(p.returncode, 1, p.stderr)
+        self.assertIn("cannot listen", p.stderr)
+
     def test_bad_input_leaves_the_session_usable(self):
         p = self.p
         bad = [
