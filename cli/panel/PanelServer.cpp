@@ -173,8 +173,10 @@ struct CPanelServer::Impl {
       return 403;
     }
     const bool api = uri.compare(0, 5, "/api/") == 0;
-    const bool wantsPost = api && uri != "/api/state" && uri != "/api/properties" && uri != "/api/settings" &&
-                           uri != "/api/csv" && uri != "/api/iolog";
+    // Reading the settings empties the instrument's error queue (queries of what the model lacks
+    // leave errors there): a POST like every call that touches the instrument's state.
+    const bool wantsPost = api && uri != "/api/state" && uri != "/api/properties" && uri != "/api/csv" &&
+                           uri != "/api/iolog";
     if (wantsPost != post) {
       Refuse(c, 405, "Method Not Allowed", uri + " takes " + (wantsPost ? "POST" : "GET"),
              std::string("Allow: ") + (wantsPost ? "POST" : "GET") + "\r\n");
@@ -186,6 +188,15 @@ struct CPanelServer::Impl {
     if (!ReadBody(c, body)) {
       Refuse(c, 413, "Payload Too Large", "a request body of at most " + std::to_string(kMaxBody) + " bytes");
       return 413;
+    }
+    if (uri == "/api/settings") {
+      bool ok = false;
+      const std::string text = inst.Call([&ok](IKorvane8* r) { return ApiSaveSettings(r, ok); });
+      if (ok)
+        Respond(c, 200, "OK", "application/json", text,
+                "Content-Disposition: attachment; filename=\"korvane-settings.json\"\r\n");
+      else Json(c, text);
+      return 200;
     }
     if (uri == "/api/load") {
       Json(c, inst.Call([&](IKorvane8* r) { return ApiLoadSettings(r, body); }));
@@ -275,13 +286,6 @@ struct CPanelServer::Impl {
         propertiesCache = list;
       }
       Json(c, list);
-    } else if (uri == "/api/settings") {
-      bool ok = false;
-      const std::string text = inst.Call([&ok](IKorvane8* r) { return ApiSaveSettings(r, ok); });
-      if (ok)
-        Respond(c, 200, "OK", "application/json", text,
-                "Content-Disposition: attachment; filename=\"korvane-settings.json\"\r\n");
-      else Json(c, text);
     } else if (uri == "/api/csv") {
       return Csv(c, query);
     } else if (uri == "/api/iolog") {

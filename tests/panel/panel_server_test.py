@@ -187,7 +187,7 @@ class PanelServerTest(unittest.TestCase):
     def test_settings_file_and_csv(self):
         p = self.p
         h = {"X-Korvane-Token": p.token}
-        status, headers, saved = p.request("GET", "/api/settings", headers=h)
+        status, headers, saved = p.request("POST", "/api/settings", b"", headers=h)
         self.assertEqual(status, 200)
         self.assertIn("attachment", headers["content-disposition"])
         settings = json.loads(saved)["settings"]

@@ -451,7 +451,7 @@ function setupTools() {
   };
   $('png').onclick = () => $('wave').toBlob((b) => download(b, 'korvane-waveforms.png'));
   $('save').onclick = async () => {
-    const r = await http('/api/settings');
+    const r = await http('/api/settings', { method: 'POST' });
     const blob = await r.blob();
     if (r.headers.get('Content-Disposition')) download(blob, 'korvane-settings.json');
     else $('export-result').textContent = JSON.parse(await blob.text()).error;
