@@ -92,12 +92,35 @@ try {
   const got = execFileSync(KORVANE, ['get', resource, 'Timebase.HorizontalScale'], { encoding: 'utf8' }).trim();
   check(got === '0.0002', `korvane get sees the page's timebase (${got})`);
 
+  // A value the instrument refuses: its own words under the control, which shows the value kept.
+  const scale = 'input[data-path="Channels.Item(Channel1).Scale"]';
+  const before = await page.$eval(scale, (i) => i.value);
+  await page.$eval(scale, (i) => { i.value = '1e9'; i.dispatchEvent(new Event('change')); });
+  await page.waitForFunction((sel) => document.querySelector(sel).parentElement.querySelector('.result.refused'),
+    { timeout: 10000 }, scale);
+  const refusal = await page.$eval(scale, (i) => [i.value, i.parentElement.querySelector('.result').textContent]);
+  check(refusal[0] === before && /refused 1e9: -2\d\d /.test(refusal[1]),
+    `a refused scale shows the instrument's text and the kept value (${refusal.join(' / ')})`);
+
   // *IDN? in the console.
   await page.type('#scpi', '*IDN?');
   await page.click('#scpi-form button');
   await page.waitForSelector('#console-out .reply', { timeout: 10000 });
   const idn = await page.$eval('#console-out .reply', (d) => d.textContent);
   check(idn.split(',').length === 4, `*IDN? answers in the console (${idn})`);
+
+  // The property browser: generated from the path table, values read on demand.
+  await page.click('#tabs button[data-tab=properties]');
+  await page.type('#prop-filter', 'Timebase.HorizontalScale');
+  await page.click('#prop-refresh');
+  await page.waitForFunction(() => {
+    const td = document.querySelector('#prop-table td[data-path="Timebase.HorizontalScale"]');
+    return td && td.textContent !== '';
+  }, { timeout: 10000 });
+  const total = await page.$eval('#prop-count', (s) => parseInt(s.textContent, 10));
+  const shown = await page.$eval('#prop-table td[data-path="Timebase.HorizontalScale"]', (td) => td.textContent);
+  check(total > 100 && shown === '0.0002', `the property browser lists ${total} properties and reads ${shown}`);
+  await page.click('#tabs button[data-tab=console]');
 
   // Two cursors: their time difference is what was clicked, in the shown time span.
   const box = await (await page.$('#wave')).boundingBox();
