@@ -115,10 +115,9 @@ struct CPanelServer::Impl {
     mg_write(c, body.data(), body.size());
   }
 
-  void Json(mg_connection* c, const std::string& body) {
-    // A call the page made wrongly is its mistake (400); what the instrument refused is an answer.
-    Respond(c, 200, "OK", "application/json", body);
-  }
+  // A call that reached the driver answers 200 with "ok" in its body, refusals included; a request
+  // that is not a call at all (no token, wrong method, no JSON object) gets an HTTP error.
+  void Json(mg_connection* c, const std::string& body) { Respond(c, 200, "OK", "application/json", body); }
 
   void Refuse(mg_connection* c, int status, const char* reason, const std::string& why,
               const std::string& extra = {}) {

@@ -64,7 +64,7 @@ TEST(PanelDecimation, MatchesBruteForceOverViewsAndWidths) {
     }
   }
   const Columns whole = MinMaxColumns(v.data(), v.size(), 0, 10007, 100);
-  EXPECT_EQ(whole.max[43], 9.0f);  // 4321 lies in the column [4322.01...) - 1: column 43
+  EXPECT_EQ(whole.max[43], 9.0f);  // sample 4321 of 10007 in 100 columns: column 43
 }
 
 TEST(PanelDecimation, EmptyAndOutsideGiveNoSamples) {
@@ -76,7 +76,7 @@ TEST(PanelDecimation, EmptyAndOutsideGiveNoSamples) {
   EXPECT_TRUE(std::isnan(past.max[1]));
 }
 
-TEST(PanelFrame, LayoutThepageDecodes) {
+TEST(PanelFrame, LayoutThePageDecodes) {
   cli::Trace a{"Channel1", -0.5e-3, 1e-6, std::vector<double>(1000, 0.25)};
   cli::Trace b{"Channel2", -0.5e-3, 1e-6, std::vector<double>(1000, -1)};
   b.volts[999] = 3;
@@ -111,8 +111,12 @@ TEST(PanelFrame, LayoutThepageDecodes) {
   EXPECT_EQ(f32(second + 16 + 40 + 9 * 4), 3.0f);  // the last column's maximum
   // A view of the second half: its first column starts at sample 500.
   const std::string half = EncodeFrame({b}, 1, 0, 0.5e-3, 5);
-  std::memcpy(&a.initialX, half.data() + 16, 8);
-  EXPECT_DOUBLE_EQ(a.initialX, 0);
+  double viewStart = -1;
+  std::memcpy(&viewStart, half.data() + 16, 8);
+  EXPECT_DOUBLE_EQ(viewStart, 0);
+  float lastMax = 0;
+  std::memcpy(&lastMax, half.data() + kFrameHeader + 16 + 5 * 4 + 4 * 4, 4);
+  EXPECT_EQ(lastMax, 3.0f);  // sample 999 is in the last of five columns over samples 500..999
 }
 
 TEST(PanelSecurity, HostOriginAndTokenTable) {
