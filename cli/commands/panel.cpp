@@ -72,7 +72,8 @@ int CmdPanel(const Args& a) {
   options.listen = listen;
   options.port = static_cast<int>(a.port);
   options.token = panel::NewToken();
-  options.ioLog = dir.path().empty() ? "" : dir.path() + "/io.log";
+  // The console shows the session's I/O log from this file; with --trace it goes to stderr instead.
+  options.ioLog = dir.path().empty() || a.trace ? "" : dir.path() + "/io.log";
 
   panel::CPanelInstrument instrument;
   if (int rc = instrument.Start(a.positional[0], a, options.ioLog)) return rc;

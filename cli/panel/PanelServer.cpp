@@ -327,6 +327,10 @@ struct CPanelServer::Impl {
 
   // The I/O log from a byte offset on, at most its last 64 KiB.
   int IoLog(mg_connection* c, const char* query) {
+    if (options.ioLog.empty()) {
+      Json(c, "{\"ok\": true, \"next\": 0, \"text\": \"\"}");
+      return 200;
+    }
     std::ifstream f(options.ioLog, std::ios::binary | std::ios::ate);
     const long long size = f ? static_cast<long long>(f.tellg()) : 0;
     long long from = std::strtoll(QueryValue(query, "from").c_str(), nullptr, 10);
