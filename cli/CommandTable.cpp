@@ -20,6 +20,9 @@ constexpr OptionSpec kOptions[] = {
     {Opt::Svg, "--svg", "<file>", Fill::File},
     {Opt::Out, "--out", "<file>", Fill::File},
     {Opt::Depth, "--depth", "N", Fill::Nothing},
+    {Opt::Port, "--port", "N", Fill::Nothing},
+    {Opt::Open, "--open", nullptr, Fill::Nothing},
+    {Opt::Listen, "--listen", "<address>", Fill::Nothing},
 };
 
 constexpr Opt kSessionOptions[] = {Opt::Options, Opt::Reset, Opt::Trace};
@@ -47,6 +50,10 @@ constexpr CommandOption kMeasureOptions[] = {
     {Opt::Timeout, "how long the acquisition may take (default 10000)"},
     {Opt::Json, "{\"channel\": ..., \"measurements\": [{\"name\", \"value\", \"unit\"}]}"},
     {Opt::Human, "values with SI prefixes (1 kHz) instead of plain numbers (1000 Hz)"}};
+constexpr CommandOption kPanelOptions[] = {
+    {Opt::Port, "the TCP port to serve on (default 0: one the system picks)"},
+    {Opt::Open, "open the page in the desktop's browser (xdg-open)"},
+    {Opt::Listen, "serve on this address of the machine instead of 127.0.0.1 (others can reach it, with the token)"}};
 
 constexpr Fill kResource[] = {Fill::Nothing};
 constexpr Fill kResourcePath[] = {Fill::Nothing, Fill::Path};
@@ -143,6 +150,15 @@ constexpr CommandSpec kCommands[] = {
      {},
      false,
      CmdConfig},
+    {"panel", "panel <resource> [--port N] [--open] [--listen <address>]",
+     "a front panel in the browser: live waveforms, controls, measurements",
+     "Opens one session and serves a page on 127.0.0.1 that every browser tab shares: the enabled\n"
+     "channels' waveforms, live (min/max per pixel column, zoom, two cursors), controls of channels,\n"
+     "timebase, trigger and acquisition that show what the instrument accepted or its refusal,\n"
+     "measurements, every property of the object model, a SCPI console with the I/O log, settings\n"
+     "files (as save and load write them), CSV and PNG export and the error queue. The URL printed\n"
+     "carries an access token; requests without it, or naming another host, are refused. Ctrl+C stops.\n",
+     kPanelOptions, true, true, kResource, false, CmdPanel},
     {"help",
      "help [<command>]",
      "this overview, or the details of one command",

@@ -24,6 +24,9 @@ enum class Opt {
   Svg,
   Out,
   Depth,
+  Port,
+  Open,
+  Listen,
 };
 
 // What the completion offers for an option's value or a positional argument.

@@ -69,7 +69,8 @@ class Packages(unittest.TestCase):
                                r"/usr/lib/pkgconfig/korvane-static\.pc$"],
             "korvane-tools": [r"/usr/bin/korvane$", r"/usr/bin/korvane-scope-sim$", r"/usr/share/man/man1/korvane\.1\.gz$",
                               r"/usr/share/man/man1/korvane-scope-sim\.1\.gz$",
-                              r"/usr/share/bash-completion/completions/korvane$", r"/usr/share/korvane/trace\.xslt$"],
+                              r"/usr/share/bash-completion/completions/korvane$", r"/usr/share/korvane/trace\.xslt$",
+                              r"/usr/share/korvane/panel/index\.html$", r"/usr/share/korvane/panel/panel\.js$"],
             "python3-korvane": [r"/usr/lib/python3/dist-packages/korvane/__init__\.py$",
                                 r"/usr/lib/python3/dist-packages/korvane/_generated\.py$"],
         }
