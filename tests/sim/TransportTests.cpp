@@ -2,6 +2,7 @@
 // VISA-COM provider as the driver uses it, and through the transports where a second client
 // has to compete for the instrument.
 #include "visacom/HislipTransport.h"
+#include "platform/ComObject.h"
 #include "io/BuiltInProvider.h"
 #include "visacom/VisaCom.h"
 #include "visacom/Vxi11Transport.h"
@@ -17,6 +18,8 @@
 #include <unistd.h>
 
 #include <chrono>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -184,14 +187,14 @@ TEST_P(FrontEnd, BackToBackQueriesFollowTheModeInForce) {
 // A service request raised by the instrument reaches a caller waiting on the session's event
 // queue; the status byte read then shows why.
 TEST_P(FrontEnd, ServiceRequestReachesTheEventQueue) {
-  if (std::string(GetParam()) == "vxi11") GTEST_SKIP() << "no interrupt channel over VXI-11";
   ComPtr<IMessage> m = Open(2000);
   ASSERT_TRUE(m);
   ComPtr<IEventManager> events;
   ASSERT_EQ(m.As(events), S_OK);
   ComPtr<IEvent> event;
   EXPECT_EQ(events->WaitOnEvent(100, EVENT_SERVICE_REQ, 0, event.Receive()), E_VISA_NENABLED);
-  EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), E_VISA_INV_MECH);
+  EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), E_VISA_HNDLR_NINSTALLED);
+  EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_SUSPEND_HNDLR, 0), E_VISA_INV_MECH);
   ASSERT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_OK) << ErrorText();
   LONG n = 0;
   ASSERT_EQ(m->WriteString(Bstr("*CLS"), &n), S_OK);
@@ -218,6 +221,59 @@ TEST_P(FrontEnd, ServiceRequestReachesTheEventQueue) {
   EXPECT_EQ(events->DiscardEvents(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_VISA_QUEUE_EMPTY);
   EXPECT_EQ(events->DisableEvent(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_OK);
   ASSERT_EQ(m->WriteString(Bstr("*SRE 0;*ESE 0;*CLS"), &n), S_OK);
+}
+
+// Counts the service requests handed to it and keeps the last status byte.
+class CSrqCounter final : public ComObject<CSrqCounter, IEventHandler> {
+ public:
+  HRESULT STDMETHODCALLTYPE HandleEvent(IEventManager*, IEvent* event, LONG) override {
+    VARIANT v;
+    VariantInit(&v);
+    std::lock_guard lk(m_);
+    if (event->GetAttribute(visa::VI_ATTR_KV_STATUS_BYTE, &v) == S_OK) stb_ = v.iVal;
+    ++count_;
+    cv_.notify_all();
+    return S_OK;
+  }
+  // The status byte of the first request within the time, or -1.
+  int Await(std::chrono::milliseconds within) {
+    std::unique_lock lk(m_);
+    return cv_.wait_for(lk, within, [&] { return count_ > 0; }) ? stb_ : -1;
+  }
+  int Count() {
+    std::lock_guard lk(m_);
+    return count_;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  int count_ = 0, stb_ = -1;
+};
+
+// The request raised through a second session of the same instrument reaches the handler of
+// the first, on the driver's thread, with the status byte it had.
+TEST_P(FrontEnd, HandlerGetsTheServiceRequestRaisedThroughAnotherSession) {
+  ComPtr<IMessage> listener = Open(2000), raiser = Open(2000);
+  ASSERT_TRUE(listener && raiser);
+  LONG n = 0;
+  ASSERT_EQ(raiser->WriteString(Bstr("*SRE 0;*ESE 0;*CLS"), &n), S_OK);
+  ComPtr<IEventManager> events;
+  ASSERT_EQ(listener.As(events), S_OK);
+  ComPtr<IEventHandler> handler;
+  ASSERT_EQ(CSrqCounter::Create(IID_IEventHandler, handler.ReceiveVoid()), S_OK);
+  auto* counter = static_cast<CSrqCounter*>(handler.get());
+  ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, handler.get(), 5, 0), S_OK);
+  ASSERT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), S_OK) << ErrorText();
+  ASSERT_EQ(raiser->WriteString(Bstr("*SRE 32;*ESE 1;*OPC"), &n), S_OK);
+  const int stb = counter->Await(std::chrono::seconds(3));
+  ASSERT_NE(stb, -1) << "no service request reached the handler";
+  EXPECT_EQ(stb & 0x60, 0x60) << stb;
+  EXPECT_EQ(Query(listener.get(), "*OPC?"), "1\n");  // the listening session stays usable
+  ASSERT_EQ(raiser->WriteString(Bstr("*SRE 0;*ESE 0;*CLS"), &n), S_OK);
+  EXPECT_EQ(events->UninstallHandler(EVENT_SERVICE_REQ, 5, 0), S_OK);
+  EXPECT_EQ(counter->Count(), 1);
+  EXPECT_EQ(listener->Close(), S_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, FrontEnd, ::testing::Values("vxi11", "hislip", "hislip-overlapped"));
@@ -370,8 +426,11 @@ TEST(FrontEndVxi11Rpc, CallsOutsideTheProgramGetTheRpcErrorAndTheConnectionGoesO
   ASSERT_EQ(link.size(), 5u);
   ASSERT_EQ(link[1], w::kErrNone);
   const uint32_t lid = link[2], abortPort = link[3];
-  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, 20, {lid, 1}), (Words{w::kSuccess, w::kErrNotSupported}))
-      << "service requests are not simulated";
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceEnableSrq, {lid, 1}), Words{w::kGarbageArgs});
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceEnableSrq, {lid, 1}, "h"),
+            (Words{w::kSuccess, w::kErrNoChannel}))
+      << "service requests need the interrupt channel first";
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDestroyIntrChan), (Words{w::kSuccess, w::kErrNoChannel}));
   EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceLock, {lid}), Words{w::kGarbageArgs});
   EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceWrite, {lid + 100, 0, 0, w::kFlagEnd}, "*CLS"),
             (Words{w::kSuccess, w::kErrInvalidLink, 0}));
