@@ -48,6 +48,9 @@ constexpr CommandOption kMeasureOptions[] = {
     {Opt::Json, "{\"channel\": ..., \"measurements\": [{\"name\", \"value\", \"unit\"}]}"},
     {Opt::Human, "values with SI prefixes (1 kHz) instead of plain numbers (1000 Hz)"}};
 
+constexpr CommandOption kWaitSrqOptions[] = {{Opt::Timeout, "give up after this long (exit 1)"},
+                                             {Opt::Json, "{\"status_byte\": ..., \"bits\": ...}"}};
+
 constexpr Fill kResource[] = {Fill::Nothing};
 constexpr Fill kResourcePath[] = {Fill::Nothing, Fill::Path};
 constexpr Fill kResourcePathValue[] = {Fill::Nothing, Fill::Path, Fill::Value};
@@ -153,6 +156,12 @@ constexpr CommandSpec kCommands[] = {
      kCommand,
      false,
      nullptr},
+    {"wait-srq", "wait-srq <resource> [--timeout <ms>]", "print the status byte of the next service request",
+     "Enables service requests on the session and waits, without polling, for the next one the\n"
+     "instrument raises (for example after *SRE 32;*ESE 1;*OPC sent from elsewhere), then prints its\n"
+     "status byte and the bits set. Over HiSLIP, VXI-11 (interrupt channel) and USBTMC; a SOCKET\n"
+     "resource has no service requests and exits 1 saying so. Without --timeout it waits for ever.\n",
+     kWaitSrqOptions, true, true, kResource, false, CmdWaitSrq},
 };
 
 }  // namespace
