@@ -1,6 +1,10 @@
 """The asyncio methods: four simulators read at once without blocking the loop, and a read
 cancelled in the middle of a long acquisition leaves the session usable."""
 import asyncio
+import os
+import re
+import subprocess
+import sys
 import time
 
 import pytest
@@ -67,3 +71,23 @@ def test_cancelled_read_then_a_successful_one(sim):
         cancelled_in, wave = asyncio.run(main())
         assert cancelled_in < 0.5, cancelled_in  # the task did not wait for the 2 s acquisition
         assert len(wave.y) == 500
+
+
+def test_readme_asyncio_example_reads_four_simulators():
+    readme = os.path.join(os.environ["KORVANE_SOURCE_DIR"], "README.md")
+    with open(readme, encoding="utf-8") as f:
+        section = f.read().split("## Service requests and asyncio", 1)[1]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    ports = '[f"TCPIP0::127.0.0.1::{port}::SOCKET" for port in (5025, 5026, 5027, 5028)]'
+    assert ports in code
+    code = "import sys\n" + code.replace(ports, "sys.argv[1:]")  # the simulators of this test
+    sims = [Sim() for _ in range(4)]
+    try:
+        p = subprocess.run([sys.executable, "-c", code, *(s.resource for s in sims)], capture_output=True, text=True,
+                           timeout=120)
+    finally:
+        for s in sims:
+            s.stop()
+    assert p.returncode == 0, p.stderr
+    lines = p.stdout.splitlines()
+    assert [line.split()[:2] for line in lines] == [[s.resource, "1000"] for s in sims], p.stdout
