@@ -48,19 +48,18 @@ void CEventDelivery::Install(IEventHandler* handler, LONG userHandle) {
   s_->handlers.push_back({ComPtr<IEventHandler>(handler), userHandle, s_->nextId++});
 }
 
+// Set on a delivery thread: whose handlers it is calling.
+thread_local const void* tlsDelivering = nullptr;
+
 bool CEventDelivery::Uninstall(LONG userHandle) {
-  std::shared_ptr<Shared> s;
-  {
-    std::lock_guard ctl(control_);
-    s = s_;
-  }
+  const std::shared_ptr<Shared>& s = s_;
   std::vector<Entry> removed;  // released after the lock: a handler's last release may run code
   std::unique_lock lk(s->m);
   auto it = std::stable_partition(s->handlers.begin(), s->handlers.end(),
                                   [&](const Entry& e) { return e.userHandle != userHandle; });
   removed.assign(std::make_move_iterator(it), std::make_move_iterator(s->handlers.end()));
   s->handlers.erase(it, s->handlers.end());
-  if (std::this_thread::get_id() != s->deliveryThread) {
+  if (tlsDelivering != s.get()) {
     auto inCall = [&] {
       return std::any_of(removed.begin(), removed.end(), [&](const Entry& e) { return e.id == s->calling; });
     };
@@ -95,62 +94,60 @@ LONG CEventDelivery::Overflows() {
 void CEventDelivery::Start(IEventManager* vi, std::function<void()> watch) {
   std::lock_guard ctl(control_);
   if (delivery_.joinable()) return;
+  std::uint64_t gen;
   {
     std::lock_guard lk(s_->m);
     s_->stop = false;
+    gen = ++s_->generation;
   }
   std::shared_ptr<Shared> s = s_;
-  delivery_ = std::thread(&CEventDelivery::Deliver, s, vi);
-  watcher_ = std::thread([s, watch = std::move(watch)] {
+  delivery_ = std::thread(&CEventDelivery::Deliver, s, vi, gen);
+  watcher_ = std::thread([s, gen, watch = std::move(watch)] {
     for (;;) {
       {
         std::lock_guard lk(s->m);
-        if (s->stop) return;
+        if (s->Ended(gen)) return;
       }
       watch();
     }
   });
 }
 
+// The threads are taken out under the control lock and joined after it, so that a Start
+// waiting for that lock (with the session lock the watcher wants) cannot hold up the join.
 void CEventDelivery::Stop() {
-  std::lock_guard ctl(control_);
-  if (!delivery_.joinable()) return;
+  std::thread delivery, watcher;
   {
-    std::lock_guard lk(s_->m);
-    s_->stop = true;
+    std::lock_guard ctl(control_);
+    if (!delivery_.joinable()) return;
+    {
+      std::lock_guard lk(s_->m);
+      s_->stop = true;
+      s_->queue.clear();
+    }
+    s_->cv.notify_all();
+    delivery = std::move(delivery_);
+    watcher = std::move(watcher_);
   }
-  s_->cv.notify_all();
-  watcher_.join();
-  if (std::this_thread::get_id() == delivery_.get_id()) {
-    // Called from a handler: that thread ends once the handler returns. Whatever comes next
-    // works on state of its own, with the handlers carried over.
-    delivery_.detach();
-    auto fresh = std::make_shared<Shared>();
-    std::lock_guard lk(s_->m);
-    fresh->handlers = s_->handlers;
-    fresh->nextId = s_->nextId;
-    fresh->overflows = s_->overflows;
-    s_ = std::move(fresh);
-    return;
-  }
-  delivery_.join();
-  std::lock_guard lk(s_->m);
-  s_->queue.clear();
+  watcher.join();
+  // Called from a handler: that thread ends once the handler returns.
+  if (delivery.get_id() == std::this_thread::get_id()) delivery.detach();
+  else delivery.join();
 }
 
-void CEventDelivery::Deliver(std::shared_ptr<Shared> s, IEventManager* vi) {
+void CEventDelivery::Deliver(std::shared_ptr<Shared> s, IEventManager* vi, std::uint64_t gen) {
+  tlsDelivering = s.get();
   std::unique_lock lk(s->m);
-  s->deliveryThread = std::this_thread::get_id();
   for (;;) {
-    s->cv.wait(lk, [&] { return s->stop || !s->queue.empty(); });
-    if (s->stop) return;
+    s->cv.wait(lk, [&] { return s->Ended(gen) || !s->queue.empty(); });
+    if (s->Ended(gen)) return;
     const BYTE stb = s->queue.front();
     s->queue.pop_front();
     // The handlers installed when the request is taken, each if still installed at its turn.
     std::vector<std::uint64_t> ids;
     for (const Entry& e : s->handlers) ids.push_back(e.id);
     for (std::uint64_t id : ids) {
-      if (s->stop) return;
+      if (s->Ended(gen)) return;
       auto at = std::find_if(s->handlers.begin(), s->handlers.end(), [&](const Entry& e) { return e.id == id; });
       if (at == s->handlers.end()) continue;
       Entry entry = *at;

@@ -46,7 +46,8 @@ class CEventDelivery {
   // `vi` is what handlers are given as their session.
   void Start(IEventManager* vi, std::function<void()> watch);
   // Ends both threads: joins them, except the delivery thread when Stop is called on it (a
-  // handler closing its session), which ends after the handler returns.
+  // handler closing its session), which ends after the handler returns. Requests not yet
+  // delivered are dropped. Not to be called with a lock that `watch` takes.
   void Stop();
 
   // Queues the status byte of a service request for the handlers, or counts it as dropped.
@@ -59,22 +60,24 @@ class CEventDelivery {
     LONG userHandle = 0;
     std::uint64_t id = 0;
   };
-  // What the threads share, kept alive by a delivery thread that outlives Stop.
+  // What the threads share, kept alive by a delivery thread that outlives Stop. Each Start
+  // begins a generation; a thread of an earlier one ends as soon as it looks.
   struct Shared {
     std::mutex m;
     std::condition_variable cv;
     std::vector<Entry> handlers;
     std::deque<BYTE> queue;
+    std::uint64_t generation = 0;
     bool stop = false;
     LONG overflows = 0;
     std::uint64_t nextId = 1;
     std::uint64_t calling = 0;  // id of the handler being called, 0: none
-    std::thread::id deliveryThread;
+    bool Ended(std::uint64_t gen) const { return stop || generation != gen; }
   };
-  static void Deliver(std::shared_ptr<Shared> s, IEventManager* vi);
+  static void Deliver(std::shared_ptr<Shared> s, IEventManager* vi, std::uint64_t gen);
 
   std::mutex control_;  // Start and Stop, and the thread objects
-  std::shared_ptr<Shared> s_ = std::make_shared<Shared>();
+  const std::shared_ptr<Shared> s_ = std::make_shared<Shared>();
   std::thread delivery_, watcher_;
 };
 

@@ -12,6 +12,7 @@
 #include <linux/usb/tmc.h>
 #include <sys/ioctl.h>
 
+#include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
@@ -268,6 +269,32 @@ TEST_F(EventHandlers, UninstallDuringDeliveryIsSafeAndWaitsForTheRunningCall) {
   std::this_thread::sleep_for(150ms);
   ASSERT_EQ(log.Count(), 1u);  // handler 2 was taken out before its turn
   EXPECT_EQ(log.calls[0].first, 1);
+  EXPECT_EQ(Query(), "1\n");
+}
+
+// Enabling from one thread while another disables, requests arrive and the session is used: a
+// disable joins the threads without holding what an enable waits for, so neither waits for ever.
+TEST_F(EventHandlers, EnableAndDisableRaceWithRequestsAndOtherCalls) {
+  CRecorder::Log log;
+  ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, Recorder(log).get(), 1, 0), S_OK);
+  std::atomic<bool> done{false};
+  std::thread other([&] {
+    while (!done) {
+      device->Raise(0x60);
+      HRESULT hr = events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0);
+      EXPECT_TRUE(hr == S_OK || hr == S_VISA_EVENT_EN) << hr;
+      EXPECT_EQ(Query(), "1\n");
+    }
+  });
+  for (int i = 0; i < 40; ++i) {
+    HRESULT hr = events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0);
+    EXPECT_TRUE(hr == S_OK || hr == S_VISA_EVENT_EN) << hr;
+    std::this_thread::sleep_for(2ms);
+    hr = events->DisableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0);
+    EXPECT_TRUE(hr == S_OK || hr == S_VISA_EVENT_DIS) << hr;
+  }
+  done = true;
+  other.join();
   EXPECT_EQ(Query(), "1\n");
 }
 
