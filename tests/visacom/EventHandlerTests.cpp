@@ -40,11 +40,10 @@ struct StandInDevice final : IUsbtmcDevice {
   std::deque<BYTE> srqs;
   std::string reply;
 
+  // Notified under the lock: a handler that closes the session destroys this device.
   void Raise(BYTE stb) {
-    {
-      std::lock_guard lk(m);
-      srqs.push_back(stb);
-    }
+    std::lock_guard lk(m);
+    srqs.push_back(stb);
     cv.notify_all();
   }
   long Read(void* data, std::size_t n) override {
@@ -105,8 +104,8 @@ class CRecorder final : public ComObject<CRecorder, IEventHandler> {
     {
       std::lock_guard lk(log_.m);
       log_.calls.emplace_back(userHandle, stb);
+      log_.cv.notify_all();
     }
-    log_.cv.notify_all();
     if (then_) then_();
     return S_OK;
   }
@@ -145,6 +144,9 @@ struct Gate {
 };
 
 struct EventHandlers : ::testing::Test {
+  // What handlers touch outlives the session: TearDown closes it, ending its threads, first.
+  CRecorder::Log log;
+  Gate gate;
   StandInDevice* device = nullptr;
   ComPtr<IMessage> message;
   ComPtr<IEventManager> events;
@@ -179,7 +181,6 @@ struct EventHandlers : ::testing::Test {
 };
 
 TEST_F(EventHandlers, TwoHandlersGetEachRequestWithItsStatusByteInInstallOrder) {
-  CRecorder::Log log;
   EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), E_VISA_HNDLR_NINSTALLED);
   EXPECT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, nullptr, 1, 0), E_VISA_INV_PARAMETER);
   ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, Recorder(log).get(), 1, 0), S_OK);
@@ -201,7 +202,6 @@ TEST_F(EventHandlers, TwoHandlersGetEachRequestWithItsStatusByteInInstallOrder) 
 }
 
 TEST_F(EventHandlers, AThrowingHandlerStopsNeitherTheOthersNorTheSession) {
-  CRecorder::Log log;
   ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, Recorder(log, [] { throw std::runtime_error("boom"); }).get(), 1,
                                    0),
             S_OK);
@@ -218,8 +218,6 @@ TEST_F(EventHandlers, AThrowingHandlerStopsNeitherTheOthersNorTheSession) {
 // While the only handler blocks, 99 more requests arrive: the queue keeps its fixed size, the
 // rest are counted, other threads go on using the session, and all queued ones follow.
 TEST_F(EventHandlers, ABlockingHandlerDelaysOnlyItsOwnEventsThroughABoundedQueue) {
-  CRecorder::Log log;
-  Gate gate;
   ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, Recorder(log, [&] { gate.Wait(); }).get(), 1, 0), S_OK);
   ASSERT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), S_OK);
   device->Raise(0x40);
@@ -240,8 +238,6 @@ TEST_F(EventHandlers, ABlockingHandlerDelaysOnlyItsOwnEventsThroughABoundedQueue
 // A handler uninstalling the other during delivery, and the test uninstalling the first while
 // it runs: that uninstall returns only once the call is over, and nothing is called after.
 TEST_F(EventHandlers, UninstallDuringDeliveryIsSafeAndWaitsForTheRunningCall) {
-  CRecorder::Log log;
-  Gate gate;
   std::atomic<bool> inCall{false};
   ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ,
                                    Recorder(log,
@@ -275,7 +271,6 @@ TEST_F(EventHandlers, UninstallDuringDeliveryIsSafeAndWaitsForTheRunningCall) {
 // Enabling from one thread while another disables, requests arrive and the session is used: a
 // disable joins the threads without holding what an enable waits for, so neither waits for ever.
 TEST_F(EventHandlers, EnableAndDisableRaceWithRequestsAndOtherCalls) {
-  CRecorder::Log log;
   ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, Recorder(log).get(), 1, 0), S_OK);
   std::atomic<bool> done{false};
   std::thread other([&] {
@@ -296,6 +291,31 @@ TEST_F(EventHandlers, EnableAndDisableRaceWithRequestsAndOtherCalls) {
   done = true;
   other.join();
   EXPECT_EQ(Query(), "1\n");
+}
+
+// A handler that closes its own session (which it should not): the call it is in is the last,
+// the session is closed, and nothing waits for the thread the handler runs on.
+TEST_F(EventHandlers, AHandlerClosingItsSessionEndsDelivery) {
+  std::atomic<bool> closed{false};
+  std::atomic<HRESULT> closeResult{E_FAIL};
+  ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ,
+                                   Recorder(log,
+                                            [&] {
+                                              closeResult = message->Close();
+                                              closed = true;
+                                            })
+                                       .get(),
+                                   1, 0),
+            S_OK);
+  ASSERT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), S_OK);
+  device->Raise(0x60);  // the device goes with the session: nothing is raised after
+  for (int i = 0; i < 300 && !closed; ++i) std::this_thread::sleep_for(10ms);
+  ASSERT_TRUE(closed);
+  EXPECT_EQ(closeResult.load(), S_OK);
+  std::this_thread::sleep_for(100ms);
+  EXPECT_EQ(log.Count(), 1u);
+  const std::string reply = Query();
+  EXPECT_NE(reply.find("write failed: The session is closed"), std::string::npos) << reply;
 }
 
 }  // namespace
