@@ -24,10 +24,11 @@ build() {  # build <preset> [target...]
 X86_TARGETS=(korvane module_tests registration_tests typelib_tests dispatch_client
              ivic_c_client ivic_family_client ivic_exports_check)
 X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients|ivic_c_client|ivic_families_simulated|ivic_exports)$'
-# What the TSan build runs: the tests that share a session between threads (COM and IVI-C), and
-# the simulator they talk to.
-TSAN_TARGETS=(shared_session_tests ivic_shared_session_tests ansic_shared_session_tests korvane-scope-sim)
-TSAN_TESTS='shared_session'
+# What the TSan build runs: the tests that share a session between threads (COM and IVI-C), the
+# service request handlers' tests (their delivery threads), and the simulator they talk to.
+TSAN_TARGETS=(shared_session_tests ivic_shared_session_tests ansic_shared_session_tests visacom_event_tests
+              ansic_event_tests korvane-scope-sim)
+TSAN_TESTS='shared_session|event_tests'
 
 # Wall-clock seconds per stage of the test run, printed at the end (CI must stay within budget).
 stages="" stage_start=$SECONDS

@@ -55,6 +55,9 @@ constexpr CommandOption kPanelOptions[] = {
     {Opt::Open, "open the page in the desktop's browser (xdg-open)"},
     {Opt::Listen, "serve on this address of the machine instead of 127.0.0.1 (others can reach it, with the token)"}};
 
+constexpr CommandOption kWaitSrqOptions[] = {{Opt::Timeout, "give up after this long (exit 1)"},
+                                             {Opt::Json, "{\"status_byte\": ..., \"bits\": ...}"}};
+
 constexpr Fill kResource[] = {Fill::Nothing};
 constexpr Fill kResourcePath[] = {Fill::Nothing, Fill::Path};
 constexpr Fill kResourcePathValue[] = {Fill::Nothing, Fill::Path, Fill::Value};
@@ -169,6 +172,12 @@ constexpr CommandSpec kCommands[] = {
      kCommand,
      false,
      nullptr},
+    {"wait-srq", "wait-srq <resource> [--timeout <ms>]", "print the status byte of the next service request",
+     "Enables service requests on the session and waits, without polling, for the next one the\n"
+     "instrument raises (for example after *SRE 32;*ESE 1;*OPC sent from elsewhere), then prints its\n"
+     "status byte and the bits set. Over HiSLIP, VXI-11 (interrupt channel) and USBTMC; a SOCKET\n"
+     "resource has no service requests and exits 1 saying so. Without --timeout it waits for ever.\n",
+     kWaitSrqOptions, true, true, kResource, false, CmdWaitSrq},
 };
 
 }  // namespace

@@ -149,6 +149,23 @@ bool CHislipServer::flushOutput(int fd, Session& s, uint32_t messageId) {
   return true;
 }
 
+// The status byte is the instrument's, so a request raised through one session is announced
+// on every session's asynchronous channel (once per rise of its request bit).
+void CHislipServer::announceServiceRequests() {
+  std::vector<std::shared_ptr<Session>> all;
+  {
+    std::lock_guard lk(m_);
+    for (auto& [id, session] : sessions_) all.push_back(session);
+  }
+  for (const auto& s : all) {
+    std::lock_guard lk(s->m);
+    const uint8_t stb = s->port.statusByte();
+    const bool rqs = (stb & 0x40) != 0;
+    if (rqs && !s->srqRaised && s->asyncFd >= 0) put(fe_, s->asyncFd, h::kAsyncServiceRequest, stb, 0);
+    s->srqRaised = rqs;
+  }
+}
+
 void CHislipServer::serveSync(int fd, const std::shared_ptr<Session>& s) {
   std::vector<char> payload;
   uint8_t head[h::kHeaderSize];
@@ -169,11 +186,14 @@ void CHislipServer::serveSync(int fd, const std::shared_ptr<Session>& s) {
         }
         payload.resize(static_cast<size_t>(m.length));
         if (!fe_.readFull(fd, payload.data(), payload.size())) return;
-        std::lock_guard lk(s->m);
-        s->port.write(payload.data(), payload.size(), m.type == h::kDataEnd);
-        s->lastId = m.param;
-        s->taken.notify_all();
-        if (m.type == h::kDataEnd && !flushOutput(fd, *s, m.param)) return;
+        {
+          std::lock_guard lk(s->m);
+          s->port.write(payload.data(), payload.size(), m.type == h::kDataEnd);
+          s->lastId = m.param;
+          s->taken.notify_all();
+          if (m.type == h::kDataEnd && !flushOutput(fd, *s, m.param)) return;
+        }
+        if (m.type == h::kDataEnd) announceServiceRequests();
         break;
       }
       case h::kTrigger: {

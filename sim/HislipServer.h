@@ -29,6 +29,7 @@ class CHislipServer {
   void serveSync(int fd, const std::shared_ptr<Session>& s);
   void serveAsync(int fd, const std::shared_ptr<Session>& s);
   bool flushOutput(int fd, Session& s, uint32_t messageId);
+  void announceServiceRequests();
 
   CInstrument& instrument_;
   size_t maxMessage_;

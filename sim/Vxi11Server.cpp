@@ -27,11 +27,40 @@ constexpr size_t kSmallRecord = 1024;
 
 }  // namespace
 
+// A connection to the client's interrupt server, made by create_intr_chan on one core
+// connection and shared by the links of that connection that enable service requests.
+struct CVxi11Server::Interrupts {
+  std::mutex m;  // one call at a time on the socket
+  CUniqueFd fd;
+  uint32_t xid = 1;
+  // Sends device_intr_srq with the link's handle and reads the reply; false when the client is gone.
+  bool call(const std::string& handle) {
+    std::lock_guard lk(m);
+    w::CXdrWriter x;
+    x.CallHeader(xid++, w::kInterruptProgram, w::kVersion, w::kDeviceIntrSrq).Opaque(handle.data(), handle.size());
+    const std::vector<uint8_t>& b = x.Finish();
+    if (::send(fd.get(), b.data(), b.size(), MSG_NOSIGNAL) != static_cast<ssize_t>(b.size())) return false;
+    uint8_t reply[28];  // mark and the accepted reply header of a void result
+    size_t got = 0;
+    while (got < sizeof reply) {
+      const ssize_t n = ::recv(fd.get(), reply + got, sizeof reply - got, 0);
+      if (n <= 0) return false;
+      got += static_cast<size_t>(n);
+    }
+    return true;
+  }
+};
+
 struct CVxi11Server::Link {
   Link(uint32_t i, CInstrument& inst, size_t max) : id(i), port(inst, max) {}
   uint32_t id;
   CMessagePort port;
   std::atomic<bool> abort{false};
+  // Service requests: the channel to call back, the handle to call with, and whether the
+  // request bit was up when last looked at. Guarded by the server's mutex.
+  std::shared_ptr<Interrupts> interrupts;
+  std::string srqHandle;
+  bool srqRaised = false;
 };
 
 CVxi11Server::CVxi11Server(CInstrument& instrument, const std::string& bind, size_t maxMessageBytes,
@@ -191,6 +220,7 @@ struct CVxi11Server::CoreCall {
   std::shared_ptr<Link> link;                // null when lid names no link
   std::vector<std::shared_ptr<Link>>& mine;  // the links this connection created
   std::vector<iovec>& pieces;                // device_read's reply, reused
+  std::shared_ptr<Interrupts>& interrupts;   // this connection's interrupt channel, if made
 };
 
 void CVxi11Server::serveCore(int fd) {
@@ -206,18 +236,19 @@ void CVxi11Server::serveCore(int fd) {
       {w::kDeviceLock, &CVxi11Server::deviceLock},
       {w::kDeviceUnlock, &CVxi11Server::deviceUnlock},
       {w::kDestroyLink, &CVxi11Server::destroyLink},
-      // Service requests and docmd are not simulated.
-      {20, &CVxi11Server::notSupported},
+      {w::kDeviceEnableSrq, &CVxi11Server::deviceEnableSrq},
+      {w::kCreateIntrChan, &CVxi11Server::createIntrChan},
+      {w::kDestroyIntrChan, &CVxi11Server::destroyIntrChan},
+      // docmd is not simulated.
       {22, &CVxi11Server::notSupported},
-      {25, &CVxi11Server::notSupported},
-      {26, &CVxi11Server::notSupported},
   };
   std::vector<std::shared_ptr<Link>> mine;  // destroyed with the connection
+  std::shared_ptr<Interrupts> interrupts;
   std::vector<iovec> pieces;
   rpc::serve(*core_, fd, maxMessage_ + kRecordSlack, w::kCoreProgram, w::kVersion,
              [&](const rpc::Call& c, w::CXdrReader& r, w::CXdrWriter& x) {
-               CoreCall call{fd, r, x, 0, nullptr, mine, pieces};
-               if (c.proc != w::kCreateLink) {
+               CoreCall call{fd, r, x, 0, nullptr, mine, pieces, interrupts};
+               if (c.proc != w::kCreateLink && c.proc != w::kCreateIntrChan && c.proc != w::kDestroyIntrChan) {
                  call.lid = r.U32();
                  std::lock_guard lk(m_);
                  if (auto it = links_.find(call.lid); it != links_.end()) call.link = it->second;
@@ -289,6 +320,7 @@ Outcome CVxi11Server::deviceWrite(CoreCall& call) {
   }
   call.link->port.write(data.data(), data.size(), (flags & w::kFlagEnd) != 0);
   call.reply.U32(w::kErrNone).U32(static_cast<uint32_t>(data.size()));
+  if (flags & w::kFlagEnd) announceServiceRequests();
   return Outcome::Reply;
 }
 
@@ -389,6 +421,81 @@ Outcome CVxi11Server::destroyLink(CoreCall& call) {
   if (lockHolder_ == call.lid) lockHolder_ = 0;
   cv_.notify_all();
   return Outcome::Reply;
+}
+
+// create_intr_chan: host address, port, program, version, family. We connect back at once,
+// over TCP only.
+Outcome CVxi11Server::createIntrChan(CoreCall& call) {
+  w::CXdrReader& r = call.args;
+  const uint32_t address = r.U32(), port = r.U32(), prog = r.U32(), vers = r.U32(), family = r.U32();
+  if (r.Failed()) return Outcome::GarbageArgs;
+  if (call.interrupts || prog != w::kInterruptProgram || vers != w::kVersion || family != w::kFamilyTcp || port == 0 ||
+      port > 65535) {
+    call.reply.U32(call.interrupts ? w::kErrOutOfResources : w::kErrParameter);
+    return Outcome::Reply;
+  }
+  auto channel = std::make_shared<Interrupts>();
+  channel->fd = CUniqueFd(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  timeval tv{2, 0};
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(address);
+  if (!channel->fd || ::setsockopt(channel->fd.get(), SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv) != 0 ||
+      ::setsockopt(channel->fd.get(), SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv) != 0 ||
+      ::connect(channel->fd.get(), reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    call.reply.U32(w::kErrNotAccessible);
+    return Outcome::Reply;
+  }
+  call.interrupts = std::move(channel);
+  call.reply.U32(w::kErrNone);
+  return Outcome::Reply;
+}
+
+Outcome CVxi11Server::destroyIntrChan(CoreCall& call) {
+  const bool had = call.interrupts != nullptr;
+  {
+    std::lock_guard lk(m_);
+    for (auto& [id, link] : links_)
+      if (link->interrupts == call.interrupts) link->interrupts.reset();
+  }
+  call.interrupts.reset();
+  call.reply.U32(had ? w::kErrNone : w::kErrNoChannel);
+  return Outcome::Reply;
+}
+
+// device_enable_srq: link, enable, handle (up to 40 bytes).
+Outcome CVxi11Server::deviceEnableSrq(CoreCall& call) {
+  w::CXdrReader& r = call.args;
+  const bool enable = r.U32() != 0;
+  const std::string_view handle = r.Opaque(w::kMaxSrqHandle);
+  if (r.Failed()) return Outcome::GarbageArgs;
+  if (!call.link) {
+    call.reply.U32(w::kErrInvalidLink);
+    return Outcome::Reply;
+  }
+  std::lock_guard lk(m_);
+  call.link->interrupts = enable ? call.interrupts : nullptr;
+  call.link->srqHandle = std::string(handle);
+  call.link->srqRaised = (call.link->port.statusByte() & 0x40) != 0;  // only a new request is announced
+  call.reply.U32(enable && !call.interrupts ? w::kErrNoChannel : w::kErrNone);
+  return Outcome::Reply;
+}
+
+// The status byte is the instrument's, so a request raised through one link is announced to
+// every link that enabled them, once per rise of the request bit.
+void CVxi11Server::announceServiceRequests() {
+  std::vector<std::pair<std::shared_ptr<Interrupts>, std::string>> calls;
+  {
+    std::lock_guard lk(m_);
+    for (auto& [id, link] : links_) {
+      if (!link->interrupts) continue;
+      const bool rqs = (link->port.statusByte() & 0x40) != 0;
+      if (rqs && !link->srqRaised) calls.emplace_back(link->interrupts, link->srqHandle);
+      link->srqRaised = rqs;
+    }
+  }
+  for (auto& [channel, handle] : calls) channel->call(handle);
 }
 
 Outcome CVxi11Server::notSupported(CoreCall& call) {

@@ -54,6 +54,13 @@ class CVxi11Server {
   rpc::Outcome deviceUnlock(CoreCall& call);
   rpc::Outcome destroyLink(CoreCall& call);
   rpc::Outcome notSupported(CoreCall& call);
+  // The interrupt channel: the client's RPC server we call back with device_intr_srq.
+  struct Interrupts;
+  rpc::Outcome createIntrChan(CoreCall& call);
+  rpc::Outcome destroyIntrChan(CoreCall& call);
+  rpc::Outcome deviceEnableSrq(CoreCall& call);
+  // Calls back every link with service requests enabled whose request bit newly rose.
+  void announceServiceRequests();
   // Waits for the device lock to be free or held by `lid`, up to timeoutMs when `wait`; takes
   // it when `take`. Returns the VXI-11 error.
   uint32_t lockFor(uint32_t lid, bool wait, uint32_t timeoutMs, bool take);

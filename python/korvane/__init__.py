@@ -26,6 +26,7 @@ from ._errors import Error, ErrorQueryResult, InstrumentError, KorvaneWarning
 from ._generated import *  # noqa: F401,F403  (the enumerations and collection classes)
 from ._generated import ENUMS, Root
 from . import _generated
+from . import _events  # noqa: F401  (attaches the asyncio methods to the generated classes)
 from ._ivi import IviDirectIo, IviUtility, ScopeOptions, flat_options, option_string
 from ._runtime import Collection, Item, Waveform, function
 from ._version import __version__  # made from the build's version (see setup.py)

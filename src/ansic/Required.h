@@ -48,4 +48,8 @@ int32_t ReadString(Session session, std::size_t size, char* buffer, std::size_t*
 int32_t Query(Session session, const char* command, std::size_t size, char* buffer,
               std::size_t* sizeRequired) noexcept;
 
+// Installs the session's one service request callback (null removes it) on the session's
+// VISA-COM session, and enables delivery to it (src/ansic/Events.cpp).
+int32_t ServiceRequestHandlerSet(Session session, ServiceRequestCallback callback, void* context) noexcept;
+
 }  // namespace korvane::ansic

@@ -318,6 +318,9 @@ class CHislipTransport final : public ITransport {
     }
   }
 
+  // Service requests come unasked on the asynchronous channel: a byte there is the sign.
+  bool AwaitServiceSignal(int timeoutMs) override { return async_.Readable(CDeadline::After(timeoutMs)); }
+
   HRESULT GetAttribute(LONG id, VARIANT* v) override {
     if (id == visa::VI_ATTR_TCPIP_ADDR) return PutString(v, sync_.Address());
     if (id == visa::VI_ATTR_TCPIP_HOSTNAME) return PutString(v, host_);

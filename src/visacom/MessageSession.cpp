@@ -72,9 +72,15 @@ HRESULT CMessageSession::Create(CMessageSession** out) noexcept {
   return *out ? S_OK : E_OUTOFMEMORY;
 }
 
-CMessageSession::~CMessageSession() { CloseNow(); }
+CMessageSession::~CMessageSession() {
+  StopHandlers();
+  CloseNow();
+}
+
+void CMessageSession::StopHandlers() noexcept { delivery_.Stop(); }
 
 void CMessageSession::CloseNow() noexcept {
+  handlersEnabled_ = false;
   transport_.reset();  // ends the link, and with it any lock held at the instrument
   lockDepth_ = 0;
   srqCapable_ = srqEnabled_ = false;
@@ -258,6 +264,7 @@ HRESULT CMessageSession::GetOwnAttribute(LONG id, VARIANT* v) {
   if (id == VI_ATTR_RSRC_IMPL_VERSION) return PutLong(v, kComponentVersion);
   if (id == VI_ATTR_RSRC_MANF_NAME) return PutString(v, "Korvane");
   if (id == VI_ATTR_RSRC_MANF_ID) return PutShort(v, 0);
+  if (id == VI_ATTR_KV_EVENT_OVERFLOWS) return PutLong(v, delivery_.Overflows());
   return transport_->GetAttribute(id, v);
 }
 
@@ -300,7 +307,8 @@ HRESULT CMessageSession::SetOwnAttribute(LONG id, LONGLONG value, std::string& w
   }
   if (id == VI_ATTR_INTF_TYPE || id == VI_ATTR_INTF_NUM || id == VI_ATTR_INTF_INST_NAME || id == VI_ATTR_RSRC_CLASS ||
       id == VI_ATTR_RSRC_NAME || id == VI_ATTR_RSRC_LOCK_STATE || id == VI_ATTR_RSRC_SPEC_VERSION ||
-      id == VI_ATTR_RSRC_IMPL_VERSION || id == VI_ATTR_RSRC_MANF_NAME || id == VI_ATTR_RSRC_MANF_ID) {
+      id == VI_ATTR_RSRC_IMPL_VERSION || id == VI_ATTR_RSRC_MANF_NAME || id == VI_ATTR_RSRC_MANF_ID ||
+      id == VI_ATTR_KV_EVENT_OVERFLOWS) {
     why = "the attribute is read-only";
     return E_VISA_ATTR_READONLY;
   }
@@ -393,21 +401,7 @@ HRESULT CMessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeo
       return ReportError(lastStatus_ = hr, IID_IVisaSession, Describe(why, parsed.canonical));
     }
 
-    std::string lockName = parsed.canonical;
-    for (char& c : lockName) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
-    name_ = std::move(parsed);
-    options_ = ToNarrow(OptionString);
-    transport_ = std::move(transport);
-    {
-      bool raised = false;
-      BYTE stb = 0;
-      std::string ignored;
-      srqCapable_ = transport_->TakeServiceRequest(raised, stb, ignored) != E_NOTIMPL;
-    }
-    lock_ = CResourceLock::For(lockName);
-    rbuf_.assign(kReceiveBufferSize, 0);
-    head_ = tail_ = 0;
-    open_ = true;
+    Attach(std::move(parsed), std::move(transport), ToNarrow(OptionString));
     if (mode & (EXCLUSIVE_LOCK | SHARED_LOCK)) {
       std::string key;
       hr = lock_->Acquire(this, (mode & EXCLUSIVE_LOCK) ? EXCLUSIVE_LOCK : SHARED_LOCK, initTimeout, {}, key, why);
@@ -421,7 +415,39 @@ HRESULT CMessageSession::Init(BSTR ResourceName, AccessMode mode, LONG initTimeo
   });
 }
 
+void CMessageSession::Attach(ResourceName&& name, std::unique_ptr<ITransport> transport, std::string options) {
+  std::string lockName = name.canonical;
+  for (char& c : lockName) c = static_cast<char>(std::toupper(static_cast<unsigned char>(c)));
+  name_ = std::move(name);
+  options_ = std::move(options);
+  transport_ = std::move(transport);
+  {
+    bool raised = false;
+    BYTE stb = 0;
+    std::string ignored;
+    srqCapable_ = transport_->TakeServiceRequest(raised, stb, ignored) != E_NOTIMPL;
+  }
+  lock_ = CResourceLock::For(lockName);
+  rbuf_.assign(kReceiveBufferSize, 0);
+  head_ = tail_ = 0;
+  open_ = true;
+}
+
+HRESULT CMessageSession::InitOver(const std::string& resource, std::unique_ptr<ITransport> transport) noexcept {
+  return Guarded(IID_IVisaSession, false, [&]() -> HRESULT {
+    if (open_) return Fail(E_VISA_INV_OBJECT, IID_IVisaSession, "the session is already open");
+    korvane::visacom::ResourceName parsed;
+    std::string why;
+    if (!transport) return Fail(E_POINTER, IID_IVisaSession, "no transport to open the session over");
+    if (!ParseResourceName(resource, parsed, why))
+      return Fail(E_VISA_INV_RSRC_NAME, IID_IVisaSession, "invalid resource name \"" + resource + "\": " + why);
+    Attach(std::move(parsed), std::move(transport), {});
+    return S_OK;
+  });
+}
+
 HRESULT CMessageSession::Close() {
+  StopHandlers();  // before the lock: the handlers' threads take it
   return Guarded(IID_IVisaSession, true, [&]() -> HRESULT {
     CloseNow();
     return S_OK;
@@ -820,30 +846,6 @@ HRESULT CMessageSession::WriteFrom(const BYTE* buffer, LONG count, LONG* pRetCou
 
 namespace {
 
-// What WaitOnEvent hands out: the event type, nothing to close.
-class CServiceRequestEvent final : public ComObject<CServiceRequestEvent, IEvent> {
- public:
-  HRESULT STDMETHODCALLTYPE get_Type(EventType* pVal) override {
-    if (!pVal) return E_POINTER;
-    *pVal = EVENT_SERVICE_REQ;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE get_CustomEventTypeNumber(LONG* pVal) override {
-    if (!pVal) return E_POINTER;
-    *pVal = 0;
-    return S_OK;
-  }
-  HRESULT STDMETHODCALLTYPE GetAttribute(LONG attribute, VARIANT* pAttrState) override {
-    if (!pAttrState) return E_POINTER;
-    if (attribute != visa::VI_ATTR_EVENT_TYPE) return E_VISA_NSUP_ATTR;
-    return PutLong(pAttrState, static_cast<LONG>(EVENT_SERVICE_REQ));
-  }
-  HRESULT STDMETHODCALLTYPE SetAttribute(LONG attribute, VARIANT) override {
-    return attribute == visa::VI_ATTR_EVENT_TYPE ? E_VISA_ATTR_READONLY : E_VISA_NSUP_ATTR;
-  }
-  HRESULT STDMETHODCALLTYPE Close() override { return S_OK; }
-};
-
 // A wait on the event queue holds the session lock for at most this long at a time, so that
 // I/O from other threads goes on while one waits.
 constexpr LONG kWaitSliceMs = 20;
@@ -860,7 +862,26 @@ HRESULT CMessageSession::PullServiceRequests(const CDeadline& deadline, std::str
                        : transport_->TakeServiceRequest(raised, stb, why);
     if (FAILED(hr) || !raised) return hr;
     if (srqEnabled_ && srqQueue_.size() < static_cast<std::size_t>(maxQueueLength_)) srqQueue_.push_back(stb);
+    if (handlersEnabled_) delivery_.Post(stb);
   }
+}
+
+// The handlers' watcher: waits without the lock for a sign from the transport, then takes
+// what came under it. The slice bounds how late a request is seen that another thread's call
+// took off the wire without a sign left behind (a status query reading past it).
+void CMessageSession::WatchServiceRequests(const std::shared_ptr<ITransport>& transport) {
+  constexpr int kSliceMs = 50;
+  transport->AwaitServiceSignal(kSliceMs);
+  bool failed = false;
+  visacom::Guarded(IID_IEventManager, [&]() -> HRESULT {
+    CsLock lk(cs_);
+    if (!open_ || transport_ != transport || !handlersEnabled_) return S_OK;
+    std::string why;
+    failed = FAILED(PullServiceRequests(CDeadline::After(0), why));
+    return S_OK;
+  });
+  // A broken link fails every call alike, and the callers see it: no need to spin on it here.
+  if (failed) std::this_thread::sleep_for(std::chrono::milliseconds(kSliceMs));
 }
 
 HRESULT CMessageSession::get_MaximumQueueLength(LONG* pVal) {
@@ -887,32 +908,59 @@ HRESULT CMessageSession::EventCheck(EventType type, EventMechanism mech, bool ch
   if (type == EVENT_SERVICE_REQ && srqCapable_) return S_OK;
   std::string number = std::to_string(static_cast<unsigned long>(static_cast<ULONG>(type)));
   if (!IsKnownEvent(type)) return Fail(E_VISA_INV_EVENT, IID_IEventManager, number + " is not a VISA event type");
+  std::string reason;
+  if (type == EVENT_SERVICE_REQ) {
+    const char* why = nullptr;
+    if (const TransportRow* row = FindTransport(name_); row && !ServiceRequestDelivery(*row, &why) && why)
+      reason = std::string(": ") + why;
+    else reason = ": this instrument's link reports none";
+  }
   return Fail(E_VISA_INV_EVENT, IID_IEventManager,
-              "event type " + number + " is not supported by " + name_.resourceClass + " sessions");
+              "event type " + number + " is not supported by " + name_.resourceClass + " sessions" + reason);
 }
 
 HRESULT CMessageSession::EnableEvent(EventType type, EventMechanism mech, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, mech, true, false);
     if (FAILED(hr)) return hr;
-    if (mech != EVENT_QUEUE)
-      return Fail(E_VISA_INV_MECH, IID_IEventManager, "service requests are delivered through the event queue only");
-    if (srqEnabled_) return S_VISA_EVENT_EN;
+    if (mech != EVENT_QUEUE && mech != EVENT_HNDLR)
+      return Fail(E_VISA_INV_MECH, IID_IEventManager,
+                  "service requests are delivered through the event queue or to handlers, one mechanism per call");
+    bool& enabled = mech == EVENT_QUEUE ? srqEnabled_ : handlersEnabled_;
+    if (enabled) return S_VISA_EVENT_EN;
+    if (mech == EVENT_HNDLR && !delivery_.HasHandlers())
+      return Fail(E_VISA_HNDLR_NINSTALLED, IID_IEventManager, "no handler is installed for service requests");
     std::string why;
+    if (FAILED(hr = transport_->EnableServiceRequests(CDeadline::After(timeout_), why)))
+      return Fail(hr, IID_IEventManager, why);
     if (FAILED(hr = PullServiceRequests(CDeadline::After(0), why))) return Fail(hr, IID_IEventManager, why);
-    srqEnabled_ = true;  // only what arrives from now on counts
+    enabled = true;  // only what arrives from now on counts
+    if (mech == EVENT_HNDLR) {
+      std::shared_ptr<ITransport> transport = transport_;
+      delivery_.Start(static_cast<IEventManager*>(this), [this, transport] { WatchServiceRequests(transport); });
+    }
     return S_OK;
   });
 }
 
 HRESULT CMessageSession::DisableEvent(EventType type, EventMechanism mech, LONG) {
-  return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
+  bool stopHandlers = false;
+  HRESULT result = Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, mech, true, true);
     if (FAILED(hr)) return hr;
-    if (!srqEnabled_ || (mech & EVENT_QUEUE) == 0) return S_VISA_EVENT_DIS;
-    srqEnabled_ = false;  // what is queued stays there
-    return S_OK;
+    bool changed = false;
+    if ((mech & EVENT_QUEUE) != 0 && srqEnabled_) {
+      srqEnabled_ = false;  // what is queued stays there
+      changed = true;
+    }
+    if ((mech & EVENT_HNDLR) != 0 && handlersEnabled_) {
+      handlersEnabled_ = false;
+      changed = stopHandlers = true;
+    }
+    return changed ? S_OK : S_VISA_EVENT_DIS;
   });
+  if (stopHandlers) StopHandlers();  // without the lock: the watcher takes it
+  return result;
 }
 
 HRESULT CMessageSession::DiscardEvents(EventType type, EventMechanism mech, LONG) {
@@ -953,7 +1001,7 @@ HRESULT CMessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEv
         return Fail(E_VISA_TMO, IID_IEventManager,
                     "no service request arrived within " + std::to_string(waitTimeout) + " ms");
       }
-      if (FAILED(hr = CServiceRequestEvent::Create(IID_IEvent, reinterpret_cast<void**>(pEvent))))
+      if (FAILED(hr = MakeServiceRequestEvent(srqQueue_.front(), pEvent)))
         return Fail(hr, IID_IEventManager, "no memory for the event");
       srqQueue_.pop_front();
       return S_OK;
@@ -965,18 +1013,26 @@ HRESULT CMessageSession::WaitOnEvent(LONG waitTimeout, EventType type, LONG, IEv
   }
 }
 
-HRESULT CMessageSession::InstallHandler(EventType type, IEventHandler*, LONG, LONG) {
+HRESULT CMessageSession::InstallHandler(EventType type, IEventHandler* handler, LONG userHandle, LONG) {
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
     HRESULT hr = EventCheck(type, EVENT_HNDLR, false, false);
-    return FAILED(hr) ? hr : E_VISA_INV_EVENT;
+    if (FAILED(hr)) return hr;
+    if (!handler) return Fail(E_VISA_INV_PARAMETER, IID_IEventManager, "the event handler is null");
+    delivery_.Install(handler, userHandle);
+    return S_OK;
   });
 }
 
-HRESULT CMessageSession::UninstallHandler(EventType type, LONG, LONG) {
+// The wait for a running call of the handler happens without the session lock, which the
+// handler may be waiting for.
+HRESULT CMessageSession::UninstallHandler(EventType type, LONG userHandle, LONG) {
+  HRESULT hr = Guarded(IID_IEventManager, true,
+                       [&]() -> HRESULT { return EventCheck(type, EVENT_HNDLR, false, true); });
+  if (FAILED(hr)) return hr;
+  if (delivery_.Uninstall(userHandle)) return S_OK;
   return Guarded(IID_IEventManager, true, [&]() -> HRESULT {
-    HRESULT hr = EventCheck(type, EVENT_HNDLR, false, true);
-    if (FAILED(hr)) return hr;
-    return Fail(E_VISA_HNDLR_NINSTALLED, IID_IEventManager, "no event handler is installed");
+    return Fail(E_VISA_HNDLR_NINSTALLED, IID_IEventManager,
+                "no event handler is installed with user handle " + std::to_string(userHandle));
   });
 }
 

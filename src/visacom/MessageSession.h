@@ -2,6 +2,7 @@
 #pragma once
 
 #include "platform/ComObject.h"
+#include "visacom/EventDelivery.h"
 #include "visacom/ResourceLock.h"
 #include "visacom/ResourceName.h"
 #include "visacom/Transport.h"
@@ -24,6 +25,9 @@ class CMessageSession final
  public:
   // A new, closed session with one reference; Init opens it.
   static HRESULT Create(CMessageSession** out) noexcept;
+  // Opens the session over a transport already connected, as Init does after opening the
+  // transport its registry row names (tests give a stand-in for a device node this way).
+  HRESULT InitOver(const std::string& resource, std::unique_ptr<ITransport> transport) noexcept;
 
   // ISupportErrorInfo
   HRESULT STDMETHODCALLTYPE InterfaceSupportsErrorInfo(REFIID riid) override;
@@ -103,6 +107,10 @@ class CMessageSession final
   void Unread(const BYTE* data, std::size_t n);
   HRESULT EventCheck(EventType type, EventMechanism mech, bool checkMech, bool allowAll);
   HRESULT PullServiceRequests(const CDeadline& deadline, std::string& why);
+  void WatchServiceRequests(const std::shared_ptr<ITransport>& transport);
+  // Ends the handlers' threads; called without the session lock, which they take.
+  void StopHandlers() noexcept;
+  void Attach(ResourceName&& name, std::unique_ptr<ITransport> transport, std::string options);
   HRESULT GetOwnAttribute(LONG id, VARIANT* v);
   HRESULT SetOwnAttribute(LONG id, LONGLONG value, std::string& why);
 
@@ -110,7 +118,7 @@ class CMessageSession final
   bool open_ = false;
   ResourceName name_;
   std::string options_;
-  std::unique_ptr<ITransport> transport_;
+  std::shared_ptr<ITransport> transport_;  // shared with the handlers' watcher
   std::shared_ptr<CResourceLock> lock_;
   LONG timeout_ = 2000;
   BYTE termChar_ = '\n';
@@ -123,6 +131,8 @@ class CMessageSession final
   bool srqCapable_ = false;
   bool srqEnabled_ = false;
   std::deque<BYTE> srqQueue_;
+  bool handlersEnabled_ = false;
+  CEventDelivery delivery_;
   HRESULT lastStatus_ = S_OK;
   int lockDepth_ = 0;  // LockRsrc calls not yet undone
   // Bytes received but not yet handed out: [head_, tail_) of rbuf_.

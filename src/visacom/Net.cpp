@@ -412,4 +412,73 @@ bool CTcpLink::SetBoolOption(int level, int name, bool on, std::string& why) {
   return false;
 }
 
+std::string CTcpLink::LocalAddress() const {
+  sockaddr_storage a{};
+  socklen_t len = sizeof a;
+  if (s_ == -1 || getsockname(Native(s_), reinterpret_cast<sockaddr*>(&a), &len) != 0) return {};
+  return NumericAddress(reinterpret_cast<sockaddr*>(&a), len);
+}
+
+CTcpListener::~CTcpListener() {
+  if (s_ != -1) CloseNative(Native(s_));
+}
+
+HRESULT CTcpListener::Listen(const std::string& address, std::string& why) {
+  if (!StartNetworking()) {
+    why = "the network stack could not be started";
+    return E_VISA_SYSTEM_ERROR;
+  }
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  hints.ai_flags = AI_NUMERICHOST | AI_PASSIVE;
+  addrinfo* list = nullptr;
+  if (getaddrinfo(address.c_str(), "0", &hints, &list) != 0 || !list) {
+    why = "the local address \"" + address + "\" cannot be listened on";
+    return E_VISA_IO;
+  }
+  std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, [](addrinfo* p) { freeaddrinfo(p); });
+  NativeSocket s = ::socket(list->ai_family, list->ai_socktype, list->ai_protocol);
+  if (s == kNoSocket) {
+    why = "no socket for the listener: " + ErrorText(LastError());
+    return E_VISA_IO;
+  }
+  sockaddr_storage bound{};
+  socklen_t len = sizeof bound;
+  if (::bind(s, list->ai_addr, static_cast<socklen_t>(list->ai_addrlen)) != 0 || ::listen(s, 1) != 0 ||
+      getsockname(s, reinterpret_cast<sockaddr*>(&bound), &len) != 0 || !SetNonBlocking(s)) {
+    why = "listening on " + address + " failed: " + ErrorText(LastError());
+    CloseNative(s);
+    return E_VISA_IO;
+  }
+  port_ = bound.ss_family == AF_INET6 ? ntohs(reinterpret_cast<sockaddr_in6*>(&bound)->sin6_port)
+                                      : ntohs(reinterpret_cast<sockaddr_in*>(&bound)->sin_port);
+  s_ = Stored(s);
+  return S_OK;
+}
+
+HRESULT CTcpListener::Accept(const CDeadline& deadline, CTcpLink& out, std::string& why) {
+  if (s_ == -1) {
+    why = "the listener is not open";
+    return E_VISA_IO;
+  }
+  if (HRESULT hr = WaitReady(Native(s_), false, deadline, why); FAILED(hr)) return hr;
+  sockaddr_storage peer{};
+  socklen_t len = sizeof peer;
+  NativeSocket c = ::accept(Native(s_), reinterpret_cast<sockaddr*>(&peer), &len);
+  if (c == kNoSocket) {
+    why = "accepting a connection failed: " + ErrorText(LastError());
+    return WouldBlock(LastError()) ? E_VISA_TMO : E_VISA_IO;
+  }
+  CTcpLink link;
+  link.s_ = Stored(c);
+  if (!SetNonBlocking(c)) {
+    why = "switching the socket mode failed: " + ErrorText(LastError());
+    return E_VISA_IO;
+  }
+  link.address_ = NumericAddress(reinterpret_cast<sockaddr*>(&peer), len);
+  out = std::move(link);
+  return S_OK;
+}
+
 }  // namespace korvane::visacom

@@ -50,8 +50,11 @@ class CTcpLink {
   // poll() then recv() is as cheap there as a blocking call.
   void PreferBlockingTransfers();
   const std::string& Address() const { return address_; }
+  // The numeric address of our end of the connection; empty when it cannot be told.
+  std::string LocalAddress() const;
 
  private:
+  friend class CTcpListener;
   HRESULT ReceiveBlocking(void* data, int n, const CDeadline& deadline, std::size_t& got, std::string& why);
   bool BoundBlockingCall(bool forSend, const CDeadline& deadline);
   void FallBackToWaiting();
@@ -60,6 +63,25 @@ class CTcpLink {
   std::string address_;
   bool blocking_ = false;        // Windows: see PreferBlockingTransfers
   int timeoutMs_[2] = {-1, -1};  // the SO_RCVTIMEO / SO_SNDTIMEO last set (-1: never)
+};
+
+// A listening socket for connections a peer makes back to us (the VXI-11 interrupt channel).
+class CTcpListener {
+ public:
+  CTcpListener() = default;
+  CTcpListener(const CTcpListener&) = delete;
+  CTcpListener& operator=(const CTcpListener&) = delete;
+  ~CTcpListener();
+
+  // Listens on a free port of the numeric local address. Failures: E_VISA_IO with the reason.
+  HRESULT Listen(const std::string& address, std::string& why);
+  std::uint16_t Port() const { return port_; }
+  // One connection, waiting until the deadline (E_VISA_TMO when none came).
+  HRESULT Accept(const CDeadline& deadline, CTcpLink& out, std::string& why);
+
+ private:
+  std::intptr_t s_ = -1;
+  std::uint16_t port_ = 0;
 };
 
 }  // namespace korvane::visacom

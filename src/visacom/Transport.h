@@ -86,6 +86,10 @@ class ITransport {
   // Remote/local control with the VI_GPIB_REN_* codes, for protocols that carry it.
   virtual HRESULT ControlRen(int /*mode*/, const CDeadline&, std::string&) { return E_NOTIMPL; }
 
+  // Readies service requests where the protocol must ask the instrument for them (a channel of
+  // their own); called when the session enables the event. Failures leave the link usable.
+  virtual HRESULT EnableServiceRequests(const CDeadline&, std::string&) { return S_OK; }
+
   // The status byte of a service request the instrument raised since the last call, if any
   // (`raised` false when none); E_NOTIMPL for protocols without service requests.
   virtual HRESULT TakeServiceRequest(bool& /*raised*/, BYTE& /*stb*/, std::string&) { return E_NOTIMPL; }
@@ -96,6 +100,15 @@ class ITransport {
     if (hr == S_OK && !raised && !deadline.Infinite())
       std::this_thread::sleep_for(std::chrono::milliseconds(deadline.RemainingMs()));
     return hr;
+  }
+
+  // Waits up to timeoutMs for a sign that a service request may have come, without the session
+  // lock: the session's event thread calls it while other threads do I/O, so it only waits (on a
+  // descriptor or a condition) and never transfers. True when a look under the lock is worth
+  // it; a wrong guess costs one look. The default has nothing to wait on and says so at the end.
+  virtual bool AwaitServiceSignal(int timeoutMs) {
+    if (timeoutMs > 0) std::this_thread::sleep_for(std::chrono::milliseconds(timeoutMs));
+    return true;
   }
 
   // Protocol-specific attributes; E_NOTIMPL when the id is not the transport's.

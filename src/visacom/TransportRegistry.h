@@ -55,6 +55,10 @@ const TransportRow* FindTransport(const ResourceName& name) noexcept;
 
 bool ServedOn(const TransportRow& row, System system) noexcept;
 
+// How the row's transport delivers service requests (the event manager's EVENT_SERVICE_REQ),
+// or null when it has no means to; `why` then says why not. Kept in TransportEvents.cpp.
+const char* ServiceRequestDelivery(const TransportRow& row, const char** why = nullptr) noexcept;
+
 // Opens the transport of a parsed resource name on this system. Failures: the open function's
 // own, or E_VISA_RSRC_NFOUND with the reason when no row serves the name here.
 HRESULT OpenTransport(const ResourceName& name, const CDeadline& deadline, std::unique_ptr<ITransport>& out,

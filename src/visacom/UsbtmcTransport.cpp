@@ -174,6 +174,12 @@ class CUsbtmcTransport final : public ITransport {
     return TakeServiceRequest(raised, stb, why);
   }
 
+  // The driver's own wait: it takes no lock of ours and may run beside transfers.
+  bool AwaitServiceSignal(int timeoutMs) override {
+    __u32 wait = timeoutMs < 0 ? 0x7FFFFFFFu : static_cast<__u32>(timeoutMs);
+    return dev_->Ioctl(USBTMC488_IOCTL_WAIT_SRQ, &wait) == 0;
+  }
+
   HRESULT ControlRen(int mode, const CDeadline& deadline, std::string& why) override {
     if (mode < 0 || mode > 6) {
       why = "remote/local mode " + std::to_string(mode) + " is not one of 0 to 6";

@@ -390,6 +390,10 @@ inline constexpr LONG VI_ATTR_TCPIP_HISLIP_VERSION = Attr(0x3FFF0301UL);
 inline constexpr LONG VI_ATTR_TCPIP_HISLIP_MAX_MESSAGE_KB = Attr(0x3FFF0302UL);
 inline constexpr LONG VI_ATTR_TCPIP_IS_HISLIP = Attr(0x3FFF0303UL);
 inline constexpr LONG VI_ATTR_EVENT_TYPE = Attr(0x3FFF4010UL);
+// Korvane's own: the status byte a service request event came with, and the service requests
+// a session's handlers missed because their queue was full.
+inline constexpr LONG VI_ATTR_KV_STATUS_BYTE = Attr(0x3FFFC001UL);
+inline constexpr LONG VI_ATTR_KV_EVENT_OVERFLOWS = Attr(0x3FFFC002UL);
 
 inline constexpr SHORT VI_INTF_GPIB = 1;
 inline constexpr SHORT VI_INTF_VXI = 2;

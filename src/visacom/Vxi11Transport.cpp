@@ -3,9 +3,11 @@
 #include "visacom/Net.h"
 #include "visacom/Variants.h"
 #include "visacom/VisaCom.h"
+#include "visacom/Vxi11Interrupts.h"
 #include "visacom/Vxi11Wire.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <random>
 #include <utility>
@@ -261,6 +263,8 @@ class CVxi11Transport final : public ITransport {
     if (!core_.Valid()) return;
     std::string ignored;
     CDeadline d = CDeadline::After(1000);
+    if (interrupts_ && SUCCEEDED(core_.Call(w::kCoreProgram, w::kDestroyIntrChan, {}, nullptr, 0, false, d, ignored)))
+      core_.EndRecord(d, ignored);
     if (SUCCEEDED(core_.Call(w::kCoreProgram, w::kDestroyLink, Args({lid_}), nullptr, 0, false, d, ignored)))
       core_.EndRecord(d, ignored);
   }
@@ -391,6 +395,60 @@ class CVxi11Transport final : public ITransport {
     return error ? DeviceError(error, "device_unlock", why) : S_OK;
   }
 
+  // The interrupt channel: our RPC server on the local address of the core link, which the
+  // instrument is asked to call back, and service requests enabled on this link.
+  HRESULT EnableServiceRequests(const CDeadline& deadline, std::string& why) override {
+    if (interrupts_) return S_OK;
+    const std::string local = core_.Link().LocalAddress();
+    std::uint32_t address = 0;
+    if (!Ipv4(local, address)) {
+      why = "the VXI-11 interrupt channel needs an IPv4 link; this one's local address is \"" + local + "\"";
+      return E_VISA_NSUP_OPER;
+    }
+    auto server = std::make_unique<CVxi11InterruptServer>();
+    if (HRESULT hr = server->Start(local, why); FAILED(hr)) return hr;
+    LONG budget = deadline.BudgetMs();
+    std::uint32_t error = 0;
+    HRESULT hr = Invoke(w::kCreateIntrChan,
+                        Args({address, server->Port(), w::kInterruptProgram, w::kVersion, w::kFamilyTcp}), nullptr, 0,
+                        false, budget, why,
+                        [&](const CDeadline& d, std::string& y) { return core_.ReadU32(error, d, y); });
+    if (SUCCEEDED(hr) && error) hr = DeviceError(error, "create_intr_chan", why);
+    if (FAILED(hr)) {
+      why = "the instrument refused the VXI-11 interrupt channel, so it cannot report service requests: " + why;
+      return hr == E_VISA_TMO || hr == E_VISA_CONN_LOST ? hr : E_VISA_NSUP_OPER;
+    }
+    // The handle comes back in each device_intr_srq; with one link per channel it is the link id.
+    w::CXdrWriter args;
+    std::uint8_t handle[4];
+    w::Set32(handle, lid_);
+    args.U32(lid_).U32(1).Opaque(handle, sizeof handle);
+    std::vector<std::uint8_t> body(args.Finish().begin() + 4, args.Finish().end());
+    hr = Invoke(w::kDeviceEnableSrq, body, nullptr, 0, false, budget, why,
+                [&](const CDeadline& d, std::string& y) { return core_.ReadU32(error, d, y); });
+    if (SUCCEEDED(hr) && error) hr = DeviceError(error, "device_enable_srq", why);
+    interrupts_ = std::move(server);  // destroyed with the link, after destroy_intr_chan
+    return hr;
+  }
+
+  // device_intr_srq carries no status byte: a request is followed by a device_readstb.
+  HRESULT TakeServiceRequest(bool& raised, BYTE& stb, std::string& why) override {
+    raised = false;
+    if (!interrupts_ || interrupts_->Take() == 0) return S_OK;
+    HRESULT hr = ReadStatusByte(CDeadline::After(2000), stb, why);
+    raised = SUCCEEDED(hr);
+    return hr;
+  }
+
+  HRESULT AwaitServiceRequest(const CDeadline& deadline, bool& raised, BYTE& stb, std::string& why) override {
+    if (interrupts_) interrupts_->Wait(deadline.RemainingMs());
+    return TakeServiceRequest(raised, stb, why);
+  }
+
+  bool AwaitServiceSignal(int timeoutMs) override {
+    return interrupts_ ? interrupts_->Wait(timeoutMs) : ITransport::AwaitServiceSignal(timeoutMs);
+  }
+
   HRESULT GetAttribute(LONG id, VARIANT* v) override {
     if (id == visa::VI_ATTR_TCPIP_ADDR) return PutString(v, core_.Link().Address());
     if (id == visa::VI_ATTR_TCPIP_HOSTNAME) return PutString(v, host_);
@@ -437,8 +495,21 @@ class CVxi11Transport final : public ITransport {
       abort_->EndRecord(d, ignored);
   }
 
+  static bool Ipv4(const std::string& text, std::uint32_t& address) {
+    unsigned a = 0, b = 0, c = 0, d = 0;
+    char tail = 0;
+    if (std::sscanf(text.c_str(), "%u.%u.%u.%u%c", &a, &b, &c, &d, &tail) != 4 || a > 255 || b > 255 || c > 255 ||
+        d > 255)
+      return false;
+    address = (a << 24) | (b << 16) | (c << 8) | d;
+    return true;
+  }
+
   CRpcChannel core_;
   std::unique_ptr<CRpcChannel> abort_;
+  // Read by the session's event thread while the session's I/O goes on: the pointer is set
+  // under the session lock before that thread starts, and only dropped with the transport.
+  std::unique_ptr<CVxi11InterruptServer> interrupts_;
   std::string host_, device_;
   std::uint32_t lid_;
   std::uint16_t abortPort_;

@@ -27,9 +27,16 @@ enum Proc : std::uint32_t {
   kDeviceLocal = 17,
   kDeviceLock = 18,
   kDeviceUnlock = 19,
+  kDeviceEnableSrq = 20,
   kDestroyLink = 23,
+  kCreateIntrChan = 25,
+  kDestroyIntrChan = 26,
   kDeviceAbort = 1,
 };
+// The interrupt channel: the instrument calls the client's server with device_intr_srq.
+inline constexpr std::uint32_t kInterruptProgram = 0x0607B1, kDeviceIntrSrq = 30;
+inline constexpr std::uint32_t kFamilyTcp = 0;
+inline constexpr std::size_t kMaxSrqHandle = 40;
 inline constexpr std::uint32_t kFlagWaitLock = 0x01, kFlagEnd = 0x08, kFlagTermChrSet = 0x80;
 inline constexpr std::uint32_t kReasonReqCnt = 1, kReasonChr = 2, kReasonEnd = 4;
 enum Error : std::uint32_t {
@@ -45,6 +52,7 @@ enum Error : std::uint32_t {
   kErrIoTimeout = 15,
   kErrIo = 17,
   kErrAbort = 23,
+  kErrNoChannel = 29,
 };
 
 // RPC message fields.

@@ -229,6 +229,50 @@ class Transfers(unittest.TestCase):
         self.assertEqual(out, "")
 
 
+class WaitSrq(unittest.TestCase):
+    def test_prints_the_request_raised_from_another_session(self):
+        sim = Simulator("--hislip-port", "0")
+        with sim:
+            hislip = self.hislip(sim)
+            waiter = subprocess.Popen([KORVANE, "wait-srq", hislip, "--timeout", "20000"], stdout=subprocess.PIPE,
+                                      stderr=subprocess.PIPE, text=True)
+            try:
+                # The waiter may not have enabled the event yet: raise again until it has seen one.
+                for _ in range(20):
+                    self.assertEqual(run("scpi", hislip, "*CLS")[0], 0)
+                    self.assertEqual(run("scpi", hislip, "*SRE 32;*ESE 1;*OPC")[0], 0)
+                    try:
+                        out, err = waiter.communicate(timeout=1)
+                        break
+                    except subprocess.TimeoutExpired:
+                        pass
+                else:
+                    self.fail("wait-srq saw no service request")
+            finally:
+                if waiter.poll() is None:
+                    waiter.kill()
+                    waiter.communicate()
+            self.assertEqual(waiter.returncode, 0, err)
+            self.assertRegex(out, r"^\d+ \(0x[0-9A-F]{2}: .*request service")
+            self.assertEqual(int(out.split()[0]) & 0x60, 0x60, out)
+            run("scpi", hislip, "*SRE 0;*ESE 0;*CLS")
+
+    def test_socket_has_none_and_a_timeout_ends_the_wait(self):
+        sim = Simulator("--hislip-port", "0")
+        with sim as res:
+            rc, out, err = run("wait-srq", res, "--timeout", "100")
+            self.assertEqual(rc, 1, err)
+            self.assertIn("SOCKET sessions", err)
+            rc, out, err = run("wait-srq", self.hislip(sim), "--timeout", "300")
+            self.assertEqual(rc, 1, err)
+            self.assertIn("no service request within 300 ms", err)
+
+    def hislip(self, sim):
+        line = sim.p.stdout.readline()
+        self.assertRegex(line, r"^hislip listening on 127\.0\.0\.1:\d+")
+        return f"TCPIP0::127.0.0.1::hislip0,{int(line.split(':')[1].split()[0])}::INSTR"
+
+
 class SaveAndLoad(unittest.TestCase):
     CHANGES = [("Timebase.HorizontalScale", "0.0005"), ("Channels.Item(Channel2).Offset", "-0.25"),
                ("Channels.Item(Channel1).Scale", "0.2"), ("Trigger.Edge.Slope", "Negative"),

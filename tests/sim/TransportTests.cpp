@@ -2,6 +2,9 @@
 // VISA-COM provider as the driver uses it, and through the transports where a second client
 // has to compete for the instrument.
 #include "visacom/HislipTransport.h"
+#include "visacom/MessageSession.h"
+#include "visacom/UsbtmcTransport.h"
+#include "platform/ComObject.h"
 #include "io/BuiltInProvider.h"
 #include "visacom/VisaCom.h"
 #include "visacom/Vxi11Transport.h"
@@ -12,11 +15,19 @@
 #include <gtest/gtest.h>
 
 #include <arpa/inet.h>
+#include <linux/usb/tmc.h>
+#include <sys/ioctl.h>
 #include <netinet/in.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <atomic>
+#include <cerrno>
 #include <chrono>
+#include <cstdlib>
+#include <deque>
+#include <condition_variable>
+#include <mutex>
 #include <memory>
 #include <string>
 #include <thread>
@@ -184,14 +195,14 @@ TEST_P(FrontEnd, BackToBackQueriesFollowTheModeInForce) {
 // A service request raised by the instrument reaches a caller waiting on the session's event
 // queue; the status byte read then shows why.
 TEST_P(FrontEnd, ServiceRequestReachesTheEventQueue) {
-  if (std::string(GetParam()) == "vxi11") GTEST_SKIP() << "no interrupt channel over VXI-11";
   ComPtr<IMessage> m = Open(2000);
   ASSERT_TRUE(m);
   ComPtr<IEventManager> events;
   ASSERT_EQ(m.As(events), S_OK);
   ComPtr<IEvent> event;
   EXPECT_EQ(events->WaitOnEvent(100, EVENT_SERVICE_REQ, 0, event.Receive()), E_VISA_NENABLED);
-  EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), E_VISA_INV_MECH);
+  EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), E_VISA_HNDLR_NINSTALLED);
+  EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_SUSPEND_HNDLR, 0), E_VISA_INV_MECH);
   ASSERT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_OK) << ErrorText();
   LONG n = 0;
   ASSERT_EQ(m->WriteString(Bstr("*CLS"), &n), S_OK);
@@ -218,6 +229,59 @@ TEST_P(FrontEnd, ServiceRequestReachesTheEventQueue) {
   EXPECT_EQ(events->DiscardEvents(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_VISA_QUEUE_EMPTY);
   EXPECT_EQ(events->DisableEvent(EVENT_SERVICE_REQ, EVENT_QUEUE, 0), S_OK);
   ASSERT_EQ(m->WriteString(Bstr("*SRE 0;*ESE 0;*CLS"), &n), S_OK);
+}
+
+// Counts the service requests handed to it and keeps the last status byte.
+class CSrqCounter final : public ComObject<CSrqCounter, IEventHandler> {
+ public:
+  HRESULT STDMETHODCALLTYPE HandleEvent(IEventManager*, IEvent* event, LONG) override {
+    VARIANT v;
+    VariantInit(&v);
+    std::lock_guard lk(m_);
+    if (event->GetAttribute(visa::VI_ATTR_KV_STATUS_BYTE, &v) == S_OK) stb_ = v.iVal;
+    ++count_;
+    cv_.notify_all();
+    return S_OK;
+  }
+  // The status byte of the first request within the time, or -1.
+  int Await(std::chrono::milliseconds within) {
+    std::unique_lock lk(m_);
+    return cv_.wait_for(lk, within, [&] { return count_ > 0; }) ? stb_ : -1;
+  }
+  int Count() {
+    std::lock_guard lk(m_);
+    return count_;
+  }
+
+ private:
+  std::mutex m_;
+  std::condition_variable cv_;
+  int count_ = 0, stb_ = -1;
+};
+
+// The request raised through a second session of the same instrument reaches the handler of
+// the first, on the driver's thread, with the status byte it had.
+TEST_P(FrontEnd, HandlerGetsTheServiceRequestRaisedThroughAnotherSession) {
+  ComPtr<IMessage> listener = Open(2000), raiser = Open(2000);
+  ASSERT_TRUE(listener && raiser);
+  LONG n = 0;
+  ASSERT_EQ(raiser->WriteString(Bstr("*SRE 0;*ESE 0;*CLS"), &n), S_OK);
+  ComPtr<IEventManager> events;
+  ASSERT_EQ(listener.As(events), S_OK);
+  ComPtr<IEventHandler> handler;
+  ASSERT_EQ(CSrqCounter::Create(IID_IEventHandler, handler.ReceiveVoid()), S_OK);
+  auto* counter = static_cast<CSrqCounter*>(handler.get());
+  ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, handler.get(), 5, 0), S_OK);
+  ASSERT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), S_OK) << ErrorText();
+  ASSERT_EQ(raiser->WriteString(Bstr("*SRE 32;*ESE 1;*OPC"), &n), S_OK);
+  const int stb = counter->Await(std::chrono::seconds(3));
+  ASSERT_NE(stb, -1) << "no service request reached the handler";
+  EXPECT_EQ(stb & 0x60, 0x60) << stb;
+  EXPECT_EQ(Query(listener.get(), "*OPC?"), "1\n");  // the listening session stays usable
+  ASSERT_EQ(raiser->WriteString(Bstr("*SRE 0;*ESE 0;*CLS"), &n), S_OK);
+  EXPECT_EQ(events->UninstallHandler(EVENT_SERVICE_REQ, 5, 0), S_OK);
+  EXPECT_EQ(counter->Count(), 1);
+  EXPECT_EQ(listener->Close(), S_OK);
 }
 
 INSTANTIATE_TEST_SUITE_P(Transports, FrontEnd, ::testing::Values("vxi11", "hislip", "hislip-overlapped"));
@@ -273,6 +337,125 @@ TEST(FrontEndHislip, ServiceRequestAndRemoteLocalArriveOnTheAsyncChannel) {
   static const char kOff[] = "*SRE 0;*CLS";
   ASSERT_EQ(t->Send(reinterpret_cast<const BYTE*>(kOff), sizeof kOff - 1, true, CDeadline::After(1000), sent, why),
             S_OK);
+}
+
+// A connection to the simulator's SOCKET port with a receive timeout; -1 when refused.
+int ConnectSocket(int port) {
+  int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  timeval tv{0, 200000};
+  ::setsockopt(fd, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
+  sockaddr_in a{};
+  a.sin_family = AF_INET;
+  a.sin_port = htons(static_cast<uint16_t>(port));
+  a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  if (::connect(fd, reinterpret_cast<sockaddr*>(&a), sizeof a) != 0) {
+    ::close(fd);
+    return -1;
+  }
+  return fd;
+}
+
+// The usbtmc device node of a USB instrument, standing in: transfers go to the simulator's
+// SOCKET port, and a watcher reads the status byte on a connection of its own every 5 ms and
+// latches a request when its bit rises, as the driver does with the interrupt endpoint's
+// notifications. It answers as the old kernel driver (no API version): a short read ends a message.
+class CSocketBackedUsbtmc final : public IUsbtmcDevice {
+ public:
+  explicit CSocketBackedUsbtmc(int port) : data_(ConnectSocket(port)), status_(ConnectSocket(port)) {
+    watcher_ = std::thread([this] { Watch(); });
+  }
+  ~CSocketBackedUsbtmc() override {
+    stop_ = true;
+    watcher_.join();
+    ::close(data_);
+    ::close(status_);
+  }
+  bool Connected() const { return data_ >= 0 && status_ >= 0; }
+  long Read(void* data, std::size_t n) override {
+    ssize_t r = ::recv(data_, data, n, 0);
+    return r > 0 ? static_cast<long>(r) : -ETIMEDOUT;
+  }
+  long Write(const void* data, std::size_t n) override {
+    ssize_t r = ::send(data_, data, n, MSG_NOSIGNAL);
+    return r >= 0 ? static_cast<long>(r) : -EIO;
+  }
+  int Ioctl(unsigned long request, void* arg) override {
+    std::unique_lock lk(m_);
+    if (request == USBTMC488_IOCTL_WAIT_SRQ) {
+      auto ms = std::chrono::milliseconds(*static_cast<__u32*>(arg));
+      return cv_.wait_for(lk, ms, [&] { return !srqs_.empty(); }) ? 0 : -ETIMEDOUT;
+    }
+    if (request == USBTMC_IOCTL_GET_SRQ_STB) {
+      if (srqs_.empty()) return -ENOMSG;
+      *static_cast<__u8*>(arg) = srqs_.front();
+      srqs_.pop_front();
+      return 0;
+    }
+    if (request == USBTMC_IOCTL_CLEAR) return 0;
+    return -ENOTTY;
+  }
+
+ private:
+  void Watch() {
+    bool up = false;
+    while (!stop_) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(5));
+      char reply[16] = {};
+      if (::send(status_, "*STB?\n", 6, MSG_NOSIGNAL) != 6 || ::recv(status_, reply, sizeof reply - 1, 0) <= 0)
+        continue;
+      const int stb = std::atoi(reply);
+      const bool rqs = (stb & 0x40) != 0;
+      if (rqs && !up) {
+        std::lock_guard lk(m_);
+        srqs_.push_back(static_cast<BYTE>(stb));
+        cv_.notify_all();
+      }
+      up = rqs;
+    }
+  }
+  int data_, status_;
+  std::atomic<bool> stop_{false};
+  std::thread watcher_;
+  std::mutex m_;
+  std::condition_variable cv_;
+  std::deque<BYTE> srqs_;
+};
+
+// The USB path end to end: the session over the stand-in gets the request raised by *OPC sent
+// on another connection to the same instrument, in its handler, and goes on serving queries.
+TEST(UsbtmcStandIn, HandlerGetsTheServiceRequestRaisedOnAnotherConnection) {
+  ComInit com;
+  auto device = std::make_unique<CSocketBackedUsbtmc>(Sim().port());
+  ASSERT_TRUE(device->Connected());
+  CMessageSession* raw = nullptr;
+  ASSERT_EQ(CMessageSession::Create(&raw), S_OK);
+  ComPtr<IMessage> m;
+  m.Attach(static_cast<IMessage*>(raw));
+  ASSERT_EQ(raw->InitOver("USB0::0x1234::0x5678::SN1::INSTR", MakeUsbtmcTransport(std::move(device))), S_OK)
+      << ErrorText();
+  ASSERT_EQ(m->put_Timeout(2000), S_OK);
+  ComPtr<IEventManager> events;
+  ASSERT_EQ(m.As(events), S_OK);
+  ComPtr<IEventHandler> handler;
+  ASSERT_EQ(CSrqCounter::Create(IID_IEventHandler, handler.ReceiveVoid()), S_OK);
+  ASSERT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, handler.get(), 3, 0), S_OK);
+  ASSERT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), S_OK) << ErrorText();
+  int raiser = ConnectSocket(Sim().port());
+  ASSERT_GE(raiser, 0);
+  static const char kRaise[] = "*SRE 0;*ESE 0;*CLS\n*SRE 32;*ESE 1;*OPC\n";
+  ASSERT_EQ(::send(raiser, kRaise, sizeof kRaise - 1, MSG_NOSIGNAL), static_cast<ssize_t>(sizeof kRaise - 1));
+  const int stb = static_cast<CSrqCounter*>(handler.get())->Await(std::chrono::seconds(3));
+  EXPECT_NE(stb, -1) << "no service request reached the handler";
+  EXPECT_EQ(stb & 0x60, 0x60) << stb;
+  LONG n = 0;
+  ASSERT_EQ(m->WriteString(Bstr("*IDN?\n"), &n), S_OK) << ErrorText();
+  Bstr reply;
+  ASSERT_EQ(m->ReadString(256, reply.Receive()), S_OK) << ErrorText();
+  EXPECT_EQ(reply.Narrow().rfind("Veltrane Instruments,", 0), 0u) << reply.Narrow();
+  static const char kOff[] = "*SRE 0;*ESE 0;*CLS\n";
+  ::send(raiser, kOff, sizeof kOff - 1, MSG_NOSIGNAL);
+  ::close(raiser);
+  EXPECT_EQ(m->Close(), S_OK);
 }
 
 TEST(FrontEndErrors, UnknownDevicesAndClosedPortsFailToOpenWithTheReason) {
@@ -370,8 +553,11 @@ TEST(FrontEndVxi11Rpc, CallsOutsideTheProgramGetTheRpcErrorAndTheConnectionGoesO
   ASSERT_EQ(link.size(), 5u);
   ASSERT_EQ(link[1], w::kErrNone);
   const uint32_t lid = link[2], abortPort = link[3];
-  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, 20, {lid, 1}), (Words{w::kSuccess, w::kErrNotSupported}))
-      << "service requests are not simulated";
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceEnableSrq, {lid, 1}), Words{w::kGarbageArgs});
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceEnableSrq, {lid, 1}, "h"),
+            (Words{w::kSuccess, w::kErrNoChannel}))
+      << "service requests need the interrupt channel first";
+  EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDestroyIntrChan), (Words{w::kSuccess, w::kErrNoChannel}));
   EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceLock, {lid}), Words{w::kGarbageArgs});
   EXPECT_EQ(core.Call(w::kCoreProgram, w::kVersion, w::kDeviceWrite, {lid + 100, 0, 0, w::kFlagEnd}, "*CLS"),
             (Words{w::kSuccess, w::kErrInvalidLink, 0}));

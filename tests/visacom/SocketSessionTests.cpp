@@ -321,6 +321,10 @@ TEST_F(SocketSession, EventsAreRefusedWithVisaErrors) {
   EXPECT_EQ(events->WaitOnEvent(100, ALL_ENABLED_EVENTS, 0, &event), E_VISA_NENABLED);
   EXPECT_EQ(event, nullptr);
   EXPECT_EQ(events->InstallHandler(EVENT_SERVICE_REQ, nullptr, 0, 0), E_VISA_INV_EVENT);
+  // Handlers are refused as the queue is, naming the session type.
+  EXPECT_EQ(events->EnableEvent(EVENT_SERVICE_REQ, EVENT_HNDLR, 0), E_VISA_INV_EVENT);
+  EXPECT_NE(LastErrorText().find("SOCKET sessions"), std::string::npos) << LastErrorText();
+  EXPECT_EQ(events->UninstallHandler(EVENT_SERVICE_REQ, 0, 0), E_VISA_INV_EVENT);
 }
 
 TEST_F(SocketSession, LocksShutOtherSessionsOut) {

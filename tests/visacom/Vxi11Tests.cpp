@@ -233,5 +233,42 @@ TEST(Vxi11, MissingRegistrationOrRefusedLinkFailsToOpen) {
   EXPECT_NE(why.find("inst9"), std::string::npos) << why;
 }
 
+// An instrument without the interrupt channel: enabling service requests fails with the
+// reason and no channel is left behind, and the link goes on serving writes.
+TEST(Vxi11, RefusedInterruptChannelLeavesTheLinkUsable) {
+  std::uint16_t port = 0;
+  std::uint32_t intrPort = 0, intrProg = 0;
+  ScriptedServer server({Portmapper(&port), [&](Peer& p) {
+                           CreateLink(p, 1024);
+                           RpcCall c = RecvCall(p);
+                           EXPECT_EQ(c.proc, w::kCreateIntrChan);
+                           intrPort = c.Arg(1);
+                           intrProg = c.Arg(2);
+                           p.Send(Reply(c.xid, U32(w::kErrNotSupported)));
+                           c = RecvCall(p);
+                           EXPECT_EQ(c.proc, w::kDeviceWrite);
+                           p.Send(Reply(c.xid, U32(0) + U32(c.Arg(4))));
+                           c = RecvCall(p);
+                           EXPECT_EQ(c.proc, w::kDestroyLink);  // and no destroy_intr_chan before it
+                           p.Send(Reply(c.xid, U32(0)));
+                         }});
+  port = server.port();
+  std::unique_ptr<ITransport> t;
+  std::string why;
+  ASSERT_EQ(Connect(port, t, why), S_OK) << why;
+  EXPECT_EQ(t->EnableServiceRequests(CDeadline::After(1000), why), E_VISA_NSUP_OPER);
+  EXPECT_NE(why.find("refused the VXI-11 interrupt channel"), std::string::npos) << why;
+  EXPECT_NE(why.find("operation not supported"), std::string::npos) << why;
+  EXPECT_GT(intrPort, 0u);
+  EXPECT_EQ(intrProg, w::kInterruptProgram);
+  bool raised = true;
+  BYTE stb = 0;
+  EXPECT_EQ(t->TakeServiceRequest(raised, stb, why), S_OK);
+  EXPECT_FALSE(raised);
+  std::size_t sent = 0;
+  EXPECT_EQ(t->Send(reinterpret_cast<const BYTE*>("*CLS\n"), 5, true, CDeadline::After(1000), sent, why), S_OK) << why;
+  t.reset();
+}
+
 }  // namespace
 }  // namespace korvane::visacom::testing

@@ -331,6 +331,8 @@ def required(ident):
         ("direct_io_read_bytes", f"{s} session, size_t size, uint8_t* buffer, size_t* size_required", "ReadBytes"),
         ("direct_io_read_string", f"{s} session, {text}", "ReadString"),
         ("direct_io_query", f"{s} session, const char* command, {text}", "Query"),
+        ("service_request_handler_set", f"{s} session, {ident}ServiceRequestCallback callback, void* context",
+         "ServiceRequestHandlerSet"),
     ]
 
 
@@ -406,6 +408,12 @@ def header(model: Model, catalog: Path) -> str:
         "",
         f"typedef struct {ident}SessionData* {ident}Session;",
         f"#define {up}_INVALID_SESSION (({ident}Session)0)",
+        "",
+        "/* A service request handler: called on a thread of the session's own, one call at a time, with",
+        " * the status byte the request came with and the context given. It may call the session's",
+        f" * functions; it must not close the session. {ident}_service_request_handler_set with a null",
+        " * callback removes it and returns once a call in progress on another thread has returned. */",
+        f"typedef void (*{ident}ServiceRequestCallback)({ident}Session session, uint8_t status_byte, void* context);",
         "",
         "/* ---- Status values (the driver's own codes; one code means the same in every API) ---- */",
         f"#define {up}_SUCCESS 0",
@@ -511,6 +519,7 @@ def api_header(model: Model) -> str:
         "",
         "namespace korvane::ansic {",
         f"using Session = {model.ident}Session;",
+        f"using ServiceRequestCallback = {model.ident}ServiceRequestCallback;",
         "}  // namespace korvane::ansic",
         "",
     ])

@@ -742,7 +742,7 @@ def result_type(layout_entry, returns_name):
 def emit_stub(root: Node, collections, used_enums, cat) -> str:
     out = ['"""Types of the generated object model (tools/codegen/gen_python.py); do not edit."""',
            "from enum import Enum, IntEnum",
-           "from typing import NamedTuple",
+           "from typing import Any, Coroutine, NamedTuple",
            "",
            "import numpy",
            "import numpy.typing as npt",
@@ -792,6 +792,11 @@ def emit_stub(root: Node, collections, used_enums, cat) -> str:
             if fields:
                 results.append((tuple_name, fields))
             body.append(f"    def {name}({', '.join(args)}) -> {rtype}: ...")
+            if name == "read_waveform":  # its asyncio form (python/korvane/_events.py)
+                body.append(f"    def {name}_async({', '.join(args)}) -> Coroutine[Any, Any, {rtype}]: ...")
+        if node is root and "system_wait_for_operation_complete" in node.funcs:
+            body.append("    def wait_for_acquisition_complete_async(self, max_time_milliseconds: int = ...)"
+                        " -> Coroutine[Any, Any, None]: ...")
         for tuple_name, fields in results:
             out.append(f"class {tuple_name}(NamedTuple):")
             out.extend(f"    {n}: {t}" for n, t in fields)

@@ -1,0 +1,93 @@
+"""The asyncio methods: four simulators read at once without blocking the loop, and a read
+cancelled in the middle of a long acquisition leaves the session usable."""
+import asyncio
+import os
+import re
+import subprocess
+import sys
+import time
+
+import pytest
+
+import korvane
+from conftest import Sim
+
+
+@pytest.fixture
+def four():
+    sims = [Sim("--acquire-time", "0.5") for _ in range(4)]
+    scopes = [korvane.Scope(s.resource) for s in sims]
+    yield scopes
+    for scope in scopes:
+        scope.close()
+    for s in sims:
+        s.stop()
+
+
+def test_four_simulators_read_concurrently_and_the_loop_keeps_running(four):
+    ticks = 0
+
+    async def ticker(stop):
+        nonlocal ticks
+        while not stop.is_set():
+            ticks += 1
+            await asyncio.sleep(0.01)
+
+    async def main():
+        stop = asyncio.Event()
+        tick = asyncio.create_task(ticker(stop))
+        start = time.monotonic()
+        waves = await asyncio.gather(*(s.channels["Channel1"].read_waveform_async(points=1000) for s in four))
+        elapsed = time.monotonic() - start
+        stop.set()
+        await tick
+        return waves, elapsed
+
+    waves, elapsed = asyncio.run(main())
+    assert [len(w.y) for w in waves] == [1000] * 4
+    assert all(abs(w.y).max() > 0.1 for w in waves)  # channel 1 carries a sine of 0.5 V
+    # Four acquisitions of 0.5 s each, side by side rather than one after another.
+    assert elapsed < 1.6, elapsed
+    assert ticks >= 20, f"the event loop ran {ticks} times in {elapsed:.2f} s"
+
+
+def test_cancelled_read_then_a_successful_one(sim):
+    with korvane.Scope(sim.resource) as scope:
+        scope.ivi_direct_io.write_string(":SIM:ACQ:TIME 2")
+
+        async def main():
+            channel = scope.channels["Channel1"]
+            task = asyncio.create_task(channel.read_waveform_async(points=500, max_time_milliseconds=10000))
+            await asyncio.sleep(0.3)
+            start = time.monotonic()
+            task.cancel()
+            with pytest.raises(asyncio.CancelledError):
+                await task
+            cancelled_in = time.monotonic() - start
+            wave = await channel.read_waveform_async(points=500)
+            await scope.wait_for_acquisition_complete_async(2000)
+            return cancelled_in, wave
+
+        cancelled_in, wave = asyncio.run(main())
+        assert cancelled_in < 0.5, cancelled_in  # the task did not wait for the 2 s acquisition
+        assert len(wave.y) == 500
+
+
+def test_readme_asyncio_example_reads_four_simulators():
+    readme = os.path.join(os.environ["KORVANE_SOURCE_DIR"], "README.md")
+    with open(readme, encoding="utf-8") as f:
+        section = f.read().split("## Service requests and asyncio", 1)[1]
+    code = re.search(r"```python\n(.*?)```", section, re.S).group(1)
+    ports = '[f"TCPIP0::127.0.0.1::{port}::SOCKET" for port in (5025, 5026, 5027, 5028)]'
+    assert ports in code
+    code = "import sys\n" + code.replace(ports, "sys.argv[1:]")  # the simulators of this test
+    sims = [Sim() for _ in range(4)]
+    try:
+        p = subprocess.run([sys.executable, "-c", code, *(s.resource for s in sims)], capture_output=True, text=True,
+                           timeout=120)
+    finally:
+        for s in sims:
+            s.stop()
+    assert p.returncode == 0, p.stderr
+    lines = p.stdout.splitlines()
+    assert [line.split()[:2] for line in lines] == [[s.resource, "1000"] for s in sims], p.stdout
