@@ -29,6 +29,7 @@ bool Switch(Opt id, Args& a) {
     case Opt::Trace: a.trace = true; return true;
     case Opt::Json: a.json = true; return true;
     case Opt::Human: a.human = true; return true;
+    case Opt::NoIdn: a.noIdn = true; return true;
     default: return false;
   }
 }
@@ -41,6 +42,13 @@ bool Value(Opt id, const char* v, Args& a, std::string& error) {
     case Opt::Csv: a.csv = v; return true;
     case Opt::Svg: a.svg = v; return true;
     case Opt::Out: a.out = v; return true;
+    case Opt::Interface: a.interfaces.push_back(v); return true;
+    case Opt::DnsSd: a.dnsSd.push_back(v); return true;
+    case Opt::Host: a.hosts.push_back(v); return true;
+    case Opt::PortmapperPort:
+      if (ParseLong(v, 1, 65535, a.portmapperPort)) return true;
+      error = bad + "a port from 1 to 65535";
+      return false;
     case Opt::Points:
       if (ParseLong(v, 1, 100000000, a.points)) return true;
       error = bad + "a count from 1";

@@ -20,6 +20,11 @@ constexpr OptionSpec kOptions[] = {
     {Opt::Svg, "--svg", "<file>", Fill::File},
     {Opt::Out, "--out", "<file>", Fill::File},
     {Opt::Depth, "--depth", "N", Fill::Nothing},
+    {Opt::NoIdn, "--no-idn", nullptr, Fill::Nothing},
+    {Opt::Interface, "--interface", "<name or address>", Fill::Nothing},
+    {Opt::DnsSd, "--dns-sd", "<address[:port]>", Fill::Nothing},
+    {Opt::Host, "--host", "<address>", Fill::Nothing},
+    {Opt::PortmapperPort, "--portmapper-port", "<port>", Fill::Nothing},
 };
 
 constexpr Opt kSessionOptions[] = {Opt::Options, Opt::Reset, Opt::Trace};
@@ -47,6 +52,15 @@ constexpr CommandOption kMeasureOptions[] = {
     {Opt::Timeout, "how long the acquisition may take (default 10000)"},
     {Opt::Json, "{\"channel\": ..., \"measurements\": [{\"name\", \"value\", \"unit\"}]}"},
     {Opt::Human, "values with SI prefixes (1 kHz) instead of plain numbers (1000 Hz)"}};
+
+constexpr CommandOption kFindOptions[] = {
+    {Opt::Interface, "search through this interface only (name or address; repeatable; default: all)"},
+    {Opt::Timeout, "how long each finder waits for replies, and *IDN? for its answer (default 1000)"},
+    {Opt::NoIdn, "list what the finders report, without asking each instrument *IDN?"},
+    {Opt::DnsSd, "also ask this DNS-SD responder by unicast (port 5353 if left out; repeatable)"},
+    {Opt::Host, "also ask this host's portmapper for VXI-11 directly (repeatable)"},
+    {Opt::PortmapperPort, "the portmapper's port (default 111)"},
+    {Opt::Json, "[{\"resource\", \"manufacturer\", \"model\", \"serial\", \"firmware\", \"via\", \"note\"}]"}};
 
 constexpr Fill kResource[] = {Fill::Nothing};
 constexpr Fill kResourcePath[] = {Fill::Nothing, Fill::Path};
@@ -143,6 +157,20 @@ constexpr CommandSpec kCommands[] = {
      {},
      false,
      CmdConfig},
+    {"find",
+     "find [<expression>] [--interface <name>]... [--timeout <ms>] [--no-idn]",
+     "list the instruments reachable from here",
+     "Runs every finder at once: VXI-11 (a portmapper broadcast on each interface), DNS-SD (VXI-11,\n"
+     "HiSLIP, raw SCPI sockets and LXI instruments), USBTMC devices and serial ports, then asks each\n"
+     "instrument found *IDN? (serial ports are not asked). An instrument found several ways is listed\n"
+     "once per resource form. The expression filters by resource name as VISA's FindRsrc does\n"
+     "(\"TCPIP?*\", \"?*SOCKET\", \"USB?*INSTR\"). Nothing is sent outside the interfaces given.\n",
+     kFindOptions,
+     false,
+     false,
+     {},
+     false,
+     CmdFind},
     {"help",
      "help [<command>]",
      "this overview, or the details of one command",

@@ -24,6 +24,11 @@ enum class Opt {
   Svg,
   Out,
   Depth,
+  NoIdn,
+  Interface,
+  DnsSd,
+  Host,
+  PortmapperPort,
 };
 
 // What the completion offers for an option's value or a positional argument.

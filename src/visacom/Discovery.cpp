@@ -618,4 +618,30 @@ bool QueryIdentity(const FoundResource& found, int timeoutMs, std::string& idn, 
   return true;
 }
 
+void Identify(std::vector<FoundResource>& found, int timeoutMs) {
+  std::vector<std::thread> threads;
+  for (FoundResource& f : found) {
+    if (f.resource.rfind("ASRL", 0) == 0) continue;
+    threads.emplace_back([&f, timeoutMs] {
+      std::string idn, why;
+      if (!QueryIdentity(f, timeoutMs, idn, why)) {
+        f.identityError = why.empty() ? "no reply to *IDN?" : why;
+        return;
+      }
+      static constexpr const char* kFields[] = {"manufacturer", "model", "serial", "firmware"};
+      std::size_t at = 0;
+      for (const char* field : kFields) {
+        const std::size_t comma = std::min(idn.find(',', at), idn.size());
+        std::string value = idn.substr(at, comma - at);
+        while (!value.empty() && value.front() == ' ') value.erase(value.begin());
+        while (!value.empty() && value.back() == ' ') value.pop_back();
+        if (!value.empty()) f.hints[field] = value;
+        if (comma >= idn.size()) break;
+        at = comma + 1;
+      }
+    });
+  }
+  for (std::thread& t : threads) t.join();
+}
+
 }  // namespace korvane::visacom

@@ -39,6 +39,7 @@ struct FoundResource {
   std::string note;                          // why it may not open (permissions), empty when none
   std::map<std::string, std::string> hints;  // identity from announcements: manufacturer, model, serial
   std::uint16_t portmapperPort = 0;          // VXI-11 found through a portmapper not on port 111
+  std::string identityError;                 // why *IDN? got no answer (Identify)
 };
 
 // One finder adds what it found; it must return within options.timeoutMs (plus a little).
@@ -57,6 +58,13 @@ std::vector<FoundResource> FindResources(const FindOptions& options, std::vector
 
 // *IDN? on an opened transport of the resource, within timeoutMs; false with `why` on failure.
 bool QueryIdentity(const FoundResource& found, int timeoutMs, std::string& idn, std::string& why);
+
+// Asks every resource found for *IDN?, side by side, each within timeoutMs, and puts the
+// reply's fields into its hints (manufacturer, model, serial, firmware), over what the
+// announcements said. Serial ports are left alone: a query at a guessed baud rate can upset
+// whatever is attached. A resource that does not answer keeps its hints and gets the reason in
+// `identityError`.
+void Identify(std::vector<FoundResource>& found, int timeoutMs);
 
 // Parses one UDP portmapper reply to a GETPORT call with transaction id `xid`; the port is
 // non-zero when the program is registered. False with `why` for anything else.
