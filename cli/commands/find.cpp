@@ -17,9 +17,9 @@ namespace korvane::cli {
 
 namespace {
 
-constexpr long kDefaultFindTimeoutMs = 1000;
+[[maybe_unused]] constexpr long kDefaultFindTimeoutMs = 1000;
 
-std::vector<std::string> Split(const std::string& text, char separator) {
+[[maybe_unused]] std::vector<std::string> Split(const std::string& text, char separator) {
   std::vector<std::string> out;
   std::size_t at = 0;
   while (at <= text.size()) {

@@ -43,8 +43,9 @@ std::string Lower(std::string s) {
 }
 
 // Adds `text` by its canonical name, or nothing when it does not parse.
-void Add(std::vector<FoundResource>& out, const std::string& text, const char* via,
-         std::map<std::string, std::string> hints = {}, std::string note = {}, std::uint16_t portmapperPort = 0) {
+[[maybe_unused]] void Add(std::vector<FoundResource>& out, const std::string& text, const char* via,
+                          std::map<std::string, std::string> hints = {}, std::string note = {},
+                          std::uint16_t portmapperPort = 0) {
   ResourceName name;
   std::string why;
   if (!ParseResourceName(text, name, why)) return;
@@ -60,12 +61,12 @@ void Add(std::vector<FoundResource>& out, const std::string& text, const char* v
 // The problems of finders that run on threads, gathered for FindResources.
 std::mutex g_problemsLock;
 thread_local std::vector<std::string>* t_problems = nullptr;
-void Problem(const std::string& text) {
+[[maybe_unused]] void Problem(const std::string& text) {
   std::lock_guard lk(g_problemsLock);
   if (t_problems) t_problems->push_back(text);
 }
 
-std::uint32_t RandomId() {
+[[maybe_unused]] std::uint32_t RandomId() {
   static std::mutex m;
   static std::mt19937 gen{std::random_device{}()};
   std::lock_guard lk(m);

@@ -193,6 +193,14 @@ TEST(DiscoveryReplies, HostileDnsRepliesAreRefused) {
 
 #if defined(__linux__)
 
+}  // namespace
+}  // namespace korvane::visacom::testing
+
+#include <unistd.h>
+
+namespace korvane::visacom::testing {
+namespace {
+
 namespace fs = std::filesystem;
 
 // A sysfs and /dev tree of a temporary directory, removed afterwards.
