@@ -66,6 +66,13 @@ bool QueryIdentity(const FoundResource& found, int timeoutMs, std::string& idn, 
 // `identityError`.
 void Identify(std::vector<FoundResource>& found, int timeoutMs);
 
+// What the flat C APIs return: the resources matching `expression` (null or "": all), one line
+// each, tab-separated: resource, manufacturer, model, serial, firmware, finders (comma-separated),
+// note. `options`: "Name=value;..." with Interface, Host, DnsSd (each repeatable), Timeout (ms),
+// Idn (0/1), PortmapperPort, Multicast (0/1). False with `why` for a bad expression or option.
+// Throws std::bad_alloc and std::system_error (no thread).
+bool ListResources(const char* expression, const char* options, std::string& text, std::string& why);
+
 // Parses one UDP portmapper reply to a GETPORT call with transaction id `xid`; the port is
 // non-zero when the program is registered. False with `why` for anything else.
 bool ParsePortmapReply(const std::uint8_t* p, std::size_t n, std::uint32_t xid, std::uint16_t& port, std::string& why);
