@@ -8,6 +8,7 @@
 #include "visacom/Vxi11Wire.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <mutex>
@@ -44,10 +45,29 @@ std::string Lower(std::string s) {
   return s;
 }
 
+constexpr std::size_t kMaxFound = 4096;  // per finder
+
+// Threads joined however the scope ends: a thread that failed to start must not leave the
+// started ones joinable (std::terminate).
+struct CJoinAll {
+  std::vector<std::thread> threads;
+  CJoinAll() = default;
+  CJoinAll(const CJoinAll&) = delete;
+  CJoinAll& operator=(const CJoinAll&) = delete;
+  ~CJoinAll() {
+    for (std::thread& t : threads)
+      if (t.joinable()) t.join();
+  }
+};
+// At most this many *IDN? queries at a time.
+constexpr std::size_t kIdentifyThreads = 32;
+
 // Adds `text` by its canonical name, or nothing when it does not parse.
 [[maybe_unused]] void Add(std::vector<FoundResource>& out, const std::string& text, const char* via,
                           std::map<std::string, std::string> hints = {}, std::string note = {},
                           std::uint16_t portmapperPort = 0) {
+  // A flood of replies must not grow the list without end.
+  if (out.size() >= kMaxFound) return;
   ResourceName name;
   std::string why;
   if (!ParseResourceName(text, name, why)) return;
@@ -319,9 +339,14 @@ void FindVxi11(const FindOptions& o, std::vector<FoundResource>& out) {
   // The instruments that announce VXI-11 (or LXI, which implies it) over DNS-SD, meanwhile.
   std::vector<std::vector<DnsSdService>> announced;
   std::vector<std::string>* problemsOfCaller = t_problems;
-  std::thread dnsSd([&] {
+  CJoinAll dnsSd;
+  dnsSd.threads.emplace_back([&] {
     t_problems = problemsOfCaller;
-    QueryDnsSd(o, {"_vxi-11._tcp.local", "_lxi._tcp.local"}, announced);
+    try {
+      QueryDnsSd(o, {"_vxi-11._tcp.local", "_lxi._tcp.local"}, announced);
+    } catch (const std::exception& e) {
+      Problem(std::string("DNS-SD for VXI-11 stopped: ") + e.what());
+    }
   });
   std::vector<std::string> problems;
   const std::vector<Interface> interfaces = AllowedInterfaces(o, problems);
@@ -367,7 +392,7 @@ void FindVxi11(const FindOptions& o, std::vector<FoundResource>& out) {
       Add(out, "TCPIP0::" + Dotted(from) + "::inst0::INSTR", "portmapper", {}, {},
           o.portmapperPort == w::kPortmapPort ? 0 : o.portmapperPort);
   });
-  dnsSd.join();
+  dnsSd.threads[0].join();
   for (const auto& type : announced)
     for (const DnsSdService& s : type) Add(out, "TCPIP0::" + Dotted(s.ipv4) + "::inst0::INSTR", "dns-sd", HintsOf(s));
   for (const std::string& p : problems) Problem(p);
@@ -564,14 +589,17 @@ std::vector<FoundResource> FindResources(const FindOptions& options, std::vector
   std::vector<std::vector<FoundResource>> results(finders.size());
   std::vector<std::string> notes;
   {
-    std::vector<std::thread> threads;
+    CJoinAll all;
     for (std::size_t i = 0; i < finders.size(); ++i)
-      threads.emplace_back([&, i] {
+      all.threads.emplace_back([&, i] {
         t_problems = &notes;
-        finders[i](options, results[i]);
+        try {
+          finders[i](options, results[i]);
+        } catch (const std::exception& e) {  // out of memory: what was found so far stays
+          Problem(std::string("a finder stopped: ") + e.what());
+        }
         t_problems = nullptr;
       });
-    for (std::thread& t : threads) t.join();
   }
   std::map<std::string, FoundResource> merged;
   for (auto& list : results)
@@ -622,14 +650,21 @@ bool QueryIdentity(const FoundResource& found, int timeoutMs, std::string& idn, 
 }
 
 void Identify(std::vector<FoundResource>& found, int timeoutMs) {
-  std::vector<std::thread> threads;
-  for (FoundResource& f : found) {
-    if (f.resource.rfind("ASRL", 0) == 0) continue;
-    threads.emplace_back([&f, timeoutMs] {
+  std::atomic<std::size_t> next{0};
+  auto worker = [&] {
+    for (std::size_t i; (i = next++) < found.size();) {
+      FoundResource& f = found[i];
+      if (f.resource.rfind("ASRL", 0) == 0) continue;
       std::string idn, why;
-      if (!QueryIdentity(f, timeoutMs, idn, why)) {
+      bool answered = false;
+      try {
+        answered = QueryIdentity(f, timeoutMs, idn, why);
+      } catch (const std::exception& e) {
+        why = e.what();
+      }
+      if (!answered) {
         f.identityError = why.empty() ? "no reply to *IDN?" : why;
-        return;
+        continue;
       }
       static constexpr const char* kFields[] = {"manufacturer", "model", "serial", "firmware"};
       std::size_t at = 0;
@@ -642,9 +677,10 @@ void Identify(std::vector<FoundResource>& found, int timeoutMs) {
         if (comma >= idn.size()) break;
         at = comma + 1;
       }
-    });
-  }
-  for (std::thread& t : threads) t.join();
+    }
+  };
+  CJoinAll all;
+  for (std::size_t t = 0; t < std::min(found.size(), kIdentifyThreads); ++t) all.threads.emplace_back(worker);
 }
 
 namespace {

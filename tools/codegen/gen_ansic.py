@@ -329,7 +329,7 @@ def required(ident):
         ("direct_io_read_bytes", f"{s} session, size_t size, uint8_t* buffer, size_t* size_required", "ReadBytes"),
         ("direct_io_read_string", f"{s} session, {text}", "ReadString"),
         ("direct_io_query", f"{s} session, const char* command, {text}", "Query"),
-        ("find_resources", f"const char* expression, const char* options, {text}", "FindResources"),
+        ("find_resources", f"const char* expression, const char* options, {text}", "ListInstruments"),
     ]
 
 

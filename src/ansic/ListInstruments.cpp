@@ -11,8 +11,8 @@ namespace korvane::ansic {
 
 // Every call searches again: a size query is answered by a search of its own, so callers pass
 // a large buffer first.
-int32_t FindResources(const char* expression, const char* options, std::size_t size, char* buffer,
-                      std::size_t* sizeRequired) noexcept {
+int32_t ListInstruments(const char* expression, const char* options, std::size_t size, char* buffer,
+                        std::size_t* sizeRequired) noexcept {
   return Guarded([&]() -> HRESULT {
     std::string text, why;
     if (!visacom::ListResources(expression, options, text, why))
