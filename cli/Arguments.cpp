@@ -45,6 +45,16 @@ bool Value(Opt id, const char* v, Args& a, std::string& error) {
     case Opt::Interface: a.interfaces.push_back(v); return true;
     case Opt::DnsSd: a.dnsSd.push_back(v); return true;
     case Opt::Host: a.hosts.push_back(v); return true;
+    case Opt::Probe: a.probes.push_back(v); return true;
+    case Opt::ProbePort: {
+      long port = 0;
+      if (!ParseLong(v, 1, 65535, port)) {
+        error = bad + "a port from 1 to 65535";
+        return false;
+      }
+      a.probePorts.push_back(port);
+      return true;
+    }
     case Opt::PortmapperPort:
       if (ParseLong(v, 1, 65535, a.portmapperPort)) return true;
       error = bad + "a port from 1 to 65535";

@@ -27,7 +27,8 @@ struct Args {
   bool help = false;
   // find
   bool noIdn = false;
-  std::vector<std::string> interfaces, dnsSd, hosts;
+  std::vector<std::string> interfaces, dnsSd, hosts, probes;
+  std::vector<long> probePorts;
   long portmapperPort = 0;  // 0: the standard one
 };
 

@@ -25,6 +25,8 @@ constexpr OptionSpec kOptions[] = {
     {Opt::DnsSd, "--dns-sd", "<address[:port]>", Fill::Nothing},
     {Opt::Host, "--host", "<address>", Fill::Nothing},
     {Opt::PortmapperPort, "--portmapper-port", "<port>", Fill::Nothing},
+    {Opt::Probe, "--probe", "<a.b.c.d[-a.b.c.e] or a.b.c.d/n>", Fill::Nothing},
+    {Opt::ProbePort, "--probe-port", "<port>", Fill::Nothing},
 };
 
 constexpr Opt kSessionOptions[] = {Opt::Options, Opt::Reset, Opt::Trace};
@@ -60,6 +62,8 @@ constexpr CommandOption kFindOptions[] = {
     {Opt::DnsSd, "also ask this DNS-SD responder by unicast (port 5353 if left out; repeatable)"},
     {Opt::Host, "also ask this host's portmapper for VXI-11 directly (repeatable)"},
     {Opt::PortmapperPort, "the portmapper's port (default 111)"},
+    {Opt::Probe, "try TCP connects to these addresses (at most 1024 connections, 500 a second; repeatable)"},
+    {Opt::ProbePort, "the port --probe tries (default 5025; repeatable)"},
     {Opt::Json, "[{\"resource\", \"manufacturer\", \"model\", \"serial\", \"firmware\", \"via\", \"note\"}]"}};
 
 constexpr Fill kResource[] = {Fill::Nothing};

@@ -29,6 +29,8 @@ enum class Opt {
   DnsSd,
   Host,
   PortmapperPort,
+  Probe,
+  ProbePort,
 };
 
 // What the completion offers for an option's value or a positional argument.

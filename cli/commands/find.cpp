@@ -45,7 +45,9 @@ int CmdFind(const Args& a) {
   for (const std::string& v : a.interfaces) options += ";Interface=" + v;
   for (const std::string& v : a.dnsSd) options += ";DnsSd=" + v;
   for (const std::string& v : a.hosts) options += ";Host=" + v;
-  for (const auto* list : {&a.interfaces, &a.dnsSd, &a.hosts})
+  for (const std::string& v : a.probes) options += ";Probe=" + v;
+  for (long v : a.probePorts) options += ";ProbePort=" + std::to_string(v);
+  for (const auto* list : {&a.interfaces, &a.dnsSd, &a.hosts, &a.probes})
     for (const std::string& v : *list)
       if (v.find(';') != std::string::npos) return BadInput("'" + v + "' holds a ';'");
 

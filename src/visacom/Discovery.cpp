@@ -46,6 +46,9 @@ std::string Lower(std::string s) {
 }
 
 constexpr std::size_t kMaxFound = 4096;  // per finder
+// The port probe's bounds: connections in all, at a time, and started per second.
+constexpr std::size_t kMaxProbes = 1024, kProbesInFlight = 64;
+constexpr double kProbesPerSecond = 500;
 
 // Threads joined however the scope ends: a thread that failed to start must not leave the
 // started ones joinable (std::terminate).
@@ -480,11 +483,132 @@ void FindHislip(const FindOptions& o, std::vector<FoundResource>& out) {
   }
 }
 
+namespace {
+
+// The addresses of "a.b.c.d", "a.b.c.d-a.b.c.e" or "a.b.c.d/n"; false when malformed.
+bool ExpandRange(const std::string& range, std::vector<std::uint32_t>& out) {
+  std::uint32_t first = 0, last = 0;
+  const std::size_t dash = range.find('-'), slash = range.find('/');
+  if (dash != std::string::npos) {
+    if (!ParseIpv4(range.substr(0, dash), first) || !ParseIpv4(range.substr(dash + 1), last) || last < first)
+      return false;
+  } else if (slash != std::string::npos) {
+    char* end = nullptr;
+    const long bits = std::strtol(range.c_str() + slash + 1, &end, 10);
+    if (*end || bits < 0 || bits > 32 || !ParseIpv4(range.substr(0, slash), first)) return false;
+    const std::uint32_t mask = bits == 0 ? 0 : ~std::uint32_t{0} << (32 - bits);
+    first &= mask;
+    last = first | ~mask;
+  } else {
+    if (!ParseIpv4(range, first)) return false;
+    last = first;
+  }
+  if (last - first >= kMaxProbes) return false;
+  for (std::uint64_t a = first; a <= last; ++a) out.push_back(static_cast<std::uint32_t>(a));
+  return true;
+}
+
+// TCP connects to each address and port the caller listed, never more than kProbesInFlight at a
+// time nor kProbesPerSecond started per second, until the timeout; an accepted connection is
+// a raw socket instrument (or at least something listening there).
+void Probe(const FindOptions& o, std::vector<FoundResource>& out, std::vector<std::string>& problems) {
+  const auto until = DeadlineOf(o);
+  std::vector<std::pair<std::uint32_t, std::uint16_t>> targets;
+  std::vector<std::uint16_t> ports = o.probePorts;
+  if (ports.empty()) ports.push_back(5025);
+  for (const std::string& range : o.probeRanges) {
+    std::vector<std::uint32_t> addresses;
+    if (!ExpandRange(range, addresses)) {
+      problems.push_back("probe: " + range + " is not an IPv4 address, a-b range or /n subnet of at most " +
+                         std::to_string(kMaxProbes) + " addresses");
+      continue;
+    }
+    for (std::uint32_t a : addresses)
+      for (std::uint16_t p : ports) targets.emplace_back(a, p);
+  }
+  if (targets.size() > kMaxProbes) {
+    problems.push_back("probe: " + std::to_string(targets.size()) + " connections asked for, more than " +
+                       std::to_string(kMaxProbes) + "; nothing probed");
+    return;
+  }
+  struct Attempt {
+    int fd;
+    std::uint32_t address;
+    std::uint16_t port;
+  };
+  std::vector<Attempt> inFlight;
+  std::size_t next = 0;
+  const auto started = Clock::now();
+  auto closeAll = [&] {
+    for (const Attempt& a : inFlight) ::close(a.fd);
+    inFlight.clear();
+  };
+  while (Clock::now() < until && (next < targets.size() || !inFlight.empty())) {
+    const auto allowed = static_cast<std::size_t>(
+        std::chrono::duration<double>(Clock::now() - started).count() * kProbesPerSecond + 1);
+    while (next < targets.size() && inFlight.size() < kProbesInFlight && next < allowed) {
+      const auto [address, port] = targets[next++];
+      const int fd = ::socket(AF_INET, SOCK_STREAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+      if (fd < 0) break;
+      if (o.onSend) o.onSend(Dotted(address) + ":" + std::to_string(port), "");
+      sockaddr_in sa{};
+      sa.sin_family = AF_INET;
+      sa.sin_port = htons(port);
+      sa.sin_addr.s_addr = htonl(address);
+      if (::connect(fd, reinterpret_cast<sockaddr*>(&sa), sizeof sa) == 0 || errno == EINPROGRESS)
+        inFlight.push_back({fd, address, port});
+      else ::close(fd);
+    }
+    std::vector<pollfd> fds;
+    for (const Attempt& a : inFlight) fds.push_back({a.fd, POLLOUT, 0});
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(until - Clock::now()).count();
+    // Short waits while connections are still to be started, so the rate holds.
+    const int wait = static_cast<int>(std::min<long long>(left, next < targets.size() ? 10 : left));
+    if (wait <= 0) break;
+    if (::poll(fds.data(), fds.size(), wait) < 0 && errno != EINTR) break;
+    std::vector<Attempt> still;
+    for (std::size_t i = 0; i < fds.size(); ++i) {
+      if (!fds[i].revents) {
+        still.push_back(inFlight[i]);
+        continue;
+      }
+      int error = 0;
+      socklen_t len = sizeof error;
+      if (::getsockopt(inFlight[i].fd, SOL_SOCKET, SO_ERROR, &error, &len) == 0 && error == 0)
+        Add(out, "TCPIP0::" + Dotted(inFlight[i].address) + "::" + std::to_string(inFlight[i].port) + "::SOCKET",
+            "probe");
+      ::close(inFlight[i].fd);
+    }
+    inFlight = std::move(still);
+  }
+  closeAll();
+}
+
+}  // namespace
+
 void FindSocket(const FindOptions& o, std::vector<FoundResource>& out) {
   std::vector<std::vector<DnsSdService>> found;
-  QueryDnsSd(o, {"_scpi-raw._tcp.local"}, found);
+  std::vector<FoundResource> probed;
+  std::vector<std::string> problems;
+  {
+    CJoinAll probe;
+    if (!o.probeRanges.empty()) {
+      std::vector<std::string>* problemsOfCaller = t_problems;
+      probe.threads.emplace_back([&] {
+        t_problems = problemsOfCaller;
+        try {
+          Probe(o, probed, problems);
+        } catch (const std::exception& e) {
+          problems.push_back(std::string("probe stopped: ") + e.what());
+        }
+      });
+    }
+    QueryDnsSd(o, {"_scpi-raw._tcp.local"}, found);
+  }
   for (const DnsSdService& s : found[0])
     Add(out, "TCPIP0::" + Dotted(s.ipv4) + "::" + std::to_string(s.port) + "::SOCKET", "dns-sd", HintsOf(s));
+  out.insert(out.end(), probed.begin(), probed.end());
+  for (const std::string& p : problems) Problem(p);
 }
 
 #endif
@@ -710,6 +834,9 @@ bool ParseOptions(const std::string& text, FindOptions& o, bool& idn, std::strin
     if (name == "Interface" && !value.empty()) o.interfaces.push_back(value);
     else if (name == "Host" && !value.empty()) o.hosts.push_back(value);
     else if (name == "DnsSd" && !value.empty()) o.dnsSdServers.push_back(value);
+    else if (name == "Probe" && !value.empty()) o.probeRanges.push_back(value);
+    else if (name == "ProbePort" && ParseCount(value, 1, 65535, n))
+      o.probePorts.push_back(static_cast<std::uint16_t>(n));
     else if (name == "Timeout" && ParseCount(value, 1, 600000, n)) o.timeoutMs = static_cast<int>(n);
     else if (name == "PortmapperPort" && ParseCount(value, 1, 65535, n))
       o.portmapperPort = static_cast<std::uint16_t>(n);

@@ -25,6 +25,11 @@ struct FindOptions {
   std::vector<std::string> hosts;
   // DNS-SD responders to ask by unicast, "address[:port]" (port 5353 when left out).
   std::vector<std::string> dnsSdServers;
+  // Address ranges ("a.b.c.d", "a.b.c.d-a.b.c.e", "a.b.c.d/n") whose ports `probePorts` (5025
+  // when empty) are tried by TCP connect: only when the caller lists them, at most 1024
+  // connections, 64 at a time, 500 started per second.
+  std::vector<std::string> probeRanges;
+  std::vector<std::uint16_t> probePorts;
   int timeoutMs = 1000;
   std::uint16_t portmapperPort = 111;
   bool multicast = true;  // mDNS queries to 224.0.0.251 on the allowed multicast interfaces
@@ -69,8 +74,8 @@ void Identify(std::vector<FoundResource>& found, int timeoutMs);
 // What the flat C APIs return: the resources matching `expression` (null or "": all), one line
 // each, tab-separated: resource, manufacturer, model, serial, firmware, finders (comma-separated),
 // note. `options`: "Name=value;..." with Interface, Host, DnsSd (each repeatable), Timeout (ms),
-// Idn (0/1), PortmapperPort, Multicast (0/1). False with `why` for a bad expression or option.
-// Throws std::bad_alloc and std::system_error (no thread).
+// Idn (0/1), PortmapperPort, Multicast (0/1), Probe and ProbePort (repeatable). False with `why` for a bad expression
+// or option. Throws std::bad_alloc and std::system_error (no thread).
 bool ListResources(const char* expression, const char* options, std::string& text, std::string& why);
 
 // Parses one UDP portmapper reply to a GETPORT call with transaction id `xid`; the port is

@@ -15,7 +15,9 @@
 
 #include <chrono>
 #include <cstdlib>
+#include <algorithm>
 #include <map>
+#include <mutex>
 #include <memory>
 #include <string>
 
@@ -133,6 +135,38 @@ TEST_F(Discovery, NamedHostsAreAskedDirectly) {
   ASSERT_EQ(found.size(), 1u);
   EXPECT_EQ(found[0].resource, "TCPIP0::127.0.0.2::inst0::INSTR");
   EXPECT_EQ(sent, (std::vector<std::string>{"127.0.0.2:" + std::to_string(portmapper_)}));
+}
+
+TEST_F(Discovery, PortProbeOnlyWhereAskedAndBounded) {
+  FindOptions o = Options();
+  o.dnsSdServers.clear();
+  o.probeRanges = {"127.0.0.2-127.0.0.4"};
+  o.probePorts = {static_cast<std::uint16_t>(PortOf(*a_, "")), static_cast<std::uint16_t>(PortOf(*c_, ""))};
+  std::vector<std::string> sent;
+  std::mutex m;
+  o.onSend = [&](const std::string& to, const std::string&) {
+    std::lock_guard lk(m);
+    sent.push_back(to);
+  };
+  std::vector<FoundResource> found;
+  FindSocket(o, found);
+  std::vector<std::string> names;
+  for (const FoundResource& f : found) names.push_back(f.resource);
+  std::sort(names.begin(), names.end());
+  EXPECT_EQ(names, (std::vector<std::string>{"TCPIP0::127.0.0.2::" + std::to_string(PortOf(*a_, "")) + "::SOCKET",
+                                             "TCPIP0::127.0.0.4::" + std::to_string(PortOf(*c_, "")) + "::SOCKET"}));
+  EXPECT_EQ(sent.size(), 6u);  // three addresses, two ports, each once
+
+  // More than the bound: nothing at all is tried.
+  sent.clear();
+  found.clear();
+  o.probeRanges = {"127.0.0.0/16"};
+  std::vector<std::string> problems;
+  FindResources(o, &problems);
+  // Only the portmapper broadcast went out.
+  for (const std::string& to : sent) EXPECT_EQ(to.rfind("127.255.255.255:", 0), 0u) << to;
+  EXPECT_TRUE(std::any_of(problems.begin(), problems.end(),
+                          [](const std::string& p) { return p.find("127.0.0.0/16") != std::string::npos; }));
 }
 
 }  // namespace
