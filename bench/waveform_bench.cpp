@@ -7,15 +7,7 @@
 //   - a property query round trip through the object model, and with a raw write and read.
 // The pyvisa-py figures are measured by bench/run-waveform-bench and handed in for the ratios.
 // Usage: korvane_waveform_bench --port=N [--pyvisa-read=P --pyvisa-fetch=P] [Google Benchmark flags]
-#include "com/Objects.h"
-
-#include <korvane/ComHelpers.h>
-
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
-#include <sys/socket.h>
-#include <unistd.h>
+#include "SocketClients.h"
 
 #include <benchmark/benchmark.h>
 
@@ -32,156 +24,22 @@
 namespace korvane {
 namespace {
 
-constexpr long kPoints = 1000000;
-constexpr LONG kTimeoutMs = 20000;
+using bench::Driver;
+using bench::kPoints;
+using bench::RawClient;
 
 int g_port = 0;
 double g_pyvisaRead = 0, g_pyvisaFetch = 0;  // points per second, from the script
 
-std::string Resource() { return "TCPIP0::127.0.0.1::" + std::to_string(g_port) + "::SOCKET"; }
-
-// ---- the driver through its COM interfaces ----
-
-struct Driver {
-  ComInit com;
-  ComPtr<IKorvane8> root;
-  ComPtr<IKorvaneMeasurement> channel1;
-  ComPtr<IKorvaneTimebase> timebase;
-  bool ok = false;
-
-  Driver() {
-    if (FAILED(CKorvane::Create(IID_IKorvane8, root.ReceiveVoid()))) return;
-    if (FAILED(root->Initialize(Bstr(Resource()), VARIANT_TRUE, VARIANT_FALSE, Bstr("")))) return;
-    ComPtr<IKorvaneWaveform> waveform;
-    ComPtr<IKorvaneMeasurements> measurements;
-    ok = SUCCEEDED(root->QueryInterface(IID_IKorvaneWaveform, waveform.ReceiveVoid())) &&
-         SUCCEEDED(waveform->put_PointCount(kPoints)) &&
-         SUCCEEDED(root->QueryInterface(IID_IKorvaneMeasurements, measurements.ReceiveVoid())) &&
-         SUCCEEDED(measurements->get_Item(Bstr("Channel1"), channel1.Receive())) &&
-         SUCCEEDED(root->QueryInterface(IID_IKorvaneTimebase, timebase.ReceiveVoid()));
-  }
-  ~Driver() {
-    if (root) root->Close();
-  }
-  bool Read(SafeArrayPtr& wave) {
-    DOUBLE x0 = 0, dx = 0;
-    return SUCCEEDED(channel1->ReadWaveform(kTimeoutMs, wave.Receive(), &x0, &dx)) && Count(wave) == kPoints;
-  }
-  bool Fetch(SafeArrayPtr& wave) {
-    DOUBLE x0 = 0, dx = 0;
-    return SUCCEEDED(channel1->FetchWaveform(wave.Receive(), &x0, &dx)) && Count(wave) == kPoints;
-  }
-  static long Count(const SafeArrayPtr& a) { return a ? static_cast<long>(a.get()->rgsabound[0].cElements) : 0; }
-};
-
 std::unique_ptr<Driver> g_driver;
 Driver& TheDriver() {
-  if (!g_driver) g_driver = std::make_unique<Driver>();
+  if (!g_driver) g_driver = std::make_unique<Driver>(g_port);
   return *g_driver;
 }
 
-// ---- the plain socket client ----
-
-class RawClient {
- public:
-  RawClient() {
-    fd_ = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(static_cast<uint16_t>(g_port));
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    if (fd_ < 0 || ::connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) < 0) return;
-    const int one = 1;
-    ::setsockopt(fd_, IPPROTO_TCP, TCP_NODELAY, &one, sizeof one);
-    ok_ = Send("*CLS") && Send("*OPC?") && !Line().empty();
-  }
-  ~RawClient() {
-    if (fd_ >= 0) ::close(fd_);
-  }
-  RawClient(const RawClient&) = delete;
-  RawClient& operator=(const RawClient&) = delete;
-  bool ok() const { return ok_; }
-
-  bool Send(const std::string& command) {
-    const std::string line = command + "\n";
-    for (size_t off = 0; off < line.size();) {
-      const ssize_t n = ::send(fd_, line.data() + off, line.size() - off, MSG_NOSIGNAL);
-      if (n <= 0) return false;
-      off += static_cast<size_t>(n);
-    }
-    return true;
-  }
-  // One reply line without its line feed; bytes after it stay for the next read.
-  std::string Line() {
-    for (;;) {
-      if (size_t nl = pending_.find('\n'); nl != std::string::npos) {
-        std::string line = pending_.substr(0, nl);
-        pending_.erase(0, nl + 1);
-        return line;
-      }
-      char chunk[4096];
-      const ssize_t n = ::recv(fd_, chunk, sizeof chunk, 0);
-      if (n <= 0) return {};
-      pending_.append(chunk, static_cast<size_t>(n));
-    }
-  }
-  bool Exact(char* dst, size_t len) {
-    size_t take = std::min(len, pending_.size());
-    std::memcpy(dst, pending_.data(), take);
-    pending_.erase(0, take);
-    dst += take;
-    len -= take;
-    while (len > 0) {
-      const ssize_t n = ::recv(fd_, dst, len, 0);
-      if (n <= 0) return false;
-      dst += n;
-      len -= static_cast<size_t>(n);
-    }
-    return true;
-  }
-
-  // What the driver's ReadWaveform / FetchWaveform send, the block read and scaled to volts.
-  bool Waveform(bool digitize, std::vector<char>& raw, std::vector<double>& volts) {
-    if (!Send(":WAV:SOUR CHAN1") || (digitize && !Send(":DIG")) || !Send(":WAV:FORM WORD;UNS 0;BYT MSBF") ||
-        !Send(":WAV:PRE?"))
-      return false;
-    std::string pre = Line();
-    double f[10] = {};
-    const char* p = pre.c_str();
-    for (int i = 0; i < 10; ++i) {
-      char* end = nullptr;
-      f[i] = std::strtod(p, &end);
-      if (end == p) return false;
-      p = *end == ',' ? end + 1 : end;
-    }
-    const double yinc = f[7], yorg = f[8], yref = f[9];
-    if (!Send("WAV:DATA?")) return false;
-    char head[2];
-    char digits[10] = {};
-    if (!Exact(head, 2) || head[0] != '#' || head[1] < '1' || head[1] > '9') return false;
-    if (!Exact(digits, static_cast<size_t>(head[1] - '0'))) return false;
-    const size_t len = std::strtoul(digits, nullptr, 10);
-    raw.resize(len + 1);
-    if (!Exact(raw.data(), len + 1)) return false;
-    const size_t n = len / 2;
-    volts.resize(n);
-    const auto* b = reinterpret_cast<const unsigned char*>(raw.data());
-    for (size_t k = 0; k < n; ++k) {
-      const auto r = static_cast<std::int16_t>(static_cast<std::uint16_t>((b[2 * k] << 8) | b[2 * k + 1]));
-      volts[k] = (r - yref) * yinc + yorg;
-    }
-    return n == static_cast<size_t>(kPoints);
-  }
-
- private:
-  int fd_ = -1;
-  bool ok_ = false;
-  std::string pending_;
-};
-
 std::unique_ptr<RawClient> g_raw;
 RawClient& TheRawClient() {
-  if (!g_raw) g_raw = std::make_unique<RawClient>();
+  if (!g_raw) g_raw = std::make_unique<RawClient>(g_port);
   return *g_raw;
 }
 

@@ -30,6 +30,7 @@ bool Switch(Opt id, Args& a) {
     case Opt::Json: a.json = true; return true;
     case Opt::Human: a.human = true; return true;
     case Opt::NoIdn: a.noIdn = true; return true;
+    case Opt::Open: a.open = true; return true;
     default: return false;
   }
 }
@@ -58,6 +59,11 @@ bool Value(Opt id, const char* v, Args& a, std::string& error) {
     case Opt::PortmapperPort:
       if (ParseLong(v, 1, 65535, a.portmapperPort)) return true;
       error = bad + "a port from 1 to 65535";
+      return false;
+    case Opt::Listen: a.listen = v; return true;
+    case Opt::Port:
+      if (ParseLong(v, 0, 65535, a.port)) return true;
+      error = bad + "a TCP port from 0 to 65535";
       return false;
     case Opt::Points:
       if (ParseLong(v, 1, 100000000, a.points)) return true;

@@ -20,6 +20,9 @@ struct Args {
   long timeoutMs = kDefaultTimeoutMs;
   bool timeoutGiven = false;
   long depth = 1;
+  long port = 0;
+  std::string listen;
+  bool open = false;
   bool reset = false;
   bool trace = false;
   bool json = false;

@@ -27,6 +27,9 @@ constexpr OptionSpec kOptions[] = {
     {Opt::PortmapperPort, "--portmapper-port", "<port>", Fill::Nothing},
     {Opt::Probe, "--probe", "<a.b.c.d[-a.b.c.e] or a.b.c.d/n>", Fill::Nothing},
     {Opt::ProbePort, "--probe-port", "<port>", Fill::Nothing},
+    {Opt::Port, "--port", "N", Fill::Nothing},
+    {Opt::Open, "--open", nullptr, Fill::Nothing},
+    {Opt::Listen, "--listen", "<address>", Fill::Nothing},
 };
 
 constexpr Opt kSessionOptions[] = {Opt::Options, Opt::Reset, Opt::Trace};
@@ -54,6 +57,10 @@ constexpr CommandOption kMeasureOptions[] = {
     {Opt::Timeout, "how long the acquisition may take (default 10000)"},
     {Opt::Json, "{\"channel\": ..., \"measurements\": [{\"name\", \"value\", \"unit\"}]}"},
     {Opt::Human, "values with SI prefixes (1 kHz) instead of plain numbers (1000 Hz)"}};
+constexpr CommandOption kPanelOptions[] = {
+    {Opt::Port, "the TCP port to serve on (default 0: one the system picks)"},
+    {Opt::Open, "open the page in the desktop's browser (xdg-open)"},
+    {Opt::Listen, "serve on this address of the machine instead of 127.0.0.1 (others can reach it, with the token)"}};
 
 constexpr CommandOption kFindOptions[] = {
     {Opt::Interface, "search through this interface only (name or address; repeatable; default: all)"},
@@ -175,6 +182,15 @@ constexpr CommandSpec kCommands[] = {
      {},
      false,
      CmdFind},
+    {"panel", "panel <resource> [--port N] [--open] [--listen <address>]",
+     "a front panel in the browser: live waveforms, controls, measurements",
+     "Opens one session and serves a page on 127.0.0.1 that every browser tab shares: the enabled\n"
+     "channels' waveforms, live (min/max per pixel column, zoom, two cursors), controls of channels,\n"
+     "timebase, trigger and acquisition that show what the instrument accepted or its refusal,\n"
+     "measurements, every property of the object model, a SCPI console with the I/O log, settings\n"
+     "files (as save and load write them), CSV and PNG export and the error queue. The URL printed\n"
+     "carries an access token; requests without it, or naming another host, are refused. Ctrl+C stops.\n",
+     kPanelOptions, true, true, kResource, false, CmdPanel},
     {"help",
      "help [<command>]",
      "this overview, or the details of one command",

@@ -31,6 +31,9 @@ enum class Opt {
   PortmapperPort,
   Probe,
   ProbePort,
+  Port,
+  Open,
+  Listen,
 };
 
 // What the completion offers for an option's value or a positional argument.

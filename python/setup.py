@@ -3,7 +3,8 @@
     python3 -m pip install --no-build-isolation ./python     (from the source tree's top)
 
 The object model (korvane/_generated.py and its types, _generated.pyi) is made while building, by the generator of the source
-tree (../tools/codegen/gen_python.py) from its catalogue (../catalog), as the CMake build makes it.
+tree (../tools/codegen/gen_python.py, with the generators beside it) from its catalogue (../catalog),
+as the CMake build makes it.
 A tree without them (a copy of the assembled build-tree package, say) must bring
 korvane/_generated.py along. The driver library is not part of the package: it is found as
 korvane/_library.py describes (KORVANE_LIBRARY, beside the package, an install prefix's lib/,

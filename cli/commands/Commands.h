@@ -19,6 +19,7 @@ int CmdSave(const Args& a);
 int CmdLoad(const Args& a);
 int CmdConfig(const Args& a);
 int CmdFind(const Args& a);
+int CmdPanel(const Args& a);
 // The simulator takes its own options, untouched by the tool's parser.
 int CmdSim(int argc, char** argv);
 

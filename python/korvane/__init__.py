@@ -1,4 +1,5 @@
-"""Korvane oscilloscopes from Python, through the driver's C functions (ctypes; no compiled code).
+"""Korvane oscilloscopes from Python, through the driver's flat C functions (kvscope.h, by ctypes;
+no compiled code).
 
     import korvane
     with korvane.Scope("TCPIP0::127.0.0.1::5025::SOCKET", options={"query_instrument_status": True}) as scope:
@@ -20,13 +21,13 @@ from types import TracebackType
 from typing import Any
 
 from . import _library
-from ._binding import Session
+from ._binding import RevisionQueryResult, Session
 from ._discovery import FoundResource, find_resources
 from ._errors import Error, ErrorQueryResult, InstrumentError, KorvaneWarning
 from ._generated import *  # noqa: F401,F403  (the enumerations and collection classes)
 from ._generated import ENUMS, Root
 from . import _generated
-from ._ivi import IviDirectIo, IviUtility, ScopeOptions, option_string
+from ._ivi import IviDirectIo, IviUtility, ScopeOptions, flat_options, option_string
 from ._runtime import Collection, Item, Waveform, function
 from ._version import __version__  # made from the build's version (see setup.py)
 
@@ -38,6 +39,8 @@ __all__ += _generated.__all__
 # Where a simulated session points; the driver opens no connection while simulating.
 _SIMULATED_RESOURCE = "TCPIP0::127.0.0.1::5025::SOCKET"
 _KINDS = {"int32": "I32", "int64": "I64", "real64": "R64", "boolean": "B", "string": "S"}
+# Attribute identifier -> (C function without _get / _set, kind, whether it takes an item's name).
+_BY_ID = {v[0]: v[1:] for v in _generated.ATTRIBUTES.values()}
 
 
 def library_path() -> str:
@@ -85,9 +88,9 @@ class Scope(Root):
             if not simulate and "simulate=true" not in text.replace(" ", "").lower():
                 raise ValueError("a resource name is needed unless the session simulates")
             resource_name = _SIMULATED_RESOURCE
-        session.open(resource_name, id_query, reset, text)
+        session.open(resource_name, id_query, reset, flat_options(text))
         # A session dropped without close() still ends (and its connection with it).
-        self._kids["_finalizer"] = weakref.finalize(session, session.lib.Korvane_close, session.vi)
+        self._kids["_finalizer"] = weakref.finalize(session, session.lib.KVScope_close, session.vi)
         self._kids["ivi_utility"] = IviUtility(session)
         self._kids["ivi_direct_io"] = IviDirectIo(session)
 
@@ -117,7 +120,8 @@ class Scope(Root):
 
     @property
     def vi(self) -> int:
-        """The IVI-C session handle (0 once closed), for calling the C functions directly."""
+        """The session handle (a KVScopeSession; 0 once closed), for calling the C functions of
+        kvscope.h directly."""
         return self._s.vi
 
     def __enter__(self) -> Scope:
@@ -137,31 +141,46 @@ class Scope(Root):
             attribute_id: The KORVANE_ATTR_* number.
             kind: int32, int64, real64, boolean or string.
             name: The item's name for an attribute of a repeated capability.
+
+        Raises:
+            KeyError: No attribute has this identifier.
+            ValueError: The kind is not the attribute's.
         """
-        return self._s.get_value(_KINDS[kind], attribute_id, name.encode("utf-8"))
+        function, rc = self._attribute(attribute_id, kind, name)
+        return self._s.get_value(_KINDS[kind], function, rc)
 
     def set_attribute(self, attribute_id: int, kind: str, value: Any, name: str = "") -> None:
         """Sets an attribute by its IVI-C identifier (see get_attribute)."""
-        self._s.set_value(_KINDS[kind], attribute_id, value, name.encode("utf-8"))
+        function, rc = self._attribute(attribute_id, kind, name)
+        self._s.set_value(_KINDS[kind], function, value, rc)
 
-    # The session functions every IVI-C driver has. error_query and reset stay here for the
-    # programs written before ivi_utility had them.
-    reset = function("Korvane_reset", [], False, "Resets the instrument and the driver's settings.", [])
-    reset_with_defaults = function("Korvane_ResetWithDefaults", [], False,
+    @staticmethod
+    def _attribute(attribute_id: int, kind: str, name: str) -> tuple[str, bytes | None]:
+        if attribute_id not in _BY_ID:
+            raise KeyError(f"{attribute_id} is not an attribute of the driver")
+        function, own_kind, selector = _BY_ID[attribute_id]
+        if _KINDS.get(kind) != own_kind:
+            raise ValueError(f"attribute {attribute_id} is not of kind {kind!r}")
+        return function, name.encode("utf-8") if selector else None
+
+    def revision_query(self) -> RevisionQueryResult:
+        """The driver's and the instrument's revisions."""
+        return self._s.revision_query()
+
+    # The session functions every driver has. error_query and reset stay here for the programs
+    # written before ivi_utility had them.
+    reset = function("KVScope_reset", [], False, "Resets the instrument and the driver's settings.", [])
+    reset_with_defaults = function("KVScope_utility_reset_with_defaults", [], False,
                                    "Resets, then applies the driver's default setup.", [])
-    disable = function("Korvane_Disable", [], False, "Puts the instrument in a quiet state.", [])
-    invalidate_all_attributes = function("Korvane_InvalidateAllAttributes", [], False,
+    disable = function("KVScope_utility_disable", [], False, "Puts the instrument in a quiet state.", [])
+    invalidate_all_attributes = function("KVScope_driver_operation_invalidate_all_attributes", [], False,
                                          "Forgets every cached value; the next reads ask the instrument.", [])
-    error_query = function("Korvane_error_query", [("out", "ViInt32", "error_code", None, None),
-                                                   ("sfix", "ViChar", "error_message", None, None)], False,
+    error_query = function("KVScope_error_query", [("out", "int32_t", "error_code", None, None),
+                                                   ("sout", "char", "error_message", None, None)], False,
                            "The instrument's next error from its queue (0 when empty).", [])
-    self_test = function("Korvane_self_test", [("out", "ViInt16", "test_result", None, None),
-                                               ("sfix", "ViChar", "test_message", None, None)], False,
+    self_test = function("KVScope_utility_self_test", [("out", "int32_t", "test_result", None, None),
+                                                       ("sout", "char", "test_message", None, None)], False,
                          "Runs the instrument's self-test.", [])
-    revision_query = function("Korvane_revision_query", [("sfix", "ViChar", "driver_revision", None, None),
-                                                         ("sfix", "ViChar", "instrument_revision", None, None)],
-                              False, "The driver's and the instrument's revisions.", [])
-    get_next_coercion_record = function("Korvane_GetNextCoercionRecord",
-                                        [("sbuf", "ViInt32", "buffer_size", None, None),
-                                         ("sout", "ViChar", "record", None, None)], False,
+    get_next_coercion_record = function("KVScope_get_next_coercion_record",
+                                        [("sout", "char", "record", None, None)], False,
                                         "The oldest coercion record (RecordCoercions=true), '' when none is left.", [])

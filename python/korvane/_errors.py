@@ -4,8 +4,9 @@ from __future__ import annotations
 
 from typing import NamedTuple
 
-# 0xBFFA0001: the instrument's error queue held entries after a call.
-INSTRUMENT_STATUS = -0x4005FFFF
+# KVSCOPE_ERROR_INSTRUMENT_ERROR_DETECTED (0x80047001): the instrument's error queue held entries
+# after a call.
+INSTRUMENT_STATUS = 0x80047001 - (1 << 32)
 
 
 class ErrorQueryResult(NamedTuple):
@@ -24,7 +25,8 @@ class Error(Exception):
     """A failed driver call.
 
     Attributes:
-        status: The driver's status, negative (0xBFFA0001 reads -1074003967).
+        status: The driver's status as kvscope.h names it, negative (KVSCOPE_ERROR_INSTRUMENT_ERROR_DETECTED,
+            0x80047001, reads -2147192831).
         description: The driver's text for it; after an instrument's refusal it ends with the
             instrument's own messages.
         function: The C function that failed, or "" when the package itself raised it.
@@ -41,7 +43,7 @@ class Error(Exception):
 
     @property
     def code(self) -> int:
-        """The status as the unsigned 32-bit number the C header writes (0xBFFA...)."""
+        """The status as an unsigned 32-bit number (0x80047001)."""
         return self.status & 0xFFFFFFFF
 
 

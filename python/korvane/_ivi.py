@@ -9,17 +9,9 @@ from . import _generated
 from ._binding import Session
 from ._errors import INSTRUMENT_STATUS, ErrorQueryResult, InstrumentError
 
-# Attribute identifiers of the identity and operation members, from the generated table.
-_VENDOR = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_SPECIFIC_DRIVER_VENDOR"]
-_REVISION = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_SPECIFIC_DRIVER_REVISION"]
-_SUPPORTED_MODELS = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_SUPPORTED_INSTRUMENT_MODELS"]
-_FIRMWARE = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_INSTRUMENT_FIRMWARE_REVISION"]
-_MANUFACTURER = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_INSTRUMENT_MANUFACTURER"]
-_MODEL = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_INSTRUMENT_MODEL"]
-_QUERY_STATUS = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_QUERY_INSTRUMENT_STATUS"]
-_SIMULATE = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_SIMULATE"]
-_SERIAL_NUMBER = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_SYSTEM_SERIAL_NUMBER"]
-_IO_TIMEOUT = _generated.ATTRIBUTE_IDS["KORVANE_ATTR_SYSTEM_TIMEOUT_MILLISECONDS"]
+# The C functions (without _get / _set) of the members the session's own functions do not serve.
+_SERIAL_NUMBER = _generated.ATTRIBUTES["KORVANE_ATTR_SYSTEM_SERIAL_NUMBER"][1]
+_FIRMWARE = _generated.ATTRIBUTES["KORVANE_ATTR_INSTRUMENT_FIRMWARE_REVISION"][1]
 
 
 class ScopeOptions(TypedDict, total=False):
@@ -111,6 +103,27 @@ def option_string(options: ScopeOptions) -> str:
     return ", ".join(ivi)
 
 
+def flat_options(text: str) -> str:
+    """The flat C API's options ("simulate=true;model=...") for the driver's option string
+    ("Simulate=true, DriverSetup= Model=..."): the same settings under their C names.
+
+    Raises:
+        ValueError: A piece without "=", or a name the driver does not have.
+    """
+    names = {v.lower(): k for k, v in (*_IVI_OPTIONS.items(), *_SETUP_OPTIONS.items())}
+    at = text.lower().find("driversetup=")  # the driver's settings take the rest of the string
+    head, setup = (text, "") if at < 0 else (text[:at], text[at + len("driversetup="):])
+    pairs = []
+    for piece in [p for p in head.split(",") if p.strip()] + [p for p in setup.split(",") if p.strip()]:
+        name, eq, value = piece.partition("=")
+        key = names.get(name.strip().lower())
+        if not eq or key is None:
+            known = ", ".join(sorted(names))
+            raise ValueError(f"{piece.strip()!r} is not an option of the driver; the options are {known}")
+        pairs.append(f"{key}={value.strip()}")
+    return ";".join(pairs)
+
+
 class IviUtility:
     """The driver's and the instrument's identity, the instrument's error queue and reset."""
     __slots__ = ("_s",)
@@ -121,22 +134,22 @@ class IviUtility:
     @property
     def driver_version(self) -> str:
         """The driver's version ("1.4.0.0")."""
-        return str(self._s.get_value("S", _REVISION))
+        return self._s.text("KVScope_driver_version_get")
 
     @property
     def driver_vendor(self) -> str:
         """Who makes the driver."""
-        return str(self._s.get_value("S", _VENDOR))
+        return self._s.text("KVScope_driver_vendor_get")
 
     @property
     def instrument_manufacturer(self) -> str:
         """Who made the instrument, as it identifies itself."""
-        return str(self._s.get_value("S", _MANUFACTURER))
+        return self._s.text("KVScope_instrument_manufacturer_get")
 
     @property
     def instrument_model(self) -> str:
         """The instrument's model, as it identifies itself (the simulated one while simulating)."""
-        return str(self._s.get_value("S", _MODEL))
+        return self._s.text("KVScope_instrument_model_get")
 
     @property
     def instrument_serial_number(self) -> str:
@@ -151,21 +164,21 @@ class IviUtility:
     @property
     def query_instrument_status_enabled(self) -> bool:
         """Whether the driver reads the instrument's status after each call and raises its errors."""
-        return bool(self._s.get_value("B", _QUERY_STATUS))
+        return bool(self._s.get_value("B", "KVScope_query_instrument_status_enabled"))
 
     @query_instrument_status_enabled.setter
     def query_instrument_status_enabled(self, value: bool) -> None:
-        self._s.set_value("B", _QUERY_STATUS, 1 if value else 0)
+        self._s.set_value("B", "KVScope_query_instrument_status_enabled", bool(value))
 
     @property
     def simulation_enabled(self) -> bool:
         """Whether the session runs the driver's simulation (set when the session opens)."""
-        return bool(self._s.get_value("B", _SIMULATE))
+        return bool(self._s.get_value("B", "KVScope_simulate"))
 
     @property
     def supported_instrument_models(self) -> tuple[str, ...]:
         """Every model the driver supports."""
-        text = str(self._s.get_value("S", _SUPPORTED_MODELS))
+        text = self._s.text("KVScope_supported_instrument_models_get")
         return tuple(m.strip() for m in text.split(",") if m.strip())
 
     def error_query(self) -> ErrorQueryResult | None:
@@ -215,18 +228,18 @@ class IviDirectIo:
 
     @property
     def session(self) -> int:
-        """The driver's session handle: the instrument I/O runs inside the driver library, and
-        this is what its C functions take."""
+        """The driver's session handle (a KVScopeSession): the instrument I/O runs inside the
+        driver library, and this is what its C functions (kvscope.h) take."""
         return self._s.vi
 
     @property
     def io_timeout_ms(self) -> int:
         """How long an instrument read or write may take, in milliseconds."""
-        return int(self._s.get_value("I32", _IO_TIMEOUT))
+        return int(self._s.get_value("I32", "KVScope_direct_io_timeout_milliseconds"))
 
     @io_timeout_ms.setter
     def io_timeout_ms(self, value: int) -> None:
-        self._s.set_value("I32", _IO_TIMEOUT, int(value))
+        self._s.set_value("I32", "KVScope_direct_io_timeout_milliseconds", int(value))
 
     def write_string(self, data: str) -> None:
         """Sends a command (UTF-8; the driver ends the message).

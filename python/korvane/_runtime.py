@@ -83,12 +83,12 @@ class Collection(Node, Mapping[str, _I]):
     collection's name enumeration, or by number (1 for "Channel1") where the names are numbered."""
     __slots__ = ()
     _item: ClassVar[type[Item]] = Item
-    _count_id: ClassVar[int | None] = None
+    _count_function: ClassVar[str] = ""
     _name_function: ClassVar[str] = ""
 
     def names(self) -> tuple[str, ...]:
         """The names, as the driver reports them (read once a session)."""
-        return self._s.item_names(self._count_id, self._name_function)
+        return self._s.item_names(self._count_function, self._name_function)
 
     def _name_of(self, key: str | int | enum.Enum) -> str:
         if isinstance(key, enum.Enum):

@@ -10,7 +10,9 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
+#include <optional>
 #include <string>
+#include <utility>
 
 namespace korvane::ansic {
 
@@ -289,6 +291,49 @@ int32_t ReadAndClearErrorQueue(Session session, std::size_t size, char* buffer) 
     std::memcpy(buffer, text.c_str(), text.size() + 1);
     return Record(&s, hr);
   });
+}
+
+namespace {
+
+// The next record of a destructive list (coercions, interchange warnings) by the size protocol:
+// what a size query or a short buffer does not take is held for the next call, as the error
+// queue's entry is, so asking for the size loses nothing.
+int32_t NextHeld(Session session, std::optional<std::string> SessionData::*held,
+                 HRESULT (STDMETHODCALLTYPE IIviDriverOperation::*next)(BSTR*), std::size_t size, char* buffer,
+                 std::size_t* sizeRequired) noexcept {
+  return OnRoot<IIviDriverOperation>(session, [&](SessionData& s, IIviDriverOperation& op) -> HRESULT {
+    std::optional<std::string> record;
+    {
+      std::lock_guard lk(s.m);
+      record = std::exchange(s.*held, std::nullopt);
+    }
+    if (!record) {
+      Bstr text;
+      const HRESULT hr = (op.*next)(text.Receive());
+      if (FAILED(hr)) return Record(&s, hr);
+      record = ToUtf8(text.get());
+    }
+    const HRESULT copy = CopyText(*record, size, buffer, sizeRequired);
+    // An empty record (none left) is not held: the next call asks the driver again.
+    if ((copy != S_OK || size == 0 || !buffer) && !record->empty()) {
+      std::lock_guard lk(s.m);
+      // Another thread's call may have held one meanwhile: that one is older.
+      if (!(s.*held)) s.*held = std::move(record);
+    }
+    return Record(&s, copy);
+  });
+}
+
+}  // namespace
+
+int32_t NextCoercionRecord(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept {
+  return NextHeld(session, &SessionData::heldCoercion, &IIviDriverOperation::GetNextCoercionRecord, size, buffer,
+                  sizeRequired);
+}
+
+int32_t NextInterchangeWarning(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept {
+  return NextHeld(session, &SessionData::heldWarning, &IIviDriverOperation::GetNextInterchangeWarning, size, buffer,
+                  sizeRequired);
 }
 
 int32_t IoTimeoutGet(Session session, int32_t* value) noexcept {

@@ -35,6 +35,8 @@ int32_t ErrorMessage(int32_t status, std::size_t size, char* buffer, std::size_t
 int32_t LastErrorMessage(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
 int32_t ClearLastError(Session session) noexcept;
 int32_t ReadAndClearErrorQueue(Session session, std::size_t size, char* buffer) noexcept;
+int32_t NextCoercionRecord(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
+int32_t NextInterchangeWarning(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
 
 // The instruments reachable from here (visacom::ListResources); a bad expression or option is
 // kInvalidArgument with the reason for last_error_message on the invalid session.

@@ -29,6 +29,10 @@ struct SessionData {
   bool hasHeldResponse = false;
   std::string heldQuery;  // the command whose reply is held, empty for a plain read
   std::optional<std::pair<long, std::string>> heldError;
+  // A coercion record or interchange warning a size query or a short buffer left: taken off the
+  // driver's list already, so the next call of the same kind hands it out.
+  std::optional<std::string> heldCoercion;
+  std::optional<std::string> heldWarning;
 };
 
 using SessionPtr = std::shared_ptr<SessionData>;

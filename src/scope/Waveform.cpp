@@ -12,6 +12,7 @@
 #include "scope/Preamble.h"
 
 #include <korvane/ComHelpers.h>
+#include <korvane/KorvaneMembers.h>
 
 #include <cmath>
 #include <cstdint>
@@ -26,7 +27,9 @@ namespace korvane {
 namespace {
 
 constexpr char kWordFormat[] = ":WAV:FORM WORD;UNS 0;BYT MSBF";
-constexpr LONG kSimulatedPoints = 100;
+// A simulated record is as long as the simulated acquisition says its records are.
+constexpr LONG kSimulatedPoints = static_cast<LONG>(members::IKorvaneAcquisition_get_RecordLength.simInteger);
+static_assert(kSimulatedPoints > 0, "the catalogue's simulated record length");
 
 void ReplaceAll(std::string& text, std::string_view from, std::string_view to) {
   for (std::size_t at = text.find(from); at != std::string::npos; at = text.find(from, at + to.size()))

@@ -95,4 +95,28 @@ TEST_F(AnsiCErrors, QueueLongerThanTheBufferGivesWholeEntriesAndEmptiesIt) {
   EXPECT_EQ(KVSCOPE_ERROR_NULL_POINTER, KVScope_read_and_clear_error_queue(s_, 10, nullptr));
 }
 
+TEST_F(AnsiCErrors, CoercionRecordsAndInterchangeWarningsReturnTheDriversStatus) {
+  // The driver keeps neither list: a call, a size query included, gets its status and text and
+  // writes nothing; the session goes on.
+  const struct {
+    int32_t (*next)(KVScopeSession, std::size_t, char*, std::size_t*);
+    const char* member;
+  } cases[] = {{KVScope_get_next_coercion_record, "GetNextCoercionRecord"},
+               {KVScope_get_next_interchange_warning, "GetNextInterchangeWarning"}};
+  for (const auto& c : cases) {
+    std::string buffer(64, '#');
+    std::size_t needed = 7;
+    EXPECT_EQ(KVSCOPE_ERROR_METHOD_NOT_SUPPORTED, c.next(s_, buffer.size(), buffer.data(), &needed)) << c.member;
+    EXPECT_EQ(std::string(64, '#'), buffer);
+    EXPECT_EQ(7u, needed);
+    EXPECT_EQ(KVSCOPE_ERROR_METHOD_NOT_SUPPORTED, c.next(s_, 0, nullptr, &needed)) << c.member;
+    std::string text(512, '\0');
+    ASSERT_EQ(KVSCOPE_SUCCESS, KVScope_last_error_message(s_, text.size(), text.data(), nullptr));
+    EXPECT_NE(std::string::npos, text.find(c.member)) << text;
+    EXPECT_EQ(KVSCOPE_ERROR_INVALID_SESSION, c.next(KVSCOPE_INVALID_SESSION, buffer.size(), buffer.data(), &needed));
+  }
+  double offset = 0;
+  EXPECT_EQ(KVSCOPE_SUCCESS, KVScope_channels_offset_get(s_, "Channel1", &offset));
+}
+
 }  // namespace

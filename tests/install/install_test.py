@@ -66,7 +66,8 @@ class Installed(unittest.TestCase):
     def test_layout(self):
         for path in ["bin/korvane", "bin/korvane-scope-sim", "include/Korvane.h", "include/kvscope.h", "include/korvane/KorvaneCom.h",
                      "include/korvane/ComHelpers.h", "lib/cmake/Korvane/KorvaneConfig.cmake",
-                     "lib/pkgconfig/korvane.pc", "share/man/man1/korvane.1", "share/man/man1/korvane-scope-sim.1",
+                     "lib/pkgconfig/korvane.pc", "lib/pkgconfig/korvane-static.pc", "lib/libkorvane.a",
+                     "share/man/man1/korvane.1", "share/man/man1/korvane-scope-sim.1",
                      "share/bash-completion/completions/korvane", "share/bash-completion/completions/korvane-scope-sim"]:
             with self.subTest(path=path):
                 self.assertTrue(os.path.exists(os.path.join(PREFIX, path)), path)
@@ -76,11 +77,13 @@ class Installed(unittest.TestCase):
         self.assertIn("korvane help", page)
         self.assertIn(".B save", page)
 
-    def test_library_is_stripped(self):
-        lib = os.path.join(PREFIX, "lib", "libkorvane.so")
-        rc, out, err = sh("readelf", "-S", "-W", os.path.realpath(lib))
-        self.assertEqual(rc, 0, err)
-        self.assertNotIn(".debug_info", out)
+    def test_libraries_are_stripped(self):
+        for name in ("libkorvane.so", "libkorvane.a"):
+            with self.subTest(library=name):
+                rc, out, err = sh("readelf", "-S", "-W", os.path.realpath(os.path.join(PREFIX, "lib", name)))
+                self.assertEqual(rc, 0, err)
+                self.assertIn(".text", out)
+                self.assertNotIn(".debug_info", out)
 
     def test_each_header_compiles_alone(self):
         include = os.path.join(PREFIX, "include")
@@ -115,18 +118,18 @@ class Installed(unittest.TestCase):
 
 
 class ReadmeExamples(unittest.TestCase):
-    def build_pkg_config(self, example, folder):
+    def build_pkg_config(self, example, folder, static=False):
         src = os.path.join(folder, "app" + example.suffix)
         with open(src, "w") as f:
             f.write(example.source())
-        rc, flags, err = sh("pkg-config", "--cflags", "--libs", "korvane", env=clean_env())
+        rc, flags, err = sh("pkg-config", "--cflags", "--libs", "korvane-static" if static else "korvane", env=clean_env())
         self.assertEqual(rc, 0, err)
         exe = os.path.join(folder, "app")
         rc, _, err = sh(example.compiler(), *example.flags, src, "-o", exe, *flags.split(), env=clean_env())
         self.assertEqual(rc, 0, err)
         return exe
 
-    def build_find_package(self, example, folder):
+    def build_find_package(self, example, folder, static=False):
         src = os.path.join(folder, "app" + example.suffix)
         with open(src, "w") as f:
             f.write(example.source())
@@ -134,7 +137,7 @@ class ReadmeExamples(unittest.TestCase):
         with open(os.path.join(folder, "CMakeLists.txt"), "w") as f:
             f.write(f"cmake_minimum_required(VERSION 3.25)\nproject(app LANGUAGES {example.cmake_language})\n"
                     f"find_package(Korvane REQUIRED)\nadd_executable(app app{example.suffix})\n"
-                    "target_link_libraries(app PRIVATE Korvane::korvane)\n")
+                    f"target_link_libraries(app PRIVATE Korvane::korvane{'_static' if static else ''})\n")
         build = os.path.join(folder, "build")
         rc, out, err = sh(CMAKE, "-S", folder, "-B", build, "-G", "Ninja", f"-DCMAKE_PREFIX_PATH={PREFIX}",
                           f"-DCMAKE_{example.cmake_language}_COMPILER={example.compiler()}", env=clean_env())
@@ -158,6 +161,19 @@ class ReadmeExamples(unittest.TestCase):
                     rc, out, err = sh(exe, "TCPIP0::127.0.0.1::1::SOCKET", env=clean_env(), timeout=120)
                     self.assertNotEqual(rc, 0)
                     self.assertRegex(err, r"Korvane: ")
+
+    def test_c_example_links_the_static_library(self):
+        example = EXAMPLES[2]  # IVI-ANSI-C: a C99 program, so the C++ run time must come with the library
+        for how in (self.build_pkg_config, self.build_find_package):
+            with self.subTest(build=how.__name__), tempfile.TemporaryDirectory() as folder:
+                exe = how(example, folder, static=True)
+                rc, out, err = sh("readelf", "-d", exe)
+                self.assertEqual(rc, 0, err)
+                self.assertNotIn("libkorvane", out)
+                with Simulator() as res:
+                    rc, out, err = sh(exe, res, env=clean_env(), timeout=120)
+                self.assertEqual(rc, 0, out + err)
+                self.assertAlmostEqual(float(re.search(r"([\d.e+-]+) Hz", out).group(1)), 1e3, delta=20)
 
 
 class PythonPackage(unittest.TestCase):

@@ -9,6 +9,7 @@ import pytest
 
 SRC = Path(os.environ["KORVANE_SOURCE_DIR"])
 sys.path.insert(0, str(SRC / "tools" / "codegen"))
+import gen_ansic  # noqa: E402
 import gen_python  # noqa: E402
 import ivic_tables  # noqa: E402
 
@@ -64,11 +65,36 @@ def test_every_attribute_is_placed_once(catalog):
     placed = []
     for top in [root] + [c.item for c in collections.values()]:
         for node in top.walk():
-            placed += [a["id"] for a, _, _ in node.attrs.values()]
+            placed += [a["id"] for a, _, _, _ in node.attrs.values()]
     counts = [c.count for c in collections.values()]
     assert None not in counts
     total = sum(len(g["attributes"]) for g in catalog.groups)
-    assert len(placed) == len(set(placed)) == total - len(counts)
+    assert len(placed) == len(set(placed)) == total - len(counts) - len(gen_python.NO_FLAT_FORM)
+
+
+def test_every_call_is_a_function_the_library_exports(catalog):
+    """A name the generator made up, or one on the wrong side of _get/_set, would fail only when
+    called; the library exports exactly gen_ansic's list."""
+    root, collections, _ = gen_python.build(catalog)
+    exported = set(gen_ansic.exported(gen_ansic.load(SRC / "catalog")))
+    called = set()
+    for top in [root] + [c.item for c in collections.values()]:
+        for node in top.walk():
+            for a, _, _, cname in node.attrs.values():
+                called |= {cname + "_get"} if a["access"] == "R" else {cname + "_set"} if a["access"] == "W" else \
+                    {cname + "_get", cname + "_set"}
+            called |= {entry["c"] for entry in node.funcs.values()}
+            if node.kind == "collection":
+                called |= {node.count, node.name_function}
+    assert len(called) > 1000 and called <= exported, sorted(called - exported)[:10]
+    # Each method's flat layout takes as many C parameters as the prototype has.
+    model = gen_ansic.load(SRC / "catalog")
+    params = {f.name: len(f.params) + len(f.node.selectors) for f in model.functions}
+    width = {"repcap": 1, "in": 1, "out": 1, "sout": 3, "aout": 3, "fill": 3, "ain": 2, "count": 0}
+    for top in [root] + [c.item for c in collections.values()]:
+        for node in top.walk():
+            for entry in node.funcs.values():
+                assert sum(width[r[0]] for r in entry["flat"]) == params[entry["c"]], entry["c"]
 
 
 @pytest.mark.parametrize("name, snake", [

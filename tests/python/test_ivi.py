@@ -114,7 +114,7 @@ def test_error_queue_members(ivi_scope):
         u.raise_on_device_error()
     assert "-222 Data out of range" in str(caught.value)
     assert caught.value.instrument_errors == ((-222, "Data out of range"),)
-    assert caught.value.code == 0xBFFA0001
+    assert caught.value.code == 0x80047001
     assert u.error_query() is None  # raised means read
 
 
@@ -205,7 +205,7 @@ def test_instrument_text_in_the_exception(sim):
     with korvane.Scope(sim.resource, options={"query_instrument_status": True}) as scope:
         with pytest.raises(korvane.InstrumentError) as caught:
             scope.timebase.horizontal_scale = 1e9
-        assert isinstance(caught.value, korvane.Error) and caught.value.status == 0xBFFA0001 - (1 << 32)
+        assert isinstance(caught.value, korvane.Error) and caught.value.status == 0x80047001 - (1 << 32)
         assert "The instrument reports: -222 Data out of range" in str(caught.value)
         assert scope.ivi_utility.error_query() is None  # the exception took the entry
 

@@ -11,6 +11,8 @@ import pytest
 
 import korvane
 
+INVALID_SESSION = 0x80070006 - (1 << 32)  # KVSCOPE_ERROR_INVALID_SESSION
+
 ROUND_TRIPS = [
     # (path from the scope, value, what reads back)
     ("timebase.horizontal_scale", 2e-4, 2e-4),
@@ -95,6 +97,10 @@ def test_waveform_lands_in_the_callers_array(scope):
     assert not numpy.isnan(buffer).any()
     # Without a count the whole record comes.
     assert len(ch.fetch_waveform()) == scope.acquisition.record_length
+    # A record longer than the caller's array: its first points, in that array.
+    short = numpy.full(50, numpy.nan)
+    first = ch.fetch_waveform(out=short)
+    assert numpy.shares_memory(first.y, short) and len(first) == 50 and numpy.array_equal(short, buffer[:50])
 
 
 def test_instrument_refusal_is_an_error_with_its_text(scope):
@@ -102,7 +108,7 @@ def test_instrument_refusal_is_an_error_with_its_text(scope):
     with pytest.raises(korvane.Error) as caught:
         scope.timebase.horizontal_scale = 1e9
     e = caught.value
-    assert e.code == 0xBFFA0001 and e.status < 0
+    assert e.code == 0x80047001 and e.status < 0
     assert re.search(r"-222 Data out of range", str(e)), str(e)
     assert e.instrument_errors[0][0] == -222
     # The session goes on, the refused value kept out.
@@ -124,6 +130,13 @@ def test_simulation_needs_no_instrument(simulated):
     assert simulated.driver_operation.simulate is True
     wf = simulated.channels["Channel1"].read_waveform(points=500)
     assert 0 < len(wf) <= 500
+    # A text longer than the first buffer comes whole (the driver gives the size it needs).
+    simulated.channels["Channel1"].label = "x" * 300 + "é"
+    assert simulated.channels["Channel1"].label == "x" * 300 + "é"
+    # A simulated record is as long as the simulated acquisition says.
+    assert len(simulated.channels["Channel2"].fetch_waveform()) == simulated.acquisition.record_length > 1
+    with pytest.raises(korvane.Error, match="GetNextCoercionRecord"):
+        simulated.get_next_coercion_record()  # the driver keeps no records: its own error
     rev = simulated.revision_query()
     assert rev.driver_revision == korvane.__version__ + ".0" and rev == (rev.driver_revision, rev.instrument_revision)
     result = simulated.self_test()
@@ -140,12 +153,12 @@ def test_context_manager_closes_the_session(sim):
     scope.close()  # twice: nothing
     # The driver's handle is gone too, also when the block ends in an exception.
     lib = scope._s.lib
-    assert lib.Korvane_close(vi) == -0x4005EE70  # IVI_ERROR_INVALID_SESSION_HANDLE
+    assert lib.KVScope_close(vi) == INVALID_SESSION
     with pytest.raises(RuntimeError):
         with korvane.Scope(sim.resource) as scope:
             vi = scope.vi
             raise RuntimeError("stop")
-    assert scope.closed and lib.Korvane_close(vi) == -0x4005EE70
+    assert scope.closed and lib.KVScope_close(vi) == INVALID_SESSION
 
 
 def test_help_comes_from_the_catalogue(simulated):

@@ -16,8 +16,9 @@ def test_pip_install_from_the_source_tree(tmp_path):
     shutil.copytree(os.path.join(src, "python"), tree / "python", ignore=shutil.ignore_patterns("build", "*.egg-info"))
     shutil.copytree(os.path.join(src, "catalog"), tree / "catalog")
     shutil.copy(os.path.join(src, "CMakeLists.txt"), tree)  # the version's one place
-    (tree / "tools" / "codegen").mkdir(parents=True)
-    shutil.copy(os.path.join(src, "tools", "codegen", "gen_python.py"), tree / "tools" / "codegen")
+    # The generator and the ones it builds on (the flat C API's names come from gen_ansic.py).
+    shutil.copytree(os.path.join(src, "tools", "codegen"), tree / "tools" / "codegen",
+                    ignore=shutil.ignore_patterns("__pycache__", "*.cmake", "*.in"))
     p = subprocess.run([sys.executable, "-m", "pip", "install", "-q", "--no-build-isolation", "--no-deps", "--no-index",
                         "--target", str(tmp_path / "site"), "./python"],
                        cwd=tree, capture_output=True, text=True, timeout=300)

@@ -105,7 +105,7 @@ TEST_F(GenericPattern, SimulationSendsNothingAndAnswersDefaults) {
   EXPECT_EQ(S_OK, acquisition->SingleAcquisition());
   LONG points = 0;
   EXPECT_EQ(S_OK, acquisition->get_RecordLength(&points));
-  EXPECT_EQ(points, 12);
+  EXPECT_EQ(points, 100);  // the catalogue's default: a simulated record's length
   EXPECT_TRUE(io_->sent.empty());
 }
 

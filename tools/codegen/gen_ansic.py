@@ -56,8 +56,8 @@ LEFT_OUT = {
     "ReadBytes": "served by the direct I/O functions",
     "ReadBytes2": "served by the direct I/O functions",
     "ReadString": "served by the direct I/O functions",
-    "GetNextCoercionRecord": "a destructive read: a size query would drop the record",
-    "GetNextInterchangeWarning": "a destructive read: a size query would drop the warning",
+    "GetNextCoercionRecord": "served by _get_next_coercion_record, which holds what a size query leaves",
+    "GetNextInterchangeWarning": "served by _get_next_interchange_warning, which holds what a size query leaves",
 }
 
 # Status constants beyond the driver's message table: standard HRESULTs the API returns itself.
@@ -322,6 +322,8 @@ def required(ident):
         ("last_error_message", f"{s} session, {text}", "LastErrorMessage"),
         ("clear_last_error", f"{s} session", "ClearLastError"),
         ("read_and_clear_error_queue", f"{s} session, size_t size, char* buffer", "ReadAndClearErrorQueue"),
+        ("get_next_coercion_record", f"{s} session, {text}", "NextCoercionRecord"),
+        ("get_next_interchange_warning", f"{s} session, {text}", "NextInterchangeWarning"),
         ("direct_io_timeout_milliseconds_get", f"{s} session, int32_t* value", "IoTimeoutGet"),
         ("direct_io_timeout_milliseconds_set", f"{s} session, int32_t value", "IoTimeoutSet"),
         ("direct_io_write_bytes", f"{s} session, size_t count, const uint8_t* data", "WriteBytes"),

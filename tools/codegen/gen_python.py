@@ -5,7 +5,9 @@ Usage: gen_python.py <catalog dir> <output .py>   (writes the .pyi of the same n
 
 Reads catalog/attributes.toml, functions.toml, the enumerations and the interfaces (their
 navigation getters place each attribute in the object tree) and writes one module of class
-definitions that python/korvane/_runtime.py turns into properties and methods:
+definitions that python/korvane/_runtime.py turns into properties and methods, each over the
+flat C API's function (`KVScope_<path>_get/_set`, `KVScope_<path>_<method>`) that serves the
+same catalogue row; the names and C parameters come from gen_ansic.py's model of that API:
 
   - every enumeration an attribute or function takes, as an IntEnum;
   - one node class per place in the tree (`scope.trigger.edge`), its attributes as properties
@@ -13,10 +15,12 @@ definitions that python/korvane/_runtime.py turns into properties and methods:
   - one collection class per repeated capability (`scope.channels`) and its item class, which
     holds the per-item attributes and the functions on an item (`read_waveform`);
   - the other operation functions as methods of the root;
-  - ATTRIBUTE_IDS, every attribute's identifier by its Korvane.h constant, for the runtime.
+  - ATTRIBUTES, every attribute's C function (without _get/_set), kind and selector by its
+    Korvane.h constant and by its identifier, for the runtime's identity members and
+    Scope.get_attribute.
 
-Self-contained on purpose (standard library only, no import of the other generators): the
-package is built and installed also from a source tree of the catalogue alone (python/setup.py).
+Standard library only (with the generators beside it): the package is built and installed also
+from a source tree of the catalogue and tools/codegen alone (python/setup.py).
 """
 from __future__ import annotations
 
@@ -26,12 +30,25 @@ import sys
 import tomllib
 from pathlib import Path
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import gen_ansic  # noqa: E402  (the flat C API the package calls)
+
 PY_TYPE = {"I32": "int", "I64": "int", "R64": "float", "B": "bool", "S": "str"}
 ARRAY_C = {"double": "ViReal64", "short": "ViInt16", "long": "ViInt32", "BYTE": "ViByte"}
 ARRAY_RE = re.compile(r"^SAFEARRAY\((double|short|long|BYTE)\)$")
 C_PARAM_RE = re.compile(r"^(Vi[A-Za-z0-9]+)(\*?) ([A-Za-z_][A-Za-z0-9_]*)(\[\])?$")
 SCALAR_C = {"long": "ViInt32", "short": "ViInt16", "int64": "ViInt64", "double": "ViReal64",
             "VARIANT_BOOL": "ViBoolean", "BSTR": "ViConstString"}
+# Catalogue attributes the flat C API has no function for; the package leaves them out.
+NO_FLAT_FORM = {
+    "KORVANE_ATTR_SPECIFIC_DRIVER_PREFIX": "the IVI-C prefix; the flat API's names carry their own",
+    "KORVANE_ATTR_NUM_ENVELOPES": "only on the class interface, which the flat API does not walk",
+}
+# Functions the package serves otherwise (ivi_direct_io), or that the flat API leaves out.
+# The last two configure the class interface's object, whose Configure the flat API does not
+# have (the driver's own takes more parameters); its properties remain.
+NO_FLAT_FUNCTION = {"Korvane_SystemReadBytes", "Korvane_SystemReadString", "Korvane_viRead",
+                    "Korvane_ConfigureNumEnvelopes", "Korvane_ConfigureRefLevels", "Korvane_ConfigureRuntTriggerSource"}
 # A read waits this long for an acquisition unless the caller says otherwise (as the tool does).
 DEFAULT_MAX_TIME_MS = 5000
 
@@ -59,6 +76,7 @@ def read(path: Path):
 
 class Catalog:
     def __init__(self, directory: Path):
+        self.directory = directory
         self.enums = {}  # name -> [(word, value)]
         self.interfaces = {}  # name -> {"base", "coclass", "members": [raw member]}
         files = sorted(directory.glob("enums*.toml")) + [directory / "ivi.toml"] + \
@@ -136,6 +154,75 @@ def component(getter: str, getters: set) -> str:
     # digits belong to it (ARINC429, M1553) stays as it is.
     stem = re.sub(r"\d+$", "", getter)
     return snake(stem if stem != getter and stem in getters else getter)
+
+
+# ---------------------------------------------------------------------------------------------
+# The flat C API: its functions by their place in the tree and the COM member they serve.
+
+
+def flat_path(path):
+    return tuple(p.replace("_", "") for p in path if p != "[]")
+
+
+class Flat:
+    def __init__(self, directory: Path):
+        try:
+            self.model = gen_ansic.load(directory)
+        except SystemExit as e:
+            raise GenError(f"gen_python: {e}") from None
+        self.index = {}
+        for f in self.model.functions:
+            self.index.setdefault((flat_path(f.node.path), f.member.name, f.member.kind), []).append(f)
+
+    def find(self, path, name, kind):
+        found = self.index.get((flat_path(path), name, kind), [])
+        return found[0] if len(found) == 1 else None
+
+
+# Flat C parameter declarations -> (role, element type): strings and arrays that come back take
+# three parameters (size, buffer, size_required), input arrays two (count, data).
+FLAT_SCALAR = {"int16_t": "int16_t", "int32_t": "int32_t", "int64_t": "int64_t", "double": "double", "bool": "bool"}
+
+
+def flat_roles(model, params):
+    out, k = [], 0
+    while k < len(params):
+        t, name = params[k].rsplit(" ", 1)
+        if t == "size_t" and name.endswith("_count"):
+            out.append(("ain", params[k + 1].split()[-2].rstrip("*")))
+            k += 2
+        elif t == "size_t" and name.endswith("_size"):
+            elem = params[k + 1].rsplit(" ", 1)[0].rstrip("*")
+            out.append(("sout", "char") if elem == "char" else ("aout", elem))
+            k += 3
+        elif t == "const char*":
+            out.append(("in", "str"))
+            k += 1
+        else:
+            pointer = t.endswith("*")
+            base = t.rstrip("*")
+            ctype = FLAT_SCALAR.get(base) or ("int32_t" if base.startswith(model.ident) else None)
+            if ctype is None:
+                raise GenError(f"gen_python: flat parameter '{params[k]}' has no Python form")
+            out.append(("out" if pointer else "in", ctype))
+            k += 1
+    return out
+
+
+def flat_layout(flat, f, flat_f, ivic_layout):
+    """The runtime's layout over the flat function: the Python names, enumerations and defaults
+    of the IVI-C layout (which makes the Python signature) with the roles and C types of the
+    flat parameters. The count of an output array stays as a row without a C parameter."""
+    roles = flat_roles(flat.model, flat_f.params)
+    wanted = [r for r in ivic_layout if r[0] in ("in", "out", "sout", "ain", "aout", "fill")]
+    if len(roles) != len(wanted) or len(flat_f.node.selectors) != (1 if f.get("repcap") else 0):
+        raise GenError(f"gen_python: {f['name']}: the parameters of {flat_f.name} do not match its rows")
+    out = [r for r in ivic_layout if r[0] == "repcap"]  # in C order; a count takes no C parameter
+    for (role, ctype), (irole, _, name, enum, default) in zip(roles, wanted):
+        if role != {"fill": "aout"}.get(irole, irole):
+            raise GenError(f"gen_python: {f['name']}: {name} is {irole} in IVI-C, {role} in {flat_f.name}")
+        out.append((irole, ctype, name, enum, default))
+    return out + [r for r in ivic_layout if r[0] == "count"]
 
 
 # ---------------------------------------------------------------------------------------------
@@ -244,7 +331,7 @@ def function_roles(f, cat):
     return out
 
 
-def function_layout(f, cat, repcap_prefix):
+def function_layout(f, cat, repcap_prefix, flat, flat_f):
     params = []
     for s in f["params"]:
         m = C_PARAM_RE.match(s)
@@ -270,7 +357,7 @@ def function_layout(f, cat, repcap_prefix):
     if repcap_prefix and base.startswith(repcap_prefix) and len(base) > len(repcap_prefix):
         base = base[len(repcap_prefix):]
     method = snake(base)
-    proto = f"{f['name']}(ViSession vi{''.join(', ' + s for s in f['params'])})"
+    proto = gen_ansic.prototype(flat.model, flat_f).split(" ", 1)[1]
     parameters = python_parameters(layout, waveform)
     doc = [f"{f['interface']}.{f['method']} through {proto}."]
     if f.get("comment"):
@@ -283,8 +370,10 @@ def function_layout(f, cat, repcap_prefix):
     if returns:
         doc += ["", "Returns:", f"    {returns}"]
     doc += ["", "Raises:", "    Error: The driver or the instrument refused the call."]
-    return method, {"c": f["name"], "layout": layout, "waveform": waveform, "doc": "\n".join(doc),
-                    "enums": [e for _, _, _, e, _ in layout if e], "parameters": parameters}
+    # The signature and the stub's types come from the IVI-C layout, the call from the flat one.
+    return method, {"c": flat_f.name, "layout": layout, "flat": flat_layout(flat, f, flat_f, layout),
+                    "waveform": waveform, "doc": "\n".join(doc), "enums": [e for _, _, _, e, _ in layout if e],
+                    "parameters": parameters}
 
 
 def arg_doc(row):
@@ -333,6 +422,7 @@ def build(cat: Catalog):
     incoming = navigation_edges(cat)
     getters = {m["name"] for i in cat.interfaces.values() for m in i["members"]
                if m.get("kind") == "get" and m.get("type") in cat.interfaces}
+    flat = Flat(cat.directory)
     root = Node((), "root")
     used_enums = []
 
@@ -341,6 +431,30 @@ def build(cat: Catalog):
         if p is None:
             raise GenError(f"gen_python: no getter path reaches {iface}")
         return tuple(component(g, getters) for g in p)
+
+    def flat_function(f):
+        """The flat function of a catalogue function row: found by its place and COM member."""
+        method, kind = f["method"], "method"
+        if method.startswith(("get_", "put_")):
+            kind, method = ("get" if method.startswith("get_") else "put"), method[4:]
+        path = place(f["interface"])
+        found = flat.find(path, method, kind)
+        if f.get("repcap"):
+            found = flat.find(collections[f["repcap"]].path + path, method, kind)
+            if found is None and f.get("collection"):
+                # A channel's reads are its measurement's (the collection row says whose).
+                found = flat.find(place(f["collection"]) + path, method, kind)
+        if found is None:
+            raise GenError(f"gen_python: {f['name']}: no flat function serves {f['interface']}.{f['method']}")
+        return found
+
+    def attribute_function(node, a):
+        found = flat.find(node.path, a["name"], "get" if "R" in a["access"] else "put")
+        if found is None:
+            return None
+        if len(found.node.selectors) != (1 if "[]" in node.path else 0):
+            raise GenError(f"gen_python: {a['constant']}: {found.name} takes {len(found.node.selectors)} selectors")
+        return found.name.rsplit("_", 1)[0]  # without _get / _set
 
     # Collections: the interface of each repeated capability's Get<Name>Name function.
     collections = {}
@@ -352,12 +466,13 @@ def build(cat: Catalog):
         coll = at(root, place(f["interface"]))
         coll.kind = "collection"
         coll.repcap = rc
-        coll.name_function = f["name"]
         coll.item = Node(coll.path + ("[]",), "item")
         coll.item.repcap = rc
         collections[rc] = coll
+        coll.name_function = flat_function(f).name
         coll.count = None
 
+    attributes = {}  # constant -> (id, function, kind, selector), for the runtime
     for g in cat.groups:
         iface = g["interface"]
         rc = g.get("repcap")
@@ -369,8 +484,14 @@ def build(cat: Catalog):
             node.interfaces.append(iface)
         for a in g["attributes"]:
             name = snake(a["name"])
+            cname = attribute_function(node, a)
+            if cname is None:
+                if a["constant"] in NO_FLAT_FORM:
+                    continue
+                raise GenError(f"gen_python: {a['constant']}: no flat function serves {iface}.{a['name']}")
+            attributes[a["constant"]] = (a["id"], cname, a["type"], "[]" in node.path)
             if node.kind == "collection" and a["name"] == "Count" and a["type"] == "I32":
-                node.count = a["id"]  # len() of the mapping
+                node.count = cname + "_get"  # len() of the mapping
                 continue
             member = cat.property_member(iface, a["name"]) if iface else None
             enum = member.get("type") if member and member.get("type") in cat.enums else None
@@ -384,15 +505,19 @@ def build(cat: Catalog):
                     raise GenError(f"gen_python: {iface}.{a['name']}: a third attribute of that name")
             if name in node.children:
                 raise GenError(f"gen_python: {iface}.{a['name']} is also a node under {'.'.join(node.path)}")
-            node.attrs[name] = (a, enum, attribute_doc(cat, iface, a, member, enum))
+            ends = {"R": "_get", "W": "_set", "RW": "_get / _set"}[a["access"]]
+            doc = attribute_doc(cat, iface, a, member, enum) + f"\nC: {cname}{ends}."
+            node.attrs[name] = (a, enum, doc, cname)
 
     for f in cat.functions:
+        if f["name"] in NO_FLAT_FUNCTION:
+            continue
         rc = f.get("repcap")
         if rc:
             node = collections[rc].item
         else:
             node = root
-        method, layout = function_layout(f, cat, rc)
+        method, layout = function_layout(f, cat, rc, flat, flat_function(f))
         for e in layout["enums"]:
             full = next(n for n in cat.enums if enum_class_name(n) == e)
             if full not in used_enums:
@@ -402,6 +527,7 @@ def build(cat: Catalog):
             if method in node.attrs or method in node.children or method in node.funcs:
                 raise GenError(f"gen_python: method {method} of {f['name']} clashes under {'.'.join(node.path) or 'root'}")
         node.funcs[method] = layout
+    root.attributes = attributes
     return root, collections, used_enums
 
 
@@ -463,6 +589,17 @@ def check_names(node: Node):
             raise GenError(f"gen_python: {name} under {'.'.join(node.path) or 'the root'} clashes with an item accessor")
 
 
+def in_order(root: Node):
+    """Every class to write, the ones a class refers to before it (the module and the stub)."""
+    def visit(node):
+        for c in node.children.values():
+            yield from visit(c)
+        if node.kind == "collection":
+            yield from visit(node.item)
+        yield node
+    return list(visit(root))
+
+
 def emit(root: Node, collections, used_enums, cat) -> str:
     out = ['"""The object model of the korvane package, generated from catalog/ by',
            'tools/codegen/gen_python.py; do not edit. Its types are in _generated.pyi."""',
@@ -490,11 +627,7 @@ def emit(root: Node, collections, used_enums, cat) -> str:
         out.append("")
     out.append("")
 
-    def emit_node(node: Node):
-        for c in node.children.values():
-            emit_node(c)
-        if node.kind == "collection":
-            emit_node(node.item)
+    for node in in_order(root):
         check_names(node)
         base = {"collection": "Collection", "item": "Item"}.get(node.kind, "Node")
         out.append(f"class {class_name(node)}({base}):")
@@ -502,27 +635,28 @@ def emit(root: Node, collections, used_enums, cat) -> str:
         out.append("    __slots__ = ()")
         if node.kind == "collection":
             out.append(f"    _item = {class_name(node.item)}")
-            out.append(f"    _count_id = {node.count}")
+            out.append(f"    _count_function = {node.count!r}")
             out.append(f"    _name_function = {node.name_function!r}")
         for name, c in node.children.items():
             out.append(f"    {name} = _c({class_name(c)})")
         for name, c in accessors(node).items():
             out.append(f"    {name} = _ia({name[:-5]!r}, {accessor_doc(name, c)!r})")
-        for name, (a, enum, doc) in node.attrs.items():
+        for name, (a, enum, doc, cname) in node.attrs.items():
             e = enum_class_name(enum) if enum else "None"
-            out.append(f"    {name} = _a({a['id']}, {a['type']!r}, {a['access']!r}, {e}, {doc!r})")
+            out.append(f"    {name} = _a({cname!r}, {a['type']!r}, {a['access']!r}, {e}, {doc!r}, "
+                       f"{'[]' in node.path})")
         for name, layout in node.funcs.items():
-            out.append(f"    {name} = _f({layout['c']!r}, {layout['layout']!r}, {layout['waveform']}, {layout['doc']!r}, "
+            out.append(f"    {name} = _f({layout['c']!r}, {layout['flat']!r}, {layout['waveform']}, {layout['doc']!r}, "
                        f"{layout['parameters']!r})")
         out.append("")
         out.append("")
 
-    emit_node(root)
     out.append(f"Root = {class_name(root)}")
     out.append(f"ENUMS = {{{', '.join(f'{n!r}: {n}' for n in names)}}}")
-    # The runtime's own calls name their attributes by constant, never by number.
-    out.append("ATTRIBUTE_IDS = {")
-    out.extend(f"    {a['constant']!r}: {a['id']}," for g in cat.groups for a in g["attributes"])
+    # The runtime's own calls name their attributes by constant, never by number; get_attribute
+    # takes the number.
+    out.append("ATTRIBUTES = {")
+    out.extend(f"    {k!r}: {v!r}," for k, v in root.attributes.items())
     out.append("}")
     return "\n".join(out) + "\n"
 
@@ -626,11 +760,7 @@ def emit_stub(root: Node, collections, used_enums, cat) -> str:
         out.extend(f"    {member_name(n)} = {n!r}" for n in item_names(cat, rc))
         out.append("")
 
-    def emit_node(node: Node):
-        for c in node.children.values():
-            emit_node(c)
-        if node.kind == "collection":
-            emit_node(node.item)
+    for node in in_order(root):
         cls = class_name(node)
         results = []
         body = []
@@ -638,7 +768,7 @@ def emit_stub(root: Node, collections, used_enums, cat) -> str:
             body += ["    @property", f"    def {name}(self) -> {class_name(c)}: ..."]
         for name, c in accessors(node).items():
             body.append(f"    def {name}(self, key: str | int | Enum) -> {class_name(c.item)}: ...")
-        for name, (a, enum, _) in node.attrs.items():
+        for name, (a, enum, _, _) in node.attrs.items():
             if a["access"] == "W":
                 body.append(f"    {name}: {setter_type(a, enum)}")
                 continue
@@ -672,10 +802,9 @@ def emit_stub(root: Node, collections, used_enums, cat) -> str:
         out.extend(body or ["    ..."])
         out.append("")
 
-    emit_node(root)
     out.append(f"Root = {class_name(root)}")
     out.append("ENUMS: dict[str, type[Enum]]")
-    out.append("ATTRIBUTE_IDS: dict[str, int]")
+    out.append("ATTRIBUTES: dict[str, tuple[int, str, str, bool]]")
     return "\n".join(out) + "\n"
 
 
