@@ -96,7 +96,8 @@ TEST_F(Discovery, FindsEachSimulatorByEachWay) {
   std::vector<std::string> problems;
   const std::vector<FoundResource> found = FindResources(Options(), &problems);
   const auto took = std::chrono::steady_clock::now() - started;
-  EXPECT_LT(took, std::chrono::milliseconds(1500));  // the finders run side by side
+  // The finders run side by side: one timeout, not one per finder (slack for a loaded machine).
+  EXPECT_LT(took, std::chrono::milliseconds(2400));
 
   std::map<std::string, FoundResource> byName;
   for (const FoundResource& f : found) byName[f.resource] = f;
