@@ -29,6 +29,7 @@ bool Switch(Opt id, Args& a) {
     case Opt::Trace: a.trace = true; return true;
     case Opt::Json: a.json = true; return true;
     case Opt::Human: a.human = true; return true;
+    case Opt::NoIdn: a.noIdn = true; return true;
     case Opt::Open: a.open = true; return true;
     default: return false;
   }
@@ -42,6 +43,23 @@ bool Value(Opt id, const char* v, Args& a, std::string& error) {
     case Opt::Csv: a.csv = v; return true;
     case Opt::Svg: a.svg = v; return true;
     case Opt::Out: a.out = v; return true;
+    case Opt::Interface: a.interfaces.push_back(v); return true;
+    case Opt::DnsSd: a.dnsSd.push_back(v); return true;
+    case Opt::Host: a.hosts.push_back(v); return true;
+    case Opt::Probe: a.probes.push_back(v); return true;
+    case Opt::ProbePort: {
+      long port = 0;
+      if (!ParseLong(v, 1, 65535, port)) {
+        error = bad + "a port from 1 to 65535";
+        return false;
+      }
+      a.probePorts.push_back(port);
+      return true;
+    }
+    case Opt::PortmapperPort:
+      if (ParseLong(v, 1, 65535, a.portmapperPort)) return true;
+      error = bad + "a port from 1 to 65535";
+      return false;
     case Opt::Listen: a.listen = v; return true;
     case Opt::Port:
       if (ParseLong(v, 0, 65535, a.port)) return true;

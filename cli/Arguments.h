@@ -28,6 +28,11 @@ struct Args {
   bool json = false;
   bool human = false;
   bool help = false;
+  // find
+  bool noIdn = false;
+  std::vector<std::string> interfaces, dnsSd, hosts, probes;
+  std::vector<long> probePorts;
+  long portmapperPort = 0;  // 0: the standard one
 };
 
 // Options may stand anywhere after the command; "--" ends them (for a value starting with "--").

@@ -20,6 +20,13 @@ constexpr OptionSpec kOptions[] = {
     {Opt::Svg, "--svg", "<file>", Fill::File},
     {Opt::Out, "--out", "<file>", Fill::File},
     {Opt::Depth, "--depth", "N", Fill::Nothing},
+    {Opt::NoIdn, "--no-idn", nullptr, Fill::Nothing},
+    {Opt::Interface, "--interface", "<name or address>", Fill::Nothing},
+    {Opt::DnsSd, "--dns-sd", "<address[:port]>", Fill::Nothing},
+    {Opt::Host, "--host", "<address>", Fill::Nothing},
+    {Opt::PortmapperPort, "--portmapper-port", "<port>", Fill::Nothing},
+    {Opt::Probe, "--probe", "<a.b.c.d[-a.b.c.e] or a.b.c.d/n>", Fill::Nothing},
+    {Opt::ProbePort, "--probe-port", "<port>", Fill::Nothing},
     {Opt::Port, "--port", "N", Fill::Nothing},
     {Opt::Open, "--open", nullptr, Fill::Nothing},
     {Opt::Listen, "--listen", "<address>", Fill::Nothing},
@@ -57,6 +64,16 @@ constexpr CommandOption kPanelOptions[] = {
 
 constexpr CommandOption kWaitSrqOptions[] = {{Opt::Timeout, "give up after this long (exit 1)"},
                                              {Opt::Json, "{\"status_byte\": ..., \"bits\": ...}"}};
+constexpr CommandOption kFindOptions[] = {
+    {Opt::Interface, "search through this interface only (name or address; repeatable; default: all)"},
+    {Opt::Timeout, "how long each finder waits for replies, and *IDN? for its answer (default 1000)"},
+    {Opt::NoIdn, "list what the finders report, without asking each instrument *IDN?"},
+    {Opt::DnsSd, "also ask this DNS-SD responder by unicast (port 5353 if left out; repeatable)"},
+    {Opt::Host, "also ask this host's portmapper for VXI-11 directly (repeatable)"},
+    {Opt::PortmapperPort, "the portmapper's port (default 111)"},
+    {Opt::Probe, "try TCP connects to these addresses (at most 1024 connections, 500 a second; repeatable)"},
+    {Opt::ProbePort, "the port --probe tries (default 5025; repeatable)"},
+    {Opt::Json, "[{\"resource\", \"manufacturer\", \"model\", \"serial\", \"firmware\", \"via\", \"note\"}]"}};
 
 constexpr Fill kResource[] = {Fill::Nothing};
 constexpr Fill kResourcePath[] = {Fill::Nothing, Fill::Path};
@@ -153,6 +170,20 @@ constexpr CommandSpec kCommands[] = {
      {},
      false,
      CmdConfig},
+    {"find",
+     "find [<expression>] [--interface <name>]... [--timeout <ms>] [--no-idn]",
+     "list the instruments reachable from here",
+     "Runs every finder at once: VXI-11 (a portmapper broadcast on each interface), DNS-SD (VXI-11,\n"
+     "HiSLIP, raw SCPI sockets and LXI instruments), USBTMC devices and serial ports, then asks each\n"
+     "instrument found *IDN? (serial ports are not asked). An instrument found several ways is listed\n"
+     "once per resource form. The expression filters by resource name as VISA's FindRsrc does\n"
+     "(\"TCPIP?*\", \"?*SOCKET\", \"USB?*INSTR\"). Nothing is sent outside the interfaces given.\n",
+     kFindOptions,
+     false,
+     false,
+     {},
+     false,
+     CmdFind},
     {"panel", "panel <resource> [--port N] [--open] [--listen <address>]",
      "a front panel in the browser: live waveforms, controls, measurements",
      "Opens one session and serves a page on 127.0.0.1 that every browser tab shares: the enabled\n"

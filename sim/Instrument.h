@@ -84,6 +84,8 @@ class CInstrument {
   void applySignalSpec(std::string_view spec);  // throws std::invalid_argument
 
   const std::string& model() const { return model_; }
+  const std::string& serial() const { return serial_; }
+  const std::string& firmware() const { return firmware_; }
   int analogChannels() const { return info_.analog; }
   int digitalChannels() const { return info_.digital; }
   static constexpr size_t kErrorQueueSize = 30;

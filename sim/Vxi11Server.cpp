@@ -73,6 +73,14 @@ CVxi11Server::CVxi11Server(CInstrument& instrument, const std::string& bind, siz
     portmap_ = std::make_unique<CTcpFrontEnd>(bind, portmapperPort, [this](int fd) { servePortmap(fd); });
     note_ = "own portmapper on " + bind + ":" + std::to_string(portmapperPort) +
             " (the port was free and this process may bind it)";
+    try {
+      portmapUdp_ = std::make_unique<CUdpResponder>(bind, portmapperPort, true,
+                                                    [this](const uint8_t* p, size_t n, const sockaddr_in&) {
+                                                      return answerUdpPortmap(p, n);
+                                                    });
+    } catch (const std::system_error& e) {
+      note_ += "; not over UDP (" + std::string(e.what()) + ")";
+    }
   } catch (const std::system_error& e) {
     const int code = e.code().value();
     if (code == EADDRINUSE && registerWith(portmapperPort, true)) {
@@ -99,12 +107,14 @@ void CVxi11Server::start() {
   core_->start();
   abort_->start();
   if (portmap_) portmap_->start();
+  if (portmapUdp_) portmapUdp_->start();
 }
 
 void CVxi11Server::stop() noexcept {
   core_->stop();
   abort_->stop();
   if (portmap_) portmap_->stop();
+  if (portmapUdp_) portmapUdp_->stop();
 }
 
 void CVxi11Server::join() {
@@ -116,6 +126,7 @@ void CVxi11Server::join() {
   core_->join();
   abort_->join();
   if (portmap_) portmap_->join();
+  if (portmapUdp_) portmapUdp_->join();
 }
 
 // SET (or UNSET) of our core channel with the portmapper at 127.0.0.1:port, as its RPC client.
@@ -166,6 +177,38 @@ bool CVxi11Server::registerWith(uint16_t port, bool set) {
     if (probe && ::connect(probe.get(), reinterpret_cast<sockaddr*>(&b), sizeof b) == 0) return false;
   }
   return call(w::kPmapUnset, 3) >= 0 && call(w::kPmapSet, 4) == 1;
+}
+
+// A UDP call is the record without its mark. Only GETPORT (and NULL) are served over UDP: the
+// finders' broadcast; anything else gets no reply, as a datagram may be dropped anyway.
+std::vector<uint8_t> CVxi11Server::answerUdpPortmap(const uint8_t* p, size_t n) {
+  std::vector<uint8_t> none;
+  if (n < w::kCallHeaderSize) return none;
+  const uint32_t xid = w::Get32(p);
+  if (w::Get32(p + 4) != w::kCall || w::Get32(p + 8) != w::kRpcVersion || w::Get32(p + 12) != w::kPortmapProgram ||
+      w::Get32(p + 16) != w::kPortmapVersion)
+    return none;
+  const uint32_t proc = w::Get32(p + 20);
+  size_t at = 24;
+  for (int auth = 0; auth < 2; ++auth) {  // credentials, verifier: flavour and opaque body
+    if (n - at < 8) return none;
+    const uint32_t len = w::Get32(p + at + 4);
+    if (len > 400 || n - at - 8 < len + w::Pad4(len)) return none;
+    at += 8 + len + w::Pad4(len);
+  }
+  w::CXdrWriter x;
+  x.ReplyHeader(xid, w::kSuccess);
+  if (proc == w::kPmapGetPort) {
+    if (n - at < 16) return none;
+    const uint32_t prog = w::Get32(p + at), vers = w::Get32(p + at + 4), prot = w::Get32(p + at + 8);
+    std::lock_guard lk(m_);
+    auto it = registrations_.find(prog);
+    x.U32(it != registrations_.end() && vers == w::kVersion && prot == w::kIpProtoTcp ? it->second : 0);
+  } else if (proc != w::kPmapNull) {
+    return none;
+  }
+  const std::vector<uint8_t>& record = x.Finish();
+  return std::vector<uint8_t>(record.begin() + 4, record.end());
 }
 
 void CVxi11Server::servePortmap(int fd) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "FrontEnd.h"
+#include "UdpResponder.h"
 
 namespace korvane::sim {
 
@@ -41,6 +42,7 @@ class CVxi11Server {
   void serveAbort(int fd);
   void servePortmap(int fd);
   bool registerWith(uint16_t portmapperPort, bool set);
+  std::vector<uint8_t> answerUdpPortmap(const uint8_t* p, size_t n);
 
   // The core channel's procedures.
   rpc::Outcome createLink(CoreCall& call);
@@ -72,6 +74,7 @@ class CVxi11Server {
   size_t maxMessage_;
   uint16_t portmapperPort_;
   std::unique_ptr<CTcpFrontEnd> core_, abort_, portmap_;
+  std::unique_ptr<CUdpResponder> portmapUdp_;  // GETPORT over UDP, broadcasts included
   bool registered_ = false;
   std::string note_;
 

@@ -30,6 +30,7 @@
 
 #include "HislipServer.h"
 #include "Instrument.h"
+#include "MdnsResponder.h"
 #include "SocketServer.h"
 #include "Vxi11Server.h"
 
@@ -42,8 +43,10 @@ namespace {
 korvane::sim::CSocketServer* g_server = nullptr;
 korvane::sim::CVxi11Server* g_vxi11 = nullptr;
 korvane::sim::CHislipServer* g_hislip = nullptr;
+korvane::sim::CMdnsResponder* g_mdns = nullptr;
 
 extern "C" void onSignal(int) {
+  if (g_mdns) g_mdns->stop();
   if (g_server) g_server->stop();
   if (g_vxi11) g_vxi11->stop();
   if (g_hislip) g_hislip->stop();
@@ -83,6 +86,11 @@ void usage(FILE* f) {
       "  --max-message BYTES   longest program message accepted (default 16 MiB)\n"
       "  --vxi11               also serve VXI-11 (core channel on a free port, found through\n"
       "                        the portmapper on port 111)\n"
+      "  --portmapper-port N   the VXI-11 portmapper's port (TCP, and UDP for GETPORT and its\n"
+      "                        broadcast; default 111)\n"
+      "  --mdns NAME           answer DNS-SD queries for the served front ends as instance NAME,\n"
+      "                        on the --bind address only, with the identity in the TXT records\n"
+      "  --mdns-port N         the DNS-SD responder's UDP port (default 5353; 0 picks a free one)\n"
       "  --hislip-port N       also serve HiSLIP on port N (0 picks a free one)\n"
       "  --hislip-overlapped   the HiSLIP front end prefers overlapped mode (default: synchronized)\n"
       "  --list-models         print the models (family, channels, bandwidth, options) and exit\n"
@@ -134,6 +142,9 @@ struct Options {
   bool vxi11 = false;
   int hislipPort = -1;  // -1: no HiSLIP
   bool hislipOverlapped = false;
+  uint16_t portmapperPort = 111;
+  std::string mdnsName;  // empty: no DNS-SD responder
+  uint16_t mdnsPort = 5353;
 };
 
 // Options that set a simulator switch: the command, then the option's value.
@@ -202,6 +213,20 @@ int parseOptions(int argc, char** argv, Options& o) {
         return 2;
       }
       o.hislipPort = static_cast<int>(p);
+    } else if (a == "--portmapper-port" || a == "--mdns-port") {
+      const std::string v = value();
+      long p = 0;
+      if (!parsePort(v, p) || (p == 0 && a == "--portmapper-port")) {
+        std::fprintf(stderr, "korvane-scope-sim: bad port '%s' for %s\n", v.c_str(), a.c_str());
+        return 2;
+      }
+      (a == "--mdns-port" ? o.mdnsPort : o.portmapperPort) = static_cast<uint16_t>(p);
+    } else if (a == "--mdns") {
+      o.mdnsName = value();
+      if (o.mdnsName.empty() || o.mdnsName.size() > 63) {
+        std::fprintf(stderr, "korvane-scope-sim: --mdns needs a name of 1 to 63 bytes\n");
+        return 2;
+      }
     } else if (a == "--hislip-overlapped") {
       o.hislipOverlapped = true;
     } else if (a == "--vxi11") {
@@ -256,13 +281,29 @@ int run(const Options& o) {
   std::unique_ptr<korvane::sim::CVxi11Server> vxi11Server;
   std::unique_ptr<korvane::sim::CHislipServer> hislipServer;
   if (o.vxi11)
-    vxi11Server = std::make_unique<korvane::sim::CVxi11Server>(instrument, server.bind, server.maxMessageBytes);
+    vxi11Server = std::make_unique<korvane::sim::CVxi11Server>(instrument, server.bind, server.maxMessageBytes,
+                                                               o.portmapperPort);
   if (o.hislipPort >= 0)
     hislipServer = std::make_unique<korvane::sim::CHislipServer>(instrument, server.bind,
                                                                  static_cast<uint16_t>(o.hislipPort),
                                                                  server.maxMessageBytes, o.hislipOverlapped);
   g_vxi11 = vxi11Server.get();
   g_hislip = hislipServer.get();
+  std::unique_ptr<korvane::sim::CMdnsResponder> mdns;
+  if (!o.mdnsName.empty()) {
+    // The identity as DNS-SD instruments give it, in every service's TXT record.
+    const std::vector<std::string> identity = {"txtvers=1", std::string("Manufacturer=") + korvane::models::kVendor,
+                                               "Model=" + instrument.model(), "SerialNumber=" + instrument.serial(),
+                                               "FirmwareVersion=" + instrument.firmware()};
+    std::vector<korvane::sim::AnnouncedService> services = {{"_scpi-raw._tcp", srv.port(), identity}};
+    if (vxi11Server) services.push_back({"_vxi-11._tcp", o.portmapperPort, identity});
+    if (hislipServer) {
+      services.push_back({"_hislip._tcp", hislipServer->port(), identity});
+      services.back().txt.push_back("hislip=hislip0");
+    }
+    mdns = std::make_unique<korvane::sim::CMdnsResponder>(server.bind, o.mdnsPort, o.mdnsName, std::move(services));
+    g_mdns = mdns.get();
+  }
 
   std::printf("listening on %s:%u\n", srv.address().c_str(), static_cast<unsigned>(srv.port()));
   if (vxi11Server) {
@@ -274,8 +315,14 @@ int run(const Options& o) {
     hislipServer->start();
     std::printf("hislip listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(hislipServer->port()));
   }
+  if (mdns) {
+    mdns->start();
+    std::printf("mdns listening on %s:%u\n", server.bind.c_str(), static_cast<unsigned>(mdns->port()));
+  }
   std::fflush(stdout);
   srv.run();
+  g_mdns = nullptr;
+  if (mdns) mdns->stop();
   g_server = nullptr;
   g_vxi11 = nullptr;
   g_hislip = nullptr;

@@ -18,6 +18,7 @@ int CmdMeasure(const Args& a);
 int CmdSave(const Args& a);
 int CmdLoad(const Args& a);
 int CmdConfig(const Args& a);
+int CmdFind(const Args& a);
 int CmdPanel(const Args& a);
 int CmdWaitSrq(const Args& a);
 // The simulator takes its own options, untouched by the tool's parser.

@@ -22,6 +22,7 @@ from typing import Any
 
 from . import _library
 from ._binding import RevisionQueryResult, Session
+from ._discovery import FoundResource, find_resources
 from ._errors import Error, ErrorQueryResult, InstrumentError, KorvaneWarning
 from ._generated import *  # noqa: F401,F403  (the enumerations and collection classes)
 from ._generated import ENUMS, Root
@@ -32,7 +33,8 @@ from ._runtime import Collection, Item, Waveform, function
 from ._version import __version__  # made from the build's version (see setup.py)
 
 __all__ = ["Scope", "ScopeOptions", "IviUtility", "IviDirectIo", "Error", "InstrumentError", "ErrorQueryResult",
-           "KorvaneWarning", "Waveform", "Collection", "Item", "library_path", "__version__"]
+           "KorvaneWarning", "Waveform", "Collection", "Item", "library_path", "__version__", "FoundResource",
+           "find_resources"]
 __all__ += _generated.__all__
 
 # Where a simulated session points; the driver opens no connection while simulating.

@@ -38,6 +38,11 @@ int32_t ReadAndClearErrorQueue(Session session, std::size_t size, char* buffer) 
 int32_t NextCoercionRecord(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
 int32_t NextInterchangeWarning(Session session, std::size_t size, char* buffer, std::size_t* sizeRequired) noexcept;
 
+// The instruments reachable from here (visacom::ListResources); a bad expression or option is
+// kInvalidArgument with the reason for last_error_message on the invalid session.
+int32_t ListInstruments(const char* expression, const char* options, std::size_t size, char* buffer,
+                        std::size_t* sizeRequired) noexcept;
+
 int32_t IoTimeoutGet(Session session, int32_t* value) noexcept;
 int32_t IoTimeoutSet(Session session, int32_t value) noexcept;
 int32_t WriteBytes(Session session, std::size_t count, const uint8_t* data) noexcept;

@@ -2,6 +2,8 @@
 #include "base/StringUtil.h"
 #include "platform/ComObject.h"
 #include "visacom/ComError.h"
+#include "visacom/Discovery.h"
+#include "visacom/ResourceExpression.h"
 #include "visacom/MessageSession.h"
 #include "visacom/ResourceName.h"
 #include "visacom/TransportRegistry.h"
@@ -10,6 +12,7 @@
 #include <korvane/ComHelpers.h>
 
 #include <atomic>
+#include <cstdlib>
 #include <mutex>
 #include <new>
 
@@ -18,6 +21,23 @@ namespace {
 
 constexpr LONG kComponentVersion = 0x00100000;
 constexpr LONG kSpecVersion = 0x00500800;
+
+FindOptions DefaultFindOptions() {
+  FindOptions o;
+  if (const char* list = std::getenv("KORVANE_FIND_INTERFACES")) {
+    std::string text = list;
+    for (std::size_t at = 0; at <= text.size();) {
+      const std::size_t comma = std::min(text.find(',', at), text.size());
+      if (comma > at) o.interfaces.push_back(text.substr(at, comma - at));
+      at = comma + 1;
+    }
+  }
+  if (const char* ms = std::getenv("KORVANE_FIND_TIMEOUT_MS")) {
+    const long v = std::strtol(ms, nullptr, 10);
+    if (v > 0 && v < 600000) o.timeoutMs = static_cast<int>(v);
+  }
+  return o;
+}
 
 class CResourceManager final : public ComObject<CResourceManager, IResourceManager3, ISupportErrorInfo,
                                                 Also<IResourceManager, IResourceManager3>> {
@@ -60,13 +80,37 @@ class CResourceManager final : public ComObject<CResourceManager, IResourceManag
     return S_OK;
   }
 
+  // Runs every finder (Discovery.h) and keeps the names the expression matches. The interfaces
+  // and the time it may take come from KORVANE_FIND_INTERFACES (comma-separated) and
+  // KORVANE_FIND_TIMEOUT_MS; by default every interface for a second.
   HRESULT STDMETHODCALLTYPE FindRsrc(BSTR expr, SAFEARRAY** pFindList) override {
-    return Guarded(IID_IResourceManager, [&] {
-      if (pFindList) *pFindList = nullptr;
-      return ReportError(E_VISA_RSRC_NFOUND, IID_IResourceManager,
-                         "No resources match \"" + ToNarrow(expr) +
-                             "\": the built-in VISA-COM provider does not search for instruments; open them by "
-                             "resource name.");
+    return Guarded(IID_IResourceManager, [&]() -> HRESULT {
+      if (!pFindList) return NullOut();
+      *pFindList = nullptr;
+      const std::string text = ToNarrow(expr);
+      std::string why;
+      const auto compiled = CResourceExpression::Compile(text, why);
+      if (!compiled)
+        return ReportError(E_VISA_INV_EXPR, IID_IResourceManager, "Invalid expression \"" + text + "\": " + why + ".");
+      std::vector<std::string> names;
+      for (const FoundResource& f : FindResources(DefaultFindOptions()))
+        if (compiled->Matches(f.resource)) names.push_back(f.resource);
+      if (names.empty())
+        return ReportError(E_VISA_RSRC_NFOUND, IID_IResourceManager, "No resources found match \"" + text + "\".");
+      SafeArrayPtr list(SafeArrayCreateVector(VT_BSTR, 0, static_cast<ULONG>(names.size())));
+      if (!list) return ReportError(E_OUTOFMEMORY, IID_IResourceManager, "Out of memory.");
+      {
+        SafeArrayAccess<BSTR> items(list.get());
+        if (!items.ok())
+          return ReportError(items.hr(), IID_IResourceManager, "The list of resources cannot be filled.");
+        for (std::size_t i = 0; i < names.size(); ++i) {
+          Bstr name(names[i]);
+          if (!name.get()) return ReportError(E_OUTOFMEMORY, IID_IResourceManager, "Out of memory.");
+          items.data()[i] = name.Detach();  // the array frees its strings when destroyed
+        }
+      }
+      *pFindList = list.Detach();
+      return S_OK;
     });
   }
 

@@ -49,20 +49,23 @@ HRESULT OpenAsrl(const ResourceName& n, const CDeadline&, std::unique_ptr<ITrans
 
 constexpr TransportRow kTransports[] = {
     {"TCPIP SOCKET", VI_INTF_TCPIP, "SOCKET", "TCPIP[board]::<host>::<port>::SOCKET", nullptr, &OpenSocket, true, true,
-     true, nullptr},
+     true, nullptr, &FindSocket},
     {"VXI-11", VI_INTF_TCPIP, "INSTR", "TCPIP[board]::<host>[::inst0][::INSTR]", &IsVxi11, &OpenVxi11, true, true,
-     true, nullptr},
+     true, nullptr, &FindVxi11},
     {"HiSLIP", VI_INTF_TCPIP, "INSTR", "TCPIP[board]::<host>::hislip0[,<port>]::INSTR", &IsHislip, &OpenHislip, true,
-     true, true, nullptr},
+     true, true, nullptr, &FindHislip},
     {"USBTMC", VI_INTF_USB, "INSTR", "USB[board]::<vid>::<pid>::<serial>[::<intf>]::INSTR", nullptr, &OpenUsb, true,
      false, false,
      "the built-in VISA-COM provider cannot open USB instruments on this system: it reaches them through "
-     "the Linux usbtmc driver; they need a system VISA-COM library"},
+     "the Linux usbtmc driver; they need a system VISA-COM library",
+     &FindUsbtmc},
     {"GPIB", VI_INTF_GPIB, "INSTR", "GPIB[board]::<address>::INSTR", nullptr, nullptr, false, false, false,
      "the built-in VISA-COM provider cannot open GPIB instruments: it has no GPIB transport; they need a "
-     "system VISA-COM library"},
+     "system VISA-COM library",
+     nullptr},
     {"ASRL", VI_INTF_ASRL, "INSTR", "ASRL<n>::INSTR", nullptr, &OpenAsrl, true, false, true,
-     "the built-in VISA-COM provider cannot open serial ports on Windows; they need a system VISA-COM library"},
+     "the built-in VISA-COM provider cannot open serial ports on Windows; they need a system VISA-COM library",
+     &FindSerial},
 };
 
 }  // namespace

@@ -9,6 +9,7 @@
 // only what opens, and where.
 #pragma once
 
+#include "visacom/Discovery.h"
 #include "visacom/ResourceName.h"
 #include "visacom/Transport.h"
 
@@ -45,7 +46,9 @@ struct TransportRow {
   OpenTransportFn open;  // null for resources the provider parses but serves nowhere
   bool onLinux, onWindows, onOtherPosix;
   const char* unavailable;  // why it is not served where it is not, as the open failure says
-  // Discovery adds a column here: the row's finder, listing the instruments reachable by it.
+  // Lists the instruments reachable by this row (Discovery.h); null when there is no way to
+  // find them.
+  FinderFn find;
 };
 
 std::span<const TransportRow> Transports() noexcept;

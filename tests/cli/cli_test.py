@@ -372,7 +372,7 @@ class Completion(unittest.TestCase):
 
     def test_commands_paths_and_values(self):
         res = "TCPIP0::127.0.0.1::5025::SOCKET"
-        cases = [(("f",), ["fetch"]), (("get", res, "Trigger.Edge.Sl"), ["Trigger.Edge.Slope "]),
+        cases = [(("f",), ["fetch", "find"]), (("get", res, "Trigger.Edge.Sl"), ["Trigger.Edge.Slope "]),
                  (("set", res, "Trigger.Ed"), ["Trigger.Edge."]), (("set", res, "Trigger.Edge.Slope", "Neg"), ["Negative"]),
                  (("get", res, "Channels.Item(Channel1).Off"), ["Channel1).Offset "]),
                  (("measure", res, "--channel", "Channel1", "VoltagePeakTo"), ["VoltagePeakToPeak"]),
@@ -395,7 +395,7 @@ class CommandTable(unittest.TestCase):
             self.assertIn(f"  korvane {command}", overview)
             rc, page, err = run("help", command)
             self.assertEqual(rc, 0, err)
-            listed[command] = set(re.findall(r"^  (--[a-z]+)", page, re.M))
+            listed[command] = set(re.findall(r"^  (--[a-z-]+)", page, re.M))
             everything |= listed[command]
         for command in set(commands) - {"help", "sim"}:
             with self.subTest(command):

@@ -2,6 +2,7 @@
 #include "support/ProviderTest.h"
 
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <tuple>
 #include <vector>
@@ -71,11 +72,21 @@ TEST_F(Registration, ClassesAreFoundThroughTheClassTable) {
 #endif
 }
 
-TEST_F(Registration, FindRsrcReportsThatItDoesNotSearch) {
+TEST_F(Registration, FindRsrcChecksTheExpressionAndReportsEmptyLists) {
+#if !defined(_WIN32)
+  // Loopback only, briefly: the finders run for real.
+  ::setenv("KORVANE_FIND_INTERFACES", "lo", 1);
+  ::setenv("KORVANE_FIND_TIMEOUT_MS", "100", 1);
+#endif
   SAFEARRAY* list = reinterpret_cast<SAFEARRAY*>(1);
-  EXPECT_EQ(rm_->FindRsrc(Bstr(std::string_view("?*INSTR")), &list), E_VISA_RSRC_NFOUND);
+  EXPECT_EQ(rm_->FindRsrc(Bstr(std::string_view("?*INSTR[")), &list), E_VISA_INV_EXPR);
   EXPECT_EQ(list, nullptr);
-  EXPECT_NE(LastErrorText().find("resource name"), std::string::npos);
+  EXPECT_NE(LastErrorText().find("without its ']'"), std::string::npos);
+  list = reinterpret_cast<SAFEARRAY*>(1);
+  EXPECT_EQ(rm_->FindRsrc(Bstr(std::string_view("GPIB?*")), &list), E_VISA_RSRC_NFOUND);  // no finder lists GPIB
+  EXPECT_EQ(list, nullptr);
+  EXPECT_NE(LastErrorText().find("GPIB?*"), std::string::npos);
+  EXPECT_EQ(rm_->FindRsrc(Bstr(std::string_view("?*")), nullptr), E_POINTER);
 }
 
 using ResourceNames = ProviderTest;

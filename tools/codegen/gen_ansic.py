@@ -333,6 +333,7 @@ def required(ident):
         ("direct_io_query", f"{s} session, const char* command, {text}", "Query"),
         ("service_request_handler_set", f"{s} session, {ident}ServiceRequestCallback callback, void* context",
          "ServiceRequestHandlerSet"),
+        ("find_resources", f"const char* expression, const char* options, {text}", "ListInstruments"),
     ]
 
 

@@ -37,6 +37,7 @@ SESSION_FUNCTIONS = [
     "Korvane_LockSession", "Korvane_UnlockSession", "Korvane_error_message", "Korvane_error_query",
     "Korvane_reset", "Korvane_ResetWithDefaults", "Korvane_Disable", "Korvane_self_test",
     "Korvane_revision_query", "Korvane_GetNextCoercionRecord", "Korvane_InvalidateAllAttributes",
+    "Korvane_FindResources",
 ]
 ACCESSOR_TYPES = ["ViInt32", "ViInt64", "ViReal64", "ViBoolean", "ViSession", "ViString"]
 ACCESSORS = [f"Korvane_{d}AttributeVi{t[2:]}" for d in ("Get", "Set") for t in ACCESSOR_TYPES]
