@@ -19,6 +19,7 @@ from __future__ import annotations
 
 import asyncio
 import concurrent.futures
+import ctypes
 import functools
 import threading
 import weakref
@@ -73,6 +74,51 @@ async def wait_for_acquisition_complete_async(self: Any, max_time_milliseconds: 
     await _run(self, self.system_wait_for_operation_complete, max_time_milliseconds)
 
 
+# void callback(KVScopeSession session, uint8_t status_byte, void* context)
+_CALLBACK = ctypes.CFUNCTYPE(None, ctypes.c_void_p, ctypes.c_uint8, ctypes.c_void_p)
+# The C function objects installed, by session: the driver calls them until they are replaced.
+_handlers: weakref.WeakKeyDictionary[Any, Any] = weakref.WeakKeyDictionary()
+
+
+def on_service_request(self: Any, callback: Callable[[int], None] | None) -> None:
+    """Calls `callback(status_byte)` for each service request the instrument raises, on a thread of
+    the driver's own (over HiSLIP, VXI-11 and USBTMC; a SOCKET session raises korvane.Error).
+
+    The callback runs one request at a time, without blocking other threads' calls on the scope,
+    and may use the scope itself. An exception it raises is reported (sys.unraisablehook) and the
+    next request is delivered as usual. A callback that takes long delays only later requests of
+    this session (up to 32 wait; more are counted and dropped). None removes the callback; once
+    that returns, it is not running and is not called again.
+
+    Args:
+        callback: receives the status byte (bit 6, 0x40, is the request itself), or None.
+    """
+    session = self._s
+    setter = session.functions.get("service_request_handler_set")
+    if setter is None:
+        setter = session.lib.KVScope_service_request_handler_set
+        setter.argtypes = (ctypes.c_void_p, _CALLBACK, ctypes.c_void_p)
+        setter.restype = ctypes.c_int32
+        session.functions["service_request_handler_set"] = setter
+    if callback is None:
+        function = _CALLBACK(0)  # a null pointer: no callback
+    else:
+        user = callback
+
+        def deliver(_session: Any, status_byte: int, _context: Any) -> None:
+            user(int(status_byte))
+
+        function = _CALLBACK(deliver)
+    status = setter(session.vi, function, None)
+    if status < 0:
+        raise session.fail(status, "KVScope_service_request_handler_set")
+    # Kept while installed: the driver holds only the C pointer.
+    if callback is None:
+        _handlers.pop(session, None)
+    else:
+        _handlers[session] = function
+
+
 def attach() -> None:
     """Adds the asynchronous methods to the generated classes (the package imports this module);
     the generator declares the same in the stub: read_waveform_async beside every read_waveform."""
@@ -80,6 +126,7 @@ def attach() -> None:
         if isinstance(cls, type) and issubclass(cls, _runtime.Node) and "read_waveform" in vars(cls):
             setattr(cls, "read_waveform_async", read_waveform_async)
     setattr(_generated.Root, "wait_for_acquisition_complete_async", wait_for_acquisition_complete_async)
+    setattr(_generated.Root, "on_service_request", on_service_request)
 
 
 attach()

@@ -5,6 +5,7 @@ import os
 import re
 import subprocess
 import sys
+import threading
 import time
 
 import pytest
@@ -91,3 +92,42 @@ def test_readme_asyncio_example_reads_four_simulators():
     assert p.returncode == 0, p.stderr
     lines = p.stdout.splitlines()
     assert [line.split()[:2] for line in lines] == [[s.resource, "1000"] for s in sims], p.stdout
+
+
+# The callback below raises on purpose: ctypes reports that through sys.unraisablehook.
+@pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
+def test_service_request_callback_over_hislip_then_removed():
+    sim = Sim("--hislip-port", "0")
+    try:
+        port = int(re.search(r"hislip listening on 127\.0\.0\.1:(\d+)", sim.proc.stdout.readline()).group(1))
+        resource = f"TCPIP0::127.0.0.1::hislip0,{port}::INSTR"
+        received = []
+        got = threading.Event()
+
+        def on_request(status_byte):
+            received.append(status_byte)
+            got.set()
+            raise RuntimeError("a failing callback must not stop later deliveries")
+
+        with korvane.Scope(resource) as scope, korvane.Scope(resource) as other:
+            scope.on_service_request(on_request)
+            for round_ in range(2):
+                got.clear()
+                other.ivi_direct_io.write_string("*CLS;*SRE 32;*ESE 1;*OPC\n")
+                assert got.wait(5), f"no service request delivered in round {round_}"
+                assert received[-1] & 0x40, hex(received[-1])  # the request bit
+                scope.ivi_direct_io.write_string("*CLS\n")  # the next round's request is a new one
+            scope.on_service_request(None)
+            count = len(received)
+            other.ivi_direct_io.write_string("*CLS;*SRE 32;*ESE 1;*OPC\n")
+            time.sleep(0.3)
+            assert len(received) == count
+            assert scope.timebase.horizontal_scale > 0  # still usable
+    finally:
+        sim.stop()
+
+
+def test_service_request_callback_refused_over_socket(scope):
+    with pytest.raises(korvane.Error) as err:
+        scope.on_service_request(lambda stb: None)
+    assert "event" in str(err.value).lower() or "support" in str(err.value).lower(), str(err.value)

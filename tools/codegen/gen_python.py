@@ -742,7 +742,7 @@ def result_type(layout_entry, returns_name):
 def emit_stub(root: Node, collections, used_enums, cat) -> str:
     out = ['"""Types of the generated object model (tools/codegen/gen_python.py); do not edit."""',
            "from enum import Enum, IntEnum",
-           "from typing import Any, Coroutine, NamedTuple",
+           "from typing import Any, Callable, Coroutine, NamedTuple",
            "",
            "import numpy",
            "import numpy.typing as npt",
@@ -797,6 +797,7 @@ def emit_stub(root: Node, collections, used_enums, cat) -> str:
         if node is root and "system_wait_for_operation_complete" in node.funcs:
             body.append("    def wait_for_acquisition_complete_async(self, max_time_milliseconds: int = ...)"
                         " -> Coroutine[Any, Any, None]: ...")
+            body.append("    def on_service_request(self, callback: Callable[[int], None] | None) -> None: ...")
         for tuple_name, fields in results:
             out.append(f"class {tuple_name}(NamedTuple):")
             out.extend(f"    {n}: {t}" for n, t in fields)
