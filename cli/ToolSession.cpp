@@ -123,4 +123,49 @@ void Progress::Run() {
   if (shown) std::fprintf(stderr, "\r\033[K");
 }
 
+namespace {
+
+// "#<n><length>": the block's total size (header included), 0 when the text is no such header yet
+// or an indefinite block ("#0"); -1 when it cannot be one.
+long long BlockSize(const std::string& reply) {
+  if (reply.size() < 2 || reply[0] != '#') return -1;
+  const int digits = reply[1] - '0';
+  if (digits < 1 || digits > 9) return digits == 0 ? 0 : -1;
+  if (reply.size() < static_cast<std::size_t>(2 + digits)) return 0;
+  long long length = 0;
+  for (int k = 0; k < digits; ++k) {
+    const char c = reply[2 + k];
+    if (c < '0' || c > '9') return -1;
+    length = length * 10 + (c - '0');
+  }
+  return 2 + digits + length;
+}
+
+HRESULT ReadReply(IKorvaneSystem2* sys, std::string& out) {
+  SafeArrayPtr arr(SafeArrayCreateVector(VT_UI1, 0, 0));
+  SAFEARRAY* raw = arr.Detach();
+  HRESULT hr = sys->ReadBytes(&raw);
+  arr = SafeArrayPtr(raw);
+  if (FAILED(hr)) return hr;
+  SafeArrayAccess<BYTE> data(arr.get());
+  if (!data.ok()) return data.hr();
+  out.assign(reinterpret_cast<const char*>(data.data()), data.size());
+  return S_OK;
+}
+
+}  // namespace
+
+HRESULT ReadDirectReply(IKorvaneSystem2* sys, std::string& reply, long long& blockSize) {
+  HRESULT hr = ReadReply(sys, reply);
+  blockSize = SUCCEEDED(hr) ? BlockSize(reply) : 0;
+  while (SUCCEEDED(hr) && blockSize > 0 && static_cast<long long>(reply.size()) < blockSize) {
+    std::string more;
+    hr = ReadReply(sys, more);
+    reply += '\n';  // the line feed that ended the piece belongs to the data
+    reply += more;
+  }
+  if (SUCCEEDED(hr) && blockSize > 0 && static_cast<long long>(reply.size()) > blockSize) reply.resize(blockSize);
+  return hr;
+}
+
 }  // namespace korvane::cli

@@ -31,6 +31,12 @@ class Session {
   bool open_ = false;
 };
 
+// A direct I/O reply, read whole through IKorvaneSystem2::ReadBytes. A read ends at the line feed
+// that ends a message; a definite-length block ("#<n><length>...") holds line feeds of its own, so
+// its pieces are read and joined until the length its header gives has arrived. `blockSize` is
+// the block's total size (header included), or <= 0 when the reply is no such block.
+HRESULT ReadDirectReply(IKorvaneSystem2* sys, std::string& reply, long long& blockSize);
+
 // An identity text of the driver or the instrument; "?" when the driver gives none.
 std::string Identity(IKorvane8* root, HRESULT (STDMETHODCALLTYPE IIviDriverIdentity::*getter)(BSTR*));
 bool Simulating(IKorvane8* root);

@@ -7,41 +7,8 @@
 #include <cstdio>
 
 namespace korvane::cli {
-namespace {
 
-// "#<n><length>": the block's total size (header included), 0 when the text is no such header yet
-// or an indefinite block ("#0"); -1 when it cannot be one.
-long long BlockSize(const std::string& reply) {
-  if (reply.size() < 2 || reply[0] != '#') return -1;
-  const int digits = reply[1] - '0';
-  if (digits < 1 || digits > 9) return digits == 0 ? 0 : -1;
-  if (reply.size() < static_cast<std::size_t>(2 + digits)) return 0;
-  long long length = 0;
-  for (int k = 0; k < digits; ++k) {
-    const char c = reply[2 + k];
-    if (c < '0' || c > '9') return -1;
-    length = length * 10 + (c - '0');
-  }
-  return 2 + digits + length;
-}
-
-HRESULT ReadReply(IKorvaneSystem2* sys, std::string& out) {
-  SafeArrayPtr arr(SafeArrayCreateVector(VT_UI1, 0, 0));
-  SAFEARRAY* raw = arr.Detach();
-  HRESULT hr = sys->ReadBytes(&raw);
-  arr = SafeArrayPtr(raw);
-  if (FAILED(hr)) return hr;
-  SafeArrayAccess<BYTE> data(arr.get());
-  if (!data.ok()) return data.hr();
-  out.assign(reinterpret_cast<const char*>(data.data()), data.size());
-  return S_OK;
-}
-
-}  // namespace
-
-// Direct I/O goes through IKorvaneSystem2: WriteString, then ReadBytes for a query. A read ends at
-// the line feed that ends a message; a binary block holds line feeds of its own, so its pieces are
-// read and joined until the length its header gives has arrived.
+// Direct I/O goes through IKorvaneSystem2: WriteString, then ReadDirectReply for a query.
 int CmdScpi(const Args& a) {
   if (a.positional.size() != 2) return Usage("scpi", "scpi takes <resource> \"<command>\"");
   const std::string& command = a.positional[1];
@@ -60,24 +27,16 @@ int CmdScpi(const Args& a) {
   if (FAILED(hr)) return Fail("direct I/O (IKorvaneSystem2.WriteString)", hr);
   if (!query) return CheckInstrument(command, s.get());
   std::string reply;
+  long long size = 0;
   {
     Progress p("Reading the reply");
-    hr = ReadReply(sys.get(), reply);
-    long long size = BlockSize(reply);
-    while (SUCCEEDED(hr) && size > 0 && static_cast<long long>(reply.size()) < size) {
-      std::string more;
-      hr = ReadReply(sys.get(), more);
-      reply += '\n';  // the line feed that ended the piece belongs to the data
-      reply += more;
-    }
-    if (SUCCEEDED(hr) && size > 0 && static_cast<long long>(reply.size()) > size) reply.resize(size);
+    hr = ReadDirectReply(sys.get(), reply, size);
   }
   if (FAILED(hr)) {
     const int rc = Fail("direct I/O (IKorvaneSystem2.ReadBytes)", hr);
     CheckInstrument(command, s.get());
     return rc;
   }
-  const long long size = BlockSize(reply);
   const bool block = size > 0;
   std::string payload = reply;
   if (block) payload = reply.substr(static_cast<std::size_t>(2 + (reply[1] - '0')));

@@ -139,32 +139,6 @@ class PropertyLister {
   }
 };
 
-HRESULT ReadReply(IKorvaneSystem2* sys, std::string& out) {
-  SafeArrayPtr arr(SafeArrayCreateVector(VT_UI1, 0, 0));
-  SAFEARRAY* raw = arr.Detach();
-  HRESULT hr = sys->ReadBytes(&raw);
-  arr = SafeArrayPtr(raw);
-  if (FAILED(hr)) return hr;
-  SafeArrayAccess<BYTE> data(arr.get());
-  if (!data.ok()) return data.hr();
-  out.assign(reinterpret_cast<const char*>(data.data()), data.size());
-  return S_OK;
-}
-
-// "#<n><length>": a definite-length block's total size; 0 when the reply is none.
-long long BlockSize(const std::string& reply) {
-  if (reply.size() < 2 || reply[0] != '#' || reply[1] < '1' || reply[1] > '9') return 0;
-  const int digits = reply[1] - '0';
-  if (reply.size() < static_cast<std::size_t>(2 + digits)) return 0;
-  long long length = 0;
-  for (int k = 0; k < digits; ++k) {
-    const char c = reply[2 + k];
-    if (c < '0' || c > '9') return 0;
-    length = length * 10 + (c - '0');
-  }
-  return 2 + digits + length;
-}
-
 }  // namespace
 
 std::string ApiSet(IKorvane8* root, const JsonValue& request) {
@@ -229,13 +203,8 @@ std::string ApiScpi(IKorvane8* root, const JsonValue& request) {
     return "{\"ok\": true, \"reply\": null}";
   }
   std::string reply;
-  hr = ReadReply(sys.get(), reply);
-  const long long size = BlockSize(reply);
-  while (SUCCEEDED(hr) && size > 0 && static_cast<long long>(reply.size()) < size) {
-    std::string more;
-    hr = ReadReply(sys.get(), more);
-    reply += '\n' + more;
-  }
+  long long size = 0;
+  hr = cli::ReadDirectReply(sys.get(), reply, size);
   if (FAILED(hr)) return DriverError(root, "ReadBytes", hr, nullptr);
   if (size > 0)
     return "{\"ok\": true, \"reply\": " +
