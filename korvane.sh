@@ -4,7 +4,7 @@
 #   ./korvane.sh test   bootstrap, build linux and windows, run every test, print "N passed, N failed"
 # and, beyond them:
 #   ./korvane.sh package   the Debian packages, the Windows installer, the wheel and sdist, into
-#                          build/packages (from the linux and windows build trees, built first)
+#                          build/packages (from the linux, windows and windows-x86 trees, built first)
 set -euo pipefail
 cd "$(dirname "$0")"
 
@@ -20,10 +20,10 @@ build() {  # build <preset> [target...]
 }
 
 # The 32-bit build's subset: the DLL, the module, registration and type-library tests, the
-# late-bound clients and the IVI-C clients of the DLL's exports.
+# late-bound clients, the IVI-C clients of the DLL's exports, and the installer carrying both DLLs.
 X86_TARGETS=(korvane module_tests registration_tests typelib_tests dispatch_client
-             ivic_c_client ivic_family_client ivic_exports_check)
-X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients|ivic_c_client|ivic_families_simulated|ivic_exports)$'
+             ivic_c_client ivic_family_client ivic_exports_check korvane_x86_stage)
+X86_TESTS='^(module_tests|registration_tests|typelib_tests|script_clients|ivic_c_client|ivic_families_simulated|ivic_exports|windows_installer_x86)$'
 # What the TSan build runs: the tests that share a session between threads (COM and IVI-C), the
 # service request handlers' tests (their delivery threads), and the simulator they talk to.
 TSAN_TARGETS=(shared_session_tests ivic_shared_session_tests ansic_shared_session_tests visacom_event_tests
@@ -133,6 +133,8 @@ case "${1:-}" in
     scripts/bootstrap --windows
     build linux
     build windows korvane korvane_cli korvane-store-entries
+    # The 32-bit DLL, staged for the installer (cross-compiled: no 32-bit Wine needed here).
+    build windows-x86 korvane_x86_stage
     start=$SECONDS  # from here on packaging only: nothing is compiled
     build windows korvane_installer >/dev/null
     out=build/packages

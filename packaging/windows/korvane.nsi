@@ -1,5 +1,6 @@
-; The Windows installer of the 64-bit driver, built on Linux by makensis (Installer.cmake passes
-; VERSION, STAGE, SOURCE and OUTFILE). It installs into the IVI directory layout, registers the
+; The Windows installer of the 64-bit driver, and of the 32-bit one where the 32-bit build staged
+; it, built on Linux by makensis (Installer.cmake passes VERSION, STAGE, X86STAGE, SOURCE and
+; OUTFILE). It installs into the IVI directory layout, registers the
 ; COM server through the DLL's own DllRegisterServer (so the same rules apply as with regsvr32:
 ; the IVI type libraries are registered only where no other component has), adds the driver's
 ; entries to the IVI configuration store's master file, and lists an uninstaller in Programs and
@@ -15,6 +16,15 @@ SetCompressor /SOLID lzma
 !include FileFunc.nsh
 !include TextFunc.nsh
 !include "${STAGE}/files.nsh"
+
+; The 32-bit DLL and its import library go to the 32-bit IVI root (Bin, Lib\msc, Include), and
+; are registered by the 32-bit regsvr32, since a 64-bit installer cannot load a 32-bit DLL.
+!ifndef X86STAGE
+  !define X86STAGE ""
+!endif
+!if /FileExists "${X86STAGE}/bin/Korvane.dll"
+  !define WITH_X86
+!endif
 
 !define UNINSTALL_KEY "Software\Microsoft\Windows\CurrentVersion\Uninstall\Korvane"
 !define IVI_KEY "SOFTWARE\IVI Foundation\IVI"
@@ -36,6 +46,8 @@ UninstPage instfiles
 
 Var Log
 Var Store
+Var Root32    ; the 32-bit IVI root, or empty where the 32-bit driver is not installed
+Var StoreFlag ; " --32-bit" for the store editor once the 32-bit driver is in place
 
 ; Appends a line to the log and to the details window.
 !macro Log text
@@ -90,7 +102,92 @@ Function .onInit
   ${If} $0 != ""
     StrCpy $INSTDIR $0
   ${EndIf}
+!ifdef WITH_X86
+  ; The 32-bit root the shared components recorded in the 32-bit view, else the standard one.
+  SetRegView 32
+  ReadRegStr $Root32 HKLM "${IVI_KEY}" "IviStandardRootDir"
+  SetRegView 64
+  ${If} $Root32 == ""
+    StrCpy $Root32 "$PROGRAMFILES32\IVI Foundation\IVI"
+  ${EndIf}
+!endif
 FunctionEnd
+
+; Removes a directory of the layout only when this installer created it and it is empty now.
+!macro UnRemoveCreated dir flag
+  ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "Created.${flag}"
+  ${If} $0 == 1
+    RMDir "${dir}"
+  ${EndIf}
+!macroend
+
+; The 32-bit driver's files, and the folders of its root that were made for them.
+!macro Remove32
+  Delete "$Root32\Bin\Korvane.dll"
+  Delete "$Root32\Lib\msc\Korvane.lib"
+  !insertmacro KorvaneRemoveHeaders "$Root32\Include"
+  !insertmacro UnRemoveCreated "$Root32\Lib\msc" Msc32
+  !insertmacro UnRemoveCreated "$Root32\Lib" Lib32
+  !insertmacro UnRemoveCreated "$Root32\Include" Include32
+  !insertmacro UnRemoveCreated "$Root32\Bin" Bin32
+  !insertmacro UnRemoveCreated "$Root32" Root32
+  ${GetParent} "$Root32" $R0
+  !insertmacro UnRemoveCreated "$R0" RootParent32
+!macroend
+
+!ifdef WITH_X86
+; The 32-bit driver, after the 64-bit one is in place. Left out, with a line in the log, where
+; the machine runs no 32-bit programs (no 32-bit regsvr32, or one that cannot start) or where
+; both roots are one folder (the DLLs share a name).
+Function Install32
+  ${IfNot} ${FileExists} "$WINDIR\SysWOW64\regsvr32.exe"
+    !insertmacro Log "no 32-bit Windows on this machine (no SysWOW64\regsvr32.exe): the 32-bit driver is left out"
+    StrCpy $Root32 ""
+    Return
+  ${EndIf}
+  ${If} $Root32 == $INSTDIR
+    !insertmacro Log "the 32-bit IVI root is the 64-bit one ($INSTDIR): the 32-bit driver is left out"
+    StrCpy $Root32 ""
+    Return
+  ${EndIf}
+  !insertmacro Log "the 32-bit driver: into the 32-bit IVI root $Root32"
+  ${GetParent} "$Root32" $R0
+  !insertmacro Prepare "$R0" RootParent32
+  !insertmacro Prepare "$Root32" Root32
+  !insertmacro Prepare "$Root32\Bin" Bin32
+  !insertmacro Prepare "$Root32\Include" Include32
+  !insertmacro Prepare "$Root32\Lib" Lib32
+  !insertmacro Prepare "$Root32\Lib\msc" Msc32
+  WriteRegStr HKLM "${UNINSTALL_KEY}" "InstallLocation32" "$Root32"
+  ClearErrors
+  SetOutPath "$Root32\Bin"
+  File "${X86STAGE}/bin/Korvane.dll"
+  SetOutPath "$Root32\Lib\msc"
+  File "${X86STAGE}/lib/Korvane.lib"
+  !insertmacro KorvaneInstallHeaders "$Root32\Include"
+  ${If} ${Errors}
+    !insertmacro Refuse "files could not be written under $Root32"
+  ${EndIf}
+  !insertmacro Log "files copied: Bin, Include, Lib\msc of the 32-bit root"
+  ClearErrors
+  ExecWait '"$WINDIR\SysWOW64\regsvr32.exe" /s "$Root32\Bin\Korvane.dll"' $0
+  ${If} ${Errors}
+    !insertmacro Log "the 32-bit regsvr32 cannot run on this machine: the 32-bit driver is left out"
+    SetOutPath "$INSTDIR"  ; a folder that is the working directory cannot be removed
+    !insertmacro Remove32
+    DeleteRegValue HKLM "${UNINSTALL_KEY}" "InstallLocation32"
+    StrCpy $Root32 ""
+    Return
+  ${EndIf}
+  ${If} $0 != 0
+    !insertmacro Log "the 32-bit regsvr32 failed on $Root32\Bin\Korvane.dll (exit code $0)"
+    Delete "$Root32\Bin\Korvane.dll"
+    !insertmacro Refuse "the 32-bit COM server could not be registered"
+  ${EndIf}
+  !insertmacro Log "registered the 32-bit COM server and its type library (32-bit regsvr32)"
+  StrCpy $StoreFlag " --32-bit"
+FunctionEnd
+!endif
 
 Section "Korvane"
   ; The configuration server's master file, where the driver reads it.
@@ -147,8 +244,11 @@ Section "Korvane"
     !insertmacro Refuse "the COM server could not be registered"
   ${EndIf}
   !insertmacro Log "registered the COM server and its type library (DllRegisterServer)"
+!ifdef WITH_X86
+  Call Install32
+!endif
 
-  nsExec::ExecToStack '"$INSTDIR\Drivers\Korvane\korvane-store-entries.exe" add "$Store"'
+  nsExec::ExecToStack '"$INSTDIR\Drivers\Korvane\korvane-store-entries.exe" add "$Store"$StoreFlag'
   Pop $0
   Pop $1
   ${TrimNewLines} "$1" $1
@@ -170,13 +270,6 @@ Section "Korvane"
   FileClose $Log
 SectionEnd
 
-; Removes a directory of the layout only when this installer created it and it is empty now.
-!macro UnRemoveCreated dir flag
-  ReadRegDWORD $0 HKLM "${UNINSTALL_KEY}" "Created.${flag}"
-  ${If} $0 == 1
-    RMDir "${dir}"
-  ${EndIf}
-!macroend
 
 Function un.onInit
   SetShellVarContext all
@@ -208,6 +301,20 @@ Section "Uninstall"
     Pop $1
     ${TrimNewLines} "$1" $1
     !insertmacro Log "configuration store: $1"
+  ${EndIf}
+
+  ; The 32-bit driver first: the reverse of the install's order.
+  ReadRegStr $Root32 HKLM "${UNINSTALL_KEY}" "InstallLocation32"
+  ${If} $Root32 != ""
+    ClearErrors
+    ExecWait '"$WINDIR\SysWOW64\regsvr32.exe" /u /s "$Root32\Bin\Korvane.dll"' $0
+    ${If} ${Errors}
+    ${OrIf} $0 != 0
+      !insertmacro Log "the 32-bit regsvr32 /u failed (exit code $0); the 32-bit registration may remain"
+    ${Else}
+      !insertmacro Log "unregistered the 32-bit COM server (32-bit regsvr32 /u)"
+    ${EndIf}
+    !insertmacro Remove32
   ${EndIf}
 
   ClearErrors

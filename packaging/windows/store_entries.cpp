@@ -3,7 +3,9 @@
 // those again. Everything else in the file is kept byte for byte: the store belongs to every
 // IVI driver on the machine, so the edit is textual, not a rewrite by a parser.
 //
-//   korvane-store-entries add <store file>      (creates the file when there is none)
+//   korvane-store-entries add <store file> [--32-bit]
+//                       (creates the file when there is none; --32-bit: the 32-bit DLL was
+//                       installed too, so the module gets a ModulePath beside its ModulePath64)
 //   korvane-store-entries remove <store file> [--created]
 //                       (no file, or no entries of ours: nothing to do; --created: the installer
 //                       made the file, which is deleted when nothing but empty lists is left)
@@ -98,9 +100,15 @@ std::string Indent(const std::string& body, const std::string& pad, const std::s
   return out;
 }
 
-void Add(std::string& xml, const Entry& e, const std::string& eol) {
+// The 32-bit module path, where the 32-bit DLL was installed: the configuration server picks
+// the path by the bitness of the program that asks.
+constexpr const char* kModulePath32 = "<ModulePath>Korvane.dll</ModulePath>\n";
+
+void Add(std::string& xml, const Entry& e, const std::string& eol, bool with32) {
+  std::string body = e.body;
+  if (with32 && &e == &kEntries[0]) body.insert(body.find("<ModulePath64>"), kModulePath32);
   const std::string element = std::string("  <") + e.element + " id=\"" + e.id + "\">" + eol +
-                              Indent(e.body, "      ", eol) + "    </" + e.element + ">" + eol;
+                              Indent(body, "      ", eol) + "    </" + e.element + ">" + eol;
   const std::string open = std::string("<") + e.container + ">";
   const std::string empty = std::string("<") + e.container + "/>";
   const std::string close = std::string("</") + e.container + ">";
@@ -168,7 +176,7 @@ bool OnlyEmptySkeleton(const std::string& xml) {
   return bare == "<IviConfigStore></IviConfigStore>";
 }
 
-int Run(const std::string& command, const std::string& path, bool created) {
+int Run(const std::string& command, const std::string& path, bool created, bool with32) {
   bool exists = false;
   std::string xml = Read(path, exists);
   if (command == "remove") {
@@ -201,7 +209,7 @@ int Run(const std::string& command, const std::string& path, bool created) {
       std::printf("%s: another %s is named %s; it is kept and ours is not added\n", path.c_str(), e.element, e.name);
       continue;
     }
-    Add(xml, e, eol);
+    Add(xml, e, eol, with32);
     ++added;
   }
   if (added || !exists) Write(path, xml);
@@ -213,13 +221,16 @@ int Run(const std::string& command, const std::string& path, bool created) {
 
 int main(int argc, char** argv) {
   const std::string command = argc > 1 ? argv[1] : "";
-  const bool created = argc == 4 && command == "remove" && std::string(argv[3]) == "--created";
-  if ((argc != 3 && !created) || (command != "add" && command != "remove")) {
-    std::fprintf(stderr, "usage: korvane-store-entries add <store file> | remove <store file> [--created]\n");
+  const std::string flag = argc == 4 ? argv[3] : "";
+  const bool created = command == "remove" && flag == "--created";
+  const bool with32 = command == "add" && flag == "--32-bit";
+  if ((argc != 3 && !created && !with32) || (command != "add" && command != "remove")) {
+    std::fprintf(stderr,
+                 "usage: korvane-store-entries add <store file> [--32-bit] | remove <store file> [--created]\n");
     return 2;
   }
   try {
-    return Run(command, argv[2], created);
+    return Run(command, argv[2], created, with32);
   } catch (const Failure& f) {
     std::fprintf(stderr, "%s: %s; the file is left unchanged\n", argv[2], f.what.c_str());
   } catch (const std::exception& e) {

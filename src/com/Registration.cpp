@@ -112,10 +112,13 @@ std::wstring RegisteredPath(const TLIBATTR& a) {
   return DefaultValue(VersionKey(a) + sub);
 }
 
-// Another installation (the IVI shared components, another driver) registered the library or
-// one of its interfaces: its keys are left as they are.
+// Another installation (the IVI shared components, another driver) registered the library for
+// this platform, or one of its interfaces: its keys are left as they are. A registration for the
+// other platform only (the 64-bit DLL's, seen from the 32-bit one) leaves this platform's entry
+// to be added beside it, or 32-bit clients would find no library.
 bool RegisteredByOther(ITypeLib* lib, const TLIBATTR& a, const std::wstring& ours) {
-  if (KeyExists(VersionKey(a)) && _wcsicmp(RegisteredPath(a).c_str(), ours.c_str()) != 0) return true;
+  const std::wstring registered = RegisteredPath(a);
+  if (!registered.empty() && _wcsicmp(registered.c_str(), ours.c_str()) != 0) return true;
   const std::wstring libid = GuidText(a.guid);
   for (UINT k = 0, n = lib->GetTypeInfoCount(); k < n; ++k) {
     ITypeInfo* info = nullptr;

@@ -259,6 +259,29 @@ TEST_F(Registration, LeavesOtherInstallationsIviKeysAlone) {
     EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CLASSES_ROOT, key));
 }
 
+// The IVI libraries registered for the other platform only (the other bitness's DLL, installed
+// first by the same installer): this platform's entry is added beside that one, and removing it
+// leaves that one in place.
+TEST_F(Registration, AddsItsPlatformBesideTheOtherPlatformsIviLibraries) {
+  for (const wchar_t* key : {kIviDriverLib, kIviScopeLib}) RegDeleteTreeW(HKEY_CLASSES_ROOT, key);
+  const std::wstring own = sizeof(void*) == 8 ? L"\\0\\win64" : L"\\0\\win32";
+  const std::wstring other = sizeof(void*) == 8 ? L"\\0\\win32" : L"\\0\\win64";
+  const wchar_t* otherPath = L"C:\\Other\\Korvane.dll\\2";
+  HKEY k = nullptr;
+  ASSERT_EQ(ERROR_SUCCESS, RegCreateKeyExW(HKEY_CLASSES_ROOT, (kIviDriverLib + other).c_str(), 0, nullptr, 0,
+                                           KEY_WRITE, nullptr, &k, nullptr));
+  RegSetValueExW(k, nullptr, 0, REG_SZ, reinterpret_cast<const BYTE*>(otherPath),
+                 static_cast<DWORD>((wcslen(otherPath) + 1) * sizeof(wchar_t)));
+  RegCloseKey(k);
+  ASSERT_EQ(S_OK, reg_());
+  EXPECT_EQ(0, _wcsicmp((path_ + L"\\2").c_str(), Value(HKEY_CLASSES_ROOT, kIviDriverLib + own).c_str()));
+  EXPECT_EQ(otherPath, Value(HKEY_CLASSES_ROOT, kIviDriverLib + other));
+  ASSERT_EQ(S_OK, unreg_());
+  EXPECT_FALSE(KeyExists(HKEY_CLASSES_ROOT, kIviDriverLib + own));
+  EXPECT_EQ(otherPath, Value(HKEY_CLASSES_ROOT, kIviDriverLib + other));
+  EXPECT_EQ(ERROR_SUCCESS, RegDeleteTreeW(HKEY_CLASSES_ROOT, kIviDriverLib));
+}
+
 TEST_F(Registration, PerUserInstallWritesTheUsersClasses) {
   const HKEY user = HKEY_CURRENT_USER;
   ASSERT_EQ(S_OK, install_(TRUE, L"USER"));

@@ -97,7 +97,9 @@ class StoreEntries(unittest.TestCase):
         compact = ("<IviConfigStore><SoftwareModules/><DriverSessions><IviDriverSession id=\"s\"><Name>Bench</Name>"
                    "<Simulate>true</Simulate></IviDriverSession></DriverSessions></IviConfigStore>")
         self.write(compact)
-        self.assertEqual(edit("add", self.store)[0], 0)
+        # With the 32-bit DLL installed too, the module names both paths, the 32-bit one first.
+        self.assertEqual(edit("add", self.store, "--32-bit")[0], 0)
+        self.assertRegex(self.read(), r"<ModulePath>Korvane.dll</ModulePath>\s*<ModulePath64>Korvane.dll</ModulePath64>")
         rc, out, err = tool(self.store, "config")
         self.assertEqual(rc, 0, err)
         self.assertIn("KorvaneScope", out)
@@ -145,9 +147,10 @@ class StoreEntries(unittest.TestCase):
                 self.assertEqual(rc, 1)
                 self.assertIn("left unchanged", err)
                 self.assertEqual(self.read(), text)
-        rc, _, err = edit("rewrite", self.store)
-        self.assertEqual(rc, 2)
-        self.assertIn("usage", err)
+        for args in (("rewrite", self.store), ("remove", self.store, "--32-bit"), ("add", self.store, "--created")):
+            rc, _, err = edit(*args)
+            self.assertEqual(rc, 2, args)
+            self.assertIn("usage", err)
 
 
 if __name__ == "__main__":
