@@ -23,21 +23,20 @@ constexpr int kMaxDepth = 8;
 
 class Walker {
  public:
-  explicit Walker(SaveResult& out) : out_(out) {}
+  Walker(const std::function<bool(const InterfaceInfo&)>& keep,
+         const std::function<void(const WalkedProperty&)>& visit)
+      : keep_(keep), visit_(visit) {}
 
   void Visit(IUnknown* object, int iface, const std::string& prefix, PropertyPath& path, int depth) {
     if (depth > kMaxDepth) return;
-    // One object reached along two paths (an interface and its newer version) is saved once.
     ComPtr<IUnknown> identity;
     if (FAILED(object->QueryInterface(IID_IUnknown, identity.ReceiveVoid())) || !identity) return;
-    alive_.push_back(identity);  // an address in seen_ must not be reused by another object
-    // The oldest interface first: a setting reached both as Trigger.Level and Trigger5.Level is
-    // saved under the name every version of the driver knows.
+    alive_.push_back(identity);  // an identity a visitor remembers must not be reused by another object
     std::vector<int> chain;
     for (int k = iface; k >= 0; k = Iface(k).base) chain.insert(chain.begin(), k);
     for (int k : chain) {
       const InterfaceInfo& i = Iface(k);
-      if (DriverSide(i)) continue;
+      if (!keep_(i)) continue;
       for (std::size_t n = 0; n < i.count; ++n) Member(object, identity.get(), i, i.members[n], prefix, path, depth);
     }
   }
@@ -47,18 +46,8 @@ class Walker {
               const std::string& prefix, PropertyPath& path, int depth) {
     const std::string name = prefix + m.name;
     if (m.kind == MemberKind::Property) {
-      if (!m.get || !m.put || !seen_.insert({identity, m.name}).second) return;
-      Setting s;
-      s.path = name;
-      s.resolved = path;
-      s.resolved.property = &m;
-      // An empty text is what an instrument answers for a setting it has never had; sent back it
-      // would be a command without its parameter.
-      if (FAILED(m.get(object, s.value)) || (m.value == ValueKind::String && s.value.s.empty())) {
-        ++out_.skipped;
-        return;
-      }
-      out_.settings.push_back(std::move(s));
+      path.property = &m;
+      visit_(WalkedProperty{object, identity, m, name, path});
       return;
     }
     if (m.kind == MemberKind::Navigation) {
@@ -87,8 +76,8 @@ class Walker {
     }
   }
 
-  SaveResult& out_;
-  std::set<std::pair<IUnknown*, std::string>> seen_;
+  const std::function<bool(const InterfaceInfo&)>& keep_;
+  const std::function<void(const WalkedProperty&)>& visit_;
   std::vector<ComPtr<IUnknown>> alive_;
 };
 
@@ -106,11 +95,34 @@ int Phase(const MemberInfo& m) {
 
 }  // namespace
 
+void WalkProperties(IUnknown* root, int iface, const std::function<bool(const InterfaceInfo&)>& keepInterface,
+                    const std::function<void(const WalkedProperty&)>& visit) {
+  Walker w(keepInterface, visit);
+  PropertyPath path;
+  w.Visit(root, iface, "", path, 0);
+}
+
 HRESULT ReadAllSettings(IUnknown* root, SaveResult& out) {
   out = SaveResult{};
-  Walker w(out);
-  PropertyPath path;
-  w.Visit(root, RootInterface(), "", path, 0);
+  // One object reached along two paths (an interface and its newer version) is saved once, under
+  // the oldest interface's name, which every version of the driver knows.
+  std::set<std::pair<IUnknown*, std::string>> seen;
+  WalkProperties(
+      root, RootInterface(), [](const InterfaceInfo& i) { return !DriverSide(i); },
+      [&](const WalkedProperty& p) {
+        const MemberInfo& m = p.member;
+        if (!m.get || !m.put || !seen.insert({p.identity, m.name}).second) return;
+        Setting s;
+        s.path = p.name;
+        s.resolved = p.path;
+        // An empty text is what an instrument answers for a setting it has never had; sent back it
+        // would be a command without its parameter.
+        if (FAILED(m.get(p.object, s.value)) || (m.value == ValueKind::String && s.value.s.empty())) {
+          ++out.skipped;
+          return;
+        }
+        out.settings.push_back(std::move(s));
+      });
   SortForApply(out.settings);
   return out.settings.empty() ? E_FAIL : S_OK;
 }

@@ -5,6 +5,7 @@
 #include "Json.h"
 #include "com/PropertyPath.h"
 
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,23 @@ namespace korvane::cli {
 
 // The tool names paths, values and members as the driver's path table does.
 using namespace korvane::paths;
+
+// One property met by WalkProperties: the object that has it, that object's identity (one object
+// may be reached along several paths), the member, its full name and its resolved path.
+struct WalkedProperty {
+  IUnknown* object;
+  IUnknown* identity;
+  const MemberInfo& member;
+  const std::string& name;  // "Channels.Item(Channel1).Offset"
+  const PropertyPath& path;
+};
+
+// Walks the live object tree below `root` (of interface `iface`), as the path table names it:
+// every property of every interface the filter keeps, the oldest interface of a chain first, the
+// collections by the names the instrument gives. Eight levels deep at the most, a guard against a
+// navigation cycle; every object stays alive until the walk ends, so identities stay distinct.
+void WalkProperties(IUnknown* root, int iface, const std::function<bool(const InterfaceInfo&)>& keepInterface,
+                    const std::function<void(const WalkedProperty&)>& visit);
 
 struct Setting {
   std::string path;  // "Channels.Item(Channel1).Offset"

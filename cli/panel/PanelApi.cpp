@@ -68,11 +68,6 @@ std::string ReadOne(IKorvane8* root, const std::string& text) {
          ", \"text\": " + JsonString(FormatValue(*path.property, v)) + "}";
 }
 
-const InterfaceInfo& Iface(int k) {
-  std::size_t n = 0;
-  return Interfaces(&n)[k];
-}
-
 // The type word of a listing line, "<name>  <type>, <access>...".
 std::string TypeWord(const MemberInfo& m) {
   const std::string line = Describe(m);
@@ -81,63 +76,6 @@ std::string TypeWord(const MemberInfo& m) {
   const std::size_t e = line.find(',', b + 2);
   return line.substr(b + 2, e == std::string::npos ? std::string::npos : e - b - 2);
 }
-
-class PropertyLister {
- public:
-  std::string out;
-
-  void Visit(IUnknown* object, int iface, const std::string& prefix, int depth) {
-    if (depth > 8) return;  // a guard against a navigation cycle
-    std::vector<int> chain;
-    for (int k = iface; k >= 0; k = Iface(k).base) chain.insert(chain.begin(), k);
-    for (int k : chain) {
-      const InterfaceInfo& i = Iface(k);
-      for (std::size_t n = 0; n < i.count; ++n) Member(object, i, i.members[n], prefix, depth);
-    }
-  }
-
- private:
-  std::set<std::string> seen_;
-
-  void Member(IUnknown* object, const InterfaceInfo& owner, const MemberInfo& m, const std::string& prefix,
-              int depth) {
-    const std::string name = prefix + m.name;
-    if (m.kind == MemberKind::Property) {
-      if (!m.get || !seen_.insert(name).second) return;
-      out += std::string(out.empty() ? "" : ", ") + "{\"path\": " + JsonString(name) +
-             ", \"type\": " + JsonString(TypeWord(m)) + ", \"writable\": " + (m.put ? "true" : "false");
-      if (m.value == ValueKind::Enum) {
-        std::size_t ne = 0;
-        const EnumInfo& en = Enums(&ne)[m.enumIndex];
-        std::vector<std::string> words;
-        for (std::size_t w = 0; w < en.count; ++w) words.push_back(en.words[w].word);
-        out += ", \"members\": " + JsonList(words);
-      }
-      out += "}";
-      return;
-    }
-    if (m.kind == MemberKind::Navigation) {
-      IUnknown* next = nullptr;
-      if (FAILED(m.nav(object, &next)) || !next) return;
-      ComPtr<IUnknown> hold;
-      hold.Attach(next);
-      Visit(next, m.target, name + ".", depth + 1);
-      return;
-    }
-    if (m.kind == MemberKind::Item && owner.names) {
-      std::vector<std::string> names;
-      if (FAILED(owner.names(object, names))) return;
-      for (const std::string& item : names) {
-        Bstr b(item);
-        IUnknown* next = nullptr;
-        if (FAILED(m.item(object, b, &next)) || !next) continue;
-        ComPtr<IUnknown> hold;
-        hold.Attach(next);
-        Visit(next, m.target, prefix + m.name + "(" + item + ").", depth + 1);
-      }
-    }
-  }
-};
 
 }  // namespace
 
@@ -178,9 +116,25 @@ std::string ApiRead(IKorvane8* root, const JsonValue& request) {
 }
 
 std::string ApiProperties(IKorvane8* root) {
-  PropertyLister lister;
-  lister.Visit(root, RootInterface(), "", 0);
-  return "{\"ok\": true, \"properties\": [" + lister.out + "]}";
+  std::string out;
+  std::set<std::string> seen;
+  cli::WalkProperties(
+      root, RootInterface(), [](const InterfaceInfo&) { return true; },
+      [&](const cli::WalkedProperty& p) {
+        const MemberInfo& m = p.member;
+        if (!m.get || !seen.insert(p.name).second) return;
+        out += std::string(out.empty() ? "" : ", ") + "{\"path\": " + JsonString(p.name) +
+               ", \"type\": " + JsonString(TypeWord(m)) + ", \"writable\": " + (m.put ? "true" : "false");
+        if (m.value == ValueKind::Enum) {
+          std::size_t ne = 0;
+          const EnumInfo& en = Enums(&ne)[m.enumIndex];
+          std::vector<std::string> words;
+          for (std::size_t w = 0; w < en.count; ++w) words.push_back(en.words[w].word);
+          out += ", \"members\": " + JsonList(words);
+        }
+        out += "}";
+      });
+  return "{\"ok\": true, \"properties\": [" + out + "]}";
 }
 
 std::string ApiScpi(IKorvane8* root, const JsonValue& request) {
