@@ -13,7 +13,6 @@
 
 #include <gtest/gtest.h>
 
-#include <chrono>
 #include <cstdlib>
 #include <algorithm>
 #include <map>
@@ -92,12 +91,9 @@ class Discovery : public ::testing::Test {
 TEST_F(Discovery, FindsEachSimulatorByEachWay) {
   ASSERT_NE(PortOf(*b_, "mdns "), 0) << b_->firstLine();
   ASSERT_EQ(a_->announced("vxi11 portmapper: ").rfind("own portmapper", 0), 0u) << a_->announced("vxi11 portmapper: ");
-  const auto started = std::chrono::steady_clock::now();
+  // How long a search takes (the finders side by side, one timeout in all) is bench/run-find-bench's.
   std::vector<std::string> problems;
   const std::vector<FoundResource> found = FindResources(Options(), &problems);
-  const auto took = std::chrono::steady_clock::now() - started;
-  // The finders run side by side: one timeout, not one per finder (slack for a loaded machine).
-  EXPECT_LT(took, std::chrono::milliseconds(2400));
 
   std::map<std::string, FoundResource> byName;
   for (const FoundResource& f : found) byName[f.resource] = f;
