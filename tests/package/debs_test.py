@@ -4,10 +4,12 @@
   other's, with the library's dependencies read from the binaries and the packages' dependencies
   on each other at this exact version;
 - lintian reports no errors;
-- extracted into a scratch root (dpkg-deb -x; nothing is installed on this machine), the tool
-  and the simulator run from it, the README's C example builds there through pkg-config and
-  through find_package and measures the simulator, and the Python package imports and finds
-  the packaged library.
+- extracted into a scratch root (dpkg-deb -x), the tool and the simulator run from it, the
+  README's C example builds there through pkg-config and through find_package and measures the
+  simulator, and the Python package imports and finds the packaged library;
+- installed on this machine by apt (as root, and only where none of them is installed already:
+  a user's installation is never touched), as a user gets them: the tool, the README's C, C++ and
+  Python examples from the system's paths, then removed again with nothing of theirs left.
 
 Usage: debs_test.py <build dir> <source dir> <c compiler> <cmake>
 """
@@ -17,6 +19,7 @@ import shutil
 import subprocess
 import sys
 import tempfile
+import time
 import unittest
 
 sys.path.insert(0, os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "support"))
@@ -183,6 +186,98 @@ class FromTheRoot(unittest.TestCase):
         module, library = out.split()
         self.assertTrue(module.startswith(ROOT), module)
         self.assertTrue(os.path.realpath(library).startswith(ROOT), library)
+
+
+def installed(package):
+    rc, out, _ = sh("dpkg-query", "-W", "-f=${Status}", package)
+    return rc == 0 and out.strip().endswith(" installed")
+
+
+def readme_example(heading, language):
+    with open(os.path.join(SOURCE, "README.md"), encoding="utf-8") as f:
+        section = f.read().split(heading, 1)[1]
+    return re.search(rf"```{language}\n(.*?)```", section, re.S).group(1)
+
+
+class Installed(unittest.TestCase):
+    """apt install of the four packages, their use from the system's paths, apt purge."""
+
+    def setUp(self):
+        if os.geteuid() != 0 or not shutil.which("apt-get"):
+            self.skipTest("installing needs root and apt")
+        already = [p for p in DEBS if installed(p)]
+        if already:
+            self.skipTest(f"{', '.join(already)} installed already: left as they are")
+
+    def system_env(self):
+        return {k: v for k, v in os.environ.items()
+                if k not in ("LD_LIBRARY_PATH", "PKG_CONFIG_PATH", "CMAKE_PREFIX_PATH", "PYTHONPATH", "KORVANE_LIBRARY")}
+
+    def test_install_use_and_purge(self):
+        env = dict(self.system_env(), DEBIAN_FRONTEND="noninteractive")
+        self.addCleanup(sh, "apt-get", "purge", "-y", *DEBS, env=env)
+        started = time.monotonic()
+        rc, out, err = sh("apt-get", "install", "-y", "--no-install-recommends", *DEBS.values(), env=env)
+        self.assertEqual(rc, 0, out + err)
+        print(f"apt install: {time.monotonic() - started:.1f} s", file=sys.stderr)
+        files = {}
+        for package in DEBS:
+            rc, out, err = sh("dpkg", "-L", package)
+            self.assertEqual(rc, 0, err)
+            files[package] = [f for f in out.splitlines() if os.path.isfile(f) or os.path.islink(f)]
+        self.assertIn("/usr/bin/korvane", files["korvane-tools"])
+
+        clean = self.system_env()
+        rc, out, err = sh("korvane", "--version", env=clean)
+        self.assertEqual((rc, VERSION in out), (0, True), out + err)
+        with tempfile.TemporaryDirectory() as folder, \
+                SimProcess("/usr/bin/korvane-scope-sim", "--signal", "1:sine:1e3:0.5", env=clean) as res:
+            rc, out, err = sh("korvane", "idn", res, env=clean, timeout=120)
+            self.assertEqual(rc, 0, out + err)
+            self.assertRegex(out, rf"Driver\s+Korvane {re.escape(VERSION)}")
+            # C through pkg-config, C++ through find_package: the system's own search paths.
+            with open(os.path.join(folder, "app.c"), "w") as f:
+                f.write(readme_example("## Using the driver from C (IVI-C)", "c"))
+            rc, flags, err = sh("pkg-config", "--cflags", "--libs", "korvane", env=clean)
+            self.assertEqual(rc, 0, err)
+            rc, _, err = sh(CC, os.path.join(folder, "app.c"), "-o", os.path.join(folder, "app_c"), *flags.split(),
+                            env=clean)
+            self.assertEqual(rc, 0, err)
+            cpp = os.path.join(folder, "cpp")
+            os.makedirs(cpp)
+            with open(os.path.join(cpp, "app.cpp"), "w") as f:
+                f.write(readme_example("## Using the driver from C++ (COM interfaces)", "cpp"))
+            with open(os.path.join(cpp, "CMakeLists.txt"), "w") as f:
+                f.write("cmake_minimum_required(VERSION 3.25)\nproject(app LANGUAGES CXX)\n"
+                        f"find_package(Korvane {VERSION} REQUIRED)\nadd_executable(app app.cpp)\n"
+                        "target_link_libraries(app PRIVATE Korvane::korvane)\n")
+            build = os.path.join(cpp, "build")
+            rc, out, err = sh(CMAKE, "-S", cpp, "-B", build, "-G", "Ninja", env=clean)
+            self.assertEqual(rc, 0, out + err)
+            rc, out, err = sh(CMAKE, "--build", build, env=clean)
+            self.assertEqual(rc, 0, out + err)
+            with open(os.path.join(folder, "app.py"), "w") as f:
+                f.write(readme_example("## Using the driver from Python", "python"))
+            for program in ([os.path.join(folder, "app_c"), res], [os.path.join(build, "app"), res],
+                            ["/usr/bin/python3", os.path.join(folder, "app.py"), res]):
+                with self.subTest(program=program[-2]):
+                    rc, out, err = sh(*program, env=clean, cwd=folder, timeout=120)
+                    self.assertEqual(rc, 0, out + err)
+                    self.assertAlmostEqual(float(re.search(r"([\d.e+-]+) Hz", out).group(1)), 1e3, delta=20)
+
+        started = time.monotonic()
+        rc, out, err = sh("apt-get", "purge", "-y", *DEBS, env=env)
+        self.assertEqual(rc, 0, out + err)
+        print(f"apt purge: {time.monotonic() - started:.1f} s", file=sys.stderr)
+        for package, paths in files.items():
+            with self.subTest(removed=package):
+                self.assertFalse(installed(package))
+                self.assertEqual([f for f in paths if os.path.lexists(f)], [])
+        for folder in ("/usr/include/korvane", "/usr/lib/cmake/Korvane", "/usr/share/korvane",
+                       "/usr/lib/python3/dist-packages/korvane"):
+            self.assertFalse(os.path.exists(folder), folder)
+        rc, out, _ = sh("ldconfig", "-p")
+        self.assertNotIn("libkorvane", out)
 
 
 def project_version():
