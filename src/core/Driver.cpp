@@ -522,7 +522,7 @@ HRESULT CDriver::PollInstrumentErrors() {
       io->DeviceClear();
       return ErrorReporter()->InstrumentErrorDetected();
     }
-    const long esr = std::strtol(reply.c_str(), nullptr, 10);
+    const long esr = std::strtol(reply.c_str(), nullptr, 10) | std::exchange(keptEventErrors_, 0);
     checkedEvents_ |= static_cast<LONG>(esr & ~kEsrErrorBits);
     if ((esr & kEsrErrorBits) != 0) return ErrorReporter()->InstrumentErrorDetected();
     return S_OK;
