@@ -38,8 +38,8 @@ void CInstrument::addRunControlCommands() {
   addCommand(":DIGitize", nullptr, single);
   addCommand(":AUToscale", nullptr, [](Call&) {});
   // For waits measured from outside: the queries and serial polls received from clients so far
-  // (these two not among them), and when the last pending operations ended, in nanoseconds of
-  // the system's monotonic clock.
+  // (the simulator's own queries not among them), when the last pending operations ended, in
+  // nanoseconds of the system's monotonic clock, and how many came in while those ran.
   addCommand(
       ":SIMulator:QUERies", [this](Call& c) { c.answer(detail::nr1(static_cast<long long>(queries_))); }, nullptr);
   addCommand(
@@ -49,6 +49,9 @@ void CInstrument::addRunControlCommands() {
         c.answer(detail::nr1(static_cast<long long>(ns)));
       },
       nullptr);
+  addCommand(
+      ":SIMulator:OPERation:QUERies",
+      [this](Call& c) { c.answer(detail::nr1(static_cast<long long>(queriesDuring_))); }, nullptr);
 }
 
 void CInstrument::addAcquisitionCommands() {

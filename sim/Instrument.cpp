@@ -249,6 +249,7 @@ void CInstrument::removeCompletionListener(int id) {
 void CInstrument::startOperationLocked() {
   const double seconds = store_.number(":SIMulator:OPERation:TIME");
   const Clock::time_point end = Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
+  if (!busyUntil_) queriesAtStart_ = queries_;
   if (!busyUntil_ || *busyUntil_ < end) busyUntil_ = end;
   if (!timer_.joinable()) timer_ = std::thread([this] { timerLoop(); });
   timerCv_.notify_all();
@@ -262,6 +263,7 @@ void CInstrument::finishOperationsLocked() {
   if (!busyUntil_) return;
   busyUntil_.reset();
   lastEnd_ = Clock::now();
+  queriesDuring_ = queries_ - queriesAtStart_;
   if (opcArmed_ || fraPending_) esr_ |= 1;
   opcArmed_ = fraPending_ = false;
   announce_ = true;

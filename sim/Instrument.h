@@ -225,6 +225,7 @@ class CInstrument {
   bool announce_ = false;    // operations ended that the listeners have not been told of
   Clock::time_point lastEnd_{};
   uint64_t queries_ = 0;
+  uint64_t queriesAtStart_ = 0, queriesDuring_ = 0;  // the count when they began; while they ran
   bool stopping_ = false;
   std::condition_variable timerCv_;
   std::thread timer_;
