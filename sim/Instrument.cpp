@@ -261,8 +261,10 @@ void CInstrument::settleLocked() {
 
 void CInstrument::finishOperationsLocked() {
   if (!busyUntil_) return;
+  // The end as the instrument sees it: when its time came (whenever the timer or a message got
+  // to it), or now for an operation cut short by :STOP or *RST.
+  lastEnd_ = std::min(Clock::now(), *busyUntil_);
   busyUntil_.reset();
-  lastEnd_ = Clock::now();
   queriesDuring_ = queries_ - queriesAtStart_;
   if (opcArmed_ || fraPending_) esr_ |= 1;
   opcArmed_ = fraPending_ = false;
