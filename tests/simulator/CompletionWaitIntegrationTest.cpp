@@ -200,6 +200,10 @@ TEST_P(CompletionWaitByEvent, FrequencyResponseRunAndReadWaveformGiveThePollingR
     const auto run = [&] { return fra->Run(); };
     ASSERT_EQ(S_OK, event ? WithoutQueriesWhileWaiting(run, "FRA run") : run()) << TakeErrorInfo().description;
     EXPECT_GT(LastEndNs(), start) << "returned before the run ended";
+    // The event wait's run starts with its arming message: no query at all while it runs.
+    if (event) {
+      EXPECT_EQ(Control(":SIM:OPER:QUER?"), "0");
+    }
 
     start = NowNs();
     const auto read = [&] {
@@ -208,6 +212,14 @@ TEST_P(CompletionWaitByEvent, FrequencyResponseRunAndReadWaveformGiveThePollingR
     };
     ASSERT_EQ(S_OK, event ? WithoutQueriesWhileWaiting(read, "ReadWaveform") : read()) << TakeErrorInfo().description;
     EXPECT_GT(LastEndNs(), start) << "read before the acquisition ended";
+    // The event wait's read starts the acquisition with its arming message and sends nothing more
+    // until the end; the polling read's data query waits in the instrument.
+    const int queries = std::stoi(Control(":SIM:OPER:QUER?"));
+    if (event) {
+      EXPECT_EQ(queries, 0);
+    } else {
+      EXPECT_GT(queries, 0);
+    }
   }
   ASSERT_FALSE(reads[0].y.empty());
   EXPECT_EQ(reads[0].y.size(), reads[1].y.size());
