@@ -509,6 +509,11 @@ HRESULT CDriver::UnlockObject() {
 
 // ---- status check ----
 
+void CDriver::KeepEvents(LONG esr, bool errors) noexcept {
+  checkedEvents_ |= esr & ~kEsrErrorBits;
+  if (errors) keptEventErrors_ |= esr & kEsrErrorBits;
+}
+
 HRESULT CDriver::PollInstrumentErrors() {
   return Guarded([&] {
     if (!flags_.queryInstrumentStatus || flags_.simulate || !ioOpen_) return S_OK;

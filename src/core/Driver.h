@@ -103,9 +103,10 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   // Reading "*ESR?" clears the register, so the status check keeps the event bits it saw; a
   // caller waiting for an event (operation complete) takes them here along with its own reads.
   LONG TakeCheckedEvents() noexcept { return std::exchange(checkedEvents_, 0); }
-  // The other way round: error bits a caller's own "*ESR?" cleared are handed to the next
-  // status check, which reports them as if it had read them itself.
-  void KeepEventErrors(LONG esr) noexcept { keptEventErrors_ |= esr; }
+  // What a caller's own "*ESR?" read and so cleared, kept as if the status check had read it:
+  // the event bits for TakeCheckedEvents, and with `errors` the error bits for the next status
+  // check, which reports them.
+  void KeepEvents(LONG esr, bool errors) noexcept;
 
   // ---- framework accessors ----
   // The session-wide re-entrant lock: the call frame holds it for a whole call, so that

@@ -20,6 +20,7 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
   initOptions_.clear();
   driverSetupOptions_.clear();
   waitByEvent_ = false;
+  keptEventErrors_ = 0;  // an earlier session's
   // Identity from an earlier session must not show through a re-initialised one.
   driverSetup_.clear();
   ioLogTarget_.clear();

@@ -15,7 +15,6 @@ namespace korvane {
 namespace {
 
 constexpr LONG kOperationComplete = 1;  // standard event status: *OPC finished
-constexpr LONG kEventErrorBits = 0x3C;  // query, device, execution and command errors
 
 // Disables the queue the wait enabled, however the wait ends.
 class CQueueEnabled {
@@ -74,7 +73,7 @@ HRESULT WaitForCompletionEvent(CDriver& session, std::string_view command, LONG 
   StatusCheckSuspended off(session);
   LONG ese = 0, sre = 0, esr = 0;
   if (FAILED(hr = session.GenericQuery("*ESE?;*SRE?;*ESR?", "%d;%d;%d", &ese, &sre, &esr))) return hr;
-  if (check) session.KeepEventErrors(esr & kEventErrorBits);
+  session.KeepEvents(esr, check);
   // Only requests raised after the event status was cleared count.
   if (FAILED(hr = events->DiscardEvents(kEventServiceRequest, kMechanismQueue))) return hr;
   CEnablesRestored restore(session, ese, sre);
@@ -98,7 +97,7 @@ HRESULT WaitForCompletionEvent(CDriver& session, std::string_view command, LONG 
     // Reading the event status ends the request; a request of another kind (an event another
     // session enabled) is no completion, and the wait goes on.
     if (FAILED(hr = session.GenericQuery("*ESR?", "%d", &esr))) return hr;
-    if (check) session.KeepEventErrors(esr & kEventErrorBits);
+    session.KeepEvents(esr, check);
     if (esr & kOperationComplete) break;
   }
   *outcome = CompletionWait::kComplete;

@@ -20,8 +20,9 @@ enum class CompletionWait {
 // status enable narrowed to the operation-complete bit and the service request enable to the
 // event summary bit, waits for the request without sending anything, then clears the event
 // status and puts the caller's enables back (also after a timeout). Otherwise sends nothing and
-// answers kPoll. Error bits its "*ESR?" reads clear go to the next status check (when it is on),
-// as if the wait had not read them. A failure returns the I/O layer's HRESULT.
+// answers kPoll. What its "*ESR?" reads clear is kept as the status check keeps it (CDriver::
+// KeepEvents): an averaging run's Status still sees its completion, and error bits go to the next
+// status check when it is on. A failure returns the I/O layer's HRESULT.
 HRESULT WaitForCompletionEvent(CDriver& session, std::string_view command, LONG timeoutMs, CompletionWait* outcome);
 
 // The ":DIG" of a read that acquires. In Event mode, where the session delivers service requests,
