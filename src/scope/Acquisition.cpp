@@ -381,6 +381,7 @@ HRESULT Impl_IKorvane8FRA_Run(CKorvane& self) {
   if (outcome == CompletionWait::kComplete) return S_OK;
   if (outcome == CompletionWait::kTimedOut) return self.Reporter().ReportElab(0x2B, kTimeoutText, "Run");
   const auto start = std::chrono::steady_clock::now();
+  self.TakeCheckedEvents();  // an operation-complete event seen before the run is not its end
   if (HRESULT hr = WriteKeepingEvents(self, ":FRANalysis:RUN"); FAILED(hr)) return hr;
   for (;;) {
     LONG events = 0;

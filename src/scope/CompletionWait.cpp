@@ -82,12 +82,15 @@ HRESULT WaitForCompletionEvent(CDriver& session, std::string_view command, LONG 
   arm += ";*OPC";
   if (FAILED(hr = session.GenericWrite(arm))) return hr;
 
+  // A negative time waits for ever, as it does as the polling read's I/O timeout.
   using Clock = std::chrono::steady_clock;
-  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(timeoutMs);
+  const bool forever = timeoutMs < 0;
+  const Clock::time_point until = Clock::now() + std::chrono::milliseconds(forever ? 0 : timeoutMs);
   for (;;) {
-    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
+    const auto left = forever ? -1
+                              : std::chrono::duration_cast<std::chrono::milliseconds>(until - Clock::now()).count();
     LONG type = 0;
-    hr = left > 0 ? events->WaitOnEvent(kEventServiceRequest, static_cast<LONG>(left), &type) : E_VISA_TMO;
+    hr = forever || left > 0 ? events->WaitOnEvent(kEventServiceRequest, static_cast<LONG>(left), &type) : E_VISA_TMO;
     if (hr == E_VISA_TMO) {
       SetErrorInfo(0, nullptr);
       *outcome = CompletionWait::kTimedOut;
