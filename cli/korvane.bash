@@ -33,10 +33,10 @@ _korvane_scope_sim() {
     --model)
       mapfile -t COMPREPLY < <(compgen -W "$("${COMP_WORDS[0]}" --list-models 2>/dev/null | awk 'NR > 1 {print $1}')" -- "$cur")
       return ;;
-    --port|--bind|--serial|--firmware|--options|--signal|--acquire-time|--fault-delay|--fault-drop|--fault-bad-header|--fault-error|--max-message)
+    --port|--bind|--serial|--firmware|--options|--signal|--acquire-time|--operation-time|--fault-delay|--fault-drop|--fault-bad-header|--fault-error|--max-message)
       return ;;
   esac
-  mapfile -t COMPREPLY < <(compgen -W "--port --bind --model --serial --firmware --options --signal --acquire-time
+  mapfile -t COMPREPLY < <(compgen -W "--port --bind --model --serial --firmware --options --signal --acquire-time --operation-time
     --fault-delay --fault-drop --fault-bad-header --fault-mute --fault-error --max-message --list-models --version --help" -- "$cur")
 }
 complete -F _korvane_scope_sim korvane-scope-sim

@@ -2,6 +2,7 @@
 // waveform memories: the commands that act rather than store. The settings of these subsystems are rows of the
 // settings table.
 #include <algorithm>
+#include <chrono>
 
 #include "InstrumentDetail.h"
 #include "Instrument.h"
@@ -21,17 +22,36 @@ void CInstrument::addRunControlCommands() {
     acquire();
     c.reply.delaySeconds += store_.number(":SIMulator:ACQuire:TIME");
   });
-  addCommand(":STOP", nullptr, [this](Call&) { setRunning(false); });
+  addCommand(":STOP", nullptr, [this](Call&) {
+    setRunning(false);
+    finishOperationsLocked();  // an aborted acquisition has ended too
+  });
   const auto single = [this](Call& c) {
     for (const Param& p : c.unit.params)
       if (!sourceChannel(p)) return c.fail(err::kIllegalValue);
     acquire();
     setRunning(false);
     c.reply.delaySeconds += store_.number(":SIMulator:ACQuire:TIME");
+    if (store_.number(":SIMulator:OPERation:TIME") > 0) startOperationLocked();
   };
   addCommand(":SINGle", nullptr, single);
   addCommand(":DIGitize", nullptr, single);
   addCommand(":AUToscale", nullptr, [](Call&) {});
+  // For waits measured from outside: the queries and serial polls received from clients so far
+  // (the simulator's own queries not among them), when the last pending operations ended, in
+  // nanoseconds of the system's monotonic clock, and how many came in while those ran.
+  addCommand(
+      ":SIMulator:QUERies", [this](Call& c) { c.answer(detail::nr1(static_cast<long long>(queries_))); }, nullptr);
+  addCommand(
+      ":SIMulator:OPERation:END",
+      [this](Call& c) {
+        const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(lastEnd_.time_since_epoch()).count();
+        c.answer(detail::nr1(static_cast<long long>(ns)));
+      },
+      nullptr);
+  addCommand(
+      ":SIMulator:OPERation:QUERies",
+      [this](Call& c) { c.answer(detail::nr1(static_cast<long long>(queriesDuring_))); }, nullptr);
 }
 
 void CInstrument::addAcquisitionCommands() {

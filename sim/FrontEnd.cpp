@@ -237,7 +237,7 @@ size_t CMessagePort::take(size_t n, std::vector<iovec>& out, bool& end, bool& dr
 }
 
 uint8_t CMessagePort::statusByte() {
-  const std::string text = instrument_.query("*STB?");
+  const std::string text = instrument_.query("*STB?", false);
   uint8_t stb = static_cast<uint8_t>(std::atoi(text.c_str()));
   if (hasOutput()) stb |= 0x10;
   return stb;

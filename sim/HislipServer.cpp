@@ -38,7 +38,12 @@ CHislipServer::CHislipServer(CInstrument& instrument, const std::string& bind, u
     : instrument_(instrument),
       maxMessage_(maxMessageBytes),
       preferOverlapped_(preferOverlapped),
-      fe_(bind, port, [this](int fd) { serve(fd); }) {}
+      fe_(bind, port, [this](int fd) { serve(fd); }) {
+  // An operation that ends between messages raises its request then, not at the next message.
+  completionListener_ = instrument_.addCompletionListener([this] { announceServiceRequests(); });
+}
+
+CHislipServer::~CHislipServer() { instrument_.removeCompletionListener(completionListener_); }
 
 namespace {
 
@@ -293,6 +298,7 @@ void CHislipServer::serveAsync(int fd, const std::shared_ptr<Session>& s) {
         std::unique_lock lk(s->m);
         const uint32_t before = m.param - 2;
         s->taken.wait_for(lk, std::chrono::seconds(1), [&] { return static_cast<int32_t>(s->lastId - before) >= 0; });
+        instrument_.countSerialPoll();
         ok = put(fe_, fd, h::kAsyncStatusResponse, s->port.statusByte(), 0);
         break;
       }

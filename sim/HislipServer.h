@@ -18,6 +18,7 @@ class CHislipServer {
  public:
   CHislipServer(CInstrument& instrument, const std::string& bind, uint16_t port, size_t maxMessageBytes,
                 bool preferOverlapped = false);
+  ~CHislipServer();
   uint16_t port() const { return fe_.port(); }
   void start() { fe_.start(); }
   void stop() noexcept { fe_.stop(); }
@@ -41,6 +42,7 @@ class CHislipServer {
   uint16_t exclusive_ = 0;     // session holding the exclusive lock, 0: none
   std::set<uint16_t> shared_;  // sessions holding the shared lock
   std::string sharedKey_;
+  int completionListener_ = 0;
   CTcpFrontEnd fe_;  // last: its threads use the members above
 };
 

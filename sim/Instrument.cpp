@@ -74,8 +74,17 @@ void CInstrument::addCommand(const char* pattern, Handler onQuery, Handler onSet
   commands_.push_back({parsePattern(pattern), -1, std::move(onQuery), std::move(onSet)});
 }
 
-std::string CInstrument::query(std::string_view message) {
-  std::string out = execute(message).flatten();
+CInstrument::~CInstrument() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  timerCv_.notify_all();
+  if (timer_.joinable()) timer_.join();
+}
+
+std::string CInstrument::query(std::string_view message, bool counted) {
+  std::string out = execute(message, counted).flatten();
   if (!out.empty()) out.pop_back();
   return out;
 }
@@ -136,11 +145,16 @@ void CInstrument::applySignalSpec(std::string_view spec) {
   }
 }
 
-Reply CInstrument::execute(std::string_view message) {
+Reply CInstrument::execute(std::string_view message, bool counted) {
   std::lock_guard lock(mutex_);
+  settleLocked();
   Reply reply;
   std::vector<std::string> path;
   for (const ParsedUnit& pu : parseMessage(message)) {
+    // The simulator's own queries (the count among them) are not the instrument's.
+    if (counted && pu.unit.query &&
+        (pu.unit.common || pu.unit.mnemonics.empty() || upper(pu.unit.mnemonics[0]).rfind("SIM", 0) != 0))
+      ++queries_;
     if (pu.error) {
       pushErrorLocked(pu.error->code, pu.error->message);
       break;  // the parser gives up on the rest of a message after a command error
@@ -172,6 +186,12 @@ int CInstrument::executeUnit(const Unit& unit, std::vector<std::string>& path, R
     std::string_view headAlpha = head;
     while (!headAlpha.empty() && std::isdigit(static_cast<unsigned char>(headAlpha.back())))
       headAlpha.remove_suffix(1);
+    // The record and what is measured on it are there when the acquisition has ended: their
+    // replies wait for that, as the instrument's would, while the status queries answer at once.
+    if (unit.query && busyUntil_ &&
+        (head == "WAV" || head == "WAVEFORM" || head == "MEAS" || head == "MEASURE" || head == "FRAN" ||
+         head == "FRANALYSIS"))
+      reply.delaySeconds = std::max(reply.delaySeconds, pendingSecondsLocked());
     std::vector<int> suffix;
     for (const Command& c : commands_) {
       const PatternNode& first = c.pattern.nodes.front();
@@ -209,7 +229,79 @@ int CInstrument::executeUnit(const Unit& unit, std::vector<std::string>& path, R
   }
 }
 
+void CInstrument::countSerialPoll() {
+  std::lock_guard lock(mutex_);
+  ++queries_;
+}
+
+int CInstrument::addCompletionListener(std::function<void()> listener) {
+  std::lock_guard lock(listenersMutex_);
+  listeners_[nextListener_] = std::move(listener);
+  return nextListener_++;
+}
+
+void CInstrument::removeCompletionListener(int id) {
+  std::lock_guard lock(listenersMutex_);
+  listeners_.erase(id);
+}
+
+// Caller holds mutex_. A second operation started while one is pending ends with the later.
+void CInstrument::startOperationLocked() {
+  const double seconds = store_.number(":SIMulator:OPERation:TIME");
+  const Clock::time_point end = Clock::now() + std::chrono::microseconds(static_cast<long long>(seconds * 1e6));
+  if (!busyUntil_) queriesAtStart_ = queries_;
+  if (!busyUntil_ || *busyUntil_ < end) busyUntil_ = end;
+  if (!timer_.joinable()) timer_ = std::thread([this] { timerLoop(); });
+  timerCv_.notify_all();
+}
+
+void CInstrument::settleLocked() {
+  if (busyUntil_ && Clock::now() >= *busyUntil_) finishOperationsLocked();
+}
+
+void CInstrument::finishOperationsLocked() {
+  if (!busyUntil_) return;
+  // The end as the instrument sees it: when its time came (whenever the timer or a message got
+  // to it), or now for an operation cut short by :STOP or *RST.
+  lastEnd_ = std::min(Clock::now(), *busyUntil_);
+  busyUntil_.reset();
+  queriesDuring_ = queries_ - queriesAtStart_;
+  if (opcArmed_ || fraPending_) esr_ |= 1;
+  opcArmed_ = fraPending_ = false;
+  announce_ = true;
+  timerCv_.notify_all();
+}
+
+double CInstrument::pendingSecondsLocked() const {
+  if (!busyUntil_) return 0;
+  const auto left = *busyUntil_ - Clock::now();
+  return left.count() > 0 ? std::chrono::duration<double>(left).count() : 0;
+}
+
+// Ends the pending operations on time, whether or not a client is talking, and tells the
+// listeners, so a service request goes out at the end rather than at the next message.
+void CInstrument::timerLoop() {
+  std::unique_lock lock(mutex_);
+  while (!stopping_) {
+    settleLocked();
+    if (announce_) {
+      announce_ = false;
+      lock.unlock();
+      {
+        std::lock_guard listeners(listenersMutex_);
+        for (auto& [id, listener] : listeners_) listener();
+      }
+      lock.lock();
+      continue;
+    }
+    if (busyUntil_) timerCv_.wait_until(lock, *busyUntil_);
+    else timerCv_.wait(lock);
+  }
+}
+
 void CInstrument::reset() {
+  opcArmed_ = fraPending_ = false;
+  finishOperationsLocked();
   store_.reset(false);
   thresholds_ = {};
   delayEdge1_ = delayEdge2_ = 1;

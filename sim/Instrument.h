@@ -16,6 +16,8 @@
 // needs no code, only its row in the settings table.
 #pragma once
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
@@ -26,6 +28,7 @@
 #include <tuple>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include "Scpi.h"
@@ -68,12 +71,25 @@ struct Reply {
 class CInstrument {
  public:
   explicit CInstrument(InstrumentConfig config = {});  // throws std::invalid_argument on unknown model
+  ~CInstrument();
+  CInstrument(const CInstrument&) = delete;
+  CInstrument& operator=(const CInstrument&) = delete;
 
-  // Executes one program message (without its terminator). Thread-safe.
-  Reply execute(std::string_view message);
+  // Executes one program message (without its terminator). Thread-safe. `counted`: its queries
+  // count in :SIMulator:QUERies? (a front end's own status look-ups do not).
+  Reply execute(std::string_view message, bool counted = true);
   // Convenience for in-process callers: executes and returns the reply text without the
   // terminating line feed (empty when nothing was answered).
-  std::string query(std::string_view message);
+  std::string query(std::string_view message, bool counted = true);
+  // A client's serial poll (HiSLIP status query, VXI-11 device_readstb): counted as a query.
+  void countSerialPoll();
+
+  // Pending operations (an acquisition or a frequency response run under :SIM:OPER:TIME) end on
+  // a timer of the instrument's; each listener is called then, on that thread and without the
+  // instrument's lock, so a front end can announce the service request the end may raise.
+  // Removing a listener waits for a call of it that is running.
+  int addCompletionListener(std::function<void()> listener);
+  void removeCompletionListener(int id);
 
   // Queues an error as the instrument would; also sets the *ESR bit of its class.
   void pushError(int code, std::string_view message);
@@ -169,8 +185,15 @@ class CInstrument {
   // The screen with the displayed channels' traces, as "PNG", "BMP" or "BMP8".
   std::string screenImage(const std::string& format, bool gray);
   uint8_t statusByte(const Reply& reply) const;
-  unsigned operCondition() const { return running_ ? 8u : 0u; }
+  unsigned operCondition() const { return running_ || busyUntil_ ? 8u : 0u; }
   void setRunning(bool run);
+  // Pending operations: started by :DIG, :SING and :FRAN:RUN when :SIM:OPER:TIME is not 0.
+  using Clock = std::chrono::steady_clock;
+  void startOperationLocked();
+  void settleLocked();                  // ends the pending operations whose time has come
+  void finishOperationsLocked();        // ends them now (their time came, :STOP or *RST)
+  double pendingSecondsLocked() const;  // until the pending operations end, 0 when none
+  void timerLoop();
 
   // Measurements
   int sourceChannel(const Param& p) const;  // 1-based analog channel or 0
@@ -194,6 +217,21 @@ class CInstrument {
   unsigned ese_ = 0, sre_ = 0;
   unsigned operEvent_ = 0;
   std::deque<std::pair<int, std::string>> errors_;
+
+  // Pending operations and the query count (:SIM:QUER?), under mutex_.
+  std::optional<Clock::time_point> busyUntil_;
+  bool opcArmed_ = false;    // *OPC received while operations were pending
+  bool fraPending_ = false;  // a frequency response run sets the operation-complete bit at its end
+  bool announce_ = false;    // operations ended that the listeners have not been told of
+  Clock::time_point lastEnd_{};
+  uint64_t queries_ = 0;
+  uint64_t queriesAtStart_ = 0, queriesDuring_ = 0;  // the count when they began; while they ran
+  bool stopping_ = false;
+  std::condition_variable timerCv_;
+  std::thread timer_;
+  std::mutex listenersMutex_;  // held while listeners run
+  std::map<int, std::function<void()>> listeners_;
+  int nextListener_ = 1;
 
   // Acquisition state
   bool running_ = true;

@@ -219,6 +219,8 @@ constexpr SettingRow kRows[] = {
      .flags = kPersistent},
     {.pattern = ":SIMulator:FAULt:MUTE", .type = T::Bool, .defaults = "0", .flags = kPersistent},
     {.pattern = ":SIMulator:ACQuire:TIME", .type = T::Real, .defaults = "0", .min = 0, .max = 60, .flags = kPersistent},
+    // How long :DIG, :SING and :FRAN:RUN run while the instrument keeps answering (seconds).
+    {.pattern = ":SIMulator:OPERation:TIME", .type = T::Real, .defaults = "0", .min = 0, .max = 60, .flags = kPersistent},
 };
 // clang-format on
 

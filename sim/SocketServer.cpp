@@ -11,6 +11,7 @@
 
 #include <cerrno>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <system_error>
 #include <vector>
@@ -161,7 +162,8 @@ void CSocketServer::serveClient(int fd) {
         overrun = false;
       } else if (!line.empty()) {
         const Reply reply = instrument_.execute(line);
-        if (reply.delaySeconds > 0 && waitStop(static_cast<int>(reply.delaySeconds * 1000))) return;
+        // Rounded up: a reply held until an operation ends must not go out before it.
+        if (reply.delaySeconds > 0 && waitStop(static_cast<int>(std::ceil(reply.delaySeconds * 1000)))) return;
         if (!reply.mute && reply.hasOutput() && !sendReply(fd, reply)) return;
       }
       start = nl + 1;

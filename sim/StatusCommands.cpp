@@ -1,5 +1,6 @@
 // The IEEE 488.2 common commands, the status registers and the :SYSTem subsystem: what a
 // client reads to learn who the instrument is and whether anything went wrong.
+#include <algorithm>
 #include <cstdio>
 #include <string_view>
 
@@ -43,6 +44,7 @@ int CInstrument::executeCommon(const Unit& u, Reply& reply) {
   };
   // The query forms of *CLS, *RST, *TRG and *WAI act as the commands and answer nothing.
   static constexpr Fn kCls = [](CInstrument& in, Call&) {
+    in.opcArmed_ = false;  // back to the operation complete idle state
     in.esr_ = 0;
     in.operEvent_ = 0;
     in.errors_.clear();
@@ -65,8 +67,18 @@ int CInstrument::executeCommon(const Unit& u, Reply& reply) {
        },
        nullptr, false},
       {"STB", [](CInstrument& in, Call& c) { c.answer(nr1(in.statusByte(c.reply))); }, nullptr, false},
-      // Every operation here completes before the next command.
-      {"OPC", [](CInstrument&, Call& c) { c.answer("1"); }, [](CInstrument& in, Call&) { in.esr_ |= 1; }, false},
+      // Without a pending operation (:SIM:OPER:TIME 0) every operation completes before the next
+      // command; with one, *OPC sets the bit and *OPC? answers when it ends.
+      {"OPC",
+       [](CInstrument& in, Call& c) {
+         c.reply.delaySeconds = std::max(c.reply.delaySeconds, in.pendingSecondsLocked());
+         c.answer("1");
+       },
+       [](CInstrument& in, Call&) {
+         if (in.busyUntil_) in.opcArmed_ = true;
+         else in.esr_ |= 1;
+       },
+       false},
       {"ESE", [](CInstrument& in, Call& c) { c.answer(nr1(in.ese_)); },
        [](CInstrument& in, Call& c) { kSetEnable(c, in.ese_); }, true},
       {"SRE", [](CInstrument& in, Call& c) { c.answer(nr1(in.sre_)); },

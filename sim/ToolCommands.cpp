@@ -101,7 +101,15 @@ void CInstrument::addFileCommands() {
 }
 
 void CInstrument::addAnalysisCommands() {
-  addCommand(":FRANalysis:RUN", nullptr, [this](Call&) { esr_ |= 1; });
+  // The run sets the operation-complete bit when it ends: at once, or after :SIM:OPER:TIME.
+  addCommand(":FRANalysis:RUN", nullptr, [this](Call&) {
+    if (store_.number(":SIMulator:OPERation:TIME") <= 0) {
+      esr_ |= 1;
+      return;
+    }
+    fraPending_ = true;
+    startOperationLocked();
+  });
   // The analysis table of the frequency response: the generator's amplitude through a first-order
   // low pass at 1 MHz, points spaced evenly per decade between the start and stop frequencies.
   addCommand(

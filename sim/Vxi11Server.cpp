@@ -95,9 +95,12 @@ CVxi11Server::CVxi11Server(CInstrument& instrument, const std::string& bind, siz
               ") and no portmapper runs there; clients must be given the core port";
     }
   }
+  // An operation that ends between calls raises its request then, not at the next write.
+  completionListener_ = instrument_.addCompletionListener([this] { announceServiceRequests(); });
 }
 
 CVxi11Server::~CVxi11Server() {
+  instrument_.removeCompletionListener(completionListener_);
   stop();
   join();
   if (registered_) registerWith(portmapperPort_, false);
@@ -421,6 +424,7 @@ Outcome CVxi11Server::deviceRead(CoreCall& call) {
 }
 
 Outcome CVxi11Server::deviceReadStb(CoreCall& call) {
+  if (call.link) instrument_.countSerialPoll();
   call.reply.U32(call.link ? w::kErrNone : w::kErrInvalidLink).U32(call.link ? call.link->port.statusByte() : 0);
   return Outcome::Reply;
 }

@@ -70,6 +70,7 @@ class CVxi11Server {
   void releaseLinks(const std::vector<std::shared_ptr<Link>>& links);
 
   CInstrument& instrument_;
+  int completionListener_ = 0;
   std::string bind_;
   size_t maxMessage_;
   uint16_t portmapperPort_;

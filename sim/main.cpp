@@ -65,6 +65,9 @@ void usage(FILE* f) {
       "                        signal on channel CH; SHAPE sine|square|triangle|noise|dc,\n"
       "                        AMP in volts peak, DUTY in percent (repeatable)\n"
       "  --acquire-time S      time one acquisition takes (:DIG, :SING, :RUN)\n"
+      "  --operation-time S    time :DIG, :SING and :FRAN:RUN run while the instrument keeps\n"
+      "                        answering: :OPER:COND? shows the run bit, *OPC completes and\n"
+      "                        data queries answer when they end (:SIM:QUER? counts queries)\n"
       "  --fault-delay S       delay every reply by S seconds\n"
       "  --fault-drop N        close the connection halfway through the next N blocks (-1: all)\n"
       "  --fault-bad-header N  corrupt the header of the next N blocks (-1: all)\n"
@@ -150,6 +153,7 @@ struct Options {
 // Options that set a simulator switch: the command, then the option's value.
 constexpr std::pair<const char*, const char*> kSwitchOptions[] = {
     {"--acquire-time", ":SIM:ACQ:TIME "},
+    {"--operation-time", ":SIM:OPER:TIME "},  // the instrument answers while it runs
     {"--fault-delay", ":SIM:FAUL:DEL "},
     {"--fault-drop", ":SIM:FAUL:DROP "},
     {"--fault-bad-header", ":SIM:FAUL:HEAD "},

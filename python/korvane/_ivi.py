@@ -34,6 +34,8 @@ class ScopeOptions(TypedDict, total=False):
         trace_save_interval: Seconds between the trace's saves.
         trace_transform: The style sheet the trace names.
         io_log: "stderr" or a file the instrument traffic is appended to.
+        wait_mode: "Poll" (default) or "Event": how waits for the instrument's pending operations
+            are made (by service request where the transport delivers them).
         driver_setup: Further driver settings as the DriverSetup option writes them
             ("Name=value, Name=value"), after the ones above.
     """
@@ -53,6 +55,7 @@ class ScopeOptions(TypedDict, total=False):
     trace_save_interval: int
     trace_transform: str
     io_log: str
+    wait_mode: str
     driver_setup: str
 
 
@@ -64,7 +67,7 @@ _IVI_OPTIONS = {"simulate": "Simulate", "cache": "Cache", "range_check": "RangeC
 _SETUP_OPTIONS = {"model": "Model", "trace": "Trace", "trace_name": "TraceName", "trace_size_max": "TraceSizeMax",
                   "trace_array": "TraceArray", "trace_array_size_max": "TraceArraySizeMax",
                   "trace_save_interval": "TraceSaveInterval", "trace_transform": "TraceTransform",
-                  "io_log": "IoLog"}
+                  "io_log": "IoLog", "wait_mode": "WaitMode"}
 
 
 def option_string(options: ScopeOptions) -> str:

@@ -30,6 +30,7 @@ constexpr OptionName kOptions[] = {
     {"trace_save_interval", "TraceSaveInterval", true},
     {"trace_transform", "TraceTransform", true},
     {"io_log", "IoLog", true},
+    {"wait_mode", "WaitMode", true},
 };
 
 std::string_view Trim(std::string_view s) {

@@ -509,6 +509,11 @@ HRESULT CDriver::UnlockObject() {
 
 // ---- status check ----
 
+void CDriver::KeepEvents(LONG esr, bool errors) noexcept {
+  checkedEvents_ |= esr & ~kEsrErrorBits;
+  if (errors) keptEventErrors_ |= esr & kEsrErrorBits;
+}
+
 HRESULT CDriver::PollInstrumentErrors() {
   return Guarded([&] {
     if (!flags_.queryInstrumentStatus || flags_.simulate || !ioOpen_) return S_OK;
@@ -522,7 +527,7 @@ HRESULT CDriver::PollInstrumentErrors() {
       io->DeviceClear();
       return ErrorReporter()->InstrumentErrorDetected();
     }
-    const long esr = std::strtol(reply.c_str(), nullptr, 10);
+    const long esr = std::strtol(reply.c_str(), nullptr, 10) | std::exchange(keptEventErrors_, 0);
     checkedEvents_ |= static_cast<LONG>(esr & ~kEsrErrorBits);
     if ((esr & kEsrErrorBits) != 0) return ErrorReporter()->InstrumentErrorDetected();
     return S_OK;

@@ -103,6 +103,10 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   // Reading "*ESR?" clears the register, so the status check keeps the event bits it saw; a
   // caller waiting for an event (operation complete) takes them here along with its own reads.
   LONG TakeCheckedEvents() noexcept { return std::exchange(checkedEvents_, 0); }
+  // What a caller's own "*ESR?" read and so cleared, kept as if the status check had read it:
+  // the event bits for TakeCheckedEvents, and with `errors` the error bits for the next status
+  // check, which reports them.
+  void KeepEvents(LONG esr, bool errors) noexcept;
 
   // ---- framework accessors ----
   // The session-wide re-entrant lock: the call frame holds it for a whole call, so that
@@ -122,6 +126,9 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   bool RangeCheck() const noexcept { return flags_.rangeCheck; }
   bool RecordCoercions() const noexcept { return flags_.recordCoercions; }
   bool Simulate() const noexcept { return flags_.simulate; }
+  // DriverSetup "WaitMode=Event": wait for pending operations by service request where the
+  // session delivers them (scope/CompletionWait.h); Poll (the default) queries.
+  bool WaitByEvent() const noexcept { return waitByEvent_; }
   // Internal switch, no "*CLS": used while the error queue is read.
   void SetQueryInstrumentStatus(bool on) noexcept { flags_.queryInstrumentStatus = on; }
   bool ResetRequested() const noexcept { return resetRequested_; }
@@ -259,6 +266,8 @@ class CDriver : public ICallContextProvider, public IInstrErrorPoller {
   SessionFlags flags_;
   SessionFlags initialFlags_;
   LONG checkedEvents_ = 0;
+  bool waitByEvent_ = false;
+  LONG keptEventErrors_ = 0;
   unsigned objectLockHolds_ = 0;  // LockObject holds not yet released; only under lock_
   bool resetRequested_ = false;
   bool idQueryRequested_ = false;

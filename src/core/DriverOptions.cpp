@@ -19,6 +19,8 @@ HRESULT CDriver::ResolveResourceAndOptions(std::string_view options) {
   ioResourceDescriptor_.clear();
   initOptions_.clear();
   driverSetupOptions_.clear();
+  waitByEvent_ = false;
+  keptEventErrors_ = 0;  // an earlier session's
   // Identity from an earlier session must not show through a re-initialised one.
   driverSetup_.clear();
   ioLogTarget_.clear();
@@ -97,6 +99,7 @@ HRESULT CDriver::ProcessOptionString(std::string_view options) {
 HRESULT CDriver::ProcessDriverSetup(std::string_view text) {
   return Guarded([&] {
     driverSetupOptions_.clear();
+    waitByEvent_ = false;
     driverSetup_.assign(text);
     // Phase counts are written "NumPhases:3" by some callers.
     std::string copy(text);
@@ -170,6 +173,12 @@ HRESULT CDriver::ProcessDriverSetupOption(std::string_view name, std::string_vie
       trace_.SetSaveInterval(ParseOptionInteger(value));
     } else if (key == "tracetransform") {
       trace_.SetTransform(std::string(value));
+    } else if (key == "waitmode") {
+      // How the driver waits for the instrument's pending operations: "Poll" (queries) or
+      // "Event" (service requests, where the session delivers them).
+      if (EqualsNoCase(value, "event")) waitByEvent_ = true;
+      else if (EqualsNoCase(value, "poll")) waitByEvent_ = false;
+      else return ErrorReporter()->OptionValueUnknown(std::string(value).c_str());
     } else if (key == "iolog") {
       // "stderr" or a file the messages to and from the instrument are appended to.
       ioLogTarget_.assign(value);

@@ -1,9 +1,11 @@
 // Acquisition control: starting, stopping and watching an acquisition, the record settings that
-// need more than one command, the general wait for pending operations, the polling run of the
-// frequency response analysis, and the IVI class's acquisition members over the driver's own.
+// need more than one command, the general wait for pending operations, the run of the frequency
+// response analysis (both waiting by query, or by service request in Event mode), and the IVI
+// class's acquisition members over the driver's own.
 #include "com/Objects.h"
 #include "io/IoSession.h"
 #include "scope/ClassForward.h"
+#include "scope/CompletionWait.h"
 
 #include <chrono>
 #include <cmath>
@@ -337,13 +339,23 @@ HRESULT Impl_IKorvaneSystem_WaitForOperationComplete(CKorvane& self, LONG MaxTim
   if (self.Simulate()) return S_OK;
   IIoSession* io = self.IoSession();
   if (!io) return self.Reporter().NotInitialized();
+  const LONG wait = MaxTimeMilliseconds < kShortestOpcWait ? kShortestOpcWait : MaxTimeMilliseconds;
+  CompletionWait outcome = CompletionWait::kPoll;
+  if (HRESULT hr = WaitForCompletionEvent(self, "", wait, &outcome); FAILED(hr)) return hr;
+  if (outcome == CompletionWait::kTimedOut) return self.Reporter().IoTimeout("WaitForOperationComplete");
+  if (outcome == CompletionWait::kComplete) {
+    // The wait's "*ESR?" took the event an averaging run's Status looks for: the run is over,
+    // and the caller's event enable comes back here instead.
+    AcquisitionState& state = State(self);
+    if (!state.averaging) return S_OK;
+    state.averaging = false;
+    return WriteEventEnable(self, state.savedEventEnable);
+  }
   // The error queue is not read here: "*OPC?" is the whole conversation.
   StatusCheckSuspended statusOff(self);
   ScopedTimeout<IIoSession> timeout(*io);
   if (FAILED(timeout.Save())) return self.Reporter().IoError("WaitForOperationComplete");
-  if (HRESULT hr = io->SetTimeout(MaxTimeMilliseconds < kShortestOpcWait ? kShortestOpcWait : MaxTimeMilliseconds);
-      FAILED(hr))
-    return hr;
+  if (HRESULT hr = io->SetTimeout(wait); FAILED(hr)) return hr;
   LONG complete = -1;
   HRESULT hr = io->FormattedQuery("*OPC?", "%d", &complete);
   if (complete == -1) return self.Reporter().IoTimeout("WaitForOperationComplete");
@@ -362,7 +374,14 @@ HRESULT Impl_IKorvane8FRA_Run(CKorvane& self) {
   LONG timeout = 0;
   if (HRESULT hr = io->GetTimeout(&timeout); FAILED(hr)) return hr;
   const auto limit = std::chrono::seconds(timeout <= 1000 ? 1 : (static_cast<long long>(timeout) + 999) / 1000);
+  CompletionWait outcome = CompletionWait::kPoll;
+  if (HRESULT hr = WaitForCompletionEvent(self, ":FRANalysis:RUN", static_cast<LONG>(limit.count() * 1000), &outcome);
+      FAILED(hr))
+    return hr;
+  if (outcome == CompletionWait::kComplete) return S_OK;
+  if (outcome == CompletionWait::kTimedOut) return self.Reporter().ReportElab(0x2B, kTimeoutText, "Run");
   const auto start = std::chrono::steady_clock::now();
+  self.TakeCheckedEvents();  // an operation-complete event seen before the run is not its end
   if (HRESULT hr = WriteKeepingEvents(self, ":FRANalysis:RUN"); FAILED(hr)) return hr;
   for (;;) {
     LONG events = 0;

@@ -3,6 +3,7 @@
 #include "com/Objects.h"
 #include "base/StringUtil.h"
 #include "scope/ClassForward.h"
+#include "scope/CompletionWait.h"
 #include "scope/MeasurementSupport.h"
 
 #include <korvane/ModelTable.inc>
@@ -123,7 +124,7 @@ HRESULT TakeMeasurement(CKorvaneMeasurement& item, KorvaneMeasurementEnum fn, co
 
   double result = 0;
   if (maxTime) {
-    if (FAILED(hr = root->GenericWrite(":DIG"))) return hr;
+    if (FAILED(hr = DigitizeForRead(*root, *maxTime, method))) return hr;
     IIoSession* io = root->IoSession();
     if (!io) return item.Reporter().NotInitialized();
     ScopedTimeout<IIoSession> timeout(*io);
@@ -191,7 +192,7 @@ HRESULT TakeJitter(CKorvaneMeasurement& item, KorvaneMeasurementJitterEnum fn, c
   if (FAILED(hr)) return hr;
   double result = 0;
   if (maxTime) {
-    if (FAILED(hr = root->GenericWrite(":DIG"))) return hr;
+    if (FAILED(hr = DigitizeForRead(*root, *maxTime, method))) return hr;
     IIoSession* io = root->IoSession();
     if (!io) return item.Reporter().NotInitialized();
     ScopedTimeout<IIoSession> timeout(*io);

@@ -9,6 +9,7 @@
 #include "com/Objects.h"
 #include "core/Models.h"
 #include "core/WaveformDestination.h"
+#include "scope/CompletionWait.h"
 #include "scope/Preamble.h"
 
 #include <korvane/ComHelpers.h>
@@ -122,7 +123,6 @@ class CWaveformTransfer {
     return type == "PEAK" ? S_OK : reporter_.InvalidAcquisitionType();
   }
 
-  HRESULT Digitize() { return Write(":DIG"); }
   HRESULT SelectWordFormat() { return Write(kWordFormat); }
 
   // The preamble's x increment, x origin, y increment, y origin and y reference.
@@ -321,7 +321,8 @@ HRESULT Fetch(const WaveformCall& c, SAFEARRAY** first, SAFEARRAY** second, DOUB
   CWaveformTransfer t(*session, reporter);
   HRESULT hr = t.SelectSource(c.item.PhysicalName());
   if (SUCCEEDED(hr) && c.minMax) hr = t.CheckPeakDetect();
-  if (SUCCEEDED(hr) && c.read) hr = t.Digitize();
+  if (SUCCEEDED(hr) && c.read)
+    hr = DigitizeForRead(*session, c.maxTime, c.minMax ? "ReadWaveformMinMax" : "ReadWaveform");
   if (SUCCEEDED(hr)) hr = t.SelectWordFormat();
   if (FAILED(hr)) return hr;
 
@@ -407,7 +408,7 @@ HRESULT FetchDigital(CKorvaneDigitalChannel& item, bool read, LONG maxTime, SAFE
       return FAILED(hr) ? hr : session->GenericWrite(command);
     };
     HRESULT hr = write(":WAV:SOUR %$Cs", &source);
-    if (SUCCEEDED(hr) && read) hr = write(":DIG");
+    if (SUCCEEDED(hr) && read) hr = DigitizeForRead(*session, maxTime, "ReadDigitalWaveform");
     if (SUCCEEDED(hr)) hr = write(kByteFormat);
     if (FAILED(hr)) return hr;
     std::optional<ScopedTimeout<IIoSession>> timeout;

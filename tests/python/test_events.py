@@ -131,3 +131,30 @@ def test_service_request_callback_refused_over_socket(scope):
     with pytest.raises(korvane.Error) as err:
         scope.on_service_request(lambda stb: None)
     assert "event" in str(err.value).lower() or "support" in str(err.value).lower(), str(err.value)
+
+
+def test_event_wait_mode_over_hislip_reads_and_waits_without_queries_meanwhile():
+    sim = Sim("--hislip-port", "0", "--operation-time", "0.5")
+    try:
+        port = int(re.search(r"hislip listening on 127\.0\.0\.1:(\d+)", sim.proc.stdout.readline()).group(1))
+        resource = f"TCPIP0::127.0.0.1::hislip0,{port}::INSTR"
+        with korvane.Scope(resource, options={"wait_mode": "Event"}) as scope, korvane.Scope(sim.resource) as control:
+            async def main():
+                wave = await scope.channels["Channel1"].read_waveform_async(points=500)
+                read_queries = control.ivi_direct_io.query(":SIM:OPER:QUER?")
+                scope.ivi_direct_io.write_string(":DIG\n")
+                start = time.monotonic_ns()
+                await scope.wait_for_acquisition_complete_async(5000)
+                return wave, read_queries, start, time.monotonic_ns()
+
+            wave, read_queries, start, returned = asyncio.run(main())
+            assert len(wave.y) == 500
+            assert abs(wave.y).max() > 0.4  # channel 1 carries a sine of 0.5 V
+            # The read acquired and waited for the end without a query in between.
+            assert int(read_queries) == 0
+            # The wait returned after the acquisition had ended, not before.
+            assert start < int(control.ivi_direct_io.query(":SIM:OPER:END?")) <= returned
+        with pytest.raises(korvane.Error, match="Sometimes"):
+            korvane.Scope(resource, options={"wait_mode": "Sometimes"})
+    finally:
+        sim.stop()

@@ -41,6 +41,7 @@ def test_constructor_has_the_standard_parameters():
     ({"query_instrument_status": True, "range_check": False}, "QueryInstrStatus=true, RangeCheck=false"),
     ({"model": MODEL, "simulate": True, "trace_size_max": 5}, f"Simulate=true, DriverSetup= Model={MODEL}, TraceSizeMax=5"),
     ({"driver_setup": "IoLog=stderr", "io_log": "x.log"}, "DriverSetup= IoLog=x.log, IoLog=stderr"),
+    ({"wait_mode": "Event", "cache": False}, "Cache=false, DriverSetup= WaitMode=Event"),
 ])
 def test_options_become_the_drivers_option_string(options, expected):
     from korvane._ivi import option_string
