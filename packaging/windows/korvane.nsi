@@ -270,7 +270,6 @@ Section "Korvane"
   FileClose $Log
 SectionEnd
 
-
 Function un.onInit
   SetShellVarContext all
   SetRegView 64
